@@ -1,0 +1,90 @@
+#include "config.hpp"
+
+#include <cstring>
+
+#include "../lib/internal_error.hpp"
+#include "../utils/interned.hpp"
+#include "../utils/owned.hpp"
+
+namespace jarn {
+
+PyObject* config_lookup(PyObject* config, PyObject* key, const char* assertion, bool& ok) {
+    PyObject* value = PyDict_GetItemWithError(config, key);  // borrowed
+    ok = value != nullptr || !PyErr_Occurred();
+    if (!ok) raise_internal_error(assertion);
+    return value;
+}
+
+namespace {
+
+bool is_numpy_bool_type(PyTypeObject* type) {
+    // NumPy is no dependency: its boolean scalar is known by module and name ("bool_" before
+    // NumPy 2, "bool" since).
+    const char* full = type->tp_name;
+    if (std::strcmp(full, "numpy.bool_") == 0 || std::strcmp(full, "numpy.bool") == 0) return true;
+    Owned module = Owned::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
+    Owned name = Owned::steal(PyType_GetName(type));
+    if (!module || !name) {
+        PyErr_Clear();
+        return false;
+    }
+    return PyUnicode_Check(module.get()) && PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0 &&
+           (PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0 ||
+            PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0);
+}
+
+}  // namespace
+
+std::optional<bool> as_bool(PyObject* value) {
+    if (PyBool_Check(value)) return value == Py_True;
+    if (!is_numpy_bool_type(Py_TYPE(value))) return std::nullopt;
+    const int truth = PyObject_IsTrue(value);
+    if (truth < 0) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return truth == 1;
+}
+
+namespace {
+
+bool read_flag(PyObject* config, PyObject* key, const char* assertion, bool& out) {
+    bool ok;
+    PyObject* value = config_lookup(config, key, assertion, ok);
+    if (!ok) return false;
+    out = value != nullptr && as_bool(value).value_or(false);
+    return true;
+}
+
+}  // namespace
+
+bool get_sqlite_busy_timeout(PyObject* config, std::uint64_t& out) {
+    bool ok;
+    PyObject* value = config_lookup(config, names.sqlite_busy_timeout,
+                                    "config.get(\"sqlite_busy_timeout\" should not raise.", ok);
+    if (!ok) return false;
+    if (value == nullptr) {
+        out = 60;
+        return true;
+    }
+    Owned index = Owned::steal(PyLong_Check(value) ? Py_NewRef(value) : PyNumber_Index(value));
+    if (!index) return false;
+    const unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+    out = v;
+    return true;
+}
+
+bool use_threading(PyObject* config, bool& out) {
+    return read_flag(config, names.threading, "config.get(\"threading\" should not raise.", out);
+}
+
+bool lightweight_repr(PyObject* config, bool& out) {
+    return read_flag(config, names.lightweight_repr, "config.get(\"lightweight_repr\" should not raise.", out);
+}
+
+bool omit_return_locals(PyObject* config, bool& out) {
+    return read_flag(config, names.omit_return_locals, "config.get(\"omit_return_locals\" should not raise.", out);
+}
+
+}  // namespace jarn

@@ -1,0 +1,25 @@
+// Settings read once from the host's configuration dictionary.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <optional>
+
+namespace jarn {
+
+// Direct dictionary lookup: a dict subclass's own get/__getitem__/__missing__ are not consulted.
+// Returns the borrowed value or null when absent; a raising lookup becomes the internal error
+// 'config.get("<key>" should not raise.' and `ok` is false.
+PyObject* config_lookup(PyObject* config, PyObject* key, const char* assertion, bool& ok);
+
+// A Python bool, or a NumPy boolean scalar recognised by its type's module and name.
+std::optional<bool> as_bool(PyObject* value);
+
+// false with the exception set on failure.
+bool get_sqlite_busy_timeout(PyObject* config, std::uint64_t& out);
+bool use_threading(PyObject* config, bool& out);
+bool lightweight_repr(PyObject* config, bool& out);
+bool omit_return_locals(PyObject* config, bool& out);
+
+}  // namespace jarn

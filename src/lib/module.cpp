@@ -1,0 +1,109 @@
+// Module entry: the no-op profiler for benchmarks and register_profiler.
+#include <Python.h>
+
+#include "../config/config.hpp"
+#include "../profiler/callback.hpp"
+#include "../profiler/construct.hpp"
+#include "../utils/interned.hpp"
+#include "../utils/owned.hpp"
+#include "args.hpp"
+#include "internal_error.hpp"
+
+namespace jarn {
+namespace {
+
+int noop_profile(PyObject*, PyFrameObject*, int, PyObject*) noexcept { return 0; }
+
+PyObject* register_noop_profiler(PyObject*, PyObject*) {
+    PyEval_SetProfile(noop_profile, nullptr);
+    Py_RETURN_NONE;
+}
+
+// Whether new threads are profiled too: a generic subscription of the host's config, so a dict
+// subclass's own __getitem__ is honoured here. Any failure or non-boolean means no.
+bool threading_requested(PyObject* config) {
+    Owned value = Owned::steal(PyObject_GetItem(config, names.threading));
+    if (!value) {
+        PyErr_Clear();
+        return false;
+    }
+    return as_bool(value.get()).value_or(false);
+}
+
+PyObject* register_profiler(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    static const char* const params[] = {"profiler"};
+    PyObject* host;  // borrowed
+    if (!parse_required_args("register_profiler", params, 1, args, nargsf, kwnames, &host)) return nullptr;
+    if (!PyCallable_Check(host)) {
+        PyErr_SetString(PyExc_TypeError, "profiler object is not callable");
+        return nullptr;
+    }
+    std::unique_ptr<ProfilerState> state = new_from_python(host);
+    if (!state) return nullptr;
+    Owned native = Owned::steal(wrap_profiler(std::move(state)));
+    if (!native) return nullptr;
+    if (PyObject_SetAttr(host, names.rust_profiler, native.get()) < 0) return nullptr;
+    PyEval_SetProfile(profile_callback, native.get());
+
+    Owned config = Owned::steal(PyObject_GetAttr(host, names.config));
+    if (!config) return nullptr;
+    if (threading_requested(config.get())) {
+        Owned threading = Owned::steal(import_module(names.mod_threading));
+        if (!threading) return nullptr;
+        Owned hook = Owned::steal(PyObject_GetAttr(native.get(), names.register_threading_profiler));
+        if (!hook) return nullptr;
+        Owned done = Owned::steal(PyObject_CallMethodOneArg(threading.get(), names.setprofile, hook.get()));
+        if (!done) return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyMethodDef module_methods[] = {
+    {"register_noop_profiler", register_noop_profiler, METH_NOARGS,
+     "register_noop_profiler()\n--\n\n"
+     "Registers a minimal profiler that does nothing, for comparison purposes in benchmarking."},
+    {"register_profiler", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(register_profiler)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "register_profiler(profiler)\n--\n\n"
+     "Called from Python to configure profiling to use the native implementation.\n\n"
+     "`profiler` is an instance of the host package's `JarnProfiler` class; it is passed to "
+     "`JarnProfiler::new_from_python` to create the native profiler, which is registered with "
+     "`PyEval_SetProfile`. If `use_threading` is `true`, `threading.setprofile` is also called with "
+     "the `JarnProfiler::register_threading_profiler` callback to register on all threads."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_jarn", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
+
+// Single-phase initialisation on purpose: the module is one object per process and refuses
+// sub-interpreters, which multi-phase initialisation cannot express. The profiler's caches are
+// process-wide, and a profile function belongs to one interpreter. m_size is 0 rather than -1 so
+// that the interpreter calls PyInit again on re-import and in a sub-interpreter (with -1 it
+// would copy the module's dict instead), which lets us return the same object or refuse.
+PyObject* the_module = nullptr;
+
+PyObject* create_module() {
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+        PyErr_SetString(PyExc_ImportError, "jarn._jarn does not support sub-interpreters");
+        return nullptr;
+    }
+    if (the_module != nullptr) return Py_NewRef(the_module);
+    if (!init_names() || !init_internal_error() || !init_code_cache()) return nullptr;
+    Owned module = Owned::steal(PyModule_Create(&module_def));
+    if (!module) return nullptr;
+    Owned all = Owned::steal(PyList_New(0));
+    if (!all) return nullptr;
+    if (PyModule_AddFunctions(module.get(), module_methods) < 0) return nullptr;
+    for (PyMethodDef* def = module_methods; def->ml_name != nullptr; ++def) {
+        Owned name = Owned::steal(PyUnicode_FromString(def->ml_name));
+        if (!name || PyList_Append(all.get(), name.get()) < 0) return nullptr;
+    }
+    if (PyModule_AddObjectRef(module.get(), "__all__", all.get()) < 0) return nullptr;
+    the_module = Py_NewRef(module.get());
+    return module.release();
+}
+
+}  // namespace
+}  // namespace jarn
+
+PyMODINIT_FUNC PyInit__jarn(void) { return jarn::create_module(); }

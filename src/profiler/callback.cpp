@@ -1,0 +1,157 @@
+// The profile function. For every call and return: plugin records first, then the filter
+// decision, then the frame's own record, then the buffers. The path of a frame that is dropped
+// and has no plugin is one cached lookup on the code object: no allocation, no Python call.
+#include "callback.hpp"
+
+#include "../filters/builtin.hpp"
+#include "../lib/internal_error.hpp"
+#include "../utils/interned.hpp"
+#include "event.hpp"
+
+namespace jarn {
+namespace {
+
+// Per code object and profiler we cache what depends only on the code object: the filename's
+// verdict and whether any plugin processor matches its name and file. The slot holds the value
+// itself, tagged with the profiler's epoch, so it needs no allocation and no free function.
+Py_ssize_t code_extra_index = -1;
+
+constexpr std::uintptr_t kVerdictMask = 0x3;
+constexpr std::uintptr_t kHasPlugins = 0x4;
+constexpr std::uintptr_t kUnreadable = 0x3;  // a name without UTF-8 form: skip the code object
+constexpr int kEpochShift = 3;
+
+std::uintptr_t classify(ProfilerObject* self, PyCodeObject* code, PyFrameObject* frame, bool is_return) {
+    ProfilerState& p = *self->state;
+    std::uintptr_t bits;
+    std::string_view filename;
+    std::string_view name;
+    Py_ssize_t size;
+    const char* data = PyUnicode_Check(code->co_filename) ? PyUnicode_AsUTF8AndSize(code->co_filename, &size) : nullptr;
+    const char* failed = nullptr;
+    if (data == nullptr) {
+        failed = "`co_filename` is always a string";
+    } else {
+        filename = std::string_view(data, std::size_t(size));
+        data = PyUnicode_Check(code->co_name) ? PyUnicode_AsUTF8AndSize(code->co_name, &size) : nullptr;
+        if (data == nullptr) failed = "`co_name` is always a string";
+        else name = std::string_view(data, std::size_t(size));
+    }
+    if (failed != nullptr) {
+        // Reported once per code object; its later events are skipped silently.
+        raise_internal_error(failed);
+        PyObject* exc = PyErr_GetRaisedException();
+        if (exc != nullptr) log_error(exc, frame, is_return ? "return" : "call", code->co_filename, code->co_name);
+        bits = kUnreadable;
+    } else {
+        bits = static_cast<std::uintptr_t>(filename_verdict(filename, p.include_frames, p.ignore_frames));
+        if (!p.plugins.empty()) {
+            const auto found = p.plugins.find(name);
+            if (found != p.plugins.end()) {
+                for (const PluginProcessor& proc : found->second) {
+                    if (proc.path_fragment.occurs_in(filename)) {
+                        bits |= kHasPlugins;
+                        break;
+                    }
+                }
+            }
+        }
+    }
+    const std::uintptr_t tagged = (std::uintptr_t(p.epoch) << kEpochShift) | bits;
+    if (PyUnstable_Code_SetExtra(reinterpret_cast<PyObject*>(code), code_extra_index,
+                                 reinterpret_cast<void*>(tagged)) < 0) {
+        PyErr_Clear();  // only a cache: classify again next time
+    }
+    return bits;
+}
+
+// Everything but the fast exit. `bits` is the cached classification of the code object.
+void handle_event(ProfilerObject* self, PyFrameObject* frame, PyCodeObject* code, bool is_return, PyObject* arg,
+                  std::uintptr_t bits) {
+    // Plugins and the host run Python code, which may uninstall this profiler on this thread
+    // and with it the interpreter's reference.
+    Owned keep_alive = Owned::borrow(reinterpret_cast<PyObject*>(self));
+    Event ev{self, *self->state, frame, code->co_filename, code->co_name, {}, {}, is_return, arg, {}, {}};
+    Py_ssize_t size;
+    const char* data = PyUnicode_AsUTF8AndSize(code->co_filename, &size);
+    if (data == nullptr) return report_pending(ev);
+    ev.filename = std::string_view(data, std::size_t(size));
+    data = PyUnicode_AsUTF8AndSize(code->co_name, &size);
+    if (data == nullptr) return report_pending(ev);
+    ev.name = std::string_view(data, std::size_t(size));
+
+    if (bits & kHasPlugins) process_plugins(ev);
+
+    const auto verdict = static_cast<FilenameVerdict>(bits & kVerdictMask);
+    bool record = verdict == FilenameVerdict::include;
+    if (verdict == FilenameVerdict::record_unless_attrs) {
+        const int attrs = called_from_attrs(frame);
+        if (attrs < 0) report_pending(ev);
+        record = attrs == 0;
+    }
+    if (record) {
+        msgpack::Buffer bytes;
+        if (build_frame_record(ev, bytes)) {
+            ev.records.push_back(EventRecord{std::move(bytes), Boundary::none});
+        } else {
+            // Reported once; the plugin records of the event are still stored, so that a test
+            // boundary is never lost with a frame record that could not be made.
+            report_pending(ev);
+        }
+    }
+    if (!push_frames(ev)) report_pending(ev);
+    if (PyErr_Occurred()) report_pending(ev);
+}
+
+}  // namespace
+
+bool init_code_cache() {
+    if (code_extra_index >= 0) return true;
+    code_extra_index = PyUnstable_Eval_RequestCodeExtraIndex(nullptr);
+    if (code_extra_index < 0) {
+        PyErr_SetString(PyExc_ImportError, "no code object extra slot is left for jarn");
+        return false;
+    }
+    return true;
+}
+
+PyObject* Event::event_name_object() const { return is_return ? names.event_return : names.event_call; }
+
+int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg) noexcept {
+    if (what != PyTrace_CALL && what != PyTrace_RETURN) return 0;
+    if (obj == nullptr || frame == nullptr) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+        return -1;
+    }
+    if (!is_profiler(obj)) {
+        raise_conversion_error(obj, "JarnProfiler");
+        return -1;
+    }
+    auto* self = reinterpret_cast<ProfilerObject*>(obj);
+    const bool is_return = what == PyTrace_RETURN;
+    if (arg == nullptr) arg = Py_None;
+    if (!Py_IS_TYPE(frame, &PyFrame_Type)) {
+        raise_internal_error("Python gives us a PyFrame");
+        PyObject* exc = PyErr_GetRaisedException();
+        if (exc != nullptr) log_error(exc, frame, is_return ? "return" : "call", Py_None, Py_None);
+        return 0;
+    }
+    Owned code_ref = Owned::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
+    auto* code = reinterpret_cast<PyCodeObject*>(code_ref.get());
+    void* extra = nullptr;
+    std::uintptr_t bits;
+    if (PyUnstable_Code_GetExtra(reinterpret_cast<PyObject*>(code), code_extra_index, &extra) == 0 &&
+        (reinterpret_cast<std::uintptr_t>(extra) >> kEpochShift) == self->state->epoch) {
+        bits = reinterpret_cast<std::uintptr_t>(extra) & (kVerdictMask | kHasPlugins);
+    } else {
+        PyErr_Clear();
+        bits = classify(self, code, frame, is_return);
+    }
+    if (bits != kUnreadable &&
+        (static_cast<FilenameVerdict>(bits & kVerdictMask) != FilenameVerdict::drop || (bits & kHasPlugins))) {
+        handle_event(self, frame, code, is_return, arg, bits);
+    }
+    return 0;
+}
+
+}  // namespace jarn

@@ -1,0 +1,56 @@
+// What one call or return event carries while the callback handles it.
+#pragma once
+
+#include <Python.h>
+
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "../utils/frame_state.hpp"
+#include "../utils/msgpack.hpp"
+#include "state.hpp"
+
+namespace jarn {
+
+// Record types that mean something to the buffers; every other type is just carried along.
+enum class Boundary : std::uint8_t { none, start_test, end_test };
+
+struct EventRecord {
+    msgpack::Buffer bytes;
+    Boundary boundary;
+};
+
+struct Event {
+    ProfilerObject* self;
+    ProfilerState& profiler;
+    PyFrameObject* frame;   // borrowed: the interpreter holds it for the whole event
+    PyObject* co_filename;  // borrowed from the code object, which the frame keeps alive
+    PyObject* co_name;      // borrowed, likewise
+    std::string_view filename;
+    std::string_view name;
+    bool is_return;
+    PyObject* arg;  // borrowed; None when the interpreter passes none
+    std::vector<EventRecord> records;
+    std::optional<ThreadIdentity> thread;  // looked up once per event, on first need
+
+    const char* event_name() const { return is_return ? "return" : "call"; }
+    PyObject* event_name_object() const;  // interned "call" / "return", borrowed
+};
+
+Boundary boundary_of(std::string_view type);
+
+// Looks up the running thread once per event.
+bool event_thread(Event& ev);
+
+// Reports the pending Python exception on the "jarn" logger with the event's context and clears it.
+void report_pending(const Event& ev);
+
+// Steals `exc` and reports it; see log_error.cpp.
+void log_error(PyObject* exc, PyFrameObject* frame, const char* event, PyObject* co_filename, PyObject* co_name);
+
+bool process_plugins(Event& ev);   // appends plugin records; failures reported per processor
+bool build_frame_record(Event& ev, msgpack::Buffer& out);
+bool push_frames(Event& ev);
+
+}  // namespace jarn

@@ -1,0 +1,162 @@
+// The Python type JarnProfiler around the native state, and its methods.
+#include "../lib/args.hpp"
+#include "../lib/internal_error.hpp"
+#include "callback.hpp"
+#include "state.hpp"
+#include "trace.hpp"
+
+namespace jarn {
+
+ThreadState& ProfilerState::thread_state() {
+    // The interpreter's thread state id is unique for the life of the process, unlike the
+    // thread state's address or the OS thread id, so a new thread never inherits an old stack.
+    const std::uint64_t key = PyThreadState_Get()->id;
+    std::unique_ptr<ThreadState>& slot = threads[key];
+    if (!slot) slot = std::make_unique<ThreadState>();
+    return *slot;
+}
+
+namespace {
+
+PyTypeObject* type_object = nullptr;
+
+ProfilerObject* as_profiler(PyObject* self) { return reinterpret_cast<ProfilerObject*>(self); }
+
+PyObject* profiler_new(PyTypeObject*, PyObject*, PyObject*) {
+    PyErr_SetString(PyExc_TypeError, "No constructor defined");
+    return nullptr;
+}
+
+int profiler_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    ProfilerState* state = as_profiler(self)->state;
+    if (state == nullptr) return 0;
+    for (auto& [id, thread] : state->threads) {
+        for (OpenCall& call : thread->call_frames) Py_VISIT(call.frame.get());
+    }
+    for (auto& [name, processors] : state->plugins) {
+        for (PluginProcessor& proc : processors) {
+            Py_VISIT(proc.call.get());
+            Py_VISIT(proc.process.get());
+            Py_VISIT(proc.context.get());
+        }
+    }
+    return 0;
+}
+
+int profiler_clear(PyObject* self) {
+    ProfilerState* state = as_profiler(self)->state;
+    if (state == nullptr) return 0;
+    // Move the references out before releasing them: releasing may run code that looks here.
+    std::vector<Owned> released;
+    for (auto& [id, thread] : state->threads) {
+        for (OpenCall& call : thread->call_frames) released.push_back(std::move(call.frame));
+        thread->call_frames.clear();
+    }
+    for (auto& [name, processors] : state->plugins) {
+        for (PluginProcessor& proc : processors) {
+            released.push_back(std::move(proc.call));
+            released.push_back(std::move(proc.process));
+            released.push_back(std::move(proc.context));
+        }
+    }
+    return 0;
+}
+
+void profiler_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    ProfilerState* state = as_profiler(self)->state;
+    as_profiler(self)->state = nullptr;
+    delete state;
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* method_build_trace(PyObject* self, PyObject*) {
+    if (!is_profiler(self)) return raise_conversion_error(self, "JarnProfiler");
+    return build_trace_inner(as_profiler(self));
+}
+
+PyObject* method_save_request_in_db(PyObject* self, PyObject*) {
+    if (!is_profiler(self)) return raise_conversion_error(self, "JarnProfiler");
+    if (!save_in_db(as_profiler(self))) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* method_register_threading_profiler(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                                             PyObject* kwnames) {
+    static const char* const params[] = {"_frame", "_event", "_arg"};
+    PyObject* parsed[3];
+    if (!parse_required_args("register_threading_profiler", params, 3, args, nargsf, kwnames, parsed)) {
+        return nullptr;
+    }
+    if (!is_profiler(self)) return raise_conversion_error(self, "JarnProfiler");
+    PyEval_SetProfile(profile_callback, self);
+    Py_RETURN_NONE;
+}
+
+PyMethodDef methods[] = {
+    {"save_request_in_db", method_save_request_in_db, METH_NOARGS,
+     "save_request_in_db($self)\n--\n\n"
+     "Called from Python code to trigger saving the trace in the database. Used by the host "
+     "profiler's `save_request_in_db`."},
+    {"build_trace", method_build_trace, METH_NOARGS,
+     "build_trace($self)\n--\n\n"
+     "Called from Python code to build the trace as MessagePack bytes. Used by the host profiler's "
+     "`upload_trace_in_thread`."},
+    {"register_threading_profiler", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method_register_threading_profiler)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "register_threading_profiler($self, _frame, _event, _arg)\n--\n\n"
+     "Registers the profiler on the current thread. Called by `threading.setprofile` on the first "
+     "event of every new thread, as arranged by `register_profiler`."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+const char class_doc[] =
+    "Holds the data collected during profiling. Several attributes are protected by `GILProtected` "
+    "or `ThreadLocal` to support multi-threading: `GILProtected` attributes can only be mutated "
+    "while holding the interpreter lock, and `ThreadLocal` attributes store data relevant only to "
+    "the current thread.";
+
+PyType_Slot slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(profiler_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(profiler_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(profiler_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(profiler_clear)},
+    {Py_tp_methods, methods},
+    {Py_tp_doc, const_cast<char*>(class_doc)},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {
+    "jarn._jarn.JarnProfiler",
+    sizeof(ProfilerObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    slots,
+};
+
+}  // namespace
+
+PyTypeObject* profiler_type() {
+    if (type_object == nullptr) {
+        type_object = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    }
+    return type_object;
+}
+
+bool is_profiler(PyObject* obj) {
+    return type_object != nullptr && PyObject_TypeCheck(obj, type_object);
+}
+
+PyObject* wrap_profiler(std::unique_ptr<ProfilerState> state) {
+    PyTypeObject* type = profiler_type();
+    if (type == nullptr) return raise_internal_error("the JarnProfiler type can be created");
+    PyObject* obj = type->tp_alloc(type, 0);
+    if (obj == nullptr) return raise_internal_error("a JarnProfiler object can be allocated");
+    as_profiler(obj)->state = state.release();
+    return obj;
+}
+
+}  // namespace jarn

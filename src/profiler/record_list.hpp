@@ -1,0 +1,44 @@
+// Finished records kept back to back in growing chunks: one allocation per chunk rather than per
+// record, almost no slack, and a trace is assembled by copying whole chunks. Pure C++.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "../utils/msgpack.hpp"
+
+namespace jarn {
+
+class RecordList {
+public:
+    RecordList() = default;
+    RecordList(RecordList&&) noexcept = default;
+    RecordList& operator=(RecordList&&) noexcept = default;
+
+    void append(const std::uint8_t* data, std::size_t n);
+    void append(const msgpack::Buffer& record) { append(record.data(), record.size()); }
+    // Puts `earlier` in front of this list's records, leaving `earlier` empty.
+    void prepend(RecordList&& earlier);
+
+    std::size_t count() const noexcept { return count_; }
+    std::size_t byte_size() const noexcept { return bytes_; }
+    std::size_t reserved_bytes() const noexcept;
+    bool empty() const noexcept { return count_ == 0; }
+
+    // The records as a MessagePack array: header with the record count, then the records.
+    void write_array(msgpack::Buffer& out) const;
+
+private:
+    struct Chunk {
+        std::unique_ptr<std::uint8_t[]> data;
+        std::size_t size = 0;
+        std::size_t capacity = 0;
+    };
+    std::vector<Chunk> chunks_;
+    std::size_t count_ = 0;
+    std::size_t bytes_ = 0;
+};
+
+}  // namespace jarn

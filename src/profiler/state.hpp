@@ -1,0 +1,74 @@
+// The native profiler: settings copied once from the host profiler object, what the callback
+// collects, and the Python object that carries it.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "../plugins/plugin_processor.hpp"
+#include "../utils/finder.hpp"
+#include "../utils/owned.hpp"
+#include "../utils/ulid.hpp"
+#include "record_list.hpp"
+
+namespace jarn {
+
+struct OpenCall {
+    Owned frame;
+    Identifier id;
+};
+
+// Call state private to one interpreter thread; only that thread touches it.
+struct ThreadState {
+    std::vector<OpenCall> call_frames;                        // innermost last
+    std::unordered_map<std::uintptr_t, Identifier> frame_ids;  // frame address -> id of its last call
+};
+
+struct ProfilerState {
+    // Settings.
+    std::string db_path;
+    bool one_trace_per_test = false;
+    std::string source;
+    std::vector<Finder> include_frames;
+    std::vector<Finder> ignore_frames;
+    double start_timestamp = 0;
+    std::optional<std::uint64_t> main_thread_id;
+    std::uint64_t sqlite_busy_timeout = 60;
+    bool use_threading = false;
+    bool lightweight_repr = false;
+    bool omit_return_locals = false;
+
+    // Shared between threads; touched only with the interpreter lock held and never across a
+    // call into Python code.
+    std::string trace_id;
+    RecordList frames_of_interest;
+    std::unordered_map<std::uint64_t, RecordList> frames;
+    PluginMap plugins;
+
+    // Per-thread call state keyed by the interpreter's thread state id, which is never reused.
+    std::unordered_map<std::uint64_t, std::unique_ptr<ThreadState>> threads;
+
+    // Distinguishes this profiler's cached per-code decisions from another profiler's.
+    std::uint64_t epoch = 0;
+
+    ThreadState& thread_state();
+};
+
+struct ProfilerObject {
+    PyObject_HEAD
+    ProfilerState* state;
+};
+
+// The JarnProfiler type, created on first use.
+PyTypeObject* profiler_type();
+bool is_profiler(PyObject* obj);
+// Wraps a finished state in a new JarnProfiler object (taking ownership of the state).
+PyObject* wrap_profiler(std::unique_ptr<ProfilerState> state);
+
+}  // namespace jarn

@@ -1,0 +1,200 @@
+#include "frame_info.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <string_view>
+
+#include "../lib/internal_error.hpp"
+#include "convert.hpp"
+#include "interned.hpp"
+#include "owned.hpp"
+#include "path_prefix.hpp"
+
+namespace jarn {
+namespace {
+
+PyObject* as_object(PyFrameObject* frame) { return reinterpret_cast<PyObject*>(frame); }
+
+// str(value), or "<unprintable T object>" after handing the failure to the unraisable hook.
+void append_str(std::string& out, PyObject* value) {
+    Owned text = Owned::steal(PyObject_Str(value));
+    std::string_view utf8;
+    if (text && utf8_of(text.get(), utf8)) {
+        out.append(utf8);
+        return;
+    }
+    PyErr_WriteUnraisable(value);
+    Owned type_name = Owned::steal(PyType_GetName(Py_TYPE(value)));
+    std::string_view name_text;
+    if (type_name && utf8_of(type_name.get(), name_text)) {
+        out.append("<unprintable ").append(name_text).append(" object>");
+    } else {
+        PyErr_Clear();
+        out.append("<unprintable object>");
+    }
+}
+
+std::string join(PyObject* a, PyObject* b) {
+    std::string out;
+    append_str(out, a);
+    out.push_back('.');
+    append_str(out, b);
+    return out;
+}
+
+// obj.__module__ joined with obj.__qualname__.
+int join_module_qualname(PyObject* obj, std::string& out) {
+    Owned module = Owned::steal(PyObject_GetAttr(obj, names.__module__));
+    if (!module) return -1;
+    Owned qualname = Owned::steal(PyObject_GetAttr(obj, names.__qualname__));
+    if (!qualname) return -1;
+    out = join(module.get(), qualname.get());
+    return 1;
+}
+
+// Looks `key` up by subscription: 1 found, 0 KeyError (cleared), -1 any other error.
+int lookup(PyObject* mapping, PyObject* key, Owned& out) {
+    out = Owned::steal(PyObject_GetItem(mapping, key));
+    if (out) return 1;
+    if (PyErr_ExceptionMatches(PyExc_KeyError)) {
+        PyErr_Clear();
+        return 0;
+    }
+    return -1;
+}
+
+// Module name of the frame's globals ("__name__" must exist).
+Owned module_name(PyFrameObject* frame) {
+    Owned globals = Owned::steal(PyObject_GetAttr(as_object(frame), names.f_globals));
+    if (!globals) return Owned();
+    return Owned::steal(PyObject_GetItem(globals.get(), names.__name__));
+}
+
+// The search used when a code object has no co_qualname; every failure ends as "no name".
+int get_qualname_inner(PyFrameObject* frame, PyObject* name, std::string& out) {
+    Owned back = Owned::steal(PyObject_GetAttr(as_object(frame), names.f_back));
+    if (!back) return -1;
+    if (back.get() == Py_None) return 0;
+    Owned back_locals = Owned::steal(PyObject_GetAttr(back.get(), names.f_locals));
+    if (!back_locals) return -1;
+    Owned found;
+    int r = lookup(back_locals.get(), name, found);
+    if (r < 0) return 0;
+    if (r == 1) return join_module_qualname(found.get(), out);
+
+    Owned locals = Owned::steal(PyObject_GetAttr(as_object(frame), names.f_locals));
+    if (!locals) return -1;
+    Owned inspect = Owned::steal(import_module(names.mod_inspect));
+    if (!inspect) return -1;
+    Owned getattr_static = Owned::steal(PyObject_GetAttr(inspect.get(), names.getattr_static));
+    if (!getattr_static) return -1;
+
+    Owned self;
+    r = lookup(locals.get(), names.self, self);
+    if (r < 0) return 0;
+    if (r == 1) {
+        Owned attr = Owned::steal(PyObject_CallFunctionObjArgs(getattr_static.get(), self.get(), name, nullptr));
+        if (!attr) return -1;
+        Owned builtins = Owned::steal(import_module(names.mod_builtins));
+        if (!builtins) return -1;
+        Owned property = Owned::steal(PyObject_GetAttr(builtins.get(), names.property));
+        if (!property) return -1;
+        const int is_property = PyObject_IsInstance(attr.get(), property.get());
+        if (is_property < 0) return -1;
+        if (is_property) {
+            attr = Owned::steal(PyObject_GetAttr(attr.get(), names.fget));
+            if (!attr) return -1;
+        }
+        return join_module_qualname(attr.get(), out);
+    }
+
+    Owned cls;
+    r = lookup(locals.get(), names.cls, cls);
+    if (r < 0) return 0;
+    if (r == 1 && PyType_Check(cls.get())) {
+        Owned attr = Owned::steal(PyObject_CallFunctionObjArgs(getattr_static.get(), cls.get(), name, nullptr));
+        if (!attr) return -1;
+        return join_module_qualname(attr.get(), out);
+    }
+
+    Owned globals = Owned::steal(PyObject_GetAttr(as_object(frame), names.f_globals));
+    if (!globals) return -1;
+    Owned class_qualname;
+    r = lookup(locals.get(), names.__qualname__, class_qualname);
+    if (r < 0) return 0;
+    if (r == 1) {
+        Owned module = Owned::steal(PyObject_GetItem(globals.get(), names.__name__));
+        if (!module) return -1;
+        out = join(module.get(), class_qualname.get());
+        return 1;
+    }
+    Owned global = Owned::steal(PyObject_GetItem(globals.get(), name));
+    if (!global) return -1;
+    return join_module_qualname(global.get(), out);
+}
+
+}  // namespace
+
+bool frame_path(PyFrameObject* frame, std::string& out) {
+    Owned code = Owned::steal(PyObject_GetAttr(as_object(frame), names.f_code));
+    if (!code) return false;
+    Owned filename = Owned::steal(PyObject_GetAttr(code.get(), names.co_filename));
+    if (!filename) return false;
+    std::string_view path;
+    if (!utf8_of(filename.get(), path)) return false;
+    Owned lineno_obj = Owned::steal(PyObject_GetAttr(as_object(frame), names.f_lineno));
+    if (!lineno_obj) return false;
+    Owned lineno_index = Owned::steal(PyNumber_Index(lineno_obj.get()));
+    if (!lineno_index) return false;
+    const unsigned long long lineno = PyLong_AsUnsignedLongLong(lineno_index.get());
+    if (lineno == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+
+    char cwd[PATH_MAX];
+    if (getcwd(cwd, sizeof cwd) == nullptr) {
+        PyErr_SetFromErrno(PyExc_OSError);
+        raise_internal_error("Current directory is invalid");
+        return false;
+    }
+    const std::string_view relative = strip_dir_prefix(path, cwd);
+    out.assign(relative);
+    out.push_back(':');
+    out.append(std::to_string(lineno));
+    return true;
+}
+
+int get_qualname(PyFrameObject* frame, std::string& out) {
+    Owned code = Owned::steal(PyObject_GetAttr(as_object(frame), names.f_code));
+    if (!code) return -1;
+    Owned qualname = Owned::steal(PyObject_GetAttr(code.get(), names.co_qualname));
+    if (qualname) {
+        Owned module = module_name(frame);
+        if (!module) return -1;
+        out = join(module.get(), qualname.get());
+        return 1;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+    PyErr_Clear();
+
+    Owned name = Owned::steal(PyObject_GetAttr(code.get(), names.co_name));
+    if (!name) return -1;
+    std::string_view name_text;
+    if (!utf8_of(name.get(), name_text)) return -1;
+    if (name_text == "<module>") {
+        Owned module = module_name(frame);
+        if (!module) return -1;
+        out.clear();
+        append_str(out, module.get());
+        out.append(".<module>");
+        return 1;
+    }
+    const int found = get_qualname_inner(frame, name.get(), out);
+    if (found < 0) {
+        PyErr_Clear();
+        return 0;
+    }
+    return found;
+}
+
+}  // namespace jarn

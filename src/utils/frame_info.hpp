@@ -1,0 +1,16 @@
+// A frame's location ("path:line", relative to the current directory) and its dotted qualified
+// name, module first.
+#pragma once
+
+#include <Python.h>
+
+#include <string>
+
+namespace jarn {
+
+bool frame_path(PyFrameObject* frame, std::string& out);
+
+// 1 with `out` set, 0 when the frame has no qualified name, -1 with the exception set.
+int get_qualname(PyFrameObject* frame, std::string& out);
+
+}  // namespace jarn

@@ -1,0 +1,101 @@
+#include "frame_state.hpp"
+
+#include <climits>
+
+#include "../lib/internal_error.hpp"
+#include "../profiler/state.hpp"
+#include "convert.hpp"
+#include "interned.hpp"
+
+namespace jarn {
+namespace {
+
+// None, a missing attribute -> absent; otherwise an unsigned 64-bit integer.
+bool read_native_id(PyObject* thread, std::optional<std::uint64_t>& out) {
+    Owned id = Owned::steal(PyObject_GetAttr(thread, names.native_id));
+    out.reset();
+    if (!id) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+        PyErr_Clear();
+        return true;
+    }
+    if (id.get() == Py_None) return true;
+    Owned index = Owned::steal(PyLong_Check(id.get()) ? id.new_ref().release() : PyNumber_Index(id.get()));
+    if (!index) return false;
+    const unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+    out = v;
+    return true;
+}
+
+}  // namespace
+
+PyObject* get_locals(PyFrameObject* frame, bool is_return, bool omit_return_locals) {
+    if (is_return && omit_return_locals) Py_RETURN_NONE;
+    Owned locals = Owned::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(frame), names.f_locals));
+    if (!locals) return nullptr;
+    if (!PyDict_Check(locals.get())) {
+        raise_conversion_error(locals.get(), "PyDict");
+        return raise_internal_error("`f_locals` is always a dict");
+    }
+    const int has_builtins = PyDict_Contains(locals.get(), names.__builtins__);
+    if (has_builtins < 0) return raise_internal_error("locals.get(\"__builtins__\") should not raise.");
+    if (has_builtins == 0) return locals.release();
+    // A module frame's locals are its globals: hand on a copy, never change the module.
+    Owned copy = Owned::steal(PyDict_Copy(locals.get()));
+    if (!copy || PyDict_DelItem(copy.get(), names.__builtins__) < 0) {
+        return raise_internal_error("a copy of the locals can drop \"__builtins__\"");
+    }
+    return copy.release();
+}
+
+bool current_thread(ThreadIdentity& out) {
+    Owned threading = Owned::steal(import_module(names.mod_threading));
+    if (!threading) return false;
+    Owned thread = Owned::steal(PyObject_CallMethodNoArgs(threading.get(), names.current_thread));
+    if (!thread) return false;
+    out.name_object = Owned::steal(PyObject_GetAttr(thread.get(), names.name));
+    if (!out.name_object || !utf8_of(out.name_object.get(), out.name)) return false;
+    return read_native_id(thread.get(), out.native_id);
+}
+
+bool get_main_thread_id(std::optional<std::uint64_t>& out) {
+    Owned threading = Owned::steal(import_module(names.mod_threading));
+    if (!threading) return false;
+    Owned thread = Owned::steal(PyObject_CallMethodNoArgs(threading.get(), names.main_thread));
+    if (!thread) return false;
+    return read_native_id(thread.get(), out);
+}
+
+int user_code_call_site(const std::vector<OpenCall>& call_frames, const Identifier& own_id, CallSite& out) {
+    const std::size_t n = call_frames.size();
+    if (n == 0) return 0;
+    const OpenCall* candidate = &call_frames[n - 1];
+    if (candidate->id == own_id) {
+        // A return of a recorded frame: its own entry is on top, the caller is just below.
+        if (n < 2 || call_frames[n - 2].id == own_id) return 0;
+        candidate = &call_frames[n - 2];
+    }
+    // Reading the line runs no Python code, but keep the frame alive across it all the same.
+    Owned frame = candidate->frame.new_ref();
+    if (!PyFrame_Check(frame.get())) {
+        raise_conversion_error(frame.get(), "PyFrame");
+        return -1;
+    }
+    const Identifier id = candidate->id;
+    Owned lineno_obj = Owned::steal(PyObject_GetAttr(frame.get(), names.f_lineno));
+    if (!lineno_obj) return -1;
+    Owned lineno_index = Owned::steal(PyNumber_Index(lineno_obj.get()));
+    if (!lineno_index) return -1;
+    const long long lineno = PyLong_AsLongLong(lineno_index.get());
+    if (lineno == -1 && PyErr_Occurred()) return -1;
+    if (lineno < INT32_MIN || lineno > INT32_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+        return -1;
+    }
+    out.call_frame_id = id;
+    out.line_number = std::int32_t(lineno);
+    return 1;
+}
+
+}  // namespace jarn

@@ -1,0 +1,41 @@
+// A frame's locals, the identity of the running thread and of the main thread, and the recorded
+// frame that called the current one.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "owned.hpp"
+#include "ulid.hpp"
+
+namespace jarn {
+
+struct OpenCall;
+
+// New reference to the locals dict (without "__builtins__"), or None; null with the exception set.
+PyObject* get_locals(PyFrameObject* frame, bool is_return, bool omit_return_locals);
+
+struct ThreadIdentity {
+    Owned name_object;      // keeps `name` alive
+    std::string_view name;  // UTF-8
+    std::optional<std::uint64_t> native_id;
+};
+
+bool current_thread(ThreadIdentity& out);
+bool get_main_thread_id(std::optional<std::uint64_t>& out);
+
+struct CallSite {
+    Identifier call_frame_id;
+    std::int32_t line_number;
+};
+
+// From the thread's open recorded calls (innermost last) and the event's own frame id:
+// 1 with `out` set, 0 when there is no call site, -1 with the exception set. Only the top two
+// entries are looked at.
+int user_code_call_site(const std::vector<OpenCall>& call_frames, const Identifier& own_id, CallSite& out);
+
+}  // namespace jarn

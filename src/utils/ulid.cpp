@@ -1,0 +1,126 @@
+#include "ulid.hpp"
+
+#include <pthread.h>
+#include <sys/random.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+#include "chacha20.hpp"
+
+namespace jarn {
+namespace {
+
+constexpr char kCrockford[] = "0123456789ABCDEFGHJKMNPQRSTVWXYZ";
+// Fresh key from the operating system after this many blocks (64 bytes each): 64 MiB of output.
+constexpr std::uint64_t kReseedBlocks = 1u << 20;
+
+// Bumped in every child after fork, so that parent and child never share a key stream.
+std::atomic<std::uint64_t> fork_generation{1};
+
+void on_fork_child() { fork_generation.fetch_add(1, std::memory_order_relaxed); }
+
+struct ThreadRng {
+    ChaCha20Rng rng;
+    std::uint64_t generation = 0;  // 0: never seeded
+};
+
+thread_local ThreadRng thread_rng;
+
+void fill_from_os(void* out, std::size_t n) {
+    auto* p = static_cast<unsigned char*>(out);
+    while (n > 0) {
+        const ssize_t got = getrandom(p, n, 0);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            // No entropy source at all: fall back to the address-space and clock mix below
+            // rather than stop the profiled program. Practically unreachable on Linux >= 3.17.
+            break;
+        }
+        p += got;
+        n -= std::size_t(got);
+    }
+    if (n > 0) {
+        timespec ts{};
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+        std::uint64_t mix = std::uint64_t(ts.tv_nsec) ^ (std::uint64_t(ts.tv_sec) << 32) ^
+                            reinterpret_cast<std::uintptr_t>(&thread_rng);
+        for (std::size_t i = 0; i < n; ++i) {
+            mix = mix * 6364136223846793005ULL + 1442695040888963407ULL;
+            p[i] = static_cast<unsigned char>(mix >> 56);
+        }
+    }
+}
+
+ChaCha20Rng& generator() {
+    static const bool atfork_registered = [] {
+        pthread_atfork(nullptr, nullptr, on_fork_child);
+        return true;
+    }();
+    (void)atfork_registered;
+    ThreadRng& t = thread_rng;
+    const std::uint64_t gen = fork_generation.load(std::memory_order_relaxed);
+    if (t.generation != gen || t.rng.blocks_used() >= kReseedBlocks) {
+        std::array<std::uint32_t, 8> key;
+        std::uint64_t stream;
+        fill_from_os(key.data(), sizeof key);
+        fill_from_os(&stream, sizeof stream);
+        t.rng.seed(key, stream);
+        t.generation = gen;
+    }
+    return t.rng;
+}
+
+}  // namespace
+
+std::optional<double> timestamp_seconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    if (ts.tv_sec < 0) return std::nullopt;
+    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+}
+
+std::uint32_t random_u32() { return generator().next_u32(); }
+
+Ulid make_ulid(std::uint64_t millis, std::uint16_t rand_high, std::uint64_t rand_low) {
+    return Ulid{(millis << 16) | rand_high, rand_low};
+}
+
+Ulid new_ulid() {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    const std::uint64_t millis =
+        ts.tv_sec < 0 ? 0 : std::uint64_t(ts.tv_sec) * 1000 + std::uint64_t(ts.tv_nsec) / 1000000;
+    ChaCha20Rng& rng = generator();
+    const auto rand_high = std::uint16_t(rng.next_u32() & 0xffff);
+    const std::uint64_t rand_low = rng.next_u64();
+    return make_ulid(millis, rand_high, rand_low);
+}
+
+void ulid_text(const Ulid& ulid, char out[26]) {
+    // 130 bits of text for 128 bits of value: the first character carries the top 3 bits.
+    out[0] = kCrockford[(ulid.high >> 61) & 0x7];
+    for (int i = 1; i < 26; ++i) {
+        const int shift = 125 - 5 * i;  // position of the group's lowest bit
+        std::uint64_t group;
+        if (shift >= 64) {
+            group = ulid.high >> (shift - 64);
+        } else if (shift > 59) {
+            group = (ulid.high << (64 - shift)) | (ulid.low >> shift);
+        } else {
+            group = ulid.low >> shift;
+        }
+        out[i] = kCrockford[group & 0x1f];
+    }
+}
+
+Identifier new_identifier(const char prefix[4]) {
+    Identifier id;
+    std::memcpy(id.data(), prefix, 4);
+    ulid_text(new_ulid(), id.data() + 4);
+    return id;
+}
+
+}  // namespace jarn

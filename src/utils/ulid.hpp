@@ -1,0 +1,38 @@
+// Wall-clock time, ULIDs and the identifiers made from them.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+namespace jarn {
+
+struct Ulid {
+    std::uint64_t high;
+    std::uint64_t low;
+};
+
+// Frame and trace identifiers: a four-character prefix and the 26-character ULID text.
+using Identifier = std::array<char, 30>;
+
+inline std::string_view view(const Identifier& id) { return {id.data(), id.size()}; }
+
+// Seconds since the Unix epoch, or nothing when the clock reads before it.
+std::optional<double> timestamp_seconds();
+
+// Milliseconds since the epoch (0 before it), 80 bits from this thread's generator.
+Ulid new_ulid();
+// Builds a ULID from its parts; the time keeps only its low 48 bits.
+Ulid make_ulid(std::uint64_t millis, std::uint16_t rand_high, std::uint64_t rand_low);
+// The canonical 26-character Crockford base-32 text, most significant bits first.
+void ulid_text(const Ulid& ulid, char out[26]);
+
+Identifier new_identifier(const char prefix[4]);
+inline Identifier frame_id() { return new_identifier("frm_"); }
+inline Identifier trace_id() { return new_identifier("trc_"); }
+
+// 32 random bits from this thread's generator (exposed for tests of the generator's seeding).
+std::uint32_t random_u32();
+
+}  // namespace jarn
