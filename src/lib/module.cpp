@@ -4,6 +4,7 @@
 #include "../config/config.hpp"
 #include "../profiler/callback.hpp"
 #include "../profiler/construct.hpp"
+#include "../utils/frame_info.hpp"
 #include "../utils/interned.hpp"
 #include "../utils/owned.hpp"
 #include "args.hpp"
@@ -88,7 +89,7 @@ PyObject* create_module() {
         return nullptr;
     }
     if (the_module != nullptr) return Py_NewRef(the_module);
-    if (!init_names() || !init_internal_error() || !init_code_cache()) return nullptr;
+    if (!init_names() || !init_internal_error() || !init_code_cache() || !init_cwd_tracking()) return nullptr;
     Owned module = Owned::steal(PyModule_Create(&module_def));
     if (!module) return nullptr;
     Owned all = Owned::steal(PyList_New(0));

@@ -71,6 +71,9 @@ void handle_event(ProfilerObject* self, PyFrameObject* frame, PyCodeObject* code
     // Plugins and the host run Python code, which may uninstall this profiler on this thread
     // and with it the interpreter's reference.
     Owned keep_alive = Owned::borrow(reinterpret_cast<PyObject*>(self));
+    // While the interpreter shuts down, modules (ours and the host's) are being torn down.
+    if (_Py_IsFinalizing()) return;
+    self->state->adopt_after_fork();
     Event ev{self, *self->state, frame, code->co_filename, code->co_name, {}, {}, is_return, arg, {}, {}};
     Py_ssize_t size;
     const char* data = PyUnicode_AsUTF8AndSize(code->co_filename, &size);

@@ -74,6 +74,7 @@ std::unique_ptr<ProfilerState> new_from_python(PyObject* host) {
     if (!lightweight_repr(config.get(), p->lightweight_repr)) return nullptr;
     if (!omit_return_locals(config.get(), p->omit_return_locals)) return nullptr;
     p->epoch = next_epoch.fetch_add(1, std::memory_order_relaxed);
+    p->fork_generation = fork_generation_now();
     return p;
 }
 

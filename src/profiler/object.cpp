@@ -1,5 +1,6 @@
 // The Python type JarnProfiler around the native state, and its methods.
 #include "../lib/args.hpp"
+#include "../utils/frame_state.hpp"
 #include "../lib/internal_error.hpp"
 #include "callback.hpp"
 #include "state.hpp"
@@ -14,6 +15,33 @@ ThreadState& ProfilerState::thread_state() {
     std::unique_ptr<ThreadState>& slot = threads[key];
     if (!slot) slot = std::make_unique<ThreadState>();
     return *slot;
+}
+
+void ProfilerState::adopt_after_fork() {
+    const std::uint64_t now = fork_generation_now();
+    if (now == fork_generation) return;
+    fork_generation = now;
+    frames_of_interest = RecordList();
+    frames.clear();
+    const Identifier id = jarn::trace_id();
+    trace_id.assign(id.data(), id.size());
+    // Only the forking thread lives on; its own call stack stays valid.
+    const std::uint64_t self_key = PyThreadState_Get()->id;
+    std::vector<std::unique_ptr<ThreadState>> gone;
+    for (auto it = threads.begin(); it != threads.end();) {
+        if (it->first == self_key) {
+            ++it;
+        } else {
+            gone.push_back(std::move(it->second));
+            it = threads.erase(it);
+        }
+    }
+    std::optional<std::uint64_t> main_id;
+    if (get_main_thread_id(main_id)) {
+        main_thread_id = main_id;
+    } else {
+        PyErr_Clear();
+    }
 }
 
 namespace {
@@ -75,11 +103,13 @@ void profiler_dealloc(PyObject* self) {
 
 PyObject* method_build_trace(PyObject* self, PyObject*) {
     if (!is_profiler(self)) return raise_conversion_error(self, "JarnProfiler");
+    as_profiler(self)->state->adopt_after_fork();
     return build_trace_inner(as_profiler(self));
 }
 
 PyObject* method_save_request_in_db(PyObject* self, PyObject*) {
     if (!is_profiler(self)) return raise_conversion_error(self, "JarnProfiler");
+    as_profiler(self)->state->adopt_after_fork();
     if (!save_in_db(as_profiler(self))) return nullptr;
     Py_RETURN_NONE;
 }

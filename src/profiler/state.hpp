@@ -56,8 +56,13 @@ struct ProfilerState {
 
     // Distinguishes this profiler's cached per-code decisions from another profiler's.
     std::uint64_t epoch = 0;
+    // The process this state belongs to; a forked child starts its own trace (see adopt_after_fork).
+    std::uint64_t fork_generation = 0;
 
     ThreadState& thread_state();
+    // In a child process after fork: the parent's records are not the child's, and the other
+    // threads are gone. Cheap when nothing happened.
+    void adopt_after_fork();
 };
 
 struct ProfilerObject {

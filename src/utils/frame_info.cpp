@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <string_view>
 
 #include "../lib/internal_error.hpp"
@@ -19,6 +20,15 @@ PyObject* as_object(PyFrameObject* frame) { return reinterpret_cast<PyObject*>(f
 
 // str(value), or "<unprintable T object>" after handing the failure to the unraisable hook.
 void append_str(std::string& out, PyObject* value) {
+    if (PyUnicode_CheckExact(value)) {
+        Py_ssize_t size;
+        const char* data = PyUnicode_AsUTF8AndSize(value, &size);
+        if (data != nullptr) {
+            out.append(data, std::size_t(size));
+            return;
+        }
+        PyErr_Clear();
+    }
     Owned text = Owned::steal(PyObject_Str(value));
     std::string_view utf8;
     if (text && utf8_of(text.get(), utf8)) {
@@ -67,8 +77,14 @@ int lookup(PyObject* mapping, PyObject* key, Owned& out) {
 
 // Module name of the frame's globals ("__name__" must exist).
 Owned module_name(PyFrameObject* frame) {
-    Owned globals = Owned::steal(PyObject_GetAttr(as_object(frame), names.f_globals));
+    Owned globals = Owned::steal(PyFrame_GetGlobals(frame));
     if (!globals) return Owned();
+    if (PyDict_CheckExact(globals.get())) {
+        PyObject* name = PyDict_GetItemWithError(globals.get(), names.__name__);  // borrowed
+        if (name != nullptr) return Owned::borrow(name);
+        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, names.__name__);
+        return Owned();
+    }
     return Owned::steal(PyObject_GetItem(globals.get(), names.__name__));
 }
 
@@ -135,28 +151,84 @@ int get_qualname_inner(PyFrameObject* frame, PyObject* name, std::string& out) {
     return join_module_qualname(global.get(), out);
 }
 
-}  // namespace
+// The current directory, cached: getcwd is a system call and costs more than the rest of a
+// record's path. The cache is dropped whenever Python changes directory (the "os.chdir" and
+// "os.fchdir" audit events). The audit event comes before the change itself, which happens with
+// the interpreter lock released; until the changing thread runs again, other threads read the
+// directory afresh without caching it.
+struct CwdCache {
+    std::string dir;
+    bool valid = false;
+    unsigned long pending_thread = 0;
+};
 
-bool frame_path(PyFrameObject* frame, std::string& out) {
-    Owned code = Owned::steal(PyObject_GetAttr(as_object(frame), names.f_code));
-    if (!code) return false;
-    Owned filename = Owned::steal(PyObject_GetAttr(code.get(), names.co_filename));
-    if (!filename) return false;
-    std::string_view path;
-    if (!utf8_of(filename.get(), path)) return false;
-    Owned lineno_obj = Owned::steal(PyObject_GetAttr(as_object(frame), names.f_lineno));
-    if (!lineno_obj) return false;
-    Owned lineno_index = Owned::steal(PyNumber_Index(lineno_obj.get()));
-    if (!lineno_index) return false;
-    const unsigned long long lineno = PyLong_AsUnsignedLongLong(lineno_index.get());
-    if (lineno == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+CwdCache cwd_cache;  // guarded by the interpreter lock
 
-    char cwd[PATH_MAX];
-    if (getcwd(cwd, sizeof cwd) == nullptr) {
+int on_audit_event(const char* event, PyObject*, void*) {
+    if (std::strcmp(event, "os.chdir") == 0 || std::strcmp(event, "os.fchdir") == 0) {
+        cwd_cache.valid = false;
+        cwd_cache.pending_thread = PyThread_get_thread_ident();
+    }
+    return 0;
+}
+
+bool read_cwd(std::string& out) {
+    char buffer[PATH_MAX];
+    if (getcwd(buffer, sizeof buffer) == nullptr) {
         PyErr_SetFromErrno(PyExc_OSError);
         raise_internal_error("Current directory is invalid");
         return false;
     }
+    out.assign(buffer);
+    return true;
+}
+
+bool hook_installed = false;
+
+bool current_dir(std::string_view& out) {
+    if (cwd_cache.pending_thread != 0) {
+        if (cwd_cache.pending_thread != PyThread_get_thread_ident()) {
+            static std::string uncached;
+            if (!read_cwd(uncached)) return false;
+            out = uncached;
+            return true;
+        }
+        cwd_cache.pending_thread = 0;  // the change has returned on its own thread
+    }
+    if (!cwd_cache.valid || !hook_installed) {
+        if (!read_cwd(cwd_cache.dir)) return false;
+        cwd_cache.valid = true;
+    }
+    out = cwd_cache.dir;
+    return true;
+}
+
+}  // namespace
+
+bool init_cwd_tracking() {
+    if (hook_installed) return true;
+    if (PySys_AddAuditHook(on_audit_event, nullptr) < 0) {
+        // Refused by an existing hook: read the directory at every record instead.
+        PyErr_Clear();
+        return true;
+    }
+    hook_installed = true;
+    return true;
+}
+
+bool frame_path(PyFrameObject* frame, std::string& out) {
+    // The frame API directly rather than attribute lookups: same values, a fraction of the cost.
+    Owned code = Owned::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
+    std::string_view path;
+    if (!utf8_of(reinterpret_cast<PyCodeObject*>(code.get())->co_filename, path)) return false;
+    const int lineno = PyFrame_GetLineNumber(frame);
+    if (lineno < 0) {
+        // What reading f_lineno (None here) and converting it would raise.
+        PyErr_SetString(PyExc_TypeError, "'NoneType' object cannot be interpreted as an integer");
+        return false;
+    }
+    std::string_view cwd;
+    if (!current_dir(cwd)) return false;
     const std::string_view relative = strip_dir_prefix(path, cwd);
     out.assign(relative);
     out.push_back(':');
@@ -165,9 +237,8 @@ bool frame_path(PyFrameObject* frame, std::string& out) {
 }
 
 int get_qualname(PyFrameObject* frame, std::string& out) {
-    Owned code = Owned::steal(PyObject_GetAttr(as_object(frame), names.f_code));
-    if (!code) return -1;
-    Owned qualname = Owned::steal(PyObject_GetAttr(code.get(), names.co_qualname));
+    Owned code = Owned::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
+    Owned qualname = Owned::borrow(reinterpret_cast<PyCodeObject*>(code.get())->co_qualname);
     if (qualname) {
         Owned module = module_name(frame);
         if (!module) return -1;

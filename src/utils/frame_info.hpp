@@ -8,6 +8,9 @@
 
 namespace jarn {
 
+// Starts following changes of the current directory; called once at module initialisation.
+bool init_cwd_tracking();
+
 bool frame_path(PyFrameObject* frame, std::string& out);
 
 // 1 with `out` set, 0 when the frame has no qualified name, -1 with the exception set.

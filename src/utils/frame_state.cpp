@@ -32,7 +32,7 @@ bool read_native_id(PyObject* thread, std::optional<std::uint64_t>& out) {
 
 PyObject* get_locals(PyFrameObject* frame, bool is_return, bool omit_return_locals) {
     if (is_return && omit_return_locals) Py_RETURN_NONE;
-    Owned locals = Owned::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(frame), names.f_locals));
+    Owned locals = Owned::steal(PyFrame_GetLocals(frame));
     if (!locals) return nullptr;
     if (!PyDict_Check(locals.get())) {
         raise_conversion_error(locals.get(), "PyDict");
@@ -83,14 +83,10 @@ int user_code_call_site(const std::vector<OpenCall>& call_frames, const Identifi
         return -1;
     }
     const Identifier id = candidate->id;
-    Owned lineno_obj = Owned::steal(PyObject_GetAttr(frame.get(), names.f_lineno));
-    if (!lineno_obj) return -1;
-    Owned lineno_index = Owned::steal(PyNumber_Index(lineno_obj.get()));
-    if (!lineno_index) return -1;
-    const long long lineno = PyLong_AsLongLong(lineno_index.get());
-    if (lineno == -1 && PyErr_Occurred()) return -1;
-    if (lineno < INT32_MIN || lineno > INT32_MAX) {
-        PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+    const int lineno = PyFrame_GetLineNumber(reinterpret_cast<PyFrameObject*>(frame.get()));
+    if (lineno < 0) {
+        // f_lineno reads as None here.
+        PyErr_SetString(PyExc_TypeError, "'NoneType' object cannot be interpreted as an integer");
         return -1;
     }
     out.call_frame_id = id;

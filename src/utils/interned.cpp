@@ -51,8 +51,12 @@ bool init_names() {
 }
 
 PyObject* import_module(PyObject* name) {
-    PyObject* module = PyImport_GetModule(name);
-    if (module != nullptr || PyErr_Occurred()) return module;
+    // A plain sys.modules lookup: PyImport_GetModule would also check, through two attribute
+    // reads, whether the module is still initialising, and this runs several times per event.
+    PyObject* modules = PyImport_GetModuleDict();  // borrowed
+    PyObject* module = PyDict_GetItemWithError(modules, name);  // borrowed
+    if (module != nullptr && module != Py_None) return Py_NewRef(module);
+    if (PyErr_Occurred()) return nullptr;
     return PyImport_Import(name);
 }
 

@@ -27,7 +27,8 @@ struct ThreadRng {
     std::uint64_t generation = 0;  // 0: never seeded
 };
 
-thread_local ThreadRng thread_rng;
+// initial-exec: a plain TLS offset instead of a __tls_get_addr call per identifier.
+__attribute__((tls_model("initial-exec"))) thread_local ThreadRng thread_rng;
 
 void fill_from_os(void* out, std::size_t n) {
     auto* p = static_cast<unsigned char*>(out);
@@ -83,6 +84,11 @@ std::optional<double> timestamp_seconds() {
 }
 
 std::uint32_t random_u32() { return generator().next_u32(); }
+
+std::uint64_t fork_generation_now() {
+    generator();  // makes sure the fork handler is registered
+    return fork_generation.load(std::memory_order_relaxed);
+}
 
 Ulid make_ulid(std::uint64_t millis, std::uint16_t rand_high, std::uint64_t rand_low) {
     return Ulid{(millis << 16) | rand_high, rand_low};

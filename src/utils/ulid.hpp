@@ -32,6 +32,10 @@ Identifier new_identifier(const char prefix[4]);
 inline Identifier frame_id() { return new_identifier("frm_"); }
 inline Identifier trace_id() { return new_identifier("trc_"); }
 
+// Counts the forks this process descends from (1 in the original process), so that state
+// inherited from a parent can be told apart.
+std::uint64_t fork_generation_now();
+
 // 32 random bits from this thread's generator (exposed for tests of the generator's seeding).
 std::uint32_t random_u32();
 

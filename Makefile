@@ -1,0 +1,46 @@
+# Everything runs in virtual environments of CPython 3.12 made here; nothing is installed globally.
+PYTHON312 ?= $(shell command -v /root/.pyenv/versions/3.12.1/bin/python3.12 || command -v python3.12)
+VENV := .venv
+PY := $(VENV)/bin/python
+STAMP := $(VENV)/.installed
+
+.PHONY: demo test test-python test-cpp bench test-sanitize clean dev
+
+$(PY):
+	$(PYTHON312) -m venv $(VENV)
+	$(PY) -m pip install --quiet --upgrade pip
+
+# Rebuilt whenever a source changes; the CMake build directory is kept, so rebuilds are incremental.
+$(STAMP): $(PY) pyproject.toml CMakeLists.txt $(shell find src jarn -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.def' -o -name '*.py' \) 2>/dev/null)
+	$(PY) -m pip install --quiet ".[test]"
+	touch $(STAMP)
+
+# The main job: profile the bundled example, store its trace, show it.
+demo: $(STAMP)
+	$(VENV)/bin/jarn run examples/shop.py
+	$(VENV)/bin/jarn show --latest
+
+# Every test: the C++ unit tests of the pure parts, then the Python suite against the installed package.
+test: test-cpp test-python
+
+test-python: $(STAMP)
+	$(PY) -P -m pytest
+
+test-cpp: $(PY)
+	$(PY) -m pip install --quiet cmake ninja
+	$(VENV)/bin/cmake -S . -B build/cpp-tests -G Ninja -DJARN_CPP_TESTS=ON -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
+	$(VENV)/bin/cmake --build build/cpp-tests --target jarn_cpp_tests
+	build/cpp-tests/jarn_cpp_tests
+
+bench: $(STAMP)
+	$(PY) -m pip install --quiet ".[bench]"
+	$(PY) -P bench/overhead.py
+
+clean:
+	rm -rf build $(VENV) .venv-sanitize
+
+# A quick in-tree build for working on the core: jarn/_jarn*.so next to the sources, used with
+# PYTHONPATH=. (serialised with a lock, so concurrent runs do not trample the build directory).
+dev: $(PY)
+	$(PY) -m pip install --quiet scikit-build-core msgpack pytest hypothesis cmake ninja
+	flock /tmp/jarn-dev-build.lock sh -c '$(VENV)/bin/cmake -S . -B build/dev -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null && $(VENV)/bin/cmake --build build/dev && cp build/dev/_jarn*.so jarn/'
