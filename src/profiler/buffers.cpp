@@ -19,7 +19,7 @@ void push_frame_data(ProfilerState& p, std::optional<std::uint64_t> native_id, s
     }
     for (std::size_t i = from; i < to; ++i) {
         target->append(records[i].bytes);
-        msgpack::Buffer().swap(records[i].bytes);
+        records[i].bytes.clear();
     }
 }
 

@@ -65,6 +65,20 @@ std::uintptr_t classify(ProfilerObject* self, PyCodeObject* code, PyFrameObject*
     return bits;
 }
 
+// Keeps one stored record's memory for the thread's next event; a rare huge record is let go.
+void keep_spare_memory(Event& ev) {
+    constexpr std::size_t kLargestSpare = 64 * 1024;
+    if (ev.records.empty()) return;
+    msgpack::Buffer* best = nullptr;
+    for (EventRecord& r : ev.records) {
+        if (r.bytes.empty() && r.bytes.capacity() <= kLargestSpare &&
+            (best == nullptr || r.bytes.capacity() > best->capacity())) {
+            best = &r.bytes;
+        }
+    }
+    if (best != nullptr) ev.thread_state().spare_record = std::move(*best);
+}
+
 // Everything but the fast exit. `bits` is the cached classification of the code object.
 void handle_event(ProfilerObject* self, PyFrameObject* frame, PyCodeObject* code, bool is_return, PyObject* arg,
                   std::uintptr_t bits) {
@@ -93,7 +107,8 @@ void handle_event(ProfilerObject* self, PyFrameObject* frame, PyCodeObject* code
         record = attrs == 0;
     }
     if (record) {
-        msgpack::Buffer bytes;
+        msgpack::Buffer bytes = std::move(ev.thread_state().spare_record);
+        bytes.clear();
         if (build_frame_record(ev, bytes)) {
             ev.records.push_back(EventRecord{std::move(bytes), Boundary::none});
         } else {
@@ -104,6 +119,7 @@ void handle_event(ProfilerObject* self, PyFrameObject* frame, PyCodeObject* code
     }
     if (!push_frames(ev)) report_pending(ev);
     if (PyErr_Occurred()) report_pending(ev);
+    keep_spare_memory(ev);
 }
 
 }  // namespace

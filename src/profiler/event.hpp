@@ -32,7 +32,13 @@ struct Event {
     bool is_return;
     PyObject* arg;  // borrowed; None when the interpreter passes none
     std::vector<EventRecord> records;
-    std::optional<ThreadIdentity> thread;  // looked up once per event, on first need
+    const ThreadIdentity* thread = nullptr;  // looked up once per event, on first need
+    ThreadState* thread_state_ = nullptr;
+
+    ThreadState& thread_state() {
+        if (thread_state_ == nullptr) thread_state_ = &profiler.thread_state();
+        return *thread_state_;
+    }
 
     const char* event_name() const { return is_return ? "return" : "call"; }
     PyObject* event_name_object() const;  // interned "call" / "return", borrowed

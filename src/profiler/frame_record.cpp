@@ -36,15 +36,12 @@ void update_call_frames(ThreadState& ts, PyFrameObject* frame, const Identifier&
 
 bool event_thread(Event& ev) {
     if (ev.thread) return true;
-    ThreadIdentity identity;
-    if (!current_thread(identity)) return false;
-    ev.thread = std::move(identity);
-    return true;
+    return current_thread(ev.thread_state().identity, ev.thread);
 }
 
 bool build_frame_record(Event& ev, msgpack::Buffer& out) {
     ProfilerState& p = ev.profiler;
-    ThreadState& ts = p.thread_state();
+    ThreadState& ts = ev.thread_state();
     const auto address = reinterpret_cast<std::uintptr_t>(ev.frame);
     const Identifier id = choose_frame_id(ts, address, ev.is_return);
 

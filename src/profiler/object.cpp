@@ -30,6 +30,8 @@ void ProfilerState::adopt_after_fork() {
     std::vector<std::unique_ptr<ThreadState>> gone;
     for (auto it = threads.begin(); it != threads.end();) {
         if (it->first == self_key) {
+            // The child's thread has a new native id and perhaps a new Thread object.
+            it->second->identity.reset();
             ++it;
         } else {
             gone.push_back(std::move(it->second));
@@ -61,6 +63,8 @@ int profiler_traverse(PyObject* self, visitproc visit, void* arg) {
     if (state == nullptr) return 0;
     for (auto& [id, thread] : state->threads) {
         for (OpenCall& call : thread->call_frames) Py_VISIT(call.frame.get());
+        Py_VISIT(thread->identity.current_thread_function.get());
+        Py_VISIT(thread->identity.thread.get());
     }
     for (auto& [name, processors] : state->plugins) {
         for (PluginProcessor& proc : processors) {
@@ -80,6 +84,7 @@ int profiler_clear(PyObject* self) {
     for (auto& [id, thread] : state->threads) {
         for (OpenCall& call : thread->call_frames) released.push_back(std::move(call.frame));
         thread->call_frames.clear();
+        thread->identity.reset();
     }
     for (auto& [name, processors] : state->plugins) {
         for (PluginProcessor& proc : processors) {
@@ -98,7 +103,8 @@ void profiler_dealloc(PyObject* self) {
     as_profiler(self)->state = nullptr;
     delete state;
     type->tp_free(self);
-    Py_DECREF(type);
+    // Instances of a heap type own a reference to it.
+    Owned::steal(reinterpret_cast<PyObject*>(type));
 }
 
 PyObject* method_build_trace(PyObject* self, PyObject*) {

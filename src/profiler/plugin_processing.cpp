@@ -67,7 +67,7 @@ bool run_processor(Event& ev, PluginProcessor& proc, bool& produced) {
         }
         if (!*go) return true;
     }
-    ThreadState& ts = ev.profiler.thread_state();
+    ThreadState& ts = ev.thread_state();
     if (proc.events) {
         bool wanted = false;
         for (const std::string& e : *proc.events) wanted = wanted || e == ev.event_name();

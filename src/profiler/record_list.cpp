@@ -1,5 +1,7 @@
 #include "record_list.hpp"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cstring>
 #include <iterator>
@@ -10,18 +12,52 @@ namespace {
 // Chunks start small, since many threads hold only a few records, and double up to a size where
 // the unused tail of a chunk is negligible.
 constexpr std::size_t kFirstChunk = 4096;
-constexpr std::size_t kLargestChunk = 1 << 20;
+constexpr std::size_t kLargestChunk = 2 << 20;  // one huge page on x86-64 and arm64
+
+// A kLargestChunk-aligned mapping of kLargestChunk bytes, or null. The kernel can back an
+// aligned region with a single huge page; otherwise it still works with ordinary pages.
+std::uint8_t* map_aligned_chunk() {
+    const std::size_t span = 2 * kLargestChunk;
+    void* raw = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (raw == MAP_FAILED) return nullptr;
+    const auto start = reinterpret_cast<std::uintptr_t>(raw);
+    const std::uintptr_t aligned = (start + kLargestChunk - 1) & ~(std::uintptr_t(kLargestChunk) - 1);
+    if (aligned > start) munmap(raw, aligned - start);
+    const std::uintptr_t end = start + span;
+    if (end > aligned + kLargestChunk) munmap(reinterpret_cast<void*>(aligned + kLargestChunk), end - aligned - kLargestChunk);
+#ifdef MADV_HUGEPAGE
+    madvise(reinterpret_cast<void*>(aligned), kLargestChunk, MADV_HUGEPAGE);
+#endif
+    return reinterpret_cast<std::uint8_t*>(aligned);
+}
 
 }  // namespace
+
+void ChunkMemory::operator()(std::uint8_t* p) const noexcept {
+    if (mapped_bytes != 0) {
+        munmap(p, mapped_bytes);
+    } else {
+        delete[] p;
+    }
+}
+
+RecordList::Chunk RecordList::new_chunk(std::size_t capacity) {
+    Chunk chunk;
+    if (capacity == kLargestChunk) {
+        if (std::uint8_t* mapped = map_aligned_chunk()) {
+            chunk.data = std::unique_ptr<std::uint8_t[], ChunkMemory>(mapped, ChunkMemory{kLargestChunk});
+        }
+    }
+    if (!chunk.data) chunk.data = std::unique_ptr<std::uint8_t[], ChunkMemory>(new std::uint8_t[capacity], ChunkMemory{});
+    chunk.capacity = capacity;
+    return chunk;
+}
 
 void RecordList::append(const std::uint8_t* data, std::size_t n) {
     if (chunks_.empty() || chunks_.back().capacity - chunks_.back().size < n) {
         const std::size_t previous = chunks_.empty() ? kFirstChunk / 2 : chunks_.back().capacity;
         const std::size_t capacity = std::max(n, std::min(previous * 2, kLargestChunk));
-        Chunk chunk;
-        chunk.data.reset(new std::uint8_t[capacity]);
-        chunk.capacity = capacity;
-        chunks_.push_back(std::move(chunk));
+        chunks_.push_back(new_chunk(capacity));
     }
     Chunk& last = chunks_.back();
     std::memcpy(last.data.get() + last.size, data, n);

@@ -11,6 +11,13 @@
 
 namespace jarn {
 
+// Chunk memory: small chunks from the heap, full-size ones mapped on their own and backed by
+// huge pages where the kernel offers them, so filling them costs few page faults.
+struct ChunkMemory {
+    void operator()(std::uint8_t* p) const noexcept;
+    std::size_t mapped_bytes = 0;  // 0: from the heap
+};
+
 class RecordList {
 public:
     RecordList() = default;
@@ -32,10 +39,11 @@ public:
 
 private:
     struct Chunk {
-        std::unique_ptr<std::uint8_t[]> data;
+        std::unique_ptr<std::uint8_t[], ChunkMemory> data;
         std::size_t size = 0;
         std::size_t capacity = 0;
     };
+    static Chunk new_chunk(std::size_t capacity);
     std::vector<Chunk> chunks_;
     std::size_t count_ = 0;
     std::size_t bytes_ = 0;

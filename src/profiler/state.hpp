@@ -13,6 +13,7 @@
 
 #include "../plugins/plugin_processor.hpp"
 #include "../utils/finder.hpp"
+#include "../utils/frame_state.hpp"
 #include "../utils/owned.hpp"
 #include "../utils/ulid.hpp"
 #include "record_list.hpp"
@@ -28,6 +29,9 @@ struct OpenCall {
 struct ThreadState {
     std::vector<OpenCall> call_frames;                        // innermost last
     std::unordered_map<std::uintptr_t, Identifier> frame_ids;  // frame address -> id of its last call
+    ThreadIdentityCache identity;
+    // Memory of the last event's records, reused so that an ordinary event allocates nothing.
+    std::vector<std::uint8_t> spare_record;
 };
 
 struct ProfilerState {

@@ -49,14 +49,36 @@ PyObject* get_locals(PyFrameObject* frame, bool is_return, bool omit_return_loca
     return copy.release();
 }
 
-bool current_thread(ThreadIdentity& out) {
+bool current_thread(ThreadIdentityCache& cache, const ThreadIdentity*& out) {
     Owned threading = Owned::steal(import_module(names.mod_threading));
     if (!threading) return false;
-    Owned thread = Owned::steal(PyObject_CallMethodNoArgs(threading.get(), names.current_thread));
+    Owned function = Owned::steal(PyObject_GetAttr(threading.get(), names.current_thread));
+    if (!function) return false;
+    if (cache.reusable && function.get() == cache.current_thread_function.get()) {
+        Owned name_attribute = Owned::steal(PyObject_GetAttr(cache.thread.get(), names._name));
+        if (name_attribute && name_attribute.get() == cache.name_attribute.get()) {
+            out = &cache.identity;
+            return true;
+        }
+        PyErr_Clear();
+    }
+    Owned thread = Owned::steal(PyObject_CallNoArgs(function.get()));
     if (!thread) return false;
-    out.name_object = Owned::steal(PyObject_GetAttr(thread.get(), names.name));
-    if (!out.name_object || !utf8_of(out.name_object.get(), out.name)) return false;
-    return read_native_id(thread.get(), out.native_id);
+    ThreadIdentity identity;
+    identity.name_object = Owned::steal(PyObject_GetAttr(thread.get(), names.name));
+    if (!identity.name_object || !utf8_of(identity.name_object.get(), identity.name)) return false;
+    if (!read_native_id(thread.get(), identity.native_id)) return false;
+    Owned name_attribute = Owned::steal(PyObject_GetAttr(thread.get(), names._name));
+    if (!name_attribute) PyErr_Clear();
+    const bool reusable = name_attribute && name_attribute.get() == identity.name_object.get();
+    cache.reset();
+    cache.current_thread_function = std::move(function);
+    cache.thread = std::move(thread);
+    cache.name_attribute = std::move(name_attribute);
+    cache.identity = std::move(identity);
+    cache.reusable = reusable;
+    out = &cache.identity;
+    return true;
 }
 
 bool get_main_thread_id(std::optional<std::uint64_t>& out) {

@@ -25,7 +25,25 @@ struct ThreadIdentity {
     std::optional<std::uint64_t> native_id;
 };
 
-bool current_thread(ThreadIdentity& out);
+// What the running thread's identity was at its last lookup. threading.current_thread() and
+// the `name` property are Python calls, far too slow for every event; the cached answer is used
+// while `threading.current_thread` is the same function and the thread's `_name` the same object,
+// so a renamed thread or a replaced current_thread is seen at once.
+struct ThreadIdentityCache {
+    Owned current_thread_function;
+    Owned thread;
+    Owned name_attribute;  // thread._name, when `name` is plainly that attribute
+    ThreadIdentity identity;
+    bool reusable = false;
+
+    void reset() {
+        reusable = false;
+        ThreadIdentityCache gone = std::move(*this);
+    }
+};
+
+// Points `out` at the running thread's identity inside `cache`; false with the exception set.
+bool current_thread(ThreadIdentityCache& cache, const ThreadIdentity*& out);
 bool get_main_thread_id(std::optional<std::uint64_t>& out);
 
 struct CallSite {
