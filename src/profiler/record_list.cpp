@@ -90,3 +90,15 @@ void RecordList::write_array(msgpack::Buffer& out) const {
 }
 
 }  // namespace jarn
+
+namespace jarn {
+
+std::uint8_t* RecordList::copy_records(std::uint8_t* out) const noexcept {
+    for (const Chunk& c : chunks_) {
+        std::memcpy(out, c.data.get(), c.size);
+        out += c.size;
+    }
+    return out;
+}
+
+}  // namespace jarn

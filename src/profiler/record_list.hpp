@@ -36,6 +36,8 @@ public:
 
     // The records as a MessagePack array: header with the record count, then the records.
     void write_array(msgpack::Buffer& out) const;
+    // The records alone, back to back, into `out` (byte_size() bytes); returns the end.
+    std::uint8_t* copy_records(std::uint8_t* out) const noexcept;
 
 private:
     struct Chunk {

@@ -1,5 +1,7 @@
 #include "trace.hpp"
 
+#include <cstring>
+
 #include "../lib/internal_error.hpp"
 #include "../utils/convert.hpp"
 #include "../utils/interned.hpp"
@@ -57,12 +59,17 @@ void restore_records(ProfilerState& p, TakenRecords&& taken) {
     for (auto& [thread_id, records] : taken.threads) p.frames[thread_id].prepend(std::move(records));
 }
 
+// Everything but the records is small: it is written first, with the places where record lists
+// belong noted, and then the whole trace is copied once, straight into the bytes object.
 PyObject* write_trace(const ProfilerState& p, const TraceMetadata& meta, const TakenRecords& taken) {
-    std::size_t size = 512 + p.source.size() + meta.version.size() + taken.main.byte_size();
-    for (const std::string& arg : meta.argv) size += arg.size() + 5;
-    for (const auto& [thread_id, records] : taken.threads) size += records.byte_size() + 16;
+    struct Splice {
+        std::size_t at;
+        const RecordList* records;
+    };
+    std::vector<Splice> splices;
+    splices.reserve(taken.threads.size() + 1);
     msgpack::Buffer b;
-    b.reserve(size);
+    b.reserve(512 + p.source.size() + meta.version.size() + 16 * taken.threads.size());
     msgpack::write_map_header(b, 8);
     msgpack::write_str(b, "command_line_args");
     msgpack::write_array_header(b, meta.argv.size());
@@ -73,10 +80,12 @@ PyObject* write_trace(const ProfilerState& p, const TraceMetadata& meta, const T
     msgpack::write_map_header(b, taken.threads.size());
     for (const auto& [thread_id, records] : taken.threads) {
         msgpack::write_uint(b, thread_id);
-        records.write_array(b);
+        msgpack::write_array_header(b, records.count());
+        splices.push_back(Splice{b.size(), &records});
     }
     msgpack::write_str(b, "frames_of_interest");
-    taken.main.write_array(b);
+    msgpack::write_array_header(b, taken.main.count());
+    splices.push_back(Splice{b.size(), &taken.main});
     msgpack::write_int_pair(b, "main_thread_id", p.main_thread_id);
     msgpack::write_str(b, "meta");
     msgpack::write_map_header(b, 3);
@@ -86,7 +95,20 @@ PyObject* write_trace(const ProfilerState& p, const TraceMetadata& meta, const T
     msgpack::write_true(b);
     msgpack::write_f64_pair(b, p.start_timestamp);
     msgpack::write_str_pair(b, "trace_id", p.trace_id);
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data()), Py_ssize_t(b.size()));
+
+    std::size_t total = b.size();
+    for (const Splice& s : splices) total += s.records->byte_size();
+    PyObject* trace = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(total));
+    if (trace == nullptr) return nullptr;
+    auto* out = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(trace));
+    std::size_t written = 0;
+    for (const Splice& s : splices) {
+        std::memcpy(out, b.data() + written, s.at - written);
+        out = s.records->copy_records(out + (s.at - written));
+        written = s.at;
+    }
+    std::memcpy(out, b.data() + written, b.size() - written);
+    return trace;
 }
 
 PyObject* build_taking(ProfilerState& p, TakenRecords& taken) {
