@@ -28,6 +28,12 @@ bool read_native_id(PyObject* thread, std::optional<std::uint64_t>& out) {
     return true;
 }
 
+// In a forked child, CPython 3.12 leaves the surviving Thread object's native_id at the parent
+// thread's id. Every identity looked up here is the calling thread's, so the right id is known.
+void correct_after_fork(std::optional<std::uint64_t>& native_id) {
+    if (native_id && fork_generation_now() > 1) native_id = PyThread_get_thread_native_id();
+}
+
 }  // namespace
 
 PyObject* get_locals(PyFrameObject* frame, bool is_return, bool omit_return_locals) {
@@ -68,6 +74,7 @@ bool current_thread(ThreadIdentityCache& cache, const ThreadIdentity*& out) {
     identity.name_object = Owned::steal(PyObject_GetAttr(thread.get(), names.name));
     if (!identity.name_object || !utf8_of(identity.name_object.get(), identity.name)) return false;
     if (!read_native_id(thread.get(), identity.native_id)) return false;
+    correct_after_fork(identity.native_id);
     Owned name_attribute = Owned::steal(PyObject_GetAttr(thread.get(), names._name));
     if (!name_attribute) PyErr_Clear();
     const bool reusable = name_attribute && name_attribute.get() == identity.name_object.get();
@@ -86,7 +93,18 @@ bool get_main_thread_id(std::optional<std::uint64_t>& out) {
     if (!threading) return false;
     Owned thread = Owned::steal(PyObject_CallMethodNoArgs(threading.get(), names.main_thread));
     if (!thread) return false;
-    return read_native_id(thread.get(), out);
+    if (!read_native_id(thread.get(), out)) return false;
+    // After a fork the forking thread becomes the child's main thread; its id is only known
+    // when it is the one asking (its `ident`, unlike its native_id, is brought up to date).
+    if (out && fork_generation_now() > 1) {
+        Owned ident = Owned::steal(PyObject_GetAttr(thread.get(), names.ident));
+        if (!ident) return false;
+        if (PyLong_Check(ident.get()) && PyLong_AsUnsignedLong(ident.get()) == PyThread_get_thread_ident()) {
+            out = PyThread_get_thread_native_id();
+        }
+        PyErr_Clear();
+    }
+    return true;
 }
 
 int user_code_call_site(const std::vector<OpenCall>& call_frames, const Identifier& own_id, CallSite& out) {
