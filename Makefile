@@ -63,4 +63,4 @@ clean:
 # PYTHONPATH=. (serialised with a lock, so concurrent runs do not trample the build directory).
 dev: $(PY)
 	$(PY) -m pip install --quiet scikit-build-core msgpack pytest hypothesis cmake ninja
-	flock /tmp/jarn-dev-build.lock sh -c '$(VENV)/bin/cmake -S . -B build/dev -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null && $(VENV)/bin/cmake --build build/dev && cp build/dev/_jarn*.so jarn/'
+	flock /tmp/jarn-dev-build.lock sh -c '$(VENV)/bin/cmake -S . -B build/dev -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null && $(VENV)/bin/cmake --build build/dev && cp build/dev/_jarn*.so build/dev/_encoder*.so jarn/'

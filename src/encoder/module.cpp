@@ -1,0 +1,172 @@
+// jarn._encoder: the fast path of the host's value serialiser. An Encoder encodes plain values
+// natively and hands every other value to the Python function it was made with, so the rules for
+// odd values live in one place (jarn/serialize.py) while the common case costs no Python call.
+#include <Python.h>
+
+#include "../utils/owned.hpp"
+#include "plain_values.hpp"
+
+namespace jarn {
+namespace {
+
+struct EncoderObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    PyObject* fallback;  // owned
+    PlainLimits limits;
+};
+
+EncoderObject* as_encoder(PyObject* self) { return reinterpret_cast<EncoderObject*>(self); }
+
+// Reused between calls on one thread; the native step runs no Python code, so it cannot re-enter.
+__attribute__((tls_model("initial-exec"))) thread_local msgpack::Buffer scratch;
+
+PyObject* encoder_call(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (nargs != 1 || (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0)) {
+        PyErr_SetString(PyExc_TypeError, "an Encoder takes exactly one positional argument");
+        return nullptr;
+    }
+    EncoderObject* enc = as_encoder(self);
+    msgpack::Buffer& out = scratch;
+    out.clear();
+    switch (encode_plain(args[0], enc->limits, out)) {
+        case PlainResult::encoded: {
+            PyObject* bytes = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out.data()), Py_ssize_t(out.size()));
+            if (out.capacity() > (1 << 20)) msgpack::Buffer().swap(out);  // do not keep a rare giant
+            return bytes;
+        }
+        case PlainResult::error:
+            return nullptr;
+        case PlainResult::not_plain:
+            break;
+    }
+    return PyObject_CallOneArg(enc->fallback, args[0]);
+}
+
+bool read_limit(PyObject* kwargs, const char* name, Py_ssize_t& out) {
+    if (kwargs == nullptr) return true;
+    PyObject* value = PyDict_GetItemString(kwargs, name);  // borrowed
+    if (value == nullptr) return true;
+    const Py_ssize_t v = PyNumber_AsSsize_t(value, PyExc_OverflowError);
+    if (v == -1 && PyErr_Occurred()) return false;
+    if (v < 0) {
+        PyErr_Format(PyExc_ValueError, "%s must not be negative", name);
+        return false;
+    }
+    out = v;
+    return true;
+}
+
+PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    PyObject* fallback;  // borrowed
+    if (!PyArg_ParseTuple(args, "O:Encoder", &fallback)) return nullptr;
+    if (!PyCallable_Check(fallback)) {
+        PyErr_SetString(PyExc_TypeError, "the fallback of an Encoder must be callable");
+        return nullptr;
+    }
+    PlainLimits limits;
+    static const char* const known[] = {"max_depth", "max_str", "max_bytes", "max_items"};
+    if (kwargs != nullptr) {
+        PyObject* key;
+        PyObject* value;
+        Py_ssize_t pos = 0;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            bool ok = false;
+            for (const char* k : known) ok = ok || PyUnicode_CompareWithASCIIString(key, k) == 0;
+            if (!ok) {
+                PyErr_Format(PyExc_TypeError, "Encoder() got an unexpected keyword argument '%U'", key);
+                return nullptr;
+            }
+        }
+    }
+    if (!read_limit(kwargs, "max_depth", limits.max_depth) || !read_limit(kwargs, "max_str", limits.max_str) ||
+        !read_limit(kwargs, "max_bytes", limits.max_bytes) || !read_limit(kwargs, "max_items", limits.max_items)) {
+        return nullptr;
+    }
+    Owned self = Owned::steal(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    EncoderObject* enc = as_encoder(self.get());
+    enc->vectorcall = reinterpret_cast<vectorcallfunc>(encoder_call);
+    enc->fallback = Owned::borrow(fallback).release();
+    enc->limits = limits;
+    return self.release();
+}
+
+int encoder_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(as_encoder(self)->fallback);
+    return 0;
+}
+
+int encoder_clear(PyObject* self) {
+    Owned gone = Owned::steal(as_encoder(self)->fallback);
+    as_encoder(self)->fallback = nullptr;
+    return 0;
+}
+
+void encoder_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    encoder_clear(self);
+    type->tp_free(self);
+    Owned::steal(reinterpret_cast<PyObject*>(type));  // instances of a heap type own a reference to it
+}
+
+PyObject* encoder_get_fallback(PyObject* self, void*) { return Owned::borrow(as_encoder(self)->fallback).release(); }
+
+PyMemberDef encoder_members[] = {
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(EncoderObject, vectorcall), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyGetSetDef encoder_getset[] = {
+    {"fallback", encoder_get_fallback, nullptr, "The function that encodes values that are not plain.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot encoder_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(encoder_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(encoder_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(encoder_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(encoder_clear)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_members, encoder_members},
+    {Py_tp_getset, encoder_getset},
+    {Py_tp_doc, const_cast<char*>("Encoder(fallback, /, *, max_depth=32, max_str=4096, max_bytes=4096, max_items=1000)\n--\n\n"
+                                  "Calling it with a value returns the value's MessagePack bytes: plain values (None, bool, "
+                                  "int of at most 64 bits, float, str, bytes, and exact lists, tuples and dicts with str "
+                                  "keys of them, within the limits) are encoded natively, exactly as msgpack.packb would; "
+                                  "for any other value the result is fallback(value).")},
+    {0, nullptr},
+};
+
+PyType_Spec encoder_spec = {
+    "jarn._encoder.Encoder",
+    sizeof(EncoderObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_IMMUTABLETYPE,
+    encoder_slots,
+};
+
+int module_exec(PyObject* module) {
+    Owned type = Owned::steal(PyType_FromModuleAndSpec(module, &encoder_spec, nullptr));
+    if (!type) return -1;
+    return PyModule_AddObjectRef(module, "Encoder", type.get());
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "_encoder", "Fast path of jarn's value serialiser.", 0, nullptr, module_slots,
+    nullptr,           nullptr,    nullptr,
+};
+
+}  // namespace
+}  // namespace jarn
+
+PyMODINIT_FUNC PyInit__encoder(void) { return PyModuleDef_Init(&jarn::module_def); }
