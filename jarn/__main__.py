@@ -1,0 +1,3 @@
+from jarn.cli import main
+
+raise SystemExit(main())

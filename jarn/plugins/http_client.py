@@ -1,0 +1,55 @@
+"""An "http" record per outbound request through http.client (urllib, and libraries built on
+it): method and URL when the request is sent, then the status when the response arrives."""
+
+from __future__ import annotations
+
+from typing import Any
+
+from jarn.plugins._safe import attribute, local, text
+
+
+def _url(conn: Any, target: Any) -> str:
+    scheme = "https" if type(conn).__name__ == "HTTPSConnection" else "http"
+    host = text(attribute(conn, "host", ""))
+    port = attribute(conn, "port", None)
+    path = text(target)
+    if path.startswith(("http://", "https://")):  # a request through a proxy names the whole URL
+        return path
+    return f"{scheme}://{host}{':' + str(port) if port else ''}{path}"
+
+
+def _process(frame: Any, event: str, arg: Any, context: dict[str, Any]) -> dict[str, Any]:
+    conn = local(frame, "self")
+    key = id(conn)
+    if frame.f_code.co_name == "request":
+        sent = {"method": text(local(frame, "method", "")), "url": _url(conn, local(frame, "url", ""))}
+        context[key] = sent
+        return {"subtype": "request", **sent}
+    sent = context.pop(key, {"method": "", "url": ""})
+    return {
+        "subtype": "response",
+        **sent,
+        "status": attribute(arg, "status", None) if isinstance(attribute(arg, "status", None), int) else None,
+        "reason": text(attribute(arg, "reason", "")),
+    }
+
+
+def entries(config: dict[str, Any]) -> list[dict[str, Any]]:
+    return [
+        {
+            "co_names": ["request"],
+            "path_fragment": "http/client.py",
+            "call_type": "http",
+            "return_type": "http",
+            "events": ["call"],
+            "process": _process,
+        },
+        {
+            "co_names": ["getresponse"],
+            "path_fragment": "http/client.py",
+            "call_type": "http",
+            "return_type": "http",
+            "events": ["return"],
+            "process": _process,
+        },
+    ]

@@ -1,0 +1,181 @@
+"""The host profiler object, and running a whole program under it.
+
+Everything here runs while the native profiler is installed, so this module is one of those the
+core never records.
+"""
+
+from __future__ import annotations
+
+import logging
+import os
+import runpy
+import sys
+import threading
+import traceback
+from types import TracebackType
+from typing import Any
+
+from jarn import config as config_module
+from jarn.utils import new_trace_id
+
+logger = logging.getLogger("jarn")
+
+
+class JarnProfiler:
+    """Profiles the calling thread (and, with {"threading": True}, threads started later).
+
+    Use it as a context manager, which saves the trace on exit, or call `start()`, `stop()` and
+    `save()` / `build_trace()` yourself. The object is also the profile function handed to new
+    threads, which installs the native profiler on them.
+    """
+
+    def __init__(
+        self,
+        config: dict[str, Any] | None = None,
+        *,
+        db_path: str | os.PathLike[str] | None = None,
+        one_trace_per_test: bool = False,
+        trace_id: str | None = None,
+        source: str = "",
+    ) -> None:
+        self.config: dict[str, Any] = config_module.merged(config)
+        self.db_path: str = str(db_path) if db_path is not None else str(self.config["db_path"])
+        self.one_trace_per_test: bool = bool(one_trace_per_test)
+        self.trace_id: str = trace_id if trace_id is not None else new_trace_id()
+        self.source: str = source
+        self.save_error: BaseException | None = None
+        self.rust_profiler: Any = None
+
+    def __call__(self, frame: Any, event: str, arg: Any) -> Any:
+        return self.rust_profiler.register_threading_profiler(frame, event, arg)
+
+    @property
+    def threading(self) -> bool:
+        return self.config.get("threading") is True
+
+    def start(self) -> JarnProfiler:
+        from jarn import _jarn
+
+        _jarn.register_profiler(self)
+        return self
+
+    def stop(self) -> None:
+        sys.setprofile(None)
+        if self.threading:
+            threading.setprofile_all_threads(None)
+            threading.setprofile(None)
+
+    def build_trace(self) -> bytes:
+        return self.rust_profiler.build_trace()
+
+    def save(self) -> None:
+        self.rust_profiler.save_request_in_db()
+        self.save_error = None
+
+    def __enter__(self) -> JarnProfiler:
+        return self.start()
+
+    def __exit__(
+        self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None
+    ) -> None:
+        self.stop()
+        self.save_quietly()
+
+    def save_quietly(self) -> bool:
+        """Saves the trace; a failure is logged and kept in `save_error` (the records stay, for
+        a later `save()`), never raised."""
+        try:
+            self.save()
+        except Exception as exc:
+            self.save_error = exc
+            logger.error("jarn could not save trace %s to %s: %s", self.trace_id, self.db_path, exc)
+            return False
+        return True
+
+
+def _program_traceback(exc: BaseException, program_files: set[str]) -> None:
+    """Prints the exception as the interpreter would, without the runner's own frames."""
+    tb = exc.__traceback__
+    while tb is not None and tb.tb_frame.f_code.co_filename not in program_files:
+        tb = tb.tb_next
+    if tb is None:  # the failure came before the program's first line (imports of -m, say)
+        tb = exc.__traceback__
+        while tb is not None and tb.tb_frame.f_code.co_filename in (__file__, runpy.__file__):
+            tb = tb.tb_next
+    traceback.print_exception(type(exc), exc, tb)
+
+
+def _exit_code(exc: SystemExit) -> int:
+    code = exc.code
+    if code is None:
+        return 0
+    if isinstance(code, int):
+        return code
+    print(code, file=sys.stderr)
+    return 1
+
+
+def run_program(profiler: JarnProfiler, argv: list[str], *, module: bool) -> int:
+    """Runs a script (argv[0] is its path) or a module (argv[0] is its name) under the profiler,
+    as `python script.py args` or `python -m module args` would, saves the trace however the
+    program ends, and returns the exit code. The program's own errors are printed, not raised.
+
+    A missing script raises FileNotFoundError before anything runs. A syntax error is printed as
+    the interpreter prints it and returns 1; the program never started, so no trace is saved.
+    """
+    if not argv:
+        raise ValueError("no program given")
+    target = argv[0]
+    if module:
+        import importlib.util
+
+        try:
+            spec = importlib.util.find_spec(target)
+        except (ImportError, ValueError) as exc:
+            raise ModuleNotFoundError(f"no module named {target!r} ({exc})") from None
+        if spec is None:
+            raise ModuleNotFoundError(f"no module named {target!r}")
+        path_entry = os.getcwd()
+        program_files: set[str] = set()
+        if spec.origin:
+            program_files.add(spec.origin)
+    else:
+        if not os.path.isfile(target):
+            raise FileNotFoundError(f"can't open file {target!r}: no such file")
+        path_entry = os.path.dirname(os.path.abspath(target))
+        program_files = {target, os.path.abspath(target)}
+        try:
+            with open(target, "rb") as f:
+                compile(f.read(), target, "exec")
+        except SyntaxError as exc:
+            traceback.print_exception(type(exc), exc, None)
+            return 1
+
+    saved_argv = sys.argv[:]
+    saved_path = sys.path[:]
+    sys.argv = list(argv)
+    sys.path.insert(0, path_entry)
+    code = 0
+    try:
+        profiler.start()
+        try:
+            if module:
+                runpy.run_module(target, run_name="__main__", alter_sys=True)
+            else:
+                runpy.run_path(target, run_name="__main__")
+        except SystemExit as exc:
+            code = _exit_code(exc)
+        except KeyboardInterrupt as exc:
+            _program_traceback(exc, program_files)
+            code = 130
+        except BaseException as exc:
+            _program_traceback(exc, program_files)
+            code = 1
+        finally:
+            profiler.stop()
+        # The trace records the program's command line, so it is saved before sys.argv returns.
+        profiler.save_quietly()
+    finally:
+        sys.argv = saved_argv
+        sys.path[:] = saved_path
+    return code

@@ -1,0 +1,206 @@
+"""Serialising the values of a profiled program: arguments, return values and locals.
+
+The profiler calls `dump_msgpack` (or `dump_msgpack_lightweight_repr`) twice for every recorded
+call and return, with whatever the program holds, so both must be fast and must never raise for
+an ordinary error. Plain values (None, bool, int of at most 64 bits, float, str, bytes, and lists,
+tuples and dicts with str keys of them, within the limits below) are encoded natively by
+`jarn._encoder`, exactly as `msgpack.packb` encodes them. Everything else goes through
+`sanitize`, which turns it into plain data first:
+
+- an object becomes {"__type__": "module.QualName", "repr": repr(obj)} (the repr cut to
+  MAX_REPR characters; a repr that raises or returns a non-str gives a placeholder text);
+- dict keys that are not str become their text (str(key) for plain keys, the repr otherwise);
+- tuples, sets and frozensets become arrays, bytearrays become bytes;
+- ints beyond 64 bits become their decimal text;
+- long str values, bytes and containers are cut, with a marker saying how much was left out;
+- containers nested deeper than MAX_DEPTH, and a container inside itself, become a placeholder.
+
+The lightweight variant calls no method of the program's objects at all: an object is described
+by its type and address only, and keys that are not plain become the same description. Subclasses
+of dict, list, tuple, set and str are read through the base type, so their overrides are not run.
+
+A `BaseException` that is not an `Exception` (KeyboardInterrupt, SystemExit) is let through: the
+profiler hands it back to the program.
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+import msgpack
+
+from jarn._encoder import Encoder
+
+MAX_DEPTH = 16
+MAX_STR = 2000
+MAX_BYTES = 2000
+MAX_ITEMS = 200
+MAX_REPR = 500
+
+_MIN_INT = -(1 << 63)
+_MAX_UINT = (1 << 64) - 1
+_PLAIN_KEYS = (int, float, bool, type(None))
+
+
+def type_name(cls: type) -> str:
+    """'module.QualName' of a class, read from the class's own dict where possible."""
+    try:
+        module = type.__dict__["__module__"].__get__(cls)
+        qualname = type.__dict__["__qualname__"].__get__(cls)
+        if isinstance(module, str) and isinstance(qualname, str):
+            return qualname if module == "builtins" else f"{module}.{qualname}"
+    except Exception:
+        pass
+    return "<unknown type>"
+
+
+def _address_text(value: object) -> str:
+    return f"<{type_name(type(value))} object at {id(value):#x}>"
+
+
+def _cut_str(text: str, limit: int) -> str:
+    if len(text) <= limit:
+        return text
+    return f"{text[:limit]}... [{len(text) - limit} more characters]"
+
+
+def _clean_str(text: str) -> str:
+    """The text as valid UTF-8 (lone surrogates, as from undecodable file names, escaped)."""
+    try:
+        text.encode("utf-8")
+        return text
+    except UnicodeEncodeError:
+        return text.encode("utf-8", "backslashreplace").decode("utf-8")
+
+
+def _safe_repr(value: object) -> str:
+    try:
+        text = repr(value)
+    except Exception as exc:  # a broken __repr__ is the program's business, not ours
+        return f"<{type_name(type(value))} object; repr failed: {type_name(type(exc))}>"
+    if type(text) is not str:
+        if not isinstance(text, str):
+            return f"<{type_name(type(value))} object; repr returned {type_name(type(text))}>"
+        text = str.__str__(text)
+    return _clean_str(_cut_str(text, MAX_REPR))
+
+
+class _Sanitizer:
+    def __init__(self, lightweight: bool) -> None:
+        self.lightweight = lightweight
+        self.open: set[int] = set()  # ids of the containers being walked: cycle detection
+
+    def describe(self, value: object) -> dict[str, str]:
+        text = _address_text(value) if self.lightweight else _safe_repr(value)
+        return {"__type__": type_name(type(value)), "repr": text}
+
+    def key(self, key: object) -> str:
+        if type(key) is str:
+            return _clean_str(key)
+        if isinstance(key, str):
+            return _clean_str(str.__str__(key))
+        if type(key) in _PLAIN_KEYS:
+            return repr(key) if isinstance(key, float) else str(key)
+        if isinstance(key, bytes | tuple) and not self.lightweight:
+            return _safe_repr(key)
+        return _address_text(key) if self.lightweight else _safe_repr(key)
+
+    def value(self, value: object, depth: int) -> Any:
+        kind = type(value)
+        if value is None or kind is bool or kind is float:
+            return value
+        if kind is int:
+            return value if _MIN_INT <= value <= _MAX_UINT else _big_int_text(value)
+        if kind is str:
+            return _clean_str(_cut_str(value, MAX_STR))
+        if kind is bytes or kind is bytearray:
+            data = bytes(value)
+            if len(data) <= MAX_BYTES:
+                return data
+            return {"__type__": type_name(kind), "length": len(data), "head": data[:MAX_BYTES]}
+        if isinstance(value, dict):
+            return self.container(value, depth, self.dict_items)
+        if isinstance(value, list | tuple | set | frozenset):
+            return self.container(value, depth, self.sequence_items)
+        # Everything else, subclasses of int, float and str (enums...) included, is described.
+        return self.describe(value)
+
+    def container(self, value: Any, depth: int, walk: Any) -> Any:
+        if depth >= MAX_DEPTH:
+            return {"__type__": type_name(type(value)), "repr": "<nested too deeply>"}
+        marker = id(value)
+        if marker in self.open:
+            return {"__type__": type_name(type(value)), "repr": "<recursion>"}
+        self.open.add(marker)
+        try:
+            return walk(value, depth + 1)
+        finally:
+            self.open.discard(marker)
+
+    def dict_items(self, value: dict[Any, Any], depth: int) -> dict[str, Any]:
+        out: dict[str, Any] = {}
+        items = dict.items(value)
+        for index, (k, v) in enumerate(items):
+            if index == MAX_ITEMS:
+                out["..."] = f"{len(items) - MAX_ITEMS} more items"
+                break
+            out[self.key(k)] = self.value(v, depth)
+        return out
+
+    def sequence_items(self, value: Any, depth: int) -> list[Any]:
+        if isinstance(value, list):
+            items: Any = list.__iter__(value)
+        elif isinstance(value, tuple):
+            items = tuple.__iter__(value)
+        elif isinstance(value, set):
+            items = set.__iter__(value)
+        else:
+            items = frozenset.__iter__(value)
+        out: list[Any] = []
+        for item in items:
+            if len(out) == MAX_ITEMS:
+                out.append(f"... {len(value) - MAX_ITEMS} more items")
+                break
+            out.append(self.value(item, depth))
+        return out
+
+
+def _big_int_text(value: int) -> str:
+    try:
+        return str(value)
+    except ValueError:  # beyond the interpreter's int-to-str digit limit
+        return f"<int of {value.bit_length()} bits>"
+
+
+def sanitize(value: object, *, lightweight: bool = False) -> Any:
+    """`value` as plain data that msgpack can encode, by the rules of the module docstring."""
+    return _Sanitizer(lightweight).value(value, 0)
+
+
+def _pack_sanitized(value: object, lightweight: bool) -> bytes:
+    try:
+        return msgpack.packb(sanitize(value, lightweight=lightweight), use_bin_type=True)
+    except Exception:
+        # Something odd enough to defeat the rules above (a container changed while it was
+        # walked, an exhausted interpreter stack...): the value is described, never fatal.
+        try:
+            name = type_name(type(value))
+        except Exception:
+            name = "<unknown type>"
+        return msgpack.packb({"__type__": name, "repr": "<not serialisable>"})
+
+
+def _dump_careful(value: object) -> bytes:
+    return _pack_sanitized(value, False)
+
+
+def _dump_careful_lightweight(value: object) -> bytes:
+    return _pack_sanitized(value, True)
+
+
+_LIMITS = {"max_depth": MAX_DEPTH, "max_str": MAX_STR, "max_bytes": MAX_BYTES, "max_items": MAX_ITEMS}
+
+#: MessagePack bytes of any value; user methods (__repr__) may run for objects.
+dump_msgpack = Encoder(_dump_careful, **_LIMITS)
+#: MessagePack bytes of any value without running any of the program's code.
+dump_msgpack_lightweight_repr = Encoder(_dump_careful_lightweight, **_LIMITS)
