@@ -4,8 +4,8 @@ The profiler calls `dump_msgpack` (or `dump_msgpack_lightweight_repr`) twice for
 call and return, with whatever the program holds, so both must be fast and must never raise for
 an ordinary error. Plain values (None, bool, int of at most 64 bits, float, str, bytes, and lists,
 tuples and dicts with str keys of them, within the limits below) are encoded natively by
-`jarn._encoder`, exactly as `msgpack.packb` encodes them. Everything else goes through
-`sanitize`, which turns it into plain data first:
+`jarn._encoder`, exactly as `msgpack.packb` encodes them; each other value met on the way goes
+through `sanitize`, which turns it into plain data first:
 
 - an object becomes {"__type__": "module.QualName", "repr": repr(obj)} (the repr cut to
   MAX_REPR characters; a repr that raises or returns a non-str gives a placeholder text);
@@ -13,7 +13,8 @@ tuples and dicts with str keys of them, within the limits below) are encoded nat
 - tuples, sets and frozensets become arrays, bytearrays become bytes;
 - ints beyond 64 bits become their decimal text;
 - long str values, bytes and containers are cut, with a marker saying how much was left out;
-- containers nested deeper than MAX_DEPTH, and a container inside itself, become a placeholder.
+- containers nested deeper than MAX_DEPTH, and a container inside itself, become a placeholder;
+- after MAX_NODES values, the rest of a value becomes a placeholder.
 
 The lightweight variant calls no method of the program's objects at all: an object is described
 by its type and address only, and keys that are not plain become the same description. Subclasses
@@ -36,6 +37,7 @@ MAX_STR = 2000
 MAX_BYTES = 2000
 MAX_ITEMS = 200
 MAX_REPR = 500
+MAX_NODES = 5000
 
 _MIN_INT = -(1 << 63)
 _MAX_UINT = (1 << 64) - 1
@@ -89,6 +91,7 @@ class _Sanitizer:
     def __init__(self, lightweight: bool) -> None:
         self.lightweight = lightweight
         self.open: set[int] = set()  # ids of the containers being walked: cycle detection
+        self.budget = MAX_NODES
 
     def describe(self, value: object) -> dict[str, str]:
         text = _address_text(value) if self.lightweight else _safe_repr(value)
@@ -106,6 +109,9 @@ class _Sanitizer:
         return _address_text(key) if self.lightweight else _safe_repr(key)
 
     def value(self, value: object, depth: int) -> Any:
+        self.budget -= 1
+        if self.budget < 0:
+            return "<too much data>"
         kind = type(value)
         if value is None or kind is bool or kind is float:
             return value
@@ -172,14 +178,15 @@ def _big_int_text(value: int) -> str:
         return f"<int of {value.bit_length()} bits>"
 
 
-def sanitize(value: object, *, lightweight: bool = False) -> Any:
-    """`value` as plain data that msgpack can encode, by the rules of the module docstring."""
-    return _Sanitizer(lightweight).value(value, 0)
+def sanitize(value: object, *, lightweight: bool = False, depth: int = 0) -> Any:
+    """`value` as plain data that msgpack can encode, by the rules of the module docstring;
+    `depth` is how deeply the value is nested in the one being serialised."""
+    return _Sanitizer(lightweight).value(value, depth)
 
 
-def _pack_sanitized(value: object, lightweight: bool) -> bytes:
+def _pack_sanitized(value: object, depth: int, lightweight: bool) -> bytes:
     try:
-        return msgpack.packb(sanitize(value, lightweight=lightweight), use_bin_type=True)
+        return msgpack.packb(sanitize(value, lightweight=lightweight, depth=depth), use_bin_type=True)
     except Exception:
         # Something odd enough to defeat the rules above (a container changed while it was
         # walked, an exhausted interpreter stack...): the value is described, never fatal.
@@ -190,17 +197,24 @@ def _pack_sanitized(value: object, lightweight: bool) -> bytes:
         return msgpack.packb({"__type__": name, "repr": "<not serialisable>"})
 
 
-def _dump_careful(value: object) -> bytes:
-    return _pack_sanitized(value, False)
+def _dump_careful(value: object, depth: int) -> bytes:
+    return _pack_sanitized(value, depth, False)
 
 
-def _dump_careful_lightweight(value: object) -> bytes:
-    return _pack_sanitized(value, True)
+def _dump_careful_lightweight(value: object, depth: int) -> bytes:
+    return _pack_sanitized(value, depth, True)
 
 
-_LIMITS = {"max_depth": MAX_DEPTH, "max_str": MAX_STR, "max_bytes": MAX_BYTES, "max_items": MAX_ITEMS}
+_LIMITS = {
+    "max_depth": MAX_DEPTH,
+    "max_str": MAX_STR,
+    "max_bytes": MAX_BYTES,
+    "max_items": MAX_ITEMS,
+    "max_nodes": MAX_NODES,
+}
 
+# The native side describes ordinary objects itself, exactly as `_Sanitizer.describe` would.
 #: MessagePack bytes of any value; user methods (__repr__) may run for objects.
-dump_msgpack = Encoder(_dump_careful, **_LIMITS)
+dump_msgpack = Encoder(_dump_careful, objects="repr", max_repr=MAX_REPR, **_LIMITS)
 #: MessagePack bytes of any value without running any of the program's code.
-dump_msgpack_lightweight_repr = Encoder(_dump_careful_lightweight, **_LIMITS)
+dump_msgpack_lightweight_repr = Encoder(_dump_careful_lightweight, objects="address", max_repr=MAX_REPR, **_LIMITS)

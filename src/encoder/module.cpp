@@ -1,10 +1,10 @@
-// jarn._encoder: the fast path of the host's value serialiser. An Encoder encodes plain values
+// jarn._encoder: the fast path of the host's value serialiser. An Encoder writes plain values
 // natively and hands every other value to the Python function it was made with, so the rules for
-// odd values live in one place (jarn/serialize.py) while the common case costs no Python call.
+// odd values live in one place (jarn/serialize.py) while plain data costs no Python call.
 #include <Python.h>
 
 #include "../utils/owned.hpp"
-#include "plain_values.hpp"
+#include "value_encoder.hpp"
 
 namespace jarn {
 namespace {
@@ -13,13 +13,31 @@ struct EncoderObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
     PyObject* fallback;  // owned
-    PlainLimits limits;
+    EncoderLimits limits;
+    ObjectStyle objects;
 };
 
 EncoderObject* as_encoder(PyObject* self) { return reinterpret_cast<EncoderObject*>(self); }
 
-// Reused between calls on one thread; the native step runs no Python code, so it cannot re-enter.
+// Reused between calls on one thread. The fallback runs Python code, which may encode another
+// value on this thread before the outer encoding is done; that one gets a buffer of its own.
 __attribute__((tls_model("initial-exec"))) thread_local msgpack::Buffer scratch;
+__attribute__((tls_model("initial-exec"))) thread_local bool scratch_in_use = false;
+
+PyObject* encode_with(EncoderObject* enc, PyObject* value, msgpack::Buffer& out) {
+    switch (encode_value(value, enc->fallback, enc->limits, enc->objects, out)) {
+        case EncodeResult::encoded:
+            return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out.data()), Py_ssize_t(out.size()));
+        case EncodeResult::error:
+            return nullptr;
+        case EncodeResult::whole_value:
+            break;
+    }
+    Owned depth = Owned::steal(PyLong_FromLong(0));
+    if (!depth) return nullptr;
+    PyObject* args[] = {value, depth.get()};
+    return PyObject_Vectorcall(enc->fallback, args, 2, nullptr);
+}
 
 PyObject* encoder_call(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
@@ -28,20 +46,17 @@ PyObject* encoder_call(PyObject* self, PyObject* const* args, std::size_t nargsf
         return nullptr;
     }
     EncoderObject* enc = as_encoder(self);
+    if (scratch_in_use) {
+        msgpack::Buffer own;
+        return encode_with(enc, args[0], own);
+    }
+    scratch_in_use = true;
     msgpack::Buffer& out = scratch;
     out.clear();
-    switch (encode_plain(args[0], enc->limits, out)) {
-        case PlainResult::encoded: {
-            PyObject* bytes = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out.data()), Py_ssize_t(out.size()));
-            if (out.capacity() > (1 << 20)) msgpack::Buffer().swap(out);  // do not keep a rare giant
-            return bytes;
-        }
-        case PlainResult::error:
-            return nullptr;
-        case PlainResult::not_plain:
-            break;
-    }
-    return PyObject_CallOneArg(enc->fallback, args[0]);
+    PyObject* result = encode_with(enc, args[0], out);
+    if (out.capacity() > (1 << 20)) msgpack::Buffer().swap(out);  // do not keep a rare giant
+    scratch_in_use = false;
+    return result;
 }
 
 bool read_limit(PyObject* kwargs, const char* name, Py_ssize_t& out) {
@@ -65,8 +80,8 @@ PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         PyErr_SetString(PyExc_TypeError, "the fallback of an Encoder must be callable");
         return nullptr;
     }
-    PlainLimits limits;
-    static const char* const known[] = {"max_depth", "max_str", "max_bytes", "max_items"};
+    EncoderLimits limits;
+    static const char* const known[] = {"max_depth", "max_str", "max_bytes", "max_items", "max_nodes", "max_repr", "objects"};
     if (kwargs != nullptr) {
         PyObject* key;
         PyObject* value;
@@ -81,8 +96,21 @@ PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         }
     }
     if (!read_limit(kwargs, "max_depth", limits.max_depth) || !read_limit(kwargs, "max_str", limits.max_str) ||
-        !read_limit(kwargs, "max_bytes", limits.max_bytes) || !read_limit(kwargs, "max_items", limits.max_items)) {
+        !read_limit(kwargs, "max_bytes", limits.max_bytes) || !read_limit(kwargs, "max_items", limits.max_items) ||
+        !read_limit(kwargs, "max_nodes", limits.max_nodes) || !read_limit(kwargs, "max_repr", limits.max_repr)) {
         return nullptr;
+    }
+    ObjectStyle objects = ObjectStyle::fallback;
+    PyObject* style = kwargs != nullptr ? PyDict_GetItemString(kwargs, "objects") : nullptr;  // borrowed
+    if (style != nullptr) {
+        if (PyUnicode_Check(style) && PyUnicode_CompareWithASCIIString(style, "repr") == 0) {
+            objects = ObjectStyle::repr;
+        } else if (PyUnicode_Check(style) && PyUnicode_CompareWithASCIIString(style, "address") == 0) {
+            objects = ObjectStyle::by_address;
+        } else if (!(PyUnicode_Check(style) && PyUnicode_CompareWithASCIIString(style, "fallback") == 0)) {
+            PyErr_SetString(PyExc_ValueError, "objects must be 'fallback', 'repr' or 'address'");
+            return nullptr;
+        }
     }
     Owned self = Owned::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
@@ -90,6 +118,7 @@ PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     enc->vectorcall = reinterpret_cast<vectorcallfunc>(encoder_call);
     enc->fallback = Owned::borrow(fallback).release();
     enc->limits = limits;
+    enc->objects = objects;
     return self.release();
 }
 
@@ -133,11 +162,17 @@ PyType_Slot encoder_slots[] = {
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
     {Py_tp_members, encoder_members},
     {Py_tp_getset, encoder_getset},
-    {Py_tp_doc, const_cast<char*>("Encoder(fallback, /, *, max_depth=32, max_str=4096, max_bytes=4096, max_items=1000)\n--\n\n"
-                                  "Calling it with a value returns the value's MessagePack bytes: plain values (None, bool, "
+    {Py_tp_doc, const_cast<char*>("Encoder(fallback, /, *, max_depth=16, max_str=2000, max_bytes=2000, max_items=200, "
+                                  "max_nodes=5000, max_repr=500, objects='fallback')\n--\n\n"
+                                  "Calling it with a value returns the value's MessagePack bytes. Plain values (None, bool, "
                                   "int of at most 64 bits, float, str, bytes, and exact lists, tuples and dicts with str "
-                                  "keys of them, within the limits) are encoded natively, exactly as msgpack.packb would; "
-                                  "for any other value the result is fallback(value).")},
+                                  "keys of them, within the limits) are written natively, exactly as msgpack.packb writes "
+                                  "them; any other value met at nesting depth d is written as fallback(value, d), which "
+                                  "must return bytes. A value inside itself, one of more than max_nodes values, or one "
+                                  "changed while it is written is encoded by fallback(value, 0) as a whole. With objects='repr' "
+                                  "or 'address', an object that is not a container is written natively as "
+                                  "{'__type__': 'module.QualName', 'repr': repr(obj)} (or '<module.QualName object at "
+                                  "0x...>', calling none of its code).")},
     {0, nullptr},
 };
 

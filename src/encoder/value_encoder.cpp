@@ -1,0 +1,270 @@
+#include "value_encoder.hpp"
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "../utils/owned.hpp"
+
+namespace jarn {
+namespace {
+
+void write_bin(msgpack::Buffer& b, const char* data, std::size_t n) {
+    if (n < 256) {
+        msgpack::put_u8(b, 0xc4);
+        msgpack::put_u8(b, std::uint8_t(n));
+    } else if (n < 65536) {
+        msgpack::put_u8(b, 0xc5);
+        msgpack::put_be16(b, std::uint16_t(n));
+    } else {
+        msgpack::put_u8(b, 0xc6);
+        msgpack::put_be32(b, std::uint32_t(n));
+    }
+    msgpack::put_bytes(b, data, n);
+}
+
+// "module.QualName" as the type's own __module__ and __qualname__ give it (the qualname alone for
+// builtins), read without going through a metaclass.
+bool type_name(PyTypeObject* type, std::string& out) {
+    Owned qualname = Owned::steal(PyType_GetQualName(type));
+    Py_ssize_t size;
+    const char* q = qualname ? PyUnicode_AsUTF8AndSize(qualname.get(), &size) : nullptr;
+    if (q == nullptr) return false;
+    const std::string_view qual(q, std::size_t(size));
+    if (type->tp_flags & Py_TPFLAGS_HEAPTYPE) {
+        static PyObject* const module_key = PyUnicode_InternFromString("__module__");  // kept for good
+        PyObject* dict = type->tp_dict;  // borrowed; heap types always have their own dict
+        PyObject* module = dict != nullptr && module_key != nullptr ? PyDict_GetItemWithError(dict, module_key) : nullptr;
+        const char* m = module != nullptr && PyUnicode_Check(module) ? PyUnicode_AsUTF8AndSize(module, &size) : nullptr;
+        if (m == nullptr) return false;
+        const std::string_view mod(m, std::size_t(size));
+        out.assign(mod == "builtins" ? "" : std::string(mod) + ".").append(qual);
+        return true;
+    }
+    const char* dot = std::strrchr(type->tp_name, '.');
+    if (dot == nullptr) {
+        out.assign(qual);
+    } else {
+        out.assign(type->tp_name, std::size_t(dot - type->tp_name)).append(".").append(qual);
+    }
+    return true;
+}
+
+// Only exact types are plain: a subclass may change how it iterates or prints, which the
+// fallback knows how to handle.
+class Walker {
+public:
+    Walker(PyObject* fallback, const EncoderLimits& limits, ObjectStyle objects, msgpack::Buffer& out)
+        : fallback_(fallback), limits_(limits), objects_(objects), out_(out) {}
+
+    EncodeResult value(PyObject* v, Py_ssize_t depth) {
+        if (++nodes_ > limits_.max_nodes) return EncodeResult::whole_value;
+        if (v == Py_None) {
+            msgpack::write_nil(out_);
+        } else if (v == Py_True) {
+            msgpack::write_true(out_);
+        } else if (v == Py_False) {
+            msgpack::put_u8(out_, 0xc2);
+        } else if (PyLong_CheckExact(v)) {
+            return integer(v, depth);
+        } else if (PyUnicode_CheckExact(v)) {
+            if (!str(v)) return delegate(v, depth);
+        } else if (PyFloat_CheckExact(v)) {
+            msgpack::write_f64(out_, PyFloat_AS_DOUBLE(v));
+        } else if (PyDict_CheckExact(v)) {
+            return container(v, depth, &Walker::dict);
+        } else if (PyList_CheckExact(v)) {
+            return container(v, depth, &Walker::list);
+        } else if (PyTuple_CheckExact(v)) {
+            return container(v, depth, &Walker::tuple);
+        } else if (PyBytes_CheckExact(v) && PyBytes_GET_SIZE(v) <= limits_.max_bytes) {
+            write_bin(out_, PyBytes_AS_STRING(v), std::size_t(PyBytes_GET_SIZE(v)));
+        } else if (objects_ != ObjectStyle::fallback && describable(v)) {
+            return describe(v, depth);
+        } else {
+            return delegate(v, depth);
+        }
+        return EncodeResult::encoded;
+    }
+
+private:
+    using Walk = EncodeResult (Walker::*)(PyObject*, Py_ssize_t);
+
+    EncodeResult delegate(PyObject* v, Py_ssize_t depth) {
+        Owned depth_object = Owned::steal(PyLong_FromSsize_t(depth));
+        if (!depth_object) return EncodeResult::error;
+        PyObject* args[] = {v, depth_object.get()};
+        Owned encoded = Owned::steal(PyObject_Vectorcall(fallback_, args, 2, nullptr));
+        if (!encoded) return EncodeResult::error;
+        if (!PyBytes_Check(encoded.get())) {
+            PyErr_Format(PyExc_TypeError, "the fallback of an Encoder must return bytes, not %.100s",
+                         Py_TYPE(encoded.get())->tp_name);
+            return EncodeResult::error;
+        }
+        msgpack::put_bytes(out_, PyBytes_AS_STRING(encoded.get()), std::size_t(PyBytes_GET_SIZE(encoded.get())));
+        return EncodeResult::encoded;
+    }
+
+    // Objects whose description needs no walking: not containers, not the exact plain types that
+    // were refused for their size, not bytearrays (written as bytes).
+    static bool describable(PyObject* v) {
+        return !(PyLong_CheckExact(v) || PyUnicode_CheckExact(v) || PyBytes_CheckExact(v) || PyDict_Check(v) ||
+                 PyList_Check(v) || PyTuple_Check(v) || PyAnySet_Check(v) || PyByteArray_Check(v));
+    }
+
+    EncodeResult describe(PyObject* v, Py_ssize_t depth) {
+        std::string name;
+        if (!type_name(Py_TYPE(v), name)) {
+            if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_Exception)) return EncodeResult::error;
+            PyErr_Clear();
+            return delegate(v, depth);
+        }
+        std::string text;
+        if (objects_ == ObjectStyle::by_address) {
+            char address[32];
+            std::snprintf(address, sizeof address, "%#llx", static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(v)));
+            text.append("<").append(name).append(" object at ").append(address).append(">");
+        } else {
+            Owned repr = Owned::steal(PyObject_Repr(v));
+            if (!repr) {
+                if (!PyErr_ExceptionMatches(PyExc_Exception)) return EncodeResult::error;
+                PyObject* exc = PyErr_GetRaisedException();
+                std::string exc_name;
+                const bool named = type_name(Py_TYPE(exc), exc_name);
+                Owned::steal(exc);
+                if (!named) {
+                    PyErr_Clear();
+                    return delegate(v, depth);
+                }
+                text.append("<").append(name).append(" object; repr failed: ").append(exc_name).append(">");
+            } else {
+                Py_ssize_t size;
+                const char* data = PyUnicode_GET_LENGTH(repr.get()) <= limits_.max_repr
+                                       ? PyUnicode_AsUTF8AndSize(repr.get(), &size)
+                                       : nullptr;
+                if (data == nullptr) {
+                    PyErr_Clear();
+                    return delegate(v, depth);  // long, or not valid UTF-8: cut and cleaned there
+                }
+                text.assign(data, std::size_t(size));
+            }
+        }
+        msgpack::write_map_header(out_, 2);
+        msgpack::write_str(out_, "__type__");
+        msgpack::write_str(out_, name);
+        msgpack::write_str(out_, "repr");
+        msgpack::write_str(out_, text);
+        return EncodeResult::encoded;
+    }
+
+    EncodeResult integer(PyObject* v, Py_ssize_t depth) {
+        int overflow = 0;
+        const long long s = PyLong_AsLongLongAndOverflow(v, &overflow);
+        if (overflow == 0) {
+            if (s == -1 && PyErr_Occurred()) return EncodeResult::error;
+            msgpack::write_int(out_, s);
+            return EncodeResult::encoded;
+        }
+        if (overflow > 0) {
+            const unsigned long long u = PyLong_AsUnsignedLongLong(v);
+            if (!(u == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
+                msgpack::write_uint(out_, u);
+                return EncodeResult::encoded;
+            }
+            PyErr_Clear();
+        }
+        return delegate(v, depth);  // beyond 64 bits
+    }
+
+    bool str(PyObject* v) {
+        if (PyUnicode_GET_LENGTH(v) > limits_.max_str) return false;
+        Py_ssize_t size;
+        const char* data = PyUnicode_AsUTF8AndSize(v, &size);
+        if (data == nullptr) {
+            PyErr_Clear();  // lone surrogates
+            return false;
+        }
+        msgpack::write_str(out_, std::string_view(data, std::size_t(size)));
+        return true;
+    }
+
+    EncodeResult container(PyObject* v, Py_ssize_t depth, Walk walk) {
+        if (depth >= limits_.max_depth || Py_SIZE(v) > limits_.max_items) return delegate(v, depth);
+        // A container inside itself: the fallback knows how to cut that short.
+        for (Py_ssize_t i = 0; i < depth; ++i) {
+            if (path_[std::size_t(i)] == v) return EncodeResult::whole_value;
+        }
+        if (std::size_t(depth) >= path_.size()) return delegate(v, depth);
+        path_[std::size_t(depth)] = v;
+        return (this->*walk)(v, depth);
+    }
+
+    EncodeResult dict(PyObject* v, Py_ssize_t depth) {
+        const Py_ssize_t n = PyDict_GET_SIZE(v);
+        Py_ssize_t pos = 0;
+        PyObject* key;    // borrowed
+        PyObject* item;   // borrowed
+        while (PyDict_Next(v, &pos, &key, &item)) {
+            if (!PyUnicode_CheckExact(key)) return delegate_container(v, depth);
+        }
+        msgpack::write_map_header(out_, std::size_t(n));
+        pos = 0;
+        Py_ssize_t written = 0;
+        while (PyDict_Next(v, &pos, &key, &item)) {
+            // The fallback runs Python code, which may change the dict under us: hold on to the
+            // entry, and check afterwards that the map holds what its header promised.
+            Owned key_ref = Owned::borrow(key);
+            Owned item_ref = Owned::borrow(item);
+            if (!PyUnicode_CheckExact(key) || !str(key)) return EncodeResult::whole_value;
+            const EncodeResult r = value(item, depth + 1);
+            if (r != EncodeResult::encoded) return r;
+            ++written;
+            if (written > n) return EncodeResult::whole_value;
+        }
+        return written == n && PyDict_GET_SIZE(v) == n ? EncodeResult::encoded : EncodeResult::whole_value;
+    }
+
+    EncodeResult list(PyObject* v, Py_ssize_t depth) {
+        const Py_ssize_t n = PyList_GET_SIZE(v);
+        msgpack::write_array_header(out_, std::size_t(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (PyList_GET_SIZE(v) != n) return EncodeResult::whole_value;
+            Owned item = Owned::borrow(PyList_GET_ITEM(v, i));
+            const EncodeResult r = value(item.get(), depth + 1);
+            if (r != EncodeResult::encoded) return r;
+        }
+        return PyList_GET_SIZE(v) == n ? EncodeResult::encoded : EncodeResult::whole_value;
+    }
+
+    EncodeResult tuple(PyObject* v, Py_ssize_t depth) {
+        const Py_ssize_t n = PyTuple_GET_SIZE(v);
+        msgpack::write_array_header(out_, std::size_t(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            const EncodeResult r = value(PyTuple_GET_ITEM(v, i), depth + 1);
+            if (r != EncodeResult::encoded) return r;
+        }
+        return EncodeResult::encoded;
+    }
+
+    EncodeResult delegate_container(PyObject* v, Py_ssize_t depth) { return delegate(v, depth); }
+
+    PyObject* fallback_;
+    const EncoderLimits& limits_;
+    ObjectStyle objects_;
+    msgpack::Buffer& out_;
+    std::array<PyObject*, 64> path_{};
+    Py_ssize_t nodes_ = 0;
+};
+
+}  // namespace
+
+EncodeResult encode_value(PyObject* value, PyObject* fallback, const EncoderLimits& limits, ObjectStyle objects,
+                          msgpack::Buffer& out) {
+    const std::size_t start = out.size();
+    const EncodeResult r = Walker(fallback, limits, objects, out).value(value, 0);
+    if (r != EncodeResult::encoded) out.resize(start);
+    return r;
+}
+
+}  // namespace jarn

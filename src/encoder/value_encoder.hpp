@@ -1,0 +1,41 @@
+// MessagePack encoding of Python values for the host's serialiser. Plain values (None, bool, int
+// of at most 64 bits, float, str, bytes, and exact lists, tuples and dicts with str keys of them)
+// are written natively, byte for byte as the msgpack package writes them; each other value met on
+// the way (an object, a set, a dict with other keys, anything beyond a limit) is handed to a
+// Python function that returns its encoding, which is spliced in at that place.
+#pragma once
+
+#include <Python.h>
+
+#include "../utils/msgpack.hpp"
+
+namespace jarn {
+
+struct EncoderLimits {
+    Py_ssize_t max_depth = 16;     // containers nested deeper go to the fallback
+    Py_ssize_t max_str = 2000;     // characters of a str
+    Py_ssize_t max_bytes = 2000;   // length of a bytes value
+    Py_ssize_t max_items = 200;    // entries of one container
+    Py_ssize_t max_nodes = 5000;   // values in one encoding
+    Py_ssize_t max_repr = 500;     // characters of a described object's repr
+};
+
+// How an object that is neither plain nor a container (nor a subclass of int, float or str... see
+// describable()) is written: handed to the fallback, or described natively as the map
+// {"__type__": "module.QualName", "repr": text}, where text is repr(obj) (or, when its __repr__
+// raises an Exception, "<module.QualName object; repr failed: ExceptionType>"), or with
+// `by_address` "<module.QualName object at 0x...>" without calling any of the object's code.
+enum class ObjectStyle { fallback, repr, by_address };
+
+enum class EncodeResult {
+    encoded,
+    whole_value,  // the value is better encoded by the fallback as a whole (cycle, size, mutation)
+    error,        // a Python exception is set
+};
+
+// Appends the encoding of `value` to `out`; `fallback(value, depth)` must return bytes. On
+// anything but `encoded` the buffer is left as it was.
+EncodeResult encode_value(PyObject* value, PyObject* fallback, const EncoderLimits& limits, ObjectStyle objects,
+                          msgpack::Buffer& out);
+
+}  // namespace jarn
