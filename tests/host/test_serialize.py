@@ -1,0 +1,279 @@
+"""The value serialiser: plain values exactly as msgpack encodes them, everything else described,
+never an exception for the program's values, and the native fast path equal to the careful one."""
+
+from __future__ import annotations
+
+import collections
+import enum
+import math
+import sys
+import threading
+
+import msgpack
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from jarn import serialize
+from jarn.serialize import dump_msgpack, dump_msgpack_lightweight_repr
+
+
+def decode(data: bytes):
+    return msgpack.unpackb(data, strict_map_key=False, raw=False)
+
+
+class Exploding:
+    """Every method a serialiser might call raises."""
+
+    calls = 0
+
+    def __repr__(self):
+        Exploding.calls += 1
+        raise RuntimeError("no repr")
+
+    def __eq__(self, other):
+        Exploding.calls += 1
+        raise RuntimeError("no eq")
+
+    def __hash__(self):
+        Exploding.calls += 1
+        raise RuntimeError("no hash")
+
+    def __getattr__(self, name):
+        Exploding.calls += 1
+        raise RuntimeError("no attribute")
+
+    def __len__(self):
+        Exploding.calls += 1
+        raise RuntimeError("no len")
+
+    def __iter__(self):
+        Exploding.calls += 1
+        raise RuntimeError("no iter")
+
+
+class ReprReturnsInt:
+    def __repr__(self):
+        return 42  # type: ignore[return-value]
+
+
+class LyingDict(dict):
+    def items(self):
+        raise RuntimeError("overridden items must not be used")
+
+    def __iter__(self):
+        raise RuntimeError("overridden iteration must not be used")
+
+
+class Color(enum.IntEnum):
+    RED = 1
+
+
+def cyclic_list():
+    a: list = [1]
+    a.append(a)
+    return a
+
+
+def cyclic_dict():
+    d: dict = {"x": 1}
+    d["self"] = d
+    return d
+
+
+def deep(n: int):
+    v: list = []
+    for _ in range(n):
+        v = [v]
+    return v
+
+
+def generator():
+    yield 1
+
+
+PLAIN = [
+    None,
+    True,
+    False,
+    0,
+    -1,
+    -32,
+    -33,
+    127,
+    128,
+    2**63 - 1,
+    2**64 - 1,
+    -(2**63),
+    1.5,
+    -0.0,
+    math.inf,
+    "",
+    "héllo",
+    "x" * 300,
+    b"",
+    b"\x00\xff" * 100,
+    [],
+    [1, [2, [3]]],
+    (1, "a"),
+    {"a": {"b": [None, 1.25]}},
+]
+
+
+@pytest.mark.parametrize("value", PLAIN, ids=repr)
+@pytest.mark.parametrize("dump", [dump_msgpack, dump_msgpack_lightweight_repr], ids=["default", "lightweight"])
+def test_plain_values_are_encoded_as_msgpack_does(dump, value):
+    assert dump(value) == msgpack.packb(value, use_bin_type=True)
+
+
+HOSTILE = [
+    Exploding(),
+    ReprReturnsInt(),
+    cyclic_list(),
+    cyclic_dict(),
+    deep(100),
+    {1: "int key", (1, 2): "tuple key", None: "none", 2.5: "float"},
+    {"k": {1, 2, 3}, "f": frozenset(["a"])},
+    2**100,
+    -(2**80),
+    10**5000,
+    "x" * 100_000,
+    b"y" * 100_000,
+    bytearray(b"abc"),
+    memoryview(b"abc"),
+    list(range(10_000)),
+    {str(i): i for i in range(5_000)},
+    "\udcff surrogate",
+    float("nan"),
+    Color.RED,
+    LyingDict(a=1),
+    collections.OrderedDict(a=1),
+    collections.defaultdict(list, a=[1]),
+    sys,
+    sys._getframe(),
+    generator(),
+    threading.Lock(),
+    type,
+    len,
+    object(),
+    [Exploding(), {"nested": Exploding()}],
+]
+
+
+@pytest.mark.parametrize("value", HOSTILE, ids=lambda v: type(v).__name__)
+@pytest.mark.parametrize("dump", [dump_msgpack, dump_msgpack_lightweight_repr], ids=["default", "lightweight"])
+def test_any_value_gives_bytes_that_decode(dump, value):
+    data = dump(value)
+    assert isinstance(data, bytes)
+    decode(data)
+    assert len(data) < 200_000  # cut, not copied whole
+
+
+@pytest.mark.parametrize("dump", [dump_msgpack, dump_msgpack_lightweight_repr], ids=["default", "lightweight"])
+def test_described_objects(dump):
+    out = decode(dump({"e": Exploding(), "o": ReprReturnsInt()}))
+    assert out["e"]["__type__"] == f"{__name__}.Exploding"
+    assert out["o"]["__type__"] == f"{__name__}.ReprReturnsInt"
+    if dump is dump_msgpack:
+        assert out["e"]["repr"] == f"<{__name__}.Exploding object; repr failed: RuntimeError>"
+        assert out["o"]["repr"] == f"<{__name__}.ReprReturnsInt object; repr failed: TypeError>"
+    else:
+        assert out["e"]["repr"].startswith(f"<{__name__}.Exploding object at 0x")
+
+
+def test_lightweight_calls_no_user_code():
+    Exploding.calls = 0
+    class Key:
+        def __repr__(self):
+            Exploding.calls += 1
+            return "key"
+
+    values = [Exploding(), {Key(): 1}, [Exploding()], {"a": {"b": Exploding()}}, LyingDict(x=Exploding())]
+    for v in values:
+        decode(dump_msgpack_lightweight_repr(v))
+    assert Exploding.calls == 0
+
+
+@pytest.mark.parametrize(
+    ("value", "expected"),
+    [
+        ({1: 2, "a": 3}, {"1": 2, "a": 3}),
+        ({None: 1, True: 2}, {"None": 1, "True": 2}),
+        ((1, 2), [1, 2]),
+        (2**70, str(2**70)),
+        (bytearray(b"ab"), b"ab"),
+        ({"s": {5}}, {"s": [5]}),
+    ],
+)
+def test_conversions(value, expected):
+    assert decode(dump_msgpack(value)) == expected
+
+
+def test_cuts_are_marked():
+    text = decode(dump_msgpack("x" * (serialize.MAX_STR + 10)))
+    assert text.startswith("x" * serialize.MAX_STR) and text.endswith("[10 more characters]")
+    items = decode(dump_msgpack(list(range(serialize.MAX_ITEMS + 5))))
+    assert items[-1] == "... 5 more items" and len(items) == serialize.MAX_ITEMS + 1
+    assert decode(dump_msgpack(cyclic_list()))[1] == {"__type__": "list", "repr": "<recursion>"}
+    nested = decode(dump_msgpack(deep(serialize.MAX_DEPTH + 5)))
+    for _ in range(serialize.MAX_DEPTH):
+        nested = nested[0]
+    assert nested == {"__type__": "list", "repr": "<nested too deeply>"}
+
+
+def test_keyboard_interrupt_is_not_swallowed():
+    class Interrupting:
+        def __repr__(self):
+            raise KeyboardInterrupt
+
+    with pytest.raises(KeyboardInterrupt):
+        dump_msgpack({"x": Interrupting()})
+
+
+def test_reentrant_use_from_a_repr():
+    class Nested:
+        def __repr__(self):
+            return repr(decode(dump_msgpack({"inner": [1, 2]})))
+
+    assert decode(dump_msgpack({"outer": Nested(), "after": 7})) == {
+        "outer": {"__type__": f"{__name__}.{Nested.__qualname__}", "repr": "{'inner': [1, 2]}"},
+        "after": 7,
+    }
+
+
+def test_mutation_during_repr_still_decodes():
+    data: dict = {"a": 1}
+
+    class Mutator:
+        def __repr__(self):
+            data.update({str(i): i for i in range(50)})
+            return "mutated"
+
+    data["m"] = Mutator()
+    decode(dump_msgpack(data))
+
+
+values = st.recursive(
+    st.none()
+    | st.booleans()
+    | st.integers(min_value=-(2**70), max_value=2**70)
+    | st.floats(allow_nan=False)
+    | st.text(max_size=30)
+    | st.binary(max_size=30)
+    | st.builds(object)
+    | st.builds(Exploding)
+    | st.sampled_from([Color.RED, len, type]),
+    lambda children: st.lists(children, max_size=5)
+    | st.tuples(children, children)
+    | st.frozensets(st.integers(), max_size=3)
+    | st.dictionaries(st.text(max_size=5) | st.integers(), children, max_size=5),
+    max_leaves=30,
+)
+
+
+@settings(max_examples=300, deadline=None)
+@given(values)
+def test_native_path_equals_the_careful_path(value):
+    """The native encoder is only a faster way to the bytes the Python rules give."""
+    assert dump_msgpack(value) == serialize._pack_sanitized(value, 0, False)
+    assert dump_msgpack_lightweight_repr(value) == serialize._pack_sanitized(value, 0, True)
