@@ -1,0 +1,74 @@
+"""Configuration: defaults, [tool.jarn] of the nearest pyproject.toml, overrides."""
+
+from __future__ import annotations
+
+from pathlib import Path
+
+import pytest
+
+from jarn import config
+from jarn.config import ConfigError, load_config
+
+
+def write(path: Path, text: str) -> Path:
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_text(text)
+    return path
+
+
+def test_defaults_without_pyproject(tmp_path):
+    cfg = load_config(start=tmp_path)
+    assert cfg["sqlite_busy_timeout"] == 60
+    assert cfg["threading"] is False
+    assert cfg["filters"] == {"include_frames": [], "ignore_frames": []}
+    assert all(cfg["plugins"][name] for name in config.PLUGIN_NAMES)
+
+
+def test_nearest_pyproject_and_precedence(tmp_path):
+    write(tmp_path / "pyproject.toml", "[tool.jarn]\nthreading = false\n")
+    write(
+        tmp_path / "app" / "pyproject.toml",
+        '[tool.jarn]\nlightweight-repr = true\nthreading = true\ninclude = ["vendored/"]\n'
+        'db-path = "traces/db.sqlite3"\nsqlite_busy_timeout = 5\n[tool.jarn.plugins]\nlogging = false\n',
+    )
+    start = tmp_path / "app" / "src"
+    start.mkdir()
+    cfg = load_config({"threading": False, "ignore": ["noisy"]}, start=start)
+    assert cfg["lightweight_repr"] is True
+    assert cfg["threading"] is False  # the command line wins
+    assert cfg["sqlite_busy_timeout"] == 5
+    assert cfg["filters"] == {"include_frames": ["vendored/"], "ignore_frames": ["noisy"]}
+    assert cfg["db_path"] == str(tmp_path / "app" / "traces" / "db.sqlite3")
+    assert cfg["plugins"]["logging"] is False and cfg["plugins"]["http"] is True
+
+
+def test_db_path_defaults_next_to_the_pyproject(tmp_path):
+    write(tmp_path / "pyproject.toml", "[project]\nname = 'x'\n")
+    (tmp_path / "sub").mkdir()
+    assert load_config(start=tmp_path / "sub")["db_path"] == str(tmp_path / ".jarn" / "db.sqlite3")
+
+
+@pytest.mark.parametrize(
+    ("toml", "message"),
+    [
+        ("threading = 1", "threading must be true or false"),
+        ("colour = true", "unknown jarn setting 'colour'"),
+        ('include = "x"', "include must be a list of strings"),
+        ("sqlite_busy_timeout = -1", "non-negative"),
+        ("[tool.jarn.plugins]\nredis = true", "unknown plugin 'redis'"),
+        ("threading = ", "cannot read"),
+    ],
+)
+def test_bad_pyproject(tmp_path, toml, message):
+    body = toml if toml.startswith("[") else f"[tool.jarn]\n{toml}\n"
+    write(tmp_path / "pyproject.toml", body)
+    with pytest.raises(ConfigError, match=message):
+        load_config(start=tmp_path)
+
+
+def test_merged_keeps_defaults_apart():
+    first = config.merged({"include": ["a"]})
+    second = config.merged(None)
+    assert first["filters"]["include_frames"] == ["a"]
+    assert second["filters"]["include_frames"] == []
+    assert config.DEFAULTS["filters"]["include_frames"] == []

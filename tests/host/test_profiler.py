@@ -1,0 +1,112 @@
+"""The host profiler object and the program runner."""
+
+from __future__ import annotations
+
+import logging
+import subprocess
+import sys
+import textwrap
+
+import msgpack
+import pytest
+
+from jarn import JarnProfiler, db
+from jarn.profiler import run_program
+
+
+def decode(data: bytes) -> dict:
+    return msgpack.unpackb(data, strict_map_key=False)
+
+
+def helper(x):
+    return x * 2
+
+
+def test_attributes_and_context_manager(tmp_path):
+    path = tmp_path / "t" / "db.sqlite3"
+    with JarnProfiler({"threading": True}, db_path=path, source="unit", trace_id="trc_" + "A" * 26) as p:
+        helper(21)
+    assert (p.db_path, p.trace_id, p.source, p.one_trace_per_test) == (str(path), "trc_" + "A" * 26, "unit", False)
+    assert p.config["threading"] is True and p.config["sqlite_busy_timeout"] == 60
+    [info] = db.list_traces(str(path))
+    trace = decode(db.load_trace(str(path), info.row_id))
+    assert trace["meta"]["source"] == "unit"
+    assert [r["qualname"] for r in trace["frames_of_interest"]] == [f"{__name__}.helper"] * 2
+    assert trace["frames_of_interest"][1]["arg"] == 42
+
+
+def test_trace_ids_are_fresh():
+    ids = {JarnProfiler().trace_id for _ in range(50)}
+    assert len(ids) == 50 and all(i.startswith("trc_") and len(i) == 30 for i in ids)
+
+
+def test_failed_save_is_kept_and_retried(tmp_path, monkeypatch, caplog):
+    calls = []
+    real = db.save_trace_in_sqlite
+
+    def flaky(*args, **kwargs):
+        calls.append(1)
+        if len(calls) == 1:
+            raise OSError("disk full")
+        return real(*args, **kwargs)
+
+    monkeypatch.setattr(db, "save_trace_in_sqlite", flaky)
+    with caplog.at_level(logging.ERROR, logger="jarn"):
+        with JarnProfiler(db_path=tmp_path / "db.sqlite3") as p:
+            helper(1)
+    assert isinstance(p.save_error, OSError)
+    assert "disk full" in caplog.text
+    p.save()
+    assert p.save_error is None
+    [info] = db.list_traces(str(tmp_path / "db.sqlite3"))
+    assert info.record_count == 2
+
+
+def test_user_exception_is_not_masked(tmp_path):
+    with pytest.raises(ZeroDivisionError):
+        with JarnProfiler(db_path=tmp_path / "db.sqlite3"):
+            helper(1) / 0
+    assert db.list_traces(str(tmp_path / "db.sqlite3"))[0].record_count == 2
+
+
+def run_script(tmp_path, body: str, *args: str, module: bool = False):
+    script = tmp_path / "prog.py"
+    script.write_text(textwrap.dedent(body))
+    code = textwrap.dedent(
+        f"""
+        import sys
+        from jarn import JarnProfiler
+        from jarn.profiler import run_program
+        p = JarnProfiler(db_path={str(tmp_path / 'db.sqlite3')!r})
+        sys.exit(run_program(p, {[str(script), *args]!r}, module=False))
+        """
+    )
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, cwd=tmp_path, timeout=60)
+
+
+@pytest.mark.parametrize(
+    ("body", "code", "stderr"),
+    [
+        ("import sys\nprint(sys.argv[1:], __name__)\n", 0, ""),
+        ("import sys\nsys.exit(3)\n", 3, ""),
+        ("import sys\nsys.exit('bad input')\n", 1, "bad input"),
+        ("def f():\n    raise ValueError('boom')\nf()\n", 1, "ValueError: boom"),
+        ("raise KeyboardInterrupt\n", 130, "KeyboardInterrupt"),
+    ],
+)
+def test_run_program_behaves_like_python(tmp_path, body, code, stderr):
+    done = run_script(tmp_path, body, "a", "b")
+    assert done.returncode == code, done.stderr
+    assert stderr in done.stderr
+    assert "jarn/profiler.py" not in done.stderr and "runpy" not in done.stderr
+    if code == 0:
+        assert done.stdout == "['a', 'b'] __main__\n"
+    [info] = db.list_traces(str(tmp_path / "db.sqlite3"))
+    assert info.command_line == [str(tmp_path / "prog.py"), "a", "b"]
+
+
+def test_run_program_syntax_error_and_missing_file(tmp_path):
+    done = run_script(tmp_path, "def f(:\n")
+    assert done.returncode == 1 and "SyntaxError" in done.stderr
+    with pytest.raises(FileNotFoundError):
+        run_program(JarnProfiler(db_path=tmp_path / "db.sqlite3"), [str(tmp_path / "missing.py")], module=False)
