@@ -17,7 +17,7 @@ $(STAMP): $(PY) pyproject.toml CMakeLists.txt $(shell find src jarn -type f \( -
 
 # The main job: profile the bundled example, store its trace, show it.
 demo: $(STAMP)
-	$(VENV)/bin/jarn run examples/shop.py
+	$(VENV)/bin/jarn run --threading examples/shop.py
 	$(VENV)/bin/jarn show --latest
 
 # Every test: the C++ unit tests of the pure parts, then the Python suite against the installed package.

@@ -1,0 +1,173 @@
+"""A decoded trace as JSON, or as one self-contained HTML page (tree and timeline, no network)."""
+
+from __future__ import annotations
+
+import base64
+import html
+import json
+from typing import Any
+
+from jarn.decode import Call, PluginRecord, Trace
+
+
+def _plain(value: Any) -> Any:
+    if isinstance(value, bytes):
+        return {"__bytes__": base64.b64encode(value).decode("ascii")}
+    if isinstance(value, dict):
+        return {str(k): _plain(v) for k, v in value.items()}
+    if isinstance(value, list | tuple):
+        return [_plain(v) for v in value]
+    if isinstance(value, float) and value != value:
+        return "NaN"
+    if isinstance(value, float) and value in (float("inf"), float("-inf")):
+        return str(value)
+    return value
+
+
+def _node(node: Call | PluginRecord) -> dict[str, Any]:
+    if isinstance(node, PluginRecord):
+        return {"kind": "record", "type": node.type, "timestamp": node.timestamp, "data": _plain(node.data)}
+    return {
+        "kind": "call",
+        "qualname": node.qualname,
+        "co_name": node.co_name,
+        "path": node.path,
+        "frame_id": node.frame_id,
+        "start": node.start,
+        "end": node.end,
+        "duration": node.duration,
+        "call_line": node.call_line,
+        "arguments": _plain(node.arguments),
+        "returned": node.returned,
+        "return_value": _plain(node.return_value),
+        "children": [_node(c) for c in node.children],
+    }
+
+
+def to_dict(trace: Trace) -> dict[str, Any]:
+    return {
+        "trace_id": trace.trace_id,
+        "command_line": trace.command_line,
+        "commit": trace.commit,
+        "version": trace.version,
+        "source": trace.source,
+        "start": trace.start,
+        "main_thread_id": trace.main_thread_id,
+        "record_count": trace.record_count,
+        "threads": [
+            {"name": t.name, "native_id": t.native_id, "children": [_node(c) for c in t.children]} for t in trace.threads
+        ],
+    }
+
+
+def to_json(trace: Trace) -> str:
+    return json.dumps(to_dict(trace), indent=1, ensure_ascii=False, allow_nan=False)
+
+
+_STYLE = """
+body { font: 13px/1.45 ui-monospace, SFMono-Regular, Menlo, Consolas, monospace; margin: 1.5em; color: #222; }
+h1 { font-size: 16px; margin: 0 0 .2em; } .meta { color: #666; margin-bottom: 1em; }
+h2 { font-size: 14px; margin: 1.4em 0 .4em; color: #7a2a8a; }
+details { margin-left: 1.2em; } summary { cursor: pointer; white-space: nowrap; }
+.leaf { margin-left: 2.35em; white-space: nowrap; }
+.q { font-weight: 600; } .p, .d { color: #888; } .v { color: #0a6b7c; }
+.rec { color: #9a6700; } .controls { margin: .5em 0 1em; }
+button { font: inherit; margin-right: .5em; }
+svg { border: 1px solid #ddd; background: #fafafa; } rect.c { fill: #6f9fd8; } rect.c:hover { fill: #e0833a; }
+"""
+
+_SCRIPT = """
+const trace = JSON.parse(document.getElementById('trace-data').textContent);
+function show(v, depth) {
+  if (depth === undefined) depth = 3;
+  if (v === null) return 'None';
+  if (v === true) return 'True'; if (v === false) return 'False';
+  if (typeof v === 'string') return JSON.stringify(v);
+  if (typeof v === 'number') return String(v);
+  if (Array.isArray(v)) return depth ? '[' + v.map(x => show(x, depth - 1)).join(', ') + ']' : '[...]';
+  if (typeof v === 'object') {
+    if ('__type__' in v && typeof v.repr === 'string') return v.repr;
+    if ('__bytes__' in v) return "b'" + atob(v.__bytes__) + "'";
+    return depth ? '{' + Object.entries(v).map(([k, x]) => JSON.stringify(k) + ': ' + show(x, depth - 1)).join(', ') + '}' : '{...}';
+  }
+  return String(v);
+}
+function cut(s, n) { return s.length > n ? s.slice(0, n - 3) + '...' : s; }
+function dur(d) { if (d === null) return '?'; if (d < 1e-3) return (d * 1e6).toFixed(0) + ' µs';
+  if (d < 1) return (d * 1e3).toFixed(1) + ' ms'; return d.toFixed(2) + ' s'; }
+function el(tag, cls, text) { const e = document.createElement(tag); if (cls) e.className = cls;
+  if (text !== undefined) e.textContent = text; return e; }
+function label(n, into) {
+  into.appendChild(el('span', 'q', n.qualname));
+  const args = n.arguments && typeof n.arguments === 'object' && !Array.isArray(n.arguments)
+    ? Object.entries(n.arguments).map(([k, v]) => k + '=' + cut(show(v), 60)).join(', ') : '';
+  into.appendChild(document.createTextNode('(' + args + ')'));
+  if (n.returned) { into.appendChild(document.createTextNode(' → ')); into.appendChild(el('span', 'v', cut(show(n.return_value), 80))); }
+  into.appendChild(el('span', 'p', '  ' + n.path));
+  into.appendChild(el('span', 'd', '  ' + dur(n.duration)));
+}
+function record(n) {
+  const d = n.data; let text = '[' + n.type + (d.subtype ? '/' + d.subtype : '') + '] ';
+  if (n.type === 'log') text += (d.level || '') + ' ' + (d.logger || '') + ': ' + (d.message || '');
+  else if (n.type === 'start_test' || n.type === 'end_test') text += (d.test_id || '') + (d.outcome ? ' ' + d.outcome : '');
+  else if (n.type === 'http') text += (d.method || '') + ' ' + (d.url || '') + (d.status ? ' → ' + d.status : '');
+  else text += Object.entries(d).filter(([k]) => !['frame_id', 'thread', 'thread_native_id', 'user_code_call_site', 'subtype'].includes(k))
+    .map(([k, v]) => k + '=' + cut(show(v), 50)).join(', ');
+  return el('div', 'leaf rec', text);
+}
+function build(n) {
+  if (n.kind === 'record') return record(n);
+  if (!n.children.length) { const d = el('div', 'leaf call'); label(n, d); return d; }
+  const det = el('details', 'call'); const sum = el('summary'); label(n, sum); det.appendChild(sum);
+  det.open = true; det.addEventListener('toggle', () => { if (det.open && !det.dataset.built) fill(det, n); }, {once: false});
+  fill(det, n); return det;
+}
+function fill(det, n) { if (det.dataset.built) return; det.dataset.built = '1'; for (const c of n.children) det.appendChild(build(c)); }
+function timeline(thread, t0, t1) {
+  const rows = []; const width = 1000, rowh = 14;
+  (function walk(nodes, depth) { for (const n of nodes) { if (n.kind !== 'call') continue;
+    if (n.start !== null && n.end !== null) rows.push([n, depth]); walk(n.children, depth + 1); } })(thread.children, 0);
+  const depth = rows.reduce((m, r) => Math.max(m, r[1]), 0) + 1;
+  const ns = 'http://www.w3.org/2000/svg'; const svg = document.createElementNS(ns, 'svg');
+  svg.setAttribute('width', width); svg.setAttribute('height', depth * rowh + 2); svg.setAttribute('class', 'timeline');
+  const span = Math.max(t1 - t0, 1e-9);
+  for (const [n, d] of rows) { const r = document.createElementNS(ns, 'rect'); r.setAttribute('class', 'c');
+    r.setAttribute('x', ((n.start - t0) / span * width).toFixed(2)); r.setAttribute('y', d * rowh + 1);
+    r.setAttribute('width', Math.max((n.end - n.start) / span * width, 0.5).toFixed(2)); r.setAttribute('height', rowh - 2);
+    const t = document.createElementNS(ns, 'title'); t.textContent = n.qualname + ' ' + dur(n.duration); r.appendChild(t); svg.appendChild(r); }
+  return svg;
+}
+const root = document.getElementById('threads');
+let t0 = Infinity, t1 = -Infinity;
+(function scan(nodes) { for (const n of nodes) { if (n.kind !== 'call') continue;
+  if (n.start !== null) t0 = Math.min(t0, n.start); if (n.end !== null) t1 = Math.max(t1, n.end); scan(n.children); } })
+  (trace.threads.flatMap(t => t.children));
+for (const thread of trace.threads) {
+  if (!thread.children.length) continue;
+  const section = el('section', 'thread'); section.dataset.thread = thread.name;
+  section.appendChild(el('h2', '', thread.name + (thread.native_id !== null ? ' (native id ' + thread.native_id + ')' : '')));
+  if (isFinite(t0) && isFinite(t1)) section.appendChild(timeline(thread, t0, t1));
+  const tree = el('div', 'tree'); for (const c of thread.children) tree.appendChild(build(c)); section.appendChild(tree);
+  root.appendChild(section);
+}
+document.getElementById('expand').onclick = () => document.querySelectorAll('details').forEach(d => d.open = true);
+document.getElementById('collapse').onclick = () => document.querySelectorAll('details').forEach(d => d.open = false);
+"""
+
+
+def to_html(trace: Trace) -> str:
+    data = to_json(trace).replace("</", "<\\/")
+    title = html.escape(f"jarn trace {trace.trace_id}")
+    meta = html.escape(
+        f"{' '.join(trace.command_line)} · {trace.record_count} records · jarn {trace.version}"
+        + (f" · source {trace.source}" if trace.source else "")
+    )
+    return (
+        "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
+        f"<title>{title}</title><style>{_STYLE}</style></head><body>"
+        f"<h1>{title}</h1><div class=\"meta\">{meta}</div>"
+        "<div class=\"controls\"><button id=\"expand\">expand all</button><button id=\"collapse\">collapse all</button></div>"
+        "<div id=\"threads\"></div>"
+        f"<script id=\"trace-data\" type=\"application/json\">{data}</script>"
+        f"<script>{_SCRIPT}</script></body></html>\n"
+    )

@@ -1,0 +1,53 @@
+"""pytest integration: `pytest --jarn` profiles each test into a trace of its own.
+
+Loaded by every pytest run in an environment where jarn is installed, so it does nothing (and
+imports nothing heavy) unless --jarn is given. The profiler is started before the first test and
+stopped after the last; the test boundary plugin turns each test's run protocol into a
+"start_test" / "end_test" pair, and the core saves a trace at each end.
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+_PROFILER_KEY = "_jarn_profiler"
+
+
+def pytest_addoption(parser: Any) -> None:
+    group = parser.getgroup("jarn", "tracing with jarn")
+    group.addoption("--jarn", action="store_true", default=False, help="profile each test into its own jarn trace")
+    group.addoption("--jarn-db", metavar="PATH", default=None, help="trace database (default: the project's)")
+    group.addoption("--jarn-threading", action="store_true", default=False, help="also profile threads the tests start")
+
+
+def pytest_sessionstart(session: Any) -> None:
+    config = session.config
+    if not config.getoption("jarn"):
+        return
+    from jarn.config import load_config
+    from jarn.profiler import JarnProfiler
+
+    overrides = {"threading": True} if config.getoption("jarn_threading") else None
+    settings = load_config(overrides, start=config.rootpath)
+    profiler = JarnProfiler(
+        settings,
+        db_path=config.getoption("jarn_db") or settings["db_path"],
+        one_trace_per_test=True,
+        source="pytest",
+    )
+    setattr(config, _PROFILER_KEY, profiler)
+    profiler.start()
+
+
+def pytest_sessionfinish(session: Any, exitstatus: int) -> None:
+    profiler = getattr(session.config, _PROFILER_KEY, None)
+    if profiler is None:
+        return
+    profiler.stop()
+    delattr(session.config, _PROFILER_KEY)
+
+
+def pytest_terminal_summary(terminalreporter: Any) -> None:
+    if terminalreporter.config.getoption("jarn"):
+        path = terminalreporter.config.getoption("jarn_db") or "the project's .jarn/db.sqlite3"
+        terminalreporter.write_line(f"jarn: one trace per test saved to {path} (jarn traces, jarn show ID)")
