@@ -10,15 +10,26 @@ import pytest
 ROOT = Path(__file__).resolve().parents[2]
 
 
+def child_env() -> dict[str, str]:
+    """The environment of a child interpreter that imports the jarn under test."""
+    env = dict(os.environ)
+    env.pop("PYTHONPATH", None)
+    if not _installed():
+        env["PYTHONPATH"] = str(ROOT)
+    return env
+
+
+@pytest.fixture
+def child_environ() -> dict[str, str]:
+    return child_env()
+
+
 @pytest.fixture
 def jarn_cli(tmp_path):
     """Runs `python -m jarn ...` in a fresh project folder, as a user would."""
 
     def run(*args: str, cwd: Path | None = None, timeout: float = 120, input: str | None = None):
-        env = dict(os.environ)
-        env.pop("PYTHONPATH", None)
-        if not _installed():
-            env["PYTHONPATH"] = str(ROOT)
+        env = child_env()
         return subprocess.run(
             [sys.executable, "-m", "jarn", *args],
             cwd=cwd or tmp_path,

@@ -85,9 +85,9 @@ def test_program_endings_still_save(jarn_cli, tmp_path, body, code, in_stderr):
     assert db.list_traces(str(tmp_path / ".jarn" / "db.sqlite3"))[0].command_line == ["prog.py", "x"]
 
 
-def test_ctrl_c_still_saves(tmp_path):
+def test_ctrl_c_still_saves(tmp_path, child_environ):
     (tmp_path / "prog.py").write_text("import time\ndef wait():\n    print('ready', flush=True)\n    time.sleep(60)\nwait()\n")
-    env = dict(os.environ, PYTHONPATH=str(ROOT))
+    env = child_environ
     child = subprocess.Popen([sys.executable, "-m", "jarn", "run", "prog.py"], cwd=tmp_path, env=env,
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     assert child.stdout.readline() == "ready\n"
