@@ -46,7 +46,7 @@ bool build_frame_record(Event& ev, msgpack::Buffer& out) {
     const Identifier id = choose_frame_id(ts, address, ev.is_return);
 
     CallSite site{};
-    const int has_site = user_code_call_site(ts.call_frames, id, site);
+    const int has_site = user_code_call_site(ts.call_frames, id, ts.lines, site);
     // The stack is updated even when the call site could not be read, so that the frame's
     // return pops its own entry and not its caller's.
     update_call_frames(ts, ev.frame, id, ev.is_return);
@@ -54,7 +54,7 @@ bool build_frame_record(Event& ev, msgpack::Buffer& out) {
 
     if (!event_thread(ev)) return false;
     std::string path;
-    if (!frame_path(ev.frame, path)) return false;
+    if (!frame_path(ev.frame, ts.lines, path)) return false;
     std::string qualname;
     const int has_qualname = get_qualname(ev.frame, qualname);
     if (has_qualname < 0) return false;

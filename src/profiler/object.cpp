@@ -85,6 +85,7 @@ int profiler_clear(PyObject* self) {
         for (OpenCall& call : thread->call_frames) released.push_back(std::move(call.frame));
         thread->call_frames.clear();
         thread->identity.reset();
+        thread->lines.clear();
     }
     for (auto& [name, processors] : state->plugins) {
         for (PluginProcessor& proc : processors) {

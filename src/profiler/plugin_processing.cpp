@@ -100,7 +100,7 @@ bool run_processor(Event& ev, PluginProcessor& proc, bool& produced) {
     // The call stack cannot change between here and the start of this processor: the callback
     // is never re-entered on its own thread.
     CallSite site{};
-    const int has_site = user_code_call_site(ts.call_frames, id, site);
+    const int has_site = user_code_call_site(ts.call_frames, id, ts.lines, site);
     if (has_site < 0) return false;
     Owned site_value;
     if (has_site) {

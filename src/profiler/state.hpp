@@ -30,6 +30,7 @@ struct ThreadState {
     std::vector<OpenCall> call_frames;                        // innermost last
     std::unordered_map<std::uintptr_t, Identifier> frame_ids;  // frame address -> id of its last call
     ThreadIdentityCache identity;
+    LineCache lines;
     // Memory of the last event's records, reused so that an ordinary event allocates nothing.
     std::vector<std::uint8_t> spare_record;
 };

@@ -216,12 +216,12 @@ bool init_cwd_tracking() {
     return true;
 }
 
-bool frame_path(PyFrameObject* frame, std::string& out) {
+bool frame_path(PyFrameObject* frame, LineCache& lines, std::string& out) {
     // The frame API directly rather than attribute lookups: same values, a fraction of the cost.
     Owned code = Owned::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
     std::string_view path;
     if (!utf8_of(reinterpret_cast<PyCodeObject*>(code.get())->co_filename, path)) return false;
-    const int lineno = PyFrame_GetLineNumber(frame);
+    const int lineno = lines.line_of(frame);
     if (lineno < 0) {
         // What reading f_lineno (None here) and converting it would raise.
         PyErr_SetString(PyExc_TypeError, "'NoneType' object cannot be interpreted as an integer");

@@ -107,7 +107,8 @@ bool get_main_thread_id(std::optional<std::uint64_t>& out) {
     return true;
 }
 
-int user_code_call_site(const std::vector<OpenCall>& call_frames, const Identifier& own_id, CallSite& out) {
+int user_code_call_site(const std::vector<OpenCall>& call_frames, const Identifier& own_id, LineCache& lines,
+                        CallSite& out) {
     const std::size_t n = call_frames.size();
     if (n == 0) return 0;
     const OpenCall* candidate = &call_frames[n - 1];
@@ -123,7 +124,7 @@ int user_code_call_site(const std::vector<OpenCall>& call_frames, const Identifi
         return -1;
     }
     const Identifier id = candidate->id;
-    const int lineno = PyFrame_GetLineNumber(reinterpret_cast<PyFrameObject*>(frame.get()));
+    const int lineno = lines.line_of(reinterpret_cast<PyFrameObject*>(frame.get()));
     if (lineno < 0) {
         // f_lineno reads as None here.
         PyErr_SetString(PyExc_TypeError, "'NoneType' object cannot be interpreted as an integer");

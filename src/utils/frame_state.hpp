@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "line_cache.hpp"
 #include "owned.hpp"
 #include "ulid.hpp"
 
@@ -54,6 +55,7 @@ struct CallSite {
 // From the thread's open recorded calls (innermost last) and the event's own frame id:
 // 1 with `out` set, 0 when there is no call site, -1 with the exception set. Only the top two
 // entries are looked at.
-int user_code_call_site(const std::vector<OpenCall>& call_frames, const Identifier& own_id, CallSite& out);
+int user_code_call_site(const std::vector<OpenCall>& call_frames, const Identifier& own_id, LineCache& lines,
+                        CallSite& out);
 
 }  // namespace jarn

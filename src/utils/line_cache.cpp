@@ -1,0 +1,31 @@
+#include "line_cache.hpp"
+
+#include <cstdint>
+
+namespace jarn {
+
+int LineCache::line_of(PyFrameObject* frame) {
+    // A trace function may set a frame's line itself (a debugger's jump); then ask the frame.
+    if (PyThreadState_Get()->c_tracefunc != nullptr) return PyFrame_GetLineNumber(frame);
+    Owned code = Owned::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
+    const int offset = PyFrame_GetLasti(frame);
+    if (offset < 0) return PyFrame_GetLineNumber(frame);
+    const auto address = reinterpret_cast<std::uintptr_t>(code.get());
+    const std::size_t slot = ((address >> 4) ^ (std::uintptr_t(offset) * 2654435761u)) % entries_.size();
+    Entry& e = entries_[slot];
+    if (e.code.get() == code.get() && e.offset == offset) return e.line;
+    const int line = PyFrame_GetLineNumber(frame);
+    e.code = std::move(code);
+    e.offset = offset;
+    e.line = line;
+    return line;
+}
+
+void LineCache::clear() {
+    for (Entry& e : entries_) {
+        Owned gone = std::move(e.code);
+        e.offset = -1;
+    }
+}
+
+}  // namespace jarn

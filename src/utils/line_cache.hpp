@@ -1,0 +1,29 @@
+// Line numbers of frames, remembered per (code object, instruction offset). Finding the line of
+// an offset walks the code object's line table from its start, and a record needs two lines (its
+// own and its caller's); the same few call sites and returns come up again and again.
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+
+#include "owned.hpp"
+
+namespace jarn {
+
+class LineCache {
+public:
+    // The frame's current line, exactly as PyFrame_GetLineNumber gives it (-1: none).
+    int line_of(PyFrameObject* frame);
+    void clear();
+
+private:
+    struct Entry {
+        Owned code;  // held, so that the address cannot be reused by another code object
+        int offset = -1;
+        int line = 0;
+    };
+    std::array<Entry, 256> entries_;
+};
+
+}  // namespace jarn
