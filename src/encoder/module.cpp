@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include "../utils/owned.hpp"
+#include "native_api.hpp"
 #include "value_encoder.hpp"
 
 namespace jarn {
@@ -58,6 +59,32 @@ PyObject* encoder_call(PyObject* self, PyObject* const* args, std::size_t nargsf
     scratch_in_use = false;
     return result;
 }
+
+bool append_encoding(PyObject* self, PyObject* value, std::vector<std::uint8_t>& out) {
+    EncoderObject* enc = as_encoder(self);
+    switch (encode_value(value, enc->fallback, enc->limits, enc->objects, out)) {
+        case EncodeResult::encoded:
+            return true;
+        case EncodeResult::error:
+            return false;
+        case EncodeResult::whole_value:
+            break;
+    }
+    Owned depth = Owned::steal(PyLong_FromLong(0));
+    if (!depth) return false;
+    PyObject* args[] = {value, depth.get()};
+    Owned encoded = Owned::steal(PyObject_Vectorcall(enc->fallback, args, 2, nullptr));
+    if (!encoded) return false;
+    if (!PyBytes_Check(encoded.get())) {
+        PyErr_Format(PyExc_TypeError, "the fallback of an Encoder must return bytes, not %.100s",
+                     Py_TYPE(encoded.get())->tp_name);
+        return false;
+    }
+    msgpack::put_bytes(out, PyBytes_AS_STRING(encoded.get()), std::size_t(PyBytes_GET_SIZE(encoded.get())));
+    return true;
+}
+
+EncoderNativeApi native_api = {kEncoderApiVersion, nullptr, append_encoding};
 
 bool read_limit(PyObject* kwargs, const char* name, Py_ssize_t& out) {
     if (kwargs == nullptr) return true;
@@ -187,7 +214,12 @@ PyType_Spec encoder_spec = {
 int module_exec(PyObject* module) {
     Owned type = Owned::steal(PyType_FromModuleAndSpec(module, &encoder_spec, nullptr));
     if (!type) return -1;
-    return PyModule_AddObjectRef(module, "Encoder", type.get());
+    if (PyModule_AddObjectRef(module, "Encoder", type.get()) < 0) return -1;
+    // One process, one interpreter for the core: the first module's type is the one it knows.
+    if (native_api.type == nullptr) native_api.type = reinterpret_cast<PyTypeObject*>(Owned::borrow(type.get()).release());
+    Owned capsule = Owned::steal(PyCapsule_New(&native_api, kEncoderCapsule, nullptr));
+    if (!capsule) return -1;
+    return PyModule_AddObjectRef(module, "_native_api", capsule.get());
 }
 
 PyModuleDef_Slot module_slots[] = {

@@ -1,5 +1,9 @@
 #include "host_serialize.hpp"
 
+#include <cstring>
+
+#include "../encoder/native_api.hpp"
+
 #include "../lib/internal_error.hpp"
 #include "interned.hpp"
 #include "owned.hpp"
@@ -46,6 +50,26 @@ bool append_byte_sequence(PyObject* result, msgpack::Buffer& out) {
     return true;
 }
 
+namespace {
+
+// The encoder's native entry point, looked up the first time the host's serialiser is an Encoder.
+const EncoderNativeApi* native_encoder(PyObject* function) {
+    static const EncoderNativeApi* api = nullptr;
+    static bool looked_up = false;
+    if (std::strcmp(Py_TYPE(function)->tp_name, "jarn._encoder.Encoder") != 0) return nullptr;
+    if (!looked_up) {
+        looked_up = true;
+        api = static_cast<const EncoderNativeApi*>(PyCapsule_Import(kEncoderCapsule, 0));
+        if (api == nullptr || api->version != kEncoderApiVersion) {
+            PyErr_Clear();
+            api = nullptr;
+        }
+    }
+    return api != nullptr && Py_TYPE(function) == api->type ? api : nullptr;
+}
+
+}  // namespace
+
 bool dump_msgpack(PyObject* value, bool lightweight_repr, msgpack::Buffer& out) {
     Owned module = Owned::steal(import_module(names.mod_jarn_serialize));
     if (!module) return false;
@@ -53,6 +77,8 @@ bool dump_msgpack(PyObject* value, bool lightweight_repr, msgpack::Buffer& out) 
     Owned function = Owned::steal(
         PyObject_GetAttr(module.get(), lightweight_repr ? names.dump_msgpack_lightweight_repr : names.dump_msgpack));
     if (!function) return false;
+    // The same bytes as calling it, written in place.
+    if (const EncoderNativeApi* api = native_encoder(function.get())) return api->append(function.get(), value, out);
     Owned result = Owned::steal(PyObject_CallOneArg(function.get(), value));
     if (!result) return false;
     return append_byte_sequence(result.get(), out);
