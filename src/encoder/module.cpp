@@ -25,6 +25,20 @@ EncoderObject* as_encoder(PyObject* self) { return reinterpret_cast<EncoderObjec
 __attribute__((tls_model("initial-exec"))) thread_local msgpack::Buffer scratch;
 __attribute__((tls_model("initial-exec"))) thread_local bool scratch_in_use = false;
 
+// fallback(value, 0): the encoding of a value that is better written by the fallback as a whole.
+PyObject* whole_value_encoding(EncoderObject* enc, PyObject* value) {
+    Owned depth = Owned::steal(PyLong_FromLong(0));
+    if (!depth) return nullptr;
+    PyObject* args[] = {value, depth.get()};
+    Owned encoded = Owned::steal(PyObject_Vectorcall(enc->fallback, args, 2, nullptr));
+    if (encoded && !PyBytes_Check(encoded.get())) {
+        PyErr_Format(PyExc_TypeError, "the fallback of an Encoder must return bytes, not %.100s",
+                     Py_TYPE(encoded.get())->tp_name);
+        return nullptr;
+    }
+    return encoded.release();
+}
+
 PyObject* encode_with(EncoderObject* enc, PyObject* value, msgpack::Buffer& out) {
     switch (encode_value(value, enc->fallback, enc->limits, enc->objects, out)) {
         case EncodeResult::encoded:
@@ -34,10 +48,7 @@ PyObject* encode_with(EncoderObject* enc, PyObject* value, msgpack::Buffer& out)
         case EncodeResult::whole_value:
             break;
     }
-    Owned depth = Owned::steal(PyLong_FromLong(0));
-    if (!depth) return nullptr;
-    PyObject* args[] = {value, depth.get()};
-    return PyObject_Vectorcall(enc->fallback, args, 2, nullptr);
+    return whole_value_encoding(enc, value);
 }
 
 PyObject* encoder_call(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
@@ -70,16 +81,8 @@ bool append_encoding(PyObject* self, PyObject* value, std::vector<std::uint8_t>&
         case EncodeResult::whole_value:
             break;
     }
-    Owned depth = Owned::steal(PyLong_FromLong(0));
-    if (!depth) return false;
-    PyObject* args[] = {value, depth.get()};
-    Owned encoded = Owned::steal(PyObject_Vectorcall(enc->fallback, args, 2, nullptr));
+    Owned encoded = Owned::steal(whole_value_encoding(enc, value));
     if (!encoded) return false;
-    if (!PyBytes_Check(encoded.get())) {
-        PyErr_Format(PyExc_TypeError, "the fallback of an Encoder must return bytes, not %.100s",
-                     Py_TYPE(encoded.get())->tp_name);
-        return false;
-    }
     msgpack::put_bytes(out, PyBytes_AS_STRING(encoded.get()), std::size_t(PyBytes_GET_SIZE(encoded.get())));
     return true;
 }
