@@ -277,3 +277,36 @@ def test_native_path_equals_the_careful_path(value):
     """The native encoder is only a faster way to the bytes the Python rules give."""
     assert dump_msgpack(value) == serialize._pack_sanitized(value, 0, False)
     assert dump_msgpack_lightweight_repr(value) == serialize._pack_sanitized(value, 0, True)
+
+
+def test_encoder_splices_fallback_results_at_their_depth():
+    from jarn._encoder import Encoder
+
+    seen = []
+
+    def fallback(value, depth):
+        seen.append((type(value).__name__, depth))
+        return msgpack.packb(f"<{type(value).__name__}>")
+
+    enc = Encoder(fallback)
+    assert decode(enc({"a": [1, {2}], "o": object()})) == {"a": [1, "<set>"], "o": "<object>"}
+    assert seen == [("set", 2), ("object", 1)]
+    assert enc.fallback is fallback
+
+
+@pytest.mark.parametrize(
+    ("make", "error"),
+    [
+        (lambda E: E(lambda v, d: "not bytes")(object()), TypeError),
+        (lambda E: E(len, colour=1), TypeError),
+        (lambda E: E(len, objects="everything"), ValueError),
+        (lambda E: E(len, max_depth=-1), ValueError),
+        (lambda E: E(42), TypeError),
+        (lambda E: E(len)(1, 2), TypeError),
+    ],
+)
+def test_encoder_refuses_bad_use(make, error):
+    from jarn._encoder import Encoder
+
+    with pytest.raises(error):
+        make(Encoder)
