@@ -6,15 +6,41 @@
 #include "state.hpp"
 #include "trace.hpp"
 
+#include <unordered_set>
+
 namespace jarn {
 
 ThreadState& ProfilerState::thread_state() {
     // The interpreter's thread state id is unique for the life of the process, unlike the
     // thread state's address or the OS thread id, so a new thread never inherits an old stack.
-    const std::uint64_t key = PyThreadState_Get()->id;
-    std::unique_ptr<ThreadState>& slot = threads[key];
-    if (!slot) slot = std::make_unique<ThreadState>();
+    PyThreadState* tstate = PyThreadState_Get();
+    const auto found = threads.find(tstate->id);
+    if (found != threads.end()) return *found->second;
+    // A new thread: a good moment to let go of the ones that have ended, each sweep once the
+    // map has doubled, so that a program starting a thread per task stays flat.
+    if (threads.size() >= 2 * threads_after_sweep + 8) forget_ended_threads(tstate);
+    std::unique_ptr<ThreadState>& slot = threads[tstate->id];
+    slot = std::make_unique<ThreadState>();
     return *slot;
+}
+
+void ProfilerState::forget_ended_threads(PyThreadState* current) {
+    std::unordered_set<std::uint64_t> alive;
+    // The interpreter unlinks a thread state while holding the interpreter lock, as we do here.
+    for (PyThreadState* t = PyInterpreterState_ThreadHead(current->interp); t != nullptr; t = PyThreadState_Next(t)) {
+        alive.insert(t->id);
+    }
+    std::vector<std::unique_ptr<ThreadState>> ended;
+    for (auto it = threads.begin(); it != threads.end();) {
+        if (alive.count(it->first) != 0) {
+            ++it;
+        } else {
+            ended.push_back(std::move(it->second));
+            it = threads.erase(it);
+        }
+    }
+    threads_after_sweep = threads.size();
+    // `ended` goes last: releasing its references may run code.
 }
 
 void ProfilerState::adopt_after_fork() {

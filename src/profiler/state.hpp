@@ -58,6 +58,7 @@ struct ProfilerState {
 
     // Per-thread call state keyed by the interpreter's thread state id, which is never reused.
     std::unordered_map<std::uint64_t, std::unique_ptr<ThreadState>> threads;
+    std::size_t threads_after_sweep = 0;
 
     // Distinguishes this profiler's cached per-code decisions from another profiler's.
     std::uint64_t epoch = 0;
@@ -65,6 +66,8 @@ struct ProfilerState {
     std::uint64_t fork_generation = 0;
 
     ThreadState& thread_state();
+    // Frees the state of threads that no longer exist (the calling thread's is kept).
+    void forget_ended_threads(PyThreadState* current);
     // In a child process after fork: the parent's records are not the child's, and the other
     // threads are gone. Cheap when nothing happened.
     void adopt_after_fork();

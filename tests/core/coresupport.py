@@ -1,0 +1,173 @@
+"""What the tests of the native core share: a host profiler object, programs compiled
+under chosen file names, and trace decoding that keeps the records' own bytes at hand."""
+
+from __future__ import annotations
+
+import os
+import subprocess
+import sys
+import textwrap
+from collections.abc import Callable
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any
+
+import msgpack
+
+from jarn import _jarn
+
+# Programs under test are compiled under this (non-existent) folder: it lies outside the current
+# directory and outside every built-in drop rule, so its frames are recorded with absolute paths.
+APP = "/srv/app"
+FIXED_TRACE_ID = "trc_01HZZZZZZZZZZZZZZZZZZZZZZZ"
+REPO = Path(__file__).resolve().parents[2]
+
+
+def fallback(value: Any) -> Any:
+    return f"<{type(value).__name__}>"
+
+
+def plain_dump(value: Any) -> bytes:
+    """A deterministic stand-in for the host serialiser."""
+    return msgpack.packb(value, default=fallback)
+
+
+class HostProfiler:
+    """The smallest object `register_profiler` accepts."""
+
+    def __init__(
+        self,
+        config: Any = None,
+        *,
+        db_path: Any = "/tmp/jarn-core-tests/db.sqlite3",
+        one_trace_per_test: Any = False,
+        trace_id: Any = FIXED_TRACE_ID,
+        source: Any = "core-tests",
+    ) -> None:
+        self.config = {} if config is None else config
+        self.db_path = db_path
+        self.one_trace_per_test = one_trace_per_test
+        self.trace_id = trace_id
+        self.source = source
+
+    def __call__(self, frame: Any, event: str, arg: Any) -> Any:
+        return self.rust_profiler.register_threading_profiler(frame, event, arg)
+
+
+@dataclass
+class Saves:
+    """Records every call of the host's save_trace_in_sqlite."""
+
+    calls: list[tuple[tuple[Any, ...], dict[str, Any]]] = field(default_factory=list)
+    fail_next: list[BaseException] = field(default_factory=list)
+
+    def __call__(self, *args: Any, **kwargs: Any) -> int:
+        self.calls.append((args, kwargs))
+        if self.fail_next:
+            raise self.fail_next.pop(0)
+        return len(self.calls)
+
+    def traces(self) -> list[dict[str, Any]]:
+        return [decode(kwargs["msgpack"]) for _, kwargs in self.calls]
+
+
+def compile_program(source: str, filename: str = f"{APP}/prog.py", name: str = "prog") -> dict[str, Any]:
+    """Defines the program's functions (unprofiled) and returns its namespace."""
+    code = compile(textwrap.dedent(source), filename, "exec")
+    namespace: dict[str, Any] = {"__name__": name}
+    exec(code, namespace)
+    return namespace
+
+
+def run_profiled(host: HostProfiler, function: Callable[..., Any], *args: Any) -> Any:
+    """Registers the native profiler, runs `function` and uninstalls it again."""
+    _jarn.register_profiler(host)
+    try:
+        return function(*args)
+    finally:
+        sys.setprofile(None)
+
+
+def decode(trace: bytes) -> dict[str, Any]:
+    return msgpack.unpackb(trace, raw=False, strict_map_key=False)
+
+
+def raw_records(trace: bytes) -> dict[Any, list[bytes]]:
+    """Each record's own bytes, by thread: key None holds "frames_of_interest"."""
+    unpacker = msgpack.Unpacker(raw=False, strict_map_key=False, max_buffer_size=max(len(trace), 1))
+    unpacker.feed(trace)
+    found: dict[Any, list[bytes]] = {}
+
+    def take(n: int) -> list[bytes]:
+        out = []
+        for _ in range(n):
+            start = unpacker.tell()
+            unpacker.skip()
+            out.append(trace[start : unpacker.tell()])
+        return out
+
+    for _ in range(unpacker.read_map_header()):
+        key = unpacker.unpack()
+        if key == "frames":
+            for _ in range(unpacker.read_map_header()):
+                thread = unpacker.unpack()
+                found[thread] = take(unpacker.read_array_header())
+        elif key == "frames_of_interest":
+            found[None] = take(unpacker.read_array_header())
+        else:
+            unpacker.skip()
+    return found
+
+
+def records(trace: bytes | dict[str, Any], prefix: str = APP) -> list[dict[str, Any]]:
+    """The main list's records whose path lies under `prefix` (plugin records have no path and
+    are kept)."""
+    decoded = decode(trace) if isinstance(trace, bytes) else trace
+    return [r for r in decoded["frames_of_interest"] if "path" not in r or r["path"].startswith(prefix)]
+
+
+def events(recs: list[dict[str, Any]]) -> list[tuple[str, str]]:
+    return [(r["event"], r["co_name"]) for r in recs if r.get("type") == "frame"]
+
+
+def rss_bytes() -> int:
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+CHILD_PRELUDE = """
+import sys, msgpack
+import jarn.serialize, jarn.plugins, jarn.db, jarn.version, jarn.git
+from jarn import _jarn
+def _dump(v):
+    return msgpack.packb(v, default=lambda o: f"<{type(o).__name__}>")
+jarn.serialize.dump_msgpack = _dump
+jarn.serialize.dump_msgpack_lightweight_repr = _dump
+jarn.plugins.load_plugin_data = lambda config: []
+class Host:
+    def __init__(self, config=None):
+        self.config = config or {}
+        self.db_path = "/tmp/jarn-core-tests/child.sqlite3"
+        self.one_trace_per_test = False
+        self.trace_id = "trc_01HZZZZZZZZZZZZZZZZZZZZZZZ"
+        self.source = "child"
+    def __call__(self, frame, event, arg):
+        return self.rust_profiler.register_threading_profiler(frame, event, arg)
+"""
+
+
+def run_child(
+    body: str, *args: str, timeout: float = 60, env: dict[str, str] | None = None
+) -> subprocess.CompletedProcess[str]:
+    """Runs a script (the prelude above, then `body`) in a fresh interpreter."""
+    script = CHILD_PRELUDE + textwrap.dedent(body)
+    # The child imports the same jarn as the tests: the installed one, or the source tree's.
+    env = dict(os.environ, PYTHONPATH=str(Path(_jarn.__file__).resolve().parent.parent), **(env or {}))
+    return subprocess.run(
+        [sys.executable, "-P", "-c", script, *args],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+        env=env,
+        cwd=str(REPO),
+    )
