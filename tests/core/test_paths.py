@@ -3,7 +3,6 @@ form."""
 
 from __future__ import annotations
 
-import ctypes
 import logging
 import os
 import sys
