@@ -7,7 +7,7 @@ import datetime
 import os
 import sys
 from pathlib import Path
-from typing import Any
+from typing import Any, NoReturn
 
 from jarn import db
 from jarn.config import ConfigError, load_config
@@ -18,14 +18,21 @@ class CommandError(Exception):
     """A user error: printed as one line, exit code 2."""
 
 
+class _Parser(argparse.ArgumentParser):
+    """Usage mistakes are one line, like every other jarn error; --help has the details."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(2, f"jarn: error: {message} (see {self.prog} --help)\n")
+
+
 def _add_db(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--db", metavar="PATH", help="trace database (default: .jarn/db.sqlite3 of the project)")
 
 
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog="jarn", description="A tracing profiler for Python programs.")
+    parser = _Parser(prog="jarn", description="A tracing profiler for Python programs.")
     parser.add_argument("--version", action="version", version=f"jarn {__version__}")
-    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND", parser_class=_Parser)
 
     run = commands.add_parser("run", help="run a script or module under the profiler and store its trace")
     _add_db(run)
@@ -38,8 +45,10 @@ def build_parser() -> argparse.ArgumentParser:
     run.add_argument("--include-library", action="append", default=[], metavar="NAME", help="record an installed package")
     run.add_argument("--ignore-set", action="append", default=[], metavar="NAME", help="drop a named set of frameworks")
     run.add_argument("--source", default="", metavar="TEXT", help="what this run is, stored with the trace")
-    run.add_argument("program", help="the script (or, with -m, the module)")
-    run.add_argument("args", nargs=argparse.REMAINDER, help="the program's own arguments")
+    # The program and its arguments are split off before parsing (see split_run_arguments):
+    # these two only describe them in the help text.
+    run.add_argument("program", nargs="?", help="the script (or, with -m, the module)")
+    run.add_argument("args", nargs="*", help="the program's own arguments")
 
     traces = commands.add_parser("traces", help="list stored traces, newest first")
     _add_db(traces)
@@ -67,6 +76,32 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+_RUN_VALUE_OPTIONS = ("--db", "--include", "--ignore", "--source", "--include-library", "--ignore-set")
+
+
+def split_run_arguments(argv: list[str]) -> tuple[list[str], list[str] | None, bool]:
+    """(jarn's own options, the program's argv, module mode) of `jarn run ...`.
+
+    Everything from the script name (or the module after -m) on belongs to the program, kept
+    exactly, "--" and option-like words included. Returns None for the program when there is none.
+    """
+    i = 0
+    while i < len(argv):
+        word = argv[i]
+        if word == "--":
+            return argv[:i], (argv[i + 1 :] or None), False
+        if word == "-m":
+            return argv[:i], (argv[i + 1 :] or None), True
+        if word.startswith("-m") and not word.startswith("--"):
+            return argv[:i], [word[2:], *argv[i + 1 :]], True
+        if not word.startswith("-") or word == "-":
+            return argv[:i], argv[i:], False
+        if word in _RUN_VALUE_OPTIONS:
+            i += 1  # its value, whatever it looks like
+        i += 1
+    return argv, None, False
+
+
 def _db_path(args: argparse.Namespace) -> str:
     if args.db:
         return args.db
@@ -92,12 +127,23 @@ def _run(args: argparse.Namespace) -> int:
     db_path = args.db or str(config["db_path"])
     if not args.module and not os.path.isfile(args.program):
         raise CommandError(f"can't open file {args.program!r}: no such file")
+    if Path(db_path).exists():
+        db.list_traces(db_path, limit=1)  # an unusable database is refused before the program runs
     source = args.source or " ".join([("-m " if args.module else "") + args.program, *args.args])
     profiler = JarnProfiler(config, db_path=db_path, source=source)
+    # `python -m` finds modules in the working directory; the `jarn` script's sys.path[0] is its
+    # own folder instead, so the lookup gets the working directory too.
+    cwd = os.getcwd()
+    added = args.module and cwd not in sys.path
+    if added:
+        sys.path.insert(0, cwd)
     try:
         code = run_program(profiler, [args.program, *args.args], module=args.module)
     except (FileNotFoundError, ModuleNotFoundError, ValueError) as exc:
         raise CommandError(str(exc)) from None
+    finally:
+        if added and cwd in sys.path:
+            sys.path.remove(cwd)
     if profiler.rust_profiler is not None:
         if profiler.save_error is None:
             try:
@@ -108,6 +154,7 @@ def _run(args: argparse.Namespace) -> int:
                 print(f"jarn: error: {exc}", file=sys.stderr)
         else:
             print(f"jarn: error: the trace could not be saved: {profiler.save_error}", file=sys.stderr)
+            return code or 1
     return code
 
 
@@ -196,7 +243,16 @@ COMMANDS = {"run": _run, "traces": _traces, "show": _show, "export": _export, "t
 
 def main(argv: list[str] | None = None) -> int:
     parser = build_parser()
-    args = parser.parse_args(argv)
+    argv = list(sys.argv[1:] if argv is None else argv)
+    if argv[:1] == ["run"]:
+        options, program, module = split_run_arguments(argv[1:])
+        args = parser.parse_args(["run", *options])
+        if program is None:
+            print("jarn: error: no program given (jarn run script.py [args...] or jarn run -m module [args...])", file=sys.stderr)
+            return 2
+        args.program, args.args, args.module = program[0], program[1:], module
+    else:
+        args = parser.parse_args(argv)
     try:
         return COMMANDS[args.command](args)
     except (CommandError, db.StoreError, ConfigError, OSError) as exc:
@@ -205,3 +261,9 @@ def main(argv: list[str] | None = None) -> int:
     except KeyboardInterrupt:
         print("jarn: interrupted", file=sys.stderr)
         return 130
+    except RecursionError:
+        print("jarn: error: the trace's calls are nested too deeply for this command (try jarn show --depth)", file=sys.stderr)
+        return 2
+    except Exception as exc:  # a fault of jarn itself: still one line, with what went wrong
+        print(f"jarn: error: internal error: {type(exc).__name__}: {exc}", file=sys.stderr)
+        return 3

@@ -3,6 +3,9 @@
 A call and its return are paired by their frame id. A generator or coroutine that is resumed
 several times shows up as several calls with the same frame id, one per resumption. Returns whose
 call is missing (profiling began inside the function) are kept as calls without a start.
+
+Without threading the profiler keeps every thread's records in one list, interleaved; they are
+regrouped by their thread here, so that each thread gets a tree of its own.
 """
 
 from __future__ import annotations
@@ -100,19 +103,27 @@ class _TreeBuilder:
     def __init__(self, thread: ThreadTrace) -> None:
         self.thread = thread
         self.open: list[Call] = []
+        self.by_id: dict[Any, Call] = {}  # the latest call of each frame id
 
     def add(self, record: Any) -> None:
         if not isinstance(record, dict):
             raise TraceFormatError("a record is not a map")
         self.thread.record_count += 1
         if record.get("type") == "frame":
+            if record.get("event") not in ("call", "return") or not isinstance(record.get("frame_id"), str):
+                raise TraceFormatError("a frame record has no event or frame id")
             if record.get("event") == "return":
                 self.close(record)
             else:
                 self.begin(record)
         else:
             data = {k: v for k, v in record.items() if k not in ("type", "timestamp")}
-            self.target().append(PluginRecord(_text(record.get("type"), "?"), _number(record.get("timestamp")), data))
+            node = PluginRecord(_text(record.get("type"), "?"), _number(record.get("timestamp")), data)
+            # The call site names the recorded call the plugin's frame ran under: for the return
+            # of a recorded frame, that frame itself, which is still open here.
+            site = record.get("user_code_call_site")
+            owner = self.by_id.get(site.get("call_frame_id")) if isinstance(site, dict) else None
+            (owner.children if owner is not None else self.target()).append(node)
 
     def target(self) -> list[Call | PluginRecord]:
         return self.open[-1].children if self.open else self.thread.children
@@ -136,6 +147,7 @@ class _TreeBuilder:
                     break
         self.target().append(call)
         self.open.append(call)
+        self.by_id[call.frame_id] = call
 
     def close(self, record: dict[str, Any]) -> None:
         frame_id = _text(record.get("frame_id"))
@@ -152,6 +164,7 @@ class _TreeBuilder:
                 frame_id=frame_id,
             )
             self.target().append(call)
+            self.by_id[frame_id] = call
         call.end = _number(record.get("timestamp"))
         call.return_value = record.get("arg")
         call.return_locals = record.get("locals")
@@ -190,20 +203,34 @@ def decode_trace(parts: bytes | list[bytes]) -> Trace:
         for thread_id, records in value.get("frames", {}).items():
             if not isinstance(records, list):
                 raise TraceFormatError("the trace's records are not lists")
-            others.setdefault(int(thread_id), []).extend(records)
+            if not isinstance(thread_id, int) or isinstance(thread_id, bool):
+                raise TraceFormatError("a thread id of the trace is not an integer")
+            others.setdefault(thread_id, []).extend(records)
 
     threads = []
-    main = ThreadTrace(_thread_name(main_records, "MainThread"), main_id)
-    builder = _TreeBuilder(main)
-    for record in main_records:
-        builder.add(record)
+    own = [r for r in main_records if isinstance(r, dict) and r.get("thread_native_id") in (main_id, None)]
+    main = ThreadTrace(_thread_name(own, "MainThread"), main_id)
     threads.append(main)
+    builders: dict[Any, _TreeBuilder] = {}
+    for record in main_records:
+        native = record.get("thread_native_id") if isinstance(record, dict) else None
+        if not isinstance(native, int) or native == main_id or main_id is None:
+            builder = builders.setdefault(None, _TreeBuilder(main))
+        elif native in builders:
+            builder = builders[native]
+        else:
+            name = record.get("thread") if isinstance(record.get("thread"), str) else f"thread {native}"
+            thread = ThreadTrace(name, native)
+            threads.append(thread)
+            builder = builders[native] = _TreeBuilder(thread)
+        builder.add(record)
     for thread_id, records in sorted(others.items()):
-        thread = ThreadTrace(_thread_name(records, f"thread {thread_id}"), thread_id)
-        builder = _TreeBuilder(thread)
+        if thread_id not in builders:
+            thread = ThreadTrace(_thread_name(records, f"thread {thread_id}"), thread_id)
+            threads.append(thread)
+            builders[thread_id] = _TreeBuilder(thread)
         for record in records:
-            builder.add(record)
-        threads.append(thread)
+            builders[thread_id].add(record)
     meta = first.get("meta") if isinstance(first.get("meta"), dict) else {}
     argv = first.get("command_line_args")
     return Trace(

@@ -24,7 +24,8 @@ def _plain(value: Any) -> Any:
     return value
 
 
-def _node(node: Call | PluginRecord) -> dict[str, Any]:
+def _fields(node: Call | PluginRecord) -> dict[str, Any]:
+    """A node's own entries, without its children."""
     if isinstance(node, PluginRecord):
         return {"kind": "record", "type": node.type, "timestamp": node.timestamp, "data": _plain(node.data)}
     return {
@@ -40,12 +41,43 @@ def _node(node: Call | PluginRecord) -> dict[str, Any]:
         "arguments": _plain(node.arguments),
         "returned": node.returned,
         "return_value": _plain(node.return_value),
-        "children": [_node(c) for c in node.children],
     }
 
 
-def to_dict(trace: Trace) -> dict[str, Any]:
-    return {
+def _dump(value: Any) -> str:
+    return json.dumps(value, ensure_ascii=False, allow_nan=False)
+
+
+def _write_nodes(nodes: list[Call | PluginRecord], out: list[str]) -> None:
+    """Appends the JSON array of `nodes` and their subtrees to `out`. Iterative: a recursive
+    program's trace nests calls deeper than Python's (and json's) recursion allows."""
+    stack: list[Any] = ["]"]
+    for i in range(len(nodes) - 1, -1, -1):
+        stack.append(nodes[i])
+        if i:
+            stack.append(",")
+    out.append("[")
+    while stack:
+        item = stack.pop()
+        if isinstance(item, str):
+            out.append(item)
+            continue
+        head = _dump(_fields(item))
+        if isinstance(item, PluginRecord):
+            out.append(head)
+            continue
+        out.append(head[:-1] + ', "children": [')
+        stack.append("]}")
+        children = item.children
+        for i in range(len(children) - 1, -1, -1):
+            stack.append(children[i])
+            if i:
+                stack.append(",")
+
+
+def to_json(trace: Trace) -> str:
+    """The decoded trace as one JSON document: its metadata, then per thread its tree."""
+    meta = {
         "trace_id": trace.trace_id,
         "command_line": trace.command_line,
         "commit": trace.commit,
@@ -54,14 +86,14 @@ def to_dict(trace: Trace) -> dict[str, Any]:
         "start": trace.start,
         "main_thread_id": trace.main_thread_id,
         "record_count": trace.record_count,
-        "threads": [
-            {"name": t.name, "native_id": t.native_id, "children": [_node(c) for c in t.children]} for t in trace.threads
-        ],
     }
-
-
-def to_json(trace: Trace) -> str:
-    return json.dumps(to_dict(trace), indent=1, ensure_ascii=False, allow_nan=False)
+    out = [_dump(meta)[:-1], ', "threads": [']
+    for i, thread in enumerate(trace.threads):
+        out.append(("," if i else "") + _dump({"name": thread.name, "native_id": thread.native_id})[:-1] + ', "children": ')
+        _write_nodes(thread.children, out)
+        out.append("}")
+    out.append("]}")
+    return "".join(out)
 
 
 _STYLE = """
@@ -71,7 +103,7 @@ h2 { font-size: 14px; margin: 1.4em 0 .4em; color: #7a2a8a; }
 details { margin-left: 1.2em; } summary { cursor: pointer; white-space: nowrap; }
 .leaf { margin-left: 2.35em; white-space: nowrap; }
 .q { font-weight: 600; } .p, .d { color: #888; } .v { color: #0a6b7c; }
-.rec { color: #9a6700; } .controls { margin: .5em 0 1em; }
+.rec { color: #9a6700; } .continued { margin-top: .6em; border-top: 1px dashed #ccc; } .controls { margin: .5em 0 1em; }
 button { font: inherit; margin-right: .5em; }
 svg { border: 1px solid #ddd; background: #fafafa; } rect.c { fill: #6f9fd8; } rect.c:hover { fill: #e0833a; }
 """
@@ -115,18 +147,42 @@ function record(n) {
     .map(([k, v]) => k + '=' + cut(show(v), 50)).join(', ');
   return el('div', 'leaf rec', text);
 }
-function build(n) {
+// Trees are walked with explicit stacks: a recursive program's calls nest deeper than the
+// browser's call stack.
+function node(n) {
   if (n.kind === 'record') return record(n);
   if (!n.children.length) { const d = el('div', 'leaf call'); label(n, d); return d; }
   const det = el('details', 'call'); const sum = el('summary'); label(n, sum); det.appendChild(sum);
-  det.open = true; det.addEventListener('toggle', () => { if (det.open && !det.dataset.built) fill(det, n); }, {once: false});
-  fill(det, n); return det;
+  det.open = true; return det;
 }
-function fill(det, n) { if (det.dataset.built) return; det.dataset.built = '1'; for (const c of n.children) det.appendChild(build(c)); }
+// Past this many levels the tree goes on in a block of its own below: browsers give up on
+// DOM trees nested thousands deep.
+const MAX_NESTING = 64;
+function build(n, continued) {
+  const top = node(n); const stack = [[n, top, 0]];
+  while (stack.length) {
+    let [m, e, d] = stack.pop();
+    if (m.kind !== 'call' || !m.children.length) continue;
+    if (d >= MAX_NESTING) {
+      e.appendChild(el('div', 'leaf p', '... continued below'));
+      e = el('div', 'continued'); e.appendChild(el('div', 'p', '... calls under ' + m.qualname + ', continued'));
+      continued.push(e); d = 0;
+    }
+    for (const c of m.children) { const ce = node(c); e.appendChild(ce); stack.push([c, ce, d + 1]); }
+  }
+  return top;
+}
+function calls(nodes, visit) {
+  const stack = nodes.map(n => [n, 0]).reverse();
+  while (stack.length) {
+    const [n, depth] = stack.pop(); if (n.kind !== 'call') continue;
+    visit(n, depth);
+    for (let i = n.children.length - 1; i >= 0; i--) stack.push([n.children[i], depth + 1]);
+  }
+}
 function timeline(thread, t0, t1) {
   const rows = []; const width = 1000, rowh = 14;
-  (function walk(nodes, depth) { for (const n of nodes) { if (n.kind !== 'call') continue;
-    if (n.start !== null && n.end !== null) rows.push([n, depth]); walk(n.children, depth + 1); } })(thread.children, 0);
+  calls(thread.children, (n, depth) => { if (n.start !== null && n.end !== null && depth < 200) rows.push([n, depth]); });
   const depth = rows.reduce((m, r) => Math.max(m, r[1]), 0) + 1;
   const ns = 'http://www.w3.org/2000/svg'; const svg = document.createElementNS(ns, 'svg');
   svg.setAttribute('width', width); svg.setAttribute('height', depth * rowh + 2); svg.setAttribute('class', 'timeline');
@@ -139,15 +195,16 @@ function timeline(thread, t0, t1) {
 }
 const root = document.getElementById('threads');
 let t0 = Infinity, t1 = -Infinity;
-(function scan(nodes) { for (const n of nodes) { if (n.kind !== 'call') continue;
-  if (n.start !== null) t0 = Math.min(t0, n.start); if (n.end !== null) t1 = Math.max(t1, n.end); scan(n.children); } })
-  (trace.threads.flatMap(t => t.children));
+calls(trace.threads.flatMap(t => t.children), n => {
+  if (n.start !== null) t0 = Math.min(t0, n.start); if (n.end !== null) t1 = Math.max(t1, n.end); });
 for (const thread of trace.threads) {
   if (!thread.children.length) continue;
   const section = el('section', 'thread'); section.dataset.thread = thread.name;
   section.appendChild(el('h2', '', thread.name + (thread.native_id !== null ? ' (native id ' + thread.native_id + ')' : '')));
   if (isFinite(t0) && isFinite(t1)) section.appendChild(timeline(thread, t0, t1));
-  const tree = el('div', 'tree'); for (const c of thread.children) tree.appendChild(build(c)); section.appendChild(tree);
+  const tree = el('div', 'tree'); const continued = [];
+  for (const c of thread.children) tree.appendChild(build(c, continued));
+  section.appendChild(tree); for (const block of continued) section.appendChild(block);
   root.appendChild(section);
 }
 document.getElementById('expand').onclick = () => document.querySelectorAll('details').forEach(d => d.open = true);
@@ -156,7 +213,9 @@ document.getElementById('collapse').onclick = () => document.querySelectorAll('d
 
 
 def to_html(trace: Trace) -> str:
-    data = to_json(trace).replace("</", "<\\/")
+    # Any "<" in the data could end the script element ("</script>") or open a comment state;
+    # as a JSON escape it is inert and decodes to the same text.
+    data = to_json(trace).replace("<", "\\u003c")
     title = html.escape(f"jarn trace {trace.trace_id}")
     meta = html.escape(
         f"{' '.join(trace.command_line)} · {trace.record_count} records · jarn {trace.version}"

@@ -54,7 +54,10 @@ class JarnProfiler:
         return self.config.get("threading") is True
 
     def start(self) -> JarnProfiler:
-        from jarn import _jarn
+        # Everything the core imports later (at save time, possibly while profiling is still on)
+        # is imported now: jarn.git runs `git` once at import, and a subprocess started then
+        # would show up in the program's trace through the subprocess plugin.
+        from jarn import _jarn, db, git, plugins, serialize, version  # noqa: F401
 
         _jarn.register_profiler(self)
         return self
@@ -115,6 +118,40 @@ def _exit_code(exc: SystemExit) -> int:
     return 1
 
 
+def _join_program_threads() -> None:
+    """Waits for the program's non-daemon threads, as the interpreter does before it exits, so
+    that their work is in the trace."""
+    current = threading.current_thread()
+    for thread in threading.enumerate():
+        if thread is not current and not thread.daemon and thread is not threading.main_thread():
+            thread.join()
+
+
+def _run_under_profiler(target: str, module: bool, program_files: set[str]) -> int:
+    """Runs the program, then waits for its threads; the program's own errors are printed here
+    and become the exit code."""
+    code = 0
+    try:
+        if module:
+            runpy.run_module(target, run_name="__main__", alter_sys=True)
+        else:
+            runpy.run_path(target, run_name="__main__")
+    except SystemExit as exc:
+        code = _exit_code(exc)
+    except KeyboardInterrupt as exc:
+        _program_traceback(exc, program_files)
+        code = 130
+    except BaseException as exc:
+        _program_traceback(exc, program_files)
+        code = 1
+    try:
+        _join_program_threads()
+    except KeyboardInterrupt:  # Ctrl-C while the interpreter would wait for the threads
+        print("KeyboardInterrupt", file=sys.stderr)
+        code = 130
+    return code
+
+
 def run_program(profiler: JarnProfiler, argv: list[str], *, module: bool) -> int:
     """Runs a script (argv[0] is its path) or a module (argv[0] is its name) under the profiler,
     as `python script.py args` or `python -m module args` would, saves the trace however the
@@ -159,18 +196,7 @@ def run_program(profiler: JarnProfiler, argv: list[str], *, module: bool) -> int
     try:
         profiler.start()
         try:
-            if module:
-                runpy.run_module(target, run_name="__main__", alter_sys=True)
-            else:
-                runpy.run_path(target, run_name="__main__")
-        except SystemExit as exc:
-            code = _exit_code(exc)
-        except KeyboardInterrupt as exc:
-            _program_traceback(exc, program_files)
-            code = 130
-        except BaseException as exc:
-            _program_traceback(exc, program_files)
-            code = 1
+            code = _run_under_profiler(target, module, program_files)
         finally:
             profiler.stop()
         # The trace records the program's command line, so it is saved before sys.argv returns.

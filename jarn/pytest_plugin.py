@@ -24,19 +24,27 @@ def pytest_sessionstart(session: Any) -> None:
     config = session.config
     if not config.getoption("jarn"):
         return
-    from jarn.config import load_config
+    import pytest
+
+    from jarn.config import ConfigError, load_config
     from jarn.profiler import JarnProfiler
 
     overrides = {"threading": True} if config.getoption("jarn_threading") else None
-    settings = load_config(overrides, start=config.rootpath)
+    try:
+        settings = load_config(overrides, start=config.rootpath)
+    except ConfigError as exc:
+        raise pytest.UsageError(f"jarn: {exc}") from None
     profiler = JarnProfiler(
         settings,
         db_path=config.getoption("jarn_db") or settings["db_path"],
         one_trace_per_test=True,
         source="pytest",
     )
+    try:
+        profiler.start()
+    except Exception as exc:
+        raise pytest.UsageError(f"jarn: cannot start profiling: {exc}") from None
     setattr(config, _PROFILER_KEY, profiler)
-    profiler.start()
 
 
 def pytest_sessionfinish(session: Any, exitstatus: int) -> None:
@@ -44,10 +52,12 @@ def pytest_sessionfinish(session: Any, exitstatus: int) -> None:
     if profiler is None:
         return
     profiler.stop()
+    # Records after the last test (session teardown hooks) belong to no test: not saved.
     delattr(session.config, _PROFILER_KEY)
+    session.config._jarn_db_path = profiler.db_path  # for the summary line
 
 
 def pytest_terminal_summary(terminalreporter: Any) -> None:
     if terminalreporter.config.getoption("jarn"):
-        path = terminalreporter.config.getoption("jarn_db") or "the project's .jarn/db.sqlite3"
+        path = getattr(terminalreporter.config, "_jarn_db_path", None) or "the project's database"
         terminalreporter.write_line(f"jarn: one trace per test saved to {path} (jarn traces, jarn show ID)")

@@ -22,6 +22,12 @@ of dict, list, tuple, set and str are read through the base type, so their overr
 
 A `BaseException` that is not an `Exception` (KeyboardInterrupt, SystemExit) is let through: the
 profiler hands it back to the program.
+
+Without the native encoder (a source checkout that was not built) the same bytes come from pure
+Python: `msgpack.packb` with a `default=` hook that describes objects, used only for values whose
+shape is checked cheaply first (a scalar, or a flat dict of str keys and scalar or object values:
+the usual locals). msgpack would silently accept int keys, cycles down to its own recursion limit
+and strings of any length, so anything that could break a rule goes through `sanitize` instead.
 """
 
 from __future__ import annotations
@@ -30,7 +36,10 @@ from typing import Any
 
 import msgpack
 
-from jarn._encoder import Encoder
+try:
+    from jarn._encoder import Encoder
+except ImportError:  # not built: the pure-Python path below gives the same bytes, only slower
+    Encoder = None
 
 MAX_DEPTH = 16
 MAX_STR = 2000
@@ -98,13 +107,16 @@ class _Sanitizer:
         return {"__type__": type_name(type(value)), "repr": text}
 
     def key(self, key: object) -> str:
-        if type(key) is str:
+        kind = type(key)
+        if kind is str:
             return _clean_str(key)
-        if isinstance(key, str):
+        if issubclass(kind, str):
             return _clean_str(str.__str__(key))
         if type(key) in _PLAIN_KEYS:
-            return repr(key) if isinstance(key, float) else str(key)
-        if isinstance(key, bytes | tuple) and not self.lightweight:
+            if kind is float:
+                return repr(key)
+            return _big_int_text(key) if kind is int else str(key)
+        if issubclass(kind, bytes | tuple) and not self.lightweight:
             return _safe_repr(key)
         return _address_text(key) if self.lightweight else _safe_repr(key)
 
@@ -124,9 +136,11 @@ class _Sanitizer:
             if len(data) <= MAX_BYTES:
                 return data
             return {"__type__": type_name(kind), "length": len(data), "head": data[:MAX_BYTES]}
-        if isinstance(value, dict):
+        # issubclass on the type, not isinstance on the value: isinstance would look `__class__`
+        # up through the object's own __getattribute__.
+        if issubclass(kind, dict):
             return self.container(value, depth, self.dict_items)
-        if isinstance(value, list | tuple | set | frozenset):
+        if issubclass(kind, list | tuple | set | frozenset):
             return self.container(value, depth, self.sequence_items)
         # Everything else, subclasses of int, float and str (enums...) included, is described.
         return self.describe(value)
@@ -154,18 +168,13 @@ class _Sanitizer:
         return out
 
     def sequence_items(self, value: Any, depth: int) -> list[Any]:
-        if isinstance(value, list):
-            items: Any = list.__iter__(value)
-        elif isinstance(value, tuple):
-            items = tuple.__iter__(value)
-        elif isinstance(value, set):
-            items = set.__iter__(value)
-        else:
-            items = frozenset.__iter__(value)
+        # Read through the base type, so that overridden __iter__ and __len__ never run.
+        kind = type(value)
+        base: Any = next(t for t in (list, tuple, set, frozenset) if issubclass(kind, t))
         out: list[Any] = []
-        for item in items:
+        for item in base.__iter__(value):
             if len(out) == MAX_ITEMS:
-                out.append(f"... {len(value) - MAX_ITEMS} more items")
+                out.append(f"... {base.__len__(value) - MAX_ITEMS} more items")
                 break
             out.append(self.value(item, depth))
         return out
@@ -213,8 +222,88 @@ _LIMITS = {
     "max_nodes": MAX_NODES,
 }
 
-# The native side describes ordinary objects itself, exactly as `_Sanitizer.describe` would.
-#: MessagePack bytes of any value; user methods (__repr__) may run for objects.
-dump_msgpack = Encoder(_dump_careful, objects="repr", max_repr=MAX_REPR, **_LIMITS)
-#: MessagePack bytes of any value without running any of the program's code.
-dump_msgpack_lightweight_repr = Encoder(_dump_careful_lightweight, objects="address", max_repr=MAX_REPR, **_LIMITS)
+class _PythonDumper:
+    """The pure-Python equivalent of the native encoder, for when it is not built."""
+
+    def __init__(self, lightweight: bool) -> None:
+        self.lightweight = lightweight
+        # describe() keeps no state between values, so one sanitizer serves every call.
+        self._describe = _Sanitizer(lightweight).describe
+
+    def _fast(self, value: object) -> bytes | None:
+        kind = type(value)
+        if kind is dict:
+            if len(value) > MAX_ITEMS:  # type: ignore[arg-type]
+                return None
+            out = {}
+            for k, v in dict.items(value):  # type: ignore[arg-type]
+                if type(k) is not str:
+                    return None
+                shape = _shape(v)
+                if shape is _PLAIN:
+                    out[k] = v
+                elif shape is _OBJECT:
+                    # Described here rather than through msgpack's default= hook: the packer
+                    # probes objects with isinstance, which runs their own __getattribute__.
+                    out[k] = self._describe(v)
+                else:
+                    return None
+            value = out
+        elif _shape(value) is not _PLAIN:
+            return None
+        try:
+            return msgpack.packb(value, use_bin_type=True)
+        except (ValueError, TypeError, OverflowError, UnicodeEncodeError):
+            return None  # lone surrogates and the like: the careful path cleans them
+
+    def __call__(self, value: object) -> bytes:
+        fast = self._fast(value)
+        return fast if fast is not None else _pack_sanitized(value, 0, self.lightweight)
+
+
+_PLAIN, _OBJECT, _WALK = "plain", "object", "walk"
+_SCALARS = frozenset({type(None), bool, float})
+# Containers and subclasses of the scalars are walked by `sanitize` (which cuts, stringifies keys
+# and describes subclasses); everything else is an object to describe.
+_WALKED = (int, float, str, bytes, bytearray, memoryview, dict, list, tuple, set, frozenset)
+
+
+def _shape(value: object) -> str:
+    kind = type(value)
+    if kind in _SCALARS:
+        return _PLAIN
+    if kind is int:
+        return _PLAIN if _MIN_INT <= value <= _MAX_UINT else _WALK  # type: ignore[operator]
+    if kind is str:
+        return _PLAIN if len(value) <= MAX_STR else _WALK  # type: ignore[arg-type]
+    if kind is bytes:
+        return _PLAIN if len(value) <= MAX_BYTES else _WALK  # type: ignore[arg-type]
+    if kind is list or kind is tuple:
+        # A short run of scalars, the other usual local, is packed as it is.
+        if len(value) <= MAX_ITEMS and all(type(v) in _SHALLOW for v in value):  # type: ignore[arg-type]
+            return _PLAIN if all(_shape(v) is _PLAIN for v in value) else _WALK  # type: ignore[attr-defined]
+        return _WALK
+    return _WALK if issubclass(kind, _WALKED) else _OBJECT
+
+
+_SHALLOW = frozenset({type(None), bool, float, int, str, bytes})
+
+
+if Encoder is not None:
+    _LIMITS = {
+        "max_depth": MAX_DEPTH,
+        "max_str": MAX_STR,
+        "max_bytes": MAX_BYTES,
+        "max_items": MAX_ITEMS,
+        "max_nodes": MAX_NODES,
+    }
+    # The native side describes ordinary objects itself, exactly as `_Sanitizer.describe` would.
+    #: MessagePack bytes of any value; user methods (__repr__) may run for objects.
+    dump_msgpack: Any = Encoder(_dump_careful, objects="repr", max_repr=MAX_REPR, **_LIMITS)
+    #: MessagePack bytes of any value without running any of the program's code.
+    dump_msgpack_lightweight_repr: Any = Encoder(
+        _dump_careful_lightweight, objects="address", max_repr=MAX_REPR, **_LIMITS
+    )
+else:
+    dump_msgpack = _PythonDumper(False)
+    dump_msgpack_lightweight_repr = _PythonDumper(True)

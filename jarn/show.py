@@ -116,10 +116,22 @@ class TreePrinter:
             self.children(thread.children, "", 1)
 
     def children(self, nodes: list[Call | PluginRecord], prefix: str, depth: int) -> None:
-        shown = nodes[: self.max_width]
-        hidden = len(nodes) - len(shown)
-        for i, node in enumerate(shown):
-            last = i == len(shown) - 1 and hidden == 0
+        # An explicit stack of (siblings, next index, prefix, depth) instead of recursion: a
+        # recursive program's calls nest deeper than Python's recursion limit.
+        stack: list[tuple[list[Call | PluginRecord], int, str, int]] = [(nodes, 0, prefix, depth)]
+        while stack:
+            siblings, i, prefix, depth = stack.pop()
+            shown = min(len(siblings), self.max_width)
+            if i == shown:
+                hidden = siblings[shown:]
+                if hidden:
+                    calls = sum(1 for n in hidden if isinstance(n, Call))
+                    parts = [_plural(calls, "call"), _plural(len(hidden) - calls, "record")]
+                    self.out.write(prefix + "└─ " + self.style.dim("... " + ", ".join(p for p in parts if p)) + "\n")
+                continue
+            stack.append((siblings, i + 1, prefix, depth))
+            node = siblings[i]
+            last = i == shown - 1 and len(siblings) == shown
             branch = "└─ " if last else "├─ "
             below = prefix + ("   " if last else "│  ")
             if isinstance(node, PluginRecord):
@@ -130,10 +142,7 @@ class TreePrinter:
                 if depth >= self.max_depth:
                     self.out.write(below + self.style.dim(f"... {_count(node)} more below") + "\n")
                 else:
-                    self.children(node.children, below, depth + 1)
-        if hidden:
-            calls = sum(1 for n in nodes[self.max_width :] if isinstance(n, Call))
-            self.out.write(prefix + "└─ " + self.style.dim(f"... {calls} more calls, {hidden - calls} more records") + "\n")
+                    stack.append((node.children, 0, below, depth + 1))
 
     def call_line(self, call: Call) -> str:
         s = self.style
@@ -143,6 +152,10 @@ class TreePrinter:
         else:
             text += " " + s.dim("(no return recorded)")
         return f"{text}  {s.dim(call.path)}  {s.dim(format_duration(call.duration))}"
+
+
+def _plural(n: int, word: str) -> str:
+    return "" if n == 0 else f"{n} more {word}" + ("s" if n != 1 else "")
 
 
 def _count(call: Call) -> int:

@@ -3,16 +3,25 @@
     from jarn.wsgi import JarnMiddleware
     application = JarnMiddleware(application)
 
-The trace's source is "METHOD /path". A profile function belongs to one thread, so each request
-is profiled on the thread that serves it, and saved when the response has been sent (the
-response's iterable closed). Requests served at the same time on other threads are profiled
-independently; a request arriving while the same thread is already profiling one (a nested
-application call) passes through unprofiled.
+The trace's source is "METHOD /path". A profile function belongs to one thread, so a request is
+profiled on the thread that serves it, from the application call until the server closes the
+response (after the last byte is sent); the trace is saved then.
+
+Concurrency: one request at a time is profiled in the whole process (the ASGI middleware shares
+the same lock). Requests that arrive meanwhile, on other threads or nested in the profiled one,
+are served unprofiled. A thread that already has a profile function (a program run with
+`jarn run`, a debugger) is never profiled again by the middleware. With {"threading": True},
+threads started while the request is profiled are profiled too.
+
+Nothing here may raise into the server: a profiler that cannot start, stop or save is logged on
+the "jarn" logger and the request goes on unprofiled. This module is one of those the profiler
+never records, since it runs while profiling is on.
 """
 
 from __future__ import annotations
 
 import logging
+import sys
 import threading
 from collections.abc import Callable, Iterable, Iterator
 from typing import Any
@@ -21,11 +30,38 @@ from jarn.profiler import JarnProfiler
 
 logger = logging.getLogger("jarn")
 
-_active = threading.local()
+# Held while a request is profiled, by this module or by jarn.asgi.
+request_lock = threading.Lock()
 
 
-def request_source(method: str, path: str, query: str = "") -> str:
-    return f"{method} {path}" + (f"?{query}" if query else "")
+def request_source(method: Any, path: Any) -> str:
+    return f"{method if isinstance(method, str) else 'GET'} {path if isinstance(path, str) and path else '/'}"
+
+
+def begin_request(config: dict[str, Any] | None, db_path: str | None, source: str) -> JarnProfiler | None:
+    """A started profiler for this request, or None when the request goes unprofiled."""
+    if sys.getprofile() is not None or not request_lock.acquire(blocking=False):
+        return None
+    try:
+        profiler = JarnProfiler(config, db_path=db_path, source=source)
+        profiler.start()
+    except Exception as exc:
+        request_lock.release()
+        logger.error("jarn could not profile %s: %s", source, exc)
+        return None
+    return profiler
+
+
+def end_request(profiler: JarnProfiler) -> None:
+    """Stops profiling this thread and saves the trace; never raises."""
+    try:
+        try:
+            profiler.stop()
+        except Exception as exc:
+            logger.error("jarn could not stop profiling %s: %s", profiler.source, exc)
+        profiler.save_quietly()
+    finally:
+        request_lock.release()
 
 
 class _ClosingResponse:
@@ -33,8 +69,12 @@ class _ClosingResponse:
 
     def __init__(self, body: Iterable[bytes], finish: Callable[[], None]) -> None:
         self._body = body
-        self._iterator: Iterator[bytes] = iter(body)
         self._finish = finish
+        try:
+            self._iterator: Iterator[bytes] = iter(body)
+        except BaseException:
+            finish()
+            raise
 
     def __iter__(self) -> _ClosingResponse:
         return self
@@ -56,26 +96,23 @@ class JarnMiddleware:
         self.app = app
         self.db_path = db_path
         self.config = config
+        # A configuration error shows when the application is set up, not at each request.
+        JarnProfiler(config, db_path=db_path)
 
     def __call__(self, environ: dict[str, Any], start_response: Callable[..., Any]) -> Iterable[bytes]:
-        if getattr(_active, "profiling", False):
+        source = request_source(environ.get("REQUEST_METHOD"), environ.get("PATH_INFO"))
+        profiler = begin_request(self.config, self.db_path, source)
+        if profiler is None:
             return self.app(environ, start_response)
-        source = request_source(environ.get("REQUEST_METHOD", "GET"), environ.get("PATH_INFO", "/"))
-        profiler = JarnProfiler(self.config, db_path=self.db_path, source=source)
-        _active.profiling = True
         done = False
 
         def finish() -> None:
             nonlocal done
-            if done:
-                return
-            done = True
-            profiler.stop()
-            _active.profiling = False
-            profiler.save_quietly()
+            if not done:
+                done = True
+                end_request(profiler)
 
         try:
-            profiler.start()
             body = self.app(environ, start_response)
         except BaseException:
             finish()

@@ -13,6 +13,7 @@ from pathlib import Path
 from typing import Any
 
 import msgpack
+import pytest
 
 from jarn import _jarn
 
@@ -128,6 +129,11 @@ def records(trace: bytes | dict[str, Any], prefix: str = APP) -> list[dict[str, 
 
 def events(recs: list[dict[str, Any]]) -> list[tuple[str, str]]:
     return [(r["event"], r["co_name"]) for r in recs if r.get("type") == "frame"]
+
+
+SANITIZED = os.environ.get("JARN_SANITIZED") == "1"
+# Under AddressSanitizer memory is quarantined and padded: resident size says nothing there.
+needs_plain_memory = pytest.mark.skipif(SANITIZED, reason="memory is not measurable under AddressSanitizer")
 
 
 def rss_bytes() -> int:

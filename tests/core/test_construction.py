@@ -9,7 +9,7 @@ from pathlib import PurePosixPath
 from typing import Any
 
 import pytest
-from coresupport import HostProfiler, compile_program, decode, records, rss_bytes
+from coresupport import HostProfiler, compile_program, decode, records, rss_bytes, needs_plain_memory
 
 import jarn.plugins
 from jarn import _jarn
@@ -163,6 +163,7 @@ def test_profiler_is_installed_with_its_object() -> None:
     assert installed is host.rust_profiler
 
 
+@needs_plain_memory
 def test_failed_registrations_do_not_grow_memory(plugins) -> None:
     # Fails at the last step (plugins), after filters were compiled.
     plugins([{"co_names": ["f"], "path_fragment": "/srv/", "call_type": "c", "return_type": "r", "subtype": None}])

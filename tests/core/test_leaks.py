@@ -6,7 +6,7 @@ import gc
 import sys
 
 import pytest
-from coresupport import HostProfiler, compile_program, raw_records, rss_bytes, run_child
+from coresupport import HostProfiler, compile_program, raw_records, rss_bytes, run_child, needs_plain_memory
 
 import jarn.serialize
 from jarn import _jarn
@@ -14,6 +14,7 @@ from jarn import _jarn
 MiB = 1024 * 1024
 
 
+@needs_plain_memory
 def test_a_million_events(monkeypatch) -> None:
     # Cheap host output keeps the run short; the records themselves are the core's.
     monkeypatch.setattr(jarn.serialize, "dump_msgpack", lambda value: b"\xc0")
@@ -46,6 +47,7 @@ def test_a_million_events(monkeypatch) -> None:
     assert raw_records(again)[None] == []
 
 
+@needs_plain_memory
 def test_repeated_profilers_release_their_state(monkeypatch) -> None:
     monkeypatch.setattr(jarn.serialize, "dump_msgpack", lambda value: b"\xc0")
     ns = compile_program("def f(i):\n    return i\n")
@@ -90,6 +92,7 @@ def test_ended_threads_are_not_kept(monkeypatch) -> None:
     assert sum(r() is not None for r in refs) < 50, "ended threads' Thread objects are still referenced"
 
 
+@needs_plain_memory
 def test_ended_threads_leave_no_memory_behind() -> None:
     # One malloc arena: glibc's per-thread arenas keep freed memory of short threads in ways
     # that say nothing about what the profiler holds.

@@ -69,7 +69,7 @@ def test_user_exception_is_not_masked(tmp_path):
     assert db.list_traces(str(tmp_path / "db.sqlite3"))[0].record_count == 2
 
 
-def run_script(tmp_path, body: str, *args: str, module: bool = False):
+def run_script(tmp_path, body: str, *args: str, module: bool = False, config: dict | None = None):
     script = tmp_path / "prog.py"
     script.write_text(textwrap.dedent(body))
     code = textwrap.dedent(
@@ -77,7 +77,7 @@ def run_script(tmp_path, body: str, *args: str, module: bool = False):
         import sys
         from jarn import JarnProfiler
         from jarn.profiler import run_program
-        p = JarnProfiler(db_path={str(tmp_path / 'db.sqlite3')!r})
+        p = JarnProfiler({config!r}, db_path={str(tmp_path / 'db.sqlite3')!r})
         sys.exit(run_program(p, {[str(script), *args]!r}, module=False))
         """
     )
@@ -110,3 +110,47 @@ def test_run_program_syntax_error_and_missing_file(tmp_path):
     assert done.returncode == 1 and "SyntaxError" in done.stderr
     with pytest.raises(FileNotFoundError):
         run_program(JarnProfiler(db_path=tmp_path / "db.sqlite3"), [str(tmp_path / "missing.py")], module=False)
+
+
+def stored_records(tmp_path) -> list[dict]:
+    [info] = db.list_traces(str(tmp_path / "db.sqlite3"))
+    trace = msgpack.unpackb(db.load_trace(str(tmp_path / "db.sqlite3"), info.row_id), strict_map_key=False)
+    return trace["frames_of_interest"] + [r for rs in trace["frames"].values() for r in rs]
+
+
+@pytest.mark.parametrize("ending", ["", "import sys\nsys.exit(4)\n", "raise RuntimeError('main failed')\n"])
+def test_run_program_waits_for_the_programs_threads(tmp_path, ending):
+    body = (
+        "import threading, time\n"
+        "def late():\n    return 42\n"
+        "def worker():\n    time.sleep(0.3)\n    late()\n"
+        "threading.Thread(target=worker).start()\n" + ending
+    )
+    done = run_script(tmp_path, body, config={"threading": True})
+    assert done.returncode == (0, 4, 1)[["", "i", "r"].index(ending[:1])], done.stderr
+    assert "late" in {r.get("co_name") for r in stored_records(tmp_path)}
+
+
+def test_saving_while_profiling_records_nothing_of_jarn(tmp_path):
+    """The commit lookup runs git; it must not happen under the profiler and land in the trace."""
+    pytest.importorskip("jarn._jarn")
+    code = textwrap.dedent(
+        f"""
+        import sys
+        from jarn import JarnProfiler
+        assert "jarn.git" not in sys.modules
+        def work():
+            return 1
+        p = JarnProfiler(db_path={str(tmp_path / 'db.sqlite3')!r})
+        p.start()
+        work()
+        p.save()
+        p.stop()
+        """
+    )
+    (tmp_path / "prog.py").write_text(code)  # a real file: code of "<string>" is never recorded
+    done = subprocess.run([sys.executable, "prog.py"], capture_output=True, text=True, cwd=tmp_path, timeout=60)
+    assert done.returncode == 0, done.stderr
+    records = stored_records(tmp_path)
+    assert "work" in {r.get("co_name") for r in records}
+    assert {r["type"] for r in records} == {"frame"}

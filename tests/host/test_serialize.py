@@ -310,3 +310,55 @@ def test_encoder_refuses_bad_use(make, error):
 
     with pytest.raises(error):
         make(Encoder)
+
+
+class Spying:
+    """Counts every attribute lookup made on it, __class__ included."""
+
+    looked_up = 0
+
+    def __getattribute__(self, name):
+        Spying.looked_up += 1
+        return object.__getattribute__(self, name)
+
+
+class LongList(list):
+    def __len__(self):
+        raise RuntimeError("overridden len must not be used")
+
+    def __iter__(self):
+        raise RuntimeError("overridden iteration must not be used")
+
+
+@pytest.mark.parametrize(
+    "value",
+    [Spying(), {"s": Spying()}, [Spying()], {Spying(): 1}, LongList(range(serialize.MAX_ITEMS + 3))],
+    ids=["object", "dict value", "list item", "key", "list subclass"],
+)
+@pytest.mark.parametrize("dump", ["native", "python"])
+def test_lightweight_reads_no_attribute_of_the_program(dump, value):
+    dumper = dump_msgpack_lightweight_repr if dump == "native" else serialize._PythonDumper(True)
+    Spying.looked_up = 0
+    decode(dumper(value))
+    assert Spying.looked_up == 0
+
+
+PYTHON_DUMPERS = {False: serialize._PythonDumper(False), True: serialize._PythonDumper(True)}
+
+
+@pytest.mark.parametrize("lightweight", [False, True], ids=["default", "lightweight"])
+@pytest.mark.parametrize("value", PLAIN + HOSTILE + [{"self": object(), "x": 1, "items": [1, 2], "n": "abc"}],
+                         ids=lambda v: type(v).__name__)
+def test_pure_python_path_gives_the_native_bytes(lightweight, value):
+    """Without the built encoder the same bytes come out, fast path or not."""
+    native = dump_msgpack_lightweight_repr if lightweight else dump_msgpack
+    if type(value) is type(sys._getframe()):
+        pytest.skip("the repr of a live frame names its current line")
+    assert PYTHON_DUMPERS[lightweight](value) == native(value)
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.dictionaries(st.text(max_size=5), values, max_size=6))
+def test_pure_python_path_on_locals_like_dicts(value):
+    assert PYTHON_DUMPERS[False](value) == dump_msgpack(value)
+    assert PYTHON_DUMPERS[True](value) == dump_msgpack_lightweight_repr(value)

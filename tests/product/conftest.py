@@ -8,6 +8,7 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(Path(__file__).resolve().parent))  # product_traces, with --import-mode=importlib
 
 
 def child_env() -> dict[str, str]:
