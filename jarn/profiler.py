@@ -166,13 +166,17 @@ def run_program(profiler: JarnProfiler, argv: list[str], *, module: bool) -> int
     if module:
         import importlib.util
 
+        # Found as `python -m` finds it: the working directory first.
+        path_entry = os.getcwd()
+        sys.path.insert(0, path_entry)
         try:
             spec = importlib.util.find_spec(target)
         except (ImportError, ValueError) as exc:
             raise ModuleNotFoundError(f"no module named {target!r} ({exc})") from None
+        finally:
+            sys.path.remove(path_entry)
         if spec is None:
             raise ModuleNotFoundError(f"no module named {target!r}")
-        path_entry = os.getcwd()
         program_files: set[str] = set()
         if spec.origin:
             program_files.add(spec.origin)
