@@ -3,9 +3,10 @@
 The profiler calls `dump_msgpack` (or `dump_msgpack_lightweight_repr`) twice for every recorded
 call and return, with whatever the program holds, so both must be fast and must never raise for
 an ordinary error. Plain values (None, bool, int of at most 64 bits, float, str, bytes, and lists,
-tuples and dicts with str keys of them, within the limits below) are encoded natively by
-`jarn._encoder`, exactly as `msgpack.packb` encodes them; each other value met on the way goes
-through `sanitize`, which turns it into plain data first:
+tuples and dicts with str keys of them, within the limits below), ordinary objects, sets and
+subclasses of those containers are encoded natively by `jarn._encoder`, byte for byte as the rules
+below and `msgpack.packb` give them; each other value met on the way goes through `sanitize`,
+which turns it into plain data first:
 
 - an object becomes {"__type__": "module.QualName", "repr": repr(obj)} (the repr cut to
   MAX_REPR characters; a repr that raises or returns a non-str gives a placeholder text);

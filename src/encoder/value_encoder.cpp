@@ -51,8 +51,10 @@ bool type_name(PyTypeObject* type, std::string& out) {
     return true;
 }
 
-// Only exact types are plain: a subclass may change how it iterates or prints, which the
-// fallback knows how to handle.
+// With ObjectStyle::fallback only exact types are plain: a subclass may change how it iterates or
+// prints, and the fallback decides what to make of it. When the encoder describes objects itself it
+// follows the host's rules instead: subclasses of dict, list, tuple, set and frozenset are read
+// through their base type (so none of their overrides run) and sets become arrays.
 class Walker {
 public:
     Walker(PyObject* fallback, const EncoderLimits& limits, ObjectStyle objects, msgpack::Buffer& out)
@@ -73,14 +75,24 @@ public:
         } else if (PyFloat_CheckExact(v)) {
             msgpack::write_f64(out_, PyFloat_AS_DOUBLE(v));
         } else if (PyDict_CheckExact(v)) {
-            return container(v, depth, &Walker::dict);
+            return container(v, PyDict_GET_SIZE(v), depth, &Walker::dict);
         } else if (PyList_CheckExact(v)) {
-            return container(v, depth, &Walker::list);
+            return container(v, PyList_GET_SIZE(v), depth, &Walker::list);
         } else if (PyTuple_CheckExact(v)) {
-            return container(v, depth, &Walker::tuple);
+            return container(v, PyTuple_GET_SIZE(v), depth, &Walker::tuple);
         } else if (PyBytes_CheckExact(v) && PyBytes_GET_SIZE(v) <= limits_.max_bytes) {
             write_bin(out_, PyBytes_AS_STRING(v), std::size_t(PyBytes_GET_SIZE(v)));
-        } else if (objects_ != ObjectStyle::fallback && describable(v)) {
+        } else if (objects_ == ObjectStyle::fallback) {
+            return delegate(v, depth);
+        } else if (PyDict_Check(v)) {
+            return container(v, PyDict_GET_SIZE(v), depth, &Walker::dict);
+        } else if (PyList_Check(v)) {
+            return container(v, PyList_GET_SIZE(v), depth, &Walker::list);
+        } else if (PyTuple_Check(v)) {
+            return container(v, PyTuple_GET_SIZE(v), depth, &Walker::tuple);
+        } else if (PyAnySet_Check(v)) {
+            return container(v, PySet_GET_SIZE(v), depth, &Walker::set);
+        } else if (describable(v)) {
             return describe(v, depth);
         } else {
             return delegate(v, depth);
@@ -189,8 +201,8 @@ private:
         return true;
     }
 
-    EncodeResult container(PyObject* v, Py_ssize_t depth, Walk walk) {
-        if (depth >= limits_.max_depth || Py_SIZE(v) > limits_.max_items) return delegate(v, depth);
+    EncodeResult container(PyObject* v, Py_ssize_t size, Py_ssize_t depth, Walk walk) {
+        if (depth >= limits_.max_depth || size > limits_.max_items) return delegate(v, depth);
         // A container inside itself: the fallback knows how to cut that short.
         for (Py_ssize_t i = 0; i < depth; ++i) {
             if (path_[std::size_t(i)] == v) return EncodeResult::whole_value;
@@ -245,6 +257,27 @@ private:
             if (r != EncodeResult::encoded) return r;
         }
         return EncodeResult::encoded;
+    }
+
+    EncodeResult set(PyObject* v, Py_ssize_t depth) {
+        const Py_ssize_t n = PySet_GET_SIZE(v);
+        // The base type's iterator, not the object's own __iter__.
+        Owned items = Owned::steal(PySet_Type.tp_iter(v));
+        if (!items) return EncodeResult::error;
+        msgpack::write_array_header(out_, std::size_t(n));
+        Py_ssize_t written = 0;
+        while (Owned item = Owned::steal(PyIter_Next(items.get()))) {
+            if (++written > n) return EncodeResult::whole_value;
+            const EncodeResult r = value(item.get(), depth + 1);
+            if (r != EncodeResult::encoded) return r;
+            if (PySet_GET_SIZE(v) != n) return EncodeResult::whole_value;
+        }
+        if (PyErr_Occurred()) {
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) return EncodeResult::error;
+            PyErr_Clear();  // changed while it was walked
+            return EncodeResult::whole_value;
+        }
+        return written == n ? EncodeResult::encoded : EncodeResult::whole_value;
     }
 
     EncodeResult delegate_container(PyObject* v, Py_ssize_t depth) { return delegate(v, depth); }

@@ -2,7 +2,8 @@
 // of at most 64 bits, float, str, bytes, and exact lists, tuples and dicts with str keys of them)
 // are written natively, byte for byte as the msgpack package writes them; each other value met on
 // the way (an object, a set, a dict with other keys, anything beyond a limit) is handed to a
-// Python function that returns its encoding, which is spliced in at that place.
+// Python function that returns its encoding, which is spliced in at that place. An encoder that
+// describes objects itself also walks sets and subclasses of the containers (see Walker).
 #pragma once
 
 #include <Python.h>

@@ -241,16 +241,40 @@ def test_reentrant_use_from_a_repr():
     }
 
 
-def test_mutation_during_repr_still_decodes():
-    data: dict = {"a": 1}
+@pytest.mark.parametrize(
+    ("container", "put", "grow"),
+    [
+        (dict, lambda c, m: c.__setitem__("m", m), lambda c: c.update({str(i): i for i in range(50)})),
+        (list, list.append, lambda c: c.extend(range(50))),
+        (set, set.add, lambda c: c.update(range(50))),
+        (LyingDict, lambda c, m: c.__setitem__("m", m), lambda c: dict.update(c, {str(i): i for i in range(50)})),
+    ],
+    ids=["dict", "list", "set", "dict subclass"],
+)
+def test_mutation_during_repr_still_decodes(container, put, grow):
+    data = container()
 
     class Mutator:
         def __repr__(self):
-            data.update({str(i): i for i in range(50)})
+            grow(data)
             return "mutated"
 
-    data["m"] = Mutator()
+    put(data, Mutator())
     decode(dump_msgpack(data))
+    decode(dump_msgpack([data, 1]))
+
+
+class Pair(collections.namedtuple("Pair", "left right")):
+    def __iter__(self):
+        raise RuntimeError("overridden iteration must not be used")
+
+
+class LongList(list):
+    def __len__(self):
+        raise RuntimeError("overridden len must not be used")
+
+    def __iter__(self):
+        raise RuntimeError("overridden iteration must not be used")
 
 
 values = st.recursive(
@@ -266,7 +290,13 @@ values = st.recursive(
     lambda children: st.lists(children, max_size=5)
     | st.tuples(children, children)
     | st.frozensets(st.integers(), max_size=3)
-    | st.dictionaries(st.text(max_size=5) | st.integers(), children, max_size=5),
+    | st.sets(st.text(max_size=3) | st.integers(), max_size=3)
+    | st.dictionaries(st.text(max_size=5) | st.integers(), children, max_size=5)
+    # Subclasses are read through their base type, whatever they override.
+    | st.builds(LyingDict, st.dictionaries(st.text(max_size=5), children, max_size=3))
+    | st.builds(collections.Counter, st.dictionaries(st.text(max_size=3), st.integers(), max_size=3))
+    | st.builds(LongList, st.lists(children, max_size=3))
+    | st.builds(Pair, children, children),
     max_leaves=30,
 )
 
@@ -320,14 +350,6 @@ class Spying:
     def __getattribute__(self, name):
         Spying.looked_up += 1
         return object.__getattribute__(self, name)
-
-
-class LongList(list):
-    def __len__(self):
-        raise RuntimeError("overridden len must not be used")
-
-    def __iter__(self):
-        raise RuntimeError("overridden iteration must not be used")
 
 
 @pytest.mark.parametrize(
