@@ -223,6 +223,7 @@ _LIMITS = {
     "max_nodes": MAX_NODES,
 }
 
+
 class _PythonDumper:
     """The pure-Python equivalent of the native encoder, for when it is not built."""
 
@@ -291,13 +292,6 @@ _SHALLOW = frozenset({type(None), bool, float, int, str, bytes})
 
 
 if Encoder is not None:
-    _LIMITS = {
-        "max_depth": MAX_DEPTH,
-        "max_str": MAX_STR,
-        "max_bytes": MAX_BYTES,
-        "max_items": MAX_ITEMS,
-        "max_nodes": MAX_NODES,
-    }
     # The native side describes ordinary objects itself, exactly as `_Sanitizer.describe` would.
     #: MessagePack bytes of any value; user methods (__repr__) may run for objects.
     dump_msgpack: Any = Encoder(_dump_careful, objects="repr", max_repr=MAX_REPR, **_LIMITS)

@@ -55,6 +55,20 @@ class HostProfiler:
         return self.rust_profiler.register_threading_profiler(frame, event, arg)
 
 
+class BadKey:
+    """A key equal in hash to the str `twin`, whose comparison raises: a lookup of `twin` in a
+    dict holding it fails with LookupError."""
+
+    def __init__(self, twin: str) -> None:
+        self.twin = twin
+
+    def __hash__(self) -> int:
+        return hash(self.twin)
+
+    def __eq__(self, other: object) -> bool:
+        raise LookupError("cannot compare")
+
+
 @dataclass
 class Saves:
     """Records every call of the host's save_trace_in_sqlite."""

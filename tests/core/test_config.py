@@ -9,7 +9,7 @@ from typing import Any
 
 import msgpack
 import pytest
-from coresupport import HostProfiler, compile_program, decode, records
+from coresupport import BadKey, HostProfiler, compile_program, decode, records
 
 import jarn.serialize
 from jarn import _jarn
@@ -168,17 +168,6 @@ def test_lying_dict_supplies_nothing_but_the_threading_hook(monkeypatch, saves) 
     assert hook is not None
     assert trace["frames"] == {}
     assert [r["co_name"] for r in records(trace)] == ["f", "f"]
-
-
-class BadKey:
-    def __init__(self, twin: str) -> None:
-        self.twin = twin
-
-    def __hash__(self) -> int:
-        return hash(self.twin)
-
-    def __eq__(self, other: object) -> bool:
-        raise LookupError("cannot compare")
 
 
 @pytest.mark.parametrize("key", ["filters", "sqlite_busy_timeout", "threading", "lightweight_repr", "omit_return_locals"])

@@ -9,7 +9,7 @@ from pathlib import PurePosixPath
 from typing import Any
 
 import pytest
-from coresupport import HostProfiler, compile_program, decode, records, rss_bytes, needs_plain_memory
+from coresupport import BadKey, HostProfiler, compile_program, decode, records, rss_bytes, needs_plain_memory
 
 import jarn.plugins
 from jarn import _jarn
@@ -193,17 +193,6 @@ def entry(**changes: Any) -> dict[str, Any]:
         else:
             base[key] = value
     return base
-
-
-class BadKey:
-    def __init__(self, twin: str) -> None:
-        self.twin = twin
-
-    def __hash__(self) -> int:
-        return hash(self.twin)
-
-    def __eq__(self, other: object) -> bool:
-        raise LookupError("cannot compare")
 
 
 def boom(*args: Any) -> Any:
