@@ -5,7 +5,6 @@ from __future__ import annotations
 import gc
 import sys
 
-import pytest
 from coresupport import HostProfiler, compile_program, raw_records, rss_bytes, run_child, needs_plain_memory
 
 import jarn.serialize
@@ -45,28 +44,6 @@ def test_a_million_events(monkeypatch) -> None:
     assert rss_bytes() - before < 48 * MiB
     again = host.rust_profiler.build_trace()
     assert raw_records(again)[None] == []
-
-
-@needs_plain_memory
-def test_repeated_profilers_release_their_state(monkeypatch) -> None:
-    monkeypatch.setattr(jarn.serialize, "dump_msgpack", lambda value: b"\xc0")
-    ns = compile_program("def f(i):\n    return i\n")
-
-    def once() -> None:
-        host = HostProfiler({"filters": {"ignore_frames": ["/tests/core/"]}})
-        _jarn.register_profiler(host)
-        for i in range(2000):
-            ns["f"](i)
-        sys.setprofile(None)  # unbuilt records go with the profiler
-
-    for _ in range(20):
-        once()
-    gc.collect()
-    before = rss_bytes()
-    for _ in range(200):
-        once()
-    gc.collect()
-    assert rss_bytes() - before < 16 * MiB
 
 
 def test_ended_threads_are_not_kept(monkeypatch) -> None:
