@@ -1,7 +1,6 @@
 #include "value_encoder.hpp"
 
 #include <array>
-#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -49,6 +48,53 @@ bool type_name(PyTypeObject* type, std::string& out) {
         out.assign(type->tp_name, std::size_t(dot - type->tp_name)).append(".").append(qual);
     }
     return true;
+}
+
+// Names of the types met lately. A program describes the same few types over and over, and
+// building a name costs more than the rest of a description. An entry holds while the type keeps
+// its version tag (setting __module__ or __qualname__ through setattr gives it a new one; tags
+// are never reused, so neither is an entry by a new type at the old address) and its qualname
+// object. Only touched with the interpreter lock held, and nothing here runs Python code.
+struct TypeNameEntry {
+    PyTypeObject* type = nullptr;  // not a reference: only compared
+    unsigned int version = 0;
+    PyObject* qualname = nullptr;  // likewise
+    std::string name;
+};
+std::array<TypeNameEntry, 64> type_names;
+std::string uncached_name;
+
+PyObject* heap_qualname(PyTypeObject* type) {
+    return type->tp_flags & Py_TPFLAGS_HEAPTYPE ? reinterpret_cast<PyHeapTypeObject*>(type)->ht_qualname : nullptr;
+}
+
+// The type's name, valid until the next call; null with an exception set when it has none.
+const std::string* cached_type_name(PyTypeObject* type) {
+    if (!PyUnstable_Type_AssignVersionTag(type)) {
+        return type_name(type, uncached_name) ? &uncached_name : nullptr;
+    }
+    TypeNameEntry& entry = type_names[(reinterpret_cast<std::uintptr_t>(type) >> 4) % type_names.size()];
+    if (entry.type == type && entry.version == type->tp_version_tag && entry.qualname == heap_qualname(type)) {
+        return &entry.name;
+    }
+    entry.type = nullptr;
+    if (!type_name(type, entry.name)) return nullptr;
+    entry.type = type;
+    entry.version = type->tp_version_tag;
+    entry.qualname = heap_qualname(type);
+    return &entry.name;
+}
+
+// The address as "%#llx" writes it ("0x7f..."), into `buf`, without printf's cost.
+std::string_view hex_address(const void* p, char (&buf)[2 + 2 * sizeof(std::uintptr_t)]) {
+    std::uintptr_t a = reinterpret_cast<std::uintptr_t>(p);
+    if (a == 0) return "0";
+    char* end = buf + sizeof buf;
+    char* at = end;
+    for (; a != 0; a >>= 4) *--at = "0123456789abcdef"[a & 0xf];
+    *--at = 'x';
+    *--at = '0';
+    return {at, std::size_t(end - at)};
 }
 
 // With ObjectStyle::fallback only exact types are plain: a subclass may change how it iterates or
@@ -125,48 +171,59 @@ private:
                  PyList_Check(v) || PyTuple_Check(v) || PyAnySet_Check(v) || PyByteArray_Check(v));
     }
 
+    // Writes {"__type__": name, "repr": text}. The type's name goes out first: the repr may run
+    // Python code that describes other values and reuses the name cache.
     EncodeResult describe(PyObject* v, Py_ssize_t depth) {
-        std::string name;
-        if (!type_name(Py_TYPE(v), name)) {
+        const std::size_t start = out_.size();
+        const std::string* name = cached_type_name(Py_TYPE(v));
+        if (name == nullptr) {
             if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_Exception)) return EncodeResult::error;
             PyErr_Clear();
             return delegate(v, depth);
         }
-        std::string text;
-        if (objects_ == ObjectStyle::by_address) {
-            char address[32];
-            std::snprintf(address, sizeof address, "%#llx", static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(v)));
-            text.append("<").append(name).append(" object at ").append(address).append(">");
-        } else {
-            Owned repr = Owned::steal(PyObject_Repr(v));
-            if (!repr) {
-                if (!PyErr_ExceptionMatches(PyExc_Exception)) return EncodeResult::error;
-                PyObject* exc = PyErr_GetRaisedException();
-                std::string exc_name;
-                const bool named = type_name(Py_TYPE(exc), exc_name);
-                Owned::steal(exc);
-                if (!named) {
-                    PyErr_Clear();
-                    return delegate(v, depth);
-                }
-                text.append("<").append(name).append(" object; repr failed: ").append(exc_name).append(">");
-            } else {
-                Py_ssize_t size;
-                const char* data = PyUnicode_GET_LENGTH(repr.get()) <= limits_.max_repr
-                                       ? PyUnicode_AsUTF8AndSize(repr.get(), &size)
-                                       : nullptr;
-                if (data == nullptr) {
-                    PyErr_Clear();
-                    return delegate(v, depth);  // long, or not valid UTF-8: cut and cleaned there
-                }
-                text.assign(data, std::size_t(size));
-            }
-        }
         msgpack::write_map_header(out_, 2);
         msgpack::write_str(out_, "__type__");
-        msgpack::write_str(out_, name);
+        msgpack::write_str(out_, *name);
         msgpack::write_str(out_, "repr");
-        msgpack::write_str(out_, text);
+        if (objects_ == ObjectStyle::by_address) {
+            char address[2 + 2 * sizeof(std::uintptr_t)];
+            const std::string_view hex = hex_address(v, address);
+            static constexpr std::string_view middle = " object at ";
+            msgpack::write_str_header(out_, 1 + name->size() + middle.size() + hex.size() + 1);
+            msgpack::put_u8(out_, '<');
+            msgpack::put_bytes(out_, name->data(), name->size());
+            msgpack::put_bytes(out_, middle.data(), middle.size());
+            msgpack::put_bytes(out_, hex.data(), hex.size());
+            msgpack::put_u8(out_, '>');
+            return EncodeResult::encoded;
+        }
+        Owned repr = Owned::steal(PyObject_Repr(v));
+        if (!repr) {
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+                out_.resize(start);
+                return EncodeResult::error;
+            }
+            // A rare path: both names are built afresh (the repr may have run code that reused
+            // the cache entry the object's name came from).
+            Owned exc = Owned::steal(PyErr_GetRaisedException());
+            std::string object_name, exc_name;
+            if (!type_name(Py_TYPE(v), object_name) || !type_name(Py_TYPE(exc.get()), exc_name)) {
+                PyErr_Clear();
+                out_.resize(start);
+                return delegate(v, depth);
+            }
+            msgpack::write_str(out_, "<" + object_name + " object; repr failed: " + exc_name + ">");
+            return EncodeResult::encoded;
+        }
+        Py_ssize_t size;
+        const char* data =
+            PyUnicode_GET_LENGTH(repr.get()) <= limits_.max_repr ? PyUnicode_AsUTF8AndSize(repr.get(), &size) : nullptr;
+        if (data == nullptr) {
+            PyErr_Clear();
+            out_.resize(start);
+            return delegate(v, depth);  // long, or not valid UTF-8: cut and cleaned there
+        }
+        msgpack::write_str(out_, std::string_view(data, std::size_t(size)));
         return EncodeResult::encoded;
     }
 

@@ -39,8 +39,8 @@ inline void put_bytes(Buffer& b, const void* data, std::size_t n) {
 inline void write_nil(Buffer& b) { put_u8(b, 0xc0); }
 inline void write_true(Buffer& b) { put_u8(b, 0xc3); }
 
-inline void write_str(Buffer& b, std::string_view s) {
-    const std::size_t n = s.size();
+// The header of a str of n bytes; the n bytes follow.
+inline void write_str_header(Buffer& b, std::size_t n) {
     if (n < 32) {
         put_u8(b, std::uint8_t(0xa0 | n));
     } else if (n < 256) {
@@ -53,7 +53,11 @@ inline void write_str(Buffer& b, std::string_view s) {
         put_u8(b, 0xdb);
         put_be32(b, std::uint32_t(n));
     }
-    put_bytes(b, s.data(), n);
+}
+
+inline void write_str(Buffer& b, std::string_view s) {
+    write_str_header(b, s.size());
+    put_bytes(b, s.data(), s.size());
 }
 
 inline void write_uint(Buffer& b, std::uint64_t v) {

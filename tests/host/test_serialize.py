@@ -384,3 +384,23 @@ def test_pure_python_path_gives_the_native_bytes(lightweight, value):
 def test_pure_python_path_on_locals_like_dicts(value):
     assert PYTHON_DUMPERS[False](value) == dump_msgpack(value)
     assert PYTHON_DUMPERS[True](value) == dump_msgpack_lightweight_repr(value)
+
+
+@pytest.mark.parametrize(
+    "rename",
+    [
+        lambda cls: setattr(cls, "__qualname__", "Renamed"),
+        lambda cls: setattr(cls, "__module__", "elsewhere"),
+        lambda cls: type.__dict__["__qualname__"].__set__(cls, "Renamed"),
+    ],
+    ids=["qualname", "module", "qualname through the descriptor"],
+)
+@pytest.mark.parametrize("dump", [dump_msgpack, dump_msgpack_lightweight_repr], ids=["default", "lightweight"])
+def test_a_renamed_class_is_described_by_its_new_name(dump, rename):
+    class Thing:
+        pass
+
+    thing = Thing()
+    before = decode(dump([thing]))[0]["__type__"]
+    rename(Thing)
+    assert decode(dump([thing]))[0]["__type__"] == serialize.type_name(Thing) != before
