@@ -53,9 +53,10 @@ bool build_frame_record(Event& ev, msgpack::Buffer& out) {
     if (has_site < 0) return false;
 
     if (!event_thread(ev)) return false;
-    std::string path;
+    // Both texts are written into the record before any Python code (the serialiser) runs.
+    std::string& path = ts.path_text;
     if (!frame_path(ev.frame, ts.lines, path)) return false;
-    std::string qualname;
+    std::string& qualname = ts.qualname_text;
     const int has_qualname = get_qualname(ev.frame, qualname);
     if (has_qualname < 0) return false;
     Owned locals = Owned::steal(get_locals(ev.frame, ev.is_return, p.omit_return_locals));

@@ -33,6 +33,9 @@ struct ThreadState {
     LineCache lines;
     // Memory of the last event's records, reused so that an ordinary event allocates nothing.
     std::vector<std::uint8_t> spare_record;
+    // Texts of the record being built, kept for the same reason.
+    std::string path_text;
+    std::string qualname_text;
 };
 
 struct ProfilerState {

@@ -46,12 +46,12 @@ void append_str(std::string& out, PyObject* value) {
     }
 }
 
-std::string join(PyObject* a, PyObject* b) {
-    std::string out;
+// "a.b" into `out`, whose memory is reused.
+void join(std::string& out, PyObject* a, PyObject* b) {
+    out.clear();
     append_str(out, a);
     out.push_back('.');
     append_str(out, b);
-    return out;
 }
 
 // obj.__module__ joined with obj.__qualname__.
@@ -60,7 +60,7 @@ int join_module_qualname(PyObject* obj, std::string& out) {
     if (!module) return -1;
     Owned qualname = Owned::steal(PyObject_GetAttr(obj, names.__qualname__));
     if (!qualname) return -1;
-    out = join(module.get(), qualname.get());
+    join(out, module.get(), qualname.get());
     return 1;
 }
 
@@ -143,7 +143,7 @@ int get_qualname_inner(PyFrameObject* frame, PyObject* name, std::string& out) {
     if (r == 1) {
         Owned module = Owned::steal(PyObject_GetItem(globals.get(), names.__name__));
         if (!module) return -1;
-        out = join(module.get(), class_qualname.get());
+        join(out, module.get(), class_qualname.get());
         return 1;
     }
     Owned global = Owned::steal(PyObject_GetItem(globals.get(), name));
@@ -242,7 +242,7 @@ int get_qualname(PyFrameObject* frame, std::string& out) {
     if (qualname) {
         Owned module = module_name(frame);
         if (!module) return -1;
-        out = join(module.get(), qualname.get());
+        join(out, module.get(), qualname.get());
         return 1;
     }
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
