@@ -68,6 +68,18 @@ const EncoderNativeApi* native_encoder(PyObject* function) {
     return api != nullptr && Py_TYPE(function) == api->type ? api : nullptr;
 }
 
+// module.name. For a plain module that is the entry of its dict when there is one (the module type
+// has no descriptor by such a name), read directly at a fraction of a full attribute lookup's cost.
+PyObject* module_attribute(PyObject* module, PyObject* name) {
+    if (PyModule_CheckExact(module)) {
+        PyObject* dict = PyModule_GetDict(module);  // borrowed
+        PyObject* found = PyDict_GetItemWithError(dict, name);  // borrowed
+        if (found != nullptr) return Py_NewRef(found);
+        if (PyErr_Occurred()) return nullptr;
+    }
+    return PyObject_GetAttr(module, name);
+}
+
 }  // namespace
 
 bool dump_msgpack(PyObject* value, bool lightweight_repr, msgpack::Buffer& out) {
@@ -75,7 +87,7 @@ bool dump_msgpack(PyObject* value, bool lightweight_repr, msgpack::Buffer& out) 
     if (!module) return false;
     // Looked up at every call, so that a serialiser replaced at run time is the one used.
     Owned function = Owned::steal(
-        PyObject_GetAttr(module.get(), lightweight_repr ? names.dump_msgpack_lightweight_repr : names.dump_msgpack));
+        module_attribute(module.get(), lightweight_repr ? names.dump_msgpack_lightweight_repr : names.dump_msgpack));
     if (!function) return false;
     // The same bytes as calling it, written in place.
     if (const EncoderNativeApi* api = native_encoder(function.get())) return api->append(function.get(), value, out);
