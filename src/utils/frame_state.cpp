@@ -58,7 +58,7 @@ PyObject* get_locals(PyFrameObject* frame, bool is_return, bool omit_return_loca
 bool current_thread(ThreadIdentityCache& cache, const ThreadIdentity*& out) {
     Owned threading = Owned::steal(import_module(names.mod_threading));
     if (!threading) return false;
-    Owned function = Owned::steal(PyObject_GetAttr(threading.get(), names.current_thread));
+    Owned function = Owned::steal(module_attribute(threading.get(), names.current_thread));
     if (!function) return false;
     if (cache.reusable && function.get() == cache.current_thread_function.get()) {
         Owned name_attribute = Owned::steal(PyObject_GetAttr(cache.thread.get(), names._name));

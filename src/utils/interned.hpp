@@ -19,5 +19,7 @@ bool init_names();
 // sys.modules first, so an imported module costs one dictionary lookup, and a module replaced
 // in sys.modules is the one used. New reference, or null with the exception set.
 PyObject* import_module(PyObject* name);
+// module.name, new reference; for a plain module, straight from its dict when the name is there.
+PyObject* module_attribute(PyObject* module, PyObject* name);
 
 }  // namespace jarn
