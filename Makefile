@@ -61,6 +61,8 @@ clean:
 
 # A quick in-tree build for working on the core: jarn/_jarn*.so next to the sources, used with
 # PYTHONPATH=. (serialised with a lock, so concurrent runs do not trample the build directory).
+# Each library is copied under a temporary name and renamed into place: a process that has the
+# old one loaded keeps its own file instead of seeing it rewritten under it.
 dev: $(PY)
 	$(PY) -m pip install --quiet scikit-build-core msgpack pytest hypothesis cmake ninja
-	flock /tmp/jarn-dev-build.lock sh -c '$(VENV)/bin/cmake -S . -B build/dev -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null && $(VENV)/bin/cmake --build build/dev && cp build/dev/_jarn*.so build/dev/_encoder*.so jarn/'
+	flock /tmp/jarn-dev-build.lock sh -c '$(VENV)/bin/cmake -S . -B build/dev -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null && $(VENV)/bin/cmake --build build/dev && for so in build/dev/_jarn*.so build/dev/_encoder*.so; do cp "$$so" "jarn/.$${so##*/}.new" && mv -f "jarn/.$${so##*/}.new" "jarn/$${so##*/}"; done'
