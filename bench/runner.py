@@ -136,33 +136,10 @@ class _WarningCounter(logging.Handler):
             self.first = record.getMessage()[:300]
 
 
-def count_records(trace: bytes) -> tuple[int, int]:
-    """(records of the main thread, records of other threads), read without decoding records."""
-    msgpack = _import("msgpack")
-    unpacker = msgpack.Unpacker(raw=True, strict_map_key=False, max_buffer_size=len(trace) + 1)
-    unpacker.feed(trace)
-    main = others = 0
-    for _ in range(unpacker.read_map_header()):
-        key = unpacker.unpack()
-        if key == b"frames_of_interest":
-            main = unpacker.read_array_header()
-            for _ in range(main):
-                unpacker.skip()
-        elif key == b"frames":
-            for _ in range(unpacker.read_map_header()):
-                unpacker.skip()
-                length = unpacker.read_array_header()
-                others += length
-                for _ in range(length):
-                    unpacker.skip()
-        else:
-            unpacker.skip()
-    return main, others
-
-
 def _jarn(overrides: dict[str, Any], workdir: str) -> Hooks:
     profiler_module = _import("jarn.profiler")
     _import("jarn._jarn")
+    summarize = _import("jarn.db").summarize
     # build_trace imports these on first use, and jarn.git asks git for the commit at import:
     # a one-time cost of the process, not of building a trace, so it is paid here, untimed.
     _import("jarn.version")
@@ -181,11 +158,11 @@ def _jarn(overrides: dict[str, Any], workdir: str) -> Hooks:
         began = time.perf_counter()
         trace = profiler.build_trace()
         build_seconds = time.perf_counter() - began
-        main, others = count_records(trace)
+        counts = summarize(trace)
         return {
             "trace_bytes": len(trace),
-            "records": main + others,
-            "records_other_threads": others,
+            "records": counts.record_count,
+            "records_other_threads": counts.other_threads_record_count,
             "build_seconds": build_seconds,
             "warnings": warnings.count,
             "first_warning": warnings.first,

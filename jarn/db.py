@@ -64,13 +64,14 @@ class TraceSummary:
     command_line: list[str]
     source: str
     record_count: int
+    other_threads_record_count: int = 0  # of record_count, those filed under other threads
 
 
 def summarize(trace: bytes) -> TraceSummary:
-    """Command line, source and record count of a trace, without decoding its records."""
+    """Command line, source and record counts of a trace, without decoding its records."""
     command_line: list[str] = []
     source = ""
-    count = 0
+    count = others = 0
     try:
         unpacker = msgpack.Unpacker(io.BytesIO(trace), raw=False, strict_map_key=False, max_buffer_size=max(len(trace), 1 << 20))
         for _ in range(unpacker.read_map_header()):
@@ -93,13 +94,14 @@ def summarize(trace: bytes) -> TraceSummary:
                     unpacker.skip()
                     n = unpacker.read_array_header()
                     count += n
+                    others += n
                     for _ in range(n):
                         unpacker.skip()
             else:
                 unpacker.skip()
     except Exception:
         pass  # a trace we cannot read is still stored, with what was understood
-    return TraceSummary(command_line, source, count)
+    return TraceSummary(command_line, source, count, others)
 
 
 def _describe(exc: BaseException) -> str:

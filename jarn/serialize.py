@@ -24,11 +24,8 @@ of dict, list, tuple, set and str are read through the base type, so their overr
 A `BaseException` that is not an `Exception` (KeyboardInterrupt, SystemExit) is let through: the
 profiler hands it back to the program.
 
-Without the native encoder (a source checkout that was not built) the same bytes come from pure
-Python: `msgpack.packb` with a `default=` hook that describes objects, used only for values whose
-shape is checked cheaply first (a scalar, or a flat dict of str keys and scalar or object values:
-the usual locals). msgpack would silently accept int keys, cycles down to its own recursion limit
-and strings of any length, so anything that could break a rule goes through `sanitize` instead.
+Without the native encoder (a source checkout that was not built) every value takes the path of
+`sanitize` and `msgpack.packb`: the same bytes, only slower.
 """
 
 from __future__ import annotations
@@ -39,7 +36,7 @@ import msgpack
 
 try:
     from jarn._encoder import Encoder
-except ImportError:  # not built: the pure-Python path below gives the same bytes, only slower
+except ImportError:  # not built: see the end of the module
     Encoder = None
 
 MAX_DEPTH = 16
@@ -224,73 +221,6 @@ _LIMITS = {
 }
 
 
-class _PythonDumper:
-    """The pure-Python equivalent of the native encoder, for when it is not built."""
-
-    def __init__(self, lightweight: bool) -> None:
-        self.lightweight = lightweight
-        # describe() keeps no state between values, so one sanitizer serves every call.
-        self._describe = _Sanitizer(lightweight).describe
-
-    def _fast(self, value: object) -> bytes | None:
-        kind = type(value)
-        if kind is dict:
-            if len(value) > MAX_ITEMS:  # type: ignore[arg-type]
-                return None
-            out = {}
-            for k, v in dict.items(value):  # type: ignore[arg-type]
-                if type(k) is not str:
-                    return None
-                shape = _shape(v)
-                if shape is _PLAIN:
-                    out[k] = v
-                elif shape is _OBJECT:
-                    # Described here rather than through msgpack's default= hook: the packer
-                    # probes objects with isinstance, which runs their own __getattribute__.
-                    out[k] = self._describe(v)
-                else:
-                    return None
-            value = out
-        elif _shape(value) is not _PLAIN:
-            return None
-        try:
-            return msgpack.packb(value, use_bin_type=True)
-        except (ValueError, TypeError, OverflowError, UnicodeEncodeError):
-            return None  # lone surrogates and the like: the careful path cleans them
-
-    def __call__(self, value: object) -> bytes:
-        fast = self._fast(value)
-        return fast if fast is not None else _pack_sanitized(value, 0, self.lightweight)
-
-
-_PLAIN, _OBJECT, _WALK = "plain", "object", "walk"
-_SCALARS = frozenset({type(None), bool, float})
-# Containers and subclasses of the scalars are walked by `sanitize` (which cuts, stringifies keys
-# and describes subclasses); everything else is an object to describe.
-_WALKED = (int, float, str, bytes, bytearray, memoryview, dict, list, tuple, set, frozenset)
-
-
-def _shape(value: object) -> str:
-    kind = type(value)
-    if kind in _SCALARS:
-        return _PLAIN
-    if kind is int:
-        return _PLAIN if _MIN_INT <= value <= _MAX_UINT else _WALK  # type: ignore[operator]
-    if kind is str:
-        return _PLAIN if len(value) <= MAX_STR else _WALK  # type: ignore[arg-type]
-    if kind is bytes:
-        return _PLAIN if len(value) <= MAX_BYTES else _WALK  # type: ignore[arg-type]
-    if kind is list or kind is tuple:
-        # A short run of scalars, the other usual local, is packed as it is.
-        if len(value) <= MAX_ITEMS and all(type(v) in _SHALLOW for v in value):  # type: ignore[arg-type]
-            return _PLAIN if all(_shape(v) is _PLAIN for v in value) else _WALK  # type: ignore[attr-defined]
-        return _WALK
-    return _WALK if issubclass(kind, _WALKED) else _OBJECT
-
-
-_SHALLOW = frozenset({type(None), bool, float, int, str, bytes})
-
-
 if Encoder is not None:
     # The native side describes ordinary objects itself, exactly as `_Sanitizer.describe` would.
     #: MessagePack bytes of any value; user methods (__repr__) may run for objects.
@@ -300,5 +230,9 @@ if Encoder is not None:
         _dump_careful_lightweight, objects="address", max_repr=MAX_REPR, **_LIMITS
     )
 else:
-    dump_msgpack = _PythonDumper(False)
-    dump_msgpack_lightweight_repr = _PythonDumper(True)
+
+    def dump_msgpack(value: object) -> bytes:
+        return _pack_sanitized(value, 0, False)
+
+    def dump_msgpack_lightweight_repr(value: object) -> bytes:
+        return _pack_sanitized(value, 0, True)

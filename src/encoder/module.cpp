@@ -39,16 +39,25 @@ PyObject* whole_value_encoding(EncoderObject* enc, PyObject* value) {
     return encoded.release();
 }
 
-PyObject* encode_with(EncoderObject* enc, PyObject* value, msgpack::Buffer& out) {
+bool append_encoding(PyObject* self, PyObject* value, std::vector<std::uint8_t>& out) {
+    EncoderObject* enc = as_encoder(self);
     switch (encode_value(value, enc->fallback, enc->limits, enc->objects, out)) {
         case EncodeResult::encoded:
-            return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out.data()), Py_ssize_t(out.size()));
+            return true;
         case EncodeResult::error:
-            return nullptr;
+            return false;
         case EncodeResult::whole_value:
             break;
     }
-    return whole_value_encoding(enc, value);
+    Owned encoded = Owned::steal(whole_value_encoding(enc, value));
+    if (!encoded) return false;
+    msgpack::put_bytes(out, PyBytes_AS_STRING(encoded.get()), std::size_t(PyBytes_GET_SIZE(encoded.get())));
+    return true;
+}
+
+PyObject* encode_with(EncoderObject* enc, PyObject* value, msgpack::Buffer& out) {
+    if (!append_encoding(reinterpret_cast<PyObject*>(enc), value, out)) return nullptr;
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out.data()), Py_ssize_t(out.size()));
 }
 
 PyObject* encoder_call(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
@@ -69,22 +78,6 @@ PyObject* encoder_call(PyObject* self, PyObject* const* args, std::size_t nargsf
     if (out.capacity() > (1 << 20)) msgpack::Buffer().swap(out);  // do not keep a rare giant
     scratch_in_use = false;
     return result;
-}
-
-bool append_encoding(PyObject* self, PyObject* value, std::vector<std::uint8_t>& out) {
-    EncoderObject* enc = as_encoder(self);
-    switch (encode_value(value, enc->fallback, enc->limits, enc->objects, out)) {
-        case EncodeResult::encoded:
-            return true;
-        case EncodeResult::error:
-            return false;
-        case EncodeResult::whole_value:
-            break;
-    }
-    Owned encoded = Owned::steal(whole_value_encoding(enc, value));
-    if (!encoded) return false;
-    msgpack::put_bytes(out, PyBytes_AS_STRING(encoded.get()), std::size_t(PyBytes_GET_SIZE(encoded.get())));
-    return true;
 }
 
 EncoderNativeApi native_api = {kEncoderApiVersion, nullptr, append_encoding};

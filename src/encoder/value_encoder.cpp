@@ -120,15 +120,10 @@ public:
             if (!str(v)) return delegate(v, depth);
         } else if (PyFloat_CheckExact(v)) {
             msgpack::write_f64(out_, PyFloat_AS_DOUBLE(v));
-        } else if (PyDict_CheckExact(v)) {
-            return container(v, PyDict_GET_SIZE(v), depth, &Walker::dict);
-        } else if (PyList_CheckExact(v)) {
-            return container(v, PyList_GET_SIZE(v), depth, &Walker::list);
-        } else if (PyTuple_CheckExact(v)) {
-            return container(v, PyTuple_GET_SIZE(v), depth, &Walker::tuple);
         } else if (PyBytes_CheckExact(v) && PyBytes_GET_SIZE(v) <= limits_.max_bytes) {
             write_bin(out_, PyBytes_AS_STRING(v), std::size_t(PyBytes_GET_SIZE(v)));
-        } else if (objects_ == ObjectStyle::fallback) {
+        } else if (objects_ == ObjectStyle::fallback &&
+                   !(PyDict_CheckExact(v) || PyList_CheckExact(v) || PyTuple_CheckExact(v))) {
             return delegate(v, depth);
         } else if (PyDict_Check(v)) {
             return container(v, PyDict_GET_SIZE(v), depth, &Walker::dict);
@@ -164,12 +159,9 @@ private:
         return EncodeResult::encoded;
     }
 
-    // Objects whose description needs no walking: not containers, not the exact plain types that
-    // were refused for their size, not bytearrays (written as bytes).
-    static bool describable(PyObject* v) {
-        return !(PyLong_CheckExact(v) || PyUnicode_CheckExact(v) || PyBytes_CheckExact(v) || PyDict_Check(v) ||
-                 PyList_Check(v) || PyTuple_Check(v) || PyAnySet_Check(v) || PyByteArray_Check(v));
-    }
+    // Of the values that reach it, all but bytes too long to be plain and bytearrays (both written
+    // as bytes, cut where needed, by the fallback) are described.
+    static bool describable(PyObject* v) { return !(PyBytes_CheckExact(v) || PyByteArray_CheckExact(v)); }
 
     // Writes {"__type__": name, "repr": text}. The type's name goes out first: the repr may run
     // Python code that describes other values and reuses the name cache.
@@ -275,7 +267,7 @@ private:
         PyObject* key;    // borrowed
         PyObject* item;   // borrowed
         while (PyDict_Next(v, &pos, &key, &item)) {
-            if (!PyUnicode_CheckExact(key)) return delegate_container(v, depth);
+            if (!PyUnicode_CheckExact(key)) return delegate(v, depth);
         }
         msgpack::write_map_header(out_, std::size_t(n));
         pos = 0;
@@ -336,8 +328,6 @@ private:
         }
         return written == n ? EncodeResult::encoded : EncodeResult::whole_value;
     }
-
-    EncodeResult delegate_container(PyObject* v, Py_ssize_t depth) { return delegate(v, depth); }
 
     PyObject* fallback_;
     const EncoderLimits& limits_;

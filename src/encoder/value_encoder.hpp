@@ -21,8 +21,8 @@ struct EncoderLimits {
     Py_ssize_t max_repr = 500;     // characters of a described object's repr
 };
 
-// How an object that is neither plain nor a container (nor a subclass of int, float or str... see
-// describable()) is written: handed to the fallback, or described natively as the map
+// How an object that is neither plain nor a container (subclasses of int, float and str count as
+// objects) is written: handed to the fallback, or described natively as the map
 // {"__type__": "module.QualName", "repr": text}, where text is repr(obj) (or, when its __repr__
 // raises an Exception, "<module.QualName object; repr failed: ExceptionType>"), or with
 // `by_address` "<module.QualName object at 0x...>" without calling any of the object's code.

@@ -52,12 +52,13 @@ bool append_byte_sequence(PyObject* result, msgpack::Buffer& out) {
 
 namespace {
 
-// The encoder's native entry point, looked up the first time the host's serialiser is an Encoder.
+// The encoder's native entry point, looked up the first time the host's serialiser is an Encoder
+// (until then the type's name tells one apart; afterwards the type itself does).
 const EncoderNativeApi* native_encoder(PyObject* function) {
     static const EncoderNativeApi* api = nullptr;
     static bool looked_up = false;
-    if (std::strcmp(Py_TYPE(function)->tp_name, "jarn._encoder.Encoder") != 0) return nullptr;
     if (!looked_up) {
+        if (std::strcmp(Py_TYPE(function)->tp_name, "jarn._encoder.Encoder") != 0) return nullptr;
         looked_up = true;
         api = static_cast<const EncoderNativeApi*>(PyCapsule_Import(kEncoderCapsule, 0));
         if (api == nullptr || api->version != kEncoderApiVersion) {
