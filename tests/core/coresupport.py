@@ -94,6 +94,17 @@ def compile_program(source: str, filename: str = f"{APP}/prog.py", name: str = "
     return namespace
 
 
+# Keeps the test modules' own frames out of the records.
+QUIET = {"filters": {"ignore_frames": ["/tests/core/"]}}
+
+
+def profile(function: Callable[..., Any], *args: Any, config: Any = None, **host_args: Any) -> tuple[HostProfiler, bytes]:
+    """Runs `function` under a fresh profiler (QUIET unless `config` is given): (host, trace)."""
+    host = HostProfiler(QUIET if config is None else config, **host_args)
+    run_profiled(host, function, *args)
+    return host, host.rust_profiler.build_trace()
+
+
 def run_profiled(host: HostProfiler, function: Callable[..., Any], *args: Any) -> Any:
     """Registers the native profiler, runs `function` and uninstalls it again."""
     _jarn.register_profiler(host)

@@ -9,7 +9,7 @@ from typing import Any
 
 import msgpack
 import pytest
-from coresupport import BadKey, HostProfiler, compile_program, decode, records
+from coresupport import BadKey, compile_program, decode, HostProfiler, records
 
 import jarn.serialize
 from jarn import _jarn

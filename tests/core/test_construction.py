@@ -9,7 +9,7 @@ from pathlib import PurePosixPath
 from typing import Any
 
 import pytest
-from coresupport import BadKey, HostProfiler, compile_program, decode, records, rss_bytes, needs_plain_memory
+from coresupport import BadKey, compile_program, decode, HostProfiler, needs_plain_memory, records, rss_bytes
 
 import jarn.plugins
 from jarn import _jarn

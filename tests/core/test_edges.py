@@ -11,22 +11,9 @@ from typing import Any
 
 import msgpack
 import pytest
-from coresupport import HostProfiler, compile_program, decode, events, raw_records, records
+from coresupport import QUIET, compile_program, decode, events, HostProfiler, profile, raw_records, records
 
 from jarn import _jarn
-
-QUIET = {"filters": {"ignore_frames": ["/tests/core/"]}}
-
-
-def profile(function: Any, *args: Any, config: Any = None, **host_args: Any) -> tuple[HostProfiler, bytes]:
-    host = HostProfiler(QUIET if config is None else config, **host_args)
-    _jarn.register_profiler(host)
-    try:
-        function(*args)
-    finally:
-        sys.setprofile(None)
-    return host, host.rust_profiler.build_trace()
-
 
 class Unprintable:
     def __str__(self) -> str:

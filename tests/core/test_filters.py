@@ -8,7 +8,7 @@ import sys
 from typing import Any
 
 import pytest
-from coresupport import HostProfiler, compile_program, decode, run_profiled
+from coresupport import compile_program, decode, HostProfiler, run_profiled
 
 from jarn import _jarn
 

@@ -5,7 +5,7 @@ from __future__ import annotations
 import gc
 import sys
 
-from coresupport import HostProfiler, compile_program, raw_records, rss_bytes, run_child, needs_plain_memory
+from coresupport import compile_program, HostProfiler, needs_plain_memory, raw_records, rss_bytes, run_child
 
 import jarn.serialize
 from jarn import _jarn

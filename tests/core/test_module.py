@@ -6,7 +6,7 @@ import importlib
 import sys
 
 import pytest
-from coresupport import HostProfiler, compile_program, decode, events, records, run_child
+from coresupport import compile_program, decode, events, HostProfiler, records, run_child
 
 from jarn import _jarn
 

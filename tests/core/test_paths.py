@@ -5,31 +5,16 @@ from __future__ import annotations
 
 import logging
 import os
-import sys
 import threading
 from pathlib import Path
 from typing import Any
 
 import pytest
-from coresupport import HostProfiler, compile_program, decode, events
-
-from jarn import _jarn
-
-QUIET = {"filters": {"ignore_frames": ["/tests/core/"]}}
+from coresupport import compile_program, decode, events, profile
 
 
 def frame_records(trace: bytes, name: str = "f") -> list[dict[str, Any]]:
     return [r for r in decode(trace)["frames_of_interest"] if r.get("co_name") == name]
-
-
-def profile(function: Any, *args: Any, config: Any = None) -> bytes:
-    host = HostProfiler(QUIET if config is None else config)
-    _jarn.register_profiler(host)
-    try:
-        function(*args)
-    finally:
-        sys.setprofile(None)
-    return host.rust_profiler.build_trace()
 
 
 @pytest.mark.parametrize(
@@ -48,7 +33,7 @@ def test_paths_relative_to_the_current_directory(tmp_path: Path, monkeypatch, re
     monkeypatch.chdir(tmp_path / cwd_relative)
     filename = str(tmp_path) + "/" + relative_file
     ns = compile_program("def f():\n    return 1\n", filename)
-    (_, ret) = frame_records(profile(ns["f"]))
+    (_, ret) = frame_records(profile(ns["f"])[1])
     assert ret["path"] == expected.format(root=tmp_path)
 
 
@@ -56,14 +41,14 @@ def test_relative_and_pseudo_filenames_stay_whole(tmp_path: Path, monkeypatch) -
     monkeypatch.chdir(tmp_path)
     for filename in ["rel/x.py", "<stdin>", "./y.py"]:
         ns = compile_program("def f():\n    return 1\n", filename)
-        (_, ret) = frame_records(profile(ns["f"]))
+        (_, ret) = frame_records(profile(ns["f"])[1])
         assert ret["path"] == f"{filename}:2"
 
 
 def test_root_directory_leaves_no_leading_separator(monkeypatch) -> None:
     monkeypatch.chdir("/")
     ns = compile_program("def f():\n    return 1\n", "/srv/app/prog.py")
-    (_, ret) = frame_records(profile(ns["f"]))
+    (_, ret) = frame_records(profile(ns["f"])[1])
     assert ret["path"] == "srv/app/prog.py:2"
 
 
@@ -86,7 +71,7 @@ def test_directory_change_during_the_run_is_followed(tmp_path: Path, monkeypatch
             os.close(fd)
         ns["f"]()
 
-    paths = [r["path"] for r in frame_records(profile(run))]
+    paths = [r["path"] for r in frame_records(profile(run)[1])]
     assert paths == ["a/m.py:1", "a/m.py:2", "m.py:1", "m.py:2"]
 
 
@@ -104,7 +89,7 @@ def test_deleted_current_directory_does_not_disturb_the_program(tmp_path: Path, 
         return total + ns["f"]()
 
     with caplog.at_level(logging.WARNING, logger="jarn"):
-        trace = profile(run)
+        trace = profile(run)[1]
     recs = decode(trace)["frames_of_interest"]
     seen = [(r["event"], r["co_name"]) for r in recs if r["path"].startswith("/srv/")]
     # Whether g (run while the directory cannot be read) is recorded is open; the rest is not.
@@ -122,7 +107,7 @@ def test_thread_renamed_during_the_run() -> None:
         ns["f"]()
 
     try:
-        trace = profile(run)
+        trace = profile(run)[1]
     finally:
         me.name = old
     assert [r["thread"] for r in frame_records(trace)] == [old, old, "renamed", "renamed"]
@@ -143,7 +128,7 @@ def test_names_without_utf8_form_do_not_disturb_the_program(caplog, filename: st
         return function() + ok["g"]() + function()
 
     with caplog.at_level(logging.WARNING, logger="jarn"):
-        trace = profile(run)
+        trace = profile(run)[1]
     recs = decode(trace)["frames_of_interest"]
     assert events([r for r in recs if r["path"].startswith("/srv/")]) == [("call", "g"), ("return", "g")]
 
@@ -152,4 +137,4 @@ def test_caller_filename_without_utf8_form_does_not_disturb_the_program(caplog) 
     outer = compile_program("def outer(f):\n    return f()\n", "/srv/app/caller\udcff.py")["outer"]
     target = compile_program("def f():\n    return 1\n")["f"]
     with caplog.at_level(logging.WARNING, logger="jarn"):
-        assert profile(outer, target)
+        assert profile(outer, target)[1]

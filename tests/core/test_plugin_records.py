@@ -9,12 +9,11 @@ from collections.abc import Mapping
 from typing import Any
 
 import pytest
-from coresupport import APP, HostProfiler, compile_program, decode, plain_dump
+from coresupport import APP, QUIET, compile_program, decode, HostProfiler, plain_dump
 
 import jarn.serialize
 from jarn import _jarn
 
-QUIET = {"filters": {"ignore_frames": ["/tests/core/"]}}
 FRAME_ID = re.compile(r"^frm_[0-7][0-9A-HJKMNP-TV-Z]{25}$")
 TRACE_ID = re.compile(r"^trc_[0-7][0-9A-HJKMNP-TV-Z]{25}$")
 

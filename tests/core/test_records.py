@@ -13,27 +13,16 @@ from typing import Any
 
 import msgpack
 import pytest
-from coresupport import APP, HostProfiler, compile_program, decode, events, plain_dump, raw_records, records, run_child
+from coresupport import APP, QUIET, compile_program, decode, events, HostProfiler, plain_dump, profile, raw_records, records, run_child
 
 import jarn.serialize
 from jarn import _jarn
 
-QUIET = {"filters": {"ignore_frames": ["/tests/core/"]}}
 FRAME_ID = re.compile(r"^frm_[0-7][0-9A-HJKMNP-TV-Z]{25}$")
 
 
 def s(text: str) -> bytes:
     return msgpack.packb(text)
-
-
-def profile(ns_or_fn: Any, *args: Any, config: Any = None, **host_args: Any) -> tuple[HostProfiler, bytes]:
-    host = HostProfiler(QUIET if config is None else config, **host_args)
-    _jarn.register_profiler(host)
-    try:
-        ns_or_fn(*args)
-    finally:
-        sys.setprofile(None)
-    return host, host.rust_profiler.build_trace()
 
 
 def test_record_bytes() -> None:

@@ -7,14 +7,11 @@ import threading
 from typing import Any
 
 import pytest
-from coresupport import HostProfiler, compile_program, decode, events, records
+from coresupport import QUIET, compile_program, decode, events, HostProfiler, records
 
 from jarn import _jarn
 
 PROGRAM = "def f(i):\n    return i\n"
-QUIET = {"filters": {"ignore_frames": ["/tests/core/"]}}
-
-
 def test_thread_started_before_registration_records_nothing() -> None:
     ns = compile_program(PROGRAM)
     go = threading.Event()

@@ -11,13 +11,12 @@ from types import SimpleNamespace
 from typing import Any
 
 import pytest
-from coresupport import HostProfiler, compile_program, decode, raw_records, records
+from coresupport import QUIET, compile_program, decode, HostProfiler, raw_records, records
 
 import jarn.git
 import jarn.version
 from jarn import _jarn
 
-QUIET = {"filters": {"ignore_frames": ["/tests/core/"]}}
 PROGRAM = "def f(i):\n    return i\n"
 
 
