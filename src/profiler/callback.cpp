@@ -5,6 +5,7 @@
 
 #include "../filters/builtin.hpp"
 #include "../lib/internal_error.hpp"
+#include "../utils/cpython_compat.hpp"
 #include "../utils/interned.hpp"
 #include "event.hpp"
 
@@ -86,7 +87,7 @@ void handle_event(ProfilerObject* self, PyFrameObject* frame, PyCodeObject* code
     // and with it the interpreter's reference.
     Owned keep_alive = Owned::borrow(reinterpret_cast<PyObject*>(self));
     // While the interpreter shuts down, modules (ours and the host's) are being torn down.
-    if (_Py_IsFinalizing()) return;
+    if (compat::interpreter_is_finalizing()) return;
     self->state->adopt_after_fork();
     Event ev{self, *self->state, frame, code->co_filename, code->co_name, {}, {}, is_return, arg, {}, {}};
     Py_ssize_t size;
