@@ -10,8 +10,9 @@ from jarn.plugins._safe import attribute, edge, elapsed, installed, local, text
 
 
 def _is_template(frame: Any, event: str, arg: Any, context: dict[str, Any]) -> bool:
-    # Every node class of Django's template language has a `render` in the same file.
-    return attribute(type(local(frame, "self")), "__name__", "") == "Template" and edge(frame, event, arg, context)
+    # Every node class of Django's template language has a `render` in the same file; the code's
+    # qualified name tells them apart without reading the frame's locals.
+    return attribute(frame.f_code, "co_qualname", "") == "Template.render" and edge(frame, event, arg, context)
 
 
 def _process(library: str) -> Any:
