@@ -25,7 +25,9 @@ from __future__ import annotations
 
 import logging
 import sys
+import threading
 import time
+import weakref
 from collections.abc import Callable, Iterable, Iterator
 from typing import Any
 
@@ -75,10 +77,22 @@ def request_config(config: dict[str, Any] | None) -> dict[str, Any]:
     return {**(config or {}), "threading": False}
 
 
+# The last request profiled on each thread, and those already saved. A server may close a
+# response on another thread than the one that called the application: the request's profiler
+# then stays installed on that first thread, and is taken off when its next request begins.
+_last = threading.local()
+_ended: weakref.WeakSet[JarnProfiler] = weakref.WeakSet()
+
+
 def begin_request(config: dict[str, Any] | None, db_path: str | None, source: str) -> JarnProfiler | None:
     """A profiler started on this thread for this request, or None (logged) when the request
     goes unprofiled."""
-    if sys.getprofile() is not None:
+    current = sys.getprofile()
+    last = getattr(_last, "profiler", None)
+    if current is not None and last is not None and last in _ended and current is getattr(last, "rust_profiler", None):
+        sys.setprofile(None)
+        current = None
+    if current is not None:
         logger.warning("jarn did not profile %s: its thread is already being profiled", source)
         return None
     try:
@@ -87,15 +101,20 @@ def begin_request(config: dict[str, Any] | None, db_path: str | None, source: st
     except Exception as exc:
         logger.error("jarn could not profile %s: %s", source, exc)
         return None
+    _last.profiler = profiler
     return profiler
 
 
 def end_request(profiler: JarnProfiler) -> None:
-    """Stops profiling this thread and saves the trace; never raises."""
+    """Stops profiling this thread, when it runs this profiler, and saves the trace; never
+    raises. (A thread that closes another thread's response may be profiling a request of its
+    own, which goes on.)"""
     try:
-        profiler.stop()
+        if sys.getprofile() is getattr(profiler, "rust_profiler", None):
+            profiler.stop()
     except Exception as exc:
         logger.error("jarn could not stop profiling %s: %s", profiler.source, exc)
+    _ended.add(profiler)
     profiler.save_quietly()
 
 

@@ -177,3 +177,16 @@ def test_asgi_application_error_propagates_and_the_trace_is_saved(tmp_path):
         asyncio.run(coroutine)
     [trace] = _traces(store)
     assert "greet" in _qualnames(trace)
+
+
+def test_responses_closed_on_another_thread_lose_no_request(tmp_path):
+    store = tmp_path / "t.db"
+    middleware = wsgi.JarnMiddleware(app, db_path=str(store))
+    for path in ("/a", "/b", "/c"):
+        body = middleware({"REQUEST_METHOD": "GET", "PATH_INFO": path, "QUERY_STRING": ""}, lambda *a: None)
+        assert b"".join(body) == b"hello world!"
+        closing = threading.Thread(target=body.close)
+        closing.start()
+        closing.join()
+    assert [t.source for t in _traces(store)] == ["GET /a", "GET /b", "GET /c"]
+    sys.setprofile(None)  # the last request's profiler, left on this thread until its next request

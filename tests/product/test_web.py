@@ -4,7 +4,6 @@ with its request, response, SQL, template and outbound HTTP records in place."""
 from __future__ import annotations
 
 import asyncio
-import http.client
 import logging
 import threading
 import time
@@ -35,11 +34,7 @@ def stops():
 
 
 def _get(port: int, path: str) -> bytes:
-    conn = http.client.HTTPConnection("127.0.0.1", port, timeout=20)
-    conn.request("GET", path)
-    response = conn.getresponse()
-    assert response.status == 200
-    return response.read()
+    return urllib.request.urlopen(f"http://127.0.0.1:{port}{path}", timeout=20).read()
 
 
 def _traces(store, count: int) -> list:
@@ -117,14 +112,13 @@ def fetch(client: str, url: str) -> int:
         async with httpx.AsyncClient() as session:
             return (await session.get(url)).status_code
 
-    calls = {
+    return {
         "urllib": lambda: urllib.request.urlopen(url).status,
         "requests": lambda: requests.get(url, timeout=20).status_code,
         "urllib3": lambda: urllib3.request("GET", url).status,
         "httpx": lambda: httpx.get(url).status_code,
         "httpx-async": lambda: asyncio.run(get_async()),
-    }
-    return calls[client]()
+    }[client]()
 
 
 CLIENTS = [("urllib", "http.client", {}), ("requests", "requests", {}), ("urllib3", "urllib3", {}), ("httpx", "httpx", {})]
