@@ -220,8 +220,13 @@ async def profile_request(
     finally:
         _current.reset(token)
         _open.discard(profiler)
-        # Shielded: a cancelled request still has its trace saved.
-        await asyncio.shield(loop.run_in_executor(None, end_request, profiler))
+        try:
+            saving = loop.run_in_executor(None, end_request, profiler)
+        except RuntimeError:  # the loop's executor is shut down: saved here, then
+            end_request(profiler)
+        else:
+            # Shielded: a cancelled request still has its trace saved.
+            await asyncio.shield(saving)
 
 
 class JarnMiddleware:
