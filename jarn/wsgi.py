@@ -72,8 +72,15 @@ def request_source(method: Any, path: Any) -> str:
     return f"{method if isinstance(method, str) else 'GET'} {path if isinstance(path, str) and path else '/'}"
 
 
+_said_threading = False
+
+
 def request_config(config: dict[str, Any] | None) -> dict[str, Any]:
     """The configuration of one request's profiler: its own thread only."""
+    global _said_threading
+    if (config or {}).get("threading") is True and not _said_threading:
+        _said_threading = True
+        logger.warning("jarn: the threading setting is not applied to web requests (only their framework's worker threads are followed)")
     return {**(config or {}), "threading": False}
 
 
