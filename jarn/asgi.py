@@ -14,9 +14,9 @@ the loop's thread for each of its steps only: requests served at the same time o
 each profiled into their own trace. The request's profiler follows it:
 - into the tasks it creates, when the loop has no task factory of its own (jarn sets one that
   drives such tasks the same way);
-- into worker threads that run sync code for it: anyio.to_thread.run_sync (Starlette's and
-  FastAPI's thread pool, used for plain `def` endpoints and dependencies) and asgiref's
-  SyncToAsync (Django's sync views and middleware under ASGI).
+- into worker threads that run sync code for it: asyncio.to_thread, anyio.to_thread.run_sync
+  (Starlette's and FastAPI's thread pool, used for plain `def` endpoints and dependencies) and
+  asgiref's SyncToAsync (Django's sync views and middleware under ASGI).
 Lifespan and websocket scopes always pass through.
 
 A loop thread that already has a profile function (`jarn run`, a debugger) is left to it: the
@@ -138,20 +138,35 @@ def in_request(function: Callable[..., T]) -> Callable[..., T]:
     return run
 
 
-def _follow_anyio() -> None:
-    import anyio.to_thread
-
-    original = anyio.to_thread.run_sync
+def _follow_calls(module: Any, name: str) -> None:
+    """Wraps `module.name(func, *args, **kwargs)`, which runs `func` in a worker thread inside
+    a copy of the caller's context, so that `func` is profiled for the caller's request."""
+    original = getattr(module, name)
     if getattr(original, "_jarn", False):
         return
 
-    async def run_sync(func: Callable[..., T], *args: Any, **kwargs: Any) -> T:
+    async def run(func: Callable[..., T], *args: Any, **kwargs: Any) -> T:
         if _current.get() is not None:
             func = in_request(func)
         return await original(func, *args, **kwargs)
 
-    run_sync._jarn = True  # type: ignore[attr-defined]
-    anyio.to_thread.run_sync = run_sync  # type: ignore[assignment]
+    functools.update_wrapper(run, original)
+    run._jarn = True  # type: ignore[attr-defined]
+    setattr(module, name, run)
+
+
+def _follow_anyio() -> None:
+    import anyio.to_thread
+
+    _follow_calls(anyio.to_thread, "run_sync")
+
+
+def _follow_asyncio() -> None:
+    import asyncio.threads
+
+    # Both names: `asyncio.to_thread` is how programs reach it.
+    _follow_calls(asyncio.threads, "to_thread")
+    asyncio.to_thread = asyncio.threads.to_thread
 
 
 def _follow_asgiref() -> None:
@@ -178,7 +193,7 @@ def _follow_asgiref() -> None:
 def follow_worker_threads() -> None:
     """Lets requests' profilers follow them into the thread pools of anyio and asgiref, where
     those are installed."""
-    for package, follow in (("anyio", _follow_anyio), ("asgiref", _follow_asgiref)):
+    for package, follow in (("asyncio", _follow_asyncio), ("anyio", _follow_anyio), ("asgiref", _follow_asgiref)):
         if installed(package):
             try:
                 follow()
