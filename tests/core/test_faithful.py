@@ -9,7 +9,7 @@ import time
 from typing import Any
 
 import pytest
-from coresupport import QUIET, compile_program, profile, records
+from coresupport import QUIET, compile_program, profile, records, run_child
 
 PROGRAM = """
 import weakref
@@ -168,3 +168,74 @@ def test_records_that_used_to_be_lost(case: str, tmp_path, monkeypatch) -> None:
         assert [r["path"] for r in records(trace, "")] == [
             f"{app}/prog.py:{line}", f"{app}/prog.py:{line + 1}", f"app/prog.py:{line}", f"app/prog.py:{line + 1}"]
         assert os.getcwd() == str(tmp_path)
+
+
+def test_a_host_module_imported_on_another_thread_is_waited_for() -> None:
+    done = run_child(
+        """
+        import importlib, importlib.abc, importlib.util, importlib._bootstrap as bootstrap, threading, time
+        real = sys.modules.pop("jarn.serialize")
+        started, finished = threading.Event(), threading.Event()
+        class Loader(importlib.abc.Loader):
+            def create_module(self, spec):
+                return None
+            def exec_module(self, module):
+                started.set()
+                # Finishes only once the profiled thread waits for this import (or never asked).
+                while not finished.is_set():
+                    lock = bootstrap._module_locks.get("jarn.serialize")
+                    if lock is not None and lock() is not None and lock().waiters:
+                        break
+                    time.sleep(0.001)
+                module.dump_msgpack = module.dump_msgpack_lightweight_repr = real.dump_msgpack
+        class Finder(importlib.abc.MetaPathFinder):
+            def find_spec(self, name, path, target=None):
+                return importlib.util.spec_from_loader(name, Loader()) if name == "jarn.serialize" else None
+        sys.meta_path.insert(0, Finder())
+        importer = threading.Thread(target=importlib.import_module, args=("jarn.serialize",))
+        importer.start()
+        started.wait()
+        ns = {"__name__": "prog"}
+        exec(compile("def f():\\n    return 1\\n", "/srv/app/prog.py", "exec"), ns)
+        host = Host()
+        _jarn.register_profiler(host)
+        ns["f"]()
+        sys.setprofile(None)
+        finished.set()
+        importer.join()
+        trace = msgpack.unpackb(host.rust_profiler.build_trace(), strict_map_key=False)
+        print([r["event"] for r in trace["frames_of_interest"] if r["path"].startswith("/srv/app/")])
+        """
+    )
+    assert done.stdout.strip() == "['call', 'return']", done.stderr
+
+
+def test_monitoring_tool_is_given_back_and_its_absence_is_told_once() -> None:
+    done = run_child(
+        """
+        import gc, warnings
+        ns = {"__name__": "prog"}
+        exec(compile("def f():\\n    raise ValueError\\n", "/srv/app/prog.py", "exec"), ns)
+        def profiled():
+            host = Host()
+            _jarn.register_profiler(host)
+            try:
+                ns["f"]()
+            except ValueError:
+                pass
+            sys.setprofile(None)
+            held = [sys.monitoring.get_tool(i) for i in range(6)].count("jarn")
+            trace = msgpack.unpackb(host.rust_profiler.build_trace(), strict_map_key=False)
+            return held, [r["type"] for r in trace["frames_of_interest"]]
+        print(profiled())
+        gc.collect()
+        print([sys.monitoring.get_tool(i) for i in range(6)].count("jarn"))
+        for i in range(6):
+            sys.monitoring.use_tool_id(i, "other")
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            print(profiled(), profiled(), len(caught))
+        """
+    )
+    assert done.stdout.split("\n")[:3] == [
+        "(1, ['frame', 'frame', 'exception'])", "0", "(0, ['frame', 'frame']) (0, ['frame', 'frame']) 1"], done.stderr

@@ -5,6 +5,7 @@ from __future__ import annotations
 import logging
 import re
 import sys
+import threading
 from collections.abc import Mapping
 from types import FunctionType
 from typing import Any
@@ -347,3 +348,17 @@ def test_plugin_data_uses_the_lightweight_serialiser(plugins, monkeypatch) -> No
     _, recs = run(plugins, [entry(events=["call"])], config={**QUIET, "lightweight_repr": True})
     assert kinds(recs) == ["c", "frame:call", "frame:return"]
     assert [type(v) for v in seen].count(dict) >= 3  # plugin data and both locals
+
+
+def test_frame_record_names_the_thread_as_a_plugin_left_it(plugins) -> None:
+    def rename(frame, event, arg, context):
+        threading.current_thread().name = f"renamed at {event}"
+        return {}
+
+    before = threading.current_thread().name
+    try:
+        _, recs = run(plugins, [entry(process=rename)])
+    finally:
+        threading.current_thread().name = before
+    assert [(r["type"], r["thread"]) for r in recs] == [
+        ("c", before), ("frame", "renamed at call"), ("frame", "renamed at return"), ("r", "renamed at call")]
