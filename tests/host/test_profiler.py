@@ -91,7 +91,7 @@ def run_script(tmp_path, body: str, *args: str, module: bool = False, config: di
         ("import sys\nsys.exit(3)\n", 3, ""),
         ("import sys\nsys.exit('bad input')\n", 1, "bad input"),
         ("def f():\n    raise ValueError('boom')\nf()\n", 1, "ValueError: boom"),
-        ("raise KeyboardInterrupt\n", 130, "KeyboardInterrupt"),
+        ("class Stop(KeyboardInterrupt):\n    pass\nraise Stop\n", 1, "Stop"),
     ],
 )
 def test_run_program_behaves_like_python(tmp_path, body, code, stderr):
