@@ -121,9 +121,12 @@ def stored_records(tmp_path) -> list[dict]:
 @pytest.mark.parametrize("ending", ["", "import sys\nsys.exit(4)\n", "raise RuntimeError('main failed')\n"])
 def test_run_program_waits_for_the_programs_threads(tmp_path, ending):
     body = (
-        "import threading, time\n"
+        "import sys, threading, time\n"
         "def late():\n    return 42\n"
-        "def worker():\n    time.sleep(0.3)\n    late()\n"
+        "def program_running():\n    frame = sys._current_frames().get(threading.main_thread().ident)\n"
+        "    while frame is not None and frame.f_code.co_filename != __file__:\n        frame = frame.f_back\n"
+        "    return frame is not None\n"
+        "def worker():\n    while program_running():  # until the program's main code has ended\n        time.sleep(0.001)\n    late()\n"
         "threading.Thread(target=worker).start()\n" + ending
     )
     done = run_script(tmp_path, body, config={"threading": True})
