@@ -81,7 +81,7 @@ def run_script(tmp_path, body: str, *args: str, module: bool = False, config: di
         sys.exit(run_program(p, {[str(script), *args]!r}, module=False))
         """
     )
-    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, cwd=tmp_path, timeout=60)
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, cwd=tmp_path, timeout=600)
 
 
 @pytest.mark.parametrize(
@@ -152,7 +152,7 @@ def test_saving_while_profiling_records_nothing_of_jarn(tmp_path):
         """
     )
     (tmp_path / "prog.py").write_text(code)  # a real file: code of "<string>" is never recorded
-    done = subprocess.run([sys.executable, "prog.py"], capture_output=True, text=True, cwd=tmp_path, timeout=60)
+    done = subprocess.run([sys.executable, "prog.py"], capture_output=True, text=True, cwd=tmp_path, timeout=600)
     assert done.returncode == 0, done.stderr
     records = stored_records(tmp_path)
     assert "work" in {r.get("co_name") for r in records}
