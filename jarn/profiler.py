@@ -336,13 +336,10 @@ def _run_script(code: types.CodeType, path: str) -> None:
         __builtins__=builtins,
         __annotations__={},
     )
-    saved_main = sys.modules.get("__main__")
+    # It stays `__main__` afterwards, as in the program's own interpreter: its threads, still
+    # running, and its exit functions may import it.
     sys.modules["__main__"] = main
-    try:
-        exec(code, main.__dict__)
-    finally:
-        if saved_main is not None:
-            sys.modules["__main__"] = saved_main
+    exec(code, main.__dict__)
 
 
 def _run_under_profiler(target: str, code: types.CodeType | None, program_files: set[str]) -> int:
