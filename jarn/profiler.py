@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import atexit
 import builtins
+import functools
 import gc
 import importlib.machinery
 import io
@@ -20,6 +21,7 @@ import threading
 import traceback
 import types
 from types import TracebackType
+from collections.abc import Callable
 from typing import Any, NoReturn
 
 from jarn import config as config_module
@@ -109,6 +111,7 @@ class JarnProfiler:
 # by the same signal, as it would have without jarn.
 _SAVED_ON_SIGNALS = tuple(getattr(signal, name) for name in ("SIGTERM", "SIGHUP") if hasattr(signal, name))
 _JARN_DIR = os.path.dirname(os.path.abspath(__file__)) + os.sep
+_set_signal, _get_signal = signal.signal, signal.getsignal
 
 
 def _program_traceback(exc: BaseException, program_files: set[str]) -> None:
@@ -148,7 +151,7 @@ def _die_by(signum: int) -> NoReturn:
         sys.stderr.flush()
     except Exception:
         pass
-    signal.signal(signum, signal.SIG_DFL)
+    _set_signal(signum, signal.SIG_DFL)  # not the one the program sees, which would put ours back
     os.kill(os.getpid(), signum)
     os._exit(128 + signum)  # only if the signal could not end us
 
@@ -192,28 +195,57 @@ class _ProgramRun:
         self.handlers: dict[int, Any] = {}
         self.thread_hook: Any = None  # what threading hands new threads while we profile them
         self.replaced: list[str] = []
+        self.unhide: Callable[[], Any] = lambda: None
 
     def start(self) -> None:
         global _current_run
         for signum in _SAVED_ON_SIGNALS:
             # An ignored or handled signal is the program's business; only the default is ours.
-            if signal.getsignal(signum) == signal.SIG_DFL:
+            if _get_signal(signum) == signal.SIG_DFL:
                 try:
-                    self.handlers[signum] = signal.signal(signum, self._on_signal)
+                    self.handlers[signum] = _set_signal(signum, self._on_signal)
                 except ValueError:  # not the main thread: signals stay as they are
                     break
+        if self.handlers:
+            self._hide_handlers()
         _install_audit_hook()
         _current_run = self
         self.profiler.start()
         self.thread_hook = threading.getprofile()
         self.profiling = True
 
+    def _hide_handlers(self) -> None:
+        """The program sees the default where our handler is (`signal.getsignal`, what
+        `signal.signal` returns), as it would without jarn; setting the default puts ours back,
+        since ours ends the process the same way once the trace is saved."""
+        real_signal, real_getsignal = _set_signal, _get_signal
+        ours = self._on_signal
+
+        @functools.wraps(real_getsignal)
+        def getsignal(signalnum: Any) -> Any:
+            handler = real_getsignal(signalnum)
+            return signal.SIG_DFL if handler == ours else handler
+
+        @functools.wraps(real_signal)
+        def set_signal(signalnum: Any, handler: Any) -> Any:
+            if isinstance(handler, int) and handler == signal.SIG_DFL and signalnum in self.handlers:
+                handler = ours
+            previous = real_signal(signalnum, handler)
+            return signal.SIG_DFL if previous == ours else previous
+
+        def unhide() -> None:
+            signal.signal, signal.getsignal = real_signal, real_getsignal
+
+        signal.signal, signal.getsignal = set_signal, getsignal
+        self.unhide = unhide
+
     def restore(self) -> None:
         global _current_run
         _current_run = None
+        self.unhide()
         for signum, previous in self.handlers.items():
-            if signal.getsignal(signum) == self._on_signal:
-                signal.signal(signum, previous)
+            if _get_signal(signum) == self._on_signal:
+                _set_signal(signum, previous)
 
     def _on_signal(self, signum: int, frame: Any) -> None:
         if self.saving:  # the trace is being saved: end once it is

@@ -86,14 +86,15 @@ def test_program_endings_still_save(jarn_cli, tmp_path, body, code, in_stderr):
 
 WAIT = "import time\ndef wait():\n    print('ready', flush=True)\n    time.sleep(600)\n"
 OWN_HANDLER = "import signal, sys\nsignal.signal(signal.SIGTERM, lambda *a: sys.exit(3))\n"
+SEES_DEFAULT = "import signal\nassert signal.signal(signal.SIGTERM, signal.getsignal(signal.SIGTERM)) is signal.SIG_DFL\n"
 
 
 @pytest.mark.parametrize(
     ("prelude", "signum"),
-    [("", signal.SIGINT), ("", signal.SIGTERM), ("", signal.SIGHUP), (OWN_HANDLER, signal.SIGTERM),
+    [("", signal.SIGINT), ("", signal.SIGTERM), ("", signal.SIGHUP), (OWN_HANDLER, signal.SIGTERM), (SEES_DEFAULT, signal.SIGTERM),
      ("import signal\nsignal.signal(signal.SIGHUP, signal.SIG_IGN)\n", signal.SIGHUP),
      ("raise KeyboardInterrupt\n", None)],
-    ids=["int", "term", "hup", "own-handler", "ignored", "raised"],
+    ids=["int", "term", "hup", "own-handler", "sees-default", "ignored", "raised"],
 )
 def test_signals_end_the_program_as_without_jarn_and_save(tmp_path, child_environ, prelude, signum):
     (tmp_path / "prog.py").write_text(prelude + WAIT + "wait()\nprint('woke')\n")
