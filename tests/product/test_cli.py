@@ -92,15 +92,17 @@ SEES_DEFAULT = "import signal\nassert signal.signal(signal.SIGTERM, signal.getsi
 @pytest.mark.parametrize(
     ("prelude", "signum"),
     [("", signal.SIGINT), ("", signal.SIGTERM), ("", signal.SIGHUP), (OWN_HANDLER, signal.SIGTERM), (SEES_DEFAULT, signal.SIGTERM),
+     ("import atexit\natexit.register(print, 'exit function ran')\n", signal.SIGINT),
      ("import signal\nsignal.signal(signal.SIGHUP, signal.SIG_IGN)\n", signal.SIGHUP),
      ("raise KeyboardInterrupt\n", None)],
-    ids=["int", "term", "hup", "own-handler", "sees-default", "ignored", "raised"],
+    ids=["int", "term", "hup", "own-handler", "sees-default", "exit-function", "ignored", "raised"],
 )
 def test_signals_end_the_program_as_without_jarn_and_save(tmp_path, child_environ, prelude, signum):
     (tmp_path / "prog.py").write_text(prelude + WAIT + "wait()\nprint('woke')\n")
     ended = []
+    env = {k: v for k, v in child_environ.items() if k != "PYTHONUNBUFFERED"}  # output buffered, as into a pipe
     for command in (["prog.py"], ["-m", "jarn", "run", "prog.py"]):
-        child = subprocess.Popen([sys.executable, *command], cwd=tmp_path, env=child_environ,
+        child = subprocess.Popen([sys.executable, *command], cwd=tmp_path, env=env,
                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         if signum is not None:
             assert child.stdout.readline() == "ready\n"
