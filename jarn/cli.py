@@ -109,7 +109,7 @@ def _db_path(args: argparse.Namespace) -> str:
 
 
 def _run(args: argparse.Namespace) -> int:
-    from jarn.profiler import JarnProfiler, run_program
+    from jarn.profiler import ExitBySignal, JarnProfiler, run_program
 
     overrides: dict[str, Any] = {}
     for key in ("threading", "lightweight_repr", "omit_return_locals"):
@@ -137,24 +137,19 @@ def _run(args: argparse.Namespace) -> int:
     added = args.module and cwd not in sys.path
     if added:
         sys.path.insert(0, cwd)
+    exit_by_signal = ExitBySignal()  # before the program registers exit functions of its own
     try:
-        code = run_program(profiler, [args.program, *args.args], module=args.module)
+        code = run_program(profiler, [args.program, *args.args], module=args.module, announce=True)
     except (FileNotFoundError, ModuleNotFoundError, ValueError) as exc:
         raise CommandError(str(exc)) from None
     finally:
         if added and cwd in sys.path:
             sys.path.remove(cwd)
-    if profiler.rust_profiler is not None:
-        if profiler.save_error is None:
-            try:
-                rows = db.find_rows(db_path, profiler.trace_id)
-                records = rows[-1].record_count if rows else 0
-                print(f"jarn: trace {profiler.trace_id} saved to {db_path} ({records} records)", file=sys.stderr)
-            except db.StoreError as exc:
-                print(f"jarn: error: {exc}", file=sys.stderr)
-        else:
-            print(f"jarn: error: the trace could not be saved: {profiler.save_error}", file=sys.stderr)
-            return code or 1
+    if code < 0:  # ended by a signal: so does the process, once the exit functions have run
+        exit_by_signal.signum = -code
+        return 128 - code
+    if profiler.rust_profiler is not None and profiler.save_error is not None:
+        return code or 1
     return code
 
 
