@@ -204,7 +204,10 @@ def run_program(profiler: JarnProfiler, argv: list[str], *, module: bool) -> int
         finally:
             profiler.stop()
         # The trace records the program's command line, so it is saved before sys.argv returns.
-        profiler.save_quietly()
+        from jarn.progress import Progress
+
+        with Progress(f"saving trace {profiler.trace_id} to {profiler.db_path}"):
+            profiler.save_quietly()
     finally:
         sys.argv = saved_argv
         sys.path[:] = saved_path

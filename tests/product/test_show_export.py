@@ -16,12 +16,13 @@ import pytest
 from jarn.decode import decode_trace
 from jarn.export import to_html, to_json
 from jarn.show import format_value, show
+from jarn.stream import TraceStream
 from product_traces import call_pair, frame, frame_id, plugin, trace
 
 
 def _render(data: bytes, **options) -> str:
     out = io.StringIO()
-    show(decode_trace(data), out, **options)
+    show(TraceStream(data), out, **options)
     return out.getvalue()
 
 
@@ -91,7 +92,7 @@ class _Terminal(io.StringIO):
 @pytest.mark.parametrize(("out", "color", "coloured"), [(_Terminal, None, True), (io.StringIO, None, False), (_Terminal, False, False)])
 def test_colour_only_on_a_terminal(out, color, coloured):
     stream = out()
-    show(decode_trace(_wide_trace()), stream, color=color)
+    show(TraceStream(_wide_trace()), stream, color=color)
     assert ("\033[" in stream.getvalue()) is coloured
 
 
@@ -181,9 +182,10 @@ def test_html_tree_and_timeline_render_in_a_browser(tmp_path):
 def test_deeply_recursive_trace_is_shown_and_exported():
     """A recursive program nests calls deeper than Python's own recursion limit allows."""
     depth = 3 * sys.getrecursionlimit()
-    decoded = decode_trace(trace(_recursion(depth)))
+    data = trace(_recursion(depth))
+    decoded = decode_trace(data)
     out = io.StringIO()
-    show(decoded, out, depth=depth + 1, color=False)
+    show(TraceStream(data), out, depth=depth + 1, color=False)
     assert out.getvalue().count("app.r(") == depth
     text = to_json(decoded)
     assert text.count('"qualname": "app.r"') == depth
