@@ -19,6 +19,7 @@ told apart by their native thread id.
 from __future__ import annotations
 
 import io
+import itertools
 from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import IO, Any, Protocol
@@ -71,6 +72,8 @@ def _text(value: Any, default: str = "") -> str:
 
 
 def _number(value: Any) -> float | None:
+    if type(value) is float:
+        return value
     return float(value) if isinstance(value, int | float) and not isinstance(value, bool) else None
 
 
@@ -175,8 +178,7 @@ class TraceStream:
 
     def _records(self, part: _Part, offset: int):
         unpacker = _unpacker(part.file, offset)
-        for _ in range(unpacker.read_array_header()):
-            yield unpacker.unpack()
+        return itertools.islice(unpacker, unpacker.read_array_header())
 
     def walk(self, handler: Handler, progress: Callable[[int], None] | None = None) -> None:
         """Feeds every record to `handler`: the main list of each row, then each other thread's."""
@@ -272,17 +274,16 @@ class TraceStream:
         )
         # The caller named by the call site is the parent; open calls above it never returned.
         caller = site.get("call_frame_id") if isinstance(site, dict) else None
-        if isinstance(caller, str) and caller in thread.open_ids:
-            depth = max(i for i, c in enumerate(thread.open) if c.frame_id == caller)
-            self._close_from(thread, depth + 1, at, handler)
+        if isinstance(caller, str) and caller in thread.open_ids and thread.open[-1].frame_id != caller:
+            self._close_from(thread, self._depth(thread, caller) + 1, at, handler)
         handler.begin(thread, call, thread.open[-1] if thread.open else None)
         thread.open.append(call)
         thread.open_ids[frame_id] = thread.open_ids.get(frame_id, 0) + 1
 
     def _return(self, thread: ThreadState, record: dict[str, Any], frame_id: str, at: float | None, handler: Handler) -> None:
         if frame_id in thread.open_ids:
-            depth = max(i for i, c in enumerate(thread.open) if c.frame_id == frame_id)
-            self._close_from(thread, depth + 1, at, handler)
+            if thread.open[-1].frame_id != frame_id:
+                self._close_from(thread, self._depth(thread, frame_id) + 1, at, handler)
             call = thread.open.pop()
             self._forget(thread, call)
         else:
@@ -299,6 +300,14 @@ class TraceStream:
         call.returned = True
         thread.last_ended = call
         handler.end(thread, call, at)
+
+    @staticmethod
+    def _depth(thread: ThreadState, frame_id: str) -> int:
+        """Where the innermost open call of a frame id is on the stack."""
+        for depth in range(len(thread.open) - 1, -1, -1):
+            if thread.open[depth].frame_id == frame_id:
+                return depth
+        raise AssertionError("an open frame id is on the stack")
 
     @staticmethod
     def _forget(thread: ThreadState, call: Call) -> None:
