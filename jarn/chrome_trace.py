@@ -32,7 +32,7 @@ class ChromeTraceWriter:
     def __init__(self, out: TextIO, stream: TraceStream) -> None:
         self.out = out
         self.stream = stream
-        self.origin = stream.head.start
+        self.origin = stream.head.origin
         self.written = 0
 
     def write(self) -> None:

@@ -28,7 +28,7 @@ class _Profile:
 class SpeedscopeWriter:
     def __init__(self, stream: TraceStream) -> None:
         self.stream = stream
-        self.origin = stream.head.start
+        self.origin = stream.head.origin
         self.frames: list[dict[str, Any]] = []
         self.frame_index: dict[tuple[str, str], int] = {}
 

@@ -43,6 +43,13 @@ class TraceHead:
     start: float | None = None
     main_thread_id: int | None = None
     record_count: int = 0  # of every row, from the lists' lengths
+    first_time: float | None = None  # the earliest of the lists' first timestamps
+
+    @property
+    def origin(self) -> float | None:
+        """Where a view's clock starts: the trace's start, or its first record if earlier."""
+        times = [t for t in (self.start, self.first_time) if t is not None]
+        return min(times) if times else None
 
 
 @dataclass
@@ -131,10 +138,7 @@ class TraceStream:
             key = unpacker.unpack()
             if key == "frames_of_interest":
                 part.main = unpacker.tell()
-                n = self._list_header(unpacker)
-                self.head.record_count += n
-                for _ in range(n):
-                    unpacker.skip()
+                self._skip_list(unpacker)
             elif key == "frames":
                 try:
                     threads = unpacker.read_map_header()
@@ -145,10 +149,7 @@ class TraceStream:
                     if not _is_int(thread_id):
                         raise TraceFormatError("a thread id of the trace is not an integer")
                     part.others.append((thread_id, unpacker.tell()))
-                    n = self._list_header(unpacker)
-                    self.head.record_count += n
-                    for _ in range(n):
-                        unpacker.skip()
+                    self._skip_list(unpacker)
             else:
                 value = unpacker.unpack()
                 if key == "command_line_args" and isinstance(value, list):
@@ -168,6 +169,17 @@ class TraceStream:
         if isinstance(meta, dict):
             head.version = _text(meta.get("version"))
             head.source = _text(meta.get("source"))
+
+    def _skip_list(self, unpacker: msgpack.Unpacker) -> None:
+        n = self._list_header(unpacker)
+        self.head.record_count += n
+        if n:
+            first = unpacker.unpack()
+            at = _number(first.get("timestamp")) if isinstance(first, dict) else None
+            if at is not None and (self.head.first_time is None or at < self.head.first_time):
+                self.head.first_time = at
+        for _ in range(n - 1):
+            unpacker.skip()
 
     @staticmethod
     def _list_header(unpacker: msgpack.Unpacker) -> int:
