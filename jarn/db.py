@@ -344,20 +344,24 @@ class _ChunkFile(io.RawIOBase):
         return self.pos
 
     def readinto(self, buffer) -> int:  # type: ignore[no-untyped-def]
-        if self.pos >= self.size:
-            return 0
-        index = bisect.bisect_right(self.starts, self.pos) - 1
-        if self.cached[0] != index:
-            row = self.conn.execute(
-                "SELECT data FROM trace_chunks WHERE row_id = ? AND seq = ?", (self.row_id, self.seqs[index])
-            ).fetchone()
-            self.cached = (index, bytes(row[0]))
-        chunk = self.cached[1]
-        offset = self.pos - self.starts[index]
-        n = min(len(buffer), len(chunk) - offset)
-        buffer[:n] = chunk[offset : offset + n]
-        self.pos += n
-        return n
+        view = memoryview(buffer).cast("B")
+        filled = 0
+        while filled < len(view) and self.pos < self.size:
+            index = bisect.bisect_right(self.starts, self.pos) - 1
+            if self.cached[0] != index:
+                row = self.conn.execute(
+                    "SELECT data FROM trace_chunks WHERE row_id = ? AND seq = ?", (self.row_id, self.seqs[index])
+                ).fetchone()
+                if row is None:
+                    raise StoreError(f"stored trace {self.row_id} was deleted while it was read")
+                self.cached = (index, bytes(row[0]))
+            chunk = self.cached[1]
+            offset = self.pos - self.starts[index]
+            n = min(len(view) - filled, len(chunk) - offset)
+            view[filled : filled + n] = chunk[offset : offset + n]
+            filled += n
+            self.pos += n
+        return filled
 
 
 @contextmanager
@@ -386,8 +390,10 @@ def remove_traces(db_path: str | os.PathLike[str], trace_ids: Iterable[str]) -> 
             conn.execute("ROLLBACK")
             raise
         if removed:
-            # Deleted rows only become free pages; the file shrinks when it is rewritten.
+            # Deleted rows only become free pages; the file shrinks when it is rewritten, and the
+            # rewrite (which went to the write-ahead log) is copied back and the log emptied.
             conn.execute("VACUUM")
+            conn.execute("PRAGMA wal_checkpoint(TRUNCATE)")
     return removed
 
 

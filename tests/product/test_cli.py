@@ -6,6 +6,7 @@ import json
 import os
 import shutil
 import signal
+import sqlite3
 import subprocess
 import sys
 import textwrap
@@ -124,6 +125,12 @@ def test_module_mode_and_configuration(jarn_cli, tmp_path):
         ("corrupt", ("traces",), "not a database"),
         ("empty", ("show", "trc_unknown"), "no trace 'trc_unknown'"),
         ("garbage-trace", ("show", "--latest"), "does not decode"),
+        ("garbage-trace", ("export", "--latest", "--format", "chrome"), "does not decode"),
+        ("newer", ("traces",), "written by a newer jarn"),
+        ("empty", ("export", "--format", "json"), "which trace?"),
+        ("empty", ("show", "--latest", "trc_other"), "not both"),
+        ("empty", ("rm", "trc_other", "trc_unknown"), "no trace 'trc_unknown'"),
+        ("empty", ("prune", "--keep", "-1"), "not negative"),
         (None, ("run", "--include-library", "no_such_lib_xyz", "p.py"), "no installed library"),
     ],
 )
@@ -137,11 +144,16 @@ def test_bad_input_gives_one_error_line(jarn_cli, tmp_path, setup, args, message
         db.save_trace_in_sqlite(str(store), "trc_other", timeout=5, msgpack=b"\x80")
     elif setup == "garbage-trace":
         db.save_trace_in_sqlite(str(store), "trc_bad", timeout=5, msgpack=b"\xc1\xc1")
+    elif setup == "newer":
+        db.save_trace_in_sqlite(str(store), "trc_other", timeout=5, msgpack=b"\x80")
+        sqlite3.connect(store).execute(f"PRAGMA user_version = {db.SCHEMA_VERSION + 1}")
     done = jarn_cli(*args)
     assert done.returncode != 0
     assert "Traceback" not in done.stderr
     lines = done.stderr.strip().splitlines()
     assert len(lines) == 1 and lines[0].startswith("jarn: error:") and message in lines[0], done.stderr
+    if setup == "empty":
+        assert [i.trace_id for i in db.list_traces(str(store))] == ["trc_other"]  # nothing was lost
 
 
 def test_syntax_error_is_reported_like_python(jarn_cli, tmp_path):

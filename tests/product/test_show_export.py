@@ -89,8 +89,13 @@ class _Terminal(io.StringIO):
         return True
 
 
-@pytest.mark.parametrize(("out", "color", "coloured"), [(_Terminal, None, True), (io.StringIO, None, False), (_Terminal, False, False)])
-def test_colour_only_on_a_terminal(out, color, coloured):
+@pytest.mark.parametrize(
+    ("out", "color", "no_color", "coloured"),
+    [(_Terminal, None, "", True), (io.StringIO, None, "", False), (_Terminal, False, "", False),
+     (_Terminal, None, "1", False), (_Terminal, True, "1", True)],
+)
+def test_colour_only_on_a_terminal_without_no_color(monkeypatch, out, color, no_color, coloured):
+    monkeypatch.setenv("NO_COLOR", no_color)
     stream = out()
     show(TraceStream(_wide_trace()), stream, color=color)
     assert ("\033[" in stream.getvalue()) is coloured
