@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import io
 import json
+import threading
 from collections import defaultdict
 
 import pytest
@@ -12,6 +13,7 @@ import pytest
 from jarn.chrome_trace import write_chrome_trace
 from jarn.decode import PluginRecord, decode_trace
 from jarn.export import to_html, to_json
+from jarn.progress import Progress
 from jarn.show import show
 from jarn.speedscope import write_speedscope
 from jarn.stream import TraceStream
@@ -159,3 +161,18 @@ def test_show_prints_each_top_level_call_while_the_rest_is_unread(depth):
     with pytest.raises(LookupError):
         show(stream, _StopAt("app.handle(i=1)"), depth=depth, color=False)
     assert stream.record_count < 20
+
+
+class _Tty(io.StringIO):
+    def isatty(self) -> bool:
+        return True
+
+
+@pytest.mark.parametrize(("stream", "shown", "left"), [(io.StringIO, "jarn: reading t...\n", "jarn: reading t...\n"),
+                                                         (_Tty, "\r\033[Kjarn: reading t: 50% (5 of 10 records)", "\r\033[K")])
+def test_progress_says_what_it_does_on_stderr(stream, shown, left):
+    out = stream()
+    with Progress("reading t", lambda: 5, 10, stream=out, delay=0):
+        while shown not in out.getvalue():
+            threading.Event().wait(0.01)  # until the reporting thread has drawn its line
+    assert out.getvalue().startswith(shown) and out.getvalue().endswith(left)
