@@ -274,8 +274,16 @@ def _export(args: argparse.Namespace) -> int:
     rows = _asked_rows(args, path)
     trace_id = rows[0].trace_id
     output = args.output or (f"{trace_id}.html" if args.format == "html" else None)
+    # A file is written under another name and renamed when complete: a failed export leaves no
+    # half file. Anything else (a device, a pipe) is written directly.
+    partial = None
+    if output is not None and (not os.path.exists(output) or os.path.isfile(output)):
+        partial = f"{output}.partial"
     with contextlib.ExitStack() as stack:
-        out = sys.stdout if output is None else stack.enter_context(open(output, "w", encoding="utf-8"))
+        if partial is not None:
+            stack.callback(lambda: os.path.exists(partial) and os.unlink(partial))
+        target = partial or output
+        out = sys.stdout if target is None else stack.enter_context(open(target, "w", encoding="utf-8"))
         if args.format in ("chrome", "speedscope"):
             from jarn.chrome_trace import write_chrome_trace
             from jarn.speedscope import write_speedscope
@@ -288,6 +296,9 @@ def _export(args: argparse.Namespace) -> int:
             trace = load(path, rows)
             with Progress(f"writing trace {trace_id} as {args.format}"):
                 out.write(to_json(trace) + "\n" if args.format == "json" else to_html(trace))
+        if partial is not None and output is not None:
+            out.close()
+            os.replace(partial, output)
     if output is not None:
         print(f"jarn: wrote {output}", file=sys.stderr)
     if args.format == "html" and sum(r.record_count for r in rows) > _HTML_COMFORT_RECORDS:

@@ -125,7 +125,7 @@ def test_module_mode_and_configuration(jarn_cli, tmp_path):
         ("corrupt", ("traces",), "not a database"),
         ("empty", ("show", "trc_unknown"), "no trace 'trc_unknown'"),
         ("garbage-trace", ("show", "--latest"), "does not decode"),
-        ("garbage-trace", ("export", "--latest", "--format", "chrome"), "does not decode"),
+        ("garbage-trace", ("export", "--latest", "--format", "chrome", "-o", "t.json"), "does not decode"),
         ("newer", ("traces",), "written by a newer jarn"),
         ("empty", ("export", "--format", "json"), "which trace?"),
         ("empty", ("show", "--latest", "trc_other"), "not both"),
@@ -152,6 +152,7 @@ def test_bad_input_gives_one_error_line(jarn_cli, tmp_path, setup, args, message
     assert "Traceback" not in done.stderr
     lines = done.stderr.strip().splitlines()
     assert len(lines) == 1 and lines[0].startswith("jarn: error:") and message in lines[0], done.stderr
+    assert not list(tmp_path.glob("t.json*"))  # a failed export leaves no half-written file
     if setup == "empty":
         assert [i.trace_id for i in db.list_traces(str(store))] == ["trc_other"]  # nothing was lost
 
