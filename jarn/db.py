@@ -151,7 +151,9 @@ def summarize(trace: bytes) -> TraceSummary:
     except Exception:
         pass  # a trace we cannot read is still stored, with what was understood
     duration = scan.last - scan.first if scan.first is not None and scan.last is not None else None
-    label = scan.test_id or source or " ".join(command_line)
+    # A trace of one test (pytest --jarn saves one per test) is named by it; a run of a whole
+    # suite under `jarn run` by what was run.
+    label = (scan.test_id if source in ("", "pytest") else "") or source or " ".join(command_line)
     return TraceSummary(command_line, source, count, others, label, duration)
 
 

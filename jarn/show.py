@@ -233,7 +233,7 @@ class TreePrinter:
         """Prints the thread's top-level nodes that are complete (all, when `final`)."""
         state: _Thread = thread.slot
         root = state.root
-        if not root.children:
+        if not root.children and not (final and state.started and (root.hidden_calls or root.hidden_records)):
             return
         if not state.started:
             state.started = True

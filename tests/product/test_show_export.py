@@ -50,6 +50,8 @@ def _wide_records() -> list[dict]:
         *call_pair("app.deeper", 1.71, 1.72),
         frame("return", "app.deep", grandchild_parent, ts=1.8),
         frame("return", "app.main", parent, ts=2.0, arg={"__type__": "app.Report", "repr": "<Report 5>"}),
+        *call_pair("app.tail0", 2.1, 2.2),  # top-level calls after the first: printed as they come
+        *call_pair("app.tail1", 2.3, 2.4),
     ]
 
 
@@ -69,11 +71,12 @@ def test_tree_shows_calls_arguments_results_durations_and_records():
 @pytest.mark.parametrize(
     ("width", "depth", "present", "absent"),
     [
-        (2, 10, ["app.child1", "... 4 more calls, 1 more record\n"], ["app.child2", "app.deep("]),
+        (2, 10, ["app.child1", "... 4 more calls, 1 more record\n", "├─ app.tail0", "\n└─ ... 1 more call\n"],
+         ["app.child2", "app.deep(", "app.tail1"]),
         (5, 10, ["app.child4", "... 1 more call, 1 more record\n"], ["app.deep(", "[log]"]),
         (50, 2, ["app.deep(", "... 1 more below"], ["app.deeper"]),
         (50, 1, ["app.main(", "... 8 more below"], ["app.child0"]),
-        (50, 10, ["app.deeper", "app.child4"], ["more call", "more below"]),
+        (50, 10, ["app.deeper", "app.child4", "└─ app.tail1"], ["more call", "more below"]),
     ],
 )
 def test_width_and_depth_limits_summarise_what_they_hide(width, depth, present, absent):

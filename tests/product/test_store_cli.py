@@ -22,8 +22,10 @@ from product_traces import call_pair, plugin, trace
                argv=("/venv/lib/pytest/__main__.py", "--jarn"), source="pytest"), ("tests/t.py::test_a[1]", "1.50 s")),
         (trace(call_pair("app.view", 1, 1.25), argv=("manage.py", "runserver"), source="GET /orders/7"), ("GET /orders/7", "250.0 ms")),
         (trace(call_pair("app.main", 1, 1.0005), argv=("shop.py", "--fast")), ("shop.py --fast", "500 µs")),
+        (trace([plugin("start_test", ts=1, test_id="t.T.test_a"), *call_pair("t.T.test_a", 1, 3)], source="-m unittest t"),
+         ("-m unittest t", "2.00 s")),  # a whole suite under jarn run is named by the run, not its first test
     ],
-    ids=["test", "request", "script"],
+    ids=["test", "request", "script", "suite"],
 )
 def test_traces_lists_what_ran_and_how_long(jarn_cli, tmp_path, data, listed):
     db.save_trace_in_sqlite(str(tmp_path / ".jarn" / "db.sqlite3"), "trc_ONE", timeout=5, msgpack=data)
