@@ -175,7 +175,7 @@ def test_html_tree_and_timeline_render_in_a_browser(tmp_path):
     browser = _browser()
     worker = frame_id()
     data = trace(
-        [*_wide_records(), *call_pair("app.f", 1, 2, arguments={"html": HOSTILE})],
+        [*_wide_records(), *call_pair("app.f", 1, 2, arguments={"html": HOSTILE}, raised={"__type__": "E", "repr": "E('x')"})],
         frames={9: [frame("call", "app.job", worker, ts=1.2, native=9, thread="pool"),
                     frame("return", "app.job", worker, ts=1.4, native=9, thread="pool")]},
     )
@@ -183,6 +183,7 @@ def test_html_tree_and_timeline_render_in_a_browser(tmp_path):
     assert 'data-thread="MainThread"' in dom and 'data-thread="pool"' in dom
     assert dom.count("<details") >= 2 and "app.deeper" in dom and "only 2 left" in dom
     assert dom.count("<rect") >= 9  # one bar per timed call, both threads
+    assert "raised E('x')" in dom and "jarn serve" in dom
     assert "owned" not in dom.split("<body")[0]  # the hostile value stayed text
 
 
