@@ -6,7 +6,8 @@ return are paired by their frame id; a call whose call site names an open call f
 stack means the calls above that one never returned (they end there, unreturned); a return whose
 call was never seen (profiling began inside the function) is a call without a start; an
 "exception" record marks the call that just returned as having raised; plugin records go under
-the call their call site names.
+the call their call site names when that call is open or has just returned (a test's end comes
+right after its function's return), else under the innermost open call.
 
 Only the open calls of each thread are held, so memory follows the depth of the program, not
 the size of the trace. The trace is read from seekable binary files (a stored trace is read from
