@@ -158,6 +158,9 @@ def _apply_plugins(plugins: dict[str, Any], given: Any, where: str) -> None:
 def merged(overrides: dict[str, Any] | None) -> dict[str, Any]:
     """The defaults with `overrides` applied (no pyproject.toml)."""
     config = copy.deepcopy(DEFAULTS)
+    root = find_project_root()
+    if root is not None:
+        config["db_path"] = str(root / DEFAULT_DB)
     if overrides:
         _apply(config, _normalise(dict(overrides), "configuration"), "configuration", None)
     return config
