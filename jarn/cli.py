@@ -239,7 +239,7 @@ def load(path: str, rows: list[db.TraceInfo]):
 
 
 @contextmanager
-def _stream(path: str, rows: list[db.TraceInfo], doing: str):
+def _stream(path: str, rows: list[db.TraceInfo], doing: str, *, progress: bool = True):
     """The rows as a trace stream read straight from the database, with progress on stderr."""
     from jarn.decode import TraceFormatError
     from jarn.stream import TraceStream
@@ -248,7 +248,8 @@ def _stream(path: str, rows: list[db.TraceInfo], doing: str):
         try:
             stream = TraceStream(files)
             total = sum(r.record_count for r in rows) or stream.head.record_count
-            with Progress(f"{doing} trace {rows[0].trace_id}", lambda: stream.record_count, total):
+            report = Progress(f"{doing} trace {rows[0].trace_id}", lambda: stream.record_count, total)
+            with report if progress else contextlib.nullcontext():
                 yield stream
         except TraceFormatError as exc:
             raise CommandError(f"trace {rows[0].trace_id}: {exc}") from None
@@ -259,7 +260,8 @@ def _show(args: argparse.Namespace) -> int:
 
     path = _db_path(args)
     rows = find_rows(path, args.trace_id, args.latest)
-    with _stream(path, rows, "reading") as stream:
+    # On a terminal the tree itself shows the work going on; a progress line would land in it.
+    with _stream(path, rows, "reading", progress=not sys.stdout.isatty()) as stream:
         show(stream, sys.stdout, depth=max(args.depth, 1), width=max(args.width, 1),
              color=False if args.no_color else None, locals=args.locals)
     return 0
