@@ -227,7 +227,12 @@ def _asked_rows(args: argparse.Namespace, path: str) -> list[db.TraceInfo]:
     return find_rows(path, args.trace_id, args.latest)
 
 
-def load(path: str, rows: list[db.TraceInfo]):
+def load(path: str, trace_id: str | None):
+    """The decoded trace of an id (all its rows merged), or of the latest trace."""
+    return load_rows(path, find_rows(path, trace_id))
+
+
+def load_rows(path: str, rows: list[db.TraceInfo]):
     """The decoded trace of some rows of one trace id (merged)."""
     from jarn.decode import TraceFormatError, decode_trace
 
@@ -295,7 +300,7 @@ def _export(args: argparse.Namespace) -> int:
         else:
             from jarn.export import to_html, to_json
 
-            trace = load(path, rows)
+            trace = load_rows(path, rows)
             with Progress(f"writing trace {trace_id} as {args.format}"):
                 out.write(to_json(trace) + "\n" if args.format == "json" else to_html(trace))
         if partial is not None and output is not None:
@@ -312,7 +317,7 @@ def _testgen(args: argparse.Namespace) -> int:
     from jarn.testgen import TestgenError, generate_test
 
     path = _db_path(args)
-    trace = load(path, _asked_rows(args, path))
+    trace = load_rows(path, _asked_rows(args, path))
     try:
         result = generate_test(trace, args.function)
     except TestgenError as exc:
