@@ -294,7 +294,10 @@ class _ProgramRun:
                 self._warn_replaced()
             self.profiling = False
             self.profiler.stop()
-            saved = self.profiler.save_quietly()
+            from jarn.progress import Progress
+
+            with Progress(f"saving trace {self.profiler.trace_id} to {self.profiler.db_path}"):
+                saved = self.profiler.save_quietly()
             self.saved_in = os.getpid()
             if saved:
                 self._adopt_saved_trace_id()

@@ -6,6 +6,7 @@ import json
 import os
 import shutil
 import signal
+import sqlite3
 import subprocess
 import sys
 import textwrap
@@ -185,6 +186,12 @@ def test_module_mode_and_configuration(jarn_cli, tmp_path):
         ("corrupt", ("traces",), "not a database"),
         ("empty", ("show", "trc_unknown"), "no trace 'trc_unknown'"),
         ("garbage-trace", ("show", "--latest"), "does not decode"),
+        ("garbage-trace", ("export", "--latest", "--format", "chrome", "-o", "t.json"), "does not decode"),
+        ("newer", ("traces",), "written by a newer jarn"),
+        ("empty", ("export", "--format", "json"), "which trace?"),
+        ("empty", ("show", "--latest", "trc_other"), "not both"),
+        ("empty", ("rm", "trc_other", "trc_unknown"), "no trace 'trc_unknown'"),
+        ("empty", ("prune", "--keep", "-1"), "not negative"),
         (None, ("run", "--include-library", "no_such_lib_xyz", "p.py"), "no installed library"),
     ],
 )
@@ -198,14 +205,36 @@ def test_bad_input_gives_one_error_line(jarn_cli, tmp_path, setup, args, message
         db.save_trace_in_sqlite(str(store), "trc_other", timeout=5, msgpack=b"\x80")
     elif setup == "garbage-trace":
         db.save_trace_in_sqlite(str(store), "trc_bad", timeout=5, msgpack=b"\xc1\xc1")
+    elif setup == "newer":
+        db.save_trace_in_sqlite(str(store), "trc_other", timeout=5, msgpack=b"\x80")
+        sqlite3.connect(store).execute(f"PRAGMA user_version = {db.SCHEMA_VERSION + 1}")
     done = jarn_cli(*args)
     assert done.returncode != 0
     assert "Traceback" not in done.stderr
     lines = done.stderr.strip().splitlines()
     assert len(lines) == 1 and lines[0].startswith("jarn: error:") and message in lines[0], done.stderr
+    assert not list(tmp_path.glob("t.json*"))  # a failed export leaves no half-written file
+    if setup == "empty":
+        assert [i.trace_id for i in db.list_traces(str(store))] == ["trc_other"]  # nothing was lost
 
 
 def test_syntax_error_is_reported_like_python(jarn_cli, tmp_path):
     (tmp_path / "bad.py").write_text("def f(:\n    pass\n")
     done = jarn_cli("run", "bad.py")
     assert done.returncode == 1 and "SyntaxError" in done.stderr and "jarn/" not in done.stderr
+
+
+def test_a_raised_exception_in_show_and_exports(jarn_cli, tmp_path):
+    (tmp_path / "prog.py").write_text(
+        "def bad(v):\n    raise ValueError('x')\n\ndef main():\n    try:\n        bad(1)\n    except ValueError:\n"
+        "        return 'caught'\n\nmain()\n"
+    )
+    assert jarn_cli("run", "prog.py").returncode == 0
+    speedscope = json.loads(jarn_cli("export", "--latest", "--format", "speedscope").stdout)
+    assert [f["name"] for f in speedscope["shared"]["frames"]] == ["__main__.<module>", "__main__.main", "__main__.bad"]
+    events = json.loads(jarn_cli("export", "--latest", "--format", "chrome").stdout)["traceEvents"]
+    [end] = [e for e in events if e["ph"] == "E" and e["name"] == "__main__.bad"]
+    if "exception" not in end["args"]:
+        pytest.skip("the profiler core of this build writes no exception records")
+    assert end["args"]["exception"]["repr"] == "ValueError('x')"
+    assert "__main__.bad(v=1) raised ValueError('x')" in jarn_cli("show", "--latest").stdout
