@@ -314,20 +314,24 @@ def test_encoder_splices_fallback_results_at_their_depth():
 
     seen = []
 
-    def fallback(value, depth):
-        seen.append((type(value).__name__, depth))
+    def fallback(value, depth, nodes):
+        seen.append((type(value).__name__, depth, nodes))
         return msgpack.packb(f"<{type(value).__name__}>")
 
-    enc = Encoder(fallback)
+    enc = Encoder(fallback, max_nodes=100)
     assert decode(enc({"a": [1, {2}], "o": object()})) == {"a": [1, "<set>"], "o": "<object>"}
-    assert seen == [("set", 2), ("object", 1)]
+    # The fallback is offered what is left of the budget, its own value included.
+    assert seen == [("set", 2, 97), ("object", 1, 96)]
     assert enc.fallback is fallback
+    # A fallback that says how many nodes it left is believed.
+    spent = Encoder(lambda value, depth, nodes: (msgpack.packb("spent"), 0))
+    assert decode(spent([object(), 1, [2]])) == ["spent", "<too much data>", "<too much data>"]
 
 
 @pytest.mark.parametrize(
     ("make", "error"),
     [
-        (lambda E: E(lambda v, d: "not bytes")(object()), TypeError),
+        (lambda E: E(lambda v, d, n: "not bytes")(object()), TypeError),
         (lambda E: E(len, colour=1), TypeError),
         (lambda E: E(len, objects="everything"), ValueError),
         (lambda E: E(len, max_depth=-1), ValueError),
