@@ -14,10 +14,11 @@ import json
 import os
 import sqlite3
 import time
-from collections.abc import Iterator
+from collections.abc import Iterable, Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass
 from pathlib import Path
+from typing import Protocol
 
 import msgpack
 
@@ -42,6 +43,17 @@ CREATE TABLE IF NOT EXISTS trace_chunks (
     PRIMARY KEY (row_id, seq)
 );
 """
+
+
+class TracePieces(Protocol):
+    """A trace handed out in pieces (what the profiler's `take_trace_pieces` gives): iterating
+    yields its bytes in order, len() is its whole size, `summary` what listing it needs."""
+
+    summary: tuple[list[str], str, int, int]
+
+    def __iter__(self) -> Iterator[bytes]: ...
+
+    def __len__(self) -> int: ...
 
 
 class StoreError(Exception):
@@ -155,26 +167,49 @@ def _prepare(conn: sqlite3.Connection, path: Path, create: bool) -> None:
         raise
 
 
-def save_trace_in_sqlite(db_path: str, trace_id: str, *, timeout: int, msgpack: bytes) -> int:
-    """Stores one trace as a new row and returns its row id."""
-    trace = bytes(msgpack)
-    summary = summarize(trace)
+def _rows(pieces: Iterable[bytes | memoryview]) -> Iterator[bytes | bytearray | memoryview]:
+    """The pieces regrouped into chunks of about CHUNK_SIZE bytes (at least one, maybe empty)."""
+    pending = bytearray()
+    given = False
+    for piece in pieces:
+        if not pending and len(piece) >= CHUNK_SIZE:
+            given = True
+            yield piece
+            continue
+        pending += piece
+        if len(pending) >= CHUNK_SIZE:
+            given = True
+            yield pending
+            pending = bytearray()
+    if pending or not given:
+        yield pending
+
+
+def save_trace_in_sqlite(db_path: str, trace_id: str, *, timeout: int, msgpack: bytes | TracePieces) -> int:
+    """Stores one trace as a new row and returns its row id. `msgpack` is the trace's bytes, or
+    its pieces, written as they come: the whole trace is never joined in memory."""
+    if isinstance(msgpack, bytes | bytearray | memoryview):
+        trace = msgpack if isinstance(msgpack, bytes) else bytes(msgpack)
+        summary = summarize(trace)
+        size = len(trace)
+        view = memoryview(trace)
+        pieces: Iterable[bytes | memoryview] = (view[i : i + CHUNK_SIZE] for i in range(0, size, CHUNK_SIZE))
+    else:
+        summary = TraceSummary(*msgpack.summary)
+        size = len(msgpack)
+        pieces = msgpack
     with _connect(db_path, timeout=timeout, create=True) as conn:
         conn.execute("BEGIN IMMEDIATE")
         try:
             cursor = conn.execute(
                 "INSERT INTO traces (trace_id, created_at, size, command_line, source, record_count)"
                 " VALUES (?, ?, ?, ?, ?, ?)",
-                (trace_id, time.time(), len(trace), json.dumps(summary.command_line), summary.source, summary.record_count),
+                (trace_id, time.time(), size, json.dumps(summary.command_line), summary.source, summary.record_count),
             )
             row_id = cursor.lastrowid
             assert row_id is not None
-            view = memoryview(trace)
-            for seq, start in enumerate(range(0, max(len(trace), 1), CHUNK_SIZE)):
-                conn.execute(
-                    "INSERT INTO trace_chunks (row_id, seq, data) VALUES (?, ?, ?)",
-                    (row_id, seq, view[start : start + CHUNK_SIZE]),
-                )
+            for seq, chunk in enumerate(_rows(pieces)):
+                conn.execute("INSERT INTO trace_chunks (row_id, seq, data) VALUES (?, ?, ?)", (row_id, seq, chunk))
             conn.execute("COMMIT")
         except BaseException:
             conn.execute("ROLLBACK")

@@ -175,16 +175,16 @@ PyMethodDef methods[] = {
      "build_trace($self)\n--\n\n"
      "Called from Python code to build the trace as MessagePack bytes. Used by the host profiler's "
      "`upload_trace_in_thread`."},
-    {"take_trace_pieces", method_take_trace_pieces, METH_NOARGS,
-     "take_trace_pieces($self)\n--\n\n"
-     "The trace `build_trace` would give, as a TracePieces iterable of bytes pieces, so that it can "
-     "be stored without a second copy in memory. Its records leave the buffers: `commit()` once "
-     "stored, `restore()` otherwise."},
     {"register_threading_profiler", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method_register_threading_profiler)),
      METH_FASTCALL | METH_KEYWORDS,
      "register_threading_profiler($self, _frame, _event, _arg)\n--\n\n"
      "Registers the profiler on the current thread. Called by `threading.setprofile` on the first "
      "event of every new thread, as arranged by `register_profiler`."},
+    {"take_trace_pieces", method_take_trace_pieces, METH_NOARGS,
+     "take_trace_pieces($self)\n--\n\n"
+     "The trace `build_trace` would give, as a TracePieces iterable of bytes pieces, so that it can "
+     "be stored without a second copy in memory. Its records leave the buffers: `commit()` once "
+     "stored, `restore()` otherwise."},
     {nullptr, nullptr, 0, nullptr},
 };
 

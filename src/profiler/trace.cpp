@@ -302,8 +302,9 @@ PyObject* pieces_get_summary(PyObject* self, void*) {
     std::size_t others = 0;
     for (const auto& [thread_id, records] : parts->taken.threads) others += records.count();
     const std::size_t all = others + parts->taken.main.count() + parts->taken.closing.count();
-    return Py_BuildValue("(Os#nn)", argv.get(), parts->source.data(), Py_ssize_t(parts->source.size()), Py_ssize_t(all),
-                         Py_ssize_t(others));
+    Owned source = Owned::steal(PyUnicode_DecodeUTF8(parts->source.data(), Py_ssize_t(parts->source.size()), "surrogateescape"));
+    if (!source) return nullptr;
+    return Py_BuildValue("(OOnn)", argv.get(), source.get(), Py_ssize_t(all), Py_ssize_t(others));
 }
 
 void pieces_dealloc(PyObject* self) {
