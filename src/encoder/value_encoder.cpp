@@ -295,7 +295,9 @@ private:
     }
 
     EncodeResult container(PyObject* v, Py_ssize_t size, Py_ssize_t depth, Walk walk) {
-        if (depth >= limits_.max_depth || size > limits_.max_items) return delegate(v, depth);
+        // Long lists, tuples and dicts are cut here; other long containers by the fallback.
+        const bool cut_here = objects_ != ObjectStyle::fallback && walk != &Walker::set;
+        if (depth >= limits_.max_depth || (size > limits_.max_items && !cut_here)) return delegate(v, depth);
         // A container inside itself: the fallback knows how to cut that short.
         for (Py_ssize_t i = 0; i < depth; ++i) {
             if (path_[std::size_t(i)] == v) return EncodeResult::whole_value;
@@ -320,10 +322,16 @@ private:
             int_keys = int_keys && fits_64_bits(key);
         }
         if (!str_keys && !int_keys) return delegate(v, depth);
-        msgpack::write_map_header(out_, std::size_t(n));
+        // A cut dict ends with the key "...", which must not be one of the keys it keeps.
+        const Py_ssize_t kept = std::min(n, limits_.max_items);
+        pos = 0;
+        for (Py_ssize_t i = 0; kept < n && i < kept && PyDict_Next(v, &pos, &key, &item); ++i) {
+            if (str_keys && PyUnicode_CompareWithASCIIString(key, "...") == 0) return delegate(v, depth);
+        }
+        msgpack::write_map_header(out_, std::size_t(kept < n ? kept + 1 : n));
         pos = 0;
         Py_ssize_t written = 0;
-        while (PyDict_Next(v, &pos, &key, &item)) {
+        while (written < kept && PyDict_Next(v, &pos, &key, &item)) {
             // The fallback runs Python code, which may change the dict under us: hold on to the
             // entry, and check afterwards that the map holds what its header promised.
             Owned key_ref = Owned::borrow(key);
@@ -332,9 +340,25 @@ private:
             const EncodeResult r = value(item, depth + 1);
             if (r != EncodeResult::encoded) return r;
             ++written;
-            if (written > n) return EncodeResult::whole_value;
         }
-        return written == n && PyDict_GET_SIZE(v) == n ? EncodeResult::encoded : EncodeResult::whole_value;
+        if (written != kept || PyDict_GET_SIZE(v) != n) return EncodeResult::whole_value;
+        if (kept < n) {
+            msgpack::write_str(out_, "...");
+            write_more_items("", n - kept);
+        }
+        return EncodeResult::encoded;
+    }
+
+    // "<prefix>N more items": how a cut container says what it left out.
+    void write_more_items(std::string_view prefix, Py_ssize_t more) {
+        char digits[24];
+        const auto r = std::to_chars(digits, digits + sizeof digits, more);
+        static constexpr std::string_view tail = " more items";
+        const std::string_view number(digits, std::size_t(r.ptr - digits));
+        msgpack::write_str_header(out_, prefix.size() + number.size() + tail.size());
+        msgpack::put_bytes(out_, prefix.data(), prefix.size());
+        msgpack::put_bytes(out_, number.data(), number.size());
+        msgpack::put_bytes(out_, tail.data(), tail.size());
     }
 
     static bool fits_64_bits(PyObject* key) {
@@ -372,23 +396,28 @@ private:
 
     EncodeResult list(PyObject* v, Py_ssize_t depth) {
         const Py_ssize_t n = PyList_GET_SIZE(v);
-        msgpack::write_array_header(out_, std::size_t(n));
-        for (Py_ssize_t i = 0; i < n; ++i) {
+        const Py_ssize_t kept = std::min(n, limits_.max_items);
+        msgpack::write_array_header(out_, std::size_t(kept < n ? kept + 1 : n));
+        for (Py_ssize_t i = 0; i < kept; ++i) {
             if (PyList_GET_SIZE(v) != n) return EncodeResult::whole_value;
             Owned item = Owned::borrow(PyList_GET_ITEM(v, i));
             const EncodeResult r = value(item.get(), depth + 1);
             if (r != EncodeResult::encoded) return r;
         }
-        return PyList_GET_SIZE(v) == n ? EncodeResult::encoded : EncodeResult::whole_value;
+        if (PyList_GET_SIZE(v) != n) return EncodeResult::whole_value;
+        if (kept < n) write_more_items("... ", n - kept);
+        return EncodeResult::encoded;
     }
 
     EncodeResult tuple(PyObject* v, Py_ssize_t depth) {
         const Py_ssize_t n = PyTuple_GET_SIZE(v);
-        msgpack::write_array_header(out_, std::size_t(n));
-        for (Py_ssize_t i = 0; i < n; ++i) {
+        const Py_ssize_t kept = std::min(n, limits_.max_items);
+        msgpack::write_array_header(out_, std::size_t(kept < n ? kept + 1 : n));
+        for (Py_ssize_t i = 0; i < kept; ++i) {
             const EncodeResult r = value(PyTuple_GET_ITEM(v, i), depth + 1);
             if (r != EncodeResult::encoded) return r;
         }
+        if (kept < n) write_more_items("... ", n - kept);
         return EncodeResult::encoded;
     }
 
