@@ -73,6 +73,17 @@ def build_parser() -> argparse.ArgumentParser:
     testgen.add_argument("trace_id")
     testgen.add_argument("--function", required=True, metavar="QUALNAME")
     testgen.add_argument("-o", "--output", metavar="FILE", help="default: standard output")
+    serve = commands.add_parser("serve", help="browse the stored traces in a local web viewer")
+    _add_db(serve)
+    serve.add_argument("--port", type=int, default=8642, metavar="N", help="port on 127.0.0.1 (0: any free one)")
+    serve.add_argument("--no-browser", action="store_true", help="only print the viewer's address")
+
+    stats = commands.add_parser("stats", help="calls, total and self time per function of a trace")
+    _add_db(stats)
+    stats.add_argument("trace_id", nargs="?", help="trace id or a unique prefix (default: the latest)")
+    stats.add_argument("--latest", action="store_true", help="the latest trace")
+    stats.add_argument("--sort", choices=("calls", "total", "self"), default="total")
+    stats.add_argument("--limit", type=int, default=30, metavar="N", help="rows shown (0: all)")
     return parser
 
 
@@ -238,7 +249,44 @@ def _testgen(args: argparse.Namespace) -> int:
     return 0
 
 
-COMMANDS = {"run": _run, "traces": _traces, "show": _show, "export": _export, "testgen": _testgen}
+def _serve(args: argparse.Namespace) -> int:
+    from jarn.viewer import serve
+
+    path = _db_path(args)
+    db.list_traces(path, limit=1)  # a missing or unusable store is refused before serving
+    try:
+        serve(path, args.port, open_browser=not args.no_browser, announce=lambda url: print(f"jarn: viewer at {url} (Ctrl-C stops it)", flush=True))
+    except OSError as exc:
+        print(f"jarn: error: cannot serve on 127.0.0.1 port {args.port}: {exc.strerror or exc} (try --port 0 for any free port)", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        pass
+    return 0
+
+
+def _stats(args: argparse.Namespace) -> int:
+    from jarn.index import IndexError_
+    from jarn.stats import function_table, print_table
+
+    path = _db_path(args)
+    if args.trace_id is None or args.latest:
+        info = db.latest(path)
+        if info is None:
+            raise CommandError(f"no traces in {path}")
+        rows = db.find_rows(path, info.trace_id)
+    else:
+        rows = db.find_rows(path, args.trace_id)
+        if not rows:
+            raise CommandError(f"no trace {args.trace_id!r} in {path}")
+    try:
+        table = function_table(path, [r.row_id for r in rows], args.sort, args.limit if args.limit > 0 else None)
+    except IndexError_ as exc:
+        raise CommandError(f"trace {rows[0].trace_id}: {exc}") from None
+    print_table(table, sys.stdout)
+    return 0
+
+
+COMMANDS = {"serve": _serve, "stats": _stats, "run": _run, "traces": _traces, "show": _show, "export": _export, "testgen": _testgen}
 
 
 def main(argv: list[str] | None = None) -> int:

@@ -15,7 +15,7 @@ import os
 import sqlite3
 import time
 from collections.abc import Iterator
-from contextlib import contextmanager
+from contextlib import AbstractContextManager, contextmanager
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -126,6 +126,11 @@ def _connect(db_path: str | os.PathLike[str], *, timeout: float = 60, create: bo
         raise StoreError(f"trace database {path}: {_describe(exc)}") from None
     finally:
         conn.close()
+
+
+def open_store(db_path: str | os.PathLike[str], *, timeout: float = 60) -> AbstractContextManager[sqlite3.Connection]:
+    """A connection to an existing store, for readers that keep tables of their own in it."""
+    return _connect(db_path, timeout=timeout, create=False)
 
 
 def _prepare(conn: sqlite3.Connection, path: Path, create: bool) -> None:

@@ -641,3 +641,16 @@ def search_values(conn: sqlite3.Connection, row_id: int, text: str, limit: int =
     for r in rows:
         r["function"] = names.get(r["fn"], ["?", ""])
     return rows
+
+
+def slowest_calls(conn: sqlite3.Connection, row_id: int, fn: int, limit: int = 100) -> list[dict[str, Any]]:
+    """The longest calls of one function."""
+    ensure(conn, row_id)
+    rows = conn.execute(
+        f"SELECT {_CALL_COLUMNS} FROM jarn_index_calls WHERE trace = ? AND fn = ? ORDER BY end - start DESC LIMIT ?", (row_id, fn, limit)
+    ).fetchall()
+    calls = [_call(r) for r in rows]
+    names = _names(conn, row_id, {fn})
+    for c in calls:
+        c["function"] = names.get(fn, ["?", ""])
+    return calls
