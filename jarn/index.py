@@ -111,26 +111,43 @@ def _prepare(conn: sqlite3.Connection) -> None:
             conn.execute(statement)
 
 
-class _ChunkStream(io.RawIOBase):
-    """The bytes of one stored trace from a byte offset on, read chunk by chunk."""
+_WINDOW = 4 * 1024 * 1024
 
+
+def _windows(conn: sqlite3.Connection, row_id: int, offset: int = 0) -> Iterator[bytes]:
+    """The bytes of one stored trace from a byte offset on, a few megabytes at a time, read
+    from the stored chunks in place (a chunk is never loaded whole)."""
+    seq, skip = divmod(offset, db.CHUNK_SIZE)
+    while True:
+        found = conn.execute("SELECT rowid FROM trace_chunks WHERE row_id = ? AND seq = ?", (row_id, seq)).fetchone()
+        if found is None:
+            return
+        while True:
+            # the blob is not kept open across a yield: the reader may be dropped half-way
+            with conn.blobopen("trace_chunks", "data", found[0], readonly=True) as blob:
+                blob.seek(skip)
+                data = blob.read(_WINDOW)
+            if not data:
+                break
+            skip += len(data)
+            yield data
+        seq, skip = seq + 1, 0
+
+
+class _ChunkStream(io.RawIOBase):
     def __init__(self, conn: sqlite3.Connection, row_id: int, offset: int = 0) -> None:
-        self._conn, self._row = conn, row_id
-        self._seq = offset // db.CHUNK_SIZE
+        self._windows = _windows(conn, row_id, offset)
         self._buf = memoryview(b"")
-        self._skip = offset - self._seq * db.CHUNK_SIZE
 
     def readable(self) -> bool:
         return True
 
     def readinto(self, out: Any) -> int:
         while not self._buf:
-            row = self._conn.execute("SELECT data FROM trace_chunks WHERE row_id = ? AND seq = ?", (self._row, self._seq)).fetchone()
-            if row is None:
+            data = next(self._windows, None)
+            if data is None:
                 return 0
-            self._seq += 1
-            self._buf = memoryview(bytes(row[0]))[self._skip :]
-            self._skip = 0
+            self._buf = memoryview(data)
         n = min(len(out), len(self._buf))
         out[:n] = self._buf[:n]
         self._buf = self._buf[n:]
@@ -184,39 +201,39 @@ class _Builder:
             found = self.threads[key] = _Thread(len(self.threads) + 1, name, native)
         return found
 
-    def function(self, qualname: str, path: str) -> list[Any]:
-        found = self.functions.get((qualname, path))
-        if found is None:
-            found = self.functions[(qualname, path)] = [len(self.functions) + 1, 0, 0.0, 0.0]
-        return found
-
     def add(self, thread: _Thread, record: Any, off: int) -> None:
-        if not isinstance(record, dict):
+        if type(record) is not dict:
             raise IndexError_("a record is not a map")
         self.record_count += 1
-        ts = _number(record.get("timestamp"))
+        get = record.get
+        ts = get("timestamp")
+        if type(ts) is not float:
+            ts = _number(ts)
         if ts is not None:
             if thread.first is None:
                 thread.first = ts
-            thread.last = ts if thread.last is None else max(thread.last, ts)
-        kind = record.get("type")
+            if thread.last is None or ts > thread.last:
+                thread.last = ts
+        kind = get("type")
         if kind == "frame":
-            event, frame_id = record.get("event"), record.get("frame_id")
-            if event not in ("call", "return") or not isinstance(frame_id, str):
-                raise IndexError_("a frame record has no event or frame id")
+            event, frame_id = get("event"), get("frame_id")
+            if type(frame_id) is not str:
+                raise IndexError_("a frame record has no frame id")
             if event == "call":
-                self.begin(thread, record, frame_id, ts, off)
+                self.begin(thread, get, frame_id, ts, off)
+            elif event == "return":
+                self.close(thread, get, frame_id, ts, off)
             else:
-                self.close(thread, record, frame_id, ts, off)
+                raise IndexError_("a frame record has no event")
             return
-        if kind == "exception" and thread.last_closed is not None and thread.last_closed[0] == record.get("frame_id"):
+        if kind == "exception" and thread.last_closed is not None and thread.last_closed[0] == get("frame_id"):
             call = thread.last_closed[1]
             self.exceptions.append((off, self.row, call))
             self.records.append((self.row, off, call, KIND_EXCEPTION))
             return
         if kind == "truncated":
             self.truncated = {k: v for k, v in record.items() if k != "type"}
-        site = record.get("user_code_call_site")
+        site = get("user_code_call_site")
         owner = thread.stack[-1][0] if thread.stack else 0
         if isinstance(site, dict):
             for entry in reversed(thread.stack):
@@ -225,52 +242,67 @@ class _Builder:
                     break
         self.records.append((self.row, off, owner, KIND_OTHER))
         self.marks.append((self.row, owner, off, str(kind), ts))
-        self.maybe_flush()
+        if len(self.records) >= _BATCH:
+            self.flush()
 
-    def begin(self, thread: _Thread, record: dict[str, Any], frame_id: str, ts: float | None, off: int) -> None:
-        site = record.get("user_code_call_site")
+    def function_of(self, get: Any) -> list[Any]:
+        qualname, path = get("qualname"), get("path")
+        found = self.functions.get((qualname, path))
+        if found is None:
+            # odd values are keyed by what they show as
+            if type(qualname) is not str or not qualname:
+                co_name = get("co_name")
+                qualname = co_name if type(co_name) is str and co_name else "?"
+            if type(path) is not str:
+                path = ""
+            found = self.functions.get((qualname, path))
+            if found is None:
+                found = self.functions[(qualname, path)] = [len(self.functions) + 1, 0, 0.0, 0.0]
+        return found
+
+    def open(self, thread: _Thread, fn: list[Any], frame_id: str, start: float, call_off: int | None, flags: int) -> int:
+        call_id = self.next_id
+        self.next_id = call_id + 1
         stack = thread.stack
-        if isinstance(site, dict):
+        if stack:
+            parent = stack[-1]
+            parent[8] += 1
+            parent_id = parent[0]
+        else:
+            parent_id = 0
+        stack.append([call_id, frame_id, start, 0.0, fn, len(stack), call_off, parent_id, 0, flags])
+        if len(stack) > thread.max_depth:
+            thread.max_depth = len(stack)
+        active = thread.active
+        active[fn[0]] = active.get(fn[0], 0) + 1
+        return call_id
+
+    def begin(self, thread: _Thread, get: Any, frame_id: str, ts: float | None, off: int) -> None:
+        site = get("user_code_call_site")
+        stack = thread.stack
+        if site is not None and stack and type(site) is dict:
             # The caller named by the call site is the parent; open calls above it never returned.
             caller = site.get("call_frame_id")
-            for depth in range(len(stack) - 1, -1, -1):
-                if stack[depth][1] == caller:
-                    self.unwind(thread, depth + 1, ts)
-                    break
-        qualname = record.get("qualname") if isinstance(record.get("qualname"), str) else ""
-        qualname = qualname or (record.get("co_name") if isinstance(record.get("co_name"), str) else "?")
-        fn = self.function(qualname, record.get("path") if isinstance(record.get("path"), str) else "")
-        call_id = self.next_id
-        self.next_id += 1
+            if stack[-1][1] != caller:
+                for depth in range(len(stack) - 2, -1, -1):
+                    if stack[depth][1] == caller:
+                        self.unwind(thread, depth + 1, ts)
+                        break
         start = ts if ts is not None else (thread.last if thread.last is not None else 0.0)
-        parent = stack[-1] if stack else None
-        if parent is not None:
-            parent[8] += 1
-        stack.append([call_id, frame_id, start, 0.0, fn, len(stack), off, parent[0] if parent else 0, 0, 0])
-        thread.max_depth = max(thread.max_depth, len(stack))
-        thread.active[fn[0]] = thread.active.get(fn[0], 0) + 1
+        call_id = self.open(thread, self.function_of(get), frame_id, start, off, 0)
         self.records.append((self.row, off, call_id, KIND_CALL))
-        self.maybe_flush()
 
-    def close(self, thread: _Thread, record: dict[str, Any], frame_id: str, ts: float | None, off: int) -> None:
+    def close(self, thread: _Thread, get: Any, frame_id: str, ts: float | None, off: int) -> None:
         stack = thread.stack
         for depth in range(len(stack) - 1, -1, -1):
             if stack[depth][1] == frame_id:
-                self.unwind(thread, depth + 1, ts)
+                if depth + 1 < len(stack):
+                    self.unwind(thread, depth + 1, ts)
                 self.finish(thread, ts, off, 0)
                 return
         # A return without its call: profiling began inside this function.
-        qualname = record.get("qualname") if isinstance(record.get("qualname"), str) else ""
-        qualname = qualname or (record.get("co_name") if isinstance(record.get("co_name"), str) else "?")
-        fn = self.function(qualname, record.get("path") if isinstance(record.get("path"), str) else "")
-        call_id = self.next_id
-        self.next_id += 1
         start = thread.first if thread.first is not None else (ts or 0.0)
-        parent = stack[-1] if stack else None
-        if parent is not None:
-            parent[8] += 1
-        stack.append([call_id, frame_id, start, 0.0, fn, len(stack), None, parent[0] if parent else 0, 0, NO_START])
-        thread.active[fn[0]] = thread.active.get(fn[0], 0) + 1
+        self.open(thread, self.function_of(get), frame_id, start, None, NO_START)
         self.finish(thread, ts, off, 0)
 
     def unwind(self, thread: _Thread, keep: int, ts: float | None) -> None:
@@ -299,11 +331,10 @@ class _Builder:
         if ret_off is not None:
             self.records.append((self.row, ret_off, call_id, KIND_RETURN))
             thread.last_closed = (frame_id, call_id)
-        self.maybe_flush()
+            if len(self.records) >= _BATCH:
+                self.flush()
 
-    def maybe_flush(self, force: bool = False) -> None:
-        if not force and len(self.rows) + len(self.records) < _BATCH:
-            return
+    def flush(self, force: bool = False) -> None:
         c = self.conn
         c.executemany("INSERT INTO jarn_index_calls VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)", self.rows)
         c.executemany("INSERT OR REPLACE INTO jarn_index_records VALUES (?,?,?,?)", self.records)
@@ -316,67 +347,82 @@ class _Builder:
         self.rows, self.records, self.marks = [], [], []
 
 
-def _records(unpacker: msgpack.Unpacker) -> Iterator[tuple[str, Any, Any, int]]:
-    """(list, thread key, record, offset) for every record, in stored order; other keys skipped."""
-    seen = False
-    for _ in range(unpacker.read_map_header()):
-        key = unpacker.unpack()
-        if key == "frames":
-            for _ in range(unpacker.read_map_header()):
-                thread_id = unpacker.unpack()
-                if not isinstance(thread_id, int) or isinstance(thread_id, bool):
-                    raise IndexError_("a thread id of the trace is not an integer")
-                for _ in range(unpacker.read_array_header()):
-                    off = unpacker.tell()
-                    yield "frames", thread_id, unpacker.unpack(), off
-        elif key == "frames_of_interest":
-            seen = True
-            for _ in range(unpacker.read_array_header()):
-                off = unpacker.tell()
-                yield "main", None, unpacker.unpack(), off
-        else:
-            unpacker.skip()
-    if not seen:
-        raise IndexError_("the data is not a jarn trace")
+class _MainThreadGuessWrong(Exception):
+    def __init__(self, main_id: int | None) -> None:
+        self.main_id = main_id
 
 
-def _main_thread_id(unpacker: msgpack.Unpacker) -> int | None:
-    """The trace's main thread id, stored after the records: read ahead, skipping everything else."""
-    for _ in range(unpacker.read_map_header()):
-        if unpacker.unpack() == "main_thread_id":
-            value = unpacker.unpack()
-            return value if isinstance(value, int) and not isinstance(value, bool) else None
-        unpacker.skip()
-    return None
+_GUESS = object()
 
 
-def _build(conn: sqlite3.Connection, row_id: int) -> None:
+def _build(conn: sqlite3.Connection, row_id: int, main_id: Any = _GUESS) -> None:
+    """Indexes one row in one streaming pass.
+
+    Without threading, every thread's records share the main list, told apart by the main
+    thread's id, which is stored after the records. The first record's thread is taken for it;
+    in the rare trace where that guess is wrong, the caller builds again with the stored id.
+    """
     builder = _Builder(conn, row_id)
+    main = builder.thread("main", "MainThread", None if main_id is _GUESS else main_id)  # listed first
+    guessed: Any = _GUESS
+    named = seen = False
+    stored_main_id: int | None = None
     try:
-        main_id = _main_thread_id(_unpacker(conn, row_id))
-        builder.thread("main", "MainThread", main_id)  # listed first, whatever order the lists come in
-        named = False
-        for where, key, record, off in _records(_unpacker(conn, row_id)):
-            name = record.get("thread") if isinstance(record, dict) and isinstance(record.get("thread"), str) else None
-            if where == "frames":
-                thread = builder.thread(key, name or f"thread {key}", key)
+        unpacker = _unpacker(conn, row_id)
+        tell, unpack = unpacker.tell, unpacker.unpack
+        for _ in range(unpacker.read_map_header()):
+            key = unpack()
+            if key == "frames":
+                for _ in range(unpacker.read_map_header()):
+                    thread_id = unpack()
+                    if type(thread_id) is not int:
+                        raise IndexError_("a thread id of the trace is not an integer")
+                    thread = None
+                    for _ in range(unpacker.read_array_header()):
+                        off = tell()
+                        record = unpack()
+                        if thread is None:
+                            name = record.get("thread") if type(record) is dict else None
+                            thread = builder.thread(thread_id, name if type(name) is str else f"thread {thread_id}", thread_id)
+                        builder.add(thread, record, off)
+            elif key == "frames_of_interest":
+                seen = True
+                threads = builder.threads
+                for _ in range(unpacker.read_array_header()):
+                    off = tell()
+                    record = unpack()
+                    native = record.get("thread_native_id") if type(record) is dict else None
+                    if main_id is _GUESS:
+                        main_id = guessed = native if type(native) is int else None
+                        main.native = main_id
+                    if type(native) is not int or native == main_id or main_id is None:
+                        thread = main
+                        if not named and type(record) is dict and type(record.get("thread")) is str:
+                            main.name, named = record["thread"], True
+                    else:
+                        thread = threads.get(native)
+                        if thread is None:
+                            name = record.get("thread")
+                            thread = builder.thread(native, name if type(name) is str else f"thread {native}", native)
+                    builder.add(thread, record, off)
+            elif key == "main_thread_id":
+                value = unpack()
+                stored_main_id = value if type(value) is int else None
             else:
-                # Without threading, every thread's records share the main list.
-                native = record.get("thread_native_id") if isinstance(record, dict) else None
-                if not isinstance(native, int) or isinstance(native, bool) or native == main_id or main_id is None:
-                    thread = builder.threads["main"]
-                    if name and not named:
-                        thread.name, named = name, True
-                else:
-                    thread = builder.thread(native, name or f"thread {native}", native)
-            builder.add(thread, record, off)
+                unpacker.skip()
     except IndexError_:
         raise
-    except (msgpack.UnpackException, ValueError, TypeError) as exc:
+    except (msgpack.UnpackException, ValueError, TypeError, AttributeError) as exc:
         raise IndexError_(f"the trace does not decode: {exc}") from None
+    if not seen:
+        raise IndexError_("the data is not a jarn trace")
+    if guessed is not _GUESS and guessed != stored_main_id:
+        raise _MainThreadGuessWrong(stored_main_id)
+    if main.native is None:
+        main.native = stored_main_id
     for thread in builder.threads.values():
         builder.unwind(thread, 0, thread.last)
-    builder.maybe_flush(force=True)
+    builder.flush(force=True)
     for thread in builder.threads.values():
         conn.execute(
             "INSERT INTO jarn_index_threads VALUES (?,?,?,?,?,?,?,?)",
@@ -413,7 +459,13 @@ def ensure(conn: sqlite3.Connection, row_id: int) -> None:
     conn.execute("BEGIN IMMEDIATE")
     try:
         _forget(conn, row_id)
-        _build(conn, row_id)
+        try:
+            _build(conn, row_id)
+        except _MainThreadGuessWrong as wrong:
+            conn.execute("ROLLBACK")
+            conn.execute("BEGIN IMMEDIATE")
+            _forget(conn, row_id)
+            _build(conn, row_id, wrong.main_id)
         conn.execute("COMMIT")
     except IndexError_ as exc:
         conn.execute("ROLLBACK")
@@ -611,8 +663,8 @@ def search_values(conn: sqlite3.Connection, row_id: int, text: str, limit: int =
     seen_records: set[int] = set()
     overlap = len(pattern) - 1
     base, tail = 0, b""
-    for (data,) in conn.execute("SELECT data FROM trace_chunks WHERE row_id = ? ORDER BY seq", (row_id,)):
-        chunk = tail + bytes(data).lower()
+    for data in _windows(conn, row_id):
+        chunk = tail + data.lower()
         start = base - len(tail)
         pos = chunk.find(pattern)
         while pos >= 0 and len(found) < limit:
