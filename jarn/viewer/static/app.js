@@ -64,7 +64,8 @@ function renderTraces() {
   const body = $("#traces tbody");
   body.replaceChildren();
   for (const t of state.traces) {
-    const when = new Date(t.created_at * 1000).toLocaleString();
+    const date = new Date(t.created_at * 1000), two = (n) => String(n).padStart(2, "0");
+    const when = `${two(date.getMonth() + 1)}-${two(date.getDate())} ${two(date.getHours())}:${two(date.getMinutes())}:${two(date.getSeconds())}`;
     const text = `${when} ${t.what} ${t.trace_id}`.toLowerCase();
     if (filter && !text.includes(filter)) continue;
     const tr = el("tr", { "data-row": t.row_id, title: `${t.trace_id}\n${t.command_line.join(" ")}${t.error ? "\n" + t.error : ""}`,
@@ -330,10 +331,13 @@ async function toggleNode(node, open) {
   if (!node.call.children) return;
   kids.hidden = !show;
   node.firstChild.firstChild.textContent = show ? "▾" : "▸";
-  if (show && !node.loaded) {
-    node.loaded = true;
-    await loadChildren(node.call.id, kids, 0);
-  }
+  if (show) await loaded(node);
+}
+
+// Each node's first page of children is asked for once, however many callers wait for it.
+function loaded(node) {
+  if (!node.loading) node.loading = loadChildren(node.call.id, node.lastChild, 0);
+  return node.loading;
 }
 
 async function loadChildren(parent, container, after) {
@@ -350,7 +354,14 @@ async function loadChildren(parent, container, after) {
 }
 
 // Opens the tree down to a call: each ancestor's children are loaded up to the next one.
-async function revealInTree(path) {
+// One at a time: two selections in a row must not both load the same missing siblings.
+let revealing = Promise.resolve();
+function revealInTree(path) {
+  revealing = revealing.then(() => revealPath(path), () => revealPath(path));
+  return revealing;
+}
+
+async function revealPath(path) {
   let container = $("#tree"), parent = 0;
   for (const id of path) {
     let node = state.treeNodes.get(id);
@@ -363,13 +374,12 @@ async function revealInTree(path) {
       if (!node) return;
     }
     if (id !== path[path.length - 1]) {
-      node.loaded = node.loaded || false;
       const kids = node.lastChild;
       if (kids.hidden) {
         kids.hidden = false;
         node.firstChild.firstChild.textContent = "▾";
       }
-      if (!node.loaded) { node.loaded = true; await loadChildren(id, kids, 0); }
+      await loaded(node);
       container = kids;
       parent = id;
     }
@@ -378,7 +388,9 @@ async function revealInTree(path) {
 
 // ---------------------------------------------------------------- selection and detail
 
+let selecting = 0;
 async function selectCall(id, from) {
+  const token = ++selecting;
   let detail;
   try {
     detail = await api(`/api/traces/${state.row}/calls/${id}`);
@@ -386,6 +398,7 @@ async function selectCall(id, from) {
     $("#detail").replaceChildren(el("p", { class: "error" }, e.message));
     return;
   }
+  if (token !== selecting) return;  // a later selection wins
   if (detail.thread !== state.thread) await showThread(detail.thread);
   state.selected = id;
   state.detail = detail;
