@@ -60,6 +60,7 @@ class Viewer:
         self.db_path = db_path
         self._locks: dict[int, threading.Lock] = {}
         self._guard = threading.Lock()
+        self.background_done = threading.Event()
 
     def indexed(self, conn: sqlite3.Connection, row_id: int) -> None:
         with self._guard:
@@ -76,9 +77,11 @@ class Viewer:
         index.prune(conn)
         known = {r[0]: r[1:] for r in conn.execute("SELECT trace, error, start, end, calls FROM jarn_index WHERE version = ?", (index.INDEX_VERSION,))}
         out = []
+        busy = not self.background_done.is_set()
         for info in db.list_traces(self.db_path):
             error, start, end, calls = known.get(info.row_id, (None, None, None, None))
             out.append({
+                "indexing": busy and info.row_id not in known and info.size <= BACKGROUND_INDEX_LIMIT,
                 "row_id": info.row_id, "trace_id": info.trace_id, "created_at": info.created_at,
                 "what": info.source or " ".join(info.command_line), "command_line": info.command_line,
                 "records": info.record_count, "size": info.size, "calls": calls, "error": error,
@@ -98,6 +101,8 @@ class Viewer:
                             pass  # recorded as that trace's error; the list shows it
         except (db.StoreError, sqlite3.Error):
             pass  # the requests report what is wrong with the store
+        finally:
+            self.background_done.set()
 
 
 def _int(query: dict[str, list[str]], name: str, default: int | None = None) -> int:

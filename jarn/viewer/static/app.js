@@ -57,6 +57,8 @@ async function loadTraces() {
     return;
   }
   renderTraces();
+  // durations of the traces the server is still indexing come in a moment later
+  if (state.traces.some((t) => t.indexing)) setTimeout(loadTraces, 1000);
 }
 
 function renderTraces() {
@@ -70,7 +72,7 @@ function renderTraces() {
     if (filter && !text.includes(filter)) continue;
     const tr = el("tr", { "data-row": t.row_id, title: `${t.trace_id}\n${t.command_line.join(" ")}${t.error ? "\n" + t.error : ""}`,
       onclick: () => { location.hash = `row=${t.row_id}`; } },
-      el("td", {}, when), el("td", {}, t.what || "?"), el("td", { class: "num" }, t.error ? "unreadable" : duration(t.duration)),
+      el("td", {}, when), el("td", {}, t.what || "?"), el("td", { class: "num" }, t.error ? "unreadable" : t.indexing ? "…" : duration(t.duration)),
       el("td", { class: "num" }, t.records.toLocaleString()), el("td", { class: "num" }, size(t.size)));
     if (t.row_id === state.row) tr.classList.add("current");
     if (t.error) tr.classList.add("broken");
