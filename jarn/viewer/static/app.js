@@ -158,8 +158,9 @@ function sizeCanvas() {
 
 function resetView() {
   const th = threadInfo(state.thread);
-  const span = Math.max((th.end ?? 0) - (th.start ?? 0), 1e-6);
-  state.view = { t0: th.start - span * 0.01, t1: th.start + span * 1.01 };
+  const start = th.start ?? state.summary.start ?? 0, end = th.end ?? state.summary.end ?? start;  // a thread may have no records
+  const span = Math.max(end - start, 1e-6);
+  state.view = { t0: start - span * 0.01, t1: start + span * 1.01 };
   fetchFlame();
 }
 
@@ -255,7 +256,7 @@ function barAt(x, y) {
 
 function zoomTo(t0, t1) {
   const th = threadInfo(state.thread);
-  const full = Math.max(th.end - th.start, 1e-6) * 1.2;
+  const full = Math.max((th.end ?? 0) - (th.start ?? 0), 1e-6) * 1.2;
   const span = Math.min(Math.max(t1 - t0, 1e-7), full);
   const mid = (t0 + t1) / 2;
   state.view = { t0: mid - span / 2, t1: mid + span / 2 };
