@@ -265,7 +265,7 @@ def _serve(args: argparse.Namespace) -> int:
 
 
 def _stats(args: argparse.Namespace) -> int:
-    from jarn.index import IndexError_
+    from jarn.index import TraceIndexError
     from jarn.stats import function_table, print_table
 
     path = _db_path(args)
@@ -280,7 +280,7 @@ def _stats(args: argparse.Namespace) -> int:
             raise CommandError(f"no trace {args.trace_id!r} in {path}")
     try:
         table = function_table(path, [r.row_id for r in rows], args.sort, args.limit if args.limit > 0 else None)
-    except IndexError_ as exc:
+    except TraceIndexError as exc:
         raise CommandError(f"trace {rows[0].trace_id}: {exc}") from None
     print_table(table, sys.stdout)
     return 0

@@ -84,7 +84,7 @@ CREATE TABLE IF NOT EXISTS jarn_index_marks (
 _TABLES = ("jarn_index_threads", "jarn_index_functions", "jarn_index_calls", "jarn_index_records", "jarn_index_marks", "jarn_index")
 
 
-class IndexError_(Exception):
+class TraceIndexError(Exception):
     """A stored trace cannot be indexed (it does not decode as a trace): one-line reason."""
 
 
@@ -203,7 +203,7 @@ class _Builder:
 
     def add(self, thread: _Thread, record: Any, off: int) -> None:
         if type(record) is not dict:
-            raise IndexError_("a record is not a map")
+            raise TraceIndexError("a record is not a map")
         self.record_count += 1
         get = record.get
         ts = get("timestamp")
@@ -218,13 +218,13 @@ class _Builder:
         if kind == "frame":
             event, frame_id = get("event"), get("frame_id")
             if type(frame_id) is not str:
-                raise IndexError_("a frame record has no frame id")
+                raise TraceIndexError("a frame record has no frame id")
             if event == "call":
                 self.begin(thread, get, frame_id, ts, off)
             elif event == "return":
                 self.close(thread, get, frame_id, ts, off)
             else:
-                raise IndexError_("a frame record has no event")
+                raise TraceIndexError("a frame record has no event")
             return
         if kind == "exception" and thread.last_closed is not None and thread.last_closed[0] == get("frame_id"):
             call = thread.last_closed[1]
@@ -376,7 +376,7 @@ def _build(conn: sqlite3.Connection, row_id: int, main_id: Any = _GUESS) -> None
                 for _ in range(unpacker.read_map_header()):
                     thread_id = unpack()
                     if type(thread_id) is not int:
-                        raise IndexError_("a thread id of the trace is not an integer")
+                        raise TraceIndexError("a thread id of the trace is not an integer")
                     thread = None
                     for _ in range(unpacker.read_array_header()):
                         off = tell()
@@ -410,12 +410,12 @@ def _build(conn: sqlite3.Connection, row_id: int, main_id: Any = _GUESS) -> None
                 stored_main_id = value if type(value) is int else None
             else:
                 unpacker.skip()
-    except IndexError_:
+    except TraceIndexError:
         raise
     except (msgpack.UnpackException, ValueError, TypeError, AttributeError) as exc:
-        raise IndexError_(f"the trace does not decode: {exc}") from None
+        raise TraceIndexError(f"the trace does not decode: {exc}") from None
     if not seen:
-        raise IndexError_("the data is not a jarn trace")
+        raise TraceIndexError("the data is not a jarn trace")
     if guessed is not _GUESS and guessed != stored_main_id:
         raise _MainThreadGuessWrong(stored_main_id)
     if main.native is None:
@@ -447,14 +447,14 @@ def _forget(conn: sqlite3.Connection, row_id: int) -> None:
 
 
 def ensure(conn: sqlite3.Connection, row_id: int) -> None:
-    """Indexes one stored row unless it already is; raises IndexError_ for a row that cannot be read."""
+    """Indexes one stored row unless it already is; raises TraceIndexError for a row that cannot be read."""
     _prepare(conn)
     if conn.execute("SELECT 1 FROM traces WHERE row_id = ?", (row_id,)).fetchone() is None:
         raise db.StoreError(f"no stored trace with row id {row_id}")
     found = conn.execute("SELECT version, error FROM jarn_index WHERE trace = ?", (row_id,)).fetchone()
     if found is not None and found[0] == INDEX_VERSION:
         if found[1] is not None:
-            raise IndexError_(found[1])
+            raise TraceIndexError(found[1])
         return
     conn.execute("BEGIN IMMEDIATE")
     try:
@@ -467,7 +467,7 @@ def ensure(conn: sqlite3.Connection, row_id: int) -> None:
             _forget(conn, row_id)
             _build(conn, row_id, wrong.main_id)
         conn.execute("COMMIT")
-    except IndexError_ as exc:
+    except TraceIndexError as exc:
         conn.execute("ROLLBACK")
         conn.execute("BEGIN IMMEDIATE")
         _forget(conn, row_id)

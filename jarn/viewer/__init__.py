@@ -68,7 +68,7 @@ class Viewer:
         with lock:
             try:
                 index.ensure(conn, row_id)
-            except index.IndexError_ as exc:
+            except index.TraceIndexError as exc:
                 raise _Problem(HTTPStatus.UNPROCESSABLE_ENTITY, f"trace row {row_id} cannot be read: {exc}") from None
             except db.StoreError as exc:
                 raise _Problem(HTTPStatus.NOT_FOUND, str(exc)) from None
