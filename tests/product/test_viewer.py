@@ -237,15 +237,16 @@ def test_a_million_records_open_with_bounded_memory(browser, tmp_path):
     proc, url = _serve(path, "--port", "0")
     try:
         browser.goto(url + "#row=1")
-        # indexing once, then only what is on screen: within two minutes even on a busy machine
-        browser.wait_for_selector("#tree .row", timeout=120_000)
+        # indexed once, then only what is on screen: within three minutes even on a busy 2-core machine
+        browser.wait_for_selector("#tree .row", timeout=180_000)
         browser.locator("#tree .toggle").first.click()
         browser.locator("#tree .node .node .row").nth(50).click()
         browser.wait_for_selector("#tree .row.selected")
         assert browser.evaluate("window.jarnViewer.state.summary.records") >= 1_000_000
         status = Path(f"/proc/{proc.pid}/status").read_text()
         peak_kib = int(status.split("VmHWM:")[1].split()[0])
-        assert peak_kib < 300 * 1024, f"the server peaked at {peak_kib // 1024} MiB for a {path.stat().st_size >> 20} MiB trace"
+        # far below the trace's own 250 MiB: it is never read whole
+        assert peak_kib < 120 * 1024, f"the server peaked at {peak_kib // 1024} MiB for a {path.stat().st_size >> 20} MiB trace"
     finally:
         proc.terminate()
         proc.wait(timeout=30)
