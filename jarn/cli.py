@@ -279,7 +279,7 @@ def _stats(args: argparse.Namespace) -> int:
         if not rows:
             raise CommandError(f"no trace {args.trace_id!r} in {path}")
     try:
-        table = function_table(path, [r.row_id for r in rows], args.sort, args.limit if args.limit > 0 else None)
+        table = function_table(path, [r.row_id for r in rows], args.sort, args.limit if args.limit > 0 else None, progress=sys.stderr if sum(r.size for r in rows) > 16 << 20 else None)
     except TraceIndexError as exc:
         raise CommandError(f"trace {rows[0].trace_id}: {exc}") from None
     print_table(table, sys.stdout)

@@ -479,6 +479,11 @@ def ensure(conn: sqlite3.Connection, row_id: int) -> None:
         raise
 
 
+def is_indexed(conn: sqlite3.Connection, row_id: int) -> bool:
+    _prepare(conn)
+    return conn.execute("SELECT 1 FROM jarn_index WHERE trace = ? AND version = ?", (row_id, INDEX_VERSION)).fetchone() is not None
+
+
 def prune(conn: sqlite3.Connection) -> None:
     """Drops the index of rows no longer stored."""
     _prepare(conn)
