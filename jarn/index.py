@@ -339,6 +339,11 @@ class _Builder:
         c.executemany("INSERT INTO jarn_index_calls VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)", self.rows)
         c.executemany("INSERT OR REPLACE INTO jarn_index_records VALUES (?,?,?,?)", self.records)
         c.executemany("INSERT OR REPLACE INTO jarn_index_marks VALUES (?,?,?,?,?)", self.marks)
+        # The store's write lock is let go between batches, so that a program saving its trace
+        # meanwhile does not wait for a big index; an index left half-way has no jarn_index row
+        # yet and is built again from the start.
+        c.execute("COMMIT")
+        c.execute("BEGIN IMMEDIATE")
         if force:
             # An exception record may come before its call's row is written (a call still open
             # deeper in the batch), so flags are set once every row is in.
