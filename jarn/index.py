@@ -461,6 +461,8 @@ def ensure(conn: sqlite3.Connection, row_id: int) -> None:
         if found[1] is not None:
             raise TraceIndexError(found[1])
         return
+    # An index can always be built again: its commits need not wait for the disk.
+    conn.execute("PRAGMA synchronous = NORMAL")
     conn.execute("BEGIN IMMEDIATE")
     try:
         _forget(conn, row_id)
