@@ -3,7 +3,7 @@
 // children of one call, one call's values) so that traces of any size stay responsive.
 
 const $ = (sel) => document.querySelector(sel);
-const ROW = 18, AXIS = 18;
+const ROW = 18, AXIS = 18, MAX_ROWS = 1500;
 const state = {
   traces: [], row: null, summary: null, thread: null, view: null, bars: [], names: {},
   selected: null, detail: null, sort: "total", flameToken: 0, treeNodes: new Map(),
@@ -148,7 +148,8 @@ const canvas = $("#flame");
 
 function sizeCanvas() {
   const th = state.summary && state.thread !== null ? threadInfo(state.thread) : null;
-  const rows = th ? th.max_depth + 1 : 4;
+  // A canvas cannot be arbitrarily tall: very deep recursion is drawn down to this depth.
+  const rows = th ? Math.min(th.max_depth + 1, MAX_ROWS) : 4;
   const ratio = window.devicePixelRatio || 1;
   canvas.style.height = `${AXIS + rows * ROW}px`;
   canvas.width = Math.max(1, Math.floor(canvas.clientWidth * ratio));
