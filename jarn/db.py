@@ -19,7 +19,7 @@ import os
 import sqlite3
 import time
 from collections.abc import Iterable, Iterator
-from contextlib import contextmanager
+from contextlib import AbstractContextManager, contextmanager
 from dataclasses import dataclass
 from pathlib import Path
 from typing import BinaryIO, Protocol
@@ -206,6 +206,11 @@ def _ignore_in_git(folder: Path) -> None:
     marker = folder / ".gitignore"
     if folder.name == ".jarn" and not marker.exists():
         marker.write_text("*\n", encoding="utf-8")
+
+
+def open_store(db_path: str | os.PathLike[str], *, timeout: float = 60) -> AbstractContextManager[sqlite3.Connection]:
+    """A connection to an existing store, for readers that keep tables of their own in it."""
+    return _connect(db_path, timeout=timeout, create=False)
 
 
 def _prepare(conn: sqlite3.Connection, path: Path, create: bool) -> None:
