@@ -201,6 +201,18 @@ def _connect(db_path: str | os.PathLike[str], *, timeout: float = 60, create: bo
         conn.close()
 
 
+@contextmanager
+def _transaction(conn: sqlite3.Connection) -> Iterator[None]:
+    """One write transaction, taken at once (no other writer in between), undone on any failure."""
+    conn.execute("BEGIN IMMEDIATE")
+    try:
+        yield
+        conn.execute("COMMIT")
+    except BaseException:
+        conn.execute("ROLLBACK")
+        raise
+
+
 def _ignore_in_git(folder: Path) -> None:
     """The project's .jarn folder holds only traces: git is told to leave all of it alone."""
     marker = folder / ".gitignore"
@@ -231,31 +243,21 @@ def _prepare(conn: sqlite3.Connection, path: Path, create: bool) -> None:
         if not {"traces", "trace_chunks"} <= known:
             raise StoreError(f"{path} is not a jarn trace database")
     conn.execute("PRAGMA journal_mode = WAL")
-    conn.execute("BEGIN IMMEDIATE")
-    try:
+    with _transaction(conn):
         for statement in _SCHEMA.split(";"):
             if statement.strip():
                 conn.execute(statement)
         conn.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
-        conn.execute("COMMIT")
-    except BaseException:
-        conn.execute("ROLLBACK")
-        raise
 
 
 def _migrate(conn: sqlite3.Connection, version: int) -> None:
-    conn.execute("BEGIN IMMEDIATE")
-    try:
+    with _transaction(conn):
         # Another process may have brought it up to date while this one waited for the lock.
         version = conn.execute("PRAGMA user_version").fetchone()[0]
         for step in range(version + 1, SCHEMA_VERSION + 1):
             for statement in _MIGRATIONS[step]:
                 conn.execute(statement)
         conn.execute(f"PRAGMA user_version = {max(version, SCHEMA_VERSION)}")
-        conn.execute("COMMIT")
-    except BaseException:
-        conn.execute("ROLLBACK")
-        raise
 
 
 def _rows(pieces: Iterable[bytes | memoryview]) -> Iterator[bytes | bytearray | memoryview]:
@@ -290,8 +292,7 @@ def save_trace_in_sqlite(db_path: str, trace_id: str, *, timeout: int, msgpack: 
         size = len(msgpack)
         pieces = msgpack
     with _connect(db_path, timeout=timeout, create=True) as conn:
-        conn.execute("BEGIN IMMEDIATE")
-        try:
+        with _transaction(conn):
             cursor = conn.execute(
                 "INSERT INTO traces (trace_id, created_at, size, command_line, source, record_count, label, duration)"
                 " VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
@@ -306,10 +307,6 @@ def save_trace_in_sqlite(db_path: str, trace_id: str, *, timeout: int, msgpack: 
                 # What ran and how long are read back from the stored chunks, a piece at a time.
                 read = summarize(_ChunkFile(conn, row_id), look_for_test=summary.source in ("", "pytest"))
                 conn.execute("UPDATE traces SET label = ?, duration = ? WHERE row_id = ?", (read.label, read.duration, row_id))
-            conn.execute("COMMIT")
-        except BaseException:
-            conn.execute("ROLLBACK")
-            raise
     return row_id
 
 
@@ -433,15 +430,13 @@ def remove_traces(db_path: str | os.PathLike[str], trace_ids: Iterable[str]) -> 
     """Deletes every row of the given trace ids (all or none) and returns how many went."""
     ids = sorted(set(trace_ids))
     with _connect(db_path, create=False) as conn:
-        conn.execute("BEGIN IMMEDIATE")
-        try:
+        with _transaction(conn):
             removed = 0
             for trace_id in ids:
                 removed += conn.execute("DELETE FROM traces WHERE trace_id = ?", (trace_id,)).rowcount
-            conn.execute("COMMIT")
-        except BaseException:
-            conn.execute("ROLLBACK")
-            raise
+            from jarn import index  # the viewer's tables in the same file; it imports this module
+
+            index.forget_removed(conn)
         if removed:
             # Deleted rows only become free pages; the file shrinks when it is rewritten, and the
             # rewrite (which went to the write-ahead log) is copied back and the log emptied.

@@ -451,6 +451,13 @@ def _forget(conn: sqlite3.Connection, row_id: int) -> None:
         conn.execute(f"DELETE FROM {table} WHERE trace = ?", (row_id,))
 
 
+def forget_removed(conn: sqlite3.Connection) -> None:
+    """Drops the index of every row no longer stored, so that deleting traces frees their index too."""
+    if conn.execute("SELECT 1 FROM sqlite_master WHERE name = 'jarn_index'").fetchone() is not None:
+        for table in _TABLES:
+            conn.execute(f"DELETE FROM {table} WHERE trace NOT IN (SELECT row_id FROM traces)")
+
+
 def ensure(conn: sqlite3.Connection, row_id: int) -> None:
     """Indexes one stored row unless it already is; raises TraceIndexError for a row that cannot be read."""
     _prepare(conn)
