@@ -71,18 +71,86 @@ const EncoderNativeApi* native_encoder(PyObject* function) {
 
 }  // namespace
 
-bool dump_msgpack(PyObject* value, bool lightweight_repr, msgpack::Buffer& out) {
+namespace {
+
+// The host's two serialisers, held between events. Looking them up costs two dict lookups and an
+// import check per value, more than encoding a small value; instead a dict watcher on sys.modules
+// and on the host module's dict drops them whenever either changes, so a serialiser replaced at run
+// time is still the one used. Without a free watcher, they are looked up at every call.
+struct Serializers {
+    bool valid = false;
+    PyObject* function[2] = {nullptr, nullptr};  // strong; held for the process (no static destructor)
+    const EncoderNativeApi* api[2] = {nullptr, nullptr};
+};
+Serializers serializers;  // guarded by the interpreter lock
+int watcher = -1;           // -1: not asked for yet; -2: none available
+
+int on_watched_dict_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+    serializers.valid = false;
+    return 0;
+}
+
+Owned look_up(bool lightweight_repr) {
     Owned module = Owned::steal(import_module(names.mod_jarn_serialize));
-    if (!module) return false;
-    // Looked up at every call, so that a serialiser replaced at run time is the one used.
-    Owned function = Owned::steal(
+    if (!module) return Owned();
+    return Owned::steal(
         module_attribute(module.get(), lightweight_repr ? names.dump_msgpack_lightweight_repr : names.dump_msgpack));
-    if (!function) return false;
+}
+
+// Fills the cache; false (no exception) when it cannot be kept.
+bool refresh() {
+    if (watcher == -1) {
+        watcher = PyDict_AddWatcher(on_watched_dict_event);
+        if (watcher < 0) {
+            PyErr_Clear();
+            watcher = -2;
+        }
+    }
+    if (watcher < 0) return false;
+    Owned module = Owned::steal(import_module(names.mod_jarn_serialize));
+    if (!module || !PyModule_CheckExact(module.get())) {
+        PyErr_Clear();
+        return false;
+    }
+    PyObject* dict = PyModule_GetDict(module.get());  // borrowed
+    if (PyDict_Watch(watcher, PyImport_GetModuleDict()) < 0 || PyDict_Watch(watcher, dict) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    for (int i = 0; i < 2; ++i) {
+        PyObject* found = PyDict_GetItemWithError(dict, i ? names.dump_msgpack_lightweight_repr : names.dump_msgpack);
+        if (found == nullptr) {
+            PyErr_Clear();
+            return false;  // a module-level __getattr__, perhaps: looked up every time
+        }
+        Owned previous = Owned::steal(serializers.function[i]);
+        serializers.function[i] = Owned::borrow(found).release();
+        serializers.api[i] = native_encoder(found);
+        PyErr_Clear();
+    }
+    serializers.valid = true;
+    return true;
+}
+
+bool call_serializer(PyObject* function, const EncoderNativeApi* api, PyObject* value, msgpack::Buffer& out) {
     // The same bytes as calling it, written in place.
-    if (const EncoderNativeApi* api = native_encoder(function.get())) return api->append(function.get(), value, out);
-    Owned result = Owned::steal(PyObject_CallOneArg(function.get(), value));
+    if (api != nullptr) return api->append(function, value, out);
+    Owned result = Owned::steal(PyObject_CallOneArg(function, value));
     if (!result) return false;
     return append_byte_sequence(result.get(), out);
+}
+
+}  // namespace
+
+bool dump_msgpack(PyObject* value, bool lightweight_repr, msgpack::Buffer& out) {
+    if (serializers.valid || refresh()) {
+        // Held across the call: the serialiser may run code that replaces it.
+        Owned function = Owned::borrow(serializers.function[lightweight_repr]);
+        return call_serializer(function.get(), serializers.api[lightweight_repr], value, out);
+    }
+    Owned function = look_up(lightweight_repr);
+    if (!function) return false;
+    return call_serializer(function.get(), native_encoder(function.get()), value, out);
 }
 
 }  // namespace jarn
