@@ -1,5 +1,7 @@
 // The ordinary 12-entry record of a recorded call or return, and the per-thread state that ties
 // a return to its call.
+#include <cstring>
+
 #include "../lib/internal_error.hpp"
 #include "../utils/frame_info.hpp"
 #include "../utils/host_serialize.hpp"
@@ -27,6 +29,80 @@ void pop_through(ThreadState& ts, std::ptrdiff_t own) {
     for (std::size_t i = std::size_t(own); i < ts.call_frames.size(); ++i) gone.push_back(std::move(ts.call_frames[i]));
     ts.call_frames.resize(std::size_t(own));
 }
+
+// Writes a stretch of a record through a plain pointer: the buffer grows once, by an upper bound
+// of what is written, instead of being checked at every byte, and finish() gives back the rest.
+class RawWriter {
+public:
+    RawWriter(msgpack::Buffer& b, std::size_t most) : b_(b), start_(b.size()) {
+        b.resize(start_ + most);
+        at_ = b.data() + start_;
+    }
+    void finish() { b_.resize(std::size_t(at_ - b_.data())); }
+
+    template <std::size_t N>
+    void constant(const char (&bytes)[N]) {  // a literal's bytes, without its terminating zero
+        std::memcpy(at_, bytes, N - 1);
+        at_ += N - 1;
+    }
+    void byte(std::uint8_t v) { *at_++ = v; }
+    void str(std::string_view s) {
+        const std::size_t n = s.size();
+        if (n < 32) {
+            *at_++ = std::uint8_t(0xa0 | n);
+        } else if (n < 256) {
+            *at_++ = 0xd9;
+            *at_++ = std::uint8_t(n);
+        } else if (n < 65536) {
+            *at_++ = 0xda;
+            be(n, 2);
+        } else {
+            *at_++ = 0xdb;
+            be(n, 4);
+        }
+        std::memcpy(at_, s.data(), n);
+        at_ += n;
+    }
+    void uint(std::uint64_t v) {
+        if (v < 128) {
+            *at_++ = std::uint8_t(v);
+        } else if (v < 256) {
+            *at_++ = 0xcc;
+            *at_++ = std::uint8_t(v);
+        } else if (v < 65536) {
+            *at_++ = 0xcd;
+            be(v, 2);
+        } else if (v <= 0xffffffffULL) {
+            *at_++ = 0xce;
+            be(v, 4);
+        } else {
+            *at_++ = 0xcf;
+            be(v, 8);
+        }
+    }
+    void sint(std::int64_t v) {
+        if (v >= 0) return uint(std::uint64_t(v));
+        // Through the shared writer: rare, and it knows every negative form.
+        msgpack::Buffer small;
+        msgpack::write_int(small, v);
+        std::memcpy(at_, small.data(), small.size());
+        at_ += small.size();
+    }
+    void f64(double v) {
+        std::uint64_t bits;
+        std::memcpy(&bits, &v, sizeof bits);
+        *at_++ = 0xcb;
+        be(bits, 8);
+    }
+
+private:
+    void be(std::uint64_t v, int n) {
+        for (int i = n - 1; i >= 0; --i) *at_++ = std::uint8_t(v >> (8 * i));
+    }
+    msgpack::Buffer& b_;
+    std::size_t start_;
+    std::uint8_t* at_;
+};
 
 }  // namespace
 
@@ -78,32 +154,60 @@ bool build_frame_record(Event& ev, msgpack::Buffer& out) {
     if (!locals) return false;
 
     msgpack::Buffer& b = out;
-    b.reserve(256 + path.size() + qualname.size());
-    msgpack::write_map_header(b, 12);
-    msgpack::write_str_pair(b, "path", path);
-    msgpack::write_str_pair(b, "co_name", ev.name);
-    msgpack::write_str_pair(b, "qualname",
-                            has_qualname ? std::optional<std::string_view>(qualname) : std::nullopt);
-    msgpack::write_str_pair(b, "event", ev.event_name());
-    msgpack::write_str_pair(b, "frame_id", view(id));
+    // Everything up to the argument's value in one piece: path, names, event and id.
+    // Keys and fixed texts 49 bytes, string headers at most 16, the id 30.
+    RawWriter head(b, 108 + path.size() + ev.name.size() + qualname.size());
+    head.constant("\x8c\xa4path");
+    head.str(path);
+    head.constant("\xa7" "co_name");
+    head.str(ev.name);
+    head.constant("\xa8qualname");
+    if (has_qualname) {
+        head.str(qualname);
+    } else {
+        head.byte(0xc0);
+    }
+    if (ev.is_return) {
+        head.constant("\xa5" "event\xa6return\xa8" "frame_id");
+    } else {
+        head.constant("\xa5" "event\xa4" "call\xa8" "frame_id");
+    }
+    head.str(view(id));
+    head.constant("\xa3" "arg");
+    head.finish();
     // The host's bytes go straight into the record; both are serialised before the timestamp
     // is read, as the record promises.
-    msgpack::write_str(b, "arg");
     if (!dump_msgpack(ev.arg, p.lightweight_repr, b)) return false;
-    msgpack::write_str(b, "locals");
+    msgpack::put_bytes(b, "\xa6locals", 7);
     if (!dump_msgpack(locals.get(), p.lightweight_repr, b)) return false;
-    msgpack::write_str_pair(b, "thread", ev.thread->name);
-    msgpack::write_int_pair(b, "thread_native_id", ev.thread->native_id);
+
     const std::optional<double> now = timestamp_seconds();
     if (!now) {
         raise_internal_error("System time is before unix epoch");
         return false;
     }
-    msgpack::write_f64_pair(b, *now);
-    msgpack::write_str_pair(b, "type", "frame");
-    std::optional<msgpack::UserCodeCallSite> written_site;
-    if (has_site) written_site = msgpack::UserCodeCallSite{view(site.call_frame_id), site.line_number};
-    msgpack::write_user_code_call_site(b, written_site);
+    // Keys 92 bytes, headers, numbers and the caller's id at most 63.
+    RawWriter tail(b, 164 + ev.thread->name.size());
+    tail.constant("\xa6thread");
+    tail.str(ev.thread->name);
+    tail.constant("\xb0thread_native_id");
+    if (ev.thread->native_id) {
+        tail.uint(*ev.thread->native_id);
+    } else {
+        tail.byte(0xc0);
+    }
+    tail.constant("\xa9timestamp");
+    tail.f64(*now);
+    tail.constant("\xa4type\xa5" "frame\xb3user_code_call_site");
+    if (has_site) {
+        tail.constant("\x82\xad" "call_frame_id");
+        tail.str(view(site.call_frame_id));
+        tail.constant("\xabline_number");
+        tail.sint(site.line_number);
+    } else {
+        tail.byte(0xc0);
+    }
+    tail.finish();
     return true;
 }
 
