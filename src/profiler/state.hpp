@@ -68,6 +68,9 @@ struct ProfilerState {
     // Per-thread call state keyed by the interpreter's thread state id, which is never reused.
     std::unordered_map<std::uint64_t, std::unique_ptr<ThreadState>> threads;
     std::size_t threads_after_sweep = 0;
+    // The entry found last: consecutive events mostly come from the same thread.
+    std::uint64_t last_thread_id = 0;
+    ThreadState* last_thread = nullptr;
 
     // Distinguishes this profiler's cached per-code decisions from another profiler's.
     std::uint64_t epoch = 0;

@@ -5,6 +5,7 @@
 #include "../encoder/native_api.hpp"
 
 #include "../lib/internal_error.hpp"
+#include "dict_watch.hpp"
 #include "interned.hpp"
 #include "owned.hpp"
 
@@ -74,21 +75,16 @@ const EncoderNativeApi* native_encoder(PyObject* function) {
 namespace {
 
 // The host's two serialisers, held between events. Looking them up costs two dict lookups and an
-// import check per value, more than encoding a small value; instead a dict watcher on sys.modules
-// and on the host module's dict drops them whenever either changes, so a serialiser replaced at run
-// time is still the one used. Without a free watcher, they are looked up at every call.
+// import check per value, more than encoding a small value; instead sys.modules and the host
+// module's dict are watched, and the serialisers are looked up again after either changed, so a
+// serialiser replaced at run time is still the one used. Without a dict watcher they are looked
+// up at every call.
 struct Serializers {
-    bool valid = false;
+    std::uint64_t generation = 0;                // watched_generation() when filled
     PyObject* function[2] = {nullptr, nullptr};  // strong; held for the process (no static destructor)
     const EncoderNativeApi* api[2] = {nullptr, nullptr};
 };
 Serializers serializers;  // guarded by the interpreter lock
-int watcher = -1;           // -1: not asked for yet; -2: none available
-
-int on_watched_dict_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
-    serializers.valid = false;
-    return 0;
-}
 
 Owned look_up(bool lightweight_repr) {
     Owned module = Owned::steal(import_module(names.mod_jarn_serialize));
@@ -99,24 +95,14 @@ Owned look_up(bool lightweight_repr) {
 
 // Fills the cache; false (no exception) when it cannot be kept.
 bool refresh() {
-    if (watcher == -1) {
-        watcher = PyDict_AddWatcher(on_watched_dict_event);
-        if (watcher < 0) {
-            PyErr_Clear();
-            watcher = -2;
-        }
-    }
-    if (watcher < 0) return false;
     Owned module = Owned::steal(import_module(names.mod_jarn_serialize));
     if (!module || !PyModule_CheckExact(module.get())) {
         PyErr_Clear();
         return false;
     }
     PyObject* dict = PyModule_GetDict(module.get());  // borrowed
-    if (PyDict_Watch(watcher, PyImport_GetModuleDict()) < 0 || PyDict_Watch(watcher, dict) < 0) {
-        PyErr_Clear();
-        return false;
-    }
+    if (!watch_dict(PyImport_GetModuleDict()) || !watch_dict(dict)) return false;
+    const std::uint64_t generation = watched_generation();
     for (int i = 0; i < 2; ++i) {
         PyObject* found = PyDict_GetItemWithError(dict, i ? names.dump_msgpack_lightweight_repr : names.dump_msgpack);
         if (found == nullptr) {
@@ -128,8 +114,9 @@ bool refresh() {
         serializers.api[i] = native_encoder(found);
         PyErr_Clear();
     }
-    serializers.valid = true;
-    return true;
+    // Releasing the previous functions may have run code that changed a watched dict.
+    serializers.generation = generation == watched_generation() ? generation : 0;
+    return serializers.generation != 0;
 }
 
 bool call_serializer(PyObject* function, const EncoderNativeApi* api, PyObject* value, msgpack::Buffer& out) {
@@ -143,7 +130,7 @@ bool call_serializer(PyObject* function, const EncoderNativeApi* api, PyObject* 
 }  // namespace
 
 bool dump_msgpack(PyObject* value, bool lightweight_repr, msgpack::Buffer& out) {
-    if (serializers.valid || refresh()) {
+    if (serializers.generation == watched_generation() || refresh()) {
         // Held across the call: the serialiser may run code that replaces it.
         Owned function = Owned::borrow(serializers.function[lightweight_repr]);
         return call_serializer(function.get(), serializers.api[lightweight_repr], value, out);
