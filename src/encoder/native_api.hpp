@@ -11,7 +11,7 @@
 namespace jarn {
 
 inline constexpr const char* kEncoderCapsule = "jarn._encoder._native_api";
-inline constexpr int kEncoderApiVersion = 1;
+inline constexpr int kEncoderApiVersion = 2;
 
 struct EncoderNativeApi {
     int version;
@@ -19,6 +19,12 @@ struct EncoderNativeApi {
     // Appends the encoding of `value` (what calling the encoder would return) to `out`; false
     // with the exception set, `out` unchanged.
     bool (*append)(PyObject* encoder, PyObject* value, std::vector<std::uint8_t>& out);
+    // Appends what encoding a dict of these n str keys and values would append, without the
+    // dict: a frame's variables go straight into the record. 1 when written; 0 when the dict
+    // itself must be encoded instead (it would be handed to the fallback as a whole), `out`
+    // unchanged; -1 with the exception set.
+    int (*append_map)(PyObject* encoder, PyObject* const* keys, PyObject* const* values, std::size_t n,
+                      std::vector<std::uint8_t>& out);
 };
 
 }  // namespace jarn

@@ -286,6 +286,26 @@ private:
         return written == n && PyDict_GET_SIZE(v) == n ? EncodeResult::encoded : EncodeResult::whole_value;
     }
 
+public:
+    // A dict's walk for a dict that is not built: at the top, so it cannot contain itself.
+    EncodeResult map(PyObject* const* keys, PyObject* const* values, std::size_t n) {
+        if (++nodes_ > limits_.max_nodes || limits_.max_depth <= 0 || Py_ssize_t(n) > limits_.max_items) {
+            return EncodeResult::whole_value;
+        }
+        path_[0] = nullptr;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (!PyUnicode_CheckExact(keys[i])) return EncodeResult::whole_value;
+        }
+        msgpack::write_map_header(out_, n);
+        for (std::size_t i = 0; i < n; ++i) {
+            if (!str(keys[i])) return EncodeResult::whole_value;
+            const EncodeResult r = value(values[i], 1);
+            if (r != EncodeResult::encoded) return r;
+        }
+        return EncodeResult::encoded;
+    }
+
+private:
     EncodeResult list(PyObject* v, Py_ssize_t depth) {
         const Py_ssize_t n = PyList_GET_SIZE(v);
         msgpack::write_array_header(out_, std::size_t(n));
@@ -333,11 +353,19 @@ private:
     const EncoderLimits& limits_;
     ObjectStyle objects_;
     msgpack::Buffer& out_;
-    std::array<PyObject*, 64> path_{};
+    std::array<PyObject*, 64> path_;  // entries up to the current depth are set before they are read
     Py_ssize_t nodes_ = 0;
 };
 
 }  // namespace
+
+EncodeResult encode_map(PyObject* const* keys, PyObject* const* values, std::size_t n, PyObject* fallback,
+                        const EncoderLimits& limits, ObjectStyle objects, msgpack::Buffer& out) {
+    const std::size_t start = out.size();
+    const EncodeResult r = Walker(fallback, limits, objects, out).map(keys, values, n);
+    if (r != EncodeResult::encoded) out.resize(start);
+    return r;
+}
 
 EncodeResult encode_value(PyObject* value, PyObject* fallback, const EncoderLimits& limits, ObjectStyle objects,
                           msgpack::Buffer& out) {

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "../lib/internal_error.hpp"
+#include "../utils/cpython_compat.hpp"
 #include "../utils/frame_info.hpp"
 #include "../utils/host_serialize.hpp"
 #include "../utils/interned.hpp"
@@ -104,6 +105,38 @@ private:
     std::uint8_t* at_;
 };
 
+// Releases the values of the variables read into the thread's state when the record is done.
+struct HeldVariables {
+    explicit HeldVariables(ThreadState& ts) : ts_(ts) {}
+    HeldVariables(const HeldVariables&) = delete;
+    HeldVariables& operator=(const HeldVariables&) = delete;
+    ~HeldVariables() {
+        // Emptied first: releasing a value may run code.
+        std::vector<PyObject*> values;
+        values.swap(ts_.local_values);
+        ts_.local_names.clear();
+        for (PyObject* v : values) Owned::steal(v);
+        values.clear();
+        if (ts_.local_values.capacity() < values.capacity()) values.swap(ts_.local_values);  // keep the memory
+    }
+    ThreadState& ts_;
+};
+
+// The "locals" value: `locals` when it was read as an object, else the variables held in the
+// thread's state, written as the dict of them would be.
+bool write_variables(ThreadState& ts, PyObject* locals, bool lightweight_repr, msgpack::Buffer& b) {
+    if (locals != nullptr) return dump_msgpack(locals, lightweight_repr, b);
+    const std::size_t n = ts.local_names.size();
+    const int written = dump_msgpack_map(ts.local_names.data(), ts.local_values.data(), n, lightweight_repr, b);
+    if (written != 0) return written > 0;
+    Owned dict = Owned::steal(PyDict_New());
+    if (!dict) return false;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (PyDict_SetItem(dict.get(), ts.local_names[i], ts.local_values[i]) < 0) return false;
+    }
+    return dump_msgpack(dict.get(), lightweight_repr, b);
+}
+
 }  // namespace
 
 bool event_thread(Event& ev) {
@@ -150,8 +183,23 @@ bool build_frame_record(Event& ev, msgpack::Buffer& out) {
     std::string& qualname = ts.qualname_text;
     const int has_qualname = get_qualname(ev.frame, qualname);
     if (has_qualname < 0) return false;
-    Owned locals = Owned::steal(get_locals(ev.frame, ev.is_return, p.omit_return_locals));
-    if (!locals) return false;
+    // Read now, before any Python code runs; a function frame's variables are not put in a dict.
+    Owned locals;
+    const bool no_locals = ev.is_return && p.omit_return_locals;
+    compat::FrameVariables variables(ev.frame);
+    HeldVariables held(ts);
+    if (no_locals || variables.mapping() != nullptr) {
+        locals = Owned::steal(get_locals(ev.frame, ev.is_return, p.omit_return_locals));
+        if (!locals) return false;
+    } else {
+        PyObject* name;   // borrowed
+        PyObject* value;  // borrowed
+        while (variables.next(name, value)) {
+            if (is_builtins_name(name)) continue;
+            ts.local_names.push_back(name);
+            ts.local_values.push_back(Owned::borrow(value).release());
+        }
+    }
 
     msgpack::Buffer& b = out;
     // Everything up to the argument's value in one piece: path, names, event and id.
@@ -179,7 +227,7 @@ bool build_frame_record(Event& ev, msgpack::Buffer& out) {
     // is read, as the record promises.
     if (!dump_msgpack(ev.arg, p.lightweight_repr, b)) return false;
     msgpack::put_bytes(b, "\xa6locals", 7);
-    if (!dump_msgpack(locals.get(), p.lightweight_repr, b)) return false;
+    if (!write_variables(ts, locals.get(), p.lightweight_repr, b)) return false;
 
     const std::optional<double> now = timestamp_seconds();
     if (!now) {

@@ -36,6 +36,10 @@ struct ThreadState {
     // Texts of the record being built, kept for the same reason.
     std::string path_text;
     std::string qualname_text;
+    // A function frame's variables while its record is written: names borrowed from the code
+    // object, values held (strong) until the record is done.
+    std::vector<PyObject*> local_names;
+    std::vector<PyObject*> local_values;
     // The exception passing through the innermost recorded frame, from its raising there until
     // a handler there takes it or the frame is left by it. The frame is only compared, never
     // followed (its entry in call_frames holds it).

@@ -140,4 +140,20 @@ bool dump_msgpack(PyObject* value, bool lightweight_repr, msgpack::Buffer& out) 
     return call_serializer(function.get(), native_encoder(function.get()), value, out);
 }
 
+int dump_msgpack_map(PyObject* const* keys, PyObject* const* values, std::size_t n, bool lightweight_repr,
+                     msgpack::Buffer& out) {
+    Owned function;
+    const EncoderNativeApi* api;
+    if (serializers.generation == watched_generation() || refresh()) {
+        function = Owned::borrow(serializers.function[lightweight_repr]);
+        api = serializers.api[lightweight_repr];
+    } else {
+        function = look_up(lightweight_repr);
+        if (!function) return -1;
+        api = native_encoder(function.get());
+    }
+    if (api == nullptr) return 0;
+    return api->append_map(function.get(), keys, values, n, out);
+}
+
 }  // namespace jarn
