@@ -179,9 +179,9 @@ bool build_frame_record(Event& ev, msgpack::Buffer& out) {
     if (!event_thread(ev)) return false;
     // Both texts are written into the record before any Python code (the serialiser) runs.
     std::string& path = ts.path_text;
-    if (!frame_path(ev.frame, ts.lines, path)) return false;
+    if (!frame_path(ev.frame, ts.lines, ts.texts, path)) return false;
     std::string& qualname = ts.qualname_text;
-    const int has_qualname = get_qualname(ev.frame, qualname);
+    const int has_qualname = get_qualname(ev.frame, ts.texts, qualname);
     if (has_qualname < 0) return false;
     // Read now, before any Python code runs; a function frame's variables are not put in a dict.
     Owned locals;

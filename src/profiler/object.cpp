@@ -125,6 +125,7 @@ int profiler_clear(PyObject* self) {
         thread->raising_frame = nullptr;
         thread->identity.reset();
         thread->lines.clear();
+        thread->texts.clear();
     }
     for (auto& [name, processors] : state->plugins) {
         for (PluginProcessor& proc : processors) {

@@ -13,6 +13,7 @@
 
 #include "../plugins/plugin_processor.hpp"
 #include "../utils/finder.hpp"
+#include "../utils/frame_info.hpp"
 #include "../utils/frame_state.hpp"
 #include "../utils/owned.hpp"
 #include "../utils/ulid.hpp"
@@ -31,6 +32,7 @@ struct ThreadState {
     std::unordered_map<std::uintptr_t, Identifier> frame_ids;  // frame address -> id of its last call
     ThreadIdentityCache identity;
     LineCache lines;
+    CodeTextCache texts;
     // Memory of the last event's records, reused so that an ordinary event allocates nothing.
     std::vector<std::uint8_t> spare_record;
     // Texts of the record being built, kept for the same reason.
