@@ -147,13 +147,11 @@ bool event_thread(Event& ev) {
 bool build_frame_record(Event& ev, msgpack::Buffer& out) {
     ProfilerState& p = ev.profiler;
     ThreadState& ts = ev.thread_state();
-    const auto address = reinterpret_cast<std::uintptr_t>(ev.frame);
     Identifier id;
     CallSite site{};
     int has_site = 0;
     if (!ev.is_return) {
         id = frame_id();
-        ts.frame_ids[address] = id;
         if (!ts.call_frames.empty()) has_site = call_site_of(ts.call_frames.back(), ts.lines, site);
         ts.call_frames.push_back(OpenCall{Owned::borrow(reinterpret_cast<PyObject*>(ev.frame)), id});
     } else {
@@ -162,10 +160,9 @@ bool build_frame_record(Event& ev, msgpack::Buffer& out) {
             id = ts.call_frames[std::size_t(own)].id;
             if (own > 0) has_site = call_site_of(ts.call_frames[std::size_t(own) - 1], ts.lines, site);
         } else {
-            // Kept after the return: the interpreter reuses frame addresses, and a later call
-            // there overwrites the entry.
-            const auto found = ts.frame_ids.find(address);
-            id = found != ts.frame_ids.end() ? found->second : frame_id();
+            // A return whose call was not recorded (profiling began inside the frame, or the
+            // interpreter sent no call): an id of its own.
+            id = frame_id();
             if (!ts.call_frames.empty()) has_site = call_site_of(ts.call_frames.back(), ts.lines, site);
         }
         // The stack is updated even when the call site could not be read, so that later

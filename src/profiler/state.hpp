@@ -17,9 +17,18 @@
 #include "../utils/frame_state.hpp"
 #include "../utils/owned.hpp"
 #include "../utils/ulid.hpp"
+#include "../utils/msgpack.hpp"
 #include "record_list.hpp"
 
 namespace jarn {
+
+// Record types that mean something to the buffers; every other type is just carried along.
+enum class Boundary : std::uint8_t { none, start_test, end_test };
+
+struct EventRecord {
+    msgpack::Buffer bytes;
+    Boundary boundary;
+};
 
 struct OpenCall {
     Owned frame;
@@ -29,12 +38,13 @@ struct OpenCall {
 // Call state private to one interpreter thread; only that thread touches it.
 struct ThreadState {
     std::vector<OpenCall> call_frames;                        // innermost last
-    std::unordered_map<std::uintptr_t, Identifier> frame_ids;  // frame address -> id of its last call
     ThreadIdentityCache identity;
     LineCache lines;
     CodeTextCache texts;
     // Memory of the last event's records, reused so that an ordinary event allocates nothing.
     std::vector<std::uint8_t> spare_record;
+    // The list of the last event's records, emptied, so that an event allocates no list.
+    std::vector<EventRecord> record_list;
     // Texts of the record being built, kept for the same reason.
     std::string path_text;
     std::string qualname_text;
