@@ -24,11 +24,11 @@ std::ptrdiff_t own_entry(const std::vector<OpenCall>& call_frames, PyFrameObject
 // a return whose frame is not on the stack pops nothing.
 void pop_through(ThreadState& ts, std::ptrdiff_t own) {
     if (own < 0) return;
-    // Take the entries off the stack before their references go, in case releasing runs code.
-    std::vector<OpenCall> gone;
-    gone.reserve(ts.call_frames.size() - std::size_t(own));
-    for (std::size_t i = std::size_t(own); i < ts.call_frames.size(); ++i) gone.push_back(std::move(ts.call_frames[i]));
-    ts.call_frames.resize(std::size_t(own));
+    while (ts.call_frames.size() > std::size_t(own)) {
+        // Off the stack before its reference goes, in case releasing it runs code.
+        OpenCall top = std::move(ts.call_frames.back());
+        ts.call_frames.pop_back();
+    }
 }
 
 // Writes a stretch of a record through a plain pointer: the buffer grows once, by an upper bound
