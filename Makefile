@@ -43,6 +43,7 @@ test-cpp: $(PY)
 bench: $(STAMP)
 	$(PY) -m pip install --quiet ".[bench]"
 	$(PY) -P bench/overhead.py
+	$(PY) -P bench/instructions.py
 
 # The extension built with AddressSanitizer and UndefinedBehaviorSanitizer, and the whole Python
 # suite run against it. The sanitizer runtimes are preloaded because the interpreter itself is

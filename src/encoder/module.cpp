@@ -67,7 +67,24 @@ PyObject* encoder_call(PyObject* self, PyObject* const* args, std::size_t nargsf
     return result;
 }
 
-EncoderNativeApi native_api = {kEncoderApiVersion, nullptr, append_encoding};
+int append_map_encoding(PyObject* self, PyObject* const* keys, PyObject* const* values, std::size_t n,
+                        ValueBudget* shared, std::vector<std::uint8_t>& out) {
+    EncoderObject* enc = as_encoder(self);
+    ValueBudget own;
+    ValueBudget& budget = shared != nullptr ? *shared : own;
+    start_budget(budget, enc->limits);
+    switch (encode_map(keys, values, n, enc->fallback, enc->limits, enc->objects, budget, out)) {
+        case EncodeResult::encoded:
+            return 1;
+        case EncodeResult::error:
+            return -1;
+        case EncodeResult::whole_value:
+            break;
+    }
+    return 0;
+}
+
+EncoderNativeApi native_api = {kEncoderApiVersion, nullptr, append_encoding, append_map_encoding};
 
 bool read_limit(PyObject* kwargs, const char* name, Py_ssize_t& out) {
     if (kwargs == nullptr) return true;

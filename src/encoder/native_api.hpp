@@ -11,7 +11,7 @@
 namespace jarn {
 
 inline constexpr const char* kEncoderCapsule = "jarn._encoder._native_api";
-inline constexpr int kEncoderApiVersion = 2;
+inline constexpr int kEncoderApiVersion = 3;
 
 // What the values of one record may still cost. Shared by every value written into the record
 // (argument and locals together), so that a record's size and the work spent on it are bounded
@@ -29,6 +29,12 @@ struct EncoderNativeApi {
     // Appends the encoding of `value` (what calling the encoder would return) to `out`, drawing on
     // `budget` (null: a budget of its own); false with the exception set, `out` unchanged.
     bool (*append)(PyObject* encoder, PyObject* value, ValueBudget* budget, std::vector<std::uint8_t>& out);
+    // Appends what encoding a dict of these n str keys and values would append, without the
+    // dict: a frame's variables go straight into the record. 1 when written; 0 when the dict
+    // itself must be encoded instead (it would be handed to the fallback as a whole), `out` and
+    // `budget` unchanged; -1 with the exception set.
+    int (*append_map)(PyObject* encoder, PyObject* const* keys, PyObject* const* values, std::size_t n,
+                      ValueBudget* budget, std::vector<std::uint8_t>& out);
 };
 
 }  // namespace jarn

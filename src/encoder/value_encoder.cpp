@@ -394,6 +394,30 @@ private:
         return true;
     }
 
+public:
+    // What value() writes for an exact dict of these str keys and values, without the dict (a
+    // frame's variables). Anything that dict would not write here itself (too many entries, a key
+    // that is not a plain str) makes the whole dict the caller's to build and encode.
+    EncodeResult map(PyObject* const* keys, PyObject* const* values, std::size_t n) {
+        if (Py_ssize_t(n) > limits_.max_items || limits_.max_depth <= 0) return EncodeResult::whole_value;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (!PyUnicode_CheckExact(keys[i])) return EncodeResult::whole_value;
+        }
+        if (--budget_.nodes < 0 || out_.size() - start_ >= budget_.bytes) {
+            msgpack::write_str(out_, kTooMuchData);
+            return EncodeResult::encoded;
+        }
+        path_[0] = nullptr;  // a dict that does not exist cannot hold itself
+        msgpack::write_map_header(out_, n);
+        for (std::size_t i = 0; i < n; ++i) {
+            if (!str(keys[i])) return EncodeResult::whole_value;
+            const EncodeResult r = value(values[i], 1);
+            if (r != EncodeResult::encoded) return r;
+        }
+        return EncodeResult::encoded;
+    }
+
+private:
     EncodeResult list(PyObject* v, Py_ssize_t depth) {
         const Py_ssize_t n = PyList_GET_SIZE(v);
         const Py_ssize_t kept = std::min(n, limits_.max_items);
@@ -482,6 +506,21 @@ bool append_fallback(PyObject* fallback, PyObject* value, Py_ssize_t depth, Valu
     msgpack::put_bytes(out, PyBytes_AS_STRING(data), std::size_t(PyBytes_GET_SIZE(data)));
     budget.nodes = left;
     return true;
+}
+
+EncodeResult encode_map(PyObject* const* keys, PyObject* const* values, std::size_t n, PyObject* fallback,
+                        const EncoderLimits& limits, ObjectStyle objects, ValueBudget& budget, msgpack::Buffer& out) {
+    const std::size_t start = out.size();
+    const ValueBudget before = budget;
+    const EncodeResult r = Walker(fallback, limits, objects, budget, out).map(keys, values, n);
+    if (r != EncodeResult::encoded) {
+        out.resize(start);
+        budget = before;
+        return r;
+    }
+    const std::uint64_t written = out.size() - start;
+    budget.bytes = written < budget.bytes ? budget.bytes - written : 0;
+    return r;
 }
 
 EncodeResult encode_value(PyObject* value, PyObject* fallback, const EncoderLimits& limits, ObjectStyle objects,

@@ -50,4 +50,9 @@ EncodeResult encode_value(PyObject* value, PyObject* fallback, const EncoderLimi
 // nodes it says it used (one when it says nothing).
 bool append_fallback(PyObject* fallback, PyObject* value, Py_ssize_t depth, ValueBudget& budget, msgpack::Buffer& out);
 
+// The same for a dict of n str keys and values that is not built: the bytes encode_value would
+// append for such an exact dict. `whole_value` means that dict is to go to the fallback whole.
+EncodeResult encode_map(PyObject* const* keys, PyObject* const* values, std::size_t n, PyObject* fallback,
+                        const EncoderLimits& limits, ObjectStyle objects, ValueBudget& budget, msgpack::Buffer& out);
+
 }  // namespace jarn

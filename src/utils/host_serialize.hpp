@@ -28,6 +28,12 @@ private:
 // the bytes it returns to `out`. On failure `out` is left as it was and the exception is set.
 bool dump_msgpack(PyObject* value, bool lightweight_repr, msgpack::Buffer& out);
 
+// Appends what dump_msgpack would append for a dict of these str keys and values, without the
+// dict, when the serialiser can do that: 1 written, 0 not possible (`out` unchanged; serialise the
+// dict instead), -1 with the exception set.
+int dump_msgpack_map(PyObject* const* keys, PyObject* const* values, std::size_t n, bool lightweight_repr,
+                     msgpack::Buffer& out);
+
 // Appends the bytes of a bytes-like result: bytes, or any sequence of integers 0..255.
 bool append_byte_sequence(PyObject* result, msgpack::Buffer& out);
 

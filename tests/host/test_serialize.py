@@ -439,3 +439,18 @@ def test_a_renamed_class_is_described_by_its_new_name(dump, rename):
     before = decode(dump([thing]))[0]["__type__"]
     rename(Thing)
     assert decode(dump([thing]))[0]["__type__"] == serialize.type_name(Thing) != before
+
+
+@settings(max_examples=100, deadline=None)
+@given(st.lists(values, max_size=6), st.booleans())
+def test_frame_variables_are_encoded_as_their_dict_would_be(items, lightweight):
+    from jarn.profiler import JarnProfiler
+
+    names = "abcdef"[: len(items)]
+    ns = {"__name__": "prog"}
+    exec(compile(f"def f({', '.join(names)}):\n    return None\n", "/srv/app/prog.py", "exec"), ns)
+    profiler = JarnProfiler({"lightweight_repr": lightweight, "plugins": {}}).start()
+    ns["f"](*items)
+    profiler.stop()
+    dump = dump_msgpack_lightweight_repr if lightweight else dump_msgpack
+    assert b"\xa6locals" + dump(dict(zip(names, items))) + b"\xa6thread" in profiler.build_trace()
