@@ -5,6 +5,7 @@
 #include "../lib/internal_error.hpp"
 #include "../profiler/state.hpp"
 #include "convert.hpp"
+#include "cpython_compat.hpp"
 #include "interned.hpp"
 
 namespace jarn {
@@ -38,7 +39,7 @@ void correct_after_fork(std::optional<std::uint64_t>& native_id) {
 
 PyObject* get_locals(PyFrameObject* frame, bool is_return, bool omit_return_locals) {
     if (is_return && omit_return_locals) Py_RETURN_NONE;
-    Owned locals = Owned::steal(PyFrame_GetLocals(frame));
+    Owned locals = Owned::steal(compat::frame_locals(frame));
     if (!locals) return nullptr;
     if (!PyDict_Check(locals.get())) {
         raise_conversion_error(locals.get(), "PyDict");
