@@ -23,9 +23,9 @@ namespace jarn::compat {
 // True while the interpreter is shutting down (modules are being torn down).
 bool interpreter_is_finalizing();
 
-// New reference to a dict of the frame's local variables as they are now (unbound ones left out,
-// cells read through), or null with an exception set. A module or class body frame gives its
-// namespace itself; the caller must not change what it gets.
+// New reference to a dict of the frame's local variables as they are now, in declaration order
+// (unbound ones left out, cells read through), or null with an exception set. A module or class
+// body frame gives its namespace mapping itself; the caller must not change what it gets.
 PyObject* frame_locals(PyFrameObject* frame);
 
 }  // namespace jarn::compat

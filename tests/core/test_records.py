@@ -164,7 +164,9 @@ def test_globals_without_module_name_fail_the_record(caplog) -> None:
 
 
 def test_generator_resumed_twice() -> None:
-    ns = compile_program("def gen():\n    yield 1\n    yield 2\n")
+    # `first` is declared first but bound only on the second pass.
+    ns = compile_program("def gen():\n    for i in (1, 2):\n        if i == 2:\n            first = i\n"
+                         "        second = i\n        yield i\n")
 
     kept: list[Any] = []
 
@@ -180,6 +182,7 @@ def test_generator_resumed_twice() -> None:
     ids = [r["frame_id"] for r in recs]
     assert ids[0] == ids[1] and ids[2] == ids[3] and ids[0] != ids[2]
     assert [r["arg"] for r in recs] == [None, 1, None, 2]
+    assert [list(r["locals"]) for r in recs][1:] == [["i", "second"]] * 2 + [["i", "first", "second"]]
 
 
 def test_exception_leaving_frames_returns_none() -> None:
