@@ -17,7 +17,7 @@ PYTHONS_PRESENT = $(foreach v,$(PYTHON_VERSIONS),$(v)=$(call find_python,$(v)))
 .PHONY: demo test test-python test-cpp test-all-pythons wheels wheel bench test-sanitize clean dev browser
 
 $(PY):
-	@test -n "$(PYTHON_VERSION)" || { echo "no usable CPython $(DEFAULT_PYTHON_VERSION) (PYTHON=$(PYTHON)); give one with PYTHON=..."; exit 1; }
+	@test -n "$(PYTHON_VERSION)" || { echo "no usable interpreter (PYTHON=$(PYTHON)): install CPython $(DEFAULT_PYTHON_VERSION) or name one of $(PYTHON_VERSIONS) with PYTHON=..."; exit 1; }
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install --quiet --upgrade pip
 
