@@ -20,7 +20,20 @@ from typing import Any
 
 from jarn.utils import DEFAULT_DB
 
-PLUGIN_NAMES = ("pytest", "unittest", "logging", "http", "subprocess")
+PLUGIN_NAMES = (
+    "pytest",
+    "unittest",
+    "logging",
+    "http",
+    "subprocess",
+    "web",
+    "django",
+    "sqlalchemy",
+    "jinja2",
+    "requests",
+    "urllib3",
+    "httpx",
+)
 
 DEFAULTS: dict[str, Any] = {
     "sqlite_busy_timeout": 60,
