@@ -8,6 +8,7 @@
 #include "../utils/cpython_compat.hpp"
 #include "../utils/interned.hpp"
 #include "event.hpp"
+#include "exceptions.hpp"
 
 namespace jarn {
 namespace {
@@ -80,6 +81,16 @@ void keep_spare_memory(Event& ev) {
     if (best != nullptr) ev.thread_state().spare_record = std::move(*best);
 }
 
+// A frame left by an exception gets its record right after its return record. The event's
+// records are reversed when stored, so it goes just before the frame record here.
+void add_exception_record(Event& ev) {
+    Owned exc = Owned::steal(take_raised_exception(ev.thread_state(), ev.frame, ev.arg));
+    if (!exc) return;
+    msgpack::Buffer bytes;
+    if (!build_exception_record(ev, exc.get(), bytes)) return report_pending(ev);
+    ev.records.insert(ev.records.end() - 1, EventRecord{std::move(bytes), Boundary::none});
+}
+
 // Everything but the fast exit. `bits` is the cached classification of the code object.
 void handle_event(ProfilerObject* self, PyFrameObject* frame, PyCodeObject* code, bool is_return, PyObject* arg,
                   std::uintptr_t bits) {
@@ -89,7 +100,7 @@ void handle_event(ProfilerObject* self, PyFrameObject* frame, PyCodeObject* code
     // While the interpreter shuts down, modules (ours and the host's) are being torn down.
     if (compat::interpreter_is_finalizing()) return;
     self->state->adopt_after_fork();
-    Event ev{self, *self->state, frame, code->co_filename, code->co_name, {}, {}, is_return, arg, {}, {}};
+    Event ev{self, *self->state, frame, code->co_filename, code->co_name, {}, {}, is_return, arg, {}, {}, {}, {}, {}};
     Py_ssize_t size;
     const char* data = PyUnicode_AsUTF8AndSize(code->co_filename, &size);
     if (data == nullptr) return report_pending(ev);
@@ -98,7 +109,10 @@ void handle_event(ProfilerObject* self, PyFrameObject* frame, PyCodeObject* code
     if (data == nullptr) return report_pending(ev);
     ev.name = std::string_view(data, std::size_t(size));
 
-    if (bits & kHasPlugins) process_plugins(ev);
+    if (bits & kHasPlugins) {
+        process_plugins(ev);
+        ev.thread = nullptr;  // a plugin may have renamed the thread: look it up afresh
+    }
 
     const auto verdict = static_cast<FilenameVerdict>(bits & kVerdictMask);
     bool record = verdict == FilenameVerdict::include;
@@ -112,6 +126,7 @@ void handle_event(ProfilerObject* self, PyFrameObject* frame, PyCodeObject* code
         bytes.clear();
         if (build_frame_record(ev, bytes)) {
             ev.records.push_back(EventRecord{std::move(bytes), Boundary::none});
+            if (ev.is_return) add_exception_record(ev);
         } else {
             // Reported once; the plugin records of the event are still stored, so that a test
             // boundary is never lost with a frame record that could not be made.

@@ -1,11 +1,52 @@
 // Version-specific code; see cpython_compat.hpp.
 #include "cpython_compat.hpp"
 
-#include <utility>
-
-#include "owned.hpp"
+#define Py_BUILD_CORE 1
+#include "internal/pycore_code.h"
+#include "internal/pycore_frame.h"
+#include "opcode.h"
 
 namespace jarn::compat {
+namespace {
+
+_PyInterpreterFrame* interpreter_frame(void* p) { return static_cast<_PyInterpreterFrame*>(p); }
+
+// What the interpreter frame looks like differs: 3.12 names its code object and the last
+// instruction it ran; 3.13 names its "executable" (the code object, for every frame that has a
+// frame object) and the instruction it runs next, and the thread state holds the innermost frame
+// itself instead of through a C frame record.
+#if defined(JARN_CPYTHON_3_12)
+PyCodeObject* code_of(_PyInterpreterFrame* frame) { return frame->f_code; }
+bool has_run(const _PyInterpreterFrame* frame, const _Py_CODEUNIT* at) { return at <= frame->prev_instr; }
+_PyInterpreterFrame* innermost_frame(PyThreadState* tstate) {
+    return tstate->cframe != nullptr ? tstate->cframe->current_frame : nullptr;
+}
+#else
+PyCodeObject* code_of(_PyInterpreterFrame* frame) { return reinterpret_cast<PyCodeObject*>(frame->f_executable); }
+bool has_run(const _PyInterpreterFrame* frame, const _Py_CODEUNIT* at) { return at < frame->instr_ptr; }
+_PyInterpreterFrame* innermost_frame(PyThreadState* tstate) { return tstate->current_frame; }
+#endif
+
+// Whether MAKE_CELL has turned slot `index` into its cell yet. It runs in the code's prologue,
+// before RESUME, so only the prologue is looked at.
+bool cell_made(_PyInterpreterFrame* frame, int index) {
+    const _Py_CODEUNIT* code = _PyCode_CODE(code_of(frame));
+    int oparg = 0;
+    for (const _Py_CODEUNIT* at = code; has_run(frame, at); ++at) {
+        const int op = at->op.code;
+        oparg |= at->op.arg;
+        if (op == MAKE_CELL && oparg == index) return true;
+        if (op == EXTENDED_ARG) {
+            oparg <<= 8;
+            continue;
+        }
+        if (op != MAKE_CELL && op != COPY_FREE_VARS) return false;
+        oparg = 0;
+    }
+    return false;
+}
+
+}  // namespace
 
 bool interpreter_is_finalizing() {
 #if defined(JARN_CPYTHON_3_12)
@@ -16,64 +57,56 @@ bool interpreter_is_finalizing() {
 #endif
 }
 
-#if defined(JARN_CPYTHON_3_12)
-namespace {
-
-// 3.12 keeps one f_locals dict per frame and adds each name when it is first seen bound, so in a
-// frame read more than once (a generator resumed, a coroutine after an await) a variable declared
-// later can come first. 3.13 lists a frame's variables in their declaration order; so do we here,
-// so that both give the same records. Null with an exception set on failure.
-PyObject* in_declaration_order(PyCodeObject* code, Owned locals) {
-    if (!(code->co_flags & CO_OPTIMIZED) || !PyDict_CheckExact(locals.get())) return locals.release();
-    PyObject* const names = code->co_localsplusnames;  // borrowed; the code object holds it
-    const Py_ssize_t n = PyTuple_GET_SIZE(names);
-    // Usually the order is already right: the keys are the code's own name objects, in order.
-    Py_ssize_t pos = 0, j = 0;
-    PyObject* key;    // borrowed
-    PyObject* value;  // borrowed
-    bool in_order = true;
-    while (in_order && PyDict_Next(locals.get(), &pos, &key, &value)) {
-        while (j < n && PyTuple_GET_ITEM(names, j) != key) ++j;
-        in_order = j < n;
-        ++j;
+FrameVariables::FrameVariables(PyFrameObject* frame) : frame_(frame->f_frame) {
+    _PyInterpreterFrame* f = interpreter_frame(frame_);
+    PyCodeObject* code = code_of(f);
+    if (!(code->co_flags & CO_OPTIMIZED)) {
+        // Module, class body or exec'd code: their real namespace is the locals.
+        mapping_ = f->f_locals;
+        return;
     }
-    if (in_order) return locals.release();
-    Owned ordered = Owned::steal(PyDict_New());
-    if (!ordered) return nullptr;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* name = PyTuple_GET_ITEM(names, i);  // borrowed
-        PyObject* found = PyDict_GetItemWithError(locals.get(), name);  // borrowed
-        if (found == nullptr && PyErr_Occurred()) return nullptr;
-        if (found != nullptr && PyDict_SetItem(ordered.get(), name, found) < 0) return nullptr;
-    }
-    // Names the program added to f_locals itself come last, as 3.13 puts them.
-    pos = 0;
-    while (PyDict_Next(locals.get(), &pos, &key, &value)) {
-        if (PyDict_SetDefault(ordered.get(), key, value) == nullptr) return nullptr;
-    }
-    return ordered.release();
+    // A cleared frame has no variables left (a running one has -1 here: no saved stack top).
+    count_ = f->stacktop != 0 ? code->co_nlocalsplus : 0;
+    started_ = has_run(f, _PyCode_CODE(code));
 }
 
-}  // namespace
-#endif
+bool FrameVariables::next(PyObject*& name, PyObject*& value) {
+    _PyInterpreterFrame* f = interpreter_frame(frame_);
+    PyCodeObject* code = code_of(f);
+    for (;;) {
+        if (index_ >= count_) {
+            if (hidden_pass_ || count_ == 0) return false;
+            hidden_pass_ = true;
+            index_ = 0;
+        }
+        const int i = index_++;
+        const _PyLocals_Kind kind = _PyLocals_GetKind(code->co_localspluskinds, i);
+        if (bool(kind & CO_FAST_HIDDEN) != hidden_pass_) continue;
+        PyObject* v = f->localsplus[i];  // borrowed
+        if (kind & CO_FAST_FREE) {
+            if (v == nullptr && !started_ && f->f_funcobj != nullptr) {
+                // Not yet copied from the closure by COPY_FREE_VARS.
+                PyObject* closure = reinterpret_cast<PyFunctionObject*>(f->f_funcobj)->func_closure;
+                const int first_free = code->co_nlocalsplus - code->co_nfreevars;
+                if (closure != nullptr && i - first_free < PyTuple_GET_SIZE(closure)) {
+                    v = PyTuple_GET_ITEM(closure, i - first_free);
+                }
+            }
+            if (v != nullptr && PyCell_Check(v)) v = PyCell_GET(v);
+        } else if ((kind & CO_FAST_CELL) && v != nullptr && PyCell_Check(v) && cell_made(f, i)) {
+            v = PyCell_GET(v);
+        }
+        if (v == nullptr) continue;
+        name = PyTuple_GET_ITEM(code->co_localsplusnames, i);
+        value = v;
+        return true;
+    }
+}
 
-PyObject* frame_locals(PyFrameObject* frame) {
-#if defined(JARN_CPYTHON_3_12)
-    // The frame's own f_locals dict, brought up to date from the fast locals.
-    Owned locals = Owned::steal(PyFrame_GetLocals(frame));
-    if (!locals) return nullptr;
-    Owned code = Owned::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
-    return in_declaration_order(reinterpret_cast<PyCodeObject*>(code.get()), std::move(locals));
-#else
-    // Since 3.13 a function frame's f_locals is a write-through proxy of the fast locals
-    // (PEP 667), not a dict; PyEval_GetFrameLocals copies it, but only for the running frame.
-    // Other frames give their namespace mapping itself, as on 3.12.
-    Owned locals = Owned::steal(PyFrame_GetLocals(frame));
-    if (!locals || !PyFrameLocalsProxy_Check(locals.get())) return locals.release();
-    Owned copy = Owned::steal(PyDict_New());
-    if (!copy || PyDict_Update(copy.get(), locals.get()) < 0) return nullptr;
-    return copy.release();
-#endif
+PyFrameObject* current_frame_if_made(PyThreadState* tstate) {
+    _PyInterpreterFrame* f = innermost_frame(tstate);
+    while (f != nullptr && f->owner == FRAME_OWNED_BY_CSTACK) f = f->previous;
+    return f != nullptr ? f->frame_obj : nullptr;
 }
 
 }  // namespace jarn::compat

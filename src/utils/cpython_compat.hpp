@@ -1,7 +1,8 @@
 // Everything that differs between the CPython versions jarn supports lives in this unit and its
 // .cpp: interpreter internals read where the public API cannot do the job, and functions that
 // were renamed or added between versions. No other file tests PY_VERSION_HEX; supporting a
-// further version means one more branch of the check below and of each function in the .cpp.
+// further version means one more branch of the check below and of the small accessors at the top
+// of the .cpp.
 #pragma once
 
 #include <Python.h>
@@ -23,9 +24,37 @@ namespace jarn::compat {
 // True while the interpreter is shutting down (modules are being torn down).
 bool interpreter_is_finalizing();
 
-// New reference to a dict of the frame's local variables as they are now, in declaration order
-// (unbound ones left out, cells read through), or null with an exception set. A module or class
-// body frame gives its namespace mapping itself; the caller must not change what it gets.
-PyObject* frame_locals(PyFrameObject* frame);
+// A frame's variables, read where the interpreter keeps them. The public way, f_locals or
+// PyFrame_GetLocals, copies them into a dict that stays attached to the frame on 3.12 and keeps
+// every value in it alive until the frame dies or the dict is refreshed: an argument rebound or a
+// local deleted later would stay alive under the profiler. On 3.13 it is a proxy object
+// (PEP 667) that would have to be copied into a dict at every event. Reading the fast locals in
+// place attaches nothing and allocates nothing, and gives the same variables in the same order
+// on both versions.
+class FrameVariables {
+public:
+    explicit FrameVariables(PyFrameObject* frame);  // borrowed; must outlive this reader
+
+    // The frame's own locals mapping (module level, class bodies, code run by exec with separate
+    // locals), borrowed; null for a function frame, whose variables are read with next().
+    PyObject* mapping() const { return mapping_; }
+
+    // The next bound variable in the interpreter's order (that of f_locals), both borrowed: first
+    // the frame's ordinary variables, then those of a comprehension running inline in it.
+    // False at the end. Unbound variables are skipped.
+    bool next(PyObject*& name, PyObject*& value);
+
+private:
+    void* frame_;  // the interpreter frame
+    PyObject* mapping_ = nullptr;
+    int index_ = 0;
+    int count_ = 0;
+    bool hidden_pass_ = false;
+    bool started_ = false;
+};
+
+// The current thread's innermost frame object if the interpreter has made one, else null
+// (PyEval_GetFrame would make one). Borrowed.
+PyFrameObject* current_frame_if_made(PyThreadState* tstate);
 
 }  // namespace jarn::compat

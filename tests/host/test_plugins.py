@@ -31,7 +31,7 @@ def plugin_records(fn, config=None, **kwargs) -> list[dict]:
         profiler.stop()
     trace = decode(profiler.build_trace())
     records = trace["frames_of_interest"] + [r for rs in trace["frames"].values() for r in rs]
-    return [r for r in records if r["type"] != "frame"]
+    return [r for r in records if r["type"] not in ("frame", "exception")]
 
 
 def test_logging_records_only_emitted_ones():
