@@ -3,7 +3,8 @@
 The result is the plain dictionary the native core reads:
 
     {"sqlite_busy_timeout": 60, "threading": False, "lightweight_repr": False,
-     "omit_return_locals": False, "filters": {"include_frames": [], "ignore_frames": []},
+     "omit_return_locals": False, "slow_repr_ms": 1.0, "max_trace_bytes": 1073741824,
+     "filters": {"include_frames": [], "ignore_frames": []},
      "plugins": {...}, "db_path": ".jarn/db.sqlite3"}
 
 In pyproject.toml keys may use dashes or underscores; `include = [...]` and `ignore = [...]` are
@@ -40,6 +41,8 @@ DEFAULTS: dict[str, Any] = {
     "threading": False,
     "lightweight_repr": False,
     "omit_return_locals": False,
+    "slow_repr_ms": 1.0,
+    "max_trace_bytes": 1 << 30,
     "filters": {"include_frames": [], "ignore_frames": []},
     "plugins": {name: True for name in PLUGIN_NAMES},
     "db_path": str(DEFAULT_DB),
@@ -63,6 +66,16 @@ def find_pyproject(start: Path | None = None) -> Path | None:
     return None
 
 
+def find_project_root(start: Path | None = None) -> Path | None:
+    """The nearest folder at or above `start` that holds a pyproject.toml or a .git: the project,
+    whose .jarn/ folder holds the trace database wherever in it jarn is run."""
+    here = (start or Path.cwd()).resolve()
+    for folder in (here, *here.parents):
+        if (folder / "pyproject.toml").is_file() or (folder / ".git").exists():
+            return folder
+    return None
+
+
 def read_pyproject(path: Path) -> dict[str, Any]:
     """The `[tool.jarn]` table of a pyproject.toml, keys normalised to underscores."""
     try:
@@ -80,7 +93,7 @@ def _normalise(table: dict[str, Any], where: str) -> dict[str, Any]:
     out: dict[str, Any] = {}
     for key, value in table.items():
         out[str(key).replace("-", "_")] = value
-    known = {"sqlite_busy_timeout", "db_path", "plugins", "filters", *_BOOL_KEYS, *_LIST_KEYS}
+    known = {"sqlite_busy_timeout", "slow_repr_ms", "max_trace_bytes", "db_path", "plugins", "filters", *_BOOL_KEYS, *_LIST_KEYS}
     unknown = sorted(set(out) - known)
     if unknown:
         raise ConfigError(f"{where}: unknown jarn setting {unknown[0]!r}")
@@ -104,6 +117,16 @@ def _apply(config: dict[str, Any], layer: dict[str, Any], where: str, base: Path
         if isinstance(value, bool) or not isinstance(value, int) or not 0 <= value < 2**64:
             raise ConfigError(f"{where}: sqlite_busy_timeout must be a non-negative integer")
         config["sqlite_busy_timeout"] = value
+    if "slow_repr_ms" in layer:
+        value = layer["slow_repr_ms"]
+        if isinstance(value, bool) or not isinstance(value, int | float) or not 0 <= value < 1e12:
+            raise ConfigError(f"{where}: slow_repr_ms must be a non-negative number of milliseconds")
+        config["slow_repr_ms"] = value
+    if "max_trace_bytes" in layer:
+        value = layer["max_trace_bytes"]
+        if isinstance(value, bool) or not isinstance(value, int) or not 0 < value < 2**64 - 1:
+            raise ConfigError(f"{where}: max_trace_bytes must be a positive integer")
+        config["max_trace_bytes"] = value
     if "db_path" in layer:
         value = layer["db_path"]
         if not isinstance(value, str | os.PathLike):
@@ -161,6 +184,9 @@ def _apply_plugins(plugins: dict[str, Any], given: Any, where: str) -> None:
 def merged(overrides: dict[str, Any] | None) -> dict[str, Any]:
     """The defaults with `overrides` applied (no pyproject.toml)."""
     config = copy.deepcopy(DEFAULTS)
+    root = find_project_root()
+    if root is not None:
+        config["db_path"] = str(root / DEFAULT_DB)
     if overrides:
         _apply(config, _normalise(dict(overrides), "configuration"), "configuration", None)
     return config
@@ -171,8 +197,9 @@ def load_config(overrides: dict[str, Any] | None = None, start: Path | None = No
     config = copy.deepcopy(DEFAULTS)
     pyproject = find_pyproject(start)
     base = pyproject.parent if pyproject is not None else None
-    if base is not None:
-        config["db_path"] = str(base / DEFAULT_DB)
+    root = find_project_root(start)
+    if root is not None:
+        config["db_path"] = str(root / DEFAULT_DB)
     if pyproject is not None:
         _apply(config, read_pyproject(pyproject), str(pyproject), base)
     if overrides:

@@ -88,6 +88,7 @@ bool build_frame_record(Event& ev, msgpack::Buffer& out) {
     msgpack::write_str_pair(b, "frame_id", view(id));
     // The host's bytes go straight into the record; both are serialised before the timestamp
     // is read, as the record promises.
+    const RecordValueBudget budget(p.slow_repr_ns);  // the argument and the locals share it
     msgpack::write_str(b, "arg");
     if (!dump_msgpack(ev.arg, p.lightweight_repr, b)) return false;
     msgpack::write_str(b, "locals");

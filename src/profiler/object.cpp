@@ -50,6 +50,7 @@ void ProfilerState::adopt_after_fork() {
     fork_generation = now;
     frames_of_interest = RecordList();
     frames.clear();
+    limit = TraceLimit();
     const Identifier id = jarn::trace_id();
     trace_id.assign(id.data(), id.size());
     // Only the forking thread lives on; its own call stack stays valid.
@@ -155,6 +156,12 @@ PyObject* method_save_request_in_db(PyObject* self, PyObject*) {
     Py_RETURN_NONE;
 }
 
+PyObject* method_take_trace_pieces(PyObject* self, PyObject*) {
+    if (!is_profiler(self)) return raise_conversion_error(self, "JarnProfiler");
+    as_profiler(self)->state->adopt_after_fork();
+    return take_trace_pieces(as_profiler(self));
+}
+
 PyObject* method_register_threading_profiler(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                                              PyObject* kwnames) {
     static const char* const params[] = {"_frame", "_event", "_arg"};
@@ -181,6 +188,11 @@ PyMethodDef methods[] = {
      "register_threading_profiler($self, _frame, _event, _arg)\n--\n\n"
      "Registers the profiler on the current thread. Called by `threading.setprofile` on the first "
      "event of every new thread, as arranged by `register_profiler`."},
+    {"take_trace_pieces", method_take_trace_pieces, METH_NOARGS,
+     "take_trace_pieces($self)\n--\n\n"
+     "The trace `build_trace` would give, as a TracePieces iterable of bytes pieces, so that it can "
+     "be stored without a second copy in memory. Its records leave the buffers: `commit()` once "
+     "stored, `restore()` otherwise."},
     {nullptr, nullptr, 0, nullptr},
 };
 

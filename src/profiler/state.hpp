@@ -20,6 +20,14 @@
 
 namespace jarn {
 
+// What one trace keeps and what it dropped once its records reached the memory limit.
+struct TraceLimit {
+    std::uint64_t kept_bytes = 0;
+    std::uint64_t records_dropped = 0;
+    std::uint64_t bytes_dropped = 0;
+    double reached_at = 0;  // timestamp of the first dropped record
+};
+
 struct OpenCall {
     Owned frame;
     Identifier id;
@@ -57,6 +65,8 @@ struct ProfilerState {
     bool use_threading = false;
     bool lightweight_repr = false;
     bool omit_return_locals = false;
+    std::int64_t slow_repr_ns = 1000000;
+    std::uint64_t max_trace_bytes = std::uint64_t(1) << 30;
 
     // Shared between threads; touched only with the interpreter lock held and never across a
     // call into Python code.
@@ -64,6 +74,8 @@ struct ProfilerState {
     RecordList frames_of_interest;
     std::unordered_map<std::uint64_t, RecordList> frames;
     PluginMap plugins;
+    // The current trace's records past `max_trace_bytes`: counted, not kept.
+    TraceLimit limit;
 
     // Per-thread call state keyed by the interpreter's thread state id, which is never reused.
     std::unordered_map<std::uint64_t, std::unique_ptr<ThreadState>> threads;

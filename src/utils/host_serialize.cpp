@@ -52,6 +52,19 @@ bool append_byte_sequence(PyObject* result, msgpack::Buffer& out) {
 
 namespace {
 
+__attribute__((tls_model("initial-exec"))) thread_local ValueBudget* current_budget = nullptr;
+
+}  // namespace
+
+RecordValueBudget::RecordValueBudget(std::int64_t slow_repr_ns) : previous_(current_budget) {
+    budget_.slow_repr_ns = slow_repr_ns;
+    current_budget = &budget_;
+}
+
+RecordValueBudget::~RecordValueBudget() { current_budget = previous_; }
+
+namespace {
+
 // The encoder's native entry point, looked up the first time the host's serialiser is an Encoder
 // (until then the type's name tells one apart; afterwards the type itself does).
 const EncoderNativeApi* native_encoder(PyObject* function) {
@@ -79,7 +92,7 @@ bool dump_msgpack(PyObject* value, bool lightweight_repr, msgpack::Buffer& out) 
         module_attribute(module.get(), lightweight_repr ? names.dump_msgpack_lightweight_repr : names.dump_msgpack));
     if (!function) return false;
     // The same bytes as calling it, written in place.
-    if (const EncoderNativeApi* api = native_encoder(function.get())) return api->append(function.get(), value, out);
+    if (const EncoderNativeApi* api = native_encoder(function.get())) return api->append(function.get(), value, current_budget, out);
     Owned result = Owned::steal(PyObject_CallOneArg(function.get(), value));
     if (!result) return false;
     return append_byte_sequence(result.get(), out);

@@ -3,9 +3,26 @@
 
 #include <Python.h>
 
+#include <cstdint>
+
+#include "../encoder/native_api.hpp"
 #include "msgpack.hpp"
 
 namespace jarn {
+
+// While one is alive on a thread, the values that thread serialises through `dump_msgpack` share
+// one budget of nodes and bytes: a record's argument and locals together, not each on its own.
+class RecordValueBudget {
+public:
+    explicit RecordValueBudget(std::int64_t slow_repr_ns);
+    ~RecordValueBudget();
+    RecordValueBudget(const RecordValueBudget&) = delete;
+    RecordValueBudget& operator=(const RecordValueBudget&) = delete;
+
+private:
+    ValueBudget budget_;
+    ValueBudget* previous_;
+};
 
 // Calls jarn.serialize.dump_msgpack (or dump_msgpack_lightweight_repr) with `value` and appends
 // the bytes it returns to `out`. On failure `out` is left as it was and the exception is set.

@@ -66,7 +66,7 @@ def test_http_request_and_response():
     port = server.server_address[1]
 
     def work():
-        urllib.request.urlopen(f"http://127.0.0.1:{port}/items?q=1", timeout=10).close()
+        urllib.request.urlopen(f"http://127.0.0.1:{port}/items?q=1", timeout=300).close()
 
     records = plugin_records(work)
     server.server_close()

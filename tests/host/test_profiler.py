@@ -81,7 +81,7 @@ def run_script(tmp_path, body: str, *args: str, module: bool = False, config: di
         sys.exit(run_program(p, {[str(script), *args]!r}, module=False))
         """
     )
-    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, cwd=tmp_path, timeout=60)
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, cwd=tmp_path, timeout=600)
 
 
 @pytest.mark.parametrize(
@@ -91,7 +91,7 @@ def run_script(tmp_path, body: str, *args: str, module: bool = False, config: di
         ("import sys\nsys.exit(3)\n", 3, ""),
         ("import sys\nsys.exit('bad input')\n", 1, "bad input"),
         ("def f():\n    raise ValueError('boom')\nf()\n", 1, "ValueError: boom"),
-        ("raise KeyboardInterrupt\n", 130, "KeyboardInterrupt"),
+        ("class Stop(KeyboardInterrupt):\n    pass\nraise Stop\n", 1, "Stop"),
     ],
 )
 def test_run_program_behaves_like_python(tmp_path, body, code, stderr):
@@ -121,9 +121,12 @@ def stored_records(tmp_path) -> list[dict]:
 @pytest.mark.parametrize("ending", ["", "import sys\nsys.exit(4)\n", "raise RuntimeError('main failed')\n"])
 def test_run_program_waits_for_the_programs_threads(tmp_path, ending):
     body = (
-        "import threading, time\n"
+        "import sys, threading, time\n"
         "def late():\n    return 42\n"
-        "def worker():\n    time.sleep(0.3)\n    late()\n"
+        "def program_running():\n    frame = sys._current_frames().get(threading.main_thread().ident)\n"
+        "    while frame is not None and frame.f_code.co_filename != __file__:\n        frame = frame.f_back\n"
+        "    return frame is not None\n"
+        "def worker():\n    while program_running():  # until the program's main code has ended\n        time.sleep(0.001)\n    late()\n"
         "threading.Thread(target=worker).start()\n" + ending
     )
     done = run_script(tmp_path, body, config={"threading": True})
@@ -149,8 +152,33 @@ def test_saving_while_profiling_records_nothing_of_jarn(tmp_path):
         """
     )
     (tmp_path / "prog.py").write_text(code)  # a real file: code of "<string>" is never recorded
-    done = subprocess.run([sys.executable, "prog.py"], capture_output=True, text=True, cwd=tmp_path, timeout=60)
+    done = subprocess.run([sys.executable, "prog.py"], capture_output=True, text=True, cwd=tmp_path, timeout=600)
     assert done.returncode == 0, done.stderr
     records = stored_records(tmp_path)
     assert "work" in {r.get("co_name") for r in records}
     assert {r["type"] for r in records} == {"frame"}
+
+
+def passed_on(a):
+    return a
+
+
+class CountedRepr:
+    calls = 0
+
+    def __repr__(self):
+        CountedRepr.calls += 1
+        return "counted"
+
+
+def test_a_records_values_share_one_budget_and_slow_reprs_stop(profiled):
+    big = [list(range(150)) for _ in range(20)]  # 3021 values: within the budget once, not twice
+    thing = CountedRepr()
+    trace = profiled(lambda: [passed_on(big)] + [passed_on(thing) for _ in range(3)], {"slow_repr_ms": 0})
+    returns = [r for r in trace["frames_of_interest"] if r["co_name"] == "passed_on" and r["event"] == "return"]
+    assert returns[0]["arg"] == big and "<too much data>" in str(returns[0]["locals"]["a"])
+    # Timed by the wall clock (the first call's locals), then by the thread's CPU clock (its
+    # return value), then never called again.
+    described = [d for r in returns[1:] for d in (r["arg"], r["locals"]["a"])]
+    assert CountedRepr.calls == 2
+    assert all(d["repr"].endswith("; repr skipped: too slow>") for d in described)
