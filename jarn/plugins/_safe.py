@@ -67,8 +67,9 @@ def installed(package: str) -> bool:
 
 
 # A generator or coroutine frame raises "call" at each resumption and "return" at each
-# suspension. Only its first start (RESUME with oparg 0) and its final return (anything but
-# YIELD_VALUE) delimit the operation it performs.
+# suspension. Only its first start (RESUME with oparg 0) and its final return delimit the
+# operation it performs. A suspension stands at its YIELD_VALUE on 3.12 and already at the RESUME
+# after it (oparg not 0) on 3.13.
 _RESUME = dis.opmap["RESUME"]
 _YIELD_VALUE = dis.opmap["YIELD_VALUE"]
 
@@ -92,7 +93,7 @@ def edge(frame: Any, event: str, arg: Any, context: dict[str, Any]) -> bool:
             return False
         started[id(frame)] = time.perf_counter()
         return True
-    return op != _YIELD_VALUE
+    return op != _YIELD_VALUE and not (op == _RESUME and oparg != 0)
 
 
 def elapsed(frame: Any, context: dict[str, Any]) -> float | None:

@@ -11,12 +11,28 @@ namespace {
 
 _PyInterpreterFrame* interpreter_frame(void* p) { return static_cast<_PyInterpreterFrame*>(p); }
 
+// What the interpreter frame looks like differs: 3.12 names its code object and the last
+// instruction it ran; 3.13 names its "executable" (the code object, for every frame that has a
+// frame object) and the instruction it runs next, and the thread state holds the innermost frame
+// itself instead of through a C frame record.
+#if defined(JARN_CPYTHON_3_12)
+PyCodeObject* code_of(_PyInterpreterFrame* frame) { return frame->f_code; }
+bool has_run(const _PyInterpreterFrame* frame, const _Py_CODEUNIT* at) { return at <= frame->prev_instr; }
+_PyInterpreterFrame* innermost_frame(PyThreadState* tstate) {
+    return tstate->cframe != nullptr ? tstate->cframe->current_frame : nullptr;
+}
+#else
+PyCodeObject* code_of(_PyInterpreterFrame* frame) { return reinterpret_cast<PyCodeObject*>(frame->f_executable); }
+bool has_run(const _PyInterpreterFrame* frame, const _Py_CODEUNIT* at) { return at < frame->instr_ptr; }
+_PyInterpreterFrame* innermost_frame(PyThreadState* tstate) { return tstate->current_frame; }
+#endif
+
 // Whether MAKE_CELL has turned slot `index` into its cell yet. It runs in the code's prologue,
 // before RESUME, so only the prologue is looked at.
 bool cell_made(_PyInterpreterFrame* frame, int index) {
-    const _Py_CODEUNIT* code = _PyCode_CODE(frame->f_code);
+    const _Py_CODEUNIT* code = _PyCode_CODE(code_of(frame));
     int oparg = 0;
-    for (const _Py_CODEUNIT* at = code; at <= frame->prev_instr; ++at) {
+    for (const _Py_CODEUNIT* at = code; has_run(frame, at); ++at) {
         const int op = at->op.code;
         oparg |= at->op.arg;
         if (op == MAKE_CELL && oparg == index) return true;
@@ -32,11 +48,18 @@ bool cell_made(_PyInterpreterFrame* frame, int index) {
 
 }  // namespace
 
-bool interpreter_is_finalizing() { return _Py_IsFinalizing(); }
+bool interpreter_is_finalizing() {
+#if defined(JARN_CPYTHON_3_12)
+    // 3.12 has only the private spelling; 3.13 made it public and dropped the private one.
+    return _Py_IsFinalizing();
+#else
+    return Py_IsFinalizing();
+#endif
+}
 
 FrameVariables::FrameVariables(PyFrameObject* frame) : frame_(frame->f_frame) {
     _PyInterpreterFrame* f = interpreter_frame(frame_);
-    PyCodeObject* code = f->f_code;
+    PyCodeObject* code = code_of(f);
     if (!(code->co_flags & CO_OPTIMIZED)) {
         // Module, class body or exec'd code: their real namespace is the locals.
         mapping_ = f->f_locals;
@@ -44,12 +67,12 @@ FrameVariables::FrameVariables(PyFrameObject* frame) : frame_(frame->f_frame) {
     }
     // A cleared frame has no variables left (a running one has -1 here: no saved stack top).
     count_ = f->stacktop != 0 ? code->co_nlocalsplus : 0;
-    started_ = _PyInterpreterFrame_LASTI(f) >= 0;
+    started_ = has_run(f, _PyCode_CODE(code));
 }
 
 bool FrameVariables::next(PyObject*& name, PyObject*& value) {
     _PyInterpreterFrame* f = interpreter_frame(frame_);
-    PyCodeObject* code = f->f_code;
+    PyCodeObject* code = code_of(f);
     for (;;) {
         if (index_ >= count_) {
             if (hidden_pass_ || count_ == 0) return false;
@@ -81,7 +104,7 @@ bool FrameVariables::next(PyObject*& name, PyObject*& value) {
 }
 
 PyFrameObject* current_frame_if_made(PyThreadState* tstate) {
-    _PyInterpreterFrame* f = tstate->cframe != nullptr ? tstate->cframe->current_frame : nullptr;
+    _PyInterpreterFrame* f = innermost_frame(tstate);
     while (f != nullptr && f->owner == FRAME_OWNED_BY_CSTACK) f = f->previous;
     return f != nullptr ? f->frame_obj : nullptr;
 }

@@ -1,13 +1,22 @@
 // Everything that differs between the CPython versions jarn supports lives in this unit and its
 // .cpp: interpreter internals read where the public API cannot do the job, and functions that
 // were renamed or added between versions. No other file tests PY_VERSION_HEX; supporting a
-// further version means one more branch here.
+// further version means one more branch of the check below and of the small accessors at the top
+// of the .cpp.
 #pragma once
 
 #include <Python.h>
 
-#if PY_VERSION_HEX < 0x030C0000 || PY_VERSION_HEX >= 0x030D0000
-#error "jarn is built for CPython 3.12"
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000
+#define JARN_CPYTHON_3_12 1
+#elif PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000
+#define JARN_CPYTHON_3_13 1
+#else
+#error "jarn is built for CPython 3.12 and 3.13"
+#endif
+#ifdef Py_GIL_DISABLED
+// The per-thread state and the record buffers rely on the interpreter lock.
+#error "jarn needs a CPython with the global interpreter lock"
 #endif
 
 namespace jarn::compat {
@@ -18,8 +27,10 @@ bool interpreter_is_finalizing();
 // A frame's variables, read where the interpreter keeps them. The public way, f_locals or
 // PyFrame_GetLocals, copies them into a dict that stays attached to the frame on 3.12 and keeps
 // every value in it alive until the frame dies or the dict is refreshed: an argument rebound or a
-// local deleted later would stay alive under the profiler. Reading the fast locals in place
-// attaches nothing and allocates nothing.
+// local deleted later would stay alive under the profiler. On 3.13 it is a proxy object
+// (PEP 667) that would have to be copied into a dict at every event. Reading the fast locals in
+// place attaches nothing and allocates nothing, and gives the same variables in the same order
+// on both versions.
 class FrameVariables {
 public:
     explicit FrameVariables(PyFrameObject* frame);  // borrowed; must outlive this reader

@@ -49,7 +49,10 @@ def passed_on_by_finally():
     finally:
         pass
 def gen():
-    yield 1
+    try:  # without a handler, 3.13 closes a suspended generator without running its frame
+        yield 1
+    finally:
+        pass
 def closes():
     it = gen()
     next(it)

@@ -153,7 +153,9 @@ def test_main_module_qualname_in_a_child() -> None:
 
 
 def test_generator_resumed_twice() -> None:
-    ns = compile_program("def gen():\n    yield 1\n    yield 2\n")
+    # `first` is declared first but bound only on the second pass.
+    ns = compile_program("def gen():\n    for i in (1, 2):\n        if i == 2:\n            first = i\n"
+                         "        second = i\n        yield i\n")
 
     kept: list[Any] = []
 
@@ -169,6 +171,7 @@ def test_generator_resumed_twice() -> None:
     ids = [r["frame_id"] for r in recs]
     assert ids[0] == ids[1] and ids[2] == ids[3] and ids[0] != ids[2]
     assert [r["arg"] for r in recs] == [None, 1, None, 2]
+    assert [list(r["locals"]) for r in recs][1:] == [["i", "second"]] * 2 + [["i", "first", "second"]]
 
 
 def test_return_without_recorded_call_gets_fresh_id() -> None:
