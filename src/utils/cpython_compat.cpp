@@ -57,6 +57,14 @@ bool interpreter_is_finalizing() {
 #endif
 }
 
+bool attribute_stores_reach_dict_watchers() {
+#if defined(JARN_CPYTHON_3_12)
+    return true;
+#else
+    return false;
+#endif
+}
+
 FrameVariables::FrameVariables(PyFrameObject* frame) : frame_(frame->f_frame) {
     _PyInterpreterFrame* f = interpreter_frame(frame_);
     PyCodeObject* code = code_of(f);

@@ -24,6 +24,11 @@ namespace jarn::compat {
 // True while the interpreter is shutting down (modules are being torn down).
 bool interpreter_is_finalizing();
 
+// Whether setting an attribute of an ordinary object reaches the dict watchers of its __dict__.
+// On 3.13 an object may keep its attributes inline, beside a materialised __dict__, and a store
+// into them is not seen by the watchers, so a cache of an object's attribute must read it again.
+bool attribute_stores_reach_dict_watchers();
+
 // A frame's variables, read where the interpreter keeps them. The public way, f_locals or
 // PyFrame_GetLocals, copies them into a dict that stays attached to the frame on 3.12 and keeps
 // every value in it alive until the frame dies or the dict is refreshed: an argument rebound or a

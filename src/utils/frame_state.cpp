@@ -41,6 +41,7 @@ void correct_after_fork(std::optional<std::uint64_t>& native_id) {
 std::uint64_t watch_identity(PyObject* threading, PyObject* thread) {
     const std::uint64_t before = watched_generation();
     if (!PyModule_CheckExact(threading) || !watch_dict(PyModule_GetDict(threading))) return 0;
+    if (!compat::attribute_stores_reach_dict_watchers()) return 0;  // the name is read at every event
     Owned dict = Owned::steal(PyObject_GenericGetDict(thread, nullptr));
     if (!dict) {
         PyErr_Clear();  // no attribute dict: looked up at every event
