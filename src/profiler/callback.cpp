@@ -80,9 +80,20 @@ void keep_spare_memory(Event& ev) {
     if (best != nullptr) ev.thread_state().spare_record = std::move(*best);
 }
 
-// Everything but the fast exit. `bits` is the cached classification of the code object.
-void handle_event(ProfilerObject* self, PyFrameObject* frame, PyCodeObject* code, bool is_return, PyObject* arg,
-                  std::uintptr_t bits) {
+}  // namespace
+
+bool init_code_cache() {
+    if (code_extra_index >= 0) return true;
+    code_extra_index = PyUnstable_Eval_RequestCodeExtraIndex(nullptr);
+    if (code_extra_index < 0) {
+        PyErr_SetString(PyExc_ImportError, "no code object extra slot is left for jarn");
+        return false;
+    }
+    return true;
+}
+
+void handle_profile_event(ProfilerObject* self, PyFrameObject* frame, PyCodeObject* code, bool is_return, PyObject* arg,
+                          std::uintptr_t bits) {
     // Plugins and the host run Python code, which may uninstall this profiler on this thread
     // and with it the interpreter's reference.
     Owned keep_alive = Owned::borrow(reinterpret_cast<PyObject*>(self));
@@ -123,16 +134,24 @@ void handle_event(ProfilerObject* self, PyFrameObject* frame, PyCodeObject* code
     keep_spare_memory(ev);
 }
 
-}  // namespace
-
-bool init_code_cache() {
-    if (code_extra_index >= 0) return true;
-    code_extra_index = PyUnstable_Eval_RequestCodeExtraIndex(nullptr);
-    if (code_extra_index < 0) {
-        PyErr_SetString(PyExc_ImportError, "no code object extra slot is left for jarn");
-        return false;
+bool cached_code_bits(ProfilerObject* self, PyCodeObject* code, std::uintptr_t& bits) {
+    void* extra = nullptr;
+    if (PyUnstable_Code_GetExtra(reinterpret_cast<PyObject*>(code), code_extra_index, &extra) == 0 &&
+        (reinterpret_cast<std::uintptr_t>(extra) >> kEpochShift) == self->state->epoch) {
+        bits = reinterpret_cast<std::uintptr_t>(extra) & (kVerdictMask | kHasPlugins);
+        return true;
     }
-    return true;
+    PyErr_Clear();
+    return false;
+}
+
+std::uintptr_t classify_code(ProfilerObject* self, PyCodeObject* code, PyFrameObject* frame, bool is_return) {
+    return classify(self, code, frame, is_return);
+}
+
+bool code_wants_events(std::uintptr_t bits) {
+    return bits != kUnreadable &&
+           (static_cast<FilenameVerdict>(bits & kVerdictMask) != FilenameVerdict::drop || (bits & kHasPlugins));
 }
 
 PyObject* Event::event_name_object() const { return is_return ? names.event_return : names.event_call; }
@@ -158,19 +177,9 @@ int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* ar
     }
     Owned code_ref = Owned::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
     auto* code = reinterpret_cast<PyCodeObject*>(code_ref.get());
-    void* extra = nullptr;
     std::uintptr_t bits;
-    if (PyUnstable_Code_GetExtra(reinterpret_cast<PyObject*>(code), code_extra_index, &extra) == 0 &&
-        (reinterpret_cast<std::uintptr_t>(extra) >> kEpochShift) == self->state->epoch) {
-        bits = reinterpret_cast<std::uintptr_t>(extra) & (kVerdictMask | kHasPlugins);
-    } else {
-        PyErr_Clear();
-        bits = classify(self, code, frame, is_return);
-    }
-    if (bits != kUnreadable &&
-        (static_cast<FilenameVerdict>(bits & kVerdictMask) != FilenameVerdict::drop || (bits & kHasPlugins))) {
-        handle_event(self, frame, code, is_return, arg, bits);
-    }
+    if (!cached_code_bits(self, code, bits)) bits = classify(self, code, frame, is_return);
+    if (code_wants_events(bits)) handle_profile_event(self, frame, code, is_return, arg, bits);
     return 0;
 }
 
