@@ -21,6 +21,19 @@ from jarn.utils import new_trace_id
 logger = logging.getLogger("jarn")
 
 
+MONITORING_TOOL_NAME = "jarn"
+
+
+def monitoring_tool_holder() -> str | None:
+    """Who holds sys.monitoring's profiler tool id (None when it is free)."""
+    return sys.monitoring.get_tool(sys.monitoring.PROFILER_ID)
+
+
+def profiling_active() -> bool:
+    """Whether this thread is profiled already, by jarn (either engine), a debugger or a profiler."""
+    return sys.getprofile() is not None or monitoring_tool_holder() is not None
+
+
 class JarnProfiler:
     """Profiles the calling thread (and, with {"threading": True}, threads started later).
 
@@ -37,8 +50,13 @@ class JarnProfiler:
         one_trace_per_test: bool = False,
         trace_id: str | None = None,
         source: str = "",
+        engine: str | None = None,
     ) -> None:
         self.config: dict[str, Any] = config_module.merged(config)
+        if engine is not None:
+            self.config["engine"] = config_module.check_engine(engine, "engine")
+        # The engine in use once started: "profile" when the monitoring tool id was taken.
+        self.engine: str = str(self.config["engine"])
         self.db_path: str = str(db_path) if db_path is not None else str(self.config["db_path"])
         self.one_trace_per_test: bool = bool(one_trace_per_test)
         self.trace_id: str = trace_id if trace_id is not None else new_trace_id()
@@ -59,10 +77,25 @@ class JarnProfiler:
         # would show up in the program's trace through the subprocess plugin.
         from jarn import _jarn, db, git, plugins, serialize, version  # noqa: F401
 
-        _jarn.register_profiler(self)
+        if self.engine == "monitoring":
+            holder = monitoring_tool_holder()
+            if holder is not None and holder != MONITORING_TOOL_NAME:
+                logger.warning(
+                    "jarn: sys.monitoring's profiler tool id is held by %r; using the profile engine instead", holder
+                )
+                self.engine = "profile"
+        if self.engine == "monitoring":
+            _jarn.register_monitoring_profiler(self)
+        else:
+            _jarn.register_profiler(self)
         return self
 
     def stop(self) -> None:
+        if self.engine == "monitoring":
+            from jarn import _jarn
+
+            _jarn.unregister_monitoring_profiler()
+            return
         sys.setprofile(None)
         if self.threading:
             threading.setprofile_all_threads(None)

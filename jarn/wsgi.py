@@ -10,8 +10,9 @@ response (after the last byte is sent); the trace is saved then.
 Concurrency: one request at a time is profiled in the whole process (the ASGI middleware shares
 the same lock). Requests that arrive meanwhile, on other threads or nested in the profiled one,
 are served unprofiled. A thread that already has a profile function (a program run with
-`jarn run`, a debugger) is never profiled again by the middleware. With {"threading": True},
-threads started while the request is profiled are profiled too.
+`jarn run`, a debugger), or any thread while a sys.monitoring profiler is installed, is never
+profiled again by the middleware. With {"threading": True}, threads started while the request is
+profiled are profiled too. The configuration's `engine` applies as everywhere.
 
 Nothing here may raise into the server: a profiler that cannot start, stop or save is logged on
 the "jarn" logger and the request goes on unprofiled. This module is one of those the profiler
@@ -26,7 +27,7 @@ import threading
 from collections.abc import Callable, Iterable, Iterator
 from typing import Any
 
-from jarn.profiler import JarnProfiler
+from jarn.profiler import JarnProfiler, profiling_active
 
 logger = logging.getLogger("jarn")
 
@@ -40,7 +41,7 @@ def request_source(method: Any, path: Any) -> str:
 
 def begin_request(config: dict[str, Any] | None, db_path: str | None, source: str) -> JarnProfiler | None:
     """A started profiler for this request, or None when the request goes unprofiled."""
-    if sys.getprofile() is not None or not request_lock.acquire(blocking=False):
+    if profiling_active() or not request_lock.acquire(blocking=False):
         return None
     try:
         profiler = JarnProfiler(config, db_path=db_path, source=source)

@@ -72,6 +72,7 @@ PyObject* register_monitoring_profiler(PyObject*, PyObject* const* args, Py_ssiz
         PyErr_SetString(PyExc_TypeError, "profiler object is not callable");
         return nullptr;
     }
+    if (!monitoring_tool_free()) return nullptr;
     std::unique_ptr<ProfilerState> state = new_from_python(host);
     if (!state) return nullptr;
     const bool all_threads = state->use_threading;

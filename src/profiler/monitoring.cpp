@@ -143,25 +143,32 @@ PyObject* fail_install() {
 
 }  // namespace
 
-PyObject* install_monitoring(PyObject* native, bool all_threads) {
+bool monitoring_tool_free() {
     Installed& in = installed();
     if (!in.monitoring) {
         in.monitoring = Owned::steal(monitoring_namespace());
-        if (!in.monitoring) return nullptr;
+        if (!in.monitoring) return false;
         in.disable = Owned::steal(PyObject_GetAttrString(in.monitoring.get(), "DISABLE"));
-        if (!in.disable) return nullptr;
+        if (!in.disable) {
+            in.monitoring.reset();
+            return false;
+        }
     }
-    PyObject* mon = in.monitoring.get();  // borrowed from `in`
-    Owned holder = Owned::steal(tool_holder(mon));
-    if (!holder) return nullptr;
+    Owned holder = Owned::steal(tool_holder(in.monitoring.get()));
+    if (!holder) return false;
     if (holder.get() != Py_None && !in.profiler) {
         PyErr_Format(PyExc_RuntimeError, "the sys.monitoring profiler tool id (%d) is already in use by %R", kToolId,
                      holder.get());
-        return nullptr;
+        return false;
     }
-    if (holder.get() == Py_None && !call_ok(PyObject_CallMethod(mon, "use_tool_id", "is", kToolId, kToolName))) {
-        return nullptr;
-    }
+    return true;
+}
+
+PyObject* install_monitoring(PyObject* native, bool all_threads) {
+    if (!monitoring_tool_free()) return nullptr;
+    Installed& in = installed();
+    PyObject* mon = in.monitoring.get();  // borrowed from `in`
+    if (!in.profiler && !call_ok(PyObject_CallMethod(mon, "use_tool_id", "is", kToolId, kToolName))) return nullptr;
     // From here on the callables deliver to the new profiler (a previous one of ours is replaced).
     in.profiler = Owned::borrow(native);
     in.thread_id = PyThreadState_GetID(PyThreadState_Get());

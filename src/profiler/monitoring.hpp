@@ -5,6 +5,10 @@
 
 namespace jarn {
 
+// Whether register_monitoring_profiler may install: the tool id is free or held by us. False
+// with RuntimeError when another tool holds it.
+bool monitoring_tool_free();
+
 // Installs `native` (a JarnProfiler) under the profiler tool id, replacing a profiler of ours
 // installed before; with `all_threads` false only the calling thread's events are recorded.
 // Returns None, or null with RuntimeError when another tool holds the id.

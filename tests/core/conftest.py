@@ -34,9 +34,19 @@ def host_env(monkeypatch: pytest.MonkeyPatch) -> Iterator[coresupport.Saves]:
     try:
         yield saves
     finally:
-        sys.setprofile(None)
+        coresupport.unregister()
         threading.setprofile_all_threads(None)
         threading.setprofile(None)
+
+
+@pytest.fixture(params=coresupport.ENGINES)
+def engine(request: pytest.FixtureRequest) -> Iterator[str]:
+    """Runs the test with each event engine (through coresupport.register and its users)."""
+    coresupport.engine = request.param
+    try:
+        yield request.param
+    finally:
+        coresupport.engine = "profile"
 
 
 @pytest.fixture

@@ -14,6 +14,8 @@ from jarn import _jarn
 
 TARGET = "def target():\n    return 1\n"
 
+pytestmark = pytest.mark.usefixtures("engine")
+
 
 def recorded_names(config: dict[str, Any], function) -> list[str]:
     host = HostProfiler(config)
@@ -169,3 +171,33 @@ def test_outermost_frame_is_not_dropped_by_attrs_rule() -> None:
 def test_code_at_module_level_of_exec_string_is_dropped() -> None:
     names = recorded_names({}, lambda: exec("def target():\n    return 1\ntarget()\n", {}))
     assert "target" not in names and "<module>" not in names
+
+
+def test_a_later_profiler_records_what_an_earlier_one_dropped() -> None:
+    ns = compile_program(TARGET, "/srv/app/target.py")
+    assert recorded_names({"filters": {"ignore_frames": ["/srv/app/", "/tests/core/"]}}, ns["target"]) == []
+    assert recorded_names({"filters": {"ignore_frames": ["/tests/core/"]}}, ns["target"]) == ["target", "target"]
+
+
+def test_dropped_code_raising_and_thrown_into_behaves_as_unprofiled() -> None:
+    lib = compile_program(
+        "def fail(i):\n    raise KeyError(i)\n"
+        "def gen():\n    while True:\n        try:\n            yield 1\n        except KeyError as e:\n            yield e.args[0]\n",
+        "/srv/lib/mod.py",
+    )
+    target = compile_program(TARGET, "/srv/app/target.py")["target"]
+
+    def run(out: list[Any]) -> None:
+        g = lib["gen"]()
+        next(g)
+        for i in range(3):
+            try:
+                lib["fail"](i)
+            except KeyError as e:
+                out.append((e.args[0], g.throw(KeyError(i)), next(g), target()))
+
+    plain: list[Any] = []
+    run(plain)
+    profiled: list[Any] = []
+    names = recorded_names({"filters": {"ignore_frames": ["/srv/lib/", "/tests/core/"]}}, lambda: run(profiled))
+    assert profiled == plain and names == ["target", "target"] * 3
