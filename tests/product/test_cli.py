@@ -20,9 +20,10 @@ ROOT = Path(__file__).resolve().parents[2]
 SHOP = ROOT / "examples" / "shop.py"
 
 
-def test_run_show_traces_export(jarn_cli, tmp_path):
+@pytest.mark.parametrize("engine", ["profile", "monitoring"])
+def test_run_show_traces_export(jarn_cli, tmp_path, engine):
     shutil.copy(SHOP, tmp_path / "shop.py")
-    done = jarn_cli("run", "--threading", "shop.py")
+    done = jarn_cli("run", "--engine", engine, "--threading", "shop.py")
     assert done.returncode == 0, done.stderr
     assert done.stdout == "ada: 2.70\nbob: 1.50\n"
     assert "only 2 pear left" in done.stderr  # the program's own logging, unchanged

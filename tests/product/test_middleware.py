@@ -3,8 +3,10 @@
 from __future__ import annotations
 
 import asyncio
+import contextlib
 import http.client
 import logging
+import sys
 import threading
 from collections.abc import Iterator
 from wsgiref.simple_server import WSGIRequestHandler, make_server
@@ -76,9 +78,10 @@ def _qualnames(trace) -> list[str]:
     return [c.qualname.rpartition(".")[2] for _, c in trace.walk()]
 
 
-def test_each_wsgi_request_is_its_own_trace(serve, tmp_path):
+@pytest.mark.parametrize("engine", ["profile", "monitoring"])
+def test_each_wsgi_request_is_its_own_trace(serve, tmp_path, engine):
     store = tmp_path / "t.db"
-    port = serve(wsgi.JarnMiddleware(app, db_path=str(store)))
+    port = serve(wsgi.JarnMiddleware(app, db_path=str(store), config={"engine": engine}))
     assert _get(port, "/hello?ada") == (200, b"hello ada!")
     assert _get(port, "/boom")[0] == 500  # the application's own error: its trace is kept too
     assert _get(port, "/again") == (200, b"hello world!")
@@ -110,11 +113,17 @@ def test_profiler_trouble_never_reaches_the_request(serve, tmp_path, monkeypatch
     assert "jarn" in caplog.text and not wsgi.request_lock.locked()
 
 
-def test_requests_meanwhile_pass_through_unprofiled(tmp_path):
+@pytest.mark.parametrize("busy", ["request", "monitoring"])
+def test_requests_meanwhile_pass_through_unprofiled(tmp_path, busy):
     store = tmp_path / "t.db"
     middleware = wsgi.JarnMiddleware(app, db_path=str(store))
     environ = {"REQUEST_METHOD": "GET", "PATH_INFO": "/inner", "QUERY_STRING": ""}
-    with wsgi.request_lock:  # another request is being profiled
+    with contextlib.ExitStack() as held:
+        if busy == "request":  # another request is being profiled
+            held.enter_context(wsgi.request_lock)
+        else:  # a profiler (of either engine) holds sys.monitoring's profiler tool
+            sys.monitoring.use_tool_id(sys.monitoring.PROFILER_ID, "profiler")
+            held.callback(sys.monitoring.free_tool_id, sys.monitoring.PROFILER_ID)
         body = middleware(environ, lambda *a: None)
         assert b"".join(body) == b"hello world!"
     assert not store.exists()
