@@ -40,13 +40,8 @@ def host_env(monkeypatch: pytest.MonkeyPatch) -> Iterator[coresupport.Saves]:
 
 
 @pytest.fixture(params=coresupport.ENGINES)
-def engine(request: pytest.FixtureRequest) -> Iterator[str]:
-    """Runs the test with each event engine (through coresupport.register and its users)."""
-    coresupport.engine = request.param
-    try:
-        yield request.param
-    finally:
-        coresupport.engine = "profile"
+def engine(request: pytest.FixtureRequest, monkeypatch: pytest.MonkeyPatch) -> None:
+    monkeypatch.setattr(coresupport, "engine", request.param)
 
 
 @pytest.fixture

@@ -106,15 +106,11 @@ def profile(function: Callable[..., Any], *args: Any, config: Any = None, **host
 
 
 ENGINES = ("profile", "monitoring")
-# The engine `register` installs; the `engine` fixture runs a test once with each.
-engine = "profile"
+engine = "profile"  # what `register` installs; the `engine` fixture runs a test with each
 
 
 def register(host: HostProfiler) -> None:
-    if engine == "monitoring":
-        _jarn.register_monitoring_profiler(host)
-    else:
-        _jarn.register_profiler(host)
+    (_jarn.register_monitoring_profiler if engine == "monitoring" else _jarn.register_profiler)(host)
 
 
 def unregister() -> None:

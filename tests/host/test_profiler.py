@@ -41,16 +41,13 @@ def test_monitoring_engine_falls_back_when_the_tool_id_is_taken(tmp_path, caplog
     sys.monitoring.use_tool_id(sys.monitoring.PROFILER_ID, "debugger")
     try:
         with caplog.at_level(logging.WARNING, logger="jarn"):
-            with JarnProfiler({"engine": "monitoring"}, db_path=tmp_path / "db.sqlite3") as p:
-                helper(1)
+            p = JarnProfiler(db_path=tmp_path / "db", engine="monitoring").start()
+            helper(1)
+            p.stop()
     finally:
         sys.monitoring.free_tool_id(sys.monitoring.PROFILER_ID)
-    assert p.engine == "profile" and sys.getprofile() is None
-    assert [r.getMessage() for r in caplog.records if "debugger" in r.getMessage()] == [
-        "jarn: sys.monitoring's profiler tool id is held by 'debugger'; using the profile engine instead"
-    ]
-    [info] = db.list_traces(str(tmp_path / "db.sqlite3"))
-    assert [r["arg"] for r in decode(db.load_trace(str(tmp_path / "db.sqlite3"), info.row_id))["frames_of_interest"]] == [None, 2]
+    assert p.engine == "profile" and caplog.text.count("held by 'debugger'; using the profile engine instead") == 1
+    assert [r["arg"] for r in decode(p.build_trace())["frames_of_interest"]] == [None, 2]
 
 
 def test_trace_ids_are_fresh():

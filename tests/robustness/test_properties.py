@@ -334,20 +334,12 @@ RUN_SPECIFIC = re.compile(r"0x[0-9a-f]+|Thread-\d+|\b\d{6,}\b")
 
 
 def comparable(trace: dict) -> list[Any]:
-    """The program's records per thread without what differs between two runs: ids become
-    positions, thread fields go, the other threads' lists are sorted."""
-    lists = []
-    for recs in [trace["frames_of_interest"], *trace["frames"].values()]:
-        ids: dict[str, int] = {}
-        rows = []
-        for r in recs:
-            if r.get("type") != "frame" or not r["path"].split(":")[0].endswith("prog.py"):
-                continue
-            site = r["user_code_call_site"]
-            values = RUN_SPECIFIC.sub("?", json.dumps([r["arg"], r["locals"]], sort_keys=True))
-            rows.append((r["path"], r["qualname"], r["event"], ids.setdefault(r["frame_id"], len(ids)), values,
-                         site and (ids.get(site["call_frame_id"]), site["line_number"])))
-        lists.append(rows)
+    """The program's records per thread, ids, times and thread fields aside (the pairing of
+    each trace is checked on its own)."""
+    lists = [[(r["path"], r["qualname"], r["event"], (r["user_code_call_site"] or {}).get("line_number"),
+               RUN_SPECIFIC.sub("?", json.dumps([r["arg"], r["locals"]], sort_keys=True)))
+              for r in recs if _support.is_own(r) and r["path"].split(":")[0].endswith("prog.py")]
+             for recs in [trace["frames_of_interest"], *trace["frames"].values()]]
     return [lists[0], sorted(lists[1:])]
 
 
