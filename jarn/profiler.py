@@ -40,6 +40,11 @@ class JarnProfiler:
     Use it as a context manager, which saves the trace on exit, or call `start()`, `stop()` and
     `save()` / `build_trace()` yourself. The object is also the profile function handed to new
     threads, which installs the native profiler on them.
+
+    `engine` (or the configuration's "engine") chooses how events arrive: "profile", the
+    interpreter's profile hook, or "monitoring", a sys.monitoring tool that reaches every thread
+    at once (with threading on, also threads started before). `start()` falls back to "profile"
+    with one warning when another tool holds the monitoring profiler id; `engine` then says so.
     """
 
     def __init__(
