@@ -12,9 +12,9 @@ from coresupport import compile_program, decode, HostProfiler, run_profiled
 
 from jarn import _jarn
 
-TARGET = "def target():\n    return 1\n"
+pytestmark = pytest.mark.usefixtures("engine")  # each test runs with both event engines
 
-pytestmark = pytest.mark.usefixtures("engine")
+TARGET = "def target():\n    return 1\n"
 
 
 def recorded_names(config: dict[str, Any], function) -> list[str]:

@@ -12,7 +12,7 @@ from typing import Any
 import pytest
 from coresupport import compile_program, decode, events, profile
 
-pytestmark = pytest.mark.usefixtures("engine")
+pytestmark = pytest.mark.usefixtures("engine")  # each test runs with both event engines
 
 
 def frame_records(trace: bytes, name: str = "f") -> list[dict[str, Any]]:

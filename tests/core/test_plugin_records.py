@@ -14,10 +14,10 @@ from coresupport import APP, QUIET, compile_program, decode, HostProfiler, plain
 import jarn.serialize
 from jarn import _jarn
 
+pytestmark = pytest.mark.usefixtures("engine")  # each test runs with both event engines
+
 FRAME_ID = re.compile(r"^frm_[0-7][0-9A-HJKMNP-TV-Z]{25}$")
 TRACE_ID = re.compile(r"^trc_[0-7][0-9A-HJKMNP-TV-Z]{25}$")
-
-pytestmark = pytest.mark.usefixtures("engine")
 
 
 def entry(**changes: Any) -> dict[str, Any]:

@@ -19,9 +19,9 @@ from coresupport import (APP, QUIET, compile_program, decode, events, HostProfil
 import jarn.serialize
 from jarn import _jarn
 
-FRAME_ID = re.compile(r"^frm_[0-7][0-9A-HJKMNP-TV-Z]{25}$")
+pytestmark = pytest.mark.usefixtures("engine")  # each test runs with both event engines
 
-pytestmark = pytest.mark.usefixtures("engine")
+FRAME_ID = re.compile(r"^frm_[0-7][0-9A-HJKMNP-TV-Z]{25}$")
 
 
 def s(text: str) -> bytes:

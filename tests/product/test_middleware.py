@@ -3,10 +3,8 @@
 from __future__ import annotations
 
 import asyncio
-import contextlib
 import http.client
 import logging
-import sys
 import threading
 from collections.abc import Iterator
 from wsgiref.simple_server import WSGIRequestHandler, make_server
@@ -118,12 +116,8 @@ def test_requests_meanwhile_pass_through_unprofiled(tmp_path, busy):
     store = tmp_path / "t.db"
     middleware = wsgi.JarnMiddleware(app, db_path=str(store))
     environ = {"REQUEST_METHOD": "GET", "PATH_INFO": "/inner", "QUERY_STRING": ""}
-    with contextlib.ExitStack() as held:
-        if busy == "request":  # another request is being profiled
-            held.enter_context(wsgi.request_lock)
-        else:  # a profiler (of either engine) holds sys.monitoring's profiler tool
-            sys.monitoring.use_tool_id(sys.monitoring.PROFILER_ID, "profiler")
-            held.callback(sys.monitoring.free_tool_id, sys.monitoring.PROFILER_ID)
+    # Another request is being profiled, or the whole program is, on the monitoring engine.
+    with wsgi.request_lock if busy == "request" else JarnProfiler(db_path=tmp_path / "run.db", engine="monitoring"):
         body = middleware(environ, lambda *a: None)
         assert b"".join(body) == b"hello world!"
     assert not store.exists()
