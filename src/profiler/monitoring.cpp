@@ -52,7 +52,11 @@ PyObject* on_event(PyObject* self, PyObject* const* args, Py_ssize_t nargsf) noe
     auto* profiler = reinterpret_cast<ProfilerObject*>(self);
     auto* code = reinterpret_cast<PyCodeObject*>(args[0]);  // borrowed from the interpreter
     std::uintptr_t bits;
-    if (!cached_code_bits(profiler, code, bits)) bits = classify_code(profiler, code, event_frame(), is_return);
+    if (!cached_code_bits(profiler, code, bits)) {
+        PyFrameObject* frame = event_frame();  // borrowed; only the context of an error report
+        if (frame == nullptr) Py_RETURN_NONE;
+        bits = classify_code(profiler, code, frame, is_return);
+    }
     if (!code_wants_events(bits)) {
         if constexpr (may_disable) return Py_NewRef(in.disable.get());
         Py_RETURN_NONE;
@@ -66,12 +70,7 @@ PyObject* on_event(PyObject* self, PyObject* const* args, Py_ssize_t nargsf) noe
     Py_RETURN_NONE;
 }
 
-template <Kind kind>
-PyObject* as_cfunction(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    return on_event<kind>(self, args, nargs);
-}
-
-PyCFunction as_method(PyObject* (*fn)(PyObject*, PyObject* const*, Py_ssize_t)) {
+PyCFunction as_method(PyObject* (*fn)(PyObject*, PyObject* const*, Py_ssize_t) noexcept) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
 }
 
@@ -84,16 +83,12 @@ struct EventHandler {
 // a call, an unwinding frame a return without value), so both engines pair calls and returns
 // alike.
 EventHandler handlers[] = {
-    {"PY_START", {"jarn_py_start", as_method(as_cfunction<Kind::call>), METH_FASTCALL, nullptr}},
-    {"PY_RESUME", {"jarn_py_resume", as_method(as_cfunction<Kind::call>), METH_FASTCALL, nullptr}},
-    {"PY_THROW",
-     {"jarn_py_throw", as_method(as_cfunction<Kind::call_no_disable>), METH_FASTCALL, nullptr}},
-    {"PY_RETURN",
-     {"jarn_py_return", as_method(as_cfunction<Kind::return_value>), METH_FASTCALL, nullptr}},
-    {"PY_YIELD",
-     {"jarn_py_yield", as_method(as_cfunction<Kind::return_value>), METH_FASTCALL, nullptr}},
-    {"PY_UNWIND",
-     {"jarn_py_unwind", as_method(as_cfunction<Kind::return_no_value>), METH_FASTCALL, nullptr}},
+    {"PY_START", {"jarn_py_start", as_method(on_event<Kind::call>), METH_FASTCALL, nullptr}},
+    {"PY_RESUME", {"jarn_py_resume", as_method(on_event<Kind::call>), METH_FASTCALL, nullptr}},
+    {"PY_THROW", {"jarn_py_throw", as_method(on_event<Kind::call_no_disable>), METH_FASTCALL, nullptr}},
+    {"PY_RETURN", {"jarn_py_return", as_method(on_event<Kind::return_value>), METH_FASTCALL, nullptr}},
+    {"PY_YIELD", {"jarn_py_yield", as_method(on_event<Kind::return_value>), METH_FASTCALL, nullptr}},
+    {"PY_UNWIND", {"jarn_py_unwind", as_method(on_event<Kind::return_no_value>), METH_FASTCALL, nullptr}},
 };
 
 PyObject* monitoring_namespace() {
