@@ -1,32 +1,247 @@
 """ASGI middleware: each HTTP request profiled into a trace of its own.
 
     from jarn.asgi import JarnMiddleware
-    app = JarnMiddleware(app)
+    app = JarnMiddleware(app)                  # any ASGI application
+    app.add_middleware(JarnMiddleware)         # FastAPI, Starlette
 
-The trace's source is "METHOD /path"; it is saved when the application has finished with the
-request (its response sent). The profile function is installed on the event loop's thread for
-the duration of the request.
+The trace's source is "METHOD /path"; it holds a "request" record when the request begins and a
+"response" record (status, duration) when the application has finished with it. It is saved
+then, in a worker thread, so the event loop goes on serving.
 
-Concurrency limits: a profile function belongs to a thread, and an event loop interleaves many
-requests on one thread, so their frames cannot be told apart. One request at a time is profiled
-in the process (the lock is shared with jarn.wsgi); requests arriving meanwhile pass through
-unprofiled, but while they run on the same loop, between the profiled request's awaits, their
-frames are recorded into the profiled request's trace. For clean traces, profile with a single
-request in flight. Saving the trace runs on the loop, once per profiled request. Lifespan and
-websocket scopes always pass through.
+An event loop interleaves many requests on one thread, and a profile function belongs to a
+thread. So each request's coroutine is driven step by step, and its profiler is installed on
+the loop's thread for each of its steps only: requests served at the same time on one loop are
+each profiled into their own trace. The request's profiler follows it:
+- into the tasks it creates, when the loop has no task factory of its own (jarn sets one that
+  drives such tasks the same way);
+- into worker threads that run sync code for it: asyncio.to_thread, anyio.to_thread.run_sync
+  (Starlette's and FastAPI's thread pool, used for plain `def` endpoints and dependencies) and
+  asgiref's SyncToAsync (Django's sync views and middleware under ASGI).
+Lifespan and websocket scopes always pass through.
+
+A loop thread that already has a profile function (`jarn run`, a debugger) is left to it: the
+request is served and a warning says it was not profiled on its own.
 """
 
 from __future__ import annotations
 
-from collections.abc import Awaitable, Callable, MutableMapping
-from typing import Any
+import asyncio
+import contextvars
+import functools
+import logging
+import sys
+import time
+from collections.abc import Awaitable, Callable, Coroutine, Generator, MutableMapping
+from typing import Any, TypeVar
 
+from jarn.plugins._safe import installed
 from jarn.profiler import JarnProfiler
-from jarn.wsgi import begin_request, end_request, request_source
+from jarn.wsgi import begin_request, end_request, request_began, request_ended, request_source
 
 Scope = MutableMapping[str, Any]
 Receive = Callable[[], Awaitable[MutableMapping[str, Any]]]
 Send = Callable[[MutableMapping[str, Any]], Awaitable[None]]
+T = TypeVar("T")
+
+logger = logging.getLogger("jarn")
+
+# The profiler of the request whose code runs in this context, while the request is open.
+_current: contextvars.ContextVar[JarnProfiler | None] = contextvars.ContextVar("jarn_request", default=None)
+_open: set[JarnProfiler] = set()
+
+
+def _install(profiler: JarnProfiler) -> bool:
+    """Profiles this thread for the request until `sys.setprofile(None)`, unless the request is
+    over or the thread already has a profile function."""
+    if profiler not in _open or sys.getprofile() is not None:
+        return False
+    profiler.rust_profiler.register_threading_profiler(None, None, None)
+    return True
+
+
+class Stepped(Coroutine[Any, Any, Any]):
+    """A coroutine driven with its request's profiler installed for each of its steps. Between
+    steps the thread is free of it: other requests' steps run there."""
+
+    __slots__ = ("_coroutine", "_profiler")
+
+    def __init__(self, coroutine: Any, profiler: JarnProfiler) -> None:
+        self._coroutine = coroutine
+        self._profiler = profiler
+
+    def send(self, value: Any) -> Any:
+        installed = _install(self._profiler)
+        try:
+            return self._coroutine.send(value)
+        finally:
+            if installed:
+                sys.setprofile(None)
+
+    def throw(self, *exc: Any) -> Any:
+        installed = _install(self._profiler)
+        try:
+            return self._coroutine.throw(*exc)
+        finally:
+            if installed:
+                sys.setprofile(None)
+
+    def close(self) -> None:
+        self._coroutine.close()
+
+    def __next__(self) -> Any:
+        return self.send(None)
+
+    def __iter__(self) -> Stepped:
+        return self
+
+    def __await__(self) -> Generator[Any, None, Any]:
+        return self  # type: ignore[return-value]
+
+
+def _task_factory(loop: asyncio.AbstractEventLoop, coroutine: Any, **kwargs: Any) -> asyncio.Task[Any]:
+    context = kwargs.get("context")
+    profiler = context.get(_current) if context is not None else _current.get()
+    if profiler is not None and profiler in _open and not isinstance(coroutine, Stepped):
+        coroutine = Stepped(coroutine, profiler)
+    return asyncio.Task(coroutine, loop=loop, **kwargs)
+
+
+def _follow_tasks(loop: asyncio.AbstractEventLoop) -> None:
+    if loop.get_task_factory() is None:
+        loop.set_task_factory(_task_factory)  # type: ignore[arg-type]
+    elif loop.get_task_factory() is not _task_factory:
+        _warn_once("the event loop has a task factory of its own: tasks that requests create are not profiled")
+
+
+_warned: set[str] = set()
+
+
+def _warn_once(message: str) -> None:
+    if message not in _warned:
+        _warned.add(message)
+        logger.warning("jarn: %s", message)
+
+
+def in_request(function: Callable[..., T]) -> Callable[..., T]:
+    """`function`, profiled on the thread that calls it for the request of the context it is
+    called in (a worker thread runs it in a copy of the request's context)."""
+
+    def run(*args: Any, **kwargs: Any) -> T:
+        profiler = _current.get()
+        installed = profiler is not None and _install(profiler)
+        try:
+            return function(*args, **kwargs)
+        finally:
+            if installed:
+                sys.setprofile(None)
+
+    return run
+
+
+def _follow_calls(module: Any, name: str) -> None:
+    """Wraps `module.name(func, *args, **kwargs)`, which runs `func` in a worker thread inside
+    a copy of the caller's context, so that `func` is profiled for the caller's request."""
+    original = getattr(module, name)
+    if getattr(original, "_jarn", False):
+        return
+
+    async def run(func: Callable[..., T], *args: Any, **kwargs: Any) -> T:
+        if _current.get() is not None:
+            func = in_request(func)
+        return await original(func, *args, **kwargs)
+
+    functools.update_wrapper(run, original)
+    run._jarn = True  # type: ignore[attr-defined]
+    setattr(module, name, run)
+
+
+def _follow_anyio() -> None:
+    import anyio.to_thread
+
+    _follow_calls(anyio.to_thread, "run_sync")
+
+
+def _follow_asyncio() -> None:
+    import asyncio.threads
+
+    # Both names: `asyncio.to_thread` is how programs reach it.
+    _follow_calls(asyncio.threads, "to_thread")
+    asyncio.to_thread = asyncio.threads.to_thread
+
+
+def _follow_asgiref() -> None:
+    from asgiref.sync import SyncToAsync
+
+    original = SyncToAsync.thread_handler
+    if getattr(original, "_jarn", False):
+        return
+
+    # The worker runs the sync function, its last argument, inside a copy of the caller's
+    # context: wrapped there, it finds the request that called it.
+    @functools.wraps(original)
+    def thread_handler(self: Any, *args: Any, **kwargs: Any) -> Any:
+        if args and callable(args[-1]):
+            args = (*args[:-1], in_request(args[-1]))
+        else:
+            _warn_once("asgiref's SyncToAsync has changed: its worker threads are not profiled")
+        return original(self, *args, **kwargs)
+
+    thread_handler._jarn = True  # type: ignore[attr-defined]
+    SyncToAsync.thread_handler = thread_handler  # type: ignore[method-assign]
+
+
+def follow_worker_threads() -> None:
+    """Lets requests' profilers follow them into the thread pools of anyio and asgiref, where
+    those are installed."""
+    for package, follow in (("asyncio", _follow_asyncio), ("anyio", _follow_anyio), ("asgiref", _follow_asgiref)):
+        if installed(package):
+            try:
+                follow()
+            except Exception as exc:
+                _warn_once(f"cannot follow requests into {package}'s worker threads: {exc}")
+
+
+async def _serve(method: str, path: str, call: Callable[[], Awaitable[T]], status_of: Callable[[T], Any]) -> T:
+    started = time.perf_counter()
+    status = None
+    request_began(method, path)
+    try:
+        result = await call()
+        status = status_of(result)
+        return result
+    finally:
+        request_ended(method, path, status if isinstance(status, int) else None, round(time.perf_counter() - started, 9))
+
+
+async def profile_request(
+    config: dict[str, Any] | None,
+    db_path: str | None,
+    method: str,
+    path: str,
+    call: Callable[[], Awaitable[T]],
+    status_of: Callable[[T], Any],
+) -> T:
+    """Awaits `call()` profiled as one request, saves its trace in a worker thread."""
+    profiler = begin_request(config, db_path, request_source(method, path))
+    if profiler is None:
+        return await call()
+    sys.setprofile(None)  # installed again for each of the request's steps
+    loop = asyncio.get_running_loop()
+    _follow_tasks(loop)
+    _open.add(profiler)
+    token = _current.set(profiler)
+    try:
+        return await Stepped(_serve(method, path, call, status_of), profiler)
+    finally:
+        _current.reset(token)
+        _open.discard(profiler)
+        try:
+            saving = loop.run_in_executor(None, end_request, profiler)
+        except RuntimeError:  # the loop's executor is shut down: saved here, then
+            end_request(profiler)
+        else:
+            # Shielded: a cancelled request still has its trace saved.
+            await asyncio.shield(saving)
 
 
 class JarnMiddleware:
@@ -35,16 +250,20 @@ class JarnMiddleware:
         self.db_path = db_path
         self.config = config
         JarnProfiler(config, db_path=db_path)  # a bad configuration fails here, once
+        follow_worker_threads()
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
         if scope.get("type") != "http":
             await self.app(scope, receive, send)
             return
-        profiler = begin_request(self.config, self.db_path, request_source(scope.get("method"), scope.get("path")))
-        if profiler is None:
-            await self.app(scope, receive, send)
-            return
-        try:
-            await self.app(scope, receive, send)
-        finally:
-            end_request(profiler)
+        method, path = str(scope.get("method", "GET")), str(scope.get("path", "/"))
+        status: list[Any] = [None]
+
+        async def sending(message: MutableMapping[str, Any]) -> None:
+            if message.get("type") == "http.response.start":
+                status[0] = message.get("status")
+            await send(message)
+
+        await profile_request(
+            self.config, self.db_path, method, path, lambda: self.app(scope, receive, sending), lambda _: status[0]
+        )

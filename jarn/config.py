@@ -24,7 +24,20 @@ from typing import Any
 
 from jarn.utils import DEFAULT_DB
 
-PLUGIN_NAMES = ("pytest", "unittest", "logging", "http", "subprocess")
+PLUGIN_NAMES = (
+    "pytest",
+    "unittest",
+    "logging",
+    "http",
+    "subprocess",
+    "web",
+    "django",
+    "sqlalchemy",
+    "jinja2",
+    "requests",
+    "urllib3",
+    "httpx",
+)
 # How the interpreter hands events to the core: its profile hook, or sys.monitoring.
 ENGINES = ("profile", "monitoring")
 

@@ -1,18 +1,22 @@
 """WSGI middleware: each request profiled into a trace of its own.
 
     from jarn.wsgi import JarnMiddleware
-    application = JarnMiddleware(application)
+    application = JarnMiddleware(application)          # any WSGI application
+    app.wsgi_app = JarnMiddleware(app.wsgi_app)        # Flask
 
 The trace's source is "METHOD /path". A profile function belongs to one thread, so a request is
 profiled on the thread that serves it, from the application call until the server closes the
-response (after the last byte is sent); the trace is saved then.
+response (after the last byte is sent); the trace is saved then, on that thread. Requests
+served at the same time on other threads are profiled at the same time, each into its own
+trace. The trace holds a "request" record when the request begins and a "response" record
+(status, duration) when it ends.
 
-Concurrency: one request at a time is profiled in the whole process (the ASGI middleware shares
-the same lock). Requests that arrive meanwhile, on other threads or nested in the profiled one,
-are served unprofiled. A thread that already has a profile function (a program run with
-`jarn run`, a debugger), or any thread while a sys.monitoring profiler is installed, is never
-profiled again by the middleware. With {"threading": True}, threads started while the request is
-profiled are profiled too. The configuration's `engine` applies as everywhere.
+A thread that already has a profile function (a program run with `jarn run`, a debugger, a
+request made from inside a profiled one) is not profiled again, nor is any request while a whole
+program is profiled on the monitoring engine: the request is served, and a warning says it was
+not profiled. Threads the request starts itself are not followed (the `threading` setting is not
+applied per request: it would reach the other requests' threads). Requests are always profiled
+on the profile engine: a sys.monitoring profiler sees every thread, so it cannot be one request's.
 
 Nothing here may raise into the server: a profiler that cannot start, stop or save is logged on
 the "jarn" logger and the request goes on unprofiled. This module is one of those the profiler
@@ -24,45 +28,107 @@ from __future__ import annotations
 import logging
 import sys
 import threading
+import time
+import weakref
 from collections.abc import Callable, Iterable, Iterator
 from typing import Any
 
-from jarn.profiler import JarnProfiler, profiling_active
+from typing import TypeVar
+
+from jarn.profiler import MONITORING_TOOL_NAME, JarnProfiler, monitoring_tool_holder
 
 logger = logging.getLogger("jarn")
+R = TypeVar("R")
 
-# Held while a request is profiled, by this module or by jarn.asgi.
-request_lock = threading.Lock()
+
+# Called while a request is profiled: their calls become the trace's "request" and "response"
+# records (jarn.plugins.web_requests).
+def request_began(method: str, path: str) -> None:
+    pass
+
+
+def request_ended(method: str, path: str, status: int | None, duration: float) -> None:
+    pass
+
+
+def profile_call(
+    config: dict[str, Any] | None, db_path: str | None, method: str, path: str, call: Callable[[], R], status_of: Callable[[R], Any]
+) -> R:
+    """`call()` profiled on this thread as one request, its trace saved when it returns."""
+    profiler = begin_request(config, db_path, request_source(method, path))
+    if profiler is None:
+        return call()
+    started = time.perf_counter()
+    status = None
+    request_began(method, path)
+    try:
+        result = call()
+        status = status_of(result)
+        return result
+    finally:
+        request_ended(method, path, status if isinstance(status, int) else None, round(time.perf_counter() - started, 9))
+        end_request(profiler)
 
 
 def request_source(method: Any, path: Any) -> str:
     return f"{method if isinstance(method, str) else 'GET'} {path if isinstance(path, str) and path else '/'}"
 
 
+_said_threading = False
+_said_engine = False
+
+
+def request_config(config: dict[str, Any] | None) -> dict[str, Any]:
+    """The configuration of one request's profiler: its own thread only, on the profile engine."""
+    global _said_threading, _said_engine
+    if (config or {}).get("threading") is True and not _said_threading:
+        _said_threading = True
+        logger.warning("jarn: the threading setting is not applied to web requests (only their framework's worker threads are followed)")
+    if (config or {}).get("engine") == "monitoring" and not _said_engine:
+        _said_engine = True
+        logger.warning("jarn: web requests are profiled on the profile engine (a monitoring profiler sees every request at once)")
+    return {**(config or {}), "threading": False, "engine": "profile"}
+
+
+# The last request profiled on each thread, and those already saved. A server may close a
+# response on another thread than the one that called the application: the request's profiler
+# then stays installed on that first thread, and is taken off when its next request begins.
+_last = threading.local()
+_ended: weakref.WeakSet[JarnProfiler] = weakref.WeakSet()
+
+
 def begin_request(config: dict[str, Any] | None, db_path: str | None, source: str) -> JarnProfiler | None:
-    """A started profiler for this request, or None when the request goes unprofiled."""
-    if profiling_active() or not request_lock.acquire(blocking=False):
+    """A profiler started on this thread for this request, or None (logged) when the request
+    goes unprofiled."""
+    current = sys.getprofile()
+    last = getattr(_last, "profiler", None)
+    if current is not None and last is not None and last in _ended and current is getattr(last, "rust_profiler", None):
+        sys.setprofile(None)
+        current = None
+    if current is not None or monitoring_tool_holder() == MONITORING_TOOL_NAME:
+        logger.warning("jarn did not profile %s: its thread is already being profiled", source)
         return None
     try:
-        profiler = JarnProfiler(config, db_path=db_path, source=source)
+        profiler = JarnProfiler(request_config(config), db_path=db_path, source=source)
         profiler.start()
     except Exception as exc:
-        request_lock.release()
         logger.error("jarn could not profile %s: %s", source, exc)
         return None
+    _last.profiler = profiler
     return profiler
 
 
 def end_request(profiler: JarnProfiler) -> None:
-    """Stops profiling this thread and saves the trace; never raises."""
+    """Stops profiling this thread, when it runs this profiler, and saves the trace; never
+    raises. (A thread that closes another thread's response may be profiling a request of its
+    own, which goes on.)"""
     try:
-        try:
+        if sys.getprofile() is getattr(profiler, "rust_profiler", None):
             profiler.stop()
-        except Exception as exc:
-            logger.error("jarn could not stop profiling %s: %s", profiler.source, exc)
-        profiler.save_quietly()
-    finally:
-        request_lock.release()
+    except Exception as exc:
+        logger.error("jarn could not stop profiling %s: %s", profiler.source, exc)
+    _ended.add(profiler)
+    profiler.save_quietly()
 
 
 class _ClosingResponse:
@@ -92,6 +158,13 @@ class _ClosingResponse:
             self._finish()
 
 
+def _status(text: Any) -> int | None:
+    try:
+        return int(str(text).split(None, 1)[0])
+    except (ValueError, IndexError):
+        return None
+
+
 class JarnMiddleware:
     def __init__(self, app: Callable[..., Any], db_path: str | None = None, config: dict[str, Any] | None = None) -> None:
         self.app = app
@@ -101,20 +174,29 @@ class JarnMiddleware:
         JarnProfiler(config, db_path=db_path)
 
     def __call__(self, environ: dict[str, Any], start_response: Callable[..., Any]) -> Iterable[bytes]:
-        source = request_source(environ.get("REQUEST_METHOD"), environ.get("PATH_INFO"))
-        profiler = begin_request(self.config, self.db_path, source)
+        method, path = environ.get("REQUEST_METHOD"), environ.get("PATH_INFO")
+        profiler = begin_request(self.config, self.db_path, request_source(method, path))
         if profiler is None:
             return self.app(environ, start_response)
+        started = time.perf_counter()
+        status: int | None = None
         done = False
+
+        def starting(status_text: Any, headers: Any, *exc_info: Any) -> Any:
+            nonlocal status
+            status = _status(status_text)
+            return start_response(status_text, headers, *exc_info)
 
         def finish() -> None:
             nonlocal done
             if not done:
                 done = True
+                request_ended(str(method), str(path), status, round(time.perf_counter() - started, 9))
                 end_request(profiler)
 
+        request_began(str(method), str(path))
         try:
-            body = self.app(environ, start_response)
+            body = self.app(environ, starting)
         except BaseException:
             finish()
             raise

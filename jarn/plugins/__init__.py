@@ -10,6 +10,9 @@ context)` returns the record's extra fields (plain values only). The code in thi
 inside the profiler's callback, where it is never profiled itself, and must never raise for odd
 objects: each helper here degrades to a placeholder instead.
 
+The plugins of a framework or library (django, sqlalchemy, jinja2, requests, urllib3, httpx)
+give no entries when it is not installed, so they cost nothing then; they never import it.
+
 `config["plugins"]` switches the built-in plugins on and off ({"logging": False, ...}; all are on
 by default) and may name more under "extra": "module:function" strings, each function taking the
 configuration and returning a list of entries.
@@ -21,7 +24,17 @@ import importlib
 from collections.abc import Callable
 from typing import Any
 
-from jarn.plugins import http_client, logging_records, pytest_tests, subprocesses, unittest_tests
+from jarn.plugins import (
+    http_client,
+    http_libraries,
+    logging_records,
+    pytest_tests,
+    sql_queries,
+    subprocesses,
+    templates,
+    unittest_tests,
+    web_requests,
+)
 
 Entry = dict[str, Any]
 
@@ -31,6 +44,13 @@ BUILTIN: dict[str, Callable[[dict[str, Any]], list[Entry]]] = {
     "logging": logging_records.entries,
     "http": http_client.entries,
     "subprocess": subprocesses.entries,
+    "web": web_requests.entries,
+    "django": lambda config: sql_queries.django_entries(config) + templates.django_entries(config),
+    "sqlalchemy": sql_queries.sqlalchemy_entries,
+    "jinja2": templates.jinja2_entries,
+    "requests": http_libraries.requests_entries,
+    "urllib3": http_libraries.urllib3_entries,
+    "httpx": http_libraries.httpx_entries,
 }
 
 

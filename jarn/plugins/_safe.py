@@ -2,9 +2,17 @@
 
 from __future__ import annotations
 
+import dis
+import importlib.util
+import logging
+import time
+from functools import cache
 from typing import Any
 
 MAX_TEXT = 2000
+
+logger = logging.getLogger("jarn")
+_warned: set[str] = set()
 
 
 def local(frame: Any, name: str, default: Any = None) -> Any:
@@ -31,5 +39,79 @@ def attribute(obj: Any, name: str, default: Any = None) -> Any:
         return default
 
 
+def integer(value: Any) -> int | None:
+    return value if isinstance(value, int) and not isinstance(value, bool) else None
+
+
 def frame_key(frame: Any) -> int:
     return id(frame)
+
+
+def unexpected(plugin: str, what: str) -> None:
+    """Logs, once per process, that a framework object did not have the shape a plugin expects
+    (another version of the framework); the plugin then records what it could read."""
+    key = f"{plugin}: {what}"
+    if key not in _warned:
+        _warned.add(key)
+        logger.warning("jarn plugin %s", key)
+
+
+@cache
+def installed(package: str) -> bool:
+    """Whether a package can be imported, without importing it: a plugin of a framework that is
+    absent adds nothing to the profiler."""
+    try:
+        return importlib.util.find_spec(package) is not None
+    except (ImportError, ValueError):
+        return False
+
+
+# A generator or coroutine frame raises "call" at each resumption and "return" at each
+# suspension. Only its first start (RESUME with oparg 0) and its final return (anything but
+# YIELD_VALUE) delimit the operation it performs.
+_RESUME = dis.opmap["RESUME"]
+_YIELD_VALUE = dis.opmap["YIELD_VALUE"]
+
+
+def _instruction(frame: Any) -> tuple[int, int]:
+    try:
+        code = frame.f_code.co_code
+        at = frame.f_lasti
+        return code[at], code[at + 1]
+    except Exception:
+        return -1, -1
+
+
+def edge(frame: Any, event: str, arg: Any, context: dict[str, Any]) -> bool:
+    """A `call` predicate: true at the start of a call and at its end, false at the resumptions
+    and suspensions of a coroutine between them. Keeps the start time for `elapsed`."""
+    op, oparg = _instruction(frame)
+    started: dict[int, float] = context.setdefault("started", {})
+    if event == "call":
+        if op == _RESUME and oparg != 0:
+            return False
+        started[id(frame)] = time.perf_counter()
+        return True
+    return op != _YIELD_VALUE
+
+
+def elapsed(frame: Any, context: dict[str, Any]) -> float | None:
+    """Seconds since the call of this frame began (at its return), or None when its start was
+    not seen."""
+    start = context.get("started", {}).pop(id(frame), None)
+    return None if start is None else round(time.perf_counter() - start, 9)
+
+
+def called_from(frame: Any, places: tuple[tuple[str, str], ...]) -> bool:
+    """Whether one of the frames that called this one is a (code name, file fragment) place."""
+    try:
+        outer = frame.f_back
+        while outer is not None:
+            code = outer.f_code
+            for name, fragment in places:
+                if code.co_name == name and fragment in code.co_filename:
+                    return True
+            outer = outer.f_back
+    except Exception:
+        return False
+    return False

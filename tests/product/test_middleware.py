@@ -5,6 +5,7 @@ from __future__ import annotations
 import asyncio
 import http.client
 import logging
+import sys
 import threading
 from collections.abc import Iterator
 from wsgiref.simple_server import WSGIRequestHandler, make_server
@@ -76,10 +77,9 @@ def _qualnames(trace) -> list[str]:
     return [c.qualname.rpartition(".")[2] for _, c in trace.walk()]
 
 
-@pytest.mark.parametrize("engine", ["profile", "monitoring"])
-def test_each_wsgi_request_is_its_own_trace(serve, tmp_path, engine):
+def test_each_wsgi_request_is_its_own_trace(serve, tmp_path):
     store = tmp_path / "t.db"
-    port = serve(wsgi.JarnMiddleware(app, db_path=str(store), config={"engine": engine}))
+    port = serve(wsgi.JarnMiddleware(app, db_path=str(store)))
     assert _get(port, "/hello?ada") == (200, b"hello ada!")
     assert _get(port, "/boom")[0] == 500  # the application's own error: its trace is kept too
     assert _get(port, "/again") == (200, b"hello world!")
@@ -108,19 +108,18 @@ def test_profiler_trouble_never_reaches_the_request(serve, tmp_path, monkeypatch
     with caplog.at_level(logging.ERROR, logger="jarn"):
         assert _get(port, "/x") == (200, b"hello world!")
         assert _get(port, "/y") == (200, b"hello world!")
-    assert "jarn" in caplog.text and not wsgi.request_lock.locked()
+    assert "jarn" in caplog.text and sys.getprofile() is None
 
 
-@pytest.mark.parametrize("busy", ["request", "monitoring"])
-def test_requests_meanwhile_pass_through_unprofiled(tmp_path, busy):
+@pytest.mark.parametrize("engine", ["profile", "monitoring"])
+def test_a_request_on_a_profiled_thread_passes_through_and_says_so(tmp_path, caplog, engine):
     store = tmp_path / "t.db"
-    middleware = wsgi.JarnMiddleware(app, db_path=str(store))
+    middleware = wsgi.JarnMiddleware(app, db_path=str(store), config={"engine": "monitoring"})
     environ = {"REQUEST_METHOD": "GET", "PATH_INFO": "/inner", "QUERY_STRING": ""}
-    # Another request is being profiled, or the whole program is, on the monitoring engine.
-    with wsgi.request_lock if busy == "request" else JarnProfiler(db_path=tmp_path / "run.db", engine="monitoring"):
+    with caplog.at_level(logging.WARNING, logger="jarn"), JarnProfiler(db_path=str(tmp_path / "outer.db"), engine=engine):
         body = middleware(environ, lambda *a: None)
         assert b"".join(body) == b"hello world!"
-    assert not store.exists()
+    assert not store.exists() and "did not profile GET /inner" in caplog.text
 
 
 async def asgi_app(scope, receive, send):
@@ -128,8 +127,14 @@ async def asgi_app(scope, receive, send):
         return
     message = await receive()
     await send({"type": "http.response.start", "status": 200, "headers": []})
+    # A task of the request's own, which interleaves with the other requests' steps.
+    body = await asyncio.create_task(greet_later(message["body"].decode()))
+    await send({"type": "http.response.body", "body": body})
+
+
+async def greet_later(name: str) -> bytes:
     await asyncio.sleep(0.01)
-    await send({"type": "http.response.body", "body": greet(message["body"].decode())})
+    return await asyncio.to_thread(greet, name)  # on a worker thread, still the request's
 
 
 def _asgi_call(middleware, method: str, path: str, body: bytes):
@@ -145,7 +150,7 @@ def _asgi_call(middleware, method: str, path: str, body: bytes):
     return middleware(scope, receive, send), sent
 
 
-def test_asgi_request_is_profiled_and_concurrent_ones_pass_through(tmp_path):
+def test_concurrent_asgi_requests_on_one_loop_are_each_profiled(tmp_path):
     store = tmp_path / "t.db"
     middleware = asgi.JarnMiddleware(asgi_app, db_path=str(store))
 
@@ -157,9 +162,13 @@ def test_asgi_request_is_profiled_and_concurrent_ones_pass_through(tmp_path):
 
     sent1, sent2 = asyncio.run(main())
     assert sent1[-1]["body"] == b"hello ada" and sent2[-1]["body"] == b"hello bob"
-    [trace] = _traces(store)  # one profiled request; the other passed through
-    assert trace.source == "POST /items"
-    assert "asgi_app" in _qualnames(trace) and not wsgi.request_lock.locked()
+    # Interleaved on one thread, each request's frames are in its own trace.
+    traces = {t.source: t for t in _traces(store)}
+    assert set(traces) == {"POST /items", "GET /other"}
+    for source, name in (("POST /items", "ada"), ("GET /other", "bob")):
+        [greet_call] = [c for _, c in traces[source].walk() if c.qualname.endswith(".greet")]
+        assert greet_call.arguments == {"name": name}
+    assert sys.getprofile() is None
 
 
 def test_asgi_application_error_propagates_and_the_trace_is_saved(tmp_path):
@@ -175,3 +184,16 @@ def test_asgi_application_error_propagates_and_the_trace_is_saved(tmp_path):
         asyncio.run(coroutine)
     [trace] = _traces(store)
     assert "greet" in _qualnames(trace)
+
+
+def test_responses_closed_on_another_thread_lose_no_request(tmp_path):
+    store = tmp_path / "t.db"
+    middleware = wsgi.JarnMiddleware(app, db_path=str(store))
+    for path in ("/a", "/b", "/c"):
+        body = middleware({"REQUEST_METHOD": "GET", "PATH_INFO": path, "QUERY_STRING": ""}, lambda *a: None)
+        assert b"".join(body) == b"hello world!"
+        closing = threading.Thread(target=body.close)
+        closing.start()
+        closing.join()
+    assert [t.source for t in _traces(store)] == ["GET /a", "GET /b", "GET /c"]
+    sys.setprofile(None)  # the last request's profiler, left on this thread until its next request
