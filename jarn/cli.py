@@ -1,16 +1,19 @@
-"""The `jarn` command: run a program under the profiler, list, show and export its traces."""
+"""The `jarn` command: run a program under the profiler; list, show, export and delete its traces."""
 
 from __future__ import annotations
 
 import argparse
+import contextlib
 import datetime
 import os
 import sys
+from contextlib import contextmanager
 from pathlib import Path
 from typing import Any, NoReturn
 
 from jarn import db
 from jarn.config import ENGINES, ConfigError, load_config
+from jarn.progress import Progress
 from jarn.version import __version__
 
 
@@ -25,8 +28,16 @@ class _Parser(argparse.ArgumentParser):
         self.exit(2, f"jarn: error: {message} (see {self.prog} --help)\n")
 
 
+_FORMATS = ("html", "json", "chrome", "speedscope")
+
+
 def _add_db(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--db", metavar="PATH", help="trace database (default: .jarn/db.sqlite3 of the project)")
+
+
+def _add_trace_id(parser: argparse.ArgumentParser, default: str = "") -> None:
+    parser.add_argument("trace_id", nargs="?", help="trace id or a unique prefix" + (f" ({default})" if default else ""))
+    parser.add_argument("--latest", action="store_true", help="the latest trace")
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -57,23 +68,36 @@ def build_parser() -> argparse.ArgumentParser:
 
     show = commands.add_parser("show", help="show a trace as a call tree")
     _add_db(show)
-    show.add_argument("trace_id", nargs="?", help="trace id or a unique prefix (default: the latest)")
-    show.add_argument("--latest", action="store_true", help="the latest trace")
+    _add_trace_id(show, "default: the latest")
     show.add_argument("--depth", type=int, default=12, metavar="N", help="levels of calls shown")
     show.add_argument("--width", type=int, default=40, metavar="N", help="children shown per call")
-    show.add_argument("--no-color", action="store_true")
+    show.add_argument("--locals", action="store_true", help="also show each call's locals when it returned")
+    show.add_argument("--no-color", action="store_true", help="no colour (also: the NO_COLOR environment variable)")
 
-    export = commands.add_parser("export", help="export a trace as JSON or a self-contained HTML page")
+    export = commands.add_parser("export", help="export a trace for a viewer: JSON, HTML, Chrome trace events, speedscope")
     _add_db(export)
-    export.add_argument("trace_id")
-    export.add_argument("--format", choices=("json", "html"), default="html")
-    export.add_argument("-o", "--output", metavar="FILE", help="default: standard output (json) or TRACE_ID.html")
+    _add_trace_id(export)
+    export.add_argument("--format", choices=_FORMATS, default="html",
+                        help="html: one page for sharing a small trace; chrome: Perfetto or chrome://tracing; "
+                             "speedscope: speedscope.app; json: the call trees")
+    export.add_argument("-o", "--output", metavar="FILE", help="default: TRACE_ID.html for html, else standard output")
 
     testgen = commands.add_parser("testgen", help="write a pytest test replaying a recorded call")
     _add_db(testgen)
-    testgen.add_argument("trace_id")
+    _add_trace_id(testgen)
     testgen.add_argument("--function", required=True, metavar="QUALNAME")
     testgen.add_argument("-o", "--output", metavar="FILE", help="default: standard output")
+
+    rm = commands.add_parser("rm", help="delete traces")
+    _add_db(rm)
+    rm.add_argument("trace_ids", nargs="*", metavar="TRACE_ID", help="trace ids or unique prefixes")
+    rm.add_argument("--latest", action="store_true", help="the latest trace")
+
+    prune = commands.add_parser("prune", help="delete old traces")
+    _add_db(prune)
+    which = prune.add_mutually_exclusive_group(required=True)
+    which.add_argument("--keep", type=int, metavar="N", help="keep the N newest traces")
+    which.add_argument("--older-than", type=float, metavar="DAYS", help="delete traces saved more than DAYS days ago")
     return parser
 
 
@@ -110,7 +134,7 @@ def _db_path(args: argparse.Namespace) -> str:
 
 
 def _run(args: argparse.Namespace) -> int:
-    from jarn.profiler import JarnProfiler, run_program
+    from jarn.profiler import ExitBySignal, JarnProfiler, run_program
 
     overrides: dict[str, Any] = {}
     for key in ("threading", "lightweight_repr", "omit_return_locals", "engine"):
@@ -138,28 +162,25 @@ def _run(args: argparse.Namespace) -> int:
     added = args.module and cwd not in sys.path
     if added:
         sys.path.insert(0, cwd)
+    exit_by_signal = ExitBySignal()  # before the program registers exit functions of its own
     try:
-        code = run_program(profiler, [args.program, *args.args], module=args.module)
+        code = run_program(profiler, [args.program, *args.args], module=args.module, announce=True)
     except (FileNotFoundError, ModuleNotFoundError, ValueError) as exc:
         raise CommandError(str(exc)) from None
     finally:
         if added and cwd in sys.path:
             sys.path.remove(cwd)
-    if profiler.rust_profiler is not None:
-        if profiler.save_error is None:
-            try:
-                rows = db.find_rows(db_path, profiler.trace_id)
-                records = rows[-1].record_count if rows else 0
-                print(f"jarn: trace {profiler.trace_id} saved to {db_path} ({records} records)", file=sys.stderr)
-            except db.StoreError as exc:
-                print(f"jarn: error: {exc}", file=sys.stderr)
-        else:
-            print(f"jarn: error: the trace could not be saved: {profiler.save_error}", file=sys.stderr)
-            return code or 1
+    if code < 0:  # ended by a signal: so does the process, once the exit functions have run
+        exit_by_signal.signum = -code
+        return 128 - code
+    if profiler.rust_profiler is not None and profiler.save_error is not None:
+        return code or 1
     return code
 
 
 def _traces(args: argparse.Namespace) -> int:
+    from jarn.show import format_duration
+
     path = _db_path(args)
     infos = db.list_traces(path, limit=args.limit)
     if not infos:
@@ -167,8 +188,8 @@ def _traces(args: argparse.Namespace) -> int:
         return 0
     for info in infos:
         when = datetime.datetime.fromtimestamp(info.created_at).isoformat(sep=" ", timespec="seconds")
-        command = " ".join(info.command_line)
-        print(f"{info.trace_id}  {when}  {info.record_count:>7} records  {_size(info.size):>9}  {command}")
+        took = format_duration(info.duration) if info.duration is not None else "?"
+        print(f"{info.trace_id}  {when}  {took:>9}  {info.record_count:>7} records  {_size(info.size):>9}  {info.what}")
     return 0
 
 
@@ -180,51 +201,119 @@ def _size(n: int) -> str:
     return f"{n:.1f} GiB"
 
 
-def load(path: str, trace_id: str | None):
-    """The decoded trace of an id (all its rows merged), or of the latest row."""
-    from jarn.decode import TraceFormatError, decode_trace
-
+def find_rows(path: str, trace_id: str | None, latest: bool = False) -> list[db.TraceInfo]:
+    """The stored rows of the trace asked for: by id or prefix, else (or with --latest) the latest."""
+    if trace_id is not None and latest:
+        raise CommandError("give a trace id or --latest, not both")
     if trace_id is None:
         info = db.latest(path)
         if info is None:
             raise CommandError(f"no traces in {path}")
-        rows = db.find_rows(path, info.trace_id)
-    else:
-        rows = db.find_rows(path, trace_id)
-        if not rows:
-            raise CommandError(f"no trace {trace_id!r} in {path}")
+        trace_id = info.trace_id
+    rows = db.find_rows(path, trace_id)
+    if not rows:
+        raise CommandError(f"no trace {trace_id!r} in {path}")
+    return rows
+
+
+def _asked_rows(args: argparse.Namespace, path: str) -> list[db.TraceInfo]:
+    """For commands that need the trace named: an id, or --latest."""
+    if args.trace_id is None and not args.latest:
+        raise CommandError("which trace? give its id (see jarn traces) or --latest")
+    return find_rows(path, args.trace_id, args.latest)
+
+
+def load(path: str, trace_id: str | None):
+    """The decoded trace of an id (all its rows merged), or of the latest trace."""
+    return load_rows(path, find_rows(path, trace_id))
+
+
+def load_rows(path: str, rows: list[db.TraceInfo]):
+    """The decoded trace of some rows of one trace id (merged)."""
+    from jarn.decode import TraceFormatError, decode_trace
+
     try:
-        return decode_trace([db.load_trace(path, r.row_id) for r in rows])
+        with Progress(f"reading trace {rows[0].trace_id}"):
+            return decode_trace([db.load_trace(path, r.row_id) for r in rows])
     except TraceFormatError as exc:
         raise CommandError(f"trace {rows[0].trace_id}: {exc}") from None
+
+
+@contextmanager
+def _stream(path: str, rows: list[db.TraceInfo], doing: str, *, progress: bool = True):
+    """The rows as a trace stream read straight from the database, with progress on stderr."""
+    from jarn.decode import TraceFormatError
+    from jarn.stream import TraceStream
+
+    with db.open_traces(path, [r.row_id for r in rows]) as files:
+        try:
+            stream = TraceStream(files)
+            total = sum(r.record_count for r in rows) or stream.head.record_count
+            report = Progress(f"{doing} trace {rows[0].trace_id}", lambda: stream.record_count, total)
+            with report if progress else contextlib.nullcontext():
+                yield stream
+        except TraceFormatError as exc:
+            raise CommandError(f"trace {rows[0].trace_id}: {exc}") from None
 
 
 def _show(args: argparse.Namespace) -> int:
     from jarn.show import show
 
-    trace = load(_db_path(args), None if args.latest else args.trace_id)
-    show(trace, sys.stdout, depth=max(args.depth, 1), width=max(args.width, 1), color=False if args.no_color else None)
+    path = _db_path(args)
+    rows = find_rows(path, args.trace_id, args.latest)
+    # On a terminal the tree itself shows the work going on; a progress line would land in it.
+    with _stream(path, rows, "reading", progress=not sys.stdout.isatty()) as stream:
+        show(stream, sys.stdout, depth=max(args.depth, 1), width=max(args.width, 1),
+             color=False if args.no_color else None, locals=args.locals)
     return 0
 
 
-def _export(args: argparse.Namespace) -> int:
-    from jarn.export import to_html, to_json
+# Past this size an HTML page gets slow to open: the command says what to use instead.
+_HTML_COMFORT_RECORDS = 100_000
 
-    trace = load(_db_path(args), args.trace_id)
-    text = to_json(trace) + "\n" if args.format == "json" else to_html(trace)
-    output = args.output or (f"{trace.trace_id}.html" if args.format == "html" else None)
-    if output is None:
-        sys.stdout.write(text)
-    else:
-        Path(output).write_text(text, encoding="utf-8")
+
+def _export(args: argparse.Namespace) -> int:
+    path = _db_path(args)
+    rows = _asked_rows(args, path)
+    trace_id = rows[0].trace_id
+    output = args.output or (f"{trace_id}.html" if args.format == "html" else None)
+    # A file is written under another name and renamed when complete: a failed export leaves no
+    # half file. Anything else (a device, a pipe) is written directly.
+    partial = None
+    if output is not None and (not os.path.exists(output) or os.path.isfile(output)):
+        partial = f"{output}.partial"
+    with contextlib.ExitStack() as stack:
+        if partial is not None:
+            stack.callback(lambda: os.path.exists(partial) and os.unlink(partial))
+        target = partial or output
+        out = sys.stdout if target is None else stack.enter_context(open(target, "w", encoding="utf-8"))
+        if args.format in ("chrome", "speedscope"):
+            from jarn.chrome_trace import write_chrome_trace
+            from jarn.speedscope import write_speedscope
+
+            stream = stack.enter_context(_stream(path, rows, "exporting"))
+            (write_chrome_trace if args.format == "chrome" else write_speedscope)(stream, out)
+        else:
+            from jarn.export import to_html, to_json
+
+            trace = load_rows(path, rows)
+            with Progress(f"writing trace {trace_id} as {args.format}"):
+                out.write(to_json(trace) + "\n" if args.format == "json" else to_html(trace))
+        if partial is not None and output is not None:
+            out.close()
+            os.replace(partial, output)
+    if output is not None:
         print(f"jarn: wrote {output}", file=sys.stderr)
+    if args.format == "html" and sum(r.record_count for r in rows) > _HTML_COMFORT_RECORDS:
+        print("jarn: this trace is big for one page; jarn serve shows it loading only what is on screen", file=sys.stderr)
     return 0
 
 
 def _testgen(args: argparse.Namespace) -> int:
     from jarn.testgen import TestgenError, generate_test
 
-    trace = load(_db_path(args), args.trace_id)
+    path = _db_path(args)
+    trace = load_rows(path, _asked_rows(args, path))
     try:
         result = generate_test(trace, args.function)
     except TestgenError as exc:
@@ -239,7 +328,39 @@ def _testgen(args: argparse.Namespace) -> int:
     return 0
 
 
-COMMANDS = {"run": _run, "traces": _traces, "show": _show, "export": _export, "testgen": _testgen}
+def _rm(args: argparse.Namespace) -> int:
+    path = _db_path(args)
+    if not args.trace_ids and not args.latest:
+        raise CommandError("which traces? give their ids (see jarn traces) or --latest")
+    # Every id is checked before anything is deleted: one typo deletes nothing.
+    ids = [find_rows(path, trace_id)[0].trace_id for trace_id in args.trace_ids]
+    if args.latest:
+        ids.append(find_rows(path, None)[0].trace_id)
+    with Progress(f"deleting {len(set(ids))} traces from {path}"):
+        removed = db.remove_traces(path, ids)
+    print(f"jarn: deleted {_plural(len(set(ids)), 'trace')} ({_plural(removed, 'row')}) from {path}", file=sys.stderr)
+    return 0
+
+
+def _prune(args: argparse.Namespace) -> int:
+    path = _db_path(args)
+    if (args.keep is not None and args.keep < 0) or (args.older_than is not None and args.older_than < 0):
+        raise CommandError("--keep and --older-than take a number that is not negative")
+    older = args.older_than * 86400 if args.older_than is not None else None
+    ids = db.traces_to_prune(path, keep=args.keep, older_than=older)
+    removed = 0
+    if ids:
+        with Progress(f"deleting {len(ids)} traces from {path}"):
+            removed = db.remove_traces(path, ids)
+    print(f"jarn: deleted {_plural(len(ids), 'trace')} ({_plural(removed, 'row')}) from {path}", file=sys.stderr)
+    return 0
+
+
+def _plural(n: int, word: str) -> str:
+    return f"{n} {word}" + ("" if n == 1 else "s")
+
+
+COMMANDS = {"run": _run, "traces": _traces, "show": _show, "export": _export, "testgen": _testgen, "rm": _rm, "prune": _prune}
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -255,7 +376,16 @@ def main(argv: list[str] | None = None) -> int:
     else:
         args = parser.parse_args(argv)
     try:
-        return COMMANDS[args.command](args)
+        code = COMMANDS[args.command](args)
+        sys.stdout.flush()  # a closed pipe shows here, while it can still be handled
+        return code
+    except BrokenPipeError:
+        # The reader went away (`jarn traces | head`): what it did not read is not wanted. The
+        # interpreter's own flush at exit is pointed at /dev/null so it cannot complain either.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+        return 0
     except (CommandError, db.StoreError, ConfigError, OSError) as exc:
         print(f"jarn: error: {exc}", file=sys.stderr)
         return 2

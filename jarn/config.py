@@ -70,6 +70,16 @@ def find_pyproject(start: Path | None = None) -> Path | None:
     return None
 
 
+def find_project_root(start: Path | None = None) -> Path | None:
+    """The nearest folder at or above `start` that holds a pyproject.toml or a .git: the project,
+    whose .jarn/ folder holds the trace database wherever in it jarn is run."""
+    here = (start or Path.cwd()).resolve()
+    for folder in (here, *here.parents):
+        if (folder / "pyproject.toml").is_file() or (folder / ".git").exists():
+            return folder
+    return None
+
+
 def read_pyproject(path: Path) -> dict[str, Any]:
     """The `[tool.jarn]` table of a pyproject.toml, keys normalised to underscores."""
     try:
@@ -176,6 +186,9 @@ def _apply_plugins(plugins: dict[str, Any], given: Any, where: str) -> None:
 def merged(overrides: dict[str, Any] | None) -> dict[str, Any]:
     """The defaults with `overrides` applied (no pyproject.toml)."""
     config = copy.deepcopy(DEFAULTS)
+    root = find_project_root()
+    if root is not None:
+        config["db_path"] = str(root / DEFAULT_DB)
     if overrides:
         _apply(config, _normalise(dict(overrides), "configuration"), "configuration", None)
     return config
@@ -186,8 +199,9 @@ def load_config(overrides: dict[str, Any] | None = None, start: Path | None = No
     config = copy.deepcopy(DEFAULTS)
     pyproject = find_pyproject(start)
     base = pyproject.parent if pyproject is not None else None
-    if base is not None:
-        config["db_path"] = str(base / DEFAULT_DB)
+    root = find_project_root(start)
+    if root is not None:
+        config["db_path"] = str(root / DEFAULT_DB)
     if pyproject is not None:
         _apply(config, read_pyproject(pyproject), str(pyproject), base)
     if overrides:

@@ -10,13 +10,14 @@ from typing import Any
 from jarn.decode import Call, PluginRecord, Trace
 
 
-def _plain(value: Any) -> Any:
+def plain(value: Any) -> Any:
+    """A decoded value as strict JSON can hold it (bytes as base64, NaN and infinities as text)."""
     if isinstance(value, bytes):
         return {"__bytes__": base64.b64encode(value).decode("ascii")}
     if isinstance(value, dict):
-        return {str(k): _plain(v) for k, v in value.items()}
+        return {str(k): plain(v) for k, v in value.items()}
     if isinstance(value, list | tuple):
-        return [_plain(v) for v in value]
+        return [plain(v) for v in value]
     if isinstance(value, float) and value != value:
         return "NaN"
     if isinstance(value, float) and value in (float("inf"), float("-inf")):
@@ -27,7 +28,7 @@ def _plain(value: Any) -> Any:
 def _fields(node: Call | PluginRecord) -> dict[str, Any]:
     """A node's own entries, without its children."""
     if isinstance(node, PluginRecord):
-        return {"kind": "record", "type": node.type, "timestamp": node.timestamp, "data": _plain(node.data)}
+        return {"kind": "record", "type": node.type, "timestamp": node.timestamp, "data": plain(node.data)}
     return {
         "kind": "call",
         "qualname": node.qualname,
@@ -38,9 +39,11 @@ def _fields(node: Call | PluginRecord) -> dict[str, Any]:
         "end": node.end,
         "duration": node.duration,
         "call_line": node.call_line,
-        "arguments": _plain(node.arguments),
+        "arguments": plain(node.arguments),
         "returned": node.returned,
-        "return_value": _plain(node.return_value),
+        "return_value": plain(node.return_value),
+        "return_locals": plain(node.return_locals),
+        "exception": plain(node.exception),
     }
 
 
@@ -86,6 +89,7 @@ def to_json(trace: Trace) -> str:
         "start": trace.start,
         "main_thread_id": trace.main_thread_id,
         "record_count": trace.record_count,
+        "truncated": plain(trace.truncated),
     }
     out = [_dump(meta)[:-1], ', "threads": [']
     for i, thread in enumerate(trace.threads):
@@ -103,7 +107,7 @@ h2 { font-size: 14px; margin: 1.4em 0 .4em; color: #7a2a8a; }
 details { margin-left: 1.2em; } summary { cursor: pointer; white-space: nowrap; }
 .leaf { margin-left: 2.35em; white-space: nowrap; }
 .q { font-weight: 600; } .p, .d { color: #888; } .v { color: #0a6b7c; }
-.rec { color: #9a6700; } .continued { margin-top: .6em; border-top: 1px dashed #ccc; } .controls { margin: .5em 0 1em; }
+.rec { color: #9a6700; } .x { color: #b3261e; } .cut { color: #b3261e; margin-bottom: 1em; } .continued { margin-top: .6em; border-top: 1px dashed #ccc; } .controls { margin: .5em 0 1em; }
 button { font: inherit; margin-right: .5em; }
 svg { border: 1px solid #ddd; background: #fafafa; } rect.c { fill: #6f9fd8; } rect.c:hover { fill: #e0833a; }
 """
@@ -134,7 +138,8 @@ function label(n, into) {
   const args = n.arguments && typeof n.arguments === 'object' && !Array.isArray(n.arguments)
     ? Object.entries(n.arguments).map(([k, v]) => k + '=' + cut(show(v), 60)).join(', ') : '';
   into.appendChild(document.createTextNode('(' + args + ')'));
-  if (n.returned) { into.appendChild(document.createTextNode(' → ')); into.appendChild(el('span', 'v', cut(show(n.return_value), 80))); }
+  if (n.exception !== null) into.appendChild(el('span', 'x', ' raised ' + cut(show(n.exception), 80)));
+  else if (n.returned) { into.appendChild(document.createTextNode(' → ')); into.appendChild(el('span', 'v', cut(show(n.return_value), 80))); }
   into.appendChild(el('span', 'p', '  ' + n.path));
   into.appendChild(el('span', 'd', '  ' + dur(n.duration)));
 }
@@ -194,6 +199,8 @@ function timeline(thread, t0, t1) {
   return svg;
 }
 const root = document.getElementById('threads');
+if (trace.truncated) root.appendChild(el('div', 'cut', 'This trace was cut short by the memory limit: '
+  + trace.truncated.records_dropped + ' records (' + trace.truncated.bytes_dropped + ' bytes) after that were not kept.'));
 let t0 = Infinity, t1 = -Infinity;
 calls(trace.threads.flatMap(t => t.children), n => {
   if (n.start !== null) t0 = Math.min(t0, n.start); if (n.end !== null) t1 = Math.max(t1, n.end); });
@@ -225,6 +232,8 @@ def to_html(trace: Trace) -> str:
         "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
         f"<title>{title}</title><style>{_STYLE}</style></head><body>"
         f"<h1>{title}</h1><div class=\"meta\">{meta}</div>"
+        "<div class=\"meta\">A page for sharing one small trace. For a big one, <code>jarn serve</code> opens the"
+        " project's traces in a local viewer that loads only what is on screen.</div>"
         "<div class=\"controls\"><button id=\"expand\">expand all</button><button id=\"collapse\">collapse all</button></div>"
         "<div id=\"threads\"></div>"
         f"<script id=\"trace-data\" type=\"application/json\">{data}</script>"

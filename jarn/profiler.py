@@ -6,14 +6,23 @@ core never records.
 
 from __future__ import annotations
 
+import atexit
+import builtins
+import functools
+import gc
+import importlib.machinery
+import io
 import logging
 import os
 import runpy
+import signal
 import sys
 import threading
 import traceback
+import types
 from types import TracebackType
-from typing import Any
+from collections.abc import Callable
+from typing import Any, NoReturn
 
 from jarn import config as config_module
 from jarn.utils import new_trace_id
@@ -134,6 +143,15 @@ class JarnProfiler:
         return True
 
 
+# Running a whole program, as `python script.py` or `python -m module` would.
+
+# Signals whose default action ends the process: the trace is saved first, then the process ends
+# by the same signal, as it would have without jarn.
+_SAVED_ON_SIGNALS = tuple(getattr(signal, name) for name in ("SIGTERM", "SIGHUP") if hasattr(signal, name))
+_JARN_DIR = os.path.dirname(os.path.abspath(__file__)) + os.sep
+_set_signal, _get_signal = signal.signal, signal.getsignal
+
+
 def _program_traceback(exc: BaseException, program_files: set[str]) -> None:
     """Prints the exception as the interpreter would, without the runner's own frames."""
     tb = exc.__traceback__
@@ -165,35 +183,268 @@ def _join_program_threads() -> None:
             thread.join()
 
 
-def _run_under_profiler(target: str, module: bool, program_files: set[str]) -> int:
-    """Runs the program, then waits for its threads; the program's own errors are printed here
-    and become the exit code."""
-    code = 0
+def _die_by(signum: int) -> NoReturn:
+    """Ends the process by the signal's default action, so the parent sees what it would have."""
     try:
-        if module:
-            runpy.run_module(target, run_name="__main__", alter_sys=True)
+        sys.stderr.flush()
+    except Exception:
+        pass
+    _set_signal(signum, signal.SIG_DFL)  # not the one the program sees, which would put ours back
+    os.kill(os.getpid(), signum)
+    os._exit(128 + signum)  # only if the signal could not end us
+
+
+class ExitBySignal:
+    """Ends the process by a signal once the interpreter has run the program's exit functions, as
+    CPython does after an uncaught KeyboardInterrupt (death by SIGINT, not an exit status).
+
+    Make it before the program runs: exit functions run last registered first, so this one then
+    comes after the program's own. Files still open are flushed first, as finalisation would.
+    """
+
+    def __init__(self) -> None:
+        self.signum = 0
+        atexit.register(self._at_exit)
+
+    def _at_exit(self) -> None:
+        if not self.signum:
+            return
+        for obj in gc.get_objects():
+            try:
+                if isinstance(obj, io.IOBase) and not obj.closed and obj.writable():
+                    obj.flush()
+            except Exception:
+                pass
+        _die_by(self.signum)
+
+
+class _ProgramRun:
+    """One program under the profiler: saves its trace once per process however it ends (a forked
+    child saves its own), on SIGTERM and SIGHUP too, and notices when the program replaces the
+    profile function, which ends the recording of that thread."""
+
+    def __init__(self, profiler: JarnProfiler, announce: bool) -> None:
+        self.profiler = profiler
+        self.announce = announce
+        self.profiling = False
+        self.saving = False
+        self.saved_in: int | None = None  # the process that saved
+        self.pending_signal = 0
+        self.handlers: dict[int, Any] = {}
+        self.thread_hook: Any = None  # what threading hands new threads while we profile them
+        self.replaced: list[str] = []
+        self.unhide: Callable[[], Any] = lambda: None
+
+    def start(self) -> None:
+        global _current_run
+        for signum in _SAVED_ON_SIGNALS:
+            # An ignored or handled signal is the program's business; only the default is ours.
+            if _get_signal(signum) == signal.SIG_DFL:
+                try:
+                    self.handlers[signum] = _set_signal(signum, self._on_signal)
+                except ValueError:  # not the main thread: signals stay as they are
+                    break
+        if self.handlers:
+            self._hide_handlers()
+        _install_audit_hook()
+        _current_run = self
+        self.profiler.start()
+        self.thread_hook = threading.getprofile()
+        self.profiling = True
+
+    def _hide_handlers(self) -> None:
+        """The program sees the default where our handler is (`signal.getsignal`, what
+        `signal.signal` returns), as it would without jarn; setting the default puts ours back,
+        since ours ends the process the same way once the trace is saved."""
+        real_signal, real_getsignal = _set_signal, _get_signal
+        ours = self._on_signal
+
+        @functools.wraps(real_getsignal)
+        def getsignal(signalnum: Any) -> Any:
+            handler = real_getsignal(signalnum)
+            return signal.SIG_DFL if handler == ours else handler
+
+        @functools.wraps(real_signal)
+        def set_signal(signalnum: Any, handler: Any) -> Any:
+            if isinstance(handler, int) and handler == signal.SIG_DFL and signalnum in self.handlers:
+                handler = ours
+            previous = real_signal(signalnum, handler)
+            return signal.SIG_DFL if previous == ours else previous
+
+        def unhide() -> None:
+            signal.signal, signal.getsignal = real_signal, real_getsignal
+
+        signal.signal, signal.getsignal = set_signal, getsignal
+        self.unhide = unhide
+
+    def restore(self) -> None:
+        global _current_run
+        _current_run = None
+        self.unhide()
+        for signum, previous in self.handlers.items():
+            if _get_signal(signum) == self._on_signal:
+                _set_signal(signum, previous)
+
+    def _on_signal(self, signum: int, frame: Any) -> None:
+        if self.saving:  # the trace is being saved: end once it is
+            self.pending_signal = signum
+            return
+        self.finish()
+        _die_by(signum)
+
+    def profile_function_set(self, caller: Any) -> None:
+        """The current thread is about to get a new profile function (the "sys.setprofile" audit
+        event); `caller` is the Python frame that asked for it."""
+        thread = threading.current_thread()
+        every_thread = False
+        while caller is not None and caller.f_code.co_filename == threading.__file__:
+            every_thread = every_thread or caller.f_code.co_name == "setprofile_all_threads"
+            caller = caller.f_back
+        if caller is None:  # a new thread installs threading's hook
+            if threading.getprofile() == self.thread_hook:
+                return
+        elif caller.f_code.co_filename.startswith(_JARN_DIR):
+            return
+        if every_thread:
+            self.replaced.append("all threads (threading.setprofile_all_threads)")
+        elif thread is threading.main_thread() or self.profiler.threading:
+            self.replaced.append(thread.name)
+
+    def _warn_replaced(self) -> None:
+        lost = list(dict.fromkeys(self.replaced))
+        # With no hook at all a new thread sets nothing, so nothing told us about it.
+        if self.profiler.threading and threading.getprofile() is None:
+            lost.append("threads started after the program called threading.setprofile(None)")
+        if lost:
+            print(
+                "jarn: warning: the program replaced the profile function, so the trace misses what"
+                f" ran after that on: {', '.join(lost)}",
+                file=sys.stderr,
+            )
+
+    def finish(self) -> None:
+        """Stops profiling and saves the trace, once in each process."""
+        if self.saved_in == os.getpid() or self.saving:
+            return
+        self.saving = True
+        try:
+            if self.profiling:
+                self._warn_replaced()
+            self.profiling = False
+            self.profiler.stop()
+            from jarn.progress import Progress
+
+            with Progress(f"saving trace {self.profiler.trace_id} to {self.profiler.db_path}"):
+                saved = self.profiler.save_quietly()
+            self.saved_in = os.getpid()
+            if saved:
+                self._adopt_saved_trace_id()
+            if self.announce:
+                self._report(saved)
+        finally:
+            self.saving = False
+        if self.pending_signal:
+            _die_by(self.pending_signal)
+
+    def _adopt_saved_trace_id(self) -> None:
+        """A forked child's records went to a trace of its own, with an id the core chose; the
+        trace built right after a save is empty and carries that id."""
+        import msgpack
+
+        try:
+            trace_id = msgpack.unpackb(self.profiler.build_trace(), strict_map_key=False).get("trace_id")
+        except Exception:
+            return
+        if isinstance(trace_id, str):
+            self.profiler.trace_id = trace_id
+
+    def _report(self, saved: bool) -> None:
+        from jarn import db
+
+        profiler = self.profiler
+        if not saved:
+            print(f"jarn: error: the trace could not be saved: {profiler.save_error}", file=sys.stderr)
+            return
+        try:
+            rows = db.find_rows(profiler.db_path, profiler.trace_id)
+            records = rows[-1].record_count if rows else 0
+            print(f"jarn: trace {profiler.trace_id} saved to {profiler.db_path} ({records} records)", file=sys.stderr)
+        except db.StoreError as exc:
+            print(f"jarn: error: {exc}", file=sys.stderr)
+
+
+_current_run: _ProgramRun | None = None
+_audit_hook_installed = False
+
+
+def _audit(event: str, args: tuple[Any, ...]) -> None:
+    # Called for every audited action of the process, so anything else returns at once.
+    if event != "sys.setprofile":
+        return
+    run = _current_run
+    if run is None or not run.profiling:
+        return
+    try:
+        run.profile_function_set(sys._getframe(1))
+    except Exception:  # never the program's problem
+        pass
+
+
+def _install_audit_hook() -> None:
+    # Audit hooks cannot be removed, so there is one for the process, following the current run.
+    global _audit_hook_installed
+    if not _audit_hook_installed:
+        sys.addaudithook(_audit)
+        _audit_hook_installed = True
+
+
+def _run_script(code: types.CodeType, path: str) -> None:
+    """Runs a script's code in a fresh `__main__` made as the interpreter makes it for
+    `python script.py` (its loader, the builtins module, no package)."""
+    main = types.ModuleType("__main__")
+    main.__dict__.update(
+        __file__=path,
+        __cached__=None,
+        __loader__=importlib.machinery.SourceFileLoader("__main__", path),
+        __builtins__=builtins,
+        __annotations__={},
+    )
+    # It stays `__main__` afterwards, as in the program's own interpreter: its threads, still
+    # running, and its exit functions may import it.
+    sys.modules["__main__"] = main
+    exec(code, main.__dict__)
+
+
+def _run_under_profiler(target: str, code: types.CodeType | None, program_files: set[str]) -> int:
+    """Runs the program, then waits for its threads; the program's own errors are printed here
+    and become the exit code, an uncaught KeyboardInterrupt becomes -SIGINT."""
+    status = 0
+    try:
+        if code is None:
+            runpy.run_module(target, run_name="__main__", alter_sys=True, init_globals={"__builtins__": builtins, "__annotations__": {}})
         else:
-            runpy.run_path(target, run_name="__main__")
+            _run_script(code, target)
     except SystemExit as exc:
-        code = _exit_code(exc)
-    except KeyboardInterrupt as exc:
-        _program_traceback(exc, program_files)
-        code = 130
+        status = _exit_code(exc)
     except BaseException as exc:
         _program_traceback(exc, program_files)
-        code = 1
+        # Only KeyboardInterrupt itself, not a subclass, makes CPython end by SIGINT.
+        status = -signal.SIGINT if type(exc) is KeyboardInterrupt else 1
     try:
         _join_program_threads()
     except KeyboardInterrupt:  # Ctrl-C while the interpreter would wait for the threads
-        print("KeyboardInterrupt", file=sys.stderr)
-        code = 130
-    return code
+        traceback.print_exc()
+    return status
 
 
-def run_program(profiler: JarnProfiler, argv: list[str], *, module: bool) -> int:
+def run_program(profiler: JarnProfiler, argv: list[str], *, module: bool, announce: bool = False) -> int:
     """Runs a script (argv[0] is its path) or a module (argv[0] is its name) under the profiler,
     as `python script.py args` or `python -m module args` would, saves the trace however the
-    program ends, and returns the exit code. The program's own errors are printed, not raised.
+    program ends, and returns the exit code: -N when the program ended by signal N the way
+    CPython ends after an uncaught KeyboardInterrupt (see `ExitBySignal`). The program's own errors
+    are printed, not raised. On SIGTERM or SIGHUP, unless the program handles or ignores them,
+    the trace is saved and the process ends by that signal. With `announce`, where the trace went
+    is printed to stderr.
 
     A missing script raises FileNotFoundError before anything runs. A syntax error is printed as
     the interpreter prints it and returns 1; the program never started, so no trace is saved.
@@ -201,6 +452,7 @@ def run_program(profiler: JarnProfiler, argv: list[str], *, module: bool) -> int
     if not argv:
         raise ValueError("no program given")
     target = argv[0]
+    code: types.CodeType | None = None
     if module:
         import importlib.util
 
@@ -221,11 +473,12 @@ def run_program(profiler: JarnProfiler, argv: list[str], *, module: bool) -> int
     else:
         if not os.path.isfile(target):
             raise FileNotFoundError(f"can't open file {target!r}: no such file")
-        path_entry = os.path.dirname(os.path.abspath(target))
-        program_files = {target, os.path.abspath(target)}
+        path = os.path.abspath(target)
+        path_entry = os.path.dirname(path)
+        program_files = {target, path}
         try:
             with open(target, "rb") as f:
-                compile(f.read(), target, "exec")
+                code = compile(f.read(), path, "exec", dont_inherit=True)
         except SyntaxError as exc:
             traceback.print_exception(type(exc), exc, None)
             return 1
@@ -234,16 +487,17 @@ def run_program(profiler: JarnProfiler, argv: list[str], *, module: bool) -> int
     saved_path = sys.path[:]
     sys.argv = list(argv)
     sys.path.insert(0, path_entry)
-    code = 0
+    run = _ProgramRun(profiler, announce)
+    status = 0
     try:
-        profiler.start()
+        run.start()
         try:
-            code = _run_under_profiler(target, module, program_files)
+            status = _run_under_profiler(path if code is not None else target, code, program_files)
         finally:
-            profiler.stop()
-        # The trace records the program's command line, so it is saved before sys.argv returns.
-        profiler.save_quietly()
+            # The trace records the program's command line, so it is saved before sys.argv returns.
+            run.finish()
     finally:
+        run.restore()
         sys.argv = saved_argv
         sys.path[:] = saved_path
-    return code
+    return status

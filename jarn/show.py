@@ -1,13 +1,20 @@
-"""A trace as a call tree in the terminal."""
+"""A trace as a call tree in the terminal, printed as the trace is read.
+
+Only what will be shown is kept: calls past the depth limit are only counted for their ancestor's
+"... N more below", siblings past the width limit only for "... N more calls"; the main thread's
+top-level calls are printed as soon as the next one starts.
+"""
 
 from __future__ import annotations
 
 import datetime
+import os
 import sys
 from dataclasses import dataclass
 from typing import Any, TextIO
 
-from jarn.decode import Call, PluginRecord, Trace
+from jarn.decode import Call, PluginRecord
+from jarn.stream import ThreadState, TraceStream
 
 
 @dataclass(frozen=True)
@@ -31,6 +38,9 @@ class Style:
 
     def thread(self, text: str) -> str:
         return self._wrap("1;35", text)
+
+    def error(self, text: str) -> str:
+        return self._wrap("31", text)
 
 
 def format_value(value: Any, limit: int = 60) -> str:
@@ -63,11 +73,19 @@ def format_duration(seconds: float | None) -> str:
     return f"{seconds:.2f} s"
 
 
-def _arguments(call: Call, limit: int) -> str:
+def _is_namespace(call: Call) -> bool:
     # A module's or class body's "locals" are its namespace, not arguments.
-    if not isinstance(call.arguments, dict) or call.co_name == "<module>" or call.co_name[:1].isupper():
+    return call.co_name == "<module>" or call.co_name[:1].isupper()
+
+
+def _arguments(call: Call, limit: int) -> str:
+    if not isinstance(call.arguments, dict) or _is_namespace(call):
         return ""
-    return ", ".join(f"{k}={format_value(v, limit)}" for k, v in call.arguments.items())
+    return _pairs(call.arguments, limit)
+
+
+def _pairs(values: dict[Any, Any], limit: int) -> str:
+    return ", ".join(f"{k}={format_value(v, limit)}" for k, v in values.items())
 
 
 def _plugin_line(record: PluginRecord) -> str:
@@ -88,88 +106,214 @@ def _plugin_line(record: PluginRecord) -> str:
     return f"[{kind}] {detail}"
 
 
-class TreePrinter:
-    def __init__(self, out: TextIO, style: Style, depth: int, width: int, value_limit: int = 60) -> None:
-        self.out = out
-        self.style = style
-        self.max_depth = depth
-        self.max_width = width
-        self.value_limit = value_limit
+class _Node:
+    """A shown call or record, with what is hidden under it."""
 
-    def print_trace(self, trace: Trace) -> None:
-        s = self.style
-        started = (
-            datetime.datetime.fromtimestamp(trace.start).isoformat(sep=" ", timespec="seconds") if trace.start else "?"
-        )
-        self.out.write(f"{s.name(trace.trace_id)}  {started}  {' '.join(trace.command_line)}\n")
-        details = [f"{trace.record_count} records", f"jarn {trace.version}"]
-        if trace.source:
-            details.insert(0, f"source {trace.source}")
-        if trace.commit:
-            details.append(f"commit {trace.commit[:12]}")
-        self.out.write(s.dim(", ".join(details)) + "\n")
-        for thread in trace.threads:
-            if not thread.children:
-                continue
-            native = f" (native id {thread.native_id})" if thread.native_id is not None else ""
-            self.out.write("\n" + s.thread(f"{thread.name}{native}") + "\n")
-            self.children(thread.children, "", 1)
+    __slots__ = ("item", "depth", "children", "added", "hidden_calls", "hidden_records", "below")
 
-    def children(self, nodes: list[Call | PluginRecord], prefix: str, depth: int) -> None:
-        # An explicit stack of (siblings, next index, prefix, depth) instead of recursion: a
-        # recursive program's calls nest deeper than Python's recursion limit.
-        stack: list[tuple[list[Call | PluginRecord], int, str, int]] = [(nodes, 0, prefix, depth)]
-        while stack:
-            siblings, i, prefix, depth = stack.pop()
-            shown = min(len(siblings), self.max_width)
-            if i == shown:
-                hidden = siblings[shown:]
-                if hidden:
-                    calls = sum(1 for n in hidden if isinstance(n, Call))
-                    parts = [_plural(calls, "call"), _plural(len(hidden) - calls, "record")]
-                    self.out.write(prefix + "└─ " + self.style.dim("... " + ", ".join(p for p in parts if p)) + "\n")
-                continue
-            stack.append((siblings, i + 1, prefix, depth))
-            node = siblings[i]
-            last = i == shown - 1 and len(siblings) == shown
-            branch = "└─ " if last else "├─ "
-            below = prefix + ("   " if last else "│  ")
-            if isinstance(node, PluginRecord):
-                self.out.write(prefix + branch + self.style.plugin(_plugin_line(node)) + "\n")
-                continue
-            self.out.write(prefix + branch + self.call_line(node) + "\n")
-            if node.children:
-                if depth >= self.max_depth:
-                    self.out.write(below + self.style.dim(f"... {_count(node)} more below") + "\n")
-                else:
-                    stack.append((node.children, 0, below, depth + 1))
+    def __init__(self, item: Call | PluginRecord | None, depth: int) -> None:
+        self.item = item
+        self.depth = depth
+        self.children: list[_Node] = []
+        self.added = 0  # children ever shown here, printed ones included
+        self.hidden_calls = 0
+        self.hidden_records = 0
+        self.below = 0  # everything under a call at the depth limit
 
-    def call_line(self, call: Call) -> str:
-        s = self.style
-        text = f"{s.name(call.qualname)}({_arguments(call, self.value_limit)})"
-        if call.returned:
-            text += " -> " + s.value(format_value(call.return_value, self.value_limit))
-        else:
-            text += " " + s.dim("(no return recorded)")
-        return f"{text}  {s.dim(call.path)}  {s.dim(format_duration(call.duration))}"
+
+class _Counted:
+    """The slot of a call under the depth limit: what it adds is counted by `node`."""
+
+    __slots__ = ("node",)
+
+    def __init__(self, node: _Node) -> None:
+        self.node = node
+
+
+class _Thread:
+    __slots__ = ("root", "started")
+
+    def __init__(self) -> None:
+        self.root = _Node(None, 0)
+        self.started = False  # its heading is printed
 
 
 def _plural(n: int, word: str) -> str:
     return "" if n == 0 else f"{n} more {word}" + ("s" if n != 1 else "")
 
 
-def _count(call: Call) -> int:
-    total = 0
-    stack: list[Any] = list(call.children)
-    while stack:
-        node = stack.pop()
-        total += 1
-        if isinstance(node, Call):
-            stack.extend(node.children)
-    return total
+def _size(n: float) -> str:
+    for unit in ("B", "KiB", "MiB"):
+        if n < 1024:
+            return f"{n:.0f} {unit}" if unit == "B" else f"{n:.1f} {unit}"
+        n /= 1024
+    return f"{n:.1f} GiB"
 
 
-def show(trace: Trace, out: TextIO = sys.stdout, *, depth: int = 12, width: int = 40, color: bool | None = None) -> None:
-    if color is None:
-        color = out.isatty()
-    TreePrinter(out, Style(color), depth, width).print_trace(trace)
+class TreePrinter:
+    """A handler of the trace walk that prints each thread's tree."""
+
+    def __init__(self, out: TextIO, style: Style, depth: int, width: int, *, value_limit: int = 60, locals: bool = False) -> None:
+        self.out = out
+        self.style = style
+        self.max_depth = depth
+        self.max_width = width
+        self.value_limit = value_limit
+        self.locals = locals
+        self.truncation: dict[str, Any] | None = None
+
+    def print_trace(self, stream: TraceStream) -> None:
+        s = self.style
+        head = stream.head
+        started = datetime.datetime.fromtimestamp(head.start).isoformat(sep=" ", timespec="seconds") if head.start else "?"
+        self.out.write(f"{s.name(head.trace_id)}  {started}  {' '.join(head.command_line)}\n")
+        details = [f"{head.record_count} records", f"jarn {head.version}"]
+        if head.source:
+            details.insert(0, f"source {head.source}")
+        if head.commit:
+            details.append(f"commit {head.commit[:12]}")
+        self.out.write(s.dim(", ".join(details)) + "\n")
+        stream.walk(self)
+        for thread in stream.threads:
+            self.flush(thread, final=True)
+        if self.truncation is not None:
+            t = self.truncation
+            self.out.write(
+                "\n" + s.error(f"trace cut short: the memory limit ({_size(t.get('limit_bytes') or 0)}) was reached; "
+                f"{t.get('records_dropped', '?')} records ({_size(t.get('bytes_dropped') or 0)}) after that were not kept") + "\n"
+            )
+
+    # -- the walk's events
+
+    def thread_start(self, thread: ThreadState) -> None:
+        thread.slot = _Thread()
+
+    def begin(self, thread: ThreadState, call: Call, parent: Call | None) -> None:
+        if parent is None and thread.key is None:
+            self.flush(thread, final=False)
+        call.slot = self._place(call, parent.slot if parent is not None else thread.slot.root)
+
+    def end(self, thread: ThreadState, call: Call, at: float | None) -> None:
+        pass  # the call's node holds the call itself, now complete
+
+    def raised(self, thread: ThreadState, call: Call) -> None:
+        pass
+
+    def record(self, thread: ThreadState, record: PluginRecord, owner: Call | None) -> None:
+        if owner is None and thread.key is None:
+            self.flush(thread, final=False)
+        self._place(record, owner.slot if owner is not None else thread.slot.root)
+
+    def truncated(self, info: dict[str, Any]) -> None:
+        self.truncation = info
+
+    def _place(self, item: Call | PluginRecord, parent: Any) -> Any:
+        if isinstance(parent, _Counted):
+            parent.node.below += 1
+            return parent
+        if not isinstance(parent, _Node):
+            return None  # under a call hidden by the width limit
+        if parent.depth >= self.max_depth:
+            parent.below += 1
+            return _Counted(parent)
+        if parent.added >= self.max_width:
+            if isinstance(item, Call):
+                parent.hidden_calls += 1
+            else:
+                parent.hidden_records += 1
+            return None
+        node = _Node(item, parent.depth + 1)
+        parent.children.append(node)
+        parent.added += 1
+        return node
+
+    # -- printing
+
+    def flush(self, thread: ThreadState, *, final: bool) -> None:
+        """Prints the thread's top-level nodes that are complete (all, when `final`)."""
+        state: _Thread = thread.slot
+        root = state.root
+        if not root.children and not (final and state.started and (root.hidden_calls or root.hidden_records)):
+            return
+        if not state.started:
+            state.started = True
+            native = f" (native id {thread.native_id})" if thread.native_id is not None else ""
+            self.out.write("\n" + self.style.thread(f"{thread.name}{native}") + "\n")
+        nodes, root.children = root.children, []
+        self._print(nodes, "", last_group=final and not (root.hidden_calls or root.hidden_records))
+        if final:
+            self._hidden(root, "")
+
+    def _hidden(self, node: _Node, prefix: str) -> None:
+        parts = [_plural(node.hidden_calls, "call"), _plural(node.hidden_records, "record")]
+        if any(parts):
+            self.out.write(prefix + "└─ " + self.style.dim("... " + ", ".join(p for p in parts if p)) + "\n")
+
+    def _print(self, nodes: list[_Node], prefix: str, *, last_group: bool) -> None:
+        # An explicit stack instead of recursion: a recursive program's calls nest deeper than
+        # Python's recursion limit. Entries: a node to print, or a node whose hidden siblings
+        # are summed up after its last shown child.
+        stack: list[tuple[_Node, str, bool] | tuple[_Node, str]] = []
+        for i in range(len(nodes) - 1, -1, -1):
+            stack.append((nodes[i], prefix, last_group and i == len(nodes) - 1))
+        while stack:
+            entry = stack.pop()
+            if len(entry) == 2:
+                self._hidden(entry[0], entry[1])
+                continue
+            node, prefix, last = entry
+            branch = "└─ " if last else "├─ "
+            below = prefix + ("   " if last else "│  ")
+            item = node.item
+            if isinstance(item, PluginRecord):
+                self.out.write(prefix + branch + self.style.plugin(_plugin_line(item)) + "\n")
+                continue
+            assert isinstance(item, Call)
+            self.out.write(prefix + branch + self.call_line(item) + "\n")
+            if self.locals:
+                shown = self.locals_line(item)
+                if shown:
+                    self.out.write(below + self.style.dim(shown) + "\n")
+            if node.below:
+                self.out.write(below + self.style.dim(f"... {node.below} more below") + "\n")
+                continue
+            hidden = bool(node.hidden_calls or node.hidden_records)
+            if hidden:
+                stack.append((node, below))
+            for i in range(len(node.children) - 1, -1, -1):
+                stack.append((node.children[i], below, not hidden and i == len(node.children) - 1))
+
+    def call_line(self, call: Call) -> str:
+        s = self.style
+        text = f"{s.name(call.qualname)}({_arguments(call, self.value_limit)})"
+        if call.raised:
+            text += " " + s.error("raised " + format_value(call.exception, self.value_limit))
+        elif call.returned:
+            text += " -> " + s.value(format_value(call.return_value, self.value_limit))
+        else:
+            text += " " + s.dim("(no return recorded)")
+        return f"{text}  {s.dim(call.path)}  {s.dim(format_duration(call.duration))}"
+
+    def locals_line(self, call: Call) -> str:
+        if isinstance(call.return_locals, dict) and call.return_locals and not _is_namespace(call):
+            return "locals: " + _pairs(call.return_locals, self.value_limit)
+        return ""
+
+
+def color_wanted(out: TextIO, color: bool | None) -> bool:
+    """Colour when asked, else on a terminal unless NO_COLOR is set (to anything but "")."""
+    if color is not None:
+        return color
+    return out.isatty() and not os.environ.get("NO_COLOR")
+
+
+def show(
+    stream: TraceStream,
+    out: TextIO = sys.stdout,
+    *,
+    depth: int = 12,
+    width: int = 40,
+    color: bool | None = None,
+    locals: bool = False,
+) -> None:
+    TreePrinter(out, Style(color_wanted(out, color)), depth, width, locals=locals).print_trace(stream)

@@ -4,6 +4,7 @@
 #include "../config/config.hpp"
 #include "../profiler/callback.hpp"
 #include "../profiler/construct.hpp"
+#include "../profiler/exceptions.hpp"
 #include "../profiler/monitoring.hpp"
 #include "../profiler/state.hpp"
 #include "../utils/frame_info.hpp"
@@ -46,6 +47,8 @@ PyObject* register_profiler(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
     Owned native = Owned::steal(wrap_profiler(std::move(state)));
     if (!native) return nullptr;
     if (PyObject_SetAttr(host, names.rust_profiler, native.get()) < 0) return nullptr;
+    if (!acquire_exception_tool()) return nullptr;
+    reinterpret_cast<ProfilerObject*>(native.get())->holds_exception_tool = true;
     PyEval_SetProfile(profile_callback, native.get());
 
     Owned config = Owned::steal(PyObject_GetAttr(host, names.config));

@@ -8,6 +8,7 @@
 #include "../utils/cpython_compat.hpp"
 #include "../utils/interned.hpp"
 #include "event.hpp"
+#include "exceptions.hpp"
 
 namespace jarn {
 namespace {
@@ -80,27 +81,30 @@ void keep_spare_memory(Event& ev) {
     if (best != nullptr) ev.thread_state().spare_record = std::move(*best);
 }
 
-}  // namespace
-
-bool init_code_cache() {
-    if (code_extra_index >= 0) return true;
-    code_extra_index = PyUnstable_Eval_RequestCodeExtraIndex(nullptr);
-    if (code_extra_index < 0) {
-        PyErr_SetString(PyExc_ImportError, "no code object extra slot is left for jarn");
-        return false;
-    }
-    return true;
+// A frame left by an exception gets its record right after its return record. The event's
+// records are reversed when stored, so it goes just before the frame record here. `unwinding`
+// is the exception when the engine tells which one leaves the frame; otherwise the exception
+// tool's notes say.
+void add_exception_record(Event& ev, PyObject* unwinding) {
+    Owned exc = Owned::steal(unwinding != nullptr ? failure_of(ev.frame, unwinding)
+                                                  : take_raised_exception(ev.thread_state(), ev.frame, ev.arg));
+    if (!exc) return;
+    msgpack::Buffer bytes;
+    if (!build_exception_record(ev, exc.get(), bytes)) return report_pending(ev);
+    ev.records.insert(ev.records.end() - 1, EventRecord{std::move(bytes), Boundary::none});
 }
 
+}  // namespace
+
 void handle_profile_event(ProfilerObject* self, PyFrameObject* frame, PyCodeObject* code, bool is_return, PyObject* arg,
-                          std::uintptr_t bits) {
+                          std::uintptr_t bits, PyObject* unwinding) {
     // Plugins and the host run Python code, which may uninstall this profiler on this thread
     // and with it the interpreter's reference.
     Owned keep_alive = Owned::borrow(reinterpret_cast<PyObject*>(self));
     // While the interpreter shuts down, modules (ours and the host's) are being torn down.
     if (compat::interpreter_is_finalizing()) return;
     self->state->adopt_after_fork();
-    Event ev{self, *self->state, frame, code->co_filename, code->co_name, {}, {}, is_return, arg, {}, {}};
+    Event ev{self, *self->state, frame, code->co_filename, code->co_name, {}, {}, is_return, arg, {}, {}, {}, {}, {}};
     Py_ssize_t size;
     const char* data = PyUnicode_AsUTF8AndSize(code->co_filename, &size);
     if (data == nullptr) return report_pending(ev);
@@ -109,7 +113,10 @@ void handle_profile_event(ProfilerObject* self, PyFrameObject* frame, PyCodeObje
     if (data == nullptr) return report_pending(ev);
     ev.name = std::string_view(data, std::size_t(size));
 
-    if (bits & kHasPlugins) process_plugins(ev);
+    if (bits & kHasPlugins) {
+        process_plugins(ev);
+        ev.thread = nullptr;  // a plugin may have renamed the thread: look it up afresh
+    }
 
     const auto verdict = static_cast<FilenameVerdict>(bits & kVerdictMask);
     bool record = verdict == FilenameVerdict::include;
@@ -123,6 +130,7 @@ void handle_profile_event(ProfilerObject* self, PyFrameObject* frame, PyCodeObje
         bytes.clear();
         if (build_frame_record(ev, bytes)) {
             ev.records.push_back(EventRecord{std::move(bytes), Boundary::none});
+            if (ev.is_return) add_exception_record(ev, unwinding);
         } else {
             // Reported once; the plugin records of the event are still stored, so that a test
             // boundary is never lost with a frame record that could not be made.
@@ -132,6 +140,16 @@ void handle_profile_event(ProfilerObject* self, PyFrameObject* frame, PyCodeObje
     if (!push_frames(ev)) report_pending(ev);
     if (PyErr_Occurred()) report_pending(ev);
     keep_spare_memory(ev);
+}
+
+bool init_code_cache() {
+    if (code_extra_index >= 0) return true;
+    code_extra_index = PyUnstable_Eval_RequestCodeExtraIndex(nullptr);
+    if (code_extra_index < 0) {
+        PyErr_SetString(PyExc_ImportError, "no code object extra slot is left for jarn");
+        return false;
+    }
+    return true;
 }
 
 bool cached_code_bits(ProfilerObject* self, PyCodeObject* code, std::uintptr_t& bits) {
@@ -179,7 +197,7 @@ int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* ar
     auto* code = reinterpret_cast<PyCodeObject*>(code_ref.get());
     std::uintptr_t bits;
     if (!cached_code_bits(self, code, bits)) bits = classify(self, code, frame, is_return);
-    if (code_wants_events(bits)) handle_profile_event(self, frame, code, is_return, arg, bits);
+    if (code_wants_events(bits)) handle_profile_event(self, frame, code, is_return, arg, bits, nullptr);
     return 0;
 }
 

@@ -24,8 +24,10 @@ std::uintptr_t classify_code(ProfilerObject* self, PyCodeObject* code, PyFrameOb
 bool code_wants_events(std::uintptr_t bits);
 
 // One call or return of a code object that wants events: plugin records, the filter decision,
-// the frame record, the buffers. Never leaves an exception set. `arg` is borrowed, never null.
+// the frame record (and the exception record of a frame left by an exception), the buffers.
+// Never leaves an exception set. `arg` is borrowed, never null; `unwinding` (borrowed) is the
+// exception leaving the frame when the engine tells it, else null.
 void handle_profile_event(ProfilerObject* self, PyFrameObject* frame, PyCodeObject* code, bool is_return, PyObject* arg,
-                          std::uintptr_t bits);
+                          std::uintptr_t bits, PyObject* unwinding);
 
 }  // namespace jarn

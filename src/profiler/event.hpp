@@ -34,6 +34,9 @@ struct Event {
     std::vector<EventRecord> records;
     const ThreadIdentity* thread = nullptr;  // looked up once per event, on first need
     ThreadState* thread_state_ = nullptr;
+    // Set by build_frame_record: the frame's id and call site, for a record that follows it.
+    Identifier own_id{};
+    std::optional<CallSite> site;
 
     ThreadState& thread_state() {
         if (thread_state_ == nullptr) thread_state_ = &profiler.thread_state();

@@ -9,27 +9,23 @@
 namespace jarn {
 namespace {
 
-Identifier choose_frame_id(ThreadState& ts, std::uintptr_t address, bool is_return) {
-    if (!is_return) {
-        const Identifier id = frame_id();
-        ts.frame_ids[address] = id;
-        return id;
+// Index of the frame's own open call, searched from the top; -1 when it is not on the stack.
+std::ptrdiff_t own_entry(const std::vector<OpenCall>& call_frames, PyFrameObject* frame) {
+    for (std::ptrdiff_t i = std::ptrdiff_t(call_frames.size()) - 1; i >= 0; --i) {
+        if (call_frames[std::size_t(i)].frame.get() == reinterpret_cast<PyObject*>(frame)) return i;
     }
-    // Kept after the return: the interpreter reuses frame addresses, and a later call there
-    // overwrites the entry.
-    const auto found = ts.frame_ids.find(address);
-    return found != ts.frame_ids.end() ? found->second : frame_id();
+    return -1;
 }
 
-void update_call_frames(ThreadState& ts, PyFrameObject* frame, const Identifier& id, bool is_return) {
-    if (!is_return) {
-        ts.call_frames.push_back(OpenCall{Owned::borrow(reinterpret_cast<PyObject*>(frame)), id});
-        return;
-    }
-    if (ts.call_frames.empty()) return;
-    // Take the entry off the stack before its reference goes, in case releasing it runs code.
-    OpenCall top = std::move(ts.call_frames.back());
-    ts.call_frames.pop_back();
+// A return pops its own frame's entry and any left above it (calls whose returns never came);
+// a return whose frame is not on the stack pops nothing.
+void pop_through(ThreadState& ts, std::ptrdiff_t own) {
+    if (own < 0) return;
+    // Take the entries off the stack before their references go, in case releasing runs code.
+    std::vector<OpenCall> gone;
+    gone.reserve(ts.call_frames.size() - std::size_t(own));
+    for (std::size_t i = std::size_t(own); i < ts.call_frames.size(); ++i) gone.push_back(std::move(ts.call_frames[i]));
+    ts.call_frames.resize(std::size_t(own));
 }
 
 }  // namespace
@@ -43,14 +39,33 @@ bool build_frame_record(Event& ev, msgpack::Buffer& out) {
     ProfilerState& p = ev.profiler;
     ThreadState& ts = ev.thread_state();
     const auto address = reinterpret_cast<std::uintptr_t>(ev.frame);
-    const Identifier id = choose_frame_id(ts, address, ev.is_return);
-
+    Identifier id;
     CallSite site{};
-    const int has_site = user_code_call_site(ts.call_frames, id, ts.lines, site);
-    // The stack is updated even when the call site could not be read, so that the frame's
-    // return pops its own entry and not its caller's.
-    update_call_frames(ts, ev.frame, id, ev.is_return);
+    int has_site = 0;
+    if (!ev.is_return) {
+        id = frame_id();
+        ts.frame_ids[address] = id;
+        if (!ts.call_frames.empty()) has_site = call_site_of(ts.call_frames.back(), ts.lines, site);
+        ts.call_frames.push_back(OpenCall{Owned::borrow(reinterpret_cast<PyObject*>(ev.frame)), id});
+    } else {
+        const std::ptrdiff_t own = own_entry(ts.call_frames, ev.frame);
+        if (own >= 0) {
+            id = ts.call_frames[std::size_t(own)].id;
+            if (own > 0) has_site = call_site_of(ts.call_frames[std::size_t(own) - 1], ts.lines, site);
+        } else {
+            // Kept after the return: the interpreter reuses frame addresses, and a later call
+            // there overwrites the entry.
+            const auto found = ts.frame_ids.find(address);
+            id = found != ts.frame_ids.end() ? found->second : frame_id();
+            if (!ts.call_frames.empty()) has_site = call_site_of(ts.call_frames.back(), ts.lines, site);
+        }
+        // The stack is updated even when the call site could not be read, so that later
+        // returns still find their own entries.
+        pop_through(ts, own);
+    }
     if (has_site < 0) return false;
+    ev.own_id = id;
+    ev.site = has_site ? std::optional<CallSite>(site) : std::nullopt;
 
     if (!event_thread(ev)) return false;
     // Both texts are written into the record before any Python code (the serialiser) runs.

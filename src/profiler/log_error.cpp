@@ -1,3 +1,4 @@
+#include "../utils/frame_state.hpp"
 #include "../utils/interned.hpp"
 #include "../utils/owned.hpp"
 #include "event.hpp"
@@ -14,7 +15,8 @@ bool emit_warning(PyObject* exc, PyFrameObject* frame, const char* event, PyObje
     if (!logging) return false;
     Owned logger = Owned::steal(PyObject_CallMethodOneArg(logging.get(), names.getLogger, names.jarn));
     if (!logger) return false;
-    Owned locals = Owned::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(frame), names.f_locals));
+    // Read in place: f_locals would attach a snapshot to the frame that keeps its values alive.
+    Owned locals = Owned::steal(get_locals(frame, false, false));
     if (!locals) return false;
     Owned kwargs = Owned::steal(PyDict_New());
     if (!kwargs || PyDict_SetItem(kwargs.get(), names.exc_info, exc) < 0) return false;

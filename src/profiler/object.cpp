@@ -3,6 +3,7 @@
 #include "../utils/frame_state.hpp"
 #include "../lib/internal_error.hpp"
 #include "callback.hpp"
+#include "exceptions.hpp"
 #include "state.hpp"
 #include "trace.hpp"
 
@@ -91,6 +92,7 @@ int profiler_traverse(PyObject* self, visitproc visit, void* arg) {
         for (OpenCall& call : thread->call_frames) Py_VISIT(call.frame.get());
         Py_VISIT(thread->identity.current_thread_function.get());
         Py_VISIT(thread->identity.thread.get());
+        Py_VISIT(thread->raising_exception.get());
     }
     for (auto& [name, processors] : state->plugins) {
         for (PluginProcessor& proc : processors) {
@@ -110,6 +112,8 @@ int profiler_clear(PyObject* self) {
     for (auto& [id, thread] : state->threads) {
         for (OpenCall& call : thread->call_frames) released.push_back(std::move(call.frame));
         thread->call_frames.clear();
+        released.push_back(std::move(thread->raising_exception));
+        thread->raising_frame = nullptr;
         thread->identity.reset();
         thread->lines.clear();
     }
@@ -129,6 +133,10 @@ void profiler_dealloc(PyObject* self) {
     ProfilerState* state = as_profiler(self)->state;
     as_profiler(self)->state = nullptr;
     delete state;
+    if (as_profiler(self)->holds_exception_tool) {
+        as_profiler(self)->holds_exception_tool = false;
+        release_exception_tool();
+    }
     type->tp_free(self);
     // Instances of a heap type own a reference to it.
     Owned::steal(reinterpret_cast<PyObject*>(type));
@@ -219,6 +227,7 @@ PyObject* wrap_profiler(std::unique_ptr<ProfilerState> state) {
     PyObject* obj = type->tp_alloc(type, 0);
     if (obj == nullptr) return raise_internal_error("a JarnProfiler object can be allocated");
     as_profiler(obj)->state = state.release();
+    as_profiler(obj)->holds_exception_tool = false;
     return obj;
 }
 

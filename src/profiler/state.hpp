@@ -36,6 +36,12 @@ struct ThreadState {
     // Texts of the record being built, kept for the same reason.
     std::string path_text;
     std::string qualname_text;
+    // The exception passing through the innermost recorded frame, from its raising there until
+    // a handler there takes it or the frame is left by it. The frame is only compared, never
+    // followed (its entry in call_frames holds it).
+    PyObject* raising_frame = nullptr;
+    Owned raising_exception;
+    void clear_raising();
 };
 
 struct ProfilerState {
@@ -79,6 +85,7 @@ struct ProfilerState {
 struct ProfilerObject {
     PyObject_HEAD
     ProfilerState* state;
+    bool holds_exception_tool;
 };
 
 // The JarnProfiler type, created on first use.

@@ -15,6 +15,37 @@ namespace jarn::compat {
 // True while the interpreter is shutting down (modules are being torn down).
 bool interpreter_is_finalizing();
 
+// A frame's variables, read where the interpreter keeps them. The public way, f_locals or
+// PyFrame_GetLocals, copies them into a dict that stays attached to the frame on 3.12 and keeps
+// every value in it alive until the frame dies or the dict is refreshed: an argument rebound or a
+// local deleted later would stay alive under the profiler. Reading the fast locals in place
+// attaches nothing and allocates nothing.
+class FrameVariables {
+public:
+    explicit FrameVariables(PyFrameObject* frame);  // borrowed; must outlive this reader
+
+    // The frame's own locals mapping (module level, class bodies, code run by exec with separate
+    // locals), borrowed; null for a function frame, whose variables are read with next().
+    PyObject* mapping() const { return mapping_; }
+
+    // The next bound variable in the interpreter's order (that of f_locals), both borrowed: first
+    // the frame's ordinary variables, then those of a comprehension running inline in it.
+    // False at the end. Unbound variables are skipped.
+    bool next(PyObject*& name, PyObject*& value);
+
+private:
+    void* frame_;  // the interpreter frame
+    PyObject* mapping_ = nullptr;
+    int index_ = 0;
+    int count_ = 0;
+    bool hidden_pass_ = false;
+    bool started_ = false;
+};
+
+// The current thread's innermost frame object if the interpreter has made one, else null
+// (PyEval_GetFrame would make one). Borrowed.
+PyFrameObject* current_frame_if_made(PyThreadState* tstate);
+
 }  // namespace jarn::compat
 
 namespace jarn::compat {

@@ -5,10 +5,12 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <ctime>
 #include <string_view>
 
 #include "../lib/internal_error.hpp"
 #include "convert.hpp"
+#include "frame_state.hpp"
 #include "interned.hpp"
 #include "owned.hpp"
 #include "path_prefix.hpp"
@@ -93,14 +95,15 @@ int get_qualname_inner(PyFrameObject* frame, PyObject* name, std::string& out) {
     Owned back = Owned::steal(PyObject_GetAttr(as_object(frame), names.f_back));
     if (!back) return -1;
     if (back.get() == Py_None) return 0;
-    Owned back_locals = Owned::steal(PyObject_GetAttr(back.get(), names.f_locals));
+    if (!PyFrame_Check(back.get())) return 0;
+    Owned back_locals = Owned::steal(get_locals(reinterpret_cast<PyFrameObject*>(back.get()), false, false));
     if (!back_locals) return -1;
     Owned found;
     int r = lookup(back_locals.get(), name, found);
     if (r < 0) return 0;
     if (r == 1) return join_module_qualname(found.get(), out);
 
-    Owned locals = Owned::steal(PyObject_GetAttr(as_object(frame), names.f_locals));
+    Owned locals = Owned::steal(get_locals(frame, false, false));
     if (!locals) return -1;
     Owned inspect = Owned::steal(import_module(names.mod_inspect));
     if (!inspect) return -1;
@@ -155,12 +158,23 @@ int get_qualname_inner(PyFrameObject* frame, PyObject* name, std::string& out) {
 // record's path. The cache is dropped whenever Python changes directory (the "os.chdir" and
 // "os.fchdir" audit events). The audit event comes before the change itself, which happens with
 // the interpreter lock released; until the changing thread runs again, other threads read the
-// directory afresh without caching it.
+// directory afresh without caching it. A change made otherwise (native code calling chdir) has no
+// audit event: the cache is also read again once it is a millisecond old, which costs one clock
+// read per record (no system call) and one getcwd per millisecond.
 struct CwdCache {
     std::string dir;
     bool valid = false;
     unsigned long pending_thread = 0;
+    std::int64_t read_at_ns = 0;
 };
+
+constexpr std::int64_t kCwdMaxAgeNs = 1'000'000;
+
+std::int64_t monotonic_ns() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return std::int64_t(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
+}
 
 CwdCache cwd_cache;  // guarded by the interpreter lock
 
@@ -195,9 +209,11 @@ bool current_dir(std::string_view& out) {
         }
         cwd_cache.pending_thread = 0;  // the change has returned on its own thread
     }
-    if (!cwd_cache.valid || !hook_installed) {
+    const std::int64_t now = monotonic_ns();
+    if (!cwd_cache.valid || !hook_installed || now - cwd_cache.read_at_ns >= kCwdMaxAgeNs) {
         if (!read_cwd(cwd_cache.dir)) return false;
         cwd_cache.valid = true;
+        cwd_cache.read_at_ns = now;
     }
     out = cwd_cache.dir;
     return true;
@@ -222,11 +238,6 @@ bool frame_path(PyFrameObject* frame, LineCache& lines, std::string& out) {
     std::string_view path;
     if (!utf8_of(reinterpret_cast<PyCodeObject*>(code.get())->co_filename, path)) return false;
     const int lineno = lines.line_of(frame);
-    if (lineno < 0) {
-        // What reading f_lineno (None here) and converting it would raise.
-        PyErr_SetString(PyExc_TypeError, "'NoneType' object cannot be interpreted as an integer");
-        return false;
-    }
     std::string_view cwd;
     if (!current_dir(cwd)) return false;
     const std::string_view relative = strip_dir_prefix(path, cwd);
@@ -241,8 +252,16 @@ int get_qualname(PyFrameObject* frame, std::string& out) {
     Owned qualname = Owned::borrow(reinterpret_cast<PyCodeObject*>(code.get())->co_qualname);
     if (qualname) {
         Owned module = module_name(frame);
-        if (!module) return -1;
-        join(out, module.get(), qualname.get());
+        if (module) {
+            join(out, module.get(), qualname.get());
+            return 1;
+        }
+        // Code run by exec with a bare globals dict (templates, doctests, generated code) has
+        // no module name: the code's own qualified name stands alone.
+        if (!PyErr_ExceptionMatches(PyExc_KeyError)) return -1;
+        PyErr_Clear();
+        out.clear();
+        append_str(out, qualname.get());
         return 1;
     }
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;

@@ -5,6 +5,7 @@
 #include "../lib/internal_error.hpp"
 #include "../profiler/state.hpp"
 #include "convert.hpp"
+#include "cpython_compat.hpp"
 #include "interned.hpp"
 
 namespace jarn {
@@ -38,8 +39,20 @@ void correct_after_fork(std::optional<std::uint64_t>& native_id) {
 
 PyObject* get_locals(PyFrameObject* frame, bool is_return, bool omit_return_locals) {
     if (is_return && omit_return_locals) Py_RETURN_NONE;
-    Owned locals = Owned::steal(PyFrame_GetLocals(frame));
-    if (!locals) return nullptr;
+    compat::FrameVariables variables(frame);
+    if (variables.mapping() == nullptr) {
+        // A function frame: a fresh dict with what f_locals would hold, attached to nothing.
+        Owned locals = Owned::steal(PyDict_New());
+        if (!locals) return nullptr;
+        PyObject* name;   // borrowed
+        PyObject* value;  // borrowed
+        while (variables.next(name, value)) {
+            if (is_builtins_name(name)) continue;
+            if (PyDict_SetItem(locals.get(), name, value) < 0) return nullptr;
+        }
+        return locals.release();
+    }
+    Owned locals = Owned::borrow(variables.mapping());
     if (!PyDict_Check(locals.get())) {
         raise_conversion_error(locals.get(), "PyDict");
         return raise_internal_error("`f_locals` is always a dict");
@@ -53,6 +66,13 @@ PyObject* get_locals(PyFrameObject* frame, bool is_return, bool omit_return_loca
         return raise_internal_error("a copy of the locals can drop \"__builtins__\"");
     }
     return copy.release();
+}
+
+bool is_builtins_name(PyObject* name) {
+    // Variable names are interned by the compiler; a name made otherwise is compared by value.
+    if (name == names.__builtins__) return true;
+    return PyUnicode_Check(name) && PyUnicode_GET_LENGTH(name) == 12 &&
+           PyUnicode_CompareWithASCIIString(name, "__builtins__") == 0;
 }
 
 bool current_thread(ThreadIdentityCache& cache, const ThreadIdentity*& out) {
@@ -117,21 +137,18 @@ int user_code_call_site(const std::vector<OpenCall>& call_frames, const Identifi
         if (n < 2 || call_frames[n - 2].id == own_id) return 0;
         candidate = &call_frames[n - 2];
     }
+    return call_site_of(*candidate, lines, out);
+}
+
+int call_site_of(const OpenCall& caller, LineCache& lines, CallSite& out) {
     // Reading the line runs no Python code, but keep the frame alive across it all the same.
-    Owned frame = candidate->frame.new_ref();
+    Owned frame = caller.frame.new_ref();
     if (!PyFrame_Check(frame.get())) {
         raise_conversion_error(frame.get(), "PyFrame");
         return -1;
     }
-    const Identifier id = candidate->id;
-    const int lineno = lines.line_of(reinterpret_cast<PyFrameObject*>(frame.get()));
-    if (lineno < 0) {
-        // f_lineno reads as None here.
-        PyErr_SetString(PyExc_TypeError, "'NoneType' object cannot be interpreted as an integer");
-        return -1;
-    }
-    out.call_frame_id = id;
-    out.line_number = std::int32_t(lineno);
+    out.call_frame_id = caller.id;
+    out.line_number = std::int32_t(lines.line_of(reinterpret_cast<PyFrameObject*>(frame.get())));
     return 1;
 }
 

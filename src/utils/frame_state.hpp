@@ -20,6 +20,9 @@ struct OpenCall;
 // New reference to the locals dict (without "__builtins__"), or None; null with the exception set.
 PyObject* get_locals(PyFrameObject* frame, bool is_return, bool omit_return_locals);
 
+// Whether a variable name is "__builtins__", which the locals never show.
+bool is_builtins_name(PyObject* name);
+
 struct ThreadIdentity {
     Owned name_object;      // keeps `name` alive
     std::string_view name;  // UTF-8
@@ -57,5 +60,8 @@ struct CallSite {
 // entries are looked at.
 int user_code_call_site(const std::vector<OpenCall>& call_frames, const Identifier& own_id, LineCache& lines,
                         CallSite& out);
+
+// The call site made by the open recorded call `caller`: 1 with `out` set, -1 with the exception set.
+int call_site_of(const OpenCall& caller, LineCache& lines, CallSite& out);
 
 }  // namespace jarn

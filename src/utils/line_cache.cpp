@@ -5,6 +5,15 @@
 namespace jarn {
 
 int LineCache::line_of(PyFrameObject* frame) {
+    const int line = line_or_none(frame);
+    if (line >= 0) return line;
+    // No line (a coroutine finishing while it is cancelled, for one): the code's first line
+    // rather than no record at all.
+    Owned code = Owned::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
+    return reinterpret_cast<PyCodeObject*>(code.get())->co_firstlineno;
+}
+
+int LineCache::line_or_none(PyFrameObject* frame) {
     // A trace function may set a frame's line itself (a debugger's jump); then ask the frame.
     if (PyThreadState_Get()->c_tracefunc != nullptr) return PyFrame_GetLineNumber(frame);
     Owned code = Owned::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));

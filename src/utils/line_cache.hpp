@@ -13,11 +13,14 @@ namespace jarn {
 
 class LineCache {
 public:
-    // The frame's current line, exactly as PyFrame_GetLineNumber gives it (-1: none).
+    // The frame's current line as PyFrame_GetLineNumber gives it, or the code's first line
+    // when the frame has none.
     int line_of(PyFrameObject* frame);
     void clear();
 
 private:
+    int line_or_none(PyFrameObject* frame);  // -1: none
+
     struct Entry {
         Owned code;  // held, so that the address cannot be reused by another code object
         int offset = -1;

@@ -201,7 +201,7 @@ class Host:
 
 
 def run_child(
-    body: str, *args: str, timeout: float = 60, env: dict[str, str] | None = None
+    body: str, *args: str, timeout: float = 600, env: dict[str, str] | None = None
 ) -> subprocess.CompletedProcess[str]:
     """Runs a script (the prelude above, then `body`) in a fresh interpreter."""
     script = CHILD_PRELUDE + textwrap.dedent(body)

@@ -5,7 +5,9 @@ from __future__ import annotations
 import logging
 import re
 import sys
+import threading
 from collections.abc import Mapping
+from types import FunctionType
 from typing import Any
 
 import pytest
@@ -230,17 +232,21 @@ def test_plugin_records_survive_a_failing_frame_record(plugins, monkeypatch, cap
 def test_plugin_records_survive_an_unreadable_frame(plugins, caplog) -> None:
     plugins([entry(co_names=["weird"])])
     ns = compile_program("def weird():\n    return 1\n")
-    ns["weird"].__code__ = ns["weird"].__code__.replace(co_linetable=b"")
+
+    class Globals(dict):  # a module name that cannot be read fails the frame record
+        def __getitem__(self, key: str) -> Any:
+            raise RuntimeError(key)
+
+    ns["weird"] = FunctionType(ns["weird"].__code__, Globals(ns))
     host = HostProfiler(QUIET)
     with caplog.at_level(logging.WARNING, logger="jarn"):
         register(host)
         ns["weird"]()
         unregister()
     recs = decode(host.rust_profiler.build_trace())["frames_of_interest"]
-    # The call's plugin record is kept although the frame record failed; at the return the
-    # plugin's own call site (the lineless frame itself) cannot be read either.
-    assert kinds(recs) == ["c"]
-    assert len(jarn_warnings(caplog)) == 3
+    # Both plugin records are kept although the frame records failed.
+    assert kinds(recs) == ["c", "r"]
+    assert len(jarn_warnings(caplog)) == 2
 
 
 # --- one trace per test -----------------------------------------------------------------------
@@ -346,3 +352,17 @@ def test_plugin_data_uses_the_lightweight_serialiser(plugins, monkeypatch) -> No
     _, recs = run(plugins, [entry(events=["call"])], config={**QUIET, "lightweight_repr": True})
     assert kinds(recs) == ["c", "frame:call", "frame:return"]
     assert [type(v) for v in seen].count(dict) >= 3  # plugin data and both locals
+
+
+def test_frame_record_names_the_thread_as_a_plugin_left_it(plugins) -> None:
+    def rename(frame, event, arg, context):
+        threading.current_thread().name = f"renamed at {event}"
+        return {}
+
+    before = threading.current_thread().name
+    try:
+        _, recs = run(plugins, [entry(process=rename)])
+    finally:
+        threading.current_thread().name = before
+    assert [(r["type"], r["thread"]) for r in recs] == [
+        ("c", before), ("frame", "renamed at call"), ("frame", "renamed at return"), ("r", "renamed at call")]

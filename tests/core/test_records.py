@@ -155,17 +155,6 @@ def test_main_module_qualname_in_a_child() -> None:
     assert done.stdout.strip() == "['__main__.<module>', '__main__.work']", done.stderr
 
 
-def test_globals_without_module_name_fail_the_record(caplog) -> None:
-    code = compile("def f():\n    return 1\n", f"{APP}/bare.py", "exec")
-    bare: dict[str, Any] = {}
-    exec(code, bare)
-    with caplog.at_level(logging.WARNING, logger="jarn"):
-        _, trace = profile(bare["f"])
-    assert records(trace) == []
-    warnings = [r for r in caplog.records if r.name == "jarn"]
-    assert len(warnings) == 2 and all(r.exc_info[0] is KeyError for r in warnings)
-
-
 def test_generator_resumed_twice() -> None:
     ns = compile_program("def gen():\n    yield 1\n    yield 2\n")
 
@@ -183,21 +172,6 @@ def test_generator_resumed_twice() -> None:
     ids = [r["frame_id"] for r in recs]
     assert ids[0] == ids[1] and ids[2] == ids[3] and ids[0] != ids[2]
     assert [r["arg"] for r in recs] == [None, 1, None, 2]
-
-
-def test_exception_leaving_frames_returns_none() -> None:
-    ns = compile_program("def f():\n    return g()\ndef g():\n    raise ValueError('x')\n")
-
-    def run() -> None:
-        try:
-            ns["f"]()
-        except ValueError:
-            pass
-
-    _, trace = profile(run)
-    recs = records(trace)
-    assert events(recs) == [("call", "f"), ("call", "g"), ("return", "g"), ("return", "f")]
-    assert [r["arg"] for r in recs] == [None, None, None, None]
 
 
 def test_return_without_recorded_call_gets_fresh_id() -> None:
@@ -367,7 +341,7 @@ def linelessly(function: Any) -> Any:
     return function
 
 
-def test_call_stack_stays_balanced_when_a_call_site_cannot_be_read(caplog) -> None:
+def test_frames_without_a_line_are_recorded_at_their_first_line(caplog) -> None:
     ns = compile_program(
         "def main(weird, f, g):\n    weird(f)\n    return g()\n"
         "def weird(f):\n    return f()\n"
@@ -378,13 +352,11 @@ def test_call_stack_stays_balanced_when_a_call_site_cannot_be_read(caplog) -> No
     with caplog.at_level(logging.WARNING, logger="jarn"):
         _, trace = profile(ns["main"], weird, ns["f"], ns["g"])
     recs = records(trace)
-    assert events(recs) == [("call", "main"), ("call", "g"), ("return", "g"), ("return", "main")]
-    main_id = recs[0]["frame_id"]
-    assert recs[1]["user_code_call_site"] == {"call_frame_id": main_id, "line_number": 3}
-    assert recs[3]["frame_id"] == main_id and recs[3]["user_code_call_site"] is None
-    warnings = [r for r in caplog.records if r.name == "jarn"]
-    assert len(warnings) == 4  # weird's call and return (its path), f's call and return (call site)
-    assert all(r.exc_info[0] is TypeError for r in warnings)
+    assert [(r["event"], r["co_name"], r["path"].rsplit(":")[-1]) for r in recs] == [
+        ("call", "main", "1"), ("call", "weird", "4"), ("call", "f", "6"), ("return", "f", "7"),
+        ("return", "weird", "4"), ("call", "g", "8"), ("return", "g", "9"), ("return", "main", "3")]
+    assert recs[2]["user_code_call_site"] == {"call_frame_id": recs[1]["frame_id"], "line_number": 4}
+    assert not [r for r in caplog.records if r.name == "jarn"]
 
 
 @pytest.mark.parametrize("where", ["serialiser", "plugin"])
@@ -421,9 +393,8 @@ def test_keyboard_interrupt_inside_the_callback_reaches_the_program(where: str) 
         _jarn.register_profiler(host)
         try:
             ns["f"](1234)
-            for i in range(100000):
-                ns["f"](i)
-            outcome = "not interrupted"
+            while True:  # until the interrupt arrives; if it never does, the child's timeout fails the test
+                ns["f"](0)
         except KeyboardInterrupt:
             outcome = "interrupted"
         sys.setprofile(None)

@@ -7,7 +7,7 @@ from pathlib import Path
 import pytest
 
 from jarn import config
-from jarn.config import ConfigError, load_config
+from jarn.config import ConfigError, load_config, merged
 
 
 def write(path: Path, text: str) -> Path:
@@ -42,10 +42,16 @@ def test_nearest_pyproject_and_precedence(tmp_path):
     assert cfg["plugins"]["logging"] is False and cfg["plugins"]["http"] is True
 
 
-def test_db_path_defaults_next_to_the_pyproject(tmp_path):
-    write(tmp_path / "pyproject.toml", "[project]\nname = 'x'\n")
-    (tmp_path / "sub").mkdir()
-    assert load_config(start=tmp_path / "sub")["db_path"] == str(tmp_path / ".jarn" / "db.sqlite3")
+@pytest.mark.parametrize("marker", ["pyproject.toml", ".git"])
+def test_db_path_defaults_to_the_project_root(tmp_path, monkeypatch, marker):
+    (tmp_path / "outer").mkdir()
+    write(tmp_path / "outer" / "pyproject.toml", "[project]\nname = 'outer'\n")
+    root = tmp_path / "outer" / "project"
+    (root / "sub" / "deeper").mkdir(parents=True)
+    write(root / marker, "[project]\nname = 'x'\n") if marker == "pyproject.toml" else (root / marker).mkdir()
+    assert load_config(start=root / "sub" / "deeper")["db_path"] == str(root / ".jarn" / "db.sqlite3")
+    monkeypatch.chdir(root / "sub")
+    assert merged(None)["db_path"] == str(root / ".jarn" / "db.sqlite3")  # a profiler without the command line
 
 
 @pytest.mark.parametrize(

@@ -76,6 +76,10 @@ def test_large_trace_is_chunked(tmp_path, monkeypatch):
     chunks = sqlite3.connect(path).execute("SELECT count(*) FROM trace_chunks WHERE row_id = ?", (row,)).fetchone()[0]
     assert chunks == -(-len(trace) // 1000)
     assert db.load_trace(path, row) == trace
+    with db.open_traces(path, [row]) as [file]:  # read piece by piece, across chunk boundaries
+        assert [file.read(700) for _ in range(3)] == [trace[:700], trace[700:1400], trace[1400:2100]]
+        file.seek(-5, 2)
+        assert file.read() == trace[-5:]
 
 
 def test_busy_timeout_is_honoured(tmp_path):
@@ -121,3 +125,24 @@ def test_unreadable_trace_is_still_stored(tmp_path):
     row = db.save_trace_in_sqlite(path, "trc_odd", timeout=5, msgpack=b"\xc1garbage")
     assert db.load_trace(path, row) == b"\xc1garbage"
     assert db.list_traces(path)[0].record_count == 0
+
+
+def test_a_store_of_the_previous_schema_is_brought_up_to_date(tmp_path):
+    path = str(tmp_path / "db.sqlite3")
+    conn = sqlite3.connect(path)
+    conn.executescript(
+        "CREATE TABLE traces (row_id INTEGER PRIMARY KEY AUTOINCREMENT, trace_id TEXT NOT NULL, created_at REAL NOT NULL,"
+        " size INTEGER NOT NULL, command_line TEXT NOT NULL, source TEXT NOT NULL, record_count INTEGER NOT NULL);"
+        "CREATE TABLE trace_chunks (row_id INTEGER NOT NULL REFERENCES traces (row_id) ON DELETE CASCADE,"
+        " seq INTEGER NOT NULL, data BLOB NOT NULL, PRIMARY KEY (row_id, seq));"
+        "INSERT INTO traces VALUES (1, 'trc_OLD', 1.0, 1, '[\"old.py\"]', '', 0);"
+        "INSERT INTO trace_chunks VALUES (1, 0, x'80');"
+        "PRAGMA user_version = 1;"
+    )
+    conn.close()
+    db.save_trace_in_sqlite(path, "trc_NEW", timeout=5, msgpack=make_trace(source="GET /x"))
+    new, old = db.list_traces(path)
+    assert (old.what, old.duration, new.what) == ("old.py", None, "GET /x")
+    with db.open_traces(path, [old.row_id]) as [file]:
+        assert file.read() == b"\x80"
+    assert sqlite3.connect(path).execute("PRAGMA user_version").fetchone()[0] == db.SCHEMA_VERSION

@@ -90,10 +90,19 @@ def trace(
     return bytes(out)
 
 
-def call_pair(qualname: str, start: float, end: float, *, arguments: Any = None, result: Any = None, **kw: Any) -> list[dict[str, Any]]:
-    """The call and return records of one function that calls nothing recorded."""
+def exception(ended: dict[str, Any], value: Any) -> dict[str, Any]:
+    """The exception record the profiler writes right after the return record `ended`."""
+    keys = ("frame_id", "timestamp", "thread", "thread_native_id", "user_code_call_site")
+    return {**{k: ended[k] for k in keys}, "type": "exception", "exception": value}
+
+
+def call_pair(qualname: str, start: float, end: float, *, arguments: Any = None, result: Any = None, raised: Any = None,
+              **kw: Any) -> list[dict[str, Any]]:
+    """The call and return records of one function that calls nothing recorded (and its
+    exception record, when it `raised` one)."""
     fid = frame_id()
-    return [
+    records = [
         frame("call", qualname, fid, ts=start, locals=arguments, **kw),
         frame("return", qualname, fid, ts=end, arg=result, **kw),
     ]
+    return records + [exception(records[1], raised)] if raised is not None else records

@@ -21,7 +21,7 @@ def test_include_library_resolves_package_folders_without_importing(tmp_path, ch
         "import json, xmlrpc, os\n"
         "assert (os.path.dirname(json.__file__) + '/', os.path.dirname(xmlrpc.__file__) + '/') == (json_dir, rpc_dir)\n"
     )
-    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=child_environ, timeout=60)
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=child_environ, timeout=600)
     assert done.returncode == 0, done.stderr
 
 

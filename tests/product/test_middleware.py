@@ -60,7 +60,7 @@ def serve():
 
 
 def _get(port: int, path: str) -> tuple[int, bytes]:
-    conn = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+    conn = http.client.HTTPConnection("127.0.0.1", port, timeout=300)  # a guard against a hang only
     try:
         conn.request("GET", path)
         response = conn.getresponse()

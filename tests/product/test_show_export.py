@@ -16,12 +16,13 @@ import pytest
 from jarn.decode import decode_trace
 from jarn.export import to_html, to_json
 from jarn.show import format_value, show
+from jarn.stream import TraceStream
 from product_traces import call_pair, frame, frame_id, plugin, trace
 
 
 def _render(data: bytes, **options) -> str:
     out = io.StringIO()
-    show(decode_trace(data), out, **options)
+    show(TraceStream(data), out, **options)
     return out.getvalue()
 
 
@@ -49,6 +50,8 @@ def _wide_records() -> list[dict]:
         *call_pair("app.deeper", 1.71, 1.72),
         frame("return", "app.deep", grandchild_parent, ts=1.8),
         frame("return", "app.main", parent, ts=2.0, arg={"__type__": "app.Report", "repr": "<Report 5>"}),
+        *call_pair("app.tail0", 2.1, 2.2),  # top-level calls after the first: printed as they come
+        *call_pair("app.tail1", 2.3, 2.4),
     ]
 
 
@@ -68,11 +71,12 @@ def test_tree_shows_calls_arguments_results_durations_and_records():
 @pytest.mark.parametrize(
     ("width", "depth", "present", "absent"),
     [
-        (2, 10, ["app.child1", "... 4 more calls, 1 more record\n"], ["app.child2", "app.deep("]),
+        (2, 10, ["app.child1", "... 4 more calls, 1 more record\n", "├─ app.tail0", "\n└─ ... 1 more call\n"],
+         ["app.child2", "app.deep(", "app.tail1"]),
         (5, 10, ["app.child4", "... 1 more call, 1 more record\n"], ["app.deep(", "[log]"]),
         (50, 2, ["app.deep(", "... 1 more below"], ["app.deeper"]),
         (50, 1, ["app.main(", "... 8 more below"], ["app.child0"]),
-        (50, 10, ["app.deeper", "app.child4"], ["more call", "more below"]),
+        (50, 10, ["app.deeper", "app.child4", "└─ app.tail1"], ["more call", "more below"]),
     ],
 )
 def test_width_and_depth_limits_summarise_what_they_hide(width, depth, present, absent):
@@ -88,10 +92,15 @@ class _Terminal(io.StringIO):
         return True
 
 
-@pytest.mark.parametrize(("out", "color", "coloured"), [(_Terminal, None, True), (io.StringIO, None, False), (_Terminal, False, False)])
-def test_colour_only_on_a_terminal(out, color, coloured):
+@pytest.mark.parametrize(
+    ("out", "color", "no_color", "coloured"),
+    [(_Terminal, None, "", True), (io.StringIO, None, "", False), (_Terminal, False, "", False),
+     (_Terminal, None, "1", False), (_Terminal, True, "1", True)],
+)
+def test_colour_only_on_a_terminal_without_no_color(monkeypatch, out, color, no_color, coloured):
+    monkeypatch.setenv("NO_COLOR", no_color)
     stream = out()
-    show(decode_trace(_wide_trace()), stream, color=color)
+    show(TraceStream(_wide_trace()), stream, color=color)
     assert ("\033[" in stream.getvalue()) is coloured
 
 
@@ -166,7 +175,7 @@ def test_html_tree_and_timeline_render_in_a_browser(tmp_path):
     browser = _browser()
     worker = frame_id()
     data = trace(
-        [*_wide_records(), *call_pair("app.f", 1, 2, arguments={"html": HOSTILE})],
+        [*_wide_records(), *call_pair("app.f", 1, 2, arguments={"html": HOSTILE}, raised={"__type__": "E", "repr": "E('x')"})],
         frames={9: [frame("call", "app.job", worker, ts=1.2, native=9, thread="pool"),
                     frame("return", "app.job", worker, ts=1.4, native=9, thread="pool")]},
     )
@@ -174,6 +183,7 @@ def test_html_tree_and_timeline_render_in_a_browser(tmp_path):
     assert 'data-thread="MainThread"' in dom and 'data-thread="pool"' in dom
     assert dom.count("<details") >= 2 and "app.deeper" in dom and "only 2 left" in dom
     assert dom.count("<rect") >= 9  # one bar per timed call, both threads
+    assert "raised E('x')" in dom and "jarn serve" in dom
     assert "owned" not in dom.split("<body")[0]  # the hostile value stayed text
 
 
@@ -181,9 +191,10 @@ def test_html_tree_and_timeline_render_in_a_browser(tmp_path):
 def test_deeply_recursive_trace_is_shown_and_exported():
     """A recursive program nests calls deeper than Python's own recursion limit allows."""
     depth = 3 * sys.getrecursionlimit()
-    decoded = decode_trace(trace(_recursion(depth)))
+    data = trace(_recursion(depth))
+    decoded = decode_trace(data)
     out = io.StringIO()
-    show(decoded, out, depth=depth + 1, color=False)
+    show(TraceStream(data), out, depth=depth + 1, color=False)
     assert out.getvalue().count("app.r(") == depth
     text = to_json(decoded)
     assert text.count('"qualname": "app.r"') == depth

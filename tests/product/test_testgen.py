@@ -61,6 +61,12 @@ def scale(values, /, factor=2, *extra, offset=0, **options):
     return {"total": total, "options": sorted(options)}
 
 
+def check(x):
+    if x < 0:
+        raise ValueError(f"negative: {x}")
+    return x * 2
+
+
 class Tools:
     @staticmethod
     def join(parts):
@@ -79,8 +85,16 @@ def _recorded_trace() -> bytes:
         *call_pair("calc.scale", 5, 6, path="calc.py:2", arguments={"values": {"__type__": "numpy.ndarray", "repr": "array([1])"}, "factor": 2,
                                                                   "extra": [], "offset": 0, "options": {}}, result={}),
         *call_pair("calc.Tools.join", 7, 8, path="calc.py:9", arguments={"parts": ["a", "b"]}, result="a-b"),
+        *call_pair("calc.check", 9, 10, path="calc.py:7", arguments={"x": 2}, result=4),
+        *call_pair("calc.check", 11, 12, path="calc.py:7", arguments={"x": -1},
+                   raised={"__type__": "ValueError", "repr": "ValueError('negative: -1')"}),
+        # the lightweight form: only the type is checked
+        *call_pair("calc.check", 13, 14, path="calc.py:7", arguments={"x": -2},
+                   raised={"__type__": "builtins.ValueError", "repr": "<ValueError object at 0x7f00>"}),
     ]
     return trace(records)
+
+
 
 
 def _run_pytest(folder, name: str) -> subprocess.CompletedProcess[str]:
@@ -88,7 +102,7 @@ def _run_pytest(folder, name: str) -> subprocess.CompletedProcess[str]:
                           cwd=folder, capture_output=True, text=True, timeout=120)
 
 
-@pytest.mark.parametrize(("qualname", "cases"), [("calc.scale", 1), ("calc.Tools.join", 1)])
+@pytest.mark.parametrize(("qualname", "cases"), [("calc.scale", 1), ("calc.Tools.join", 1), ("calc.check", 3)])
 def test_generated_test_replays_the_recorded_calls(tmp_path, qualname, cases):
     (tmp_path / "calc.py").write_text(textwrap.dedent(MODULE))
     result = generate_test(decode_trace(_recorded_trace()), qualname)
@@ -100,9 +114,18 @@ def test_generated_test_replays_the_recorded_calls(tmp_path, qualname, cases):
         assert result.skipped == ["call at calc.py:2: argument 'values' cannot be rebuilt from the trace (a numpy.ndarray object)"]
 
 
-def test_generated_test_fails_when_the_function_changes(tmp_path):
-    (tmp_path / "calc.py").write_text(textwrap.dedent(MODULE).replace("v * factor + offset", "v * factor"))
-    (tmp_path / "test_generated.py").write_text(generate_test(decode_trace(_recorded_trace()), "calc.scale").source)
+@pytest.mark.parametrize(
+    ("qualname", "old", "new"),
+    [
+        ("calc.scale", "v * factor + offset", "v * factor"),
+        ("calc.check", "raise ValueError", "return ValueError"),
+        ("calc.check", 'f"negative: {x}"', '"negative"'),
+        ("calc.check", "raise ValueError", "raise TypeError"),
+    ],
+)
+def test_generated_test_fails_when_the_function_changes(tmp_path, qualname, old, new):
+    (tmp_path / "calc.py").write_text(textwrap.dedent(MODULE).replace(old, new))
+    (tmp_path / "test_generated.py").write_text(generate_test(decode_trace(_recorded_trace()), qualname).source)
     assert _run_pytest(tmp_path, "test_generated.py").returncode == 1
 
 
@@ -113,6 +136,7 @@ def test_generated_test_fails_when_the_function_changes(tmp_path):
         (call_pair("calc.scale", 1, 2, arguments={"self": {"__type__": "calc.C", "repr": "<C>"}}), "argument 'self'"),
         (call_pair("calc.scale", 1, 2, arguments={"a": 1}, result={"__type__": "calc.R", "repr": "<R>"}), "return value"),
         (call_pair("calc.scale", 1, 2)[:1], "no return recorded"),
+        (call_pair("calc.scale", 1, 2, raised={"__type__": "app.<locals>.Oops", "repr": "Oops()"}), "exception it raised"),
     ],
 )
 def test_nothing_usable_is_an_error_that_says_why(records, message):

@@ -187,7 +187,7 @@ def child_env(extra: dict[str, str] | None = None) -> dict[str, str]:
     return env
 
 
-def run_child(script_dir: Path, source: str, *, timeout: float = 60, name: str = "child_program.py",
+def run_child(script_dir: Path, source: str, *, timeout: float = 600, name: str = "child_program.py",
               args: list[str] | None = None, env: dict[str, str] | None = None) -> subprocess.CompletedProcess[str]:
     """Runs `source` as a script file in its own interpreter and returns the finished process."""
     path = script_dir / name

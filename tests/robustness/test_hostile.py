@@ -19,7 +19,7 @@ finish = functools.partial(_support.finish, reports=reports)  # no frame of this
 '''
 
 
-def run_case(tmp_path: Path, body: str, *, timeout: float = 60) -> dict:
+def run_case(tmp_path: Path, body: str, *, timeout: float = 600) -> dict:
     proc = run_child(tmp_path, PRELUDE + body, timeout=timeout)
     assert proc.returncode == 0, describe(proc)
     return json.loads(proc.stdout.strip().splitlines()[-1])
@@ -175,9 +175,9 @@ def describe(frame):
     return frame.f_code.co_name
 
 
-def busy(deadline):
+def busy():
     n = 0
-    while time.monotonic() < deadline and len(fired) < 20:
+    while len(fired) < 20:
         n += step(n)
     return n
 
@@ -189,7 +189,7 @@ def step(n):
 signal.signal(signal.SIGALRM, on_alarm)
 host = _support.start()
 signal.setitimer(signal.ITIMER_REAL, 0.005, 0.005)
-busy(time.monotonic() + 10)
+busy()
 signal.setitimer(signal.ITIMER_REAL, 0, 0)
 finish(host, fired=len(fired))
 ''')
@@ -292,17 +292,13 @@ def test_a_repr_that_waits_for_another_profiled_thread(tmp_path: Path, light: bo
     """The repr blocks until a second profiled thread has made progress: if the core held
     anything across the serialiser call that the other thread needs, this would deadlock."""
     out = run_case(tmp_path, f'''
-import time
-
 ready = threading.Event()
 waited = []
 
 
 class Waits:
     def __repr__(self):
-        start = time.monotonic()
-        ready.wait(5)
-        waited.append(time.monotonic() - start)
+        waited.append(ready.wait(300))  # False only if the other thread never got there
         return "Waits()"
 
 
@@ -320,16 +316,16 @@ def holder():
     slow = Waits()
     t = threading.Thread(target=other)
     t.start()
-    t.join(10)
+    t.join(300)
     return t.is_alive()
 
 
 host = _support.start({{"threading": True, "lightweight_repr": {light}}})
 alive = holder()
 finish(host, alive=alive, waited=waited)
-''', timeout=60)
+''')
     assert out["alive"] is False
-    assert all(w < 4 for w in out["waited"]), out["waited"]
+    assert all(out["waited"]), out["waited"]
     assert out["names"].count("tick call") == 50
     if light:
         assert out["waited"] == []  # the lightweight form never runs a user's __repr__
@@ -371,13 +367,13 @@ finish(host, value=value)
 
 
 DAEMONS = '''
-import time
 import _support
 
 
-def spin(n):
+def spin(n, ran):
     while True:
         n = step(n)
+        ran.set()
 
 
 def step(n):
@@ -385,11 +381,15 @@ def step(n):
 
 
 host = _support.start({"threading": True})
+ran = [threading.Event() for _ in range(4)]
 for i in range(4):
-    threading.Thread(target=spin, args=(i,), daemon=True).start()
-time.sleep(0.02)
+    threading.Thread(target=spin, args=(i, ran[i]), daemon=True).start()
+for event in ran:
+    event.wait()
 host.rust_profiler.build_trace()
-time.sleep(0.01)
+for event in ran:  # and each runs profiled code after the build, still running at exit
+    event.clear()
+    event.wait()
 # The interpreter exits with the daemon threads still inside profiled code.
 '''
 
@@ -397,6 +397,6 @@ time.sleep(0.01)
 def test_daemon_threads_in_profiled_code_at_exit(tmp_path: Path) -> None:
     runs = small(30, 5)
     for i in range(runs):
-        proc = run_child(tmp_path, "import threading\n" + DAEMONS, timeout=60)
+        proc = run_child(tmp_path, "import threading\n" + DAEMONS)
         assert proc.returncode == 0, f"run {i}: {describe(proc)}"
         assert proc.stderr == "", f"run {i}: {describe(proc)}"

@@ -338,7 +338,8 @@ def comparable(trace: dict) -> list[Any]:
     each trace is checked on its own)."""
     lists = [[(r["path"], r["qualname"], r["event"], (r["user_code_call_site"] or {}).get("line_number"),
                RUN_SPECIFIC.sub("?", json.dumps([r["arg"], r["locals"]], sort_keys=True)))
-              for r in recs if _support.is_own(r) and r["path"].split(":")[0].endswith("prog.py")]
+              if r["type"] == "frame" else r["exception"]["repr"]
+              for r in recs if r["type"] == "exception" or _support.is_own(r) and r["path"].split(":")[0].endswith("prog.py")]
              for recs in [trace["frames_of_interest"], *trace["frames"].values()]]
     return [lists[0], sorted(lists[1:])]
 
