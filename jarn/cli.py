@@ -55,7 +55,7 @@ def build_parser() -> argparse.ArgumentParser:
     run.add_argument("--ignore", action="append", default=[], metavar="PATTERN", help="never record files matching")
     run.add_argument("--include-library", action="append", default=[], metavar="NAME", help="record an installed package")
     run.add_argument("--ignore-set", action="append", default=[], metavar="NAME", help="drop a named set of frameworks")
-    run.add_argument("--engine", choices=ENGINES, default=None, help="how events reach jarn (default: profile)")
+    run.add_argument("--engine", choices=ENGINES, default=None, help="how events reach jarn (default: monitoring)")
     run.add_argument("--source", default="", metavar="TEXT", help="what this run is, stored with the trace")
     # The program and its arguments are split off before parsing (see split_run_arguments):
     # these two only describe them in the help text.

@@ -3,7 +3,7 @@
 The result is the plain dictionary the native core reads:
 
     {"sqlite_busy_timeout": 60, "threading": False, "lightweight_repr": False,
-     "omit_return_locals": False, "engine": "profile",
+     "omit_return_locals": False, "engine": "monitoring",
      "filters": {"include_frames": [], "ignore_frames": []}, "plugins": {...},
      "db_path": ".jarn/db.sqlite3"}
 
@@ -46,7 +46,7 @@ DEFAULTS: dict[str, Any] = {
     "threading": False,
     "lightweight_repr": False,
     "omit_return_locals": False,
-    "engine": "profile",
+    "engine": "monitoring",
     "filters": {"include_frames": [], "ignore_frames": []},
     "plugins": {name: True for name in PLUGIN_NAMES},
     "db_path": str(DEFAULT_DB),

@@ -295,6 +295,8 @@ class _ProgramRun:
     def profile_function_set(self, caller: Any) -> None:
         """The current thread is about to get a new profile function (the "sys.setprofile" audit
         event); `caller` is the Python frame that asked for it."""
+        if self.profiler.engine == "monitoring":  # sys.monitoring goes on whatever the hook is
+            return
         thread = threading.current_thread()
         every_thread = False
         while caller is not None and caller.f_code.co_filename == threading.__file__:
@@ -313,7 +315,7 @@ class _ProgramRun:
     def _warn_replaced(self) -> None:
         lost = list(dict.fromkeys(self.replaced))
         # With no hook at all a new thread sets nothing, so nothing told us about it.
-        if self.profiler.threading and threading.getprofile() is None:
+        if self.profiler.threading and self.profiler.engine == "profile" and threading.getprofile() is None:
             lost.append("threads started after the program called threading.setprofile(None)")
         if lost:
             print(
