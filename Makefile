@@ -4,7 +4,7 @@ VENV := .venv
 PY := $(VENV)/bin/python
 STAMP := $(VENV)/.installed
 
-.PHONY: demo test test-python test-cpp bench test-sanitize clean dev browser
+.PHONY: demo test test-python test-cpp bench test-sanitize clean dev browser mutants
 
 $(PY):
 	$(PYTHON312) -m venv $(VENV)
@@ -43,6 +43,7 @@ test-cpp: $(PY)
 bench: $(STAMP)
 	$(PY) -m pip install --quiet ".[bench]"
 	$(PY) -P bench/overhead.py
+	$(PY) -P bench/instructions.py
 
 # The extension built with AddressSanitizer and UndefinedBehaviorSanitizer, and the whole Python
 # suite run against it. The sanitizer runtimes are preloaded because the interpreter itself is
@@ -66,3 +67,10 @@ clean:
 dev: $(PY)
 	$(PY) -m pip install --quiet scikit-build-core msgpack pytest hypothesis cmake ninja
 	flock /tmp/jarn-dev-build.lock sh -c '$(VENV)/bin/cmake -S . -B build/dev -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null && $(VENV)/bin/cmake --build build/dev && for so in build/dev/_jarn*.so build/dev/_encoder*.so; do cp "$$so" "jarn/.$${so##*/}.new" && mv -f "jarn/.$${so##*/}.new" "jarn/$${so##*/}"; done'
+
+# How many small faults the suite catches: a fixed-seed sample of mutants of the native core and
+# the host's core modules, each built and tested alone (slow; not part of CI). TESTS=REV runs the
+# suite of an earlier revision against today's source, to compare two suites on the same mutants.
+mutants: $(STAMP)
+	$(PY) -m pip install --quiet cmake ninja
+	$(PY) tools/mutants.py $(if $(TESTS),--tests $(TESTS))

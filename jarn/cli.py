@@ -98,6 +98,17 @@ def build_parser() -> argparse.ArgumentParser:
     which = prune.add_mutually_exclusive_group(required=True)
     which.add_argument("--keep", type=int, metavar="N", help="keep the N newest traces")
     which.add_argument("--older-than", type=float, metavar="DAYS", help="delete traces saved more than DAYS days ago")
+
+    serve = commands.add_parser("serve", help="browse the stored traces in a local web viewer")
+    _add_db(serve)
+    serve.add_argument("--port", type=int, default=8642, metavar="N", help="port on 127.0.0.1 (0: any free one)")
+    serve.add_argument("--no-browser", action="store_true", help="only print the viewer's address")
+
+    stats = commands.add_parser("stats", help="calls, total and self time per function of a trace")
+    _add_db(stats)
+    _add_trace_id(stats, "default: the latest")
+    stats.add_argument("--sort", choices=("calls", "total", "self"), default="total")
+    stats.add_argument("--limit", type=int, default=30, metavar="N", help="rows shown (0: all)")
     return parser
 
 
@@ -360,7 +371,41 @@ def _plural(n: int, word: str) -> str:
     return f"{n} {word}" + ("" if n == 1 else "s")
 
 
-COMMANDS = {"run": _run, "traces": _traces, "show": _show, "export": _export, "testgen": _testgen, "rm": _rm, "prune": _prune}
+
+
+def _serve(args: argparse.Namespace) -> int:
+    from jarn.viewer import serve
+
+    path = _db_path(args)
+    db.list_traces(path, limit=1)  # a missing or unusable store is refused before serving
+    try:
+        serve(path, args.port, open_browser=not args.no_browser, announce=lambda url: print(f"jarn: viewer at {url} (Ctrl-C stops it)", flush=True))
+    except OSError as exc:
+        print(f"jarn: error: cannot serve on 127.0.0.1 port {args.port}: {exc.strerror or exc} (try --port 0 for any free port)", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        pass
+    return 0
+
+
+def _stats(args: argparse.Namespace) -> int:
+    from jarn.index import TraceIndexError
+    from jarn.stats import function_table, print_table
+
+    path = _db_path(args)
+    rows = find_rows(path, args.trace_id, args.latest)
+    try:
+        table = function_table(path, [r.row_id for r in rows], args.sort, args.limit if args.limit > 0 else None, progress=sys.stderr if sum(r.size for r in rows) > 16 << 20 else None)
+    except TraceIndexError as exc:
+        raise CommandError(f"trace {rows[0].trace_id}: {exc}") from None
+    print_table(table, sys.stdout)
+    return 0
+
+
+COMMANDS = {
+    "run": _run, "traces": _traces, "show": _show, "export": _export, "testgen": _testgen,
+    "rm": _rm, "prune": _prune, "serve": _serve, "stats": _stats,
+}
 
 
 def main(argv: list[str] | None = None) -> int:

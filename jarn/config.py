@@ -3,9 +3,9 @@
 The result is the plain dictionary the native core reads:
 
     {"sqlite_busy_timeout": 60, "threading": False, "lightweight_repr": False,
-     "omit_return_locals": False, "engine": "monitoring",
-     "filters": {"include_frames": [], "ignore_frames": []}, "plugins": {...},
-     "db_path": ".jarn/db.sqlite3"}
+     "omit_return_locals": False, "slow_repr_ms": 1.0, "max_trace_bytes": 1073741824,
+     "engine": "monitoring", "filters": {"include_frames": [], "ignore_frames": []},
+     "plugins": {...}, "db_path": ".jarn/db.sqlite3"}
 
 `engine` says how the interpreter delivers events: "profile" (its profile hook) or "monitoring"
 (sys.monitoring, where code that is not recorded stops costing anything after its first event).
@@ -46,6 +46,8 @@ DEFAULTS: dict[str, Any] = {
     "threading": False,
     "lightweight_repr": False,
     "omit_return_locals": False,
+    "slow_repr_ms": 1.0,
+    "max_trace_bytes": 1 << 30,
     "engine": "monitoring",
     "filters": {"include_frames": [], "ignore_frames": []},
     "plugins": {name: True for name in PLUGIN_NAMES},
@@ -97,7 +99,8 @@ def _normalise(table: dict[str, Any], where: str) -> dict[str, Any]:
     out: dict[str, Any] = {}
     for key, value in table.items():
         out[str(key).replace("-", "_")] = value
-    known = {"sqlite_busy_timeout", "db_path", "engine", "plugins", "filters", *_BOOL_KEYS, *_LIST_KEYS}
+    known = {"sqlite_busy_timeout", "slow_repr_ms", "max_trace_bytes", "db_path", "engine", "plugins", "filters",
+             *_BOOL_KEYS, *_LIST_KEYS}
     unknown = sorted(set(out) - known)
     if unknown:
         raise ConfigError(f"{where}: unknown jarn setting {unknown[0]!r}")
@@ -129,6 +132,16 @@ def _apply(config: dict[str, Any], layer: dict[str, Any], where: str, base: Path
         config["sqlite_busy_timeout"] = value
     if "engine" in layer:
         config["engine"] = check_engine(layer["engine"], where)
+    if "slow_repr_ms" in layer:
+        value = layer["slow_repr_ms"]
+        if isinstance(value, bool) or not isinstance(value, int | float) or not 0 <= value < 1e12:
+            raise ConfigError(f"{where}: slow_repr_ms must be a non-negative number of milliseconds")
+        config["slow_repr_ms"] = value
+    if "max_trace_bytes" in layer:
+        value = layer["max_trace_bytes"]
+        if isinstance(value, bool) or not isinstance(value, int) or not 0 < value < 2**64 - 1:
+            raise ConfigError(f"{where}: max_trace_bytes must be a positive integer")
+        config["max_trace_bytes"] = value
     if "db_path" in layer:
         value = layer["db_path"]
         if not isinstance(value, str | os.PathLike):

@@ -19,9 +19,10 @@ import os
 import sqlite3
 import time
 from collections.abc import Iterable, Iterator
-from contextlib import contextmanager
+from contextlib import AbstractContextManager, contextmanager
 from dataclasses import dataclass
 from pathlib import Path
+from typing import BinaryIO, Protocol
 
 import msgpack
 
@@ -56,6 +57,17 @@ _MIGRATIONS = {
         "ALTER TABLE traces ADD COLUMN duration REAL",
     ),
 }
+
+
+class TracePieces(Protocol):
+    """A trace handed out in pieces (what the profiler's `take_trace_pieces` gives): iterating
+    yields its bytes in order, len() is its whole size, `summary` what listing it needs."""
+
+    summary: tuple[list[str], str, int, int]
+
+    def __iter__(self) -> Iterator[bytes]: ...
+
+    def __len__(self) -> int: ...
 
 
 class StoreError(Exception):
@@ -120,14 +132,21 @@ class _Scan:
         return n
 
 
-def summarize(trace: bytes) -> TraceSummary:
-    """Command line, source and record counts of a trace, without decoding its records."""
+def summarize(trace: bytes | BinaryIO, *, look_for_test: bool | None = None) -> TraceSummary:
+    """Command line, source and record counts of a trace (its bytes, or a file reading them),
+    without decoding most of its records."""
     command_line: list[str] = []
     source = ""
     count = others = 0
-    scan = _Scan(b"\xaastart_test" in trace)
+    if isinstance(trace, bytes):
+        file: BinaryIO = io.BytesIO(trace)
+        buffer_size = max(len(trace), 1 << 20)
+        look_for_test = b"\xaastart_test" in trace if look_for_test is None else look_for_test
+    else:
+        file, buffer_size = trace, 64 << 20
+    scan = _Scan(bool(look_for_test))
     try:
-        unpacker = msgpack.Unpacker(io.BytesIO(trace), raw=False, strict_map_key=False, max_buffer_size=max(len(trace), 1 << 20))
+        unpacker = msgpack.Unpacker(file, raw=False, strict_map_key=False, max_buffer_size=buffer_size)
         for _ in range(unpacker.read_map_header()):
             key = unpacker.unpack()
             if key == "command_line_args":
@@ -182,11 +201,28 @@ def _connect(db_path: str | os.PathLike[str], *, timeout: float = 60, create: bo
         conn.close()
 
 
+@contextmanager
+def _transaction(conn: sqlite3.Connection) -> Iterator[None]:
+    """One write transaction, taken at once (no other writer in between), undone on any failure."""
+    conn.execute("BEGIN IMMEDIATE")
+    try:
+        yield
+        conn.execute("COMMIT")
+    except BaseException:
+        conn.execute("ROLLBACK")
+        raise
+
+
 def _ignore_in_git(folder: Path) -> None:
     """The project's .jarn folder holds only traces: git is told to leave all of it alone."""
     marker = folder / ".gitignore"
     if folder.name == ".jarn" and not marker.exists():
         marker.write_text("*\n", encoding="utf-8")
+
+
+def open_store(db_path: str | os.PathLike[str], *, timeout: float = 60) -> AbstractContextManager[sqlite3.Connection]:
+    """A connection to an existing store, for readers that keep tables of their own in it."""
+    return _connect(db_path, timeout=timeout, create=False)
 
 
 def _prepare(conn: sqlite3.Connection, path: Path, create: bool) -> None:
@@ -207,58 +243,70 @@ def _prepare(conn: sqlite3.Connection, path: Path, create: bool) -> None:
         if not {"traces", "trace_chunks"} <= known:
             raise StoreError(f"{path} is not a jarn trace database")
     conn.execute("PRAGMA journal_mode = WAL")
-    conn.execute("BEGIN IMMEDIATE")
-    try:
+    with _transaction(conn):
         for statement in _SCHEMA.split(";"):
             if statement.strip():
                 conn.execute(statement)
         conn.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
-        conn.execute("COMMIT")
-    except BaseException:
-        conn.execute("ROLLBACK")
-        raise
 
 
 def _migrate(conn: sqlite3.Connection, version: int) -> None:
-    conn.execute("BEGIN IMMEDIATE")
-    try:
+    with _transaction(conn):
         # Another process may have brought it up to date while this one waited for the lock.
         version = conn.execute("PRAGMA user_version").fetchone()[0]
         for step in range(version + 1, SCHEMA_VERSION + 1):
             for statement in _MIGRATIONS[step]:
                 conn.execute(statement)
         conn.execute(f"PRAGMA user_version = {max(version, SCHEMA_VERSION)}")
-        conn.execute("COMMIT")
-    except BaseException:
-        conn.execute("ROLLBACK")
-        raise
 
 
-def save_trace_in_sqlite(db_path: str, trace_id: str, *, timeout: int, msgpack: bytes) -> int:
-    """Stores one trace as a new row and returns its row id."""
-    trace = bytes(msgpack)
-    summary = summarize(trace)
+def _rows(pieces: Iterable[bytes | memoryview]) -> Iterator[bytes | bytearray | memoryview]:
+    """The pieces regrouped into chunks of about CHUNK_SIZE bytes (at least one, maybe empty)."""
+    pending = bytearray()
+    given = False
+    for piece in pieces:
+        if not pending and len(piece) >= CHUNK_SIZE:
+            given = True
+            yield piece
+            continue
+        pending += piece
+        if len(pending) >= CHUNK_SIZE:
+            given = True
+            yield pending
+            pending = bytearray()
+    if pending or not given:
+        yield pending
+
+
+def save_trace_in_sqlite(db_path: str, trace_id: str, *, timeout: int, msgpack: bytes | TracePieces) -> int:
+    """Stores one trace as a new row and returns its row id. `msgpack` is the trace's bytes, or
+    its pieces, written as they come: the whole trace is never joined in memory."""
+    if isinstance(msgpack, bytes | bytearray | memoryview):
+        trace = msgpack if isinstance(msgpack, bytes) else bytes(msgpack)
+        summary = summarize(trace)
+        size = len(trace)
+        view = memoryview(trace)
+        pieces: Iterable[bytes | memoryview] = (view[i : i + CHUNK_SIZE] for i in range(0, size, CHUNK_SIZE))
+    else:
+        summary = TraceSummary(*msgpack.summary)
+        size = len(msgpack)
+        pieces = msgpack
     with _connect(db_path, timeout=timeout, create=True) as conn:
-        conn.execute("BEGIN IMMEDIATE")
-        try:
+        with _transaction(conn):
             cursor = conn.execute(
                 "INSERT INTO traces (trace_id, created_at, size, command_line, source, record_count, label, duration)"
                 " VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
-                (trace_id, time.time(), len(trace), json.dumps(summary.command_line), summary.source,
+                (trace_id, time.time(), size, json.dumps(summary.command_line), summary.source,
                  summary.record_count, summary.label, summary.duration),
             )
             row_id = cursor.lastrowid
             assert row_id is not None
-            view = memoryview(trace)
-            for seq, start in enumerate(range(0, max(len(trace), 1), CHUNK_SIZE)):
-                conn.execute(
-                    "INSERT INTO trace_chunks (row_id, seq, data) VALUES (?, ?, ?)",
-                    (row_id, seq, view[start : start + CHUNK_SIZE]),
-                )
-            conn.execute("COMMIT")
-        except BaseException:
-            conn.execute("ROLLBACK")
-            raise
+            for seq, chunk in enumerate(_rows(pieces)):
+                conn.execute("INSERT INTO trace_chunks (row_id, seq, data) VALUES (?, ?, ?)", (row_id, seq, chunk))
+            if not isinstance(msgpack, bytes | bytearray | memoryview):
+                # What ran and how long are read back from the stored chunks, a piece at a time.
+                read = summarize(_ChunkFile(conn, row_id), look_for_test=summary.source in ("", "pytest"))
+                conn.execute("UPDATE traces SET label = ?, duration = ? WHERE row_id = ?", (read.label, read.duration, row_id))
     return row_id
 
 
@@ -382,15 +430,13 @@ def remove_traces(db_path: str | os.PathLike[str], trace_ids: Iterable[str]) -> 
     """Deletes every row of the given trace ids (all or none) and returns how many went."""
     ids = sorted(set(trace_ids))
     with _connect(db_path, create=False) as conn:
-        conn.execute("BEGIN IMMEDIATE")
-        try:
+        with _transaction(conn):
             removed = 0
             for trace_id in ids:
                 removed += conn.execute("DELETE FROM traces WHERE trace_id = ?", (trace_id,)).rowcount
-            conn.execute("COMMIT")
-        except BaseException:
-            conn.execute("ROLLBACK")
-            raise
+            from jarn import index  # the viewer's tables in the same file; it imports this module
+
+            index.forget_removed(conn)
         if removed:
             # Deleted rows only become free pages; the file shrinks when it is rewritten, and the
             # rewrite (which went to the write-ahead log) is copied back and the log emptied.

@@ -119,7 +119,19 @@ class JarnProfiler:
         return self.rust_profiler.build_trace()
 
     def save(self) -> None:
-        self.rust_profiler.save_request_in_db()
+        """Stores the trace. It is handed to the store in pieces, as they are written, so that
+        saving a big trace never holds it twice in memory; when storing fails, the records go
+        back to the profiler for a later `save()`."""
+        from jarn import db
+
+        pieces = self.rust_profiler.take_trace_pieces()
+        try:
+            timeout = int(self.config.get("sqlite_busy_timeout", 60))
+            db.save_trace_in_sqlite(self.db_path, pieces.trace_id, timeout=timeout, msgpack=pieces)
+        except BaseException:
+            pieces.restore()
+            raise
+        pieces.commit()
         self.save_error = None
 
     def __enter__(self) -> JarnProfiler:

@@ -10,12 +10,17 @@ which turns it into plain data first:
 
 - an object becomes {"__type__": "module.QualName", "repr": repr(obj)} (the repr cut to
   MAX_REPR characters; a repr that raises or returns a non-str gives a placeholder text);
+- a type whose __repr__ took longer than SLOW_REPR_NS (by the thread's CPU clock) is not asked
+  again for the rest of the run: its objects are described by address, with "; repr skipped: too slow";
 - dict keys that are not str become their text (str(key) for plain keys, the repr otherwise);
 - tuples, sets and frozensets become arrays, bytearrays become bytes;
-- ints beyond 64 bits become their decimal text;
-- long str values, bytes and containers are cut, with a marker saying how much was left out;
+- ints beyond 64 bits become their decimal text, cut like a long str; the digits shown of a huge
+  int are worked out from its leading bits, never by converting the whole number;
+- long str values (keys too), bytes and containers are cut, with a marker saying how much was
+  left out;
 - containers nested deeper than MAX_DEPTH, and a container inside itself, become a placeholder;
-- after MAX_NODES values, the rest of a value becomes a placeholder.
+- after MAX_NODES values, the rest becomes "<too much data>". The profiler counts the nodes (and,
+  natively, MAX_RECORD_BYTES bytes) of a whole record: its argument and locals share one budget.
 
 The lightweight variant calls no method of the program's objects at all: an object is described
 by its type and address only, and keys that are not plain become the same description. Subclasses
@@ -30,6 +35,9 @@ Without the native encoder (a source checkout that was not built) every value ta
 
 from __future__ import annotations
 
+import decimal
+import time
+import weakref
 from typing import Any
 
 import msgpack
@@ -45,6 +53,8 @@ MAX_BYTES = 2000
 MAX_ITEMS = 200
 MAX_REPR = 500
 MAX_NODES = 5000
+MAX_RECORD_BYTES = 1 << 20
+SLOW_REPR_NS = 1_000_000
 
 _MIN_INT = -(1 << 63)
 _MAX_UINT = (1 << 64) - 1
@@ -82,11 +92,30 @@ def _clean_str(text: str) -> str:
         return text.encode("utf-8", "backslashreplace").decode("utf-8")
 
 
+# Types whose __repr__ was too slow (the native encoder keeps its own lists). A repr slow by the
+# wall clock, which a busy machine also makes happen, makes its type a suspect; the next repr of a
+# suspect is timed by the thread's CPU clock (dearer to read), which decides.
+_slow_repr_types: weakref.WeakSet[type] = weakref.WeakSet()
+_suspect_repr_types: weakref.WeakSet[type] = weakref.WeakSet()
+
+
 def _safe_repr(value: object) -> str:
+    kind = type(value)
+    if kind in _slow_repr_types:
+        return f"<{type_name(kind)} object at {id(value):#x}; repr skipped: too slow>"
+    suspect = kind in _suspect_repr_types
+    clock = time.thread_time_ns if suspect else time.perf_counter_ns
+    began = clock()
     try:
         text = repr(value)
     except Exception as exc:  # a broken __repr__ is the program's business, not ours
         return f"<{type_name(type(value))} object; repr failed: {type_name(type(exc))}>"
+    finally:
+        too_slow = clock() - began > SLOW_REPR_NS
+        if too_slow:
+            (_slow_repr_types if suspect else _suspect_repr_types).add(kind)
+        if suspect:
+            _suspect_repr_types.discard(kind)
     if type(text) is not str:
         if not isinstance(text, str):
             return f"<{type_name(type(value))} object; repr returned {type_name(type(text))}>"
@@ -95,10 +124,10 @@ def _safe_repr(value: object) -> str:
 
 
 class _Sanitizer:
-    def __init__(self, lightweight: bool) -> None:
+    def __init__(self, lightweight: bool, budget: int = MAX_NODES) -> None:
         self.lightweight = lightweight
         self.open: set[int] = set()  # ids of the containers being walked: cycle detection
-        self.budget = MAX_NODES
+        self.budget = budget
 
     def describe(self, value: object) -> dict[str, str]:
         text = _address_text(value) if self.lightweight else _safe_repr(value)
@@ -107,9 +136,9 @@ class _Sanitizer:
     def key(self, key: object) -> str:
         kind = type(key)
         if kind is str:
-            return _clean_str(key)
+            return _clean_str(_cut_str(key, MAX_STR))
         if issubclass(kind, str):
-            return _clean_str(str.__str__(key))
+            return _clean_str(_cut_str(str.__str__(key), MAX_STR))
         if type(key) in _PLAIN_KEYS:
             if kind is float:
                 return repr(key)
@@ -178,11 +207,29 @@ class _Sanitizer:
         return out
 
 
+# Up to this many bits str() is cheap and gives the whole text; beyond, a huge int's text (which
+# costs time quadratic in its length to make) would only be cut, so only its head is worked out.
+_EXACT_INT_BITS = 6800
+_HEAD_CONTEXT = decimal.Context(prec=MAX_STR + 100, rounding=decimal.ROUND_DOWN, Emax=decimal.MAX_EMAX)
+
+
 def _big_int_text(value: int) -> str:
-    try:
-        return str(value)
-    except ValueError:  # beyond the interpreter's int-to-str digit limit
-        return f"<int of {value.bit_length()} bits>"
+    bits = value.bit_length()
+    if bits <= _EXACT_INT_BITS:
+        try:
+            return _cut_str(str(value), MAX_STR)
+        except ValueError:  # beyond a low int-to-str digit limit set by the program
+            pass
+    # |value| = top * 2**shift + rest: the leading digits of top * 2**shift, worked out to more
+    # places than are shown, are those of |value| (the part dropped is below the last place).
+    shift = max(bits - _EXACT_INT_BITS, 0)
+    head = _HEAD_CONTEXT.multiply(decimal.Decimal(abs(value) >> shift), _HEAD_CONTEXT.power(2, shift))
+    _, digits, exponent = head.as_tuple()
+    assert isinstance(exponent, int)
+    sign = "-" if value < 0 else ""
+    length = len(sign) + len(digits) + exponent
+    shown = sign + "".join(map(str, digits[: MAX_STR - len(sign)]))
+    return f"{shown}... [{length - MAX_STR} more characters]"
 
 
 def sanitize(value: object, *, lightweight: bool = False, depth: int = 0) -> Any:
@@ -192,8 +239,14 @@ def sanitize(value: object, *, lightweight: bool = False, depth: int = 0) -> Any
 
 
 def _pack_sanitized(value: object, depth: int, lightweight: bool) -> bytes:
+    return _pack_counted(value, depth, lightweight, MAX_NODES)[0]
+
+
+def _pack_counted(value: object, depth: int, lightweight: bool, nodes: int) -> tuple[bytes, int]:
+    """The value's bytes, and what is left of `nodes` after writing it."""
+    sanitizer = _Sanitizer(lightweight, nodes)
     try:
-        return msgpack.packb(sanitize(value, lightweight=lightweight, depth=depth), use_bin_type=True)
+        return msgpack.packb(sanitizer.value(value, depth), use_bin_type=True), sanitizer.budget
     except Exception:
         # Something odd enough to defeat the rules above (a container changed while it was
         # walked, an exhausted interpreter stack...): the value is described, never fatal.
@@ -201,15 +254,15 @@ def _pack_sanitized(value: object, depth: int, lightweight: bool) -> bytes:
             name = type_name(type(value))
         except Exception:
             name = "<unknown type>"
-        return msgpack.packb({"__type__": name, "repr": "<not serialisable>"})
+        return msgpack.packb({"__type__": name, "repr": "<not serialisable>"}), nodes - 1
 
 
-def _dump_careful(value: object, depth: int) -> bytes:
-    return _pack_sanitized(value, depth, False)
+def _dump_careful(value: object, depth: int, nodes: int) -> tuple[bytes, int]:
+    return _pack_counted(value, depth, False, nodes)
 
 
-def _dump_careful_lightweight(value: object, depth: int) -> bytes:
-    return _pack_sanitized(value, depth, True)
+def _dump_careful_lightweight(value: object, depth: int, nodes: int) -> tuple[bytes, int]:
+    return _pack_counted(value, depth, True, nodes)
 
 
 _LIMITS = {
@@ -218,6 +271,8 @@ _LIMITS = {
     "max_bytes": MAX_BYTES,
     "max_items": MAX_ITEMS,
     "max_nodes": MAX_NODES,
+    "max_record_bytes": MAX_RECORD_BYTES,
+    "slow_repr_ns": SLOW_REPR_NS,
 }
 
 

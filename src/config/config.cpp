@@ -75,6 +75,39 @@ bool get_sqlite_busy_timeout(PyObject* config, std::uint64_t& out) {
     return true;
 }
 
+bool get_slow_repr_ns(PyObject* config, std::int64_t& out) {
+    bool ok;
+    PyObject* value = config_lookup(config, names.slow_repr_ms, "config.get(\"slow_repr_ms\" should not raise.", ok);
+    if (!ok) return false;
+    out = 1000000;
+    if (value == nullptr) return true;
+    const double ms = PyBool_Check(value) ? -1.0 : PyFloat_AsDouble(value);
+    if (ms == -1.0 && PyErr_Occurred()) return false;
+    if (!(ms >= 0.0 && ms < 1e12)) {
+        PyErr_SetString(PyExc_ValueError, "slow_repr_ms must be a non-negative number of milliseconds");
+        return false;
+    }
+    out = std::int64_t(ms * 1e6);
+    return true;
+}
+
+bool get_max_trace_bytes(PyObject* config, std::uint64_t& out) {
+    bool ok;
+    PyObject* value =
+        config_lookup(config, names.max_trace_bytes, "config.get(\"max_trace_bytes\" should not raise.", ok);
+    if (!ok) return false;
+    out = std::uint64_t(1) << 30;
+    if (value == nullptr) return true;
+    const unsigned long long v = PyLong_Check(value) && !PyBool_Check(value) ? PyLong_AsUnsignedLongLong(value) : 0;
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) PyErr_Clear();
+    if (v == 0 || v == static_cast<unsigned long long>(-1)) {
+        PyErr_SetString(PyExc_ValueError, "max_trace_bytes must be a positive integer");
+        return false;
+    }
+    out = v;
+    return true;
+}
+
 bool use_threading(PyObject* config, bool& out) {
     return read_flag(config, names.threading, "config.get(\"threading\" should not raise.", out);
 }

@@ -21,5 +21,9 @@ bool get_sqlite_busy_timeout(PyObject* config, std::uint64_t& out);
 bool use_threading(PyObject* config, bool& out);
 bool lightweight_repr(PyObject* config, bool& out);
 bool omit_return_locals(PyObject* config, bool& out);
+// "slow_repr_ms": a non-negative number of milliseconds (default 1), given in nanoseconds.
+bool get_slow_repr_ns(PyObject* config, std::int64_t& out);
+// "max_trace_bytes": a positive int (default 1 GiB), the bytes of records one trace keeps.
+bool get_max_trace_bytes(PyObject* config, std::uint64_t& out);
 
 }  // namespace jarn

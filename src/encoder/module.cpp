@@ -25,23 +25,12 @@ EncoderObject* as_encoder(PyObject* self) { return reinterpret_cast<EncoderObjec
 __attribute__((tls_model("initial-exec"))) thread_local msgpack::Buffer scratch;
 __attribute__((tls_model("initial-exec"))) thread_local bool scratch_in_use = false;
 
-// fallback(value, 0): the encoding of a value that is better written by the fallback as a whole.
-PyObject* whole_value_encoding(EncoderObject* enc, PyObject* value) {
-    Owned depth = Owned::steal(PyLong_FromLong(0));
-    if (!depth) return nullptr;
-    PyObject* args[] = {value, depth.get()};
-    Owned encoded = Owned::steal(PyObject_Vectorcall(enc->fallback, args, 2, nullptr));
-    if (encoded && !PyBytes_Check(encoded.get())) {
-        PyErr_Format(PyExc_TypeError, "the fallback of an Encoder must return bytes, not %.100s",
-                     Py_TYPE(encoded.get())->tp_name);
-        return nullptr;
-    }
-    return encoded.release();
-}
-
-bool append_encoding(PyObject* self, PyObject* value, std::vector<std::uint8_t>& out) {
+bool append_encoding(PyObject* self, PyObject* value, ValueBudget* shared, std::vector<std::uint8_t>& out) {
     EncoderObject* enc = as_encoder(self);
-    switch (encode_value(value, enc->fallback, enc->limits, enc->objects, out)) {
+    ValueBudget own;
+    ValueBudget& budget = shared != nullptr ? *shared : own;
+    start_budget(budget, enc->limits);
+    switch (encode_value(value, enc->fallback, enc->limits, enc->objects, budget, out)) {
         case EncodeResult::encoded:
             return true;
         case EncodeResult::error:
@@ -49,14 +38,12 @@ bool append_encoding(PyObject* self, PyObject* value, std::vector<std::uint8_t>&
         case EncodeResult::whole_value:
             break;
     }
-    Owned encoded = Owned::steal(whole_value_encoding(enc, value));
-    if (!encoded) return false;
-    msgpack::put_bytes(out, PyBytes_AS_STRING(encoded.get()), std::size_t(PyBytes_GET_SIZE(encoded.get())));
-    return true;
+    // Better written by the fallback as a whole (a cycle, a container changed while walked).
+    return append_fallback(enc->fallback, value, 0, budget, out);
 }
 
 PyObject* encode_with(EncoderObject* enc, PyObject* value, msgpack::Buffer& out) {
-    if (!append_encoding(reinterpret_cast<PyObject*>(enc), value, out)) return nullptr;
+    if (!append_encoding(reinterpret_cast<PyObject*>(enc), value, nullptr, out)) return nullptr;
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out.data()), Py_ssize_t(out.size()));
 }
 
@@ -80,7 +67,24 @@ PyObject* encoder_call(PyObject* self, PyObject* const* args, std::size_t nargsf
     return result;
 }
 
-EncoderNativeApi native_api = {kEncoderApiVersion, nullptr, append_encoding};
+int append_map_encoding(PyObject* self, PyObject* const* keys, PyObject* const* values, std::size_t n,
+                        ValueBudget* shared, std::vector<std::uint8_t>& out) {
+    EncoderObject* enc = as_encoder(self);
+    ValueBudget own;
+    ValueBudget& budget = shared != nullptr ? *shared : own;
+    start_budget(budget, enc->limits);
+    switch (encode_map(keys, values, n, enc->fallback, enc->limits, enc->objects, budget, out)) {
+        case EncodeResult::encoded:
+            return 1;
+        case EncodeResult::error:
+            return -1;
+        case EncodeResult::whole_value:
+            break;
+    }
+    return 0;
+}
+
+EncoderNativeApi native_api = {kEncoderApiVersion, nullptr, append_encoding, append_map_encoding};
 
 bool read_limit(PyObject* kwargs, const char* name, Py_ssize_t& out) {
     if (kwargs == nullptr) return true;
@@ -104,7 +108,8 @@ PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     EncoderLimits limits;
-    static const char* const known[] = {"max_depth", "max_str", "max_bytes", "max_items", "max_nodes", "max_repr", "objects"};
+    static const char* const known[] = {"max_depth", "max_str",          "max_bytes",    "max_items", "max_nodes",
+                                        "max_repr",  "max_record_bytes", "slow_repr_ns", "objects"};
     if (kwargs != nullptr) {
         PyObject* key;
         PyObject* value;
@@ -120,9 +125,13 @@ PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
     if (!read_limit(kwargs, "max_depth", limits.max_depth) || !read_limit(kwargs, "max_str", limits.max_str) ||
         !read_limit(kwargs, "max_bytes", limits.max_bytes) || !read_limit(kwargs, "max_items", limits.max_items) ||
-        !read_limit(kwargs, "max_nodes", limits.max_nodes) || !read_limit(kwargs, "max_repr", limits.max_repr)) {
+        !read_limit(kwargs, "max_nodes", limits.max_nodes) || !read_limit(kwargs, "max_repr", limits.max_repr) ||
+        !read_limit(kwargs, "max_record_bytes", limits.max_record_bytes)) {
         return nullptr;
     }
+    Py_ssize_t slow_repr_ns = Py_ssize_t(limits.slow_repr_ns);
+    if (!read_limit(kwargs, "slow_repr_ns", slow_repr_ns)) return nullptr;
+    limits.slow_repr_ns = slow_repr_ns;
     ObjectStyle objects = ObjectStyle::fallback;
     PyObject* style = kwargs != nullptr ? PyDict_GetItemString(kwargs, "objects") : nullptr;  // borrowed
     if (style != nullptr) {
@@ -186,16 +195,21 @@ PyType_Slot encoder_slots[] = {
     {Py_tp_members, encoder_members},
     {Py_tp_getset, encoder_getset},
     {Py_tp_doc, const_cast<char*>("Encoder(fallback, /, *, max_depth=16, max_str=2000, max_bytes=2000, max_items=200, "
-                                  "max_nodes=5000, max_repr=500, objects='fallback')\n--\n\n"
+                                  "max_nodes=5000, max_repr=500, max_record_bytes=1048576, slow_repr_ns=1000000, "
+                                  "objects='fallback')\n--\n\n"
                                   "Calling it with a value returns the value's MessagePack bytes. Plain values (None, bool, "
                                   "int of at most 64 bits, float, str, bytes, and exact lists, tuples and dicts with str "
                                   "keys of them, within the limits) are written natively, exactly as msgpack.packb writes "
-                                  "them; any other value met at nesting depth d is written as fallback(value, d), which "
-                                  "must return bytes. A value inside itself, one of more than max_nodes values, or one "
-                                  "changed while it is written is encoded by fallback(value, 0) as a whole. With objects='repr' "
-                                  "or 'address', an object that is not a container is written natively as "
-                                  "{'__type__': 'module.QualName', 'repr': repr(obj)} (or '<module.QualName object at "
-                                  "0x...>', calling none of its code).")},
+                                  "them; any other value met at nesting depth d is written as fallback(value, d, nodes), "
+                                  "which must return bytes, or (bytes, nodes left) when it counts the nodes it may still "
+                                  "write. Past max_nodes values, or max_record_bytes bytes, a value is '<too much data>'. "
+                                  "A value inside itself or one changed while it is written is encoded by "
+                                  "fallback(value, 0, nodes) as a whole. With objects='repr' or 'address', an object that "
+                                  "is not a container is written natively as {'__type__': 'module.QualName', 'repr': "
+                                  "repr(obj)} (or '<module.QualName object at 0x...>', calling none of its code), dicts "
+                                  "with int keys of at most 64 bits too; a type whose __repr__ once took longer than "
+                                  "slow_repr_ns is described by address for the rest of the run, with '; repr skipped: "
+                                  "too slow'.")},
     {0, nullptr},
 };
 

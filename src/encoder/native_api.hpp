@@ -11,14 +11,30 @@
 namespace jarn {
 
 inline constexpr const char* kEncoderCapsule = "jarn._encoder._native_api";
-inline constexpr int kEncoderApiVersion = 1;
+inline constexpr int kEncoderApiVersion = 3;
+
+// What the values of one record may still cost. Shared by every value written into the record
+// (argument and locals together), so that a record's size and the work spent on it are bounded
+// whatever the program holds. A fresh budget takes the encoder's own limits on first use.
+struct ValueBudget {
+    bool fresh = true;
+    std::int64_t nodes = 0;       // values still written in full; past it "<too much data>"
+    std::uint64_t bytes = 0;      // bytes the values may still take
+    std::int64_t slow_repr_ns = -1;  // a __repr__ slower than this is not called again; < 0: the encoder's
+};
 
 struct EncoderNativeApi {
     int version;
     PyTypeObject* type;
-    // Appends the encoding of `value` (what calling the encoder would return) to `out`; false
-    // with the exception set, `out` unchanged.
-    bool (*append)(PyObject* encoder, PyObject* value, std::vector<std::uint8_t>& out);
+    // Appends the encoding of `value` (what calling the encoder would return) to `out`, drawing on
+    // `budget` (null: a budget of its own); false with the exception set, `out` unchanged.
+    bool (*append)(PyObject* encoder, PyObject* value, ValueBudget* budget, std::vector<std::uint8_t>& out);
+    // Appends what encoding a dict of these n str keys and values would append, without the
+    // dict: a frame's variables go straight into the record. 1 when written; 0 when the dict
+    // itself must be encoded instead (it would be handed to the fallback as a whole), `out` and
+    // `budget` unchanged; -1 with the exception set.
+    int (*append_map)(PyObject* encoder, PyObject* const* keys, PyObject* const* values, std::size_t n,
+                      ValueBudget* budget, std::vector<std::uint8_t>& out);
 };
 
 }  // namespace jarn

@@ -1,8 +1,14 @@
 #include "value_encoder.hpp"
 
+#include <time.h>
+
+#include <algorithm>
 #include <array>
+#include <charconv>
 #include <cstring>
+#include <set>
 #include <string>
+#include <utility>
 
 #include "../utils/owned.hpp"
 
@@ -97,17 +103,50 @@ std::string_view hex_address(const void* p, char (&buf)[2 + 2 * sizeof(std::uint
     return {at, std::size_t(end - at)};
 }
 
+// Types whose __repr__ once took longer than the budget: for the rest of the run their objects are
+// described without it. Keyed by version tag as well as address, since a type freed and another
+// built at its place gets a new tag. Touched only with the interpreter lock held.
+std::set<std::pair<const PyTypeObject*, unsigned int>> slow_repr_types;
+// Types whose __repr__ took longer than the budget by the wall clock, which a busy machine also
+// makes happen: the next repr of the type is timed by the thread's CPU clock (a system call, too
+// dear to read around every repr), and only that says whether the type is slow.
+std::set<std::pair<const PyTypeObject*, unsigned int>> suspect_repr_types;
+
+std::int64_t monotonic_ns() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return std::int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+std::pair<const PyTypeObject*, unsigned int> slow_key(PyTypeObject* type) {
+    return {type, PyUnstable_Type_AssignVersionTag(type) ? type->tp_version_tag : 0u};
+}
+
+// The thread's CPU time: a repr is slow by the work it does, not by the machine being busy.
+std::int64_t thread_cpu_ns() {
+    timespec ts;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return std::int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+constexpr std::string_view kTooMuchData = "<too much data>";
+
 // With ObjectStyle::fallback only exact types are plain: a subclass may change how it iterates or
 // prints, and the fallback decides what to make of it. When the encoder describes objects itself it
 // follows the host's rules instead: subclasses of dict, list, tuple, set and frozenset are read
 // through their base type (so none of their overrides run) and sets become arrays.
 class Walker {
 public:
-    Walker(PyObject* fallback, const EncoderLimits& limits, ObjectStyle objects, msgpack::Buffer& out)
-        : fallback_(fallback), limits_(limits), objects_(objects), out_(out) {}
+    Walker(PyObject* fallback, const EncoderLimits& limits, ObjectStyle objects, ValueBudget& budget,
+           msgpack::Buffer& out)
+        : fallback_(fallback), limits_(limits), objects_(objects), budget_(budget), out_(out), start_(out.size()) {}
 
     EncodeResult value(PyObject* v, Py_ssize_t depth) {
-        if (++nodes_ > limits_.max_nodes) return EncodeResult::whole_value;
+        // Counted as the host's rules count them, so that both ways give the same bytes.
+        if (--budget_.nodes < 0 || out_.size() - start_ >= budget_.bytes) {
+            msgpack::write_str(out_, kTooMuchData);
+            return EncodeResult::encoded;
+        }
         if (v == Py_None) {
             msgpack::write_nil(out_);
         } else if (v == Py_True) {
@@ -145,18 +184,8 @@ private:
     using Walk = EncodeResult (Walker::*)(PyObject*, Py_ssize_t);
 
     EncodeResult delegate(PyObject* v, Py_ssize_t depth) {
-        Owned depth_object = Owned::steal(PyLong_FromSsize_t(depth));
-        if (!depth_object) return EncodeResult::error;
-        PyObject* args[] = {v, depth_object.get()};
-        Owned encoded = Owned::steal(PyObject_Vectorcall(fallback_, args, 2, nullptr));
-        if (!encoded) return EncodeResult::error;
-        if (!PyBytes_Check(encoded.get())) {
-            PyErr_Format(PyExc_TypeError, "the fallback of an Encoder must return bytes, not %.100s",
-                         Py_TYPE(encoded.get())->tp_name);
-            return EncodeResult::error;
-        }
-        msgpack::put_bytes(out_, PyBytes_AS_STRING(encoded.get()), std::size_t(PyBytes_GET_SIZE(encoded.get())));
-        return EncodeResult::encoded;
+        ++budget_.nodes;  // the fallback counts the value itself again
+        return append_fallback(fallback_, v, depth, budget_, out_) ? EncodeResult::encoded : EncodeResult::error;
     }
 
     // Of the values that reach it, all but bytes too long to be plain and bytearrays (both written
@@ -177,19 +206,34 @@ private:
         msgpack::write_str(out_, "__type__");
         msgpack::write_str(out_, *name);
         msgpack::write_str(out_, "repr");
-        if (objects_ == ObjectStyle::by_address) {
+        const bool slow = objects_ != ObjectStyle::by_address && !slow_repr_types.empty() &&
+                          slow_repr_types.count(slow_key(Py_TYPE(v))) != 0;
+        if (objects_ == ObjectStyle::by_address || slow) {
             char address[2 + 2 * sizeof(std::uintptr_t)];
             const std::string_view hex = hex_address(v, address);
             static constexpr std::string_view middle = " object at ";
-            msgpack::write_str_header(out_, 1 + name->size() + middle.size() + hex.size() + 1);
+            static constexpr std::string_view skipped = "; repr skipped: too slow";
+            const std::string_view note = slow ? skipped : std::string_view();
+            msgpack::write_str_header(out_, 1 + name->size() + middle.size() + hex.size() + note.size() + 1);
             msgpack::put_u8(out_, '<');
             msgpack::put_bytes(out_, name->data(), name->size());
             msgpack::put_bytes(out_, middle.data(), middle.size());
             msgpack::put_bytes(out_, hex.data(), hex.size());
+            msgpack::put_bytes(out_, note.data(), note.size());
             msgpack::put_u8(out_, '>');
             return EncodeResult::encoded;
         }
+        const bool suspect = !suspect_repr_types.empty() && suspect_repr_types.count(slow_key(Py_TYPE(v))) != 0;
+        const auto clock = suspect ? thread_cpu_ns : monotonic_ns;
+        const std::int64_t began = clock();
         Owned repr = Owned::steal(PyObject_Repr(v));
+        const bool too_slow = clock() - began > budget_.slow_repr_ns;
+        if (too_slow || suspect) {
+            const auto key = slow_key(Py_TYPE(v));
+            if (too_slow && suspect) slow_repr_types.insert(key);
+            if (too_slow && !suspect) suspect_repr_types.insert(key);
+            if (suspect) suspect_repr_types.erase(key);
+        }
         if (!repr) {
             if (!PyErr_ExceptionMatches(PyExc_Exception)) {
                 out_.resize(start);
@@ -251,7 +295,9 @@ private:
     }
 
     EncodeResult container(PyObject* v, Py_ssize_t size, Py_ssize_t depth, Walk walk) {
-        if (depth >= limits_.max_depth || size > limits_.max_items) return delegate(v, depth);
+        // Long lists, tuples and dicts are cut here; other long containers by the fallback.
+        const bool cut_here = objects_ != ObjectStyle::fallback && walk != &Walker::set;
+        if (depth >= limits_.max_depth || (size > limits_.max_items && !cut_here)) return delegate(v, depth);
         // A container inside itself: the fallback knows how to cut that short.
         for (Py_ssize_t i = 0; i < depth; ++i) {
             if (path_[std::size_t(i)] == v) return EncodeResult::whole_value;
@@ -266,45 +312,136 @@ private:
         Py_ssize_t pos = 0;
         PyObject* key;    // borrowed
         PyObject* item;   // borrowed
-        while (PyDict_Next(v, &pos, &key, &item)) {
-            if (!PyUnicode_CheckExact(key)) return delegate(v, depth);
+        // Keys all str, or (when objects are described here) all ints of at most 64 bits, written
+        // as their decimal text: such keys cannot meet after conversion. Anything else, mixed
+        // keys included, goes to the fallback.
+        bool str_keys = true;
+        bool int_keys = objects_ != ObjectStyle::fallback;
+        while (PyDict_Next(v, &pos, &key, &item) && (str_keys || int_keys)) {
+            str_keys = str_keys && PyUnicode_CheckExact(key);
+            int_keys = int_keys && fits_64_bits(key);
         }
-        msgpack::write_map_header(out_, std::size_t(n));
+        if (!str_keys && !int_keys) return delegate(v, depth);
+        // A cut dict ends with the key "...", which must not be one of the keys it keeps.
+        const Py_ssize_t kept = std::min(n, limits_.max_items);
+        pos = 0;
+        for (Py_ssize_t i = 0; kept < n && i < kept && PyDict_Next(v, &pos, &key, &item); ++i) {
+            if (str_keys && PyUnicode_CompareWithASCIIString(key, "...") == 0) return delegate(v, depth);
+        }
+        msgpack::write_map_header(out_, std::size_t(kept < n ? kept + 1 : n));
         pos = 0;
         Py_ssize_t written = 0;
-        while (PyDict_Next(v, &pos, &key, &item)) {
+        while (written < kept && PyDict_Next(v, &pos, &key, &item)) {
             // The fallback runs Python code, which may change the dict under us: hold on to the
             // entry, and check afterwards that the map holds what its header promised.
             Owned key_ref = Owned::borrow(key);
             Owned item_ref = Owned::borrow(item);
-            if (!PyUnicode_CheckExact(key) || !str(key)) return EncodeResult::whole_value;
+            if (str_keys ? !PyUnicode_CheckExact(key) || !str(key) : !int_key(key)) return EncodeResult::whole_value;
             const EncodeResult r = value(item, depth + 1);
             if (r != EncodeResult::encoded) return r;
             ++written;
-            if (written > n) return EncodeResult::whole_value;
         }
-        return written == n && PyDict_GET_SIZE(v) == n ? EncodeResult::encoded : EncodeResult::whole_value;
+        if (written != kept || PyDict_GET_SIZE(v) != n) return EncodeResult::whole_value;
+        if (kept < n) {
+            msgpack::write_str(out_, "...");
+            write_more_items("", n - kept);
+        }
+        return EncodeResult::encoded;
     }
 
+    // "<prefix>N more items": how a cut container says what it left out.
+    void write_more_items(std::string_view prefix, Py_ssize_t more) {
+        char digits[24];
+        const auto r = std::to_chars(digits, digits + sizeof digits, more);
+        static constexpr std::string_view tail = " more items";
+        const std::string_view number(digits, std::size_t(r.ptr - digits));
+        msgpack::write_str_header(out_, prefix.size() + number.size() + tail.size());
+        msgpack::put_bytes(out_, prefix.data(), prefix.size());
+        msgpack::put_bytes(out_, number.data(), number.size());
+        msgpack::put_bytes(out_, tail.data(), tail.size());
+    }
+
+    static bool fits_64_bits(PyObject* key) {
+        if (!PyLong_CheckExact(key)) return false;
+        int overflow = 0;
+        PyLong_AsLongLongAndOverflow(key, &overflow);
+        if (overflow <= 0) return overflow == 0;
+        const unsigned long long u = PyLong_AsUnsignedLongLong(key);
+        if (u == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+            PyErr_Clear();
+            return false;
+        }
+        return true;
+    }
+
+    bool int_key(PyObject* key) {
+        if (!PyLong_CheckExact(key)) return false;
+        char text[24];
+        std::to_chars_result r;
+        int overflow = 0;
+        const long long s = PyLong_AsLongLongAndOverflow(key, &overflow);
+        if (overflow == 0) {
+            r = std::to_chars(text, text + sizeof text, s);
+        } else {
+            const unsigned long long u = PyLong_AsUnsignedLongLong(key);
+            if (u == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+                PyErr_Clear();
+                return false;
+            }
+            r = std::to_chars(text, text + sizeof text, u);
+        }
+        msgpack::write_str(out_, std::string_view(text, std::size_t(r.ptr - text)));
+        return true;
+    }
+
+public:
+    // What value() writes for an exact dict of these str keys and values, without the dict (a
+    // frame's variables). Anything that dict would not write here itself (too many entries, a key
+    // that is not a plain str) makes the whole dict the caller's to build and encode.
+    EncodeResult map(PyObject* const* keys, PyObject* const* values, std::size_t n) {
+        if (Py_ssize_t(n) > limits_.max_items || limits_.max_depth <= 0) return EncodeResult::whole_value;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (!PyUnicode_CheckExact(keys[i])) return EncodeResult::whole_value;
+        }
+        if (--budget_.nodes < 0 || out_.size() - start_ >= budget_.bytes) {
+            msgpack::write_str(out_, kTooMuchData);
+            return EncodeResult::encoded;
+        }
+        path_[0] = nullptr;  // a dict that does not exist cannot hold itself
+        msgpack::write_map_header(out_, n);
+        for (std::size_t i = 0; i < n; ++i) {
+            if (!str(keys[i])) return EncodeResult::whole_value;
+            const EncodeResult r = value(values[i], 1);
+            if (r != EncodeResult::encoded) return r;
+        }
+        return EncodeResult::encoded;
+    }
+
+private:
     EncodeResult list(PyObject* v, Py_ssize_t depth) {
         const Py_ssize_t n = PyList_GET_SIZE(v);
-        msgpack::write_array_header(out_, std::size_t(n));
-        for (Py_ssize_t i = 0; i < n; ++i) {
+        const Py_ssize_t kept = std::min(n, limits_.max_items);
+        msgpack::write_array_header(out_, std::size_t(kept < n ? kept + 1 : n));
+        for (Py_ssize_t i = 0; i < kept; ++i) {
             if (PyList_GET_SIZE(v) != n) return EncodeResult::whole_value;
             Owned item = Owned::borrow(PyList_GET_ITEM(v, i));
             const EncodeResult r = value(item.get(), depth + 1);
             if (r != EncodeResult::encoded) return r;
         }
-        return PyList_GET_SIZE(v) == n ? EncodeResult::encoded : EncodeResult::whole_value;
+        if (PyList_GET_SIZE(v) != n) return EncodeResult::whole_value;
+        if (kept < n) write_more_items("... ", n - kept);
+        return EncodeResult::encoded;
     }
 
     EncodeResult tuple(PyObject* v, Py_ssize_t depth) {
         const Py_ssize_t n = PyTuple_GET_SIZE(v);
-        msgpack::write_array_header(out_, std::size_t(n));
-        for (Py_ssize_t i = 0; i < n; ++i) {
+        const Py_ssize_t kept = std::min(n, limits_.max_items);
+        msgpack::write_array_header(out_, std::size_t(kept < n ? kept + 1 : n));
+        for (Py_ssize_t i = 0; i < kept; ++i) {
             const EncodeResult r = value(PyTuple_GET_ITEM(v, i), depth + 1);
             if (r != EncodeResult::encoded) return r;
         }
+        if (kept < n) write_more_items("... ", n - kept);
         return EncodeResult::encoded;
     }
 
@@ -332,18 +469,72 @@ private:
     PyObject* fallback_;
     const EncoderLimits& limits_;
     ObjectStyle objects_;
+    ValueBudget& budget_;
     msgpack::Buffer& out_;
+    const std::size_t start_;
     std::array<PyObject*, 64> path_{};
-    Py_ssize_t nodes_ = 0;
 };
 
 }  // namespace
 
-EncodeResult encode_value(PyObject* value, PyObject* fallback, const EncoderLimits& limits, ObjectStyle objects,
-                          msgpack::Buffer& out) {
+void start_budget(ValueBudget& budget, const EncoderLimits& limits) {
+    if (!budget.fresh) return;
+    budget.fresh = false;
+    budget.nodes = limits.max_nodes;
+    budget.bytes = std::uint64_t(limits.max_record_bytes);
+    if (budget.slow_repr_ns < 0) budget.slow_repr_ns = limits.slow_repr_ns;
+}
+
+bool append_fallback(PyObject* fallback, PyObject* value, Py_ssize_t depth, ValueBudget& budget, msgpack::Buffer& out) {
+    Owned depth_object = Owned::steal(PyLong_FromSsize_t(depth));
+    Owned nodes_object = Owned::steal(PyLong_FromLongLong(std::max<std::int64_t>(budget.nodes, 0)));
+    if (!depth_object || !nodes_object) return false;
+    PyObject* args[] = {value, depth_object.get(), nodes_object.get()};
+    Owned encoded = Owned::steal(PyObject_Vectorcall(fallback, args, 3, nullptr));
+    if (!encoded) return false;
+    std::int64_t left = budget.nodes - 1;
+    PyObject* data = encoded.get();  // borrowed
+    if (PyTuple_Check(data) && PyTuple_GET_SIZE(data) == 2) {
+        left = PyLong_AsLongLong(PyTuple_GET_ITEM(data, 1));
+        if (left == -1 && PyErr_Occurred()) return false;
+        data = PyTuple_GET_ITEM(data, 0);
+    }
+    if (!PyBytes_Check(data)) {
+        PyErr_Format(PyExc_TypeError, "the fallback of an Encoder must return bytes, not %.100s", Py_TYPE(data)->tp_name);
+        return false;
+    }
+    msgpack::put_bytes(out, PyBytes_AS_STRING(data), std::size_t(PyBytes_GET_SIZE(data)));
+    budget.nodes = left;
+    return true;
+}
+
+EncodeResult encode_map(PyObject* const* keys, PyObject* const* values, std::size_t n, PyObject* fallback,
+                        const EncoderLimits& limits, ObjectStyle objects, ValueBudget& budget, msgpack::Buffer& out) {
     const std::size_t start = out.size();
-    const EncodeResult r = Walker(fallback, limits, objects, out).value(value, 0);
-    if (r != EncodeResult::encoded) out.resize(start);
+    const ValueBudget before = budget;
+    const EncodeResult r = Walker(fallback, limits, objects, budget, out).map(keys, values, n);
+    if (r != EncodeResult::encoded) {
+        out.resize(start);
+        budget = before;
+        return r;
+    }
+    const std::uint64_t written = out.size() - start;
+    budget.bytes = written < budget.bytes ? budget.bytes - written : 0;
+    return r;
+}
+
+EncodeResult encode_value(PyObject* value, PyObject* fallback, const EncoderLimits& limits, ObjectStyle objects,
+                          ValueBudget& budget, msgpack::Buffer& out) {
+    const std::size_t start = out.size();
+    const ValueBudget before = budget;
+    const EncodeResult r = Walker(fallback, limits, objects, budget, out).value(value, 0);
+    if (r != EncodeResult::encoded) {
+        out.resize(start);
+        budget = before;
+        return r;
+    }
+    const std::uint64_t written = out.size() - start;
+    budget.bytes = written < budget.bytes ? budget.bytes - written : 0;
     return r;
 }
 

@@ -9,6 +9,7 @@
 #include <Python.h>
 
 #include "../utils/msgpack.hpp"
+#include "native_api.hpp"
 
 namespace jarn {
 
@@ -17,9 +18,14 @@ struct EncoderLimits {
     Py_ssize_t max_str = 2000;     // characters of a str
     Py_ssize_t max_bytes = 2000;   // length of a bytes value
     Py_ssize_t max_items = 200;    // entries of one container
-    Py_ssize_t max_nodes = 5000;   // values in one encoding
+    Py_ssize_t max_nodes = 5000;   // values in one record (or one call), then "<too much data>"
     Py_ssize_t max_repr = 500;     // characters of a described object's repr
+    Py_ssize_t max_record_bytes = 1 << 20;  // bytes of the values of one record (or one call)
+    std::int64_t slow_repr_ns = 1000000;     // a type whose __repr__ took longer is not asked again
 };
+
+// A fresh budget takes the limits' values; a used one is left alone.
+void start_budget(ValueBudget& budget, const EncoderLimits& limits);
 
 // How an object that is neither plain nor a container (subclasses of int, float and str count as
 // objects) is written: handed to the fallback, or described natively as the map
@@ -34,9 +40,19 @@ enum class EncodeResult {
     error,        // a Python exception is set
 };
 
-// Appends the encoding of `value` to `out`; `fallback(value, depth)` must return bytes. On
-// anything but `encoded` the buffer is left as it was.
+// Appends the encoding of `value` to `out`, drawing on `budget` (started). `fallback(value, depth,
+// nodes)` must return bytes, or (bytes, nodes left) when it keeps its own count of the `nodes` it
+// was allowed. On anything but `encoded` the buffer and the budget are left as they were.
 EncodeResult encode_value(PyObject* value, PyObject* fallback, const EncoderLimits& limits, ObjectStyle objects,
-                          msgpack::Buffer& out);
+                          ValueBudget& budget, msgpack::Buffer& out);
+
+// Calls fallback(value, depth, nodes) and appends the bytes it gives, taking from the budget the
+// nodes it says it used (one when it says nothing).
+bool append_fallback(PyObject* fallback, PyObject* value, Py_ssize_t depth, ValueBudget& budget, msgpack::Buffer& out);
+
+// The same for a dict of n str keys and values that is not built: the bytes encode_value would
+// append for such an exact dict. `whole_value` means that dict is to go to the fallback whole.
+EncodeResult encode_map(PyObject* const* keys, PyObject* const* values, std::size_t n, PyObject* fallback,
+                        const EncoderLimits& limits, ObjectStyle objects, ValueBudget& budget, msgpack::Buffer& out);
 
 }  // namespace jarn

@@ -1,12 +1,49 @@
 // Where an event's records go: the main thread's list, a list per other thread, and in
 // one-trace-per-test mode the test boundaries that start and save traces.
 #include <algorithm>
+#include <string>
 
+#include "../utils/interned.hpp"
+#include "../utils/owned.hpp"
 #include "event.hpp"
 #include "trace.hpp"
 
 namespace jarn {
 namespace {
+
+// Said once per trace, on the "jarn" logger, when its first record is dropped. Best effort: a
+// broken logging setup must not reach the program, and an exception already pending stays so.
+void warn_limit_reached(const ProfilerState& p) {
+    PyObject* pending = PyErr_GetRaisedException();
+    const std::string message = "jarn: trace " + p.trace_id + " reached its memory limit of " +
+                                std::to_string(p.max_trace_bytes) +
+                                " bytes (max_trace_bytes); later records are counted, not kept";
+    Owned logging = Owned::steal(import_module(names.mod_logging));
+    Owned logger = logging ? Owned::steal(PyObject_CallMethodOneArg(logging.get(), names.getLogger, names.jarn)) : Owned();
+    Owned text = Owned::steal(PyUnicode_FromStringAndSize(message.data(), Py_ssize_t(message.size())));
+    Owned result = logger && text ? Owned::steal(PyObject_CallMethodOneArg(logger.get(), names.warning, text.get())) : Owned();
+    if (!result) {
+        Owned failure = Owned::steal(PyErr_GetRaisedException());
+        if (failure && PyErr_GivenExceptionMatches(failure.get(), PyExc_KeyboardInterrupt)) PyErr_SetInterrupt();
+    }
+    PyErr_SetRaisedException(pending);
+}
+
+// Keeps the record when the trace has room for it, else counts it.
+bool admit(ProfilerState& p, std::size_t size) {
+    TraceLimit& limit = p.limit;
+    if (limit.records_dropped == 0 && limit.kept_bytes + size <= p.max_trace_bytes) {
+        limit.kept_bytes += size;
+        return true;
+    }
+    if (limit.records_dropped == 0) {
+        limit.reached_at = timestamp_seconds().value_or(0.0);
+        warn_limit_reached(p);
+    }
+    ++limit.records_dropped;
+    limit.bytes_dropped += size;
+    return false;
+}
 
 void push_frame_data(ProfilerState& p, std::optional<std::uint64_t> native_id, std::vector<EventRecord>& records,
                      std::size_t from, std::size_t to) {
@@ -18,7 +55,7 @@ void push_frame_data(ProfilerState& p, std::optional<std::uint64_t> native_id, s
         target = &p.frames[*native_id];
     }
     for (std::size_t i = from; i < to; ++i) {
-        target->append(records[i].bytes);
+        if (admit(p, records[i].bytes.size())) target->append(records[i].bytes);
         records[i].bytes.clear();
     }
 }
@@ -66,6 +103,7 @@ bool push_frames(Event& ev) {
                 }
                 p.frames_of_interest = RecordList();
                 p.frames.clear();
+                p.limit = TraceLimit();
                 break;
             case Boundary::none:
                 break;

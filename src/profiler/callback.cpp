@@ -112,6 +112,18 @@ void handle_profile_event(ProfilerObject* self, PyFrameObject* frame, PyCodeObje
     data = PyUnicode_AsUTF8AndSize(code->co_name, &size);
     if (data == nullptr) return report_pending(ev);
     ev.name = std::string_view(data, std::size_t(size));
+    // The list's memory is the thread's, handed back emptied whichever way the event ends. The
+    // thread's state outlives the event: only other threads' states are ever let go meanwhile.
+    ThreadState& ts = ev.thread_state();
+    ev.records.swap(ts.record_list);
+    struct GiveBack {
+        Event& ev;
+        ThreadState& ts;
+        ~GiveBack() {
+            ev.records.clear();
+            ev.records.swap(ts.record_list);
+        }
+    } give_back{ev, ts};
 
     if (bits & kHasPlugins) {
         process_plugins(ev);

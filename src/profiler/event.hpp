@@ -13,14 +13,6 @@
 
 namespace jarn {
 
-// Record types that mean something to the buffers; every other type is just carried along.
-enum class Boundary : std::uint8_t { none, start_test, end_test };
-
-struct EventRecord {
-    msgpack::Buffer bytes;
-    Boundary boundary;
-};
-
 struct Event {
     ProfilerObject* self;
     ProfilerState& profiler;

@@ -1,6 +1,9 @@
 // The ordinary 12-entry record of a recorded call or return, and the per-thread state that ties
 // a return to its call.
+#include <cstring>
+
 #include "../lib/internal_error.hpp"
+#include "../utils/cpython_compat.hpp"
 #include "../utils/frame_info.hpp"
 #include "../utils/host_serialize.hpp"
 #include "../utils/interned.hpp"
@@ -21,11 +24,117 @@ std::ptrdiff_t own_entry(const std::vector<OpenCall>& call_frames, PyFrameObject
 // a return whose frame is not on the stack pops nothing.
 void pop_through(ThreadState& ts, std::ptrdiff_t own) {
     if (own < 0) return;
-    // Take the entries off the stack before their references go, in case releasing runs code.
-    std::vector<OpenCall> gone;
-    gone.reserve(ts.call_frames.size() - std::size_t(own));
-    for (std::size_t i = std::size_t(own); i < ts.call_frames.size(); ++i) gone.push_back(std::move(ts.call_frames[i]));
-    ts.call_frames.resize(std::size_t(own));
+    while (ts.call_frames.size() > std::size_t(own)) {
+        // Off the stack before its reference goes, in case releasing it runs code.
+        OpenCall top = std::move(ts.call_frames.back());
+        ts.call_frames.pop_back();
+    }
+}
+
+// Writes a stretch of a record through a plain pointer: the buffer grows once, by an upper bound
+// of what is written, instead of being checked at every byte, and finish() gives back the rest.
+class RawWriter {
+public:
+    RawWriter(msgpack::Buffer& b, std::size_t most) : b_(b), start_(b.size()) {
+        b.resize(start_ + most);
+        at_ = b.data() + start_;
+    }
+    void finish() { b_.resize(std::size_t(at_ - b_.data())); }
+
+    template <std::size_t N>
+    void constant(const char (&bytes)[N]) {  // a literal's bytes, without its terminating zero
+        std::memcpy(at_, bytes, N - 1);
+        at_ += N - 1;
+    }
+    void byte(std::uint8_t v) { *at_++ = v; }
+    void str(std::string_view s) {
+        const std::size_t n = s.size();
+        if (n < 32) {
+            *at_++ = std::uint8_t(0xa0 | n);
+        } else if (n < 256) {
+            *at_++ = 0xd9;
+            *at_++ = std::uint8_t(n);
+        } else if (n < 65536) {
+            *at_++ = 0xda;
+            be(n, 2);
+        } else {
+            *at_++ = 0xdb;
+            be(n, 4);
+        }
+        std::memcpy(at_, s.data(), n);
+        at_ += n;
+    }
+    void uint(std::uint64_t v) {
+        if (v < 128) {
+            *at_++ = std::uint8_t(v);
+        } else if (v < 256) {
+            *at_++ = 0xcc;
+            *at_++ = std::uint8_t(v);
+        } else if (v < 65536) {
+            *at_++ = 0xcd;
+            be(v, 2);
+        } else if (v <= 0xffffffffULL) {
+            *at_++ = 0xce;
+            be(v, 4);
+        } else {
+            *at_++ = 0xcf;
+            be(v, 8);
+        }
+    }
+    void sint(std::int64_t v) {
+        if (v >= 0) return uint(std::uint64_t(v));
+        // Through the shared writer: rare, and it knows every negative form.
+        msgpack::Buffer small;
+        msgpack::write_int(small, v);
+        std::memcpy(at_, small.data(), small.size());
+        at_ += small.size();
+    }
+    void f64(double v) {
+        std::uint64_t bits;
+        std::memcpy(&bits, &v, sizeof bits);
+        *at_++ = 0xcb;
+        be(bits, 8);
+    }
+
+private:
+    void be(std::uint64_t v, int n) {
+        for (int i = n - 1; i >= 0; --i) *at_++ = std::uint8_t(v >> (8 * i));
+    }
+    msgpack::Buffer& b_;
+    std::size_t start_;
+    std::uint8_t* at_;
+};
+
+// Releases the values of the variables read into the thread's state when the record is done.
+struct HeldVariables {
+    explicit HeldVariables(ThreadState& ts) : ts_(ts) {}
+    HeldVariables(const HeldVariables&) = delete;
+    HeldVariables& operator=(const HeldVariables&) = delete;
+    ~HeldVariables() {
+        // Emptied first: releasing a value may run code.
+        std::vector<PyObject*> values;
+        values.swap(ts_.local_values);
+        ts_.local_names.clear();
+        for (PyObject* v : values) Owned::steal(v);
+        values.clear();
+        if (ts_.local_values.capacity() < values.capacity()) values.swap(ts_.local_values);  // keep the memory
+    }
+    ThreadState& ts_;
+};
+
+// The "locals" value: `locals` when it was read as an object, else the variables held in the
+// thread's state, written as the dict of them would be.
+bool write_variables(ThreadState& ts, PyObject* locals, bool lightweight_repr, msgpack::Buffer& b) {
+    if (locals != nullptr) return dump_msgpack(locals, lightweight_repr, b);
+    const std::size_t n = ts.local_names.size();
+    const int written = dump_msgpack_map(ts.local_names.data(), ts.local_values.data(), n, lightweight_repr, b);
+    if (written != 0) return written > 0;
+    Owned dict = Owned::steal(PyDict_New());
+    if (!dict) return false;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (PyDict_SetItem(dict.get(), ts.local_names[i], ts.local_values[i]) < 0) return false;
+    }
+    return dump_msgpack(dict.get(), lightweight_repr, b);
 }
 
 }  // namespace
@@ -38,13 +147,11 @@ bool event_thread(Event& ev) {
 bool build_frame_record(Event& ev, msgpack::Buffer& out) {
     ProfilerState& p = ev.profiler;
     ThreadState& ts = ev.thread_state();
-    const auto address = reinterpret_cast<std::uintptr_t>(ev.frame);
     Identifier id;
     CallSite site{};
     int has_site = 0;
     if (!ev.is_return) {
         id = frame_id();
-        ts.frame_ids[address] = id;
         if (!ts.call_frames.empty()) has_site = call_site_of(ts.call_frames.back(), ts.lines, site);
         ts.call_frames.push_back(OpenCall{Owned::borrow(reinterpret_cast<PyObject*>(ev.frame)), id});
     } else {
@@ -53,10 +160,9 @@ bool build_frame_record(Event& ev, msgpack::Buffer& out) {
             id = ts.call_frames[std::size_t(own)].id;
             if (own > 0) has_site = call_site_of(ts.call_frames[std::size_t(own) - 1], ts.lines, site);
         } else {
-            // Kept after the return: the interpreter reuses frame addresses, and a later call
-            // there overwrites the entry.
-            const auto found = ts.frame_ids.find(address);
-            id = found != ts.frame_ids.end() ? found->second : frame_id();
+            // A return whose call was not recorded (profiling began inside the frame, or the
+            // interpreter sent no call): an id of its own.
+            id = frame_id();
             if (!ts.call_frames.empty()) has_site = call_site_of(ts.call_frames.back(), ts.lines, site);
         }
         // The stack is updated even when the call site could not be read, so that later
@@ -70,40 +176,84 @@ bool build_frame_record(Event& ev, msgpack::Buffer& out) {
     if (!event_thread(ev)) return false;
     // Both texts are written into the record before any Python code (the serialiser) runs.
     std::string& path = ts.path_text;
-    if (!frame_path(ev.frame, ts.lines, path)) return false;
+    if (!frame_path(ev.frame, ts.lines, ts.texts, path)) return false;
     std::string& qualname = ts.qualname_text;
-    const int has_qualname = get_qualname(ev.frame, qualname);
+    const int has_qualname = get_qualname(ev.frame, ts.texts, qualname);
     if (has_qualname < 0) return false;
-    Owned locals = Owned::steal(get_locals(ev.frame, ev.is_return, p.omit_return_locals));
-    if (!locals) return false;
+    // Read now, before any Python code runs; a function frame's variables are not put in a dict.
+    Owned locals;
+    const bool no_locals = ev.is_return && p.omit_return_locals;
+    compat::FrameVariables variables(ev.frame);
+    HeldVariables held(ts);
+    if (no_locals || variables.mapping() != nullptr) {
+        locals = Owned::steal(get_locals(ev.frame, ev.is_return, p.omit_return_locals));
+        if (!locals) return false;
+    } else {
+        PyObject* name;   // borrowed
+        PyObject* value;  // borrowed
+        while (variables.next(name, value)) {
+            if (is_builtins_name(name)) continue;
+            ts.local_names.push_back(name);
+            ts.local_values.push_back(Owned::borrow(value).release());
+        }
+    }
 
     msgpack::Buffer& b = out;
-    b.reserve(256 + path.size() + qualname.size());
-    msgpack::write_map_header(b, 12);
-    msgpack::write_str_pair(b, "path", path);
-    msgpack::write_str_pair(b, "co_name", ev.name);
-    msgpack::write_str_pair(b, "qualname",
-                            has_qualname ? std::optional<std::string_view>(qualname) : std::nullopt);
-    msgpack::write_str_pair(b, "event", ev.event_name());
-    msgpack::write_str_pair(b, "frame_id", view(id));
+    // Everything up to the argument's value in one piece: path, names, event and id.
+    // Keys and fixed texts 49 bytes, string headers at most 16, the id 30.
+    RawWriter head(b, 108 + path.size() + ev.name.size() + qualname.size());
+    head.constant("\x8c\xa4path");
+    head.str(path);
+    head.constant("\xa7" "co_name");
+    head.str(ev.name);
+    head.constant("\xa8qualname");
+    if (has_qualname) {
+        head.str(qualname);
+    } else {
+        head.byte(0xc0);
+    }
+    if (ev.is_return) {
+        head.constant("\xa5" "event\xa6return\xa8" "frame_id");
+    } else {
+        head.constant("\xa5" "event\xa4" "call\xa8" "frame_id");
+    }
+    head.str(view(id));
+    head.constant("\xa3" "arg");
+    head.finish();
     // The host's bytes go straight into the record; both are serialised before the timestamp
     // is read, as the record promises.
-    msgpack::write_str(b, "arg");
+    const RecordValueBudget budget(p.slow_repr_ns);  // the argument and the locals share it
     if (!dump_msgpack(ev.arg, p.lightweight_repr, b)) return false;
-    msgpack::write_str(b, "locals");
-    if (!dump_msgpack(locals.get(), p.lightweight_repr, b)) return false;
-    msgpack::write_str_pair(b, "thread", ev.thread->name);
-    msgpack::write_int_pair(b, "thread_native_id", ev.thread->native_id);
+    msgpack::put_bytes(b, "\xa6locals", 7);
+    if (!write_variables(ts, locals.get(), p.lightweight_repr, b)) return false;
+
     const std::optional<double> now = timestamp_seconds();
     if (!now) {
         raise_internal_error("System time is before unix epoch");
         return false;
     }
-    msgpack::write_f64_pair(b, *now);
-    msgpack::write_str_pair(b, "type", "frame");
-    std::optional<msgpack::UserCodeCallSite> written_site;
-    if (has_site) written_site = msgpack::UserCodeCallSite{view(site.call_frame_id), site.line_number};
-    msgpack::write_user_code_call_site(b, written_site);
+    // Keys 92 bytes, headers, numbers and the caller's id at most 63.
+    RawWriter tail(b, 164 + ev.thread->name.size());
+    tail.constant("\xa6thread");
+    tail.str(ev.thread->name);
+    tail.constant("\xb0thread_native_id");
+    if (ev.thread->native_id) {
+        tail.uint(*ev.thread->native_id);
+    } else {
+        tail.byte(0xc0);
+    }
+    tail.constant("\xa9timestamp");
+    tail.f64(*now);
+    tail.constant("\xa4type\xa5" "frame\xb3user_code_call_site");
+    if (has_site) {
+        tail.constant("\x82\xad" "call_frame_id");
+        tail.str(view(site.call_frame_id));
+        tail.constant("\xabline_number");
+        tail.sint(site.line_number);
+    } else {
+        tail.byte(0xc0);
+    }
+    tail.finish();
     return true;
 }
 

@@ -15,13 +15,20 @@ ThreadState& ProfilerState::thread_state() {
     // The interpreter's thread state id is unique for the life of the process, unlike the
     // thread state's address or the OS thread id, so a new thread never inherits an old stack.
     PyThreadState* tstate = PyThreadState_Get();
+    if (last_thread != nullptr && last_thread_id == tstate->id) return *last_thread;
     const auto found = threads.find(tstate->id);
-    if (found != threads.end()) return *found->second;
+    if (found != threads.end()) {
+        last_thread_id = tstate->id;
+        last_thread = found->second.get();
+        return *last_thread;
+    }
     // A new thread: a good moment to let go of the ones that have ended, each sweep once the
     // map has doubled, so that a program starting a thread per task stays flat.
     if (threads.size() >= 2 * threads_after_sweep + 8) forget_ended_threads(tstate);
     std::unique_ptr<ThreadState>& slot = threads[tstate->id];
     slot = std::make_unique<ThreadState>();
+    last_thread_id = tstate->id;
+    last_thread = slot.get();
     return *slot;
 }
 
@@ -31,6 +38,7 @@ void ProfilerState::forget_ended_threads(PyThreadState* current) {
     for (PyThreadState* t = PyInterpreterState_ThreadHead(current->interp); t != nullptr; t = PyThreadState_Next(t)) {
         alive.insert(t->id);
     }
+    last_thread = nullptr;
     std::vector<std::unique_ptr<ThreadState>> ended;
     for (auto it = threads.begin(); it != threads.end();) {
         if (alive.count(it->first) != 0) {
@@ -50,10 +58,12 @@ void ProfilerState::adopt_after_fork() {
     fork_generation = now;
     frames_of_interest = RecordList();
     frames.clear();
+    limit = TraceLimit();
     const Identifier id = jarn::trace_id();
     trace_id.assign(id.data(), id.size());
     // Only the forking thread lives on; its own call stack stays valid.
     const std::uint64_t self_key = PyThreadState_Get()->id;
+    last_thread = nullptr;
     std::vector<std::unique_ptr<ThreadState>> gone;
     for (auto it = threads.begin(); it != threads.end();) {
         if (it->first == self_key) {
@@ -116,6 +126,7 @@ int profiler_clear(PyObject* self) {
         thread->raising_frame = nullptr;
         thread->identity.reset();
         thread->lines.clear();
+        thread->texts.clear();
     }
     for (auto& [name, processors] : state->plugins) {
         for (PluginProcessor& proc : processors) {
@@ -155,6 +166,12 @@ PyObject* method_save_request_in_db(PyObject* self, PyObject*) {
     Py_RETURN_NONE;
 }
 
+PyObject* method_take_trace_pieces(PyObject* self, PyObject*) {
+    if (!is_profiler(self)) return raise_conversion_error(self, "JarnProfiler");
+    as_profiler(self)->state->adopt_after_fork();
+    return take_trace_pieces(as_profiler(self));
+}
+
 PyObject* method_register_threading_profiler(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                                              PyObject* kwnames) {
     static const char* const params[] = {"_frame", "_event", "_arg"};
@@ -181,6 +198,11 @@ PyMethodDef methods[] = {
      "register_threading_profiler($self, _frame, _event, _arg)\n--\n\n"
      "Registers the profiler on the current thread. Called by `threading.setprofile` on the first "
      "event of every new thread, as arranged by `register_profiler`."},
+    {"take_trace_pieces", method_take_trace_pieces, METH_NOARGS,
+     "take_trace_pieces($self)\n--\n\n"
+     "The trace `build_trace` would give, as a TracePieces iterable of bytes pieces, so that it can "
+     "be stored without a second copy in memory. Its records leave the buffers: `commit()` once "
+     "stored, `restore()` otherwise."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 #include "../utils/msgpack.hpp"
@@ -38,6 +39,11 @@ public:
     void write_array(msgpack::Buffer& out) const;
     // The records alone, back to back, into `out` (byte_size() bytes); returns the end.
     std::uint8_t* copy_records(std::uint8_t* out) const noexcept;
+    // The records as consecutive pieces: chunk(0), chunk(1)... back to back are copy_records().
+    std::size_t chunk_count() const noexcept { return chunks_.size(); }
+    std::string_view chunk(std::size_t i) const noexcept {
+        return {reinterpret_cast<const char*>(chunks_[i].data.get()), chunks_[i].size};
+    }
 
 private:
     struct Chunk {

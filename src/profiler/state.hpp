@@ -13,12 +13,30 @@
 
 #include "../plugins/plugin_processor.hpp"
 #include "../utils/finder.hpp"
+#include "../utils/frame_info.hpp"
 #include "../utils/frame_state.hpp"
 #include "../utils/owned.hpp"
 #include "../utils/ulid.hpp"
+#include "../utils/msgpack.hpp"
 #include "record_list.hpp"
 
 namespace jarn {
+
+// What one trace keeps and what it dropped once its records reached the memory limit.
+struct TraceLimit {
+    std::uint64_t kept_bytes = 0;
+    std::uint64_t records_dropped = 0;
+    std::uint64_t bytes_dropped = 0;
+    double reached_at = 0;  // timestamp of the first dropped record
+};
+
+// Record types that mean something to the buffers; every other type is just carried along.
+enum class Boundary : std::uint8_t { none, start_test, end_test };
+
+struct EventRecord {
+    msgpack::Buffer bytes;
+    Boundary boundary;
+};
 
 struct OpenCall {
     Owned frame;
@@ -28,14 +46,20 @@ struct OpenCall {
 // Call state private to one interpreter thread; only that thread touches it.
 struct ThreadState {
     std::vector<OpenCall> call_frames;                        // innermost last
-    std::unordered_map<std::uintptr_t, Identifier> frame_ids;  // frame address -> id of its last call
     ThreadIdentityCache identity;
     LineCache lines;
+    CodeTextCache texts;
     // Memory of the last event's records, reused so that an ordinary event allocates nothing.
     std::vector<std::uint8_t> spare_record;
+    // The list of the last event's records, emptied, so that an event allocates no list.
+    std::vector<EventRecord> record_list;
     // Texts of the record being built, kept for the same reason.
     std::string path_text;
     std::string qualname_text;
+    // A function frame's variables while its record is written: names borrowed from the code
+    // object, values held (strong) until the record is done.
+    std::vector<PyObject*> local_names;
+    std::vector<PyObject*> local_values;
     // The exception passing through the innermost recorded frame, from its raising there until
     // a handler there takes it or the frame is left by it. The frame is only compared, never
     // followed (its entry in call_frames holds it).
@@ -57,6 +81,8 @@ struct ProfilerState {
     bool use_threading = false;
     bool lightweight_repr = false;
     bool omit_return_locals = false;
+    std::int64_t slow_repr_ns = 1000000;
+    std::uint64_t max_trace_bytes = std::uint64_t(1) << 30;
 
     // Shared between threads; touched only with the interpreter lock held and never across a
     // call into Python code.
@@ -64,10 +90,15 @@ struct ProfilerState {
     RecordList frames_of_interest;
     std::unordered_map<std::uint64_t, RecordList> frames;
     PluginMap plugins;
+    // The current trace's records past `max_trace_bytes`: counted, not kept.
+    TraceLimit limit;
 
     // Per-thread call state keyed by the interpreter's thread state id, which is never reused.
     std::unordered_map<std::uint64_t, std::unique_ptr<ThreadState>> threads;
     std::size_t threads_after_sweep = 0;
+    // The entry found last: consecutive events mostly come from the same thread.
+    std::uint64_t last_thread_id = 0;
+    ThreadState* last_thread = nullptr;
 
     // Distinguishes this profiler's cached per-code decisions from another profiler's.
     std::uint64_t epoch = 0;

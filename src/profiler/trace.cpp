@@ -1,6 +1,7 @@
 #include "trace.hpp"
 
 #include <cstring>
+#include <memory>
 
 #include "../lib/internal_error.hpp"
 #include "../utils/convert.hpp"
@@ -44,31 +45,61 @@ bool read_metadata(TraceMetadata& meta) {
 struct TakenRecords {
     RecordList main;
     std::unordered_map<std::uint64_t, RecordList> threads;
+    TraceLimit limit;
+    RecordList closing;  // the "truncated" record, when records were dropped
 };
 
+// {"type": "truncated", "timestamp", "records_dropped", "bytes_dropped", "limit_bytes"}
+msgpack::Buffer truncated_record(const TraceLimit& limit, std::uint64_t limit_bytes) {
+    msgpack::Buffer b;
+    msgpack::write_map_header(b, 5);
+    msgpack::write_str_pair(b, "type", "truncated");
+    msgpack::write_f64_pair(b, limit.reached_at);
+    msgpack::write_int_pair(b, "records_dropped", limit.records_dropped);
+    msgpack::write_int_pair(b, "bytes_dropped", limit.bytes_dropped);
+    msgpack::write_int_pair(b, "limit_bytes", limit_bytes);
+    return b;
+}
+
 TakenRecords take_records(ProfilerState& p) {
-    TakenRecords taken{std::move(p.frames_of_interest), std::move(p.frames)};
+    TakenRecords taken{std::move(p.frames_of_interest), std::move(p.frames), p.limit, {}};
     p.frames_of_interest = RecordList();
     p.frames.clear();
+    p.limit = TraceLimit();
+    if (taken.limit.records_dropped != 0) taken.closing.append(truncated_record(taken.limit, p.max_trace_bytes));
     return taken;
 }
 
-// Records added while the host ran belong after the ones it failed to store.
+// Records added while the host ran belong after the ones it failed to store; what was dropped
+// before stays counted.
 void restore_records(ProfilerState& p, TakenRecords&& taken) {
     p.frames_of_interest.prepend(std::move(taken.main));
     for (auto& [thread_id, records] : taken.threads) p.frames[thread_id].prepend(std::move(records));
+    TraceLimit& limit = p.limit;
+    limit.kept_bytes += taken.limit.kept_bytes;
+    if (taken.limit.records_dropped != 0) {
+        limit.reached_at = taken.limit.reached_at;
+        limit.records_dropped += taken.limit.records_dropped;
+        limit.bytes_dropped += taken.limit.bytes_dropped;
+    }
 }
 
 // Everything but the records is small: it is written first, with the places where record lists
-// belong noted, and then the whole trace is copied once, straight into the bytes object.
-PyObject* write_trace(const ProfilerState& p, const TraceMetadata& meta, const TakenRecords& taken) {
+// belong noted. The trace is then this head with the lists spliced in.
+struct TracePlan {
     struct Splice {
         std::size_t at;
         const RecordList* records;
     };
+    msgpack::Buffer head;
     std::vector<Splice> splices;
-    splices.reserve(taken.threads.size() + 1);
-    msgpack::Buffer b;
+    std::size_t total = 0;
+};
+
+void plan_trace(const ProfilerState& p, const TraceMetadata& meta, const TakenRecords& taken, TracePlan& plan) {
+    auto& splices = plan.splices;
+    splices.reserve(taken.threads.size() + 2);
+    msgpack::Buffer& b = plan.head;
     b.reserve(512 + p.source.size() + meta.version.size() + 16 * taken.threads.size());
     msgpack::write_map_header(b, 8);
     msgpack::write_str(b, "command_line_args");
@@ -81,11 +112,12 @@ PyObject* write_trace(const ProfilerState& p, const TraceMetadata& meta, const T
     for (const auto& [thread_id, records] : taken.threads) {
         msgpack::write_uint(b, thread_id);
         msgpack::write_array_header(b, records.count());
-        splices.push_back(Splice{b.size(), &records});
+        splices.push_back({b.size(), &records});
     }
     msgpack::write_str(b, "frames_of_interest");
-    msgpack::write_array_header(b, taken.main.count());
-    splices.push_back(Splice{b.size(), &taken.main});
+    msgpack::write_array_header(b, taken.main.count() + taken.closing.count());
+    splices.push_back({b.size(), &taken.main});
+    splices.push_back({b.size(), &taken.closing});
     msgpack::write_int_pair(b, "main_thread_id", p.main_thread_id);
     msgpack::write_str(b, "meta");
     msgpack::write_map_header(b, 3);
@@ -95,19 +127,22 @@ PyObject* write_trace(const ProfilerState& p, const TraceMetadata& meta, const T
     msgpack::write_true(b);
     msgpack::write_f64_pair(b, p.start_timestamp);
     msgpack::write_str_pair(b, "trace_id", p.trace_id);
+    plan.total = b.size();
+    for (const auto& s : splices) plan.total += s.records->byte_size();
+}
 
-    std::size_t total = b.size();
-    for (const Splice& s : splices) total += s.records->byte_size();
-    PyObject* trace = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(total));
+// The whole trace copied once, straight into the bytes object.
+PyObject* write_trace(const TracePlan& plan) {
+    PyObject* trace = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(plan.total));
     if (trace == nullptr) return nullptr;
     auto* out = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(trace));
     std::size_t written = 0;
-    for (const Splice& s : splices) {
-        std::memcpy(out, b.data() + written, s.at - written);
+    for (const auto& s : plan.splices) {
+        std::memcpy(out, plan.head.data() + written, s.at - written);
         out = s.records->copy_records(out + (s.at - written));
         written = s.at;
     }
-    std::memcpy(out, b.data() + written, b.size() - written);
+    std::memcpy(out, plan.head.data() + written, plan.head.size() - written);
     return trace;
 }
 
@@ -116,7 +151,9 @@ PyObject* build_taking(ProfilerState& p, TakenRecords& taken) {
     // Host lookups first: when one fails, nothing has left the buffers yet.
     if (!read_metadata(meta)) return nullptr;
     taken = take_records(p);
-    PyObject* trace = write_trace(p, meta, taken);
+    TracePlan plan;
+    plan_trace(p, meta, taken, plan);
+    PyObject* trace = write_trace(plan);
     if (trace == nullptr) {
         restore_records(p, std::move(taken));
         return raise_internal_error("the trace's bytes object can be created");
@@ -160,6 +197,175 @@ bool save_in_db(ProfilerObject* self) {
         return false;
     }
     return true;
+}
+
+namespace {
+
+// Everything a TracePieces object holds: the taken records, the plan, and how far it has got.
+struct TraceParts {
+    TakenRecords taken;
+    TracePlan plan;
+    TraceMetadata meta;
+    std::string trace_id;
+    std::string source;
+    std::size_t splice = 0;  // the splice whose head part or records come next
+    std::size_t chunk = 0;   // the next chunk of that splice's records
+    std::size_t head_at = 0;  // bytes of the head handed out so far
+};
+
+struct PiecesObject {
+    PyObject_HEAD
+    PyObject* profiler;  // owned; null once the records are stored or given back
+    TraceParts* parts;   // owned, likewise
+};
+
+PiecesObject* as_pieces(PyObject* self) { return reinterpret_cast<PiecesObject*>(self); }
+
+// Ends the object's hold on the records: given back to the profiler, or freed.
+void settle(PiecesObject* self, bool give_back) {
+    TraceParts* parts = self->parts;
+    Owned profiler = Owned::steal(self->profiler);
+    self->parts = nullptr;
+    self->profiler = nullptr;
+    if (parts != nullptr && give_back && profiler) {
+        restore_records(*reinterpret_cast<ProfilerObject*>(profiler.get())->state, std::move(parts->taken));
+    }
+    delete parts;
+}
+
+PyObject* bytes_of(std::string_view piece) { return PyBytes_FromStringAndSize(piece.data(), Py_ssize_t(piece.size())); }
+
+PyObject* pieces_next(PyObject* self) {
+    TraceParts* parts = as_pieces(self)->parts;
+    if (parts == nullptr) return nullptr;
+    const TracePlan& plan = parts->plan;
+    const std::string_view head(reinterpret_cast<const char*>(plan.head.data()), plan.head.size());
+    while (parts->splice < plan.splices.size()) {
+        const TracePlan::Splice& s = plan.splices[parts->splice];
+        if (parts->head_at < s.at) {
+            const std::size_t from = parts->head_at;
+            parts->head_at = s.at;
+            return bytes_of(head.substr(from, s.at - from));
+        }
+        if (parts->chunk < s.records->chunk_count()) {
+            const std::string_view piece = s.records->chunk(parts->chunk++);
+            if (!piece.empty()) return bytes_of(piece);
+            continue;
+        }
+        ++parts->splice;
+        parts->chunk = 0;
+    }
+    if (parts->head_at < head.size()) {
+        const std::size_t from = parts->head_at;
+        parts->head_at = head.size();
+        return bytes_of(head.substr(from));
+    }
+    return nullptr;  // exhausted: StopIteration
+}
+
+PyObject* pieces_commit(PyObject* self, PyObject*) {
+    settle(as_pieces(self), false);
+    Py_RETURN_NONE;
+}
+
+PyObject* pieces_restore(PyObject* self, PyObject*) {
+    settle(as_pieces(self), true);
+    Py_RETURN_NONE;
+}
+
+Py_ssize_t pieces_len(PyObject* self) {
+    const TraceParts* parts = as_pieces(self)->parts;
+    return parts != nullptr ? Py_ssize_t(parts->plan.total) : 0;
+}
+
+PyObject* pieces_get_trace_id(PyObject* self, void*) {
+    const TraceParts* parts = as_pieces(self)->parts;
+    const std::string_view id = parts != nullptr ? std::string_view(parts->trace_id) : std::string_view();
+    return PyUnicode_FromStringAndSize(id.data(), Py_ssize_t(id.size()));
+}
+
+// (command line, source, record count, records of other threads): what the store lists.
+PyObject* pieces_get_summary(PyObject* self, void*) {
+    const TraceParts* parts = as_pieces(self)->parts;
+    if (parts == nullptr) {
+        PyErr_SetString(PyExc_ValueError, "the trace pieces were already stored or given back");
+        return nullptr;
+    }
+    Owned argv = Owned::steal(PyList_New(Py_ssize_t(parts->meta.argv.size())));
+    if (!argv) return nullptr;
+    for (std::size_t i = 0; i < parts->meta.argv.size(); ++i) {
+        const std::string& arg = parts->meta.argv[i];
+        PyObject* text = PyUnicode_DecodeUTF8(arg.data(), Py_ssize_t(arg.size()), "surrogateescape");
+        if (text == nullptr) return nullptr;
+        PyList_SET_ITEM(argv.get(), Py_ssize_t(i), text);
+    }
+    std::size_t others = 0;
+    for (const auto& [thread_id, records] : parts->taken.threads) others += records.count();
+    const std::size_t all = others + parts->taken.main.count() + parts->taken.closing.count();
+    Owned source = Owned::steal(PyUnicode_DecodeUTF8(parts->source.data(), Py_ssize_t(parts->source.size()), "surrogateescape"));
+    if (!source) return nullptr;
+    return Py_BuildValue("(OOnn)", argv.get(), source.get(), Py_ssize_t(all), Py_ssize_t(others));
+}
+
+void pieces_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    settle(as_pieces(self), true);
+    type->tp_free(self);
+    Owned::steal(reinterpret_cast<PyObject*>(type));  // instances of a heap type own a reference to it
+}
+
+PyMethodDef pieces_methods[] = {
+    {"commit", pieces_commit, METH_NOARGS,
+     "commit($self)\n--\n\nThe trace is stored: its records are freed. Iteration ends."},
+    {"restore", pieces_restore, METH_NOARGS,
+     "restore($self)\n--\n\nThe trace was not stored: its records go back in front of the profiler's buffers."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef pieces_getset[] = {
+    {"trace_id", pieces_get_trace_id, nullptr, "The trace's identifier.", nullptr},
+    {"summary", pieces_get_summary, nullptr, "(command_line, source, record_count, other_threads_record_count)",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot pieces_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(pieces_dealloc)},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(pieces_next)},
+    {Py_sq_length, reinterpret_cast<void*>(pieces_len)},
+    {Py_tp_methods, pieces_methods},
+    {Py_tp_getset, pieces_getset},
+    {Py_tp_doc, const_cast<char*>("The trace as an iterable of bytes pieces (len() is the whole trace's size).")},
+    {0, nullptr},
+};
+
+PyType_Spec pieces_spec = {
+    "jarn._jarn.TracePieces", sizeof(PiecesObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    pieces_slots,
+};
+
+PyTypeObject* pieces_type = nullptr;  // one per process, like the profiler's type
+
+}  // namespace
+
+PyObject* take_trace_pieces(ProfilerObject* self) {
+    if (pieces_type == nullptr) {
+        pieces_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&pieces_spec));
+        if (pieces_type == nullptr) return nullptr;
+    }
+    ProfilerState& p = *self->state;
+    auto parts = std::make_unique<TraceParts>();
+    if (!read_metadata(parts->meta)) return nullptr;
+    Owned object = Owned::steal(pieces_type->tp_alloc(pieces_type, 0));
+    if (!object) return nullptr;
+    parts->taken = take_records(p);
+    plan_trace(p, parts->meta, parts->taken, parts->plan);
+    parts->trace_id = p.trace_id;
+    parts->source = p.source;
+    as_pieces(object.get())->parts = parts.release();
+    as_pieces(object.get())->profiler = Owned::borrow(reinterpret_cast<PyObject*>(self)).release();
+    return object.release();
 }
 
 }  // namespace jarn

@@ -15,4 +15,10 @@ PyObject* build_trace_inner(ProfilerObject* self);
 // records go back in front of the buffers, so a later save still holds them.
 bool save_in_db(ProfilerObject* self);
 
+// The same trace as build_trace_inner, handed out piece by piece so that storing it never needs
+// a second copy of it: a new TracePieces object, an iterable of bytes objects whose concatenation
+// is the trace. The records leave the buffers now; `commit()` frees them once they are stored,
+// `restore()` (or dropping the object uncommitted) puts them back in front of the buffers.
+PyObject* take_trace_pieces(ProfilerObject* self);
+
 }  // namespace jarn

@@ -166,6 +166,7 @@ struct CwdCache {
     bool valid = false;
     unsigned long pending_thread = 0;
     std::int64_t read_at_ns = 0;
+    std::uint64_t generation = 1;  // moves on whenever the cached text changes
 };
 
 constexpr std::int64_t kCwdMaxAgeNs = 1'000'000;
@@ -199,23 +200,31 @@ bool read_cwd(std::string& out) {
 
 bool hook_installed = false;
 
-bool current_dir(std::string_view& out) {
+bool current_dir(std::string_view& out, std::uint64_t& generation) {
+    generation = cwd_cache.generation;
     if (cwd_cache.pending_thread != 0) {
         if (cwd_cache.pending_thread != PyThread_get_thread_ident()) {
             static std::string uncached;
             if (!read_cwd(uncached)) return false;
             out = uncached;
+            generation = 0;  // not cached: nothing may be kept from it
             return true;
         }
         cwd_cache.pending_thread = 0;  // the change has returned on its own thread
     }
     const std::int64_t now = monotonic_ns();
     if (!cwd_cache.valid || !hook_installed || now - cwd_cache.read_at_ns >= kCwdMaxAgeNs) {
-        if (!read_cwd(cwd_cache.dir)) return false;
+        static std::string fresh;
+        if (!read_cwd(fresh)) return false;
+        if (fresh != cwd_cache.dir) {
+            cwd_cache.dir.swap(fresh);
+            ++cwd_cache.generation;
+        }
         cwd_cache.valid = true;
         cwd_cache.read_at_ns = now;
     }
     out = cwd_cache.dir;
+    generation = cwd_cache.generation;
     return true;
 }
 
@@ -232,28 +241,76 @@ bool init_cwd_tracking() {
     return true;
 }
 
-bool frame_path(PyFrameObject* frame, LineCache& lines, std::string& out) {
+CodeTexts& CodeTextCache::entry_for(PyCodeObject* code) {
+    const auto address = reinterpret_cast<std::uintptr_t>(code);
+    CodeTexts& e = entries_[(address >> 4) % entries_.size()];
+    if (e.code.get() != reinterpret_cast<PyObject*>(code)) {
+        // A new tenant: the old one's references go after the entry is reset.
+        CodeTexts old = std::move(e);
+        e.code = Owned::borrow(reinterpret_cast<PyObject*>(code));
+        e.cwd_generation = 0;
+        e.relative_path.clear();
+        e.qualname.clear();
+    }
+    return e;
+}
+
+void CodeTextCache::clear() {
+    for (CodeTexts& e : entries_) {
+        CodeTexts gone = std::move(e);
+        e = CodeTexts();
+    }
+}
+
+bool frame_path(PyFrameObject* frame, LineCache& lines, CodeTextCache& texts, std::string& out) {
     // The frame API directly rather than attribute lookups: same values, a fraction of the cost.
     Owned code = Owned::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
-    std::string_view path;
-    if (!utf8_of(reinterpret_cast<PyCodeObject*>(code.get())->co_filename, path)) return false;
+    auto* co = reinterpret_cast<PyCodeObject*>(code.get());
     const int lineno = lines.line_of(frame);
     std::string_view cwd;
-    if (!current_dir(cwd)) return false;
-    const std::string_view relative = strip_dir_prefix(path, cwd);
-    out.assign(relative);
+    std::uint64_t generation;
+    if (!current_dir(cwd, generation)) return false;
+    CodeTexts& cached = texts.entry_for(co);
+    if (generation == 0 || cached.cwd_generation != generation) {
+        std::string_view path;
+        if (!utf8_of(co->co_filename, path)) return false;
+        cached.relative_path.assign(strip_dir_prefix(path, cwd));
+        cached.cwd_generation = generation;
+    }
+    out.assign(cached.relative_path);
+    char digits[16];
+    char* end = digits + sizeof digits;
+    char* at = end;
+    unsigned value = lineno < 0 ? 0u : unsigned(lineno);
+    do {
+        *--at = char('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    if (lineno < 0) *--at = '-';
     out.push_back(':');
-    out.append(std::to_string(lineno));
+    out.append(at, std::size_t(end - at));
     return true;
 }
 
-int get_qualname(PyFrameObject* frame, std::string& out) {
+int get_qualname(PyFrameObject* frame, CodeTextCache& texts, std::string& out) {
     Owned code = Owned::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
     Owned qualname = Owned::borrow(reinterpret_cast<PyCodeObject*>(code.get())->co_qualname);
     if (qualname) {
         Owned module = module_name(frame);
         if (module) {
+            // The text depends on the code object (whose co_qualname cannot change) and on the
+            // module name; a str's text cannot change either, so the same object gives the same
+            // text. Any other object is converted afresh, as its str() may run code.
+            CodeTexts& cached = texts.entry_for(reinterpret_cast<PyCodeObject*>(code.get()));
+            if (cached.module_name.get() == module.get() && PyUnicode_CheckExact(module.get()) &&
+                PyUnicode_CheckExact(qualname.get())) {
+                out.assign(cached.qualname);
+                return 1;
+            }
             join(out, module.get(), qualname.get());
+            CodeTexts& again = texts.entry_for(reinterpret_cast<PyCodeObject*>(code.get()));
+            again.module_name = std::move(module);
+            again.qualname.assign(out);
             return 1;
         }
         // Code run by exec with a bare globals dict (templates, doctests, generated code) has

@@ -6,6 +6,7 @@
 #include "../profiler/state.hpp"
 #include "convert.hpp"
 #include "cpython_compat.hpp"
+#include "dict_watch.hpp"
 #include "interned.hpp"
 
 namespace jarn {
@@ -33,6 +34,20 @@ bool read_native_id(PyObject* thread, std::optional<std::uint64_t>& out) {
 // thread's id. Every identity looked up here is the calling thread's, so the right id is known.
 void correct_after_fork(std::optional<std::uint64_t>& native_id) {
     if (native_id && fork_generation_now() > 1) native_id = PyThread_get_thread_native_id();
+}
+
+// Watches what an identity was read from: the threading module's globals (current_thread) and
+// the thread's own attributes (its name). The generation to keep, or 0 when they cannot be watched.
+std::uint64_t watch_identity(PyObject* threading, PyObject* thread) {
+    const std::uint64_t before = watched_generation();
+    if (!PyModule_CheckExact(threading) || !watch_dict(PyModule_GetDict(threading))) return 0;
+    Owned dict = Owned::steal(PyObject_GenericGetDict(thread, nullptr));
+    if (!dict) {
+        PyErr_Clear();  // no attribute dict: looked up at every event
+        return 0;
+    }
+    if (!watch_dict(dict.get())) return 0;
+    return watched_generation() == before ? before : 0;
 }
 
 }  // namespace
@@ -76,6 +91,11 @@ bool is_builtins_name(PyObject* name) {
 }
 
 bool current_thread(ThreadIdentityCache& cache, const ThreadIdentity*& out) {
+    // Valid while none of the dicts it was read from has changed since.
+    if (cache.reusable && cache.generation == watched_generation()) {
+        out = &cache.identity;
+        return true;
+    }
     Owned threading = Owned::steal(import_module(names.mod_threading));
     if (!threading) return false;
     Owned function = Owned::steal(module_attribute(threading.get(), names.current_thread));
@@ -104,6 +124,7 @@ bool current_thread(ThreadIdentityCache& cache, const ThreadIdentity*& out) {
     cache.name_attribute = std::move(name_attribute);
     cache.identity = std::move(identity);
     cache.reusable = reusable;
+    cache.generation = reusable ? watch_identity(threading.get(), cache.thread.get()) : 0;
     out = &cache.identity;
     return true;
 }

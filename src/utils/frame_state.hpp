@@ -39,6 +39,7 @@ struct ThreadIdentityCache {
     Owned name_attribute;  // thread._name, when `name` is plainly that attribute
     ThreadIdentity identity;
     bool reusable = false;
+    std::uint64_t generation = 0;  // of the watched dicts, when they could be watched
 
     void reset() {
         reusable = false;

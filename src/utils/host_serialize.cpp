@@ -5,6 +5,7 @@
 #include "../encoder/native_api.hpp"
 
 #include "../lib/internal_error.hpp"
+#include "dict_watch.hpp"
 #include "interned.hpp"
 #include "owned.hpp"
 
@@ -52,6 +53,19 @@ bool append_byte_sequence(PyObject* result, msgpack::Buffer& out) {
 
 namespace {
 
+__attribute__((tls_model("initial-exec"))) thread_local ValueBudget* current_budget = nullptr;
+
+}  // namespace
+
+RecordValueBudget::RecordValueBudget(std::int64_t slow_repr_ns) : previous_(current_budget) {
+    budget_.slow_repr_ns = slow_repr_ns;
+    current_budget = &budget_;
+}
+
+RecordValueBudget::~RecordValueBudget() { current_budget = previous_; }
+
+namespace {
+
 // The encoder's native entry point, looked up the first time the host's serialiser is an Encoder
 // (until then the type's name tells one apart; afterwards the type itself does).
 const EncoderNativeApi* native_encoder(PyObject* function) {
@@ -71,18 +85,88 @@ const EncoderNativeApi* native_encoder(PyObject* function) {
 
 }  // namespace
 
-bool dump_msgpack(PyObject* value, bool lightweight_repr, msgpack::Buffer& out) {
+namespace {
+
+// The host's two serialisers, held between events. Looking them up costs two dict lookups and an
+// import check per value, more than encoding a small value; instead sys.modules and the host
+// module's dict are watched, and the serialisers are looked up again after either changed, so a
+// serialiser replaced at run time is still the one used. Without a dict watcher they are looked
+// up at every call.
+struct Serializers {
+    std::uint64_t generation = 0;                // watched_generation() when filled
+    PyObject* function[2] = {nullptr, nullptr};  // strong; held for the process (no static destructor)
+    const EncoderNativeApi* api[2] = {nullptr, nullptr};
+};
+Serializers serializers;  // guarded by the interpreter lock
+
+Owned look_up(bool lightweight_repr) {
     Owned module = Owned::steal(import_module(names.mod_jarn_serialize));
-    if (!module) return false;
-    // Looked up at every call, so that a serialiser replaced at run time is the one used.
-    Owned function = Owned::steal(
+    if (!module) return Owned();
+    return Owned::steal(
         module_attribute(module.get(), lightweight_repr ? names.dump_msgpack_lightweight_repr : names.dump_msgpack));
-    if (!function) return false;
+}
+
+// Fills the cache; false (no exception) when it cannot be kept.
+bool refresh() {
+    Owned module = Owned::steal(import_module(names.mod_jarn_serialize));
+    if (!module || !PyModule_CheckExact(module.get())) {
+        PyErr_Clear();
+        return false;
+    }
+    PyObject* dict = PyModule_GetDict(module.get());  // borrowed
+    if (!watch_dict(PyImport_GetModuleDict()) || !watch_dict(dict)) return false;
+    const std::uint64_t generation = watched_generation();
+    for (int i = 0; i < 2; ++i) {
+        PyObject* found = PyDict_GetItemWithError(dict, i ? names.dump_msgpack_lightweight_repr : names.dump_msgpack);
+        if (found == nullptr) {
+            PyErr_Clear();
+            return false;  // a module-level __getattr__, perhaps: looked up every time
+        }
+        Owned previous = Owned::steal(serializers.function[i]);
+        serializers.function[i] = Owned::borrow(found).release();
+        serializers.api[i] = native_encoder(found);
+        PyErr_Clear();
+    }
+    // Releasing the previous functions may have run code that changed a watched dict.
+    serializers.generation = generation == watched_generation() ? generation : 0;
+    return serializers.generation != 0;
+}
+
+bool call_serializer(PyObject* function, const EncoderNativeApi* api, PyObject* value, msgpack::Buffer& out) {
     // The same bytes as calling it, written in place.
-    if (const EncoderNativeApi* api = native_encoder(function.get())) return api->append(function.get(), value, out);
-    Owned result = Owned::steal(PyObject_CallOneArg(function.get(), value));
+    if (api != nullptr) return api->append(function, value, current_budget, out);
+    Owned result = Owned::steal(PyObject_CallOneArg(function, value));
     if (!result) return false;
     return append_byte_sequence(result.get(), out);
+}
+
+}  // namespace
+
+bool dump_msgpack(PyObject* value, bool lightweight_repr, msgpack::Buffer& out) {
+    if (serializers.generation == watched_generation() || refresh()) {
+        // Held across the call: the serialiser may run code that replaces it.
+        Owned function = Owned::borrow(serializers.function[lightweight_repr]);
+        return call_serializer(function.get(), serializers.api[lightweight_repr], value, out);
+    }
+    Owned function = look_up(lightweight_repr);
+    if (!function) return false;
+    return call_serializer(function.get(), native_encoder(function.get()), value, out);
+}
+
+int dump_msgpack_map(PyObject* const* keys, PyObject* const* values, std::size_t n, bool lightweight_repr,
+                     msgpack::Buffer& out) {
+    Owned function;
+    const EncoderNativeApi* api;
+    if (serializers.generation == watched_generation() || refresh()) {
+        function = Owned::borrow(serializers.function[lightweight_repr]);
+        api = serializers.api[lightweight_repr];
+    } else {
+        function = look_up(lightweight_repr);
+        if (!function) return -1;
+        api = native_encoder(function.get());
+    }
+    if (api == nullptr) return 0;
+    return api->append_map(function.get(), keys, values, n, current_budget, out);
 }
 
 }  // namespace jarn

@@ -3,13 +3,36 @@
 
 #include <Python.h>
 
+#include <cstdint>
+
+#include "../encoder/native_api.hpp"
 #include "msgpack.hpp"
 
 namespace jarn {
 
+// While one is alive on a thread, the values that thread serialises through `dump_msgpack` share
+// one budget of nodes and bytes: a record's argument and locals together, not each on its own.
+class RecordValueBudget {
+public:
+    explicit RecordValueBudget(std::int64_t slow_repr_ns);
+    ~RecordValueBudget();
+    RecordValueBudget(const RecordValueBudget&) = delete;
+    RecordValueBudget& operator=(const RecordValueBudget&) = delete;
+
+private:
+    ValueBudget budget_;
+    ValueBudget* previous_;
+};
+
 // Calls jarn.serialize.dump_msgpack (or dump_msgpack_lightweight_repr) with `value` and appends
 // the bytes it returns to `out`. On failure `out` is left as it was and the exception is set.
 bool dump_msgpack(PyObject* value, bool lightweight_repr, msgpack::Buffer& out);
+
+// Appends what dump_msgpack would append for a dict of these str keys and values, without the
+// dict, when the serialiser can do that: 1 written, 0 not possible (`out` unchanged; serialise the
+// dict instead), -1 with the exception set.
+int dump_msgpack_map(PyObject* const* keys, PyObject* const* values, std::size_t n, bool lightweight_repr,
+                     msgpack::Buffer& out);
 
 // Appends the bytes of a bytes-like result: bytes, or any sequence of integers 0..255.
 bool append_byte_sequence(PyObject* result, msgpack::Buffer& out);

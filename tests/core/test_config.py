@@ -57,11 +57,15 @@ def test_busy_timeout_accepted(config, expected, saves) -> None:
 
 
 @pytest.mark.parametrize(
-    ("value", "exc"),
-    [(-1, OverflowError), (2**64, OverflowError), (2.5, TypeError), ("60", TypeError), (None, TypeError)],
+    ("key", "value", "exc"),
+    [
+        *[("sqlite_busy_timeout", v, e) for v, e in [(-1, OverflowError), (2**64, OverflowError), (2.5, TypeError), ("60", TypeError), (None, TypeError)]],
+        *[("slow_repr_ms", v, e) for v, e in [(-0.5, ValueError), (float("nan"), ValueError), ("1", TypeError), (True, ValueError)]],
+        *[("max_trace_bytes", v, ValueError) for v in [0, -5, 2**64, 1.5, True, "1"]],
+    ],
 )
-def test_busy_timeout_refused(value, exc) -> None:
-    host = HostProfiler({"sqlite_busy_timeout": value})
+def test_numeric_settings_refused(key, value, exc) -> None:
+    host = HostProfiler({key: value})
     sys.setprofile(None)
     with pytest.raises(exc):
         _jarn.register_profiler(host)
@@ -170,7 +174,9 @@ def test_lying_dict_supplies_nothing_but_the_threading_hook(monkeypatch, saves) 
     assert [r["co_name"] for r in records(trace)] == ["f", "f"]
 
 
-@pytest.mark.parametrize("key", ["filters", "sqlite_busy_timeout", "threading", "lightweight_repr", "omit_return_locals"])
+@pytest.mark.parametrize(
+    "key", ["filters", "sqlite_busy_timeout", "threading", "lightweight_repr", "omit_return_locals", "slow_repr_ms", "max_trace_bytes"]
+)
 def test_raising_lookup_is_an_internal_error(key: str) -> None:
     host = HostProfiler({BadKey(key): 1})
     with pytest.raises(BaseException) as info:

@@ -57,7 +57,7 @@ def test_native_class_name_and_method_order() -> None:
     cls = type(host.rust_profiler)
     assert f"{cls.__module__}.{cls.__qualname__}" == "jarn._jarn.JarnProfiler"
     own = [name for name in vars(cls) if not name.startswith("__")]
-    assert own == ["save_request_in_db", "build_trace", "register_threading_profiler"]
+    assert own == ["save_request_in_db", "build_trace", "register_threading_profiler", "take_trace_pieces"]
 
 
 def test_no_constructor() -> None:

@@ -313,3 +313,40 @@ def test_records_made_while_a_failing_save_runs_come_after_the_kept_ones(monkeyp
     host.rust_profiler.save_request_in_db()
     recs = saves.traces()[-1]["frames"][worker.native_id]
     assert [r["arg"] for r in recs if r["event"] == "return"] == [0, 1, 2, 3, 4, 5]
+
+
+# --- memory limit and pieces ------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(("calls", "limit"), [(0, 1), (3, 10**9), (40, 1), (40, 2500), (3000, 10**9)])
+@pytest.mark.parametrize("settle", ["restore", "drop"])
+def test_pieces_are_the_trace_and_go_back_when_not_stored(calls, limit, settle) -> None:
+    host = profiler_with_calls(calls, {**QUIET, "max_trace_bytes": limit})
+    pieces = host.rust_profiler.take_trace_pieces()
+    joined = b"".join(pieces)
+    recs = decode(joined)["frames_of_interest"]
+    assert len(pieces) == len(joined) and pieces.trace_id == host.trace_id
+    assert pieces.summary == (["app.py"], "core-tests", len(recs), 0)
+    if settle == "restore":
+        pieces.restore()
+    del pieces
+    assert host.rust_profiler.build_trace() == joined
+    # Stored pieces are gone for good, and the next trace starts with a fresh allowance.
+    committed = host.rust_profiler.take_trace_pieces()
+    committed.commit()
+    assert decode(host.rust_profiler.build_trace())["frames_of_interest"] == []
+
+
+@pytest.mark.parametrize("limit", [1, 700, 2500])
+def test_records_past_the_memory_limit_are_counted_not_kept(caplog, limit) -> None:
+    host = profiler_with_calls(20, {**QUIET, "max_trace_bytes": limit})
+    trace = host.rust_profiler.build_trace()
+    *kept, closing = decode(trace)["frames_of_interest"]
+    kept_bytes = sum(len(r) for r in raw_records(trace)[None][:-1])
+    assert list(closing) == ["type", "timestamp", "records_dropped", "bytes_dropped", "limit_bytes"]
+    assert closing["type"] == "truncated" and closing["limit_bytes"] == limit
+    assert len(kept) + closing["records_dropped"] == 40 and kept_bytes <= limit < kept_bytes + closing["bytes_dropped"]
+    assert all(r["type"] == "frame" for r in kept) and closing["timestamp"] >= decode(trace)["timestamp"]
+    [warning] = [r for r in caplog.records if "memory limit" in r.getMessage()]
+    assert warning.name == "jarn" and host.trace_id in warning.getMessage()
+    assert "truncated" not in {r["type"] for r in decode(host.rust_profiler.build_trace())["frames_of_interest"]}

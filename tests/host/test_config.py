@@ -61,6 +61,8 @@ def test_db_path_defaults_to_the_project_root(tmp_path, monkeypatch, marker):
         ("colour = true", "unknown jarn setting 'colour'"),
         ('include = "x"', "include must be a list of strings"),
         ("sqlite_busy_timeout = -1", "non-negative"),
+        ("slow_repr_ms = -1", "slow_repr_ms must be a non-negative number"),
+        ("max_trace_bytes = 0", "max_trace_bytes must be a positive integer"),
         ("[tool.jarn.plugins]\nredis = true", "unknown plugin 'redis'"),
         ("threading = ", "cannot read"),
         ('engine = "fast"', "engine must be one of 'profile', 'monitoring', not 'fast'"),

@@ -68,14 +68,35 @@ def test_prefix_lookup(tmp_path):
     assert db.find_rows(path, "trc_A%") == []
 
 
-def test_large_trace_is_chunked(tmp_path, monkeypatch):
+class Pieces:
+    """A trace handed out in uneven pieces, as the profiler's take_trace_pieces does."""
+
+    def __init__(self, trace: bytes, step: int) -> None:
+        self.trace, self.step = trace, step
+        summary = db.summarize(trace)
+        self.summary = (summary.command_line, summary.source, summary.record_count, summary.other_threads_record_count)
+
+    def __iter__(self):
+        at = 0
+        while at < len(self.trace):
+            size = self.step + at % 7
+            yield self.trace[at : at + size]
+            at += size
+
+    def __len__(self) -> int:
+        return len(self.trace)
+
+
+@pytest.mark.parametrize("given", [bytes, lambda t: Pieces(t, 333), lambda t: Pieces(t, 2500)], ids=["bytes", "small pieces", "big pieces"])
+def test_large_trace_is_chunked(tmp_path, monkeypatch, given):
     monkeypatch.setattr(db, "CHUNK_SIZE", 1000)
     path = str(tmp_path / "db.sqlite3")
     trace = make_trace(records=500)
-    row = db.save_trace_in_sqlite(path, "trc_BIG", timeout=5, msgpack=trace)
-    chunks = sqlite3.connect(path).execute("SELECT count(*) FROM trace_chunks WHERE row_id = ?", (row,)).fetchone()[0]
-    assert chunks == -(-len(trace) // 1000)
+    row = db.save_trace_in_sqlite(path, "trc_BIG", timeout=5, msgpack=given(trace))
+    sizes = [n for (n,) in sqlite3.connect(path).execute("SELECT length(data) FROM trace_chunks WHERE row_id = ? ORDER BY seq", (row,))]
+    assert len(sizes) <= -(-len(trace) // 1000) and max(sizes) < 1000 + 2500 + 7
     assert db.load_trace(path, row) == trace
+    assert db.list_traces(path)[0].record_count == 1000
     with db.open_traces(path, [row]) as [file]:  # read piece by piece, across chunk boundaries
         assert [file.read(700) for _ in range(3)] == [trace[:700], trace[700:1400], trace[1400:2100]]
         file.seek(-5, 2)

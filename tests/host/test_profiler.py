@@ -172,3 +172,28 @@ def test_saving_while_profiling_records_nothing_of_jarn(tmp_path):
     records = stored_records(tmp_path)
     assert "work" in {r.get("co_name") for r in records}
     assert {r["type"] for r in records} == {"frame"}
+
+
+def passed_on(a):
+    return a
+
+
+class CountedRepr:
+    calls = 0
+
+    def __repr__(self):
+        CountedRepr.calls += 1
+        return "counted"
+
+
+def test_a_records_values_share_one_budget_and_slow_reprs_stop(profiled):
+    big = [list(range(150)) for _ in range(20)]  # 3021 values: within the budget once, not twice
+    thing = CountedRepr()
+    trace = profiled(lambda: [passed_on(big)] + [passed_on(thing) for _ in range(3)], {"slow_repr_ms": 0})
+    returns = [r for r in trace["frames_of_interest"] if r["co_name"] == "passed_on" and r["event"] == "return"]
+    assert returns[0]["arg"] == big and "<too much data>" in str(returns[0]["locals"]["a"])
+    # Timed by the wall clock (the first call's locals), then by the thread's CPU clock (its
+    # return value), then never called again.
+    described = [d for r in returns[1:] for d in (r["arg"], r["locals"]["a"])]
+    assert CountedRepr.calls == 2
+    assert all(d["repr"].endswith("; repr skipped: too slow>") for d in described)

@@ -143,6 +143,10 @@ HOSTILE = [
     memoryview(b"abc"),
     list(range(10_000)),
     {str(i): i for i in range(5_000)},
+    {"...": 0, **{str(i): [i] for i in range(300)}},
+    {i: [i] for i in range(300)},
+    tuple(range(300)),
+    [[list(range(300))] * 30] * 3,
     "\udcff surrogate",
     float("nan"),
     Color.RED,
@@ -219,6 +223,44 @@ def test_cuts_are_marked():
     for _ in range(serialize.MAX_DEPTH):
         nested = nested[0]
     assert nested == {"__type__": "list", "repr": "<nested too deeply>"}
+
+
+@pytest.mark.parametrize(
+    "value",
+    [2**6800 - 1, 10**1999, -(10**1999), 10**2000, -(10**2000), 2**6801 + 12345, 7**20000, -(3**50000)],
+    ids=lambda v: f"{v.bit_length()} bits",
+)
+def test_huge_ints_are_cut_like_long_text(value):
+    limit = sys.get_int_max_str_digits()
+    sys.set_int_max_str_digits(0)
+    try:
+        text = str(value)
+    finally:
+        sys.set_int_max_str_digits(limit)
+    cut = text if len(text) <= serialize.MAX_STR else f"{text[:serialize.MAX_STR]}... [{len(text) - serialize.MAX_STR} more characters]"
+    assert decode(dump_msgpack(value)) == cut == decode(dump_msgpack_lightweight_repr(value))
+
+
+class CountedRepr:
+    calls = 0
+
+    def __repr__(self):
+        CountedRepr.calls += 1
+        return "counted"
+
+
+@pytest.mark.parametrize("path", ["native", "careful"])
+def test_a_slow_repr_is_not_called_again(monkeypatch, path):
+    from jarn._encoder import Encoder
+
+    monkeypatch.setattr(serialize, "SLOW_REPR_NS", 0)
+    native = Encoder(serialize._dump_careful, objects="repr", slow_repr_ns=0)
+    dump = native if path == "native" else lambda v: serialize._pack_sanitized(v, 0, False)
+    CountedRepr.calls = 0
+    thing = CountedRepr()
+    texts = [decode(dump([thing]))[0]["repr"] for _ in range(4)]
+    assert CountedRepr.calls == 2 and texts[:2] == ["counted"] * 2
+    assert texts[2] == texts[3] == f"<{__name__}.CountedRepr object at {id(thing):#x}; repr skipped: too slow>"
 
 
 def test_keyboard_interrupt_is_not_swallowed():
@@ -314,20 +356,24 @@ def test_encoder_splices_fallback_results_at_their_depth():
 
     seen = []
 
-    def fallback(value, depth):
-        seen.append((type(value).__name__, depth))
+    def fallback(value, depth, nodes):
+        seen.append((type(value).__name__, depth, nodes))
         return msgpack.packb(f"<{type(value).__name__}>")
 
-    enc = Encoder(fallback)
+    enc = Encoder(fallback, max_nodes=100)
     assert decode(enc({"a": [1, {2}], "o": object()})) == {"a": [1, "<set>"], "o": "<object>"}
-    assert seen == [("set", 2), ("object", 1)]
+    # The fallback is offered what is left of the budget, its own value included.
+    assert seen == [("set", 2, 97), ("object", 1, 96)]
     assert enc.fallback is fallback
+    # A fallback that says how many nodes it left is believed.
+    spent = Encoder(lambda value, depth, nodes: (msgpack.packb("spent"), 0))
+    assert decode(spent([object(), 1, [2]])) == ["spent", "<too much data>", "<too much data>"]
 
 
 @pytest.mark.parametrize(
     ("make", "error"),
     [
-        (lambda E: E(lambda v, d: "not bytes")(object()), TypeError),
+        (lambda E: E(lambda v, d, n: "not bytes")(object()), TypeError),
         (lambda E: E(len, colour=1), TypeError),
         (lambda E: E(len, objects="everything"), ValueError),
         (lambda E: E(len, max_depth=-1), ValueError),
@@ -393,3 +439,18 @@ def test_a_renamed_class_is_described_by_its_new_name(dump, rename):
     before = decode(dump([thing]))[0]["__type__"]
     rename(Thing)
     assert decode(dump([thing]))[0]["__type__"] == serialize.type_name(Thing) != before
+
+
+@settings(max_examples=100, deadline=None)
+@given(st.lists(values, max_size=6), st.booleans())
+def test_frame_variables_are_encoded_as_their_dict_would_be(items, lightweight):
+    from jarn.profiler import JarnProfiler
+
+    names = "abcdef"[: len(items)]
+    ns = {"__name__": "prog"}
+    exec(compile(f"def f({', '.join(names)}):\n    return None\n", "/srv/app/prog.py", "exec"), ns)
+    profiler = JarnProfiler({"lightweight_repr": lightweight, "plugins": {}}).start()
+    ns["f"](*items)
+    profiler.stop()
+    dump = dump_msgpack_lightweight_repr if lightweight else dump_msgpack
+    assert b"\xa6locals" + dump(dict(zip(names, items))) + b"\xa6thread" in profiler.build_trace()

@@ -106,3 +106,54 @@ def call_pair(qualname: str, start: float, end: float, *, arguments: Any = None,
         frame("return", qualname, fid, ts=end, arg=result, **kw),
     ]
     return records + [exception(records[1], raised)] if raised is not None else records
+
+
+def big_trace(pairs: int, *, fanout: int = 10) -> bytes:
+    """A trace of about 2 * pairs records: main() calling work(i) again and again, every fanout-th
+    work(i) calling leaf(i); frame records spliced from pre-packed pieces, so a million take seconds."""
+    pack = msgpack.packb
+
+    def pieces(qualname: str, event: str) -> tuple[bytes, bytes, bytes]:
+        head = b"\x8c" + pack("path") + pack("big.py:1") + pack("co_name") + pack(qualname.rpartition(".")[2])
+        head += pack("qualname") + pack(qualname) + pack("event") + pack(event) + pack("frame_id")
+        # then the frame id; then the return value (a string, searchable) or nil, then locals
+        middle = pack("thread") + pack("MainThread") + pack("thread_native_id") + pack(1) + pack("timestamp") + b"\xcb"
+        tail = pack("type") + pack("frame") + pack("user_code_call_site")
+        return head, middle, tail
+
+    shapes = {(q, e): pieces(q, e) for q in ("big.main", "big.work", "big.leaf") for e in ("call", "return")}
+    arg, loc = pack("arg"), pack("locals")
+    packd = struct.Struct(">d").pack
+
+    def record(qualname: str, event: str, n: int, ts: float, site: bytes) -> bytes:
+        head, middle, tail = shapes[(qualname, event)]
+        fid = b"\xbe" + b"frm_%026d" % n
+        value = arg + (b"\xa8" + b"v%07d" % n if event == "return" else b"\xc0")
+        local = loc + (b"\x81\xa1i" + b"\xce" + struct.pack(">I", n) if event == "call" else b"\x80")
+        return b"".join((head, fid, value, local, middle, packd(ts), tail, site))
+
+    def site_of(n: int) -> bytes:
+        return b"\x82" + pack("call_frame_id") + b"\xbe" + b"frm_%026d" % n + pack("line_number") + b"\x03"
+
+    main_site = site_of(0)
+    records = [record("big.main", "call", 0, 1.0, b"\xc0")]
+    t, n = 1.0, 1
+    while n < pairs:
+        records.append(record("big.work", "call", n, t + 1e-6, main_site))
+        if n % fanout == 0 and n + 1 < pairs:
+            inner = site_of(n)
+            records.append(record("big.leaf", "call", n + 1, t + 2e-6, inner))
+            records.append(record("big.leaf", "return", n + 1, t + 3e-6, inner))
+            records.append(record("big.work", "return", n, t + 4e-6, main_site))
+            n += 2
+        else:
+            records.append(record("big.work", "return", n, t + 4e-6, main_site))
+            n += 1
+        t += 5e-6
+    records.append(record("big.main", "return", 0, t, b"\xc0"))
+    out = bytearray(b"\x86")
+    out += pack("command_line_args") + pack(["big.py"]) + pack("frames") + b"\x80"
+    out += pack("frames_of_interest") + b"\xdd" + struct.pack(">I", len(records)) + b"".join(records)
+    out += pack("main_thread_id") + pack(1) + pack("meta") + pack({"version": "1.0", "source": "big.py"})
+    out += pack("trace_id") + pack("trc_" + "9" * 26)
+    return bytes(out)

@@ -49,6 +49,8 @@ def test_rm_and_prune_delete_traces_and_shrink_the_file(jarn_cli, tmp_path):
         conn.execute("UPDATE traces SET created_at = ? WHERE trace_id = 'trc_1AAA'", (time.time() - 3 * 86400,))
     conn.close()
 
+    assert jarn_cli("stats", "trc_0").returncode == 0  # indexed: deleting it must drop its index too
+
     def left() -> list[str]:
         return [i.trace_id for i in db.list_traces(str(store))]
 
@@ -62,6 +64,8 @@ def test_rm_and_prune_delete_traces_and_shrink_the_file(jarn_cli, tmp_path):
         assert done.returncode == 0 and done.stderr.startswith("jarn: deleted"), done.stderr
         assert left() == remaining
     assert _store_size(store.parent) < full / 3
+    with sqlite3.connect(store) as conn:
+        assert conn.execute("SELECT count(*) FROM jarn_index_calls WHERE trace NOT IN (SELECT row_id FROM traces)").fetchone() == (0,)
 
 
 @pytest.mark.parametrize("args", [("traces",), ("show", "--latest"), ("export", "--latest", "--format", "chrome")])

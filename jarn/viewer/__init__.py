@@ -1,0 +1,266 @@
+"""`jarn serve`: a local web viewer of the stored traces.
+
+A standard-library HTTP server on 127.0.0.1 serves one static page and JSON endpoints; the page
+asks only for what it shows (a time window of one thread, the children of one call, one call's
+values), answered from the trace's index (jarn.index), built the first time a trace is opened.
+Each request has its own connection to the store; a trace that cannot be read answers with its
+error and leaves the others served.
+"""
+
+from __future__ import annotations
+
+import json
+import math
+import re
+import sqlite3
+import threading
+from collections.abc import Callable
+from http import HTTPStatus
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from importlib import resources
+from typing import Any
+from urllib.parse import parse_qs, urlsplit
+
+from jarn import db, index
+
+_STATIC = {"/": ("index.html", "text/html"), "/app.js": ("app.js", "text/javascript"), "/app.css": ("app.css", "text/css")}
+_MAX_SAFE_INT = 2**53
+# Traces below this size are indexed in the background when the server starts, so that the list
+# can show their durations; bigger ones wait until they are opened.
+BACKGROUND_INDEX_LIMIT = 64 * 1024 * 1024
+
+
+class _Problem(Exception):
+    def __init__(self, status: HTTPStatus, message: str) -> None:
+        super().__init__(message)
+        self.status = status
+
+
+def plain(value: Any) -> Any:
+    """A value JSON (and JavaScript) can carry exactly: big ints and non-finite floats as text."""
+    if isinstance(value, bool) or value is None or isinstance(value, str):
+        return value
+    if isinstance(value, int):
+        return value if -_MAX_SAFE_INT < value < _MAX_SAFE_INT else str(value)
+    if isinstance(value, float):
+        return value if math.isfinite(value) else repr(value)
+    if isinstance(value, dict):
+        return {str(k): plain(v) for k, v in value.items()}
+    if isinstance(value, list | tuple):
+        return [plain(v) for v in value]
+    if isinstance(value, bytes | bytearray):
+        return {"__type__": "builtins.bytes", "repr": repr(bytes(value))}
+    return repr(value)
+
+
+class Viewer:
+    """What the handlers share: the store's path and one lock per trace being indexed."""
+
+    def __init__(self, db_path: str) -> None:
+        self.db_path = db_path
+        self._locks: dict[int, threading.Lock] = {}
+        self._guard = threading.Lock()
+        self.background_done = threading.Event()
+
+    def indexed(self, conn: sqlite3.Connection, row_id: int) -> None:
+        with self._guard:
+            lock = self._locks.setdefault(row_id, threading.Lock())
+        with lock:
+            try:
+                index.ensure(conn, row_id)
+            except index.TraceIndexError as exc:
+                raise _Problem(HTTPStatus.UNPROCESSABLE_ENTITY, f"trace row {row_id} cannot be read: {exc}") from None
+            except db.StoreError as exc:
+                raise _Problem(HTTPStatus.NOT_FOUND, str(exc)) from None
+
+    def traces(self, conn: sqlite3.Connection) -> list[dict[str, Any]]:
+        index.prune(conn)
+        known = {r[0]: r[1:] for r in conn.execute("SELECT trace, error, start, end, calls FROM jarn_index WHERE version = ?", (index.INDEX_VERSION,))}
+        out = []
+        busy = not self.background_done.is_set()
+        for info in db.list_traces(self.db_path):
+            error, start, end, calls = known.get(info.row_id, (None, None, None, None))
+            out.append({
+                "indexing": busy and info.row_id not in known and info.size <= BACKGROUND_INDEX_LIMIT,
+                "row_id": info.row_id, "trace_id": info.trace_id, "created_at": info.created_at,
+                "what": info.source or " ".join(info.command_line), "command_line": info.command_line,
+                "records": info.record_count, "size": info.size, "calls": calls, "error": error,
+                "duration": (end - start) if start is not None and end is not None else None,
+            })
+        return out
+
+    def index_in_background(self) -> None:
+        """Indexes the small traces not indexed yet, newest first."""
+        try:
+            for info in db.list_traces(self.db_path):
+                if info.size <= BACKGROUND_INDEX_LIMIT:
+                    with db.open_store(self.db_path) as conn:
+                        try:
+                            self.indexed(conn, info.row_id)
+                        except _Problem:
+                            pass  # recorded as that trace's error; the list shows it
+        except (db.StoreError, sqlite3.Error):
+            pass  # the requests report what is wrong with the store
+        finally:
+            self.background_done.set()
+
+
+def _int(query: dict[str, list[str]], name: str, default: int | None = None) -> int:
+    try:
+        return int(query[name][0])
+    except (KeyError, IndexError):
+        if default is None:
+            raise _Problem(HTTPStatus.BAD_REQUEST, f"missing parameter {name}") from None
+        return default
+    except ValueError:
+        raise _Problem(HTTPStatus.BAD_REQUEST, f"parameter {name} is not an integer") from None
+
+
+def _float(query: dict[str, list[str]], name: str) -> float:
+    try:
+        value = float(query[name][0])
+    except (KeyError, IndexError, ValueError):
+        raise _Problem(HTTPStatus.BAD_REQUEST, f"parameter {name} must be a number") from None
+    if not math.isfinite(value):
+        raise _Problem(HTTPStatus.BAD_REQUEST, f"parameter {name} must be finite")
+    return value
+
+
+def _text(query: dict[str, list[str]], name: str) -> str:
+    return query.get(name, [""])[0]
+
+
+def _summary(viewer: Viewer, conn: sqlite3.Connection, row: int, q: dict[str, list[str]]) -> Any:
+    s = index.summary(conn, row)
+    info = next((t for t in viewer.traces(conn) if t["row_id"] == row), None)
+    return {"trace": info, "start": s.start, "end": s.end, "calls": s.calls, "records": s.records, "truncated": s.truncated, "threads": s.threads}
+
+
+def _flame(viewer: Viewer, conn: sqlite3.Connection, row: int, q: dict[str, list[str]]) -> Any:
+    return index.flame(conn, row, _int(q, "thread"), _float(q, "t0"), _float(q, "t1"), _float(q, "min"), min(_int(q, "limit", 20000), 50000))
+
+
+def _children(viewer: Viewer, conn: sqlite3.Connection, row: int, q: dict[str, list[str]]) -> Any:
+    return index.children(conn, row, _int(q, "thread"), _int(q, "parent", 0), _int(q, "after", 0), min(_int(q, "limit", 200), 2000))
+
+
+def _functions(viewer: Viewer, conn: sqlite3.Connection, row: int, q: dict[str, list[str]]) -> Any:
+    sort = _text(q, "sort") or "total"
+    if sort not in index.SORTS:
+        raise _Problem(HTTPStatus.BAD_REQUEST, f"sort must be one of {', '.join(index.SORTS)}")
+    return index.functions(conn, [row], sort, min(_int(q, "limit", 500), 5000), _text(q, "q"))
+
+
+def _search(viewer: Viewer, conn: sqlite3.Connection, row: int, q: dict[str, list[str]]) -> Any:
+    if "fn" in q:
+        return {"functions": [], "calls": index.slowest_calls(conn, row, _int(q, "fn"))}
+    text = _text(q, "q").strip()
+    if not text:
+        return {"functions": [], "calls": []}
+    return {"functions": index.functions(conn, [row], "total", 50, text), "calls": index.search_values(conn, row, text, 100)}
+
+
+_ROUTES: dict[str, Callable[[Viewer, sqlite3.Connection, int, dict[str, list[str]]], Any]] = {
+    "": _summary, "flame": _flame, "children": _children, "functions": _functions, "search": _search,
+}
+_TRACE_PATH = re.compile(r"^/api/traces/([^/]+)(?:/([a-z]+))?(?:/([^/]+))?$")
+
+
+class _Handler(BaseHTTPRequestHandler):
+    server_version = "jarn"
+    viewer: Viewer
+
+    def log_message(self, format: str, *args: Any) -> None:
+        pass  # the terminal stays for the URL and errors
+
+    def do_GET(self) -> None:
+        url = urlsplit(self.path)
+        if url.path == "/favicon.ico":
+            self._send(HTTPStatus.NO_CONTENT, b"", "image/x-icon")
+            return
+        if url.path in _STATIC:
+            name, kind = _STATIC[url.path]
+            body = resources.files("jarn.viewer").joinpath("static", name).read_bytes()
+            self._send(HTTPStatus.OK, body, f"{kind}; charset=utf-8")
+            return
+        try:
+            result = self._api(url.path, parse_qs(url.query))
+            body = json.dumps(plain(result), ensure_ascii=False, separators=(",", ":")).encode()
+            self._send(HTTPStatus.OK, body, "application/json")
+        except _Problem as exc:
+            self._error(exc.status, str(exc))
+        except (db.StoreError, sqlite3.Error) as exc:
+            self._error(HTTPStatus.SERVICE_UNAVAILABLE, str(exc))
+        except Exception as exc:  # one bad trace must not stop the server: say what went wrong
+            self._error(HTTPStatus.INTERNAL_SERVER_ERROR, f"internal error: {type(exc).__name__}: {exc}")
+
+    def _api(self, path: str, query: dict[str, list[str]]) -> Any:
+        viewer = self.viewer
+        with db.open_store(viewer.db_path) as conn:
+            if path == "/api/traces":
+                return viewer.traces(conn)
+            match = _TRACE_PATH.match(path)
+            if match is None:
+                raise _Problem(HTTPStatus.NOT_FOUND, f"no such page: {path}")
+            try:
+                row = int(match.group(1))
+            except ValueError:
+                raise _Problem(HTTPStatus.NOT_FOUND, f"no stored trace with row id {match.group(1)!r}") from None
+            what, item = match.group(2) or "", match.group(3)
+            viewer.indexed(conn, row)
+            if what == "calls" and item is not None:
+                try:
+                    detail = index.call_detail(conn, row, int(item))
+                except ValueError:
+                    detail = None
+                if detail is None:
+                    raise _Problem(HTTPStatus.NOT_FOUND, f"trace row {row} has no call {item}")
+                return detail
+            route = _ROUTES.get(what) if item is None else None
+            if route is None:
+                raise _Problem(HTTPStatus.NOT_FOUND, f"no such page: {path}")
+            return route(viewer, conn, row, query)
+
+    def _error(self, status: HTTPStatus, message: str) -> None:
+        self._send(status, json.dumps({"error": message}).encode(), "application/json")
+
+    def _send(self, status: HTTPStatus, body: bytes, kind: str) -> None:
+        try:
+            self.send_response(status)
+            self.send_header("Content-Type", kind)
+            self.send_header("Content-Length", str(len(body)))
+            self.send_header("Cache-Control", "no-store")
+            self.end_headers()
+            self.wfile.write(body)
+        except (BrokenPipeError, ConnectionResetError):
+            pass  # the page went away
+
+
+class ViewerServer(ThreadingHTTPServer):
+    daemon_threads = True
+
+
+def make_server(db_path: str, port: int = 0) -> ViewerServer:
+    """A server bound to 127.0.0.1 (port 0: a free one); OSError when the port cannot be had."""
+    viewer = Viewer(db_path)
+    handler = type("Handler", (_Handler,), {"viewer": viewer})
+    server = ViewerServer(("127.0.0.1", port), handler)
+    server.viewer = viewer  # type: ignore[attr-defined]
+    return server
+
+
+def serve(db_path: str, port: int, *, open_browser: bool, announce: Callable[[str], None]) -> None:
+    with db.open_store(db_path) as conn:
+        index.prune(conn)  # also creates the index tables, before requests race to
+    server = make_server(db_path, port)
+    url = f"http://127.0.0.1:{server.server_address[1]}/"
+    announce(url)
+    threading.Thread(target=server.viewer.index_in_background, name="jarn-index", daemon=True).start()  # type: ignore[attr-defined]
+    if open_browser:
+        import webbrowser
+
+        threading.Thread(target=webbrowser.open, args=(url,), daemon=True).start()
+    try:
+        server.serve_forever()
+    finally:
+        server.server_close()

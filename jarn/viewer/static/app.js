@@ -1,0 +1,551 @@
+"use strict";
+// The jarn viewer: asks the server only for what is on screen (a time window of one thread, the
+// children of one call, one call's values) so that traces of any size stay responsive.
+
+const $ = (sel) => document.querySelector(sel);
+const ROW = 18, AXIS = 18, MAX_ROWS = 1500;
+const state = {
+  traces: [], row: null, summary: null, thread: null, view: null, bars: [], names: {},
+  selected: null, detail: null, sort: "total", flameToken: 0, treeNodes: new Map(),
+};
+
+async function api(path) {
+  const response = await fetch(path);
+  const body = await response.json().catch(() => ({ error: `HTTP ${response.status}` }));
+  if (!response.ok) throw new Error(body.error || `HTTP ${response.status}`);
+  return body;
+}
+
+function el(tag, attrs = {}, ...children) {
+  const node = document.createElement(tag);
+  for (const [k, v] of Object.entries(attrs)) {
+    if (k === "class") node.className = v;
+    else if (k.startsWith("on")) node.addEventListener(k.slice(2), v);
+    else node.setAttribute(k, v);
+  }
+  for (const c of children) node.append(c instanceof Node ? c : document.createTextNode(String(c)));
+  return node;
+}
+
+function duration(s) {
+  if (s === null || s === undefined) return "–";
+  if (s >= 1) return `${s.toFixed(2)} s`;
+  if (s >= 1e-3) return `${(s * 1e3).toFixed(2)} ms`;
+  return `${(s * 1e6).toFixed(1)} µs`;
+}
+
+function size(n) {
+  const units = ["B", "KiB", "MiB", "GiB"];
+  let i = 0;
+  while (n >= 1024 && i < units.length - 1) { n /= 1024; i++; }
+  return i ? `${n.toFixed(1)} ${units[i]}` : `${n} B`;
+}
+
+function fnName(fn) { return (state.names[fn] || ["?", ""])[0]; }
+
+function shortName(qualname) {
+  return qualname.startsWith("__main__.") ? qualname.slice(9) : qualname;
+}
+
+// ---------------------------------------------------------------- trace list
+
+async function loadTraces() {
+  try {
+    state.traces = await api("/api/traces");
+  } catch (e) {
+    $("#status").textContent = `The trace list cannot be read: ${e.message}`;
+    return;
+  }
+  renderTraces();
+  // durations of the traces the server is still indexing come in a moment later
+  if (state.traces.some((t) => t.indexing)) setTimeout(loadTraces, 1000);
+}
+
+function renderTraces() {
+  const filter = $("#trace-filter").value.trim().toLowerCase();
+  const body = $("#traces tbody");
+  body.replaceChildren();
+  for (const t of state.traces) {
+    const date = new Date(t.created_at * 1000), two = (n) => String(n).padStart(2, "0");
+    const when = `${two(date.getMonth() + 1)}-${two(date.getDate())} ${two(date.getHours())}:${two(date.getMinutes())}:${two(date.getSeconds())}`;
+    const text = `${when} ${t.what} ${t.trace_id}`.toLowerCase();
+    if (filter && !text.includes(filter)) continue;
+    const tr = el("tr", { "data-row": t.row_id, title: `${t.trace_id}\n${t.command_line.join(" ")}${t.error ? "\n" + t.error : ""}`,
+      onclick: () => { location.hash = `row=${t.row_id}`; } },
+      el("td", {}, when), el("td", {}, t.what || "?"), el("td", { class: "num" }, t.error ? "unreadable" : t.indexing ? "…" : duration(t.duration)),
+      el("td", { class: "num" }, t.records.toLocaleString()), el("td", { class: "num" }, size(t.size)));
+    if (t.row_id === state.row) tr.classList.add("current");
+    if (t.error) tr.classList.add("broken");
+    body.append(tr);
+  }
+}
+
+// ---------------------------------------------------------------- opening a trace
+
+async function openTrace(row, callId) {
+  if (state.row !== row) {
+    state.row = row;
+    state.summary = null;
+    state.selected = null;
+    renderTraces();
+    $("#status").textContent = "Opening the trace (indexed once, the first time)…";
+    $("#status").className = "";
+    for (const id of ["#threads", "#tree", "#results-list"]) $(id).replaceChildren();
+    $("#functions tbody").replaceChildren();
+    $("#banner").hidden = true;
+    let summary;
+    try {
+      summary = await api(`/api/traces/${row}`);
+    } catch (e) {
+      if (state.row !== row) return;
+      $("#status").textContent = e.message;
+      $("#status").className = "error";
+      state.bars = [];
+      drawFlame();
+      loadTraces();
+      return;
+    }
+    if (state.row !== row) return;
+    state.summary = summary;
+    const t = summary.trace || {};
+    $("#trace-title").textContent = `${t.what || ""} · ${t.trace_id || ""}`;
+    $("#status").textContent = `${summary.calls.toLocaleString()} calls · ${summary.records.toLocaleString()} records · ${duration(summary.end - summary.start)}`;
+    if (summary.truncated) {
+      const d = summary.truncated;
+      $("#banner").textContent = `This trace was cut short: the memory limit (${size(d.limit_bytes || 0)}) was reached, ` +
+        `${(d.records_dropped || 0).toLocaleString()} records (${size(d.bytes_dropped || 0)}) were not kept.`;
+      $("#banner").hidden = false;
+    }
+    const tabs = $("#threads");
+    for (const th of summary.threads) {
+      tabs.append(el("button", { type: "button", role: "tab", "data-thread": th.thread, onclick: () => showThread(th.thread) },
+        `${th.name} (${th.calls.toLocaleString()})`));
+    }
+    loadFunctions();
+    if (summary.threads.length) await showThread(summary.threads[0].thread);
+    if (t.duration === null || t.duration === undefined) loadTraces();
+  }
+  if (callId) selectCall(callId, "url");
+}
+
+function threadInfo(no) { return state.summary.threads.find((t) => t.thread === no); }
+
+async function showThread(no) {
+  state.thread = no;
+  for (const b of $("#threads").children) b.setAttribute("aria-selected", String(Number(b.dataset.thread) === no));
+  const th = threadInfo(no);
+  resetView();
+  state.treeNodes = new Map();
+  const tree = $("#tree");
+  tree.replaceChildren();
+  await loadChildren(0, tree, 0);
+  if (th.max_depth) sizeCanvas();
+}
+
+// ---------------------------------------------------------------- flame chart
+
+const canvas = $("#flame");
+
+function sizeCanvas() {
+  const th = state.summary && state.thread !== null ? threadInfo(state.thread) : null;
+  // A canvas cannot be arbitrarily tall: very deep recursion is drawn down to this depth.
+  const rows = th ? Math.min(th.max_depth + 1, MAX_ROWS) : 4;
+  const ratio = window.devicePixelRatio || 1;
+  canvas.style.height = `${AXIS + rows * ROW}px`;
+  canvas.width = Math.max(1, Math.floor(canvas.clientWidth * ratio));
+  canvas.height = Math.floor((AXIS + rows * ROW) * ratio);
+  drawFlame();
+}
+
+function resetView() {
+  const th = threadInfo(state.thread);
+  const start = th.start ?? state.summary.start ?? 0, end = th.end ?? state.summary.end ?? start;  // a thread may have no records
+  const span = Math.max(end - start, 1e-6);
+  state.view = { t0: start - span * 0.01, t1: start + span * 1.01 };
+  fetchFlame();
+}
+
+let flameTimer = null;
+function fetchFlame() {
+  drawFlame();
+  clearTimeout(flameTimer);
+  flameTimer = setTimeout(async () => {
+    if (!state.summary || state.thread === null) return;
+    const token = ++state.flameToken;
+    const { t0, t1 } = state.view;
+    const min = (t1 - t0) / Math.max(canvas.clientWidth, 100);  // narrower than a pixel: not drawn
+    try {
+      const result = await api(`/api/traces/${state.row}/flame?thread=${state.thread}&t0=${t0}&t1=${t1}&min=${min}`);
+      if (token !== state.flameToken) return;
+      Object.assign(state.names, result.functions);
+      state.bars = result.calls;
+      drawFlame();
+    } catch (e) {
+      $("#status").textContent = e.message;
+    }
+  }, 40);
+}
+
+function hue(fn) {
+  let h = 0;
+  for (const ch of fnName(fn)) h = (h * 31 + ch.charCodeAt(0)) >>> 0;
+  return h % 360;
+}
+
+function barBox(bar) {
+  const { t0, t1 } = state.view;
+  const w = canvas.clientWidth;
+  const x0 = ((bar.start - t0) / (t1 - t0)) * w;
+  const x1 = ((bar.end - t0) / (t1 - t0)) * w;
+  const left = Math.max(x0, -1), right = Math.min(Math.max(x1, x0 + 1), w + 1);
+  return { x: left, w: right - left, y: AXIS + bar.depth * ROW };
+}
+
+function drawFlame() {
+  const ratio = window.devicePixelRatio || 1;
+  const ctx = canvas.getContext("2d");
+  ctx.setTransform(ratio, 0, 0, ratio, 0, 0);
+  const w = canvas.clientWidth;
+  ctx.clearRect(0, 0, w, canvas.height);
+  if (!state.view || !state.summary) return;
+  const { t0, t1 } = state.view;
+  const origin = state.summary.start;
+  // time axis, in ms from the trace's start
+  ctx.fillStyle = "#55606c";
+  ctx.font = "11px system-ui, sans-serif";
+  const step = niceStep((t1 - t0) / 8);
+  for (let t = origin + Math.ceil((t0 - origin) / step) * step; t <= t1; t += step) {
+    const x = ((t - t0) / (t1 - t0)) * w;
+    ctx.fillRect(x, 12, 1, 6);
+    ctx.fillText(`${((t - origin) * 1e3).toFixed(step < 1e-3 ? 3 : 1)} ms`, x + 2, 10);
+  }
+  ctx.font = "12px system-ui, sans-serif";
+  ctx.textBaseline = "middle";
+  for (const bar of state.bars) {
+    const box = barBox(bar);
+    if (box.x > w || box.x + box.w < 0) continue;
+    ctx.fillStyle = `hsl(${hue(bar.fn)}, 55%, ${bar.flags & 2 ? 85 : 74}%)`;
+    ctx.fillRect(box.x, box.y, Math.max(box.w - 0.5, 0.5), ROW - 1);
+    if (bar.flags & 1) { ctx.strokeStyle = "#c0392b"; ctx.lineWidth = 1.5; ctx.strokeRect(box.x + 0.75, box.y + 0.75, box.w - 1.5, ROW - 2.5); }
+    if (bar.id === state.selected) { ctx.strokeStyle = "#111"; ctx.lineWidth = 2; ctx.strokeRect(box.x + 1, box.y + 1, Math.max(box.w - 2, 1), ROW - 3); }
+    if (box.w > 28) {
+      const label = shortName(fnName(bar.fn));
+      const visible = Math.max(box.x, 0);
+      const room = Math.min(box.x + box.w, w) - visible - 6;
+      const chars = Math.floor(room / 6.5);
+      if (chars > 1) {
+        ctx.fillStyle = "#1d2126";
+        ctx.fillText(label.length > chars ? label.slice(0, chars - 1) + "…" : label, visible + 3, box.y + ROW / 2);
+      }
+    }
+  }
+}
+
+function niceStep(raw) {
+  const p = Math.pow(10, Math.floor(Math.log10(raw)));
+  for (const m of [1, 2, 5, 10]) if (raw <= m * p) return m * p;
+  return 10 * p;
+}
+
+function barAt(x, y) {
+  for (const bar of state.bars) {
+    const box = barBox(bar);
+    if (y >= box.y && y < box.y + ROW && x >= box.x && x <= box.x + box.w) return bar;
+  }
+  return null;
+}
+
+function zoomTo(t0, t1) {
+  const th = threadInfo(state.thread);
+  const full = Math.max((th.end ?? 0) - (th.start ?? 0), 1e-6) * 1.2;
+  const span = Math.min(Math.max(t1 - t0, 1e-7), full);
+  const mid = (t0 + t1) / 2;
+  state.view = { t0: mid - span / 2, t1: mid + span / 2 };
+  fetchFlame();
+}
+
+canvas.addEventListener("wheel", (event) => {
+  if (!state.view) return;
+  event.preventDefault();
+  const { t0, t1 } = state.view;
+  const at = t0 + (event.offsetX / canvas.clientWidth) * (t1 - t0);
+  const factor = Math.pow(1.0015, event.deltaY);
+  const n0 = at - (at - t0) * factor, n1 = at + (t1 - at) * factor;
+  zoomTo(n0, n1);
+  // keep the point under the pointer in place
+  const shift = at - (state.view.t0 + (event.offsetX / canvas.clientWidth) * (state.view.t1 - state.view.t0));
+  state.view.t0 += shift; state.view.t1 += shift;
+}, { passive: false });
+
+let drag = null;
+canvas.addEventListener("mousedown", (event) => {
+  if (!state.view) return;
+  drag = { x: event.clientX, y: event.clientY, view: { ...state.view }, moved: false };
+});
+window.addEventListener("mousemove", (event) => {
+  if (!drag) return;
+  const dx = event.clientX - drag.x;
+  if (Math.abs(dx) > 3) drag.moved = true;
+  if (!drag.moved) return;
+  const per = (drag.view.t1 - drag.view.t0) / canvas.clientWidth;
+  state.view = { t0: drag.view.t0 - dx * per, t1: drag.view.t1 - dx * per };
+  fetchFlame();
+});
+window.addEventListener("mouseup", (event) => {
+  if (!drag) return;
+  const wasClick = !drag.moved;
+  drag = null;
+  if (wasClick && event.target === canvas) {
+    const bar = barAt(event.offsetX, event.offsetY);
+    if (bar) selectCall(bar.id, "flame");
+  }
+});
+canvas.addEventListener("dblclick", (event) => {
+  const bar = barAt(event.offsetX, event.offsetY);
+  if (bar) fitCall(bar);
+});
+$("#reset-zoom").addEventListener("click", () => state.summary && resetView());
+window.addEventListener("resize", () => state.summary && sizeCanvas());
+
+function fitCall(call) {
+  const span = Math.max(call.end - call.start, 1e-7);
+  zoomTo(call.start - span * 0.05, call.end + span * 0.05);
+}
+
+// ---------------------------------------------------------------- call tree
+
+function treeNode(call) {
+  const kids = el("div", { class: "kids", hidden: "" });
+  const toggle = el("span", { class: "toggle" }, call.children ? "▸" : "");
+  const row = el("div", { class: "row", role: "treeitem", "data-call": call.id },
+    toggle, el("span", { class: call.flags & 1 ? "raised" : "" }, shortName(fnName(call.fn)) + (call.flags & 1 ? " ✗ raised" : "")),
+    el("span", { class: "dur" }, `${duration(call.end - call.start)} · self ${duration(call.self)}`));
+  const node = el("div", { class: "node" }, row, kids);
+  node.call = call;
+  toggle.addEventListener("click", (event) => { event.stopPropagation(); toggleNode(node); });
+  row.addEventListener("click", () => selectCall(call.id, "tree"));
+  row.addEventListener("dblclick", () => toggleNode(node));
+  state.treeNodes.set(call.id, node);
+  return node;
+}
+
+async function toggleNode(node, open) {
+  const kids = node.lastChild;
+  const show = open ?? kids.hidden;
+  if (!node.call.children) return;
+  kids.hidden = !show;
+  node.firstChild.firstChild.textContent = show ? "▾" : "▸";
+  if (show) await loaded(node);
+}
+
+// Each node's first page of children is asked for once, however many callers wait for it.
+function loaded(node) {
+  if (!node.loading) node.loading = loadChildren(node.call.id, node.lastChild, 0);
+  return node.loading;
+}
+
+async function loadChildren(parent, container, after) {
+  const page = await api(`/api/traces/${state.row}/children?thread=${state.thread}&parent=${parent}&after=${after}&limit=200`);
+  Object.assign(state.names, page.functions);
+  for (const call of page.calls) container.append(treeNode(call));
+  if (page.more) {
+    const last = page.calls[page.calls.length - 1].id;
+    const more = el("div", { class: "more" }, "more calls…");
+    more.addEventListener("click", async () => { more.remove(); await loadChildren(parent, container, last); });
+    container.append(more);
+  }
+  return page;
+}
+
+// Opens the tree down to a call: each ancestor's children are loaded up to the next one.
+// One at a time: two selections in a row must not both load the same missing siblings.
+let revealing = Promise.resolve();
+function revealInTree(path) {
+  revealing = revealing.then(() => revealPath(path), () => revealPath(path));
+  return revealing;
+}
+
+async function revealPath(path) {
+  let container = $("#tree"), parent = 0;
+  for (const id of path) {
+    let node = state.treeNodes.get(id);
+    if (!node) {
+      // not among the loaded siblings: load a page starting at it, marked as a jump
+      for (const m of container.querySelectorAll(":scope > .more")) m.remove();
+      container.append(el("div", { class: "gap" }, "⋯"));
+      await loadChildren(parent, container, id - 1);
+      node = state.treeNodes.get(id);
+      if (!node) return;
+    }
+    if (id !== path[path.length - 1]) {
+      const kids = node.lastChild;
+      if (kids.hidden) {
+        kids.hidden = false;
+        node.firstChild.firstChild.textContent = "▾";
+      }
+      await loaded(node);
+      container = kids;
+      parent = id;
+    }
+  }
+}
+
+// ---------------------------------------------------------------- selection and detail
+
+let selecting = 0;
+async function selectCall(id, from) {
+  const token = ++selecting;
+  let detail;
+  try {
+    detail = await api(`/api/traces/${state.row}/calls/${id}`);
+  } catch (e) {
+    $("#detail").replaceChildren(el("p", { class: "error" }, e.message));
+    return;
+  }
+  if (token !== selecting) return;  // a later selection wins
+  if (detail.thread !== state.thread) await showThread(detail.thread);
+  state.selected = id;
+  state.detail = detail;
+  history.replaceState(null, "", `#row=${state.row}&call=${id}`);
+  renderDetail(detail);
+  await revealInTree(detail.path);
+  for (const r of document.querySelectorAll("#tree .row.selected")) r.classList.remove("selected");
+  const node = state.treeNodes.get(id);
+  if (node) {
+    node.firstChild.classList.add("selected");
+    if (from !== "tree") node.firstChild.scrollIntoView({ block: "nearest" });
+  }
+  if (from !== "flame") {
+    const { t0, t1 } = state.view;
+    const pixels = ((detail.end - detail.start) / (t1 - t0)) * canvas.clientWidth;
+    if (detail.end < t0 || detail.start > t1 || pixels < 2) fitCall(detail);
+  }
+  drawFlame();
+  const y = AXIS + detail.depth * ROW;
+  const box = $("#flame-box");
+  if (y < box.scrollTop || y > box.scrollTop + box.clientHeight - ROW) box.scrollTop = Math.max(0, y - box.clientHeight / 2);
+}
+
+// A value as text, in full: objects the serialiser described by type and repr show their repr.
+function valueText(v, indent = "") {
+  if (v === null || v === undefined) return "None";
+  if (typeof v === "string") return JSON.stringify(v);
+  if (typeof v !== "object") return String(v);
+  if (!Array.isArray(v) && typeof v.__type__ === "string" && "repr" in v && Object.keys(v).length <= 3) return String(v.repr);
+  const inner = indent + "  ";
+  const items = Array.isArray(v) ? v.map((x) => valueText(x, inner)) : Object.entries(v).map(([k, x]) => `${k}: ${valueText(x, inner)}`);
+  const open = Array.isArray(v) ? "[" : "{", close = Array.isArray(v) ? "]" : "}";
+  const flat = `${open}${items.join(", ")}${close}`;
+  if (flat.length <= 80 && !flat.includes("\n")) return flat;
+  return `${open}\n${items.map((s) => inner + s).join(",\n")}\n${indent}${close}`;
+}
+
+function section(title, value, empty) {
+  const box = el("div", {}, el("h3", {}, title));
+  if (value === undefined || (value && typeof value === "object" && !Array.isArray(value) && !Object.keys(value).length && empty)) {
+    box.append(el("p", { class: "muted" }, empty || "none"));
+  } else if (value && typeof value === "object" && !Array.isArray(value) && !("__type__" in value)) {
+    const dl = el("dl");
+    for (const [k, v] of Object.entries(value)) dl.append(el("dt", {}, k), el("dd", {}, el("pre", { class: "value" }, valueText(v))));
+    box.append(dl);
+  } else {
+    box.append(el("pre", { class: "value" }, valueText(value)));
+  }
+  return box;
+}
+
+function renderDetail(d) {
+  const [qualname, path] = d.function;
+  const origin = state.summary.start;
+  const facts = el("dl", {},
+    el("dt", {}, "defined at"), el("dd", {}, path || "?"),
+    el("dt", {}, "thread"), el("dd", {}, threadInfo(d.thread).name),
+    el("dt", {}, "started"), el("dd", {}, `${((d.start - origin) * 1e3).toFixed(3)} ms after the trace began`),
+    el("dt", {}, "duration"), el("dd", {}, duration(d.end - d.start) + (d.flags & 2 ? " (did not return while recorded)" : "")),
+    el("dt", {}, "self time"), el("dd", {}, duration(d.self)),
+    el("dt", {}, "calls made"), el("dd", {}, String(d.children)));
+  if (d.call_site) {
+    const link = el("a", { class: "call-link", onclick: () => selectCall(d.call_site.caller, "detail") }, shortName(d.call_site.qualname));
+    facts.append(el("dt", {}, "called from"), el("dd", {}, link, ` line ${d.call_site.line ?? "?"}`));
+  }
+  const parts = [el("h3", { class: d.exception ? "raised" : "" }, qualname), facts,
+    section("Arguments", d.arguments ?? {}, d.flags & 4 ? "not recorded (the call began before profiling)" : "no arguments")];
+  if (d.exception) parts.push(section("Raised", d.exception));
+  else if (d.returned) parts.push(section("Return value", d.return_value));
+  parts.push(section("Locals at return", d.returned ? d.return_locals ?? {} : undefined, d.returned ? "none" : "did not return"));
+  if (d.records.length) {
+    const box = el("div", {}, el("h3", {}, "Records"));
+    for (const r of d.records) {
+      const when = r.timestamp ? ` at ${((r.timestamp - origin) * 1e3).toFixed(3)} ms` : "";
+      const data = { ...r.data };
+      for (const k of ["frame_id", "thread", "thread_native_id", "user_code_call_site"]) delete data[k];
+      box.append(el("div", { class: "record" }, el("strong", {}, r.type), when, el("pre", { class: "value" }, valueText(data))));
+    }
+    parts.push(box);
+  }
+  $("#detail").replaceChildren(...parts);
+}
+
+// ---------------------------------------------------------------- functions and search
+
+async function loadFunctions() {
+  const row = state.row;
+  const rows = await api(`/api/traces/${row}/functions?sort=${state.sort}&limit=500`);
+  if (row !== state.row) return;
+  for (const th of document.querySelectorAll("#functions th")) th.classList.toggle("sorted", th.dataset.sort === state.sort);
+  $("#functions tbody").replaceChildren(...rows.map((f) => el("tr", { title: f.path, onclick: () => showFunction(f) },
+    el("td", {}, shortName(f.qualname)), el("td", { class: "num" }, f.calls.toLocaleString()),
+    el("td", { class: "num" }, duration(f.total)), el("td", { class: "num" }, duration(f.self)))));
+}
+
+for (const th of document.querySelectorAll("#functions th")) {
+  th.addEventListener("click", () => { state.sort = th.dataset.sort; if (state.row !== null) loadFunctions(); });
+}
+
+function showResults(title, items) {
+  const list = $("#results-list");
+  list.replaceChildren(el("p", { class: "muted" }, title), ...items);
+  $("#results").hidden = false;
+}
+
+function callResult(c, note) {
+  return el("div", { "data-call": c.id, onclick: () => selectCall(c.id, "search") },
+    shortName(c.function[0]), el("span", { class: "dur" }, ` ${duration(c.end - c.start)}${note ? " · " + note : ""}`));
+}
+
+async function showFunction(f) {
+  const calls = await api(`/api/traces/${state.row}/search?fn=${encodeURIComponent(f.fn)}`);
+  showResults(`slowest calls of ${shortName(f.qualname)}`, calls.calls.map((c) => callResult(c, "")));
+}
+
+let searchTimer = null;
+$("#search").addEventListener("input", () => {
+  clearTimeout(searchTimer);
+  searchTimer = setTimeout(runSearch, 250);
+});
+
+async function runSearch() {
+  const text = $("#search").value.trim();
+  if (state.row === null || !text) { $("#results").hidden = true; return; }
+  showResults("searching…", []);
+  const found = await api(`/api/traces/${state.row}/search?q=${encodeURIComponent(text)}`);
+  if ($("#search").value.trim() !== text) return;
+  const items = [];
+  for (const f of found.functions) items.push(el("div", { class: "fn-result", onclick: () => showFunction(f) }, `ƒ ${shortName(f.qualname)}`, el("span", { class: "dur" }, ` ${f.calls} calls · ${duration(f.total)}`)));
+  for (const c of found.calls) items.push(callResult(c, `in ${c.where}`));
+  showResults(items.length ? `${found.functions.length} functions, ${found.calls.length} calls with “${text}”` : `nothing holds “${text}”`, items);
+}
+$("#close-results").addEventListener("click", () => { $("#results").hidden = true; });
+
+// ---------------------------------------------------------------- start
+
+$("#trace-filter").addEventListener("input", renderTraces);
+
+function route() {
+  const params = new URLSearchParams(location.hash.slice(1));
+  const row = Number(params.get("row"));
+  if (row) openTrace(row, Number(params.get("call")) || null);
+}
+window.addEventListener("hashchange", route);
+window.jarnViewer = { state, barBox };  // for scripted checks of the page
+loadTraces().then(route);

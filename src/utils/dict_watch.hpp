@@ -1,0 +1,21 @@
+// Caches that must notice when Python code changes what they were read from (a module attribute
+// replaced, an object's attribute set) watch the dicts involved: any change to any watched dict
+// moves one shared generation on, and a cache made in an older generation is read afresh. Watched
+// dicts change rarely (module globals, sys.modules, a thread's attributes), so one counter for all
+// keeps the check per event to one comparison.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+namespace jarn {
+
+// The current generation; a cache that recorded it is valid while it is unchanged.
+std::uint64_t watched_generation();
+
+// Watches `dict` from now on; false (no exception set) when the interpreter has no dict watcher
+// left for us, in which case a cache must not rely on it.
+bool watch_dict(PyObject* dict);
+
+}  // namespace jarn
