@@ -15,6 +15,8 @@ Modes: none, noop (jarn._jarn.register_noop_profiler: the bare cost of a C profi
 cProfile, jarn (default config), jarn-lightweight ({"lightweight_repr": True}),
 jarn-omit-return-locals ({"omit_return_locals": True}), jarn-drop-all (an ignore pattern that
 drops every frame of bench/, so each event takes jarn's dropped-frame path: compare it with noop),
+jarn-mon, jarn-mon-lightweight, jarn-mon-omit-return-locals and jarn-mon-drop-all (the same four
+on the sys.monitoring engine, where a dropped frame's code is switched off after its first event),
 viztracer, viztracer-args
 (log_func_args and log_func_retval) and yappi (wall clock). A profiler that cannot be imported is
 shown as "missing". Every jarn mode runs with {"threading": True}, so the app's second thread is
@@ -42,7 +44,7 @@ of records, trace bytes per record and build_trace milliseconds per MB of trace.
 
 Results go to the terminal, to JSON (default bench/results/overhead.json) and to a PNG bar chart
 of the ratios (default bench/results/overhead.png; skipped with a message when matplotlib cannot
-be imported). --quick runs tiny workloads with the none, noop and jarn modes only (smoke test).
+be imported). --quick runs tiny workloads with the none, noop, jarn and jarn-mon modes only (smoke test).
 """
 
 from __future__ import annotations
@@ -72,12 +74,16 @@ ALL_MODES = (
     "jarn-lightweight",
     "jarn-omit-return-locals",
     "jarn-drop-all",
+    "jarn-mon",
+    "jarn-mon-lightweight",
+    "jarn-mon-omit-return-locals",
+    "jarn-mon-drop-all",
     "viztracer",
     "viztracer-args",
     "yappi",
 )
-QUICK_MODES = ("none", "noop", "jarn")
-JARN_MODES = frozenset({"jarn", "jarn-lightweight", "jarn-omit-return-locals", "jarn-drop-all"})
+QUICK_MODES = ("none", "noop", "jarn", "jarn-mon")
+JARN_MODES = frozenset(mode for mode in ALL_MODES if mode.startswith("jarn"))
 # Modes whose hook only sees the thread that installed it.
 MAIN_THREAD_ONLY = frozenset({"cProfile"})
 

@@ -12,7 +12,7 @@ from pathlib import Path
 from typing import Any, NoReturn
 
 from jarn import db
-from jarn.config import ConfigError, load_config
+from jarn.config import ENGINES, ConfigError, load_config
 from jarn.progress import Progress
 from jarn.version import __version__
 
@@ -55,6 +55,7 @@ def build_parser() -> argparse.ArgumentParser:
     run.add_argument("--ignore", action="append", default=[], metavar="PATTERN", help="never record files matching")
     run.add_argument("--include-library", action="append", default=[], metavar="NAME", help="record an installed package")
     run.add_argument("--ignore-set", action="append", default=[], metavar="NAME", help="drop a named set of frameworks")
+    run.add_argument("--engine", choices=ENGINES, default=None, help="how events reach jarn (default: monitoring)")
     run.add_argument("--source", default="", metavar="TEXT", help="what this run is, stored with the trace")
     # The program and its arguments are split off before parsing (see split_run_arguments):
     # these two only describe them in the help text.
@@ -111,7 +112,7 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-_RUN_VALUE_OPTIONS = ("--db", "--include", "--ignore", "--source", "--include-library", "--ignore-set")
+_RUN_VALUE_OPTIONS = ("--db", "--engine", "--include", "--ignore", "--source", "--include-library", "--ignore-set")
 
 
 def split_run_arguments(argv: list[str]) -> tuple[list[str], list[str] | None, bool]:
@@ -147,7 +148,7 @@ def _run(args: argparse.Namespace) -> int:
     from jarn.profiler import ExitBySignal, JarnProfiler, run_program
 
     overrides: dict[str, Any] = {}
-    for key in ("threading", "lightweight_repr", "omit_return_locals"):
+    for key in ("threading", "lightweight_repr", "omit_return_locals", "engine"):
         if getattr(args, key) is not None:
             overrides[key] = getattr(args, key)
     for key, value in (

@@ -4,8 +4,11 @@ The result is the plain dictionary the native core reads:
 
     {"sqlite_busy_timeout": 60, "threading": False, "lightweight_repr": False,
      "omit_return_locals": False, "slow_repr_ms": 1.0, "max_trace_bytes": 1073741824,
-     "filters": {"include_frames": [], "ignore_frames": []},
+     "engine": "monitoring", "filters": {"include_frames": [], "ignore_frames": []},
      "plugins": {...}, "db_path": ".jarn/db.sqlite3"}
+
+`engine` says how the interpreter delivers events: "profile" (its profile hook) or "monitoring"
+(sys.monitoring, where code that is not recorded stops costing anything after its first event).
 
 In pyproject.toml keys may use dashes or underscores; `include = [...]` and `ignore = [...]` are
 the filters, `include-library = [...]` and `ignore-sets = [...]` name presets of jarn.filters.
@@ -35,6 +38,8 @@ PLUGIN_NAMES = (
     "urllib3",
     "httpx",
 )
+# How the interpreter hands events to the core: its profile hook, or sys.monitoring.
+ENGINES = ("profile", "monitoring")
 
 DEFAULTS: dict[str, Any] = {
     "sqlite_busy_timeout": 60,
@@ -43,6 +48,7 @@ DEFAULTS: dict[str, Any] = {
     "omit_return_locals": False,
     "slow_repr_ms": 1.0,
     "max_trace_bytes": 1 << 30,
+    "engine": "monitoring",
     "filters": {"include_frames": [], "ignore_frames": []},
     "plugins": {name: True for name in PLUGIN_NAMES},
     "db_path": str(DEFAULT_DB),
@@ -93,11 +99,18 @@ def _normalise(table: dict[str, Any], where: str) -> dict[str, Any]:
     out: dict[str, Any] = {}
     for key, value in table.items():
         out[str(key).replace("-", "_")] = value
-    known = {"sqlite_busy_timeout", "slow_repr_ms", "max_trace_bytes", "db_path", "plugins", "filters", *_BOOL_KEYS, *_LIST_KEYS}
+    known = {"sqlite_busy_timeout", "slow_repr_ms", "max_trace_bytes", "db_path", "engine", "plugins", "filters",
+             *_BOOL_KEYS, *_LIST_KEYS}
     unknown = sorted(set(out) - known)
     if unknown:
         raise ConfigError(f"{where}: unknown jarn setting {unknown[0]!r}")
     return out
+
+
+def check_engine(value: Any, where: str) -> str:
+    if value not in ENGINES:
+        raise ConfigError(f"{where}: engine must be one of {', '.join(map(repr, ENGINES))}, not {value!r}")
+    return str(value)
 
 
 def _string_list(value: Any, key: str, where: str) -> list[str]:
@@ -117,6 +130,8 @@ def _apply(config: dict[str, Any], layer: dict[str, Any], where: str, base: Path
         if isinstance(value, bool) or not isinstance(value, int) or not 0 <= value < 2**64:
             raise ConfigError(f"{where}: sqlite_busy_timeout must be a non-negative integer")
         config["sqlite_busy_timeout"] = value
+    if "engine" in layer:
+        config["engine"] = check_engine(layer["engine"], where)
     if "slow_repr_ms" in layer:
         value = layer["slow_repr_ms"]
         if isinstance(value, bool) or not isinstance(value, int | float) or not 0 <= value < 1e12:

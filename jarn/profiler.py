@@ -30,12 +30,30 @@ from jarn.utils import new_trace_id
 logger = logging.getLogger("jarn")
 
 
+MONITORING_TOOL_NAME = "jarn"
+
+
+def monitoring_tool_holder() -> str | None:
+    """Who holds sys.monitoring's profiler tool id (None when it is free)."""
+    return sys.monitoring.get_tool(sys.monitoring.PROFILER_ID)
+
+
+def profiling_active() -> bool:
+    """Whether this thread is profiled already, by jarn (either engine), a debugger or a profiler."""
+    return sys.getprofile() is not None or monitoring_tool_holder() is not None
+
+
 class JarnProfiler:
     """Profiles the calling thread (and, with {"threading": True}, threads started later).
 
     Use it as a context manager, which saves the trace on exit, or call `start()`, `stop()` and
     `save()` / `build_trace()` yourself. The object is also the profile function handed to new
     threads, which installs the native profiler on them.
+
+    `engine` (or the configuration's "engine") chooses how events arrive: "profile", the
+    interpreter's profile hook, or "monitoring", a sys.monitoring tool that reaches every thread
+    at once (with threading on, also threads started before). `start()` falls back to "profile"
+    with one warning when another tool holds the monitoring profiler id; `engine` then says so.
     """
 
     def __init__(
@@ -46,8 +64,13 @@ class JarnProfiler:
         one_trace_per_test: bool = False,
         trace_id: str | None = None,
         source: str = "",
+        engine: str | None = None,
     ) -> None:
         self.config: dict[str, Any] = config_module.merged(config)
+        if engine is not None:
+            self.config["engine"] = config_module.check_engine(engine, "engine")
+        # The engine in use once started: "profile" when the monitoring tool id was taken.
+        self.engine: str = str(self.config["engine"])
         self.db_path: str = str(db_path) if db_path is not None else str(self.config["db_path"])
         self.one_trace_per_test: bool = bool(one_trace_per_test)
         self.trace_id: str = trace_id if trace_id is not None else new_trace_id()
@@ -68,10 +91,25 @@ class JarnProfiler:
         # would show up in the program's trace through the subprocess plugin.
         from jarn import _jarn, db, git, plugins, serialize, version  # noqa: F401
 
-        _jarn.register_profiler(self)
+        if self.engine == "monitoring":
+            holder = monitoring_tool_holder()
+            if holder is not None and holder != MONITORING_TOOL_NAME:
+                logger.warning(
+                    "jarn: sys.monitoring's profiler tool id is held by %r; using the profile engine instead", holder
+                )
+                self.engine = "profile"
+        if self.engine == "monitoring":
+            _jarn.register_monitoring_profiler(self)
+        else:
+            _jarn.register_profiler(self)
         return self
 
     def stop(self) -> None:
+        if self.engine == "monitoring":
+            from jarn import _jarn
+
+            _jarn.unregister_monitoring_profiler()
+            return
         sys.setprofile(None)
         if self.threading:
             threading.setprofile_all_threads(None)
@@ -269,6 +307,8 @@ class _ProgramRun:
     def profile_function_set(self, caller: Any) -> None:
         """The current thread is about to get a new profile function (the "sys.setprofile" audit
         event); `caller` is the Python frame that asked for it."""
+        if self.profiler.engine == "monitoring":  # sys.monitoring goes on whatever the hook is
+            return
         thread = threading.current_thread()
         every_thread = False
         while caller is not None and caller.f_code.co_filename == threading.__file__:
@@ -287,7 +327,7 @@ class _ProgramRun:
     def _warn_replaced(self) -> None:
         lost = list(dict.fromkeys(self.replaced))
         # With no hook at all a new thread sets nothing, so nothing told us about it.
-        if self.profiler.threading and threading.getprofile() is None:
+        if self.profiler.threading and self.profiler.engine == "profile" and threading.getprofile() is None:
             lost.append("threads started after the program called threading.setprofile(None)")
         if lost:
             print(

@@ -18,6 +18,9 @@ def pytest_addoption(parser: Any) -> None:
     group.addoption("--jarn", action="store_true", default=False, help="profile each test into its own jarn trace")
     group.addoption("--jarn-db", metavar="PATH", default=None, help="trace database (default: the project's)")
     group.addoption("--jarn-threading", action="store_true", default=False, help="also profile threads the tests start")
+    group.addoption(
+        "--jarn-engine", choices=("profile", "monitoring"), default=None, help="how events reach jarn (default: the project's)"
+    )
 
 
 def pytest_sessionstart(session: Any) -> None:
@@ -29,7 +32,11 @@ def pytest_sessionstart(session: Any) -> None:
     from jarn.config import ConfigError, load_config
     from jarn.profiler import JarnProfiler
 
-    overrides = {"threading": True} if config.getoption("jarn_threading") else None
+    overrides: dict[str, Any] = {}
+    if config.getoption("jarn_threading"):
+        overrides["threading"] = True
+    if config.getoption("jarn_engine"):
+        overrides["engine"] = config.getoption("jarn_engine")
     try:
         settings = load_config(overrides, start=config.rootpath)
     except ConfigError as exc:

@@ -12,9 +12,11 @@ trace. The trace holds a "request" record when the request begins and a "respons
 (status, duration) when it ends.
 
 A thread that already has a profile function (a program run with `jarn run`, a debugger, a
-request made from inside a profiled one) is not profiled again: the request is served, and a
-warning says it was not profiled. Threads the request starts itself are not followed (the
-`threading` setting is not applied per request: it would reach the other requests' threads).
+request made from inside a profiled one) is not profiled again, nor is any request while a whole
+program is profiled on the monitoring engine: the request is served, and a warning says it was
+not profiled. Threads the request starts itself are not followed (the `threading` setting is not
+applied per request: it would reach the other requests' threads). Requests are always profiled
+on the profile engine: a sys.monitoring profiler sees every thread, so it cannot be one request's.
 
 Nothing here may raise into the server: a profiler that cannot start, stop or save is logged on
 the "jarn" logger and the request goes on unprofiled. This module is one of those the profiler
@@ -33,7 +35,7 @@ from typing import Any
 
 from typing import TypeVar
 
-from jarn.profiler import JarnProfiler
+from jarn.profiler import MONITORING_TOOL_NAME, JarnProfiler, monitoring_tool_holder
 
 logger = logging.getLogger("jarn")
 R = TypeVar("R")
@@ -73,15 +75,19 @@ def request_source(method: Any, path: Any) -> str:
 
 
 _said_threading = False
+_said_engine = False
 
 
 def request_config(config: dict[str, Any] | None) -> dict[str, Any]:
-    """The configuration of one request's profiler: its own thread only."""
-    global _said_threading
+    """The configuration of one request's profiler: its own thread only, on the profile engine."""
+    global _said_threading, _said_engine
     if (config or {}).get("threading") is True and not _said_threading:
         _said_threading = True
         logger.warning("jarn: the threading setting is not applied to web requests (only their framework's worker threads are followed)")
-    return {**(config or {}), "threading": False}
+    if (config or {}).get("engine") == "monitoring" and not _said_engine:
+        _said_engine = True
+        logger.warning("jarn: web requests are profiled on the profile engine (a monitoring profiler sees every request at once)")
+    return {**(config or {}), "threading": False, "engine": "profile"}
 
 
 # The last request profiled on each thread, and those already saved. A server may close a
@@ -99,7 +105,7 @@ def begin_request(config: dict[str, Any] | None, db_path: str | None, source: st
     if current is not None and last is not None and last in _ended and current is getattr(last, "rust_profiler", None):
         sys.setprofile(None)
         current = None
-    if current is not None:
+    if current is not None or monitoring_tool_holder() == MONITORING_TOOL_NAME:
         logger.warning("jarn did not profile %s: its thread is already being profiled", source)
         return None
     try:

@@ -5,6 +5,7 @@
 #include "../profiler/callback.hpp"
 #include "../profiler/construct.hpp"
 #include "../profiler/exceptions.hpp"
+#include "../profiler/monitoring.hpp"
 #include "../profiler/state.hpp"
 #include "../utils/frame_info.hpp"
 #include "../utils/interned.hpp"
@@ -63,6 +64,29 @@ PyObject* register_profiler(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
     Py_RETURN_NONE;
 }
 
+// The same native profiler as register_profiler's, delivered events by sys.monitoring instead
+// of the profile hook. Threading comes from the profiler's own reading of the configuration:
+// monitoring reaches every thread without a per-thread installation.
+PyObject* register_monitoring_profiler(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    static const char* const params[] = {"profiler"};
+    PyObject* host;  // borrowed
+    if (!parse_required_args("register_monitoring_profiler", params, 1, args, nargsf, kwnames, &host)) return nullptr;
+    if (!PyCallable_Check(host)) {
+        PyErr_SetString(PyExc_TypeError, "profiler object is not callable");
+        return nullptr;
+    }
+    if (!monitoring_tool_free()) return nullptr;
+    std::unique_ptr<ProfilerState> state = new_from_python(host);
+    if (!state) return nullptr;
+    const bool all_threads = state->use_threading;
+    Owned native = Owned::steal(wrap_profiler(std::move(state)));
+    if (!native) return nullptr;
+    if (PyObject_SetAttr(host, names.rust_profiler, native.get()) < 0) return nullptr;
+    return install_monitoring(native.get(), all_threads);
+}
+
+PyObject* unregister_monitoring_profiler(PyObject*, PyObject*) { return uninstall_monitoring(); }
+
 PyMethodDef module_methods[] = {
     {"register_noop_profiler", register_noop_profiler, METH_NOARGS,
      "register_noop_profiler()\n--\n\n"
@@ -75,6 +99,19 @@ PyMethodDef module_methods[] = {
      "`JarnProfiler::new_from_python` to create the native profiler, which is registered with "
      "`PyEval_SetProfile`. If `use_threading` is `true`, `threading.setprofile` is also called with "
      "the `JarnProfiler::register_threading_profiler` callback to register on all threads."},
+    {"register_monitoring_profiler",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(register_monitoring_profiler)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "register_monitoring_profiler(profiler)\n--\n\n"
+     "Builds the native profiler as `register_profiler` does and installs it as the sys.monitoring "
+     "profiler tool instead of a profile function. Code the filters drop and no plugin watches is "
+     "disabled at its first event and costs nothing afterwards. With `threading` every thread is "
+     "profiled, otherwise only the calling one. Raises RuntimeError when another tool holds the "
+     "profiler tool id."},
+    {"unregister_monitoring_profiler", unregister_monitoring_profiler, METH_NOARGS,
+     "unregister_monitoring_profiler()\n--\n\n"
+     "Clears the events and callbacks of the profiler installed by `register_monitoring_profiler` "
+     "and frees its tool id. Does nothing when none is installed."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -82,18 +82,22 @@ void keep_spare_memory(Event& ev) {
 }
 
 // A frame left by an exception gets its record right after its return record. The event's
-// records are reversed when stored, so it goes just before the frame record here.
-void add_exception_record(Event& ev) {
-    Owned exc = Owned::steal(take_raised_exception(ev.thread_state(), ev.frame, ev.arg));
+// records are reversed when stored, so it goes just before the frame record here. `unwinding`
+// is the exception when the engine tells which one leaves the frame; otherwise the exception
+// tool's notes say.
+void add_exception_record(Event& ev, PyObject* unwinding) {
+    Owned exc = Owned::steal(unwinding != nullptr ? failure_of(ev.frame, unwinding)
+                                                  : take_raised_exception(ev.thread_state(), ev.frame, ev.arg));
     if (!exc) return;
     msgpack::Buffer bytes;
     if (!build_exception_record(ev, exc.get(), bytes)) return report_pending(ev);
     ev.records.insert(ev.records.end() - 1, EventRecord{std::move(bytes), Boundary::none});
 }
 
-// Everything but the fast exit. `bits` is the cached classification of the code object.
-void handle_event(ProfilerObject* self, PyFrameObject* frame, PyCodeObject* code, bool is_return, PyObject* arg,
-                  std::uintptr_t bits) {
+}  // namespace
+
+void handle_profile_event(ProfilerObject* self, PyFrameObject* frame, PyCodeObject* code, bool is_return, PyObject* arg,
+                          std::uintptr_t bits, PyObject* unwinding) {
     // Plugins and the host run Python code, which may uninstall this profiler on this thread
     // and with it the interpreter's reference.
     Owned keep_alive = Owned::borrow(reinterpret_cast<PyObject*>(self));
@@ -138,7 +142,7 @@ void handle_event(ProfilerObject* self, PyFrameObject* frame, PyCodeObject* code
         bytes.clear();
         if (build_frame_record(ev, bytes)) {
             ev.records.push_back(EventRecord{std::move(bytes), Boundary::none});
-            if (ev.is_return) add_exception_record(ev);
+            if (ev.is_return) add_exception_record(ev, unwinding);
         } else {
             // Reported once; the plugin records of the event are still stored, so that a test
             // boundary is never lost with a frame record that could not be made.
@@ -150,8 +154,6 @@ void handle_event(ProfilerObject* self, PyFrameObject* frame, PyCodeObject* code
     keep_spare_memory(ev);
 }
 
-}  // namespace
-
 bool init_code_cache() {
     if (code_extra_index >= 0) return true;
     code_extra_index = PyUnstable_Eval_RequestCodeExtraIndex(nullptr);
@@ -160,6 +162,26 @@ bool init_code_cache() {
         return false;
     }
     return true;
+}
+
+bool cached_code_bits(ProfilerObject* self, PyCodeObject* code, std::uintptr_t& bits) {
+    void* extra = nullptr;
+    if (PyUnstable_Code_GetExtra(reinterpret_cast<PyObject*>(code), code_extra_index, &extra) == 0 &&
+        (reinterpret_cast<std::uintptr_t>(extra) >> kEpochShift) == self->state->epoch) {
+        bits = reinterpret_cast<std::uintptr_t>(extra) & (kVerdictMask | kHasPlugins);
+        return true;
+    }
+    PyErr_Clear();
+    return false;
+}
+
+std::uintptr_t classify_code(ProfilerObject* self, PyCodeObject* code, PyFrameObject* frame, bool is_return) {
+    return classify(self, code, frame, is_return);
+}
+
+bool code_wants_events(std::uintptr_t bits) {
+    return bits != kUnreadable &&
+           (static_cast<FilenameVerdict>(bits & kVerdictMask) != FilenameVerdict::drop || (bits & kHasPlugins));
 }
 
 PyObject* Event::event_name_object() const { return is_return ? names.event_return : names.event_call; }
@@ -185,19 +207,9 @@ int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* ar
     }
     Owned code_ref = Owned::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
     auto* code = reinterpret_cast<PyCodeObject*>(code_ref.get());
-    void* extra = nullptr;
     std::uintptr_t bits;
-    if (PyUnstable_Code_GetExtra(reinterpret_cast<PyObject*>(code), code_extra_index, &extra) == 0 &&
-        (reinterpret_cast<std::uintptr_t>(extra) >> kEpochShift) == self->state->epoch) {
-        bits = reinterpret_cast<std::uintptr_t>(extra) & (kVerdictMask | kHasPlugins);
-    } else {
-        PyErr_Clear();
-        bits = classify(self, code, frame, is_return);
-    }
-    if (bits != kUnreadable &&
-        (static_cast<FilenameVerdict>(bits & kVerdictMask) != FilenameVerdict::drop || (bits & kHasPlugins))) {
-        handle_event(self, frame, code, is_return, arg, bits);
-    }
+    if (!cached_code_bits(self, code, bits)) bits = classify(self, code, frame, is_return);
+    if (code_wants_events(bits)) handle_profile_event(self, frame, code, is_return, arg, bits, nullptr);
     return 0;
 }
 

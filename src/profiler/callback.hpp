@@ -2,6 +2,10 @@
 
 #include <Python.h>
 
+#include <cstdint>
+
+#include "state.hpp"
+
 namespace jarn {
 
 // Must run once before any profiler is installed.
@@ -9,5 +13,21 @@ bool init_code_cache();
 
 // The native profile function installed by register_profiler; `obj` is the JarnProfiler.
 int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg) noexcept;
+
+// What both event engines share. A code object's classification (filters and plugins) is cached
+// on it per profiler: `cached_code_bits` reads the cache, `classify_code` fills it (the frame
+// only gives context to an error report). `code_wants_events` says whether anything is ever done
+// for the code object's events; when it says no, it says so for good (until filters change,
+// which means a new profiler).
+bool cached_code_bits(ProfilerObject* self, PyCodeObject* code, std::uintptr_t& bits);
+std::uintptr_t classify_code(ProfilerObject* self, PyCodeObject* code, PyFrameObject* frame, bool is_return);
+bool code_wants_events(std::uintptr_t bits);
+
+// One call or return of a code object that wants events: plugin records, the filter decision,
+// the frame record (and the exception record of a frame left by an exception), the buffers.
+// Never leaves an exception set. `arg` is borrowed, never null; `unwinding` (borrowed) is the
+// exception leaving the frame when the engine tells it, else null.
+void handle_profile_event(ProfilerObject* self, PyFrameObject* frame, PyCodeObject* code, bool is_return, PyObject* arg,
+                          std::uintptr_t bits, PyObject* unwinding);
 
 }  // namespace jarn

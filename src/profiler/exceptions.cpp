@@ -100,8 +100,9 @@ bool set_callbacks(PyObject* monitoring, int id, bool install) {
 
 // A free tool id (the profiler's own first), or kNoTool; false with the exception set.
 bool claim_tool_id(PyObject* monitoring, int& out) {
-    // 0-5 are for tools; 6 and 7 carry sys.setprofile and sys.settrace.
-    for (const int id : {2, 3, 4, 5, 1, 0}) {
+    // 0-5 are for tools; 6 and 7 carry sys.setprofile and sys.settrace. The profiler's own id
+    // (2) is left to the monitoring engine as long as another is free.
+    for (const int id : {3, 4, 5, 2, 1, 0}) {
         Owned done = Owned::steal(PyObject_CallMethod(monitoring, "use_tool_id", "is", id, "jarn"));
         if (done) {
             out = id;
@@ -182,17 +183,21 @@ PyObject* take_raised_exception(ThreadState& ts, PyFrameObject* frame, PyObject*
     ts.raising_frame = nullptr;
     // A frame left by an exception returns nothing; a value means it was handled after all.
     if (arg != Py_None || !exc) return nullptr;
+    return failure_of(frame, exc.get());
+}
+
+PyObject* failure_of(PyFrameObject* frame, PyObject* exc) {
     // A generator or coroutine closed (GeneratorExit) or ended (StopIteration and its async
     // twin) did not fail.
     Owned code = Owned::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
     const int flags = reinterpret_cast<PyCodeObject*>(code.get())->co_flags;
     if ((flags & (CO_GENERATOR | CO_COROUTINE | CO_ASYNC_GENERATOR | CO_ITERABLE_COROUTINE)) &&
-        (PyErr_GivenExceptionMatches(exc.get(), PyExc_GeneratorExit) ||
-         PyErr_GivenExceptionMatches(exc.get(), PyExc_StopIteration) ||
-         PyErr_GivenExceptionMatches(exc.get(), PyExc_StopAsyncIteration))) {
+        (PyErr_GivenExceptionMatches(exc, PyExc_GeneratorExit) ||
+         PyErr_GivenExceptionMatches(exc, PyExc_StopIteration) ||
+         PyErr_GivenExceptionMatches(exc, PyExc_StopAsyncIteration))) {
         return nullptr;
     }
-    return exc.release();
+    return Py_NewRef(exc);
 }
 
 bool build_exception_record(Event& ev, PyObject* exc, msgpack::Buffer& b) {

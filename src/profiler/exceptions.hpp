@@ -21,6 +21,10 @@ int exception_tool_id();  // -1: not installed
 // or null when the return is an ordinary one or a generator's end. `arg` is the event's value.
 PyObject* take_raised_exception(ThreadState& ts, PyFrameObject* frame, PyObject* arg);
 
+// `exc` (borrowed) leaving `frame`, as a new reference, or null when it is a generator's or
+// coroutine's ordinary end rather than a failure.
+PyObject* failure_of(PyFrameObject* frame, PyObject* exc);
+
 // The "exception" record of the event's frame; false with the exception set.
 bool build_exception_record(Event& ev, PyObject* exc, msgpack::Buffer& out);
 

@@ -1,6 +1,8 @@
 // Version-specific code; see cpython_compat.hpp.
 #include "cpython_compat.hpp"
 
+#include "owned.hpp"
+
 #define Py_BUILD_CORE 1
 #include "internal/pycore_code.h"
 #include "internal/pycore_frame.h"
@@ -115,6 +117,15 @@ PyFrameObject* current_frame_if_made(PyThreadState* tstate) {
     _PyInterpreterFrame* f = innermost_frame(tstate);
     while (f != nullptr && f->owner == FRAME_OWNED_BY_CSTACK) f = f->previous;
     return f != nullptr ? f->frame_obj : nullptr;
+}
+
+}  // namespace jarn::compat
+
+namespace jarn::compat {
+
+bool free_monitoring_tool(PyObject* monitoring, int tool_id) {
+    Owned result = Owned::steal(PyObject_CallMethod(monitoring, "free_tool_id", "i", tool_id));
+    return bool(result);
 }
 
 }  // namespace jarn::compat

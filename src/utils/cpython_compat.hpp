@@ -63,3 +63,12 @@ private:
 PyFrameObject* current_frame_if_made(PyThreadState* tstate);
 
 }  // namespace jarn::compat
+
+namespace jarn::compat {
+
+// Frees a sys.monitoring tool id whose events and callbacks are already cleared. CPython 3.12's
+// free_tool_id leaves a tool's callbacks and events in place (3.13 clears them and adds
+// clear_tool_id), so the caller clears them itself first on every version.
+bool free_monitoring_tool(PyObject* monitoring, int tool_id);
+
+}  // namespace jarn::compat

@@ -36,17 +36,18 @@ def test_quick_run_writes_json(tmp_path: Path) -> None:
     report = json.loads(out.read_text())
     rows = {(r["workload"], r["mode"]): r for r in report["results"]}
     assert {w for w, _ in rows} == {"call-heavy", "stdlib-heavy", "app"}
-    assert {m for _, m in rows} == {"none", "noop", "jarn"}
+    assert {m for _, m in rows} == {"none", "noop", "jarn", "jarn-mon"}
     for workload, counted in report["events"].items():
         assert counted["events_all"] >= counted["events_main"] > 0, workload
         none = rows[(workload, "none")]
         assert none["status"] == "ok" and none["ratio"] == 1.0
     if _jarn_available():
         for workload in report["events"]:
-            row = rows[(workload, "jarn")]
-            assert row["status"] == "ok", row
-            assert "checksum_mismatch" not in row, row
+            row, mon = rows[(workload, "jarn")], rows[(workload, "jarn-mon")]
+            assert row["status"] == mon["status"] == "ok", (row, mon)
+            assert "checksum_mismatch" not in row and "checksum_mismatch" not in mon, (row, mon)
             assert row["records"] > 0 and row["trace_bytes"] > row["records"]
+            assert mon["records"] == row["records"]  # both engines record the same frames
         # The app's second thread is profiled because jarn runs with threading on.
         assert rows[("app", "jarn")]["records_other_threads"] > 0
     else:

@@ -34,9 +34,14 @@ def host_env(monkeypatch: pytest.MonkeyPatch) -> Iterator[coresupport.Saves]:
     try:
         yield saves
     finally:
-        sys.setprofile(None)
+        coresupport.unregister()
         threading.setprofile_all_threads(None)
         threading.setprofile(None)
+
+
+@pytest.fixture(params=coresupport.ENGINES)
+def engine(request: pytest.FixtureRequest, monkeypatch: pytest.MonkeyPatch) -> None:
+    monkeypatch.setattr(coresupport, "engine", request.param)
 
 
 @pytest.fixture

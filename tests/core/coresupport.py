@@ -105,13 +105,26 @@ def profile(function: Callable[..., Any], *args: Any, config: Any = None, **host
     return host, host.rust_profiler.build_trace()
 
 
+ENGINES = ("profile", "monitoring")
+engine = "profile"  # what `register` installs; the `engine` fixture runs a test with each
+
+
+def register(host: HostProfiler) -> None:
+    (_jarn.register_monitoring_profiler if engine == "monitoring" else _jarn.register_profiler)(host)
+
+
+def unregister() -> None:
+    sys.setprofile(None)
+    _jarn.unregister_monitoring_profiler()
+
+
 def run_profiled(host: HostProfiler, function: Callable[..., Any], *args: Any) -> Any:
     """Registers the native profiler, runs `function` and uninstalls it again."""
-    _jarn.register_profiler(host)
+    register(host)
     try:
         return function(*args)
     finally:
-        sys.setprofile(None)
+        unregister()
 
 
 def decode(trace: bytes) -> dict[str, Any]:

@@ -11,6 +11,8 @@ from typing import Any
 import pytest
 from coresupport import QUIET, compile_program, profile, records, run_child
 
+pytestmark = pytest.mark.usefixtures("engine")  # each test runs with both event engines
+
 PROGRAM = """
 import weakref
 class Obj:

@@ -12,6 +12,8 @@ from coresupport import compile_program, decode, HostProfiler, run_profiled
 
 from jarn import _jarn
 
+pytestmark = pytest.mark.usefixtures("engine")  # each test runs with both event engines
+
 TARGET = "def target():\n    return 1\n"
 
 
@@ -169,3 +171,24 @@ def test_outermost_frame_is_not_dropped_by_attrs_rule() -> None:
 def test_code_at_module_level_of_exec_string_is_dropped() -> None:
     names = recorded_names({}, lambda: exec("def target():\n    return 1\ntarget()\n", {}))
     assert "target" not in names and "<module>" not in names
+
+
+def test_dropped_code_runs_as_unprofiled_and_a_later_profiler_records_it() -> None:
+    lib = compile_program("def fail(i):\n    raise KeyError(i)\ndef gen():\n    while True:\n        try:\n"
+                          "            yield 1\n        except KeyError as e:\n            yield e.args[0]\n", "/srv/lib/mod.py")
+    target = compile_program(TARGET, "/srv/app/target.py")["target"]
+    outs: list[list[Any]] = [[], [], []]
+
+    def run(out: list[Any]) -> None:
+        g = lib["gen"]()
+        next(g)
+        for i in range(3):
+            try:
+                lib["fail"](i)
+            except KeyError as e:
+                out.append((e.args[0], g.throw(KeyError(i)), next(g), target()))
+
+    run(outs[0])
+    assert recorded_names({"filters": {"ignore_frames": ["/srv/", "/tests/core/"]}}, lambda: run(outs[1])) == []
+    names = recorded_names({"filters": {"ignore_frames": ["/srv/lib/", "/tests/core/"]}}, lambda: run(outs[2]))
+    assert names == ["target", "target"] * 3 and outs[0] == outs[1] == outs[2]

@@ -11,8 +11,10 @@ from coresupport import compile_program, decode, events, HostProfiler, records, 
 from jarn import _jarn
 
 
-def test_all_lists_the_two_functions_in_order() -> None:
-    assert _jarn.__all__ == ["register_noop_profiler", "register_profiler"]
+def test_all_lists_the_functions_in_order() -> None:
+    assert _jarn.__all__ == [
+        "register_noop_profiler", "register_profiler", "register_monitoring_profiler", "unregister_monitoring_profiler"
+    ]
     assert not hasattr(_jarn, "JarnProfiler")
 
 
@@ -21,6 +23,8 @@ def test_all_lists_the_two_functions_in_order() -> None:
     [
         (_jarn.register_noop_profiler, "register_noop_profiler()"),
         (_jarn.register_profiler, "register_profiler(profiler)"),
+        (_jarn.register_monitoring_profiler, "register_monitoring_profiler(profiler)"),
+        (_jarn.unregister_monitoring_profiler, "unregister_monitoring_profiler()"),
     ],
 )
 def test_functions_carry_text_signatures(function, signature: str) -> None:
@@ -178,3 +182,22 @@ def test_decode_of_fresh_trace_is_eight_entries() -> None:
         "timestamp",
         "trace_id",
     ]
+
+
+def test_monitoring_tool_id_is_refused_when_taken_and_freed_when_done() -> None:
+    mon, tool = sys.monitoring, sys.monitoring.PROFILER_ID
+    host = HostProfiler()
+    mon.use_tool_id(tool, "other")
+    try:
+        with pytest.raises(RuntimeError, match="already in use by 'other'"):
+            _jarn.register_monitoring_profiler(host)
+        assert not hasattr(host, "rust_profiler")
+    finally:
+        mon.free_tool_id(tool)
+    _jarn.register_monitoring_profiler(host)
+    _jarn.register_monitoring_profiler(host)  # a profiler of ours is replaced
+    assert mon.get_tool(tool) == "jarn"
+    _jarn.unregister_monitoring_profiler()
+    _jarn.unregister_monitoring_profiler()
+    assert mon.get_tool(tool) is None and mon.get_events(tool) == 0
+    assert all(mon.register_callback(tool, 1 << e, None) is None for e in range(17))

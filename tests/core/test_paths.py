@@ -12,6 +12,8 @@ from typing import Any
 import pytest
 from coresupport import compile_program, decode, events, profile
 
+pytestmark = pytest.mark.usefixtures("engine")  # each test runs with both event engines
+
 
 def frame_records(trace: bytes, name: str = "f") -> list[dict[str, Any]]:
     return [r for r in decode(trace)["frames_of_interest"] if r.get("co_name") == name]

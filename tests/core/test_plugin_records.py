@@ -11,10 +11,12 @@ from types import FunctionType
 from typing import Any
 
 import pytest
-from coresupport import APP, QUIET, compile_program, decode, HostProfiler, plain_dump
+from coresupport import APP, QUIET, compile_program, decode, HostProfiler, plain_dump, register, unregister
 
 import jarn.serialize
 from jarn import _jarn
+
+pytestmark = pytest.mark.usefixtures("engine")  # each test runs with both event engines
 
 FRAME_ID = re.compile(r"^frm_[0-7][0-9A-HJKMNP-TV-Z]{25}$")
 TRACE_ID = re.compile(r"^trc_[0-7][0-9A-HJKMNP-TV-Z]{25}$")
@@ -31,11 +33,11 @@ def run(plugins, entries: list[Any], src: str = "def f(x):\n    return x\n", *ar
     plugins(entries)
     ns = compile_program(src, filename)
     host = HostProfiler(QUIET if config is None else config, **host_args)
-    _jarn.register_profiler(host)
+    register(host)
     try:
         ns[call](*(args or ((1,) if call == "f" else ())))
     finally:
-        sys.setprofile(None)
+        unregister()
     return host, decode(host.rust_profiler.build_trace())["frames_of_interest"]
 
 
@@ -204,8 +206,10 @@ def test_events_filter(plugins, wanted, expected) -> None:
 
 
 def test_dropped_frames_still_give_plugin_records(plugins) -> None:
-    _, recs = run(plugins, [entry(path_fragment="json/")], filename="/usr/lib/python3.12/json/fake.py")
-    assert kinds(recs) == ["c", "r"]
+    # At every call, not only the first: a watched frame is never switched off.
+    src = "def f(x):\n    return x\ndef loop(n):\n    for i in range(n):\n        f(i)\n"
+    _, recs = run(plugins, [entry(path_fragment="json/")], src, 3, filename="/usr/lib/python3.12/json/fake.py", call="loop")
+    assert kinds(recs) == ["c", "r"] * 3
     assert recs[0]["user_code_call_site"] is None
 
 
@@ -236,9 +240,9 @@ def test_plugin_records_survive_an_unreadable_frame(plugins, caplog) -> None:
     ns["weird"] = FunctionType(ns["weird"].__code__, Globals(ns))
     host = HostProfiler(QUIET)
     with caplog.at_level(logging.WARNING, logger="jarn"):
-        _jarn.register_profiler(host)
+        register(host)
         ns["weird"]()
-        sys.setprofile(None)
+        unregister()
     recs = decode(host.rust_profiler.build_trace())["frames_of_interest"]
     # Both plugin records are kept although the frame records failed.
     assert kinds(recs) == ["c", "r"]

@@ -13,10 +13,13 @@ from typing import Any
 
 import msgpack
 import pytest
-from coresupport import APP, QUIET, compile_program, decode, events, HostProfiler, plain_dump, profile, raw_records, records, run_child
+from coresupport import (APP, QUIET, compile_program, decode, events, HostProfiler, plain_dump, profile, raw_records,
+                         records, register, run_child, unregister)
 
 import jarn.serialize
 from jarn import _jarn
+
+pytestmark = pytest.mark.usefixtures("engine")  # each test runs with both event engines
 
 FRAME_ID = re.compile(r"^frm_[0-7][0-9A-HJKMNP-TV-Z]{25}$")
 
@@ -177,8 +180,8 @@ def test_generator_resumed_twice() -> None:
 def test_return_without_recorded_call_gets_fresh_id() -> None:
     ns = compile_program("def outer(register):\n    register()\n    return 1\n")
     host = HostProfiler(QUIET)
-    ns["outer"](lambda: _jarn.register_profiler(host))
-    sys.setprofile(None)
+    ns["outer"](lambda: register(host))
+    unregister()
     (ret,) = records(host.rust_profiler.build_trace())
     assert ret["event"] == "return" and FRAME_ID.match(ret["frame_id"])
     assert ret["user_code_call_site"] is None

@@ -227,3 +227,21 @@ def test_more_than_fifteen_threads_use_map16() -> None:
     key = b"\xa6frames"
     assert trace[trace.index(key) + len(key) :].startswith(b"\xde\x00\x11")
     assert len(decode(trace)["frames"]) == 17
+
+
+@pytest.mark.parametrize("use_threading", [False, True])
+def test_monitoring_reaches_threads_by_the_setting(use_threading: bool) -> None:
+    ns = compile_program(PROGRAM)
+    go = threading.Event()
+    worker = threading.Thread(target=lambda: (go.wait(), ns["f"](1)))
+    worker.start()  # before registration: monitoring reaches it all the same
+    host = HostProfiler({**QUIET, "threading": use_threading})
+    _jarn.register_monitoring_profiler(host)
+    go.set()
+    worker.join()
+    ns["f"](2)  # after the worker's events, which must not have switched f off
+    _jarn.unregister_monitoring_profiler()
+    trace = decode(host.rust_profiler.build_trace())
+    assert [r["arg"] for r in records(trace)] == [None, 2]
+    others = {key: [r["arg"] for r in recs] for key, recs in trace["frames"].items()}
+    assert others == ({worker.native_id: [None, 1]} if use_threading else {})

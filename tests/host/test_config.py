@@ -29,14 +29,14 @@ def test_nearest_pyproject_and_precedence(tmp_path):
     write(
         tmp_path / "app" / "pyproject.toml",
         '[tool.jarn]\nlightweight-repr = true\nthreading = true\ninclude = ["vendored/"]\n'
-        'db-path = "traces/db.sqlite3"\nsqlite_busy_timeout = 5\n[tool.jarn.plugins]\nlogging = false\n',
+        'db-path = "traces/db.sqlite3"\nsqlite_busy_timeout = 5\nengine = "monitoring"\n[tool.jarn.plugins]\nlogging = false\n',
     )
     start = tmp_path / "app" / "src"
     start.mkdir()
     cfg = load_config({"threading": False, "ignore": ["noisy"]}, start=start)
     assert cfg["lightweight_repr"] is True
     assert cfg["threading"] is False  # the command line wins
-    assert cfg["sqlite_busy_timeout"] == 5
+    assert cfg["sqlite_busy_timeout"] == 5 and cfg["engine"] == "monitoring"
     assert cfg["filters"] == {"include_frames": ["vendored/"], "ignore_frames": ["noisy"]}
     assert cfg["db_path"] == str(tmp_path / "app" / "traces" / "db.sqlite3")
     assert cfg["plugins"]["logging"] is False and cfg["plugins"]["http"] is True
@@ -65,6 +65,7 @@ def test_db_path_defaults_to_the_project_root(tmp_path, monkeypatch, marker):
         ("max_trace_bytes = 0", "max_trace_bytes must be a positive integer"),
         ("[tool.jarn.plugins]\nredis = true", "unknown plugin 'redis'"),
         ("threading = ", "cannot read"),
+        ('engine = "fast"', "engine must be one of 'profile', 'monitoring', not 'fast'"),
     ],
 )
 def test_bad_pyproject(tmp_path, toml, message):

@@ -22,10 +22,12 @@ def helper(x):
     return x * 2
 
 
-def test_attributes_and_context_manager(tmp_path):
+@pytest.mark.parametrize("engine", ["profile", "monitoring"])
+def test_attributes_and_context_manager(tmp_path, engine):
     path = tmp_path / "t" / "db.sqlite3"
-    with JarnProfiler({"threading": True}, db_path=path, source="unit", trace_id="trc_" + "A" * 26) as p:
+    with JarnProfiler({"threading": True}, db_path=path, source="unit", trace_id="trc_" + "A" * 26, engine=engine) as p:
         helper(21)
+    assert sys.getprofile() is None and sys.monitoring.get_tool(sys.monitoring.PROFILER_ID) is None
     assert (p.db_path, p.trace_id, p.source, p.one_trace_per_test) == (str(path), "trc_" + "A" * 26, "unit", False)
     assert p.config["threading"] is True and p.config["sqlite_busy_timeout"] == 60
     [info] = db.list_traces(str(path))
@@ -33,6 +35,19 @@ def test_attributes_and_context_manager(tmp_path):
     assert trace["meta"]["source"] == "unit"
     assert [r["qualname"] for r in trace["frames_of_interest"]] == [f"{__name__}.helper"] * 2
     assert trace["frames_of_interest"][1]["arg"] == 42
+
+
+def test_monitoring_engine_falls_back_when_the_tool_id_is_taken(tmp_path, caplog):
+    sys.monitoring.use_tool_id(sys.monitoring.PROFILER_ID, "debugger")
+    try:
+        with caplog.at_level(logging.WARNING, logger="jarn"):
+            p = JarnProfiler(db_path=tmp_path / "db", engine="monitoring").start()
+            helper(1)
+            p.stop()
+    finally:
+        sys.monitoring.free_tool_id(sys.monitoring.PROFILER_ID)
+    assert p.engine == "profile" and caplog.text.count("held by 'debugger'; using the profile engine instead") == 1
+    assert [r["arg"] for r in decode(p.build_trace())["frames_of_interest"]] == [None, 2]
 
 
 def test_trace_ids_are_fresh():

@@ -20,9 +20,10 @@ ROOT = Path(__file__).resolve().parents[2]
 SHOP = ROOT / "examples" / "shop.py"
 
 
-def test_run_show_traces_export(jarn_cli, tmp_path):
+@pytest.mark.parametrize("engine", ["profile", "monitoring"])
+def test_run_show_traces_export(jarn_cli, tmp_path, engine):
     shutil.copy(SHOP, tmp_path / "shop.py")
-    done = jarn_cli("run", "--threading", "shop.py")
+    done = jarn_cli("run", "--engine", engine, "--threading", "shop.py")
     assert done.returncode == 0, done.stderr
     assert done.stdout == "ada: 2.70\nbob: 1.50\n"
     assert "only 2 pear left" in done.stderr  # the program's own logging, unchanged
@@ -128,9 +129,11 @@ def test_signals_end_the_program_as_without_jarn_and_save(tmp_path, child_enviro
     ],
     ids=["main", "thread-hook", "all", "in-thread", "none"],
 )
-def test_replacing_the_profile_function_is_reported(jarn_cli, tmp_path, body, lost):
+@pytest.mark.parametrize("engine", ["profile", "monitoring"])
+def test_replacing_the_profile_function_is_reported(jarn_cli, tmp_path, body, lost, engine):
     (tmp_path / "prog.py").write_text("def f():\n    return 1\n" + body)
-    done = jarn_cli("run", "--threading", "prog.py")
+    done = jarn_cli("run", "--engine", engine, "--threading", "prog.py")
+    lost = lost if engine == "profile" else None  # the monitoring engine records on regardless
     assert done.returncode == 0
     warnings = [line for line in done.stderr.splitlines() if "replaced the profile function" in line]
     assert warnings == ([] if lost is None else [warnings[0]]) and (lost is None or lost in warnings[0]), done.stderr

@@ -111,11 +111,12 @@ def test_profiler_trouble_never_reaches_the_request(serve, tmp_path, monkeypatch
     assert "jarn" in caplog.text and sys.getprofile() is None
 
 
-def test_a_request_on_a_profiled_thread_passes_through_and_says_so(tmp_path, caplog):
+@pytest.mark.parametrize("engine", ["profile", "monitoring"])
+def test_a_request_on_a_profiled_thread_passes_through_and_says_so(tmp_path, caplog, engine):
     store = tmp_path / "t.db"
-    middleware = wsgi.JarnMiddleware(app, db_path=str(store))
+    middleware = wsgi.JarnMiddleware(app, db_path=str(store), config={"engine": "monitoring"})
     environ = {"REQUEST_METHOD": "GET", "PATH_INFO": "/inner", "QUERY_STRING": ""}
-    with caplog.at_level(logging.WARNING, logger="jarn"), JarnProfiler(db_path=str(tmp_path / "outer.db")):
+    with caplog.at_level(logging.WARNING, logger="jarn"), JarnProfiler(db_path=str(tmp_path / "outer.db"), engine=engine):
         body = middleware(environ, lambda *a: None)
         assert b"".join(body) == b"hello world!"
     assert not store.exists() and "did not profile GET /inner" in caplog.text

@@ -51,11 +51,12 @@ def test_in_a_thread():
 """
 
 
-def test_each_test_gets_its_own_trace(tmp_path, child_environ):
+@pytest.mark.parametrize("engine", ["profile", "monitoring"])
+def test_each_test_gets_its_own_trace(tmp_path, child_environ, engine):
     pytest.importorskip("jarn._jarn")
     shutil.copy(SAMPLE, tmp_path / "test_sample.py")
     (tmp_path / "test_threads.py").write_text(THREADED)
-    done = _pytest(tmp_path, child_environ, "--jarn", "--jarn-db", "traces.db", "--jarn-threading")
+    done = _pytest(tmp_path, child_environ, "--jarn", "--jarn-db", "traces.db", "--jarn-threading", "--jarn-engine", engine)
     assert done.returncode == 1, done.stdout + done.stderr  # the sample fails one test on purpose
     assert "jarn: one trace per test saved to traces.db" in done.stdout
     tests = _tests_of(tmp_path / "traces.db")

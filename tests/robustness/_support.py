@@ -69,9 +69,10 @@ class HostProfiler:
         self.rust_profiler.register_threading_profiler(frame, event, arg)
 
 
-def start(config: dict | None = None, **kwargs: Any) -> HostProfiler:
+def start(config: dict | None = None, *, engine: str = "profile", **kwargs: Any) -> HostProfiler:
     host = HostProfiler(config, **kwargs)
-    core().register_profiler(host)
+    jarn = core()
+    (jarn.register_monitoring_profiler if engine == "monitoring" else jarn.register_profiler)(host)
     return host
 
 

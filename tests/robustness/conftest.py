@@ -25,6 +25,7 @@ def _never_leave_profiling_on() -> Iterator[None]:
     yield
     threading.setprofile_all_threads(None)
     threading.setprofile(None)
+    _support.core().unregister_monitoring_profiler()
 
 
 @pytest.fixture

@@ -1,0 +1,197 @@
+// The event engine on sys.monitoring. The interpreter calls one C-level callable per event kind
+// with the code object, and asks whether to call again at that place: a code object that the
+// filters drop and no plugin watches answers DISABLE once per location and never costs anything
+// afterwards. What is done for an event that is wanted is shared with the profile function.
+#include "monitoring.hpp"
+
+#include "../lib/internal_error.hpp"
+#include "../utils/cpython_compat.hpp"
+#include "callback.hpp"
+
+namespace jarn {
+namespace {
+
+// sys.monitoring.PROFILER_ID: the id the interpreter's documentation sets aside for profilers.
+constexpr int kToolId = 2;
+constexpr const char* kToolName = "jarn";
+
+// What is installed, process-wide: the module accepts one interpreter only, and a tool id
+// belongs to the interpreter. Never freed, so that nothing is released after finalisation.
+struct Installed {
+    Owned monitoring;  // the sys.monitoring namespace
+    Owned disable;     // sys.monitoring.DISABLE
+    Owned profiler;    // the JarnProfiler the callables deliver to
+    std::uint64_t thread_id = 0;
+    bool all_threads = false;
+};
+
+Installed& installed() {
+    static Installed* const it = new Installed();
+    return *it;
+}
+
+enum class Kind { call, call_no_disable, return_value, return_no_value };
+
+// The event's frame: the callables are given its code object only. Null when there is none.
+PyFrameObject* event_frame() {
+    PyFrameObject* frame = PyEval_GetFrame();  // borrowed
+    if (frame == nullptr) PyErr_Clear();
+    return frame;
+}
+
+// Returns None or DISABLE, never null: an exception here would reach the profiled program.
+template <Kind kind>
+PyObject* on_event(PyObject* self, PyObject* const* args, Py_ssize_t nargsf) noexcept {
+    constexpr bool is_return = kind == Kind::return_value || kind == Kind::return_no_value;
+    // PY_THROW and PY_UNWIND are not per location: the interpreter refuses DISABLE for them.
+    constexpr bool may_disable = kind == Kind::call || kind == Kind::return_value;
+    Installed& in = installed();
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    // A callable of a replaced profiler may still be running an event; it records no more.
+    if (self != in.profiler.get() || nargs < 2 || !PyCode_Check(args[0])) Py_RETURN_NONE;
+    auto* profiler = reinterpret_cast<ProfilerObject*>(self);
+    auto* code = reinterpret_cast<PyCodeObject*>(args[0]);  // borrowed from the interpreter
+    std::uintptr_t bits;
+    if (!cached_code_bits(profiler, code, bits)) {
+        PyFrameObject* frame = event_frame();  // borrowed; only the context of an error report
+        if (frame == nullptr) Py_RETURN_NONE;
+        bits = classify_code(profiler, code, frame, is_return);
+    }
+    if (!code_wants_events(bits)) {
+        if constexpr (may_disable) return Py_NewRef(in.disable.get());
+        Py_RETURN_NONE;
+    }
+    // DISABLE would be for every thread: other threads are told nothing.
+    if (!in.all_threads && PyThreadState_GetID(PyThreadState_Get()) != in.thread_id) Py_RETURN_NONE;
+    PyFrameObject* frame = event_frame();  // borrowed; the interpreter holds it for the event
+    if (frame == nullptr) Py_RETURN_NONE;
+    PyObject* arg = (kind == Kind::return_value && nargs >= 3) ? args[2] : Py_None;
+    // PY_UNWIND names the exception leaving the frame: its record needs no exception tool.
+    PyObject* unwinding = (kind == Kind::return_no_value && nargs >= 3) ? args[2] : nullptr;
+    handle_profile_event(profiler, frame, code, is_return, arg, bits, unwinding);
+    Py_RETURN_NONE;
+}
+
+PyCFunction as_method(PyObject* (*fn)(PyObject*, PyObject* const*, Py_ssize_t) noexcept) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+}
+
+struct EventHandler {
+    const char* event;  // the name in sys.monitoring.events
+    PyMethodDef def;
+};
+
+// The legacy profile hook reports the same events the same way (a throw into a generator is
+// a call, an unwinding frame a return without value), so both engines pair calls and returns
+// alike.
+EventHandler handlers[] = {
+    {"PY_START", {"jarn_py_start", as_method(on_event<Kind::call>), METH_FASTCALL, nullptr}},
+    {"PY_RESUME", {"jarn_py_resume", as_method(on_event<Kind::call>), METH_FASTCALL, nullptr}},
+    {"PY_THROW", {"jarn_py_throw", as_method(on_event<Kind::call_no_disable>), METH_FASTCALL, nullptr}},
+    {"PY_RETURN", {"jarn_py_return", as_method(on_event<Kind::return_value>), METH_FASTCALL, nullptr}},
+    {"PY_YIELD", {"jarn_py_yield", as_method(on_event<Kind::return_value>), METH_FASTCALL, nullptr}},
+    {"PY_UNWIND", {"jarn_py_unwind", as_method(on_event<Kind::return_no_value>), METH_FASTCALL, nullptr}},
+};
+
+PyObject* monitoring_namespace() {
+    Owned sys = Owned::steal(PyImport_ImportModule("sys"));
+    if (!sys) return nullptr;
+    return PyObject_GetAttrString(sys.get(), "monitoring");
+}
+
+// The bit of one event in sys.monitoring.events, or -1 with the exception set.
+long event_bit(PyObject* monitoring, const char* event) {
+    Owned events = Owned::steal(PyObject_GetAttrString(monitoring, "events"));
+    if (!events) return -1;
+    Owned value = Owned::steal(PyObject_GetAttrString(events.get(), event));
+    if (!value) return -1;
+    return PyLong_AsLong(value.get());
+}
+
+bool call_ok(PyObject* result) {
+    Owned owned = Owned::steal(result);
+    return bool(owned);
+}
+
+// Clears our events and callbacks and frees the tool id; the profiler is let go last.
+bool release_tool(Installed& in) {
+    if (!in.profiler) return true;
+    PyObject* mon = in.monitoring.get();  // borrowed from `in`
+    bool ok = call_ok(PyObject_CallMethod(mon, "set_events", "ii", kToolId, 0));
+    for (const EventHandler& h : handlers) {
+        const long bit = event_bit(mon, h.event);
+        ok = ok && bit >= 0 && call_ok(PyObject_CallMethod(mon, "register_callback", "ilO", kToolId, bit, Py_None));
+    }
+    ok = ok && compat::free_monitoring_tool(mon, kToolId);
+    Owned profiler = std::move(in.profiler);
+    return ok;
+}
+
+// The name holding our tool id: new reference, None when free, null with the exception set.
+PyObject* tool_holder(PyObject* monitoring) { return PyObject_CallMethod(monitoring, "get_tool", "i", kToolId); }
+
+// Undoes a half-done installation; the error that stopped it stays the one raised.
+PyObject* fail_install() {
+    PyObject* exc = PyErr_GetRaisedException();
+    if (!release_tool(installed())) PyErr_Clear();
+    PyErr_SetRaisedException(exc);
+    return nullptr;
+}
+
+}  // namespace
+
+bool monitoring_tool_free() {
+    Installed& in = installed();
+    if (!in.monitoring) {
+        in.monitoring = Owned::steal(monitoring_namespace());
+        if (!in.monitoring) return false;
+        in.disable = Owned::steal(PyObject_GetAttrString(in.monitoring.get(), "DISABLE"));
+        if (!in.disable) {
+            in.monitoring.reset();
+            return false;
+        }
+    }
+    Owned holder = Owned::steal(tool_holder(in.monitoring.get()));
+    if (!holder) return false;
+    if (holder.get() != Py_None && !in.profiler) {
+        PyErr_Format(PyExc_RuntimeError, "the sys.monitoring profiler tool id (%d) is already in use by %R", kToolId,
+                     holder.get());
+        return false;
+    }
+    return true;
+}
+
+PyObject* install_monitoring(PyObject* native, bool all_threads) {
+    if (!monitoring_tool_free()) return nullptr;
+    Installed& in = installed();
+    PyObject* mon = in.monitoring.get();  // borrowed from `in`
+    if (!in.profiler && !call_ok(PyObject_CallMethod(mon, "use_tool_id", "is", kToolId, kToolName))) return nullptr;
+    // From here on the callables deliver to the new profiler (a previous one of ours is replaced).
+    in.profiler = Owned::borrow(native);
+    in.thread_id = PyThreadState_GetID(PyThreadState_Get());
+    in.all_threads = all_threads;
+    long mask = 0;
+    for (EventHandler& h : handlers) {
+        const long bit = event_bit(mon, h.event);
+        if (bit < 0) return fail_install();
+        Owned callable = Owned::steal(PyCFunction_New(&h.def, native));
+        if (!callable || !call_ok(PyObject_CallMethod(mon, "register_callback", "ilO", kToolId, bit, callable.get()))) {
+            return fail_install();
+        }
+        mask |= bit;
+    }
+    if (!call_ok(PyObject_CallMethod(mon, "set_events", "il", kToolId, mask))) return fail_install();
+    // Places that a previous profiler (other filters, other plugins) disabled are live again.
+    if (!call_ok(PyObject_CallMethod(mon, "restart_events", nullptr))) return fail_install();
+    Py_RETURN_NONE;
+}
+
+PyObject* uninstall_monitoring() {
+    Installed& in = installed();
+    if (!release_tool(in)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+bool monitoring_installed() { return bool(installed().profiler); }
+
+}  // namespace jarn

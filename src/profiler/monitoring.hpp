@@ -1,0 +1,22 @@
+// The second event engine: the native profiler installed as a sys.monitoring tool.
+#pragma once
+
+#include <Python.h>
+
+namespace jarn {
+
+// Whether register_monitoring_profiler may install: the tool id is free or held by us. False
+// with RuntimeError when another tool holds it.
+bool monitoring_tool_free();
+
+// Installs `native` (a JarnProfiler) under the profiler tool id, replacing a profiler of ours
+// installed before; with `all_threads` false only the calling thread's events are recorded.
+// Returns None, or null with RuntimeError when another tool holds the id.
+PyObject* install_monitoring(PyObject* native, bool all_threads);
+
+// Clears our events and callbacks and frees the tool id; None when nothing is installed.
+PyObject* uninstall_monitoring();
+
+bool monitoring_installed();
+
+}  // namespace jarn
