@@ -1,6 +1,7 @@
 """Instructions per recorded event, counted by callgrind: machine-independent and repeatable.
 
-Usage: python bench/instructions.py [--mode jarn|noop|none] [--workload NAME] [--sizes N1 N2]
+Usage: python bench/instructions.py [--mode jarn|noop|none] [--engine monitoring|profile] [--workload NAME]
+       [--sizes N1 N2]
 
 Each workload runs twice under `valgrind --tool=callgrind` with jarn recording every frame, once
 with N1 and once with N2 iterations. Start-up, imports and the trace's construction cancel in
@@ -26,7 +27,7 @@ import tempfile
 
 DRIVER = r"""
 import dataclasses, sys, tempfile
-mode, workload, size, count = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4] == "count"
+mode, workload, size, count, engine = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4] == "count", sys.argv[5]
 
 def leaf(a, b):
     c = a + b
@@ -66,7 +67,9 @@ if mode == "noop":
     sys.exit(0)
 from jarn.profiler import JarnProfiler
 import jarn.db, jarn.git, jarn.version
-profiler = JarnProfiler({}, db_path=tempfile.mkdtemp() + "/db.sqlite3", source="instructions")
+# Under callgrind everything runs tens of times slower: without this, __repr__ methods would be
+# judged too slow to call and skipped, and the count would not be that of a normal run.
+profiler = JarnProfiler({"engine": engine, "slow_repr_ms": 10**6}, db_path=tempfile.mkdtemp() + "/db.sqlite3", source="instructions")
 profiler.start()
 run(size)
 profiler.stop()
@@ -77,18 +80,18 @@ if count:
 WORKLOADS = ("small-ints", "dataclasses")
 
 
-def events(script: str, mode: str, workload: str, size: int) -> int:
+def events(script: str, mode: str, workload: str, size: int, engine: str) -> int:
     if mode != "jarn":
         return 0
-    done = subprocess.run([sys.executable, "-P", script, mode, workload, str(size), "count"],
+    done = subprocess.run([sys.executable, "-P", script, mode, workload, str(size), "count", engine],
                           capture_output=True, text=True, check=True)
     return int(done.stdout.split()[-1])
 
 
-def instructions(script: str, mode: str, workload: str, size: int, workdir: str) -> int:
+def instructions(script: str, mode: str, workload: str, size: int, workdir: str, engine: str) -> int:
     out = os.path.join(workdir, f"callgrind.{mode}.{workload}.{size}")
     subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable, "-P", script,
-                    mode, workload, str(size), "-"], capture_output=True, text=True, check=True)
+                    mode, workload, str(size), "-", engine], capture_output=True, text=True, check=True)
     with open(out) as f:
         found = re.search(r"^(?:summary|totals): (\d+)", f.read(), re.M)
     assert found, "no totals in callgrind's output"
@@ -100,6 +103,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--mode", default="jarn", choices=["jarn", "noop", "none"])
     parser.add_argument("--workload", choices=WORKLOADS, action="append")
     parser.add_argument("--sizes", type=int, nargs=2, default=[2000, 12000])
+    parser.add_argument("--engine", default="monitoring", choices=["monitoring", "profile"])
     args = parser.parse_args(argv)
     if shutil.which("valgrind") is None:
         print("valgrind is not installed: no instruction counts")
@@ -110,13 +114,11 @@ def main(argv: list[str] | None = None) -> int:
         with open(script, "w") as f:
             f.write(DRIVER)
         for workload in args.workload or WORKLOADS:
-            ir1, ir2 = (instructions(script, args.mode, workload, n, workdir) for n in (n1, n2))
-            if args.mode == "jarn":
-                e1, e2 = (events(script, args.mode, workload, n) for n in (n1, n2))
-            else:  # the same events as under jarn, each seen by the hook (or by nobody)
-                e1, e2 = (events(script, "jarn", workload, n) for n in (n1, n2))
+            ir1, ir2 = (instructions(script, args.mode, workload, n, workdir, args.engine) for n in (n1, n2))
+            # noop and none: the same events as under jarn, each seen by the hook (or by nobody)
+            e1, e2 = (events(script, "jarn", workload, n, args.engine) for n in (n1, n2))
             per_event = (ir2 - ir1) / (e2 - e1)
-            print(f"{args.mode:5} {workload:12} {per_event:9.0f} instructions per event "
+            print(f"{args.mode:5} {args.engine if args.mode == 'jarn' else '':10} {workload:12} {per_event:9.0f} instructions per event "
                   f"(Ir {ir1} / {ir2}, events {e1} / {e2})")
     return 0
 

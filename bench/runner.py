@@ -35,10 +35,12 @@ JARN_CONFIGS: dict[str, dict[str, Any]] = {
     # what most events of a real program do (standard library, installed packages).
     "jarn-drop-all": {"filters": {"include_frames": [], "ignore_frames": ["/bench/"]}},
 }
-# The same modes on the sys.monitoring engine, reported beside the profile hook's.
+# The same modes on the sys.monitoring engine (the default), reported beside the profile hook's.
 JARN_CONFIGS.update({
     mode.replace("jarn", "jarn-mon", 1): {**config, "engine": "monitoring"} for mode, config in list(JARN_CONFIGS.items())
 })
+for mode in [m for m in JARN_CONFIGS if not m.startswith("jarn-mon")]:
+    JARN_CONFIGS[mode] = {**JARN_CONFIGS[mode], "engine": "profile"}
 
 # A profiler is a pair of callables: install it, and uninstall it returning extra results.
 Hooks = tuple[Callable[[], None], Callable[[], dict[str, Any]]]
