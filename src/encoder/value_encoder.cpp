@@ -508,11 +508,15 @@ bool append_fallback(PyObject* fallback, PyObject* value, Py_ssize_t depth, Valu
     return true;
 }
 
-EncodeResult encode_map(PyObject* const* keys, PyObject* const* values, std::size_t n, PyObject* fallback,
-                        const EncoderLimits& limits, ObjectStyle objects, ValueBudget& budget, msgpack::Buffer& out) {
+namespace {
+
+// Runs one top-level walk: on anything but `encoded` the buffer and the budget are put back as
+// they were; otherwise the bytes written are taken from the budget.
+template <typename Walk>
+EncodeResult walk_on_budget(ValueBudget& budget, msgpack::Buffer& out, Walk walk) {
     const std::size_t start = out.size();
     const ValueBudget before = budget;
-    const EncodeResult r = Walker(fallback, limits, objects, budget, out).map(keys, values, n);
+    const EncodeResult r = walk();
     if (r != EncodeResult::encoded) {
         out.resize(start);
         budget = before;
@@ -523,19 +527,16 @@ EncodeResult encode_map(PyObject* const* keys, PyObject* const* values, std::siz
     return r;
 }
 
+}  // namespace
+
+EncodeResult encode_map(PyObject* const* keys, PyObject* const* values, std::size_t n, PyObject* fallback,
+                        const EncoderLimits& limits, ObjectStyle objects, ValueBudget& budget, msgpack::Buffer& out) {
+    return walk_on_budget(budget, out, [&] { return Walker(fallback, limits, objects, budget, out).map(keys, values, n); });
+}
+
 EncodeResult encode_value(PyObject* value, PyObject* fallback, const EncoderLimits& limits, ObjectStyle objects,
                           ValueBudget& budget, msgpack::Buffer& out) {
-    const std::size_t start = out.size();
-    const ValueBudget before = budget;
-    const EncodeResult r = Walker(fallback, limits, objects, budget, out).value(value, 0);
-    if (r != EncodeResult::encoded) {
-        out.resize(start);
-        budget = before;
-        return r;
-    }
-    const std::uint64_t written = out.size() - start;
-    budget.bytes = written < budget.bytes ? budget.bytes - written : 0;
-    return r;
+    return walk_on_budget(budget, out, [&] { return Walker(fallback, limits, objects, budget, out).value(value, 0); });
 }
 
 }  // namespace jarn
