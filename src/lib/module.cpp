@@ -34,14 +34,22 @@ bool threading_requested(PyObject* config) {
     return as_bool(value.get()).value_or(false);
 }
 
-PyObject* register_profiler(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+// The one argument of both registrations, the host profiler object (borrowed); null with the
+// exception set when it is missing or not callable.
+PyObject* host_profiler_argument(const char* function, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     static const char* const params[] = {"profiler"};
     PyObject* host;  // borrowed
-    if (!parse_required_args("register_profiler", params, 1, args, nargsf, kwnames, &host)) return nullptr;
+    if (!parse_required_args(function, params, 1, args, nargsf, kwnames, &host)) return nullptr;
     if (!PyCallable_Check(host)) {
         PyErr_SetString(PyExc_TypeError, "profiler object is not callable");
         return nullptr;
     }
+    return host;
+}
+
+PyObject* register_profiler(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    PyObject* host = host_profiler_argument("register_profiler", args, nargsf, kwnames);  // borrowed
+    if (host == nullptr) return nullptr;
     std::unique_ptr<ProfilerState> state = new_from_python(host);
     if (!state) return nullptr;
     Owned native = Owned::steal(wrap_profiler(std::move(state)));
@@ -68,13 +76,8 @@ PyObject* register_profiler(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
 // of the profile hook. Threading comes from the profiler's own reading of the configuration:
 // monitoring reaches every thread without a per-thread installation.
 PyObject* register_monitoring_profiler(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    static const char* const params[] = {"profiler"};
-    PyObject* host;  // borrowed
-    if (!parse_required_args("register_monitoring_profiler", params, 1, args, nargsf, kwnames, &host)) return nullptr;
-    if (!PyCallable_Check(host)) {
-        PyErr_SetString(PyExc_TypeError, "profiler object is not callable");
-        return nullptr;
-    }
+    PyObject* host = host_profiler_argument("register_monitoring_profiler", args, nargsf, kwnames);  // borrowed
+    if (host == nullptr) return nullptr;
     if (!monitoring_tool_free()) return nullptr;
     std::unique_ptr<ProfilerState> state = new_from_python(host);
     if (!state) return nullptr;
