@@ -114,7 +114,8 @@ dev: $(PY)
 
 # How many small faults the suite catches: a fixed-seed sample of mutants of the native core and
 # the host's core modules, each built and tested alone (slow; not part of CI). TESTS=REV runs the
-# suite of an earlier revision against today's source, to compare two suites on the same mutants.
+# suite of another revision, SOURCE=REV mutates the code of another revision, to compare two
+# suites on the same mutants of the same code.
 mutants: $(STAMP)
 	$(PY) -m pip install --quiet cmake ninja
-	$(PY) tools/mutants.py $(if $(TESTS),--tests $(TESTS))
+	$(PY) tools/mutants.py $(if $(SOURCE),--source $(SOURCE)) $(if $(TESTS),--tests $(TESTS))

@@ -5,10 +5,13 @@ core modules, applies each one alone to a scratch copy of the tree, rebuilds wha
 runs the suite (stopping at the first failure). A mutant is killed when the suite fails or times
 out, survives when it passes, and is left out when it does not compile.
 
-    python tools/mutants.py [--native 40] [--host 40] [--seed 7] [--tests REV]
+    python tools/mutants.py [--native 40] [--host 40] [--seed 7] [--source REV] [--tests REV]
 
---tests REV runs the suite as it was at git revision REV against today's source, so that two
-suites can be compared on the same mutants. Results go to build/mutants/<label>.json.
+--source REV mutates the code as it was at git revision REV (default: the working tree) and
+--tests REV runs the suite as it was at REV, so that two suites can be compared on the same
+mutants of the same code. The unmutated tree must pass its suite first; a suite run longer than
+three times that one counts as a kill (the mutant looped). --only 3,17 runs those mutants of the
+draw again. Results, with the first failing test of each kill, go to build/mutants/<label>.json.
 """
 
 from __future__ import annotations
@@ -59,6 +62,7 @@ class Mutant:
     after: str
     outcome: str = ""
     seconds: float = 0.0
+    killed_by: str = ""
 
 
 def _cpp_mutations(line: str) -> list[str]:
@@ -102,10 +106,10 @@ def _python_mutations(source: str) -> list[tuple[int, str]]:
     return out
 
 
-def candidates(files: list[str]) -> list[Mutant]:
+def candidates(root: Path, files: list[str]) -> list[Mutant]:
     found: list[Mutant] = []
     for rel in files:
-        source = (ROOT / rel).read_text()
+        source = (root / rel).read_text()
         lines = source.splitlines(keepends=True)
         if rel.endswith(".cpp"):
             sites = [(n, after) for n, line in enumerate(lines, 1) for after in _cpp_mutations(line)]
@@ -115,31 +119,40 @@ def candidates(files: list[str]) -> list[Mutant]:
     return found
 
 
-def _run(cmd: list[str], cwd: Path, timeout: float, env: dict[str, str] | None = None) -> int:
+def _run(cmd: list[str], cwd: Path, timeout: float, env: dict[str, str] | None = None) -> tuple[int, str]:
     try:
-        return subprocess.run(cmd, cwd=cwd, env=env, timeout=timeout, stdout=subprocess.DEVNULL,
-                              stderr=subprocess.DEVNULL).returncode
+        done = subprocess.run(cmd, cwd=cwd, env=env, timeout=timeout, stdout=subprocess.PIPE,
+                              stderr=subprocess.STDOUT, text=True, errors="replace")
     except subprocess.TimeoutExpired:
-        return -1
+        return -1, "timed out"
+    return done.returncode, done.stdout
+
+
+def _extract(rev: str | None, what: list[str], where: Path) -> None:
+    archive = subprocess.run(["git", "archive", rev or "HEAD", *what], cwd=ROOT, capture_output=True, check=True)
+    subprocess.run(["tar", "-x"], cwd=where, input=archive.stdout, check=True)
 
 
 class Scratch:
     """A copy of the tree with the extensions built in place, as `make dev` does."""
 
-    def __init__(self, where: Path, python: str, tests_rev: str | None) -> None:
+    def __init__(self, where: Path, python: str, source_rev: str | None, tests_rev: str | None) -> None:
         self.dir = where
         self.python = python
         if where.exists():
             shutil.rmtree(where)
-        files = subprocess.run(["git", "ls-files", "-z"], cwd=ROOT, capture_output=True, check=True).stdout
-        for rel in filter(None, files.decode().split("\0")):
-            target = where / rel
-            target.parent.mkdir(parents=True, exist_ok=True)
-            shutil.copy2(ROOT / rel, target)
+        where.mkdir(parents=True)
+        if source_rev:
+            _extract(source_rev, ["."], where)
+        else:
+            files = subprocess.run(["git", "ls-files", "-z"], cwd=ROOT, capture_output=True, check=True).stdout
+            for rel in filter(None, files.decode().split("\0")):
+                target = where / rel
+                target.parent.mkdir(parents=True, exist_ok=True)
+                shutil.copy2(ROOT / rel, target)
         if tests_rev:
             shutil.rmtree(where / "tests")
-            archive = subprocess.run(["git", "archive", tests_rev, "tests"], cwd=ROOT, capture_output=True, check=True)
-            subprocess.run(["tar", "-x"], cwd=where, input=archive.stdout, check=True)
+            _extract(tests_rev, ["tests"], where)
         cmake = str(Path(python).parent / "cmake")
         subprocess.run([cmake, "-S", ".", "-B", "build/dev", "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
                         f"-DPython_EXECUTABLE={python}"], cwd=where, check=True, stdout=subprocess.DEVNULL)
@@ -147,15 +160,19 @@ class Scratch:
             raise SystemExit("the unmutated tree does not build")
 
     def build(self) -> bool:
-        if _run([str(Path(self.python).parent / "cmake"), "--build", "build/dev"], self.dir, 900) != 0:
+        if _run([str(Path(self.python).parent / "cmake"), "--build", "build/dev"], self.dir, 900)[0] != 0:
             return False
         for so in (self.dir / "build/dev").glob("_*.so"):
             shutil.copy2(so, self.dir / "jarn" / so.name)
         return True
 
-    def suite(self, timeout: float) -> int:
+    def suite(self, timeout: float) -> tuple[int, str]:
+        """The suite's exit status and its first failing test ("" when it passed)."""
         env = dict(os.environ, PYTHONPATH=str(self.dir))
-        return _run([self.python, "-P", "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider"], self.dir, timeout, env)
+        code, output = _run([self.python, "-P", "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider", "-rfE"],
+                            self.dir, timeout, env)
+        failed = re.search(r"^(?:FAILED|ERROR) (\S+)", output, re.MULTILINE)
+        return code, failed.group(1) if failed else ("" if code == 0 else output.strip()[-200:])
 
     def try_mutant(self, m: Mutant, timeout: float) -> str:
         path = self.dir / m.path
@@ -167,7 +184,7 @@ class Scratch:
             native = m.path.endswith(".cpp")
             if native and not self.build():
                 return "stillborn"
-            code = self.suite(timeout)
+            code, m.killed_by = self.suite(timeout)
             return "survived" if code == 0 else "killed"
         finally:
             path.write_text(original)
@@ -180,26 +197,35 @@ def main() -> int:
     parser.add_argument("--native", type=int, default=40, help="mutants drawn from src/**/*.cpp")
     parser.add_argument("--host", type=int, default=40, help="mutants drawn from the host's core modules")
     parser.add_argument("--seed", type=int, default=7)
+    parser.add_argument("--source", metavar="REV", help="mutate the code of this git revision")
     parser.add_argument("--tests", metavar="REV", help="run the suite of this git revision")
-    parser.add_argument("--timeout", type=float, default=600, help="seconds per suite run (a time-out kills)")
+    parser.add_argument("--only", help="comma-separated positions in the draw (from 1) to run again")
     parser.add_argument("--python", default=str(ROOT / ".venv/bin/python"))
     args = parser.parse_args()
 
+    label = f"source-{args.source or 'worktree'}-tests-{args.tests or 'worktree'}"
+    scratch = Scratch(ROOT / "build/mutants" / f"tree-{label}", args.python, args.source, args.tests)
     rng = random.Random(args.seed)
-    native_files = sorted(str(p.relative_to(ROOT)) for p in (ROOT / "src").rglob("*.cpp"))
+    native_files = sorted(str(p.relative_to(scratch.dir)) for p in (scratch.dir / "src").rglob("*.cpp"))
     drawn: list[Mutant] = []
     for files, count in ((native_files, args.native), (list(HOST_MODULES), args.host)):
-        pool = candidates(files)
+        pool = candidates(scratch.dir, files)
         drawn += rng.sample(pool, min(count, len(pool)))
+    if args.only:
+        drawn = [drawn[int(i) - 1] for i in args.only.split(",")]
+        label += f"-only-{args.only.replace(',', '_')}"
 
-    label = f"tests-{args.tests}" if args.tests else "tests-HEAD"
-    scratch = Scratch(ROOT / "build/mutants/tree", args.python, args.tests)
-    print(f"{len(drawn)} mutants, suite: {label}", flush=True)
+    start = time.monotonic()
+    code, failed = scratch.suite(3600)
+    if code != 0:
+        raise SystemExit(f"the unmutated tree fails its suite: {failed}")
+    timeout = 3 * (time.monotonic() - start)
+    print(f"{len(drawn)} mutants, {label}; unmutated suite passed, time-out {timeout:.0f} s", flush=True)
     for i, m in enumerate(drawn, 1):
         start = time.monotonic()
-        m.outcome = scratch.try_mutant(m, args.timeout)
+        m.outcome = scratch.try_mutant(m, timeout)
         m.seconds = round(time.monotonic() - start, 1)
-        print(f"[{i}/{len(drawn)}] {m.outcome:9} {m.path}:{m.line}: {m.after.strip()}", flush=True)
+        print(f"[{i}/{len(drawn)}] {m.outcome:9} {m.path}:{m.line}: {m.after.strip()}  {m.killed_by}", flush=True)
 
     counted = [m for m in drawn if m.outcome != "stillborn"]
     for kind, prefix in (("native", "src/"), ("host", "jarn/")):
