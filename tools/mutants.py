@@ -158,6 +158,7 @@ class Scratch:
                         f"-DPython_EXECUTABLE={python}"], cwd=where, check=True, stdout=subprocess.DEVNULL)
         if not self.build():
             raise SystemExit("the unmutated tree does not build")
+        self.stale = False
 
     def build(self) -> bool:
         if _run([str(Path(self.python).parent / "cmake"), "--build", "build/dev"], self.dir, 900)[0] != 0:
@@ -181,15 +182,17 @@ class Scratch:
         lines[m.line - 1] = m.after
         path.write_text("".join(lines))
         try:
+            # The extensions are rebuilt only when they differ from what this mutant needs: a
+            # native mutant rebuilds once (from the original of the previous one's file), and the
+            # unmutated build comes back only before a host mutant.
             native = m.path.endswith(".cpp")
-            if native and not self.build():
+            if (native or self.stale) and not self.build():
                 return "stillborn"
+            self.stale = native
             code, m.killed_by = self.suite(timeout)
             return "survived" if code == 0 else "killed"
         finally:
             path.write_text(original)
-            if m.path.endswith(".cpp"):
-                self.build()
 
 
 def main() -> int:
