@@ -24,6 +24,7 @@ import os
 import random
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -205,6 +206,9 @@ def main() -> int:
     parser.add_argument("--only", help="comma-separated positions in the draw (from 1) to run again")
     parser.add_argument("--python", default=str(ROOT / ".venv/bin/python"))
     args = parser.parse_args()
+    # Started in the background, this process may ignore SIGINT, and its children would inherit
+    # that: the suite checks how a Ctrl-C reaches the profiled program.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
     label = f"source-{args.source or 'worktree'}-tests-{args.tests or 'worktree'}"
     scratch = Scratch(ROOT / "build/mutants" / f"tree-{label}", args.python, args.source, args.tests)
