@@ -206,9 +206,10 @@ def main() -> int:
     parser.add_argument("--only", help="comma-separated positions in the draw (from 1) to run again")
     parser.add_argument("--python", default=str(ROOT / ".venv/bin/python"))
     args = parser.parse_args()
-    # Started in the background, this process may ignore SIGINT, and its children would inherit
-    # that: the suite checks how a Ctrl-C reaches the profiled program.
+    # Started in the background or under nohup, this process may ignore SIGINT or SIGHUP, and its
+    # children would inherit that: the suite checks how signals reach the profiled program.
     signal.signal(signal.SIGINT, signal.default_int_handler)
+    signal.signal(signal.SIGHUP, signal.SIG_DFL)
 
     label = f"source-{args.source or 'worktree'}-tests-{args.tests or 'worktree'}"
     scratch = Scratch(ROOT / "build/mutants" / f"tree-{label}", args.python, args.source, args.tests)
