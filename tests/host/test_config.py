@@ -10,33 +10,29 @@ from jarn import config
 from jarn.config import ConfigError, load_config, merged
 
 
-def write(path: Path, text: str) -> Path:
+def write(path: Path, text: str) -> None:
     path.parent.mkdir(parents=True, exist_ok=True)
     path.write_text(text)
-    return path
 
 
-def test_defaults_without_pyproject(tmp_path):
-    cfg = load_config(start=tmp_path)
-    assert cfg["sqlite_busy_timeout"] == 60
-    assert cfg["threading"] is False
-    assert cfg["filters"] == {"include_frames": [], "ignore_frames": []}
+def test_defaults_and_overrides(tmp_path):
+    cfg = load_config({"include": ["a"]}, start=tmp_path)
+    assert (cfg["sqlite_busy_timeout"], cfg["threading"], cfg["engine"]) == (60, False, "monitoring")
+    assert cfg["filters"] == {"include_frames": ["a"], "ignore_frames": []}
     assert all(cfg["plugins"][name] for name in config.PLUGIN_NAMES)
+    # An override never leaks into the defaults of the next configuration.
+    assert merged(None)["filters"]["include_frames"] == [] == config.DEFAULTS["filters"]["include_frames"]
 
 
 def test_nearest_pyproject_and_precedence(tmp_path):
     write(tmp_path / "pyproject.toml", "[tool.jarn]\nthreading = false\n")
-    write(
-        tmp_path / "app" / "pyproject.toml",
-        '[tool.jarn]\nlightweight-repr = true\nthreading = true\ninclude = ["vendored/"]\n'
-        'db-path = "traces/db.sqlite3"\nsqlite_busy_timeout = 5\nengine = "monitoring"\n[tool.jarn.plugins]\nlogging = false\n',
-    )
-    start = tmp_path / "app" / "src"
-    start.mkdir()
-    cfg = load_config({"threading": False, "ignore": ["noisy"]}, start=start)
-    assert cfg["lightweight_repr"] is True
-    assert cfg["threading"] is False  # the command line wins
-    assert cfg["sqlite_busy_timeout"] == 5 and cfg["engine"] == "monitoring"
+    write(tmp_path / "app" / "pyproject.toml",
+          '[tool.jarn]\nlightweight-repr = true\nthreading = true\ninclude = ["vendored/"]\ndb-path = "traces/db.sqlite3"\n'
+          'sqlite_busy_timeout = 5\nengine = "profile"\n[tool.jarn.plugins]\nlogging = false\n')
+    (tmp_path / "app" / "src").mkdir()
+    cfg = load_config({"threading": False, "ignore": ["noisy"]}, start=tmp_path / "app" / "src")
+    # The command line wins over the nearest pyproject.toml, which wins over the defaults.
+    assert (cfg["lightweight_repr"], cfg["threading"], cfg["sqlite_busy_timeout"], cfg["engine"]) == (True, False, 5, "profile")
     assert cfg["filters"] == {"include_frames": ["vendored/"], "ignore_frames": ["noisy"]}
     assert cfg["db_path"] == str(tmp_path / "app" / "traces" / "db.sqlite3")
     assert cfg["plugins"]["logging"] is False and cfg["plugins"]["http"] is True
@@ -69,15 +65,6 @@ def test_db_path_defaults_to_the_project_root(tmp_path, monkeypatch, marker):
     ],
 )
 def test_bad_pyproject(tmp_path, toml, message):
-    body = toml if toml.startswith("[") else f"[tool.jarn]\n{toml}\n"
-    write(tmp_path / "pyproject.toml", body)
+    write(tmp_path / "pyproject.toml", toml if toml.startswith("[") else f"[tool.jarn]\n{toml}\n")
     with pytest.raises(ConfigError, match=message):
         load_config(start=tmp_path)
-
-
-def test_merged_keeps_defaults_apart():
-    first = config.merged({"include": ["a"]})
-    second = config.merged(None)
-    assert first["filters"]["include_frames"] == ["a"]
-    assert second["filters"]["include_frames"] == []
-    assert config.DEFAULTS["filters"]["include_frames"] == []
