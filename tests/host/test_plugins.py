@@ -1,7 +1,6 @@
 """The built-in plugins, driven through the native profiler by the real libraries."""
 
-from __future__ import annotations
-
+import functools
 import http.server
 import io
 import logging
@@ -9,6 +8,7 @@ import subprocess
 import sys
 import threading
 import unittest
+import urllib.error
 import urllib.request
 
 import pytest
@@ -16,41 +16,22 @@ import pytest
 from jarn.plugins import load_plugin_data
 
 
-class Handler(http.server.BaseHTTPRequestHandler):
-    def do_GET(self):
-        self.send_response(204)
-        self.end_headers()
-
-    def log_message(self, *args):
-        pass
-
-
-def test_records_of_logs_http_subprocesses_and_tests(profiled):
-    server = http.server.HTTPServer(("127.0.0.1", 0), Handler)
+def test_records_of_logs_http_subprocesses_and_tests(tmp_path, profiled):
+    server = http.server.HTTPServer(("127.0.0.1", 0), functools.partial(http.server.SimpleHTTPRequestHandler, directory=tmp_path))
     threading.Thread(target=server.handle_request, daemon=True).start()
     url = f"http://127.0.0.1:{server.server_address[1]}/items?q=1"
     log = logging.getLogger("jarn-test.shop")
     log.setLevel(logging.INFO)
-
-    class Sample(unittest.TestCase):
-        def test_ok(self):
-            pass
-
-        def test_bad(self):
-            self.fail("no")
-
-        @unittest.skip("later")
-        def test_later(self):
-            pass
-
-    suite = unittest.defaultTestLoader.loadTestsFromTestCase(Sample)
+    sample = type("Sample", (unittest.TestCase,), {"test_ok": lambda self: None, "test_bad": lambda self: self.fail("no"),
+                                                   "test_later": unittest.skip("later")(lambda self: None)})
 
     def work():
         log.debug("hidden %s", 1)  # not emitted, not recorded
         log.warning("low stock: %d left", 3)
-        urllib.request.urlopen(url, timeout=300).close()
+        with pytest.raises(urllib.error.HTTPError):
+            urllib.request.urlopen(url, timeout=300)
         subprocess.run([sys.executable, "-c", "raise SystemExit(3)"], check=False)
-        unittest.TextTestRunner(stream=io.StringIO()).run(suite)
+        unittest.TextTestRunner(stream=io.StringIO()).run(unittest.defaultTestLoader.loadTestsFromTestCase(sample))
 
     _, records = profiled(work)
     server.server_close()
@@ -59,14 +40,12 @@ def test_records_of_logs_http_subprocesses_and_tests(profiled):
         "type": "log", "logger": "jarn-test.shop", "level": "WARNING", "message": "low stock: 3 left"}
     assert log["user_code_call_site"]["line_number"] > 0
     assert (request["type"], request["subtype"], request["method"], request["url"]) == ("http", "request", "GET", url)
-    assert (response["subtype"], response["status"]) == ("response", 204)
+    assert (response["subtype"], response["status"]) == ("response", 404)
     assert (start["subtype"], start["command"][0], exit["subtype"], exit["returncode"]) == ("start", sys.executable, "exit", 3)
     assert start["pid"] == exit["pid"]
     assert [(r["type"], r["test_id"].rsplit(".", 1)[1], r.get("outcome")) for r in tests] == [
-        ("start_test", "test_bad", None), ("end_test", "test_bad", "failed"),
-        ("start_test", "test_later", None), ("end_test", "test_later", "skipped"),
-        ("start_test", "test_ok", None), ("end_test", "test_ok", "passed"),
-    ]
+        ("start_test", "test_bad", None), ("end_test", "test_bad", "failed"), ("start_test", "test_later", None),
+        ("end_test", "test_later", "skipped"), ("start_test", "test_ok", None), ("end_test", "test_ok", "passed")]
 
 
 @pytest.mark.parametrize("name", ["logging", "subprocess", "http", "pytest", "unittest"])
@@ -79,8 +58,7 @@ def test_plugins_can_be_switched_off(name):
 def test_extra_plugins_and_bad_ones(tmp_path, monkeypatch):
     (tmp_path / "myplugins.py").write_text(
         "def entries(config):\n"
-        "    return [{'co_names': ['target'], 'path_fragment': '', 'call_type': 'mine', 'return_type': 'mine'}]\n"
-    )
+        "    return [{'co_names': ['target'], 'path_fragment': '', 'call_type': 'mine', 'return_type': 'mine'}]\n")
     monkeypatch.syspath_prepend(str(tmp_path))
     assert load_plugin_data({"plugins": {"extra": ["myplugins:entries"]}})[-1]["call_type"] == "mine"
     with pytest.raises(ValueError, match="module:function"):
