@@ -1,21 +1,20 @@
-from __future__ import annotations
-
 import msgpack
 import pytest
+
+from jarn import JarnProfiler
 
 
 @pytest.fixture
 def profiled(tmp_path):
-    """Runs a function under a JarnProfiler; gives its decoded trace and all the trace's records."""
-    from jarn import JarnProfiler
+    """Runs a function under a JarnProfiler; gives the records of its trace."""
 
-    def run(fn, config=None, **kwargs):
-        profiler = JarnProfiler(config, db_path=tmp_path / "db.sqlite3", **kwargs).start()
+    def run(fn, config=None):
+        profiler = JarnProfiler(config, db_path=tmp_path / "db.sqlite3").start()
         try:
             fn()
         finally:
             profiler.stop()
         trace = msgpack.unpackb(profiler.build_trace(), strict_map_key=False)
-        return trace, trace["frames_of_interest"] + [r for rs in trace["frames"].values() for r in rs]
+        return trace["frames_of_interest"] + [r for rs in trace["frames"].values() for r in rs]
 
     return run

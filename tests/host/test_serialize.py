@@ -38,6 +38,7 @@ EXPLODING = ["__repr__", "__eq__", "__hash__", "__getattr__", "__len__", "__iter
 Exploding = type("Exploding", (), dict.fromkeys(EXPLODING, raising(RuntimeError)))  # every method a serialiser might call
 ReprReturnsInt = type("ReprReturnsInt", (), {"__repr__": lambda self: 42})
 Interrupting = type("Interrupting", (), {"__repr__": raising(KeyboardInterrupt)})
+Reentrant = type("Reentrant", (), {"__repr__": lambda self: repr(decode(dump_msgpack({"inner": [1, 2]})))})
 
 
 RAN: list = []  # the program's code the serialiser ran
@@ -107,9 +108,7 @@ def test_any_value_gives_bytes_that_decode(lightweight, value, plain):
         assert careful(value, lightweight) == data  # what a source checkout without the encoder gives
 
 
-@pytest.mark.parametrize(
-    ("value", "expected"),
-    [
+@pytest.mark.parametrize(("value", "expected"), [
         ({1: 2, "a": 3}, {"1": 2, "a": 3}), ({None: 1, True: 2, 2.5: 3, (1, 2): 4}, {"None": 1, "True": 2, "2.5": 3, "(1, 2)": 4}),
         ((1, 2), [1, 2]), (2**70, str(2**70)), (bytearray(b"ab"), b"ab"), ({"s": {5}}, {"s": [5]}),
         ("x" * (MAX_STR + 10), "x" * MAX_STR + "... [10 more characters]"), ("\udcff surrogate", "\\udcff surrogate"),
@@ -123,19 +122,15 @@ def test_any_value_gives_bytes_that_decode(lightweight, value, plain):
         (http.HTTPStatus.OK, {"__type__": "http.HTTPStatus", "repr": "<HTTPStatus.OK: 200>"}),
         # A huge int's text is cut like a long str; Decimal gives its digits whatever the int digit limit.
         *[(v, cut(str(decimal.Decimal(v)))) for v in HUGE_INTS],
-    ],
-    ids=lambda v: type(v).__name__,
-)
+        ({"outer": Reentrant(), "after": 7}, {"outer": {"__type__": HERE + "Reentrant", "repr": "{'inner': [1, 2]}"}, "after": 7}),
+    ], ids=lambda v: type(v).__name__)
 def test_conversions(value, expected):
     assert decode(dump_msgpack(value)) == expected
 
 
-@pytest.mark.parametrize(
-    "value",
-    [SPY, {"s": Spying()}, [Spying()], {Spying(): 1}, {"a": {"b": Spying()}}, LyingDict(x=Spying()),
-     LongList(range(MAX_ITEMS + 3)), Pair(1, Spying())],
-    ids=["object", "dict value", "list item", "key", "nested", "dict subclass", "list subclass", "tuple subclass"],
-)
+@pytest.mark.parametrize("value", [SPY, {"s": Spying()}, [Spying()], {Spying(): 1}, {"a": {"b": Spying()}}, LyingDict(x=Spying()),
+                                   LongList(range(MAX_ITEMS + 3)), Pair(1, Spying())],
+                         ids=["object", "dict value", "list item", "key", "nested", "dict subclass", "list subclass", "tuple subclass"])
 @pytest.mark.parametrize("native", [True, False], ids=["native", "careful"])
 def test_lightweight_runs_no_code_of_the_program(native, value):
     RAN.clear()
@@ -155,28 +150,16 @@ def test_a_slow_repr_is_not_called_again(monkeypatch, native):
     assert texts[2] == texts[3] == f"<{HERE}Spying object at {id(SPY):#x}; repr skipped: too slow>"
 
 
-@pytest.mark.parametrize(
-    ("call", "error"),
-    [
+@pytest.mark.parametrize(("call", "error"), [
         (lambda: Encoder(lambda v, d, n: "not bytes")(object()), TypeError), (lambda: Encoder(len, colour=1), TypeError),
         (lambda: Encoder(len, objects="everything"), ValueError), (lambda: Encoder(len, max_depth=-1), ValueError),
         (lambda: Encoder(42), TypeError), (lambda: Encoder(len)(1, 2), TypeError),
         (lambda: dump_msgpack({"x": Interrupting()}), KeyboardInterrupt),  # let through to the program
         (lambda: careful({"x": Interrupting()}), KeyboardInterrupt),
-    ],
-)
+])
 def test_refusals(call, error):
     with pytest.raises(error):
         call()
-
-
-def test_reentrant_use_from_a_repr():
-    class Nested:
-        def __repr__(self):
-            return repr(decode(dump_msgpack({"inner": [1, 2]})))
-
-    assert decode(dump_msgpack({"outer": Nested(), "after": 7})) == {
-        "outer": {"__type__": HERE + Nested.__qualname__, "repr": "{'inner': [1, 2]}"}, "after": 7}
 
 
 @pytest.mark.parametrize("kind", [dict, list, set, LyingDict])
@@ -211,11 +194,7 @@ def test_native_path_equals_the_careful_path(value):
 
 def test_encoder_splices_fallback_results_at_their_depth():
     seen = []
-
-    def fallback(value, depth, nodes):
-        seen.append((type(value).__name__, depth, nodes))
-        return msgpack.packb(f"<{type(value).__name__}>")
-
+    fallback = lambda value, depth, nodes: seen.append((type(value).__name__, depth, nodes)) or msgpack.packb(f"<{type(value).__name__}>")
     enc = Encoder(fallback, max_nodes=100)
     assert decode(enc({"a": [1, {2}], "o": object()})) == {"a": [1, "<set>"], "o": "<object>"}
     # The fallback is offered what is left of the budget, its own value included.
