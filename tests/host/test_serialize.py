@@ -14,7 +14,7 @@ import msgpack
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from jarn import serialize
+from jarn import JarnProfiler, serialize
 from jarn._encoder import Encoder
 from jarn.serialize import MAX_BYTES, MAX_DEPTH, MAX_ITEMS, MAX_STR, dump_msgpack, dump_msgpack_lightweight_repr
 
@@ -28,14 +28,11 @@ def careful(value, lightweight=False):
 
 
 def raising(exc):
-    def method(*args):
-        raise exc
-
-    return method
+    return lambda *args: (_ for _ in ()).throw(exc)
 
 
-EXPLODING = ["__repr__", "__eq__", "__hash__", "__getattr__", "__len__", "__iter__"]
-Exploding = type("Exploding", (), dict.fromkeys(EXPLODING, raising(RuntimeError)))  # every method a serialiser might call
+# Every method a serialiser might call raises.
+Exploding = type("Exploding", (), dict.fromkeys(["__repr__", "__eq__", "__hash__", "__getattr__", "__len__", "__iter__"], raising(RuntimeError)))
 ReprReturnsInt = type("ReprReturnsInt", (), {"__repr__": lambda self: 42})
 Interrupting = type("Interrupting", (), {"__repr__": raising(KeyboardInterrupt)})
 Reentrant = type("Reentrant", (), {"__repr__": lambda self: repr(decode(dump_msgpack({"inner": [1, 2]})))})
@@ -55,16 +52,9 @@ trap = counting(raising(RuntimeError))  # an overridden method that must not be 
 
 
 # Subclasses are read through their base type, whatever they override.
-class LyingDict(dict):
-    items = __iter__ = trap
-
-
-class LongList(list):
-    __len__ = __iter__ = trap
-
-
-class Pair(collections.namedtuple("Pair", "left right")):
-    __iter__ = trap
+LyingDict = type("LyingDict", (dict,), {"items": trap, "__iter__": trap})
+LongList = type("LongList", (list,), {"__len__": trap, "__iter__": trap})
+Pair = type("Pair", (collections.namedtuple("Pair", "left right"),), {"__iter__": trap})
 
 
 def nest(inner, levels: int):
@@ -75,10 +65,6 @@ CYCLES: list = [1, {"x": 1}]
 CYCLES.append(CYCLES)
 CYCLES[1]["self"] = CYCLES[1]
 SPY = Spying()
-
-
-def cut(text: str) -> str:
-    return text if len(text) <= MAX_STR else f"{text[:MAX_STR]}... [{len(text) - MAX_STR} more characters]"
 
 
 HUGE_INTS = [2**6800 - 1, 10**1999, -(10**1999), 10**2000, -(10**2000), 2**6801 + 12345, 7**20000, -(3**50000)]
@@ -121,7 +107,7 @@ def test_any_value_gives_bytes_that_decode(lightweight, value, plain):
         (ReprReturnsInt(), {"__type__": HERE + "ReprReturnsInt", "repr": f"<{HERE}ReprReturnsInt object; repr failed: TypeError>"}),
         (http.HTTPStatus.OK, {"__type__": "http.HTTPStatus", "repr": "<HTTPStatus.OK: 200>"}),
         # A huge int's text is cut like a long str; Decimal gives its digits whatever the int digit limit.
-        *[(v, cut(str(decimal.Decimal(v)))) for v in HUGE_INTS],
+        *[(v, t if len(t := str(decimal.Decimal(v))) <= MAX_STR else f"{t[:MAX_STR]}... [{len(t) - MAX_STR} more characters]") for v in HUGE_INTS],
         ({"outer": Reentrant(), "after": 7}, {"outer": {"__type__": HERE + "Reentrant", "repr": "{'inner': [1, 2]}"}, "after": 7}),
     ], ids=lambda v: type(v).__name__)
 def test_conversions(value, expected):
@@ -167,22 +153,17 @@ def test_a_container_that_grows_during_a_repr_still_decodes(kind):
     data = kind()
     add = (lambda x: dict.__setitem__(data, id(x), x)) if issubclass(kind, dict) else data.append if kind is list else data.add
     add(type("Mutator", (), {"__repr__": lambda self: str([add(i) for i in range(50)])})())
-    decode(dump_msgpack(data))
-    decode(dump_msgpack([data, 1]))
+    decode(dump_msgpack(data)), decode(dump_msgpack([data, 1]))
 
 
 values = st.recursive(
-    st.none() | st.booleans() | st.integers(min_value=-(2**70), max_value=2**70) | st.floats(allow_nan=False)
-    | st.text(max_size=30) | st.binary(max_size=30) | st.builds(object) | st.builds(Exploding)
-    | st.sampled_from([http.HTTPStatus.OK, len, type]),
-    lambda children: st.lists(children, max_size=5) | st.tuples(children, children)
-    | st.frozensets(st.integers(), max_size=3) | st.sets(st.text(max_size=3) | st.integers(), max_size=3)
-    | st.dictionaries(st.text(max_size=5) | st.integers(), children, max_size=5)
-    | st.builds(LyingDict, st.dictionaries(st.text(max_size=5), children, max_size=3))
-    | st.builds(collections.Counter, st.dictionaries(st.text(max_size=3), st.integers(), max_size=3))
-    | st.builds(LongList, st.lists(children, max_size=3)) | st.builds(Pair, children, children),
-    max_leaves=30,
-)
+    st.none() | st.booleans() | st.integers(min_value=-(2**70), max_value=2**70) | st.floats(allow_nan=False) | st.text(max_size=30)
+    | st.binary(max_size=30) | st.builds(object) | st.builds(Exploding) | st.sampled_from([http.HTTPStatus.OK, len, type]),
+    lambda children: st.lists(children, max_size=5) | st.tuples(children, children) | st.frozensets(st.integers(), max_size=3)
+    | st.sets(st.text(max_size=3) | st.integers(), max_size=3) | st.dictionaries(st.text(max_size=5) | st.integers(), children, max_size=5)
+    | st.builds(LyingDict, st.dictionaries(st.text(max_size=5), children, max_size=3)) | st.builds(LongList, st.lists(children, max_size=3))
+    | st.builds(collections.Counter, st.dictionaries(st.text(max_size=3), st.integers(), max_size=3)) | st.builds(Pair, children, children),
+    max_leaves=30)
 
 
 @settings(max_examples=300, deadline=None)
@@ -217,10 +198,7 @@ def test_a_renamed_class_is_described_by_its_new_name(lightweight, rename):
 @settings(max_examples=100, deadline=None)
 @given(st.lists(values, max_size=6), st.booleans())
 def test_frame_variables_are_encoded_as_their_dict_would_be(items, lightweight):
-    from jarn.profiler import JarnProfiler
-
-    names = "abcdef"[: len(items)]
-    ns = {"__name__": "prog"}
+    names, ns = "abcdef"[: len(items)], {"__name__": "prog"}
     exec(compile(f"def f({', '.join(names)}):\n    return None\n", "/srv/app/prog.py", "exec"), ns)
     profiler = JarnProfiler({"lightweight_repr": lightweight, "plugins": {}}).start()
     ns["f"](*items)
