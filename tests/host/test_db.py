@@ -65,7 +65,7 @@ def test_rows_lookups_locks_and_a_store_of_the_previous_schema(tmp_path):
         ("trc_ABC1", 8, "GET /x", 3.0), ("trc_ABD2", 0, "", None), ("trc_ABC1", 2, "t.py::test_a", 0.0), ("trc_OLD", 0, "old.py", None)]
     assert [r.row_id for r in db.list_traces(path, limit=1)] == [second] and db.latest(path).row_id == second
     assert db.load_trace(path, odd) == b"\xc1garbage" and db.load_trace(path, 1) == b"\x80"
-    assert [r.row_id for r in db.find_rows(path, "trc_ABC")] == [first, second]  # a unique prefix will do
+    assert [r.row_id for r in db.find_rows(path, "trc_ABC")] == [first, second] == [r.row_id for r in db.find_rows(path, "trc_ABC1")]
     assert db.find_rows(path, "trc_Z") == [] and db.find_rows(path, "trc_A%") == []  # LIKE wildcards are plain
     with pytest.raises(db.StoreError, match="'trc_AB' matches 2 traces"):
         db.find_rows(path, "trc_AB")
@@ -86,6 +86,7 @@ def newer_schema(path):
 
 
 @pytest.mark.parametrize(("setup", "call", "message"), [
+        (lambda p: None, db.list_traces, "no trace database at "),
         (lambda p: p.write_bytes(b"this is not sqlite at all" * 100), db.list_traces, "not a database"),
         (lambda p: sqlite3.connect(p).execute("CREATE TABLE other (x)"), db.list_traces, "is not a jarn trace database"),
         (newer_schema, db.list_traces, "was written by a newer jarn"),

@@ -33,9 +33,9 @@ def test_a_block_is_saved_and_a_failed_save_kept_for_later(tmp_path, monkeypatch
             helper(21) / 0
     assert sys.getprofile() is None and sys.monitoring.get_tool(sys.monitoring.PROFILER_ID) in (None, "debugger")
     assert caplog.text.count("held by 'debugger'; using the profile engine instead") == (engine == "debugger")
-    assert isinstance(p.save_error, OSError) and f"jarn could not save trace {trace_id} to {path}: disk full" in caplog.text
+    assert p.save_quietly() is False and isinstance(p.save_error, OSError) and f"jarn could not save trace {trace_id} to {path}: disk full" in caplog.text
     monkeypatch.undo()
-    p.save()  # the records were kept
+    assert p.save_quietly() is True  # the records were kept
     assert (p.db_path, p.source, p.engine, p.config["threading"], p.save_error) == (str(path), "unit", engine.replace("debugger", "profile"), True, None)
     trace, records = stored(tmp_path)
     assert (trace["trace_id"], trace["meta"]["source"]) == (trace_id, "unit")
