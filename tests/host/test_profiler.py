@@ -17,7 +17,7 @@ def stored(tmp_path) -> tuple[dict, list[dict]]:
     return trace, trace["frames_of_interest"] + [r for rs in trace["frames"].values() for r in rs]
 
 
-def helper(x):
+def double(x):
     return x * 2
 
 
@@ -30,7 +30,7 @@ def test_a_block_is_saved_and_a_failed_save_kept_for_later(tmp_path, monkeypatch
     monkeypatch.setattr(db, "save_trace_in_sqlite", lambda *args, **kwargs: (_ for _ in ()).throw(OSError("disk full")))
     with pytest.raises(ZeroDivisionError), caplog.at_level(logging.WARNING, logger="jarn"):  # the program's, not jarn's
         with JarnProfiler({"threading": True}, db_path=path, source="unit", trace_id=trace_id, engine=engine.replace("debugger", "monitoring")) as p:
-            helper(21) / 0
+            double(21) / 0
     assert sys.getprofile() is None and sys.monitoring.get_tool(sys.monitoring.PROFILER_ID) in (None, "debugger")
     assert caplog.text.count("held by 'debugger'; using the profile engine instead") == (engine == "debugger")
     assert p.save_quietly() is False and isinstance(p.save_error, OSError) and f"jarn could not save trace {trace_id} to {path}: disk full" in caplog.text
@@ -39,7 +39,7 @@ def test_a_block_is_saved_and_a_failed_save_kept_for_later(tmp_path, monkeypatch
     assert (p.db_path, p.source, p.engine, p.config["threading"], p.save_error) == (str(path), "unit", engine.replace("debugger", "profile"), True, None)
     trace, records = stored(tmp_path)
     assert (trace["trace_id"], trace["meta"]["source"]) == (trace_id, "unit")
-    assert [(r["qualname"], r["event"], r["arg"]) for r in records] == [(f"{__name__}.helper", "call", None), (f"{__name__}.helper", "return", 42)]
+    assert [(r["qualname"], r["event"], r["arg"]) for r in records] == [(f"{__name__}.double", "call", None), (f"{__name__}.double", "return", 42)]
 
 
 THREADS = """import sys, threading, time, traceback

@@ -28,6 +28,7 @@ def careful(value, lightweight=False):
 
 
 def raising(exc):
+    # A method that raises `exc` (a generator's throw() raises it where a lambda cannot).
     return lambda *args: (_ for _ in ()).throw(exc)
 
 
