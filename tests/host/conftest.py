@@ -1,32 +1,20 @@
-from __future__ import annotations
-
-import sys
-
 import msgpack
 import pytest
 
-
-def decode(data: bytes) -> dict:
-    return msgpack.unpackb(data, strict_map_key=False, raw=False)
-
-
-def all_records(trace: dict) -> list[dict]:
-    return trace["frames_of_interest"] + [r for records in trace["frames"].values() for r in records]
+from jarn import JarnProfiler
 
 
 @pytest.fixture
 def profiled(tmp_path):
-    """Runs a function under a JarnProfiler and returns the decoded trace."""
-    from jarn import JarnProfiler
+    """Runs a function under a JarnProfiler; gives the records of its trace."""
 
-    def run(fn, config=None, **kwargs):
-        profiler = JarnProfiler(config, db_path=tmp_path / "db.sqlite3", **kwargs)
-        profiler.start()
+    def run(fn, config=None):
+        profiler = JarnProfiler(config, db_path=tmp_path / "db.sqlite3").start()
         try:
             fn()
         finally:
             profiler.stop()
-        return decode(profiler.build_trace())
+        trace = msgpack.unpackb(profiler.build_trace(), strict_map_key=False)
+        return trace["frames_of_interest"] + [r for rs in trace["frames"].values() for r in rs]
 
-    yield run
-    sys.setprofile(None)
+    return run
