@@ -8,15 +8,12 @@ from typing import Any
 
 import pytest
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
+HERE = Path(__file__).resolve().parent
+sys.path[:0] = [str(HERE.parent), str(HERE)]
 
-import _support  # noqa: E402
-
-
-
-@pytest.fixture(scope="session")
-def core() -> Any:
-    return _support.core()
+import jarn.db  # noqa: E402
+import jarn.plugins  # noqa: E402
+from jarn import _jarn  # noqa: E402
 
 
 @pytest.fixture(autouse=True)
@@ -25,29 +22,21 @@ def _never_leave_profiling_on() -> Iterator[None]:
     yield
     threading.setprofile_all_threads(None)
     threading.setprofile(None)
-    _support.core().unregister_monitoring_profiler()
+    _jarn.unregister_monitoring_profiler()
 
 
 @pytest.fixture
-def save_nothing(monkeypatch: pytest.MonkeyPatch, core: Any) -> list[int]:
+def saved(monkeypatch: pytest.MonkeyPatch) -> list[int]:
     """Makes saving keep nothing but the size of what it was given."""
-    import jarn.db
-
     sizes: list[int] = []
-
-    def save_trace_in_sqlite(db_path: str, trace_id: str, *, timeout: int, msgpack: bytes) -> None:
-        sizes.append(len(msgpack))
-
-    monkeypatch.setattr(jarn.db, "save_trace_in_sqlite", save_trace_in_sqlite)
+    monkeypatch.setattr(jarn.db, "save_trace_in_sqlite", lambda db_path, trace_id, *, timeout, msgpack:
+                        sizes.append(len(msgpack)))
     return sizes
 
 
 @pytest.fixture
-def plugin_data(monkeypatch: pytest.MonkeyPatch, core: Any) -> list[Any]:
+def plugin_data(monkeypatch: pytest.MonkeyPatch) -> list[Any]:
     """The list the next registration's load_plugin_data returns; fill it in the test."""
-    import jarn.plugins
-
     entries: list[Any] = []
     monkeypatch.setattr(jarn.plugins, "load_plugin_data", lambda config: entries)
     return entries
-
