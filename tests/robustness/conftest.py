@@ -26,17 +26,12 @@ def _never_leave_profiling_on() -> Iterator[None]:
 
 
 @pytest.fixture
-def saved(monkeypatch: pytest.MonkeyPatch) -> list[int]:
-    """Makes saving keep nothing but the size of what it was given."""
+def host_services(monkeypatch: pytest.MonkeyPatch) -> tuple[list[Any], list[int]]:
+    """The list the next registration's load_plugin_data returns (fill it in the test), and the
+    sizes of the traces saved: saving keeps nothing else."""
+    entries: list[Any] = []
     sizes: list[int] = []
+    monkeypatch.setattr(jarn.plugins, "load_plugin_data", lambda config: entries)
     monkeypatch.setattr(jarn.db, "save_trace_in_sqlite", lambda db_path, trace_id, *, timeout, msgpack:
                         sizes.append(len(msgpack)))
-    return sizes
-
-
-@pytest.fixture
-def plugin_data(monkeypatch: pytest.MonkeyPatch) -> list[Any]:
-    """The list the next registration's load_plugin_data returns; fill it in the test."""
-    entries: list[Any] = []
-    monkeypatch.setattr(jarn.plugins, "load_plugin_data", lambda config: entries)
-    return entries
+    return entries, sizes

@@ -11,8 +11,9 @@ import os
 import re
 import sys
 from collections import Counter
-from collections.abc import Iterator, Mapping
+from collections.abc import Iterator
 from pathlib import Path
+from types import MappingProxyType
 from typing import Any
 
 import programs
@@ -51,27 +52,13 @@ class Index:
         return self.value
 
 
-class FrozenMapping(Mapping):
-    def __init__(self, data: dict) -> None:
-        self._data = data
-
-    def __getitem__(self, key: object) -> object:
-        return self._data[key]
-
-    def __iter__(self) -> Iterator[object]:
-        return iter(self._data)
-
-    def __len__(self) -> int:
-        return len(self._data)
-
-
 def _raise(*args: object) -> object:
     raise ValueError("plugin callable failed")
 
 
 CALLABLES: list[object] = [lambda *a: True, lambda *a: False, lambda *a: 1, lambda *a: None, _raise,
                            lambda *a: {"extra": [1, 2], "type": "changed"}, lambda *a: {"type": 7},
-                           lambda *a: FrozenMapping({"m": 1}), lambda *a: [("k", "v")],
+                           lambda *a: MappingProxyType({"m": 1}), lambda *a: [("k", "v")],
                            lambda frame, event, arg, context: context.setdefault("n", {"seen": event})]
 scalars = st.one_of(st.none(), st.booleans(), st.integers(-(2**70), 2**70), st.floats(), st.text(max_size=12),
                     st.text(alphabet=st.characters(min_codepoint=0xD800, max_codepoint=0xDFFF), max_size=2),
@@ -91,6 +78,8 @@ configs = st.fixed_dictionaries({}, optional={
     "sqlite_busy_timeout": mostly(st.integers(0, 2**64 - 1)), "unknown": values,
     "filters": mostly(st.fixed_dictionaries({}, optional={"include_frames": mostly(texts),
                                                           "ignore_frames": mostly(texts)}))})
+CONTEXT: dict = {}
+BUILDERS = [None, lambda config: CONTEXT, lambda config: [1], _raise]
 kinds = st.sampled_from(["start_test", "end_test", "custom"])
 # Mostly well-formed entries, so that plugins really run during profiling; one key may be spoilt.
 well_formed = st.fixed_dictionaries(
@@ -98,7 +87,7 @@ well_formed = st.fixed_dictionaries(
      "path_fragment": st.sampled_from(["programs.py", "", "/robustness/", "nowhere"]), "call_type": kinds,
      "return_type": kinds},
     optional={"subtype": st.text(max_size=4), "call": st.sampled_from(CALLABLES), "process": st.sampled_from(CALLABLES),
-              "build_context": st.sampled_from([None, lambda config: {}, lambda config: [1], _raise]),
+              "build_context": st.sampled_from(BUILDERS),
               "events": st.one_of(st.none(), st.lists(st.sampled_from(["call", "return", "x"]), max_size=2),
                                   st.just(("return",)))})
 spoilt = st.builds(lambda entry, spoil: {**entry, **spoil}, well_formed, st.dictionaries(st.sampled_from(
@@ -110,16 +99,22 @@ KEYS = {"command_line_args", "current_commit_sha", "frames", "frames_of_interest
 
 
 @FAST
+@example(config={"filters": {"include_frames": ["a"]}}, one_trace=False, using="profile", plugins=[  # refused late
+    {"co_names": ["leaf"], "path_fragment": "", "call_type": "a", "return_type": "b", "build_context": BUILDERS[1],
+     "call": CALLABLES[0]}, {"co_names": ["leaf"], "path_fragment": "", "call_type": "a", "return_type": "b",
+                             "subtype": None}])
 @given(config=configs, plugins=st.lists(entries, max_size=3), one_trace=st.booleans(), using=st.sampled_from(ENGINES))
 def test_any_configuration_gives_a_profiler_or_an_ordinary_error(
-        monkeypatch: pytest.MonkeyPatch, plugin_data: list, saved: list, config: dict, plugins: list,
+        monkeypatch: pytest.MonkeyPatch, host_services: tuple[list, list], config: dict, plugins: list,
         one_trace: bool, using: str) -> None:
     # The core's warnings carry the plugin callables' frames: nothing may keep them.
     monkeypatch.setattr(logging.getLogger("jarn"), "handlers", [logging.NullHandler()])
     monkeypatch.setattr(logging.getLogger("jarn"), "propagate", False)
-    plugin_data[:] = plugins
+    plugin_data, _ = host_services
     gc.collect()
-    before = [sys.getrefcount(v) for v in CALLABLES]
+    watched = [*CALLABLES, *BUILDERS, CONTEXT, config, *plugins]
+    before = [sys.getrefcount(v) for v in watched]
+    plugin_data[:] = plugins
     host = HostProfiler(config, one_trace_per_test=one_trace)
     try:
         register(host, using)
@@ -138,7 +133,7 @@ def test_any_configuration_gives_a_profiler_or_an_ordinary_error(
     plugin_data.clear()
     del host
     gc.collect()
-    assert [sys.getrefcount(v) for v in CALLABLES] == before
+    assert [sys.getrefcount(v) for v in watched] == before
 
 
 RUNNER = '''
