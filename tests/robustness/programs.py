@@ -1,74 +1,38 @@
-"""Profiled code of the robustness tests (it lives under tests/, so the core records it), and
-random programs: nested calls, recursion, generators and coroutines resumed several times,
+"""Random programs: nested calls, recursion, generators and coroutines resumed several times,
 exceptions raised and caught at random depths, threads. A program is a tree of nodes; each node
 becomes functions f(acc) -> int that append what they do to `acc`, so runs compare exactly."""
 
 from __future__ import annotations
 
 import itertools
-import sys
-import threading
-from collections.abc import Iterator
 from typing import Any
 
 from hypothesis import strategies as st
-
-PAYLOAD = "x" * 32768
-
-
-def leaf(value: int) -> int:
-    big = PAYLOAD  # makes every record tens of kilobytes, so a leak of records shows in RSS
-    return value + len(big) - len(PAYLOAD)
-
-
-def nested(depth: int) -> int:
-    return leaf(1) if depth == 0 else nested(depth - 1) + 1
-
-
-def counting(n: int) -> Iterator[int]:
-    for i in range(n):
-        yield leaf(i)
-
-
-def raising(depth: int) -> int:
-    return raising(depth - 1) if depth else 1 // depth
-
-
-def catching(depth: int) -> int:
-    try:
-        return raising(depth)
-    except ZeroDivisionError:
-        return -1
-
-
-def mixed(rounds: int) -> int:
-    return sum(nested(i % 5) + sum(counting(3)) + catching(i % 4) for i in range(rounds))
-
-
-def on_threads(n_threads: int, rounds: int) -> list[int]:
-    results = [0] * n_threads
-    threads = [threading.Thread(target=lambda i=i: results.__setitem__(i, mixed(rounds))) for i in range(n_threads)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    return results
-
-
-def open_frame(keep: list[Any], stop: Any) -> None:
-    """Stops profiling from inside a recorded call: its return is never seen."""
-    keep.append(sys._getframe())
-    stop()
-
-
-def suspended(keep: list[Any]) -> Iterator[int]:
-    keep.append(sys._getframe())
-    yield 1
-    yield 2
-
+from support import compile_program
 
 Node = tuple[Any, ...]
-PRELUDE = "import threading, types\n\nclass Boom(Exception):\n    pass\n\n@types.coroutine\ndef step():\n    yield\n"
+PRELUDE = """import threading, types
+
+
+class Boom(Exception):
+    pass
+
+
+@types.coroutine
+def step():
+    yield
+
+
+def fail(*args):
+    raise RuntimeError("hostile")
+
+
+# Values that fail wherever a serialiser could touch them.
+HOSTILE = [type("RaisingRepr", (), {"__repr__": fail}), type("RaisingHash", (), {"__hash__": fail}),
+           type("RaisingGetattr", (), {"__getattr__": fail}), type("ReprNotStr", (), {"__repr__": lambda self: 42}),
+           type("RaisingEq", (), {"__eq__": fail, "__hash__": object.__hash__}),
+           type("Recursive", (), {"__repr__": lambda self: repr(self)})]
+"""
 # Every resumed frame is called from a line naming it (it_g1 names g1), which the tests check.
 TEMPLATES = {
     "leaf": "def f{k}(acc):\n    acc.append({v})\n    return {v}",
@@ -79,6 +43,8 @@ TEMPLATES = {
     "coro": "async def a{k}(acc):\n    r = 0\n    for i in range({v}):\n        await step()\n        r += {c}(acc)\n"
             "    return r\n\ndef f{k}(acc):\n    co_a{k} = a{k}(acc)\n    while True:\n        try:\n"
             "            co_a{k}.send(None)\n        except StopIteration as stop:\n            return stop.value",
+    "hostile": "def f{k}(acc):\n    objects = [cls() for cls in HOSTILE]\n    box = {{'all': objects, 'one': (objects[{v} % 6],)}}\n"
+               "    return {c}(acc)",
     "try": "def f{k}(acc):\n    try:\n        return {c}(acc)\n    except Boom as e:\n        acc.append(-e.args[0])\n"
            "        return -1",
     "thread": "def t{k}(acc, box):\n    try:\n        box.append({c}(acc))\n    except Boom:\n        box.append(-2)\n\n"
@@ -89,7 +55,7 @@ TEMPLATES = {
 
 def nodes(with_threads: bool) -> st.SearchStrategy[Node]:
     leaves = st.tuples(st.sampled_from(["leaf", "raise"]), st.integers(1, 99))
-    kinds = ["rec", "gen", "coro", "try"] + ["thread"] * with_threads
+    kinds = ["rec", "gen", "coro", "try", "hostile"] + ["thread"] * with_threads
     return st.recursive(leaves, lambda children: st.one_of(
         st.tuples(st.just("seq"), st.lists(children, min_size=1, max_size=3)),
         st.tuples(st.sampled_from(kinds), st.integers(1, 4), children)), max_leaves=10)
@@ -113,3 +79,10 @@ def source_of(tree: Node) -> str:
     main = (f"def main(acc):\n    try:\n        return {root}(acc)\n    except Boom as e:\n"
             "        acc.append(-1000 - e.args[0])\n        return None")
     return "\n\n".join([PRELUDE, *blocks, main]) + "\n"
+
+
+# One program of every kind, the profiled code of the in-process tests: WORK["main"](acc) runs it
+# all, on two threads; WORK["f1"](acc, n) makes n + 2 calls. Each record holds `acc`, so a big
+# first element makes every record big.
+WORK = compile_program(source_of(("seq", [("rec", 3, ("leaf", 1)), ("gen", 2, ("leaf", 2)), ("coro", 2, ("leaf", 3)),
+                                          ("try", 1, ("rec", 2, ("raise", 4))), ("thread", 1, ("gen", 2, ("leaf", 5)))])))

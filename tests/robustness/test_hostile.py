@@ -45,7 +45,7 @@ for event in ran:
 '''
 CASES = {
     # Limits and interruptions under one profiler: the recursion limit, a trace function, signal
-    # handlers at any point, asyncio resuming coroutines from C, a file name without UTF-8 form.
+    # handlers at any point, asyncio resuming coroutines from C.
     "interrupted": '''
 import asyncio, signal
 
@@ -109,13 +109,6 @@ async def tasks():
     return sorted([queue.get_nowait() for _ in range(queue.qsize())])
 
 
-def normal(x):
-    return x * 2
-
-
-name = os.fsdecode(os.path.join(os.getcwd().encode(), b"caf\\xe9-\\xff.py"))
-strange = {}
-exec(compile("def strange(f):\\n    return f(3) + 1\\n\\ndef outer(f):\\n    return strange(f)\\n", name, "exec"), strange)
 traced, fired = [], []
 signal.signal(signal.SIGALRM, on_alarm)
 host = start()
@@ -127,39 +120,17 @@ signal.setitimer(signal.ITIMER_REAL, 0.001)
 busy()
 signal.setitimer(signal.ITIMER_REAL, 0)
 assert asyncio.run(tasks()) == sorted(i * 10 + j for i in range(4) for j in range(3))
-assert strange["outer"](normal) + strange["strange"](normal) == 14  # normal's caller has no UTF-8 file name
 names, problems = finish(host)
-assert not problems, problems
+assert not problems and not reports, (problems, reports)
 assert names.count("down call") == names.count("down return") > 1000 and names[:1] == ["deep call"]
 assert traced.count("line") > 50 and names.count("traced_work call") == 1 and "tracer call" not in names
 assert names.count("on_alarm call") == names.count("on_alarm return") == names.count("describe call") >= 20
 assert names.count("worker call") >= 4 * 4 and names.count("compute call") == 12  # a call per resumption
-# The core may record `normal` or report that it could not decide, but never lose it silently.
-assert names.count("normal call") == 2 or len(reports) >= 2, reports
-assert not any("strange" in n or "outer" in n for n in names), names
 ''',
-    # Objects that fail wherever a serialiser could touch them, and a repr that waits for
-    # another profiled thread (if the core held anything that thread needs, it would deadlock).
-    "reprs": '''
-def fail(*args):
-    raise RuntimeError("hostile")
-
-
-RaisingRepr, RaisingHash, RaisingGetattr = (type("C", (), {name: fail}) for name in ("__repr__", "__hash__", "__getattr__"))
-RaisingEq = type("RaisingEq", (), {"__eq__": fail, "__hash__": object.__hash__})
-ReprNotStr = type("ReprNotStr", (), {"__repr__": lambda self: 42})
-Recursive = type("Recursive", (), {"__repr__": lambda self: repr(self)})
+    # A repr that waits for another profiled thread: if the core held anything that thread
+    # needs while serialising, it would deadlock.
+    "waiting repr": '''
 Waits = type("Waits", (), {"__repr__": lambda self: str(waited.append(ready.wait(300))) and "Waits()"})
-
-
-def hostile():
-    a, b, c, d, e, f = RaisingRepr(), RaisingEq(), RaisingHash(), RaisingGetattr(), ReprNotStr(), Recursive()
-    box = {"self": [a, b], "x": (c, d)}
-    return consume(a, b, c, d, e, f, box)
-
-
-def consume(*objects):
-    return len(objects)
 
 
 def other():
@@ -183,14 +154,10 @@ waited = []  # False where the other thread never got there
 for light in (True, False):
     ready = threading.Event()
     host = start({"threading": True, "lightweight_repr": light})
-    assert hostile() == 7
     holder().join(300)
     names, problems = finish(host)
-    # A serialiser that gives up on a value is reported, never passed to the program.
-    assert not problems or reports, problems
-    assert {"hostile call", "consume call", "holder call"} <= set(names) <= {
-        f"{f} {e}" for f in ("hostile", "consume", "holder", "other", "tick") for e in ("call", "return")}, names
-    assert names.count("tick call") == 50 and all(waited) and (waited == []) == light, (names, waited)
+    assert names == ["holder call", "holder return", "other call", *["tick call", "tick return"] * 50, "other return"]
+    assert not problems and not reports and all(waited) and (waited == []) == light, (problems, reports, waited)
 ''',
     # The program takes the profile hook over and hands it back, then registers a new profiler
     # from profiled code.
