@@ -22,14 +22,13 @@ handler.emit = reports.append
 logging.getLogger("jarn").propagate = False
 '''
 DAEMONS = '''
+def step(n): return (n * 7 + 1) % 1000003
+
+
 def spin(n, ran):
     while True:
         n = step(n)
         ran.set()
-
-
-def step(n):
-    return (n * 7 + 1) % 1000003
 
 
 host = start({"threading": True})
@@ -50,8 +49,7 @@ CASES = {
 import asyncio, signal
 
 
-def down(n):
-    return down(n + 1) + 1
+def down(n): return down(n + 1) + 1
 
 
 def deep():
@@ -71,8 +69,7 @@ def tracer(frame, event, arg):
     return tracer
 
 
-def traced_work(n):
-    return sum(i for i in range(n))
+def traced_work(n): return sum(i for i in range(n))
 
 
 def on_alarm(signum, frame):
@@ -80,8 +77,8 @@ def on_alarm(signum, frame):
     signal.setitimer(signal.ITIMER_REAL, 0.001)  # one at a time: none interrupts the start of another
 
 
-def describe(frame):  # a handler that interrupts user code runs profiled (not so inside the serialiser)
-    return frame.f_code.co_filename
+# A handler that interrupts user code runs profiled (not so one that interrupts the serialiser).
+def describe(frame): return frame.f_code.co_filename
 
 
 def busy():
@@ -89,8 +86,7 @@ def busy():
         tick()
 
 
-def tick():
-    return 1
+def tick(): return 1
 
 
 async def worker(i, queue):
@@ -99,8 +95,7 @@ async def worker(i, queue):
         await queue.put(compute(i, j))
 
 
-def compute(i, j):
-    return i * 10 + j
+def compute(i, j): return i * 10 + j
 
 
 async def tasks():
@@ -139,8 +134,7 @@ def other():
     ready.set()
 
 
-def tick(i):
-    return i
+def tick(i): return i
 
 
 def holder():
@@ -170,8 +164,7 @@ def own(frame, event, arg):
         seen.append(frame.f_code.co_name)
 
 
-def work(n):
-    return n * 2
+def work(n): return n * 2
 
 
 def run():
@@ -224,12 +217,8 @@ import traceback, warnings
 warnings.simplefilter("ignore", DeprecationWarning)  # forking with threads running is the point
 
 
-def work(n):
-    return n + 1
-
-
-def child_side():
-    return work(100)
+def work(n): return n + 1
+def child_side(): return work(100)
 
 
 def fork_and_check():

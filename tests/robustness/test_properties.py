@@ -12,7 +12,6 @@ import re
 import sys
 import threading
 from collections import Counter
-from collections.abc import Iterator
 from types import MappingProxyType
 from typing import Any
 
@@ -30,40 +29,24 @@ FAST = settings(max_examples=EXAMPLES or 60, deadline=None, derandomize=EXAMPLES
 SLOW = settings(FAST, max_examples=EXAMPLES or small(100, 20))
 
 
-class Raising:
-    """Fails wherever the core could touch it."""
-
-    def __index__(self) -> int:
-        raise ArithmeticError("index")
-
-    def __str__(self) -> str:
-        raise LookupError("str")
-
-    def __iter__(self) -> Iterator[str]:
-        raise RuntimeError("iter")
-
-    __bool__ = __len__ = __iter__  # type: ignore[assignment]
+def raiser(error: type[Exception]) -> Any:
+    def fail(*args: object) -> Any:
+        raise error("hostile")
+    return fail
 
 
-class Index:
-    def __init__(self, value: int) -> None:
-        self.value = value
-
-    def __index__(self) -> int:
-        return self.value
-
-
-def _raise(*args: object) -> object:
-    raise ValueError("plugin callable failed")
-
-
+_raise = raiser(ValueError)
+# Fails wherever the core could touch it.
+Raising = type("Raising", (), {"__index__": raiser(ArithmeticError), "__str__": raiser(LookupError),
+                               **dict.fromkeys(["__iter__", "__bool__", "__len__"], raiser(RuntimeError))})
 CALLABLES: list[object] = [lambda *a: True, lambda *a: False, lambda *a: 1, lambda *a: None, _raise,
                            lambda *a: {"extra": [1, 2], "type": "changed"}, lambda *a: {"type": 7},
                            lambda *a: MappingProxyType({"m": 1}), lambda *a: [("k", "v")],
                            lambda frame, event, arg, context: context.setdefault("n", {"seen": event})]
 scalars = st.one_of(st.none(), st.booleans(), st.integers(-(2**70), 2**70), st.floats(), st.text(max_size=12),
                     st.text(alphabet=st.characters(min_codepoint=0xD800, max_codepoint=0xDFFF), max_size=2),
-                    st.binary(max_size=8), st.just(Raising()), st.builds(Index, st.integers(-5, 2**65)))
+                    st.binary(max_size=8), st.just(Raising()),
+                    st.integers(-5, 2**65).map(lambda v: type("Index", (), {"__index__": lambda self: v})()))
 values = st.recursive(scalars, lambda inner: st.one_of(
     st.lists(inner, max_size=3), st.tuples(inner, inner), st.dictionaries(st.text(max_size=8), inner, max_size=3),
     st.frozensets(st.text(max_size=3), max_size=3)), max_leaves=6)
