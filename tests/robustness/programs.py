@@ -32,6 +32,8 @@ HOSTILE = [type("RaisingRepr", (), {"__repr__": fail}), type("RaisingHash", (), 
            type("RaisingGetattr", (), {"__getattr__": fail}), type("ReprNotStr", (), {"__repr__": lambda self: 42}),
            type("RaisingEq", (), {"__eq__": fail, "__hash__": object.__hash__}),
            type("Recursive", (), {"__repr__": lambda self: repr(self)})]
+# Code whose file name has no UTF-8 form: the core cannot name it, and says so.
+exec(compile("def alien(f):\\n    return f()\\n", "/srv/caf\\udce9.py", "exec"), ALIEN := {})
 """
 # Every resumed frame is called from a line naming it (it_g1 names g1), which the tests check.
 TEMPLATES = {
@@ -45,6 +47,8 @@ TEMPLATES = {
             "            co_a{k}.send(None)\n        except StopIteration as stop:\n            return stop.value",
     "hostile": "def f{k}(acc):\n    objects = [cls() for cls in HOSTILE]\n    box = {{'all': objects, 'one': (objects[{v} % 6],)}}\n"
                "    return {c}(acc)",
+    "alien": "def f{k}(acc):\n    n = {v}\n    def inner{k}():\n        return {c}(acc) + n - n\n"
+             "    return ALIEN['alien'](inner{k})  # {c} is called from here, for the core",
     "try": "def f{k}(acc):\n    try:\n        return {c}(acc)\n    except Boom as e:\n        acc.append(-e.args[0])\n"
            "        return -1",
     "thread": "def t{k}(acc, box):\n    try:\n        box.append({c}(acc))\n    except Boom:\n        box.append(-2)\n\n"
@@ -55,7 +59,7 @@ TEMPLATES = {
 
 def nodes(with_threads: bool) -> st.SearchStrategy[Node]:
     leaves = st.tuples(st.sampled_from(["leaf", "raise"]), st.integers(1, 99))
-    kinds = ["rec", "gen", "coro", "try", "hostile"] + ["thread"] * with_threads
+    kinds = ["rec", "gen", "coro", "try", "hostile", "alien"] + ["thread"] * with_threads
     return st.recursive(leaves, lambda children: st.one_of(
         st.tuples(st.just("seq"), st.lists(children, min_size=1, max_size=3)),
         st.tuples(st.sampled_from(kinds), st.integers(1, 4), children)), max_leaves=10)
@@ -85,4 +89,5 @@ def source_of(tree: Node) -> str:
 # all, on two threads; WORK["f1"](acc, n) makes n + 2 calls. Each record holds `acc`, so a big
 # first element makes every record big.
 WORK = compile_program(source_of(("seq", [("rec", 3, ("leaf", 1)), ("gen", 2, ("leaf", 2)), ("coro", 2, ("leaf", 3)),
-                                          ("try", 1, ("rec", 2, ("raise", 4))), ("thread", 1, ("gen", 2, ("leaf", 5)))])))
+                                          ("try", 1, ("rec", 2, ("raise", 4))), ("thread", 1, ("gen", 2, ("leaf", 5))),
+                                          ("alien", 2, ("leaf", 6))])))
