@@ -11,7 +11,7 @@ from hypothesis import strategies as st
 from support import compile_program
 
 Node = tuple[Any, ...]
-PRELUDE = """import threading, types
+PRELUDE = """import datetime, threading, types
 
 
 class Boom(Exception):
@@ -39,7 +39,7 @@ exec(compile("def alien(f):\\n    return f()\\n", "/srv/caf\\udce9.py", "exec"),
 TEMPLATES = {
     "leaf": "def f{k}(acc):\n    acc.append({v})\n    return {v}",
     "raise": "def f{k}(acc):\n    acc.append({v})\n    raise Boom({v})",
-    "rec": "def f{k}(acc, n={v}):\n    if n == 0:\n        return {c}(acc)\n    return f{k}(acc, n - 1) + 1",
+    "rec": "def f{k}(acc, n={v}):\n    native = datetime.timedelta(n)\n    if n == 0:\n        return {c}(acc)\n    return f{k}(acc, n - 1) + 1",
     "gen": "def g{k}(acc):\n    for i in range({v}):\n        yield {c}(acc) + i\n\ndef f{k}(acc):\n"
            "    it_g{k} = g{k}(acc)\n    r = 0\n{nexts}    return r + sum(it_g{k})",
     "coro": "async def a{k}(acc):\n    r = 0\n    for i in range({v}):\n        await step()\n        r += {c}(acc)\n"

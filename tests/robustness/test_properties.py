@@ -87,8 +87,9 @@ KEYS = {"command_line_args", "current_commit_sha", "frames", "frames_of_interest
     {"co_names": ["leaf"], "path_fragment": "", "call_type": "a", "return_type": "b", "build_context": BUILDERS[1],
      "call": CALLABLES[0]}, {"co_names": ["leaf"], "path_fragment": "", "call_type": "a", "return_type": "b",
                              "subtype": None}])
-@example(config={}, one_trace=False, using="monitoring", plugins=[{"co_names": ["main", "f1"], "path_fragment": "prog",
-          "call_type": "custom", "return_type": "custom", "call": CALLABLES[2], "process": CALLABLES[0]}])
+@example(config={}, one_trace=True, using="monitoring", plugins=[  # a test per call of main; a call that gives no bool
+    {"co_names": ["main"], "path_fragment": "prog", "call_type": "start_test", "return_type": "end_test"},
+    {"co_names": ["f1"], "path_fragment": "", "call_type": "a", "return_type": "b", "call": CALLABLES[2]}])
 @given(config=configs, plugins=st.lists(entries, max_size=3), one_trace=st.booleans(), using=st.sampled_from(ENGINES))
 def test_any_configuration_gives_a_profiler_or_an_ordinary_error(
         host_services: tuple[list, list], config: dict, plugins: list,
