@@ -11,7 +11,7 @@ from hypothesis import strategies as st
 from support import compile_program
 
 Node = tuple[Any, ...]
-PRELUDE = """import datetime, threading, types
+PRELUDE = """import asyncio, datetime, threading, types
 
 
 class Boom(Exception):
@@ -49,6 +49,9 @@ TEMPLATES = {
                "    return {c}(acc)",
     "alien": "def f{k}(acc):\n    n = {v}\n    def inner{k}():\n        return {c}(acc) + n - n\n"
              "    return ALIEN['alien'](inner{k})  # {c} is called from here, for the core",
+    "aio": "async def a{k}(i):\n    await asyncio.sleep(0)\n    return i\n\nasync def m{k}(n):\n"
+           "    return sum(await asyncio.gather(*[a{k}(i) for i in range(n)]))\n\ndef f{k}(acc):\n"
+           "    return asyncio.run(m{k}({v})) + {c}(acc)  # the event loop resumes a{k}, m{k}",
     "try": "def f{k}(acc):\n    try:\n        return {c}(acc)\n    except Boom as e:\n        acc.append(-e.args[0])\n"
            "        return -1",
     "thread": "def t{k}(acc, box):\n    try:\n        box.append({c}(acc))\n    except Boom:\n        box.append(-2)\n\n"
@@ -59,7 +62,7 @@ TEMPLATES = {
 
 def nodes(with_threads: bool) -> st.SearchStrategy[Node]:
     leaves = st.tuples(st.sampled_from(["leaf", "raise"]), st.integers(1, 99))
-    kinds = ["rec", "gen", "coro", "try", "hostile", "alien"] + ["thread"] * with_threads
+    kinds = ["rec", "gen", "coro", "aio", "try", "hostile", "alien"] + ["thread"] * with_threads
     return st.recursive(leaves, lambda children: st.one_of(
         st.tuples(st.just("seq"), st.lists(children, min_size=1, max_size=3)),
         st.tuples(st.sampled_from(kinds), st.integers(1, 4), children)), max_leaves=10)
