@@ -1,6 +1,8 @@
 """Random programs: nested calls, recursion, generators and coroutines resumed several times,
-exceptions raised and caught at random depths, threads. A program is a tree of nodes; each node
-becomes functions f(acc) -> int that append what they do to `acc`, so runs compare exactly."""
+asyncio tasks, exceptions raised and caught at random depths, threads, locals that fail wherever
+they are touched, calls through code of a file name without UTF-8 form. A program is a tree of
+nodes; each node becomes functions f(acc) -> int that append what they do to `acc`, so that runs
+compare exactly."""
 
 from __future__ import annotations
 

@@ -15,7 +15,6 @@ from types import MappingProxyType
 from typing import Any
 
 import programs
-import pytest
 from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 from support import (ENGINES, STOP, HostProfiler, check_pairing, compile_program, decode, frame_records, register,
