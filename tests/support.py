@@ -131,7 +131,6 @@ def start(config: Any = None, using: str = "profile", **host_args: Any) -> HostP
 # recorded call open (an open one would keep its callers' frames alive in the core).
 STOP: dict[str, Callable[[], Any]] = {"profile": functools.partial(threading.setprofile_all_threads, None),
                                       "monitoring": _jarn.unregister_monitoring_profiler}
-stop = STOP["profile"]
 
 
 def unregister() -> None:
