@@ -1,5 +1,6 @@
 from __future__ import annotations
 
+import logging
 import sys
 import threading
 from collections.abc import Iterator
@@ -8,15 +9,12 @@ from typing import Any
 
 import pytest
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
+HERE = Path(__file__).resolve().parent
+sys.path[:0] = [str(HERE.parent), str(HERE)]
 
-import _support  # noqa: E402
-
-
-
-@pytest.fixture(scope="session")
-def core() -> Any:
-    return _support.core()
+import jarn.db  # noqa: E402
+import jarn.plugins  # noqa: E402
+from jarn import _jarn  # noqa: E402
 
 
 @pytest.fixture(autouse=True)
@@ -25,29 +23,18 @@ def _never_leave_profiling_on() -> Iterator[None]:
     yield
     threading.setprofile_all_threads(None)
     threading.setprofile(None)
-    _support.core().unregister_monitoring_profiler()
+    _jarn.unregister_monitoring_profiler()
 
 
 @pytest.fixture
-def save_nothing(monkeypatch: pytest.MonkeyPatch, core: Any) -> list[int]:
-    """Makes saving keep nothing but the size of what it was given."""
-    import jarn.db
-
-    sizes: list[int] = []
-
-    def save_trace_in_sqlite(db_path: str, trace_id: str, *, timeout: int, msgpack: bytes) -> None:
-        sizes.append(len(msgpack))
-
-    monkeypatch.setattr(jarn.db, "save_trace_in_sqlite", save_trace_in_sqlite)
-    return sizes
-
-
-@pytest.fixture
-def plugin_data(monkeypatch: pytest.MonkeyPatch, core: Any) -> list[Any]:
-    """The list the next registration's load_plugin_data returns; fill it in the test."""
-    import jarn.plugins
-
+def host_services(monkeypatch: pytest.MonkeyPatch) -> tuple[list[Any], list[int]]:
+    """The list the next registration's load_plugin_data returns (fill it in the test), and the
+    sizes of the traces saved: saving keeps nothing else, nor does pytest keep the core's
+    warnings (they carry frames, which would keep what the tests watch alive)."""
+    monkeypatch.setattr(logging.getLogger("jarn"), "disabled", True)
     entries: list[Any] = []
+    sizes: list[int] = []
     monkeypatch.setattr(jarn.plugins, "load_plugin_data", lambda config: entries)
-    return entries
-
+    monkeypatch.setattr(jarn.db, "save_trace_in_sqlite", lambda db_path, trace_id, *, timeout, msgpack:
+                        sizes.append(len(msgpack)))
+    return entries, sizes

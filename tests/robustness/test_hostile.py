@@ -1,37 +1,58 @@
-"""Hostile and unusual programs, each in its own interpreter: a crash shows as an exit code."""
+"""Hostile and unusual programs, each in its own interpreter on each engine: a crash shows as an
+exit code, a failed check inside the program as a traceback. Every program ends with daemon
+threads inside profiled code, still running at exit."""
 
 from __future__ import annotations
 
-import json
 from pathlib import Path
 
 import pytest
+from support import ENGINES, run_script
 
-from _support import decode, describe, run_child, small
-
-# Every child starts with this; the program's own code follows and ends by calling finish().
 PRELUDE = '''
-import functools, json, sys, threading
-import _support
+import functools, logging, os, sys, threading
+import support
 
-reports = _support.collect_reports()
-finish = functools.partial(_support.finish, reports=reports)  # no frame of this file
+using = sys.argv[1]
+start = functools.partial(support.start, using=using)
+finish = functools.partial(support.finish, using=using)  # so that stopping runs no frame of this file
+reports = []  # the jarn warnings, kept without running a frame of this file either
+logging.getLogger("jarn").addHandler(handler := logging.Handler(logging.WARNING))
+handler.emit = reports.append
+logging.getLogger("jarn").propagate = False
 '''
+DAEMONS = '''
+def step(n): return (n * 7 + 1) % 1000003
 
 
-def run_case(tmp_path: Path, body: str, *, timeout: float = 600) -> dict:
-    proc = run_child(tmp_path, PRELUDE + body, timeout=timeout)
-    assert proc.returncode == 0, describe(proc)
-    return json.loads(proc.stdout.strip().splitlines()[-1])
+def spin(n, ran):
+    while True:
+        n = step(n)
+        ran.set()
 
 
-def test_recursion_error_near_the_limit(tmp_path: Path) -> None:
-    out = run_case(tmp_path, '''
-def down(n):
-    return down(n + 1) + 1
+host = start({"threading": True})
+ran = [threading.Event() for _ in range(4)]
+for i, event in enumerate(ran):
+    threading.Thread(target=spin, args=(i, event), daemon=True).start()
+for event in ran:  # each runs profiled code before the build and after it
+    event.wait()
+host.rust_profiler.build_trace()
+for event in ran:
+    event.clear()
+    event.wait()
+'''
+CASES = {
+    # Limits and interruptions under one profiler: the recursion limit, a trace function, signal
+    # handlers at any point.
+    "interrupted": '''
+import signal
 
 
-def run():
+def down(n): return down(n + 1) + 1
+
+
+def deep():
     caught = 0
     for limit in (200, 400, 1000):
         sys.setrecursionlimit(limit)
@@ -43,263 +64,51 @@ def run():
     return caught
 
 
-host = _support.start()
-caught = run()
-after = sum(range(10))
-finish(host, caught=caught)
-''')
-    assert out["caught"] == 3
-    assert out["problems"] == []
-    assert out["names"].count("down call") == out["names"].count("down return") > 1000
-    assert out["names"][-1] == "run return"
-
-
-def test_program_replacing_the_profile_functions(tmp_path: Path) -> None:
-    out = run_case(tmp_path, '''
-seen = []
-
-
-def own(frame, event, arg):
-    if event == "call":
-        seen.append(frame.f_code.co_name)
-
-
-def work(n):
-    return n * 2
-
-
-def run():
-    work(1)
-    previous = sys.getprofile()
-    sys.setprofile(own)          # the program takes the hook over...
-    threading.setprofile(own)
-    work(2)
-    t = threading.Thread(target=work, args=(3,))
-    t.start(); t.join()
-    threading.setprofile(None)
-    # ...and hands the hook back: getprofile() gives the core's object, which is no Python
-    # profile function, but the host profiler object is one that reinstalls the core.
-    sys.setprofile(previous if callable(previous) else host)
-    work(4)
-    return "done"
-
-
-host = _support.start({"threading": True})
-result = run()
-finish(host, result=result, seen=seen)
-''')
-    assert out["result"] == "done"
-    assert out["seen"].count("work") == 2
-    assert out["names"][:3] == ["run call", "work call", "work return"]
-    assert out["names"][3:] == ["work call", "work return", "run return"]
-
-
-def test_registering_again_from_inside_a_profiled_program(tmp_path: Path) -> None:
-    out = run_case(tmp_path, '''
-def work(n):
-    return n + 1
-
-
-def inner_start():
-    return _support.start({"threading": True})
-
-
-def run():
-    work(1)
-    second = inner_start()       # registers a new profiler from profiled code
-    work(2)
-    threads = [threading.Thread(target=work, args=(i,)) for i in range(5)]
-    for t in threads: t.start()
-    for t in threads: t.join()
-    return second
-
-
-first = _support.start({"threading": True})
-second = run()
-_support.stop()
-one = _support.decode(first.rust_profiler.build_trace())
-two = _support.decode(second.rust_profiler.build_trace())
-print(json.dumps({
-    "one": [r["co_name"] + " " + r["event"] for r in _support.frame_records(one)],
-    "two": [r["co_name"] + " " + r["event"] for _, r in _support.all_records(two)],
-    "two_threads": len(two["frames"]),
-}))
-''')
-    assert out["one"][:3] == ["run call", "work call", "work return"]
-    assert "work call" not in out["one"][3:]
-    assert out["two"].count("work call") == 6 and out["two"].count("work return") == 6
-    assert out["two_threads"] == 5
-
-
-def test_profiling_under_an_active_trace_function(tmp_path: Path) -> None:
-    out = run_case(tmp_path, '''
-lines = []
-
-
 def tracer(frame, event, arg):
-    if event == "line":
-        lines.append(frame.f_lineno)
+    traced.append(event)
     return tracer
 
 
-def work(n):
-    total = 0
-    for i in range(n):
-        total += i
-    return total
-
-
-sys.settrace(tracer)
-host = _support.start()
-value = work(50)
-sys.settrace(None)
-finish(host, value=value, lines=len(lines))
-''')
-    assert out["value"] == sum(range(50))
-    assert out["lines"] > 50
-    assert out["names"] == ["work call", "work return"]
-
-
-def test_signal_handlers_firing_inside_profiled_code(tmp_path: Path) -> None:
-    out = run_case(tmp_path, '''
-import signal, time
-
-fired = []
+def traced_work(n): return sum(i for i in range(n))
 
 
 def on_alarm(signum, frame):
-    fired.append(describe(frame))
+    fired.append(describe(frame) == __file__)
+    signal.setitimer(signal.ITIMER_REAL, 0.001)  # one at a time: none interrupts the start of another
 
 
-def describe(frame):
-    return frame.f_code.co_name
+# A handler that interrupts user code runs profiled (not so one that interrupts the serialiser).
+def describe(frame): return frame.f_code.co_filename
 
 
 def busy():
-    n = 0
-    while len(fired) < 20:
-        n += step(n)
-    return n
+    while fired.count(True) < 20:
+        tick()
 
 
-def step(n):
-    return 1
+def tick(): return 1
 
 
+traced, fired = [], []
 signal.signal(signal.SIGALRM, on_alarm)
-host = _support.start()
-signal.setitimer(signal.ITIMER_REAL, 0.005, 0.005)
+host = start()
+assert deep() == 3
+sys.settrace(tracer)
+assert traced_work(50) == sum(range(50))
+sys.settrace(None)
+signal.setitimer(signal.ITIMER_REAL, 0.001)
 busy()
-signal.setitimer(signal.ITIMER_REAL, 0, 0)
-finish(host, fired=len(fired))
-''')
-    assert out["fired"] == 20
-    assert out["problems"] == []
-    assert out["names"].count("on_alarm call") == out["names"].count("on_alarm return") >= 20
-    assert out["names"].count("describe call") >= 20
-
-
-def test_asyncio_tasks(tmp_path: Path) -> None:
-    out = run_case(tmp_path, '''
-import asyncio
-
-
-async def worker(i, queue):
-    for j in range(3):
-        await asyncio.sleep(0)
-        await queue.put(compute(i, j))
-
-
-def compute(i, j):
-    return i * 10 + j
-
-
-async def main():
-    queue = asyncio.Queue()
-    await asyncio.gather(*(worker(i, queue) for i in range(4)))
-    return sorted([queue.get_nowait() for _ in range(queue.qsize())])
-
-
-host = _support.start()
-result = asyncio.run(main())
-finish(host, result=result)
-''')
-    assert out["result"] == sorted(i * 10 + j for i in range(4) for j in range(3))
-    assert out["problems"] == []
-    # Every resumption of a task's coroutine is a call and a return of its own.
-    assert out["names"].count("worker call") >= 4 * 4
-    assert out["names"].count("compute call") == 12
-
-
-HOSTILE_OBJECTS = '''
-class RaisingRepr:
-    def __repr__(self):
-        raise RuntimeError("repr")
-
-
-class RaisingEq:
-    def __eq__(self, other):
-        raise RuntimeError("eq")
-    __hash__ = object.__hash__
-
-
-class RaisingHash:
-    def __hash__(self):
-        raise RuntimeError("hash")
-
-
-class RaisingGetattr:
-    def __getattr__(self, name):
-        raise RuntimeError("getattr " + name)
-
-
-class ReprNotStr:
-    def __repr__(self):
-        return 42
-
-
-class Recursive:
-    def __repr__(self):
-        return repr(self)
-
-
-def hostile():
-    a, b, c, d, e, f = RaisingRepr(), RaisingEq(), RaisingHash(), RaisingGetattr(), ReprNotStr(), Recursive()
-    box = {"self": [a, b], "x": (c, d)}
-    return consume(a, b, c, d, e, f, box)
-
-
-def consume(*objects):
-    return len(objects)
-'''
-
-
-@pytest.mark.parametrize("light", [False, True], ids=["full-repr", "lightweight"])
-def test_locals_whose_dunder_methods_raise(tmp_path: Path, light: bool) -> None:
-    out = run_case(tmp_path, HOSTILE_OBJECTS + f'''
-host = _support.start({{"lightweight_repr": {light}}})
-value = hostile()
-finish(host, value=value)
-''')
-    assert out["value"] == 7
-    # A serialiser that gives up on a value is reported, never passed to the program.
-    assert set(out["names"]) <= {"hostile call", "hostile return", "consume call", "consume return"}
-    assert out["problems"] == [] or out["reports"], out
-
-
-@pytest.mark.parametrize("light", [False, True], ids=["full-repr", "lightweight"])
-def test_a_repr_that_waits_for_another_profiled_thread(tmp_path: Path, light: bool) -> None:
-    """The repr blocks until a second profiled thread has made progress: if the core held
-    anything across the serialiser call that the other thread needs, this would deadlock."""
-    out = run_case(tmp_path, f'''
-ready = threading.Event()
-waited = []
-
-
-class Waits:
-    def __repr__(self):
-        waited.append(ready.wait(300))  # False only if the other thread never got there
-        return "Waits()"
+signal.setitimer(signal.ITIMER_REAL, 0)
+names, problems = finish(host)
+assert not problems and not reports, (problems, reports)
+assert names.count("down call") == names.count("down return") > 1000 and names[:1] == ["deep call"]
+assert traced.count("line") > 50 and names.count("traced_work call") == 1 and "tracer call" not in names
+assert names.count("on_alarm call") == names.count("on_alarm return") == names.count("describe call") >= 20
+''',
+    # A repr that waits for another profiled thread: if the core held anything that thread
+    # needs while serialising, it would deadlock.
+    "waiting repr": '''
+Waits = type("Waits", (), {"__repr__": lambda self: str(waited.append(ready.wait(300))) and "Waits()"})
 
 
 def other():
@@ -308,95 +117,129 @@ def other():
     ready.set()
 
 
-def tick(i):
-    return i
+def tick(i): return i
 
 
 def holder():
-    slow = Waits()
+    slow = Waits()  # its repr, for this frame's return, waits for the other thread's records
     t = threading.Thread(target=other)
     t.start()
-    t.join(300)
-    return t.is_alive()
+    return t
 
 
-host = _support.start({{"threading": True, "lightweight_repr": {light}}})
-alive = holder()
-finish(host, alive=alive, waited=waited)
-''')
-    assert out["alive"] is False
-    assert all(out["waited"]), out["waited"]
-    assert out["names"].count("tick call") == 50
-    if light:
-        assert out["waited"] == []  # the lightweight form never runs a user's __repr__
+waited = []  # False where the other thread never got there
+for light in (True, False):
+    ready = threading.Event()
+    host = start({"threading": True, "lightweight_repr": light})
+    holder().join(300)
+    names, problems = finish(host)
+    assert names == ["holder call", "holder return", "other call", *["tick call", "tick return"] * 50, "other return"]
+    assert not problems and not reports and all(waited) and (waited == []) == light, (problems, reports, waited)
+''',
+    # The program takes the profile hook over and hands it back, then registers a new profiler
+    # from profiled code.
+    "takeover": '''
+seen = []
 
 
-def test_file_names_with_undecodable_bytes(tmp_path: Path) -> None:
-    out = run_case(tmp_path, '''
-import os
-
-name = os.fsdecode(os.path.join(os.getcwd().encode(), b"caf\\xe9-\\xff.py"))
-assert "\\udce9" in name
-source = "def strange(f):\\n    return f(3) + 1\\n\\ndef outer(f):\\n    return strange(f)\\n"
-namespace = {}
-exec(compile(source, name, "exec"), namespace)
+def own(frame, event, arg):
+    if event == "call":
+        seen.append(frame.f_code.co_name)
 
 
-def normal(x):
-    return x * 2
+def work(n): return n * 2
 
 
 def run():
-    a = namespace["outer"](normal)      # normal is called from a frame whose file has no UTF-8 form
-    b = namespace["strange"](normal)
-    return a + b
+    work(1)
+    previous = sys.getprofile()
+    sys.setprofile(own)
+    threading.setprofile(own)
+    work(2)
+    t = threading.Thread(target=work, args=(3,))
+    t.start()
+    t.join()
+    threading.setprofile(None)
+    # getprofile() gave the profile engine's object, which is no Python profile function, but
+    # the host profiler object is one that reinstalls the core.
+    sys.setprofile(host if previous is not None and not callable(previous) else previous)
+    work(4)
 
 
-host = _support.start()
-value = run()
-value += run()
-finish(host, value=value)
-''')
-    assert out["value"] == 28
-    assert "run return" in out["names"]
-    # `normal` is called from a frame whose file name has no UTF-8 form: the core may record it
-    # or report that it could not decide, but it must not lose it silently.
-    assert out["names"].count("normal call") == 4 or len(out["reports"]) >= 4, out
-    assert not any("strange" in n or "outer" in n for n in out["names"])
-    assert out["problems"] == []
+def again():
+    work(5)
+    second = start({"threading": True})
+    work(6)
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(5)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    return second
 
 
-DAEMONS = '''
-import _support
+host = start({"threading": True})
+run()
+names, problems = finish(host)
+assert seen.count("work") == 2 and not problems, problems
+work_pair = ["work call", "work return"]  # the monitoring engine is not displaced by a profile hook
+assert names == (["run call", *work_pair * 2, "run return"] if using == "profile" else
+                 ["run call", *work_pair * 3, "run return", *work_pair]), names
+first = start({"threading": True})
+second = again()
+one, _ = finish(first)
+two = support.frame_records(support.decode(second.rust_profiler.build_trace()))
+assert one[:3] == ["again call", "work call", "work return"] and "work call" not in one[3:], one
+assert [r["co_name"] for r in two].count("work") == 12 and len({r["thread_native_id"] for r in two}) == 6, two
+''',
+    # os.fork while profiling, from the main thread and from another: the child's trace holds
+    # the child's records only, on its own thread, under a trace id of its own.
+    "fork": '''
+import traceback, warnings
+
+warnings.simplefilter("ignore", DeprecationWarning)  # forking with threads running is the point
 
 
-def spin(n, ran):
-    while True:
-        n = step(n)
-        ran.set()
+def work(n): return n + 1
+def child_side(): return work(100)
 
 
-def step(n):
-    return (n * 7 + 1) % 1000003
+def fork_and_check():
+    work(1)
+    pid = os.fork()
+    if pid == 0:
+        code = 1
+        try:
+            child_side()
+            support.STOP[using]()
+            trace = support.decode(host.rust_profiler.build_trace())
+            recs, own = support.frame_records(trace), threading.get_native_id()
+            assert [f"{r['co_name']} {r['event']}" for r in recs] == [
+                "child_side call", "work call", "work return", "child_side return"], recs
+            assert {r["thread_native_id"] for r in recs} == {own} and list(trace["frames"]) in ([], [own])
+            assert trace["trace_id"] != host.trace_id
+            code = 0
+        except BaseException:
+            traceback.print_exc()
+        finally:
+            os._exit(code)
+    work(2)
+    return os.waitpid(pid, 0)[1]
 
 
-host = _support.start({"threading": True})
-ran = [threading.Event() for _ in range(4)]
-for i in range(4):
-    threading.Thread(target=spin, args=(i, ran[i]), daemon=True).start()
-for event in ran:
-    event.wait()
-host.rust_profiler.build_trace()
-for event in ran:  # and each runs profiled code after the build, still running at exit
-    event.clear()
-    event.wait()
-# The interpreter exits with the daemon threads still inside profiled code.
-'''
+host = start({"threading": True})
+statuses = [fork_and_check()]
+t = threading.Thread(target=lambda: statuses.append(fork_and_check()))
+t.start()
+t.join()
+names, problems = finish(host)
+assert statuses == [0, 0] and not problems and "child_side call" not in names and names.count("work call") == 4
+''',
+}
 
 
-def test_daemon_threads_in_profiled_code_at_exit(tmp_path: Path) -> None:
-    runs = small(30, 5)
-    for i in range(runs):
-        proc = run_child(tmp_path, "import threading\n" + DAEMONS)
-        assert proc.returncode == 0, f"run {i}: {describe(proc)}"
-        assert proc.stderr == "", f"run {i}: {describe(proc)}"
+@pytest.mark.parametrize("case", CASES)
+@pytest.mark.parametrize("using", ENGINES)
+def test_hostile_program(tmp_path: Path, case: str, using: str) -> None:
+    proc = run_script(tmp_path, PRELUDE + CASES[case] + DAEMONS, using)
+    assert proc.returncode == 0 and proc.stderr == "", proc
