@@ -1,0 +1,338 @@
+"""The module's surface, and building the native profiler from the host profiler object and its
+configuration."""
+
+from __future__ import annotations
+
+import importlib
+import sys
+import threading
+from pathlib import PurePosixPath
+from typing import Any
+
+import msgpack
+import pytest
+from coresupport import QUIET, BadKey, compile_program, decode, events, HostProfiler, records, run_child
+
+import jarn.serialize
+from jarn import _jarn
+
+PROGRAM = "def f(x):\n    y = x + 1\n    return y\n"
+
+
+def bool_type(name: str, module: str = "numpy") -> type:
+    return type(name, (), {"__module__": module, "__init__": lambda s, v: setattr(s, "v", v), "__bool__": lambda s: s.v})
+
+
+NumpyBool, NumpyBool2, NotNumpyBool = bool_type("bool_"), bool_type("bool"), bool_type("bool_", "mynumpy")
+
+
+class Index:
+    def __index__(self) -> int:
+        return 7
+
+
+class Unprintable:
+    def __str__(self) -> str:
+        raise RuntimeError("no str")
+
+
+def registered(host: HostProfiler) -> HostProfiler:
+    _jarn.register_profiler(host)
+    sys.setprofile(None)
+    return host
+
+
+def test_module_surface() -> None:
+    assert _jarn.__all__ == ["register_noop_profiler", "register_profiler", "register_monitoring_profiler",
+                             "unregister_monitoring_profiler"]
+    assert not hasattr(_jarn, "JarnProfiler")
+    assert {name: getattr(_jarn, name).__text_signature__ for name in _jarn.__all__} == {
+        "register_noop_profiler": "()", "register_profiler": "(profiler)", "register_monitoring_profiler": "(profiler)",
+        "unregister_monitoring_profiler": "()"}
+    assert all(not getattr(_jarn, name).__doc__.startswith(name) for name in _jarn.__all__)  # signature split off
+    host = HostProfiler()
+    _jarn.register_profiler(host)
+    installed = sys.getprofile()
+    sys.setprofile(None)
+    cls = type(host.rust_profiler)
+    assert installed is host.rust_profiler
+    assert f"{cls.__module__}.{cls.__qualname__}" == "jarn._jarn.JarnProfiler" and cls.__doc__
+    assert cls.__text_signature__ is None
+    assert [name for name in vars(cls) if not name.startswith("__")] == [
+        "save_request_in_db", "build_trace", "register_threading_profiler", "take_trace_pieces"]
+    assert [getattr(cls, m).__text_signature__ for m in vars(cls) if not m.startswith("__")][:3] == [
+        "($self)", "($self)", "($self, _frame, _event, _arg)"]
+    with pytest.raises(TypeError, match="^No constructor defined$"):
+        cls()
+    for name in ("build_trace", "save_request_in_db"):
+        with pytest.raises(TypeError):
+            getattr(cls, name)(object())
+    with pytest.raises(TypeError):
+        host.rust_profiler.build_trace(1)
+    first = sys.modules.pop("jarn._jarn")
+    try:
+        assert importlib.import_module("jarn._jarn") is first
+    finally:
+        sys.modules["jarn._jarn"] = first
+
+
+@pytest.mark.parametrize(
+    ("call", "message"),
+    [
+        (lambda: _jarn.register_noop_profiler(1), None),
+        (lambda: _jarn.register_noop_profiler(profiler=1), None),
+        (lambda: _jarn.register_profiler(), None),
+        (lambda: _jarn.register_profiler(HostProfiler(), HostProfiler()), None),
+        (lambda: _jarn.register_profiler(HostProfiler(), other=1), None),
+        (lambda: _jarn.register_profiler(prof=HostProfiler()), None),
+        (lambda: _jarn.register_profiler(HostProfiler(), profiler=HostProfiler()), None),
+        (lambda: _jarn.register_profiler(42), "profiler object is not callable"),
+        (lambda: _jarn.register_profiler(Watched()), "profiler object is not callable"),
+    ],
+)
+def test_argument_errors_change_nothing(call, message) -> None:
+    sentinel = lambda *a: None  # noqa: E731
+    sys.setprofile(sentinel)
+    try:
+        with pytest.raises(TypeError) as info:
+            call()
+        assert sys.getprofile() is sentinel
+    finally:
+        sys.setprofile(None)
+    assert message is None or str(info.value) == message
+
+
+class Watched:
+    """Refused before anything is read from it."""
+
+    def __getattribute__(self, name: str) -> Any:
+        raise AssertionError(f"read {name}")
+
+
+class Frozen(HostProfiler):
+    def __setattr__(self, name: str, value: Any) -> None:
+        if name == "rust_profiler":
+            raise AttributeError("read-only")
+        object.__setattr__(self, name, value)
+
+
+DELETE = object()
+INTERNAL = BaseException  # the module's internal error: not an Exception
+
+
+def host_with(**changes: Any) -> HostProfiler:
+    host = HostProfiler({"threading": True})
+    for name, value in changes.items():
+        delattr(host, name) if value is DELETE else setattr(host, name, value)
+    return host
+
+
+@pytest.mark.parametrize(
+    ("make", "exc", "message"),
+    [
+        *[(lambda a=a: host_with(**{a: DELETE}), AttributeError, None)
+          for a in ["config", "db_path", "one_trace_per_test", "trace_id", "source"]],
+        (lambda: host_with(config=[("threading", True)]), TypeError, "'list' object cannot be converted to 'PyDict'"),
+        (lambda: host_with(config=None), TypeError, "'NoneType' object cannot be converted to 'PyDict'"),
+        (lambda: host_with(one_trace_per_test=1), TypeError, "'int' object cannot be converted to 'PyBool'"),
+        (lambda: host_with(one_trace_per_test=None), TypeError, "'NoneType' object cannot be converted to 'PyBool'"),
+        (lambda: host_with(one_trace_per_test="yes"), TypeError, "'str' object cannot be converted to 'PyBool'"),
+        (lambda: host_with(trace_id=None), TypeError, "'NoneType' object cannot be converted to 'PyString'"),
+        (lambda: host_with(trace_id=b"trc_x"), TypeError, "'bytes' object cannot be converted to 'PyString'"),
+        (lambda: host_with(source=None), TypeError, "'NoneType' object cannot be converted to 'PyString'"),
+        (lambda: host_with(source=3), TypeError, "'int' object cannot be converted to 'PyString'"),
+        *[(lambda a=a: host_with(**{a: "bad\udc80"}), UnicodeEncodeError, None) for a in ["trace_id", "source", "db_path"]],
+        (lambda: host_with(db_path=Unprintable()), RuntimeError, "no str"),
+        (lambda: Frozen({"threading": True}), AttributeError, "read-only"),
+        *[(lambda k=k, v=v: HostProfiler({k: v}), e, None) for k, v, e in [
+            ("sqlite_busy_timeout", -1, OverflowError), ("sqlite_busy_timeout", 2**64, OverflowError),
+            ("sqlite_busy_timeout", 2.5, TypeError), ("sqlite_busy_timeout", "60", TypeError),
+            ("sqlite_busy_timeout", None, TypeError), ("slow_repr_ms", -0.5, ValueError),
+            ("slow_repr_ms", float("nan"), ValueError), ("slow_repr_ms", "1", TypeError), ("slow_repr_ms", True, ValueError),
+            *[("max_trace_bytes", v, ValueError) for v in [0, -5, 2**64, 1.5, True, "1"]]]],
+        *[(lambda k=k: HostProfiler({BadKey(k): 1}), INTERNAL, f'config.get("{k}" should not raise.: ')
+          for k in ["filters", "sqlite_busy_timeout", "threading", "lightweight_repr", "omit_return_locals",
+                    "slow_repr_ms", "max_trace_bytes"]],
+    ],
+)
+def test_refused_hosts_change_nothing(make, exc, message) -> None:
+    host = make()
+    sentinel = lambda *a: None  # noqa: E731
+    sys.setprofile(sentinel)
+    try:
+        with pytest.raises(BaseException) as info:
+            _jarn.register_profiler(host)
+        assert sys.getprofile() is sentinel
+    finally:
+        sys.setprofile(None)
+    assert threading.getprofile() is None and "rust_profiler" not in vars(host)
+    if exc is INTERNAL:
+        assert not isinstance(info.value, Exception)
+        assert str(info.value).startswith(message) and "cannot compare" in str(info.value)
+    else:
+        assert type(info.value) is exc and (message is None or str(info.value) == message)
+
+
+@pytest.mark.parametrize(
+    ("config", "host_args", "path", "timeout"),
+    [
+        ({}, {"db_path": PurePosixPath("/tmp/a/b.sqlite3")}, "/tmp/a/b.sqlite3", 60),
+        ({"sqlite_busy_timeout": 0}, {"db_path": 42}, "42", 0),
+        ({"sqlite_busy_timeout": True}, {"db_path": "é.db"}, "é.db", 1),
+        ({"sqlite_busy_timeout": 2**64 - 1}, {"one_trace_per_test": NumpyBool(True)}, "/tmp/jarn-core-tests/db.sqlite3",
+         2**64 - 1),
+        ({"sqlite_busy_timeout": Index()}, {}, "/tmp/jarn-core-tests/db.sqlite3", 7),
+    ],
+)
+def test_save_arguments(saves, config, host_args, path, timeout) -> None:
+    registered(HostProfiler(config, **host_args)).rust_profiler.save_request_in_db()
+    ((args, kwargs),) = saves.calls
+    assert args[0] == path and kwargs["timeout"] == timeout and type(kwargs["timeout"]) is int
+
+
+def test_attribute_read_order() -> None:
+    seen: list[str] = []
+
+    class Watching(HostProfiler):
+        def __getattribute__(self, name: str) -> Any:
+            if not name.startswith("__"):
+                seen.append(name)
+            return object.__getattribute__(self, name)
+
+    registered(Watching())
+    assert seen == ["config", "db_path", "one_trace_per_test", "trace_id", "source", "config"]
+
+
+def test_second_config_read_failing_keeps_the_first_thread_installed() -> None:
+    class Once(HostProfiler):
+        reads = 0
+
+        def __getattribute__(self, name: str) -> Any:
+            if name == "config":
+                type(self).reads += 1
+                if type(self).reads == 2:
+                    raise RuntimeError("second read")
+            return object.__getattribute__(self, name)
+
+    host = Once({"threading": True})
+    with pytest.raises(RuntimeError, match="second read"):
+        _jarn.register_profiler(host)
+    installed = sys.getprofile()
+    sys.setprofile(None)
+    assert installed is host.rust_profiler and threading.getprofile() is None
+
+
+def run_flags(config: Any, monkeypatch, change=None) -> tuple[dict[str, Any], list[Any], Any, int]:
+    """Runs f(1) on the main thread and on a worker: the trace, what the lightweight serialiser
+    saw, the threading hook and the worker's native id."""
+    light: list[Any] = []
+    monkeypatch.setattr(jarn.serialize, "dump_msgpack_lightweight_repr", lambda v: light.append(v) or msgpack.packb("L"))
+    ns = compile_program(PROGRAM)
+    _jarn.register_profiler(host := HostProfiler(config))
+    if change:
+        change()
+    hook = threading.getprofile()
+    ns["f"](1)
+    worker = threading.Thread(target=ns["f"], args=(1,))
+    worker.start()
+    worker.join()
+    sys.setprofile(None)
+    threading.setprofile(None)
+    return decode(host.rust_profiler.build_trace()), light, hook, worker.native_id
+
+
+@pytest.mark.parametrize(
+    ("value", "on"),
+    [(True, True), (False, False), (None, False), (1, False), (0, False), ("true", False), ([1], False),
+     (NumpyBool(True), True), (NumpyBool(False), False), (NumpyBool2(True), True), (NotNumpyBool(True), False)],
+)
+def test_flags(value, on, monkeypatch) -> None:
+    keys = ["threading", "lightweight_repr", "omit_return_locals"]
+    config = {**QUIET, **dict.fromkeys(keys, value)}
+    # The configuration is read once, at registration.
+    trace, light, hook, native_id = run_flags(config, monkeypatch, lambda: config.update(dict.fromkeys(keys, not on)))
+    main = records(trace)
+    if on:
+        assert hook is not None and hook.__name__ == "register_threading_profiler"
+        assert [r["co_name"] for r in trace["frames"][native_id]] == ["f", "f"]
+        assert [r["arg"] for r in main] == ["L", "L"] and light == [None, {"x": 1}, 2, None] * 2
+    else:
+        assert hook is None and trace["frames"] == {} and not light
+        assert [(r["arg"], r["locals"]) for r in main] == [(None, {"x": 1}), (2, {"x": 1, "y": 2})]
+
+
+class Lying(dict):
+    """Claims to hold every key; only its real contents may count."""
+
+    def __getitem__(self, key: Any) -> Any:
+        return True
+
+    def get(self, key: Any, default: Any = None) -> Any:
+        return True
+
+    def __missing__(self, key: Any) -> Any:
+        return True
+
+    def __contains__(self, key: object) -> bool:
+        return True
+
+
+def test_lying_dict_supplies_nothing_but_the_threading_hook(monkeypatch, saves) -> None:
+    registered(HostProfiler(Lying())).rust_profiler.save_request_in_db()
+    assert saves.calls[0][1]["timeout"] == 60
+    trace, light, hook, native_id = run_flags(Lying(), monkeypatch)
+    assert not light
+    # The second, generic read of "threading" honours __getitem__: the hook is set, but the
+    # stored flag stays false, so the thread's records land in the main list.
+    assert hook is not None and trace["frames"] == {}
+    main = records(trace)
+    assert [r["co_name"] for r in main] == ["f"] * 4 and main[1]["locals"] == {"x": 1, "y": 2}
+
+
+def test_noop_profiler_replaces_the_native_one() -> None:
+    ns = compile_program("def f():\n    return 1\n")
+    host = HostProfiler()
+    _jarn.register_profiler(host)
+    ns["f"]()
+    assert _jarn.register_noop_profiler() is None
+    ns["f"]()
+    sys.setprofile(None)
+    assert events(records(host.rust_profiler.build_trace())) == [("call", "f"), ("return", "f")]
+
+
+def test_sub_interpreter_import_is_refused() -> None:
+    done = run_child(
+        """
+        try:
+            import _interpreters as interpreters  # 3.13: a failure is returned
+        except ImportError:
+            import _xxsubinterpreters as interpreters  # 3.12: a failure is raised
+        interp = interpreters.create()
+        try:
+            failure = interpreters.run_string(interp, "import jarn._jarn")
+            failure = failure and failure.formatted
+        except Exception as exc:
+            failure = f"{type(exc).__name__} {exc}"
+        print(f"refused {failure}" if failure else "imported")
+        """
+    )
+    assert "refused" in done.stdout and "ImportError" in done.stdout, done.stdout + done.stderr
+
+
+def test_monitoring_tool_id_is_refused_when_taken_and_freed_when_done() -> None:
+    mon, tool = sys.monitoring, sys.monitoring.PROFILER_ID
+    host = HostProfiler()
+    mon.use_tool_id(tool, "other")
+    try:
+        with pytest.raises(RuntimeError, match="already in use by 'other'"):
+            _jarn.register_monitoring_profiler(host)
+        assert not hasattr(host, "rust_profiler")
+    finally:
+        mon.free_tool_id(tool)
+    _jarn.register_monitoring_profiler(host)
+    _jarn.register_monitoring_profiler(host)  # a profiler of ours is replaced
+    assert mon.get_tool(tool) == "jarn"
+    _jarn.unregister_monitoring_profiler()
+    _jarn.unregister_monitoring_profiler()
+    assert mon.get_tool(tool) is None and mon.get_events(tool) == 0
+    assert all(mon.register_callback(tool, 1 << e, None) is None for e in range(17))
