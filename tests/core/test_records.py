@@ -360,3 +360,11 @@ def test_profile_callback_keeps_running_after_failures(monkeypatch, caplog) -> N
     for r in recs:
         by_id.setdefault(r["frame_id"], []).append(r["event"])
     assert all(v in (["call", "return"], ["call"], ["return"]) for v in by_id.values())
+
+
+@pytest.mark.parametrize(("length", "prefix"), [(200, b"\xd9"), (70_000, b"\xdb")])
+def test_long_paths_use_wider_string_forms(length: int, prefix: bytes) -> None:
+    filename = "/srv/app/" + "x" * length + ".py"
+    _, trace = profile(compile_program("def f():\n    return 1\n", filename)["f"])
+    assert raw_records(trace)[None][0].startswith(b"\x8c\xa4path" + prefix)
+    assert decode(trace)["frames_of_interest"][0]["path"] == filename + ":1"
