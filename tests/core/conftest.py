@@ -50,11 +50,6 @@ def saves(host_env: coresupport.Saves) -> coresupport.Saves:
 
 
 @pytest.fixture
-def make_host() -> Callable[..., coresupport.HostProfiler]:
-    return coresupport.HostProfiler
-
-
-@pytest.fixture
 def plugins(monkeypatch: pytest.MonkeyPatch) -> Callable[[list[Any]], None]:
     """Sets what the host's load_plugin_data returns."""
 

@@ -131,6 +131,14 @@ def decode(trace: bytes) -> dict[str, Any]:
     return msgpack.unpackb(trace, raw=False, strict_map_key=False)
 
 
+def canonical(trace: bytes) -> dict[str, Any]:
+    """The decoded trace, once checked to be written as msgpack writes what it decodes to: in
+    the shortest forms, byte for byte."""
+    decoded = decode(trace)
+    assert msgpack.packb(decoded) == trace
+    return decoded
+
+
 def raw_records(trace: bytes) -> dict[Any, list[bytes]]:
     """Each record's own bytes, by thread: key None holds "frames_of_interest"."""
     unpacker = msgpack.Unpacker(raw=False, strict_map_key=False, max_buffer_size=max(len(trace), 1))
@@ -172,11 +180,6 @@ def events(recs: list[dict[str, Any]]) -> list[tuple[str, str]]:
 SANITIZED = os.environ.get("JARN_SANITIZED") == "1"
 # Under AddressSanitizer memory is quarantined and padded: resident size says nothing there.
 needs_plain_memory = pytest.mark.skipif(SANITIZED, reason="memory is not measurable under AddressSanitizer")
-
-
-def rss_bytes() -> int:
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
 CHILD_PRELUDE = """
