@@ -58,15 +58,6 @@ def test_empty_trace_byte_for_byte(monkeypatch, setting: str, value: Any) -> Non
     assert before - 0.001 <= trace["timestamp"] <= after + 0.001
 
 
-@pytest.mark.parametrize("native_id", [-1, "259", 2.0])
-def test_main_thread_bad_native_id_fails_registration(monkeypatch, native_id) -> None:
-    monkeypatch.setattr(threading, "main_thread", lambda: SimpleNamespace(native_id=native_id))
-    host = HostProfiler()
-    with pytest.raises((OverflowError, TypeError)):
-        _jarn.register_profiler(host)
-    assert sys.getprofile() is None and not hasattr(host, "rust_profiler")
-
-
 @pytest.mark.parametrize(
     ("target", "value", "exc"),
     [("argv", ["app.py", 3], TypeError), ("argv", "app.py", TypeError), ("argv", None, TypeError),
