@@ -24,61 +24,54 @@ def recorded_names(config: dict[str, Any], function) -> list[str]:
     return [r["co_name"] for r in decode(host.rust_profiler.build_trace())["frames_of_interest"]]
 
 
-@pytest.mark.parametrize(
-    ("config", "filename", "recorded"),
-    [
-        *[({}, name, False) for name in [
-            "/usr/lib/python3.12/json/decoder.py", "/home/u/.venv/lib/python3.12/site-packages/requests/api.py",
-            "/opt/x/lib64/python3.11/foo.py", "/opt/site-packages/pkg/mod.py", "/home/u/tools/mylib/pythonic/x.py",
-            "<frozen importlib._bootstrap>", "x<frozen y", "<string>", "/tmp/<string>/x.py", "<pytest match expression>",
-            "<attrs generated init Foo>", "<attrs generated", "/home/u/.venv/lib/python3.12/site-packages/jarn/db.py",
-            "/home/u/app/jarn/git.py", "/home/u/app/jarn/db.py", "/home/u/app/jarn/serialize.py",
-            "/home/u/app/jarn/version.py", "/home/u/app/jarn/__init__.py", "/home/u/app/jarn/__main__.py",
-            "/home/u/app/jarn/testgen/gen.py", "/home/u/app/jarn/filters/presets.py",
-            "/home/u/app/jarn/db.pyx"]],  # a substring match: "/jarn/db.py" occurs
-        *[({}, name, True) for name in [
-            "C:\\Python312\\Lib\\site-packages\\x.py", "/home/u/Lib/Python/x.py", "<frozen>", "<stdin>",
-            "<pytest match expression>x", " <pytest match expression>", "<attrs generate",
-            "/home/u/app/jarn/plugins/logging_records.py", "/home/u/app/myjarn/db.py", "/home/u/app/JARN/db.py",
-            "\\home\\u\\jarn\\db.py", "/srv/app/shop.py", ""]],
-        (INCLUDE_JSON, "/usr/lib/python3.12/json/decoder.py", True),
-        (INCLUDE_JSON, "/usr/lib/python3.12/csv.py", False),
-        ({"filters": {"include_frames": ["jarn/db"]}}, "/a/jarn/db.py", True),
-        ({"filters": {"include_frames": ["<string>"]}}, "<string>", True),
-        ({"filters": {"include_frames": [""]}}, "<frozen zipimport>", True),
-        (IGNORE_APP, "/srv/app/shop.py", False),
-        ({"filters": {"ignore_frames": ("/srv/app/",)}}, "/srv/app/shop.py", False),
-        ({"filters": {"ignore_frames": ["/SRV/app/"]}}, "/srv/app/shop.py", True),
-        ({"filters": {"ignore_frames": ["/srv/app/"], "include_frames": ["shop"]}}, "/srv/app/shop.py", True),
-        ({"filters": {"ignore_frames": [""]}}, "/srv/app/shop.py", False),
-        ({"filters": {"ignore_frames": ["/srv/app/shop.py/longer"]}}, "/srv/app/shop.py", True),
-        *[({"filters": f}, "/srv/app/shop.py", True) for f in [None, ["/srv/"], {}]],
-        ({"filters": {"include_frames": []}}, "/usr/lib/python3.12/csv.py", False),
-    ],
-)
-def test_rules_and_patterns(config, filename: str, recorded: bool) -> None:
-    names = recorded_names(config, compile_program(TARGET, filename)["target"])
-    assert names.count("target") == (2 if recorded else 0)
+RULES = [
+    *[({}, name, False) for name in [
+        "/usr/lib/python3.12/json/decoder.py", "/home/u/.venv/lib/python3.12/site-packages/requests/api.py",
+        "/opt/x/lib64/python3.11/foo.py", "/opt/site-packages/pkg/mod.py", "/home/u/tools/mylib/pythonic/x.py",
+        "<frozen importlib._bootstrap>", "x<frozen y", "<string>", "/tmp/<string>/x.py", "<pytest match expression>",
+        "<attrs generated init Foo>", "<attrs generated", "/home/u/.venv/lib/python3.12/site-packages/jarn/db.py",
+        "/home/u/app/jarn/git.py", "/home/u/app/jarn/db.py", "/home/u/app/jarn/serialize.py",
+        "/home/u/app/jarn/version.py", "/home/u/app/jarn/__init__.py", "/home/u/app/jarn/__main__.py",
+        "/home/u/app/jarn/testgen/gen.py", "/home/u/app/jarn/filters/presets.py",
+        "/home/u/app/jarn/db.pyx"]],  # a substring match: "/jarn/db.py" occurs
+    *[({}, name, True) for name in [
+        "C:\\Python312\\Lib\\site-packages\\x.py", "/home/u/Lib/Python/x.py", "<frozen>", "<stdin>",
+        "<pytest match expression>x", " <pytest match expression>", "<attrs generate",
+        "/home/u/app/jarn/plugins/logging_records.py", "/home/u/app/myjarn/db.py", "/home/u/app/JARN/db.py",
+        "\\home\\u\\jarn\\db.py", "/srv/app/shop.py", ""]],
+    (INCLUDE_JSON, "/usr/lib/python3.12/json/decoder.py", True),
+    (INCLUDE_JSON, "/usr/lib/python3.12/csv.py", False),
+    ({"filters": {"include_frames": ["jarn/db"]}}, "/a/jarn/db.py", True),
+    ({"filters": {"include_frames": ["<string>"]}}, "<string>", True),
+    ({"filters": {"include_frames": [""]}}, "<frozen zipimport>", True),
+    (IGNORE_APP, "/srv/app/shop.py", False),
+    ({"filters": {"ignore_frames": ("/srv/app/",)}}, "/srv/app/shop.py", False),
+    ({"filters": {"ignore_frames": ["/SRV/app/"]}}, "/srv/app/shop.py", True),
+    ({"filters": {"ignore_frames": ["/srv/app/"], "include_frames": ["shop"]}}, "/srv/app/shop.py", True),
+    ({"filters": {"ignore_frames": [""]}}, "/srv/app/shop.py", False),
+    ({"filters": {"ignore_frames": ["/srv/app/shop.py/longer"]}}, "/srv/app/shop.py", True),
+    *[({"filters": f}, "/srv/app/shop.py", True) for f in [None, ["/srv/"], {}]],
+    ({"filters": {"include_frames": []}}, "/usr/lib/python3.12/csv.py", False),
+    # The attrs rule reads the callers: only the direct one, or its caller when it has no file name.
+    *[({}, "/srv/app/target.py", recorded, callers) for callers, recorded in [
+        (("/srv/app/outer.py", "/x/attr/_make.py"), False), (("/x/attr/_make.py", ""), False),
+        (("/srv/app/outer.py", ""), True), (("/x/attr/_make.py", "/srv/app/middle.py"), True),
+        (("/srv/app/outer.py", "attr/_make.py"), False), (("/srv/app/outer.py", "ttr/_make.py"), True),
+        (("/srv/app/outer.py", "/x/attr/_make.pyc"), True)]],  # a suffix, not a substring
+]
 
 
 @pytest.mark.usefixtures("engine")
-@pytest.mark.parametrize(
-    ("outer", "middle", "recorded"),
-    [
-        ("/srv/app/outer.py", "/x/attr/_make.py", False),  # caller is attrs
-        ("/x/attr/_make.py", "", False),  # empty caller, attrs caller's caller
-        ("/srv/app/outer.py", "", True),  # empty caller, ordinary caller's caller
-        ("/x/attr/_make.py", "/srv/app/middle.py", True),  # only the direct caller counts
-        ("/srv/app/outer.py", "attr/_make.py", False),
-        ("/srv/app/outer.py", "ttr/_make.py", True),
-        ("/srv/app/outer.py", "/x/attr/_make.pyc", True),  # a suffix, not a substring
-    ],
-)
-def test_attrs_rule_reads_callers(outer: str, middle: str, recorded: bool) -> None:
-    outer_f = compile_program("def outer(f, g):\n    return f(g)\n", outer)["outer"]
-    middle_f = compile_program("def middle(f):\n    return f()\n", middle)["middle"]
-    target = compile_program(TARGET, "/srv/app/target.py")["target"]
-    assert ("target" in recorded_names({}, lambda: outer_f(middle_f, target))) is recorded
+@pytest.mark.parametrize(("config", "filename", "recorded", "callers"), [(*r, ())[:4] for r in RULES])
+def test_rules_and_patterns(config, filename: str, recorded: bool, callers: tuple[str, ...]) -> None:
+    target = compile_program(TARGET, filename)["target"]
+    if callers:
+        outer = compile_program("def outer(f, g):\n    return f(g)\n", callers[0])["outer"]
+        middle = compile_program("def middle(f):\n    return f()\n", callers[1])["middle"]
+        names = recorded_names(config, lambda: outer(middle, target))
+    else:
+        names = recorded_names(config, target)
+    assert names.count("target") == (2 if recorded else 0)
 
 
 @pytest.mark.usefixtures("engine")

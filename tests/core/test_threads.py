@@ -9,7 +9,7 @@ from types import SimpleNamespace
 from typing import Any
 
 import pytest
-from coresupport import QUIET, compile_program, decode, events, HostProfiler, needs_plain_memory, records, run_child
+from coresupport import QUIET, canonical, compile_program, decode, events, HostProfiler, needs_plain_memory, records, run_child
 
 from jarn import _jarn
 
@@ -73,74 +73,39 @@ def test_registering_on_a_thread() -> None:
 
 
 @pytest.mark.parametrize("use_threading", [True, False])
-def test_records_go_under_each_thread(use_threading: bool) -> None:
-    ns = compile_program(PROGRAM)
+def test_records_go_under_each_thread(monkeypatch, use_threading: bool) -> None:
+    ns = compile_program("def f(i):\n    return g(i)\ndef g(i):\n    return i\n")
     host = HostProfiler({**QUIET, "threading": use_threading})
     _jarn.register_profiler(host)
     ns["f"](-1)
-    together = threading.Barrier(17)
+    together = threading.Barrier(18)
+    real = threading.current_thread  # a thread without a native id: its records go to the main list
+    monkeypatch.setattr(threading, "current_thread", lambda: SimpleNamespace(name="anon") if real().name == "anon" else real())
 
     def work(base: int) -> None:
         if not use_threading:
             host.rust_profiler.register_threading_profiler(None, None, None)
+        together.wait()  # alive together, so that no native id is reused, and running at once
         for i in range(base, base + 20):
             ns["f"](i)
-        together.wait()  # alive together, so that no native id is reused
 
-    workers = [threading.Thread(target=work, args=(1000 * k,)) for k in range(1, 18)]
+    workers = [threading.Thread(target=work, args=(1000 * k,), name="anon" if k == 17 else None) for k in range(18)]
     start_all(workers)
     sys.setprofile(None)
     threading.setprofile(None)
-    raw = host.rust_profiler.build_trace()
-    trace = decode(raw)
+    trace = canonical(host.rust_profiler.build_trace())
     main = records(trace)
     if use_threading:
-        assert [r["arg"] for r in main] == [None, -1]
-        assert sorted(trace["frames"]) == sorted(w.native_id for w in workers)
-        assert raw[raw.index(b"\xa6frames") + 7 :].startswith(b"\xde\x00\x11")  # more than fifteen: map16
-        for k, w in enumerate(workers, start=1):
-            recs = trace["frames"][w.native_id]
-            assert [r["arg"] for r in recs if r["event"] == "return"] == list(range(1000 * k, 1000 * k + 20))
-            assert {(r["thread_native_id"], r["thread"]) for r in recs} == {(w.native_id, w.name)}
+        assert [r["arg"] for r in main] == [a for i in [-1, *range(17000, 17020)] for a in (None, None, i, i)]
+        assert sorted(trace["frames"]) == sorted(w.native_id for w in workers[:17])  # sixteen and more: a map16
     else:
-        assert trace["frames"] == {} and len(main) == 2 + 17 * 40
-        for w in workers:
-            assert [r["event"] for r in main if r["thread_native_id"] == w.native_id] == ["call", "return"] * 20
-
-
-def test_thread_native_id_unknown_goes_to_main_list(monkeypatch) -> None:
-    ns = compile_program(PROGRAM)
-    host = HostProfiler({**QUIET, "threading": True})
-    _jarn.register_profiler(host)
-    real = threading.current_thread
-    monkeypatch.setattr(threading, "current_thread",
-                        lambda: real() if real() is threading.main_thread() else SimpleNamespace(name="anon"))
-    start_all([threading.Thread(target=ns["f"], args=(5,))])
-    sys.setprofile(None)
-    threading.setprofile(None)
-    trace = decode(host.rust_profiler.build_trace())
-    assert trace["frames"] == {} and [(r["thread"], r["arg"]) for r in records(trace)] == [("anon", None), ("anon", 5)]
-
-
-def test_identical_frame_addresses_on_threads_do_not_mix() -> None:
-    ns = compile_program("def f(i):\n    return g(i)\ndef g(i):\n    return i\n")
-    host = HostProfiler({**QUIET, "threading": True})
-    _jarn.register_profiler(host)
-    barrier = threading.Barrier(4)
-
-    def work() -> None:
-        barrier.wait()
-        for i in range(200):
-            ns["f"](i)
-
-    workers = [threading.Thread(target=work) for _ in range(4)]
-    start_all(workers)
-    sys.setprofile(None)
-    threading.setprofile(None)
-    trace = decode(host.rust_profiler.build_trace())
-    for w in workers:
-        stack: list[str] = []
-        for r in trace["frames"][w.native_id]:
+        assert trace["frames"] == {} and len(main) == 4 + 18 * 80
+    for k, w in enumerate(workers[:17]):
+        recs = trace["frames"][w.native_id] if use_threading else [r for r in main if r["thread_native_id"] == w.native_id]
+        assert [r["arg"] for r in recs if r["event"] == "return"] == [i for i in range(1000 * k, 1000 * k + 20) for _ in "fg"]
+        assert {(r["thread_native_id"], r["thread"]) for r in recs} == {(w.native_id, w.name)}
+        stack: list[str] = []  # frames of threads may share addresses: call sites stay per thread
+        for r in recs:
             site = r["user_code_call_site"]
             if r["event"] == "call":
                 assert (site and site["call_frame_id"]) == (stack[-1] if stack else None)
