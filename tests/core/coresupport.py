@@ -139,33 +139,6 @@ def canonical(trace: bytes) -> dict[str, Any]:
     return decoded
 
 
-def raw_records(trace: bytes) -> dict[Any, list[bytes]]:
-    """Each record's own bytes, by thread: key None holds "frames_of_interest"."""
-    unpacker = msgpack.Unpacker(raw=False, strict_map_key=False, max_buffer_size=max(len(trace), 1))
-    unpacker.feed(trace)
-    found: dict[Any, list[bytes]] = {}
-
-    def take(n: int) -> list[bytes]:
-        out = []
-        for _ in range(n):
-            start = unpacker.tell()
-            unpacker.skip()
-            out.append(trace[start : unpacker.tell()])
-        return out
-
-    for _ in range(unpacker.read_map_header()):
-        key = unpacker.unpack()
-        if key == "frames":
-            for _ in range(unpacker.read_map_header()):
-                thread = unpacker.unpack()
-                found[thread] = take(unpacker.read_array_header())
-        elif key == "frames_of_interest":
-            found[None] = take(unpacker.read_array_header())
-        else:
-            unpacker.skip()
-    return found
-
-
 def records(trace: bytes | dict[str, Any], prefix: str = APP) -> list[dict[str, Any]]:
     """The main list's records whose path lies under `prefix` (plugin records have no path and
     are kept)."""

@@ -6,7 +6,6 @@ from __future__ import annotations
 import gc
 import logging
 import sys
-import threading
 from collections import UserDict
 from typing import Any
 
@@ -133,32 +132,23 @@ def raising_tracer(frame: Any, event: str, arg: Any) -> Any:
 
 
 @pytest.mark.usefixtures("engine")
-@pytest.mark.parametrize("case", ["bare_globals", "unbalanced"])
-def test_records_that_used_to_be_lost(case: str, tmp_path, monkeypatch) -> None:
-    monkeypatch.chdir(tmp_path)
-    app = tmp_path / "app"
-    ns = compile_program(PROGRAM, str(app / "prog.py"))
-    if case == "bare_globals":
-        bare: dict[str, Any] = {}
-        exec(compile(PROGRAM, str(app / "prog.py"), "exec"), bare)
-        _, trace = profile(bare["main"], bare["later"])
-        assert [r["qualname"] for r in records(trace, "app")] == ["main", "later", "later", "later", "later", "main"]
-    else:
-        def traced() -> None:
-            sys.settrace(raising_tracer)
-            try:
-                ns["main"](ns["caught"])
-            finally:
-                sys.settrace(None)
+def test_returns_whose_calls_were_not_seen_keep_the_stack_paired() -> None:
+    ns = compile_program(PROGRAM)
 
-        _, trace = profile(traced)
-        recs = [r for r in records(trace, "app") if r["type"] == "frame"]
-        assert [(r["event"], r["co_name"]) for r in recs] == [
-            ("call", "main"), ("call", "caught"), ("return", "raises"), ("return", "caught"), ("call", "later"),
-            ("return", "later"), ("return", "main")]
-        main_id = recs[0]["frame_id"]
-        assert recs[-1]["frame_id"] == main_id and recs[1]["frame_id"] == recs[3]["frame_id"]
-        assert recs[4]["user_code_call_site"]["call_frame_id"] == main_id
+    def traced() -> None:
+        sys.settrace(raising_tracer)  # the call of `raises` fails in the tracer: no call event for it
+        try:
+            ns["main"](ns["caught"])
+        finally:
+            sys.settrace(None)
+
+    _, trace = profile(traced)
+    recs = [r for r in records(trace) if r["type"] == "frame"]
+    assert events(recs) == [("call", "main"), ("call", "caught"), ("return", "raises"), ("return", "caught"),
+                            ("call", "later"), ("return", "later"), ("return", "main")]
+    main_id = recs[0]["frame_id"]
+    assert recs[-1]["frame_id"] == main_id and recs[1]["frame_id"] == recs[3]["frame_id"]
+    assert recs[4]["user_code_call_site"]["call_frame_id"] == main_id
 
 
 def test_a_host_module_imported_on_another_thread_is_waited_for() -> None:
@@ -295,24 +285,3 @@ def test_save_from_inside_the_serialiser(monkeypatch, saves) -> None:
     # The save runs while the return of f("save now") is handled: that record is not in it.
     assert [r["arg"] for r in saved["frames_of_interest"]] == [None, 1, None]
     assert [r["arg"] for r in records(host.rust_profiler.build_trace())] == ["save now"]
-
-
-def test_two_live_profilers_with_different_filters_share_code_objects() -> None:
-    ns = compile_program("def f(i):\n    return i\n")
-    on_main, on_worker = HostProfiler({"filters": {"ignore_frames": ["/srv/app/", "/tests/core/"]}}), HostProfiler(QUIET)
-    _jarn.register_profiler(on_worker)
-    _jarn.register_profiler(on_main)
-
-    def work(i: int) -> None:
-        on_worker.rust_profiler.register_threading_profiler(None, None, None)
-        ns["f"](i)
-        sys.setprofile(None)
-
-    for i in range(2):  # each profiler in turn meets the code the other has classified
-        ns["f"](100 + i)
-        worker = threading.Thread(target=work, args=(i,))
-        worker.start()
-        worker.join()
-    sys.setprofile(None)
-    assert records(on_main.rust_profiler.build_trace()) == []
-    assert [r["arg"] for r in records(on_worker.rust_profiler.build_trace()) if r["event"] == "return"] == [0, 1]

@@ -143,25 +143,6 @@ def test_directory_change_during_the_run_is_followed(tmp_path: Path, monkeypatch
     assert paths == ["a/m.py:1", "a/m.py:2", "m.py:1", "m.py:2"] and os.getcwd() == str(tmp_path / "a")
 
 
-def test_deleted_current_directory_does_not_disturb_the_program(tmp_path: Path, monkeypatch, caplog) -> None:
-    gone = tmp_path / "gone"
-    gone.mkdir()
-    monkeypatch.chdir(gone)
-    ns = compile_program("def f():\n    return 1\ndef g():\n    return 2\n")
-
-    def run() -> int:
-        ns["f"]()
-        os.rmdir(gone)
-        total = ns["g"]()
-        os.chdir(tmp_path)
-        return total + ns["f"]()
-
-    with caplog.at_level(logging.WARNING, logger="jarn"):
-        trace = profile(run)[1]
-    # Whether g (run while the directory cannot be read) is recorded is open; the rest is not.
-    assert [e for e in events(decode(trace)["frames_of_interest"]) if e[1] == "f"] == [("call", "f"), ("return", "f")] * 2
-
-
 @pytest.mark.parametrize(("filename", "name", "caller"), [("/srv/app/bad\udcff.py", "f", "/srv/app/caller.py"),
                                                           ("/srv/app/ok.py", "f\udcff", "/srv/app/caller.py"),
                                                           ("/srv/app/ok.py", "f", "/srv/app/caller\udcff.py")])

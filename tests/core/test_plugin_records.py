@@ -55,18 +55,6 @@ def boom(*args: Any) -> Any:
     raise ValueError("boom")
 
 
-def test_loading_reads_the_config_and_checks_empty_entries_no_further(monkeypatch) -> None:
-    seen: list[Any] = []
-    config = {"marker": 1}
-    # A list subclass will do; an entry without names is built but not checked any further.
-    data = type("ListSub", (list,), {})([{"co_names": [], "build_context": lambda c: seen.append(c) or {}, "subtype": None,
-                                          "events": "x"}])
-    monkeypatch.setattr(jarn.plugins, "load_plugin_data", lambda c: seen.append(c) or data)
-    _jarn.register_profiler(HostProfiler(config))
-    sys.setprofile(None)
-    assert len(seen) == 2 and seen[0] is config and seen[1] is config
-
-
 @pytest.mark.parametrize(
     ("entries", "expected", "warnings"),
     [
@@ -217,30 +205,6 @@ def test_plugin_records_survive_a_failing_frame_record(plugins, monkeypatch, cap
     assert len(jarn_warnings(caplog)) == 2  # one per event
 
 
-def test_context_is_shared_by_the_processors_of_one_entry(plugins) -> None:
-    contexts: list[Any] = []
-
-    def process(frame, event, arg, context):
-        contexts.append(context)
-        context["n"] = context.get("n", 0) + 1
-        return {"n": context["n"]}
-
-    _, recs = run(plugins, [entry(co_names=["f", "g"], process=process), entry(co_names=["f"], process=process)],
-                  "def f(x):\n    return g()\ndef g():\n    return 1\n")
-    assert len(contexts) == 6 and len({id(c) for c in contexts}) == 2
-    assert [c is contexts[0] for c in contexts].count(True) == 4  # both processors of the first entry share one dict
-    assert [r["n"] for r in recs if r["type"] != "frame"] == [1, 1, 2, 3, 2, 4]
-
-
-def test_plugin_data_uses_the_lightweight_serialiser(plugins, monkeypatch) -> None:
-    seen: list[Any] = []
-    monkeypatch.setattr(jarn.serialize, "dump_msgpack_lightweight_repr", lambda v: seen.append(v) or plain_dump(v))
-    monkeypatch.setattr(jarn.serialize, "dump_msgpack", lambda v: pytest.fail("full serialiser used"))
-    _, recs = run(plugins, [entry(events=["call"])], config={**QUIET, "lightweight_repr": True})
-    assert kinds(recs) == ["c", *FRAMES]
-    assert [type(v) for v in seen].count(dict) >= 3  # plugin data and both locals
-
-
 # --- one trace per test -----------------------------------------------------------------------
 
 TESTS = """
@@ -293,17 +257,6 @@ def test_test_boundaries(plugins, saves, entries, one_trace, saved) -> None:
     assert kinds(recs).count("start_test") == (0 if one_trace else 2)
 
 
-def test_several_boundaries_in_one_event(plugins, saves) -> None:
-    entries = [entry(co_names=["after"], call_type=t, return_type="x") for t in ["frame", "end_test", "frame", "end_test"]]
-    host, recs = run(plugins, entries, TESTS, call="main", one_trace_per_test=True)
-    first, second = saves.traces()
-    assert [r["type"] for r in first["frames_of_interest"]][-2:] == ["frame", "end_test"]
-    assert [r["type"] for r in second["frames_of_interest"]] == ["frame", "end_test"]
-    assert first["trace_id"] == second["trace_id"] == host.trace_id
-    # the frame's own call record came last in the event and stays buffered
-    assert kinds(recs)[0] == "frame:call"
-
-
 def test_failed_end_test_save_is_reported_and_keeps_records(plugins, saves, caplog) -> None:
     saves.fail_next.append(OSError("locked"))
     with caplog.at_level(logging.WARNING, logger="jarn"):
@@ -313,17 +266,3 @@ def test_failed_end_test_save_is_reported_and_keeps_records(plugins, saves, capl
     assert kinds(kept)[:4] == ONE_TEST
     assert [r["co_name"] for r in kept if r["type"] == "frame"] == ["test_a", "test_a", "test_b", "test_b", "after",
                                                                      "after", "main"]
-
-
-def test_end_test_on_a_worker_thread(plugins, saves) -> None:
-    plugins([entry(co_names=["test_x"], call_type="start_test", return_type="end_test")])
-    ns = compile_program("def test_x():\n    return 1\n")
-    host = HostProfiler({**QUIET, "threading": True}, one_trace_per_test=True)
-    _jarn.register_profiler(host)
-    worker = threading.Thread(target=ns["test_x"])
-    worker.start()
-    worker.join()
-    sys.setprofile(None)
-    threading.setprofile(None)
-    (saved,) = saves.traces()
-    assert kinds(saved["frames"][worker.native_id]) == ONE_TEST

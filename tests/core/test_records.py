@@ -12,7 +12,7 @@ from typing import Any
 
 import pytest
 from coresupport import (APP, QUIET, canonical, compile_program, events, HostProfiler, plain_dump, profile, records, register,
-                         run_child, unregister)
+                         unregister)
 
 import jarn.serialize
 
@@ -31,9 +31,10 @@ def jarn_warnings(caplog: Any) -> list[logging.LogRecord]:
     return [r for r in caplog.records if r.name == "jarn"]
 
 
-def test_record_bytes() -> None:
-    # Non-ASCII names: string headers count UTF-8 bytes.
-    ns = compile_program("def é(x):\n    return x + 1\n", f"{APP}/ünï.py")
+# Non-ASCII names: string headers count UTF-8 bytes; long paths take the wider string forms.
+@pytest.mark.parametrize("filename", [f"{APP}/ünï.py", f"{APP}/{'x' * 200}.py", f"{APP}/{'x' * 70_000}.py"])
+def test_record_bytes(filename: str) -> None:
+    ns = compile_program("def é(x):\n    return x + 1\n", filename)
     before = time.time()
     _, trace = profile(lambda: [ns["é"](41) for _ in range(50)])
     after = time.time()
@@ -43,7 +44,7 @@ def test_record_bytes() -> None:
     for rec, event, arg, line in [(recs[0], "call", None, 1), (recs[1], "return", 42, 2)]:
         assert list(rec) == ["path", "co_name", "qualname", "event", "frame_id", "arg", "locals", "thread",
                              "thread_native_id", "timestamp", "type", "user_code_call_site"]
-        assert rec == {**common, "path": f"{APP}/ünï.py:{line}", "event": event, "frame_id": recs[0]["frame_id"],
+        assert rec == {**common, "path": f"{filename}:{line}", "event": event, "frame_id": recs[0]["frame_id"],
                        "arg": arg, "locals": {"x": 41}, "timestamp": rec["timestamp"]}
     assert before <= recs[0]["timestamp"] <= recs[1]["timestamp"] <= after
     ids = [r["frame_id"] for r in recs if r["event"] == "call"]
@@ -71,17 +72,6 @@ def test_identifiers_and_call_sites() -> None:
     assert recs[3]["path"] == f"{APP}/prog.py:11"
 
 
-def test_qualnames() -> None:
-    ns = compile_program("class Order:\n    def total(self):\n        return 1\n    @property\n    def size(self):\n"
-                         "        return 1\n    @classmethod\n    def make(cls):\n        return 1\n"
-                         "def outer():\n    def inner():\n        return 1\n    return inner\n"
-                         "def main(o):\n    return o.total() + o.size + o.make() + outer()()\n",
-                         f"{APP}/shop/models.py", "shop.models")
-    _, trace = profile(ns["main"], ns["Order"]())
-    assert [r["qualname"] for r in records(trace) if r["event"] == "call"] == [
-        f"shop.models.{q}" for q in ["main", "Order.total", "Order.size", "Order.make", "outer", "outer.<locals>.inner"]]
-
-
 class Unprintable:
     def __str__(self) -> str:
         raise RuntimeError("no str")
@@ -94,20 +84,42 @@ class Namespace(dict):
         raise RuntimeError("no copies")
 
 
+MODULE = """\
+import sys
+x = 1
+class Order:
+    def total(self):
+        return 1
+    @property
+    def size(self):
+        return 1
+    @classmethod
+    def make(cls):
+        return 1
+def outer():
+    def inner():
+        return 1
+    return inner
+Order().total() + Order().size + Order.make() + outer()()
+"""
+
+
 @pytest.mark.parametrize(
     ("module_name", "prefix", "namespace_type"),
-    [("shop.models", "shop.models", dict), ("__main__", "__main__", Namespace), (None, "None", dict), (5, "5", dict),
-     ("pkg.é", "pkg.é", dict), (Unprintable(), "<unprintable Unprintable object>", dict)],
+    [("shop.models", "shop.models.", dict), ("__main__", "__main__.", Namespace), (None, "None.", dict), (5, "5.", dict),
+     ("pkg.é", "pkg.é.", dict), (Unprintable(), "<unprintable Unprintable object>.", dict), (KeyError, "", dict)],
 )
-def test_module_frames(monkeypatch, module_name, prefix, namespace_type) -> None:
+def test_module_frames_and_qualnames(monkeypatch, module_name, prefix, namespace_type) -> None:
     unraisable: list[Any] = []
     monkeypatch.setattr(sys, "unraisablehook", unraisable.append)
-    code = compile("import sys\nx = 1\ndef f():\n    return 1\nf()\n", f"{APP}/mod.py", "exec")
-    namespace = namespace_type(__name__=module_name, __builtins__=__builtins__)
+    code = compile(MODULE, f"{APP}/shop/models.py", "exec")
+    # Without a module name (KeyError: none given), the qualified name is the code's own.
+    namespace = namespace_type(__builtins__=__builtins__, **({} if module_name is KeyError else {"__name__": module_name}))
     _, trace = profile(exec, code, namespace)
-    call, f_call, f_ret, ret = records(trace)
-    assert [r["qualname"] for r in records(trace)] == [f"{prefix}.<module>", f"{prefix}.f", f"{prefix}.f",
-                                                       f"{prefix}.<module>"]
+    recs = records(trace)
+    assert [r["qualname"] for r in recs if r["event"] == "call"] == [
+        prefix + q for q in ["<module>", "Order", "Order.total", "Order.size", "Order.make", "outer", "outer.<locals>.inner"]]
+    call, ret = recs[0], recs[-1]
     assert call["co_name"] == "<module>" and "__builtins__" not in call["locals"]
     assert "__builtins__" not in ret["locals"] and ret["locals"]["x"] == 1 and ret["locals"]["sys"] == "<module>"
     assert "__builtins__" in namespace
@@ -267,47 +279,22 @@ def test_frames_without_a_line_are_recorded_at_their_first_line(caplog) -> None:
     assert not jarn_warnings(caplog)
 
 
-@pytest.mark.parametrize("where", ["serialiser", "plugin"])
-def test_keyboard_interrupt_inside_the_callback_reaches_the_program(where: str) -> None:
-    done = run_child(
-        f"\n        WHERE = {where!r}"
-        + """
-        state = {"armed": True}
-        def fire():
-            if state["armed"]:
-                state["armed"] = False
-                raise KeyboardInterrupt
-        def dump(v):
-            if WHERE == "serialiser" and v == 1234:
-                fire()
-            return _dump(v)
-        def call(frame, event, arg, context):
-            if WHERE == "plugin":
-                fire()
-            return True
-        jarn.serialize.dump_msgpack = dump
-        jarn.plugins.load_plugin_data = lambda config: [
-            {"co_names": ["f"], "path_fragment": "/srv/app/", "call_type": "c", "return_type": "r", "call": call}]
-        import logging
-        logging.getLogger("jarn").addHandler(logging.NullHandler())
-        logging.getLogger("jarn").propagate = False
-        ns = {"__name__": "prog"}
-        exec(compile("def f(x):\\n    return x\\n", "/srv/app/prog.py", "exec"), ns)
-        _jarn.register_profiler(Host())
-        try:
+def test_keyboard_interrupt_inside_the_callback_reaches_the_program(monkeypatch) -> None:
+    armed = [True]
+
+    def dump(value: Any) -> bytes:
+        if value == 1234 and armed:
+            armed.clear()
+            raise KeyboardInterrupt
+        return plain_dump(value)
+
+    monkeypatch.setattr(jarn.serialize, "dump_msgpack", dump)
+    ns = compile_program("def f(x):\n    return x\n")
+    register(HostProfiler(QUIET))
+    try:
+        with pytest.raises(KeyboardInterrupt):
             ns["f"](1234)
-            while True:  # until the interrupt arrives; if it never does, the child's timeout fails the test
+            while True:  # until the interrupt arrives
                 ns["f"](0)
-        except KeyboardInterrupt:
-            print("interrupted")
-        sys.setprofile(None)
-        """
-    )
-    assert done.stdout.strip() == "interrupted", done.stderr
-
-
-@pytest.mark.parametrize("length", [200, 70_000])
-def test_long_paths_use_wider_string_forms(length: int) -> None:
-    filename = "/srv/app/" + "x" * length + ".py"
-    _, trace = profile(compile_program("def f():\n    return 1\n", filename)["f"])
-    assert canonical(trace)["frames_of_interest"][0]["path"] == filename + ":1"
+    finally:
+        unregister()

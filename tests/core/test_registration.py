@@ -13,7 +13,7 @@ from typing import Any
 
 import msgpack
 import pytest
-from coresupport import QUIET, BadKey, compile_program, decode, events, HostProfiler, records, run_child
+from coresupport import QUIET, BadKey, compile_program, decode, events, HostProfiler, records
 
 import jarn.plugins
 import jarn.serialize
@@ -291,25 +291,6 @@ def test_noop_profiler_replaces_the_native_one() -> None:
     ns["f"]()
     sys.setprofile(None)
     assert events(records(host.rust_profiler.build_trace())) == [("call", "f"), ("return", "f")]
-
-
-def test_sub_interpreter_import_is_refused() -> None:
-    done = run_child(
-        """
-        try:
-            import _interpreters as interpreters  # 3.13: a failure is returned
-        except ImportError:
-            import _xxsubinterpreters as interpreters  # 3.12: a failure is raised
-        interp = interpreters.create()
-        try:
-            failure = interpreters.run_string(interp, "import jarn._jarn")
-            failure = failure and failure.formatted
-        except Exception as exc:
-            failure = f"{type(exc).__name__} {exc}"
-        print(f"refused {failure}" if failure else "imported")
-        """
-    )
-    assert "refused" in done.stdout and "ImportError" in done.stdout, done.stdout + done.stderr
 
 
 def test_monitoring_tool_id_is_refused_when_taken_and_freed_when_done() -> None:
