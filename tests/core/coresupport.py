@@ -7,6 +7,7 @@ import os
 import subprocess
 import sys
 import textwrap
+import threading
 from collections.abc import Callable
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -125,6 +126,14 @@ def run_profiled(host: HostProfiler, function: Callable[..., Any], *args: Any) -
         return function(*args)
     finally:
         unregister()
+
+
+def run_thread(target: Callable[..., Any], *args: Any) -> threading.Thread:
+    """Runs `target(*args)` on a new thread, to its end."""
+    thread = threading.Thread(target=target, args=args)
+    thread.start()
+    thread.join()
+    return thread
 
 
 def decode(trace: bytes) -> dict[str, Any]:

@@ -1,20 +1,14 @@
-"""The profiler changes nothing the program can see, records what really happened, and survives
-being used from inside its own callback."""
+"""The profiler changes nothing the program can see, and records what really happened."""
 
 from __future__ import annotations
 
-import gc
 import logging
 import sys
 from collections import UserDict
 from typing import Any
 
-import msgpack
 import pytest
-from coresupport import QUIET, compile_program, decode, events, HostProfiler, profile, records, run_child
-
-import jarn.serialize
-from jarn import _jarn
+from coresupport import QUIET, compile_program, events, profile, records, run_child
 
 PROGRAM = """
 import weakref
@@ -227,61 +221,3 @@ def test_locals_that_are_not_a_dict_do_not_disturb_the_program(caplog) -> None:
     with caplog.at_level(logging.CRITICAL, logger="jarn"):
         profile(exec, compile("y = 1\nz = y + 1\n", "/srv/app/mod.py", "exec"), {"__name__": "mod"}, store)
     assert store.data == {"y": 1, "z": 2}
-
-
-# --- the profiler used from inside its own callback -------------------------------------------
-
-
-def plugin(process: Any, co_names: list[str], **more: Any) -> list[dict[str, Any]]:
-    return [{"co_names": co_names, "path_fragment": "/srv/app/", "call_type": "c", "return_type": "r",
-             "process": process, **more}]
-
-
-def test_profiler_torn_down_inside_its_own_callback(plugins) -> None:
-    def process(frame, event, arg, context):
-        sys.setprofile(None)
-        host.rust_profiler = None
-        gc.collect()
-        return {"stopped": True}
-
-    plugins(plugin(process, ["f"]))
-    ns = compile_program("def f():\n    return 1\n")
-    host = HostProfiler(QUIET)
-    _jarn.register_profiler(host)
-    native = host.rust_profiler
-    assert ns["f"]() == 1
-    sys.setprofile(None)
-    assert [r["type"] for r in decode(native.build_trace())["frames_of_interest"]] == ["c", "frame"]
-
-
-def test_trace_built_from_inside_a_plugin(plugins) -> None:
-    built: list[bytes] = []
-    plugins(plugin(lambda *a: built.append(host.rust_profiler.build_trace()) or {}, ["g"], events=["call"]))
-    ns = compile_program("def f():\n    return g()\ndef g():\n    return 1\n")
-    host = HostProfiler(QUIET)
-    _jarn.register_profiler(host)
-    ns["f"]()
-    sys.setprofile(None)
-    assert events(decode(built[0])["frames_of_interest"]) == [("call", "f")]
-    rest = decode(host.rust_profiler.build_trace())["frames_of_interest"]
-    assert [r["type"] if r["type"] != "frame" else r["event"] + ":" + r["co_name"] for r in rest] == [
-        "c", "call:g", "return:g", "return:f"]
-
-
-def test_save_from_inside_the_serialiser(monkeypatch, saves) -> None:
-    def dump(value: Any) -> bytes:
-        if value == "save now":
-            host.rust_profiler.save_request_in_db()
-        return msgpack.packb(value, default=repr)
-
-    monkeypatch.setattr(jarn.serialize, "dump_msgpack", dump)
-    ns = compile_program("def f(x):\n    return x\n")
-    host = HostProfiler(QUIET)
-    _jarn.register_profiler(host)
-    ns["f"](1)
-    ns["f"]("save now")
-    sys.setprofile(None)
-    (saved,) = saves.traces()
-    # The save runs while the return of f("save now") is handled: that record is not in it.
-    assert [r["arg"] for r in saved["frames_of_interest"]] == [None, 1, None]
-    assert [r["arg"] for r in records(host.rust_profiler.build_trace())] == ["save now"]

@@ -3,6 +3,7 @@ one-trace-per-test mode."""
 
 from __future__ import annotations
 
+import gc
 import logging
 import re
 import sys
@@ -11,7 +12,7 @@ from types import FunctionType, MappingProxyType
 from typing import Any
 
 import pytest
-from coresupport import APP, QUIET, compile_program, decode, HostProfiler, plain_dump, register, unregister
+from coresupport import APP, QUIET, compile_program, decode, events, HostProfiler, plain_dump, register, unregister
 
 import jarn.plugins
 import jarn.serialize
@@ -266,3 +267,38 @@ def test_failed_end_test_save_is_reported_and_keeps_records(plugins, saves, capl
     assert kinds(kept)[:4] == ONE_TEST
     assert [r["co_name"] for r in kept if r["type"] == "frame"] == ["test_a", "test_a", "test_b", "test_b", "after",
                                                                      "after", "main"]
+
+
+# --- the profiler used from inside its own callback -------------------------------------------
+
+
+def test_profiler_torn_down_inside_its_own_callback(plugins) -> None:
+    def process(frame, event, arg, context):
+        sys.setprofile(None)
+        host.rust_profiler = None
+        gc.collect()
+        return {}
+
+    plugins([entry(process=process)])
+    ns = compile_program("def f():\n    return 1\n")
+    _jarn.register_profiler(host := HostProfiler(QUIET))
+    native = host.rust_profiler
+    assert ns["f"]() == 1
+    sys.setprofile(None)
+    assert kinds(decode(native.build_trace())["frames_of_interest"]) == ["c", "frame:call"]
+
+
+def test_trace_built_or_saved_from_inside_the_callback(plugins, monkeypatch, saves) -> None:
+    built: list[bytes] = []
+    monkeypatch.setattr(jarn.serialize, "dump_msgpack",
+                        lambda v: (v == "save now" and host.rust_profiler.save_request_in_db(), plain_dump(v))[1])
+    plugins([entry(co_names=["g"], events=["call"], process=lambda *a: built.append(host.rust_profiler.build_trace()) or {})])
+    ns = compile_program("def f(x):\n    return g(x)\ndef g(x):\n    return x\n")
+    register(host := HostProfiler(QUIET))
+    ns["f"]("save now")
+    unregister()
+    recs = decode(host.rust_profiler.build_trace())["frames_of_interest"]
+    assert events(decode(built[0])["frames_of_interest"]) == [("call", "f")]
+    # Each save runs while a return is handled: that return's record is not in it.
+    assert [kinds(s["frames_of_interest"]) for s in saves.traces()] == [["c", "frame:call"], ["frame:return"]]
+    assert [(r["event"], r["co_name"]) for r in recs] == [("return", "f")]

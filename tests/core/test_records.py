@@ -189,22 +189,30 @@ def picky_dump(value: Any) -> bytes:
     return plain_dump(value)
 
 
-def test_failing_serialiser_logs_one_warning_per_event(monkeypatch, caplog) -> None:
+@pytest.mark.parametrize("report", ["logged", "above warning", RuntimeError("handler broke"), KeyError("k")])
+def test_failing_serialiser_is_reported_and_never_reaches_the_program(monkeypatch, caplog, report) -> None:
+    class Broken(logging.Handler):
+        def handle(self, record: logging.LogRecord) -> bool:
+            raise report
+
     monkeypatch.setattr(jarn.serialize, "dump_msgpack", picky_dump)
     ns = compile_program("def f():\n    return make()\ndef g(n):\n    return n\ndef h(p):\n    q = 3\n    return 1\n")
     ns["make"] = Poison
-
-    def run() -> None:
-        ns["f"]()
-        ns["g"](7)
-        ns["h"](Poison())
-
-    with caplog.at_level(logging.WARNING, logger="jarn"):
-        _, trace = profile(run)
+    logger, handler = logging.getLogger("jarn"), Broken()
+    if isinstance(report, Exception):
+        logger.addHandler(handler)
+    try:
+        with caplog.at_level(logging.ERROR if report == "above warning" else logging.WARNING, logger="jarn"):
+            _, trace = profile(lambda: (ns["f"](), ns["g"](7), ns["h"](Poison())))
+    finally:
+        logger.removeHandler(handler)
     recs = records(trace)
     # The call of f is stored, its return (a Poison) is not; later events go on.
     assert events(recs) == [("call", "f"), ("call", "g"), ("return", "g")]
     assert recs[1]["user_code_call_site"] is None  # f's pair was popped despite the failure
+    if report != "logged":
+        assert jarn_warnings(caplog) == []
+        return
     warning, h_call, h_return = jarn_warnings(caplog)
     assert warning.levelno == logging.WARNING
     assert warning.msg == (
@@ -218,29 +226,6 @@ def test_failing_serialiser_logs_one_warning_per_event(monkeypatch, caplog) -> N
     assert warning.exc_info[2] is not None
     assert "event: call\n    frame locals: {'p': <" in h_call.getMessage()
     assert "'q': 3" in h_return.getMessage()
-
-
-@pytest.mark.parametrize("raised", [None, RuntimeError("handler broke"), KeyError("k")])
-def test_failure_reports_never_reach_the_program(monkeypatch, caplog, raised) -> None:
-    class Broken(logging.Handler):
-        def handle(self, record: logging.LogRecord) -> bool:
-            raise raised
-
-    monkeypatch.setattr(jarn.serialize, "dump_msgpack", picky_dump)
-    logger = logging.getLogger("jarn")
-    handler = Broken()
-    if raised:
-        logger.addHandler(handler)
-    ns = compile_program("def f():\n    return make()\ndef g():\n    return 2\n")
-    ns["make"] = Poison
-    try:
-        # Without a raising handler, the logger is set above warning: it stays silent.
-        with caplog.at_level(logging.WARNING if raised else logging.ERROR, logger="jarn"):
-            _, trace = profile(lambda: (ns["f"](), ns["g"]()))
-    finally:
-        logger.removeHandler(handler)
-    assert jarn_warnings(caplog) == []
-    assert events(records(trace)) == [("call", "f"), ("call", "g"), ("return", "g")]
 
 
 @pytest.mark.parametrize(

@@ -13,7 +13,7 @@ from typing import Any
 
 import msgpack
 import pytest
-from coresupport import QUIET, BadKey, compile_program, decode, events, HostProfiler, records
+from coresupport import QUIET, BadKey, compile_program, decode, events, HostProfiler, records, run_thread
 
 import jarn.plugins
 import jarn.serialize
@@ -29,30 +29,14 @@ def bool_type(name: str, module: str = "numpy") -> type:
 NumpyBool, NumpyBool2, NotNumpyBool = bool_type("bool_"), bool_type("bool"), bool_type("bool_", "mynumpy")
 
 
-class Index:
-    def __index__(self) -> int:
-        return 7
+Index = type("Index", (), {"__index__": lambda s: 7})
+# Claims to hold every key: only its real contents may count.
+Lying = type("Lying", (dict,), {m: lambda s, *a: True for m in ["__getitem__", "get", "__missing__", "__contains__"]})
 
 
 class Unprintable:
     def __str__(self) -> str:
         raise RuntimeError("no str")
-
-
-class Lying(dict):
-    """Claims to hold every key; only its real contents may count."""
-
-    def __getitem__(self, key: Any) -> Any:
-        return True
-
-    def get(self, key: Any, default: Any = None) -> Any:
-        return True
-
-    def __missing__(self, key: Any) -> Any:
-        return True
-
-    def __contains__(self, key: object) -> bool:
-        return True
 
 
 def registered(host: HostProfiler) -> HostProfiler:
@@ -239,25 +223,6 @@ def test_attributes_are_read_in_order_and_a_late_failure_keeps_the_installed_thr
     assert installed is host.rust_profiler and threading.getprofile() is None
 
 
-def run_flags(config: Any, monkeypatch, change=None) -> tuple[dict[str, Any], list[Any], Any, int]:
-    """Runs f(1) on the main thread and on a worker: the trace, what the lightweight serialiser
-    saw, the threading hook and the worker's native id."""
-    light: list[Any] = []
-    monkeypatch.setattr(jarn.serialize, "dump_msgpack_lightweight_repr", lambda v: light.append(v) or msgpack.packb("L"))
-    ns = compile_program(PROGRAM)
-    _jarn.register_profiler(host := HostProfiler(config))
-    if change:
-        change()
-    hook = threading.getprofile()
-    ns["f"](1)
-    worker = threading.Thread(target=ns["f"], args=(1,))
-    worker.start()
-    worker.join()
-    sys.setprofile(None)
-    threading.setprofile(None)
-    return decode(host.rust_profiler.build_trace()), light, hook, worker.native_id
-
-
 @pytest.mark.parametrize(
     ("value", "on"),
     [(True, True), (False, False), (None, False), (1, False), (0, False), ("true", False), ([1], False),
@@ -267,15 +232,24 @@ def run_flags(config: Any, monkeypatch, change=None) -> tuple[dict[str, Any], li
 def test_flags(value, on, monkeypatch) -> None:
     keys = ["threading", "lightweight_repr", "omit_return_locals"]
     config = Lying(QUIET) if value is Lying else {**QUIET, **dict.fromkeys(keys, value)}
-    # The configuration is read once, at registration.
-    trace, light, hook, native_id = run_flags(config, monkeypatch, lambda: config.update(dict.fromkeys(keys, not on)))
+    light: list[Any] = []
+    monkeypatch.setattr(jarn.serialize, "dump_msgpack_lightweight_repr", lambda v: light.append(v) or msgpack.packb("L"))
+    ns = compile_program(PROGRAM)
+    _jarn.register_profiler(host := HostProfiler(config))
+    config.update(dict.fromkeys(keys, not on))  # the configuration is read once, at registration
+    hook = threading.getprofile()
+    ns["f"](1)
+    worker = run_thread(ns["f"], 1)
+    sys.setprofile(None)
+    threading.setprofile(None)
+    trace = decode(host.rust_profiler.build_trace())
     main = records(trace)
     # A lying dict's generic read of "threading" sets the hook, but the stored flag stays false:
     # the thread's records land in the main list.
     assert (hook is not None) is bool(on) and bool(light) is (on is True)
     if on is True:
         assert hook.__name__ == "register_threading_profiler"
-        assert [r["co_name"] for r in trace["frames"][native_id]] == ["f", "f"]
+        assert [r["co_name"] for r in trace["frames"][worker.native_id]] == ["f", "f"]
         assert [r["arg"] for r in main] == ["L", "L"] and light == [None, {"x": 1}, 2, None] * 2
     else:
         assert trace["frames"] == {}

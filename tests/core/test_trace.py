@@ -11,7 +11,7 @@ from typing import Any
 
 import msgpack
 import pytest
-from coresupport import QUIET, canonical, compile_program, decode, HostProfiler, records
+from coresupport import QUIET, canonical, compile_program, decode, HostProfiler, records, run_thread
 
 import jarn.db
 import jarn.git
@@ -104,9 +104,7 @@ def test_failed_save_keeps_every_record_for_the_next_one(saves, failure) -> None
     host = HostProfiler({**QUIET, "threading": True})
     _jarn.register_profiler(host)
     ns["f"](1)
-    worker = threading.Thread(target=ns["f"], args=("before",))
-    worker.start()
-    worker.join()
+    worker = run_thread(ns["f"], "before")
     error = ValueError("disk full")
 
     def failing_save(*args: Any, **kwargs: Any) -> None:
