@@ -21,6 +21,8 @@ from jarn import _jarn
 FRAME_ID = re.compile(r"^frm_[0-7][0-9A-HJKMNP-TV-Z]{25}$")
 TRACE_ID = re.compile(r"^trc_[0-7][0-9A-HJKMNP-TV-Z]{25}$")
 FRAMES = ["frame:call", "frame:return"]
+# f calls g, which no entry but "fg" watches: f's plugin records enclose the four frame records.
+NESTED, G = ["frame:call", "frame:call", "frame:return", "frame:return"], "def f(x):\n    return g()\ndef g():\n    return 1\n"
 INTERNAL = BaseException  # the module's internal error: not an Exception
 
 
@@ -54,33 +56,6 @@ def jarn_warnings(caplog) -> list[str]:
 
 def boom(*args: Any) -> Any:
     raise ValueError("boom")
-
-
-@pytest.mark.parametrize(
-    ("entries", "expected", "warnings"),
-    [
-        ([entry(call=None, process=None, events=None, build_context=None)], ["c", "r"], 0),
-        ([entry(events=("call", "return"))], ["c", "r"], 0),
-        ([entry(co_names=("f",))], ["c", "r"], 0),
-        ([entry(co_names={"f"})], ["c", "r"], 0),
-        ([entry(co_names=iter(["f"]))], ["c", "r"], 0),
-        ([entry(junk=object())], ["c", "r"], 0),
-        ([entry(co_names="fg")], ["c", "c", "r", "r"], 0),  # f and g, not fg
-        ([entry(call=5)], [], 2),  # a call that cannot be called fails only when used
-    ],
-)
-def test_accepted_entry_forms(plugins, caplog, entries, expected, warnings) -> None:
-    plugins(entries)
-    ns = compile_program("def f():\n    return g()\ndef g():\n    return 1\ndef fg():\n    return 2\n")
-    host = HostProfiler()
-    with caplog.at_level(logging.WARNING, logger="jarn"):
-        _jarn.register_profiler(host)
-        ns["f"]()
-        ns["fg"]()
-        sys.setprofile(None)
-    recs = decode(host.rust_profiler.build_trace())["frames_of_interest"]
-    assert [r["type"] for r in recs if r["type"] != "frame"] == expected
-    assert len([r for r in recs if r["type"] == "frame"]) == 6 and len(jarn_warnings(caplog)) == warnings
 
 
 # --- records ----------------------------------------------------------------------------------
@@ -145,32 +120,37 @@ OK = entry(call_type="ok", return_type="ok")
 @pytest.mark.parametrize(
     ("entries", "expected", "warnings"),
     [
-        ([entry(path_fragment="/elsewhere/", call=call_boom, process=call_boom)], FRAMES, []),
-        ([entry(path_fragment="")], ["c", *FRAMES, "r"], []),
-        ([entry(path_fragment="prog.py")], ["c", *FRAMES, "r"], []),
-        ([entry(path_fragment=f"{APP}/prog.py")], ["c", *FRAMES, "r"], []),
-        *[([entry(call=lambda *a, v=v: v, call_type="bad", return_type="bad"), entry()], ["c", *FRAMES, "r"],
+        ([entry(path_fragment="/elsewhere/", call=call_boom, process=call_boom)], NESTED, []),
+        *[([entry(**forms)], ["c", *NESTED, "r"], []) for forms in [
+            {"call": None, "process": None, "events": None, "build_context": None}, {"events": ("call", "return")},
+            {"co_names": ("f",)}, {"co_names": {"f"}}, {"co_names": iter(["f"])}, {"junk": object()}]],
+        ([entry(co_names="fg")], ["c", "frame:call", "c", "frame:call", "frame:return", "r", "frame:return", "r"], []),
+        ([entry(call=5)], NESTED, ["'int' object is not callable"] * 2),  # fails only when used
+        ([entry(path_fragment="")], ["c", *NESTED, "r"], []),
+        ([entry(path_fragment="prog.py")], ["c", *NESTED, "r"], []),
+        ([entry(path_fragment=f"{APP}/prog.py")], ["c", *NESTED, "r"], []),
+        *[([entry(call=lambda *a, v=v: v, call_type="bad", return_type="bad"), entry()], ["c", *NESTED, "r"],
            [f"'{t}' object cannot be converted to 'PyBool'"] * 2) for v, t in [(1, "int"), (None, "NoneType"), ("yes", "str")]],
         ([entry(call=lambda *a: False), entry(call=call_boom), entry(call=lambda f, e, a, c: e == "return")],
-         [*FRAMES, "r"], ["in call"] * 2),
-        ([entry(events=["return"], call=call_boom)], FRAMES, ["in call"] * 2),  # call runs before the events filter
-        ([entry(events=["call"])], ["c", *FRAMES], []),
-        ([entry(events=("return",))], [*FRAMES, "r"], []),
-        ([entry(events=[])], FRAMES, []),
-        ([entry(events=["CALL"])], FRAMES, []),
-        *[([entry(process=lambda *a, v=v: v)], FRAMES, [f"'{t}' object cannot be converted to '{to}'"] * 2)
+         [*NESTED, "r"], ["in call"] * 2),
+        ([entry(events=["return"], call=call_boom)], NESTED, ["in call"] * 2),  # call runs before the events filter
+        ([entry(events=["call"])], ["c", *NESTED], []),
+        ([entry(events=("return",))], [*NESTED, "r"], []),
+        ([entry(events=[])], NESTED, []),
+        ([entry(events=["CALL"])], NESTED, []),
+        *[([entry(process=lambda *a, v=v: v)], NESTED, [f"'{t}' object cannot be converted to '{to}'"] * 2)
           for v, t, to in [(None, "NoneType", "Mapping"), ([("a", 1)], "list", "Mapping"), ("abc", "str", "Mapping"),
                            ({"type": 5}, "int", "PyString"), ({"type": None}, "NoneType", "PyString")]],
-        ([entry(process=lambda *a: MappingProxyType({"type": "m"}))], ["m", *FRAMES, "m"], []),
-        ([entry(process=lambda *a: type("DictSub", (dict,), {})(type="d"))], ["d", *FRAMES, "d"], []),
-        ([entry(process=boom), OK], ["ok", *FRAMES, "ok"], ["boom"] * 2),
-        ([entry(process=lambda *a: {"bad": True}), OK], ["ok", *FRAMES, "ok"], ["no"] * 2),
+        ([entry(process=lambda *a: MappingProxyType({"type": "m"}))], ["m", *NESTED, "m"], []),
+        ([entry(process=lambda *a: type("DictSub", (dict,), {})(type="d"))], ["d", *NESTED, "d"], []),
+        ([entry(process=boom), OK], ["ok", *NESTED, "ok"], ["boom"] * 2),
+        ([entry(process=lambda *a: {"bad": True}), OK], ["ok", *NESTED, "ok"], ["no"] * 2),
     ],
 )
 def test_which_plugin_records_are_made(plugins, monkeypatch, caplog, entries, expected, warnings) -> None:
     monkeypatch.setattr(jarn.serialize, "dump_msgpack", picky)
     with caplog.at_level(logging.WARNING, logger="jarn"):
-        _, recs = run(plugins, entries)
+        _, recs = run(plugins, entries, G)
     assert kinds(recs) == expected and jarn_warnings(caplog) == warnings
     # A return whose call gave no record gets an identifier of its own.
     assert all(FRAME_ID.match(r["frame_id"]) for r in recs)
