@@ -37,15 +37,8 @@ def plain_dump(value: Any) -> bytes:
 class HostProfiler:
     """The smallest object `register_profiler` accepts."""
 
-    def __init__(
-        self,
-        config: Any = None,
-        *,
-        db_path: Any = "/tmp/jarn-core-tests/db.sqlite3",
-        one_trace_per_test: Any = False,
-        trace_id: Any = FIXED_TRACE_ID,
-        source: Any = "core-tests",
-    ) -> None:
+    def __init__(self, config: Any = None, *, db_path: Any = "/tmp/jarn-core-tests/db.sqlite3",
+                 one_trace_per_test: Any = False, trace_id: Any = FIXED_TRACE_ID, source: Any = "core-tests") -> None:
         self.config = {} if config is None else config
         self.db_path = db_path
         self.one_trace_per_test = one_trace_per_test

@@ -88,17 +88,13 @@ MODULE = """\
 import sys
 x = 1
 class Order:
-    def total(self):
-        return 1
+    def total(self): return 1
     @property
-    def size(self):
-        return 1
+    def size(self): return 1
     @classmethod
-    def make(cls):
-        return 1
+    def make(cls): return 1
 def outer():
-    def inner():
-        return 1
+    def inner(): return 1
     return inner
 Order().total() + Order().size + Order.make() + outer()()
 """
