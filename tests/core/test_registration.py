@@ -198,9 +198,16 @@ def test_refusals_change_nothing(monkeypatch, changes, exc, pattern) -> None:
     ],
 )
 def test_save_arguments(saves, config, host_args, path, timeout) -> None:
-    registered(HostProfiler(config, **host_args)).rust_profiler.save_request_in_db()
-    ((args, kwargs),) = saves.calls
-    assert args[0] == path and kwargs["timeout"] == timeout and type(kwargs["timeout"]) is int
+    host = registered(HostProfiler(config, **host_args))
+    assert host.rust_profiler.save_request_in_db() is None
+    host.rust_profiler.save_request_in_db()
+    (args, kwargs), (args2, kwargs2) = saves.calls
+    assert args == args2 == (path, host.trace_id) and list(kwargs) == ["timeout", "msgpack"]
+    assert kwargs["timeout"] == timeout and type(kwargs["timeout"]) is int and type(kwargs["msgpack"]) is bytes
+    # Each save hands over what was made since the last one, under the same trace header.
+    first, second = saves.traces()
+    assert second == {**first, "frames_of_interest": []} and first["trace_id"] == host.trace_id
+    assert kwargs2["msgpack"] == host.rust_profiler.build_trace()
 
 
 def test_attributes_are_read_in_order_and_a_late_failure_keeps_the_installed_thread() -> None:

@@ -5,7 +5,6 @@ from __future__ import annotations
 import sys
 import threading
 import time
-from pathlib import PurePosixPath
 from types import SimpleNamespace
 from typing import Any
 
@@ -79,23 +78,6 @@ def test_failed_metadata_keeps_records(target, value, exc) -> None:
 
 
 # --- save_request_in_db -----------------------------------------------------------------------
-
-
-def test_save_hands_the_trace_to_the_host(saves) -> None:
-    host = profiler_with_calls(2, {**QUIET, "sqlite_busy_timeout": 5000}, db_path=PurePosixPath("/tmp/j/db.sqlite3"))
-    assert host.rust_profiler.save_request_in_db() is None
-    host.rust_profiler.save_request_in_db()
-    (args, kwargs), (args2, kwargs2) = saves.calls
-    assert args == args2 == ("/tmp/j/db.sqlite3", host.trace_id)
-    assert list(kwargs) == ["timeout", "msgpack"]
-    assert kwargs["timeout"] == 5000 and type(kwargs["timeout"]) is int and type(kwargs["msgpack"]) is bytes
-    first, second = saves.traces()
-    assert first["trace_id"] == second["trace_id"] == host.trace_id
-    assert [r["arg"] for r in first["frames_of_interest"]] == [None, 0, None, 1]
-    assert second["frames_of_interest"] == [] and second["frames"] == {}
-    assert kwargs2["msgpack"] == host.rust_profiler.build_trace()
-    for key in ("timestamp", "main_thread_id", "meta", "command_line_args"):
-        assert first[key] == second[key]
 
 
 @pytest.mark.parametrize("failure", ["raises", "import", "lookup"])
