@@ -7,7 +7,6 @@ import contextlib
 import sys
 import threading
 from types import SimpleNamespace
-from typing import Any
 
 import pytest
 from coresupport import QUIET, canonical, compile_program, decode, events, HostProfiler, needs_plain_memory, records, run_child
@@ -15,13 +14,6 @@ from coresupport import QUIET, canonical, compile_program, decode, events, HostP
 from jarn import _jarn
 
 PROGRAM = "def f(i):\n    return i\n"
-
-
-def start_all(workers: list[threading.Thread]) -> None:
-    for w in workers:
-        w.start()
-    for w in workers:
-        w.join()
 
 
 @pytest.mark.parametrize(("register", "use_threading", "reached"),
@@ -73,36 +65,47 @@ def test_registering_on_a_thread() -> None:
 
 
 @pytest.mark.parametrize("use_threading", [True, False])
-def test_records_go_under_each_thread(monkeypatch, use_threading: bool) -> None:
+def test_records_go_under_each_thread_while_traces_are_built(monkeypatch, use_threading: bool) -> None:
     ns = compile_program("def f(i):\n    return g(i)\ndef g(i):\n    return i\n")
     host = HostProfiler({**QUIET, "threading": use_threading})
     _jarn.register_profiler(host)
     ns["f"](-1)
-    together = threading.Barrier(18)
+    sys.setprofile(None)  # from here on the main thread only builds traces
+    together, calls = threading.Barrier(19), 300
     real = threading.current_thread  # a thread without a native id: its records go to the main list
     monkeypatch.setattr(threading, "current_thread", lambda: SimpleNamespace(name="anon") if real().name == "anon" else real())
 
     def work(base: int) -> None:
         if not use_threading:
             host.rust_profiler.register_threading_profiler(None, None, None)
-        together.wait()  # alive together, so that no native id is reused, and running at once
-        for i in range(base, base + 20):
+        ns["f"](base)
+        together.wait()  # all alive at once: no native id is reused, and the first trace holds every thread
+        for i in range(base + 1, base + calls):
             ns["f"](i)
 
     workers = [threading.Thread(target=work, args=(1000 * k,), name="anon" if k == 17 else None) for k in range(18)]
-    start_all(workers)
-    sys.setprofile(None)
+    for w in workers:
+        w.start()
+    together.wait()
+    traces = [canonical(host.rust_profiler.build_trace())]  # sixteen threads and more: a map16
+    while any(w.is_alive() for w in workers):
+        traces.append(canonical(host.rust_profiler.build_trace()))
+    for w in workers:
+        w.join()
     threading.setprofile(None)
-    trace = canonical(host.rust_profiler.build_trace())
-    main = records(trace)
+    traces.append(canonical(host.rust_profiler.build_trace()))
+    main = [r for t in traces for r in records(t)]
+    lists = {w.native_id: [r for t in traces for r in t["frames"].get(w.native_id, [])] for w in workers[:17]}
     if use_threading:
-        assert [r["arg"] for r in main] == [a for i in [-1, *range(17000, 17020)] for a in (None, None, i, i)]
-        assert sorted(trace["frames"]) == sorted(w.native_id for w in workers[:17])  # sixteen and more: a map16
+        assert len(traces[0]["frames"]) == 17 and all(set(t["frames"]) <= set(lists) for t in traces)
+        assert [r["arg"] for r in main if r["thread"] != "anon"] == [None, None, -1, -1]
     else:
-        assert trace["frames"] == {} and len(main) == 4 + 18 * 80
+        assert all(t["frames"] == {} for t in traces) and len(main) == 4 + 18 * 4 * calls
+        lists = {k: [r for r in main if r["thread_native_id"] == k] for k in lists}
+    assert [r["arg"] for r in main if r["thread"] == "anon"] == [a for i in range(17000, 17000 + calls) for a in (None, None, i, i)]
     for k, w in enumerate(workers[:17]):
-        recs = trace["frames"][w.native_id] if use_threading else [r for r in main if r["thread_native_id"] == w.native_id]
-        assert [r["arg"] for r in recs if r["event"] == "return"] == [i for i in range(1000 * k, 1000 * k + 20) for _ in "fg"]
+        recs = lists[w.native_id]
+        assert [r["arg"] for r in recs] == [a for i in range(1000 * k, 1000 * k + calls) for a in (None, None, i, i)]
         assert {(r["thread_native_id"], r["thread"]) for r in recs} == {(w.native_id, w.name)}
         stack: list[str] = []  # frames of threads may share addresses: call sites stay per thread
         for r in recs:
@@ -113,44 +116,6 @@ def test_records_go_under_each_thread(monkeypatch, use_threading: bool) -> None:
             else:
                 assert stack.pop() == r["frame_id"]
         assert stack == []
-
-
-def test_traces_built_while_threads_record() -> None:
-    threads, calls = 4, 5000
-    ns = compile_program(PROGRAM)
-    host = HostProfiler({**QUIET, "threading": True})
-    _jarn.register_profiler(host)
-    sys.setprofile(None)  # the main thread only builds traces
-    start = threading.Barrier(threads + 1)
-
-    def work() -> None:
-        start.wait()
-        f = ns["f"]
-        for i in range(calls):
-            f(i)
-
-    workers = [threading.Thread(target=work) for _ in range(threads)]
-    for w in workers:
-        w.start()
-    start.wait()
-    traces = []
-    while any(w.is_alive() for w in workers):
-        traces.append(decode(host.rust_profiler.build_trace()))
-    for w in workers:
-        w.join()
-    threading.setprofile(None)
-    traces.append(decode(host.rust_profiler.build_trace()))
-    per_thread: dict[int, list[dict[str, Any]]] = {}
-    for trace in traces:
-        assert trace["frames_of_interest"] == []
-        for native_id, recs in trace["frames"].items():
-            per_thread.setdefault(native_id, []).extend(recs)
-    assert sorted(per_thread) == sorted(w.native_id for w in workers)
-    for recs in per_thread.values():
-        assert [r["arg"] for r in recs if r["event"] == "return"] == list(range(calls))
-        assert [r["event"] for r in recs] == ["call", "return"] * calls
-        ids = [r["frame_id"] for r in recs]
-        assert ids[0::2] == ids[1::2]
 
 
 @needs_plain_memory
