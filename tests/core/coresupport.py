@@ -63,6 +63,23 @@ class BadKey:
         raise LookupError("cannot compare")
 
 
+class Unprintable:
+    def __str__(self) -> str:
+        raise RuntimeError("no str")
+
+
+def boom(*args: Any) -> Any:
+    raise ValueError("boom")
+
+
+def entry(**changes: Any) -> dict[str, Any]:
+    """A plugin entry for f under APP; a change to KeyError leaves that key out."""
+    base: dict[str, Any] = {"co_names": ["f"], "path_fragment": f"{APP}/", "call_type": "c", "return_type": "r"}
+    for key, value in changes.items():
+        base.pop(key) if value is KeyError else base.__setitem__(key, value)
+    return base
+
+
 @dataclass
 class Saves:
     """Records every call of the host's save_trace_in_sqlite."""

@@ -12,7 +12,7 @@ from types import FunctionType, MappingProxyType
 from typing import Any
 
 import pytest
-from coresupport import APP, QUIET, compile_program, decode, events, HostProfiler, plain_dump, register, unregister
+from coresupport import APP, QUIET, boom, compile_program, entry, decode, events, HostProfiler, plain_dump, register, unregister
 
 import jarn.plugins
 import jarn.serialize
@@ -23,14 +23,6 @@ TRACE_ID = re.compile(r"^trc_[0-7][0-9A-HJKMNP-TV-Z]{25}$")
 FRAMES = ["frame:call", "frame:return"]
 # f calls g, which no entry but "fg" watches: f's plugin records enclose the four frame records.
 NESTED, G = ["frame:call", "frame:call", "frame:return", "frame:return"], "def f(x):\n    return g()\ndef g():\n    return 1\n"
-INTERNAL = BaseException  # the module's internal error: not an Exception
-
-
-def entry(**changes: Any) -> dict[str, Any]:
-    base: dict[str, Any] = {"co_names": ["f"], "path_fragment": "/srv/app/", "call_type": "c", "return_type": "r"}
-    for key, value in changes.items():
-        base.pop(key) if value is KeyError else base.__setitem__(key, value)
-    return base
 
 
 def run(plugins, entries: list[Any], src: str = "def f(x):\n    return x\n", *args: Any, filename: str = f"{APP}/prog.py",
@@ -52,10 +44,6 @@ def kinds(recs: list[dict[str, Any]]) -> list[str]:
 
 def jarn_warnings(caplog) -> list[str]:
     return [str(r.exc_info[1]) for r in caplog.records if r.name == "jarn"]
-
-
-def boom(*args: Any) -> Any:
-    raise ValueError("boom")
 
 
 # --- records ----------------------------------------------------------------------------------
@@ -100,10 +88,6 @@ def test_plugin_record_layout(plugins) -> None:
     assert call_frame["frame_id"] == frame_ret["frame_id"]
 
 
-def call_boom(*args: Any) -> Any:
-    raise ValueError("in call")
-
-
 class Poison:
     pass
 
@@ -120,7 +104,7 @@ OK = entry(call_type="ok", return_type="ok")
 @pytest.mark.parametrize(
     ("entries", "expected", "warnings"),
     [
-        ([entry(path_fragment="/elsewhere/", call=call_boom, process=call_boom)], NESTED, []),
+        ([entry(path_fragment="/elsewhere/", call=boom, process=boom)], NESTED, []),
         *[([entry(**forms)], ["c", *NESTED, "r"], []) for forms in [
             {"call": None, "process": None, "events": None, "build_context": None}, {"events": ("call", "return")},
             {"co_names": ("f",)}, {"co_names": {"f"}}, {"co_names": iter(["f"])}, {"junk": object()}]],
@@ -131,9 +115,9 @@ OK = entry(call_type="ok", return_type="ok")
         ([entry(path_fragment=f"{APP}/prog.py")], ["c", *NESTED, "r"], []),
         *[([entry(call=lambda *a, v=v: v, call_type="bad", return_type="bad"), entry()], ["c", *NESTED, "r"],
            [f"'{t}' object cannot be converted to 'PyBool'"] * 2) for v, t in [(1, "int"), (None, "NoneType"), ("yes", "str")]],
-        ([entry(call=lambda *a: False), entry(call=call_boom), entry(call=lambda f, e, a, c: e == "return")],
-         [*NESTED, "r"], ["in call"] * 2),
-        ([entry(events=["return"], call=call_boom)], NESTED, ["in call"] * 2),  # call runs before the events filter
+        ([entry(call=lambda *a: False), entry(call=boom), entry(call=lambda f, e, a, c: e == "return")],
+         [*NESTED, "r"], ["boom"] * 2),
+        ([entry(events=["return"], call=boom)], NESTED, ["boom"] * 2),  # call runs before the events filter
         ([entry(events=["call"])], ["c", *NESTED], []),
         ([entry(events=("return",))], [*NESTED, "r"], []),
         ([entry(events=[])], NESTED, []),
@@ -189,19 +173,11 @@ def test_plugin_records_survive_a_failing_frame_record(plugins, monkeypatch, cap
 # --- one trace per test -----------------------------------------------------------------------
 
 TESTS = """
-def before():
-    return 0
-def test_a():
-    return 1
-def test_b():
-    return 2
-def after():
-    return 3
-def main():
-    before()
-    test_a()
-    test_b()
-    after()
+def before(): return 0
+def test_a(): return 1
+def test_b(): return 2
+def after(): return 3
+def main(): return [before(), test_a(), test_b(), after()]
 """
 BOUNDARIES = entry(co_names=["test_a", "test_b"], call_type="start_test", return_type="end_test")
 ONE_TEST = ["start_test", *FRAMES, "end_test"]

@@ -12,7 +12,7 @@ from typing import Any
 
 import pytest
 from coresupport import (APP, QUIET, canonical, compile_program, events, HostProfiler, plain_dump, profile, records, register,
-                         unregister)
+                         Unprintable, unregister)
 
 import jarn.serialize
 
@@ -70,11 +70,6 @@ def test_identifiers_and_call_sites() -> None:
         {"call_frame_id": b, "line_number": 9}, {"call_frame_id": a, "line_number": 3}, None]
     assert [r["arg"] for r in recs] == [None, None, None, 3, 3, 3]
     assert recs[3]["path"] == f"{APP}/prog.py:11"
-
-
-class Unprintable:
-    def __str__(self) -> str:
-        raise RuntimeError("no str")
 
 
 class Namespace(dict):

@@ -13,7 +13,7 @@ from typing import Any
 
 import msgpack
 import pytest
-from coresupport import QUIET, BadKey, compile_program, decode, events, HostProfiler, records, run_thread
+from coresupport import QUIET, BadKey, boom, compile_program, entry, decode, events, HostProfiler, records, run_thread, Unprintable
 
 import jarn.plugins
 import jarn.serialize
@@ -32,11 +32,6 @@ NumpyBool, NumpyBool2, NotNumpyBool = bool_type("bool_"), bool_type("bool"), boo
 Index = type("Index", (), {"__index__": lambda s: 7})
 # Claims to hold every key: only its real contents may count.
 Lying = type("Lying", (dict,), {m: lambda s, *a: True for m in ["__getitem__", "get", "__missing__", "__contains__"]})
-
-
-class Unprintable:
-    def __str__(self) -> str:
-        raise RuntimeError("no str")
 
 
 def registered(host: HostProfiler) -> HostProfiler:
@@ -68,29 +63,12 @@ def test_module_surface() -> None:
         sys.modules["jarn._jarn"] = first
 
 
-class Watched:
-    """Refused before anything is read from it."""
-
-    def __getattribute__(self, name: str) -> Any:
-        raise AssertionError(f"read {name}")
-
-
+Watched = type("Watched", (), {"__getattribute__": lambda s, n: pytest.fail(f"read {n}")})  # refused before any read
 class Frozen(HostProfiler):
     def __setattr__(self, name: str, value: Any) -> None:
         if name == "rust_profiler":
             raise AttributeError("read-only")
         object.__setattr__(self, name, value)
-
-
-def boom(*args: Any) -> Any:
-    raise ValueError("boom")
-
-
-def entry(**changes: Any) -> dict[str, Any]:
-    base: dict[str, Any] = {"co_names": ["f"], "path_fragment": "/srv/app/", "call_type": "c", "return_type": "r"}
-    for key, value in changes.items():
-        base.pop(key) if value is KeyError else base.__setitem__(key, value)
-    return base
 
 
 DELETE = object()
