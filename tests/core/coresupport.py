@@ -68,6 +68,17 @@ class Unprintable:
         raise RuntimeError("no str")
 
 
+class Poison:
+    """A value the serialiser refuses."""
+
+
+def picky_dump(value: Any) -> bytes:
+    """plain_dump, but a Poison, or a dict holding one, fails."""
+    if isinstance(value, Poison) or (isinstance(value, dict) and any(isinstance(v, Poison) for v in value.values())):
+        raise RuntimeError("cannot serialise Poison")
+    return plain_dump(value)
+
+
 def boom(*args: Any) -> Any:
     raise ValueError("boom")
 

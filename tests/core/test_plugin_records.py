@@ -12,7 +12,7 @@ from types import FunctionType, MappingProxyType
 from typing import Any
 
 import pytest
-from coresupport import APP, QUIET, boom, compile_program, entry, decode, events, HostProfiler, plain_dump, register, unregister
+from coresupport import APP, QUIET, boom, compile_program, entry, decode, events, HostProfiler, picky_dump, plain_dump, Poison, register, unregister
 
 import jarn.plugins
 import jarn.serialize
@@ -88,16 +88,6 @@ def test_plugin_record_layout(plugins) -> None:
     assert call_frame["frame_id"] == frame_ret["frame_id"]
 
 
-class Poison:
-    pass
-
-
-def picky(value: Any) -> bytes:
-    if isinstance(value, dict) and (value.get("bad") or any(isinstance(v, Poison) for v in value.values())):
-        raise TypeError("no")
-    return plain_dump(value)
-
-
 OK = entry(call_type="ok", return_type="ok")
 
 
@@ -128,11 +118,11 @@ OK = entry(call_type="ok", return_type="ok")
         ([entry(process=lambda *a: MappingProxyType({"type": "m"}))], ["m", *NESTED, "m"], []),
         ([entry(process=lambda *a: type("DictSub", (dict,), {})(type="d"))], ["d", *NESTED, "d"], []),
         ([entry(process=boom), OK], ["ok", *NESTED, "ok"], ["boom"] * 2),
-        ([entry(process=lambda *a: {"bad": True}), OK], ["ok", *NESTED, "ok"], ["no"] * 2),
+        ([entry(process=lambda *a: {"p": Poison()}), OK], ["ok", *NESTED, "ok"], ["cannot serialise Poison"] * 2),
     ],
 )
 def test_which_plugin_records_are_made(plugins, monkeypatch, caplog, entries, expected, warnings) -> None:
-    monkeypatch.setattr(jarn.serialize, "dump_msgpack", picky)
+    monkeypatch.setattr(jarn.serialize, "dump_msgpack", picky_dump)
     with caplog.at_level(logging.WARNING, logger="jarn"):
         _, recs = run(plugins, entries, G)
     assert kinds(recs) == expected and jarn_warnings(caplog) == warnings
@@ -156,7 +146,7 @@ class Globals(dict):  # a module name that cannot be read fails the frame record
 
 @pytest.mark.parametrize("failure", ["serialiser", "module name"])
 def test_plugin_records_survive_a_failing_frame_record(plugins, monkeypatch, caplog, failure) -> None:
-    monkeypatch.setattr(jarn.serialize, "dump_msgpack", picky)
+    monkeypatch.setattr(jarn.serialize, "dump_msgpack", picky_dump)
     plugins([entry()])
     ns = compile_program("def f(p):\n    return 1\n")
     if failure == "module name":

@@ -11,8 +11,8 @@ from types import SimpleNamespace
 from typing import Any
 
 import pytest
-from coresupport import (APP, QUIET, canonical, compile_program, events, HostProfiler, plain_dump, profile, records, register,
-                         Unprintable, unregister)
+from coresupport import (APP, QUIET, canonical, compile_program, events, HostProfiler, picky_dump, plain_dump, Poison, profile,
+                         records, register, Unprintable, unregister)
 
 import jarn.serialize
 
@@ -168,16 +168,6 @@ def test_thread_identity(monkeypatch, caplog, native_id) -> None:
 
 
 # --- failures inside the callback -------------------------------------------------------------
-
-
-class Poison:
-    """A value the serialiser refuses."""
-
-
-def picky_dump(value: Any) -> bytes:
-    if isinstance(value, Poison) or (isinstance(value, dict) and any(isinstance(v, Poison) for v in value.values())):
-        raise RuntimeError("cannot serialise Poison")
-    return plain_dump(value)
 
 
 @pytest.mark.parametrize("report", ["logged", "above warning", RuntimeError("handler broke"), KeyError("k")])
