@@ -123,17 +123,11 @@ def test_generator_resumed_twice_and_a_return_without_its_call() -> None:
     # `first` is declared first but bound only on the second pass.
     ns = compile_program("def gen():\n    for i in (1, 2):\n        if i == 2:\n            first = i\n"
                          "        second = i\n        yield i\ndef outer(start):\n    start()\n    return 1\n")
-    kept: list[Any] = []
     host = HostProfiler(QUIET)
-
-    def run() -> None:
-        g = ns["gen"]()
-        kept.append(g)  # closed only after profiling stops
-        next(g)
-        next(g)
-
     ns["outer"](lambda: register(host))
-    run()
+    g = ns["gen"]()  # closed only after profiling stops
+    next(g)
+    next(g)
     unregister()
     ret, *recs = records(host.rust_profiler.build_trace())
     assert (ret["event"], ret["co_name"], ret["user_code_call_site"]) == ("return", "outer", None)
