@@ -34,12 +34,6 @@ Index = type("Index", (), {"__index__": lambda s: 7})
 Lying = type("Lying", (dict,), {m: lambda s, *a: True for m in ["__getitem__", "get", "__missing__", "__contains__"]})
 
 
-def registered(host: HostProfiler) -> HostProfiler:
-    _jarn.register_profiler(host)
-    sys.setprofile(None)
-    return host
-
-
 def test_module_surface() -> None:
     assert _jarn.__all__ == ["register_noop_profiler", "register_profiler", "register_monitoring_profiler",
                              "unregister_monitoring_profiler"]
@@ -64,11 +58,9 @@ def test_module_surface() -> None:
 
 
 Watched = type("Watched", (), {"__getattribute__": lambda s, n: pytest.fail(f"read {n}")})  # refused before any read
-class Frozen(HostProfiler):
-    def __setattr__(self, name: str, value: Any) -> None:
-        if name == "rust_profiler":
-            raise AttributeError("read-only")
-        object.__setattr__(self, name, value)
+# A host that refuses to be given its native profiler.
+Frozen = type("Frozen", (HostProfiler,), {
+    "__setattr__": lambda s, n, v: boom() if n == "rust_profiler" else object.__setattr__(s, n, v)})
 
 
 DELETE = object()
@@ -94,7 +86,7 @@ CALL_ERRORS = [lambda h: _jarn.register_noop_profiler(1), lambda h: _jarn.regist
           for a, v in [("trace_id", None), ("trace_id", b"trc_x"), ("source", None), ("source", 3)]],
         *[({a: "bad\udc80"}, UnicodeEncodeError, "") for a in ["trace_id", "source", "db_path"]],
         ({"db_path": Unprintable()}, RuntimeError, "^no str$"),
-        ({"cls": Frozen}, AttributeError, "^read-only$"),
+        ({"cls": Frozen}, ValueError, "^boom$"),
         *[({"main": SimpleNamespace(native_id=v)}, e, "") for v, e in [(-1, OverflowError), ("259", TypeError),
                                                                         (2.0, TypeError)]],
         *[({"config": {k: v}}, e, "") for k, v, e in [
@@ -176,7 +168,8 @@ def test_refusals_change_nothing(monkeypatch, changes, exc, pattern) -> None:
     ],
 )
 def test_save_arguments(saves, config, host_args, path, timeout) -> None:
-    host = registered(HostProfiler(config, **host_args))
+    _jarn.register_profiler(host := HostProfiler(config, **host_args))
+    sys.setprofile(None)
     assert host.rust_profiler.save_request_in_db() is None
     host.rust_profiler.save_request_in_db()
     (args, kwargs), (args2, kwargs2) = saves.calls
