@@ -25,13 +25,9 @@ FIXED_TRACE_ID = "trc_01HZZZZZZZZZZZZZZZZZZZZZZZ"
 REPO = Path(__file__).resolve().parents[2]
 
 
-def fallback(value: Any) -> Any:
-    return f"<{type(value).__name__}>"
-
-
 def plain_dump(value: Any) -> bytes:
     """A deterministic stand-in for the host serialiser."""
-    return msgpack.packb(value, default=fallback)
+    return msgpack.packb(value, default=lambda other: f"<{type(other).__name__}>")
 
 
 class HostProfiler:

@@ -21,11 +21,8 @@ FRAME_ID = re.compile(r"^frm_[0-7][0-9A-HJKMNP-TV-Z]{25}$")
 CROCKFORD = "0123456789ABCDEFGHJKMNPQRSTVWXYZ"
 
 
-def ulid_ms(identifier: str) -> int:
-    value = 0
-    for ch in identifier[4:14]:
-        value = value * 32 + CROCKFORD.index(ch)
-    return value
+def ulid_ms(identifier: str) -> int:  # the identifier's first ten characters: milliseconds since 1970
+    return sum(CROCKFORD.index(c) << 5 * (9 - n) for n, c in enumerate(identifier[4:14]))
 
 
 def jarn_warnings(caplog: Any) -> list[logging.LogRecord]:
