@@ -110,7 +110,7 @@ CALL_ERRORS = [lambda h: _jarn.register_noop_profiler(1), lambda h: _jarn.regist
         *[({"load": load}, INTERNAL, f"^load_plugin_data should {m}: ")
           for load, m in [(boom, "be callable"), (lambda: [], "be callable"), (lambda config: (), "return a list"),
                           (lambda config: None, "return a list"), (lambda config: {"a": entry()}, "return a list"),
-                          ("no function", "exist")]],
+                          (DELETE, "exist")]],
         ({"load": "no module"}, INTERNAL, "^jarn.plugins should always be importable: "),
         *[({"plugins": [{**entry(), BadKey(k): 1}]}, INTERNAL, "^a string is always a valid dict key: ")
           for k in ["subtype", "build_context", "events"]],
@@ -131,9 +131,10 @@ CALL_ERRORS = [lambda h: _jarn.register_noop_profiler(1), lambda h: _jarn.regist
 def test_refusals_change_nothing(monkeypatch, changes, exc, pattern) -> None:
     changes = dict(changes)
     load, plugins, main = changes.pop("load", None), changes.pop("plugins", None), changes.pop("main", None)
-    if load in ("no module", "no function"):
-        monkeypatch.delattr(jarn.plugins, "load_plugin_data") if load == "no function" else monkeypatch.setitem(
-            sys.modules, "jarn.plugins", None)
+    if load == "no module":
+        monkeypatch.setitem(sys.modules, "jarn.plugins", None)
+    elif load is DELETE:
+        monkeypatch.delattr(jarn.plugins, "load_plugin_data")
     elif load or plugins is not None:
         monkeypatch.setattr(jarn.plugins, "load_plugin_data", load or (lambda config: plugins))
     if main:

@@ -67,11 +67,8 @@ def test_empty_trace_byte_for_byte(monkeypatch, setting: str, value: Any) -> Non
 def test_failed_metadata_keeps_records(target, value, exc) -> None:
     host = profiler_with_calls(2)
     with pytest.MonkeyPatch.context() as patch:
-        if target == "module":
-            patch.setitem(sys.modules, value, None)
-        else:
-            place = {"argv": (sys, "argv"), "commit": (jarn.git, "COMMIT_SHA"), "version": (jarn.version, "__version__")}
-            patch.setattr(*place[target], value)
+        places = {"argv": (sys, "argv"), "commit": (jarn.git, "COMMIT_SHA"), "version": (jarn.version, "__version__")}
+        patch.setitem(sys.modules, value, None) if target == "module" else patch.setattr(*places[target], value)
         with pytest.raises(exc):
             host.rust_profiler.build_trace()
     assert [r["arg"] for r in records(host.rust_profiler.build_trace())] == [None, 0, None, 1]
@@ -94,12 +91,9 @@ def test_failed_save_keeps_every_record_for_the_next_one(saves, failure) -> None
         raise error
 
     with pytest.MonkeyPatch.context() as patch:
-        if failure == "raises":
-            patch.setattr(jarn.db, "save_trace_in_sqlite", failing_save)
-        elif failure == "import":
-            patch.setitem(sys.modules, "jarn.db", None)
-        else:
-            patch.delattr(jarn.db, "save_trace_in_sqlite")
+        {"raises": lambda: patch.setattr(jarn.db, "save_trace_in_sqlite", failing_save),
+         "import": lambda: patch.setitem(sys.modules, "jarn.db", None),
+         "lookup": lambda: patch.delattr(jarn.db, "save_trace_in_sqlite")}[failure]()
         with pytest.raises(Exception) as info:
             host.rust_profiler.save_request_in_db()
     assert isinstance(info.value, {"raises": ValueError, "import": ImportError, "lookup": AttributeError}[failure])
