@@ -103,23 +103,6 @@ def frame_paths(trace: bytes, name: str = "f") -> list[str]:
     return [r["path"] for r in decode(trace)["frames_of_interest"] if r.get("co_name") == name]
 
 
-@pytest.mark.parametrize(
-    ("cwd", "filename", "expected"),
-    [
-        (".", "{root}/sub/dir/file.py", "sub/dir/file.py"), (".", "{root}/file.py", "file.py"),
-        ("proj", "{root}/proj/app/views.py", "app/views.py"), ("proj", "{root}/project2/x.py", "{root}/project2/x.py"),
-        ("proj", "{root}/proj", ""), ("proj", "{root}/proj//app/./v.py", "app/./v.py"),
-        (".", "rel/x.py", "rel/x.py"), (".", "<stdin>", "<stdin>"), (".", "./y.py", "./y.py"),
-        ("/", "/srv/app/prog.py", "srv/app/prog.py"),  # no leading separator under the root folder
-    ],
-)
-def test_paths_relative_to_the_current_directory(tmp_path: Path, monkeypatch, cwd, filename, expected) -> None:
-    (tmp_path / "proj").mkdir()
-    monkeypatch.chdir(tmp_path / cwd)
-    ns = compile_program("def f():\n    return 1\n", filename.format(root=tmp_path))
-    assert frame_paths(profile(ns["f"])[1])[1] == expected.format(root=tmp_path) + ":2"
-
-
 def chdir(how: str, where: Path) -> None:
     if how == "os.chdir":
         os.chdir(where)
@@ -127,20 +110,33 @@ def chdir(how: str, where: Path) -> None:
         fd = os.open(where, os.O_RDONLY)
         os.fchdir(fd)
         os.close(fd)
-    else:
+    elif how == "native":
         # Not followed at once (reading the directory for every record would cost more than the
         # rest of the record), but once the cached directory is older than its age limit.
         ctypes.CDLL(None, use_errno=True).chdir(str(where).encode())
         time.sleep(0.002)
 
 
-@pytest.mark.parametrize("how", ["os.chdir", "os.fchdir", "native"])
-def test_directory_change_during_the_run_is_followed(tmp_path: Path, monkeypatch, how: str) -> None:
-    (tmp_path / "a").mkdir()
-    monkeypatch.chdir(tmp_path)
-    ns = compile_program("def f():\n    return 1\n", str(tmp_path / "a" / "m.py"))
-    paths = frame_paths(profile(lambda: (ns["f"](), chdir(how, tmp_path / "a"), ns["f"]()))[1])
-    assert paths == ["a/m.py:1", "a/m.py:2", "m.py:1", "m.py:2"] and os.getcwd() == str(tmp_path / "a")
+PATHS = [
+    (".", "{root}/sub/dir/file.py", "sub/dir/file.py"), (".", "{root}/file.py", "file.py"),
+    ("proj", "{root}/proj/app/views.py", "app/views.py"), ("proj", "{root}/project2/x.py", "{root}/project2/x.py"),
+    ("proj", "{root}/proj", ""), ("proj", "{root}/proj//app/./v.py", "app/./v.py"),
+    (".", "rel/x.py", "rel/x.py"), (".", "<stdin>", "<stdin>"), (".", "./y.py", "./y.py"),
+    ("/", "/srv/app/prog.py", "srv/app/prog.py"),  # no leading separator under the root folder
+    # A change of directory during the run is followed.
+    *[(".", "{root}/proj/m.py", "proj/m.py", how) for how in ["os.chdir", "os.fchdir", "native"]],
+]
+
+
+@pytest.mark.parametrize(("cwd", "filename", "expected", "how"), [(*r, "")[:4] for r in PATHS])
+def test_paths_relative_to_the_current_directory(tmp_path: Path, monkeypatch, cwd, filename, expected, how) -> None:
+    (tmp_path / "proj").mkdir()
+    monkeypatch.chdir(tmp_path / cwd)
+    ns = compile_program("def f():\n    return 1\n", filename.format(root=tmp_path))
+    paths = frame_paths(profile(lambda: (ns["f"](), chdir(how, tmp_path / "proj"), ns["f"]()))[1])
+    assert paths[:2] == [expected.format(root=tmp_path) + ":1", expected.format(root=tmp_path) + ":2"]
+    if how:
+        assert paths[2:] == ["m.py:1", "m.py:2"] and os.getcwd() == str(tmp_path / "proj")
 
 
 @pytest.mark.parametrize(("filename", "name", "caller"), [("/srv/app/bad\udcff.py", "f", "/srv/app/caller.py"),
