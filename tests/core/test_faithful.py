@@ -98,16 +98,14 @@ def test_nothing_is_kept_alive_and_frames_left_by_an_exception_are_followed_by_i
 def test_monitoring_tool_is_given_back_and_its_absence_is_told_once() -> None:
     done = run_child(
         """
-        import gc, warnings
+        import contextlib, gc, warnings
         ns = {"__name__": "prog"}
         exec(compile("def f():\\n    raise ValueError\\n", "/srv/app/prog.py", "exec"), ns)
         def profiled():
             host = Host()
             _jarn.register_profiler(host)
-            try:
+            with contextlib.suppress(ValueError):
                 ns["f"]()
-            except ValueError:
-                pass
             sys.setprofile(None)
             held = [sys.monitoring.get_tool(i) for i in range(6)].count("jarn")
             trace = msgpack.unpackb(host.rust_profiler.build_trace(), strict_map_key=False)

@@ -13,7 +13,8 @@ from typing import Any
 
 import msgpack
 import pytest
-from coresupport import QUIET, BadKey, boom, compile_program, entry, decode, events, HostProfiler, records, run_thread, Unprintable
+from coresupport import (BadKey, boom, compile_program, decode, entry, events, HostProfiler, QUIET, records, run_thread,
+                         Unprintable)
 
 import jarn.plugins
 import jarn.serialize
@@ -45,9 +46,9 @@ def test_module_surface() -> None:
     assert installed is host.rust_profiler and f"{cls.__module__}.{cls.__qualname__}" == "jarn._jarn.JarnProfiler"
     with pytest.raises(TypeError, match="^No constructor defined$"):
         cls()
-    for name in ("build_trace", "save_request_in_db"):
-        with pytest.raises(TypeError):
-            getattr(cls, name)(object())
+    for name, args in [("build_trace", ()), ("save_request_in_db", ()), ("register_threading_profiler", (None,) * 3)]:
+        with pytest.raises(TypeError):  # another receiver; the interpreter's descriptor check may speak first
+            getattr(cls, name)(object(), *args)
     with pytest.raises(TypeError):
         host.rust_profiler.build_trace(1)
     first = sys.modules.pop("jarn._jarn")
@@ -95,15 +96,15 @@ CALL_ERRORS = [lambda h: _jarn.register_noop_profiler(1), lambda h: _jarn.regist
             ("sqlite_busy_timeout", None, TypeError), ("slow_repr_ms", -0.5, ValueError),
             ("slow_repr_ms", float("nan"), ValueError), ("slow_repr_ms", "1", TypeError), ("slow_repr_ms", True, ValueError),
             *[("max_trace_bytes", v, ValueError) for v in [0, -5, 2**64, 1.5, True, "1"]]]],
-        *[({"config": {BadKey(k): 1}}, INTERNAL, "^" + re.escape(f'config.get("{k}" should not raise.: ') + ".*cannot compare")
+        *[({"config": {BadKey(k): 1}}, INTERNAL, re.escape(f'config.get("{k}" should not raise.: ') + ".*cannot compare")
           for k in ["filters", "sqlite_busy_timeout", "threading", "lightweight_repr", "omit_return_locals",
                     "slow_repr_ms", "max_trace_bytes"]],
         *[({"config": {"filters": {k: v}}}, TypeError, m) for k, v, m in [
             ("include_frames", "/srv/", "^Can't extract `str` to `Vec`$"), ("ignore_frames", "/srv/", "^Can't extract"),
-            ("include_frames", None, CONV.format("NoneType", "Sequence")),
-            ("include_frames", {"a": 1}, CONV.format("dict", "Sequence")), ("ignore_frames", {"a"}, CONV.format("set", "Sequence")),
-            ("ignore_frames", (x for x in ["a"]), CONV.format("generator", "Sequence")), ("include_frames", ["a", 3], ""),
-            ("ignore_frames", [b"a"], "")]],
+            ("include_frames", None, CONV.format("NoneType", "Sequence")), ("include_frames", ["a", 3], ""),
+            ("include_frames", {"a": 1}, CONV.format("dict", "Sequence")), ("ignore_frames", [b"a"], ""),
+            ("ignore_frames", {"a"}, CONV.format("set", "Sequence")),
+            ("ignore_frames", (x for x in ["a"]), CONV.format("generator", "Sequence"))]],
         ({"config": {"filters": {"include_frames": ["\udcff"]}}}, UnicodeEncodeError, ""),
         # Plugin loading: the host's own data must be sound (an internal error otherwise), the entries
         # are checked as given.
@@ -114,18 +115,17 @@ CALL_ERRORS = [lambda h: _jarn.register_noop_profiler(1), lambda h: _jarn.regist
         ({"load": "no module"}, INTERNAL, "^jarn.plugins should always be importable: "),
         *[({"plugins": [{**entry(), BadKey(k): 1}]}, INTERNAL, "^a string is always a valid dict key: ")
           for k in ["subtype", "build_context", "events"]],
-        *[({"plugins": data}, e, m) for data, e, m in [
-            ([["f"]], TypeError, CONV.format("list", "PyDict")), ([entry(), None], TypeError, CONV.format("NoneType", "PyDict")),
-            ([entry(co_names=KeyError)], KeyError, "co_names"), ([entry(co_names=5)], TypeError, ""),
-            ([entry(co_names=["f", 5])], TypeError, "PyString"), ([entry(path_fragment=KeyError)], KeyError, "path_fragment"),
-            ([entry(call_type=KeyError)], KeyError, "call_type"), ([entry(return_type=KeyError)], KeyError, "return_type"),
-            ([entry(path_fragment=b"/srv")], TypeError, "PyString"), ([entry(call_type=1)], TypeError, "PyString"),
-            ([entry(return_type=None)], TypeError, "PyString"), ([entry(subtype=None)], TypeError, CONV.format("NoneType", "PyString")),
-            ([entry(subtype=3)], TypeError, "PyString"), ([entry(events="call")], TypeError, "^Can't extract `str` to `Vec`$"),
-            ([entry(events=5)], TypeError, CONV.format("int", "Sequence")), ([entry(events={"call"})], TypeError, CONV.format("set", "Sequence")),
-            ([entry(events=["call", 1])], TypeError, "PyString"), ([entry(build_context=boom)], ValueError, "^boom$"),
-            ([entry(build_context=lambda config: [])], TypeError, CONV.format("list", "PyDict")),
-            ([entry(build_context=lambda config: None)], TypeError, CONV.format("NoneType", "PyDict"))]],
+        ({"plugins": [["f"]]}, TypeError, CONV.format("list", "PyDict")),
+        ({"plugins": [entry(), None]}, TypeError, CONV.format("NoneType", "PyDict")),
+        *[({"plugins": [entry(**{k: KeyError})]}, KeyError, k) for k in "co_names path_fragment call_type return_type".split()],
+        ({"plugins": [entry(build_context=boom)]}, ValueError, "^boom$"),
+        *[({"plugins": [entry(**{k: v})]}, TypeError, m) for k, v, m in [
+            ("co_names", 5, ""), ("co_names", ["f", 5], "PyString"), ("subtype", 3, "PyString"), ("call_type", 1, "PyString"),
+            ("path_fragment", b"/srv", "PyString"), ("return_type", None, "PyString"), ("events", ["call", 1], "PyString"),
+            ("subtype", None, CONV.format("NoneType", "PyString")), ("events", "call", "^Can't extract `str` to `Vec`$"),
+            ("events", 5, CONV.format("int", "Sequence")), ("events", {"call"}, CONV.format("set", "Sequence")),
+            ("build_context", lambda config: [], CONV.format("list", "PyDict")),
+            ("build_context", lambda config: None, CONV.format("NoneType", "PyDict"))]],
     ],
 )
 def test_refusals_change_nothing(monkeypatch, changes, exc, pattern) -> None:

@@ -10,19 +10,17 @@ from typing import Any
 
 import msgpack
 import pytest
-from coresupport import QUIET, canonical, compile_program, decode, HostProfiler, records, run_thread
+from coresupport import canonical, FIXED_TRACE_ID, QUIET, compile_program, decode, HostProfiler, records, run_thread
 
 import jarn.db
 import jarn.git
 import jarn.version
 from jarn import _jarn
 
-PROGRAM = "def f(i):\n    return i\n"
-TRACE_ID = "trc_01ARZ3NDEKTSV4RRFFQ69G5FAV"
 
 
 def profiler_with_calls(n: int, config: Any = None, **host_args: Any) -> HostProfiler:
-    ns = compile_program(PROGRAM)
+    ns = compile_program("def f(i):\n    return i\n")
     host = HostProfiler(QUIET if config is None else config, **host_args)
     _jarn.register_profiler(host)
     for i in range(n):
@@ -38,7 +36,7 @@ def profiler_with_calls(n: int, config: Any = None, **host_args: Any) -> HostPro
      ("argv", ["a"] * 16), *[("argv", ["x" * n]) for n in [31, 32, 255, 256, 65535, 65536]]],
 )
 def test_empty_trace_byte_for_byte(monkeypatch, setting: str, value: Any) -> None:
-    want = {"argv": ["app.py"], "commit": None, "main": 259, "source": "cli", "trace_id": TRACE_ID, setting: value}
+    want = {"argv": ["app.py"], "commit": None, "main": 259, "source": "cli", "trace_id": FIXED_TRACE_ID, setting: value}
     monkeypatch.setattr(threading, "main_thread", lambda: SimpleNamespace(
         **({} if want["main"] == "missing" else {"native_id": want["main"]})))
     monkeypatch.setattr(sys, "argv", want["argv"])
@@ -79,7 +77,7 @@ def test_failed_metadata_keeps_records(target, value, exc) -> None:
 
 @pytest.mark.parametrize("failure", ["raises", "import", "lookup"])
 def test_failed_save_keeps_every_record_for_the_next_one(saves, failure) -> None:
-    ns = compile_program(PROGRAM)
+    ns = compile_program("def f(i):\n    return i\n")
     host = HostProfiler({**QUIET, "threading": True})
     _jarn.register_profiler(host)
     ns["f"](1)
