@@ -20,7 +20,7 @@ import jarn.version  # noqa: E402
 
 
 @pytest.fixture(autouse=True)
-def host_env(monkeypatch: pytest.MonkeyPatch) -> Iterator[coresupport.Saves]:
+def saves(monkeypatch: pytest.MonkeyPatch) -> Iterator[coresupport.Saves]:
     """Puts every host service the core calls under the test's control, and makes sure no
     profiler outlives its test."""
     saves = coresupport.Saves()
@@ -42,16 +42,6 @@ def host_env(monkeypatch: pytest.MonkeyPatch) -> Iterator[coresupport.Saves]:
 @pytest.fixture(params=coresupport.ENGINES)
 def engine(request: pytest.FixtureRequest, monkeypatch: pytest.MonkeyPatch) -> None:
     monkeypatch.setattr(coresupport, "engine", request.param)
-
-
-@pytest.fixture
-def saves(host_env: coresupport.Saves) -> coresupport.Saves:
-    return host_env
-
-
-@pytest.fixture
-def make_host() -> Callable[..., coresupport.HostProfiler]:
-    return coresupport.HostProfiler
 
 
 @pytest.fixture

@@ -2,24 +2,18 @@
 
 from __future__ import annotations
 
-import ctypes
-import os
-import sys
-import time
-from typing import Any
+import contextlib
+import logging
+from collections import UserDict
 
 import pytest
 from coresupport import QUIET, compile_program, profile, records, run_child
 
-pytestmark = pytest.mark.usefixtures("engine")  # each test runs with both event engines
-
 PROGRAM = """
 import weakref
-class Obj:
-    pass
+class Obj: pass
 class Pause:
-    def __await__(self):
-        yield
+    def __await__(self): yield
 def rebound(x, seen):
     r = weakref.ref(x)
     x = None
@@ -36,10 +30,8 @@ async def deleted_after_await(seen):
     await Pause()
     del x
     seen.append(r() is None)
-def raises():
-    raise ValueError("x")
-def through():
-    return raises()
+def raises(): raise ValueError("x")
+def through(): return raises()
 def caught():
     try:
         raises()
@@ -59,45 +51,7 @@ def closes():
     it = gen()
     next(it)
     it.close()
-def main(f):
-    try:
-        f()
-    except RuntimeError:
-        pass
-    return later()
-def later():
-    return 1
 """
-
-
-def drive(ns: dict[str, Any], name: str) -> list[bool]:
-    seen: list[bool] = []
-    if name == "rebound":
-        ns[name](ns["Obj"](), seen)
-    else:
-        runner = ns[name](seen)
-        step = runner.__next__ if name == "deleted_after_yield" else lambda: runner.send(None)
-        with pytest.raises(StopIteration):
-            step(), step()
-    return seen
-
-
-@pytest.mark.parametrize("config", [{}, {"lightweight_repr": True}, {"omit_return_locals": True}])
-@pytest.mark.parametrize("name", ["rebound", "deleted_after_yield", "deleted_after_await"])
-def test_nothing_is_kept_alive(name: str, config: dict[str, Any]) -> None:
-    ns = compile_program(PROGRAM)
-    assert drive(ns, name) == [True]
-    seen: list[bool] = []
-    _, trace = profile(lambda: seen.extend(drive(ns, name)), config={**QUIET, **config})
-    assert seen == [True]
-    assert name in {r["co_name"] for r in records(trace)}
-
-
-def run(ns: dict[str, Any], name: str) -> None:
-    try:
-        ns[name]()
-    except ValueError:
-        pass
 
 
 E = ("exception", None)
@@ -111,12 +65,27 @@ EXCEPTION_CASES = {
 }
 
 
-@pytest.mark.parametrize("name", EXCEPTION_CASES)
-def test_a_frame_left_by_an_exception_is_followed_by_its_record(name: str) -> None:
+@pytest.mark.usefixtures("engine")
+@pytest.mark.parametrize("config", [{}, {"lightweight_repr": True}, {"omit_return_locals": True}])
+def test_nothing_is_kept_alive_and_frames_left_by_an_exception_are_followed_by_its_record(config) -> None:
     ns = compile_program(PROGRAM)
-    _, trace = profile(run, ns, name)
-    recs = records(trace)
-    assert [(r.get("event", r["type"]), r.get("co_name")) for r in recs] == EXCEPTION_CASES[name]
+    seen: list[bool] = []
+
+    def run() -> None:
+        ns["rebound"](ns["Obj"](), seen)
+        gen, coro = ns["deleted_after_yield"](seen), ns["deleted_after_await"](seen)
+        for step in [gen.__next__, lambda: coro.send(None)]:
+            with pytest.raises(StopIteration):
+                step(), step()
+        for name in EXCEPTION_CASES:
+            with contextlib.suppress(ValueError):
+                ns[name]()
+
+    recs = records(profile(run, config={**QUIET, **config})[1])
+    assert seen == [True] * 3
+    assert {"rebound", "deleted_after_yield", "deleted_after_await"} <= {r.get("co_name") for r in recs}
+    recs = recs[[r.get("co_name") for r in recs].index("through") :]
+    assert [(r.get("event", r["type"]), r.get("co_name")) for r in recs] == sum(EXCEPTION_CASES.values(), [])
     for ret, exc in zip(recs, recs[1:]):
         if exc["type"] == "exception":
             assert list(exc) == ["frame_id", "timestamp", "thread", "thread_native_id", "user_code_call_site",
@@ -126,108 +95,17 @@ def test_a_frame_left_by_an_exception_is_followed_by_its_record(name: str) -> No
             assert exc["exception"] == "<ValueError>"
 
 
-def raising_tracer(frame: Any, event: str, arg: Any) -> Any:
-    if event == "call" and frame.f_code.co_name == "raises":
-        raise RuntimeError("tracer")
-    return None
-
-
-def chdir_natively(ns: dict[str, Any], where: str) -> None:
-    ns["later"]()
-    ctypes.CDLL(None, use_errno=True).chdir(where.encode())
-    time.sleep(0.002)  # past the cached directory's age limit, whatever the machine's load
-    ns["later"]()
-
-
-@pytest.mark.parametrize("case", ["bare_globals", "unbalanced", "native_chdir"])
-def test_records_that_used_to_be_lost(case: str, tmp_path, monkeypatch) -> None:
-    monkeypatch.chdir(tmp_path)
-    app = tmp_path / "app"
-    ns = compile_program(PROGRAM, str(app / "prog.py"))
-    if case == "bare_globals":
-        bare: dict[str, Any] = {}
-        exec(compile(PROGRAM, str(app / "prog.py"), "exec"), bare)
-        _, trace = profile(bare["main"], bare["later"])
-        assert [r["qualname"] for r in records(trace, "app")] == ["main", "later", "later", "later", "later", "main"]
-    elif case == "unbalanced":
-        def traced() -> None:
-            sys.settrace(raising_tracer)
-            try:
-                ns["main"](ns["caught"])
-            finally:
-                sys.settrace(None)
-
-        _, trace = profile(traced)
-        recs = [r for r in records(trace, "app") if r["type"] == "frame"]
-        assert [(r["event"], r["co_name"]) for r in recs] == [
-            ("call", "main"), ("call", "caught"), ("return", "raises"), ("return", "caught"), ("call", "later"),
-            ("return", "later"), ("return", "main")]
-        main_id = recs[0]["frame_id"]
-        assert recs[-1]["frame_id"] == main_id and recs[1]["frame_id"] == recs[3]["frame_id"]
-        assert recs[4]["user_code_call_site"]["call_frame_id"] == main_id
-    else:
-        (tmp_path / "elsewhere").mkdir()
-        monkeypatch.chdir(tmp_path / "elsewhere")
-        _, trace = profile(chdir_natively, ns, str(tmp_path))
-        line = PROGRAM.splitlines().index("def later():") + 1
-        assert [r["path"] for r in records(trace, "")] == [
-            f"{app}/prog.py:{line}", f"{app}/prog.py:{line + 1}", f"app/prog.py:{line}", f"app/prog.py:{line + 1}"]
-        assert os.getcwd() == str(tmp_path)
-
-
-def test_a_host_module_imported_on_another_thread_is_waited_for() -> None:
-    done = run_child(
-        """
-        import importlib, importlib.abc, importlib.util, importlib._bootstrap as bootstrap, threading, time
-        real = sys.modules.pop("jarn.serialize")
-        started, finished = threading.Event(), threading.Event()
-        class Loader(importlib.abc.Loader):
-            def create_module(self, spec):
-                return None
-            def exec_module(self, module):
-                started.set()
-                # Finishes only once the profiled thread waits for this import (or never asked).
-                while not finished.is_set():
-                    lock = bootstrap._module_locks.get("jarn.serialize")
-                    if lock is not None and lock() is not None and lock().waiters:
-                        break
-                    time.sleep(0.001)
-                module.dump_msgpack = module.dump_msgpack_lightweight_repr = real.dump_msgpack
-        class Finder(importlib.abc.MetaPathFinder):
-            def find_spec(self, name, path, target=None):
-                return importlib.util.spec_from_loader(name, Loader()) if name == "jarn.serialize" else None
-        sys.meta_path.insert(0, Finder())
-        importer = threading.Thread(target=importlib.import_module, args=("jarn.serialize",))
-        importer.start()
-        started.wait()
-        ns = {"__name__": "prog"}
-        exec(compile("def f():\\n    return 1\\n", "/srv/app/prog.py", "exec"), ns)
-        host = Host()
-        _jarn.register_profiler(host)
-        ns["f"]()
-        sys.setprofile(None)
-        finished.set()
-        importer.join()
-        trace = msgpack.unpackb(host.rust_profiler.build_trace(), strict_map_key=False)
-        print([r["event"] for r in trace["frames_of_interest"] if r["path"].startswith("/srv/app/")])
-        """
-    )
-    assert done.stdout.strip() == "['call', 'return']", done.stderr
-
-
 def test_monitoring_tool_is_given_back_and_its_absence_is_told_once() -> None:
     done = run_child(
         """
-        import gc, warnings
+        import contextlib, gc, warnings
         ns = {"__name__": "prog"}
         exec(compile("def f():\\n    raise ValueError\\n", "/srv/app/prog.py", "exec"), ns)
         def profiled():
             host = Host()
             _jarn.register_profiler(host)
-            try:
+            with contextlib.suppress(ValueError):
                 ns["f"]()
-            except ValueError:
-                pass
             sys.setprofile(None)
             held = [sys.monitoring.get_tool(i) for i in range(6)].count("jarn")
             trace = msgpack.unpackb(host.rust_profiler.build_trace(), strict_map_key=False)
@@ -244,3 +122,10 @@ def test_monitoring_tool_is_given_back_and_its_absence_is_told_once() -> None:
     )
     assert done.stdout.split("\n")[:3] == [
         "(1, ['frame', 'frame', 'exception'])", "0", "(0, ['frame', 'frame']) (0, ['frame', 'frame']) 1"], done.stderr
+
+
+def test_locals_that_are_not_a_dict_do_not_disturb_the_program(caplog) -> None:
+    store = UserDict()  # a mapping, not a dict
+    with caplog.at_level(logging.CRITICAL, logger="jarn"):
+        profile(exec, compile("y = 1\nz = y + 1\n", "/srv/app/mod.py", "exec"), {"__name__": "mod"}, store)
+    assert store.data == {"y": 1, "z": 2}

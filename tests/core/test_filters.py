@@ -1,178 +1,80 @@
-"""Which frames are recorded: built-in drop rules on example file names, configured include and
-ignore patterns, and the refusals of bad patterns."""
+"""Which frames are recorded (built-in drop rules, configured patterns), and the paths records
+give them."""
 
 from __future__ import annotations
 
-import json
-import sys
+import ctypes
+import logging
+import os
+import time
+from pathlib import Path
 from typing import Any
 
 import pytest
-from coresupport import compile_program, decode, HostProfiler, run_profiled
-
-from jarn import _jarn
-
-pytestmark = pytest.mark.usefixtures("engine")  # each test runs with both event engines
+from coresupport import compile_program, decode, events, HostProfiler, profile, run_profiled
 
 TARGET = "def target():\n    return 1\n"
+INCLUDE_JSON = {"filters": {"include_frames": ["/usr/lib/python3.12/json/"]}}
+IGNORE_APP = {"filters": {"ignore_frames": ["/srv/app/"]}}
 
 
 def recorded_names(config: dict[str, Any], function) -> list[str]:
     host = HostProfiler(config)
     run_profiled(host, function)
-    trace = decode(host.rust_profiler.build_trace())
-    return [r["co_name"] for r in trace["frames_of_interest"]]
+    return [r["co_name"] for r in decode(host.rust_profiler.build_trace())["frames_of_interest"]]
 
 
-def is_recorded(filename: str, config: dict[str, Any] | None = None) -> bool:
-    ns = compile_program(TARGET, filename)
-    names = recorded_names(config or {}, ns["target"])
-    assert names.count("target") in (0, 2)
-    return "target" in names
+RULES = [
+    *[({}, name, False) for name in [
+        "/usr/lib/python3.12/json/decoder.py", "/home/u/.venv/lib/python3.12/site-packages/requests/api.py",
+        "/opt/x/lib64/python3.11/foo.py", "/opt/site-packages/pkg/mod.py", "/home/u/tools/mylib/pythonic/x.py",
+        "<frozen importlib._bootstrap>", "x<frozen y", "<string>", "/tmp/<string>/x.py", "<pytest match expression>",
+        "<attrs generated init Foo>", "<attrs generated", "/home/u/.venv/lib/python3.12/site-packages/jarn/db.py",
+        "/home/u/app/jarn/git.py", "/home/u/app/jarn/db.py", "/home/u/app/jarn/serialize.py",
+        "/home/u/app/jarn/version.py", "/home/u/app/jarn/__init__.py", "/home/u/app/jarn/__main__.py",
+        "/home/u/app/jarn/testgen/gen.py", "/home/u/app/jarn/filters/presets.py",
+        "/home/u/app/jarn/db.pyx"]],  # a substring match: "/jarn/db.py" occurs
+    *[({}, name, True) for name in [
+        "C:\\Python312\\Lib\\site-packages\\x.py", "/home/u/Lib/Python/x.py", "<frozen>", "<stdin>",
+        "<pytest match expression>x", " <pytest match expression>", "<attrs generate",
+        "/home/u/app/jarn/plugins/logging_records.py", "/home/u/app/myjarn/db.py", "/home/u/app/JARN/db.py",
+        "\\home\\u\\jarn\\db.py", "/srv/app/shop.py", ""]],
+    (INCLUDE_JSON, "/usr/lib/python3.12/json/decoder.py", True),
+    (INCLUDE_JSON, "/usr/lib/python3.12/csv.py", False),
+    ({"filters": {"include_frames": ["jarn/db"]}}, "/a/jarn/db.py", True),
+    ({"filters": {"include_frames": ["<string>"]}}, "<string>", True),
+    ({"filters": {"include_frames": [""]}}, "<frozen zipimport>", True),
+    (IGNORE_APP, "/srv/app/shop.py", False),
+    ({"filters": {"ignore_frames": ("/srv/app/",)}}, "/srv/app/shop.py", False),
+    ({"filters": {"ignore_frames": ["/SRV/app/"]}}, "/srv/app/shop.py", True),
+    ({"filters": {"ignore_frames": ["/srv/app/"], "include_frames": ["shop"]}}, "/srv/app/shop.py", True),
+    ({"filters": {"ignore_frames": [""]}}, "/srv/app/shop.py", False),
+    ({"filters": {"ignore_frames": ["/srv/app/shop.py/longer"]}}, "/srv/app/shop.py", True),
+    *[({"filters": f}, "/srv/app/shop.py", True) for f in [None, ["/srv/"], {}]],
+    ({"filters": {"include_frames": []}}, "/usr/lib/python3.12/csv.py", False),
+    # The attrs rule reads the callers: only the direct one, or its caller when it has no file name.
+    *[({}, "/srv/app/target.py", recorded, callers) for callers, recorded in [
+        (("/srv/app/outer.py", "/x/attr/_make.py"), False), (("/x/attr/_make.py", ""), False),
+        (("/srv/app/outer.py", ""), True), (("/x/attr/_make.py", "/srv/app/middle.py"), True),
+        (("/srv/app/outer.py", "attr/_make.py"), False), (("/srv/app/outer.py", "ttr/_make.py"), True),
+        (("/srv/app/outer.py", "/x/attr/_make.pyc"), True)]],  # a suffix, not a substring
+]
 
 
-@pytest.mark.parametrize(
-    ("filename", "recorded"),
-    [
-        ("/usr/lib/python3.12/json/decoder.py", False),
-        ("/home/u/.venv/lib/python3.12/site-packages/requests/api.py", False),
-        ("/opt/x/lib64/python3.11/foo.py", False),
-        ("/opt/site-packages/pkg/mod.py", False),
-        ("/home/u/tools/mylib/pythonic/x.py", False),
-        ("C:\\Python312\\Lib\\site-packages\\x.py", True),
-        ("/home/u/Lib/Python/x.py", True),
-        ("<frozen importlib._bootstrap>", False),
-        ("x<frozen y", False),
-        ("<frozen>", True),
-        ("<string>", False),
-        ("/tmp/<string>/x.py", False),
-        ("<stdin>", True),
-        ("<pytest match expression>", False),
-        ("<pytest match expression>x", True),
-        (" <pytest match expression>", True),
-        ("<attrs generated init Foo>", False),
-        ("<attrs generated", False),
-        ("<attrs generate", True),
-        ("/home/u/.venv/lib/python3.12/site-packages/jarn/db.py", False),
-        ("/home/u/app/jarn/git.py", False),
-        ("/home/u/app/jarn/db.py", False),
-        ("/home/u/app/jarn/serialize.py", False),
-        ("/home/u/app/jarn/version.py", False),
-        ("/home/u/app/jarn/__init__.py", False),
-        ("/home/u/app/jarn/__main__.py", False),
-        ("/home/u/app/jarn/testgen/gen.py", False),
-        ("/home/u/app/jarn/filters/presets.py", False),
-        ("/home/u/app/jarn/plugins/logging_records.py", True),
-        ("/home/u/app/myjarn/db.py", True),
-        ("/home/u/app/jarn/db.pyx", False),  # substring match: "/jarn/db.py" occurs
-        ("/home/u/app/JARN/db.py", True),
-        ("\\home\\u\\jarn\\db.py", True),
-        ("/srv/app/shop.py", True),
-        ("", True),
-    ],
-)
-def test_builtin_rules(filename: str, recorded: bool) -> None:
-    assert is_recorded(filename) is recorded
+@pytest.mark.usefixtures("engine")
+@pytest.mark.parametrize(("config", "filename", "recorded", "callers"), [(*r, ())[:4] for r in RULES])
+def test_rules_and_patterns(config, filename: str, recorded: bool, callers: tuple[str, ...]) -> None:
+    target = compile_program(TARGET, filename)["target"]
+    if callers:
+        outer = compile_program("def outer(f, g):\n    return f(g)\n", callers[0])["outer"]
+        middle = compile_program("def middle(f):\n    return f()\n", callers[1])["middle"]
+        names = recorded_names(config, lambda: outer(middle, target))
+    else:
+        names = recorded_names(config, target)
+    assert names.count("target") == (2 if recorded else 0)
 
 
-@pytest.mark.parametrize(
-    ("config", "filename", "recorded"),
-    [
-        ({"filters": {"include_frames": ["/usr/lib/python3.12/json/"]}}, "/usr/lib/python3.12/json/decoder.py", True),
-        ({"filters": {"include_frames": ["/usr/lib/python3.12/json/"]}}, "/usr/lib/python3.12/csv.py", False),
-        ({"filters": {"include_frames": ["jarn/db"]}}, "/a/jarn/db.py", True),
-        ({"filters": {"include_frames": ["<string>"]}}, "<string>", True),
-        ({"filters": {"include_frames": [""]}}, "<frozen zipimport>", True),
-        ({"filters": {"ignore_frames": ["/srv/app/"]}}, "/srv/app/shop.py", False),
-        ({"filters": {"ignore_frames": ("/srv/app/",)}}, "/srv/app/shop.py", False),
-        ({"filters": {"ignore_frames": ["/SRV/app/"]}}, "/srv/app/shop.py", True),
-        ({"filters": {"ignore_frames": ["/srv/app/"], "include_frames": ["shop"]}}, "/srv/app/shop.py", True),
-        ({"filters": {"ignore_frames": [""]}}, "/srv/app/shop.py", False),
-        ({"filters": {"ignore_frames": ["/srv/app/shop.py/longer"]}}, "/srv/app/shop.py", True),
-        ({"filters": None}, "/srv/app/shop.py", True),
-        ({"filters": ["/srv/"]}, "/srv/app/shop.py", True),
-        ({"filters": {}}, "/srv/app/shop.py", True),
-        ({"filters": {"include_frames": []}}, "/usr/lib/python3.12/csv.py", False),
-    ],
-)
-def test_configured_patterns(config, filename: str, recorded: bool) -> None:
-    assert is_recorded(filename, config) is recorded
-
-
-def test_empty_include_records_library_frames() -> None:
-    names = recorded_names({"filters": {"include_frames": [""]}}, lambda: json.loads("[1]"))
-    assert "loads" in names and "decode" in names
-
-
-@pytest.mark.parametrize(
-    ("filters", "exc", "message"),
-    [
-        ({"include_frames": "/srv/"}, TypeError, "^Can't extract `str` to `Vec`$"),
-        ({"ignore_frames": "/srv/"}, TypeError, "^Can't extract `str` to `Vec`$"),
-        ({"include_frames": None}, TypeError, "^'NoneType' object cannot be converted to 'Sequence'$"),
-        ({"include_frames": {"a": 1}}, TypeError, "^'dict' object cannot be converted to 'Sequence'$"),
-        ({"ignore_frames": {"a"}}, TypeError, "^'set' object cannot be converted to 'Sequence'$"),
-        ({"ignore_frames": (x for x in ["a"])}, TypeError, "^'generator' object cannot be converted to 'Sequence'$"),
-        ({"include_frames": ["a", 3]}, TypeError, None),
-        ({"ignore_frames": [b"a"]}, TypeError, None),
-        ({"include_frames": ["\udcff"]}, UnicodeEncodeError, None),
-    ],
-)
-def test_refused_patterns(filters, exc, message) -> None:
-    host = HostProfiler({"filters": filters})
-    with pytest.raises(exc, match=message):
-        _jarn.register_profiler(host)
-    assert sys.getprofile() is None
-    assert not hasattr(host, "rust_profiler")
-
-
-def attrs_chain(outer_filename: str, middle_filename: str) -> Any:
-    outer = compile_program("def outer(f, g):\n    return f(g)\n", outer_filename)["outer"]
-    middle = compile_program("def middle(f):\n    return f()\n", middle_filename)["middle"]
-    target = compile_program(TARGET, "/srv/app/target.py")["target"]
-    return lambda: outer(middle, target)
-
-
-@pytest.mark.parametrize(
-    ("outer", "middle", "recorded"),
-    [
-        ("/srv/app/outer.py", "/x/attr/_make.py", False),  # caller is attrs
-        ("/x/attr/_make.py", "", False),  # empty caller, attrs caller's caller
-        ("/srv/app/outer.py", "", True),  # empty caller, ordinary caller's caller
-        ("/x/attr/_make.py", "/srv/app/middle.py", True),  # only the direct caller counts
-        ("/srv/app/outer.py", "attr/_make.py", False),
-        ("/srv/app/outer.py", "ttr/_make.py", True),
-        ("/srv/app/outer.py", "/x/attr/_make.pyc", True),  # a suffix, not a substring
-    ],
-)
-def test_attrs_rule_reads_callers(outer: str, middle: str, recorded: bool) -> None:
-    names = recorded_names({}, attrs_chain(outer, middle))
-    assert ("target" in names) is recorded
-
-
-def test_outermost_frame_is_not_dropped_by_attrs_rule() -> None:
-    # A frame without a caller: run it from a fresh thread whose first frame is the target.
-    import threading
-
-    ns = compile_program(TARGET, "/srv/app/target.py")
-    host = HostProfiler({"threading": True})
-    _jarn.register_profiler(host)
-    sys.setprofile(None)
-    t = threading.Thread(target=ns["target"])
-    t.start()
-    t.join()
-    threading.setprofile(None)
-    # The first event of a new thread only installs the profiler; the target runs later in
-    # Thread.run, so this checks it is recorded although its caller chain ends in threading.
-    trace = decode(host.rust_profiler.build_trace())
-    assert [r["co_name"] for r in trace["frames"][t.native_id]] == ["target", "target"]
-
-
-def test_code_at_module_level_of_exec_string_is_dropped() -> None:
-    names = recorded_names({}, lambda: exec("def target():\n    return 1\ntarget()\n", {}))
-    assert "target" not in names and "<module>" not in names
-
-
+@pytest.mark.usefixtures("engine")
 def test_dropped_code_runs_as_unprofiled_and_a_later_profiler_records_it() -> None:
     lib = compile_program("def fail(i):\n    raise KeyError(i)\ndef gen():\n    while True:\n        try:\n"
                           "            yield 1\n        except KeyError as e:\n            yield e.args[0]\n", "/srv/lib/mod.py")
@@ -192,3 +94,61 @@ def test_dropped_code_runs_as_unprofiled_and_a_later_profiler_records_it() -> No
     assert recorded_names({"filters": {"ignore_frames": ["/srv/", "/tests/core/"]}}, lambda: run(outs[1])) == []
     names = recorded_names({"filters": {"ignore_frames": ["/srv/lib/", "/tests/core/"]}}, lambda: run(outs[2]))
     assert names == ["target", "target"] * 3 and outs[0] == outs[1] == outs[2]
+
+
+# --- paths ------------------------------------------------------------------------------------
+
+
+def frame_paths(trace: bytes, name: str = "f") -> list[str]:
+    return [r["path"] for r in decode(trace)["frames_of_interest"] if r.get("co_name") == name]
+
+
+def chdir(how: str, where: Path) -> None:
+    if how == "os.chdir":
+        os.chdir(where)
+    elif how == "os.fchdir":
+        fd = os.open(where, os.O_RDONLY)
+        os.fchdir(fd)
+        os.close(fd)
+    elif how == "native":
+        # Not followed at once (reading the directory for every record would cost more than the
+        # rest of the record), but once the cached directory is older than its age limit.
+        ctypes.CDLL(None, use_errno=True).chdir(str(where).encode())
+        time.sleep(0.002)
+
+
+PATHS = [
+    (".", "{root}/sub/dir/file.py", "sub/dir/file.py"), (".", "{root}/file.py", "file.py"),
+    ("proj", "{root}/proj/app/views.py", "app/views.py"), ("proj", "{root}/project2/x.py", "{root}/project2/x.py"),
+    ("proj", "{root}/proj", ""), ("proj", "{root}/proj//app/./v.py", "app/./v.py"),
+    (".", "rel/x.py", "rel/x.py"), (".", "<stdin>", "<stdin>"), (".", "./y.py", "./y.py"),
+    ("/", "/srv/app/prog.py", "srv/app/prog.py"),  # no leading separator under the root folder
+    # A change of directory during the run is followed.
+    *[(".", "{root}/proj/m.py", "proj/m.py", how) for how in ["os.chdir", "os.fchdir", "native"]],
+]
+
+
+@pytest.mark.parametrize(("cwd", "filename", "expected", "how"), [(*r, "")[:4] for r in PATHS])
+def test_paths_relative_to_the_current_directory(tmp_path: Path, monkeypatch, cwd, filename, expected, how) -> None:
+    (tmp_path / "proj").mkdir()
+    monkeypatch.chdir(tmp_path / cwd)
+    ns = compile_program("def f():\n    return 1\n", filename.format(root=tmp_path))
+    paths = frame_paths(profile(lambda: (ns["f"](), chdir(how, tmp_path / "proj"), ns["f"]()))[1])
+    assert paths[:2] == [expected.format(root=tmp_path) + ":1", expected.format(root=tmp_path) + ":2"]
+    if how:
+        assert paths[2:] == ["m.py:1", "m.py:2"] and os.getcwd() == str(tmp_path / "proj")
+
+
+@pytest.mark.parametrize(("filename", "name", "caller"), [("/srv/app/bad\udcff.py", "f", "/srv/app/caller.py"),
+                                                          ("/srv/app/ok.py", "f\udcff", "/srv/app/caller.py"),
+                                                          ("/srv/app/ok.py", "f", "/srv/app/caller\udcff.py")])
+def test_names_without_utf8_form_do_not_disturb_the_program(caplog, filename: str, name: str, caller: str) -> None:
+    function = compile_program("def f():\n    return 41\n", filename)["f"]
+    function.__code__ = function.__code__.replace(co_name=name)
+    outer = compile_program("def outer(f, g):\n    return f() + g() + f()\n", caller)["outer"]
+    ok = compile_program("def g():\n    return 1\n")["g"]
+    with caplog.at_level(logging.WARNING, logger="jarn"):
+        trace = profile(outer, function, ok)[1]
+    recs = [r for r in decode(trace)["frames_of_interest"] if r["path"].startswith("/srv/")]
+    if "\udcff" not in caller:
+        assert events(recs) == [("call", "outer"), ("call", "g"), ("return", "g"), ("return", "outer")]
