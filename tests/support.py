@@ -1,5 +1,5 @@
 """What the tests share: a host profiler object, programs compiled under chosen file names,
-trace decoding that keeps the records' own bytes at hand, and programs run in interpreters of
+trace decoding, and programs run in interpreters of
 their own. Those programs import this module too, so it imports pytest only on demand."""
 
 from __future__ import annotations
@@ -41,13 +41,9 @@ def small(normal: int, sanitized: int) -> int:
     return sanitized if SANITIZED else normal
 
 
-def fallback(value: Any) -> Any:
-    return f"<{type(value).__name__}>"
-
-
 def plain_dump(value: Any) -> bytes:
     """A deterministic stand-in for the host serialiser."""
-    return msgpack.packb(value, default=fallback)
+    return msgpack.packb(value, default=lambda other: f"<{type(other).__name__}>")
 
 
 class HostProfiler:
@@ -77,6 +73,34 @@ class BadKey:
 
     def __eq__(self, other: object) -> bool:
         raise LookupError("cannot compare")
+
+
+class Unprintable:
+    def __str__(self) -> str:
+        raise RuntimeError("no str")
+
+
+class Poison:
+    """A value the serialiser refuses."""
+
+
+def picky_dump(value: Any) -> bytes:
+    """plain_dump, but a Poison, or a dict holding one, fails."""
+    if isinstance(value, Poison) or (isinstance(value, dict) and any(isinstance(v, Poison) for v in value.values())):
+        raise RuntimeError("cannot serialise Poison")
+    return plain_dump(value)
+
+
+def boom(*args: Any) -> Any:
+    raise ValueError("boom")
+
+
+def entry(**changes: Any) -> dict[str, Any]:
+    """A plugin entry for f under APP; a change to KeyError leaves that key out."""
+    base: dict[str, Any] = {"co_names": ["f"], "path_fragment": f"{APP}/", "call_type": "c", "return_type": "r"}
+    for key, value in changes.items():
+        base.pop(key) if value is KeyError else base.__setitem__(key, value)
+    return base
 
 
 @dataclass
@@ -149,35 +173,24 @@ def run_profiled(host: HostProfiler, function: Callable[..., Any], *args: Any) -
         _jarn.unregister_monitoring_profiler()
 
 
+def run_thread(target: Callable[..., Any], *args: Any) -> threading.Thread:
+    """Runs `target(*args)` on a new thread, to its end."""
+    thread = threading.Thread(target=target, args=args)
+    thread.start()
+    thread.join()
+    return thread
+
+
 def decode(trace: bytes) -> dict[str, Any]:
     return msgpack.unpackb(trace, raw=False, strict_map_key=False)
 
 
-def raw_records(trace: bytes) -> dict[Any, list[bytes]]:
-    """Each record's own bytes, by thread: key None holds "frames_of_interest"."""
-    unpacker = msgpack.Unpacker(raw=False, strict_map_key=False, max_buffer_size=max(len(trace), 1))
-    unpacker.feed(trace)
-    found: dict[Any, list[bytes]] = {}
-
-    def take(n: int) -> list[bytes]:
-        out = []
-        for _ in range(n):
-            start = unpacker.tell()
-            unpacker.skip()
-            out.append(trace[start : unpacker.tell()])
-        return out
-
-    for _ in range(unpacker.read_map_header()):
-        key = unpacker.unpack()
-        if key == "frames":
-            for _ in range(unpacker.read_map_header()):
-                thread = unpacker.unpack()
-                found[thread] = take(unpacker.read_array_header())
-        elif key == "frames_of_interest":
-            found[None] = take(unpacker.read_array_header())
-        else:
-            unpacker.skip()
-    return found
+def canonical(trace: bytes) -> dict[str, Any]:
+    """The decoded trace, once checked to be written as msgpack writes what it decodes to: in
+    the shortest forms, byte for byte."""
+    decoded = decode(trace)
+    assert msgpack.packb(decoded) == trace
+    return decoded
 
 
 def records(trace: bytes | dict[str, Any], prefix: str = APP) -> list[dict[str, Any]]:

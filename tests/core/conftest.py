@@ -8,9 +8,9 @@ from typing import Any
 
 import pytest
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 
-import coresupport  # noqa: E402
+import support  # noqa: E402
 
 import jarn.db  # noqa: E402
 import jarn.git  # noqa: E402
@@ -20,12 +20,12 @@ import jarn.version  # noqa: E402
 
 
 @pytest.fixture(autouse=True)
-def saves(monkeypatch: pytest.MonkeyPatch) -> Iterator[coresupport.Saves]:
+def saves(monkeypatch: pytest.MonkeyPatch) -> Iterator[support.Saves]:
     """Puts every host service the core calls under the test's control, and makes sure no
     profiler outlives its test."""
-    saves = coresupport.Saves()
-    monkeypatch.setattr(jarn.serialize, "dump_msgpack", coresupport.plain_dump)
-    monkeypatch.setattr(jarn.serialize, "dump_msgpack_lightweight_repr", coresupport.plain_dump)
+    saves = support.Saves()
+    monkeypatch.setattr(jarn.serialize, "dump_msgpack", support.plain_dump)
+    monkeypatch.setattr(jarn.serialize, "dump_msgpack_lightweight_repr", support.plain_dump)
     monkeypatch.setattr(jarn.plugins, "load_plugin_data", lambda config: [])
     monkeypatch.setattr(jarn.db, "save_trace_in_sqlite", saves)
     monkeypatch.setattr(jarn.version, "__version__", "1.0")
@@ -34,14 +34,14 @@ def saves(monkeypatch: pytest.MonkeyPatch) -> Iterator[coresupport.Saves]:
     try:
         yield saves
     finally:
-        coresupport.unregister()
+        support.unregister()
         threading.setprofile_all_threads(None)
         threading.setprofile(None)
 
 
-@pytest.fixture(params=coresupport.ENGINES)
+@pytest.fixture(params=support.ENGINES)
 def engine(request: pytest.FixtureRequest, monkeypatch: pytest.MonkeyPatch) -> None:
-    monkeypatch.setattr(coresupport, "engine", request.param)
+    monkeypatch.setattr(support, "engine", request.param)
 
 
 @pytest.fixture

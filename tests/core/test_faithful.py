@@ -7,7 +7,7 @@ import logging
 from collections import UserDict
 
 import pytest
-from coresupport import QUIET, compile_program, profile, records, run_child
+from support import QUIET, compile_program, profile, records, run_child
 
 PROGRAM = """
 import weakref
@@ -129,3 +129,44 @@ def test_locals_that_are_not_a_dict_do_not_disturb_the_program(caplog) -> None:
     with caplog.at_level(logging.CRITICAL, logger="jarn"):
         profile(exec, compile("y = 1\nz = y + 1\n", "/srv/app/mod.py", "exec"), {"__name__": "mod"}, store)
     assert store.data == {"y": 1, "z": 2}
+
+
+def test_a_host_module_imported_on_another_thread_is_waited_for() -> None:
+    done = run_child(
+        """
+        import importlib, importlib.abc, importlib.util, importlib._bootstrap as bootstrap, threading, time
+        real = sys.modules.pop("jarn.serialize")
+        started, finished = threading.Event(), threading.Event()
+        class Loader(importlib.abc.Loader):
+            def create_module(self, spec):
+                return None
+            def exec_module(self, module):
+                started.set()
+                # Finishes only once the profiled thread waits for this import (or never asked).
+                while not finished.is_set():
+                    lock = bootstrap._module_locks.get("jarn.serialize")
+                    if lock is not None and lock() is not None and lock().waiters:
+                        break
+                    time.sleep(0.001)
+                module.dump_msgpack = module.dump_msgpack_lightweight_repr = real.dump_msgpack
+        class Finder(importlib.abc.MetaPathFinder):
+            def find_spec(self, name, path, target=None):
+                return importlib.util.spec_from_loader(name, Loader()) if name == "jarn.serialize" else None
+        sys.meta_path.insert(0, Finder())
+        importer = threading.Thread(target=importlib.import_module, args=("jarn.serialize",))
+        importer.start()
+        started.wait()
+        ns = {"__name__": "prog"}
+        exec(compile("def f():\\n    return 1\\n", "/srv/app/prog.py", "exec"), ns)
+        host = Host()
+        _jarn.register_profiler(host)
+        ns["f"]()
+        sys.setprofile(None)
+        finished.set()
+        importer.join()
+        trace = msgpack.unpackb(host.rust_profiler.build_trace(), strict_map_key=False)
+        print([r["event"] for r in trace["frames_of_interest"] if r["path"].startswith("/srv/app/")])
+        """
+    )
+    assert done.stdout.strip() == "['call', 'return']", done.stderr
+

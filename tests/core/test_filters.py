@@ -11,7 +11,7 @@ from pathlib import Path
 from typing import Any
 
 import pytest
-from coresupport import compile_program, decode, events, HostProfiler, profile, run_profiled
+from support import compile_program, decode, events, HostProfiler, profile, run_profiled
 
 TARGET = "def target():\n    return 1\n"
 INCLUDE_JSON = {"filters": {"include_frames": ["/usr/lib/python3.12/json/"]}}

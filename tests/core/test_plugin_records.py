@@ -12,7 +12,7 @@ from types import FunctionType, MappingProxyType
 from typing import Any
 
 import pytest
-from coresupport import (APP, boom, compile_program, decode, entry, events, HostProfiler, picky_dump, plain_dump, Poison, QUIET,
+from support import (APP, boom, compile_program, decode, entry, events, HostProfiler, picky_dump, plain_dump, Poison, QUIET,
                          register, unregister)
 
 import jarn.plugins

@@ -12,7 +12,7 @@ from types import SimpleNamespace
 from typing import Any
 
 import pytest
-from coresupport import (APP, QUIET, canonical, compile_program, events, HostProfiler, picky_dump, plain_dump, Poison, profile,
+from support import (APP, QUIET, canonical, compile_program, events, HostProfiler, picky_dump, plain_dump, Poison, profile,
                          records, register, Unprintable, unregister)
 
 import jarn.serialize

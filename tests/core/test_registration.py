@@ -13,7 +13,7 @@ from typing import Any
 
 import msgpack
 import pytest
-from coresupport import (BadKey, boom, compile_program, decode, entry, events, HostProfiler, QUIET, records, run_thread,
+from support import (BadKey, boom, compile_program, decode, entry, events, HostProfiler, QUIET, records, run_thread,
                          Unprintable)
 
 import jarn.plugins

@@ -9,7 +9,7 @@ import threading
 from types import SimpleNamespace
 
 import pytest
-from coresupport import QUIET, canonical, compile_program, decode, events, HostProfiler, needs_plain_memory, records, run_child
+from support import QUIET, canonical, compile_program, decode, events, HostProfiler, needs_plain_memory, records, run_child
 
 from jarn import _jarn
 

@@ -10,7 +10,7 @@ from typing import Any
 
 import msgpack
 import pytest
-from coresupport import canonical, FIXED_TRACE_ID, QUIET, compile_program, decode, HostProfiler, records, run_thread
+from support import canonical, FIXED_TRACE_ID, QUIET, compile_program, decode, HostProfiler, records, run_thread
 
 import jarn.db
 import jarn.git
