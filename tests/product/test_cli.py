@@ -1,7 +1,9 @@
-"""The jarn command end to end: run, traces, show, export, testgen, the store's commands, bad input."""
+"""The jarn command end to end (run, traces, show, export, testgen, the store's commands, bad
+input), its filter presets, and `pytest --jarn`."""
 
 from __future__ import annotations
 
+import importlib.metadata
 import json
 import os
 import shutil
@@ -14,10 +16,12 @@ import time
 
 import pytest
 
-from conftest import ROOT
+from conftest import ROOT, child_env
 from jarn import db
 from jarn.cli import main, split_run_arguments
-from jarn.decode import decode_trace
+from jarn.config import ConfigError, load_config
+from jarn.decode import Call, PluginRecord, decode_trace
+from jarn.filters import IGNORE_SETS, resolve_ignore_sets, resolve_include_libraries
 from product_traces import call_pair, plugin, trace
 
 
@@ -29,13 +33,11 @@ def _stored(store) -> list:
 def test_run_show_traces_export_testgen(jarn_cli, tmp_path, engine):
     shutil.copy(ROOT / "examples" / "shop.py", tmp_path / "shop.py")
     done = jarn_cli("run", "--engine", engine, "--threading", "shop.py")
-    assert done.returncode == 0 and done.stdout == "ada: 2.70\nbob: 1.50\n", done.stderr
-    assert "only 2 pear left" in done.stderr  # the program's own logging, unchanged
+    assert done.returncode == 0 and done.stdout == "ada: 2.70\nbob: 1.50\n" and "only 2 pear left" in done.stderr  # its own logging
     [saved] = [line for line in done.stderr.splitlines() if line.startswith("jarn: trace trc_")]
-    assert "saved to .jarn/db.sqlite3" in saved
     trace_id = saved.split()[2]
-    listing = jarn_cli("traces")
-    assert listing.returncode == 0 and trace_id in listing.stdout and "shop.py" in listing.stdout
+    assert saved.endswith("saved to .jarn/db.sqlite3 ({} records)".format(_stored(tmp_path / ".jarn" / "db.sqlite3")[0].record_count))
+    assert trace_id in jarn_cli("traces").stdout and "shop.py" in jarn_cli("traces").stdout
     out = jarn_cli("show", "--latest").stdout
     assert "\033[" not in out  # no colour when not a terminal
     for expected in ("__main__.Cart.add(", "item=Item(name='pear'", "[log] WARNING shop: only 2 pear left",
@@ -46,8 +48,7 @@ def test_run_show_traces_export_testgen(jarn_cli, tmp_path, engine):
     data = json.loads(jarn_cli("export", trace_id, "--format", "json").stdout)
     assert data["trace_id"] == trace_id and [t["name"] for t in data["threads"]] == ["MainThread", "shipping"]
     assert jarn_cli("export", trace_id, "--format", "html", "-o", "trace.html").returncode == 0
-    page = (tmp_path / "trace.html").read_text()
-    assert "http://" not in page.replace("http://www.w3.org/2000/svg", "") and "<script src" not in page
+    assert "http://" not in (tmp_path / "trace.html").read_text().replace("http://www.w3.org/2000/svg", "")  # nothing from the network
     # a test replaying recorded calls of a script's function, imported from the script's own module
     (tmp_path / "tests").mkdir()
     made = jarn_cli("testgen", trace_id, "--function", "__main__.label", "-o", "tests/test_label.py")
@@ -263,3 +264,76 @@ def test_a_closed_pipe_ends_quietly_and_a_taken_port_is_an_error(jarn_cli, tmp_p
         taken.listen()
         done = jarn_cli("serve", "--no-browser", "--port", str(taken.getsockname()[1]))
     assert (done.returncode, done.stderr.count("\n"), "in use" in done.stderr) == (1, 1, True), done.stderr
+
+
+def test_include_library_matches_the_file_names_python_gives_without_importing(tmp_path, monkeypatch):
+    (real := tmp_path / "real" / "pkg_xyz").mkdir(parents=True)
+    (real / "__init__.py").write_text("def where():\n    return where.__code__.co_filename\n")
+    (real.parent / "lonely_mod_xyz.py").write_text("x = 1\n")
+    os.symlink(real.parent, link := tmp_path / "link")  # matched as the import system spells the path
+    monkeypatch.syspath_prepend(str(link))
+    patterns = resolve_include_libraries(["pkg_xyz", "lonely_mod_xyz", "json"])
+    assert "pkg_xyz" not in sys.modules, "looking a library up imported it"
+    assert patterns[:3] == [f"{link}/pkg_xyz/", f"{os.path.realpath(real)}/", f"{link}/lonely_mod_xyz.py"]
+    assert patterns[0] in __import__("pkg_xyz").where() and patterns[3] == os.path.dirname(json.__file__) + "/"
+    monkeypatch.delitem(sys.modules, "pkg_xyz")
+    for name in ("no_such_lib_xyz", "sys", "", "a b", "json..x"):
+        with pytest.raises(ValueError, match=repr(name)):
+            resolve_include_libraries([name])
+
+
+def test_ignore_sets_and_presets_in_the_configuration(tmp_path):
+    assert resolve_ignore_sets(["flask", "asyncio"]) == ["/flask/", "/werkzeug/", "/jinja2/", "/asyncio/"]
+    assert all(p.startswith("/") and p.endswith("/") for ps in IGNORE_SETS.values() for p in ps)
+    with pytest.raises(ValueError, match="unknown ignore set 'djnago'.*django"):
+        resolve_ignore_sets(["djnago"])
+    (tmp_path / "pyproject.toml").write_text('[tool.jarn]\ninclude-library = ["json"]\nignore-sets = ["django"]\n')
+    config = load_config({"ignore": ["/vendor/"]}, start=tmp_path)
+    assert config["filters"]["ignore_frames"] == ["/django/", "/vendor/"] and config["filters"]["include_frames"][0].endswith("/json/")
+    (tmp_path / "pyproject.toml").write_text('[tool.jarn]\nignore-sets = ["nope"]\n')
+    with pytest.raises(ConfigError, match="nope"):
+        load_config(start=tmp_path)
+
+
+def _pytest(folder, *args: str) -> subprocess.CompletedProcess[str]:
+    # The plugin comes through its entry point when jarn is installed, else it is named here.
+    named = [] if any(ep.value == "jarn.pytest_plugin" for ep in importlib.metadata.entry_points(group="pytest11")) else ["-p", "jarn.pytest_plugin"]
+    return subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", *named, *args], cwd=folder, env=child_env(),
+                          capture_output=True, text=True, timeout=180)
+
+
+THREADED = "import threading\ndef work(n):\n    return n * 2\ndef test_in_a_thread():\n    t = threading.Thread(target=work, args=(21,), name='helper')\n    t.start()\n    t.join()\n"
+INERT = "import sys\ndef test_inert():\n    assert sys.getprofile() is None\n    assert not {'jarn.profiler', 'jarn._jarn', 'jarn.db', 'jarn.config'} & set(sys.modules)\n"
+
+
+def test_pytest_gives_each_test_its_own_trace(tmp_path):
+    shutil.copy(ROOT / "examples" / "sample_tests" / "test_sample.py", tmp_path / "test_sample.py")
+    (tmp_path / "test_threads.py").write_text(THREADED)
+    done = _pytest(tmp_path, "--jarn", "--jarn-db", "traces.db", "--jarn-threading", "--jarn-engine", "profile")
+    assert done.returncode == 1 and "jarn: one trace per test saved to traces.db" in done.stdout, done.stdout + done.stderr  # one fails on purpose
+    store, tests = str(tmp_path / "traces.db"), {}
+    for info in db.list_traces(store):
+        trace = decode_trace([db.load_trace(store, r.row_id) for r in db.find_rows(store, info.trace_id)])
+        tests[trace.threads[0].children[0].data["test_id"]] = (trace, trace.threads[0].children)  # the main thread's, where the test ran
+    assert sorted(tests) == ["test_sample.py::test_slugify_fails_on_purpose", "test_sample.py::test_slugify_passes", "test_threads.py::test_in_a_thread"]
+    assert len({trace.trace_id for trace, _ in tests.values()}) == 3
+    for test_id, (trace, nodes) in tests.items():
+        kinds = [n.type if isinstance(n, PluginRecord) else "call" for n in nodes]
+        assert kinds[0] == "start_test" and kinds[-1] == "end_test" and "call" in kinds, kinds
+        assert nodes[-1].data["outcome"] == ("failed" if test_id.endswith("on_purpose") else "passed")
+        [test_call] = [n for n in nodes if isinstance(n, Call)]
+        assert test_call.qualname.endswith(test_id.rpartition("::")[2]) and trace.source == "pytest"
+        if "slugify" in test_id:
+            assert [c.qualname.rpartition(".")[2] for c in test_call.calls()] == ["slugify"]
+        else:  # the thread the test started has its own tree in the test's trace
+            [helper] = [t for t in trace.threads if t.name == "helper"]
+            assert [c.return_value for c in helper.children if isinstance(c, Call)] == [42]
+
+
+def test_pytest_without_the_option_loads_nothing_and_with_it_refuses_a_bad_configuration(tmp_path):
+    (tmp_path / "pyproject.toml").write_text("[tool.jarn]\nthreading = 3\n")
+    (tmp_path / "test_inert.py").write_text(INERT)
+    done = _pytest(tmp_path)
+    assert done.returncode == 0 and not (tmp_path / ".jarn").exists() and "jarn:" not in done.stdout, done.stdout + done.stderr
+    done = _pytest(tmp_path, "--jarn")
+    assert done.returncode == 4 and "threading must be true or false" in done.stderr and "Traceback" not in done.stderr
