@@ -50,16 +50,13 @@ def _traces(store, count: int = 0) -> list:
     return [decode_trace(db.load_trace(store, info.row_id)) for info in reversed(db.list_traces(store))] if store.exists() else []
 
 
-def _nodes(parent):
-    """(parent, child) for every call and record below a trace, a thread or a call."""
-    for child in parent.threads if hasattr(parent, "threads") else parent.children:
-        yield parent, child
-        if not isinstance(child, PluginRecord):
-            yield from _nodes(child)
-
-
 def _records(parent, kind: str) -> list:
-    return [(p, r) for p, r in _nodes(parent) if isinstance(r, PluginRecord) and r.type == kind]
+    """(parent, record) for every `kind` record below a trace, a thread or a call."""
+    found = []
+    for child in parent.threads if hasattr(parent, "threads") else parent.children:
+        found += [(parent, child)] if isinstance(child, PluginRecord) and child.type == kind else []
+        found += [] if isinstance(child, PluginRecord) else _records(child, kind)
+    return found
 
 
 def _calls(trace, name: str) -> list:
@@ -71,8 +68,7 @@ def greet(name: str) -> bytes:
 
 
 def chunks(name: str):
-    yield greet(name)
-    yield b"!"
+    yield from (greet(name), b"!")
 
 
 def app(environ, start_response):
@@ -92,15 +88,12 @@ def test_each_wsgi_request_is_its_own_trace(stops, tmp_path):
     port = webapps.serve_wsgi(middleware, stops)
     assert [_get(port, path) for path in ("/hello?ada", "/boom", "/again")] == [(200, b"hello ada!"), (500, b""), (200, b"hello world!")]
     for path in ("/a", "/b"):  # a response closed on another thread loses no request
-        body = middleware(_environ(path), lambda *a: None)
-        assert b"".join(body) == b"hello world!"
-        closing = threading.Thread(target=body.close)
-        closing.start()
+        assert b"".join(body := middleware(_environ(path), lambda *a: None)) == b"hello world!"
+        (closing := threading.Thread(target=body.close)).start()
         closing.join()
     sys.setprofile(None)  # the last request's profiler, left on this thread until its next request
     traces = _traces(store, 5)
-    assert [t.source for t in traces] == ["GET /hello", "GET /boom", "GET /again", "GET /a", "GET /b"]  # a failed one is kept too
-    assert len({t.trace_id for t in traces}) == 5
+    assert [t.source for t in traces] == ["GET /hello", "GET /boom", "GET /again", "GET /a", "GET /b"] == list({t.trace_id: t.source for t in traces}.values())
     for trace, name in ((traces[0], "ada"), (traces[2], "world")):  # the body is made while the server iterates it: still profiled
         assert {"app", "chunks"} <= {c.qualname.rpartition(".")[2] for _, c in trace.walk()}
         [call] = _calls(trace, "greet")
@@ -111,9 +104,7 @@ def test_each_wsgi_request_is_its_own_trace(stops, tmp_path):
 def test_profiler_trouble_never_reaches_the_request(stops, tmp_path, monkeypatch, caplog, failure):
     store = tmp_path / "t.db"
     if failure == "start":
-        def broken(self):
-            raise RuntimeError("cannot start")
-        monkeypatch.setattr(JarnProfiler, "start", broken)
+        monkeypatch.setattr(JarnProfiler, "start", lambda self: {}["cannot start"])
     else:
         (tmp_path / "not-a-folder").write_text("")
         store = tmp_path / "not-a-folder" / "t.db"
@@ -158,10 +149,7 @@ def test_concurrent_asgi_requests_on_one_loop_are_each_profiled(tmp_path):
         async def receive():
             return {"type": "http.request", "body": body, "more_body": False}
 
-        async def send(message):
-            sent[path].append(message)
-
-        return middleware({"type": "http", "method": method, "path": path}, receive, send)
+        return middleware({"type": "http", "method": method, "path": path}, receive, lambda message: asyncio.sleep(0, sent[path].append(message)))
 
     async def main():
         done = await asyncio.gather(request("POST", "/items", b"ada"), request("GET", "/other", b"bob"), request("GET", "/boom", b""),
@@ -180,13 +168,10 @@ def test_concurrent_asgi_requests_on_one_loop_are_each_profiled(tmp_path):
 
 def _serve(framework: str, store: str, stops: list) -> int:
     settings.JARN = {"db_path": store, "paths": ["/items/"]}
-    apps = {
-        "flask": lambda: setattr(webapps.flask_app, "wsgi_app", wsgi.JarnMiddleware(webapps.flask_app.wsgi_app, db_path=store)) or webapps.flask_app,
-        "django-wsgi": get_wsgi_application,
-        "django-asgi": get_asgi_application,
-        "fastapi-async": lambda: asgi.JarnMiddleware(webapps.fastapi_app(webapps.fastapi_async_item), db_path=store),
-        "fastapi-sync": lambda: asgi.JarnMiddleware(webapps.fastapi_app(webapps.fastapi_sync_item), db_path=store),
-    }
+    apps = {"flask": lambda: setattr(webapps.flask_app, "wsgi_app", wsgi.JarnMiddleware(webapps.flask_app.wsgi_app, db_path=store)) or webapps.flask_app,
+            "django-wsgi": get_wsgi_application, "django-asgi": get_asgi_application,
+            "fastapi-async": lambda: asgi.JarnMiddleware(webapps.fastapi_app(webapps.fastapi_async_item), db_path=store),
+            "fastapi-sync": lambda: asgi.JarnMiddleware(webapps.fastapi_app(webapps.fastapi_sync_item), db_path=store)}
     return (webapps.serve_wsgi if framework in ("flask", "django-wsgi") else webapps.serve_asgi)(apps[framework](), stops)
 
 
@@ -246,8 +231,8 @@ def test_outbound_http_is_recorded_once_in_place(stops, client, library, plugins
     finally:
         profiler.stop()
     records = _records(decode_trace(profiler.build_trace()), "http")
-    expected = [] if library is None else [("request", library, "GET", url, None), ("response", library, "GET", url, 201)]
-    assert [(r.subtype, r.data["library"], r.data["method"], r.data["url"], r.data.get("status")) for _, r in records] == expected
+    assert [(r.subtype, r.data["library"], r.data["method"], r.data["url"], r.data.get("status")) for _, r in records] == (
+        [] if library is None else [("request", library, "GET", url, None), ("response", library, "GET", url, 201)])
     assert all(".fetch" in parent.qualname for parent, _ in records)
 
 
