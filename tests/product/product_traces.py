@@ -60,35 +60,3 @@ def call_pair(qualname: str, start: float, end: float, *, arguments: Any = None,
     records = [frame("call", qualname, fid, ts=start, locals=arguments, **kw), frame("return", qualname, fid, ts=end, arg=result, **kw)]
     return records + [exception(records[1], raised)] if raised is not None else records
 
-
-def big_trace(pairs: int, *, fanout: int = 10) -> bytes:
-    """About 2 * pairs records: main() calling work(i) again and again, every fanout-th work(i)
-    calling leaf(i); records spliced from pre-packed pieces, so a million take seconds."""
-    def shape(qualname: str, event: str) -> tuple[bytes, bytes]:
-        head = b"\x8c" + b"".join(map(pack, ("path", "big.py:1", "co_name", qualname[4:], "qualname", qualname, "event", event, "frame_id")))
-        return head, b"".join(map(pack, ("thread", "MainThread", "thread_native_id", 1, "timestamp"))) + b"\xcb"
-
-    shapes = {(q, e): shape(q, e) for q in ("big.main", "big.work", "big.leaf") for e in ("call", "return")}
-    tail = pack("type") + pack("frame") + pack("user_code_call_site")
-
-    def record(qualname: str, event: str, n: int, ts: float, site: bytes) -> bytes:
-        head, middle = shapes[(qualname, event)]
-        value = pack("arg") + (b"\xa8" + b"v%07d" % n if event == "return" else b"\xc0")  # a searchable string
-        local = pack("locals") + (b"\x81\xa1i\xce" + struct.pack(">I", n) if event == "call" else b"\x80")
-        return b"".join((head, b"\xbefrm_%026d" % n, value, local, middle, struct.pack(">d", ts), tail, site))
-
-    def site_of(n: int) -> bytes:
-        return b"\x82" + pack("call_frame_id") + b"\xbefrm_%026d" % n + pack("line_number") + b"\x03"
-
-    main_site, records, t, n = site_of(0), [record("big.main", "call", 0, 1.0, b"\xc0")], 1.0, 1
-    while n < pairs:
-        records.append(record("big.work", "call", n, t + 1e-6, main_site))
-        if n % fanout == 0 and n + 1 < pairs:
-            inner = site_of(n)
-            records += [record("big.leaf", "call", n + 1, t + 2e-6, inner), record("big.leaf", "return", n + 1, t + 3e-6, inner)]
-        records.append(record("big.work", "return", n, t + 4e-6, main_site))
-        n, t = n + (2 if n % fanout == 0 and n + 1 < pairs else 1), t + 5e-6
-    records.append(record("big.main", "return", 0, t, b"\xc0"))
-    out = b"\x86" + pack("command_line_args") + pack(["big.py"]) + pack("frames") + b"\x80" + pack("frames_of_interest")
-    out += b"\xdd" + struct.pack(">I", len(records)) + b"".join(records) + pack("main_thread_id") + pack(1)
-    return out + pack("meta") + pack({"version": "1.0", "source": "big.py"}) + pack("trace_id") + pack("trc_" + "9" * 26)

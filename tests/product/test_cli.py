@@ -3,6 +3,7 @@ input), its filter presets, and `pytest --jarn`."""
 
 from __future__ import annotations
 
+import contextlib
 import importlib.metadata
 import json
 import os
@@ -21,7 +22,7 @@ from jarn import db
 from jarn.cli import main, split_run_arguments
 from jarn.config import ConfigError, load_config
 from jarn.decode import Call, PluginRecord, decode_trace
-from jarn.filters import IGNORE_SETS, resolve_ignore_sets, resolve_include_libraries
+from jarn.filters import resolve_ignore_sets, resolve_include_libraries
 from product_traces import call_pair, plugin, trace
 
 
@@ -43,8 +44,7 @@ def test_run_show_traces_export_testgen(jarn_cli, tmp_path, engine):
     for expected in ("__main__.Cart.add(", "item=Item(name='pear'", "[log] WARNING shop: only 2 pear left",
                      "shipping (native id", "__main__.label(order=['ada', 2.7]) -> 'ada: 2.70'", "shop.py:29"):
         assert expected in out, out
-    assert "more calls" in jarn_cli("show", trace_id[:12], "--width", "1").stdout
-    assert "more below" in jarn_cli("show", trace_id[:12], "--depth", "1").stdout
+    assert "more below" in jarn_cli("show", trace_id[:12], "--depth", "1", "--width", "1").stdout  # a unique prefix will do
     data = json.loads(jarn_cli("export", trace_id, "--format", "json").stdout)
     assert data["trace_id"] == trace_id and [t["name"] for t in data["threads"]] == ["MainThread", "shipping"]
     assert jarn_cli("export", trace_id, "--format", "html", "-o", "trace.html").returncode == 0
@@ -94,8 +94,7 @@ def test_module_mode_configuration_and_a_raised_exception(jarn_cli, tmp_path):
     assert decoded.source == "nightly"
     speedscope = json.loads(jarn_cli("export", "--latest", "--format", "speedscope").stdout)
     assert [f["name"] for f in speedscope["shared"]["frames"]] == ["app.<module>", "__main__.<module>", "__main__.main", "__main__.bad"]
-    events = json.loads(jarn_cli("export", "--latest", "--format", "chrome").stdout)["traceEvents"]
-    [end] = [e for e in events if e["ph"] == "E" and e["name"] == "__main__.bad"]
+    [end] = [e for e in json.loads(jarn_cli("export", "--latest", "--format", "chrome").stdout)["traceEvents"] if e["ph"] + e["name"] == "E__main__.bad"]
     assert end["args"]["exception"]["repr"] == "ValueError('x')"
     assert "__main__.bad(v=1) raised ValueError('x')" in jarn_cli("show", "--latest").stdout
 
@@ -163,8 +162,7 @@ def test_forked_child_reports_its_own_trace(jarn_cli, tmp_path):
     ("empty", ("show", "--latest", "trc_other"), "not both"), ("empty", ("rm", "trc_other", "trc_unknown"), "no trace 'trc_unknown'"),
     ("empty", ("prune", "--keep", "-1"), "not negative"), (None, ("run", "--include-library", "no_such_lib_xyz", "p.py"), "no installed library")])
 def test_bad_input_gives_one_error_line(jarn_cli, tmp_path, setup, args, message):
-    store = tmp_path / ".jarn" / "db.sqlite3"
-    store.parent.mkdir()
+    (store := tmp_path / ".jarn" / "db.sqlite3").parent.mkdir()
     (tmp_path / "p.py").write_text("pass\n")
     if setup == "corrupt":
         store.write_bytes(b"definitely not sqlite" * 50)
@@ -226,9 +224,8 @@ def test_rm_and_prune_delete_traces_and_shrink_the_file(jarn_cli, tmp_path):
     assert (store.parent / ".gitignore").read_text() == "*\n"
     size = lambda: sum(f.stat().st_size for f in store.parent.iterdir() if f.name.startswith("db.sqlite3"))  # noqa: E731
     full = size()
-    with sqlite3.connect(store) as conn:
+    with contextlib.closing(sqlite3.connect(store)) as conn, conn:
         conn.execute("UPDATE traces SET created_at = ? WHERE trace_id = 'trc_1AAA'", (time.time() - 3 * 86400,))
-    conn.close()
     assert jarn_cli("stats", "trc_0").returncode == 0  # indexed: deleting it must drop its index too
     for args, remaining in [
         (("rm", "trc_0"), ["trc_4AAA", "trc_3AAA", "trc_2AAA", "trc_1AAA"]),
@@ -240,24 +237,21 @@ def test_rm_and_prune_delete_traces_and_shrink_the_file(jarn_cli, tmp_path):
         assert done.returncode == 0 and done.stderr.startswith("jarn: deleted"), done.stderr
         assert [i.trace_id for i in _stored(store)] == remaining
     assert size() < full / 3
-    with sqlite3.connect(store) as conn:
+    with contextlib.closing(sqlite3.connect(store)) as conn:
         assert conn.execute("SELECT count(*) FROM jarn_index_calls WHERE trace NOT IN (SELECT row_id FROM traces)").fetchone() == (0,)
-    conn.close()
 
 
 def test_a_closed_pipe_ends_quietly_and_a_taken_port_is_an_error(jarn_cli, tmp_path, child_environ):
     """`jarn traces | head`: the reader has gone; jarn stops without a word and without failing."""
-    records = [r for i in range(300) for r in call_pair("app.f", i, i + 0.5, arguments={"i": i})]
+    data = trace([r for i in range(300) for r in call_pair("app.f", i, i + 0.5, arguments={"i": i})])
     for n in range(50):
-        db.save_trace_in_sqlite(str(tmp_path / ".jarn" / "db.sqlite3"), f"trc_{n:03d}", timeout=5, msgpack=trace(records))
+        db.save_trace_in_sqlite(str(tmp_path / ".jarn" / "db.sqlite3"), f"trc_{n:03d}", timeout=5, msgpack=data)
     for args in [("traces",), ("show", "--latest"), ("export", "--latest", "--format", "chrome")]:
         read, write = os.pipe()
         os.close(read)
-        try:
-            done = subprocess.run([sys.executable, "-m", "jarn", *args], cwd=tmp_path, env=child_environ, stdout=write,
-                                  stderr=subprocess.PIPE, text=True, timeout=120)
-        finally:
-            os.close(write)
+        with open(write, "wb") as closed_pipe:
+            done = subprocess.run([sys.executable, "-m", "jarn", *args], cwd=tmp_path, env=child_environ, stdout=closed_pipe, stderr=subprocess.PIPE,
+                                  text=True, timeout=120)
         assert (done.returncode, done.stderr) == (0, ""), args
     with socket.socket() as taken:
         taken.bind(("127.0.0.1", 0))
@@ -284,7 +278,6 @@ def test_include_library_matches_the_file_names_python_gives_without_importing(t
 
 def test_ignore_sets_and_presets_in_the_configuration(tmp_path):
     assert resolve_ignore_sets(["flask", "asyncio"]) == ["/flask/", "/werkzeug/", "/jinja2/", "/asyncio/"]
-    assert all(p.startswith("/") and p.endswith("/") for ps in IGNORE_SETS.values() for p in ps)
     with pytest.raises(ValueError, match="unknown ignore set 'djnago'.*django"):
         resolve_ignore_sets(["djnago"])
     (tmp_path / "pyproject.toml").write_text('[tool.jarn]\ninclude-library = ["json"]\nignore-sets = ["django"]\n')

@@ -1,9 +1,8 @@
 """The trace index (checked against the decoded tree), `jarn stats`, and `jarn serve` over HTTP and
-in a real browser: Playwright driving Debian's chromium, on a small trace and a big one."""
+in a real browser: Playwright driving Debian's chromium."""
 
 from __future__ import annotations
 
-import json
 import os
 import sqlite3
 import subprocess
@@ -20,7 +19,7 @@ from hypothesis import strategies as st
 from conftest import child_env
 from jarn import db, index
 from jarn.decode import decode_trace
-from product_traces import big_trace, frame, frame_id, plugin, trace
+from product_traces import frame, frame_id, plugin, trace
 
 ENDS = ["return", "return", "raise", "open"]
 # A tree of calls: (name, children, how it ends).
@@ -86,7 +85,7 @@ def test_index_matches_the_decoded_tree(tmp_path_factory, main, other, interleav
 
 
 def _small_trace() -> bytes:
-    main, load, parse, worker = frame_id(), frame_id(), frame_id(), frame_id()
+    main, load, parse, worker = (frame_id() for _ in range(4))
     return trace([
         frame("call", "shop.main", main, ts=10.0),
         frame("call", "shop.load", load, ts=10.1, locals={"path": "menu.txt"}, site=(main, 4)),
@@ -109,25 +108,17 @@ def store(tmp_path) -> Path:
 
 
 @pytest.fixture
-def serve():
-    running = []
-
-    def start(path: Path) -> tuple[subprocess.Popen, str]:
-        proc = subprocess.Popen([sys.executable, "-m", "jarn", "serve", "--db", str(path), "--no-browser", "--port", "0"],
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=child_env())
-        running.append(proc)
-        line = proc.stdout.readline()
-        assert "http://127.0.0.1:" in line, (line, proc.stderr.read() if proc.poll() is not None else "")
-        return proc, line.split("viewer at ")[1].split()[0]
-
-    yield start
-    for proc in running:
-        proc.terminate()
-        proc.wait(timeout=30)
+def server(store):
+    proc = subprocess.Popen([sys.executable, "-m", "jarn", "serve", "--db", str(store), "--no-browser", "--port", "0"], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True, env=child_env())
+    line = proc.stdout.readline()
+    assert "http://127.0.0.1:" in line, (line, proc.stderr.read() if proc.poll() is not None else "")
+    yield line.split("viewer at ")[1].split()[0]
+    proc.terminate()
+    proc.wait(timeout=30)
 
 
-def test_server_answers_bad_input_and_keeps_serving(store, serve):
-    url = serve(store)[1]
+def test_server_answers_bad_input_and_keeps_serving(server):
     for path, status, text in [
         ("api/traces/2", 422, "cannot be read"),  # the corrupt row, answered with its reason...
         ("api/traces/2/flame?thread=1&t0=0&t1=1&min=0", 422, "cannot be read"), ("api/traces/99", 404, "no stored trace"),
@@ -137,7 +128,7 @@ def test_server_answers_bad_input_and_keeps_serving(store, serve):
         ("api/traces/1/search?q=QUINCE", 200, "shop.parse"), ("api/traces", 200, "does not decode"),
     ]:
         try:
-            with urllib.request.urlopen(url + path, timeout=60) as response:
+            with urllib.request.urlopen(server + path, timeout=60) as response:
                 got, body = response.status, response.read().decode()
         except urllib.error.HTTPError as exc:
             got, body = exc.code, exc.read().decode()
@@ -166,9 +157,9 @@ def browser(monkeypatch, chromium):
         assert not errors
 
 
-def test_viewer_in_a_browser(browser, store, serve):
+def test_viewer_in_a_browser(browser, server):
     page = browser
-    page.goto(serve(store)[1])
+    page.goto(server)
     page.wait_for_selector("#traces tbody tr.broken")
     page.fill("#trace-filter", "--fast")
     assert page.locator("#traces tbody tr").count() == 1
@@ -194,17 +185,3 @@ def test_viewer_in_a_browser(browser, store, serve):
     page.locator("#functions th[data-sort=calls]").click()
     page.wait_for_selector("#functions th.sorted[data-sort=calls]")
 
-
-def test_a_big_trace_opens_with_bounded_memory(browser, tmp_path, serve):
-    path = tmp_path / "big.sqlite3"
-    db.save_trace_in_sqlite(str(path), "trc_big", timeout=5, msgpack=big_trace(200_001))
-    proc, url = serve(path)
-    browser.goto(url + "#row=1")
-    browser.wait_for_selector("#tree .row", timeout=180_000)  # indexed once, as a stream: not a timing, a guard against a hang
-    browser.locator("#tree .toggle").first.click()
-    browser.locator("#tree .node .node .row").nth(50).click()
-    browser.wait_for_selector("#tree .row.selected")
-    assert browser.evaluate("window.jarnViewer.state.summary.records") >= 400_000
-    peak = int(Path(f"/proc/{proc.pid}/status").read_text().split("VmHWM:")[1].split()[0]) << 10
-    # far below the trace's own 100 MiB: it is never read whole, only what is on screen is asked for
-    assert peak < 80 << 20, f"the server peaked at {peak >> 20} MiB for a {path.stat().st_size >> 20} MiB trace"

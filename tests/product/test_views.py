@@ -1,5 +1,5 @@
 """Reading a trace: decoding, the terminal tree printed as it reads, the JSON, HTML, Chrome trace
-event and speedscope exports (checked against their formats), on hand-made traces."""
+event and speedscope exports (checked against their formats), and tests written from a trace."""
 
 from __future__ import annotations
 
@@ -11,6 +11,7 @@ import re
 import subprocess
 import sys
 import threading
+import types
 from collections import defaultdict
 
 import msgpack
@@ -23,6 +24,8 @@ from jarn.progress import Progress
 from jarn.show import format_value, show
 from jarn.speedscope import write_speedscope
 from jarn.stream import TraceStream
+from jarn.testgen import TestgenError as CannotGenerate
+from jarn.testgen import _round_trips, _split, generate_test
 from product_traces import call_pair, exception, frame, frame_id, plugin, trace
 
 RECORDS = [  # a module's namespace is not shown as its arguments
@@ -130,7 +133,8 @@ def _wide_records() -> list[dict]:
         frame("call", "app.main", parent, ts=1.0, path="app.py:3"),
         *(r for i in range(5) for r in call_pair(f"app.child{i}", 1 + i / 10, 1.05 + i / 10, arguments={"i": i}, result=i * 2)),
         plugin("log", ts=1.6, site=parent, level="WARNING", logger="shop", message="only 2 left"),
-        frame("call", "app.deep", deep, ts=1.7), *call_pair("app.deeper", 1.71, 1.72), frame("return", "app.deep", deep, ts=1.8),
+        frame("call", "app.deep", deep, ts=1.7, locals={"nested": [[[[1]]]], "long": "x" * 100}), *call_pair("app.deeper", 1.71, 1.72),
+        frame("return", "app.deep", deep, ts=1.8),
         frame("return", "app.main", parent, ts=2.0, arg={"__type__": "app.Report", "repr": "<Report 5>"}),
         *call_pair("app.tail0", 2.1, 2.2), *call_pair("app.tail1", 2.3, 2.4),  # top-level calls after the first: printed as they come
     ]
@@ -145,7 +149,7 @@ MainThread (native id 1)
 │  ├─ app.child3(i=3) -> 6  app.py:1  50.0 ms
 │  ├─ app.child4(i=4) -> 8  app.py:1  50.0 ms
 │  ├─ [log] WARNING shop: only 2 left
-│  └─ app.deep() -> None  app.py:1  100.0 ms
+│  └─ app.deep(nested=[[[[...]]]], long='xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx...) -> None  app.py:1  100.0 ms
 │     └─ app.deeper() -> None  app.py:1  10.0 ms
 ├─ app.tail0() -> None  app.py:1  100.0 ms
 └─ app.tail1() -> None  app.py:1  100.0 ms
@@ -184,15 +188,8 @@ class _Terminal(io.StringIO):
                          (_Terminal, False, "", False), (_Terminal, None, "1", False), (_Terminal, True, "1", True)])
 def test_colour_only_on_a_terminal_without_no_color(monkeypatch, out, color, no_color, coloured):
     monkeypatch.setenv("NO_COLOR", no_color)
-    stream = out()
-    show(TraceStream(trace(_wide_records())), stream, color=color)
-    assert ("\033[" in stream.getvalue()) is coloured
-
-
-@pytest.mark.parametrize(("value", "limit", "expected"), [({"a": [1, {"__type__": "x.Y", "repr": "<Y>"}]}, 60, "{'a': [1, <Y>]}"),
-                                                          ([[[[1]]]], 60, "[[[[...]]]]"), ("x" * 100, 10, "'xxxxxx...")])
-def test_values_render_compactly(value, limit, expected):
-    assert format_value(value, limit) == expected
+    show(TraceStream(trace(_wide_records())), stream := out(), color=color)
+    assert ("\033[" in stream.getvalue()) is coloured and format_value("x" * 100, 10) == "'xxxxxx..."
 
 
 class _StopAt(io.StringIO):
@@ -206,12 +203,9 @@ class _StopAt(io.StringIO):
 def test_show_prints_each_top_level_call_while_the_rest_is_unread(depth):
     """The first request's line is out long before the last record is read, and what the depth
     limit hides is never kept."""
-    records = []
-    for i in range(200):
-        top = frame_id()
-        records += [frame("call", "app.handle", top, ts=i, locals={"i": i}), *call_pair("app.inner", i + 0.1, i + 0.2, site=(top, 2)),
-                    frame("return", "app.handle", top, ts=i + 0.5)]
-    stream = TraceStream(trace(records))
+    tops = [frame_id() for i in range(200)]
+    stream = TraceStream(trace([r for i, top in enumerate(tops) for r in (frame("call", "app.handle", top, ts=i, locals={"i": i}),
+                                *call_pair("app.inner", i + 0.1, i + 0.2, site=(top, 2)), frame("return", "app.handle", top, ts=i + 0.5))]))
     with pytest.raises(LookupError):
         show(stream, _StopAt(), depth=depth, color=False)
     assert stream.record_count < 20
@@ -262,11 +256,10 @@ def test_json_and_html_exports_are_strict_self_contained_and_deep():
 def test_html_page_renders_in_a_browser(tmp_path, chromium):
     data = trace([*_wide_records(), *call_pair("app.f", 1, 2, arguments={"html": HOSTILE}, raised={"__type__": "E", "repr": "E('x')"}),
                   *_recursion(3000)], frames={9: call_pair("app.job", 1.2, 1.4, native=9, thread="pool")})
-    page = tmp_path / "trace.html"
-    page.write_text(to_html(decode_trace(data)), encoding="utf-8")
-    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
-    dom = subprocess.run([chromium, "--headless", "--no-sandbox", "--disable-gpu", "--dump-dom", page.as_uri()],
-                         capture_output=True, text=True, timeout=120, env=env).stdout
+    (page := tmp_path / "trace.html").write_text(to_html(decode_trace(data)), encoding="utf-8")
+    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}  # not a sanitized program
+    dom = subprocess.run([chromium, "--headless", "--no-sandbox", "--disable-gpu", "--dump-dom", page.as_uri()], capture_output=True, text=True,
+                         timeout=120, env=env).stdout
     assert 'data-thread="MainThread"' in dom and 'data-thread="pool"' in dom and "jarn serve" in dom
     assert dom.count("<details") == 2 + 2999  # app.main, app.deep and each app.r but the innermost: a plain line
     assert "app.deeper" in dom and "only 2 left" in dom and "raised E('x')" in dom
@@ -281,15 +274,11 @@ def test_chrome_trace_events_follow_the_format():
     write_chrome_trace(TraceStream(_mixed()), out)
     events = json.loads(out.getvalue(), parse_constant=lambda c: pytest.fail(f"bare {c}"))["traceEvents"]
     stacks: dict[int, list[dict]] = defaultdict(list)
-    names: dict[int, str] = {}
+    names = {e["tid"]: e["args"]["name"] for e in events if e["ph"] == "M" and e["name"] == "thread_name"}
     for event in events:
         assert event["pid"] == 1 and isinstance(event["tid"], int) and event["ph"] in "BEiM"
-        if event["ph"] == "M":
-            if event["name"] == "thread_name":
-                names[event["tid"]] = event["args"]["name"]
-            continue
-        assert isinstance(event["ts"], float | int)
         stack = stacks[event["tid"]]
+        assert event["ph"] == "M" or isinstance(event["ts"], float | int)
         if event["ph"] == "B":
             assert not stack or stack[-1]["ts"] <= event["ts"]
             stack.append(event)
@@ -335,3 +324,78 @@ def test_speedscope_file_follows_the_schema():
         assert not stack and last <= profile["endValue"]
     opened = [frames[e["frame"]]["name"] for e in document["profiles"][0]["events"] if e["type"] == "O"]
     assert opened == ["app.main", "app.bad", "app.lost", "app.after", "app.<module>"]
+
+
+@pytest.mark.parametrize(("value", "usable"), [
+    (None, True), ([1, 2.5, "a", b"\x00", True, {"k": [None]}], True), (-(2**63), True), ({"__type__": "shop.Item", "repr": "Item()"}, False),
+    ([1, {"__type__": "set", "repr": "{1}"}], False), ("x" * 10 + "... [1990 more characters]", False), ([1, 2, "... 300 more items"], False),
+    ({"a": 1, "...": "5 more items"}, False), ("<too much data>", False), (float("nan"), False), (float("inf"), False)])
+def test_only_values_that_survive_the_trace_are_used(value, usable):
+    assert _round_trips(value) is usable
+
+
+@pytest.mark.parametrize(("qualname", "path", "expected"), [
+    ("app.models.Order.total", "app/models.py:12", ("app.models", "Order.total")), ("app.go", "app/__init__.py:3", ("app", "go")),
+    ("__main__.Cart.add", "shop.py:29", ("__main__", "Cart.add")), ("tool.helper", "elsewhere.py:1", ("tool", "helper")),
+    ("app.outer.<locals>.inner", "app.py:1", None), ("nomodule", "nomodule.py:1", None)])
+def test_module_part_is_found_from_the_recorded_file(qualname, path, expected):
+    try:
+        assert _split(qualname, path) == expected
+    except CannotGenerate:
+        assert expected is None
+
+
+MODULE = (
+    "def scale(values, /, factor=2, *extra, offset=0, **options):\n"
+    "    total = [v * factor + offset for v in values] + list(extra)\n"
+    "    return {'total': total, 'options': sorted(options)}\n"
+    "def check(x):\n    if x < 0:\n        raise ValueError(f'negative: {x}')\n    return x * 2\n"
+    "class Tools:\n    @staticmethod\n    def join(parts):\n        return '-'.join(parts)\n")
+SCALED = {"values": [1, 2], "factor": 3, "extra": [9], "offset": 1, "options": {"z": 1}}
+RECORDED = trace([
+    *call_pair("calc.scale", 1, 2, path="calc.py:2", arguments=SCALED, result={"total": [4, 7, 9], "options": ["z"]}),
+    *call_pair("calc.scale", 3, 4, path="calc.py:2", arguments=SCALED, result={"total": [4, 7, 9], "options": ["z"]}),  # one case
+    *call_pair("calc.scale", 5, 6, path="calc.py:2", arguments={**SCALED, "values": {"__type__": "numpy.ndarray", "repr": "array([1])"}}, result={}),
+    *call_pair("calc.Tools.join", 7, 8, path="calc.py:9", arguments={"parts": ["a", "b"]}, result="a-b"),
+    *call_pair("calc.check", 9, 10, path="calc.py:7", arguments={"x": 2}, result=4),
+    *call_pair("calc.check", 11, 12, path="calc.py:7", arguments={"x": -1}, raised={"__type__": "ValueError", "repr": "ValueError('negative: -1')"}),
+    *call_pair("calc.check", 13, 14, path="calc.py:7", arguments={"x": -2},  # the lightweight form: only the type is checked
+               raised={"__type__": "builtins.ValueError", "repr": "<ValueError object at 0x7f00>"})])
+
+
+def _failures(source: str, module_text: str, monkeypatch) -> tuple[int, int]:
+    """(cases run, cases failed) of a generated test against `module_text` as module calc."""
+    exec(compile(module_text, "calc.py", "exec"), (calc := types.ModuleType("calc")).__dict__)
+    monkeypatch.setitem(sys.modules, "calc", calc)
+    exec(compile(source, "test_generated.py", "exec"), namespace := {})
+    outcomes = []
+    for test in (test for name, test in namespace.items() if name.startswith("test_")):
+        for case in test.pytestmark[0].args[1]:  # each test has one parametrize
+            try:
+                outcomes.append(test(*case) or 0)
+            except (Exception, pytest.fail.Exception):
+                outcomes.append(1)
+    return len(outcomes), sum(outcomes)
+
+
+@pytest.mark.parametrize(("qualname", "cases", "changes"), [
+    ("calc.scale", 1, [("v * factor + offset", "v * factor")]), ("calc.Tools.join", 1, [("'-'.join", "'+'.join")]),
+    ("calc.check", 3, [("raise ValueError", "return ValueError"), ("f'negative: {x}'", "'negative'"), ("raise ValueError", "raise TypeError")])])
+def test_generated_test_replays_the_calls_and_fails_when_the_function_changes(monkeypatch, qualname, cases, changes):
+    result = generate_test(decode_trace(RECORDED), qualname)
+    assert result.cases == cases and _failures(result.source, MODULE, monkeypatch) == (cases, 0)
+    for old, new in changes:
+        assert _failures(result.source, MODULE.replace(old, new), monkeypatch)[1] > 0, new
+    if qualname == "calc.scale":
+        assert result.skipped == ["call at calc.py:2: argument 'values' cannot be rebuilt from the trace (a numpy.ndarray object)"]
+
+
+@pytest.mark.parametrize(("records", "message"), [
+    (call_pair("calc.other", 1, 2), "no call of 'calc.scale'"),
+    (call_pair("calc.scale", 1, 2, arguments={"self": {"__type__": "calc.C", "repr": "<C>"}}), "argument 'self'"),
+    (call_pair("calc.scale", 1, 2, arguments={"a": 1}, result={"__type__": "calc.R", "repr": "<R>"}), "return value"),
+    (call_pair("calc.scale", 1, 2)[:1], "no return recorded"),
+    (call_pair("calc.scale", 1, 2, raised={"__type__": "app.<locals>.Oops", "repr": "Oops()"}), "exception it raised")])
+def test_nothing_usable_is_an_error_that_says_why(records, message):
+    with pytest.raises(CannotGenerate, match=message):
+        generate_test(decode_trace(trace(records)), "calc.scale")

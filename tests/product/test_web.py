@@ -82,7 +82,7 @@ def _environ(path: str) -> dict:
     return {"REQUEST_METHOD": "GET", "PATH_INFO": path, "QUERY_STRING": ""}
 
 
-def test_each_wsgi_request_is_its_own_trace(stops, tmp_path):
+def test_each_wsgi_request_is_its_own_trace(stops, tmp_path, caplog):
     store = tmp_path / "t.db"
     middleware = wsgi.JarnMiddleware(app, db_path=str(store))
     port = webapps.serve_wsgi(middleware, stops)
@@ -98,6 +98,10 @@ def test_each_wsgi_request_is_its_own_trace(stops, tmp_path):
         assert {"app", "chunks"} <= {c.qualname.rpartition(".")[2] for _, c in trace.walk()}
         [call] = _calls(trace, "greet")
         assert call.arguments == {"name": name} and call.return_value == f"hello {name}".encode()
+    for engine in ("profile", "monitoring"):  # a request on a thread that is profiled already passes through, and says so
+        with caplog.at_level(logging.WARNING, logger="jarn"), JarnProfiler(db_path=str(tmp_path / "outer.db"), engine=engine):
+            assert b"".join(middleware(_environ("/inner"), lambda *a: None)) == b"hello world!"
+    assert len(db.list_traces(store)) == 5 and caplog.text.count("did not profile GET /inner") == 2
 
 
 @pytest.mark.parametrize("failure", ["start", "save"])
@@ -112,15 +116,6 @@ def test_profiler_trouble_never_reaches_the_request(stops, tmp_path, monkeypatch
     with caplog.at_level(logging.ERROR, logger="jarn"):
         assert [_get(port, "/x"), _get(port, "/y")] == [(200, b"hello world!")] * 2
     assert "jarn" in caplog.text and sys.getprofile() is None
-
-
-@pytest.mark.parametrize("engine", ["profile", "monitoring"])
-def test_a_request_on_a_profiled_thread_passes_through_and_says_so(tmp_path, caplog, engine):
-    store = tmp_path / "t.db"
-    middleware = wsgi.JarnMiddleware(app, db_path=str(store), config={"engine": "monitoring"})
-    with caplog.at_level(logging.WARNING, logger="jarn"), JarnProfiler(db_path=str(tmp_path / "outer.db"), engine=engine):
-        assert b"".join(middleware(_environ("/inner"), lambda *a: None)) == b"hello world!"
-    assert not store.exists() and "did not profile GET /inner" in caplog.text
 
 
 async def asgi_app(scope, receive, send):
