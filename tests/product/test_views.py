@@ -12,7 +12,6 @@ import subprocess
 import sys
 import threading
 import types
-from collections import defaultdict
 
 import msgpack
 import pytest
@@ -25,14 +24,14 @@ from jarn.show import format_value, show
 from jarn.speedscope import write_speedscope
 from jarn.stream import TraceStream
 from jarn.testgen import TestgenError as CannotGenerate
-from jarn.testgen import _round_trips, _split, generate_test
+from jarn.testgen import _round_trips, generate_test
 from product_traces import call_pair, exception, frame, frame_id, plugin, trace
 
-RECORDS = [  # a module's namespace is not shown as its arguments
-           plugin("start_test", ts=1, test_id="t.py::test_a"), plugin("end_test", ts=1, test_id="t.py::test_a", outcome="failed"),
-           plugin("http", ts=1, subtype="response", method="GET", url="http://h:80/x", status=404),
-           plugin("subprocess", ts=1, subtype="exit", command=["ls", "-l"], pid=3, returncode=2), plugin("custom", ts=1, answer=42),
-           *call_pair("app.<module>", 1, 2, arguments={"__name__": "__main__", "os": {"__type__": "module", "repr": "<module>"}})]
+RECORDS = [plugin("start_test", ts=2.1, test_id="t.py::test_a"), plugin("end_test", ts=2.1, test_id="t.py::test_a", outcome="failed"),
+           plugin("http", ts=2.1, subtype="response", method="GET", url="http://h:80/x", status=404),
+           plugin("subprocess", ts=2.1, subtype="exit", command=["ls", "-l"], pid=3, returncode=2), plugin("custom", ts=2.1, answer=42),
+           # a module's namespace is not shown as its arguments
+           *call_pair("app.<module>", 2.2, 2.4, arguments={"__name__": "__main__", "os": {"__type__": "module", "repr": "<module>"}})]
 BOOM = {"__type__": "builtins.ValueError", "repr": "ValueError('x')"}
 TRUNCATED = {"type": "truncated", "timestamp": 9.0, "records_dropped": 1234, "bytes_dropped": 5 << 20, "limit_bytes": 64 << 20}
 
@@ -75,7 +74,7 @@ MainThread (native id 1)
 ├─ [http/response] GET http://h:80/x -> 404
 ├─ [subprocess/exit] ls -l -> exit 2
 ├─ [custom] answer=42
-└─ app.<module>() -> None  app.py:1  1.00 s
+└─ app.<module>() -> None  app.py:1  200.0 ms
 
 worker (native id 7)
 └─ app.work() -> 3  app.py:1  200.0 ms
@@ -270,60 +269,37 @@ def test_html_page_renders_in_a_browser(tmp_path, chromium):
 # Perfetto's trace processor from PyPI fetches its native binary on first use, so it cannot load
 # the export offline; the checks below hold the export to the trace event format instead.
 def test_chrome_trace_events_follow_the_format():
-    out = io.StringIO()
-    write_chrome_trace(TraceStream(_mixed()), out)
+    write_chrome_trace(TraceStream(_mixed()), out := io.StringIO())
     events = json.loads(out.getvalue(), parse_constant=lambda c: pytest.fail(f"bare {c}"))["traceEvents"]
-    stacks: dict[int, list[dict]] = defaultdict(list)
-    names = {e["tid"]: e["args"]["name"] for e in events if e["ph"] == "M" and e["name"] == "thread_name"}
-    for event in events:
-        assert event["pid"] == 1 and isinstance(event["tid"], int) and event["ph"] in "BEiM"
-        stack = stacks[event["tid"]]
-        assert event["ph"] == "M" or isinstance(event["ts"], float | int)
-        if event["ph"] == "B":
-            assert not stack or stack[-1]["ts"] <= event["ts"]
-            stack.append(event)
-        elif event["ph"] == "E":
-            begin = stack.pop()  # ends close the innermost open call of their own thread
-            assert begin["name"] == event["name"] and begin["ts"] <= event["ts"]
-            event["args"] = {**begin["args"], **event["args"]}
-    assert all(not s for s in stacks.values()) and names == {1: "MainThread", 7: "worker", 9: "pool"}
-    ends = {e["name"]: e for e in events if e["ph"] == "E"}
-    assert ends["app.bad"]["args"]["exception"] == BOOM and "return_value" not in ends["app.bad"]["args"]
-    assert ends["app.bad"]["args"]["arguments"] == {"v": -1} and ends["app.main"]["args"]["return_value"] == "done"
-    assert ends["app.lost"]["args"]["returned"] is False and "app.started_before" not in ends
-    assert ends["app.job"]["args"]["arguments"] == {"b": {"__bytes__": "/w=="}} and ends["app.job"]["ts"] == 2e6
+    assert all(e["pid"] == 1 and isinstance(e["tid"], int) and (e["ph"] == "M" or isinstance(e["ts"], float)) for e in events)
+    # begins and ends nest per thread (a call that never returned ends where its caller goes on); microseconds from the start
+    assert " ".join(f"{e['tid']}{e['ph']}:{e['name']}@{e['ts'] / 1e5:g}" for e in events if e["ph"] != "M") == (
+        "1B:app.main@0 1B:app.bad@1 1E:app.bad@2 7B:app.work@2.5 1i:log@3 1B:app.lost@4 1E:app.lost@5 1B:app.after@5 1E:app.after@6 "
+        "1i:end_test@6 1E:app.main@10 1i:start_test@11 1i:end_test@11 1i:http/response@11 1i:subprocess/exit@11 1i:custom@11 "
+        "1B:app.<module>@12 0i:trace cut short (memory limit)@80 9B:app.job@0 1E:app.<module>@14 7E:app.work@4.5 9E:app.job@20")
+    assert {e["tid"]: e["args"]["name"] for e in events if e["name"] == "thread_name"} == {1: "MainThread", 7: "worker", 9: "pool"}
+    begins, ends = ({e["name"]: e for e in events if e["ph"] == ph} for ph in "BE")
+    assert begins["app.bad"]["args"] == {"path": "app.py:1", "called_from_line": 4, "arguments": {"v": -1}}
+    assert ends["app.bad"]["args"] == {"locals_at_return": {"v": -1, "half": -0.5}, "exception": BOOM} and ends["app.lost"]["args"] == {"returned": False}
+    assert ends["app.main"]["args"]["return_value"] == "done" and begins["app.job"]["args"]["arguments"] == {"b": {"__bytes__": "/w=="}}
     instants = {e["name"]: e for e in events if e["ph"] == "i"}
-    assert instants["log"]["args"]["message"] == "hello" and instants["log"]["s"] == "t"
+    assert (instants["log"]["s"], instants["log"]["args"]) == ("t", {"level": "INFO", "logger": "app", "message": "hello"})
     assert instants["trace cut short (memory limit)"]["args"]["records_dropped"] == 1234
 
 
 # The required structure of speedscope's file format schema (file-format-schema.json):
 # File {$schema, shared {frames [Frame {name, file?, line?}]}, profiles [EventedProfile {type:
 # "evented", name, unit, startValue, endValue, events [{type: "O"|"C", at, frame}]}]}.
-UNITS = {"none", "nanoseconds", "microseconds", "milliseconds", "seconds", "bytes"}
-
-
 def test_speedscope_file_follows_the_schema():
-    out = io.StringIO()
-    write_speedscope(TraceStream(_mixed()), out)
+    write_speedscope(TraceStream(_mixed()), out := io.StringIO())
     document = json.loads(out.getvalue())
     assert document["$schema"] == "https://www.speedscope.app/file-format-schema.json"
-    frames = document["shared"]["frames"]
-    assert all(isinstance(f["name"], str) and isinstance(f.get("line", 0), int) for f in frames)
-    assert [p["name"] for p in document["profiles"]] == ["MainThread", "worker", "pool"]
-    for profile in document["profiles"]:
-        assert profile["type"] == "evented" and profile["unit"] in UNITS
-        stack, last = [], profile["startValue"]
-        for event in profile["events"]:
-            assert event["type"] in ("O", "C") and 0 <= event["frame"] < len(frames) and event["at"] >= last
-            last = event["at"]
-            if event["type"] == "O":
-                stack.append(event["frame"])
-            else:
-                assert stack.pop() == event["frame"]
-        assert not stack and last <= profile["endValue"]
-    opened = [frames[e["frame"]]["name"] for e in document["profiles"][0]["events"] if e["type"] == "O"]
-    assert opened == ["app.main", "app.bad", "app.lost", "app.after", "app.<module>"]
+    assert [(f["name"], f["file"], f["line"]) for f in document["shared"]["frames"]] == [
+        (name, "app.py", 1) for name in ("app.main", "app.bad", "app.work", "app.lost", "app.after", "app.<module>", "app.job")]
+    assert [(p["type"], p["name"], p["unit"], p["startValue"], p["endValue"], " ".join(f"{e['type']}{e['frame']}@{e['at']:g}" for e in p["events"]))
+            for p in document["profiles"]] == [
+        ("evented", "MainThread", "seconds", 0.0, 1.4, "O0@0 O1@0.1 C1@0.2 O3@0.4 C3@0.5 O4@0.5 C4@0.6 C0@1 O5@1.2 C5@1.4"),
+        ("evented", "worker", "seconds", 0.25, 0.45, "O2@0.25 C2@0.45"), ("evented", "pool", "seconds", 0.0, 2.0, "O6@0 C6@2")]
 
 
 @pytest.mark.parametrize(("value", "usable"), [
@@ -332,17 +308,6 @@ def test_speedscope_file_follows_the_schema():
     ({"a": 1, "...": "5 more items"}, False), ("<too much data>", False), (float("nan"), False), (float("inf"), False)])
 def test_only_values_that_survive_the_trace_are_used(value, usable):
     assert _round_trips(value) is usable
-
-
-@pytest.mark.parametrize(("qualname", "path", "expected"), [
-    ("app.models.Order.total", "app/models.py:12", ("app.models", "Order.total")), ("app.go", "app/__init__.py:3", ("app", "go")),
-    ("__main__.Cart.add", "shop.py:29", ("__main__", "Cart.add")), ("tool.helper", "elsewhere.py:1", ("tool", "helper")),
-    ("app.outer.<locals>.inner", "app.py:1", None), ("nomodule", "nomodule.py:1", None)])
-def test_module_part_is_found_from_the_recorded_file(qualname, path, expected):
-    try:
-        assert _split(qualname, path) == expected
-    except CannotGenerate:
-        assert expected is None
 
 
 MODULE = (
@@ -390,12 +355,18 @@ def test_generated_test_replays_the_calls_and_fails_when_the_function_changes(mo
         assert result.skipped == ["call at calc.py:2: argument 'values' cannot be rebuilt from the trace (a numpy.ndarray object)"]
 
 
-@pytest.mark.parametrize(("records", "message"), [
-    (call_pair("calc.other", 1, 2), "no call of 'calc.scale'"),
-    (call_pair("calc.scale", 1, 2, arguments={"self": {"__type__": "calc.C", "repr": "<C>"}}), "argument 'self'"),
-    (call_pair("calc.scale", 1, 2, arguments={"a": 1}, result={"__type__": "calc.R", "repr": "<R>"}), "return value"),
-    (call_pair("calc.scale", 1, 2)[:1], "no return recorded"),
-    (call_pair("calc.scale", 1, 2, raised={"__type__": "app.<locals>.Oops", "repr": "Oops()"}), "exception it raised")])
-def test_nothing_usable_is_an_error_that_says_why(records, message):
-    with pytest.raises(CannotGenerate, match=message):
-        generate_test(decode_trace(trace(records)), "calc.scale")
+@pytest.mark.parametrize(("qualname", "records", "expected"), [
+    ("app.models.Order.total", call_pair("app.models.Order.total", 1, 2, path="app/models.py:12", result=1), "from app.models import Order"),
+    ("app.go", call_pair("app.go", 1, 2, path="app/__init__.py:3", result=1), "from app import go"),  # the module is read from the file
+    ("tool.helper", call_pair("tool.helper", 1, 2, path="elsewhere.py:1", result=1), "from tool import helper"),
+    ("app.f.<locals>.g", call_pair("app.f.<locals>.g", 1, 2), "defined inside another function"), ("m", call_pair("m", 1, 2), "not a module-qualified"),
+    ("calc.scale", call_pair("calc.other", 1, 2), "no call of 'calc.scale'"),
+    ("calc.scale", call_pair("calc.scale", 1, 2, arguments={"self": {"__type__": "calc.C", "repr": "<C>"}}), "argument 'self'"),
+    ("calc.scale", call_pair("calc.scale", 1, 2, arguments={"a": 1}, result={"__type__": "calc.R", "repr": "<R>"}), "return value"),
+    ("calc.scale", call_pair("calc.scale", 1, 2)[:1], "no return recorded"),
+    ("calc.scale", call_pair("calc.scale", 1, 2, raised={"__type__": "app.<locals>.Oops", "repr": "Oops()"}), "exception it raised")])
+def test_generated_test_imports_the_function_or_the_error_says_why(qualname, records, expected):
+    try:
+        assert expected in generate_test(decode_trace(trace(records)), qualname).source
+    except CannotGenerate as refused:
+        assert expected in str(refused)
