@@ -46,7 +46,8 @@ def _records(tree, thread: str, native: int, clock: list[float], raised: set[str
 
 @settings(max_examples=int(os.environ.get("JARN_HYPOTHESIS_EXAMPLES", 40)), deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(main=st.lists(calls_st, min_size=1, max_size=3), other=st.lists(calls_st, max_size=2), interleaved=st.booleans())
-def test_index_matches_the_decoded_tree(tmp_path_factory, main, other, interleaved):
+def test_index_matches_the_decoded_tree(tmp_path_factory, monkeypatch, main, other, interleaved):
+    monkeypatch.setattr(db, "CHUNK_SIZE", 256)  # records are read across the chunks a trace is stored in
     clock, raised = [0.0], set()
     main_records = [r for t in main for r in _records(t, "MainThread", 1, clock, raised)]
     other_records = [r for t in other for r in _records(t, "worker", 2, clock, raised)]

@@ -107,13 +107,13 @@ def test_decode_pairs_nests_threads_and_keeps_missing_halves():
     # an exception record that matches no return stays a record of its own
     [orphan] = decode_trace(trace([exception(frame("return", "app.f", frame_id(), ts=1.5), BOOM)])).threads[0].children
     assert isinstance(orphan, PluginRecord) and orphan.type == "exception"
-    # the rows of one trace id (a test's, saved as it goes) merge in save order
+    # the rows of one trace id (a test's, saved as it goes) merge in save order; a record naming no call goes in the open one
     test = frame_id()
-    merged = decode_trace([trace([plugin("start_test", ts=1, test_id="t::a"), frame("call", "t.test_a", test, ts=1.5)], source="pytest"),
+    merged = decode_trace([trace([plugin("start_test", ts=1, test_id="t::a"), frame("call", "t.test_a", test, ts=1.5), plugin("log", ts=2)], source="pytest"),
                            trace([frame("return", "t.test_a", test, ts=2.5), plugin("end_test", ts=3, test_id="t::a", outcome="failed")])])
-    assert _names(merged.threads[0].children) == ["[start_test]", "t.test_a", "[end_test]"]
+    assert _names(merged.threads[0].children) == ["[start_test]", "t.test_a", "[end_test]"] and _names(merged.threads[0].children[1].children) == ["[log]"]
     assert merged.threads[0].children[1].duration == 1.0  # a call and its return in different rows
-    assert merged.record_count == 4 and merged.source == "pytest" and merged.command_line == ["app.py"]
+    assert merged.record_count == 5 and merged.source == "pytest" and merged.command_line == ["app.py"]
 
 
 @pytest.mark.parametrize("data", [
@@ -132,7 +132,8 @@ def _wide_records() -> list[dict]:
         frame("call", "app.main", parent, ts=1.0, path="app.py:3"),
         *(r for i in range(5) for r in call_pair(f"app.child{i}", 1 + i / 10, 1.05 + i / 10, arguments={"i": i}, result=i * 2)),
         plugin("log", ts=1.6, site=parent, level="WARNING", logger="shop", message="only 2 left"),
-        frame("call", "app.deep", deep, ts=1.7, locals={"nested": [[[[1]]]], "long": "x" * 100}), *call_pair("app.deeper", 1.71, 1.72),
+        frame("call", "app.deep", deep, ts=1.7, locals={"nested": [[[[1]]]], "long": "x" * 100,
+              "obj": {"a": [1, {"__type__": "x.Y", "repr": "<Y>"}], "d": {"e": {"f": {"g": 1}}}}}), *call_pair("app.deeper", 1.71, 1.72),
         frame("return", "app.deep", deep, ts=1.8),
         frame("return", "app.main", parent, ts=2.0, arg={"__type__": "app.Report", "repr": "<Report 5>"}),
         *call_pair("app.tail0", 2.1, 2.2), *call_pair("app.tail1", 2.3, 2.4),  # top-level calls after the first: printed as they come
@@ -148,7 +149,7 @@ MainThread (native id 1)
 │  ├─ app.child3(i=3) -> 6  app.py:1  50.0 ms
 │  ├─ app.child4(i=4) -> 8  app.py:1  50.0 ms
 │  ├─ [log] WARNING shop: only 2 left
-│  └─ app.deep(nested=[[[[...]]]], long='xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx...) -> None  app.py:1  100.0 ms
+│  └─ app.deep(nested=[[[[...]]]], long='xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx..., obj={'a': [1, <Y>], 'd': {'e': {'f': {...}}}}) -> None  app.py:1  100.0 ms
 │     └─ app.deeper() -> None  app.py:1  10.0 ms
 ├─ app.tail0() -> None  app.py:1  100.0 ms
 └─ app.tail1() -> None  app.py:1  100.0 ms
@@ -359,6 +360,7 @@ def test_generated_test_replays_the_calls_and_fails_when_the_function_changes(mo
     ("app.models.Order.total", call_pair("app.models.Order.total", 1, 2, path="app/models.py:12", result=1), "from app.models import Order"),
     ("app.go", call_pair("app.go", 1, 2, path="app/__init__.py:3", result=1), "from app import go"),  # the module is read from the file
     ("tool.helper", call_pair("tool.helper", 1, 2, path="elsewhere.py:1", result=1), "from tool import helper"),
+    ("__main__.f", call_pair("__main__.f", 1, 2, result=1), "from app import f"),  # a script, imported from its folder
     ("app.f.<locals>.g", call_pair("app.f.<locals>.g", 1, 2), "defined inside another function"), ("m", call_pair("m", 1, 2), "not a module-qualified"),
     ("calc.scale", call_pair("calc.other", 1, 2), "no call of 'calc.scale'"),
     ("calc.scale", call_pair("calc.scale", 1, 2, arguments={"self": {"__type__": "calc.C", "repr": "<C>"}}), "argument 'self'"),
