@@ -292,8 +292,10 @@ def _pytest(folder, *args: str) -> subprocess.CompletedProcess[str]:
                           capture_output=True, text=True, timeout=180)
 
 
-THREADED = "import threading\ndef work(n):\n    return n * 2\ndef test_in_a_thread():\n    t = threading.Thread(target=work, args=(21,), name='helper')\n    t.start()\n    t.join()\n"
-INERT = "import sys\ndef test_inert():\n    assert sys.getprofile() is None\n    assert not {'jarn.profiler', 'jarn._jarn', 'jarn.db', 'jarn.config'} & set(sys.modules)\n"
+THREADED = ("import threading\ndef work(n):\n    return n * 2\n"
+            "def test_in_a_thread():\n    t = threading.Thread(target=work, args=(21,), name='side')\n    t.start()\n    t.join()\n")
+INERT = ("import sys\ndef test_inert():\n    assert sys.getprofile() is None\n"
+         "    assert not {'jarn.profiler', 'jarn._jarn', 'jarn.db', 'jarn.config'} & set(sys.modules)\n")
 
 
 def test_pytest_gives_each_test_its_own_trace(tmp_path):
@@ -316,8 +318,8 @@ def test_pytest_gives_each_test_its_own_trace(tmp_path):
         if "slugify" in test_id:
             assert [c.qualname.rpartition(".")[2] for c in test_call.calls()] == ["slugify"]
         else:  # the thread the test started has its own tree in the test's trace
-            [helper] = [t for t in trace.threads if t.name == "helper"]
-            assert [c.return_value for c in helper.children if isinstance(c, Call)] == [42]
+            [side] = [t for t in trace.threads if t.name == "side"]
+            assert [c.return_value for c in side.children if isinstance(c, Call)] == [42]
 
 
 def test_pytest_without_the_option_loads_nothing_and_with_it_refuses_a_bad_configuration(tmp_path):

@@ -171,7 +171,8 @@ def test_tree_text(data, options, head, tree):
 
 
 @pytest.mark.parametrize(("width", "depth", "present", "absent"), [
-    (2, 10, ["app.child1", "│  └─ ... 4 more calls, 1 more record\n", "├─ app.tail0", "\n└─ ... 1 more call\n"], ["app.child2", "app.deep(", "app.tail1"]),
+    (2, 10, ["app.child1", "│  └─ ... 4 more calls, 1 more record\n", "├─ app.tail0", "\n└─ ... 1 more call\n"],
+     ["app.child2", "app.deep(", "app.tail1"]),
     (5, 10, ["app.child4", "... 1 more call, 1 more record\n"], ["app.deep(", "[log]"]), (50, 2, ["app.deep(", "│     ... 1 more below\n"], ["app.deeper"]),
     (50, 1, ["app.main(", "│  ... 8 more below\n", "└─ app.tail1"], ["app.child0"])])
 def test_width_and_depth_limits_summarise_what_they_hide(width, depth, present, absent):
