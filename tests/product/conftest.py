@@ -1,6 +1,7 @@
 from __future__ import annotations
 
 import os
+import shutil
 import subprocess
 import sys
 from pathlib import Path
@@ -13,11 +14,10 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))  # product_traces, with
 
 def child_env() -> dict[str, str]:
     """The environment of a child interpreter that imports the jarn under test."""
-    env = dict(os.environ)
-    env.pop("PYTHONPATH", None)
-    if not _installed():
-        env["PYTHONPATH"] = str(ROOT)
-    return env
+    import jarn
+
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
+    return env if "site-packages" in (jarn.__file__ or "") else {**env, "PYTHONPATH": str(ROOT)}
 
 
 @pytest.fixture
@@ -29,22 +29,16 @@ def child_environ() -> dict[str, str]:
 def jarn_cli(tmp_path):
     """Runs `python -m jarn ...` in a fresh project folder, as a user would."""
 
-    def run(*args: str, cwd: Path | None = None, timeout: float = 120, input: str | None = None):
-        env = child_env()
-        return subprocess.run(
-            [sys.executable, "-m", "jarn", *args],
-            cwd=cwd or tmp_path,
-            capture_output=True,
-            text=True,
-            timeout=timeout,
-            env=env,
-            input=input,
-        )
+    def run(*args: str, cwd: Path | None = None, timeout: float = 120):
+        return subprocess.run([sys.executable, "-m", "jarn", *args], cwd=cwd or tmp_path, capture_output=True, text=True,
+                              timeout=timeout, env=child_env())
 
     return run
 
 
-def _installed() -> bool:
-    import jarn
-
-    return "site-packages" in (jarn.__file__ or "")
+@pytest.fixture
+def chromium() -> str:
+    found = shutil.which("chromium") or shutil.which("chromium-browser")
+    if found is None:
+        pytest.skip("chromium is not installed: pages are not checked in a browser")
+    return found

@@ -9,85 +9,42 @@ from typing import Any
 import msgpack
 
 _ids = itertools.count(1)
+pack = msgpack.packb
 
 
 def frame_id() -> str:
     return f"frm_{next(_ids):026d}"
 
 
-def frame(
-    event: str,
-    qualname: str,
-    fid: str,
-    *,
-    ts: float,
-    path: str = "app.py:1",
-    arg: Any = None,
-    locals: Any = None,
-    thread: str = "MainThread",
-    native: int | None = 1,
-    site: tuple[str, int] | None = None,
-) -> dict[str, Any]:
+def frame(event: str, qualname: str, fid: str, *, ts: float, path: str = "app.py:1", arg: Any = None, locals: Any = None,
+          thread: str = "MainThread", native: int | None = 1, site: tuple[str, int] | None = None) -> dict[str, Any]:
     """A frame record: 12 entries, in the order the profiler writes them."""
-    return {
-        "path": path,
-        "co_name": qualname.rpartition(".")[2],
-        "qualname": qualname,
-        "event": event,
-        "frame_id": fid,
-        "arg": arg,
-        "locals": {} if locals is None else locals,
-        "thread": thread,
-        "thread_native_id": native,
-        "timestamp": ts,
-        "type": "frame",
-        "user_code_call_site": None if site is None else {"call_frame_id": site[0], "line_number": site[1]},
-    }
+    return {"path": path, "co_name": qualname.rpartition(".")[2], "qualname": qualname, "event": event, "frame_id": fid,
+            "arg": arg, "locals": {} if locals is None else locals, "thread": thread, "thread_native_id": native,
+            "timestamp": ts, "type": "frame",
+            "user_code_call_site": None if site is None else {"call_frame_id": site[0], "line_number": site[1]}}
 
 
 def plugin(kind: str, *, ts: float, site: str | None = None, thread: str = "MainThread", native: int | None = 1, **data: Any) -> dict[str, Any]:
-    record = {
-        "frame_id": frame_id(),
-        "timestamp": ts,
-        "thread": thread,
-        "thread_native_id": native,
-        "user_code_call_site": None if site is None else {"call_frame_id": site, "line_number": 7},
-        "type": kind,
-    }
-    record.update(data)
-    return record
+    return {"frame_id": frame_id(), "timestamp": ts, "thread": thread, "thread_native_id": native,
+            "user_code_call_site": None if site is None else {"call_frame_id": site, "line_number": 7}, "type": kind, **data}
 
 
-def trace(
-    records: list[dict[str, Any]],
-    *,
-    frames: dict[int, list[dict[str, Any]]] | None = None,
-    main: int | None = 1,
-    trace_id: str = "trc_" + "0" * 26,
-    argv: tuple[str, ...] = ("app.py",),
-    source: str = "",
-) -> bytes:
+def trace(records: list[dict[str, Any]], *, frames: dict[int, list[dict[str, Any]]] | None = None, main: int | None = 1,
+          trace_id: str = "trc_" + "0" * 26, argv: tuple[str, ...] = ("app.py",), source: str = "") -> bytes:
     """A whole trace: the 8-entry map, records spliced in as finished MessagePack values."""
-    out = bytearray(b"\x88")
-    pack = msgpack.packb
-
     def raw_frames(items: list[dict[str, Any]]) -> bytes:
         header = pack([None] * len(items))[: -len(items)] if items else b"\x90"
         return header + b"".join(pack(r) for r in items)
 
-    out += pack("command_line_args") + pack(list(argv))
-    out += pack("current_commit_sha") + pack(None)
     others = frames or {}
+    out = b"\x88" + pack("command_line_args") + pack(list(argv)) + pack("current_commit_sha") + pack(None)
     out += pack("frames") + pack({k: None for k in others})[:1 if len(others) < 16 else 3]
-    for native, items in others.items():
-        out += pack(native) + raw_frames(items)
-    out += pack("frames_of_interest") + raw_frames(records)
-    out += pack("main_thread_id") + pack(main)
+    out += b"".join(pack(native) + raw_frames(items) for native, items in others.items())
+    out += pack("frames_of_interest") + raw_frames(records) + pack("main_thread_id") + pack(main)
     out += pack("meta") + b"\x83" + pack("version") + pack("1.0") + pack("source") + pack(source)
-    out += pack("use_frame_boundaries") + b"\xc3"
-    out += pack("timestamp") + b"\xcb" + struct.pack(">d", 100.0)
-    out += pack("trace_id") + pack(trace_id)
-    return bytes(out)
+    out += pack("use_frame_boundaries") + b"\xc3" + pack("timestamp") + b"\xcb" + struct.pack(">d", 100.0)
+    return out + pack("trace_id") + pack(trace_id)
 
 
 def exception(ended: dict[str, Any], value: Any) -> dict[str, Any]:
@@ -98,62 +55,8 @@ def exception(ended: dict[str, Any], value: Any) -> dict[str, Any]:
 
 def call_pair(qualname: str, start: float, end: float, *, arguments: Any = None, result: Any = None, raised: Any = None,
               **kw: Any) -> list[dict[str, Any]]:
-    """The call and return records of one function that calls nothing recorded (and its
-    exception record, when it `raised` one)."""
+    """The call and return records of one leaf call (and its exception record, when it `raised` one)."""
     fid = frame_id()
-    records = [
-        frame("call", qualname, fid, ts=start, locals=arguments, **kw),
-        frame("return", qualname, fid, ts=end, arg=result, **kw),
-    ]
+    records = [frame("call", qualname, fid, ts=start, locals=arguments, **kw), frame("return", qualname, fid, ts=end, arg=result, **kw)]
     return records + [exception(records[1], raised)] if raised is not None else records
 
-
-def big_trace(pairs: int, *, fanout: int = 10) -> bytes:
-    """A trace of about 2 * pairs records: main() calling work(i) again and again, every fanout-th
-    work(i) calling leaf(i); frame records spliced from pre-packed pieces, so a million take seconds."""
-    pack = msgpack.packb
-
-    def pieces(qualname: str, event: str) -> tuple[bytes, bytes, bytes]:
-        head = b"\x8c" + pack("path") + pack("big.py:1") + pack("co_name") + pack(qualname.rpartition(".")[2])
-        head += pack("qualname") + pack(qualname) + pack("event") + pack(event) + pack("frame_id")
-        # then the frame id; then the return value (a string, searchable) or nil, then locals
-        middle = pack("thread") + pack("MainThread") + pack("thread_native_id") + pack(1) + pack("timestamp") + b"\xcb"
-        tail = pack("type") + pack("frame") + pack("user_code_call_site")
-        return head, middle, tail
-
-    shapes = {(q, e): pieces(q, e) for q in ("big.main", "big.work", "big.leaf") for e in ("call", "return")}
-    arg, loc = pack("arg"), pack("locals")
-    packd = struct.Struct(">d").pack
-
-    def record(qualname: str, event: str, n: int, ts: float, site: bytes) -> bytes:
-        head, middle, tail = shapes[(qualname, event)]
-        fid = b"\xbe" + b"frm_%026d" % n
-        value = arg + (b"\xa8" + b"v%07d" % n if event == "return" else b"\xc0")
-        local = loc + (b"\x81\xa1i" + b"\xce" + struct.pack(">I", n) if event == "call" else b"\x80")
-        return b"".join((head, fid, value, local, middle, packd(ts), tail, site))
-
-    def site_of(n: int) -> bytes:
-        return b"\x82" + pack("call_frame_id") + b"\xbe" + b"frm_%026d" % n + pack("line_number") + b"\x03"
-
-    main_site = site_of(0)
-    records = [record("big.main", "call", 0, 1.0, b"\xc0")]
-    t, n = 1.0, 1
-    while n < pairs:
-        records.append(record("big.work", "call", n, t + 1e-6, main_site))
-        if n % fanout == 0 and n + 1 < pairs:
-            inner = site_of(n)
-            records.append(record("big.leaf", "call", n + 1, t + 2e-6, inner))
-            records.append(record("big.leaf", "return", n + 1, t + 3e-6, inner))
-            records.append(record("big.work", "return", n, t + 4e-6, main_site))
-            n += 2
-        else:
-            records.append(record("big.work", "return", n, t + 4e-6, main_site))
-            n += 1
-        t += 5e-6
-    records.append(record("big.main", "return", 0, t, b"\xc0"))
-    out = bytearray(b"\x86")
-    out += pack("command_line_args") + pack(["big.py"]) + pack("frames") + b"\x80"
-    out += pack("frames_of_interest") + b"\xdd" + struct.pack(">I", len(records)) + b"".join(records)
-    out += pack("main_thread_id") + pack(1) + pack("meta") + pack({"version": "1.0", "source": "big.py"})
-    out += pack("trace_id") + pack("trc_" + "9" * 26)
-    return bytes(out)

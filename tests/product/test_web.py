@@ -1,12 +1,15 @@
-"""Real web frameworks and HTTP clients on 127.0.0.1: every request is a trace holding its view,
-with its request, response, SQL, template and outbound HTTP records in place."""
+"""Web requests: the WSGI and ASGI middleware, real frameworks and HTTP clients on 127.0.0.1. Every
+request is a trace holding its view, with its request, response, SQL, template and outbound HTTP
+records in place; nothing jarn does ever reaches the request."""
 
 from __future__ import annotations
 
 import asyncio
 import logging
+import sys
 import threading
 import time
+import urllib.error
 import urllib.request
 from concurrent.futures import ThreadPoolExecutor
 
@@ -22,8 +25,6 @@ from jarn import asgi, db, wsgi  # noqa: E402
 from jarn.decode import PluginRecord, decode_trace  # noqa: E402
 from jarn.profiler import JarnProfiler  # noqa: E402
 
-N = 4
-
 
 @pytest.fixture
 def stops():
@@ -33,66 +34,163 @@ def stops():
         stop()
 
 
-def _get(port: int, path: str) -> bytes:
-    return urllib.request.urlopen(f"http://127.0.0.1:{port}{path}", timeout=20).read()
+def _get(port: int, path: str) -> tuple[int, bytes]:
+    try:
+        with urllib.request.urlopen(f"http://127.0.0.1:{port}{path}", timeout=60) as response:
+            return response.status, response.read()
+    except urllib.error.HTTPError as failed:
+        return failed.code, b""
 
 
-def _traces(store, count: int) -> list:
-    """The store's traces once it holds `count` of them (a trace is saved after its response)."""
-    deadline, waiting = time.monotonic() + 30, threading.Event()
+def _traces(store, count: int = 0) -> list:
+    """The store's traces, oldest first, once it holds `count` of them (each is saved after its response)."""
+    deadline, waiting = time.monotonic() + 30, threading.Event()  # a guard against a hang only
     while len(db.list_traces(store) if store.exists() else []) < count and time.monotonic() < deadline:
         waiting.wait(0.02)
-    return [decode_trace(db.load_trace(store, info.row_id)) for info in db.list_traces(store)]
-
-
-def _nodes(parent):
-    """(parent, child) for every call and record below a trace, a thread or a call."""
-    for child in parent.threads if hasattr(parent, "threads") else parent.children:
-        yield parent, child
-        if not isinstance(child, PluginRecord):
-            yield from _nodes(child)
+    return [decode_trace(db.load_trace(store, info.row_id)) for info in reversed(db.list_traces(store))] if store.exists() else []
 
 
 def _records(parent, kind: str) -> list:
-    return [(p, r) for p, r in _nodes(parent) if isinstance(r, PluginRecord) and r.type == kind]
+    """(parent, record) for every `kind` record below a trace, a thread or a call."""
+    found = []
+    for child in parent.threads if hasattr(parent, "threads") else parent.children:
+        found += [(parent, child)] if isinstance(child, PluginRecord) and child.type == kind else []
+        found += [] if isinstance(child, PluginRecord) else _records(child, kind)
+    return found
+
+
+def _calls(trace, name: str) -> list:
+    return [c for _, c in trace.walk() if c.qualname.rpartition(".")[2] == name]
+
+
+def greet(name: str) -> bytes:
+    return f"hello {name}".encode()
+
+
+def chunks(name: str):
+    yield from (greet(name), b"!")
+
+
+def app(environ, start_response):
+    if environ["PATH_INFO"] == "/boom":
+        raise RuntimeError("the application's own failure")
+    start_response("200 OK", [("Content-Type", "text/plain")])
+    return chunks(environ.get("QUERY_STRING") or "world")
+
+
+def _environ(path: str) -> dict:
+    return {"REQUEST_METHOD": "GET", "PATH_INFO": path, "QUERY_STRING": ""}
+
+
+def test_each_wsgi_request_is_its_own_trace(stops, tmp_path, caplog):
+    store = tmp_path / "t.db"
+    middleware = wsgi.JarnMiddleware(app, db_path=str(store))
+    port = webapps.serve_wsgi(middleware, stops)
+    assert [_get(port, path) for path in ("/hello?ada", "/boom", "/again")] == [(200, b"hello ada!"), (500, b""), (200, b"hello world!")]
+    for path in ("/a", "/b"):  # a response closed on another thread loses no request
+        assert b"".join(body := middleware(_environ(path), lambda *a: None)) == b"hello world!"
+        (closing := threading.Thread(target=body.close)).start()
+        closing.join()
+    sys.setprofile(None)  # the last request's profiler, left on this thread until its next request
+    traces = _traces(store, 5)
+    assert [t.source for t in traces] == ["GET /hello", "GET /boom", "GET /again", "GET /a", "GET /b"] == list({t.trace_id: t.source for t in traces}.values())
+    for trace, name in ((traces[0], "ada"), (traces[2], "world")):  # the body is made while the server iterates it: still profiled
+        assert {"app", "chunks"} <= {c.qualname.rpartition(".")[2] for _, c in trace.walk()}
+        [call] = _calls(trace, "greet")
+        assert call.arguments == {"name": name} and call.return_value == f"hello {name}".encode()
+    for engine in ("profile", "monitoring"):  # a request on a thread that is profiled already passes through, and says so
+        with caplog.at_level(logging.WARNING, logger="jarn"), JarnProfiler(db_path=str(tmp_path / "outer.db"), engine=engine):
+            assert b"".join(middleware(_environ("/inner"), lambda *a: None)) == b"hello world!"
+    assert len(db.list_traces(store)) == 5 and caplog.text.count("did not profile GET /inner") == 2
+
+
+@pytest.mark.parametrize("failure", ["start", "save"])
+def test_profiler_trouble_never_reaches_the_request(stops, tmp_path, monkeypatch, caplog, failure):
+    store = tmp_path / "t.db"
+    if failure == "start":
+        monkeypatch.setattr(JarnProfiler, "start", lambda self: {}["cannot start"])
+    else:
+        (tmp_path / "not-a-folder").write_text("")
+        store = tmp_path / "not-a-folder" / "t.db"
+    port = webapps.serve_wsgi(wsgi.JarnMiddleware(app, db_path=str(store)), stops)
+    with caplog.at_level(logging.ERROR, logger="jarn"):
+        assert [_get(port, "/x"), _get(port, "/y")] == [(200, b"hello world!")] * 2
+    assert "jarn" in caplog.text and sys.getprofile() is None
+
+
+async def asgi_app(scope, receive, send):
+    if scope["type"] == "lifespan":
+        return
+    message = await receive()
+    if scope["path"] == "/boom":
+        greet("x")
+        raise KeyError("mine")
+    await send({"type": "http.response.start", "status": 200, "headers": []})
+    body = await asyncio.create_task(greet_later(message["body"].decode()))  # a task of the request's own
+    await send({"type": "http.response.body", "body": body})
+
+
+async def greet_later(name: str) -> bytes:
+    await asyncio.sleep(0.01)  # the other requests' steps run meanwhile
+    return await asyncio.to_thread(greet, name)  # on a worker thread, still the request's
+
+
+def test_concurrent_asgi_requests_on_one_loop_are_each_profiled(tmp_path):
+    store = tmp_path / "t.db"
+    middleware = asgi.JarnMiddleware(asgi_app, db_path=str(store))
+    sent: dict[str, list] = {"/items": [], "/other": [], "/boom": []}
+
+    def request(method: str, path: str, body: bytes):
+        async def receive():
+            return {"type": "http.request", "body": body, "more_body": False}
+
+        return middleware({"type": "http", "method": method, "path": path}, receive, lambda message: asyncio.sleep(0, sent[path].append(message)))
+
+    async def main():
+        done = await asyncio.gather(request("POST", "/items", b"ada"), request("GET", "/other", b"bob"), request("GET", "/boom", b""),
+                                    return_exceptions=True)
+        await middleware({"type": "lifespan"}, None, None)
+        return done
+
+    assert [type(r) for r in asyncio.run(main())] == [type(None), type(None), KeyError]  # the application's error, unchanged
+    assert sent["/items"][-1]["body"] == b"hello ada" and sent["/other"][-1]["body"] == b"hello bob"
+    traces = {t.source: t for t in _traces(store, 3)}
+    assert set(traces) == {"POST /items", "GET /other", "GET /boom"}
+    for source, name in (("POST /items", "ada"), ("GET /other", "bob"), ("GET /boom", "x")):  # each its own request's frames
+        assert [c.arguments for c in _calls(traces[source], "greet")] == [{"name": name}]
+    assert sys.getprofile() is None
 
 
 def _serve(framework: str, store: str, stops: list) -> int:
     settings.JARN = {"db_path": store, "paths": ["/items/"]}
-    apps = {
-        "flask": lambda: setattr(webapps.flask_app, "wsgi_app", wsgi.JarnMiddleware(webapps.flask_app.wsgi_app, db_path=store)) or webapps.flask_app,
-        "django-wsgi": get_wsgi_application,
-        "django-asgi": get_asgi_application,
-        "fastapi-async": lambda: asgi.JarnMiddleware(webapps.fastapi_app(webapps.fastapi_async_item), db_path=store),
-        "fastapi-sync": lambda: asgi.JarnMiddleware(webapps.fastapi_app(webapps.fastapi_sync_item), db_path=store),
-    }
-    serve = webapps.serve_wsgi if framework in ("flask", "django-wsgi") else webapps.serve_asgi
-    return serve(apps[framework](), stops)
+    apps = {"flask": lambda: setattr(webapps.flask_app, "wsgi_app", wsgi.JarnMiddleware(webapps.flask_app.wsgi_app, db_path=store)) or webapps.flask_app,
+            "django-wsgi": get_wsgi_application, "django-asgi": get_asgi_application,
+            "fastapi-async": lambda: asgi.JarnMiddleware(webapps.fastapi_app(webapps.fastapi_async_item), db_path=store),
+            "fastapi-sync": lambda: asgi.JarnMiddleware(webapps.fastapi_app(webapps.fastapi_sync_item), db_path=store)}
+    return (webapps.serve_wsgi if framework in ("flask", "django-wsgi") else webapps.serve_asgi)(apps[framework](), stops)
 
 
-FRAMEWORKS = [("flask", "flask_item", "sqlalchemy", "jinja2"), ("django-wsgi", "django_item", "django", "django")]
-FRAMEWORKS += [("django-asgi", "django_item", "django", "django"), ("fastapi-async", "fastapi_async_item", "sqlalchemy", "jinja2")]
-FRAMEWORKS += [("fastapi-sync", "fastapi_sync_item", "sqlalchemy", "jinja2")]
-
-
-@pytest.mark.parametrize(("framework", "view", "sql", "template"), FRAMEWORKS)
+@pytest.mark.parametrize(("framework", "view", "sql", "template"), [
+    ("flask", "flask_item", "sqlalchemy", "jinja2"), ("django-wsgi", "django_item", "django", "django"),
+    ("django-asgi", "django_item", "django", "django"), ("fastapi-async", "fastapi_async_item", "sqlalchemy", "jinja2"),
+    ("fastapi-sync", "fastapi_sync_item", "sqlalchemy", "jinja2")])
 def test_each_request_is_a_trace_with_its_view_and_records(stops, tmp_path, framework, view, sql, template):
-    store = tmp_path / "t.db"
+    store, n = tmp_path / "t.db", 4
     port = _serve(framework, str(store), stops)
-    bodies = [_get(port, f"/items/{n}") for n in range(N)]
-    with ThreadPoolExecutor(N) as pool:
-        bodies += pool.map(lambda n: _get(port, f"/items/{n}"), range(N, 2 * N))
-    assert bodies == [f"item {n}".encode() for n in range(2 * N)]
-    traces = _traces(store, 2 * N)
-    assert sorted(t.source for t in traces) == sorted(f"GET /items/{n}" for n in range(2 * N))
+    bodies = [_get(port, f"/items/{i}")[1] for i in range(n)]
+    with ThreadPoolExecutor(n) as pool:
+        bodies += [body for _, body in pool.map(lambda i: _get(port, f"/items/{i}"), range(n, 2 * n))]
+    assert bodies == [f"item {i}".encode() for i in range(2 * n)]
+    traces = _traces(store, 2 * n)
+    assert sorted(t.source for t in traces) == sorted(f"GET /items/{i}" for i in range(2 * n))
     for trace in traces:
-        n = int(trace.source.rpartition("/")[2])
-        [call] = [c for _, c in trace.walk() if c.qualname.endswith(view)]
+        i = int(trace.source.rpartition("/")[2])
+        [call] = _calls(trace, view)
         [(_, began)], [(_, ended)] = _records(trace, "request"), _records(trace, "response")
-        assert (call.arguments["n"], began.data["path"], ended.data["status"]) == (n, f"/items/{n}", 200)
+        assert (call.arguments["n"], began.data["path"], ended.data["status"]) == (i, f"/items/{i}", 200)
         # Under the view, on whatever thread it ran: its query with its parameter, its template.
         [(_, query)] = [(p, r) for p, r in _records(call, "sql") if r.data["library"] == sql]
-        assert "SELECT" in query.data["sql"] and query.data["params"] in ([n], {"n": n})
+        assert "SELECT" in query.data["sql"] and query.data["params"] in ([i], {"n": i})
         [(_, rendered)] = _records(call, "template")
         assert (rendered.data["library"], rendered.data["template"]) == (template, "item.html")
         assert min(ended.data["duration"], query.data["duration"], rendered.data["duration"]) > 0
@@ -112,21 +210,15 @@ def fetch(client: str, url: str) -> int:
         async with httpx.AsyncClient() as session:
             return (await session.get(url)).status_code
 
-    return {
-        "urllib": lambda: urllib.request.urlopen(url).status,
-        "requests": lambda: requests.get(url, timeout=20).status_code,
-        "urllib3": lambda: urllib3.request("GET", url).status,
-        "httpx": lambda: httpx.get(url).status_code,
-        "httpx-async": lambda: asyncio.run(get_async()),
-    }[client]()
+    return {"urllib": lambda: urllib.request.urlopen(url).status, "requests": lambda: requests.get(url, timeout=20).status_code,
+            "urllib3": lambda: urllib3.request("GET", url).status, "httpx": lambda: httpx.get(url).status_code,
+            "httpx-async": lambda: asyncio.run(get_async())}[client]()
 
 
-CLIENTS = [("urllib", "http.client", {}), ("requests", "requests", {}), ("urllib3", "urllib3", {}), ("httpx", "httpx", {})]
-CLIENTS += [("httpx-async", "httpx", {}), ("requests", None, {"requests": False}), ("httpx", None, {"httpx": False})]
-
-
-@pytest.mark.parametrize(("client", "library", "plugins"), CLIENTS)
-def test_outbound_http_is_recorded_once_in_place(stops, tmp_path, client, library, plugins):
+@pytest.mark.parametrize(("client", "library", "plugins"), [
+    ("urllib", "http.client", {}), ("requests", "requests", {}), ("urllib3", "urllib3", {}), ("httpx", "httpx", {}),
+    ("httpx-async", "httpx", {}), ("requests", None, {"requests": False}), ("httpx", None, {"httpx": False})])
+def test_outbound_http_is_recorded_once_in_place(stops, client, library, plugins):
     url = f"http://127.0.0.1:{webapps.serve_wsgi(_answer, stops)}/answer?x=1"
     profiler = JarnProfiler({"plugins": plugins}).start()
     try:
@@ -134,8 +226,8 @@ def test_outbound_http_is_recorded_once_in_place(stops, tmp_path, client, librar
     finally:
         profiler.stop()
     records = _records(decode_trace(profiler.build_trace()), "http")
-    expected = [] if library is None else [("request", library, "GET", url, None), ("response", library, "GET", url, 201)]
-    assert [(r.subtype, r.data["library"], r.data["method"], r.data["url"], r.data.get("status")) for _, r in records] == expected
+    assert [(r.subtype, r.data["library"], r.data["method"], r.data["url"], r.data.get("status")) for _, r in records] == (
+        [] if library is None else [("request", library, "GET", url, None), ("response", library, "GET", url, 201)])
     assert all(".fetch" in parent.qualname for parent, _ in records)
 
 
@@ -149,4 +241,3 @@ def test_an_unexpected_framework_object_is_logged_once_and_recorded_as_far_as_it
     records = _records(decode_trace(profiler.build_trace()), "http")
     assert [(r.data["method"], r.data["url"], r.data.get("status")) for _, r in records] == [("", "", None)] * 4
     assert caplog.text.count("a request without a method or URL") == 1
-
