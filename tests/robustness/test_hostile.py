@@ -33,9 +33,8 @@ def spin(ran):
 
 host = start({"threading": True})
 ran = [threading.Event() for _ in range(4)]
-for event in ran:
-    threading.Thread(target=spin, args=(event,), daemon=True).start()
 for event in ran:  # each runs profiled code before the build and after it
+    threading.Thread(target=spin, args=(event,), daemon=True).start()
     event.wait()
 host.rust_profiler.build_trace()
 for event in ran:
@@ -143,15 +142,12 @@ def run():
     sys.setprofile(own)
     threading.setprofile(own)
     work(2)
-    t = threading.Thread(target=work, args=(3,))
-    t.start()
-    t.join()
+    support.run_thread(work, 3)
     threading.setprofile(None)
     # getprofile() gave the profile engine's object, which is no Python profile function, but
     # the host profiler object is one that reinstalls the core.
     sys.setprofile(host if previous is not None and not callable(previous) else previous)
     work(4)
-
 
 
 host = start({"threading": True})
@@ -196,9 +192,7 @@ def fork_and_check():
 
 host = start({"threading": True})
 statuses = [fork_and_check()]
-t = threading.Thread(target=lambda: statuses.append(fork_and_check()))
-t.start()
-t.join()
+support.run_thread(lambda: statuses.append(fork_and_check()))
 names, problems = finish(host)
 assert statuses == [0, 0] and not problems and "child_side call" not in names and names.count("work call") == 4
 ''',
