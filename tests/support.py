@@ -1,12 +1,13 @@
 """What the tests share: a host profiler object, programs compiled under chosen file names,
 trace decoding, and programs run in interpreters of
-their own. Those programs import this module too, so it imports pytest only on demand."""
+their own. Those programs import this module too, so it does not import pytest."""
 
 from __future__ import annotations
 
 import ctypes
 import functools
 import os
+import re
 import subprocess
 import sys
 import textwrap
@@ -24,16 +25,9 @@ from jarn import _jarn
 # directory and outside every built-in drop rule, so its frames are recorded with absolute paths.
 APP = "/srv/app"
 FIXED_TRACE_ID = "trc_01HZZZZZZZZZZZZZZZZZZZZZZZ"
+FRAME_ID = re.compile(r"^frm_[0-7][0-9A-HJKMNP-TV-Z]{25}$")
 REPO = Path(__file__).resolve().parents[1]
 SANITIZED = os.environ.get("JARN_SANITIZED") == "1"
-
-
-def __getattr__(name: str) -> Any:
-    if name == "needs_plain_memory":  # under AddressSanitizer resident size says nothing
-        import pytest
-
-        return pytest.mark.skipif(SANITIZED, reason="memory is not measurable under AddressSanitizer")
-    raise AttributeError(name)
 
 
 def small(normal: int, sanitized: int) -> int:
@@ -134,7 +128,14 @@ QUIET = {"filters": {"ignore_frames": ["/tests/core/", "/tests/support.py"]}}
 def profile(function: Callable[..., Any], *args: Any, config: Any = None, **host_args: Any) -> tuple[HostProfiler, bytes]:
     """Runs `function` under a fresh profiler (QUIET unless `config` is given): (host, trace)."""
     host = HostProfiler(QUIET if config is None else config, **host_args)
-    run_profiled(host, function, *args)
+    # Registers and uninstalls the native profiler calling no Python function of this module in
+    # between, so that none of its frames is seen.
+    (_jarn.register_monitoring_profiler if engine == "monitoring" else _jarn.register_profiler)(host)
+    try:
+        function(*args)
+    finally:
+        sys.setprofile(None)
+        _jarn.unregister_monitoring_profiler()
     return host, host.rust_profiler.build_trace()
 
 
@@ -160,17 +161,6 @@ STOP: dict[str, Callable[[], Any]] = {"profile": functools.partial(threading.set
 def unregister() -> None:
     sys.setprofile(None)
     _jarn.unregister_monitoring_profiler()
-
-
-def run_profiled(host: HostProfiler, function: Callable[..., Any], *args: Any) -> Any:
-    """Registers the native profiler, runs `function` and uninstalls it again: calling no Python
-    function of this module in between, so that none of its frames is seen."""
-    (_jarn.register_monitoring_profiler if engine == "monitoring" else _jarn.register_profiler)(host)
-    try:
-        return function(*args)
-    finally:
-        sys.setprofile(None)
-        _jarn.unregister_monitoring_profiler()
 
 
 def run_thread(target: Callable[..., Any], *args: Any) -> threading.Thread:

@@ -3,11 +3,10 @@
 from __future__ import annotations
 
 import contextlib
-import logging
 from collections import UserDict
 
 import pytest
-from support import QUIET, compile_program, profile, records, run_child
+from support import APP, QUIET, compile_program, profile, records, run_child
 
 PROGRAM = """
 import weakref
@@ -70,8 +69,10 @@ EXCEPTION_CASES = {
 def test_nothing_is_kept_alive_and_frames_left_by_an_exception_are_followed_by_its_record(config) -> None:
     ns = compile_program(PROGRAM)
     seen: list[bool] = []
+    store = UserDict()  # locals that are a mapping, not a dict
 
     def run() -> None:
+        exec(compile("y = 1\nz = y + 1\n", f"{APP}/mod.py", "exec"), {"__name__": "mod"}, store)
         ns["rebound"](ns["Obj"](), seen)
         gen, coro = ns["deleted_after_yield"](seen), ns["deleted_after_await"](seen)
         for step in [gen.__next__, lambda: coro.send(None)]:
@@ -82,7 +83,7 @@ def test_nothing_is_kept_alive_and_frames_left_by_an_exception_are_followed_by_i
                 ns[name]()
 
     recs = records(profile(run, config={**QUIET, **config})[1])
-    assert seen == [True] * 3
+    assert seen == [True] * 3 and store.data == {"y": 1, "z": 2}
     assert {"rebound", "deleted_after_yield", "deleted_after_await"} <= {r.get("co_name") for r in recs}
     recs = recs[[r.get("co_name") for r in recs].index("through") :]
     assert [(r.get("event", r["type"]), r.get("co_name")) for r in recs] == sum(EXCEPTION_CASES.values(), [])
@@ -122,13 +123,6 @@ def test_monitoring_tool_is_given_back_and_its_absence_is_told_once() -> None:
     )
     assert done.stdout.split("\n")[:3] == [
         "(1, ['frame', 'frame', 'exception'])", "0", "(0, ['frame', 'frame']) (0, ['frame', 'frame']) 1"], done.stderr
-
-
-def test_locals_that_are_not_a_dict_do_not_disturb_the_program(caplog) -> None:
-    store = UserDict()  # a mapping, not a dict
-    with caplog.at_level(logging.CRITICAL, logger="jarn"):
-        profile(exec, compile("y = 1\nz = y + 1\n", "/srv/app/mod.py", "exec"), {"__name__": "mod"}, store)
-    assert store.data == {"y": 1, "z": 2}
 
 
 def test_a_host_module_imported_on_another_thread_is_waited_for() -> None:

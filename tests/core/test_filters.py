@@ -11,7 +11,7 @@ from pathlib import Path
 from typing import Any
 
 import pytest
-from support import compile_program, decode, events, HostProfiler, profile, run_profiled
+from support import compile_program, decode, events, profile
 
 TARGET = "def target():\n    return 1\n"
 INCLUDE_JSON = {"filters": {"include_frames": ["/usr/lib/python3.12/json/"]}}
@@ -19,9 +19,7 @@ IGNORE_APP = {"filters": {"ignore_frames": ["/srv/app/"]}}
 
 
 def recorded_names(config: dict[str, Any], function) -> list[str]:
-    host = HostProfiler(config)
-    run_profiled(host, function)
-    return [r["co_name"] for r in decode(host.rust_profiler.build_trace())["frames_of_interest"]]
+    return [r["co_name"] for r in decode(profile(function, config=config)[1])["frames_of_interest"]]
 
 
 RULES = [
@@ -99,10 +97,6 @@ def test_dropped_code_runs_as_unprofiled_and_a_later_profiler_records_it() -> No
 # --- paths ------------------------------------------------------------------------------------
 
 
-def frame_paths(trace: bytes, name: str = "f") -> list[str]:
-    return [r["path"] for r in decode(trace)["frames_of_interest"] if r.get("co_name") == name]
-
-
 def chdir(how: str, where: Path) -> None:
     if how == "os.chdir":
         os.chdir(where)
@@ -133,7 +127,8 @@ def test_paths_relative_to_the_current_directory(tmp_path: Path, monkeypatch, cw
     (tmp_path / "proj").mkdir()
     monkeypatch.chdir(tmp_path / cwd)
     ns = compile_program("def f():\n    return 1\n", filename.format(root=tmp_path))
-    paths = frame_paths(profile(lambda: (ns["f"](), chdir(how, tmp_path / "proj"), ns["f"]()))[1])
+    trace = decode(profile(lambda: (ns["f"](), chdir(how, tmp_path / "proj"), ns["f"]()))[1])
+    paths = [r["path"] for r in trace["frames_of_interest"] if r.get("co_name") == "f"]
     assert paths[:2] == [expected.format(root=tmp_path) + ":1", expected.format(root=tmp_path) + ":2"]
     if how:
         assert paths[2:] == ["m.py:1", "m.py:2"] and os.getcwd() == str(tmp_path / "proj")

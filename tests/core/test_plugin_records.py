@@ -12,14 +12,13 @@ from types import FunctionType, MappingProxyType
 from typing import Any
 
 import pytest
-from support import (APP, boom, compile_program, decode, entry, events, HostProfiler, picky_dump, plain_dump, Poison, QUIET,
-                         register, unregister)
+from support import (APP, FRAME_ID, boom, compile_program, decode, entry, events, HostProfiler, picky_dump, plain_dump,
+                     Poison, QUIET, register, unregister)
 
 import jarn.plugins
 import jarn.serialize
 from jarn import _jarn
 
-FRAME_ID = re.compile(r"^frm_[0-7][0-9A-HJKMNP-TV-Z]{25}$")
 TRACE_ID = re.compile(r"^trc_[0-7][0-9A-HJKMNP-TV-Z]{25}$")
 FRAMES = ["frame:call", "frame:return"]
 # f calls g, which no entry but "fg" watches: f's plugin records enclose the four frame records.

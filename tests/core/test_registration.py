@@ -38,10 +38,15 @@ Lying = type("Lying", (dict,), {m: lambda s, *a: True for m in ["__getitem__", "
 def test_module_surface() -> None:
     assert _jarn.__all__ == ["register_noop_profiler", "register_profiler", "register_monitoring_profiler",
                              "unregister_monitoring_profiler"]
+    ns = compile_program("def f():\n    return 1\n")
     host = HostProfiler()
     _jarn.register_profiler(host)
     installed = sys.getprofile()
+    ns["f"]()
+    assert _jarn.register_noop_profiler() is None  # replaces the native profile function
+    ns["f"]()
     sys.setprofile(None)
+    assert events(records(host.rust_profiler.build_trace())) == [("call", "f"), ("return", "f")]
     cls = type(host.rust_profiler)
     assert installed is host.rust_profiler and f"{cls.__module__}.{cls.__qualname__}" == "jarn._jarn.JarnProfiler"
     with pytest.raises(TypeError, match="^No constructor defined$"):
@@ -213,17 +218,6 @@ def test_flags(value, on, monkeypatch) -> None:
     else:
         assert trace["frames"] == {}
         assert [(r["arg"], r["locals"]) for r in main] == [(None, {"x": 1}), (2, {"x": 1, "y": 2})] * (2 if on else 1)
-
-
-def test_noop_profiler_replaces_the_native_one() -> None:
-    ns = compile_program("def f():\n    return 1\n")
-    host = HostProfiler()
-    _jarn.register_profiler(host)
-    ns["f"]()
-    assert _jarn.register_noop_profiler() is None
-    ns["f"]()
-    sys.setprofile(None)
-    assert events(records(host.rust_profiler.build_trace())) == [("call", "f"), ("return", "f")]
 
 
 def test_monitoring_tool_id_is_refused_when_taken_and_freed_when_done() -> None:

@@ -10,7 +10,7 @@ from typing import Any
 
 import msgpack
 import pytest
-from support import canonical, FIXED_TRACE_ID, QUIET, compile_program, decode, HostProfiler, records, run_thread
+from support import canonical, FIXED_TRACE_ID, QUIET, compile_program, decode, HostProfiler, records, run_thread, start
 
 import jarn.db
 import jarn.git
@@ -19,12 +19,13 @@ from jarn import _jarn
 
 
 
-def profiler_with_calls(n: int, config: Any = None, **host_args: Any) -> HostProfiler:
-    ns = compile_program("def f(i):\n    return i\n")
-    host = HostProfiler(QUIET if config is None else config, **host_args)
-    _jarn.register_profiler(host)
+F = compile_program("def f(i):\n    return i\n")["f"]
+
+
+def profiler_with_calls(n: int, config: Any = None) -> HostProfiler:
+    host = start(QUIET if config is None else config)
     for i in range(n):
-        ns["f"](i)
+        F(i)
     sys.setprofile(None)
     return host
 
@@ -77,15 +78,13 @@ def test_failed_metadata_keeps_records(target, value, exc) -> None:
 
 @pytest.mark.parametrize("failure", ["raises", "import", "lookup"])
 def test_failed_save_keeps_every_record_for_the_next_one(saves, failure) -> None:
-    ns = compile_program("def f(i):\n    return i\n")
-    host = HostProfiler({**QUIET, "threading": True})
-    _jarn.register_profiler(host)
-    ns["f"](1)
-    worker = run_thread(ns["f"], "before")
+    host = start({**QUIET, "threading": True})
+    F(1)
+    worker = run_thread(F, "before")
     error = ValueError("disk full")
 
     def failing_save(*args: Any, **kwargs: Any) -> None:
-        ns["f"]("during")  # recorded while the host holds the trace: it belongs after the kept ones
+        F("during")  # recorded while the host holds the trace: it belongs after the kept ones
         raise error
 
     with pytest.MonkeyPatch.context() as patch:
@@ -96,7 +95,7 @@ def test_failed_save_keeps_every_record_for_the_next_one(saves, failure) -> None
             host.rust_profiler.save_request_in_db()
     assert isinstance(info.value, {"raises": ValueError, "import": ImportError, "lookup": AttributeError}[failure])
     assert (info.value is error) is (failure == "raises")
-    ns["f"](3)
+    F(3)
     sys.setprofile(None)
     threading.setprofile(None)
     host.rust_profiler.save_request_in_db()

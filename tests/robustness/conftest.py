@@ -14,7 +14,7 @@ sys.path[:0] = [str(HERE.parent), str(HERE)]
 
 import jarn.db  # noqa: E402
 import jarn.plugins  # noqa: E402
-from jarn import _jarn  # noqa: E402
+import support  # noqa: E402
 
 
 @pytest.fixture(autouse=True)
@@ -22,8 +22,7 @@ def _never_leave_profiling_on() -> Iterator[None]:
     """A failing test must not leave a profiler installed for the tests after it."""
     yield
     threading.setprofile_all_threads(None)
-    threading.setprofile(None)
-    _jarn.unregister_monitoring_profiler()
+    support.unregister()
 
 
 @pytest.fixture
@@ -32,8 +31,7 @@ def host_services(monkeypatch: pytest.MonkeyPatch) -> tuple[list[Any], list[int]
     sizes of the traces saved: saving keeps nothing else, nor does pytest keep the core's
     warnings (they carry frames, which would keep what the tests watch alive)."""
     monkeypatch.setattr(logging.getLogger("jarn"), "disabled", True)
-    entries: list[Any] = []
-    sizes: list[int] = []
+    entries, sizes = [], []
     monkeypatch.setattr(jarn.plugins, "load_plugin_data", lambda config: entries)
     monkeypatch.setattr(jarn.db, "save_trace_in_sqlite", lambda db_path, trace_id, *, timeout, msgpack:
                         sizes.append(len(msgpack)))

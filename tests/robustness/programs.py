@@ -16,8 +16,7 @@ Node = tuple[Any, ...]
 PRELUDE = """import asyncio, datetime, threading, types
 
 
-class Boom(Exception):
-    pass
+Boom = type("Boom", (Exception,), {})
 
 
 @types.coroutine

@@ -145,9 +145,6 @@ def check_program_trace(trace: dict, lines: list[str], counts: dict[str, int], t
 
 
 @SLOW
-@example(tree=(True, ("seq", [("rec", 3, ("leaf", 1)), ("gen", 3, ("leaf", 2)), ("coro", 2, ("leaf", 3)),
-                              ("try", 1, ("rec", 2, ("raise", 4))), ("thread", 1, ("gen", 2, ("raise", 5))),
-                              ("hostile", 1, ("leaf", 6)), ("alien", 1, ("leaf", 7)), ("aio", 3, ("leaf", 8))])), light=False)
 @given(tree=st.booleans().flatmap(lambda threads: st.tuples(st.just(threads), programs.nodes(threads))),
        light=st.booleans())
 def test_random_programs_give_the_same_traces_on_both_engines(tree: tuple[bool, programs.Node], light: bool) -> None:
@@ -162,8 +159,7 @@ def test_random_programs_give_the_same_traces_on_both_engines(tree: tuple[bool, 
             counts[f"{frame.f_code.co_name} {event}"] += 1
 
     out = {"plain": [main(acc := []), acc]}
-    threading.setprofile(python_profile)
-    sys.setprofile(python_profile)
+    threading.setprofile_all_threads(python_profile)
     out["reference"] = [main(acc := []), acc]
     threading.setprofile_all_threads(None)
     traces = []
