@@ -184,6 +184,10 @@ def test_encoder_splices_fallback_results_at_their_depth():
     # A fallback that says how many nodes it left is believed.
     spent = Encoder(lambda value, depth, nodes: (msgpack.packb("spent"), 0))
     assert decode(spent([object(), 1, [2]])) == ["spent", "<too much data>", "<too much data>"]
+    # A freed encoder lets go of its fallback.
+    held = sys.getrefcount(fallback)
+    del enc
+    assert sys.getrefcount(fallback) == held - 1
 
 
 @pytest.mark.parametrize("rename", [lambda cls: setattr(cls, "__qualname__", "Renamed"), lambda cls: setattr(cls, "__module__", "elsewhere"),
