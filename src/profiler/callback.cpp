@@ -104,7 +104,7 @@ void handle_profile_event(ProfilerObject* self, PyFrameObject* frame, PyCodeObje
     // While the interpreter shuts down, modules (ours and the host's) are being torn down.
     if (compat::interpreter_is_finalizing()) return;
     self->state->adopt_after_fork();
-    Event ev{self, *self->state, frame, code->co_filename, code->co_name, {}, {}, is_return, arg, {}, {}, {}, {}, {}};
+    Event ev{self, *self->state, frame, code, code->co_filename, code->co_name, {}, {}, is_return, arg, {}, {}, {}, {}, {}};
     Py_ssize_t size;
     const char* data = PyUnicode_AsUTF8AndSize(code->co_filename, &size);
     if (data == nullptr) return report_pending(ev);

@@ -174,12 +174,10 @@ bool build_frame_record(Event& ev, msgpack::Buffer& out) {
     ev.site = has_site ? std::optional<CallSite>(site) : std::nullopt;
 
     if (!event_thread(ev)) return false;
-    // Both texts are written into the record before any Python code (the serialiser) runs.
-    std::string& path = ts.path_text;
-    if (!frame_path(ev.frame, ts.lines, ts.texts, path)) return false;
-    std::string& qualname = ts.qualname_text;
-    const int has_qualname = get_qualname(ev.frame, ts.texts, qualname);
-    if (has_qualname < 0) return false;
+    msgpack::Buffer& b = out;
+    // The texts are written before the variables are read: naming the frame may run code.
+    msgpack::put_u8(b, 0x8c);
+    if (!write_code_texts(ev.frame, ev.code, ev.name, ts.lines, ts.texts, ts.names_text, b)) return false;
     // Read now, before any Python code runs; a function frame's variables are not put in a dict.
     Owned locals;
     const bool no_locals = ev.is_return && p.omit_return_locals;
@@ -198,20 +196,8 @@ bool build_frame_record(Event& ev, msgpack::Buffer& out) {
         }
     }
 
-    msgpack::Buffer& b = out;
-    // Everything up to the argument's value in one piece: path, names, event and id.
-    // Keys and fixed texts 49 bytes, string headers at most 16, the id 30.
-    RawWriter head(b, 108 + path.size() + ev.name.size() + qualname.size());
-    head.constant("\x8c\xa4path");
-    head.str(path);
-    head.constant("\xa7" "co_name");
-    head.str(ev.name);
-    head.constant("\xa8qualname");
-    if (has_qualname) {
-        head.str(qualname);
-    } else {
-        head.byte(0xc0);
-    }
+    // Then the event, the id and the argument's key in one piece: fixed texts 32 bytes, the id 30.
+    RawWriter head(b, 64);
     if (ev.is_return) {
         head.constant("\xa5" "event\xa6return\xa8" "frame_id");
     } else {

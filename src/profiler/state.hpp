@@ -53,9 +53,8 @@ struct ThreadState {
     std::vector<std::uint8_t> spare_record;
     // The list of the last event's records, emptied, so that an event allocates no list.
     std::vector<EventRecord> record_list;
-    // Texts of the record being built, kept for the same reason.
-    std::string path_text;
-    std::string qualname_text;
+    // The names of a frame whose texts are not kept per code object, for the same reason.
+    std::string names_text;
     // A function frame's variables while its record is written: names borrowed from the code
     // object, values held (strong) until the record is done.
     std::vector<PyObject*> local_names;

@@ -113,6 +113,10 @@ bool FrameVariables::next(PyObject*& name, PyObject*& value) {
     }
 }
 
+PyCodeObject* frame_code(PyFrameObject* frame) { return code_of(frame->f_frame); }
+
+PyObject* frame_globals(PyFrameObject* frame) { return frame->f_frame->f_globals; }
+
 PyFrameObject* current_frame_if_made(PyThreadState* tstate) {
     _PyInterpreterFrame* f = innermost_frame(tstate);
     while (f != nullptr && f->owner == FRAME_OWNED_BY_CSTACK) f = f->previous;

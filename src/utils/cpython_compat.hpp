@@ -58,6 +58,12 @@ private:
     bool started_ = false;
 };
 
+// A frame's code object and globals, borrowed from the interpreter frame. PyFrame_GetCode and
+// PyFrame_GetGlobals give the same objects as new references, a function call and two reference
+// count changes each, on a path taken several times per recorded event.
+PyCodeObject* frame_code(PyFrameObject* frame);
+PyObject* frame_globals(PyFrameObject* frame);
+
 // The current thread's innermost frame object if the interpreter has made one, else null
 // (PyEval_GetFrame would make one). Borrowed.
 PyFrameObject* current_frame_if_made(PyThreadState* tstate);
