@@ -84,7 +84,13 @@ int append_map_encoding(PyObject* self, PyObject* const* keys, PyObject* const* 
     return 0;
 }
 
-EncoderNativeApi native_api = {kEncoderApiVersion, nullptr, append_encoding, append_map_encoding};
+void plain_limits(PyObject* self, ValueBudget* budget, PlainLimits* out) {
+    const EncoderLimits& limits = as_encoder(self)->limits;
+    start_budget(*budget, limits);
+    *out = PlainLimits{limits.max_str, limits.max_items, limits.max_depth};
+}
+
+EncoderNativeApi native_api = {kEncoderApiVersion, nullptr, append_encoding, append_map_encoding, plain_limits};
 
 bool read_limit(PyObject* kwargs, const char* name, Py_ssize_t& out) {
     if (kwargs == nullptr) return true;

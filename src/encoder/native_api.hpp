@@ -11,7 +11,7 @@
 namespace jarn {
 
 inline constexpr const char* kEncoderCapsule = "jarn._encoder._native_api";
-inline constexpr int kEncoderApiVersion = 3;
+inline constexpr int kEncoderApiVersion = 4;
 
 // What the values of one record may still cost. Shared by every value written into the record
 // (argument and locals together), so that a record's size and the work spent on it are bounded
@@ -21,6 +21,15 @@ struct ValueBudget {
     std::int64_t nodes = 0;       // values still written in full; past it "<too much data>"
     std::uint64_t bytes = 0;      // bytes the values may still take
     std::int64_t slow_repr_ns = -1;  // a __repr__ slower than this is not called again; < 0: the encoder's
+};
+
+// What decides how an encoder writes a plain value (None, bool, int, float, str): a str longer
+// than `max_str` characters, a dict of more than `max_items` entries or nested deeper than
+// `max_depth` is not written as such.
+struct PlainLimits {
+    Py_ssize_t max_str;
+    Py_ssize_t max_items;
+    Py_ssize_t max_depth;
 };
 
 struct EncoderNativeApi {
@@ -35,6 +44,11 @@ struct EncoderNativeApi {
     // `budget` unchanged; -1 with the exception set.
     int (*append_map)(PyObject* encoder, PyObject* const* keys, PyObject* const* values, std::size_t n,
                       ValueBudget* budget, std::vector<std::uint8_t>& out);
+    // Starts `budget` as `append` would and gives the encoder's limits for plain values, so that
+    // a caller can write plain values itself, byte for byte as the encoder would, taking from the
+    // budget what the encoder would take: one node per value (a dict's own included) and the
+    // bytes written, and writing nothing itself once either has run out.
+    void (*plain_limits)(PyObject* encoder, ValueBudget* budget, PlainLimits* out);
 };
 
 }  // namespace jarn

@@ -111,6 +111,7 @@ struct HeldVariables {
     HeldVariables(const HeldVariables&) = delete;
     HeldVariables& operator=(const HeldVariables&) = delete;
     ~HeldVariables() {
+        if (ts_.local_values.empty() && ts_.local_names.empty()) return;
         // Emptied first: releasing a value may run code.
         std::vector<PyObject*> values;
         values.swap(ts_.local_values);
@@ -135,6 +136,38 @@ bool write_variables(ThreadState& ts, PyObject* locals, bool lightweight_repr, m
         if (PyDict_SetItem(dict.get(), ts.local_names[i], ts.local_values[i]) < 0) return false;
     }
     return dump_msgpack(dict.get(), lightweight_repr, b);
+}
+
+// A function frame's variables into the thread's state, each value held.
+void hold_variables(ThreadState& ts, PyFrameObject* frame) {
+    compat::FrameVariables variables(frame);
+    PyObject* name;   // borrowed
+    PyObject* value;  // borrowed
+    while (variables.next(name, value)) {
+        if (is_builtins_name(name)) continue;
+        ts.local_names.push_back(name);
+        ts.local_values.push_back(Owned::borrow(value).release());
+    }
+}
+
+// The "locals" value of a function frame whose variables are all plain values, read and written
+// in one pass; false, with nothing written, when one is not.
+bool write_plain_variables(compat::FrameVariables& variables, PlainValues& plain, msgpack::Buffer& b) {
+    if (!plain.begin_map(b)) {
+        plain.abandon_map(b);
+        return false;
+    }
+    PyObject* name;   // borrowed
+    PyObject* value;  // borrowed
+    while (variables.next(name, value)) {
+        if (is_builtins_name(name)) continue;
+        if (!plain.add(name, value, b)) {
+            plain.abandon_map(b);
+            return false;
+        }
+    }
+    plain.end_map(b);
+    return true;
 }
 
 }  // namespace
@@ -178,22 +211,17 @@ bool build_frame_record(Event& ev, msgpack::Buffer& out) {
     // The texts are written before the variables are read: naming the frame may run code.
     msgpack::put_u8(b, 0x8c);
     if (!write_code_texts(ev.frame, ev.code, ev.name, ts.lines, ts.texts, ts.names_text, b)) return false;
+    const RecordValueBudget budget(p.slow_repr_ns);  // the argument and the locals share it
+    PlainValues plain;
+    const bool plain_ok = plain.start(p.lightweight_repr);
     // Read now, before any Python code runs; a function frame's variables are not put in a dict.
     Owned locals;
     const bool no_locals = ev.is_return && p.omit_return_locals;
     compat::FrameVariables variables(ev.frame);
-    HeldVariables held(ts);
-    if (no_locals || variables.mapping() != nullptr) {
+    const bool from_frame = !no_locals && variables.mapping() == nullptr;
+    if (!from_frame) {
         locals = Owned::steal(get_locals(ev.frame, ev.is_return, p.omit_return_locals));
         if (!locals) return false;
-    } else {
-        PyObject* name;   // borrowed
-        PyObject* value;  // borrowed
-        while (variables.next(name, value)) {
-            if (is_builtins_name(name)) continue;
-            ts.local_names.push_back(name);
-            ts.local_values.push_back(Owned::borrow(value).release());
-        }
     }
 
     // Then the event, the id and the argument's key in one piece: fixed texts 32 bytes, the id 30.
@@ -206,12 +234,24 @@ bool build_frame_record(Event& ev, msgpack::Buffer& out) {
     head.str(view(id));
     head.constant("\xa3" "arg");
     head.finish();
-    // The host's bytes go straight into the record; both are serialised before the timestamp
-    // is read, as the record promises.
-    const RecordValueBudget budget(p.slow_repr_ns);  // the argument and the locals share it
-    if (!dump_msgpack(ev.arg, p.lightweight_repr, b)) return false;
-    msgpack::put_bytes(b, "\xa6locals", 7);
-    if (!write_variables(ts, locals.get(), p.lightweight_repr, b)) return false;
+    // The values go straight into the record; both are serialised before the timestamp is read,
+    // as the record promises. Plain values are written without the serialiser, and then no code
+    // runs between reading the variables and writing them; otherwise the variables are held
+    // before the serialiser runs.
+    HeldVariables held(ts);
+    const bool arg_plain = plain_ok && plain.value(ev.arg, b);
+    if (from_frame && arg_plain) {
+        msgpack::put_bytes(b, "\xa6locals", 7);
+        if (!write_plain_variables(variables, plain, b)) {
+            hold_variables(ts, ev.frame);
+            if (!write_variables(ts, nullptr, p.lightweight_repr, b)) return false;
+        }
+    } else {
+        if (from_frame) hold_variables(ts, ev.frame);
+        if (!arg_plain && !dump_msgpack(ev.arg, p.lightweight_repr, b)) return false;
+        msgpack::put_bytes(b, "\xa6locals", 7);
+        if (!write_variables(ts, locals.get(), p.lightweight_repr, b)) return false;
+    }
 
     const std::optional<double> now = timestamp_seconds();
     if (!now) {

@@ -55,6 +55,7 @@ private:
     int index_ = 0;
     int count_ = 0;
     bool hidden_pass_ = false;
+    bool has_hidden_ = false;  // seen in the first pass: only then is there a second
     bool started_ = false;
 };
 

@@ -169,4 +169,95 @@ int dump_msgpack_map(PyObject* const* keys, PyObject* const* values, std::size_t
     return api->append_map(function.get(), keys, values, n, current_budget, out);
 }
 
+namespace {
+
+// The encoder's bytes for a plain value, or false (nothing written) for any other value.
+bool write_plain(PyObject* v, const PlainLimits& limits, msgpack::Buffer& out) {
+    if (v == Py_None) {
+        msgpack::write_nil(out);
+    } else if (v == Py_True) {
+        msgpack::write_true(out);
+    } else if (v == Py_False) {
+        msgpack::put_u8(out, 0xc2);
+    } else if (PyLong_CheckExact(v)) {
+        if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(v))) {
+            msgpack::write_int(out, PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(v)));
+            return true;
+        }
+        int overflow = 0;
+        const long long s = PyLong_AsLongLongAndOverflow(v, &overflow);
+        if (overflow != 0) return false;  // past the signed range: the encoder's own rules
+        msgpack::write_int(out, s);
+    } else if (PyFloat_CheckExact(v)) {
+        msgpack::write_f64(out, PyFloat_AS_DOUBLE(v));
+    } else if (PyUnicode_CheckExact(v)) {
+        if (PyUnicode_GET_LENGTH(v) > limits.max_str) return false;
+        if (PyUnicode_IS_COMPACT_ASCII(v)) {
+            msgpack::write_str(out, std::string_view(static_cast<const char*>(PyUnicode_DATA(v)),
+                                                     std::size_t(PyUnicode_GET_LENGTH(v))));
+            return true;
+        }
+        Py_ssize_t size;
+        const char* data = PyUnicode_AsUTF8AndSize(v, &size);
+        if (data == nullptr) {
+            PyErr_Clear();  // lone surrogates: the encoder's own rules
+            return false;
+        }
+        msgpack::write_str(out, std::string_view(data, std::size_t(size)));
+    } else {
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool PlainValues::start(bool lightweight_repr) {
+    if (current_budget == nullptr) return false;
+    if (serializers.generation != watched_generation() && !refresh()) return false;
+    const EncoderNativeApi* api = serializers.api[lightweight_repr];
+    if (api == nullptr) return false;
+    api->plain_limits(serializers.function[lightweight_repr], current_budget, &limits_);
+    budget_ = current_budget;
+    return true;
+}
+
+bool PlainValues::value(PyObject* v, msgpack::Buffer& out) {
+    // The encoder's checks at the start of a walk: a node left, and a byte.
+    ValueBudget& budget = *budget_;
+    if (budget.nodes < 1 || budget.bytes == 0) return false;
+    const std::size_t start = out.size();
+    if (!write_plain(v, limits_, out)) return false;
+    --budget.nodes;
+    const std::uint64_t written = out.size() - start;
+    budget.bytes = written < budget.bytes ? budget.bytes - written : 0;
+    return true;
+}
+
+bool PlainValues::begin_map(msgpack::Buffer& out) {
+    const ValueBudget& budget = *budget_;
+    map_start_ = out.size();
+    if (limits_.max_depth <= 0 || budget.nodes < 1 || budget.bytes == 0) return false;
+    map_nodes_ = budget.nodes - 1;
+    map_count_ = 0;
+    msgpack::put_u8(out, 0x80);  // a fixmap's header, its count set at the end
+    return true;
+}
+
+bool PlainValues::add(PyObject* key, PyObject* v, msgpack::Buffer& out) {
+    // More than a fixmap holds, or than the encoder writes in one map: its own rules.
+    if (++map_count_ > 15 || map_count_ > limits_.max_items) return false;
+    if (!PyUnicode_CheckExact(key) || !write_plain(key, limits_, out)) return false;
+    if (--map_nodes_ < 0 || out.size() - map_start_ >= budget_->bytes) return false;
+    return write_plain(v, limits_, out);
+}
+
+void PlainValues::end_map(msgpack::Buffer& out) {
+    out[map_start_] = std::uint8_t(0x80 | map_count_);
+    ValueBudget& budget = *budget_;
+    budget.nodes = map_nodes_;
+    const std::uint64_t written = out.size() - map_start_;
+    budget.bytes = written < budget.bytes ? budget.bytes - written : 0;
+}
+
 }  // namespace jarn
