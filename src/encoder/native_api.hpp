@@ -6,7 +6,8 @@
 #include <Python.h>
 
 #include <cstdint>
-#include <vector>
+
+#include "../utils/msgpack.hpp"
 
 namespace jarn {
 
@@ -37,13 +38,13 @@ struct EncoderNativeApi {
     PyTypeObject* type;
     // Appends the encoding of `value` (what calling the encoder would return) to `out`, drawing on
     // `budget` (null: a budget of its own); false with the exception set, `out` unchanged.
-    bool (*append)(PyObject* encoder, PyObject* value, ValueBudget* budget, std::vector<std::uint8_t>& out);
+    bool (*append)(PyObject* encoder, PyObject* value, ValueBudget* budget, msgpack::Buffer& out);
     // Appends what encoding a dict of these n str keys and values would append, without the
     // dict: a frame's variables go straight into the record. 1 when written; 0 when the dict
     // itself must be encoded instead (it would be handed to the fallback as a whole), `out` and
     // `budget` unchanged; -1 with the exception set.
     int (*append_map)(PyObject* encoder, PyObject* const* keys, PyObject* const* values, std::size_t n,
-                      ValueBudget* budget, std::vector<std::uint8_t>& out);
+                      ValueBudget* budget, msgpack::Buffer& out);
     // Starts `budget` as `append` would and gives the encoder's limits for plain values, so that
     // a caller can write plain values itself, byte for byte as the encoder would, taking from the
     // budget what the encoder would take: one node per value (a dict's own included) and the

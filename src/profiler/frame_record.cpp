@@ -31,80 +31,6 @@ void pop_through(ThreadState& ts, std::ptrdiff_t own) {
     }
 }
 
-// Writes a stretch of a record through a plain pointer: the buffer grows once, by an upper bound
-// of what is written, instead of being checked at every byte, and finish() gives back the rest.
-class RawWriter {
-public:
-    RawWriter(msgpack::Buffer& b, std::size_t most) : b_(b), start_(b.size()) {
-        b.resize(start_ + most);
-        at_ = b.data() + start_;
-    }
-    void finish() { b_.resize(std::size_t(at_ - b_.data())); }
-
-    template <std::size_t N>
-    void constant(const char (&bytes)[N]) {  // a literal's bytes, without its terminating zero
-        std::memcpy(at_, bytes, N - 1);
-        at_ += N - 1;
-    }
-    void byte(std::uint8_t v) { *at_++ = v; }
-    void str(std::string_view s) {
-        const std::size_t n = s.size();
-        if (n < 32) {
-            *at_++ = std::uint8_t(0xa0 | n);
-        } else if (n < 256) {
-            *at_++ = 0xd9;
-            *at_++ = std::uint8_t(n);
-        } else if (n < 65536) {
-            *at_++ = 0xda;
-            be(n, 2);
-        } else {
-            *at_++ = 0xdb;
-            be(n, 4);
-        }
-        std::memcpy(at_, s.data(), n);
-        at_ += n;
-    }
-    void uint(std::uint64_t v) {
-        if (v < 128) {
-            *at_++ = std::uint8_t(v);
-        } else if (v < 256) {
-            *at_++ = 0xcc;
-            *at_++ = std::uint8_t(v);
-        } else if (v < 65536) {
-            *at_++ = 0xcd;
-            be(v, 2);
-        } else if (v <= 0xffffffffULL) {
-            *at_++ = 0xce;
-            be(v, 4);
-        } else {
-            *at_++ = 0xcf;
-            be(v, 8);
-        }
-    }
-    void sint(std::int64_t v) {
-        if (v >= 0) return uint(std::uint64_t(v));
-        // Through the shared writer: rare, and it knows every negative form.
-        msgpack::Buffer small;
-        msgpack::write_int(small, v);
-        std::memcpy(at_, small.data(), small.size());
-        at_ += small.size();
-    }
-    void f64(double v) {
-        std::uint64_t bits;
-        std::memcpy(&bits, &v, sizeof bits);
-        *at_++ = 0xcb;
-        be(bits, 8);
-    }
-
-private:
-    void be(std::uint64_t v, int n) {
-        for (int i = n - 1; i >= 0; --i) *at_++ = std::uint8_t(v >> (8 * i));
-    }
-    msgpack::Buffer& b_;
-    std::size_t start_;
-    std::uint8_t* at_;
-};
-
 // Releases the values of the variables read into the thread's state when the record is done.
 struct HeldVariables {
     explicit HeldVariables(ThreadState& ts) : ts_(ts) {}
@@ -154,19 +80,19 @@ void hold_variables(ThreadState& ts, PyFrameObject* frame) {
 // in one pass; false, with nothing written, when one is not.
 bool write_plain_variables(compat::FrameVariables& variables, PlainValues& plain, msgpack::Buffer& b) {
     if (!plain.begin_map(b)) {
-        plain.abandon_map(b);
+        plain.abandon_map();
         return false;
     }
     PyObject* name;   // borrowed
     PyObject* value;  // borrowed
     while (variables.next(name, value)) {
         if (is_builtins_name(name)) continue;
-        if (!plain.add(name, value, b)) {
-            plain.abandon_map(b);
+        if (!plain.add(name, value)) {
+            plain.abandon_map();
             return false;
         }
     }
-    plain.end_map(b);
+    plain.end_map();
     return true;
 }
 
@@ -225,7 +151,7 @@ bool build_frame_record(Event& ev, msgpack::Buffer& out) {
     }
 
     // Then the event, the id and the argument's key in one piece: fixed texts 32 bytes, the id 30.
-    RawWriter head(b, 64);
+    msgpack::RawWriter head(b, 64);
     if (ev.is_return) {
         head.constant("\xa5" "event\xa6return\xa8" "frame_id");
     } else {
@@ -259,7 +185,7 @@ bool build_frame_record(Event& ev, msgpack::Buffer& out) {
         return false;
     }
     // Keys 92 bytes, headers, numbers and the caller's id at most 63.
-    RawWriter tail(b, 164 + ev.thread->name.size());
+    msgpack::RawWriter tail(b, 164 + ev.thread->name.size());
     tail.constant("\xa6thread");
     tail.str(ev.thread->name);
     tail.constant("\xb0thread_native_id");

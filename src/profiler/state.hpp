@@ -50,7 +50,7 @@ struct ThreadState {
     LineCache lines;
     CodeTextCache texts;
     // Memory of the last event's records, reused so that an ordinary event allocates nothing.
-    std::vector<std::uint8_t> spare_record;
+    msgpack::Buffer spare_record;
     // The list of the last event's records, emptied, so that an event allocates no list.
     std::vector<EventRecord> record_list;
     // The names of a frame whose texts are not kept per code object, for the same reason.

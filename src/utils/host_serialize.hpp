@@ -45,17 +45,25 @@ public:
     bool start(bool lightweight_repr);
     // A value on its own: true when written; false, with nothing written or taken, otherwise.
     bool value(PyObject* v, msgpack::Buffer& out);
-    // A dict of str keys, entry by entry: begin_map, add for each entry, then end_map. When
-    // begin_map or an add says false, abandon_map takes back what the map wrote.
+    // A dict of str keys, entry by entry into `out`: begin_map, add for each entry, then end_map.
+    // When begin_map or an add says false, abandon_map takes back what the map wrote. `out` is
+    // used by nothing else meanwhile.
     bool begin_map(msgpack::Buffer& out);
-    bool add(PyObject* key, PyObject* v, msgpack::Buffer& out);
-    void end_map(msgpack::Buffer& out);
-    void abandon_map(msgpack::Buffer& out) { out.resize(map_start_); }
+    bool add(PyObject* key, PyObject* v);
+    void end_map();
+    void abandon_map();
 
 private:
+    // Makes room for n more bytes of the map being written.
+    void room(std::size_t n);
+
     ValueBudget* budget_ = nullptr;
     PlainLimits limits_{};
+    // The map being written: its start, and the room made for it in `out_` (past its size).
+    msgpack::Buffer* out_ = nullptr;
     std::size_t map_start_ = 0;
+    std::uint8_t* at_ = nullptr;
+    std::uint8_t* end_ = nullptr;
     std::int64_t map_nodes_ = 0;
     Py_ssize_t map_count_ = 0;
 };
