@@ -55,12 +55,16 @@ void fill_from_os(void* out, std::size_t n) {
     }
 }
 
-ChaCha20Rng& generator() {
+void watch_forks() {
     static const bool atfork_registered = [] {
         pthread_atfork(nullptr, nullptr, on_fork_child);
         return true;
     }();
     (void)atfork_registered;
+}
+
+ChaCha20Rng& generator() {
+    watch_forks();
     ThreadRng& t = thread_rng;
     const std::uint64_t gen = fork_generation.load(std::memory_order_relaxed);
     if (t.generation != gen || t.rng.blocks_used() >= kReseedBlocks) {
@@ -86,7 +90,7 @@ std::optional<double> timestamp_seconds() {
 std::uint32_t random_u32() { return generator().next_u32(); }
 
 std::uint64_t fork_generation_now() {
-    generator();  // makes sure the fork handler is registered
+    watch_forks();
     return fork_generation.load(std::memory_order_relaxed);
 }
 
@@ -128,7 +132,7 @@ namespace {
 // was made in on this thread: identifiers come many to a millisecond.
 struct TimeText {
     std::uint64_t millis = ~std::uint64_t(0);
-    char text[10];
+    char text[10] = {};
 };
 __attribute__((tls_model("initial-exec"))) thread_local TimeText time_text;
 
