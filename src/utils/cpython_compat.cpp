@@ -120,6 +120,14 @@ PyCodeObject* frame_code(PyFrameObject* frame) { return code_of(frame->f_frame);
 
 PyObject* frame_globals(PyFrameObject* frame) { return frame->f_frame->f_globals; }
 
+PyCodeObject* caller_code(PyFrameObject* frame) {
+    _PyInterpreterFrame* caller = frame->f_back != nullptr ? frame->f_back->f_frame
+                                                           : _PyFrame_GetFirstComplete(frame->f_frame->previous);
+    if (caller == nullptr) return nullptr;
+    PyCodeObject* code = code_of(caller);
+    return PyCode_Check(code) ? code : nullptr;
+}
+
 PyFrameObject* current_frame_if_made(PyThreadState* tstate) {
     _PyInterpreterFrame* f = innermost_frame(tstate);
     while (f != nullptr && f->owner == FRAME_OWNED_BY_CSTACK) f = f->previous;

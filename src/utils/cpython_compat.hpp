@@ -65,6 +65,10 @@ private:
 PyCodeObject* frame_code(PyFrameObject* frame);
 PyObject* frame_globals(PyFrameObject* frame);
 
+// The code object of the frame PyFrame_GetBack would give, borrowed, or null when there is none;
+// PyFrame_GetBack would make that frame's frame object if it has none yet.
+PyCodeObject* caller_code(PyFrameObject* frame);
+
 // The current thread's innermost frame object if the interpreter has made one, else null
 // (PyEval_GetFrame would make one). Borrowed.
 PyFrameObject* current_frame_if_made(PyThreadState* tstate);
