@@ -38,27 +38,31 @@ using Buffer = std::vector<std::uint8_t, UninitializedAllocator<std::uint8_t>>;
 
 inline void put_u8(Buffer& b, std::uint8_t v) { b.push_back(v); }
 
+// Grows the buffer and copies: with this allocator, vector::insert would construct byte by byte.
+inline void put_bytes(Buffer& b, const void* data, std::size_t n) {
+    const std::size_t at = b.size();
+    b.resize(at + n);
+    if (n != 0) std::memcpy(b.data() + at, data, n);
+}
+
 inline void put_be16(Buffer& b, std::uint16_t v) {
     const std::uint8_t bytes[2] = {std::uint8_t(v >> 8), std::uint8_t(v)};
-    b.insert(b.end(), bytes, bytes + 2);
+    put_bytes(b, bytes, 2);
 }
 
 inline void put_be32(Buffer& b, std::uint32_t v) {
     const std::uint8_t bytes[4] = {std::uint8_t(v >> 24), std::uint8_t(v >> 16), std::uint8_t(v >> 8),
                                    std::uint8_t(v)};
-    b.insert(b.end(), bytes, bytes + 4);
+    put_bytes(b, bytes, 4);
 }
 
 inline void put_be64(Buffer& b, std::uint64_t v) {
     std::uint8_t bytes[8];
     for (int i = 0; i < 8; ++i) bytes[i] = std::uint8_t(v >> (56 - 8 * i));
-    b.insert(b.end(), bytes, bytes + 8);
+    put_bytes(b, bytes, 8);
 }
 
-inline void put_bytes(Buffer& b, const void* data, std::size_t n) {
-    const auto* p = static_cast<const std::uint8_t*>(data);
-    b.insert(b.end(), p, p + n);
-}
+
 
 inline void write_nil(Buffer& b) { put_u8(b, 0xc0); }
 inline void write_true(Buffer& b) { put_u8(b, 0xc3); }
@@ -281,7 +285,7 @@ inline void write_f64_pair(Buffer& b, double value) {
 // Appends an already encoded value verbatim and leaves the source empty.
 inline void write_raw_pair(Buffer& b, std::string_view key, Buffer& raw) {
     write_str(b, key);
-    b.insert(b.end(), raw.begin(), raw.end());
+    put_bytes(b, raw.data(), raw.size());
     raw.clear();
 }
 
