@@ -25,7 +25,7 @@ EncoderObject* as_encoder(PyObject* self) { return reinterpret_cast<EncoderObjec
 __attribute__((tls_model("initial-exec"))) thread_local msgpack::Buffer scratch;
 __attribute__((tls_model("initial-exec"))) thread_local bool scratch_in_use = false;
 
-bool append_encoding(PyObject* self, PyObject* value, ValueBudget* shared, std::vector<std::uint8_t>& out) {
+bool append_encoding(PyObject* self, PyObject* value, ValueBudget* shared, msgpack::Buffer& out) {
     EncoderObject* enc = as_encoder(self);
     ValueBudget own;
     ValueBudget& budget = shared != nullptr ? *shared : own;
@@ -68,7 +68,7 @@ PyObject* encoder_call(PyObject* self, PyObject* const* args, std::size_t nargsf
 }
 
 int append_map_encoding(PyObject* self, PyObject* const* keys, PyObject* const* values, std::size_t n,
-                        ValueBudget* shared, std::vector<std::uint8_t>& out) {
+                        ValueBudget* shared, msgpack::Buffer& out) {
     EncoderObject* enc = as_encoder(self);
     ValueBudget own;
     ValueBudget& budget = shared != nullptr ? *shared : own;
@@ -84,7 +84,13 @@ int append_map_encoding(PyObject* self, PyObject* const* keys, PyObject* const* 
     return 0;
 }
 
-EncoderNativeApi native_api = {kEncoderApiVersion, nullptr, append_encoding, append_map_encoding};
+void plain_limits(PyObject* self, ValueBudget* budget, PlainLimits* out) {
+    const EncoderLimits& limits = as_encoder(self)->limits;
+    start_budget(*budget, limits);
+    *out = PlainLimits{limits.max_str, limits.max_items, limits.max_depth};
+}
+
+EncoderNativeApi native_api = {kEncoderApiVersion, nullptr, append_encoding, append_map_encoding, plain_limits};
 
 bool read_limit(PyObject* kwargs, const char* name, Py_ssize_t& out) {
     if (kwargs == nullptr) return true;

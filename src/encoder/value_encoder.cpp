@@ -472,7 +472,9 @@ private:
     ValueBudget& budget_;
     msgpack::Buffer& out_;
     const std::size_t start_;
-    std::array<PyObject*, 64> path_{};
+    // The containers being walked, outermost first; an entry is written before any is read, so
+    // the array is not cleared for each walk.
+    std::array<PyObject*, 64> path_;
 };
 
 }  // namespace

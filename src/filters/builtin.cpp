@@ -3,6 +3,7 @@
 #include <array>
 
 #include "../lib/internal_error.hpp"
+#include "../utils/cpython_compat.hpp"
 #include "../utils/owned.hpp"
 
 namespace jarn {
@@ -84,6 +85,18 @@ FilenameVerdict filename_verdict(std::string_view filename, const std::vector<Fi
 }
 
 int called_from_attrs(PyFrameObject* frame) {
+    // The caller's file name straight from the interpreter's frames: no frame object is made.
+    if (PyCodeObject* code = compat::caller_code(frame)) {  // borrowed
+        Py_ssize_t size;
+        const char* data =
+            PyUnicode_Check(code->co_filename) ? PyUnicode_AsUTF8AndSize(code->co_filename, &size) : nullptr;
+        if (data == nullptr) {
+            raise_internal_error("A filename is a string.");
+            return -1;
+        }
+        if (size > 0) return ends_with(std::string_view(data, std::size_t(size)), kAttrsMake) ? 1 : 0;
+    }
+    // No caller, or one without a file name (whose own caller then decides): by the frame objects.
     Owned caller = Owned::steal(reinterpret_cast<PyObject*>(PyFrame_GetBack(frame)));
     if (!caller) return PyErr_Occurred() ? (raise_internal_error("A frame has an `f_back` attribute."), -1) : 0;
     Owned holder;

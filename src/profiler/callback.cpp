@@ -5,6 +5,7 @@
 
 #include "../filters/builtin.hpp"
 #include "../lib/internal_error.hpp"
+#include "../utils/convert.hpp"
 #include "../utils/cpython_compat.hpp"
 #include "../utils/interned.hpp"
 #include "event.hpp"
@@ -104,12 +105,13 @@ void handle_profile_event(ProfilerObject* self, PyFrameObject* frame, PyCodeObje
     // While the interpreter shuts down, modules (ours and the host's) are being torn down.
     if (compat::interpreter_is_finalizing()) return;
     self->state->adopt_after_fork();
-    Event ev{self, *self->state, frame, code->co_filename, code->co_name, {}, {}, is_return, arg, {}, {}, {}, {}, {}};
+    Event ev{self, *self->state, frame, code, code->co_filename, code->co_name, {}, {}, is_return, arg, {}, {}, {}, {}, {}};
+    // Both are str: classify() made sure before the code object could reach here.
     Py_ssize_t size;
-    const char* data = PyUnicode_AsUTF8AndSize(code->co_filename, &size);
+    const char* data = utf8_and_size(code->co_filename, size);
     if (data == nullptr) return report_pending(ev);
     ev.filename = std::string_view(data, std::size_t(size));
-    data = PyUnicode_AsUTF8AndSize(code->co_name, &size);
+    data = utf8_and_size(code->co_name, size);
     if (data == nullptr) return report_pending(ev);
     ev.name = std::string_view(data, std::size_t(size));
     // The list's memory is the thread's, handed back emptied whichever way the event ends. The

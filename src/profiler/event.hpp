@@ -17,6 +17,7 @@ struct Event {
     ProfilerObject* self;
     ProfilerState& profiler;
     PyFrameObject* frame;   // borrowed: the interpreter holds it for the whole event
+    PyCodeObject* code;     // borrowed: the frame's, kept alive by it
     PyObject* co_filename;  // borrowed from the code object, which the frame keeps alive
     PyObject* co_name;      // borrowed, likewise
     std::string_view filename;

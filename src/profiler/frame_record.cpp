@@ -31,86 +31,13 @@ void pop_through(ThreadState& ts, std::ptrdiff_t own) {
     }
 }
 
-// Writes a stretch of a record through a plain pointer: the buffer grows once, by an upper bound
-// of what is written, instead of being checked at every byte, and finish() gives back the rest.
-class RawWriter {
-public:
-    RawWriter(msgpack::Buffer& b, std::size_t most) : b_(b), start_(b.size()) {
-        b.resize(start_ + most);
-        at_ = b.data() + start_;
-    }
-    void finish() { b_.resize(std::size_t(at_ - b_.data())); }
-
-    template <std::size_t N>
-    void constant(const char (&bytes)[N]) {  // a literal's bytes, without its terminating zero
-        std::memcpy(at_, bytes, N - 1);
-        at_ += N - 1;
-    }
-    void byte(std::uint8_t v) { *at_++ = v; }
-    void str(std::string_view s) {
-        const std::size_t n = s.size();
-        if (n < 32) {
-            *at_++ = std::uint8_t(0xa0 | n);
-        } else if (n < 256) {
-            *at_++ = 0xd9;
-            *at_++ = std::uint8_t(n);
-        } else if (n < 65536) {
-            *at_++ = 0xda;
-            be(n, 2);
-        } else {
-            *at_++ = 0xdb;
-            be(n, 4);
-        }
-        std::memcpy(at_, s.data(), n);
-        at_ += n;
-    }
-    void uint(std::uint64_t v) {
-        if (v < 128) {
-            *at_++ = std::uint8_t(v);
-        } else if (v < 256) {
-            *at_++ = 0xcc;
-            *at_++ = std::uint8_t(v);
-        } else if (v < 65536) {
-            *at_++ = 0xcd;
-            be(v, 2);
-        } else if (v <= 0xffffffffULL) {
-            *at_++ = 0xce;
-            be(v, 4);
-        } else {
-            *at_++ = 0xcf;
-            be(v, 8);
-        }
-    }
-    void sint(std::int64_t v) {
-        if (v >= 0) return uint(std::uint64_t(v));
-        // Through the shared writer: rare, and it knows every negative form.
-        msgpack::Buffer small;
-        msgpack::write_int(small, v);
-        std::memcpy(at_, small.data(), small.size());
-        at_ += small.size();
-    }
-    void f64(double v) {
-        std::uint64_t bits;
-        std::memcpy(&bits, &v, sizeof bits);
-        *at_++ = 0xcb;
-        be(bits, 8);
-    }
-
-private:
-    void be(std::uint64_t v, int n) {
-        for (int i = n - 1; i >= 0; --i) *at_++ = std::uint8_t(v >> (8 * i));
-    }
-    msgpack::Buffer& b_;
-    std::size_t start_;
-    std::uint8_t* at_;
-};
-
 // Releases the values of the variables read into the thread's state when the record is done.
 struct HeldVariables {
     explicit HeldVariables(ThreadState& ts) : ts_(ts) {}
     HeldVariables(const HeldVariables&) = delete;
     HeldVariables& operator=(const HeldVariables&) = delete;
     ~HeldVariables() {
+        if (ts_.local_values.empty() && ts_.local_names.empty()) return;
         // Emptied first: releasing a value may run code.
         std::vector<PyObject*> values;
         values.swap(ts_.local_values);
@@ -135,6 +62,38 @@ bool write_variables(ThreadState& ts, PyObject* locals, bool lightweight_repr, m
         if (PyDict_SetItem(dict.get(), ts.local_names[i], ts.local_values[i]) < 0) return false;
     }
     return dump_msgpack(dict.get(), lightweight_repr, b);
+}
+
+// A function frame's variables into the thread's state, each value held.
+void hold_variables(ThreadState& ts, PyFrameObject* frame) {
+    compat::FrameVariables variables(frame);
+    PyObject* name;   // borrowed
+    PyObject* value;  // borrowed
+    while (variables.next(name, value)) {
+        if (is_builtins_name(name)) continue;
+        ts.local_names.push_back(name);
+        ts.local_values.push_back(Owned::borrow(value).release());
+    }
+}
+
+// The "locals" value of a function frame whose variables are all plain values, read and written
+// in one pass; false, with nothing written, when one is not.
+bool write_plain_variables(compat::FrameVariables& variables, PlainValues& plain, msgpack::Buffer& b) {
+    if (!plain.begin_map(b)) {
+        plain.abandon_map();
+        return false;
+    }
+    PyObject* name;   // borrowed
+    PyObject* value;  // borrowed
+    while (variables.next(name, value)) {
+        if (is_builtins_name(name)) continue;
+        if (!plain.add(name, value)) {
+            plain.abandon_map();
+            return false;
+        }
+    }
+    plain.end_map();
+    return true;
 }
 
 }  // namespace
@@ -174,44 +133,25 @@ bool build_frame_record(Event& ev, msgpack::Buffer& out) {
     ev.site = has_site ? std::optional<CallSite>(site) : std::nullopt;
 
     if (!event_thread(ev)) return false;
-    // Both texts are written into the record before any Python code (the serialiser) runs.
-    std::string& path = ts.path_text;
-    if (!frame_path(ev.frame, ts.lines, ts.texts, path)) return false;
-    std::string& qualname = ts.qualname_text;
-    const int has_qualname = get_qualname(ev.frame, ts.texts, qualname);
-    if (has_qualname < 0) return false;
+    msgpack::Buffer& b = out;
+    // The texts are written before the variables are read: naming the frame may run code.
+    msgpack::put_u8(b, 0x8c);
+    if (!write_code_texts(ev.frame, ev.code, ev.name, ts.lines, ts.texts, ts.names_text, b)) return false;
+    const RecordValueBudget budget(p.slow_repr_ns);  // the argument and the locals share it
+    PlainValues plain;
+    const bool plain_ok = plain.start(p.lightweight_repr);
     // Read now, before any Python code runs; a function frame's variables are not put in a dict.
     Owned locals;
     const bool no_locals = ev.is_return && p.omit_return_locals;
     compat::FrameVariables variables(ev.frame);
-    HeldVariables held(ts);
-    if (no_locals || variables.mapping() != nullptr) {
+    const bool from_frame = !no_locals && variables.mapping() == nullptr;
+    if (!from_frame) {
         locals = Owned::steal(get_locals(ev.frame, ev.is_return, p.omit_return_locals));
         if (!locals) return false;
-    } else {
-        PyObject* name;   // borrowed
-        PyObject* value;  // borrowed
-        while (variables.next(name, value)) {
-            if (is_builtins_name(name)) continue;
-            ts.local_names.push_back(name);
-            ts.local_values.push_back(Owned::borrow(value).release());
-        }
     }
 
-    msgpack::Buffer& b = out;
-    // Everything up to the argument's value in one piece: path, names, event and id.
-    // Keys and fixed texts 49 bytes, string headers at most 16, the id 30.
-    RawWriter head(b, 108 + path.size() + ev.name.size() + qualname.size());
-    head.constant("\x8c\xa4path");
-    head.str(path);
-    head.constant("\xa7" "co_name");
-    head.str(ev.name);
-    head.constant("\xa8qualname");
-    if (has_qualname) {
-        head.str(qualname);
-    } else {
-        head.byte(0xc0);
-    }
+    // Then the event, the id and the argument's key in one piece: fixed texts 32 bytes, the id 30.
+    msgpack::RawWriter head(b, 64);
     if (ev.is_return) {
         head.constant("\xa5" "event\xa6return\xa8" "frame_id");
     } else {
@@ -220,12 +160,24 @@ bool build_frame_record(Event& ev, msgpack::Buffer& out) {
     head.str(view(id));
     head.constant("\xa3" "arg");
     head.finish();
-    // The host's bytes go straight into the record; both are serialised before the timestamp
-    // is read, as the record promises.
-    const RecordValueBudget budget(p.slow_repr_ns);  // the argument and the locals share it
-    if (!dump_msgpack(ev.arg, p.lightweight_repr, b)) return false;
-    msgpack::put_bytes(b, "\xa6locals", 7);
-    if (!write_variables(ts, locals.get(), p.lightweight_repr, b)) return false;
+    // The values go straight into the record; both are serialised before the timestamp is read,
+    // as the record promises. Plain values are written without the serialiser, and then no code
+    // runs between reading the variables and writing them; otherwise the variables are held
+    // before the serialiser runs.
+    HeldVariables held(ts);
+    const bool arg_plain = plain_ok && plain.value(ev.arg, b);
+    if (from_frame && arg_plain) {
+        msgpack::put_bytes(b, "\xa6locals", 7);
+        if (!write_plain_variables(variables, plain, b)) {
+            hold_variables(ts, ev.frame);
+            if (!write_variables(ts, nullptr, p.lightweight_repr, b)) return false;
+        }
+    } else {
+        if (from_frame) hold_variables(ts, ev.frame);
+        if (!arg_plain && !dump_msgpack(ev.arg, p.lightweight_repr, b)) return false;
+        msgpack::put_bytes(b, "\xa6locals", 7);
+        if (!write_variables(ts, locals.get(), p.lightweight_repr, b)) return false;
+    }
 
     const std::optional<double> now = timestamp_seconds();
     if (!now) {
@@ -233,7 +185,7 @@ bool build_frame_record(Event& ev, msgpack::Buffer& out) {
         return false;
     }
     // Keys 92 bytes, headers, numbers and the caller's id at most 63.
-    RawWriter tail(b, 164 + ev.thread->name.size());
+    msgpack::RawWriter tail(b, 164 + ev.thread->name.size());
     tail.constant("\xa6thread");
     tail.str(ev.thread->name);
     tail.constant("\xb0thread_native_id");

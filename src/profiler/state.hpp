@@ -50,12 +50,11 @@ struct ThreadState {
     LineCache lines;
     CodeTextCache texts;
     // Memory of the last event's records, reused so that an ordinary event allocates nothing.
-    std::vector<std::uint8_t> spare_record;
+    msgpack::Buffer spare_record;
     // The list of the last event's records, emptied, so that an event allocates no list.
     std::vector<EventRecord> record_list;
-    // Texts of the record being built, kept for the same reason.
-    std::string path_text;
-    std::string qualname_text;
+    // The names of a frame whose texts are not kept per code object, for the same reason.
+    std::string names_text;
     // A function frame's variables while its record is written: names borrowed from the code
     // object, values held (strong) until the record is done.
     std::vector<PyObject*> local_names;

@@ -36,23 +36,61 @@ void chacha20_block(const std::array<std::uint32_t, 8>& key, std::uint32_t count
 
 void ChaCha20Rng::seed(const std::array<std::uint32_t, 8>& key, std::uint64_t stream) {
     key_ = key;
-    nonce_ = {0, std::uint32_t(stream), std::uint32_t(stream >> 32)};
-    block_counter_ = 0;
-    index_ = 16;
+    stream_ = stream;
+    next_block_ = 0;
+    index_ = words_.size();
 }
+
+namespace {
+
+// Four 32-bit lanes, one per block. GCC and Clang lower this to SSE2 on x86-64 (and to the
+// target's vectors, or to scalar code, elsewhere).
+typedef std::uint32_t Lanes __attribute__((vector_size(16)));
+
+inline Lanes rotl(Lanes v, int n) { return (v << n) | (v >> (32 - n)); }
+
+inline void quarter_round(Lanes& a, Lanes& b, Lanes& c, Lanes& d) {
+    a += b; d ^= a; d = rotl(d, 16);
+    c += d; b ^= c; b = rotl(b, 12);
+    a += b; d ^= a; d = rotl(d, 8);
+    c += d; b ^= c; b = rotl(b, 7);
+}
+
+}  // namespace
 
 void ChaCha20Rng::refill() {
+    static_assert(kBlocksPerRefill == 4, "one lane per block");
     // The low 32 bits of the block counter go in the counter word, the high ones in the first
     // nonce word, so the stream never wraps within one seed.
-    nonce_[0] = std::uint32_t(block_counter_ >> 32);
-    chacha20_block(key_, std::uint32_t(block_counter_), nonce_, block_);
-    ++block_counter_;
+    Lanes state[16];
+    const std::uint32_t constants[4] = {0x61707865, 0x3320646e, 0x79622d32, 0x6b206574};
+    for (int i = 0; i < 4; ++i) state[i] = Lanes{} + constants[i];
+    for (int i = 0; i < 8; ++i) state[4 + i] = Lanes{} + key_[std::size_t(i)];
+    for (unsigned lane = 0; lane < 4; ++lane) {
+        const std::uint64_t block = next_block_ + lane;
+        state[12][lane] = std::uint32_t(block);
+        state[13][lane] = std::uint32_t(block >> 32);
+    }
+    state[14] = Lanes{} + std::uint32_t(stream_);
+    state[15] = Lanes{} + std::uint32_t(stream_ >> 32);
+    Lanes x[16];
+    for (int i = 0; i < 16; ++i) x[i] = state[i];
+    for (int i = 0; i < 10; ++i) {
+        quarter_round(x[0], x[4], x[8], x[12]);
+        quarter_round(x[1], x[5], x[9], x[13]);
+        quarter_round(x[2], x[6], x[10], x[14]);
+        quarter_round(x[3], x[7], x[11], x[15]);
+        quarter_round(x[0], x[5], x[10], x[15]);
+        quarter_round(x[1], x[6], x[11], x[12]);
+        quarter_round(x[2], x[7], x[8], x[13]);
+        quarter_round(x[3], x[4], x[9], x[14]);
+    }
+    for (int i = 0; i < 16; ++i) {
+        const Lanes word = x[i] + state[i];
+        for (unsigned lane = 0; lane < 4; ++lane) words_[16 * lane + unsigned(i)] = word[lane];
+    }
+    next_block_ += kBlocksPerRefill;
     index_ = 0;
-}
-
-std::uint32_t ChaCha20Rng::next_u32() {
-    if (index_ >= 16) refill();
-    return block_[index_++];
 }
 
 }  // namespace jarn

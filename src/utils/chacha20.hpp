@@ -12,25 +12,32 @@ void chacha20_block(const std::array<std::uint32_t, 8>& key, std::uint32_t count
 
 // Keystream generator: 32-bit words taken in order from consecutive blocks. The nonce and the
 // high counter words let one key yield 2^64 blocks before it would repeat; the owner reseeds
-// long before that.
+// long before that. Blocks are made four at a time, side by side in vector registers: the same
+// keystream for a quarter of the instructions per word.
 class ChaCha20Rng {
 public:
+    static constexpr unsigned kBlocksPerRefill = 4;
+
     void seed(const std::array<std::uint32_t, 8>& key, std::uint64_t stream = 0);
-    std::uint32_t next_u32();
+    std::uint32_t next_u32() {
+        if (index_ >= words_.size()) refill();
+        return words_[index_++];
+    }
     std::uint64_t next_u64() {
         const std::uint64_t lo = next_u32();
         const std::uint64_t hi = next_u32();
         return (hi << 32) | lo;
     }
-    std::uint64_t blocks_used() const { return block_counter_; }
+    // Blocks of which at least one word has been handed out.
+    std::uint64_t blocks_used() const { return next_block_ - (words_.size() - index_) / 16; }
 
 private:
     void refill();
     std::array<std::uint32_t, 8> key_{};
-    std::array<std::uint32_t, 3> nonce_{};
-    std::array<std::uint32_t, 16> block_{};
-    std::uint64_t block_counter_ = 0;
-    unsigned index_ = 16;
+    std::uint64_t stream_ = 0;
+    std::uint64_t next_block_ = 0;  // counter of the first block not yet made
+    std::array<std::uint32_t, 16 * kBlocksPerRefill> words_{};
+    std::size_t index_ = 16 * kBlocksPerRefill;
 };
 
 }  // namespace jarn

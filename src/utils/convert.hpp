@@ -13,6 +13,16 @@ namespace jarn {
 // no UTF-8 form (lone surrogates): the interpreter's UnicodeEncodeError.
 bool utf8_of(PyObject* obj, std::string_view& out);
 
+// The UTF-8 text of a str as PyUnicode_AsUTF8AndSize gives it (null with the exception set when
+// it has none); an ASCII str's own characters are that text, read without a function call.
+inline const char* utf8_and_size(PyObject* str, Py_ssize_t& size) {
+    if (PyUnicode_IS_COMPACT_ASCII(str)) {
+        size = PyUnicode_GET_LENGTH(str);
+        return static_cast<const char*>(PyUnicode_DATA(str));
+    }
+    return PyUnicode_AsUTF8AndSize(str, &size);
+}
+
 // A list of strings from a sequence. A str is refused ("Can't extract `str` to `Vec`"), as is
 // anything that is not a sequence (TypeError naming 'Sequence').
 bool extract_string_list(PyObject* value, std::vector<std::string>& out);

@@ -85,13 +85,16 @@ bool FrameVariables::next(PyObject*& name, PyObject*& value) {
     PyCodeObject* code = code_of(f);
     for (;;) {
         if (index_ >= count_) {
-            if (hidden_pass_ || count_ == 0) return false;
+            if (hidden_pass_ || !has_hidden_) return false;
             hidden_pass_ = true;
             index_ = 0;
         }
         const int i = index_++;
         const _PyLocals_Kind kind = _PyLocals_GetKind(code->co_localspluskinds, i);
-        if (bool(kind & CO_FAST_HIDDEN) != hidden_pass_) continue;
+        if (bool(kind & CO_FAST_HIDDEN) != hidden_pass_) {
+            has_hidden_ = true;
+            continue;
+        }
         PyObject* v = f->localsplus[i];  // borrowed
         if (kind & CO_FAST_FREE) {
             if (v == nullptr && !started_ && f->f_funcobj != nullptr) {
@@ -111,6 +114,18 @@ bool FrameVariables::next(PyObject*& name, PyObject*& value) {
         value = v;
         return true;
     }
+}
+
+PyCodeObject* frame_code(PyFrameObject* frame) { return code_of(frame->f_frame); }
+
+PyObject* frame_globals(PyFrameObject* frame) { return frame->f_frame->f_globals; }
+
+PyCodeObject* caller_code(PyFrameObject* frame) {
+    _PyInterpreterFrame* caller = frame->f_back != nullptr ? frame->f_back->f_frame
+                                                           : _PyFrame_GetFirstComplete(frame->f_frame->previous);
+    if (caller == nullptr) return nullptr;
+    PyCodeObject* code = code_of(caller);
+    return PyCode_Check(code) ? code : nullptr;
 }
 
 PyFrameObject* current_frame_if_made(PyThreadState* tstate) {

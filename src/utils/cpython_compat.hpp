@@ -55,8 +55,19 @@ private:
     int index_ = 0;
     int count_ = 0;
     bool hidden_pass_ = false;
+    bool has_hidden_ = false;  // seen in the first pass: only then is there a second
     bool started_ = false;
 };
+
+// A frame's code object and globals, borrowed from the interpreter frame. PyFrame_GetCode and
+// PyFrame_GetGlobals give the same objects as new references, a function call and two reference
+// count changes each, on a path taken several times per recorded event.
+PyCodeObject* frame_code(PyFrameObject* frame);
+PyObject* frame_globals(PyFrameObject* frame);
+
+// The code object of the frame PyFrame_GetBack would give, borrowed, or null when there is none;
+// PyFrame_GetBack would make that frame's frame object if it has none yet.
+PyCodeObject* caller_code(PyFrameObject* frame);
 
 // The current thread's innermost frame object if the interpreter has made one, else null
 // (PyEval_GetFrame would make one). Borrowed.

@@ -10,6 +10,7 @@
 
 #include "../lib/internal_error.hpp"
 #include "convert.hpp"
+#include "cpython_compat.hpp"
 #include "frame_state.hpp"
 #include "interned.hpp"
 #include "owned.hpp"
@@ -79,15 +80,14 @@ int lookup(PyObject* mapping, PyObject* key, Owned& out) {
 
 // Module name of the frame's globals ("__name__" must exist).
 Owned module_name(PyFrameObject* frame) {
-    Owned globals = Owned::steal(PyFrame_GetGlobals(frame));
-    if (!globals) return Owned();
-    if (PyDict_CheckExact(globals.get())) {
-        PyObject* name = PyDict_GetItemWithError(globals.get(), names.__name__);  // borrowed
+    PyObject* globals = compat::frame_globals(frame);  // borrowed; the frame holds it
+    if (PyDict_CheckExact(globals)) {
+        PyObject* name = PyDict_GetItemWithError(globals, names.__name__);  // borrowed
         if (name != nullptr) return Owned::borrow(name);
         if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, names.__name__);
         return Owned();
     }
-    return Owned::steal(PyObject_GetItem(globals.get(), names.__name__));
+    return Owned::steal(PyObject_GetItem(globals, names.__name__));
 }
 
 // The search used when a code object has no co_qualname; every failure ends as "no name".
@@ -249,8 +249,9 @@ CodeTexts& CodeTextCache::entry_for(PyCodeObject* code) {
         CodeTexts old = std::move(e);
         e.code = Owned::borrow(reinterpret_cast<PyObject*>(code));
         e.cwd_generation = 0;
-        e.relative_path.clear();
-        e.qualname.clear();
+        e.path_prefix.clear();
+        e.module_name.reset();
+        e.names.clear();
     }
     return e;
 }
@@ -262,55 +263,122 @@ void CodeTextCache::clear() {
     }
 }
 
-bool frame_path(PyFrameObject* frame, LineCache& lines, CodeTextCache& texts, std::string& out) {
-    // The frame API directly rather than attribute lookups: same values, a fraction of the cost.
-    Owned code = Owned::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
-    auto* co = reinterpret_cast<PyCodeObject*>(code.get());
+namespace {
+
+// The key and the header of a str value of n bytes, written at `at`; returns the end.
+std::uint8_t* str_header(std::uint8_t* at, std::size_t n) {
+    if (n < 32) {
+        *at++ = std::uint8_t(0xa0 | n);
+    } else if (n < 256) {
+        *at++ = 0xd9;
+        *at++ = std::uint8_t(n);
+    } else if (n < 65536) {
+        *at++ = 0xda;
+        *at++ = std::uint8_t(n >> 8);
+        *at++ = std::uint8_t(n);
+    } else {
+        *at++ = 0xdb;
+        for (int shift = 24; shift >= 0; shift -= 8) *at++ = std::uint8_t(n >> shift);
+    }
+    return at;
+}
+
+void append_encoded_str(std::string& out, std::string_view s) {
+    std::uint8_t header[5];
+    const std::uint8_t* end = str_header(header, s.size());
+    out.append(reinterpret_cast<const char*>(header), std::size_t(end - header));
+    out.append(s);
+}
+
+// The "co_name" and "qualname" entries: kept per code object while the module name is the same
+// str object (a str's text cannot change, nor can the code's co_name and co_qualname); made
+// afresh otherwise, since the module name's str() may run code.
+bool encoded_names(PyFrameObject* frame, PyCodeObject* code, std::string_view co_name, CodeTextCache& texts,
+                   std::string& scratch, std::string_view& out) {
+    Owned module = module_name(frame);
+    if (module) {
+        const CodeTexts& cached = texts.entry_for(code);
+        if (cached.module_name.get() == module.get() && !cached.names.empty()) {
+            out = cached.names;
+            return true;
+        }
+    } else {
+        if (!PyErr_ExceptionMatches(PyExc_KeyError)) return false;
+        PyErr_Clear();
+    }
+    std::string qualname;
+    const int has_qualname = get_qualname(frame, qualname);
+    if (has_qualname < 0) return false;
+    scratch.assign("\xa7" "co_name");
+    append_encoded_str(scratch, co_name);
+    scratch.append("\xa8qualname");
+    if (has_qualname) {
+        append_encoded_str(scratch, qualname);
+    } else {
+        scratch.push_back(char(0xc0));
+    }
+    if (module && PyUnicode_CheckExact(module.get()) && PyUnicode_CheckExact(code->co_qualname)) {
+        CodeTexts& entry = texts.entry_for(code);
+        entry.module_name = std::move(module);
+        entry.names.assign(scratch);
+    }
+    out = scratch;
+    return true;
+}
+
+}  // namespace
+
+bool write_code_texts(PyFrameObject* frame, PyCodeObject* code, std::string_view co_name, LineCache& lines,
+                      CodeTextCache& texts, std::string& scratch, msgpack::Buffer& out) {
     const int lineno = lines.line_of(frame);
     std::string_view cwd;
     std::uint64_t generation;
     if (!current_dir(cwd, generation)) return false;
-    CodeTexts& cached = texts.entry_for(co);
+    CodeTexts& cached = texts.entry_for(code);
     if (generation == 0 || cached.cwd_generation != generation) {
         std::string_view path;
-        if (!utf8_of(co->co_filename, path)) return false;
-        cached.relative_path.assign(strip_dir_prefix(path, cwd));
+        if (!utf8_of(code->co_filename, path)) return false;
+        cached.path_prefix.assign(strip_dir_prefix(path, cwd));
+        cached.path_prefix.push_back(':');
         cached.cwd_generation = generation;
     }
-    out.assign(cached.relative_path);
     char digits[16];
-    char* end = digits + sizeof digits;
-    char* at = end;
+    char* const digits_end = digits + sizeof digits;
+    char* first = digits_end;
     unsigned value = lineno < 0 ? 0u : unsigned(lineno);
     do {
-        *--at = char('0' + value % 10);
+        *--first = char('0' + value % 10);
         value /= 10;
     } while (value != 0);
-    if (lineno < 0) *--at = '-';
-    out.push_back(':');
-    out.append(at, std::size_t(end - at));
+    if (lineno < 0) *--first = '-';
+    const std::size_t n_digits = std::size_t(digits_end - first);
+    // The texts go in with one size check: key, header at most 5 bytes, text and digits.
+    const std::size_t start = out.size();
+    const std::string_view prefix = cached.path_prefix;
+    out.resize(start + 10 + prefix.size() + n_digits);
+    std::uint8_t* at = out.data() + start;
+    std::memcpy(at, "\xa4path", 5);
+    at = str_header(at + 5, prefix.size() + n_digits);
+    std::memcpy(at, prefix.data(), prefix.size());
+    at += prefix.size();
+    std::memcpy(at, first, n_digits);
+    at += n_digits;
+    out.resize(std::size_t(at - out.data()));
+    // The path entry is written before the names are looked up: that may run code, which may
+    // reuse the cache entry that `prefix` points into.
+    std::string_view names;
+    if (!encoded_names(frame, code, co_name, texts, scratch, names)) return false;
+    msgpack::put_bytes(out, names.data(), names.size());
     return true;
 }
 
-int get_qualname(PyFrameObject* frame, CodeTextCache& texts, std::string& out) {
+int get_qualname(PyFrameObject* frame, std::string& out) {
     Owned code = Owned::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
     Owned qualname = Owned::borrow(reinterpret_cast<PyCodeObject*>(code.get())->co_qualname);
     if (qualname) {
         Owned module = module_name(frame);
         if (module) {
-            // The text depends on the code object (whose co_qualname cannot change) and on the
-            // module name; a str's text cannot change either, so the same object gives the same
-            // text. Any other object is converted afresh, as its str() may run code.
-            CodeTexts& cached = texts.entry_for(reinterpret_cast<PyCodeObject*>(code.get()));
-            if (cached.module_name.get() == module.get() && PyUnicode_CheckExact(module.get()) &&
-                PyUnicode_CheckExact(qualname.get())) {
-                out.assign(cached.qualname);
-                return 1;
-            }
             join(out, module.get(), qualname.get());
-            CodeTexts& again = texts.entry_for(reinterpret_cast<PyCodeObject*>(code.get()));
-            again.module_name = std::move(module);
-            again.qualname.assign(out);
             return 1;
         }
         // Code run by exec with a bare globals dict (templates, doctests, generated code) has

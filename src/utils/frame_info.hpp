@@ -9,7 +9,9 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
+#include "msgpack.hpp"
 #include "owned.hpp"
 
 namespace jarn {
@@ -17,16 +19,16 @@ namespace jarn {
 // Starts following changes of the current directory; called once at module initialisation.
 bool init_cwd_tracking();
 
-// What a frame's texts take from its code object alone, kept per code object: its file name made
-// relative to the current directory, and its qualified name with the module name it was made
-// with. Each part holds while what it came from is unchanged (the directory; the globals'
-// `__name__` object).
+// What a frame's texts take from its code object alone, kept per code object and already in
+// MessagePack form where that helps: its file name made relative to the current directory, and
+// the record's "co_name" and "qualname" entries, made with the module name they name. Each part
+// holds while what it came from is unchanged (the directory; the globals' `__name__` object).
 struct CodeTexts {
     Owned code;  // held, so that the address cannot be reused by another code object
     std::uint64_t cwd_generation = 0;
-    std::string relative_path;
+    std::string path_prefix;  // the relative path and ':', to which the line's digits are added
     Owned module_name;
-    std::string qualname;
+    std::string names;  // the encoded "co_name" and "qualname" entries; empty when not kept
 };
 
 class CodeTextCache {
@@ -38,9 +40,13 @@ private:
     std::array<CodeTexts, 64> entries_;
 };
 
-bool frame_path(PyFrameObject* frame, LineCache& lines, CodeTextCache& texts, std::string& out);
+// Appends the record's "path" entry ("relative/path.py:line"), then its "co_name" and
+// "qualname" entries (qualname nil when the frame has none). `code` is the frame's code object
+// and `co_name` its name's text. False with the exception set, `out` then partly written.
+bool write_code_texts(PyFrameObject* frame, PyCodeObject* code, std::string_view co_name, LineCache& lines,
+                      CodeTextCache& texts, std::string& scratch, msgpack::Buffer& out);
 
 // 1 with `out` set, 0 when the frame has no qualified name, -1 with the exception set.
-int get_qualname(PyFrameObject* frame, CodeTextCache& texts, std::string& out);
+int get_qualname(PyFrameObject* frame, std::string& out);
 
 }  // namespace jarn

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "cpython_compat.hpp"
+
 namespace jarn {
 
 int LineCache::line_of(PyFrameObject* frame) {
@@ -9,22 +11,21 @@ int LineCache::line_of(PyFrameObject* frame) {
     if (line >= 0) return line;
     // No line (a coroutine finishing while it is cancelled, for one): the code's first line
     // rather than no record at all.
-    Owned code = Owned::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
-    return reinterpret_cast<PyCodeObject*>(code.get())->co_firstlineno;
+    return compat::frame_code(frame)->co_firstlineno;
 }
 
 int LineCache::line_or_none(PyFrameObject* frame) {
     // A trace function may set a frame's line itself (a debugger's jump); then ask the frame.
     if (PyThreadState_Get()->c_tracefunc != nullptr) return PyFrame_GetLineNumber(frame);
-    Owned code = Owned::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
+    PyObject* code = reinterpret_cast<PyObject*>(compat::frame_code(frame));  // borrowed
     const int offset = PyFrame_GetLasti(frame);
     if (offset < 0) return PyFrame_GetLineNumber(frame);
-    const auto address = reinterpret_cast<std::uintptr_t>(code.get());
+    const auto address = reinterpret_cast<std::uintptr_t>(code);
     const std::size_t slot = ((address >> 4) ^ (std::uintptr_t(offset) * 2654435761u)) % entries_.size();
     Entry& e = entries_[slot];
-    if (e.code.get() == code.get() && e.offset == offset) return e.line;
+    if (e.code.get() == code && e.offset == offset) return e.line;
     const int line = PyFrame_GetLineNumber(frame);
-    e.code = std::move(code);
+    e.code = Owned::borrow(code);
     e.offset = offset;
     e.line = line;
     return line;
