@@ -3,13 +3,35 @@
 namespace jarn {
 namespace {
 
-constexpr std::uint32_t rotl(std::uint32_t v, int n) { return (v << n) | (v >> (32 - n)); }
+// Four 32-bit lanes, one per block. GCC and Clang lower this to SSE2 on x86-64 (and to the
+// target's vectors, or to scalar code, elsewhere).
+typedef std::uint32_t Lanes __attribute__((vector_size(16)));
 
-inline void quarter_round(std::uint32_t& a, std::uint32_t& b, std::uint32_t& c, std::uint32_t& d) {
+// The rounds are written once, for one block's words (std::uint32_t) and for four blocks side
+// by side (Lanes).
+template <class Word>
+inline Word rotl(Word v, int n) { return (v << n) | (v >> (32 - n)); }
+
+template <class Word>
+inline void quarter_round(Word& a, Word& b, Word& c, Word& d) {
     a += b; d ^= a; d = rotl(d, 16);
     c += d; b ^= c; b = rotl(b, 12);
     a += b; d ^= a; d = rotl(d, 8);
     c += d; b ^= c; b = rotl(b, 7);
+}
+
+template <class Words>
+inline void twenty_rounds(Words& x) {
+    for (int i = 0; i < 10; ++i) {
+        quarter_round(x[0], x[4], x[8], x[12]);
+        quarter_round(x[1], x[5], x[9], x[13]);
+        quarter_round(x[2], x[6], x[10], x[14]);
+        quarter_round(x[3], x[7], x[11], x[15]);
+        quarter_round(x[0], x[5], x[10], x[15]);
+        quarter_round(x[1], x[6], x[11], x[12]);
+        quarter_round(x[2], x[7], x[8], x[13]);
+        quarter_round(x[3], x[4], x[9], x[14]);
+    }
 }
 
 }  // namespace
@@ -21,16 +43,7 @@ void chacha20_block(const std::array<std::uint32_t, 8>& key, std::uint32_t count
                                            key[4],     key[5],     key[6],     key[7],
                                            counter,    nonce[0],   nonce[1],   nonce[2]};
     out = state;
-    for (int i = 0; i < 10; ++i) {
-        quarter_round(out[0], out[4], out[8], out[12]);
-        quarter_round(out[1], out[5], out[9], out[13]);
-        quarter_round(out[2], out[6], out[10], out[14]);
-        quarter_round(out[3], out[7], out[11], out[15]);
-        quarter_round(out[0], out[5], out[10], out[15]);
-        quarter_round(out[1], out[6], out[11], out[12]);
-        quarter_round(out[2], out[7], out[8], out[13]);
-        quarter_round(out[3], out[4], out[9], out[14]);
-    }
+    twenty_rounds(out);
     for (int i = 0; i < 16; ++i) out[i] += state[i];
 }
 
@@ -40,23 +53,6 @@ void ChaCha20Rng::seed(const std::array<std::uint32_t, 8>& key, std::uint64_t st
     next_block_ = 0;
     index_ = words_.size();
 }
-
-namespace {
-
-// Four 32-bit lanes, one per block. GCC and Clang lower this to SSE2 on x86-64 (and to the
-// target's vectors, or to scalar code, elsewhere).
-typedef std::uint32_t Lanes __attribute__((vector_size(16)));
-
-inline Lanes rotl(Lanes v, int n) { return (v << n) | (v >> (32 - n)); }
-
-inline void quarter_round(Lanes& a, Lanes& b, Lanes& c, Lanes& d) {
-    a += b; d ^= a; d = rotl(d, 16);
-    c += d; b ^= c; b = rotl(b, 12);
-    a += b; d ^= a; d = rotl(d, 8);
-    c += d; b ^= c; b = rotl(b, 7);
-}
-
-}  // namespace
 
 void ChaCha20Rng::refill() {
     static_assert(kBlocksPerRefill == 4, "one lane per block");
@@ -75,16 +71,7 @@ void ChaCha20Rng::refill() {
     state[15] = Lanes{} + std::uint32_t(stream_ >> 32);
     Lanes x[16];
     for (int i = 0; i < 16; ++i) x[i] = state[i];
-    for (int i = 0; i < 10; ++i) {
-        quarter_round(x[0], x[4], x[8], x[12]);
-        quarter_round(x[1], x[5], x[9], x[13]);
-        quarter_round(x[2], x[6], x[10], x[14]);
-        quarter_round(x[3], x[7], x[11], x[15]);
-        quarter_round(x[0], x[5], x[10], x[15]);
-        quarter_round(x[1], x[6], x[11], x[12]);
-        quarter_round(x[2], x[7], x[8], x[13]);
-        quarter_round(x[3], x[4], x[9], x[14]);
-    }
+    twenty_rounds(x);
     for (int i = 0; i < 16; ++i) {
         const Lanes word = x[i] + state[i];
         for (unsigned lane = 0; lane < 4; ++lane) words_[16 * lane + unsigned(i)] = word[lane];
