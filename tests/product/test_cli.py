@@ -99,6 +99,13 @@ def test_module_mode_configuration_and_a_raised_exception(jarn_cli, tmp_path):
     assert "__main__.bad(v=1) raised ValueError('x')" in jarn_cli("show", "--latest").stdout
 
 
+def default_signals() -> None:
+    """The dispositions a program gets from a terminal, whether or not the suite itself runs in
+    the background (SIGINT ignored) or under nohup (SIGHUP ignored)."""
+    for signum in (signal.SIGINT, signal.SIGHUP):
+        signal.signal(signum, signal.SIG_DFL)
+
+
 WAIT = "import time\ndef wait():\n    print('ready', flush=True)\n    time.sleep(600)\n"
 OWN_HANDLER = "import signal, sys\nsignal.signal(signal.SIGTERM, lambda *a: sys.exit(3))\n"
 SEES_DEFAULT = "import signal\nassert signal.signal(signal.SIGTERM, signal.getsignal(signal.SIGTERM)) is signal.SIG_DFL\n"
@@ -112,7 +119,8 @@ def test_signals_end_the_program_as_without_jarn_and_save(tmp_path, child_enviro
     (tmp_path / "prog.py").write_text(prelude + WAIT + "wait()\nprint('woke')\n")
     ended, env = [], {k: v for k, v in child_environ.items() if k != "PYTHONUNBUFFERED"}  # output buffered, as into a pipe
     for command in (["prog.py"], ["-m", "jarn", "run", "prog.py"]):
-        child = subprocess.Popen([sys.executable, *command], cwd=tmp_path, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        child = subprocess.Popen([sys.executable, *command], cwd=tmp_path, env=env, stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE, text=True, preexec_fn=default_signals)
         if signum is not None:
             assert child.stdout.readline() == "ready\n"
             child.send_signal(signum)
