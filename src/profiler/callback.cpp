@@ -24,51 +24,6 @@ constexpr std::uintptr_t kHasPlugins = 0x4;
 constexpr std::uintptr_t kUnreadable = 0x3;  // a name without UTF-8 form: skip the code object
 constexpr int kEpochShift = 3;
 
-std::uintptr_t classify(ProfilerObject* self, PyCodeObject* code, PyFrameObject* frame, bool is_return) {
-    ProfilerState& p = *self->state;
-    std::uintptr_t bits;
-    std::string_view filename;
-    std::string_view name;
-    Py_ssize_t size;
-    const char* data = PyUnicode_Check(code->co_filename) ? PyUnicode_AsUTF8AndSize(code->co_filename, &size) : nullptr;
-    const char* failed = nullptr;
-    if (data == nullptr) {
-        failed = "`co_filename` is always a string";
-    } else {
-        filename = std::string_view(data, std::size_t(size));
-        data = PyUnicode_Check(code->co_name) ? PyUnicode_AsUTF8AndSize(code->co_name, &size) : nullptr;
-        if (data == nullptr) failed = "`co_name` is always a string";
-        else name = std::string_view(data, std::size_t(size));
-    }
-    if (failed != nullptr) {
-        // Reported once per code object; its later events are skipped silently.
-        raise_internal_error(failed);
-        PyObject* exc = PyErr_GetRaisedException();
-        if (exc != nullptr) log_error(exc, frame, is_return ? "return" : "call", code->co_filename, code->co_name);
-        bits = kUnreadable;
-    } else {
-        bits = static_cast<std::uintptr_t>(filename_verdict(filename, p.include_frames, p.ignore_frames));
-        if (!p.plugins.empty()) {
-            const auto found = p.plugins.find(name);
-            if (found != p.plugins.end()) {
-                for (const PluginProcessor& proc : found->second) {
-                    if (proc.path_fragment.occurs_in(filename)) {
-                        bits |= kHasPlugins;
-                        break;
-                    }
-                }
-            }
-        }
-    }
-    const std::uintptr_t tagged = (std::uintptr_t(p.epoch) << kEpochShift) | bits;
-    if (PyUnstable_Code_SetExtra(reinterpret_cast<PyObject*>(code), code_extra_index,
-                                 reinterpret_cast<void*>(tagged)) < 0) {
-        PyErr_Clear();  // only a cache: classify again next time
-    }
-    return bits;
-}
-
-// Keeps one stored record's memory for the thread's next event; a rare huge record is let go.
 void keep_spare_memory(Event& ev) {
     constexpr std::size_t kLargestSpare = 64 * 1024;
     if (ev.records.empty()) return;
@@ -106,7 +61,7 @@ void handle_profile_event(ProfilerObject* self, PyFrameObject* frame, PyCodeObje
     if (compat::interpreter_is_finalizing()) return;
     self->state->adopt_after_fork();
     Event ev{self, *self->state, frame, code, code->co_filename, code->co_name, {}, {}, is_return, arg, {}, {}, {}, {}, {}};
-    // Both are str: classify() made sure before the code object could reach here.
+    // Both are str: classify_code() made sure before the code object could reach here.
     Py_ssize_t size;
     const char* data = utf8_and_size(code->co_filename, size);
     if (data == nullptr) return report_pending(ev);
@@ -178,9 +133,50 @@ bool cached_code_bits(ProfilerObject* self, PyCodeObject* code, std::uintptr_t& 
 }
 
 std::uintptr_t classify_code(ProfilerObject* self, PyCodeObject* code, PyFrameObject* frame, bool is_return) {
-    return classify(self, code, frame, is_return);
+    ProfilerState& p = *self->state;
+    std::uintptr_t bits;
+    std::string_view filename;
+    std::string_view name;
+    Py_ssize_t size;
+    const char* data = PyUnicode_Check(code->co_filename) ? PyUnicode_AsUTF8AndSize(code->co_filename, &size) : nullptr;
+    const char* failed = nullptr;
+    if (data == nullptr) {
+        failed = "`co_filename` is always a string";
+    } else {
+        filename = std::string_view(data, std::size_t(size));
+        data = PyUnicode_Check(code->co_name) ? PyUnicode_AsUTF8AndSize(code->co_name, &size) : nullptr;
+        if (data == nullptr) failed = "`co_name` is always a string";
+        else name = std::string_view(data, std::size_t(size));
+    }
+    if (failed != nullptr) {
+        // Reported once per code object; its later events are skipped silently.
+        raise_internal_error(failed);
+        PyObject* exc = PyErr_GetRaisedException();
+        if (exc != nullptr) log_error(exc, frame, is_return ? "return" : "call", code->co_filename, code->co_name);
+        bits = kUnreadable;
+    } else {
+        bits = static_cast<std::uintptr_t>(filename_verdict(filename, p.include_frames, p.ignore_frames));
+        if (!p.plugins.empty()) {
+            const auto found = p.plugins.find(name);
+            if (found != p.plugins.end()) {
+                for (const PluginProcessor& proc : found->second) {
+                    if (proc.path_fragment.occurs_in(filename)) {
+                        bits |= kHasPlugins;
+                        break;
+                    }
+                }
+            }
+        }
+    }
+    const std::uintptr_t tagged = (std::uintptr_t(p.epoch) << kEpochShift) | bits;
+    if (PyUnstable_Code_SetExtra(reinterpret_cast<PyObject*>(code), code_extra_index,
+                                 reinterpret_cast<void*>(tagged)) < 0) {
+        PyErr_Clear();  // only a cache: classify again next time
+    }
+    return bits;
 }
 
+// Keeps one stored record's memory for the thread's next event; a rare huge record is let go.
 bool code_wants_events(std::uintptr_t bits) {
     return bits != kUnreadable &&
            (static_cast<FilenameVerdict>(bits & kVerdictMask) != FilenameVerdict::drop || (bits & kHasPlugins));
@@ -210,7 +206,7 @@ int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* ar
     Owned code_ref = Owned::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
     auto* code = reinterpret_cast<PyCodeObject*>(code_ref.get());
     std::uintptr_t bits;
-    if (!cached_code_bits(self, code, bits)) bits = classify(self, code, frame, is_return);
+    if (!cached_code_bits(self, code, bits)) bits = classify_code(self, code, frame, is_return);
     if (code_wants_events(bits)) handle_profile_event(self, frame, code, is_return, arg, bits, nullptr);
     return 0;
 }
