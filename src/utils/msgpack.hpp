@@ -62,8 +62,6 @@ inline void put_be64(Buffer& b, std::uint64_t v) {
     put_bytes(b, bytes, 8);
 }
 
-
-
 inline void write_nil(Buffer& b) { put_u8(b, 0xc0); }
 inline void write_true(Buffer& b) { put_u8(b, 0xc3); }
 
