@@ -84,7 +84,7 @@ FilenameVerdict filename_verdict(std::string_view filename, const std::vector<Fi
     return FilenameVerdict::record_unless_attrs;
 }
 
-int called_from_attrs(PyFrameObject* frame) {
+int called_from_attrs(compat::InterpreterFrame* frame) {
     // The caller's file name straight from the interpreter's frames: no frame object is made.
     if (PyCodeObject* code = compat::caller_code(frame)) {  // borrowed
         Py_ssize_t size;
@@ -97,7 +97,9 @@ int called_from_attrs(PyFrameObject* frame) {
         if (size > 0) return ends_with(std::string_view(data, std::size_t(size)), kAttrsMake) ? 1 : 0;
     }
     // No caller, or one without a file name (whose own caller then decides): by the frame objects.
-    Owned caller = Owned::steal(reinterpret_cast<PyObject*>(PyFrame_GetBack(frame)));
+    PyFrameObject* own = compat::frame_object(frame);  // borrowed
+    if (own == nullptr) return -1;
+    Owned caller = Owned::steal(reinterpret_cast<PyObject*>(PyFrame_GetBack(own)));
     if (!caller) return PyErr_Occurred() ? (raise_internal_error("A frame has an `f_back` attribute."), -1) : 0;
     Owned holder;
     std::string_view filename;

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "../utils/cpython_compat.hpp"
 #include "../utils/finder.hpp"
 
 namespace jarn {
@@ -22,6 +23,6 @@ FilenameVerdict filename_verdict(std::string_view filename, const std::vector<Fi
 // The attrs rule's look at the calling frames: 1 when the caller (or, for a caller with an empty
 // filename, the caller's caller) was compiled by attrs' class builder, 0 when not, -1 with the
 // internal error set.
-int called_from_attrs(PyFrameObject* frame);
+int called_from_attrs(compat::InterpreterFrame* frame);
 
 }  // namespace jarn

@@ -42,7 +42,7 @@ void keep_spare_memory(Event& ev) {
 // is the exception when the engine tells which one leaves the frame; otherwise the exception
 // tool's notes say.
 void add_exception_record(Event& ev, PyObject* unwinding) {
-    Owned exc = Owned::steal(unwinding != nullptr ? failure_of(ev.frame, unwinding)
+    Owned exc = Owned::steal(unwinding != nullptr ? failure_of(ev.code, unwinding)
                                                   : take_raised_exception(ev.thread_state(), ev.frame, ev.arg));
     if (!exc) return;
     msgpack::Buffer bytes;
@@ -52,7 +52,7 @@ void add_exception_record(Event& ev, PyObject* unwinding) {
 
 }  // namespace
 
-void handle_profile_event(ProfilerObject* self, PyFrameObject* frame, PyCodeObject* code, bool is_return, PyObject* arg,
+void handle_profile_event(ProfilerObject* self, compat::InterpreterFrame* frame, PyCodeObject* code, bool is_return, PyObject* arg,
                           std::uintptr_t bits, PyObject* unwinding) {
     // Plugins and the host run Python code, which may uninstall this profiler on this thread
     // and with it the interpreter's reference.
@@ -132,7 +132,7 @@ bool cached_code_bits(ProfilerObject* self, PyCodeObject* code, std::uintptr_t& 
     return false;
 }
 
-std::uintptr_t classify_code(ProfilerObject* self, PyCodeObject* code, PyFrameObject* frame, bool is_return) {
+std::uintptr_t classify_code(ProfilerObject* self, PyCodeObject* code, compat::InterpreterFrame* frame, bool is_return) {
     ProfilerState& p = *self->state;
     std::uintptr_t bits;
     std::string_view filename;
@@ -200,14 +200,15 @@ int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* ar
     if (!Py_IS_TYPE(frame, &PyFrame_Type)) {
         raise_internal_error("Python gives us a PyFrame");
         PyObject* exc = PyErr_GetRaisedException();
-        if (exc != nullptr) log_error(exc, frame, is_return ? "return" : "call", Py_None, Py_None);
+        if (exc != nullptr) log_error(exc, nullptr, is_return ? "return" : "call", Py_None, Py_None);
         return 0;
     }
+    compat::InterpreterFrame* iframe = compat::interpreter_frame(frame);  // borrowed
     Owned code_ref = Owned::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
     auto* code = reinterpret_cast<PyCodeObject*>(code_ref.get());
     std::uintptr_t bits;
-    if (!cached_code_bits(self, code, bits)) bits = classify_code(self, code, frame, is_return);
-    if (code_wants_events(bits)) handle_profile_event(self, frame, code, is_return, arg, bits, nullptr);
+    if (!cached_code_bits(self, code, bits)) bits = classify_code(self, code, iframe, is_return);
+    if (code_wants_events(bits)) handle_profile_event(self, iframe, code, is_return, arg, bits, nullptr);
     return 0;
 }
 

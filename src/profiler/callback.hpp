@@ -20,14 +20,14 @@ int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* ar
 // for the code object's events; when it says no, it says so for good (until filters change,
 // which means a new profiler).
 bool cached_code_bits(ProfilerObject* self, PyCodeObject* code, std::uintptr_t& bits);
-std::uintptr_t classify_code(ProfilerObject* self, PyCodeObject* code, PyFrameObject* frame, bool is_return);
+std::uintptr_t classify_code(ProfilerObject* self, PyCodeObject* code, compat::InterpreterFrame* frame, bool is_return);
 bool code_wants_events(std::uintptr_t bits);
 
 // One call or return of a code object that wants events: plugin records, the filter decision,
 // the frame record (and the exception record of a frame left by an exception), the buffers.
 // Never leaves an exception set. `arg` is borrowed, never null; `unwinding` (borrowed) is the
 // exception leaving the frame when the engine tells it, else null.
-void handle_profile_event(ProfilerObject* self, PyFrameObject* frame, PyCodeObject* code, bool is_return, PyObject* arg,
+void handle_profile_event(ProfilerObject* self, compat::InterpreterFrame* frame, PyCodeObject* code, bool is_return, PyObject* arg,
                           std::uintptr_t bits, PyObject* unwinding);
 
 }  // namespace jarn

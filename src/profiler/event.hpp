@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "../utils/cpython_compat.hpp"
 #include "../utils/frame_state.hpp"
 #include "../utils/msgpack.hpp"
 #include "state.hpp"
@@ -16,7 +17,7 @@ namespace jarn {
 struct Event {
     ProfilerObject* self;
     ProfilerState& profiler;
-    PyFrameObject* frame;   // borrowed: the interpreter holds it for the whole event
+    compat::InterpreterFrame* frame;  // borrowed: the event's frame, running for the whole event
     PyCodeObject* code;     // borrowed: the frame's, kept alive by it
     PyObject* co_filename;  // borrowed from the code object, which the frame keeps alive
     PyObject* co_name;      // borrowed, likewise
@@ -30,6 +31,14 @@ struct Event {
     // Set by build_frame_record: the frame's id and call site, for a record that follows it.
     Identifier own_id{};
     std::optional<CallSite> site;
+
+    PyFrameObject* frame_object_ = nullptr;  // made on first need (plugins, error reports)
+
+    // The event's frame object, borrowed; null with the exception set when it cannot be made.
+    PyFrameObject* frame_object() {
+        if (frame_object_ == nullptr) frame_object_ = compat::frame_object(frame);
+        return frame_object_;
+    }
 
     ThreadState& thread_state() {
         if (thread_state_ == nullptr) thread_state_ = &profiler.thread_state();
@@ -49,7 +58,9 @@ bool event_thread(Event& ev);
 void report_pending(const Event& ev);
 
 // Steals `exc` and reports it; see log_error.cpp.
-void log_error(PyObject* exc, PyFrameObject* frame, const char* event, PyObject* co_filename, PyObject* co_name);
+// `frame` may be null (its locals are then not reported).
+void log_error(PyObject* exc, compat::InterpreterFrame* frame, const char* event, PyObject* co_filename,
+               PyObject* co_name);
 
 bool process_plugins(Event& ev);   // appends plugin records; failures reported per processor
 bool build_frame_record(Event& ev, msgpack::Buffer& out);

@@ -36,13 +36,12 @@ PyObject* on_exception(Happening what, PyObject* const* args, Py_ssize_t nargs) 
     ProfilerObject* self = profiler_of(tstate);
     if (self == nullptr || nargs < 3) Py_RETURN_NONE;
     ThreadState& ts = self->state->thread_state();
-    // Not made when missing: a frame without its object was never recorded.
-    PyObject* frame = reinterpret_cast<PyObject*>(compat::current_frame_if_made(tstate));  // borrowed
+    compat::InterpreterFrame* frame = compat::current_python_frame(tstate);  // borrowed
     if (frame == nullptr) Py_RETURN_NONE;
     switch (what) {
         case Happening::raised:
             // Only the innermost recorded frame can be the one that is left next.
-            if (!ts.call_frames.empty() && ts.call_frames.back().frame.get() == frame) {
+            if (!ts.call_frames.empty() && ts.call_frames.back().frame == frame) {
                 ts.raising_frame = frame;
                 ts.raising_exception = Owned::borrow(args[2]);
             }
@@ -177,20 +176,19 @@ void release_exception_tool() {
 
 int exception_tool_id() { return tool_id; }
 
-PyObject* take_raised_exception(ThreadState& ts, PyFrameObject* frame, PyObject* arg) {
-    if (ts.raising_frame != reinterpret_cast<PyObject*>(frame)) return nullptr;
+PyObject* take_raised_exception(ThreadState& ts, compat::InterpreterFrame* frame, PyObject* arg) {
+    if (ts.raising_frame != frame) return nullptr;
     Owned exc = std::move(ts.raising_exception);
     ts.raising_frame = nullptr;
     // A frame left by an exception returns nothing; a value means it was handled after all.
     if (arg != Py_None || !exc) return nullptr;
-    return failure_of(frame, exc.get());
+    return failure_of(compat::code_of(frame), exc.get());
 }
 
-PyObject* failure_of(PyFrameObject* frame, PyObject* exc) {
+PyObject* failure_of(PyCodeObject* code, PyObject* exc) {
     // A generator or coroutine closed (GeneratorExit) or ended (StopIteration and its async
     // twin) did not fail.
-    Owned code = Owned::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
-    const int flags = reinterpret_cast<PyCodeObject*>(code.get())->co_flags;
+    const int flags = code->co_flags;
     if ((flags & (CO_GENERATOR | CO_COROUTINE | CO_ASYNC_GENERATOR | CO_ITERABLE_COROUTINE)) &&
         (PyErr_GivenExceptionMatches(exc, PyExc_GeneratorExit) ||
          PyErr_GivenExceptionMatches(exc, PyExc_StopIteration) ||

@@ -13,9 +13,9 @@ namespace jarn {
 namespace {
 
 // Index of the frame's own open call, searched from the top; -1 when it is not on the stack.
-std::ptrdiff_t own_entry(const std::vector<OpenCall>& call_frames, PyFrameObject* frame) {
+std::ptrdiff_t own_entry(const std::vector<OpenCall>& call_frames, compat::InterpreterFrame* frame) {
     for (std::ptrdiff_t i = std::ptrdiff_t(call_frames.size()) - 1; i >= 0; --i) {
-        if (call_frames[std::size_t(i)].frame.get() == reinterpret_cast<PyObject*>(frame)) return i;
+        if (call_frames[std::size_t(i)].frame == frame) return i;
     }
     return -1;
 }
@@ -23,12 +23,7 @@ std::ptrdiff_t own_entry(const std::vector<OpenCall>& call_frames, PyFrameObject
 // A return pops its own frame's entry and any left above it (calls whose returns never came);
 // a return whose frame is not on the stack pops nothing.
 void pop_through(ThreadState& ts, std::ptrdiff_t own) {
-    if (own < 0) return;
-    while (ts.call_frames.size() > std::size_t(own)) {
-        // Off the stack before its reference goes, in case releasing it runs code.
-        OpenCall top = std::move(ts.call_frames.back());
-        ts.call_frames.pop_back();
-    }
+    if (own >= 0) ts.call_frames.resize(std::size_t(own));
 }
 
 // Releases the values of the variables read into the thread's state when the record is done.
@@ -65,7 +60,7 @@ bool write_variables(ThreadState& ts, PyObject* locals, bool lightweight_repr, m
 }
 
 // A function frame's variables into the thread's state, each value held.
-void hold_variables(ThreadState& ts, PyFrameObject* frame) {
+void hold_variables(ThreadState& ts, compat::InterpreterFrame* frame) {
     compat::FrameVariables variables(frame);
     PyObject* name;   // borrowed
     PyObject* value;  // borrowed
@@ -111,24 +106,21 @@ bool build_frame_record(Event& ev, msgpack::Buffer& out) {
     int has_site = 0;
     if (!ev.is_return) {
         id = frame_id();
-        if (!ts.call_frames.empty()) has_site = call_site_of(ts.call_frames.back(), ts.lines, site);
-        ts.call_frames.push_back(OpenCall{Owned::borrow(reinterpret_cast<PyObject*>(ev.frame)), id});
+        if (!ts.call_frames.empty()) has_site = call_site_of(ts.call_frames.back(), ev.frame, ts.lines, site);
+        ts.call_frames.push_back(OpenCall{ev.frame, id});
     } else {
         const std::ptrdiff_t own = own_entry(ts.call_frames, ev.frame);
         if (own >= 0) {
             id = ts.call_frames[std::size_t(own)].id;
-            if (own > 0) has_site = call_site_of(ts.call_frames[std::size_t(own) - 1], ts.lines, site);
+            if (own > 0) has_site = call_site_of(ts.call_frames[std::size_t(own) - 1], ev.frame, ts.lines, site);
         } else {
             // A return whose call was not recorded (profiling began inside the frame, or the
             // interpreter sent no call): an id of its own.
             id = frame_id();
-            if (!ts.call_frames.empty()) has_site = call_site_of(ts.call_frames.back(), ts.lines, site);
+            if (!ts.call_frames.empty()) has_site = call_site_of(ts.call_frames.back(), ev.frame, ts.lines, site);
         }
-        // The stack is updated even when the call site could not be read, so that later
-        // returns still find their own entries.
         pop_through(ts, own);
     }
-    if (has_site < 0) return false;
     ev.own_id = id;
     ev.site = has_site ? std::optional<CallSite>(site) : std::nullopt;
 

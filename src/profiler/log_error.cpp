@@ -10,13 +10,14 @@ bool is_keyboard_interrupt(PyObject* exc) {
     return exc != nullptr && PyErr_GivenExceptionMatches(exc, PyExc_KeyboardInterrupt);
 }
 
-bool emit_warning(PyObject* exc, PyFrameObject* frame, const char* event, PyObject* co_filename, PyObject* co_name) {
+bool emit_warning(PyObject* exc, compat::InterpreterFrame* frame, const char* event, PyObject* co_filename,
+                  PyObject* co_name) {
     Owned logging = Owned::steal(import_module(names.mod_logging));
     if (!logging) return false;
     Owned logger = Owned::steal(PyObject_CallMethodOneArg(logging.get(), names.getLogger, names.jarn));
     if (!logger) return false;
     // Read in place: f_locals would attach a snapshot to the frame that keeps its values alive.
-    Owned locals = Owned::steal(get_locals(frame, false, false));
+    Owned locals = frame != nullptr ? Owned::steal(get_locals(frame, false, false)) : Owned::borrow(Py_None);
     if (!locals) return false;
     Owned kwargs = Owned::steal(PyDict_New());
     if (!kwargs || PyDict_SetItem(kwargs.get(), names.exc_info, exc) < 0) return false;
@@ -32,7 +33,8 @@ bool emit_warning(PyObject* exc, PyFrameObject* frame, const char* event, PyObje
 
 }  // namespace
 
-void log_error(PyObject* exc_in, PyFrameObject* frame, const char* event, PyObject* co_filename, PyObject* co_name) {
+void log_error(PyObject* exc_in, compat::InterpreterFrame* frame, const char* event, PyObject* co_filename,
+               PyObject* co_name) {
     Owned exc = Owned::steal(exc_in);
     bool interrupted = is_keyboard_interrupt(exc.get());
     if (!emit_warning(exc.get(), frame, event, co_filename, co_name)) {

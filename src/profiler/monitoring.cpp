@@ -32,12 +32,6 @@ Installed& installed() {
 
 enum class Kind { call, call_no_disable, return_value, return_no_value };
 
-// The event's frame: the callables are given its code object only. Null when there is none.
-PyFrameObject* event_frame() {
-    PyFrameObject* frame = PyEval_GetFrame();  // borrowed
-    if (frame == nullptr) PyErr_Clear();
-    return frame;
-}
 
 // Returns None or DISABLE, never null: an exception here would reach the profiled program.
 template <Kind kind>
@@ -52,19 +46,17 @@ PyObject* on_event(PyObject* self, PyObject* const* args, Py_ssize_t nargsf) noe
     auto* profiler = reinterpret_cast<ProfilerObject*>(self);
     auto* code = reinterpret_cast<PyCodeObject*>(args[0]);  // borrowed from the interpreter
     std::uintptr_t bits;
-    if (!cached_code_bits(profiler, code, bits)) {
-        PyFrameObject* frame = event_frame();  // borrowed; only the context of an error report
-        if (frame == nullptr) Py_RETURN_NONE;
-        bits = classify_code(profiler, code, frame, is_return);
-    }
+    // The event's frame: the callables are given its code object only.
+    PyThreadState* tstate = PyThreadState_Get();
+    compat::InterpreterFrame* frame = compat::current_python_frame(tstate);  // borrowed
+    if (frame == nullptr) Py_RETURN_NONE;
+    if (!cached_code_bits(profiler, code, bits)) bits = classify_code(profiler, code, frame, is_return);
     if (!code_wants_events(bits)) {
         if constexpr (may_disable) return Py_NewRef(in.disable.get());
         Py_RETURN_NONE;
     }
     // DISABLE would be for every thread: other threads are told nothing.
-    if (!in.all_threads && PyThreadState_GetID(PyThreadState_Get()) != in.thread_id) Py_RETURN_NONE;
-    PyFrameObject* frame = event_frame();  // borrowed; the interpreter holds it for the event
-    if (frame == nullptr) Py_RETURN_NONE;
+    if (!in.all_threads && tstate->id != in.thread_id) Py_RETURN_NONE;
     PyObject* arg = (kind == Kind::return_value && nargs >= 3) ? args[2] : Py_None;
     // PY_UNWIND names the exception leaving the frame: its record needs no exception tool.
     PyObject* unwinding = (kind == Kind::return_no_value && nargs >= 3) ? args[2] : nullptr;

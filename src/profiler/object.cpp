@@ -99,7 +99,6 @@ int profiler_traverse(PyObject* self, visitproc visit, void* arg) {
     ProfilerState* state = as_profiler(self)->state;
     if (state == nullptr) return 0;
     for (auto& [id, thread] : state->threads) {
-        for (OpenCall& call : thread->call_frames) Py_VISIT(call.frame.get());
         Py_VISIT(thread->identity.current_thread_function.get());
         Py_VISIT(thread->identity.thread.get());
         Py_VISIT(thread->raising_exception.get());
@@ -120,7 +119,6 @@ int profiler_clear(PyObject* self) {
     // Move the references out before releasing them: releasing may run code that looks here.
     std::vector<Owned> released;
     for (auto& [id, thread] : state->threads) {
-        for (OpenCall& call : thread->call_frames) released.push_back(std::move(call.frame));
         thread->call_frames.clear();
         released.push_back(std::move(thread->raising_exception));
         thread->raising_frame = nullptr;

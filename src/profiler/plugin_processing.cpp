@@ -56,9 +56,11 @@ bool run_processor(Event& ev, PluginProcessor& proc, bool& produced) {
     produced = false;
     if (!proc.path_fragment.occurs_in(ev.filename)) return true;
     PyObject* event_name = ev.event_name_object();
+    PyFrameObject* frame = ev.frame_object();  // borrowed
+    if (frame == nullptr) return false;
     if (proc.call) {
         Owned verdict = Owned::steal(
-            PyObject_CallFunctionObjArgs(proc.call.get(), ev.frame, event_name, ev.arg, proc.context.get(), nullptr));
+            PyObject_CallFunctionObjArgs(proc.call.get(), frame, event_name, ev.arg, proc.context.get(), nullptr));
         if (!verdict) return false;
         const std::optional<bool> go = as_bool(verdict.get());
         if (!go) {
@@ -100,8 +102,7 @@ bool run_processor(Event& ev, PluginProcessor& proc, bool& produced) {
     // The call stack cannot change between here and the start of this processor: the callback
     // is never re-entered on its own thread.
     CallSite site{};
-    const int has_site = user_code_call_site(ts.call_frames, id, ts.lines, site);
-    if (has_site < 0) return false;
+    const int has_site = user_code_call_site(ts.call_frames, ev.frame, id, ts.lines, site);
     Owned site_value;
     if (has_site) {
         site_value = Owned::steal(PyDict_New());
@@ -117,7 +118,7 @@ bool run_processor(Event& ev, PluginProcessor& proc, bool& produced) {
     if (proc.subtype && !set_owned(data.get(), names.subtype, text(*proc.subtype))) return false;
 
     if (proc.process) {
-        Owned result = Owned::steal(PyObject_CallFunctionObjArgs(proc.process.get(), ev.frame, event_name, ev.arg,
+        Owned result = Owned::steal(PyObject_CallFunctionObjArgs(proc.process.get(), frame, event_name, ev.arg,
                                                                  proc.context.get(), nullptr));
         if (!result || !merge_process_result(data.get(), result.get())) return false;
     }

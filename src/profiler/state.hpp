@@ -17,6 +17,7 @@
 #include "../utils/frame_state.hpp"
 #include "../utils/owned.hpp"
 #include "../utils/ulid.hpp"
+#include "../utils/cpython_compat.hpp"
 #include "../utils/msgpack.hpp"
 #include "record_list.hpp"
 
@@ -38,8 +39,10 @@ struct EventRecord {
     Boundary boundary;
 };
 
+// A recorded call whose return has not come yet. The frame is compared, and read only once it
+// is known to be still running (compat::is_below): nothing holds it.
 struct OpenCall {
-    Owned frame;
+    compat::InterpreterFrame* frame;
     Identifier id;
 };
 
@@ -61,8 +64,8 @@ struct ThreadState {
     std::vector<PyObject*> local_values;
     // The exception passing through the innermost recorded frame, from its raising there until
     // a handler there takes it or the frame is left by it. The frame is only compared, never
-    // followed (its entry in call_frames holds it).
-    PyObject* raising_frame = nullptr;
+    // followed.
+    const compat::InterpreterFrame* raising_frame = nullptr;
     Owned raising_exception;
     void clear_raising();
 };

@@ -11,20 +11,18 @@
 namespace jarn::compat {
 namespace {
 
-_PyInterpreterFrame* interpreter_frame(void* p) { return static_cast<_PyInterpreterFrame*>(p); }
-
 // What the interpreter frame looks like differs: 3.12 names its code object and the last
 // instruction it ran; 3.13 names its "executable" (the code object, for every frame that has a
 // frame object) and the instruction it runs next, and the thread state holds the innermost frame
 // itself instead of through a C frame record.
 #if defined(JARN_CPYTHON_3_12)
-PyCodeObject* code_of(_PyInterpreterFrame* frame) { return frame->f_code; }
+PyCodeObject* code_of_frame(_PyInterpreterFrame* frame) { return frame->f_code; }
 bool has_run(const _PyInterpreterFrame* frame, const _Py_CODEUNIT* at) { return at <= frame->prev_instr; }
 _PyInterpreterFrame* innermost_frame(PyThreadState* tstate) {
     return tstate->cframe != nullptr ? tstate->cframe->current_frame : nullptr;
 }
 #else
-PyCodeObject* code_of(_PyInterpreterFrame* frame) { return reinterpret_cast<PyCodeObject*>(frame->f_executable); }
+PyCodeObject* code_of_frame(_PyInterpreterFrame* frame) { return reinterpret_cast<PyCodeObject*>(frame->f_executable); }
 bool has_run(const _PyInterpreterFrame* frame, const _Py_CODEUNIT* at) { return at < frame->instr_ptr; }
 _PyInterpreterFrame* innermost_frame(PyThreadState* tstate) { return tstate->current_frame; }
 #endif
@@ -32,7 +30,7 @@ _PyInterpreterFrame* innermost_frame(PyThreadState* tstate) { return tstate->cur
 // Whether MAKE_CELL has turned slot `index` into its cell yet. It runs in the code's prologue,
 // before RESUME, so only the prologue is looked at.
 bool cell_made(_PyInterpreterFrame* frame, int index) {
-    const _Py_CODEUNIT* code = _PyCode_CODE(code_of(frame));
+    const _Py_CODEUNIT* code = _PyCode_CODE(code_of_frame(frame));
     int oparg = 0;
     for (const _Py_CODEUNIT* at = code; has_run(frame, at); ++at) {
         const int op = at->op.code;
@@ -67,9 +65,50 @@ bool attribute_stores_reach_dict_watchers() {
 #endif
 }
 
-FrameVariables::FrameVariables(PyFrameObject* frame) : frame_(frame->f_frame) {
-    _PyInterpreterFrame* f = interpreter_frame(frame_);
-    PyCodeObject* code = code_of(f);
+InterpreterFrame* current_python_frame(PyThreadState* tstate) { return _PyFrame_GetFirstComplete(innermost_frame(tstate)); }
+
+InterpreterFrame* interpreter_frame(PyFrameObject* frame) { return frame->f_frame; }
+
+PyFrameObject* frame_object(InterpreterFrame* frame) {
+    if (frame->frame_obj != nullptr) return frame->frame_obj;
+    // The interpreter's maker of frame objects is not exported; PyEval_GetFrame makes the
+    // current frame's.
+    if (frame == current_python_frame(PyThreadState_Get())) {
+        if (PyFrameObject* made = PyEval_GetFrame()) return made;
+        if (PyErr_Occurred()) return nullptr;
+    }
+    PyErr_SetString(PyExc_SystemError, "a frame object is made only for the running frame");
+    return nullptr;
+}
+
+PyCodeObject* code_of(InterpreterFrame* frame) { return code_of_frame(frame); }
+
+PyObject* globals_of(InterpreterFrame* frame) { return frame->f_globals; }
+
+int instruction_offset(InterpreterFrame* frame) {
+    const int lasti = _PyInterpreterFrame_LASTI(frame);
+    return lasti < 0 ? -1 : lasti * int(sizeof(_Py_CODEUNIT));
+}
+
+bool line_set_by_tracer(InterpreterFrame* frame) {
+    return frame->frame_obj != nullptr && frame->frame_obj->f_lineno != 0;
+}
+
+int line_number(InterpreterFrame* frame) {
+    if (line_set_by_tracer(frame)) return frame->frame_obj->f_lineno;
+    return PyCode_Addr2Line(code_of_frame(frame), _PyInterpreterFrame_LASTI(frame) * int(sizeof(_Py_CODEUNIT)));
+}
+
+bool is_below(InterpreterFrame* frame, const InterpreterFrame* outer) {
+    for (_PyInterpreterFrame* f = frame->previous; f != nullptr; f = f->previous) {
+        if (f == outer) return true;
+    }
+    return false;
+}
+
+FrameVariables::FrameVariables(InterpreterFrame* frame) : frame_(frame) {
+    _PyInterpreterFrame* f = frame_;
+    PyCodeObject* code = code_of_frame(f);
     if (!(code->co_flags & CO_OPTIMIZED)) {
         // Module, class body or exec'd code: their real namespace is the locals.
         mapping_ = f->f_locals;
@@ -81,8 +120,8 @@ FrameVariables::FrameVariables(PyFrameObject* frame) : frame_(frame->f_frame) {
 }
 
 bool FrameVariables::next(PyObject*& name, PyObject*& value) {
-    _PyInterpreterFrame* f = interpreter_frame(frame_);
-    PyCodeObject* code = code_of(f);
+    _PyInterpreterFrame* f = frame_;
+    PyCodeObject* code = code_of_frame(f);
     for (;;) {
         if (index_ >= count_) {
             if (hidden_pass_ || !has_hidden_) return false;
@@ -116,22 +155,13 @@ bool FrameVariables::next(PyObject*& name, PyObject*& value) {
     }
 }
 
-PyCodeObject* frame_code(PyFrameObject* frame) { return code_of(frame->f_frame); }
-
-PyObject* frame_globals(PyFrameObject* frame) { return frame->f_frame->f_globals; }
-
-PyCodeObject* caller_code(PyFrameObject* frame) {
-    _PyInterpreterFrame* caller = frame->f_back != nullptr ? frame->f_back->f_frame
-                                                           : _PyFrame_GetFirstComplete(frame->f_frame->previous);
+PyCodeObject* caller_code(InterpreterFrame* frame) {
+    _PyInterpreterFrame* caller = frame->frame_obj != nullptr && frame->frame_obj->f_back != nullptr
+                                      ? frame->frame_obj->f_back->f_frame
+                                      : _PyFrame_GetFirstComplete(frame->previous);
     if (caller == nullptr) return nullptr;
-    PyCodeObject* code = code_of(caller);
+    PyCodeObject* code = code_of_frame(caller);
     return PyCode_Check(code) ? code : nullptr;
-}
-
-PyFrameObject* current_frame_if_made(PyThreadState* tstate) {
-    _PyInterpreterFrame* f = innermost_frame(tstate);
-    while (f != nullptr && f->owner == FRAME_OWNED_BY_CSTACK) f = f->previous;
-    return f != nullptr ? f->frame_obj : nullptr;
 }
 
 }  // namespace jarn::compat

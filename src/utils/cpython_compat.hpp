@@ -29,6 +29,29 @@ bool interpreter_is_finalizing();
 // into them is not seen by the watchers, so a cache of an object's attribute must read it again.
 bool attribute_stores_reach_dict_watchers();
 
+// The interpreter's own record of a running Python frame, what a frame object is made from.
+// Events are handled from it: PyEval_GetFrame would make a frame object for every recorded call,
+// which then has to be freed when the frame ends, and costs more than the rest of the
+// interpreter's share of an event.
+using InterpreterFrame = struct ::_PyInterpreterFrame;
+
+// The frame PyEval_GetFrame would give, without making its frame object; null when none.
+InterpreterFrame* current_python_frame(PyThreadState* tstate);
+InterpreterFrame* interpreter_frame(PyFrameObject* frame);
+// The frame object of the current thread's innermost frame `frame`, made if need be; borrowed.
+// Null with the exception set when `frame` is not that frame.
+PyFrameObject* frame_object(InterpreterFrame* frame);
+PyCodeObject* code_of(InterpreterFrame* frame);
+PyObject* globals_of(InterpreterFrame* frame);
+// What PyFrame_GetLasti and PyFrame_GetLineNumber would give for its frame object.
+int instruction_offset(InterpreterFrame* frame);
+int line_number(InterpreterFrame* frame);
+// Whether a trace function has set the frame's line (f_lineno) itself.
+bool line_set_by_tracer(InterpreterFrame* frame);
+// Whether `outer` is one of the frames below `frame` on its thread's stack. A frame that has
+// ended is never below a running one, so this tells whether `outer` may still be read.
+bool is_below(InterpreterFrame* frame, const InterpreterFrame* outer);
+
 // A frame's variables, read where the interpreter keeps them. The public way, f_locals or
 // PyFrame_GetLocals, copies them into a dict that stays attached to the frame on 3.12 and keeps
 // every value in it alive until the frame dies or the dict is refreshed: an argument rebound or a
@@ -38,7 +61,7 @@ bool attribute_stores_reach_dict_watchers();
 // on both versions.
 class FrameVariables {
 public:
-    explicit FrameVariables(PyFrameObject* frame);  // borrowed; must outlive this reader
+    explicit FrameVariables(InterpreterFrame* frame);  // borrowed; must outlive this reader
 
     // The frame's own locals mapping (module level, class bodies, code run by exec with separate
     // locals), borrowed; null for a function frame, whose variables are read with next().
@@ -50,7 +73,7 @@ public:
     bool next(PyObject*& name, PyObject*& value);
 
 private:
-    void* frame_;  // the interpreter frame
+    InterpreterFrame* frame_;
     PyObject* mapping_ = nullptr;
     int index_ = 0;
     int count_ = 0;
@@ -59,19 +82,9 @@ private:
     bool started_ = false;
 };
 
-// A frame's code object and globals, borrowed from the interpreter frame. PyFrame_GetCode and
-// PyFrame_GetGlobals give the same objects as new references, a function call and two reference
-// count changes each, on a path taken several times per recorded event.
-PyCodeObject* frame_code(PyFrameObject* frame);
-PyObject* frame_globals(PyFrameObject* frame);
-
-// The code object of the frame PyFrame_GetBack would give, borrowed, or null when there is none;
-// PyFrame_GetBack would make that frame's frame object if it has none yet.
-PyCodeObject* caller_code(PyFrameObject* frame);
-
-// The current thread's innermost frame object if the interpreter has made one, else null
-// (PyEval_GetFrame would make one). Borrowed.
-PyFrameObject* current_frame_if_made(PyThreadState* tstate);
+// The code object of the frame that called `frame` (the one PyFrame_GetBack would give),
+// borrowed, or null when there is none.
+PyCodeObject* caller_code(InterpreterFrame* frame);
 
 }  // namespace jarn::compat
 

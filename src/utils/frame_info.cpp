@@ -79,8 +79,8 @@ int lookup(PyObject* mapping, PyObject* key, Owned& out) {
 }
 
 // Module name of the frame's globals ("__name__" must exist).
-Owned module_name(PyFrameObject* frame) {
-    PyObject* globals = compat::frame_globals(frame);  // borrowed; the frame holds it
+Owned module_name(compat::InterpreterFrame* frame) {
+    PyObject* globals = compat::globals_of(frame);  // borrowed; the frame holds it
     if (PyDict_CheckExact(globals)) {
         PyObject* name = PyDict_GetItemWithError(globals, names.__name__);  // borrowed
         if (name != nullptr) return Owned::borrow(name);
@@ -91,19 +91,22 @@ Owned module_name(PyFrameObject* frame) {
 }
 
 // The search used when a code object has no co_qualname; every failure ends as "no name".
-int get_qualname_inner(PyFrameObject* frame, PyObject* name, std::string& out) {
+int get_qualname_inner(compat::InterpreterFrame* running, PyObject* name, std::string& out) {
+    PyFrameObject* frame = compat::frame_object(running);  // borrowed
+    if (frame == nullptr) return -1;
     Owned back = Owned::steal(PyObject_GetAttr(as_object(frame), names.f_back));
     if (!back) return -1;
     if (back.get() == Py_None) return 0;
     if (!PyFrame_Check(back.get())) return 0;
-    Owned back_locals = Owned::steal(get_locals(reinterpret_cast<PyFrameObject*>(back.get()), false, false));
+    Owned back_locals = Owned::steal(
+        get_locals(compat::interpreter_frame(reinterpret_cast<PyFrameObject*>(back.get())), false, false));
     if (!back_locals) return -1;
     Owned found;
     int r = lookup(back_locals.get(), name, found);
     if (r < 0) return 0;
     if (r == 1) return join_module_qualname(found.get(), out);
 
-    Owned locals = Owned::steal(get_locals(frame, false, false));
+    Owned locals = Owned::steal(get_locals(running, false, false));
     if (!locals) return -1;
     Owned inspect = Owned::steal(import_module(names.mod_inspect));
     if (!inspect) return -1;
@@ -293,7 +296,7 @@ void append_encoded_str(std::string& out, std::string_view s) {
 // The "co_name" and "qualname" entries: kept per code object while the module name is the same
 // str object (a str's text cannot change, nor can the code's co_name and co_qualname); made
 // afresh otherwise, since the module name's str() may run code.
-bool encoded_names(PyFrameObject* frame, PyCodeObject* code, std::string_view co_name, CodeTextCache& texts,
+bool encoded_names(compat::InterpreterFrame* frame, PyCodeObject* code, std::string_view co_name, CodeTextCache& texts,
                    std::string& scratch, std::string_view& out) {
     Owned module = module_name(frame);
     if (module) {
@@ -328,7 +331,7 @@ bool encoded_names(PyFrameObject* frame, PyCodeObject* code, std::string_view co
 
 }  // namespace
 
-bool write_code_texts(PyFrameObject* frame, PyCodeObject* code, std::string_view co_name, LineCache& lines,
+bool write_code_texts(compat::InterpreterFrame* frame, PyCodeObject* code, std::string_view co_name, LineCache& lines,
                       CodeTextCache& texts, std::string& scratch, msgpack::Buffer& out) {
     const int lineno = lines.line_of(frame);
     std::string_view cwd;
@@ -372,8 +375,8 @@ bool write_code_texts(PyFrameObject* frame, PyCodeObject* code, std::string_view
     return true;
 }
 
-int get_qualname(PyFrameObject* frame, std::string& out) {
-    Owned code = Owned::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
+int get_qualname(compat::InterpreterFrame* frame, std::string& out) {
+    Owned code = Owned::borrow(reinterpret_cast<PyObject*>(compat::code_of(frame)));
     Owned qualname = Owned::borrow(reinterpret_cast<PyCodeObject*>(code.get())->co_qualname);
     if (qualname) {
         Owned module = module_name(frame);

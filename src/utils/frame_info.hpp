@@ -4,6 +4,7 @@
 
 #include <Python.h>
 
+#include "cpython_compat.hpp"
 #include "line_cache.hpp"
 
 #include <array>
@@ -43,10 +44,10 @@ private:
 // Appends the record's "path" entry ("relative/path.py:line"), then its "co_name" and
 // "qualname" entries (qualname nil when the frame has none). `code` is the frame's code object
 // and `co_name` its name's text. False with the exception set, `out` then partly written.
-bool write_code_texts(PyFrameObject* frame, PyCodeObject* code, std::string_view co_name, LineCache& lines,
+bool write_code_texts(compat::InterpreterFrame* frame, PyCodeObject* code, std::string_view co_name, LineCache& lines,
                       CodeTextCache& texts, std::string& scratch, msgpack::Buffer& out);
 
 // 1 with `out` set, 0 when the frame has no qualified name, -1 with the exception set.
-int get_qualname(PyFrameObject* frame, std::string& out);
+int get_qualname(compat::InterpreterFrame* frame, std::string& out);
 
 }  // namespace jarn

@@ -53,7 +53,7 @@ std::uint64_t watch_identity(PyObject* threading, PyObject* thread) {
 
 }  // namespace
 
-PyObject* get_locals(PyFrameObject* frame, bool is_return, bool omit_return_locals) {
+PyObject* get_locals(compat::InterpreterFrame* frame, bool is_return, bool omit_return_locals) {
     if (is_return && omit_return_locals) Py_RETURN_NONE;
     compat::FrameVariables variables(frame);
     if (variables.mapping() == nullptr) {
@@ -149,8 +149,8 @@ bool get_main_thread_id(std::optional<std::uint64_t>& out) {
     return true;
 }
 
-int user_code_call_site(const std::vector<OpenCall>& call_frames, const Identifier& own_id, LineCache& lines,
-                        CallSite& out) {
+int user_code_call_site(const std::vector<OpenCall>& call_frames, compat::InterpreterFrame* frame,
+                        const Identifier& own_id, LineCache& lines, CallSite& out) {
     const std::size_t n = call_frames.size();
     if (n == 0) return 0;
     const OpenCall* candidate = &call_frames[n - 1];
@@ -159,18 +159,13 @@ int user_code_call_site(const std::vector<OpenCall>& call_frames, const Identifi
         if (n < 2 || call_frames[n - 2].id == own_id) return 0;
         candidate = &call_frames[n - 2];
     }
-    return call_site_of(*candidate, lines, out);
+    return call_site_of(*candidate, frame, lines, out);
 }
 
-int call_site_of(const OpenCall& caller, LineCache& lines, CallSite& out) {
-    // Reading the line runs no Python code, but keep the frame alive across it all the same.
-    Owned frame = caller.frame.new_ref();
-    if (!PyFrame_Check(frame.get())) {
-        raise_conversion_error(frame.get(), "PyFrame");
-        return -1;
-    }
+int call_site_of(const OpenCall& caller, compat::InterpreterFrame* frame, LineCache& lines, CallSite& out) {
+    if (caller.frame != frame && !compat::is_below(frame, caller.frame)) return 0;
     out.call_frame_id = caller.id;
-    out.line_number = std::int32_t(lines.line_of(reinterpret_cast<PyFrameObject*>(frame.get())));
+    out.line_number = std::int32_t(lines.line_of(caller.frame));
     return 1;
 }
 

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "cpython_compat.hpp"
 #include "line_cache.hpp"
 #include "owned.hpp"
 #include "ulid.hpp"
@@ -18,7 +19,7 @@ namespace jarn {
 struct OpenCall;
 
 // New reference to the locals dict (without "__builtins__"), or None; null with the exception set.
-PyObject* get_locals(PyFrameObject* frame, bool is_return, bool omit_return_locals);
+PyObject* get_locals(compat::InterpreterFrame* frame, bool is_return, bool omit_return_locals);
 
 // Whether a variable name is "__builtins__", which the locals never show.
 bool is_builtins_name(PyObject* name);
@@ -56,13 +57,13 @@ struct CallSite {
     std::int32_t line_number;
 };
 
-// From the thread's open recorded calls (innermost last) and the event's own frame id:
-// 1 with `out` set, 0 when there is no call site, -1 with the exception set. Only the top two
-// entries are looked at.
-int user_code_call_site(const std::vector<OpenCall>& call_frames, const Identifier& own_id, LineCache& lines,
-                        CallSite& out);
+// From the thread's open recorded calls (innermost last), the event's frame and its own frame id:
+// 1 with `out` set, 0 when there is no call site. Only the top two entries are looked at.
+int user_code_call_site(const std::vector<OpenCall>& call_frames, compat::InterpreterFrame* frame,
+                        const Identifier& own_id, LineCache& lines, CallSite& out);
 
-// The call site made by the open recorded call `caller`: 1 with `out` set, -1 with the exception set.
-int call_site_of(const OpenCall& caller, LineCache& lines, CallSite& out);
+// The call site made by the open recorded call `caller`, which is the running `frame` or one
+// below it: 1 with `out` set, 0 when `caller` is no longer running (its return never came).
+int call_site_of(const OpenCall& caller, compat::InterpreterFrame* frame, LineCache& lines, CallSite& out);
 
 }  // namespace jarn

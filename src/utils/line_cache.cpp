@@ -6,31 +6,30 @@
 
 namespace jarn {
 
-int LineCache::line_of(PyFrameObject* frame) {
+int LineCache::line_of(compat::InterpreterFrame* frame) {
     const int line = line_or_none(frame);
     if (line >= 0) return line;
     // No line (a coroutine finishing while it is cancelled, for one): the code's first line
     // rather than no record at all.
-    return compat::frame_code(frame)->co_firstlineno;
+    return compat::code_of(frame)->co_firstlineno;
 }
 
-int LineCache::line_or_none(PyFrameObject* frame) {
-    // A trace function may set a frame's line itself (a debugger's jump); then ask the frame.
-    if (PyThreadState_Get()->c_tracefunc != nullptr) return PyFrame_GetLineNumber(frame);
-    PyObject* code = reinterpret_cast<PyObject*>(compat::frame_code(frame));  // borrowed
-    const int offset = PyFrame_GetLasti(frame);
-    if (offset < 0) return PyFrame_GetLineNumber(frame);
+int LineCache::line_or_none(compat::InterpreterFrame* frame) {
+    // A trace function may set a frame's line itself (a debugger's jump): not cached.
+    if (compat::line_set_by_tracer(frame)) return compat::line_number(frame);
+    PyObject* code = reinterpret_cast<PyObject*>(compat::code_of(frame));  // borrowed
+    const int offset = compat::instruction_offset(frame);
+    if (offset < 0) return compat::line_number(frame);
     const auto address = reinterpret_cast<std::uintptr_t>(code);
     const std::size_t slot = ((address >> 4) ^ (std::uintptr_t(offset) * 2654435761u)) % entries_.size();
     Entry& e = entries_[slot];
     if (e.code.get() == code && e.offset == offset) return e.line;
-    const int line = PyFrame_GetLineNumber(frame);
+    const int line = compat::line_number(frame);
     e.code = Owned::borrow(code);
     e.offset = offset;
     e.line = line;
     return line;
 }
-
 void LineCache::clear() {
     for (Entry& e : entries_) {
         Owned gone = std::move(e.code);

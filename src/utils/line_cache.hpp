@@ -7,6 +7,7 @@
 
 #include <array>
 
+#include "cpython_compat.hpp"
 #include "owned.hpp"
 
 namespace jarn {
@@ -15,11 +16,11 @@ class LineCache {
 public:
     // The frame's current line as PyFrame_GetLineNumber gives it, or the code's first line
     // when the frame has none.
-    int line_of(PyFrameObject* frame);
+    int line_of(compat::InterpreterFrame* frame);
     void clear();
 
 private:
-    int line_or_none(PyFrameObject* frame);  // -1: none
+    int line_or_none(compat::InterpreterFrame* frame);  // -1: none
 
     struct Entry {
         Owned code;  // held, so that the address cannot be reused by another code object
