@@ -45,17 +45,20 @@ bool admit(ProfilerState& p, std::size_t size) {
     return false;
 }
 
+// The list a thread's records go to: the main thread's, or one per other thread.
+RecordList& records_of(ProfilerState& p, std::optional<std::uint64_t> native_id) {
+    if (!native_id || !p.use_threading || (p.main_thread_id && *native_id == *p.main_thread_id)) {
+        return p.frames_of_interest;
+    }
+    return p.frames[*native_id];
+}
+
 void push_frame_data(ProfilerState& p, std::optional<std::uint64_t> native_id, std::vector<EventRecord>& records,
                      std::size_t from, std::size_t to) {
     if (from >= to) return;
-    RecordList* target;
-    if (!native_id || !p.use_threading || (p.main_thread_id && *native_id == *p.main_thread_id)) {
-        target = &p.frames_of_interest;
-    } else {
-        target = &p.frames[*native_id];
-    }
+    RecordList& target = records_of(p, native_id);
     for (std::size_t i = from; i < to; ++i) {
-        if (admit(p, records[i].bytes.size())) target->append(records[i].bytes);
+        if (admit(p, records[i].bytes.size())) target.append(records[i].bytes);
         records[i].bytes.clear();
     }
 }
@@ -66,6 +69,14 @@ Boundary boundary_of(std::string_view type) {
     if (type == "start_test") return Boundary::start_test;
     if (type == "end_test") return Boundary::end_test;
     return Boundary::none;
+}
+
+bool store_record(Event& ev, const msgpack::Buffer& record) {
+    if (!event_thread(ev)) return false;
+    ProfilerState& p = ev.profiler;
+    RecordList& target = records_of(p, ev.thread->native_id);
+    if (admit(p, record.size())) target.append(record);
+    return true;
 }
 
 bool push_frames(Event& ev) {

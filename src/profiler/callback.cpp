@@ -24,8 +24,9 @@ constexpr std::uintptr_t kHasPlugins = 0x4;
 constexpr std::uintptr_t kUnreadable = 0x3;  // a name without UTF-8 form: skip the code object
 constexpr int kEpochShift = 3;
 
+constexpr std::size_t kLargestSpare = 64 * 1024;
+
 void keep_spare_memory(Event& ev) {
-    constexpr std::size_t kLargestSpare = 64 * 1024;
     if (ev.records.empty()) return;
     msgpack::Buffer* best = nullptr;
     for (EventRecord& r : ev.records) {
@@ -37,36 +38,59 @@ void keep_spare_memory(Event& ev) {
     if (best != nullptr) ev.thread_state().spare_record = std::move(*best);
 }
 
+// The exception leaving the frame of a return event, as a new reference, or null. `unwinding` is
+// the exception when the engine tells which one leaves the frame; otherwise the exception tool's
+// notes say.
+PyObject* leaving_exception(Event& ev, PyObject* unwinding) {
+    return unwinding != nullptr ? failure_of(ev.code, unwinding)
+                                : take_raised_exception(ev.thread_state(), ev.frame, ev.arg);
+}
+
 // A frame left by an exception gets its record right after its return record. The event's
-// records are reversed when stored, so it goes just before the frame record here. `unwinding`
-// is the exception when the engine tells which one leaves the frame; otherwise the exception
-// tool's notes say.
+// records are reversed when stored, so it goes just before the frame record here.
 void add_exception_record(Event& ev, PyObject* unwinding) {
-    Owned exc = Owned::steal(unwinding != nullptr ? failure_of(ev.code, unwinding)
-                                                  : take_raised_exception(ev.thread_state(), ev.frame, ev.arg));
+    Owned exc = Owned::steal(leaving_exception(ev, unwinding));
     if (!exc) return;
     msgpack::Buffer bytes;
     if (!build_exception_record(ev, exc.get(), bytes)) return report_pending(ev);
     ev.records.insert(ev.records.end() - 1, EventRecord{std::move(bytes), Boundary::none});
 }
 
-}  // namespace
+// Whether the frame itself is recorded: its file's verdict, and for user code the attrs rule.
+bool records_frame(Event& ev, std::uintptr_t bits) {
+    const auto verdict = static_cast<FilenameVerdict>(bits & kVerdictMask);
+    if (verdict != FilenameVerdict::record_unless_attrs) return verdict == FilenameVerdict::include;
+    const int attrs = called_from_attrs(ev.frame);
+    if (attrs < 0) report_pending(ev);
+    return attrs == 0;
+}
 
-void handle_profile_event(ProfilerObject* self, compat::InterpreterFrame* frame, PyCodeObject* code, bool is_return, PyObject* arg,
-                          std::uintptr_t bits, PyObject* unwinding) {
-    // Plugins and the host run Python code, which may uninstall this profiler on this thread
-    // and with it the interpreter's reference.
-    Owned keep_alive = Owned::borrow(reinterpret_cast<PyObject*>(self));
-    // While the interpreter shuts down, modules (ours and the host's) are being torn down.
-    if (compat::interpreter_is_finalizing()) return;
-    self->state->adopt_after_fork();
-    Event ev{self, *self->state, frame, code, code->co_filename, code->co_name, {}, {}, is_return, arg, {}, {}, {}, {}, {}};
+// An event of a code object no plugin watches: its frame record (and the exception record of a
+// frame left by an exception) go from the thread's buffer straight into the trace.
+void record_frame(Event& ev, PyObject* unwinding) {
+    msgpack::Buffer& bytes = ev.thread_state().spare_record;
+    bytes.clear();
+    if (!build_frame_record(ev, bytes) || !store_record(ev, bytes)) return report_pending(ev);
+    if (ev.is_return) {
+        Owned exc = Owned::steal(leaving_exception(ev, unwinding));
+        if (exc) {
+            bytes.clear();
+            if (!build_exception_record(ev, exc.get(), bytes) || !store_record(ev, bytes)) report_pending(ev);
+        }
+    }
+    // A rare huge record's memory is not kept for the thread's next event.
+    if (bytes.capacity() > kLargestSpare) msgpack::Buffer().swap(bytes);
+}
+
+// An event of a code object a plugin watches: plugin records first, then the frame's own, each
+// stored in order once all are made (a test boundary among them starts or saves a trace).
+void record_with_plugins(Event& ev, std::uintptr_t bits, PyObject* unwinding) {
     // Both are str: classify_code() made sure before the code object could reach here.
     Py_ssize_t size;
-    const char* data = utf8_and_size(code->co_filename, size);
+    const char* data = utf8_and_size(ev.co_filename, size);
     if (data == nullptr) return report_pending(ev);
     ev.filename = std::string_view(data, std::size_t(size));
-    data = utf8_and_size(code->co_name, size);
+    data = utf8_and_size(ev.co_name, size);
     if (data == nullptr) return report_pending(ev);
     ev.name = std::string_view(data, std::size_t(size));
     // The list's memory is the thread's, handed back emptied whichever way the event ends. The
@@ -82,19 +106,9 @@ void handle_profile_event(ProfilerObject* self, compat::InterpreterFrame* frame,
         }
     } give_back{ev, ts};
 
-    if (bits & kHasPlugins) {
-        process_plugins(ev);
-        ev.thread = nullptr;  // a plugin may have renamed the thread: look it up afresh
-    }
-
-    const auto verdict = static_cast<FilenameVerdict>(bits & kVerdictMask);
-    bool record = verdict == FilenameVerdict::include;
-    if (verdict == FilenameVerdict::record_unless_attrs) {
-        const int attrs = called_from_attrs(frame);
-        if (attrs < 0) report_pending(ev);
-        record = attrs == 0;
-    }
-    if (record) {
+    process_plugins(ev);
+    ev.thread = nullptr;  // a plugin may have renamed the thread: look it up afresh
+    if (records_frame(ev, bits)) {
         msgpack::Buffer bytes = std::move(ev.thread_state().spare_record);
         bytes.clear();
         if (build_frame_record(ev, bytes)) {
@@ -107,8 +121,26 @@ void handle_profile_event(ProfilerObject* self, compat::InterpreterFrame* frame,
         }
     }
     if (!push_frames(ev)) report_pending(ev);
-    if (PyErr_Occurred()) report_pending(ev);
     keep_spare_memory(ev);
+}
+
+}  // namespace
+
+void handle_profile_event(ProfilerObject* self, compat::InterpreterFrame* frame, PyCodeObject* code, bool is_return, PyObject* arg,
+                          std::uintptr_t bits, PyObject* unwinding) {
+    // Plugins and the host run Python code, which may uninstall this profiler on this thread
+    // and with it the interpreter's reference.
+    Owned keep_alive = Owned::borrow(reinterpret_cast<PyObject*>(self));
+    // While the interpreter shuts down, modules (ours and the host's) are being torn down.
+    if (compat::interpreter_is_finalizing()) return;
+    self->state->adopt_after_fork();
+    Event ev{self, *self->state, frame, code, code->co_filename, code->co_name, {}, {}, is_return, arg, {}, {}, {}, {}, {}};
+    if (bits & kHasPlugins) {
+        record_with_plugins(ev, bits, unwinding);
+    } else if (records_frame(ev, bits)) {
+        record_frame(ev, unwinding);
+    }
+    if (PyErr_Occurred()) report_pending(ev);
 }
 
 bool init_code_cache() {

@@ -65,5 +65,7 @@ void log_error(PyObject* exc, compat::InterpreterFrame* frame, const char* event
 bool process_plugins(Event& ev);   // appends plugin records; failures reported per processor
 bool build_frame_record(Event& ev, msgpack::Buffer& out);
 bool push_frames(Event& ev);
+// Keeps one record of an event that has no plugin records in its thread's list.
+bool store_record(Event& ev, const msgpack::Buffer& record);
 
 }  // namespace jarn

@@ -128,7 +128,7 @@ bool build_frame_record(Event& ev, msgpack::Buffer& out) {
     msgpack::Buffer& b = out;
     // The texts are written before the variables are read: naming the frame may run code.
     msgpack::put_u8(b, 0x8c);
-    if (!write_code_texts(ev.frame, ev.code, ev.name, ts.lines, ts.texts, ts.names_text, b)) return false;
+    if (!write_code_texts(ev.frame, ev.code, ts.lines, ts.texts, ts.names_text, b)) return false;
     const RecordValueBudget budget(p.slow_repr_ns);  // the argument and the locals share it
     PlainValues plain;
     const bool plain_ok = plain.start(p.lightweight_repr);

@@ -296,8 +296,8 @@ void append_encoded_str(std::string& out, std::string_view s) {
 // The "co_name" and "qualname" entries: kept per code object while the module name is the same
 // str object (a str's text cannot change, nor can the code's co_name and co_qualname); made
 // afresh otherwise, since the module name's str() may run code.
-bool encoded_names(compat::InterpreterFrame* frame, PyCodeObject* code, std::string_view co_name, CodeTextCache& texts,
-                   std::string& scratch, std::string_view& out) {
+bool encoded_names(compat::InterpreterFrame* frame, PyCodeObject* code, CodeTextCache& texts, std::string& scratch,
+                   std::string_view& out) {
     Owned module = module_name(frame);
     if (module) {
         const CodeTexts& cached = texts.entry_for(code);
@@ -312,6 +312,8 @@ bool encoded_names(compat::InterpreterFrame* frame, PyCodeObject* code, std::str
     std::string qualname;
     const int has_qualname = get_qualname(frame, qualname);
     if (has_qualname < 0) return false;
+    std::string_view co_name;
+    if (!utf8_of(code->co_name, co_name)) return false;
     scratch.assign("\xa7" "co_name");
     append_encoded_str(scratch, co_name);
     scratch.append("\xa8qualname");
@@ -331,8 +333,8 @@ bool encoded_names(compat::InterpreterFrame* frame, PyCodeObject* code, std::str
 
 }  // namespace
 
-bool write_code_texts(compat::InterpreterFrame* frame, PyCodeObject* code, std::string_view co_name, LineCache& lines,
-                      CodeTextCache& texts, std::string& scratch, msgpack::Buffer& out) {
+bool write_code_texts(compat::InterpreterFrame* frame, PyCodeObject* code, LineCache& lines, CodeTextCache& texts,
+                      std::string& scratch, msgpack::Buffer& out) {
     const int lineno = lines.line_of(frame);
     std::string_view cwd;
     std::uint64_t generation;
@@ -370,7 +372,7 @@ bool write_code_texts(compat::InterpreterFrame* frame, PyCodeObject* code, std::
     // The path entry is written before the names are looked up: that may run code, which may
     // reuse the cache entry that `prefix` points into.
     std::string_view names;
-    if (!encoded_names(frame, code, co_name, texts, scratch, names)) return false;
+    if (!encoded_names(frame, code, texts, scratch, names)) return false;
     msgpack::put_bytes(out, names.data(), names.size());
     return true;
 }

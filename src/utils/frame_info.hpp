@@ -42,10 +42,10 @@ private:
 };
 
 // Appends the record's "path" entry ("relative/path.py:line"), then its "co_name" and
-// "qualname" entries (qualname nil when the frame has none). `code` is the frame's code object
-// and `co_name` its name's text. False with the exception set, `out` then partly written.
-bool write_code_texts(compat::InterpreterFrame* frame, PyCodeObject* code, std::string_view co_name, LineCache& lines,
-                      CodeTextCache& texts, std::string& scratch, msgpack::Buffer& out);
+// "qualname" entries (qualname nil when the frame has none). `code` is the frame's code object.
+// False with the exception set, `out` then partly written.
+bool write_code_texts(compat::InterpreterFrame* frame, PyCodeObject* code, LineCache& lines, CodeTextCache& texts,
+                      std::string& scratch, msgpack::Buffer& out);
 
 // 1 with `out` set, 0 when the frame has no qualified name, -1 with the exception set.
 int get_qualname(compat::InterpreterFrame* frame, std::string& out);
