@@ -1,5 +1,7 @@
 #include "dict_watch.hpp"
 
+#include "interned.hpp"
+
 namespace jarn {
 namespace {
 
@@ -12,24 +14,45 @@ int on_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
     return 0;
 }
 
-}  // namespace
+std::uint64_t name_generation = 1;  // guarded by the interpreter lock
+int name_watcher = -1;              // as `watcher`
 
-std::uint64_t watched_generation() { return generation; }
+bool is_name_key(PyObject* key) {
+    // Names are interned; a key made otherwise is compared by value.
+    return key == names.__name__ || (key != nullptr && PyUnicode_CheckExact(key) && PyUnicode_GET_LENGTH(key) == 8 &&
+                               PyUnicode_CompareWithASCIIString(key, "__name__") == 0);
+}
 
-bool watch_dict(PyObject* dict) {
-    if (watcher == -1) {
-        watcher = PyDict_AddWatcher(on_change);
-        if (watcher < 0) {
+int on_globals_change(PyDict_WatchEvent event, PyObject*, PyObject* key, PyObject*) {
+    const bool one_key = event == PyDict_EVENT_ADDED || event == PyDict_EVENT_MODIFIED || event == PyDict_EVENT_DELETED;
+    if (!one_key || is_name_key(key)) ++name_generation;
+    return 0;
+}
+
+bool watch_with(int& id, PyDict_WatchCallback callback, PyObject* dict) {
+    if (id == -1) {
+        id = PyDict_AddWatcher(callback);
+        if (id < 0) {
             PyErr_Clear();
-            watcher = -2;
+            id = -2;
         }
     }
-    if (watcher < 0 || dict == nullptr || !PyDict_Check(dict)) return false;
-    if (PyDict_Watch(watcher, dict) < 0) {
+    if (id < 0 || dict == nullptr || !PyDict_Check(dict)) return false;
+    if (PyDict_Watch(id, dict) < 0) {
         PyErr_Clear();
         return false;
     }
     return true;
 }
+
+}  // namespace
+
+std::uint64_t watched_generation() { return generation; }
+
+std::uint64_t module_name_generation() { return name_generation; }
+
+bool watch_module_name(PyObject* globals) { return watch_with(name_watcher, on_globals_change, globals); }
+
+bool watch_dict(PyObject* dict) { return watch_with(watcher, on_change, dict); }
 
 }  // namespace jarn

@@ -18,4 +18,11 @@ std::uint64_t watched_generation();
 // left for us, in which case a cache must not rely on it.
 bool watch_dict(PyObject* dict);
 
+// Module globals are watched apart, and only for their "__name__": programs store into their
+// globals all the time, which must not cost the caches above their validity. The generation
+// moves on when a watched globals dict's "__name__" is set or deleted, or the dict is cleared or
+// freed; `watch_module_name` is false (no exception set) when no watcher is left.
+std::uint64_t module_name_generation();
+bool watch_module_name(PyObject* globals);
+
 }  // namespace jarn

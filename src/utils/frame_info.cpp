@@ -11,6 +11,7 @@
 #include "../lib/internal_error.hpp"
 #include "convert.hpp"
 #include "cpython_compat.hpp"
+#include "dict_watch.hpp"
 #include "frame_state.hpp"
 #include "interned.hpp"
 #include "owned.hpp"
@@ -255,6 +256,7 @@ CodeTexts& CodeTextCache::entry_for(PyCodeObject* code) {
         e.path_prefix.clear();
         e.module_name.reset();
         e.names.clear();
+        e.globals = nullptr;
     }
     return e;
 }
@@ -293,15 +295,31 @@ void append_encoded_str(std::string& out, std::string_view s) {
     out.append(s);
 }
 
+// Notes that the cached names hold for these globals until their "__name__" changes.
+void remember_globals(CodeTexts& cached, PyObject* globals) {
+    // A dict subclass may answer `__name__` otherwise than its entries say: looked up each time.
+    cached.globals = PyDict_CheckExact(globals) && watch_module_name(globals) ? globals : nullptr;
+    cached.name_generation = module_name_generation();
+}
+
 // The "co_name" and "qualname" entries: kept per code object while the module name is the same
 // str object (a str's text cannot change, nor can the code's co_name and co_qualname); made
 // afresh otherwise, since the module name's str() may run code.
 bool encoded_names(compat::InterpreterFrame* frame, PyCodeObject* code, CodeTextCache& texts, std::string& scratch,
                    std::string_view& out) {
+    PyObject* globals = compat::globals_of(frame);  // borrowed; the frame holds it
+    {
+        CodeTexts& cached = texts.entry_for(code);
+        if (cached.globals == globals && cached.name_generation == module_name_generation() && !cached.names.empty()) {
+            out = cached.names;
+            return true;
+        }
+    }
     Owned module = module_name(frame);
     if (module) {
-        const CodeTexts& cached = texts.entry_for(code);
+        CodeTexts& cached = texts.entry_for(code);
         if (cached.module_name.get() == module.get() && !cached.names.empty()) {
+            remember_globals(cached, globals);
             out = cached.names;
             return true;
         }
@@ -326,6 +344,7 @@ bool encoded_names(compat::InterpreterFrame* frame, PyCodeObject* code, CodeText
         CodeTexts& entry = texts.entry_for(code);
         entry.module_name = std::move(module);
         entry.names.assign(scratch);
+        remember_globals(entry, globals);
     }
     out = scratch;
     return true;

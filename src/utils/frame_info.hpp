@@ -30,6 +30,10 @@ struct CodeTexts {
     std::string path_prefix;  // the relative path and ':', to which the line's digits are added
     Owned module_name;
     std::string names;  // the encoded "co_name" and "qualname" entries; empty when not kept
+    // The globals the names were last found valid for, compared only, and the module-name
+    // generation then: while both are unchanged, `names` holds without looking `__name__` up.
+    const PyObject* globals = nullptr;
+    std::uint64_t name_generation = 0;
 };
 
 class CodeTextCache {

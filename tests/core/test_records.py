@@ -118,6 +118,22 @@ def test_module_frames_and_qualnames(monkeypatch, module_name, prefix, namespace
 
 
 @pytest.mark.usefixtures("engine")
+def test_module_renamed_while_recorded() -> None:
+    # Names are kept per code object: a module renamed, unnamed or renamed back is seen at once.
+    ns = compile_program("def f():\n    return 1\n")
+    host = register(HostProfiler(QUIET))
+    for name in ("prog", "renamed", None, "back", "back"):
+        if name is None:
+            del ns["__name__"]
+        else:
+            ns["__name__"] = name
+        ns["f"]()
+    unregister()
+    recs = records(host.rust_profiler.build_trace())
+    assert [r["qualname"] for r in recs if r["event"] == "call"] == ["prog.f", "renamed.f", "f", "back.f", "back.f"]
+
+
+@pytest.mark.usefixtures("engine")
 def test_generator_resumed_twice_and_a_return_without_its_call() -> None:
     # `first` is declared first but bound only on the second pass.
     ns = compile_program("def gen():\n    for i in (1, 2):\n        if i == 2:\n            first = i\n"
