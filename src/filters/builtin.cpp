@@ -84,9 +84,10 @@ FilenameVerdict filename_verdict(std::string_view filename, const std::vector<Fi
     return FilenameVerdict::record_unless_attrs;
 }
 
-int called_from_attrs(compat::InterpreterFrame* frame) {
+int called_from_attrs(compat::InterpreterFrame* frame, AttrsCallerCache& cache) {
     // The caller's file name straight from the interpreter's frames: no frame object is made.
     if (PyCodeObject* code = compat::caller_code(frame)) {  // borrowed
+        if (code->co_filename == cache.filename.get()) return cache.from_attrs ? 1 : 0;
         Py_ssize_t size;
         const char* data =
             PyUnicode_Check(code->co_filename) ? PyUnicode_AsUTF8AndSize(code->co_filename, &size) : nullptr;
@@ -94,7 +95,11 @@ int called_from_attrs(compat::InterpreterFrame* frame) {
             raise_internal_error("A filename is a string.");
             return -1;
         }
-        if (size > 0) return ends_with(std::string_view(data, std::size_t(size)), kAttrsMake) ? 1 : 0;
+        if (size > 0) {
+            cache.filename = Owned::borrow(code->co_filename);
+            cache.from_attrs = ends_with(std::string_view(data, std::size_t(size)), kAttrsMake);
+            return cache.from_attrs ? 1 : 0;
+        }
     }
     // No caller, or one without a file name (whose own caller then decides): by the frame objects.
     PyFrameObject* own = compat::frame_object(frame);  // borrowed

@@ -60,7 +60,7 @@ void add_exception_record(Event& ev, PyObject* unwinding) {
 bool records_frame(Event& ev, std::uintptr_t bits) {
     const auto verdict = static_cast<FilenameVerdict>(bits & kVerdictMask);
     if (verdict != FilenameVerdict::record_unless_attrs) return verdict == FilenameVerdict::include;
-    const int attrs = called_from_attrs(ev.frame);
+    const int attrs = called_from_attrs(ev.frame, ev.thread_state().attrs_caller);
     if (attrs < 0) report_pending(ev);
     return attrs == 0;
 }

@@ -125,6 +125,7 @@ int profiler_clear(PyObject* self) {
         thread->identity.reset();
         thread->lines.clear();
         thread->texts.clear();
+        released.push_back(std::move(thread->attrs_caller.filename));
     }
     for (auto& [name, processors] : state->plugins) {
         for (PluginProcessor& proc : processors) {

@@ -11,6 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "../filters/builtin.hpp"
 #include "../plugins/plugin_processor.hpp"
 #include "../utils/finder.hpp"
 #include "../utils/frame_info.hpp"
@@ -52,6 +53,7 @@ struct ThreadState {
     ThreadIdentityCache identity;
     LineCache lines;
     CodeTextCache texts;
+    AttrsCallerCache attrs_caller;
     // Memory of the last event's records, reused so that an ordinary event allocates nothing.
     msgpack::Buffer spare_record;
     // The list of the last event's records, emptied, so that an event allocates no list.

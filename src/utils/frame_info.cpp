@@ -308,13 +308,6 @@ void remember_globals(CodeTexts& cached, PyObject* globals) {
 bool encoded_names(compat::InterpreterFrame* frame, PyCodeObject* code, CodeTextCache& texts, std::string& scratch,
                    std::string_view& out) {
     PyObject* globals = compat::globals_of(frame);  // borrowed; the frame holds it
-    {
-        CodeTexts& cached = texts.entry_for(code);
-        if (cached.globals == globals && cached.name_generation == module_name_generation() && !cached.names.empty()) {
-            out = cached.names;
-            return true;
-        }
-    }
     Owned module = module_name(frame);
     if (module) {
         CodeTexts& cached = texts.entry_for(code);
@@ -376,18 +369,24 @@ bool write_code_texts(compat::InterpreterFrame* frame, PyCodeObject* code, LineC
     } while (value != 0);
     if (lineno < 0) *--first = '-';
     const std::size_t n_digits = std::size_t(digits_end - first);
-    // The texts go in with one size check: key, header at most 5 bytes, text and digits.
+    // The names are kept while the globals they were made for still have the same "__name__".
+    const bool names_kept = cached.globals == compat::globals_of(frame) &&
+                            cached.name_generation == module_name_generation() && !cached.names.empty();
+    const std::string_view kept = names_kept ? std::string_view(cached.names) : std::string_view();
+    // The texts go in with one size check: key, header at most 5 bytes, text and digits, names.
     const std::size_t start = out.size();
     const std::string_view prefix = cached.path_prefix;
-    out.resize(start + 10 + prefix.size() + n_digits);
+    out.resize(start + 10 + prefix.size() + n_digits + kept.size());
     std::uint8_t* at = out.data() + start;
     std::memcpy(at, "\xa4path", 5);
     at = str_header(at + 5, prefix.size() + n_digits);
     std::memcpy(at, prefix.data(), prefix.size());
     at += prefix.size();
-    std::memcpy(at, first, n_digits);
-    at += n_digits;
+    for (const char* d = first; d != digits_end; ++d) *at++ = std::uint8_t(*d);
+    std::memcpy(at, kept.data(), kept.size());
+    at += kept.size();
     out.resize(std::size_t(at - out.data()));
+    if (names_kept) return true;
     // The path entry is written before the names are looked up: that may run code, which may
     // reuse the cache entry that `prefix` points into.
     std::string_view names;
