@@ -126,21 +126,21 @@ void record_with_plugins(Event& ev, std::uintptr_t bits, PyObject* unwinding) {
 
 }  // namespace
 
-void handle_profile_event(ProfilerObject* self, compat::InterpreterFrame* frame, PyCodeObject* code, bool is_return, PyObject* arg,
-                          std::uintptr_t bits, PyObject* unwinding) {
+void handle_profile_event(PyThreadState* tstate, ProfilerObject* self, compat::InterpreterFrame* frame, PyCodeObject* code,
+                          bool is_return, PyObject* arg, std::uintptr_t bits, PyObject* unwinding) {
     // Plugins and the host run Python code, which may uninstall this profiler on this thread
     // and with it the interpreter's reference.
     Owned keep_alive = Owned::borrow(reinterpret_cast<PyObject*>(self));
     // While the interpreter shuts down, modules (ours and the host's) are being torn down.
     if (compat::interpreter_is_finalizing()) return;
     self->state->adopt_after_fork();
-    Event ev{self, *self->state, frame, code, code->co_filename, code->co_name, {}, {}, is_return, arg, {}, {}, {}, {}, {}};
+    Event ev(tstate, self, frame, code, is_return, arg);
     if (bits & kHasPlugins) {
         record_with_plugins(ev, bits, unwinding);
     } else if (records_frame(ev, bits)) {
         record_frame(ev, unwinding);
     }
-    if (PyErr_Occurred()) report_pending(ev);
+    if (tstate->current_exception != nullptr) report_pending(ev);
 }
 
 bool init_code_cache() {
@@ -240,7 +240,7 @@ int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* ar
     auto* code = reinterpret_cast<PyCodeObject*>(code_ref.get());
     std::uintptr_t bits;
     if (!cached_code_bits(self, code, bits)) bits = classify_code(self, code, iframe, is_return);
-    if (code_wants_events(bits)) handle_profile_event(self, iframe, code, is_return, arg, bits, nullptr);
+    if (code_wants_events(bits)) handle_profile_event(PyThreadState_Get(), self, iframe, code, is_return, arg, bits, nullptr);
     return 0;
 }
 

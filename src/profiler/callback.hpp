@@ -27,7 +27,7 @@ bool code_wants_events(std::uintptr_t bits);
 // the frame record (and the exception record of a frame left by an exception), the buffers.
 // Never leaves an exception set. `arg` is borrowed, never null; `unwinding` (borrowed) is the
 // exception leaving the frame when the engine tells it, else null.
-void handle_profile_event(ProfilerObject* self, compat::InterpreterFrame* frame, PyCodeObject* code, bool is_return, PyObject* arg,
-                          std::uintptr_t bits, PyObject* unwinding);
+void handle_profile_event(PyThreadState* tstate, ProfilerObject* self, compat::InterpreterFrame* frame, PyCodeObject* code,
+                          bool is_return, PyObject* arg, std::uintptr_t bits, PyObject* unwinding);
 
 }  // namespace jarn

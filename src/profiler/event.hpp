@@ -15,13 +15,28 @@
 namespace jarn {
 
 struct Event {
+    Event(PyThreadState* running, ProfilerObject* profiler_object, compat::InterpreterFrame* event_frame,
+          PyCodeObject* event_code, bool returning, PyObject* value)
+        : tstate(running),
+          self(profiler_object),
+          profiler(*profiler_object->state),
+          frame(event_frame),
+          code(event_code),
+          co_filename(event_code->co_filename),
+          co_name(event_code->co_name),
+          is_return(returning),
+          arg(value) {}
+    Event(const Event&) = delete;
+    Event& operator=(const Event&) = delete;
+
+    PyThreadState* tstate;  // the running thread's
     ProfilerObject* self;
     ProfilerState& profiler;
     compat::InterpreterFrame* frame;  // borrowed: the event's frame, running for the whole event
     PyCodeObject* code;     // borrowed: the frame's, kept alive by it
     PyObject* co_filename;  // borrowed from the code object, which the frame keeps alive
     PyObject* co_name;      // borrowed, likewise
-    std::string_view filename;
+    std::string_view filename;  // UTF-8 of co_filename and co_name, read when a plugin needs them
     std::string_view name;
     bool is_return;
     PyObject* arg;  // borrowed; None when the interpreter passes none
@@ -29,7 +44,7 @@ struct Event {
     const ThreadIdentity* thread = nullptr;  // looked up once per event, on first need
     ThreadState* thread_state_ = nullptr;
     // Set by build_frame_record: the frame's id and call site, for a record that follows it.
-    Identifier own_id{};
+    Identifier own_id;  // uninitialised until then
     std::optional<CallSite> site;
 
     PyFrameObject* frame_object_ = nullptr;  // made on first need (plugins, error reports)
@@ -41,7 +56,7 @@ struct Event {
     }
 
     ThreadState& thread_state() {
-        if (thread_state_ == nullptr) thread_state_ = &profiler.thread_state();
+        if (thread_state_ == nullptr) thread_state_ = &profiler.thread_state(tstate);
         return *thread_state_;
     }
 

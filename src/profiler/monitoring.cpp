@@ -60,7 +60,7 @@ PyObject* on_event(PyObject* self, PyObject* const* args, Py_ssize_t nargsf) noe
     PyObject* arg = (kind == Kind::return_value && nargs >= 3) ? args[2] : Py_None;
     // PY_UNWIND names the exception leaving the frame: its record needs no exception tool.
     PyObject* unwinding = (kind == Kind::return_no_value && nargs >= 3) ? args[2] : nullptr;
-    handle_profile_event(profiler, frame, code, is_return, arg, bits, unwinding);
+    handle_profile_event(tstate, profiler, frame, code, is_return, arg, bits, unwinding);
     Py_RETURN_NONE;
 }
 

@@ -11,10 +11,9 @@
 
 namespace jarn {
 
-ThreadState& ProfilerState::thread_state() {
+ThreadState& ProfilerState::thread_state(PyThreadState* tstate) {
     // The interpreter's thread state id is unique for the life of the process, unlike the
     // thread state's address or the OS thread id, so a new thread never inherits an old stack.
-    PyThreadState* tstate = PyThreadState_Get();
     if (last_thread != nullptr && last_thread_id == tstate->id) return *last_thread;
     const auto found = threads.find(tstate->id);
     if (found != threads.end()) {

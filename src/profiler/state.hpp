@@ -109,7 +109,8 @@ struct ProfilerState {
     // The process this state belongs to; a forked child starts its own trace (see adopt_after_fork).
     std::uint64_t fork_generation = 0;
 
-    ThreadState& thread_state();
+    ThreadState& thread_state() { return thread_state(PyThreadState_Get()); }
+    ThreadState& thread_state(PyThreadState* tstate);  // `tstate` is the running thread's
     // Frees the state of threads that no longer exist (the calling thread's is kept).
     void forget_ended_threads(PyThreadState* current);
     // In a child process after fork: the parent's records are not the child's, and the other
