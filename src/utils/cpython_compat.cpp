@@ -90,12 +90,15 @@ int instruction_offset(InterpreterFrame* frame) {
     return lasti < 0 ? -1 : lasti * int(sizeof(_Py_CODEUNIT));
 }
 
-bool line_set_by_tracer(InterpreterFrame* frame) {
-    return frame->frame_obj != nullptr && frame->frame_obj->f_lineno != 0;
+bool frame_place(InterpreterFrame* frame, PyCodeObject*& code, int& offset) {
+    if (frame->frame_obj != nullptr && frame->frame_obj->f_lineno != 0) return false;
+    code = code_of_frame(frame);
+    offset = instruction_offset(frame);
+    return true;
 }
 
 int line_number(InterpreterFrame* frame) {
-    if (line_set_by_tracer(frame)) return frame->frame_obj->f_lineno;
+    if (frame->frame_obj != nullptr && frame->frame_obj->f_lineno != 0) return frame->frame_obj->f_lineno;
     return PyCode_Addr2Line(code_of_frame(frame), _PyInterpreterFrame_LASTI(frame) * int(sizeof(_Py_CODEUNIT)));
 }
 

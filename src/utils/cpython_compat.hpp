@@ -46,8 +46,10 @@ PyObject* globals_of(InterpreterFrame* frame);
 // What PyFrame_GetLasti and PyFrame_GetLineNumber would give for its frame object.
 int instruction_offset(InterpreterFrame* frame);
 int line_number(InterpreterFrame* frame);
-// Whether a trace function has set the frame's line (f_lineno) itself.
-bool line_set_by_tracer(InterpreterFrame* frame);
+// Where the frame is, for a cache of lines: its code object and instruction offset (as
+// PyFrame_GetLasti gives it). False when a trace function has set the frame's line itself
+// (f_lineno, a debugger's jump), which only line_number() then gives.
+bool frame_place(InterpreterFrame* frame, PyCodeObject*& code, int& offset);
 // Whether `outer` is one of the frames below `frame` on its thread's stack. A frame that has
 // ended is never below a running one, so this tells whether `outer` may still be read.
 bool is_below(InterpreterFrame* frame, const InterpreterFrame* outer);

@@ -15,11 +15,11 @@ int LineCache::line_of(compat::InterpreterFrame* frame) {
 }
 
 int LineCache::line_or_none(compat::InterpreterFrame* frame) {
+    PyCodeObject* code_object;  // borrowed
+    int offset;
     // A trace function may set a frame's line itself (a debugger's jump): not cached.
-    if (compat::line_set_by_tracer(frame)) return compat::line_number(frame);
-    PyObject* code = reinterpret_cast<PyObject*>(compat::code_of(frame));  // borrowed
-    const int offset = compat::instruction_offset(frame);
-    if (offset < 0) return compat::line_number(frame);
+    if (!compat::frame_place(frame, code_object, offset) || offset < 0) return compat::line_number(frame);
+    PyObject* code = reinterpret_cast<PyObject*>(code_object);
     const auto address = reinterpret_cast<std::uintptr_t>(code);
     const std::size_t slot = ((address >> 4) ^ (std::uintptr_t(offset) * 2654435761u)) % entries_.size();
     Entry& e = entries_[slot];
