@@ -68,22 +68,25 @@ const char* utf8_of(PyObject* s, Py_ssize_t& size) {
     return data;
 }
 
-// A RawWriter that also copies bytes as they are.
-class Writer : public msgpack::RawWriter {
+constexpr std::size_t str_header_size(std::size_t n) { return n < 32 ? 1 : n < 256 ? 2 : n < 65536 ? 3 : 5; }
+
+// Writes a str of `size` bytes, given in pieces, with one growth of the buffer to its exact size.
+class StrWriter : public msgpack::Cursor {
 public:
-    using RawWriter::RawWriter;
-    void bytes(std::string_view s) {
+    StrWriter(msgpack::Buffer& b, std::size_t size) : Cursor(nullptr) {
+        const std::size_t at = b.size();
+        b.resize(at + str_header_size(size) + size);
+        at_ = b.data() + at;
+        str_header(size);
+    }
+    StrWriter& operator<<(std::string_view s) {
         std::memcpy(at_, s.data(), s.size());
         at_ += s.size();
+        return *this;
     }
 };
 
-// Appends a str of these bytes, growing the buffer once.
-void put_str(msgpack::Buffer& b, const char* data, std::size_t n) {
-    msgpack::RawWriter w(b, 5 + n);
-    w.str(std::string_view(data, n));
-    w.finish();
-}
+void put_str(msgpack::Buffer& b, const char* data, std::size_t n) { StrWriter(b, n) << std::string_view(data, n); }
 
 // The text object.__repr__ starts with, "<module.QualName object at " or "<tp_name object at ",
 // worked out as it does: the module from the type's own dict for a heap type, the type's tp_name
@@ -308,15 +311,7 @@ private:
             static constexpr std::string_view skipped = "; repr skipped: too slow";
             const std::string_view note = slow ? skipped : std::string_view();
             const std::size_t size = 1 + name.size() + middle.size() + hex.size() + note.size() + 1;
-            Writer w(out_, 5 + size);
-            w.str_header(size);
-            w.byte('<');
-            w.bytes(name);
-            w.bytes(middle);
-            w.bytes(hex);
-            w.bytes(note);
-            w.byte('>');
-            w.finish();
+            StrWriter(out_, size) << "<" << name << middle << hex << note << ">";
             return EncodeResult::encoded;
         }
         // object.__repr__ runs none of the program's code and its text is known: written here,
@@ -325,12 +320,7 @@ private:
             const std::string_view hex = hex_address(v, address);
             const std::size_t size = type.default_head.size() + hex.size() + 1;
             if (Py_ssize_t(size) <= limits_.max_repr) {  // else cut by the fallback
-                Writer w(out_, 5 + size);
-                w.str_header(size);
-                w.bytes(type.default_head);
-                w.bytes(hex);
-                w.byte('>');
-                w.finish();
+                StrWriter(out_, size) << type.default_head << hex << ">";
                 return EncodeResult::encoded;
             }
         }
