@@ -186,9 +186,21 @@ const TypeEntry* type_entry(PyTypeObject* type) {
 std::string_view hex_address(const void* p, char (&buf)[2 + 2 * sizeof(std::uintptr_t)]) {
     std::uintptr_t a = reinterpret_cast<std::uintptr_t>(p);
     if (a == 0) return "0";
+    static constexpr auto pairs = [] {  // "000102...ff": a byte's two digits at a time
+        std::array<char, 512> t{};
+        for (int i = 0; i < 256; ++i) {
+            t[std::size_t(2 * i)] = "0123456789abcdef"[i >> 4];
+            t[std::size_t(2 * i + 1)] = "0123456789abcdef"[i & 0xf];
+        }
+        return t;
+    }();
     char* end = buf + sizeof buf;
     char* at = end;
-    for (; a != 0; a >>= 4) *--at = "0123456789abcdef"[a & 0xf];
+    for (; a > 0xf; a >>= 8) {  // a pair is never the leading one with a zero: what is left is above it
+        at -= 2;
+        std::memcpy(at, &pairs[2 * (a & 0xff)], 2);
+    }
+    if (a != 0) *--at = "0123456789abcdef"[a];
     *--at = 'x';
     *--at = '0';
     return {at, std::size_t(end - at)};
