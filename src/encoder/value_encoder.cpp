@@ -129,8 +129,8 @@ struct TypeEntry {
     unsigned int version = 0;
     PyObject* qualname = nullptr;  // likewise
     const char* tp_name = nullptr;
-    // {"__type__": name, "repr": as MessagePack up to the repr's text: what every description
-    // starts with, the name at [name_at, name_at + name_size).
+    // What every description starts with: the MessagePack of {"__type__": name, "repr": up to the
+    // repr's text. The name is at [name_at, name_at + name_size).
     std::string head;
     std::size_t name_at = 0;
     std::size_t name_size = 0;
@@ -150,15 +150,15 @@ PyObject* heap_qualname(PyTypeObject* type) {
 bool fill_entry(PyTypeObject* type, TypeEntry& entry) {
     std::string name;
     if (!type_name(type, name)) return false;
-    entry.head.clear();
     msgpack::Buffer head;
     msgpack::write_map_header(head, 2);
     msgpack::write_str(head, "__type__");
     msgpack::write_str_header(head, name.size());
     entry.name_at = head.size();
     entry.name_size = name.size();
+    msgpack::put_bytes(head, name.data(), name.size());
+    msgpack::write_str(head, "repr");
     entry.head.assign(head.begin(), head.end());
-    entry.head.append(name).append("\xa4repr");
     entry.set_like = PyType_IsSubtype(type, &PySet_Type) || PyType_IsSubtype(type, &PyFrozenSet_Type);
     entry.default_ok = default_repr_head(type, entry.default_head);
     return true;
