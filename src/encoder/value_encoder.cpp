@@ -315,8 +315,8 @@ private:
         msgpack::put_bytes(out_, type.head.data(), type.head.size());
         const bool slow = objects_ != ObjectStyle::by_address && !slow_repr_types.empty() &&
                           slow_repr_types.count(slow_key(Py_TYPE(v))) != 0;
-        char address[2 + 2 * sizeof(std::uintptr_t)];
         if (objects_ == ObjectStyle::by_address || slow) {
+            char address[2 + 2 * sizeof(std::uintptr_t)];
             const std::string_view name = type.name();
             const std::string_view hex = hex_address(v, address);
             static constexpr std::string_view middle = " object at ";
@@ -326,13 +326,16 @@ private:
             StrWriter(out_, size) << "<" << name << middle << hex << note << ">";
             return EncodeResult::encoded;
         }
-        // object.__repr__ runs none of the program's code and its text is known: written here,
-        // without building it as a str (most of its cost is formatting the address).
+        // object.__repr__ and a function's repr run none of the program's code and their text is
+        // known: written here, without building it as a str (most of its cost is formatting the
+        // address).
         if (Py_TYPE(v)->tp_repr == PyBaseObject_Type.tp_repr && type.default_ok) {
-            const std::string_view hex = hex_address(v, address);
-            const std::size_t size = type.default_head.size() + hex.size() + 1;
-            if (Py_ssize_t(size) <= limits_.max_repr) {  // else cut by the fallback
-                StrWriter(out_, size) << type.default_head << hex << ">";
+            if (write_with_address(v, type.default_head)) return EncodeResult::encoded;
+        } else if (PyFunction_Check(v)) {  // exact: functions cannot be subclassed
+            Py_ssize_t size;
+            const char* qualname = utf8_of(reinterpret_cast<PyFunctionObject*>(v)->func_qualname, size);
+            if (qualname != nullptr &&
+                write_with_address(v, "<function ", std::string_view(qualname, std::size_t(size)), " at ")) {
                 return EncodeResult::encoded;
             }
         }
@@ -372,6 +375,17 @@ private:
         }
         put_str(out_, data, std::size_t(size));
         return EncodeResult::encoded;
+    }
+
+    // Writes the str of the pieces followed by the object's address and ">"; false, writing nothing,
+    // when that text is longer than a repr is kept (the fallback cuts it).
+    bool write_with_address(PyObject* v, std::string_view a, std::string_view b = {}, std::string_view c = {}) {
+        char address[2 + 2 * sizeof(std::uintptr_t)];
+        const std::string_view hex = hex_address(v, address);
+        const std::size_t size = a.size() + b.size() + c.size() + hex.size() + 1;
+        if (Py_ssize_t(size) > limits_.max_repr) return false;
+        StrWriter(out_, size) << a << b << c << hex << ">";
+        return true;
     }
 
     EncodeResult integer(PyObject* v, Py_ssize_t depth) {

@@ -68,6 +68,7 @@ CYCLES[1]["self"] = CYCLES[1]
 SPY = Spying()
 # object.__repr__ names a class by module and qualname, by its bare name when the module is "builtins" or no str.
 ODD_NAMES = [type("Odd", (), {"__module__": m, "__qualname__": q})() for m, q in [("builtins", "Q.Odd"), (5, "Odd"), ("mé", "Q.é")]]
+ODD_FUNCTIONS = [functools.update_wrapper(lambda: 0, types.SimpleNamespace(__qualname__=q)) for q in ["é.<lambda>", "\udcff", "f" * 600]]
 
 
 HUGE_INTS = [2**6800 - 1, 10**1999, -(10**1999), 10**2000, -(10**2000), 2**6801 + 12345, 7**20000, -(3**50000)]
@@ -81,7 +82,7 @@ HOSTILE = [
     [[list(range(300))] * 30] * 3, "\udcff surrogate", float("nan"), http.HTTPStatus.OK, LyingDict(a=1),
     collections.OrderedDict(a=1), collections.defaultdict(list, a=[1]), sys, sys._getframe(), (i for i in "x"),
     threading.Lock(), type, len, object(), [Exploding(), {"nested": Exploding()}], *ODD_NAMES, type("Long", (), {"__qualname__": "L" * 600})(),
-    iter([]),
+    iter([]), nest, *ODD_FUNCTIONS,
 ]
 
 
