@@ -88,10 +88,10 @@ public:
 
 void put_str(msgpack::Buffer& b, const char* data, std::size_t n) { StrWriter(b, n) << std::string_view(data, n); }
 
-// The text object.__repr__ starts with, "<module.QualName object at " or "<tp_name object at ",
-// worked out as it does: the module from the type's own dict for a heap type, the type's tp_name
-// when that module is missing, not a str, or "builtins". False when it is not valid UTF-8.
-bool default_repr_head(PyTypeObject* type, std::string& out) {
+// The name object.__repr__ and type.__repr__ show, "module.QualName" or tp_name, worked out as
+// they do: the module from the type's own dict for a heap type, the type's tp_name when that
+// module is missing, not a str, or "builtins". False when it is not valid UTF-8.
+bool repr_name(PyTypeObject* type, std::string& out) {
     PyObject* module = nullptr;  // borrowed
     if (type->tp_flags & Py_TPFLAGS_HEAPTYPE) {
         static PyObject* const module_key = PyUnicode_InternFromString("__module__");  // kept for good
@@ -102,18 +102,16 @@ bool default_repr_head(PyTypeObject* type, std::string& out) {
             module = nullptr;
         }
     }
-    out.assign("<");
     if (module == nullptr) {
-        out.append(type->tp_name);
+        out.assign(type->tp_name);
     } else {
         PyObject* qualname = reinterpret_cast<PyHeapTypeObject*>(type)->ht_qualname;  // borrowed
         Py_ssize_t module_size, qualname_size;
         const char* m = utf8_of(module, module_size);
         const char* q = m != nullptr ? utf8_of(qualname, qualname_size) : nullptr;
         if (q == nullptr) return false;
-        out.append(m, std::size_t(module_size)).append(".").append(q, std::size_t(qualname_size));
+        out.assign(m, std::size_t(module_size)).append(".").append(q, std::size_t(qualname_size));
     }
-    out.append(" object at ");
     return true;
 }
 
@@ -135,8 +133,8 @@ struct TypeEntry {
     std::size_t name_at = 0;
     std::size_t name_size = 0;
     bool set_like = false;   // a subclass of set or frozenset: walked, not described
-    bool default_ok = false;  // default_head below is what object.__repr__ starts with
-    std::string default_head;
+    bool repr_name_ok = false;  // repr_name below is the name the default reprs show
+    std::string repr_name;
 
     std::string_view name() const { return std::string_view(head).substr(name_at, name_size); }
 };
@@ -160,7 +158,7 @@ bool fill_entry(PyTypeObject* type, TypeEntry& entry) {
     msgpack::write_str(head, "repr");
     entry.head.assign(head.begin(), head.end());
     entry.set_like = PyType_IsSubtype(type, &PySet_Type) || PyType_IsSubtype(type, &PyFrozenSet_Type);
-    entry.default_ok = default_repr_head(type, entry.default_head);
+    entry.repr_name_ok = repr_name(type, entry.repr_name);
     return true;
 }
 
@@ -326,11 +324,24 @@ private:
             StrWriter(out_, size) << "<" << name << middle << hex << note << ">";
             return EncodeResult::encoded;
         }
-        // object.__repr__ and a function's repr run none of the program's code and their text is
-        // known: written here, without building it as a str (most of its cost is formatting the
-        // address).
-        if (Py_TYPE(v)->tp_repr == PyBaseObject_Type.tp_repr && type.default_ok) {
-            if (write_with_address(v, type.default_head)) return EncodeResult::encoded;
+        // The reprs of plain objects, classes and functions run none of the program's code and
+        // their text is known: written here, without building it as a str (most of its cost is
+        // formatting the address). `type` is not used after a class's own entry is looked up.
+        const reprfunc own_repr = Py_TYPE(v)->tp_repr;
+        if (own_repr == PyBaseObject_Type.tp_repr && type.repr_name_ok) {
+            if (write_with_address(v, "<", type.repr_name, " object at ")) return EncodeResult::encoded;
+        } else if (own_repr == PyType_Type.tp_repr) {
+            const TypeEntry* cls = type_entry(reinterpret_cast<PyTypeObject*>(v));
+            const std::size_t size = 8 + (cls != nullptr ? cls->repr_name.size() : 0) + 2;
+            if (cls != nullptr && cls->repr_name_ok && Py_ssize_t(size) <= limits_.max_repr) {
+                StrWriter(out_, size) << "<class '" << cls->repr_name << "'>";
+                return EncodeResult::encoded;
+            }
+            if (cls == nullptr && PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_Exception)) {
+                out_.resize(start);
+                return EncodeResult::error;
+            }
+            PyErr_Clear();  // no name: type.__repr__ says what it says of such a class
         } else if (PyFunction_Check(v)) {  // exact: functions cannot be subclassed
             Py_ssize_t size;
             const char* qualname = utf8_of(reinterpret_cast<PyFunctionObject*>(v)->func_qualname, size);
@@ -379,7 +390,7 @@ private:
 
     // Writes the str of the pieces followed by the object's address and ">"; false, writing nothing,
     // when that text is longer than a repr is kept (the fallback cuts it).
-    bool write_with_address(PyObject* v, std::string_view a, std::string_view b = {}, std::string_view c = {}) {
+    bool write_with_address(PyObject* v, std::string_view a, std::string_view b, std::string_view c) {
         char address[2 + 2 * sizeof(std::uintptr_t)];
         const std::string_view hex = hex_address(v, address);
         const std::size_t size = a.size() + b.size() + c.size() + hex.size() + 1;

@@ -82,7 +82,7 @@ HOSTILE = [
     [[list(range(300))] * 30] * 3, "\udcff surrogate", float("nan"), http.HTTPStatus.OK, LyingDict(a=1),
     collections.OrderedDict(a=1), collections.defaultdict(list, a=[1]), sys, sys._getframe(), (i for i in "x"),
     threading.Lock(), type, len, object(), [Exploding(), {"nested": Exploding()}], *ODD_NAMES, type("Long", (), {"__qualname__": "L" * 600})(),
-    iter([]), nest, *ODD_FUNCTIONS,
+    iter([]), nest, *ODD_FUNCTIONS, *map(type, ODD_NAMES), collections.abc.Sized, http.HTTPStatus,
 ]
 
 
@@ -201,9 +201,9 @@ def test_encoder_splices_fallback_results_at_their_depth():
 @pytest.mark.parametrize("lightweight", [False, True], ids=["default", "lightweight"])
 def test_a_changed_class_is_described_as_it_is_now(lightweight, rename):
     thing = type("Thing", (), {"__module__": "builtins"})()
-    before = DUMPS[False]([thing])
+    before = DUMPS[False]([thing, type(thing)])
     rename(type(thing))
-    assert DUMPS[lightweight]([thing]) == careful([thing], lightweight) and DUMPS[False]([thing]) != before
+    assert DUMPS[lightweight]([thing, type(thing)]) == careful([thing, type(thing)], lightweight) != before
 
 
 @settings(max_examples=100, deadline=None)
