@@ -80,6 +80,7 @@ public:
         str_header(size);
     }
     StrWriter& operator<<(std::string_view s) {
+        if (s.empty()) return *this;  // an empty view's data may be null, which memcpy must not get
         std::memcpy(at_, s.data(), s.size());
         at_ += s.size();
         return *this;
