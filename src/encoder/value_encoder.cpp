@@ -56,48 +56,150 @@ bool type_name(PyTypeObject* type, std::string& out) {
     return true;
 }
 
-// Names of the types met lately. A program describes the same few types over and over, and
-// building a name costs more than the rest of a description. An entry holds while the type keeps
-// its version tag (setting __module__ or __qualname__ through setattr gives it a new one; tags
-// are never reused, so neither is an entry by a new type at the old address) and its qualname
-// object. Only touched with the interpreter lock held, and nothing here runs Python code.
-struct TypeNameEntry {
+// The UTF-8 text of a str; null, with no exception left set, when it has none (lone surrogates).
+// A compact ASCII str is its own UTF-8, read without a call.
+const char* utf8_of(PyObject* s, Py_ssize_t& size) {
+    if (PyUnicode_IS_COMPACT_ASCII(s)) {
+        size = PyUnicode_GET_LENGTH(s);
+        return static_cast<const char*>(PyUnicode_DATA(s));
+    }
+    const char* data = PyUnicode_AsUTF8AndSize(s, &size);
+    if (data == nullptr) PyErr_Clear();
+    return data;
+}
+
+constexpr std::size_t str_header_size(std::size_t n) { return n < 32 ? 1 : n < 256 ? 2 : n < 65536 ? 3 : 5; }
+
+// Writes a str of `size` bytes, given in pieces, with one growth of the buffer to its exact size.
+class StrWriter : public msgpack::Cursor {
+public:
+    StrWriter(msgpack::Buffer& b, std::size_t size) : Cursor(nullptr) {
+        const std::size_t at = b.size();
+        b.resize(at + str_header_size(size) + size);
+        at_ = b.data() + at;
+        str_header(size);
+    }
+    StrWriter& operator<<(std::string_view s) {
+        if (s.empty()) return *this;  // an empty view's data may be null, which memcpy must not get
+        std::memcpy(at_, s.data(), s.size());
+        at_ += s.size();
+        return *this;
+    }
+};
+
+void put_str(msgpack::Buffer& b, const char* data, std::size_t n) { StrWriter(b, n) << std::string_view(data, n); }
+
+// The name object.__repr__ and type.__repr__ show, "module.QualName" or tp_name, worked out as
+// they do: the module from the type's own dict for a heap type, the type's tp_name when that
+// module is missing, not a str, or "builtins". False when it is not valid UTF-8.
+bool repr_name(PyTypeObject* type, std::string& out) {
+    PyObject* module = nullptr;  // borrowed
+    if (type->tp_flags & Py_TPFLAGS_HEAPTYPE) {
+        static PyObject* const module_key = PyUnicode_InternFromString("__module__");  // kept for good
+        PyObject* dict = type->tp_dict;  // borrowed
+        module = dict != nullptr && module_key != nullptr ? PyDict_GetItemWithError(dict, module_key) : nullptr;
+        if (module == nullptr) PyErr_Clear();
+        if (module != nullptr && (!PyUnicode_Check(module) || PyUnicode_CompareWithASCIIString(module, "builtins") == 0)) {
+            module = nullptr;
+        }
+    }
+    if (module == nullptr) {
+        out.assign(type->tp_name);
+    } else {
+        PyObject* qualname = reinterpret_cast<PyHeapTypeObject*>(type)->ht_qualname;  // borrowed
+        Py_ssize_t module_size, qualname_size;
+        const char* m = utf8_of(module, module_size);
+        const char* q = m != nullptr ? utf8_of(qualname, qualname_size) : nullptr;
+        if (q == nullptr) return false;
+        out.assign(m, std::size_t(module_size)).append(".").append(q, std::size_t(qualname_size));
+    }
+    return true;
+}
+
+// What describing an object of a type needs, worked out once per type. A program describes the
+// same few types over and over, and building a name costs more than the rest of a description.
+// An entry holds while the type keeps its version tag (setattr on the type, __bases__ or a
+// __repr__ set included, gives it a new one; tags are never reused, so neither is an entry by a
+// new type at the old address), its qualname object and its tp_name (both may be replaced
+// without a new tag). Only touched with the interpreter lock held, and nothing here runs Python
+// code.
+struct TypeEntry {
     PyTypeObject* type = nullptr;  // not a reference: only compared
     unsigned int version = 0;
     PyObject* qualname = nullptr;  // likewise
-    std::string name;
+    const char* tp_name = nullptr;
+    // What every description starts with: the MessagePack of {"__type__": name, "repr": up to the
+    // repr's text. The name is at [name_at, name_at + name_size).
+    std::string head;
+    std::size_t name_at = 0;
+    std::size_t name_size = 0;
+    bool set_like = false;   // a subclass of set or frozenset: walked, not described
+    bool repr_name_ok = false;  // repr_name below is the name the default reprs show
+    std::string repr_name;
+
+    std::string_view name() const { return std::string_view(head).substr(name_at, name_size); }
 };
-std::array<TypeNameEntry, 64> type_names;
-std::string uncached_name;
+std::array<TypeEntry, 64> type_entries;
+TypeEntry uncached_entry;
 
 PyObject* heap_qualname(PyTypeObject* type) {
     return type->tp_flags & Py_TPFLAGS_HEAPTYPE ? reinterpret_cast<PyHeapTypeObject*>(type)->ht_qualname : nullptr;
 }
 
-// The type's name, valid until the next call; null with an exception set when it has none.
-const std::string* cached_type_name(PyTypeObject* type) {
-    if (!PyUnstable_Type_AssignVersionTag(type)) {
-        return type_name(type, uncached_name) ? &uncached_name : nullptr;
+bool fill_entry(PyTypeObject* type, TypeEntry& entry) {
+    std::string name;
+    if (!type_name(type, name)) return false;
+    msgpack::Buffer head;
+    msgpack::write_map_header(head, 2);
+    msgpack::write_str(head, "__type__");
+    msgpack::write_str_header(head, name.size());
+    entry.name_at = head.size();
+    entry.name_size = name.size();
+    msgpack::put_bytes(head, name.data(), name.size());
+    msgpack::write_str(head, "repr");
+    entry.head.assign(head.begin(), head.end());
+    entry.set_like = PyType_IsSubtype(type, &PySet_Type) || PyType_IsSubtype(type, &PyFrozenSet_Type);
+    entry.repr_name_ok = repr_name(type, entry.repr_name);
+    return true;
+}
+
+// The type's entry, valid until the next call; null, with an exception set, when the type has no
+// name to describe it by.
+const TypeEntry* type_entry(PyTypeObject* type) {
+    TypeEntry& entry = type_entries[(reinterpret_cast<std::uintptr_t>(type) >> 4) % type_entries.size()];
+    if (entry.type == type && entry.version == type->tp_version_tag && entry.version != 0 &&
+        entry.qualname == heap_qualname(type) && entry.tp_name == type->tp_name) {
+        return &entry;
     }
-    TypeNameEntry& entry = type_names[(reinterpret_cast<std::uintptr_t>(type) >> 4) % type_names.size()];
-    if (entry.type == type && entry.version == type->tp_version_tag && entry.qualname == heap_qualname(type)) {
-        return &entry.name;
-    }
+    if (!PyUnstable_Type_AssignVersionTag(type)) return fill_entry(type, uncached_entry) ? &uncached_entry : nullptr;
     entry.type = nullptr;
-    if (!type_name(type, entry.name)) return nullptr;
+    if (!fill_entry(type, entry)) return nullptr;
     entry.type = type;
     entry.version = type->tp_version_tag;
     entry.qualname = heap_qualname(type);
-    return &entry.name;
+    entry.tp_name = type->tp_name;
+    return &entry;
 }
 
 // The address as "%#llx" writes it ("0x7f..."), into `buf`, without printf's cost.
 std::string_view hex_address(const void* p, char (&buf)[2 + 2 * sizeof(std::uintptr_t)]) {
     std::uintptr_t a = reinterpret_cast<std::uintptr_t>(p);
     if (a == 0) return "0";
+    static constexpr auto pairs = [] {  // "000102...ff": a byte's two digits at a time
+        std::array<char, 512> t{};
+        for (int i = 0; i < 256; ++i) {
+            t[std::size_t(2 * i)] = "0123456789abcdef"[i >> 4];
+            t[std::size_t(2 * i + 1)] = "0123456789abcdef"[i & 0xf];
+        }
+        return t;
+    }();
     char* end = buf + sizeof buf;
     char* at = end;
-    for (; a != 0; a >>= 4) *--at = "0123456789abcdef"[a & 0xf];
+    for (; a > 0xf; a >>= 8) {  // a pair is never the leading one with a zero: what is left is above it
+        at -= 2;
+        std::memcpy(at, &pairs[2 * (a & 0xff)], 2);
+    }
+    if (a != 0) *--at = "0123456789abcdef"[a];
     *--at = 'x';
     *--at = '0';
     return {at, std::size_t(end - at)};
@@ -170,12 +272,10 @@ public:
             return container(v, PyList_GET_SIZE(v), depth, &Walker::list);
         } else if (PyTuple_Check(v)) {
             return container(v, PyTuple_GET_SIZE(v), depth, &Walker::tuple);
-        } else if (PyAnySet_Check(v)) {
+        } else if (PyAnySet_CheckExact(v)) {
             return container(v, PySet_GET_SIZE(v), depth, &Walker::set);
-        } else if (describable(v)) {
-            return describe(v, depth);
         } else {
-            return delegate(v, depth);
+            return object(v, depth);
         }
         return EncodeResult::encoded;
     }
@@ -188,40 +288,68 @@ private:
         return append_fallback(fallback_, v, depth, budget_, out_) ? EncodeResult::encoded : EncodeResult::error;
     }
 
-    // Of the values that reach it, all but bytes too long to be plain and bytearrays (both written
-    // as bytes, cut where needed, by the fallback) are described.
-    static bool describable(PyObject* v) { return !(PyBytes_CheckExact(v) || PyByteArray_CheckExact(v)); }
-
-    // Writes {"__type__": name, "repr": text}. The type's name goes out first: the repr may run
-    // Python code that describes other values and reuses the name cache.
-    EncodeResult describe(PyObject* v, Py_ssize_t depth) {
-        const std::size_t start = out_.size();
-        const std::string* name = cached_type_name(Py_TYPE(v));
-        if (name == nullptr) {
+    // What is neither plain nor an exact container: bytes too long to be plain and bytearrays go
+    // to the fallback (written as bytes, cut where needed), subclasses of set are walked, the rest
+    // is described.
+    EncodeResult object(PyObject* v, Py_ssize_t depth) {
+        if (PyBytes_CheckExact(v) || PyByteArray_CheckExact(v)) return delegate(v, depth);
+        const TypeEntry* type = type_entry(Py_TYPE(v));
+        if (type == nullptr) {
+            if (PyAnySet_Check(v)) {
+                PyErr_Clear();
+                return container(v, PySet_GET_SIZE(v), depth, &Walker::set);
+            }
             if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_Exception)) return EncodeResult::error;
             PyErr_Clear();
             return delegate(v, depth);
         }
-        msgpack::write_map_header(out_, 2);
-        msgpack::write_str(out_, "__type__");
-        msgpack::write_str(out_, *name);
-        msgpack::write_str(out_, "repr");
+        if (type->set_like) return container(v, PySet_GET_SIZE(v), depth, &Walker::set);
+        return describe(v, *type, depth);
+    }
+
+    // Writes {"__type__": name, "repr": text}. The type's entry is read before the repr runs: the
+    // repr may run Python code that describes other values and reuses the entry.
+    EncodeResult describe(PyObject* v, const TypeEntry& type, Py_ssize_t depth) {
+        const std::size_t start = out_.size();
+        msgpack::put_bytes(out_, type.head.data(), type.head.size());
         const bool slow = objects_ != ObjectStyle::by_address && !slow_repr_types.empty() &&
                           slow_repr_types.count(slow_key(Py_TYPE(v))) != 0;
         if (objects_ == ObjectStyle::by_address || slow) {
             char address[2 + 2 * sizeof(std::uintptr_t)];
+            const std::string_view name = type.name();
             const std::string_view hex = hex_address(v, address);
             static constexpr std::string_view middle = " object at ";
             static constexpr std::string_view skipped = "; repr skipped: too slow";
             const std::string_view note = slow ? skipped : std::string_view();
-            msgpack::write_str_header(out_, 1 + name->size() + middle.size() + hex.size() + note.size() + 1);
-            msgpack::put_u8(out_, '<');
-            msgpack::put_bytes(out_, name->data(), name->size());
-            msgpack::put_bytes(out_, middle.data(), middle.size());
-            msgpack::put_bytes(out_, hex.data(), hex.size());
-            msgpack::put_bytes(out_, note.data(), note.size());
-            msgpack::put_u8(out_, '>');
+            const std::size_t size = 1 + name.size() + middle.size() + hex.size() + note.size() + 1;
+            StrWriter(out_, size) << "<" << name << middle << hex << note << ">";
             return EncodeResult::encoded;
+        }
+        // The reprs of plain objects, classes and functions run none of the program's code and
+        // their text is known: written here, without building it as a str (most of its cost is
+        // formatting the address). `type` is not used after a class's own entry is looked up.
+        const reprfunc own_repr = Py_TYPE(v)->tp_repr;
+        if (own_repr == PyBaseObject_Type.tp_repr && type.repr_name_ok) {
+            if (write_with_address(v, "<", type.repr_name, " object at ")) return EncodeResult::encoded;
+        } else if (own_repr == PyType_Type.tp_repr) {
+            const TypeEntry* cls = type_entry(reinterpret_cast<PyTypeObject*>(v));
+            const std::size_t size = 8 + (cls != nullptr ? cls->repr_name.size() : 0) + 2;
+            if (cls != nullptr && cls->repr_name_ok && Py_ssize_t(size) <= limits_.max_repr) {
+                StrWriter(out_, size) << "<class '" << cls->repr_name << "'>";
+                return EncodeResult::encoded;
+            }
+            if (cls == nullptr && PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_Exception)) {
+                out_.resize(start);
+                return EncodeResult::error;
+            }
+            PyErr_Clear();  // no name: type.__repr__ says what it says of such a class
+        } else if (PyFunction_Check(v)) {  // exact: functions cannot be subclassed
+            Py_ssize_t size;
+            const char* qualname = utf8_of(reinterpret_cast<PyFunctionObject*>(v)->func_qualname, size);
+            if (qualname != nullptr &&
+                write_with_address(v, "<function ", std::string_view(qualname, std::size_t(size)), " at ")) {
+                return EncodeResult::encoded;
+            }
         }
         const bool suspect = !suspect_repr_types.empty() && suspect_repr_types.count(slow_key(Py_TYPE(v))) != 0;
         const auto clock = suspect ? thread_cpu_ns : monotonic_ns;
@@ -252,15 +380,24 @@ private:
             return EncodeResult::encoded;
         }
         Py_ssize_t size;
-        const char* data =
-            PyUnicode_GET_LENGTH(repr.get()) <= limits_.max_repr ? PyUnicode_AsUTF8AndSize(repr.get(), &size) : nullptr;
+        const char* data = PyUnicode_GET_LENGTH(repr.get()) <= limits_.max_repr ? utf8_of(repr.get(), size) : nullptr;
         if (data == nullptr) {
-            PyErr_Clear();
             out_.resize(start);
             return delegate(v, depth);  // long, or not valid UTF-8: cut and cleaned there
         }
-        msgpack::write_str(out_, std::string_view(data, std::size_t(size)));
+        put_str(out_, data, std::size_t(size));
         return EncodeResult::encoded;
+    }
+
+    // Writes the str of the pieces followed by the object's address and ">"; false, writing nothing,
+    // when that text is longer than a repr is kept (the fallback cuts it).
+    bool write_with_address(PyObject* v, std::string_view a, std::string_view b, std::string_view c) {
+        char address[2 + 2 * sizeof(std::uintptr_t)];
+        const std::string_view hex = hex_address(v, address);
+        const std::size_t size = a.size() + b.size() + c.size() + hex.size() + 1;
+        if (Py_ssize_t(size) > limits_.max_repr) return false;
+        StrWriter(out_, size) << a << b << c << hex << ">";
+        return true;
     }
 
     EncodeResult integer(PyObject* v, Py_ssize_t depth) {
@@ -285,12 +422,9 @@ private:
     bool str(PyObject* v) {
         if (PyUnicode_GET_LENGTH(v) > limits_.max_str) return false;
         Py_ssize_t size;
-        const char* data = PyUnicode_AsUTF8AndSize(v, &size);
-        if (data == nullptr) {
-            PyErr_Clear();  // lone surrogates
-            return false;
-        }
-        msgpack::write_str(out_, std::string_view(data, std::size_t(size)));
+        const char* data = utf8_of(v, size);
+        if (data == nullptr) return false;  // lone surrogates
+        put_str(out_, data, std::size_t(size));
         return true;
     }
 

@@ -31,7 +31,9 @@ void start_budget(ValueBudget& budget, const EncoderLimits& limits);
 // objects) is written: handed to the fallback, or described natively as the map
 // {"__type__": "module.QualName", "repr": text}, where text is repr(obj) (or, when its __repr__
 // raises an Exception, "<module.QualName object; repr failed: ExceptionType>"), or with
-// `by_address` "<module.QualName object at 0x...>" without calling any of the object's code.
+// `by_address` "<module.QualName object at 0x...>" without calling any of the object's code. The
+// reprs of plain objects (object.__repr__), classes (type.__repr__) and functions run none of the
+// program's code: their text is written natively, as they would give it.
 enum class ObjectStyle { fallback, repr, by_address };
 
 enum class EncodeResult {

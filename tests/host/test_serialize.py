@@ -66,6 +66,9 @@ CYCLES: list = [1, {"x": 1}]
 CYCLES.append(CYCLES)
 CYCLES[1]["self"] = CYCLES[1]
 SPY = Spying()
+# object.__repr__ names a class by module and qualname, by its bare name when the module is "builtins" or no str.
+ODD_NAMES = [type("Odd", (), {"__module__": m, "__qualname__": q})() for m, q in [("builtins", "Q.Odd"), (5, "Odd"), ("mé", "Q.é")]]
+ODD_FUNCTIONS = [functools.update_wrapper(lambda: 0, types.SimpleNamespace(__qualname__=q)) for q in ["é.<lambda>", "\udcff", "f" * 600]]
 
 
 HUGE_INTS = [2**6800 - 1, 10**1999, -(10**1999), 10**2000, -(10**2000), 2**6801 + 12345, 7**20000, -(3**50000)]
@@ -78,7 +81,8 @@ HOSTILE = [
     {"...": 0, **{str(i): [i] for i in range(300)}}, {i: [i] for i in range(300)}, tuple(range(300)),
     [[list(range(300))] * 30] * 3, "\udcff surrogate", float("nan"), http.HTTPStatus.OK, LyingDict(a=1),
     collections.OrderedDict(a=1), collections.defaultdict(list, a=[1]), sys, sys._getframe(), (i for i in "x"),
-    threading.Lock(), type, len, object(), [Exploding(), {"nested": Exploding()}],
+    threading.Lock(), type, len, object(), [Exploding(), {"nested": Exploding()}], *ODD_NAMES, type("Long", (), {"__qualname__": "L" * 600})(),
+    iter([]), nest, *ODD_FUNCTIONS, *map(type, ODD_NAMES), collections.abc.Sized, http.HTTPStatus,
 ]
 
 
@@ -191,13 +195,15 @@ def test_encoder_splices_fallback_results_at_their_depth():
 
 
 @pytest.mark.parametrize("rename", [lambda cls: setattr(cls, "__qualname__", "Renamed"), lambda cls: setattr(cls, "__module__", "elsewhere"),
-                                    lambda cls: type.__dict__["__qualname__"].__set__(cls, "Renamed")])  # not through type.__setattr__
+                                    lambda cls: type.__dict__["__qualname__"].__set__(cls, "Renamed"),  # not through type.__setattr__
+                                    lambda cls: type.__dict__["__name__"].__set__(cls, "Other"),  # shown by object.__repr__ of a builtin
+                                    lambda cls: setattr(cls, "__repr__", lambda self: "own")])
 @pytest.mark.parametrize("lightweight", [False, True], ids=["default", "lightweight"])
-def test_a_renamed_class_is_described_by_its_new_name(lightweight, rename):
-    thing = type("Thing", (), {})()
-    before = decode(DUMPS[lightweight]([thing]))[0]["__type__"]
+def test_a_changed_class_is_described_as_it_is_now(lightweight, rename):
+    thing = type("Thing", (), {"__module__": "builtins"})()
+    before = DUMPS[False]([thing, type(thing)])
     rename(type(thing))
-    assert decode(DUMPS[lightweight]([thing]))[0]["__type__"] == serialize.type_name(type(thing)) != before
+    assert DUMPS[lightweight]([thing, type(thing)]) == careful([thing, type(thing)], lightweight) != before
 
 
 @settings(max_examples=100, deadline=None)
