@@ -76,26 +76,6 @@ void hold_variables(ThreadState& ts, PyFrameObject* frame) {
     }
 }
 
-// The "locals" value of a function frame whose variables are all plain values, read and written
-// in one pass; false, with nothing written, when one is not.
-bool write_plain_variables(compat::FrameVariables& variables, PlainValues& plain, msgpack::Buffer& b) {
-    if (!plain.begin_map(b)) {
-        plain.abandon_map();
-        return false;
-    }
-    PyObject* name;   // borrowed
-    PyObject* value;  // borrowed
-    while (variables.next(name, value)) {
-        if (is_builtins_name(name)) continue;
-        if (!plain.add(name, value)) {
-            plain.abandon_map();
-            return false;
-        }
-    }
-    plain.end_map();
-    return true;
-}
-
 }  // namespace
 
 bool event_thread(Event& ev) {
@@ -165,17 +145,13 @@ bool build_frame_record(Event& ev, msgpack::Buffer& out) {
     // runs between reading the variables and writing them; otherwise the variables are held
     // before the serialiser runs.
     HeldVariables held(ts);
-    const bool arg_plain = plain_ok && plain.value(ev.arg, b);
-    if (from_frame && arg_plain) {
-        msgpack::put_bytes(b, "\xa6locals", 7);
-        if (!write_plain_variables(variables, plain, b)) {
-            hold_variables(ts, ev.frame);
-            if (!write_variables(ts, nullptr, p.lightweight_repr, b)) return false;
-        }
-    } else {
+    const int plain_written = plain_ok ? plain.write(ev.arg, from_frame ? &variables : nullptr, b) : 0;
+    if (plain_written < 2) {
         if (from_frame) hold_variables(ts, ev.frame);
-        if (!arg_plain && !dump_msgpack(ev.arg, p.lightweight_repr, b)) return false;
-        msgpack::put_bytes(b, "\xa6locals", 7);
+        if (plain_written == 0) {
+            if (!dump_msgpack(ev.arg, p.lightweight_repr, b)) return false;
+            msgpack::put_bytes(b, "\xa6locals", 7);
+        }
         if (!write_variables(ts, locals.get(), p.lightweight_repr, b)) return false;
     }
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "../encoder/native_api.hpp"
+#include "cpython_compat.hpp"
 #include "msgpack.hpp"
 
 namespace jarn {
@@ -43,29 +44,23 @@ class PlainValues {
 public:
     // False, with no exception set, when the host's serialiser is not the native encoder.
     bool start(bool lightweight_repr);
-    // A value on its own: true when written; false, with nothing written or taken, otherwise.
-    bool value(PyObject* v, msgpack::Buffer& out);
-    // A dict of str keys, entry by entry into `out`: begin_map, add for each entry, then end_map.
-    // When begin_map or an add says false, abandon_map takes back what the map wrote. `out` is
-    // used by nothing else meanwhile.
-    bool begin_map(msgpack::Buffer& out);
-    bool add(PyObject* key, PyObject* v);
-    void end_map();
-    void abandon_map();
+    // The record's argument, the key "locals" and, for a function frame (`frame` not null; its
+    // mapping() null), the map of its variables as the serialiser writes the dict of them,
+    // "__builtins__" left out. 2: all written; 1: the argument and the key written, the
+    // variables left to the serialiser (a name or value not plain, or the budget would run out
+    // on the way); 0: nothing written or taken, the argument not being plain.
+    int write(PyObject* arg, const compat::FrameVariables* frame, msgpack::Buffer& out);
+
+    // The encoder's limits as they bear on plain values.
+    struct Rules {
+        Py_ssize_t max_str;
+        Py_ssize_t max_name;     // the longest name a map may have; -1 when no map is plain
+        std::int64_t max_count;  // entries in a map: within max_items and what a fixmap holds
+    };
 
 private:
-    // Makes room for n more bytes of the map being written.
-    void room(std::size_t n);
-
     ValueBudget* budget_ = nullptr;
-    PlainLimits limits_{};
-    // The map being written: its start, and the room made for it in `out_` (past its size).
-    msgpack::Buffer* out_ = nullptr;
-    std::size_t map_start_ = 0;
-    std::uint8_t* at_ = nullptr;
-    std::uint8_t* end_ = nullptr;
-    std::int64_t map_nodes_ = 0;
-    Py_ssize_t map_count_ = 0;
+    const Rules* rules_ = nullptr;
 };
 
 // Appends the bytes of a bytes-like result: bytes, or any sequence of integers 0..255.

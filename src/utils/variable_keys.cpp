@@ -1,0 +1,71 @@
+#include "variable_keys.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+
+#include "cpython_compat.hpp"
+#include "frame_state.hpp"
+
+namespace jarn {
+namespace {
+
+void append_key(std::string& keys, const char* data, std::size_t n) {
+    if (n < 32) {
+        keys.push_back(char(0xa0 | n));
+    } else if (n < 256) {
+        keys.push_back(char(0xd9));
+        keys.push_back(char(n));
+    } else {
+        keys.push_back(char(0xda));
+        keys.push_back(char(n >> 8));
+        keys.push_back(char(n));
+    }
+    keys.append(data, n);
+}
+
+bool fill(VariableKeys& e, PyCodeObject* code) {
+    const int n = compat::variable_count(code);
+    e.entries.clear();
+    e.keys.clear();
+    e.longest_name = 0;
+    for (int i = 0; i < n; ++i) {
+        PyObject* name = compat::variable_name(code, i);  // borrowed
+        if (!PyUnicode_CheckExact(name)) return false;
+        Py_ssize_t size;
+        const char* data = PyUnicode_AsUTF8AndSize(name, &size);
+        if (data == nullptr) {
+            PyErr_Clear();  // lone surrogates: the encoder's own rules
+            return false;
+        }
+        if (size >= 65536 - 3) return false;
+        VariableKeys::Slot slot = VariableKeys::Slot::skipped;
+        if (!is_builtins_name(name)) {
+            const compat::SlotKind kind = compat::slot_kind(code, i);
+            slot = kind == compat::SlotKind::value     ? VariableKeys::Slot::value
+                   : kind == compat::SlotKind::closure ? VariableKeys::Slot::closure
+                                                       : VariableKeys::Slot::hidden;
+            e.longest_name = std::max(e.longest_name, PyUnicode_GET_LENGTH(name));
+        }
+        const std::size_t offset = e.keys.size();
+        append_key(e.keys, data, std::size_t(size));
+        e.entries.push_back({std::uint32_t(offset), std::uint16_t(e.keys.size() - offset), slot});
+    }
+    e.keys.append(VariableKeys::kPadding, '\0');
+    e.most = 1 + e.keys.size() + 9 * std::size_t(n);
+    return true;
+}
+
+}  // namespace
+
+// No static destructor releases the code objects: the table outlives the interpreter.
+std::array<VariableKeys, 256> variable_keys_table;
+
+const VariableKeys* renew_variable_keys(VariableKeys& entry, PyCodeObject* code, Owned& retired) {
+    retired = Owned::steal(entry.code);
+    entry.code = Owned::borrow(reinterpret_cast<PyObject*>(code)).release();
+    entry.plain = fill(entry, code);
+    return entry.plain ? &entry : nullptr;
+}
+
+}  // namespace jarn
