@@ -118,8 +118,6 @@ bool build_frame_record(Event& ev, msgpack::Buffer& out) {
     msgpack::put_u8(b, 0x8c);
     if (!write_code_texts(ev.frame, ev.code, ev.name, ts.lines, ts.texts, ts.names_text, b)) return false;
     const RecordValueBudget budget(p.slow_repr_ns);  // the argument and the locals share it
-    PlainValues plain;
-    const bool plain_ok = plain.start(p.lightweight_repr);
     // Read now, before any Python code runs; a function frame's variables are not put in a dict.
     Owned locals;
     const bool no_locals = ev.is_return && p.omit_return_locals;
@@ -145,7 +143,7 @@ bool build_frame_record(Event& ev, msgpack::Buffer& out) {
     // runs between reading the variables and writing them; otherwise the variables are held
     // before the serialiser runs.
     HeldVariables held(ts);
-    const int plain_written = plain_ok ? plain.write(ev.arg, from_frame ? &variables : nullptr, b) : 0;
+    const int plain_written = write_plain_values(ev.arg, from_frame ? &variables : nullptr, p.lightweight_repr, b);
     if (plain_written < 2) {
         if (from_frame) hold_variables(ts, ev.frame);
         if (plain_written == 0) {

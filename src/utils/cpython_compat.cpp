@@ -78,7 +78,6 @@ FrameVariables::FrameVariables(PyFrameObject* frame) : frame_(frame->f_frame), c
     // A cleared frame has no variables left (a running one has -1 here: no saved stack top).
     count_ = f->stacktop != 0 ? code->co_nlocalsplus : 0;
     slots_ = f->localsplus;
-    started_ = has_run(f, _PyCode_CODE(code));
 }
 
 PyObject* FrameVariables::closure_value(int i) const {
@@ -87,7 +86,7 @@ PyObject* FrameVariables::closure_value(int i) const {
     const _PyLocals_Kind kind = _PyLocals_GetKind(code->co_localspluskinds, i);
     PyObject* v = f->localsplus[i];  // borrowed
     if (kind & CO_FAST_FREE) {
-        if (v == nullptr && !started_ && f->f_funcobj != nullptr) {
+        if (v == nullptr && f->f_funcobj != nullptr && !has_run(f, _PyCode_CODE(code))) {
             // Not yet copied from the closure by COPY_FREE_VARS.
             PyObject* closure = reinterpret_cast<PyFunctionObject*>(f->f_funcobj)->func_closure;
             const int first_free = code->co_nlocalsplus - code->co_nfreevars;

@@ -69,7 +69,6 @@ private:
     int count_ = 0;
     bool hidden_pass_ = false;
     bool has_hidden_ = false;  // seen in the first pass: only then is there a second
-    bool started_ = false;
 };
 
 // How a code object keeps variable i in a frame's slots (see FrameVariables::slots).

@@ -94,12 +94,19 @@ namespace {
 // module's dict are watched, and the serialisers are looked up again after either changed, so a
 // serialiser replaced at run time is still the one used. Without a dict watcher they are looked
 // up at every call.
+// The encoder's limits as they bear on plain values.
+struct PlainRules {
+    Py_ssize_t max_str;
+    Py_ssize_t max_name;     // the longest name a map may have; -1 when no map is plain
+    std::int64_t max_count;  // entries in a map: within max_items and what a fixmap holds
+};
+
 struct Serializers {
     std::uint64_t generation = 0;                // watched_generation() when filled
     PyObject* function[2] = {nullptr, nullptr};  // strong; held for the process (no static destructor)
     const EncoderNativeApi* api[2] = {nullptr, nullptr};
     // For a native encoder: its limits for plain values, and a budget as it starts one.
-    PlainValues::Rules rules[2] = {};
+    PlainRules rules[2] = {};
     ValueBudget started[2] = {};
 };
 Serializers serializers;  // guarded by the interpreter lock
@@ -237,28 +244,6 @@ namespace {
     return c.at();
 }
 
-}  // namespace
-
-bool PlainValues::start(bool lightweight_repr) {
-    ValueBudget* budget = current_budget;
-    if (budget == nullptr) return false;
-    if (serializers.generation != watched_generation() && !refresh()) return false;
-    if (serializers.api[lightweight_repr] == nullptr) return false;
-    // As the encoder starts a budget on first use, from what it gave when it was looked up.
-    if (budget->fresh) {
-        const ValueBudget& started = serializers.started[lightweight_repr];
-        budget->fresh = false;
-        budget->nodes = started.nodes;
-        budget->bytes = started.bytes;
-        if (budget->slow_repr_ns < 0) budget->slow_repr_ns = started.slow_repr_ns;
-    }
-    budget_ = budget;
-    rules_ = &serializers.rules[lightweight_repr];
-    return true;
-}
-
-namespace {
-
 // Writes str `text` at `at` in `out`, where room for 9 bytes was made, and returns the end.
 std::uint8_t* write_text(std::string_view text, std::uint8_t*& base, std::size_t start, std::uint8_t* at,
                          msgpack::Buffer& out) {
@@ -276,13 +261,25 @@ std::uint8_t* write_text(std::string_view text, std::uint8_t*& base, std::size_t
 
 }  // namespace
 
-int PlainValues::write(PyObject* arg, const compat::FrameVariables* frame, msgpack::Buffer& out) {
-    ValueBudget& budget = *budget_;
-    const Rules rules = *rules_;
+int write_plain_values(PyObject* arg, const compat::FrameVariables* frame, bool lightweight_repr,
+                       msgpack::Buffer& out) {
+    ValueBudget* const record_budget = current_budget;
+    if (record_budget == nullptr) return 0;
+    if (serializers.generation != watched_generation() && !refresh()) return 0;
+    if (serializers.api[lightweight_repr] == nullptr) return 0;
+    ValueBudget& budget = *record_budget;
+    // As the encoder starts a budget on first use, from what it gave when it was looked up.
+    if (budget.fresh) {
+        const ValueBudget& started = serializers.started[lightweight_repr];
+        budget.fresh = false;
+        budget.nodes = started.nodes;
+        budget.bytes = started.bytes;
+        if (budget.slow_repr_ns < 0) budget.slow_repr_ns = started.slow_repr_ns;
+    }
     // The encoder's checks at the start of a walk: a node left, and a byte.
     if (budget.nodes < 1 || budget.bytes == 0) return 0;
-    Owned retired;  // released last: it may run code
-    const VariableKeys* keys = frame != nullptr ? variable_keys(frame->code(), retired) : nullptr;
+    const PlainRules rules = serializers.rules[lightweight_repr];
+    const VariableKeys* keys = frame != nullptr ? variable_keys(frame->code()) : nullptr;
     if (keys != nullptr && keys->longest_name > rules.max_name) keys = nullptr;
     // Room for the argument, the key and every variable but a str's text, made once; a str makes
     // its own.
@@ -291,7 +288,9 @@ int PlainValues::write(PyObject* arg, const compat::FrameVariables* frame, msgpa
     out.resize(start + 9 + kLocals.size() + 1 + (keys != nullptr ? keys->most : 0));
     std::uint8_t* base = out.data() + start;
     std::string_view text;
-    std::uint8_t* at = write_scalar(arg, base, rules.max_str, text);
+    // A call's argument is None: its byte, overwritten by any other value.
+    *base = 0xc0;
+    std::uint8_t* at = arg == Py_None ? base + 1 : write_scalar(arg, base, rules.max_str, text);
     if (at == nullptr) {
         if (text.data() == nullptr) {
             out.resize(start);

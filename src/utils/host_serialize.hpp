@@ -39,29 +39,15 @@ int dump_msgpack_map(PyObject* const* keys, PyObject* const* values, std::size_t
 // into a record without the serialiser: the bytes it would write, taken from the record's budget
 // as it would take them. Anything else, or a budget run out, is left to the serialiser (which
 // then writes the whole value or map afresh). Used while a RecordValueBudget is alive; nothing
-// here runs Python code.
-class PlainValues {
-public:
-    // False, with no exception set, when the host's serialiser is not the native encoder.
-    bool start(bool lightweight_repr);
-    // The record's argument, the key "locals" and, for a function frame (`frame` not null; its
-    // mapping() null), the map of its variables as the serialiser writes the dict of them,
-    // "__builtins__" left out. 2: all written; 1: the argument and the key written, the
-    // variables left to the serialiser (a name or value not plain, or the budget would run out
-    // on the way); 0: nothing written or taken, the argument not being plain.
-    int write(PyObject* arg, const compat::FrameVariables* frame, msgpack::Buffer& out);
-
-    // The encoder's limits as they bear on plain values.
-    struct Rules {
-        Py_ssize_t max_str;
-        Py_ssize_t max_name;     // the longest name a map may have; -1 when no map is plain
-        std::int64_t max_count;  // entries in a map: within max_items and what a fixmap holds
-    };
-
-private:
-    ValueBudget* budget_ = nullptr;
-    const Rules* rules_ = nullptr;
-};
+// here runs Python code but the release of what a cache held.
+//
+// Writes the record's argument, the key "locals" and, for a function frame (`frame` not null; its
+// mapping() null), the map of its variables as the serialiser writes the dict of them,
+// "__builtins__" left out. 2: all written; 1: the argument and the key written, the variables
+// left to the serialiser (a name or value not plain, or the budget would run out on the way);
+// 0: nothing written or taken (the argument not plain, or the serialiser not the native encoder).
+int write_plain_values(PyObject* arg, const compat::FrameVariables* frame, bool lightweight_repr,
+                       msgpack::Buffer& out);
 
 // Appends the bytes of a bytes-like result: bytes, or any sequence of integers 0..255.
 bool append_byte_sequence(PyObject* result, msgpack::Buffer& out);

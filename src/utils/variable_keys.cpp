@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <utility>
 
 #include "cpython_compat.hpp"
 #include "frame_state.hpp"
@@ -61,8 +62,9 @@ bool fill(VariableKeys& e, PyCodeObject* code) {
 // No static destructor releases the code objects: the table outlives the interpreter.
 std::array<VariableKeys, 256> variable_keys_table;
 
-const VariableKeys* renew_variable_keys(VariableKeys& entry, PyCodeObject* code, Owned& retired) {
-    retired = Owned::steal(entry.code);
+const VariableKeys* renew_variable_keys(VariableKeys& entry, PyCodeObject* code) {
+    // Emptied before it is filled: the code run by releasing the previous tenant may fill it again.
+    while (entry.code != nullptr) Owned previous = Owned::steal(std::exchange(entry.code, nullptr));
     entry.code = Owned::borrow(reinterpret_cast<PyObject*>(code)).release();
     entry.plain = fill(entry, code);
     return entry.plain ? &entry : nullptr;

@@ -41,17 +41,16 @@ struct VariableKeys {
 // objects are shared between threads and their keys do not depend on the thread.
 extern std::array<VariableKeys, 256> variable_keys_table;
 
-// Makes `entry` that of `code`, its previous code object going to `retired`.
-const VariableKeys* renew_variable_keys(VariableKeys& entry, PyCodeObject* code, Owned& retired);
+// Makes `entry` that of `code`. Releasing the code object it held may run code.
+const VariableKeys* renew_variable_keys(VariableKeys& entry, PyCodeObject* code);
 
 // The keys of `code`'s variables, or null (no exception set) when a name is not a str the encoder
-// writes as it is. Valid until the next call; `retired` receives a code object whose entry gave
-// way, to be released once the result is no longer used (releasing it may run code).
-inline const VariableKeys* variable_keys(PyCodeObject* code, Owned& retired) {
+// writes as it is. Valid until code runs.
+inline const VariableKeys* variable_keys(PyCodeObject* code) {
     const auto address = reinterpret_cast<std::uintptr_t>(code);
     VariableKeys& entry = variable_keys_table[((address >> 4) ^ (address >> 12)) % variable_keys_table.size()];
     if (entry.code == reinterpret_cast<PyObject*>(code)) [[likely]] return entry.plain ? &entry : nullptr;
-    return renew_variable_keys(entry, code, retired);
+    return renew_variable_keys(entry, code);
 }
 
 }  // namespace jarn
