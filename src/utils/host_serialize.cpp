@@ -218,7 +218,12 @@ namespace {
     if (type == &PyLong_Type) {
         PyLongObject* number = reinterpret_cast<PyLongObject*>(v);
         if (PyUnstable_Long_IsCompact(number)) {
-            c.sint(PyUnstable_Long_CompactValue(number));
+            const Py_ssize_t n = PyUnstable_Long_CompactValue(number);
+            if (std::size_t(n) < 128) {  // a positive fixint, the commonest of all
+                c.byte(std::uint8_t(n));
+            } else {
+                c.sint(n);
+            }
         } else {
             int overflow = 0;
             const long long n = PyLong_AsLongLongAndOverflow(v, &overflow);
