@@ -190,29 +190,48 @@ int dump_msgpack_map(PyObject* const* keys, PyObject* const* values, std::size_t
 
 namespace {
 
-// The UTF-8 text of a str the encoder writes as it is; false (no exception) for any other str.
-[[gnu::always_inline]] inline bool plain_text(PyObject* v, Py_ssize_t max_str, std::string_view& out) {
+// Where plain values are being written: room is made in `out` for 9 bytes per value (the most
+// anything but a str takes), and a str makes room for the rest of its text.
+struct Room {
+    msgpack::Buffer& out;
+    const std::size_t start;  // where the values begin
+    std::uint8_t* base;       // out.data() + start, moved when `out` grows
+
+    // n more bytes of room; returns where `at` is afterwards.
+    std::uint8_t* grow(std::uint8_t* at, std::size_t n) {
+        const std::size_t used = std::size_t(at - base);
+        out.resize(out.size() + n);
+        base = out.data() + start;
+        return base + used;
+    }
+};
+
+// Writes a str at `at` if the encoder writes it as it is, and returns the end; null otherwise.
+[[gnu::noinline]] std::uint8_t* write_text(PyObject* v, std::uint8_t* at, Py_ssize_t max_str, Room& room) {
     const Py_ssize_t length = PyUnicode_GET_LENGTH(v);
-    if (length > max_str) return false;
+    if (length > max_str) return nullptr;
+    std::string_view text;
     if (PyUnicode_IS_COMPACT_ASCII(v)) {
-        out = std::string_view(static_cast<const char*>(PyUnicode_DATA(v)), std::size_t(length));
-        return true;
+        text = std::string_view(static_cast<const char*>(PyUnicode_DATA(v)), std::size_t(length));
+    } else {
+        Py_ssize_t size;
+        const char* data = PyUnicode_AsUTF8AndSize(v, &size);
+        if (data == nullptr) {
+            PyErr_Clear();  // lone surrogates: the encoder's own rules
+            return nullptr;
+        }
+        text = std::string_view(data, std::size_t(size));
     }
-    Py_ssize_t size;
-    const char* data = PyUnicode_AsUTF8AndSize(v, &size);
-    if (data == nullptr) {
-        PyErr_Clear();  // lone surrogates: the encoder's own rules
-        return false;
-    }
-    out = std::string_view(data, std::size_t(size));
-    return true;
+    // Its header takes at most 5 of the 9 bytes made room for.
+    if (text.size() > 4) at = room.grow(at, text.size());
+    msgpack::Cursor c(at);
+    c.str(text);
+    return c.at();
 }
 
-// Writes a plain value other than a str at `at`, at most 9 bytes, and returns the end. Returns
-// null for a str, `text` then set to what to write if it is plain, and for any value that is not
-// plain, `text.data()` then null. The types in the order of how often a frame holds them.
-[[gnu::always_inline]] inline std::uint8_t* write_scalar(PyObject* v, std::uint8_t* at, Py_ssize_t max_str,
-                                                         std::string_view& text) {
+// Writes `v` at `at` if the encoder writes it as a plain value, and returns the end; null
+// otherwise. The types in the order of how often a frame holds them.
+[[gnu::always_inline]] inline std::uint8_t* write_value(PyObject* v, std::uint8_t* at, Py_ssize_t max_str, Room& room) {
     PyTypeObject* type = Py_TYPE(v);
     msgpack::Cursor c(at);
     if (type == &PyLong_Type) {
@@ -227,15 +246,11 @@ namespace {
         } else {
             int overflow = 0;
             const long long n = PyLong_AsLongLongAndOverflow(v, &overflow);
-            if (overflow != 0) {  // past the signed range: the encoder's own rules
-                text = std::string_view();
-                return nullptr;
-            }
+            if (overflow != 0) return nullptr;  // past the signed range: the encoder's own rules
             c.sint(n);
         }
     } else if (type == &PyUnicode_Type) {
-        if (!plain_text(v, max_str, text)) text = std::string_view();
-        return nullptr;
+        return write_text(v, at, max_str, room);
     } else if (v == Py_None) {
         c.byte(0xc0);
     } else if (type == &PyBool_Type) {
@@ -243,24 +258,8 @@ namespace {
     } else if (type == &PyFloat_Type) {
         c.f64(PyFloat_AS_DOUBLE(v));
     } else {
-        text = std::string_view();
         return nullptr;
     }
-    return c.at();
-}
-
-// Writes str `text` at `at` in `out`, where room for 9 bytes was made, and returns the end.
-std::uint8_t* write_text(std::string_view text, std::uint8_t*& base, std::size_t start, std::uint8_t* at,
-                         msgpack::Buffer& out) {
-    // A str takes at most its text and 5 bytes.
-    if (text.size() > 4) {
-        const std::size_t used = std::size_t(at - base);
-        out.resize(out.size() + text.size());
-        base = out.data() + start;
-        at = base + used;
-    }
-    msgpack::Cursor c(at);
-    c.str(text);
     return c.at();
 }
 
@@ -286,29 +285,25 @@ int write_plain_values(PyObject* arg, const compat::FrameVariables* frame, bool 
     const PlainRules rules = serializers.rules[lightweight_repr];
     const VariableKeys* keys = frame != nullptr ? variable_keys(frame->code()) : nullptr;
     if (keys != nullptr && keys->longest_name > rules.max_name) keys = nullptr;
-    // Room for the argument, the key and every variable but a str's text, made once; a str makes
-    // its own.
+
+    // Room for the argument, the key and every variable, made once.
     constexpr std::string_view kLocals = "\xa6locals";
     const std::size_t start = out.size();
     out.resize(start + 9 + kLocals.size() + 1 + (keys != nullptr ? keys->most : 0));
-    std::uint8_t* base = out.data() + start;
-    std::string_view text;
+    Room room{out, start, out.data() + start};
     // A call's argument is None: its byte, overwritten by any other value.
-    *base = 0xc0;
-    std::uint8_t* at = arg == Py_None ? base + 1 : write_scalar(arg, base, rules.max_str, text);
+    *room.base = 0xc0;
+    std::uint8_t* at = arg == Py_None ? room.base + 1 : write_value(arg, room.base, rules.max_str, room);
     if (at == nullptr) {
-        if (text.data() == nullptr) {
-            out.resize(start);
-            return 0;
-        }
-        at = write_text(text, base, start, base, out);
+        out.resize(start);
+        return 0;
     }
-    const std::uint64_t arg_size = std::uint64_t(at - base);
+    const std::uint64_t arg_size = std::uint64_t(at - room.base);
     --budget.nodes;
     budget.bytes = arg_size < budget.bytes ? budget.bytes - arg_size : 0;
     std::memcpy(at, kLocals.data(), kLocals.size() + 1);  // with the byte after it, in one move
     at += kLocals.size();
-    const std::size_t map_start = std::size_t(at - base);
+    const std::size_t map_start = std::size_t(at - room.base);
     if (keys == nullptr) {
         out.resize(start + map_start);
         return 1;
@@ -341,28 +336,23 @@ int write_plain_values(PyObject* arg, const compat::FrameVariables* frame, bool 
         } else {
             std::memcpy(at, key, entry.size);
         }
-        at += entry.size;
-        ++count;
-        std::uint8_t* end = write_scalar(v, at, rules.max_str, text);
-        if (end == nullptr) [[unlikely]] {
-            if (text.data() == nullptr) {
-                out.resize(start + map_start);
-                return 1;
-            }
-            end = write_text(text, base, start, at, out);
+        at = write_value(v, at + entry.size, rules.max_str, room);
+        if (at == nullptr) [[unlikely]] {
+            out.resize(start + map_start);
+            return 1;
         }
-        at = end;
+        ++count;
     }
     // The encoder's checks, made once: before each value it takes a node and looks at the bytes
     // written so far, and more entries than a fixmap or max_items hold are not written as such.
     // A map that ends within the budget passed every check on the way.
-    const std::size_t end = std::size_t(at - base);
+    const std::size_t end = std::size_t(at - room.base);
     const std::uint64_t size = end - map_start;
     if (count > rules.max_count || budget.nodes <= count || size > budget.bytes) {
         out.resize(start + map_start);
         return 1;
     }
-    base[map_start] = std::uint8_t(0x80 | count);
+    room.base[map_start] = std::uint8_t(0x80 | count);
     out.resize(start + end);
     budget.nodes -= count + 1;
     budget.bytes -= size;
