@@ -7,6 +7,7 @@
 
 #include "cpython_compat.hpp"
 #include "frame_state.hpp"
+#include "owned.hpp"
 
 namespace jarn {
 namespace {
@@ -59,7 +60,8 @@ bool fill(VariableKeys& e, PyCodeObject* code) {
 
 }  // namespace
 
-// No static destructor releases the code objects: the table outlives the interpreter.
+// Its destructor at exit frees memory only: the code objects are never released, the interpreter
+// being gone by then.
 std::array<VariableKeys, 256> variable_keys_table;
 
 const VariableKeys* renew_variable_keys(VariableKeys& entry, PyCodeObject* code) {

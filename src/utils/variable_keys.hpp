@@ -10,8 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "owned.hpp"
-
 namespace jarn {
 
 struct VariableKeys {
@@ -26,14 +24,15 @@ struct VariableKeys {
         std::uint16_t size;
         Slot slot;
     };
-    static constexpr std::size_t kPadding = 16;  // past the last key, so that any key may be copied 16 bytes at a time
+    // Bytes past the last key, so that a key of up to that many bytes may be copied in one move.
+    static constexpr std::size_t kPadding = 16;
 
     PyObject* code = nullptr;  // strong, so that its address is not reused while this is kept
-    bool plain = false;        // every name a str the encoder writes as it is; nothing else is kept if not
-    std::vector<Entry> entries;  // one per slot
-    std::string keys;            // the encoded keys back to back, then kPadding bytes
+    bool plain = false;        // every name a str the encoder writes as it is; the rest is kept only if so
+    std::vector<Entry> entries;   // one per slot
+    std::string keys;             // the encoded keys back to back, then kPadding bytes
     Py_ssize_t longest_name = 0;  // in characters: a name longer than the encoder's max_str is not plain
-    // Room for the map of every variable bound to a value of at most 9 bytes, plus kPadding.
+    // Room for the map when every variable is bound to a value of at most 9 bytes, kPadding included.
     std::size_t most = 0;
 };
 
