@@ -72,10 +72,11 @@ def test_plain_values_are_the_serialisers_bytes(variables: list[tuple[Any, str, 
 
 # A record's values share one budget: the argument (None, one node and one byte) takes its share
 # first, and the variables get what the encoder on its own would give with the rest. Names and
-# values longer than max_str, and maps deeper than max_depth, are not the encoder's to write as such.
+# values longer than max_str, maps deeper than max_depth or longer than max_items are not the
+# encoder's to write as such.
 @pytest.mark.parametrize("nodes", [1, 2, 3, 4, 6])
 @pytest.mark.parametrize("max_bytes", [1, 2, 4, 10, 13, 1 << 20])  # 4, 10, 13: a value at the edge
-@pytest.mark.parametrize("limits", [{}, {"max_str": 0}, {"max_str": 2}, {"max_depth": 0}])
+@pytest.mark.parametrize("limits", [{}, {"max_str": 0}, {"max_str": 2}, {"max_depth": 0}, {"max_items": 2}])
 def test_variables_draw_on_what_the_argument_left(monkeypatch: pytest.MonkeyPatch, nodes: int, max_bytes: int,
                                                   limits: dict[str, int]) -> None:
     def encoder(nodes: int, max_bytes: int) -> Any:
