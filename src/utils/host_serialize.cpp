@@ -89,11 +89,6 @@ const EncoderNativeApi* native_encoder(PyObject* function) {
 
 namespace {
 
-// The host's two serialisers, held between events. Looking them up costs two dict lookups and an
-// import check per value, more than encoding a small value; instead sys.modules and the host
-// module's dict are watched, and the serialisers are looked up again after either changed, so a
-// serialiser replaced at run time is still the one used. Without a dict watcher they are looked
-// up at every call.
 // The encoder's limits as they bear on plain values.
 struct PlainRules {
     Py_ssize_t max_str;
@@ -101,6 +96,11 @@ struct PlainRules {
     std::int64_t max_count;  // entries in a map: within max_items and what a fixmap holds
 };
 
+// The host's two serialisers, held between events. Looking them up costs two dict lookups and an
+// import check per value, more than encoding a small value; instead sys.modules and the host
+// module's dict are watched, and the serialisers are looked up again after either changed, so a
+// serialiser replaced at run time is still the one used. Without a dict watcher they are looked
+// up at every call.
 struct Serializers {
     std::uint64_t generation = 0;                // watched_generation() when filled
     PyObject* function[2] = {nullptr, nullptr};  // strong; held for the process (no static destructor)
