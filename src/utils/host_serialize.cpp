@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <type_traits>
 
 #include "../encoder/native_api.hpp"
 
@@ -316,32 +317,37 @@ int write_plain_values(PyObject* arg, const compat::FrameVariables* frame, bool 
     const char* const key_bytes = keys->keys.data();
     ++at;  // past the fixmap's header, written last
     std::int64_t count = 0;
-    for (int i = 0; i < n; ++i) {
-        const VariableKeys::Entry entry = entries[i];
-        PyObject* v = slots[i];  // borrowed
-        if (entry.slot != VariableKeys::Slot::value) [[unlikely]] {
-            if (entry.slot == VariableKeys::Slot::skipped) continue;
-            // A comprehension's variable bound now goes after all others: the serialiser's to write.
-            if (entry.slot == VariableKeys::Slot::hidden) {
-                if (v == nullptr) continue;
-                out.resize(start + map_start);
-                return 1;
+    // One loop for each kind of code object: most have only plain slots and short names, and
+    // their loop looks at neither.
+    const auto write_slots = [&](auto simple) {
+        for (int i = 0; i < n; ++i) {
+            const VariableKeys::Entry entry = entries[i];
+            PyObject* v = slots[i];  // borrowed
+            if (!simple && entry.slot != VariableKeys::Slot::value) {
+                if (entry.slot == VariableKeys::Slot::skipped) continue;
+                // A comprehension's variable bound now goes after all others: the serialiser's.
+                if (entry.slot == VariableKeys::Slot::hidden) {
+                    if (v == nullptr) continue;
+                    return false;
+                }
+                v = frame->closure_value(i);
             }
-            v = frame->closure_value(i);
+            if (v == nullptr) continue;
+            const char* key = key_bytes + entry.offset;
+            if (simple || entry.size <= VariableKeys::kPadding) {
+                std::memcpy(at, key, VariableKeys::kPadding);
+            } else {
+                std::memcpy(at, key, entry.size);
+            }
+            at = write_value(v, at + entry.size, rules.max_str, room);
+            if (at == nullptr) return false;
+            ++count;
         }
-        if (v == nullptr) continue;
-        const char* key = key_bytes + entry.offset;
-        if (entry.size <= VariableKeys::kPadding) [[likely]] {
-            std::memcpy(at, key, VariableKeys::kPadding);
-        } else {
-            std::memcpy(at, key, entry.size);
-        }
-        at = write_value(v, at + entry.size, rules.max_str, room);
-        if (at == nullptr) [[unlikely]] {
-            out.resize(start + map_start);
-            return 1;
-        }
-        ++count;
+        return true;
+    };
+    if (!(keys->simple ? write_slots(std::true_type()) : write_slots(std::false_type()))) {
+        out.resize(start + map_start);
+        return 1;
     }
     // The encoder's checks, made once: before each value it takes a node and looks at the bytes
     // written so far, and more entries than a fixmap or max_items hold are not written as such.

@@ -31,6 +31,7 @@ bool fill(VariableKeys& e, PyCodeObject* code) {
     e.entries.clear();
     e.keys.clear();
     e.longest_name = 0;
+    e.simple = true;
     for (int i = 0; i < n; ++i) {
         PyObject* name = compat::variable_name(code, i);  // borrowed
         if (!PyUnicode_CheckExact(name)) return false;
@@ -52,6 +53,7 @@ bool fill(VariableKeys& e, PyCodeObject* code) {
         const std::size_t offset = e.keys.size();
         append_key(e.keys, data, std::size_t(size));
         e.entries.push_back({std::uint32_t(offset), std::uint16_t(e.keys.size() - offset), slot});
+        e.simple = e.simple && slot == VariableKeys::Slot::value && e.entries.back().size <= VariableKeys::kPadding;
     }
     e.keys.append(VariableKeys::kPadding, '\0');
     e.most = 1 + e.keys.size() + 9 * std::size_t(n);

@@ -29,6 +29,7 @@ struct VariableKeys {
 
     PyObject* code = nullptr;  // strong, so that its address is not reused while this is kept
     bool plain = false;        // every name a str the encoder writes as it is; the rest is kept only if so
+    bool simple = false;       // every slot of kind `value`, every key within kPadding bytes
     std::vector<Entry> entries;   // one per slot
     std::string keys;             // the encoded keys back to back, then kPadding bytes
     Py_ssize_t longest_name = 0;  // in characters: a name longer than the encoder's max_str is not plain
