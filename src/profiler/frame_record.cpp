@@ -71,26 +71,6 @@ void hold_variables(ThreadState& ts, compat::InterpreterFrame* frame) {
     }
 }
 
-// The "locals" value of a function frame whose variables are all plain values, read and written
-// in one pass; false, with nothing written, when one is not.
-bool write_plain_variables(compat::FrameVariables& variables, PlainValues& plain, msgpack::Buffer& b) {
-    if (!plain.begin_map(b)) {
-        plain.abandon_map();
-        return false;
-    }
-    PyObject* name;   // borrowed
-    PyObject* value;  // borrowed
-    while (variables.next(name, value)) {
-        if (is_builtins_name(name)) continue;
-        if (!plain.add(name, value)) {
-            plain.abandon_map();
-            return false;
-        }
-    }
-    plain.end_map();
-    return true;
-}
-
 }  // namespace
 
 bool event_thread(Event& ev) {
@@ -130,8 +110,6 @@ bool build_frame_record(Event& ev, msgpack::Buffer& out) {
     msgpack::put_u8(b, 0x8c);
     if (!write_code_texts(ev.frame, ev.code, ts.lines, ts.texts, ts.names_text, b)) return false;
     const RecordValueBudget budget(p.slow_repr_ns);  // the argument and the locals share it
-    PlainValues plain;
-    const bool plain_ok = plain.start(p.lightweight_repr);
     // Read now, before any Python code runs; a function frame's variables are not put in a dict.
     Owned locals;
     const bool no_locals = ev.is_return && p.omit_return_locals;
@@ -157,17 +135,13 @@ bool build_frame_record(Event& ev, msgpack::Buffer& out) {
     // runs between reading the variables and writing them; otherwise the variables are held
     // before the serialiser runs.
     HeldVariables held(ts);
-    const bool arg_plain = plain_ok && plain.value(ev.arg, b);
-    if (from_frame && arg_plain) {
-        msgpack::put_bytes(b, "\xa6locals", 7);
-        if (!write_plain_variables(variables, plain, b)) {
-            hold_variables(ts, ev.frame);
-            if (!write_variables(ts, nullptr, p.lightweight_repr, b)) return false;
-        }
-    } else {
+    const int plain_written = write_plain_values(ev.arg, from_frame ? &variables : nullptr, p.lightweight_repr, b);
+    if (plain_written < 2) {
         if (from_frame) hold_variables(ts, ev.frame);
-        if (!arg_plain && !dump_msgpack(ev.arg, p.lightweight_repr, b)) return false;
-        msgpack::put_bytes(b, "\xa6locals", 7);
+        if (plain_written == 0) {
+            if (!dump_msgpack(ev.arg, p.lightweight_repr, b)) return false;
+            msgpack::put_bytes(b, "\xa6locals", 7);
+        }
         if (!write_variables(ts, locals.get(), p.lightweight_repr, b)) return false;
     }
 

@@ -109,9 +109,9 @@ bool is_below(InterpreterFrame* frame, const InterpreterFrame* outer) {
     return false;
 }
 
-FrameVariables::FrameVariables(InterpreterFrame* frame) : frame_(frame) {
+FrameVariables::FrameVariables(InterpreterFrame* frame) : frame_(frame), code_(code_of_frame(frame)) {
     _PyInterpreterFrame* f = frame_;
-    PyCodeObject* code = code_of_frame(f);
+    PyCodeObject* code = code_;
     if (!(code->co_flags & CO_OPTIMIZED)) {
         // Module, class body or exec'd code: their real namespace is the locals.
         mapping_ = f->f_locals;
@@ -119,12 +119,33 @@ FrameVariables::FrameVariables(InterpreterFrame* frame) : frame_(frame) {
     }
     // A cleared frame has no variables left (a running one has -1 here: no saved stack top).
     count_ = f->stacktop != 0 ? code->co_nlocalsplus : 0;
-    started_ = has_run(f, _PyCode_CODE(code));
+    slots_ = f->localsplus;
+}
+
+PyObject* FrameVariables::closure_value(int i) const {
+    _PyInterpreterFrame* f = frame_;
+    PyCodeObject* code = code_;
+    const _PyLocals_Kind kind = _PyLocals_GetKind(code->co_localspluskinds, i);
+    PyObject* v = f->localsplus[i];  // borrowed
+    if (kind & CO_FAST_FREE) {
+        if (v == nullptr && f->f_funcobj != nullptr && !has_run(f, _PyCode_CODE(code))) {
+            // Not yet copied from the closure by COPY_FREE_VARS.
+            PyObject* closure = reinterpret_cast<PyFunctionObject*>(f->f_funcobj)->func_closure;
+            const int first_free = code->co_nlocalsplus - code->co_nfreevars;
+            if (closure != nullptr && i - first_free < PyTuple_GET_SIZE(closure)) {
+                v = PyTuple_GET_ITEM(closure, i - first_free);
+            }
+        }
+        if (v != nullptr && PyCell_Check(v)) v = PyCell_GET(v);
+    } else if (v != nullptr && PyCell_Check(v) && cell_made(f, i)) {
+        v = PyCell_GET(v);
+    }
+    return v;
 }
 
 bool FrameVariables::next(PyObject*& name, PyObject*& value) {
     _PyInterpreterFrame* f = frame_;
-    PyCodeObject* code = code_of_frame(f);
+    PyCodeObject* code = code_;
     for (;;) {
         if (index_ >= count_) {
             if (hidden_pass_ || !has_hidden_) return false;
@@ -137,26 +158,23 @@ bool FrameVariables::next(PyObject*& name, PyObject*& value) {
             has_hidden_ = true;
             continue;
         }
-        PyObject* v = f->localsplus[i];  // borrowed
-        if (kind & CO_FAST_FREE) {
-            if (v == nullptr && !started_ && f->f_funcobj != nullptr) {
-                // Not yet copied from the closure by COPY_FREE_VARS.
-                PyObject* closure = reinterpret_cast<PyFunctionObject*>(f->f_funcobj)->func_closure;
-                const int first_free = code->co_nlocalsplus - code->co_nfreevars;
-                if (closure != nullptr && i - first_free < PyTuple_GET_SIZE(closure)) {
-                    v = PyTuple_GET_ITEM(closure, i - first_free);
-                }
-            }
-            if (v != nullptr && PyCell_Check(v)) v = PyCell_GET(v);
-        } else if ((kind & CO_FAST_CELL) && v != nullptr && PyCell_Check(v) && cell_made(f, i)) {
-            v = PyCell_GET(v);
-        }
+        PyObject* v = kind & (CO_FAST_CELL | CO_FAST_FREE) ? closure_value(i) : f->localsplus[i];  // borrowed
         if (v == nullptr) continue;
         name = PyTuple_GET_ITEM(code->co_localsplusnames, i);
         value = v;
         return true;
     }
 }
+
+SlotKind slot_kind(PyCodeObject* code, int i) {
+    const _PyLocals_Kind kind = _PyLocals_GetKind(code->co_localspluskinds, i);
+    if (kind & CO_FAST_HIDDEN) return SlotKind::hidden;
+    return kind & (CO_FAST_CELL | CO_FAST_FREE) ? SlotKind::closure : SlotKind::value;
+}
+
+int variable_count(PyCodeObject* code) { return code->co_nlocalsplus; }
+
+PyObject* variable_name(PyCodeObject* code, int i) { return PyTuple_GET_ITEM(code->co_localsplusnames, i); }
 
 PyCodeObject* caller_code(InterpreterFrame* frame) {
     _PyInterpreterFrame* caller = frame->frame_obj != nullptr && frame->frame_obj->f_back != nullptr

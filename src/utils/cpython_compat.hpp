@@ -74,15 +74,35 @@ public:
     // False at the end. Unbound variables are skipped.
     bool next(PyObject*& name, PyObject*& value);
 
+    // The same variables read slot by slot, for a reader that keeps what it needs of the code
+    // object (slot_kind) instead of looking at every slot's kind at every event: slots() are the
+    // frame's count() variable slots in place, in the code's order (none for a cleared frame).
+    // A slot of kind `value` holds its variable's value, or null when unbound; a `closure` slot
+    // is read with closure_value; variables in `hidden` slots come after all others.
+    PyCodeObject* code() const { return code_; }
+    PyObject* const* slots() const { return slots_; }
+    int count() const { return count_; }
+    // The value of the variable in closure slot i, borrowed; null when unbound.
+    PyObject* closure_value(int i) const;
+
 private:
     InterpreterFrame* frame_;
+    PyCodeObject* code_;  // borrowed
+    PyObject* const* slots_ = nullptr;
     PyObject* mapping_ = nullptr;
     int index_ = 0;
     int count_ = 0;
     bool hidden_pass_ = false;
     bool has_hidden_ = false;  // seen in the first pass: only then is there a second
-    bool started_ = false;
 };
+
+// How a code object keeps variable i in a frame's slots (see FrameVariables::slots).
+enum class SlotKind : unsigned char { value, closure, hidden };
+SlotKind slot_kind(PyCodeObject* code, int i);
+
+// A code object's variables: how many slots, and the name of slot i, borrowed.
+int variable_count(PyCodeObject* code);
+PyObject* variable_name(PyCodeObject* code, int i);
 
 // The code object of the frame that called `frame` (the one PyFrame_GetBack would give),
 // borrowed, or null when there is none.

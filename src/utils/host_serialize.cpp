@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <type_traits>
 
 #include "../encoder/native_api.hpp"
 
@@ -9,6 +10,7 @@
 #include "dict_watch.hpp"
 #include "interned.hpp"
 #include "owned.hpp"
+#include "variable_keys.hpp"
 
 namespace jarn {
 
@@ -88,6 +90,13 @@ const EncoderNativeApi* native_encoder(PyObject* function) {
 
 namespace {
 
+// The encoder's limits as they bear on plain values.
+struct PlainRules {
+    Py_ssize_t max_str;
+    Py_ssize_t max_name;     // the longest name a map may have; -1 when no map is plain
+    std::int64_t max_count;  // entries in a map: within max_items and what a fixmap holds
+};
+
 // The host's two serialisers, held between events. Looking them up costs two dict lookups and an
 // import check per value, more than encoding a small value; instead sys.modules and the host
 // module's dict are watched, and the serialisers are looked up again after either changed, so a
@@ -97,6 +106,9 @@ struct Serializers {
     std::uint64_t generation = 0;                // watched_generation() when filled
     PyObject* function[2] = {nullptr, nullptr};  // strong; held for the process (no static destructor)
     const EncoderNativeApi* api[2] = {nullptr, nullptr};
+    // For a native encoder: its limits for plain values, and a budget as it starts one.
+    PlainRules rules[2] = {};
+    ValueBudget started[2] = {};
 };
 Serializers serializers;  // guarded by the interpreter lock
 
@@ -127,6 +139,13 @@ bool refresh() {
         serializers.function[i] = Owned::borrow(found).release();
         serializers.api[i] = native_encoder(found);
         PyErr_Clear();
+        if (serializers.api[i] != nullptr) {
+            PlainLimits limits;
+            serializers.started[i] = ValueBudget{};
+            serializers.api[i]->plain_limits(found, &serializers.started[i], &limits);
+            serializers.rules[i] = {limits.max_str, limits.max_depth > 0 ? limits.max_str : -1,
+                                    std::min<std::int64_t>(15, limits.max_items)};
+        }
     }
     // Releasing the previous functions may have run code that changed a watched dict.
     serializers.generation = generation == watched_generation() ? generation : 0;
@@ -172,156 +191,178 @@ int dump_msgpack_map(PyObject* const* keys, PyObject* const* values, std::size_t
 
 namespace {
 
-// The UTF-8 text of a str the encoder writes as it is; false (no exception) for any other str.
-bool plain_text(PyObject* v, const PlainLimits& limits, std::string_view& out) {
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(v);
-    if (length > limits.max_str) return false;
-    if (PyUnicode_IS_COMPACT_ASCII(v)) {
-        out = std::string_view(static_cast<const char*>(PyUnicode_DATA(v)), std::size_t(length));
-        return true;
-    }
-    Py_ssize_t size;
-    const char* data = PyUnicode_AsUTF8AndSize(v, &size);
-    if (data == nullptr) {
-        PyErr_Clear();  // lone surrogates: the encoder's own rules
-        return false;
-    }
-    out = std::string_view(data, std::size_t(size));
-    return true;
-}
+// Where plain values are being written: room is made in `out` for 9 bytes per value (the most
+// anything but a str takes), and a str makes room for the rest of its text.
+struct Room {
+    msgpack::Buffer& out;
+    const std::size_t start;  // where the values begin
+    std::uint8_t* base;       // out.data() + start, moved when `out` grows
 
-// A plain value, read for writing: what kind, and its number or text.
-struct Plain {
-    enum class Kind { constant, integer, real, text } kind;
-    std::int64_t integer = 0;
-    std::string_view text;
-
-    // False (nothing read) for any value the encoder does not write as plain.
-    bool read(PyObject* v, const PlainLimits& limits) {
-        if (v == Py_None || v == Py_True || v == Py_False) {
-            kind = Kind::constant;
-        } else if (PyLong_CheckExact(v)) {
-            kind = Kind::integer;
-            if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(v))) {
-                integer = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(v));
-            } else {
-                int overflow = 0;
-                integer = PyLong_AsLongLongAndOverflow(v, &overflow);
-                if (overflow != 0) return false;  // past the signed range: the encoder's own rules
-            }
-        } else if (PyFloat_CheckExact(v)) {
-            kind = Kind::real;
-        } else if (PyUnicode_CheckExact(v)) {
-            kind = Kind::text;
-            if (!plain_text(v, limits, text)) return false;
-        } else {
-            return false;
-        }
-        return true;
-    }
-    // Headers at most 5 bytes, a number at most 9.
-    std::size_t most() const { return text.size() + 9; }
-    void write(PyObject* v, msgpack::Cursor& c) const {
-        switch (kind) {
-            case Kind::constant:
-                c.byte(v == Py_None ? 0xc0 : v == Py_True ? 0xc3 : 0xc2);
-                break;
-            case Kind::integer:
-                c.sint(integer);
-                break;
-            case Kind::real:
-                c.f64(PyFloat_AS_DOUBLE(v));
-                break;
-            case Kind::text:
-                c.str(text);
-                break;
-        }
+    // n more bytes of room; returns where `at` is afterwards.
+    std::uint8_t* grow(std::uint8_t* at, std::size_t n) {
+        const std::size_t used = std::size_t(at - base);
+        out.resize(out.size() + n);
+        base = out.data() + start;
+        return base + used;
     }
 };
 
-constexpr std::size_t str_header_size(std::size_t n) { return n < 32 ? 1 : n < 256 ? 2 : n < 65536 ? 3 : 5; }
+// Writes a str at `at` if the encoder writes it as it is, and returns the end; null otherwise.
+[[gnu::noinline]] std::uint8_t* write_text(PyObject* v, std::uint8_t* at, Py_ssize_t max_str, Room& room) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(v);
+    if (length > max_str) return nullptr;
+    std::string_view text;
+    if (PyUnicode_IS_COMPACT_ASCII(v)) {
+        text = std::string_view(static_cast<const char*>(PyUnicode_DATA(v)), std::size_t(length));
+    } else {
+        Py_ssize_t size;
+        const char* data = PyUnicode_AsUTF8AndSize(v, &size);
+        if (data == nullptr) {
+            PyErr_Clear();  // lone surrogates: the encoder's own rules
+            return nullptr;
+        }
+        text = std::string_view(data, std::size_t(size));
+    }
+    // Its header takes at most 5 of the 9 bytes made room for.
+    if (text.size() > 4) at = room.grow(at, text.size());
+    msgpack::Cursor c(at);
+    c.str(text);
+    return c.at();
+}
+
+// Writes `v` at `at` if the encoder writes it as a plain value, and returns the end; null
+// otherwise. The types in the order of how often a frame holds them.
+[[gnu::always_inline]] inline std::uint8_t* write_value(PyObject* v, std::uint8_t* at, Py_ssize_t max_str, Room& room) {
+    PyTypeObject* type = Py_TYPE(v);
+    msgpack::Cursor c(at);
+    if (type == &PyLong_Type) {
+        PyLongObject* number = reinterpret_cast<PyLongObject*>(v);
+        if (PyUnstable_Long_IsCompact(number)) {
+            const Py_ssize_t n = PyUnstable_Long_CompactValue(number);
+            if (std::size_t(n) < 128) {  // a positive fixint, the commonest of all
+                c.byte(std::uint8_t(n));
+            } else {
+                c.sint(n);
+            }
+        } else {
+            int overflow = 0;
+            const long long n = PyLong_AsLongLongAndOverflow(v, &overflow);
+            if (overflow != 0) return nullptr;  // past the signed range: the encoder's own rules
+            c.sint(n);
+        }
+    } else if (type == &PyUnicode_Type) {
+        return write_text(v, at, max_str, room);
+    } else if (v == Py_None) {
+        c.byte(0xc0);
+    } else if (type == &PyBool_Type) {
+        c.byte(v == Py_True ? 0xc3 : 0xc2);
+    } else if (type == &PyFloat_Type) {
+        c.f64(PyFloat_AS_DOUBLE(v));
+    } else {
+        return nullptr;
+    }
+    return c.at();
+}
 
 }  // namespace
 
-bool PlainValues::start(bool lightweight_repr) {
-    if (current_budget == nullptr) return false;
-    if (serializers.generation != watched_generation() && !refresh()) return false;
-    const EncoderNativeApi* api = serializers.api[lightweight_repr];
-    if (api == nullptr) return false;
-    api->plain_limits(serializers.function[lightweight_repr], current_budget, &limits_);
-    budget_ = current_budget;
-    return true;
-}
-
-bool PlainValues::value(PyObject* v, msgpack::Buffer& out) {
+int write_plain_values(PyObject* arg, const compat::FrameVariables* frame, bool lightweight_repr,
+                       msgpack::Buffer& out) {
+    ValueBudget* const record_budget = current_budget;
+    if (record_budget == nullptr) return 0;
+    if (serializers.generation != watched_generation() && !refresh()) return 0;
+    if (serializers.api[lightweight_repr] == nullptr) return 0;
+    ValueBudget& budget = *record_budget;
+    // As the encoder starts a budget on first use, from what it gave when it was looked up.
+    if (budget.fresh) {
+        const ValueBudget& started = serializers.started[lightweight_repr];
+        budget.fresh = false;
+        budget.nodes = started.nodes;
+        budget.bytes = started.bytes;
+        if (budget.slow_repr_ns < 0) budget.slow_repr_ns = started.slow_repr_ns;
+    }
     // The encoder's checks at the start of a walk: a node left, and a byte.
-    ValueBudget& budget = *budget_;
-    if (budget.nodes < 1 || budget.bytes == 0) return false;
-    Plain plain;
-    if (!plain.read(v, limits_)) return false;
+    if (budget.nodes < 1 || budget.bytes == 0) return 0;
+    const PlainRules rules = serializers.rules[lightweight_repr];
+    const VariableKeys* keys = frame != nullptr ? variable_keys(frame->code()) : nullptr;
+    if (keys != nullptr && keys->longest_name > rules.max_name) keys = nullptr;
+
+    // Room for the argument, the key and every variable, made once.
+    constexpr std::string_view kLocals = "\xa6locals";
     const std::size_t start = out.size();
-    msgpack::RawWriter w(out, plain.most());
-    plain.write(v, w);
-    w.finish();
+    out.resize(start + 9 + kLocals.size() + 1 + (keys != nullptr ? keys->most : 0));
+    Room room{out, start, out.data() + start};
+    // A call's argument is None: its byte, overwritten by any other value.
+    *room.base = 0xc0;
+    std::uint8_t* at = arg == Py_None ? room.base + 1 : write_value(arg, room.base, rules.max_str, room);
+    if (at == nullptr) {
+        out.resize(start);
+        return 0;
+    }
+    const std::uint64_t arg_size = std::uint64_t(at - room.base);
     --budget.nodes;
-    const std::uint64_t written = out.size() - start;
-    budget.bytes = written < budget.bytes ? budget.bytes - written : 0;
-    return true;
-}
+    budget.bytes = arg_size < budget.bytes ? budget.bytes - arg_size : 0;
+    std::memcpy(at, kLocals.data(), kLocals.size() + 1);  // with the byte after it, in one move
+    at += kLocals.size();
+    const std::size_t map_start = std::size_t(at - room.base);
+    if (keys == nullptr) {
+        out.resize(start + map_start);
+        return 1;
+    }
 
-bool PlainValues::begin_map(msgpack::Buffer& out) {
-    const ValueBudget& budget = *budget_;
-    out_ = &out;
-    map_start_ = out.size();
-    at_ = end_ = nullptr;
-    if (limits_.max_depth <= 0 || budget.nodes < 1 || budget.bytes == 0) return false;
-    map_nodes_ = budget.nodes - 1;
-    map_count_ = 0;
-    // Room for a few small variables at once; more is made as needed.
-    out.resize(map_start_ + 256);
-    at_ = out.data() + map_start_;
-    end_ = out.data() + out.size();
-    *at_++ = 0x80;  // a fixmap's header, its count set at the end
-    return true;
+    // Read once: the writes below go through a byte pointer, which could alias anything.
+    const int n = frame->count();
+    PyObject* const* const slots = frame->slots();  // borrowed
+    const VariableKeys::Entry* const entries = keys->entries.data();
+    const char* const key_bytes = keys->keys.data();
+    ++at;  // past the fixmap's header, written last
+    std::int64_t count = 0;
+    // One loop for each kind of code object: most have only plain slots and short names, and
+    // their loop looks at neither.
+    const auto write_slots = [&](auto simple) {
+        for (int i = 0; i < n; ++i) {
+            const VariableKeys::Entry entry = entries[i];
+            PyObject* v = slots[i];  // borrowed
+            if (!simple && entry.slot != VariableKeys::Slot::value) {
+                if (entry.slot == VariableKeys::Slot::skipped) continue;
+                // A comprehension's variable bound now goes after all others: the serialiser's.
+                if (entry.slot == VariableKeys::Slot::hidden) {
+                    if (v == nullptr) continue;
+                    return false;
+                }
+                v = frame->closure_value(i);
+            }
+            if (v == nullptr) continue;
+            const char* key = key_bytes + entry.offset;
+            if (simple || entry.size <= VariableKeys::kPadding) {
+                std::memcpy(at, key, VariableKeys::kPadding);
+            } else {
+                std::memcpy(at, key, entry.size);
+            }
+            at = write_value(v, at + entry.size, rules.max_str, room);
+            if (at == nullptr) return false;
+            ++count;
+        }
+        return true;
+    };
+    if (!(keys->simple ? write_slots(std::true_type()) : write_slots(std::false_type()))) {
+        out.resize(start + map_start);
+        return 1;
+    }
+    // The encoder's checks, made once: before each value it takes a node and looks at the bytes
+    // written so far, and more entries than a fixmap or max_items hold are not written as such.
+    // A map that ends within the budget passed every check on the way.
+    const std::size_t end = std::size_t(at - room.base);
+    const std::uint64_t size = end - map_start;
+    if (count > rules.max_count || budget.nodes <= count || size > budget.bytes) {
+        out.resize(start + map_start);
+        return 1;
+    }
+    room.base[map_start] = std::uint8_t(0x80 | count);
+    out.resize(start + end);
+    budget.nodes -= count + 1;
+    budget.bytes -= size;
+    return 2;
 }
-
-void PlainValues::room(std::size_t n) {
-    if (std::size_t(end_ - at_) >= n) return;
-    msgpack::Buffer& out = *out_;
-    const std::size_t used = std::size_t(at_ - out.data());
-    out.resize(std::max(2 * out.size(), used + n));
-    at_ = out.data() + used;
-    end_ = out.data() + out.size();
-}
-
-bool PlainValues::add(PyObject* key, PyObject* v) {
-    // More than a fixmap holds, or than the encoder writes in one map: its own rules.
-    if (++map_count_ > 15 || map_count_ > limits_.max_items) return false;
-    std::string_view name;
-    if (!PyUnicode_CheckExact(key) || !plain_text(key, limits_, name)) return false;
-    // The encoder's check before the value, made once its key is written.
-    const std::size_t key_end = std::size_t(at_ - out_->data()) + str_header_size(name.size()) + name.size();
-    if (--map_nodes_ < 0 || key_end - map_start_ >= budget_->bytes) return false;
-    Plain plain;
-    if (!plain.read(v, limits_)) return false;
-    room(name.size() + 5 + plain.most());
-    msgpack::Cursor c(at_);
-    c.str(name);
-    plain.write(v, c);
-    at_ = c.at();
-    return true;
-}
-
-void PlainValues::end_map() {
-    msgpack::Buffer& out = *out_;
-    out[map_start_] = std::uint8_t(0x80 | map_count_);
-    out.resize(std::size_t(at_ - out.data()));
-    ValueBudget& budget = *budget_;
-    budget.nodes = map_nodes_;
-    const std::uint64_t written = out.size() - map_start_;
-    budget.bytes = written < budget.bytes ? budget.bytes - written : 0;
-}
-
-void PlainValues::abandon_map() { out_->resize(map_start_); }
 
 }  // namespace jarn

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "../encoder/native_api.hpp"
+#include "cpython_compat.hpp"
 #include "msgpack.hpp"
 
 namespace jarn {
@@ -38,35 +39,15 @@ int dump_msgpack_map(PyObject* const* keys, PyObject* const* values, std::size_t
 // into a record without the serialiser: the bytes it would write, taken from the record's budget
 // as it would take them. Anything else, or a budget run out, is left to the serialiser (which
 // then writes the whole value or map afresh). Used while a RecordValueBudget is alive; nothing
-// here runs Python code.
-class PlainValues {
-public:
-    // False, with no exception set, when the host's serialiser is not the native encoder.
-    bool start(bool lightweight_repr);
-    // A value on its own: true when written; false, with nothing written or taken, otherwise.
-    bool value(PyObject* v, msgpack::Buffer& out);
-    // A dict of str keys, entry by entry into `out`: begin_map, add for each entry, then end_map.
-    // When begin_map or an add says false, abandon_map takes back what the map wrote. `out` is
-    // used by nothing else meanwhile.
-    bool begin_map(msgpack::Buffer& out);
-    bool add(PyObject* key, PyObject* v);
-    void end_map();
-    void abandon_map();
-
-private:
-    // Makes room for n more bytes of the map being written.
-    void room(std::size_t n);
-
-    ValueBudget* budget_ = nullptr;
-    PlainLimits limits_{};
-    // The map being written: its start, and the room made for it in `out_` (past its size).
-    msgpack::Buffer* out_ = nullptr;
-    std::size_t map_start_ = 0;
-    std::uint8_t* at_ = nullptr;
-    std::uint8_t* end_ = nullptr;
-    std::int64_t map_nodes_ = 0;
-    Py_ssize_t map_count_ = 0;
-};
+// here runs Python code but the release of what a cache held.
+//
+// Writes the record's argument, the key "locals" and, for a function frame (`frame` not null; its
+// mapping() null), the map of its variables as the serialiser writes the dict of them,
+// "__builtins__" left out. 2: all written; 1: the argument and the key written, the variables
+// left to the serialiser (a name or value not plain, or the budget would run out on the way);
+// 0: nothing written or taken (the argument not plain, or the serialiser not the native encoder).
+int write_plain_values(PyObject* arg, const compat::FrameVariables* frame, bool lightweight_repr,
+                       msgpack::Buffer& out);
 
 // Appends the bytes of a bytes-like result: bytes, or any sequence of integers 0..255.
 bool append_byte_sequence(PyObject* result, msgpack::Buffer& out);

@@ -1,0 +1,77 @@
+#include "variable_keys.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <utility>
+
+#include "cpython_compat.hpp"
+#include "frame_state.hpp"
+#include "owned.hpp"
+
+namespace jarn {
+namespace {
+
+void append_key(std::string& keys, const char* data, std::size_t n) {
+    if (n < 32) {
+        keys.push_back(char(0xa0 | n));
+    } else if (n < 256) {
+        keys.push_back(char(0xd9));
+        keys.push_back(char(n));
+    } else {
+        keys.push_back(char(0xda));
+        keys.push_back(char(n >> 8));
+        keys.push_back(char(n));
+    }
+    keys.append(data, n);
+}
+
+bool fill(VariableKeys& e, PyCodeObject* code) {
+    const int n = compat::variable_count(code);
+    e.entries.clear();
+    e.keys.clear();
+    e.longest_name = 0;
+    e.simple = true;
+    for (int i = 0; i < n; ++i) {
+        PyObject* name = compat::variable_name(code, i);  // borrowed
+        if (!PyUnicode_CheckExact(name)) return false;
+        Py_ssize_t size;
+        const char* data = PyUnicode_AsUTF8AndSize(name, &size);
+        if (data == nullptr) {
+            PyErr_Clear();  // lone surrogates: the encoder's own rules
+            return false;
+        }
+        if (size >= 65536 - 3) return false;
+        VariableKeys::Slot slot = VariableKeys::Slot::skipped;
+        if (!is_builtins_name(name)) {
+            const compat::SlotKind kind = compat::slot_kind(code, i);
+            slot = kind == compat::SlotKind::value     ? VariableKeys::Slot::value
+                   : kind == compat::SlotKind::closure ? VariableKeys::Slot::closure
+                                                       : VariableKeys::Slot::hidden;
+            e.longest_name = std::max(e.longest_name, PyUnicode_GET_LENGTH(name));
+        }
+        const std::size_t offset = e.keys.size();
+        append_key(e.keys, data, std::size_t(size));
+        e.entries.push_back({std::uint32_t(offset), std::uint16_t(e.keys.size() - offset), slot});
+        e.simple = e.simple && slot == VariableKeys::Slot::value && e.entries.back().size <= VariableKeys::kPadding;
+    }
+    e.keys.append(VariableKeys::kPadding, '\0');
+    e.most = 1 + e.keys.size() + 9 * std::size_t(n);
+    return true;
+}
+
+}  // namespace
+
+// Its destructor at exit frees memory only: the code objects are never released, the interpreter
+// being gone by then.
+std::array<VariableKeys, 256> variable_keys_table;
+
+const VariableKeys* renew_variable_keys(VariableKeys& entry, PyCodeObject* code) {
+    // Emptied before it is filled: the code run by releasing the previous tenant may fill it again.
+    while (entry.code != nullptr) Owned previous = Owned::steal(std::exchange(entry.code, nullptr));
+    entry.code = Owned::borrow(reinterpret_cast<PyObject*>(code)).release();
+    entry.plain = fill(entry, code);
+    return entry.plain ? &entry : nullptr;
+}
+
+}  // namespace jarn
