@@ -261,10 +261,19 @@ CodeTexts& CodeTextCache::entry_for(PyCodeObject* code) {
     return e;
 }
 
+PlaceTexts& CodeTextCache::place_for(PyCodeObject* code, int offset) {
+    const auto address = reinterpret_cast<std::uintptr_t>(code);
+    return places_[((address >> 4) ^ (std::uintptr_t(offset) * 2654435761u)) % places_.size()];
+}
+
 void CodeTextCache::clear() {
     for (CodeTexts& e : entries_) {
         CodeTexts gone = std::move(e);
         e = CodeTexts();
+    }
+    for (PlaceTexts& p : places_) {
+        PlaceTexts gone = std::move(p);
+        p = PlaceTexts();
     }
 }
 
@@ -347,10 +356,23 @@ bool encoded_names(compat::InterpreterFrame* frame, PyCodeObject* code, CodeText
 
 bool write_code_texts(compat::InterpreterFrame* frame, PyCodeObject* code, LineCache& lines, CodeTextCache& texts,
                       std::string& scratch, msgpack::Buffer& out) {
-    const int lineno = lines.line_of(frame);
     std::string_view cwd;
     std::uint64_t generation;
     if (!current_dir(cwd, generation)) return false;
+    // A trace function may have set the line itself: then the place says nothing of the line.
+    PyCodeObject* placed_code;  // borrowed
+    int offset = -1;
+    PlaceTexts* place = nullptr;
+    if (compat::frame_place(frame, placed_code, offset) && offset >= 0 && generation != 0) {
+        place = &texts.place_for(code, offset);
+        if (place->code.get() == reinterpret_cast<PyObject*>(code) && place->offset == offset &&
+            place->cwd_generation == generation && place->globals == compat::globals_of(frame) &&
+            place->name_generation == module_name_generation()) {
+            msgpack::put_bytes(out, place->bytes.data(), place->bytes.size());
+            return true;
+        }
+    }
+    const int lineno = lines.line_of(frame);
     CodeTexts& cached = texts.entry_for(code);
     if (generation == 0 || cached.cwd_generation != generation) {
         std::string_view path;
@@ -386,7 +408,19 @@ bool write_code_texts(compat::InterpreterFrame* frame, PyCodeObject* code, LineC
     std::memcpy(at, kept.data(), kept.size());
     at += kept.size();
     out.resize(std::size_t(at - out.data()));
-    if (names_kept) return true;
+    if (names_kept) {
+        if (place != nullptr && cached.globals != nullptr) {
+            // Made with texts that hold while the code's do: kept for the next record made here.
+            PlaceTexts gone = std::move(*place);
+            place->code = Owned::borrow(reinterpret_cast<PyObject*>(code));
+            place->offset = offset;
+            place->cwd_generation = generation;
+            place->globals = cached.globals;
+            place->name_generation = cached.name_generation;
+            place->bytes.assign(reinterpret_cast<const char*>(out.data() + start), std::size_t(at - (out.data() + start)));
+        }
+        return true;
+    }
     // The path entry is written before the names are looked up: that may run code, which may
     // reuse the cache entry that `prefix` points into.
     std::string_view names;

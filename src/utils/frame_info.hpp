@@ -36,13 +36,27 @@ struct CodeTexts {
     std::uint64_t name_generation = 0;
 };
 
+// The whole encoded "path", "co_name" and "qualname" entries of a record made at one place
+// (code object and instruction offset, hence one line), valid while the code object's texts
+// were valid for it: the same directory generation, globals and module-name generation.
+struct PlaceTexts {
+    Owned code;  // held, so that the address cannot be reused by another code object
+    int offset = -1;
+    std::uint64_t cwd_generation = 0;
+    const PyObject* globals = nullptr;
+    std::uint64_t name_generation = 0;
+    std::string bytes;
+};
+
 class CodeTextCache {
 public:
     CodeTexts& entry_for(PyCodeObject* code);
+    PlaceTexts& place_for(PyCodeObject* code, int offset);
     void clear();
 
 private:
     std::array<CodeTexts, 64> entries_;
+    std::array<PlaceTexts, 256> places_;
 };
 
 // Appends the record's "path" entry ("relative/path.py:line"), then its "co_name" and
