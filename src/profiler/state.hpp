@@ -45,6 +45,10 @@ struct EventRecord {
 struct OpenCall {
     compat::InterpreterFrame* frame;
     Identifier id;
+    // The line the frame was last found calling from, and its instruction offset then: a frame
+    // calls from the same place again and again (a loop).
+    int call_offset = -1;
+    int call_line = 0;
 };
 
 // Call state private to one interpreter thread; only that thread touches it.

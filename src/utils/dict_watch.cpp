@@ -3,19 +3,25 @@
 #include "interned.hpp"
 
 namespace jarn {
+
+namespace dict_watch_detail {
+// Both start at 1 so that a zeroed cache is never valid.
+std::uint64_t generation = 1;
+std::uint64_t name_generation = 1;
+}  // namespace dict_watch_detail
+
 namespace {
 
-// Starts at 1 so that a zeroed cache is never valid.
-std::uint64_t generation = 1;  // guarded by the interpreter lock
-int watcher = -1;              // -1: not asked for yet; -2: none available
+using dict_watch_detail::generation;
+using dict_watch_detail::name_generation;
+int watcher = -1;  // -1: not asked for yet; -2: none available
 
 int on_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
     ++generation;
     return 0;
 }
 
-std::uint64_t name_generation = 1;  // guarded by the interpreter lock
-int name_watcher = -1;              // as `watcher`
+int name_watcher = -1;  // as `watcher`
 
 bool is_name_key(PyObject* key) {
     // Names are interned; a key made otherwise is compared by value.
@@ -46,10 +52,6 @@ bool watch_with(int& id, PyDict_WatchCallback callback, PyObject* dict) {
 }
 
 }  // namespace
-
-std::uint64_t watched_generation() { return generation; }
-
-std::uint64_t module_name_generation() { return name_generation; }
 
 bool watch_module_name(PyObject* globals) { return watch_with(name_watcher, on_globals_change, globals); }
 

@@ -11,8 +11,14 @@
 
 namespace jarn {
 
+namespace dict_watch_detail {
+// Read at every event: the accessors below are inline. Guarded by the interpreter lock.
+extern std::uint64_t generation;
+extern std::uint64_t name_generation;
+}  // namespace dict_watch_detail
+
 // The current generation; a cache that recorded it is valid while it is unchanged.
-std::uint64_t watched_generation();
+inline std::uint64_t watched_generation() { return dict_watch_detail::generation; }
 
 // Watches `dict` from now on; false (no exception set) when the interpreter has no dict watcher
 // left for us, in which case a cache must not rely on it.
@@ -22,7 +28,7 @@ bool watch_dict(PyObject* dict);
 // globals all the time, which must not cost the caches above their validity. The generation
 // moves on when a watched globals dict's "__name__" is set or deleted, or the dict is cleared or
 // freed; `watch_module_name` is false (no exception set) when no watcher is left.
-std::uint64_t module_name_generation();
+inline std::uint64_t module_name_generation() { return dict_watch_detail::name_generation; }
 bool watch_module_name(PyObject* globals);
 
 }  // namespace jarn

@@ -149,11 +149,11 @@ bool get_main_thread_id(std::optional<std::uint64_t>& out) {
     return true;
 }
 
-int user_code_call_site(const std::vector<OpenCall>& call_frames, compat::InterpreterFrame* frame,
+int user_code_call_site(std::vector<OpenCall>& call_frames, compat::InterpreterFrame* frame,
                         const Identifier& own_id, LineCache& lines, CallSite& out) {
     const std::size_t n = call_frames.size();
     if (n == 0) return 0;
-    const OpenCall* candidate = &call_frames[n - 1];
+    OpenCall* candidate = &call_frames[n - 1];
     if (candidate->id == own_id) {
         // A return of a recorded frame: its own entry is on top, the caller is just below.
         if (n < 2 || call_frames[n - 2].id == own_id) return 0;
@@ -162,10 +162,22 @@ int user_code_call_site(const std::vector<OpenCall>& call_frames, compat::Interp
     return call_site_of(*candidate, frame, lines, out);
 }
 
-int call_site_of(const OpenCall& caller, compat::InterpreterFrame* frame, LineCache& lines, CallSite& out) {
+int call_site_of(OpenCall& caller, compat::InterpreterFrame* frame, LineCache& lines, CallSite& out) {
     if (caller.frame != frame && !compat::is_below(frame, caller.frame)) return 0;
     out.call_frame_id = caller.id;
+    PyCodeObject* code;  // borrowed
+    int offset;
+    // Unless a trace function set the line itself, a frame's line follows from its offset.
+    const bool placed = compat::frame_place(caller.frame, code, offset) && offset >= 0;
+    if (placed && offset == caller.call_offset) {
+        out.line_number = caller.call_line;
+        return 1;
+    }
     out.line_number = std::int32_t(lines.line_of(caller.frame));
+    if (placed) {
+        caller.call_offset = offset;
+        caller.call_line = out.line_number;
+    }
     return 1;
 }
 

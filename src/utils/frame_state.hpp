@@ -59,11 +59,11 @@ struct CallSite {
 
 // From the thread's open recorded calls (innermost last), the event's frame and its own frame id:
 // 1 with `out` set, 0 when there is no call site. Only the top two entries are looked at.
-int user_code_call_site(const std::vector<OpenCall>& call_frames, compat::InterpreterFrame* frame,
+int user_code_call_site(std::vector<OpenCall>& call_frames, compat::InterpreterFrame* frame,
                         const Identifier& own_id, LineCache& lines, CallSite& out);
 
 // The call site made by the open recorded call `caller`, which is the running `frame` or one
 // below it: 1 with `out` set, 0 when `caller` is no longer running (its return never came).
-int call_site_of(const OpenCall& caller, compat::InterpreterFrame* frame, LineCache& lines, CallSite& out);
+int call_site_of(OpenCall& caller, compat::InterpreterFrame* frame, LineCache& lines, CallSite& out);
 
 }  // namespace jarn
