@@ -138,6 +138,22 @@ __attribute__((tls_model("initial-exec"))) thread_local TimeText time_text;
 
 }  // namespace
 
+void random_text(std::uint16_t high, std::uint64_t low, char out[16]) {
+    // Ten bits, two characters, at a time.
+    static constexpr auto pairs = [] {
+        std::array<char, 2048> t{};
+        for (std::size_t i = 0; i < 1024; ++i) {
+            t[2 * i] = kCrockford[i >> 5];
+            t[2 * i + 1] = kCrockford[i & 0x1f];
+        }
+        return t;
+    }();
+    std::memcpy(out, &pairs[2 * (high >> 6)], 2);                              // bits 79..70
+    std::memcpy(out + 2, &pairs[2 * (((high & 0x3fu) << 4) | (low >> 60))], 2);  // bits 69..60
+#pragma GCC unroll 6
+    for (int i = 0; i < 6; ++i) std::memcpy(out + 4 + 2 * i, &pairs[2 * ((low >> (50 - 10 * i)) & 0x3ff)], 2);
+}
+
 Identifier new_identifier(const char prefix[4]) {
     // What ulid_text(new_ulid()) gives, without the 128-bit value: the first ten characters are
     // exactly the 48 time bits, the other sixteen exactly the 80 random ones.
@@ -158,13 +174,7 @@ Identifier new_identifier(const char prefix[4]) {
     ChaCha20Rng& rng = generator();
     const std::uint32_t high = rng.next_u32() & 0xffff;  // bits 79..64
     const std::uint64_t low = rng.next_u64();             // bits 63..0
-    char* out = id.data() + 14;
-    out[0] = kCrockford[high >> 11];
-    out[1] = kCrockford[(high >> 6) & 0x1f];
-    out[2] = kCrockford[(high >> 1) & 0x1f];
-    out[3] = kCrockford[((high & 1) << 4) | (low >> 60)];
-#pragma GCC unroll 12
-    for (int i = 0; i < 12; ++i) out[4 + i] = kCrockford[(low >> (55 - 5 * i)) & 0x1f];
+    random_text(std::uint16_t(high), low, id.data() + 14);
     return id;
 }
 

@@ -29,6 +29,8 @@ Ulid make_ulid(std::uint64_t millis, std::uint16_t rand_high, std::uint64_t rand
 void ulid_text(const Ulid& ulid, char out[26]);
 
 Identifier new_identifier(const char prefix[4]);
+// The last 16 characters of a ULID's text, those of its 80 random bits (bits 79..64 in `high`).
+void random_text(std::uint16_t high, std::uint64_t low, char out[16]);
 inline Identifier frame_id() { return new_identifier("frm_"); }
 inline Identifier trace_id() { return new_identifier("trc_"); }
 

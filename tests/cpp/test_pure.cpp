@@ -11,6 +11,7 @@
 
 #include "../../src/utils/chacha20.hpp"
 #include "../../src/utils/msgpack.hpp"
+#include "../../src/utils/ulid.hpp"
 
 namespace {
 
@@ -157,11 +158,27 @@ void test_chacha20_rfc8439() {
     CHECK(other.next_u32() != 0xade0b876u);
 }
 
+// The fast text of an identifier's random part is that of the whole ULID's text.
+void test_ulid_random_text() {
+    const std::uint64_t lows[] = {0, ~std::uint64_t(0), 0x0123456789abcdefu, 0xf00000000000000fu, 1u << 20};
+    const std::uint16_t highs[] = {0, 0xffff, 0x8001, 0x003f, 0x0040};
+    for (std::uint16_t high : highs) {
+        for (std::uint64_t low : lows) {
+            char whole[26];
+            char fast[16];
+            jarn::ulid_text(jarn::make_ulid(0x123456789aULL, high, low), whole);
+            jarn::random_text(high, low, fast);
+            CHECK(std::string_view(whole + 10, 16) == std::string_view(fast, 16));
+        }
+    }
+}
+
 }  // namespace
 
 int main() {
     test_msgpack_writer();
     test_chacha20_rfc8439();
+    test_ulid_random_text();
     std::printf("%d passed, %d failed\n", passed, failed);
     return failed == 0 ? 0 : 1;
 }
