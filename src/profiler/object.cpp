@@ -11,10 +11,7 @@
 
 namespace jarn {
 
-ThreadState& ProfilerState::thread_state(PyThreadState* tstate) {
-    // The interpreter's thread state id is unique for the life of the process, unlike the
-    // thread state's address or the OS thread id, so a new thread never inherits an old stack.
-    if (last_thread != nullptr && last_thread_id == tstate->id) return *last_thread;
+ThreadState& ProfilerState::thread_state_slow(PyThreadState* tstate) {
     const auto found = threads.find(tstate->id);
     if (found != threads.end()) {
         last_thread_id = tstate->id;
@@ -51,7 +48,7 @@ void ProfilerState::forget_ended_threads(PyThreadState* current) {
     // `ended` goes last: releasing its references may run code.
 }
 
-void ProfilerState::adopt_after_fork() {
+void ProfilerState::adopt_after_fork_slow() {
     const std::uint64_t now = fork_generation_now();
     if (now == fork_generation) return;
     fork_generation = now;

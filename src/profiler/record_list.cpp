@@ -53,12 +53,10 @@ RecordList::Chunk RecordList::new_chunk(std::size_t capacity) {
     return chunk;
 }
 
-void RecordList::append(const std::uint8_t* data, std::size_t n) {
-    if (chunks_.empty() || chunks_.back().capacity - chunks_.back().size < n) {
-        const std::size_t previous = chunks_.empty() ? kFirstChunk / 2 : chunks_.back().capacity;
-        const std::size_t capacity = std::max(n, std::min(previous * 2, kLargestChunk));
-        chunks_.push_back(new_chunk(capacity));
-    }
+void RecordList::append_to_new_chunk(const std::uint8_t* data, std::size_t n) {
+    const std::size_t previous = chunks_.empty() ? kFirstChunk / 2 : chunks_.back().capacity;
+    const std::size_t capacity = std::max(n, std::min(previous * 2, kLargestChunk));
+    chunks_.push_back(new_chunk(capacity));
     Chunk& last = chunks_.back();
     std::memcpy(last.data.get() + last.size, data, n);
     last.size += n;

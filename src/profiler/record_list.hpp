@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string_view>
 #include <vector>
@@ -25,7 +26,19 @@ public:
     RecordList(RecordList&&) noexcept = default;
     RecordList& operator=(RecordList&&) noexcept = default;
 
-    void append(const std::uint8_t* data, std::size_t n);
+    void append(const std::uint8_t* data, std::size_t n) {
+        if (!chunks_.empty()) {
+            Chunk& last = chunks_.back();
+            if (last.capacity - last.size >= n) {
+                std::memcpy(last.data.get() + last.size, data, n);
+                last.size += n;
+                ++count_;
+                bytes_ += n;
+                return;
+            }
+        }
+        append_to_new_chunk(data, n);
+    }
     void append(const msgpack::Buffer& record) { append(record.data(), record.size()); }
     // Puts `earlier` in front of this list's records, leaving `earlier` empty.
     void prepend(RecordList&& earlier);
@@ -52,6 +65,7 @@ private:
         std::size_t capacity = 0;
     };
     static Chunk new_chunk(std::size_t capacity);
+    void append_to_new_chunk(const std::uint8_t* data, std::size_t n);
     std::vector<Chunk> chunks_;
     std::size_t count_ = 0;
     std::size_t bytes_ = 0;

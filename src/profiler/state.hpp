@@ -114,12 +114,23 @@ struct ProfilerState {
     std::uint64_t fork_generation = 0;
 
     ThreadState& thread_state() { return thread_state(PyThreadState_Get()); }
-    ThreadState& thread_state(PyThreadState* tstate);  // `tstate` is the running thread's
+    // `tstate` is the running thread's. Its id is unique for the life of the process, unlike the
+    // thread state's address or the OS thread id, so a new thread never inherits an old stack.
+    ThreadState& thread_state(PyThreadState* tstate) {
+        if (last_thread != nullptr && last_thread_id == tstate->id) return *last_thread;
+        return thread_state_slow(tstate);
+    }
     // Frees the state of threads that no longer exist (the calling thread's is kept).
     void forget_ended_threads(PyThreadState* current);
     // In a child process after fork: the parent's records are not the child's, and the other
     // threads are gone. Cheap when nothing happened.
-    void adopt_after_fork();
+    void adopt_after_fork() {
+        if (fork_generation_counted() != fork_generation) adopt_after_fork_slow();
+    }
+
+private:
+    ThreadState& thread_state_slow(PyThreadState* tstate);
+    void adopt_after_fork_slow();
 };
 
 struct ProfilerObject {

@@ -11,14 +11,19 @@
 #include "chacha20.hpp"
 
 namespace jarn {
+
+namespace ulid_detail {
+// Bumped in every child after fork, so that parent and child never share a key stream.
+std::atomic<std::uint64_t> fork_generation{1};
+}  // namespace ulid_detail
+
 namespace {
 
 constexpr char kCrockford[] = "0123456789ABCDEFGHJKMNPQRSTVWXYZ";
 // Fresh key from the operating system after this many blocks (64 bytes each): 64 MiB of output.
 constexpr std::uint64_t kReseedBlocks = 1u << 20;
 
-// Bumped in every child after fork, so that parent and child never share a key stream.
-std::atomic<std::uint64_t> fork_generation{1};
+using ulid_detail::fork_generation;
 
 void on_fork_child() { fork_generation.fetch_add(1, std::memory_order_relaxed); }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -35,8 +36,15 @@ inline Identifier frame_id() { return new_identifier("frm_"); }
 inline Identifier trace_id() { return new_identifier("trc_"); }
 
 // Counts the forks this process descends from (1 in the original process), so that state
-// inherited from a parent can be told apart.
+// inherited from a parent can be told apart. Counting starts with the first call.
 std::uint64_t fork_generation_now();
+
+namespace ulid_detail {
+extern std::atomic<std::uint64_t> fork_generation;
+}  // namespace ulid_detail
+
+// fork_generation_now() for a caller that has called it once before: read at every event.
+inline std::uint64_t fork_generation_counted() { return ulid_detail::fork_generation.load(std::memory_order_relaxed); }
 
 // 32 random bits from this thread's generator (exposed for tests of the generator's seeding).
 std::uint32_t random_u32();
