@@ -2,6 +2,8 @@
 
 Usage: python bench/instructions.py [--mode jarn|noop|none] [--engine monitoring|profile] [--workload NAME]
        [--sizes N1 N2]
+jarn is imported as the driver's interpreter finds it: the installed package (`make bench`), or
+with PYTHONPATH=. the in-place build of `make dev`.
 
 Each workload runs twice under `valgrind --tool=callgrind` with jarn recording every frame, once
 with N1 and once with N2 iterations. Start-up, imports and the trace's construction cancel in
