@@ -26,6 +26,7 @@ constexpr int kEpochShift = 3;
 
 constexpr std::size_t kLargestSpare = 64 * 1024;
 
+// Keeps one stored record's memory for the thread's next event; a rare huge record is let go.
 void keep_spare_memory(Event& ev) {
     if (ev.records.empty()) return;
     msgpack::Buffer* best = nullptr;
@@ -208,7 +209,6 @@ std::uintptr_t classify_code(ProfilerObject* self, PyCodeObject* code, compat::I
     return bits;
 }
 
-// Keeps one stored record's memory for the thread's next event; a rare huge record is let go.
 bool code_wants_events(std::uintptr_t bits) {
     return bits != kUnreadable &&
            (static_cast<FilenameVerdict>(bits & kVerdictMask) != FilenameVerdict::drop || (bits & kHasPlugins));

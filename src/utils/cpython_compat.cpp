@@ -85,7 +85,8 @@ PyCodeObject* code_of(InterpreterFrame* frame) { return code_of_frame(frame); }
 
 PyObject* globals_of(InterpreterFrame* frame) { return frame->f_globals; }
 
-int instruction_offset(InterpreterFrame* frame) {
+// What PyFrame_GetLasti would give for the frame's frame object.
+static int instruction_offset(InterpreterFrame* frame) {
     const int lasti = _PyInterpreterFrame_LASTI(frame);
     return lasti < 0 ? -1 : lasti * int(sizeof(_Py_CODEUNIT));
 }

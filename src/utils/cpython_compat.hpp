@@ -43,8 +43,7 @@ InterpreterFrame* interpreter_frame(PyFrameObject* frame);
 PyFrameObject* frame_object(InterpreterFrame* frame);
 PyCodeObject* code_of(InterpreterFrame* frame);
 PyObject* globals_of(InterpreterFrame* frame);
-// What PyFrame_GetLasti and PyFrame_GetLineNumber would give for its frame object.
-int instruction_offset(InterpreterFrame* frame);
+// What PyFrame_GetLineNumber would give for its frame object.
 int line_number(InterpreterFrame* frame);
 // Where the frame is, for a cache of lines: its code object and instruction offset (as
 // PyFrame_GetLasti gives it). False when a trace function has set the frame's line itself
