@@ -405,8 +405,10 @@ bool write_code_texts(compat::InterpreterFrame* frame, PyCodeObject* code, LineC
     std::memcpy(at, prefix.data(), prefix.size());
     at += prefix.size();
     for (const char* d = first; d != digits_end; ++d) *at++ = std::uint8_t(*d);
-    std::memcpy(at, kept.data(), kept.size());
-    at += kept.size();
+    if (names_kept) {  // an empty view's data may be null, which memcpy must not get
+        std::memcpy(at, kept.data(), kept.size());
+        at += kept.size();
+    }
     out.resize(std::size_t(at - out.data()));
     if (names_kept) {
         if (place != nullptr && cached.globals != nullptr) {
