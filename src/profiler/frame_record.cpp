@@ -81,8 +81,9 @@ bool event_thread(Event& ev) {
 bool build_frame_record(Event& ev, msgpack::Buffer& out) {
     ProfilerState& p = ev.profiler;
     ThreadState& ts = ev.thread_state();
-    Identifier id;
-    CallSite site{};
+    // Kept on the event for a record that follows (the exception record).
+    Identifier& id = ev.own_id;
+    CallSite& site = ev.site.emplace();
     int has_site = 0;
     if (!ev.is_return) {
         id = frame_id();
@@ -101,8 +102,7 @@ bool build_frame_record(Event& ev, msgpack::Buffer& out) {
         }
         pop_through(ts, own);
     }
-    ev.own_id = id;
-    ev.site = has_site ? std::optional<CallSite>(site) : std::nullopt;
+    if (!has_site) ev.site.reset();
 
     if (!event_thread(ev)) return false;
     msgpack::Buffer& b = out;

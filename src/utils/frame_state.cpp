@@ -91,12 +91,7 @@ bool is_builtins_name(PyObject* name) {
            PyUnicode_CompareWithASCIIString(name, "__builtins__") == 0;
 }
 
-bool current_thread(ThreadIdentityCache& cache, const ThreadIdentity*& out) {
-    // Valid while none of the dicts it was read from has changed since.
-    if (cache.reusable && cache.generation == watched_generation()) {
-        out = &cache.identity;
-        return true;
-    }
+bool look_up_current_thread(ThreadIdentityCache& cache, const ThreadIdentity*& out) {
     Owned threading = Owned::steal(import_module(names.mod_threading));
     if (!threading) return false;
     Owned function = Owned::steal(module_attribute(threading.get(), names.current_thread));

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "cpython_compat.hpp"
+#include "dict_watch.hpp"
 #include "line_cache.hpp"
 #include "owned.hpp"
 #include "ulid.hpp"
@@ -49,7 +50,15 @@ struct ThreadIdentityCache {
 };
 
 // Points `out` at the running thread's identity inside `cache`; false with the exception set.
-bool current_thread(ThreadIdentityCache& cache, const ThreadIdentity*& out);
+// The cached answer holds while none of the dicts it was read from has changed since.
+bool look_up_current_thread(ThreadIdentityCache& cache, const ThreadIdentity*& out);
+inline bool current_thread(ThreadIdentityCache& cache, const ThreadIdentity*& out) {
+    if (cache.reusable && cache.generation == watched_generation()) {
+        out = &cache.identity;
+        return true;
+    }
+    return look_up_current_thread(cache, out);
+}
 bool get_main_thread_id(std::optional<std::uint64_t>& out);
 
 struct CallSite {
