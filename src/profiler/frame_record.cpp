@@ -150,16 +150,9 @@ bool build_frame_record(Event& ev, msgpack::Buffer& out) {
         raise_internal_error("System time is before unix epoch");
         return false;
     }
-    // Keys 92 bytes, headers, numbers and the caller's id at most 63.
-    msgpack::RawWriter tail(b, 164 + ev.thread->name.size());
-    tail.constant("\xa6thread");
-    tail.str(ev.thread->name);
-    tail.constant("\xb0thread_native_id");
-    if (ev.thread->native_id) {
-        tail.uint(*ev.thread->native_id);
-    } else {
-        tail.byte(0xc0);
-    }
+    // The thread's entries, then keys 68 bytes, the time, the caller's id and line at most 49.
+    msgpack::put_bytes(b, ev.thread->record_entries.data(), ev.thread->record_entries.size());
+    msgpack::RawWriter tail(b, 130);
     tail.constant("\xa9timestamp");
     tail.f64(*now);
     tail.constant("\xa4type\xa5" "frame\xb3user_code_call_site");

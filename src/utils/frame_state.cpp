@@ -7,6 +7,7 @@
 #include "convert.hpp"
 #include "cpython_compat.hpp"
 #include "dict_watch.hpp"
+#include "msgpack.hpp"
 #include "interned.hpp"
 
 namespace jarn {
@@ -111,6 +112,16 @@ bool look_up_current_thread(ThreadIdentityCache& cache, const ThreadIdentity*& o
     if (!identity.name_object || !utf8_of(identity.name_object.get(), identity.name)) return false;
     if (!read_native_id(thread.get(), identity.native_id)) return false;
     correct_after_fork(identity.native_id);
+    msgpack::Buffer entries;
+    msgpack::write_str(entries, "thread");
+    msgpack::write_str(entries, identity.name);
+    msgpack::write_str(entries, "thread_native_id");
+    if (identity.native_id) {
+        msgpack::write_uint(entries, *identity.native_id);
+    } else {
+        msgpack::write_nil(entries);
+    }
+    identity.record_entries.assign(entries.begin(), entries.end());
     Owned name_attribute = Owned::steal(PyObject_GetAttr(thread.get(), names._name));
     if (!name_attribute) PyErr_Clear();
     const bool reusable = name_attribute && name_attribute.get() == identity.name_object.get();

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -29,6 +30,8 @@ struct ThreadIdentity {
     Owned name_object;      // keeps `name` alive
     std::string_view name;  // UTF-8
     std::optional<std::uint64_t> native_id;
+    // A frame record's "thread" and "thread_native_id" entries, encoded once.
+    std::string record_entries;
 };
 
 // What the running thread's identity was at its last lookup. threading.current_thread() and
