@@ -10,6 +10,7 @@
 #include <string>
 #include <utility>
 
+#include "../utils/convert.hpp"
 #include "../utils/owned.hpp"
 
 namespace jarn {
@@ -57,25 +58,18 @@ bool type_name(PyTypeObject* type, std::string& out) {
 }
 
 // The UTF-8 text of a str; null, with no exception left set, when it has none (lone surrogates).
-// A compact ASCII str is its own UTF-8, read without a call.
-const char* utf8_of(PyObject* s, Py_ssize_t& size) {
-    if (PyUnicode_IS_COMPACT_ASCII(s)) {
-        size = PyUnicode_GET_LENGTH(s);
-        return static_cast<const char*>(PyUnicode_DATA(s));
-    }
-    const char* data = PyUnicode_AsUTF8AndSize(s, &size);
+const char* utf8_or_none(PyObject* s, Py_ssize_t& size) {
+    const char* data = utf8_and_size(s, size);
     if (data == nullptr) PyErr_Clear();
     return data;
 }
-
-constexpr std::size_t str_header_size(std::size_t n) { return n < 32 ? 1 : n < 256 ? 2 : n < 65536 ? 3 : 5; }
 
 // Writes a str of `size` bytes, given in pieces, with one growth of the buffer to its exact size.
 class StrWriter : public msgpack::Cursor {
 public:
     StrWriter(msgpack::Buffer& b, std::size_t size) : Cursor(nullptr) {
         const std::size_t at = b.size();
-        b.resize(at + str_header_size(size) + size);
+        b.resize(at + msgpack::str_header_size(size) + size);
         at_ = b.data() + at;
         str_header(size);
     }
@@ -108,8 +102,8 @@ bool repr_name(PyTypeObject* type, std::string& out) {
     } else {
         PyObject* qualname = reinterpret_cast<PyHeapTypeObject*>(type)->ht_qualname;  // borrowed
         Py_ssize_t module_size, qualname_size;
-        const char* m = utf8_of(module, module_size);
-        const char* q = m != nullptr ? utf8_of(qualname, qualname_size) : nullptr;
+        const char* m = utf8_or_none(module, module_size);
+        const char* q = m != nullptr ? utf8_or_none(qualname, qualname_size) : nullptr;
         if (q == nullptr) return false;
         out.assign(m, std::size_t(module_size)).append(".").append(q, std::size_t(qualname_size));
     }
@@ -345,7 +339,7 @@ private:
             PyErr_Clear();  // no name: type.__repr__ says what it says of such a class
         } else if (PyFunction_Check(v)) {  // exact: functions cannot be subclassed
             Py_ssize_t size;
-            const char* qualname = utf8_of(reinterpret_cast<PyFunctionObject*>(v)->func_qualname, size);
+            const char* qualname = utf8_or_none(reinterpret_cast<PyFunctionObject*>(v)->func_qualname, size);
             if (qualname != nullptr &&
                 write_with_address(v, "<function ", std::string_view(qualname, std::size_t(size)), " at ")) {
                 return EncodeResult::encoded;
@@ -380,7 +374,7 @@ private:
             return EncodeResult::encoded;
         }
         Py_ssize_t size;
-        const char* data = PyUnicode_GET_LENGTH(repr.get()) <= limits_.max_repr ? utf8_of(repr.get(), size) : nullptr;
+        const char* data = PyUnicode_GET_LENGTH(repr.get()) <= limits_.max_repr ? utf8_or_none(repr.get(), size) : nullptr;
         if (data == nullptr) {
             out_.resize(start);
             return delegate(v, depth);  // long, or not valid UTF-8: cut and cleaned there
@@ -422,7 +416,7 @@ private:
     bool str(PyObject* v) {
         if (PyUnicode_GET_LENGTH(v) > limits_.max_str) return false;
         Py_ssize_t size;
-        const char* data = utf8_of(v, size);
+        const char* data = utf8_or_none(v, size);
         if (data == nullptr) return false;  // lone surrogates
         put_str(out_, data, std::size_t(size));
         return true;

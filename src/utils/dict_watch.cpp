@@ -23,15 +23,9 @@ int on_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
 
 int name_watcher = -1;  // as `watcher`
 
-bool is_name_key(PyObject* key) {
-    // Names are interned; a key made otherwise is compared by value.
-    return key == names.__name__ || (key != nullptr && PyUnicode_CheckExact(key) && PyUnicode_GET_LENGTH(key) == 8 &&
-                               PyUnicode_CompareWithASCIIString(key, "__name__") == 0);
-}
-
 int on_globals_change(PyDict_WatchEvent event, PyObject*, PyObject* key, PyObject*) {
     const bool one_key = event == PyDict_EVENT_ADDED || event == PyDict_EVENT_MODIFIED || event == PyDict_EVENT_DELETED;
-    if (!one_key || is_name_key(key)) ++name_generation;
+    if (!one_key || is_same_name(key, names.__name__, "__name__")) ++name_generation;
     return 0;
 }
 

@@ -279,29 +279,17 @@ void CodeTextCache::clear() {
 
 namespace {
 
-// The key and the header of a str value of n bytes, written at `at`; returns the end.
-std::uint8_t* str_header(std::uint8_t* at, std::size_t n) {
-    if (n < 32) {
-        *at++ = std::uint8_t(0xa0 | n);
-    } else if (n < 256) {
-        *at++ = 0xd9;
-        *at++ = std::uint8_t(n);
-    } else if (n < 65536) {
-        *at++ = 0xda;
-        *at++ = std::uint8_t(n >> 8);
-        *at++ = std::uint8_t(n);
-    } else {
-        *at++ = 0xdb;
-        for (int shift = 24; shift >= 0; shift -= 8) *at++ = std::uint8_t(n >> shift);
-    }
-    return at;
-}
-
 void append_encoded_str(std::string& out, std::string_view s) {
     std::uint8_t header[5];
-    const std::uint8_t* end = str_header(header, s.size());
-    out.append(reinterpret_cast<const char*>(header), std::size_t(end - header));
+    msgpack::Cursor c(header);
+    c.str_header(s.size());
+    out.append(reinterpret_cast<const char*>(header), std::size_t(c.at() - header));
     out.append(s);
+}
+
+// Whether names made for `globals` in module-name generation `generation` still hold for the frame.
+bool names_hold(const PyObject* globals, std::uint64_t generation, compat::InterpreterFrame* frame) {
+    return globals == compat::globals_of(frame) && generation == module_name_generation();
 }
 
 // Notes that the cached names hold for these globals until their "__name__" changes.
@@ -366,8 +354,7 @@ bool write_code_texts(compat::InterpreterFrame* frame, PyCodeObject* code, LineC
     if (compat::frame_place(frame, placed_code, offset) && offset >= 0 && generation != 0) {
         place = &texts.place_for(code, offset);
         if (place->code.get() == reinterpret_cast<PyObject*>(code) && place->offset == offset &&
-            place->cwd_generation == generation && place->globals == compat::globals_of(frame) &&
-            place->name_generation == module_name_generation()) {
+            place->cwd_generation == generation && names_hold(place->globals, place->name_generation, frame)) {
             msgpack::put_bytes(out, place->bytes.data(), place->bytes.size());
             return true;
         }
@@ -392,16 +379,16 @@ bool write_code_texts(compat::InterpreterFrame* frame, PyCodeObject* code, LineC
     if (lineno < 0) *--first = '-';
     const std::size_t n_digits = std::size_t(digits_end - first);
     // The names are kept while the globals they were made for still have the same "__name__".
-    const bool names_kept = cached.globals == compat::globals_of(frame) &&
-                            cached.name_generation == module_name_generation() && !cached.names.empty();
+    const bool names_kept = !cached.names.empty() && names_hold(cached.globals, cached.name_generation, frame);
     const std::string_view kept = names_kept ? std::string_view(cached.names) : std::string_view();
     // The texts go in with one size check: key, header at most 5 bytes, text and digits, names.
     const std::size_t start = out.size();
     const std::string_view prefix = cached.path_prefix;
     out.resize(start + 10 + prefix.size() + n_digits + kept.size());
-    std::uint8_t* at = out.data() + start;
-    std::memcpy(at, "\xa4path", 5);
-    at = str_header(at + 5, prefix.size() + n_digits);
+    msgpack::Cursor c(out.data() + start);
+    c.constant("\xa4path");
+    c.str_header(prefix.size() + n_digits);
+    std::uint8_t* at = c.at();
     std::memcpy(at, prefix.data(), prefix.size());
     at += prefix.size();
     for (const char* d = first; d != digits_end; ++d) *at++ = std::uint8_t(*d);

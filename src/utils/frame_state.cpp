@@ -85,12 +85,7 @@ PyObject* get_locals(compat::InterpreterFrame* frame, bool is_return, bool omit_
     return copy.release();
 }
 
-bool is_builtins_name(PyObject* name) {
-    // Variable names are interned by the compiler; a name made otherwise is compared by value.
-    if (name == names.__builtins__) return true;
-    return PyUnicode_Check(name) && PyUnicode_GET_LENGTH(name) == 12 &&
-           PyUnicode_CompareWithASCIIString(name, "__builtins__") == 0;
-}
+bool is_builtins_name(PyObject* name) { return is_same_name(name, names.__builtins__, "__builtins__"); }
 
 bool look_up_current_thread(ThreadIdentityCache& cache, const ThreadIdentity*& out) {
     Owned threading = Owned::steal(import_module(names.mod_threading));

@@ -7,6 +7,7 @@
 #include "../encoder/native_api.hpp"
 
 #include "../lib/internal_error.hpp"
+#include "convert.hpp"
 #include "dict_watch.hpp"
 #include "interned.hpp"
 #include "owned.hpp"
@@ -209,20 +210,14 @@ struct Room {
 
 // Writes a str at `at` if the encoder writes it as it is, and returns the end; null otherwise.
 [[gnu::noinline]] std::uint8_t* write_text(PyObject* v, std::uint8_t* at, Py_ssize_t max_str, Room& room) {
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(v);
-    if (length > max_str) return nullptr;
-    std::string_view text;
-    if (PyUnicode_IS_COMPACT_ASCII(v)) {
-        text = std::string_view(static_cast<const char*>(PyUnicode_DATA(v)), std::size_t(length));
-    } else {
-        Py_ssize_t size;
-        const char* data = PyUnicode_AsUTF8AndSize(v, &size);
-        if (data == nullptr) {
-            PyErr_Clear();  // lone surrogates: the encoder's own rules
-            return nullptr;
-        }
-        text = std::string_view(data, std::size_t(size));
+    if (PyUnicode_GET_LENGTH(v) > max_str) return nullptr;
+    Py_ssize_t size;
+    const char* data = utf8_and_size(v, size);
+    if (data == nullptr) {
+        PyErr_Clear();  // lone surrogates: the encoder's own rules
+        return nullptr;
     }
+    const std::string_view text(data, std::size_t(size));
     // Its header takes at most 5 of the 9 bytes made room for.
     if (text.size() > 4) at = room.grow(at, text.size());
     msgpack::Cursor c(at);

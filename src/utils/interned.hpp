@@ -16,6 +16,14 @@ extern Names names;
 
 bool init_names();
 
+// Whether `key` is the name `interned` (whose ASCII text is `text`): names are interned, a key
+// made otherwise is compared by value.
+inline bool is_same_name(PyObject* key, PyObject* interned, const char* text) {
+    return key == interned || (key != nullptr && PyUnicode_Check(key) &&
+                               PyUnicode_GET_LENGTH(key) == PyUnicode_GET_LENGTH(interned) &&
+                               PyUnicode_CompareWithASCIIString(key, text) == 0);
+}
+
 // sys.modules first, so an imported module costs one dictionary lookup, and a module replaced
 // in sys.modules is the one used. New reference, or null with the exception set.
 PyObject* import_module(PyObject* name);

@@ -65,6 +65,9 @@ inline void put_be64(Buffer& b, std::uint64_t v) {
 inline void write_nil(Buffer& b) { put_u8(b, 0xc0); }
 inline void write_true(Buffer& b) { put_u8(b, 0xc3); }
 
+// The size of that header.
+constexpr std::size_t str_header_size(std::size_t n) { return n < 32 ? 1 : n < 256 ? 2 : n < 65536 ? 3 : 5; }
+
 // The header of a str of n bytes; the n bytes follow.
 inline void write_str_header(Buffer& b, std::size_t n) {
     if (n < 32) {

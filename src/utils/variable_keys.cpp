@@ -7,22 +7,17 @@
 
 #include "cpython_compat.hpp"
 #include "frame_state.hpp"
+#include "msgpack.hpp"
 #include "owned.hpp"
 
 namespace jarn {
 namespace {
 
 void append_key(std::string& keys, const char* data, std::size_t n) {
-    if (n < 32) {
-        keys.push_back(char(0xa0 | n));
-    } else if (n < 256) {
-        keys.push_back(char(0xd9));
-        keys.push_back(char(n));
-    } else {
-        keys.push_back(char(0xda));
-        keys.push_back(char(n >> 8));
-        keys.push_back(char(n));
-    }
+    std::uint8_t header[5];
+    msgpack::Cursor c(header);
+    c.str_header(n);
+    keys.append(reinterpret_cast<const char*>(header), std::size_t(c.at() - header));
     keys.append(data, n);
 }
 
