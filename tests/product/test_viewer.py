@@ -86,19 +86,20 @@ def test_index_matches_the_decoded_tree(tmp_path_factory, monkeypatch, main, oth
 
 
 def _small_trace() -> bytes:
+    T = 1.7e9  # seconds since the epoch, as recorded: only about 0.2 µs apart at this size
     main, load, parse, worker = (frame_id() for _ in range(4))
     return trace([
-        frame("call", "shop.main", main, ts=10.0),
-        frame("call", "shop.load", load, ts=10.1, locals={"path": "menu.txt"}, site=(main, 4)),
-        frame("return", "shop.load", load, ts=10.3, arg="pear,apple", locals={"path": "menu.txt", "size": 10}, site=(main, 4)),
-        frame("call", "shop.parse", parse, ts=10.4, locals={"text": "pear,apple"}, site=(main, 5)),
-        plugin("log", ts=10.45, site=parse, level="WARNING", logger="shop", message="only 2 pear left"),
-        frame("return", "shop.parse", parse, ts=10.5, locals={"text": "pear,apple"}, site=(main, 5)),
-        plugin("exception", ts=10.5, exception={"__type__": "builtins.ValueError", "repr": "ValueError('no quince in stock')"}) | {"frame_id": parse},
-        frame("return", "shop.main", main, ts=11.0, arg=None),
-        {"type": "truncated", "timestamp": 11.0, "records_dropped": 1234, "bytes_dropped": 56789, "limit_bytes": 1 << 20},
-    ], frames={2: [frame("call", "shop.ship", worker, ts=10.2, thread="shipping", native=2, locals={"order": ["ada", 2.7]}),
-                   frame("return", "shop.ship", worker, ts=10.6, arg="ada: 2.70", thread="shipping", native=2)]}, source="shop.py --fast")
+        frame("call", "shop.main", main, ts=T),
+        frame("call", "shop.load", load, ts=T + 0.10, locals={"path": "menu.txt"}, site=(main, 4)),
+        frame("return", "shop.load", load, ts=T + 0.30, arg="pear,apple", locals={"path": "menu.txt", "size": 10}, site=(main, 4)),
+        frame("call", "shop.parse", parse, ts=T + 0.40, locals={"text": "pear,apple"}, site=(main, 5)),
+        plugin("log", ts=T + 0.45, site=parse, level="WARNING", logger="shop", message="only 2 pear left"),
+        frame("return", "shop.parse", parse, ts=T + 0.50, locals={"text": "pear,apple"}, site=(main, 5)),
+        plugin("exception", ts=T + 0.50, exception={"__type__": "builtins.ValueError", "repr": "ValueError('no quince in stock')"}) | {"frame_id": parse},
+        frame("return", "shop.main", main, ts=T + 1.00, arg=None),
+        {"type": "truncated", "timestamp": T + 1, "records_dropped": 1234, "bytes_dropped": 56789, "limit_bytes": 1 << 20},
+    ], frames={2: [frame("call", "shop.ship", worker, ts=T + 0.20, thread="shipping", native=2, locals={"order": ["ada", 2.7]}),
+                   frame("return", "shop.ship", worker, ts=T + 0.60, arg="ada: 2.70", thread="shipping", native=2)]}, source="shop.py --fast")
 
 
 @pytest.fixture
@@ -167,6 +168,10 @@ def test_viewer_in_a_browser(browser, server):
     page.locator("#traces tbody tr").first.click()
     page.wait_for_selector("#tree .row")
     assert page.locator("#threads button").all_inner_texts() == ["MainThread (3)", "shipping (1)"]
+    assert page.inner_text("#threads button[aria-selected=true]") == "MainThread (3)"  # the busiest thread
+    # the canvas's pixels are the page's: never drawn stretched
+    assert page.evaluate("(() => { const c = document.querySelector('#flame'); const r = devicePixelRatio;"
+                         " return [c.width, c.height].join() === [Math.floor(c.clientWidth * r), Math.floor(c.clientHeight * r)].join(); })()")
     assert "memory limit" in page.inner_text("#banner") and page.locator("#functions tbody tr").count() == 4
     # a click on a bar of the flame chart selects the call in the tree too
     page.wait_for_function("window.jarnViewer.state.bars.length === 3")
@@ -185,4 +190,10 @@ def test_viewer_in_a_browser(browser, server):
     assert page.inner_text("#tree .row.selected").startswith("shop.parse ✗")
     page.locator("#functions th[data-sort=calls]").click()
     page.wait_for_selector("#functions th.sorted[data-sort=calls]")
+    # zoomed in with the wheel as far as it goes (a nanosecond across the chart), the page still answers
+    page.mouse.move(canvas["x"] + box["x"] + 2, canvas["y"] + box["y"] + 5)
+    for _ in range(40):
+        page.mouse.wheel(0, -3000)
+    page.wait_for_function("(() => { const v = window.jarnViewer.state.view; return Math.abs(v.t1 - v.t0 - 1e-9) < 1e-12; })()")
+    page.wait_for_function("window.jarnViewer.state.bars.some(b => window.jarnViewer.state.names[b.fn][0] === 'shop.load')")
 

@@ -31,7 +31,8 @@ function duration(s) {
   if (s === null || s === undefined) return "–";
   if (s >= 1) return `${s.toFixed(2)} s`;
   if (s >= 1e-3) return `${(s * 1e3).toFixed(2)} ms`;
-  return `${(s * 1e6).toFixed(1)} µs`;
+  if (s >= 1e-6) return `${(s * 1e6).toFixed(1)} µs`;
+  return `${(s * 1e9).toFixed(0)} ns`;
 }
 
 function size(n) {
@@ -70,7 +71,7 @@ function renderTraces() {
     const when = `${two(date.getMonth() + 1)}-${two(date.getDate())} ${two(date.getHours())}:${two(date.getMinutes())}:${two(date.getSeconds())}`;
     const text = `${when} ${t.what} ${t.trace_id}`.toLowerCase();
     if (filter && !text.includes(filter)) continue;
-    const tr = el("tr", { "data-row": t.row_id, title: `${t.trace_id}\n${t.command_line.join(" ")}${t.error ? "\n" + t.error : ""}`,
+    const tr = el("tr", { "data-row": t.row_id, title: `${t.what}\n${t.trace_id}\n${t.command_line.join(" ")}${t.error ? "\n" + t.error : ""}`,
       onclick: () => { location.hash = `row=${t.row_id}`; } },
       el("td", {}, when), el("td", {}, t.what || "?"), el("td", { class: "num" }, t.error ? "unreadable" : t.indexing ? "…" : duration(t.duration)),
       el("td", { class: "num" }, t.records.toLocaleString()), el("td", { class: "num" }, size(t.size)));
@@ -122,7 +123,9 @@ async function openTrace(row, callId) {
         `${th.name} (${th.calls.toLocaleString()})`));
     }
     loadFunctions();
-    if (summary.threads.length) await showThread(summary.threads[0].thread);
+    // the thread that ran most is the one to look at first (a web request's, not an idle main thread)
+    const busiest = summary.threads.reduce((best, th) => (best === null || th.calls > best.calls ? th : best), null);
+    if (busiest) await showThread(busiest.thread);
     if (t.duration === null || t.duration === undefined) loadTraces();
   }
   if (callId) selectCall(callId, "url");
@@ -133,13 +136,12 @@ function threadInfo(no) { return state.summary.threads.find((t) => t.thread === 
 async function showThread(no) {
   state.thread = no;
   for (const b of $("#threads").children) b.setAttribute("aria-selected", String(Number(b.dataset.thread) === no));
-  const th = threadInfo(no);
+  sizeCanvas();  // before anything is drawn: the canvas takes the thread's depth and the page's width
   resetView();
   state.treeNodes = new Map();
   const tree = $("#tree");
   tree.replaceChildren();
   await loadChildren(0, tree, 0);
-  if (th.max_depth) sizeCanvas();
 }
 
 // ---------------------------------------------------------------- flame chart
@@ -150,16 +152,33 @@ function sizeCanvas() {
   const th = state.summary && state.thread !== null ? threadInfo(state.thread) : null;
   // A canvas cannot be arbitrarily tall: very deep recursion is drawn down to this depth.
   const rows = th ? Math.min(th.max_depth + 1, MAX_ROWS) : 4;
-  const ratio = window.devicePixelRatio || 1;
   canvas.style.height = `${AXIS + rows * ROW}px`;
-  canvas.width = Math.max(1, Math.floor(canvas.clientWidth * ratio));
-  canvas.height = Math.floor((AXIS + rows * ROW) * ratio);
   drawFlame();
 }
 
-function resetView() {
+// The canvas's pixels follow its size on the page (and the screen's pixel ratio), so that it is
+// never drawn stretched; returns false while it has no size (not laid out yet).
+function fitCanvas() {
+  const ratio = window.devicePixelRatio || 1;
+  const w = Math.max(1, Math.floor(canvas.clientWidth * ratio)), h = Math.max(1, Math.floor(canvas.clientHeight * ratio));
+  if (canvas.width !== w) canvas.width = w;
+  if (canvas.height !== h) canvas.height = h;
+  return canvas.clientWidth > 0;
+}
+
+// Times on the page are seconds since the trace's start (`origin`): epoch seconds as doubles are
+// only about 0.2 µs apart, too coarse for a view a few nanoseconds wide.
+function origin() { return state.summary.start ?? 0; }
+
+function threadSpan() {
   const th = threadInfo(state.thread);
-  const start = th.start ?? state.summary.start ?? 0, end = th.end ?? state.summary.end ?? start;  // a thread may have no records
+  const start = (th.start ?? state.summary.start ?? 0) - origin();  // a thread may have no records
+  const end = (th.end ?? state.summary.end ?? 0) - origin();
+  return { start, end: Math.max(end, start) };
+}
+
+function resetView() {
+  const { start, end } = threadSpan();
   const span = Math.max(end - start, 1e-6);
   state.view = { t0: start - span * 0.01, t1: start + span * 1.01 };
   fetchFlame();
@@ -172,12 +191,13 @@ function fetchFlame() {
   flameTimer = setTimeout(async () => {
     if (!state.summary || state.thread === null) return;
     const token = ++state.flameToken;
-    const { t0, t1 } = state.view;
+    const { t0, t1 } = state.view, o = origin();
     const min = (t1 - t0) / Math.max(canvas.clientWidth, 100);  // narrower than a pixel: not drawn
     try {
-      const result = await api(`/api/traces/${state.row}/flame?thread=${state.thread}&t0=${t0}&t1=${t1}&min=${min}`);
+      const result = await api(`/api/traces/${state.row}/flame?thread=${state.thread}&t0=${o + t0}&t1=${o + t1}&min=${min}`);
       if (token !== state.flameToken) return;
       Object.assign(state.names, result.functions);
+      for (const c of result.calls) { c.s = c.start - o; c.e = c.end - o; }
       state.bars = result.calls;
       drawFlame();
     } catch (e) {
@@ -195,29 +215,32 @@ function hue(fn) {
 function barBox(bar) {
   const { t0, t1 } = state.view;
   const w = canvas.clientWidth;
-  const x0 = ((bar.start - t0) / (t1 - t0)) * w;
-  const x1 = ((bar.end - t0) / (t1 - t0)) * w;
+  const x0 = ((bar.s - t0) / (t1 - t0)) * w;
+  const x1 = ((bar.e - t0) / (t1 - t0)) * w;
   const left = Math.max(x0, -1), right = Math.min(Math.max(x1, x0 + 1), w + 1);
   return { x: left, w: right - left, y: AXIS + bar.depth * ROW };
 }
 
 function drawFlame() {
+  if (!fitCanvas()) return;
   const ratio = window.devicePixelRatio || 1;
   const ctx = canvas.getContext("2d");
   ctx.setTransform(ratio, 0, 0, ratio, 0, 0);
   const w = canvas.clientWidth;
-  ctx.clearRect(0, 0, w, canvas.height);
+  ctx.clearRect(0, 0, w, canvas.clientHeight);
   if (!state.view || !state.summary) return;
   const { t0, t1 } = state.view;
-  const origin = state.summary.start;
-  // time axis, in ms from the trace's start
+  // time axis, from the trace's start: ticks are counted, not added up, so that no step is too
+  // small to move the next tick
   ctx.fillStyle = "#55606c";
   ctx.font = "11px system-ui, sans-serif";
   const step = niceStep((t1 - t0) / 8);
-  for (let t = origin + Math.ceil((t0 - origin) / step) * step; t <= t1; t += step) {
+  const first = Math.ceil(t0 / step), last = Math.min(Math.floor(t1 / step), first + 20);
+  for (let i = first; i <= last; i++) {
+    const t = i * step;
     const x = ((t - t0) / (t1 - t0)) * w;
     ctx.fillRect(x, 12, 1, 6);
-    ctx.fillText(`${((t - origin) * 1e3).toFixed(step < 1e-3 ? 3 : 1)} ms`, x + 2, 10);
+    ctx.fillText(axisLabel(t, step), x + 2, 10);
   }
   ctx.font = "12px system-ui, sans-serif";
   ctx.textBaseline = "middle";
@@ -241,7 +264,15 @@ function drawFlame() {
   }
 }
 
+// A tick's time in the unit of the step, with as many decimals as the step needs.
+function axisLabel(t, step) {
+  const [unit, scale] = step >= 1 ? ["s", 1] : step >= 1e-3 ? ["ms", 1e3] : step >= 1e-6 ? ["µs", 1e6] : ["ns", 1e9];
+  const decimals = Math.max(0, Math.min(6, -Math.floor(Math.log10(step * scale) + 1e-9)));
+  return `${(t * scale).toFixed(decimals)} ${unit}`;
+}
+
 function niceStep(raw) {
+  if (!(raw > 0)) return 1e-9;
   const p = Math.pow(10, Math.floor(Math.log10(raw)));
   for (const m of [1, 2, 5, 10]) if (raw <= m * p) return m * p;
   return 10 * p;
@@ -255,10 +286,13 @@ function barAt(x, y) {
   return null;
 }
 
+// The narrowest view: one nanosecond across the chart.
+const MIN_SPAN = 1e-9;
+
 function zoomTo(t0, t1) {
-  const th = threadInfo(state.thread);
-  const full = Math.max((th.end ?? 0) - (th.start ?? 0), 1e-6) * 1.2;
-  const span = Math.min(Math.max(t1 - t0, 1e-7), full);
+  const { start, end } = threadSpan();
+  const full = Math.max(end - start, 1e-6) * 1.2;
+  const span = Math.min(Math.max(t1 - t0, MIN_SPAN), full);
   const mid = (t0 + t1) / 2;
   state.view = { t0: mid - span / 2, t1: mid + span / 2 };
   fetchFlame();
@@ -308,8 +342,9 @@ $("#reset-zoom").addEventListener("click", () => state.summary && resetView());
 window.addEventListener("resize", () => state.summary && sizeCanvas());
 
 function fitCall(call) {
-  const span = Math.max(call.end - call.start, 1e-7);
-  zoomTo(call.start - span * 0.05, call.end + span * 0.05);
+  const s = call.start - origin(), e = call.end - origin();
+  const span = Math.max(e - s, MIN_SPAN);
+  zoomTo(s - span * 0.05, e + span * 0.05);
 }
 
 // ---------------------------------------------------------------- call tree
@@ -416,9 +451,9 @@ async function selectCall(id, from) {
     if (from !== "tree") node.firstChild.scrollIntoView({ block: "nearest" });
   }
   if (from !== "flame") {
-    const { t0, t1 } = state.view;
-    const pixels = ((detail.end - detail.start) / (t1 - t0)) * canvas.clientWidth;
-    if (detail.end < t0 || detail.start > t1 || pixels < 2) fitCall(detail);
+    const { t0, t1 } = state.view, s = detail.start - origin(), e = detail.end - origin();
+    const pixels = ((e - s) / (t1 - t0)) * canvas.clientWidth;
+    if (e < t0 || s > t1 || pixels < 2) fitCall(detail);
   }
   drawFlame();
   const y = AXIS + detail.depth * ROW;
@@ -456,11 +491,11 @@ function section(title, value, empty) {
 
 function renderDetail(d) {
   const [qualname, path] = d.function;
-  const origin = state.summary.start;
+  const o = origin();
   const facts = el("dl", {},
     el("dt", {}, "defined at"), el("dd", {}, path || "?"),
     el("dt", {}, "thread"), el("dd", {}, threadInfo(d.thread).name),
-    el("dt", {}, "started"), el("dd", {}, `${((d.start - origin) * 1e3).toFixed(3)} ms after the trace began`),
+    el("dt", {}, "started"), el("dd", {}, `${duration(d.start - o)} after the trace began`),
     el("dt", {}, "duration"), el("dd", {}, duration(d.end - d.start) + (d.flags & 2 ? " (did not return while recorded)" : "")),
     el("dt", {}, "self time"), el("dd", {}, duration(d.self)),
     el("dt", {}, "calls made"), el("dd", {}, String(d.children)));
@@ -476,7 +511,7 @@ function renderDetail(d) {
   if (d.records.length) {
     const box = el("div", {}, el("h3", {}, "Records"));
     for (const r of d.records) {
-      const when = r.timestamp ? ` at ${((r.timestamp - origin) * 1e3).toFixed(3)} ms` : "";
+      const when = r.timestamp ? ` at ${duration(r.timestamp - o)}` : "";
       const data = { ...r.data };
       for (const k of ["frame_id", "thread", "thread_native_id", "user_code_call_site"]) delete data[k];
       box.append(el("div", { class: "record" }, el("strong", {}, r.type), when, el("pre", { class: "value" }, valueText(data))));
@@ -547,5 +582,5 @@ function route() {
   if (row) openTrace(row, Number(params.get("call")) || null);
 }
 window.addEventListener("hashchange", route);
-window.jarnViewer = { state, barBox };  // for scripted checks of the page
+window.jarnViewer = { state, barBox, zoomTo };  // for scripted checks of the page
 loadTraces().then(route);
