@@ -251,7 +251,7 @@ def load_rows(path: str, rows: list[db.TraceInfo]):
 
 
 @contextmanager
-def _stream(path: str, rows: list[db.TraceInfo], doing: str, *, progress: bool = True):
+def stream_rows(path: str, rows: list[db.TraceInfo], doing: str, *, progress: bool = True):
     """The rows as a trace stream read straight from the database, with progress on stderr."""
     from jarn.decode import TraceFormatError
     from jarn.stream import TraceStream
@@ -273,7 +273,7 @@ def _show(args: argparse.Namespace) -> int:
     path = _db_path(args)
     rows = find_rows(path, args.trace_id, args.latest)
     # On a terminal the tree itself shows the work going on; a progress line would land in it.
-    with _stream(path, rows, "reading", progress=not sys.stdout.isatty()) as stream:
+    with stream_rows(path, rows, "reading", progress=not sys.stdout.isatty()) as stream:
         show(stream, sys.stdout, depth=max(args.depth, 1), width=max(args.width, 1),
              color=False if args.no_color else None, locals=args.locals)
     return 0
@@ -302,7 +302,7 @@ def _export(args: argparse.Namespace) -> int:
             from jarn.chrome_trace import write_chrome_trace
             from jarn.speedscope import write_speedscope
 
-            stream = stack.enter_context(_stream(path, rows, "exporting"))
+            stream = stack.enter_context(stream_rows(path, rows, "exporting"))
             (write_chrome_trace if args.format == "chrome" else write_speedscope)(stream, out)
         else:
             from jarn.export import to_html, to_json

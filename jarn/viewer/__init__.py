@@ -249,9 +249,14 @@ def make_server(db_path: str, port: int = 0) -> ViewerServer:
     return server
 
 
-def serve(db_path: str, port: int, *, open_browser: bool, announce: Callable[[str], None]) -> None:
+def prepare(db_path: str) -> None:
+    """Readies a store for serving: creates the index tables, before requests race to."""
     with db.open_store(db_path) as conn:
-        index.prune(conn)  # also creates the index tables, before requests race to
+        index.prune(conn)
+
+
+def serve(db_path: str, port: int, *, open_browser: bool, announce: Callable[[str], None]) -> None:
+    prepare(db_path)
     server = make_server(db_path, port)
     url = f"http://127.0.0.1:{server.server_address[1]}/"
     announce(url)
