@@ -28,7 +28,7 @@ import msgpack
 
 from jarn import db
 
-INDEX_VERSION = 1
+INDEX_VERSION = 2
 _BATCH = 20000
 
 # Call flags.
@@ -66,7 +66,7 @@ CREATE TABLE IF NOT EXISTS jarn_index_calls (
     thread INTEGER NOT NULL, parent INTEGER NOT NULL, depth INTEGER NOT NULL,
     start REAL NOT NULL, end REAL NOT NULL, self REAL NOT NULL,
     fn INTEGER NOT NULL, flags INTEGER NOT NULL, children INTEGER NOT NULL,
-    level INTEGER NOT NULL,
+    level INTEGER NOT NULL, records INTEGER NOT NULL,
     call_off INTEGER, ret_off INTEGER, exc_off INTEGER,
     PRIMARY KEY (trace, id)
 ) WITHOUT ROWID;
@@ -78,6 +78,7 @@ CREATE TABLE IF NOT EXISTS jarn_index_records (
 ) WITHOUT ROWID;
 CREATE TABLE IF NOT EXISTS jarn_index_marks (
     trace INTEGER NOT NULL, call INTEGER NOT NULL, off INTEGER NOT NULL, type TEXT NOT NULL, ts REAL,
+    duration REAL, label TEXT NOT NULL DEFAULT '',
     PRIMARY KEY (trace, call, off)
 ) WITHOUT ROWID;
 """
@@ -106,6 +107,10 @@ def level(duration: float) -> int:
 
 
 def _prepare(conn: sqlite3.Connection) -> None:
+    columns = [r[1] for r in conn.execute("PRAGMA table_info(jarn_index_calls)")]
+    if columns and "records" not in columns:  # an index of an older layout: built again when opened
+        for table in _TABLES:
+            conn.execute(f"DROP TABLE IF EXISTS {table}")
     for statement in _SCHEMA.split(";"):
         if statement.strip():
             conn.execute(statement)
@@ -167,12 +172,40 @@ def _number(value: Any) -> float | None:
     return float(value) if isinstance(value, int | float) and not isinstance(value, bool) else None
 
 
+def _short(value: Any, limit: int = 160) -> str:
+    text = value if isinstance(value, str) else "" if value is None else str(value)
+    text = " ".join(text.split())
+    return text if len(text) <= limit else text[: limit - 1] + "…"
+
+
+def record_label(record: dict[str, Any]) -> str:
+    """One line saying what a plugin record is about, for the flame chart and the tree."""
+    get = record.get
+    kind = get("type")
+    if kind == "sql":
+        return _short(get("sql"))
+    if kind == "template":
+        return _short(get("template"))
+    if kind == "http":
+        status = get("status")
+        return _short(" ".join(_short(v) for v in (get("method"), get("url"), status if get("subtype") == "response" else None) if v not in (None, "")))
+    if kind == "log":
+        return _short(f"{_short(get('level'))} {_short(get('message'))}")
+    if kind == "subprocess":
+        args = get("args")
+        return _short(" ".join(map(str, args)) if isinstance(args, list) else args)
+    for key in ("name", "path", "message", "nodeid", "test"):
+        if isinstance(get(key), str):
+            return _short(get(key))
+    return ""
+
+
 class _Thread:
     __slots__ = ("no", "name", "native", "stack", "first", "last", "calls", "max_depth", "active", "last_closed")
 
     def __init__(self, no: int, name: str, native: int | None) -> None:
         self.no, self.name, self.native = no, name, native
-        # Open calls: [id, frame_id, start, children_time, fn, depth, call_off, parent, children, flags]
+        # Open calls: [id, frame_id, start, children_time, fn, depth, call_off, parent, children, flags, records]
         self.stack: list[list[Any]] = []
         self.first: float | None = None
         self.last: float | None = None
@@ -234,14 +267,18 @@ class _Builder:
         if kind == "truncated":
             self.truncated = {k: v for k, v in record.items() if k != "type"}
         site = get("user_code_call_site")
-        owner = thread.stack[-1][0] if thread.stack else 0
+        entry = thread.stack[-1] if thread.stack else None
         if isinstance(site, dict):
-            for entry in reversed(thread.stack):
-                if entry[1] == site.get("call_frame_id"):
-                    owner = entry[0]
+            for open_call in reversed(thread.stack):
+                if open_call[1] == site.get("call_frame_id"):
+                    entry = open_call
                     break
+        owner = 0
+        if entry is not None:
+            owner = entry[0]
+            entry[10] += 1
         self.records.append((self.row, off, owner, KIND_OTHER))
-        self.marks.append((self.row, owner, off, str(kind), ts))
+        self.marks.append((self.row, owner, off, str(kind), ts, _number(get("duration")), record_label(record)))
         if len(self.records) >= _BATCH:
             self.flush()
 
@@ -270,7 +307,7 @@ class _Builder:
             parent_id = parent[0]
         else:
             parent_id = 0
-        stack.append([call_id, frame_id, start, 0.0, fn, len(stack), call_off, parent_id, 0, flags])
+        stack.append([call_id, frame_id, start, 0.0, fn, len(stack), call_off, parent_id, 0, flags, 0])
         if len(stack) > thread.max_depth:
             thread.max_depth = len(stack)
         active = thread.active
@@ -311,7 +348,7 @@ class _Builder:
             self.finish(thread, ts, None, UNFINISHED)
 
     def finish(self, thread: _Thread, ts: float | None, ret_off: int | None, flags: int) -> None:
-        call_id, frame_id, start, children_time, fn, depth, call_off, parent, children, own_flags = thread.stack.pop()
+        call_id, frame_id, start, children_time, fn, depth, call_off, parent, children, own_flags, records = thread.stack.pop()
         end = max(start, ts if ts is not None else (thread.last if thread.last is not None else start))
         duration = end - start
         self_time = max(0.0, duration - children_time)
@@ -326,7 +363,7 @@ class _Builder:
         thread.calls += 1
         flags |= own_flags
         self.rows.append(
-            (self.row, call_id, thread.no, parent, depth, start, end, self_time, fn[0], flags, children, level(duration), call_off, ret_off, None)
+            (self.row, call_id, thread.no, parent, depth, start, end, self_time, fn[0], flags, children, level(duration), records, call_off, ret_off, None)
         )
         if ret_off is not None:
             self.records.append((self.row, ret_off, call_id, KIND_RETURN))
@@ -336,9 +373,9 @@ class _Builder:
 
     def flush(self, force: bool = False) -> None:
         c = self.conn
-        c.executemany("INSERT INTO jarn_index_calls VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)", self.rows)
+        c.executemany("INSERT INTO jarn_index_calls VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)", self.rows)
         c.executemany("INSERT OR REPLACE INTO jarn_index_records VALUES (?,?,?,?)", self.records)
-        c.executemany("INSERT OR REPLACE INTO jarn_index_marks VALUES (?,?,?,?,?)", self.marks)
+        c.executemany("INSERT OR REPLACE INTO jarn_index_marks VALUES (?,?,?,?,?,?,?)", self.marks)
         # The store's write lock is let go between batches, so that a program saving its trace
         # meanwhile does not wait for a big index; an index left half-way has no jarn_index row
         # yet and is built again from the start.
@@ -557,11 +594,11 @@ def _names(conn: sqlite3.Connection, row_id: int, fns: set[int]) -> dict[int, li
     return found
 
 
-_CALL_COLUMNS = "id, thread, parent, depth, start, end, self, fn, flags, children"
+_CALL_COLUMNS = "id, thread, parent, depth, start, end, self, fn, flags, children, records"
 
 
 def _call(row: tuple[Any, ...]) -> dict[str, Any]:
-    return dict(zip(("id", "thread", "parent", "depth", "start", "end", "self", "fn", "flags", "children"), row, strict=True))
+    return dict(zip(("id", "thread", "parent", "depth", "start", "end", "self", "fn", "flags", "children", "records"), row, strict=True))
 
 
 def flame(conn: sqlite3.Connection, row_id: int, thread: int, t0: float, t1: float, min_duration: float, limit: int = 20000) -> dict[str, Any]:
@@ -586,7 +623,25 @@ def flame(conn: sqlite3.Connection, row_id: int, thread: int, t0: float, t1: flo
             del calls[limit:]
             complete = False
             break
-    return {"calls": calls, "functions": _names(conn, row_id, {c["fn"] for c in calls}), "complete": complete}
+    return {"calls": calls, "functions": _names(conn, row_id, {c["fn"] for c in calls}), "complete": complete,
+            "records": _marks_of(conn, row_id, [c["id"] for c in calls])}
+
+
+_MARK_LIMIT = 5000
+
+
+def _marks_of(conn: sqlite3.Connection, row_id: int, calls: list[int]) -> list[dict[str, Any]]:
+    """The plugin records made directly under some calls (0: at a thread's top level), in order."""
+    found: list[dict[str, Any]] = []
+    for i in range(0, len(calls), 500):
+        part = calls[i : i + 500]
+        sql = (f"SELECT call, off, type, ts, duration, label FROM jarn_index_marks WHERE trace = ? AND call IN ({','.join('?' * len(part))})"
+               f" ORDER BY off LIMIT ?")
+        found.extend({"call": r[0], "off": r[1], "type": r[2], "ts": r[3], "duration": r[4], "label": r[5]}
+                     for r in conn.execute(sql, (row_id, *part, _MARK_LIMIT - len(found))))
+        if len(found) >= _MARK_LIMIT:
+            break
+    return sorted(found, key=lambda m: m["off"])
 
 
 def children(conn: sqlite3.Connection, row_id: int, thread: int, parent: int, after: int = 0, limit: int = 200) -> dict[str, Any]:
@@ -597,7 +652,15 @@ def children(conn: sqlite3.Connection, row_id: int, thread: int, parent: int, af
         (row_id, thread, parent, after, limit + 1),
     ).fetchall()
     calls = [_call(r) for r in rows[:limit]]
-    return {"calls": calls, "more": len(rows) > limit, "functions": _names(conn, row_id, {c["fn"] for c in calls})}
+    # the parent's own records among the calls of this page: those after the last call of the
+    # page before, up to this page's last call (all that remain, on its last page)
+    records: list[dict[str, Any]] = []
+    if parent:
+        low = conn.execute("SELECT start FROM jarn_index_calls WHERE trace = ? AND id = ?", (row_id, after)).fetchone() if after else None
+        high = calls[-1]["start"] if len(rows) > limit else None
+        records = [m for m in _marks_of(conn, row_id, [parent])
+                   if m["ts"] is None or ((low is None or m["ts"] > low[0]) and (high is None or m["ts"] <= high))]
+    return {"calls": calls, "more": len(rows) > limit, "functions": _names(conn, row_id, {c["fn"] for c in calls}), "records": records}
 
 
 def ancestors(conn: sqlite3.Connection, row_id: int, call_id: int) -> list[int]:
@@ -623,8 +686,8 @@ def call_detail(conn: sqlite3.Connection, row_id: int, call_id: int) -> dict[str
     row = conn.execute(f"SELECT {_CALL_COLUMNS}, call_off, ret_off, exc_off FROM jarn_index_calls WHERE trace = ? AND id = ?", (row_id, call_id)).fetchone()
     if row is None:
         return None
-    call = _call(row[:10])
-    call_off, ret_off, exc_off = row[10:]
+    call = _call(row[:11])
+    call_off, ret_off, exc_off = row[11:]
     call["function"] = _names(conn, row_id, {call["fn"]}).get(call["fn"], ["?", ""])
     call_record = read_record(conn, row_id, call_off) if call_off is not None else None
     ret_record = read_record(conn, row_id, ret_off) if ret_off is not None else None

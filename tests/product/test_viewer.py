@@ -91,6 +91,8 @@ def _small_trace() -> bytes:
     return trace([
         frame("call", "shop.main", main, ts=T),
         frame("call", "shop.load", load, ts=T + 0.10, locals={"path": "menu.txt"}, site=(main, 4)),
+        plugin("sql", ts=T + 0.25, site=load, library="django", database="default", many=False, duration=0.05,
+               sql="SELECT id, name FROM fruit WHERE stock > %s AND name = %s", params=[0, "pear"]),
         frame("return", "shop.load", load, ts=T + 0.30, arg="pear,apple", locals={"path": "menu.txt", "size": 10}, site=(main, 4)),
         frame("call", "shop.parse", parse, ts=T + 0.40, locals={"text": "pear,apple"}, site=(main, 5)),
         plugin("log", ts=T + 0.45, site=parse, level="WARNING", logger="shop", message="only 2 pear left"),
@@ -179,15 +181,22 @@ def test_viewer_in_a_browser(browser, server):
     canvas = page.locator("#flame").bounding_box()
     page.mouse.click(canvas["x"] + box["x"] + 2, canvas["y"] + box["y"] + 5)
     page.wait_for_selector("#tree .row.selected")
-    assert page.inner_text("#tree .row.selected").startswith("shop.load")
+    assert page.inner_text("#tree .row.selected").split("\n")[:2] == ["▸", "shop.load"]  # its record is under it
     assert '"menu.txt"' in page.inner_text("#detail") and '"pear,apple"' in page.inner_text("#detail")
+    # its SQL query: drawn below it where it ran, listed in the tree among its calls, and readable
+    assert page.evaluate("window.jarnViewer.state.marks.map(m => [m.type, m.depth, +(m.e - m.s).toFixed(3)])") == [["sql", 2, 0.05], ["log", 2, 0]]
+    assert "SELECT id, name\nFROM fruit\nWHERE stock > %s\n  AND name = %s" in page.inner_text("#detail .record-sql")
+    assert "duration: 50.00 ms" in page.inner_text("#detail .record-sql")
+    page.locator("#tree .row.selected .toggle").click()
+    assert page.locator("#tree .record-sql").inner_text().split() == ["•", "SQL", "SELECT", "id,", "name", "FROM", "fruit", "WHERE",
+                                                                     "stock", ">", "%s", "AND", "name", "=", "%s", "50.00", "ms"]
     # search finds a value; its result selects the call, shown with its exception and log record
     page.fill("#search", "quince")
     page.locator("#results-list [data-call]").first.click()
     page.wait_for_function("window.jarnViewer.state.detail && window.jarnViewer.state.detail.exception !== null")
     detail = page.inner_text("#detail")
     assert "ValueError('no quince in stock')" in detail and "only 2 pear left" in detail and "Raised" in detail
-    assert page.inner_text("#tree .row.selected").startswith("shop.parse ✗")
+    assert page.inner_text("#tree .row.selected").split("\n")[1] == "shop.parse ✗ raised"
     page.locator("#functions th[data-sort=calls]").click()
     page.wait_for_selector("#functions th.sorted[data-sort=calls]")
     # zoomed in with the wheel as far as it goes (a nanosecond across the chart), the page still answers

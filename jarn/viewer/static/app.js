@@ -5,7 +5,7 @@
 const $ = (sel) => document.querySelector(sel);
 const ROW = 18, AXIS = 18, MAX_ROWS = 1500;
 const state = {
-  traces: [], row: null, summary: null, thread: null, view: null, bars: [], names: {},
+  traces: [], row: null, summary: null, thread: null, view: null, bars: [], marks: [], names: {},
   selected: null, detail: null, sort: "total", flameToken: 0, treeNodes: new Map(),
 };
 
@@ -144,6 +144,52 @@ async function showThread(no) {
   await loadChildren(0, tree, 0);
 }
 
+// ---------------------------------------------------------------- plugin records
+
+const RECORD_NAMES = { sql: "SQL", http: "HTTP", template: "template", log: "log", subprocess: "subprocess" };
+const RECORD_COLORS = { sql: "#4f7fc4", http: "#3f9a6b", template: "#9b6bc4", log: "#8a939c", subprocess: "#c48a3f" };
+
+function recordName(type) { return RECORD_NAMES[type] || type; }
+
+// A record written when its work ended (SQL, templates, HTTP responses) covers its duration
+// before that moment; others are an instant.
+function recordSpan(r) {
+  const d = typeof r.duration === "number" && r.duration > 0 ? r.duration : 0;
+  return { start: r.ts - d, end: r.ts };
+}
+
+function placeRecords(records, calls, o) {
+  const depth = new Map(calls.map((c) => [c.id, c.depth]));
+  const out = [];
+  for (const r of records) {
+    if (typeof r.ts !== "number" || !depth.has(r.call)) continue;
+    const span = recordSpan(r);
+    out.push({ ...r, s: span.start - o, e: span.end - o, depth: depth.get(r.call) + 1 });
+  }
+  return out;
+}
+
+// SQL on several lines: each clause on its own, conditions indented.
+function formatSql(sql) {
+  const clauses = /\s+(SELECT|FROM|WHERE|GROUP BY|ORDER BY|HAVING|LIMIT|OFFSET|VALUES|SET|RETURNING|UNION(?: ALL)?|(?:LEFT |RIGHT |INNER |OUTER |CROSS |FULL )*JOIN|ON CONFLICT)\b/gi;
+  return String(sql).trim().replace(/\s+/g, " ").replace(clauses, "\n$1").replace(/\s+(AND|OR)\s+/gi, "\n  $1 ");
+}
+
+// A record's own values as readable text: SQL formatted, durations in the units calls use.
+function recordText(type, data) {
+  const lines = [], skip = new Set(["frame_id", "thread", "thread_native_id", "user_code_call_site"]);
+  if (type === "sql") {
+    lines.push(formatSql(data.sql || ""));
+    if (data.params !== undefined && data.params !== null) lines.push(`parameters: ${valueText(data.params)}`);
+    skip.add("sql").add("params");
+  }
+  for (const [k, v] of Object.entries(data)) {
+    if (skip.has(k)) continue;
+    lines.push(`${k}: ${k === "duration" && typeof v === "number" ? duration(v) : typeof v === "string" ? v : valueText(v)}`);
+  }
+  return lines.join("\n");
+}
+
 // ---------------------------------------------------------------- flame chart
 
 const canvas = $("#flame");
@@ -199,6 +245,7 @@ function fetchFlame() {
       Object.assign(state.names, result.functions);
       for (const c of result.calls) { c.s = c.start - o; c.e = c.end - o; }
       state.bars = result.calls;
+      state.marks = placeRecords(result.records || [], result.calls, o);
       drawFlame();
     } catch (e) {
       $("#status").textContent = e.message;
@@ -262,6 +309,7 @@ function drawFlame() {
       }
     }
   }
+  drawRecords(ctx, w);
 }
 
 // A tick's time in the unit of the step, with as many decimals as the step needs.
@@ -269,6 +317,25 @@ function axisLabel(t, step) {
   const [unit, scale] = step >= 1 ? ["s", 1] : step >= 1e-3 ? ["ms", 1e3] : step >= 1e-6 ? ["µs", 1e6] : ["ns", 1e9];
   const decimals = Math.max(0, Math.min(6, -Math.floor(Math.log10(step * scale) + 1e-9)));
   return `${(t * scale).toFixed(decimals)} ${unit}`;
+}
+
+function drawRecords(ctx, w) {
+  const { t0, t1 } = state.view;
+  for (const m of state.marks) {
+    const x0 = ((m.s - t0) / (t1 - t0)) * w, x1 = ((m.e - t0) / (t1 - t0)) * w;
+    const left = Math.max(x0, -1), right = Math.min(Math.max(x1, x0 + 3), w + 1);
+    if (left > w || right < 0) continue;
+    const y = AXIS + m.depth * ROW;
+    ctx.fillStyle = RECORD_COLORS[m.type] || "#6c7a89";
+    ctx.fillRect(left, y + 3, right - left, ROW - 7);
+    const room = Math.min(right, w) - Math.max(left, 0) - 6;
+    const label = `${recordName(m.type)} ${m.label}`;
+    const chars = Math.floor(room / 6.5);
+    if (chars > 3) {
+      ctx.fillStyle = "#fff";
+      ctx.fillText(label.length > chars ? label.slice(0, chars - 1) + "…" : label, Math.max(left, 0) + 3, y + ROW / 2);
+    }
+  }
 }
 
 function niceStep(raw) {
@@ -330,10 +397,30 @@ window.addEventListener("mouseup", (event) => {
   const wasClick = !drag.moved;
   drag = null;
   if (wasClick && event.target === canvas) {
-    const bar = barAt(event.offsetX, event.offsetY);
-    if (bar) selectCall(bar.id, "flame");
+    const m = recordAt(event.offsetX, event.offsetY);
+    const bar = m ? null : barAt(event.offsetX, event.offsetY);
+    if (m) selectCall(m.call, "flame");
+    else if (bar) selectCall(bar.id, "flame");
   }
 });
+function recordAt(x, y) {
+  const { t0, t1 } = state.view, w = canvas.clientWidth;
+  for (const m of state.marks) {
+    const x0 = ((m.s - t0) / (t1 - t0)) * w, x1 = Math.max(((m.e - t0) / (t1 - t0)) * w, x0 + 3);
+    const top = AXIS + m.depth * ROW;
+    if (y >= top && y < top + ROW && x >= x0 - 1 && x <= x1 + 1) return m;
+  }
+  return null;
+}
+
+canvas.addEventListener("mousemove", (event) => {
+  if (drag || !state.view) return;
+  const m = recordAt(event.offsetX, event.offsetY);
+  const bar = m ? null : barAt(event.offsetX, event.offsetY);
+  canvas.title = m ? `${recordName(m.type)}${m.duration ? " · " + duration(m.duration) : ""}\n${m.type === "sql" ? formatSql(m.label) : m.label}`
+    : bar ? `${fnName(bar.fn)} · ${duration(bar.end - bar.start)}` : "";
+});
+
 canvas.addEventListener("dblclick", (event) => {
   const bar = barAt(event.offsetX, event.offsetY);
   if (bar) fitCall(bar);
@@ -351,7 +438,7 @@ function fitCall(call) {
 
 function treeNode(call) {
   const kids = el("div", { class: "kids", hidden: "" });
-  const toggle = el("span", { class: "toggle" }, call.children ? "▸" : "");
+  const toggle = el("span", { class: "toggle" }, call.children || call.records ? "▸" : "");
   const row = el("div", { class: "row", role: "treeitem", "data-call": call.id },
     toggle, el("span", { class: call.flags & 1 ? "raised" : "" }, shortName(fnName(call.fn)) + (call.flags & 1 ? " ✗ raised" : "")),
     el("span", { class: "dur" }, `${duration(call.end - call.start)} · self ${duration(call.self)}`));
@@ -364,10 +451,22 @@ function treeNode(call) {
   return node;
 }
 
+function recordNode(r) {
+  const text = el("pre", { class: "value", hidden: "" });
+  const row = el("div", { class: `row record-row record-${r.type}`, "data-record": r.off },
+    el("span", { class: "toggle" }, "•"), el("span", { class: "record-kind" }, recordName(r.type)),
+    el("span", { class: "record-label" }, r.label), el("span", { class: "dur" }, r.duration ? duration(r.duration) : ""));
+  row.addEventListener("click", () => {
+    text.hidden = !text.hidden;
+    if (!text.textContent) text.textContent = r.type === "sql" ? formatSql(r.label) : r.label;
+  });
+  return el("div", { class: "node" }, row, text);
+}
+
 async function toggleNode(node, open) {
   const kids = node.lastChild;
   const show = open ?? kids.hidden;
-  if (!node.call.children) return;
+  if (!node.call.children && !node.call.records) return;
   kids.hidden = !show;
   node.firstChild.firstChild.textContent = show ? "▾" : "▸";
   if (show) await loaded(node);
@@ -382,7 +481,14 @@ function loaded(node) {
 async function loadChildren(parent, container, after) {
   const page = await api(`/api/traces/${state.row}/children?thread=${state.thread}&parent=${parent}&after=${after}&limit=200`);
   Object.assign(state.names, page.functions);
-  for (const call of page.calls) container.append(treeNode(call));
+  // the parent's records go among its calls, where they happened
+  const records = (page.records || []).filter((r) => typeof r.ts === "number");
+  let next = 0;
+  for (const call of page.calls) {
+    while (next < records.length && recordSpan(records[next]).start < call.start) container.append(recordNode(records[next++]));
+    container.append(treeNode(call));
+  }
+  if (!page.more) while (next < records.length) container.append(recordNode(records[next++]));
   if (page.more) {
     const last = page.calls[page.calls.length - 1].id;
     const more = el("div", { class: "more" }, "more calls…");
@@ -512,9 +618,8 @@ function renderDetail(d) {
     const box = el("div", {}, el("h3", {}, "Records"));
     for (const r of d.records) {
       const when = r.timestamp ? ` at ${duration(r.timestamp - o)}` : "";
-      const data = { ...r.data };
-      for (const k of ["frame_id", "thread", "thread_native_id", "user_code_call_site"]) delete data[k];
-      box.append(el("div", { class: "record" }, el("strong", {}, r.type), when, el("pre", { class: "value" }, valueText(data))));
+      box.append(el("div", { class: `record record-${r.type}` }, el("strong", {}, recordName(r.type)), when,
+        el("pre", { class: "value" }, recordText(r.type, r.data))));
     }
     parts.push(box);
   }
