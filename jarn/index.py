@@ -72,6 +72,16 @@ CREATE TABLE IF NOT EXISTS jarn_index_calls (
 ) WITHOUT ROWID;
 CREATE INDEX IF NOT EXISTS jarn_index_calls_by_time ON jarn_index_calls (trace, thread, level, start);
 CREATE INDEX IF NOT EXISTS jarn_index_calls_by_parent ON jarn_index_calls (trace, thread, parent, id);
+CREATE TABLE IF NOT EXISTS jarn_index_edges (
+    trace INTEGER NOT NULL, caller INTEGER NOT NULL, callee INTEGER NOT NULL, calls INTEGER NOT NULL, total REAL NOT NULL,
+    PRIMARY KEY (trace, caller, callee)
+) WITHOUT ROWID;
+CREATE INDEX IF NOT EXISTS jarn_index_edges_by_callee ON jarn_index_edges (trace, callee);
+CREATE TABLE IF NOT EXISTS jarn_index_merged (
+    trace INTEGER NOT NULL, thread INTEGER NOT NULL, node INTEGER NOT NULL, parent INTEGER NOT NULL, fn INTEGER NOT NULL,
+    calls INTEGER NOT NULL, total REAL NOT NULL, self REAL NOT NULL,
+    PRIMARY KEY (trace, thread, node)
+) WITHOUT ROWID;
 CREATE TABLE IF NOT EXISTS jarn_index_records (
     trace INTEGER NOT NULL, off INTEGER NOT NULL, call INTEGER NOT NULL, kind INTEGER NOT NULL,
     PRIMARY KEY (trace, off)
@@ -82,7 +92,8 @@ CREATE TABLE IF NOT EXISTS jarn_index_marks (
     PRIMARY KEY (trace, call, off)
 ) WITHOUT ROWID;
 """
-_TABLES = ("jarn_index_threads", "jarn_index_functions", "jarn_index_calls", "jarn_index_records", "jarn_index_marks", "jarn_index")
+_TABLES = ("jarn_index_threads", "jarn_index_functions", "jarn_index_calls", "jarn_index_records", "jarn_index_marks", "jarn_index_edges",
+           "jarn_index_merged", "jarn_index")
 
 
 class TraceIndexError(Exception):
@@ -205,7 +216,7 @@ class _Thread:
 
     def __init__(self, no: int, name: str, native: int | None) -> None:
         self.no, self.name, self.native = no, name, native
-        # Open calls: [id, frame_id, start, children_time, fn, depth, call_off, parent, children, flags, records]
+        # Open calls: [id, frame_id, start, children_time, fn, depth, call_off, parent, children, flags, records, merged node]
         self.stack: list[list[Any]] = []
         self.first: float | None = None
         self.last: float | None = None
@@ -225,6 +236,10 @@ class _Builder:
         self.records: list[tuple[int, int, int, int]] = []
         self.marks: list[tuple[Any, ...]] = []
         self.exceptions: list[tuple[int, int, int]] = []
+        # who calls whom: (caller fn, callee fn) -> [calls, total]; 0 is a thread's top level
+        self.edges: dict[tuple[int, int], list[Any]] = {}
+        # the merged tree of call paths: (thread, parent node, fn) -> [node, calls, total, self]
+        self.merged: dict[tuple[int, int, int], list[Any]] = {}
         self.truncated: dict[str, Any] | None = None
         self.record_count = 0
 
@@ -305,9 +320,14 @@ class _Builder:
             parent = stack[-1]
             parent[8] += 1
             parent_id = parent[0]
+            parent_node = parent[11][0]
         else:
-            parent_id = 0
-        stack.append([call_id, frame_id, start, 0.0, fn, len(stack), call_off, parent_id, 0, flags, 0])
+            parent_id = parent_node = 0
+        key = (thread.no, parent_node, fn[0])
+        node = self.merged.get(key)
+        if node is None:
+            node = self.merged[key] = [len(self.merged) + 1, 0, 0.0, 0.0]
+        stack.append([call_id, frame_id, start, 0.0, fn, len(stack), call_off, parent_id, 0, flags, 0, node])
         if len(stack) > thread.max_depth:
             thread.max_depth = len(stack)
         active = thread.active
@@ -348,12 +368,22 @@ class _Builder:
             self.finish(thread, ts, None, UNFINISHED)
 
     def finish(self, thread: _Thread, ts: float | None, ret_off: int | None, flags: int) -> None:
-        call_id, frame_id, start, children_time, fn, depth, call_off, parent, children, own_flags, records = thread.stack.pop()
+        call_id, frame_id, start, children_time, fn, depth, call_off, parent, children, own_flags, records, node = thread.stack.pop()
         end = max(start, ts if ts is not None else (thread.last if thread.last is not None else start))
         duration = end - start
         self_time = max(0.0, duration - children_time)
+        node[1] += 1
+        node[2] += duration
+        node[3] += self_time
+        caller = 0
         if thread.stack:
             thread.stack[-1][3] += duration
+            caller = thread.stack[-1][4][0]
+        edge = self.edges.get((caller, fn[0]))
+        if edge is None:
+            edge = self.edges[(caller, fn[0])] = [0, 0.0]
+        edge[0] += 1
+        edge[1] += duration
         active = thread.active[fn[0]] - 1
         thread.active[fn[0]] = active
         fn[1] += 1
@@ -470,6 +500,10 @@ def _build(conn: sqlite3.Connection, row_id: int, main_id: Any = _GUESS) -> None
             "INSERT INTO jarn_index_threads VALUES (?,?,?,?,?,?,?,?)",
             (row_id, thread.no, thread.name, thread.native, thread.first, thread.last, thread.calls, thread.max_depth),
         )
+    conn.executemany("INSERT INTO jarn_index_edges VALUES (?,?,?,?,?)",
+                     [(row_id, caller, callee, calls, total) for (caller, callee), (calls, total) in builder.edges.items()])
+    conn.executemany("INSERT INTO jarn_index_merged VALUES (?,?,?,?,?,?,?,?)",
+                     [(row_id, thread, node[0], parent, fn, node[1], node[2], node[3]) for (thread, parent, fn), node in builder.merged.items()])
     conn.executemany(
         "INSERT INTO jarn_index_functions VALUES (?,?,?,?,?,?,?)",
         [(row_id, fn, qualname, path, calls, total, self_time) for (qualname, path), (fn, calls, total, self_time) in builder.functions.items()],
@@ -775,6 +809,31 @@ def search_values(conn: sqlite3.Connection, row_id: int, text: str, limit: int =
     for r in rows:
         r["function"] = names.get(r["fn"], ["?", ""])
     return rows
+
+
+def relatives(conn: sqlite3.Connection, row_id: int, fn: int) -> dict[str, Any]:
+    """A function's callers and callees, with the calls and time of each pair, largest first."""
+    ensure(conn, row_id)
+    def pairs(sql: str) -> list[dict[str, Any]]:
+        return [{"fn": r[0], "calls": r[1], "total": r[2]} for r in conn.execute(sql, (row_id, fn))]
+    callers = pairs("SELECT caller, calls, total FROM jarn_index_edges WHERE trace = ? AND callee = ? ORDER BY total DESC LIMIT 200")
+    callees = pairs("SELECT callee, calls, total FROM jarn_index_edges WHERE trace = ? AND caller = ? ORDER BY total DESC LIMIT 200")
+    names = _names(conn, row_id, {p["fn"] for p in callers + callees} | {fn})
+    for p in callers + callees:
+        p["function"] = names.get(p["fn"], ["(top level)", ""]) if p["fn"] else ["(top level)", ""]
+    return {"fn": fn, "function": names.get(fn, ["?", ""]), "callers": callers, "callees": callees}
+
+
+def merged(conn: sqlite3.Connection, row_id: int, thread: int, min_total: float = 0.0, limit: int = 20000) -> dict[str, Any]:
+    """A thread's calls merged by call path (one node per path, with its calls and time), the
+    biggest first; a node's time is never more than its parent's, so what is kept stays a tree."""
+    ensure(conn, row_id)
+    rows = conn.execute(
+        "SELECT node, parent, fn, calls, total, self FROM jarn_index_merged WHERE trace = ? AND thread = ? AND total >= ? ORDER BY total DESC LIMIT ?",
+        (row_id, thread, min_total, limit + 1),
+    ).fetchall()
+    nodes = [{"node": r[0], "parent": r[1], "fn": r[2], "calls": r[3], "total": r[4], "self": r[5]} for r in rows[:limit]]
+    return {"nodes": nodes, "complete": len(rows) <= limit, "functions": _names(conn, row_id, {n["fn"] for n in nodes})}
 
 
 def slowest_calls(conn: sqlite3.Connection, row_id: int, fn: int, limit: int = 100) -> list[dict[str, Any]]:

@@ -160,8 +160,17 @@ def _search(viewer: Viewer, conn: sqlite3.Connection, row: int, q: dict[str, lis
     return {"functions": index.functions(conn, [row], "total", 50, text), "calls": index.search_values(conn, row, text, 100)}
 
 
+def _relatives(viewer: Viewer, conn: sqlite3.Connection, row: int, q: dict[str, list[str]]) -> Any:
+    return index.relatives(conn, row, _int(q, "fn"))
+
+
+def _merged(viewer: Viewer, conn: sqlite3.Connection, row: int, q: dict[str, list[str]]) -> Any:
+    return index.merged(conn, row, _int(q, "thread"), _float(q, "min") if "min" in q else 0.0)
+
+
 _ROUTES: dict[str, Callable[[Viewer, sqlite3.Connection, int, dict[str, list[str]]], Any]] = {
     "": _summary, "flame": _flame, "children": _children, "functions": _functions, "search": _search,
+    "relatives": _relatives, "merged": _merged,
 }
 _TRACE_PATH = re.compile(r"^/api/traces/([^/]+)(?:/([a-z]+))?(?:/([^/]+))?$")
 

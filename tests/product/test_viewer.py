@@ -59,12 +59,14 @@ def test_index_matches_the_decoded_tree(tmp_path_factory, monkeypatch, main, oth
     assert [t["name"] for t in summary.threads] == [t.name for t in decoded.threads]
     rows = conn.execute("SELECT thread, depth, start, end, flags, fn FROM jarn_index_calls WHERE trace = ? ORDER BY id", (row,)).fetchall()
     names = dict(conn.execute("SELECT fn, qualname FROM jarn_index_functions WHERE trace = ?", (row,)))
-    expected, oracle = [], defaultdict(lambda: [0, 0.0, 0.0])
+    expected, oracle, pairs, paths = [], defaultdict(lambda: [0, 0.0, 0.0]), defaultdict(int), defaultdict(int)
 
     def walk(thread_no, calls, depth, above=()):
         for c in calls:
             expected.append((thread_no, depth, c.qualname, c.start, c.end if c.returned else None, c.frame_id in raised))
             oracle[c.qualname][0] += 1
+            pairs[(above[-1] if above else "(top level)", c.qualname)] += 1
+            paths[(thread_no, *above, c.qualname)] += 1
             if c.returned:
                 oracle[c.qualname][1] += c.duration - sum(k.duration or 0 for k in c.calls() if k.returned)
                 oracle[c.qualname][2] += c.duration if c.qualname not in above else 0.0  # recursion counted once
@@ -76,6 +78,21 @@ def test_index_matches_the_decoded_tree(tmp_path_factory, monkeypatch, main, oth
     assert sorted(got, key=lambda r: (r[0], r[3])) == sorted(expected, key=lambda r: (r[0], r[3]))
     table = {f["qualname"]: f for f in index.functions(conn, [row])}
     assert {q: f["calls"] for q, f in table.items()} == {q: v[0] for q, v in oracle.items()}
+    # callers and callees of each function, and the calls merged by call path
+    got_pairs = {(p["function"][0], q): p["calls"] for q, f in table.items() for p in index.relatives(conn, row, f["fn"])["callers"]}
+    assert got_pairs == pairs and all(
+        {(q, p["function"][0]): p["calls"] for p in index.relatives(conn, row, f["fn"])["callees"]} == {k: n for k, n in pairs.items() if k[0] == q}
+        for q, f in table.items())
+    got_paths = {}
+    for t in summary.threads:
+        nodes = {n["node"]: n for n in index.merged(conn, row, t["thread"])["nodes"]}
+        for n in nodes.values():
+            path, up = [names[n["fn"]]], n["parent"]
+            while up:
+                path.insert(0, names[nodes[up]["fn"]])
+                up = nodes[up]["parent"]
+            got_paths[(t["thread"], *path)] = n["calls"]
+    assert got_paths == paths
     if all(flags & index.UNFINISHED == 0 for *_, flags, _fn in rows):
         assert {q: (round(f["self"], 6), round(f["total"], 6)) for q, f in table.items()} == {q: (round(v[1], 6), round(v[2], 6)) for q, v in oracle.items()}
     # every call's detail reads its own records back, and the flame chart's window finds every call
@@ -199,6 +216,16 @@ def test_viewer_in_a_browser(browser, server):
     assert page.inner_text("#tree .row.selected").split("\n")[1] == "shop.parse ✗ raised"
     page.locator("#functions th[data-sort=calls]").click()
     page.wait_for_selector("#functions th.sorted[data-sort=calls]")
+    # a function's callers and callees
+    page.locator("#functions tbody tr", has_text="shop.load").click()
+    page.wait_for_selector("#functions tr.current")
+    assert [line for line in page.inner_text("#results-list").split("\n") if line][:5] == ["shop.load", "called by", "ƒ shop.main 1 calls · 200.00 ms", "calls", "no recorded function"]
+    # the merged graph: each call path once, the biggest first
+    page.locator("#modes button[data-mode=merged]").click()
+    page.wait_for_function("window.jarnViewer.state.merged !== null")
+    layout = page.evaluate("window.jarnViewer.mergedLayout(1000).map(b => [window.jarnViewer.state.names[b.n.fn][0], b.y, Math.round(b.x), Math.round(b.w)])")
+    assert layout == [["shop.main", 18, 0, 1000], ["shop.load", 36, 0, 200], ["shop.parse", 36, 200, 100]]
+    page.locator("#modes button[data-mode=timeline]").click()
     # zoomed in with the wheel as far as it goes (a nanosecond across the chart), the page still answers
     page.mouse.move(canvas["x"] + box["x"] + 2, canvas["y"] + box["y"] + 5)
     for _ in range(40):

@@ -7,6 +7,7 @@ const ROW = 18, AXIS = 18, MAX_ROWS = 1500;
 const state = {
   traces: [], row: null, summary: null, thread: null, view: null, bars: [], marks: [], names: {},
   selected: null, detail: null, sort: "total", flameToken: 0, treeNodes: new Map(),
+  mode: "timeline", merged: null, mergedFocus: 0, mergedBoxes: [],
 };
 
 async function api(path) {
@@ -138,6 +139,7 @@ async function showThread(no) {
   for (const b of $("#threads").children) b.setAttribute("aria-selected", String(Number(b.dataset.thread) === no));
   sizeCanvas();  // before anything is drawn: the canvas takes the thread's depth and the page's width
   resetView();
+  if (state.mode === "merged") loadMerged();
   state.treeNodes = new Map();
   const tree = $("#tree");
   tree.replaceChildren();
@@ -275,6 +277,7 @@ function drawFlame() {
   ctx.setTransform(ratio, 0, 0, ratio, 0, 0);
   const w = canvas.clientWidth;
   ctx.clearRect(0, 0, w, canvas.clientHeight);
+  if (state.mode === "merged") { drawMerged(ctx, w); return; }
   if (!state.view || !state.summary) return;
   const { t0, t1 } = state.view;
   // time axis, from the trace's start: ticks are counted, not added up, so that no step is too
@@ -338,6 +341,78 @@ function drawRecords(ctx, w) {
   }
 }
 
+// ---------------------------------------------------------------- merged flame graph
+
+async function loadMerged() {
+  const row = state.row, thread = state.thread;
+  state.merged = null;
+  state.mergedFocus = 0;
+  drawFlame();
+  const th = threadInfo(thread);
+  const min = Math.max((th.end ?? 0) - (th.start ?? 0), 0) / 5000;  // far below a pixel: left out
+  const result = await api(`/api/traces/${row}/merged?thread=${thread}&min=${min}`);
+  if (row !== state.row || thread !== state.thread) return;
+  Object.assign(state.names, result.functions);
+  const kids = new Map();
+  for (const n of result.nodes) {
+    if (!kids.has(n.parent)) kids.set(n.parent, []);
+    kids.get(n.parent).push(n);  // already biggest first: left heavy
+  }
+  state.merged = { nodes: new Map(result.nodes.map((n) => [n.node, n])), kids };
+  drawFlame();
+}
+
+// Boxes of the merged graph from the focused node down, each child laid left to right inside its
+// parent, the biggest first.
+function mergedLayout(w) {
+  const m = state.merged, boxes = [];
+  if (!m) return boxes;
+  const focus = state.mergedFocus ? m.nodes.get(state.mergedFocus) : null;
+  const roots = focus ? [focus] : m.kids.get(0) || [];
+  const whole = roots.reduce((sum, n) => sum + n.total, 0) || 1;
+  const place = (nodes, x, depth) => {
+    for (const n of nodes) {
+      const width = (n.total / whole) * w;
+      if (width < 0.5) break;
+      boxes.push({ n, x, w: width, y: AXIS + depth * ROW });
+      if (depth < MAX_ROWS) place(m.kids.get(n.node) || [], x, depth + 1);
+      x += width;
+    }
+  };
+  place(roots, 0, 0);
+  return boxes;
+}
+
+function drawMerged(ctx, w) {
+  ctx.font = "12px system-ui, sans-serif";
+  ctx.textBaseline = "middle";
+  if (!state.merged) { ctx.fillStyle = "#55606c"; ctx.fillText("merging the thread's calls…", 6, AXIS / 2 + 4); return; }
+  state.mergedBoxes = mergedLayout(w);
+  for (const b of state.mergedBoxes) {
+    ctx.fillStyle = `hsl(${hue(b.n.fn)}, 55%, 74%)`;
+    ctx.fillRect(b.x, b.y, Math.max(b.w - 0.5, 0.5), ROW - 1);
+    const chars = Math.floor((b.w - 6) / 6.5);
+    if (chars > 1) {
+      const label = shortName(fnName(b.n.fn));
+      ctx.fillStyle = "#1d2126";
+      ctx.fillText(label.length > chars ? label.slice(0, chars - 1) + "…" : label, b.x + 3, b.y + ROW / 2);
+    }
+  }
+}
+
+function mergedAt(x, y) {
+  return state.mergedBoxes.find((b) => y >= b.y && y < b.y + ROW && x >= b.x && x <= b.x + b.w) || null;
+}
+
+function setMode(mode) {
+  state.mode = mode;
+  for (const b of document.querySelectorAll("#modes button")) b.setAttribute("aria-selected", String(b.dataset.mode === mode));
+  for (const s of document.querySelectorAll("#flame-help [data-for]")) s.hidden = s.dataset.for !== mode;
+  if (mode === "merged" && state.summary && state.thread !== null) loadMerged();
+  else drawFlame();
+}
+for (const b of document.querySelectorAll("#modes button")) b.addEventListener("click", () => setMode(b.dataset.mode));
+
 function niceStep(raw) {
   if (!(raw > 0)) return 1e-9;
   const p = Math.pow(10, Math.floor(Math.log10(raw)));
@@ -366,7 +441,7 @@ function zoomTo(t0, t1) {
 }
 
 canvas.addEventListener("wheel", (event) => {
-  if (!state.view) return;
+  if (!state.view || state.mode !== "timeline") return;
   event.preventDefault();
   const { t0, t1 } = state.view;
   const at = t0 + (event.offsetX / canvas.clientWidth) * (t1 - t0);
@@ -380,6 +455,14 @@ canvas.addEventListener("wheel", (event) => {
 
 let drag = null;
 canvas.addEventListener("mousedown", (event) => {
+  if (state.mode === "merged") {
+    const b = mergedAt(event.offsetX, event.offsetY);
+    // the focused node, clicked again, gives way to its parent
+    state.mergedFocus = b ? (b.n.node === state.mergedFocus ? b.n.parent : b.n.node) : 0;
+    drawFlame();
+    if (b) showFunction({ fn: b.n.fn, qualname: fnName(b.n.fn) });
+    return;
+  }
   if (!state.view) return;
   drag = { x: event.clientX, y: event.clientY, view: { ...state.view }, moved: false };
 });
@@ -414,6 +497,11 @@ function recordAt(x, y) {
 }
 
 canvas.addEventListener("mousemove", (event) => {
+  if (state.mode === "merged") {
+    const b = mergedAt(event.offsetX, event.offsetY);
+    canvas.title = b ? `${fnName(b.n.fn)} · ${duration(b.n.total)} in ${b.n.calls.toLocaleString()} calls · self ${duration(b.n.self)}` : "";
+    return;
+  }
   if (drag || !state.view) return;
   const m = recordAt(event.offsetX, event.offsetY);
   const bar = m ? null : barAt(event.offsetX, event.offsetY);
@@ -422,10 +510,14 @@ canvas.addEventListener("mousemove", (event) => {
 });
 
 canvas.addEventListener("dblclick", (event) => {
+  if (state.mode !== "timeline") return;
   const bar = barAt(event.offsetX, event.offsetY);
   if (bar) fitCall(bar);
 });
-$("#reset-zoom").addEventListener("click", () => state.summary && resetView());
+$("#reset-zoom").addEventListener("click", () => {
+  if (!state.summary) return;
+  if (state.mode === "merged") { state.mergedFocus = 0; drawFlame(); } else resetView();
+});
 window.addEventListener("resize", () => state.summary && sizeCanvas());
 
 function fitCall(call) {
@@ -633,7 +725,7 @@ async function loadFunctions() {
   const rows = await api(`/api/traces/${row}/functions?sort=${state.sort}&limit=500`);
   if (row !== state.row) return;
   for (const th of document.querySelectorAll("#functions th")) th.classList.toggle("sorted", th.dataset.sort === state.sort);
-  $("#functions tbody").replaceChildren(...rows.map((f) => el("tr", { title: f.path, onclick: () => showFunction(f) },
+  $("#functions tbody").replaceChildren(...rows.map((f) => el("tr", { title: `${f.qualname}\n${f.path}`, "data-fn": f.fn, onclick: () => showFunction(f) },
     el("td", {}, shortName(f.qualname)), el("td", { class: "num" }, f.calls.toLocaleString()),
     el("td", { class: "num" }, duration(f.total)), el("td", { class: "num" }, duration(f.self)))));
 }
@@ -653,9 +745,21 @@ function callResult(c, note) {
     shortName(c.function[0]), el("span", { class: "dur" }, ` ${duration(c.end - c.start)}${note ? " · " + note : ""}`));
 }
 
+function relativeItem(p) {
+  const item = el("div", { class: "fn-result" }, `ƒ ${shortName(p.function[0])}`, el("span", { class: "dur" }, ` ${p.calls.toLocaleString()} calls · ${duration(p.total)}`));
+  if (p.fn) item.addEventListener("click", () => showFunction({ fn: p.fn, qualname: p.function[0] }));
+  return item;
+}
+
 async function showFunction(f) {
-  const calls = await api(`/api/traces/${state.row}/search?fn=${encodeURIComponent(f.fn)}`);
-  showResults(`slowest calls of ${shortName(f.qualname)}`, calls.calls.map((c) => callResult(c, "")));
+  const [calls, rel] = await Promise.all([api(`/api/traces/${state.row}/search?fn=${encodeURIComponent(f.fn)}`),
+    api(`/api/traces/${state.row}/relatives?fn=${encodeURIComponent(f.fn)}`)]);
+  const name = shortName(f.qualname);
+  showResults(`${name}`, [
+    el("h4", {}, `called by`), ...(rel.callers.length ? rel.callers.map(relativeItem) : [el("p", { class: "muted" }, "nothing recorded")]),
+    el("h4", {}, `calls`), ...(rel.callees.length ? rel.callees.map(relativeItem) : [el("p", { class: "muted" }, "no recorded function")]),
+    el("h4", {}, `slowest calls`), ...calls.calls.map((c) => callResult(c, ""))]);
+  for (const tr of document.querySelectorAll("#functions tbody tr")) tr.classList.toggle("current", Number(tr.dataset.fn) === f.fn);
 }
 
 let searchTimer = null;
@@ -687,5 +791,5 @@ function route() {
   if (row) openTrace(row, Number(params.get("call")) || null);
 }
 window.addEventListener("hashchange", route);
-window.jarnViewer = { state, barBox, zoomTo };  // for scripted checks of the page
+window.jarnViewer = { state, barBox, zoomTo, mergedLayout };  // for scripted checks of the page
 loadTraces().then(route);
