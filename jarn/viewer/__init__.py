@@ -168,6 +168,22 @@ def _merged(viewer: Viewer, conn: sqlite3.Connection, row: int, q: dict[str, lis
     return index.merged(conn, row, _int(q, "thread"), _float(q, "min") if "min" in q else 0.0)
 
 
+def _compare(viewer: Viewer, q: dict[str, list[str]]) -> Any:
+    from jarn.decode import TraceFormatError
+    from jarn.diff import collect_row, compare
+
+    runs = []
+    for name in ("a", "b"):
+        row = _int(q, name)
+        try:
+            runs.append(collect_row(viewer.db_path, row))
+        except TraceFormatError as exc:
+            raise _Problem(HTTPStatus.UNPROCESSABLE_ENTITY, f"trace row {row} cannot be read: {exc}") from None
+        except db.StoreError as exc:
+            raise _Problem(HTTPStatus.NOT_FOUND, str(exc)) from None
+    return compare(*runs).to_json()
+
+
 _ROUTES: dict[str, Callable[[Viewer, sqlite3.Connection, int, dict[str, list[str]]], Any]] = {
     "": _summary, "flame": _flame, "children": _children, "functions": _functions, "search": _search,
     "relatives": _relatives, "merged": _merged,
@@ -208,6 +224,8 @@ class _Handler(BaseHTTPRequestHandler):
         with db.open_store(viewer.db_path) as conn:
             if path == "/api/traces":
                 return viewer.traces(conn)
+            if path == "/api/compare":
+                return _compare(viewer, query)
             match = _TRACE_PATH.match(path)
             if match is None:
                 raise _Problem(HTTPStatus.NOT_FOUND, f"no such page: {path}")

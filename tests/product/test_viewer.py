@@ -3,6 +3,7 @@ in a real browser: Playwright driving Debian's chromium."""
 
 from __future__ import annotations
 
+import contextlib
 import os
 import sqlite3
 import subprocess
@@ -19,7 +20,7 @@ from hypothesis import strategies as st
 from conftest import child_env
 from jarn import db, index
 from jarn.decode import decode_trace
-from product_traces import frame, frame_id, plugin, trace
+from product_traces import call_pair, frame, frame_id, plugin, trace
 
 ENDS = ["return", "return", "raise", "open"]
 # A tree of calls: (name, children, how it ends).
@@ -128,15 +129,23 @@ def store(tmp_path) -> Path:
     return tmp_path / "db.sqlite3"
 
 
-@pytest.fixture
-def server(store):
+@contextlib.contextmanager
+def serving(store: Path):
     proc = subprocess.Popen([sys.executable, "-m", "jarn", "serve", "--db", str(store), "--no-browser", "--port", "0"], stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, text=True, env=child_env())
     line = proc.stdout.readline()
     assert "http://127.0.0.1:" in line, (line, proc.stderr.read() if proc.poll() is not None else "")
-    yield line.split("viewer at ")[1].split()[0]
-    proc.terminate()
-    proc.wait(timeout=30)
+    try:
+        yield line.split("viewer at ")[1].split()[0]
+    finally:
+        proc.terminate()
+        proc.wait(timeout=30)
+
+
+@pytest.fixture
+def server(store):
+    with serving(store) as url:
+        yield url
 
 
 def test_server_answers_bad_input_and_keeps_serving(server):
@@ -233,3 +242,29 @@ def test_viewer_in_a_browser(browser, server):
     page.wait_for_function("(() => { const v = window.jarnViewer.state.view; return Math.abs(v.t1 - v.t0 - 1e-9) < 1e-12; })()")
     page.wait_for_function("window.jarnViewer.state.bars.some(b => window.jarnViewer.state.names[b.fn][0] === 'shop.load')")
 
+
+
+def _request(price_result: dict, pause: float) -> bytes:
+    """One request to GET /basket/: the handler prices two items."""
+    top = frame_id()
+    records = [frame("call", "shop.views.basket", top, ts=50.0, locals={"request": {"__type__": "Request", "repr": "<Request at 0x7f3a>"}})]
+    records += call_pair("shop.views.price", 50.1, 50.2, arguments={"item": 1}, result=2.5, site=(top, 3))
+    records += call_pair("shop.views.price", 50.3, 50.4 + pause, arguments={"item": 3}, site=(top, 3), **price_result)
+    return trace(records + [frame("return", "shop.views.basket", top, ts=50.5 + pause, arg=None)], source="GET /basket/")
+
+
+def test_two_requests_to_one_path_compared_in_a_browser(browser, tmp_path):
+    store = tmp_path / "db.sqlite3"
+    for n, data in enumerate((_request({"result": 9.5}, 0.0), _request({"raised": {"__type__": "builtins.KeyError", "repr": "KeyError(3)"}}, 0.25))):
+        db.save_trace_in_sqlite(str(store), f"trc_{n}" * 1 + "0" * 25, timeout=5, msgpack=data)
+    with serving(store) as url:
+        page = browser
+        page.goto(f"{url}#row=2")
+        page.wait_for_selector("#compare-pick:not([hidden])")
+        page.select_option("#compare-with", "1")  # the earlier request to the same path
+        page.wait_for_selector("#compare .value-change")
+        text = page.inner_text("#compare")
+        assert "before the change `price(item=3)` returned 9.5; now it raises KeyError(3)" in text
+        assert "1 of 3 matching calls" in text  # the request object differs only by its address
+        first = page.locator("#compare .compare-functions tbody tr").first.inner_text().split("\t")
+        assert first[0] == "shop.views.price" and first[-1].startswith("+250")

@@ -95,6 +95,7 @@ async function openTrace(row, callId) {
     for (const id of ["#threads", "#tree", "#results-list"]) $(id).replaceChildren();
     $("#functions tbody").replaceChildren();
     $("#banner").hidden = true;
+    $("#compare").hidden = true;
     let summary;
     try {
       summary = await api(`/api/traces/${row}`);
@@ -124,6 +125,7 @@ async function openTrace(row, callId) {
         `${th.name} (${th.calls.toLocaleString()})`));
     }
     loadFunctions();
+    offerComparison(t);
     // the thread that ran most is the one to look at first (a web request's, not an idle main thread)
     const busiest = summary.threads.reduce((best, th) => (best === null || th.calls > best.calls ? th : best), null);
     if (busiest) await showThread(busiest.thread);
@@ -780,6 +782,70 @@ async function runSearch() {
   showResults(items.length ? `${found.functions.length} functions, ${found.calls.length} calls with “${text}”` : `nothing holds “${text}”`, items);
 }
 $("#close-results").addEventListener("click", () => { $("#results").hidden = true; });
+
+// ---------------------------------------------------------------- comparing two runs
+
+// The other traces, those of the same test or request path first: the usual "before".
+function offerComparison(current) {
+  const select = $("#compare-with");
+  const others = state.traces.filter((t) => t.row_id !== current.row_id && !t.error);
+  others.sort((a, b) => (b.what === current.what) - (a.what === current.what) || b.created_at - a.created_at);
+  select.replaceChildren(el("option", { value: "" }, "another trace…"), ...others.map((t) => el("option", { value: t.row_id },
+    `${t.what || "?"} · ${new Date(t.created_at * 1000).toLocaleTimeString()} · ${t.trace_id.slice(-6)}`)));
+  $("#compare-pick").hidden = !others.length;
+}
+
+function signed(seconds) { return (seconds >= 0 ? "+" : "−") + duration(Math.abs(seconds)); }
+
+function timesCells(t) {
+  return t ? [el("td", { class: "num" }, t.calls.toLocaleString()), el("td", { class: "num" }, duration(t.total)), el("td", { class: "num" }, duration(t.self))]
+    : [el("td", { class: "num" }, "–"), el("td"), el("td")];
+}
+
+// `before` is the trace picked in the list, `after` the one open.
+async function compareWith(before) {
+  const after = state.row, box = $("#compare-body");
+  $("#compare").hidden = false;
+  box.replaceChildren(el("p", { class: "muted" }, "comparing…"));
+  let d;
+  try {
+    d = await api(`/api/compare?a=${before}&b=${after}`);
+  } catch (e) {
+    box.replaceChildren(el("p", { class: "error" }, `The two traces cannot be compared: ${e.message}`));
+    return;
+  }
+  if (after !== state.row) return;
+  const b = state.traces.find((t) => t.row_id === before) || {}, a = state.traces.find((t) => t.row_id === after) || {};
+  const parts = [el("p", {}, `before: ${b.what || ""} ${b.trace_id || ""} · after: ${a.what || ""} ${a.trace_id || ""} (the one open)`)];
+  const changed = d.functions.filter((f) => f.change || f.self_change || f.before.calls !== f.after.calls);
+  const head = el("tr", {}, ...["function", "calls before", "total", "self", "calls after", "total", "self", "total change", "self change"].map((h) => el("th", {}, h)));
+  parts.push(el("h3", {}, "Time by function, the biggest change of self time first"),
+    el("table", { class: "compare-functions" }, el("thead", {}, head), el("tbody", {}, ...changed.slice(0, 200).map((f) => el("tr", { title: f.path },
+      el("td", {}, shortName(f.qualname)), ...timesCells(f.before), ...timesCells(f.after),
+      el("td", { class: `num ${f.change > 0 ? "up" : "down"}` }, signed(f.change)), el("td", { class: `num ${f.self_change > 0 ? "up" : "down"}` }, signed(f.self_change)))))));
+  if (!changed.length) parts.push(el("p", { class: "muted" }, "no function's time changed"));
+  for (const [title, items, side] of [["Called only before", d.only_before, "before"], ["Called only after", d.only_after, "after"]]) {
+    if (!items.length) continue;
+    parts.push(el("h3", {}, title), ...items.slice(0, 200).map((f) => el("div", { title: f.path },
+      `ƒ ${shortName(f.qualname)}`, el("span", { class: "dur" }, ` ${f[side].calls.toLocaleString()} calls · ${duration(f[side].total)}`))));
+  }
+  parts.push(el("h3", {}, `Calls that saw other values: ${d.values.length} of ${d.matched_calls} matching calls`));
+  for (const v of d.values.slice(0, 500)) {
+    parts.push(el("div", { class: "value-change" }, el("strong", {}, shortName(v.qualname)),
+      el("span", { class: "dur" }, ` #${v.position + 1}${v.path.length > 1 ? " from " + v.path.slice(0, -1).map(shortName).join(" › ") : ""}`),
+      el("div", {}, v.text)));
+  }
+  if (!d.values.length) parts.push(el("p", { class: "muted" }, "none"));
+  if (!d.all_values) parts.push(el("p", { class: "muted" }, "values were compared for each run's first calls only"));
+  box.replaceChildren(...parts);
+}
+
+$("#compare-with").addEventListener("change", (event) => {
+  const before = Number(event.target.value);
+  event.target.value = "";
+  if (before) compareWith(before);
+});
+$("#close-compare").addEventListener("click", () => { $("#compare").hidden = true; });
 
 // ---------------------------------------------------------------- start
 
