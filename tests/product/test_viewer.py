@@ -241,6 +241,11 @@ def test_viewer_in_a_browser(browser, server):
         page.mouse.wheel(0, -3000)
     page.wait_for_function("(() => { const v = window.jarnViewer.state.view; return Math.abs(v.t1 - v.t0 - 1e-9) < 1e-12; })()")
     page.wait_for_function("window.jarnViewer.state.bars.some(b => window.jarnViewer.state.names[b.fn][0] === 'shop.load')")
+    # a search that fails says so, instead of searching on for ever
+    page.evaluate("location.hash = 'row=2'")
+    page.wait_for_selector("#status.error")
+    page.fill("#search", "pear")
+    assert "cannot be read" in page.wait_for_selector("#results-list p.failed").inner_text()
 
 
 

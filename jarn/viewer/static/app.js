@@ -736,9 +736,9 @@ for (const th of document.querySelectorAll("#functions th")) {
   th.addEventListener("click", () => { state.sort = th.dataset.sort; if (state.row !== null) loadFunctions(); });
 }
 
-function showResults(title, items) {
+function showResults(title, items, failed = false) {
   const list = $("#results-list");
-  list.replaceChildren(el("p", { class: "muted" }, title), ...items);
+  list.replaceChildren(el("p", { class: failed ? "failed" : "muted" }, title), ...items);
   $("#results").hidden = false;
 }
 
@@ -754,8 +754,14 @@ function relativeItem(p) {
 }
 
 async function showFunction(f) {
-  const [calls, rel] = await Promise.all([api(`/api/traces/${state.row}/search?fn=${encodeURIComponent(f.fn)}`),
-    api(`/api/traces/${state.row}/relatives?fn=${encodeURIComponent(f.fn)}`)]);
+  let calls, rel;
+  try {
+    [calls, rel] = await Promise.all([api(`/api/traces/${state.row}/search?fn=${encodeURIComponent(f.fn)}`),
+      api(`/api/traces/${state.row}/relatives?fn=${encodeURIComponent(f.fn)}`)]);
+  } catch (e) {
+    showResults(`${shortName(f.qualname)} cannot be shown: ${e.message}`, [], true);
+    return;
+  }
   const name = shortName(f.qualname);
   showResults(`${name}`, [
     el("h4", {}, `called by`), ...(rel.callers.length ? rel.callers.map(relativeItem) : [el("p", { class: "muted" }, "nothing recorded")]),
@@ -774,7 +780,13 @@ async function runSearch() {
   const text = $("#search").value.trim();
   if (state.row === null || !text) { $("#results").hidden = true; return; }
   showResults("searching…", []);
-  const found = await api(`/api/traces/${state.row}/search?q=${encodeURIComponent(text)}`);
+  let found;
+  try {
+    found = await api(`/api/traces/${state.row}/search?q=${encodeURIComponent(text)}`);
+  } catch (e) {
+    if ($("#search").value.trim() === text) showResults(`The search for “${text}” failed: ${e.message}`, [], true);
+    return;
+  }
   if ($("#search").value.trim() !== text) return;
   const items = [];
   for (const f of found.functions) items.push(el("div", { class: "fn-result", onclick: () => showFunction(f) }, `ƒ ${shortName(f.qualname)}`, el("span", { class: "dur" }, ` ${f.calls} calls · ${duration(f.total)}`)));
