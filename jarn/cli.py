@@ -109,6 +109,12 @@ def build_parser() -> argparse.ArgumentParser:
     _add_trace_id(stats, "default: the latest")
     stats.add_argument("--sort", choices=("calls", "total", "self"), default="total")
     stats.add_argument("--limit", type=int, default=30, metavar="N", help="rows shown (0: all)")
+
+    diff = commands.add_parser("diff", help="compare two traces: time per function, and the calls whose values changed")
+    _add_db(diff)
+    diff.add_argument("before", metavar="TRACE_A", help="the run before the change (id or unique prefix)")
+    diff.add_argument("after", metavar="TRACE_B", help="the run after it")
+    diff.add_argument("--limit", type=int, default=20, metavar="N", help="rows shown per part (0: all)")
     return parser
 
 
@@ -248,7 +254,7 @@ def load_rows(store: stores.Store, rows: list[stores.TraceInfo]):
 
 
 @contextmanager
-def _walk(store: stores.Store, rows: list[stores.TraceInfo], doing: str, *, progress: bool = True):
+def stream_rows(store: stores.Store, rows: list[stores.TraceInfo], doing: str, *, progress: bool = True):
     """The rows as one walk read straight from the store, with progress on stderr."""
     from jarn.trace import TraceFormatError, Walk
 
@@ -268,7 +274,7 @@ def _show(args: argparse.Namespace) -> int:
     with stores.open_store(_db_path(args)) as store:
         rows = find_rows(store, args.trace_id, args.latest)
         # On a terminal the tree itself shows the work going on; a progress line would land in it.
-        with _walk(store, rows, "reading", progress=not sys.stdout.isatty()) as walk:
+        with stream_rows(store, rows, "reading", progress=not sys.stdout.isatty()) as walk:
             show(walk, sys.stdout, depth=max(args.depth, 1), width=max(args.width, 1),
                  color=False if args.no_color else None, locals=args.locals)
     return 0
@@ -301,7 +307,7 @@ def _export_from(store: stores.Store, args: argparse.Namespace) -> int:
             from jarn.views.chrome import write_chrome_trace
             from jarn.views.speedscope import write_speedscope
 
-            walk = stack.enter_context(_walk(store, rows, "exporting"))
+            walk = stack.enter_context(stream_rows(store, rows, "exporting"))
             (write_chrome_trace if args.format == "chrome" else write_speedscope)(walk, out)
         else:
             from jarn.views.export import to_html, to_json
@@ -403,9 +409,24 @@ def _stats(args: argparse.Namespace) -> int:
     return 0
 
 
+def _diff(args: argparse.Namespace) -> int:
+    from jarn.diff import collect, compare, render
+
+    runs, names = [], []
+    with stores.open_store(_db_path(args)) as store:
+        for asked in (args.before, args.after):
+            rows = find_rows(store, asked)
+            with stream_rows(store, rows, "reading", progress=False) as walk:
+                runs.append(collect(walk))
+            names.append(f"{rows[0].trace_id}  {rows[0].what}")
+    for line in render(compare(*runs), *names, limit=args.limit if args.limit > 0 else 1 << 62):
+        print(line)
+    return 0
+
+
 COMMANDS = {
     "run": _run, "traces": _traces, "show": _show, "export": _export, "testgen": _testgen,
-    "rm": _rm, "prune": _prune, "serve": _serve, "stats": _stats,
+    "rm": _rm, "prune": _prune, "serve": _serve, "stats": _stats, "diff": _diff,
 }
 
 

@@ -2,8 +2,9 @@
 
 The index is a handler of the trace walk (jarn.trace.walk), so its calls are the calls of every
 other view. It keeps, in tables of the store itself: one row per call (thread, parent, depth,
-start, end, self time, function, flags and the byte offsets of its records) and one per
-function (calls, total and self time). Values are not copied: a call's detail decodes its records
+start, end, self time, function, flags, plugin records under it and the byte offsets of its
+records), one per function (calls, total and self time), one per caller and callee pair, and the
+calls merged by call path. Values are not copied: a call's detail decodes its records
 again from their offsets, and a search for text in values scans the stored bytes.
 
 Each stored row (one save of a trace) gets its own index, keyed by its row id; a row that cannot
@@ -40,7 +41,8 @@ RAISED, UNFINISHED, NO_START = int(CallFlags.RAISED), int(CallFlags.UNFINISHED),
 KIND_CALL, KIND_RETURN, KIND_EXCEPTION, KIND_OTHER = 0, 1, 2, 3
 
 _BUILD_PREFIX = "jarn_build_"
-_BUILT = ("jarn_index_threads", "jarn_index_functions", "jarn_index_calls", "jarn_index_records", "jarn_index_marks")
+_BUILT = ("jarn_index_threads", "jarn_index_functions", "jarn_index_calls", "jarn_index_records", "jarn_index_marks", "jarn_index_edges",
+          "jarn_index_merged")
 
 
 class TraceIndexError(Exception):
@@ -73,6 +75,34 @@ def prepare(engine: Engine) -> None:
             engine.execute(statement)
 
 
+def _short(value: Any, limit: int = 160) -> str:
+    text = value if isinstance(value, str) else "" if value is None else str(value)
+    text = " ".join(text.split())
+    return text if len(text) <= limit else text[: limit - 1] + "…"
+
+
+def record_label(record: dict[str, Any]) -> str:
+    """One line saying what a plugin record is about, for the flame chart and the tree."""
+    get = record.get
+    kind = get("type")
+    if kind == "sql":
+        return _short(get("sql"))
+    if kind == "template":
+        return _short(get("template"))
+    if kind == "http":
+        status = get("status")
+        return _short(" ".join(_short(v) for v in (get("method"), get("url"), status if get("subtype") == "response" else None) if v not in (None, "")))
+    if kind == "log":
+        return _short(f"{_short(get('level'))} {_short(get('message'))}")
+    if kind == "subprocess":
+        args = get("args")
+        return _short(" ".join(map(str, args)) if isinstance(args, list) else args)
+    for key in ("name", "path", "message", "nodeid", "test"):
+        if isinstance(get(key), str):
+            return _short(get(key))
+    return ""
+
+
 class _Thread:
     __slots__ = ("no", "calls", "max_depth", "active")
 
@@ -83,6 +113,24 @@ class _Thread:
         self.active: dict[int, int] = {}  # open calls per function, for totals without recursion
 
 
+class _Open:
+    """The index's state of one call, from its beginning until its row is written."""
+
+    __slots__ = ("id", "fn", "depth", "parent", "children", "children_time", "records", "node", "row", "batch")
+
+    def __init__(self, call_id: int, fn: list[Any], depth: int, parent: int, node: list[Any]) -> None:
+        self.id, self.fn, self.depth, self.parent, self.node = call_id, fn, depth, parent, node
+        self.children = 0
+        self.children_time = 0.0
+        self.records = 0  # plugin records placed directly under it
+        self.row: list[Any] | None = None  # once ended
+        self.batch = -1
+
+
+# Columns of a call's row that may change once it has ended.
+_FLAGS, _RECORDS, _EXC_OFF = 9, 12, 15
+
+
 class _Builder:
     """The walk's handler: rows for the index tables, written in batches to the build tables."""
 
@@ -90,13 +138,17 @@ class _Builder:
         self.engine, self.row = engine, row_id
         self.next_id = 1
         self.functions: dict[tuple[str, str], list[Any]] = {}  # key -> [fn, calls, total, self]
+        # who calls whom: (caller fn, callee fn) -> [calls, total]; 0 is a thread's top level
+        self.edges: dict[tuple[int, int], list[Any]] = {}
+        # the merged tree of call paths: (thread, parent node, fn) -> [node, calls, total, self]
+        self.merged: dict[tuple[int, int, int], list[Any]] = {}
         self.rows: list[list[Any]] = []
         self.records: list[tuple[int, int, int, int]] = []
         self.marks: list[tuple[Any, ...]] = []
-        self.exceptions: list[tuple[int, int, int]] = []
+        self.later: list[tuple[str, tuple[Any, ...]]] = []  # changes to rows already written
         self.truncation: dict[str, Any] | None = None
         self.threads: list[ThreadState] = []
-        self.batch = 0  # how many batches were written: a row of an earlier one is patched in the table
+        self.batch = 0  # how many batches were written
 
     # -- the walk's events
 
@@ -108,28 +160,44 @@ class _Builder:
         state: _Thread = thread.slot
         fn = self._function(call)
         depth = len(thread.open)
-        # [id, fn, depth, parent id, children, children's time, row once ended]
-        call.slot = [self.next_id, fn, depth, parent.slot[0] if parent is not None else 0, 0, 0.0]
+        above: _Open | None = parent.slot if parent is not None else None
+        key = (state.no, above.node[0] if above is not None else 0, fn[0])
+        node = self.merged.get(key)
+        if node is None:
+            node = self.merged[key] = [len(self.merged) + 1, 0, 0.0, 0.0]
+        call.slot = _Open(self.next_id, fn, depth, above.id if above is not None else 0, node)
         self.next_id += 1
-        if parent is not None:
-            parent.slot[4] += 1
+        if above is not None:
+            above.children += 1
         if depth + 1 > state.max_depth:
             state.max_depth = depth + 1
         state.active[fn[0]] = state.active.get(fn[0], 0) + 1
         if call.call_offset is not None:
-            self.records.append((self.row, call.call_offset, call.slot[0], KIND_CALL))
+            self.records.append((self.row, call.call_offset, call.slot.id, KIND_CALL))
         if len(self.records) >= _BATCH:
             self.flush()
 
     def end(self, thread: ThreadState, call: Call, at: float | None) -> None:
         state: _Thread = thread.slot
-        call_id, fn, depth, parent_id, children, children_time = call.slot
+        me: _Open = call.slot
+        fn = me.fn
         start = call.start if call.start is not None else (thread.first_time if thread.first_time is not None else (at or 0.0))
         end = max(start, at if at is not None else (thread.last_time if thread.last_time is not None else start))
         duration = end - start
-        self_time = max(0.0, duration - children_time)
-        if thread.open:
-            thread.open[-1].slot[5] += duration
+        self_time = max(0.0, duration - me.children_time)
+        caller = 0
+        if thread.open:  # the walk has taken the call off the stack: its caller is on top
+            above: _Open = thread.open[-1].slot
+            above.children_time += duration
+            caller = above.fn[0]
+        edge = self.edges.get((caller, fn[0]))
+        if edge is None:
+            edge = self.edges[(caller, fn[0])] = [0, 0.0]
+        edge[0] += 1
+        edge[1] += duration
+        me.node[1] += 1
+        me.node[2] += duration
+        me.node[3] += self_time
         active = state.active[fn[0]] - 1
         state.active[fn[0]] = active
         fn[1] += 1
@@ -138,26 +206,40 @@ class _Builder:
             fn[2] += duration
         state.calls += 1
         flags = (0 if call.returned else UNFINISHED) | (NO_START if call.call_offset is None else 0)
-        row = [self.row, call_id, state.no, parent_id, depth, start, end, self_time, fn[0], flags, children, level(duration),
-               call.call_offset, call.return_offset, None]
-        self.rows.append(row)
-        call.slot.append((row, self.batch))
+        me.row = [self.row, me.id, state.no, me.parent, me.depth, start, end, self_time, fn[0], flags, me.children, level(duration),
+                  me.records, call.call_offset, call.return_offset, None]
+        me.batch = self.batch
+        self.rows.append(me.row)
         if call.returned:
-            self.records.append((self.row, call.return_offset, call_id, KIND_RETURN))
+            self.records.append((self.row, call.return_offset, me.id, KIND_RETURN))
 
     def raised(self, thread: ThreadState, call: Call) -> None:
-        call_id, (row, batch) = call.slot[0], call.slot[6]
-        self.records.append((self.row, call.exception_offset, call_id, KIND_EXCEPTION))
-        if batch == self.batch:
-            row[9] |= RAISED
-            row[14] = call.exception_offset
-        else:  # already written
-            self.exceptions.append((call.exception_offset, self.row, call_id))
+        me: _Open = call.slot
+        self.records.append((self.row, call.exception_offset, me.id, KIND_EXCEPTION))
+        if me.batch == self.batch and me.row is not None:
+            me.row[_FLAGS] |= RAISED
+            me.row[_EXC_OFF] = call.exception_offset
+        else:
+            self.later.append((f"UPDATE {_BUILD_PREFIX}calls SET exc_off = ?, flags = flags | {RAISED} WHERE trace = ? AND id = ?",
+                               (call.exception_offset, self.row, me.id)))
 
     def record(self, thread: ThreadState, record: PluginRecord, owner: Call | None) -> None:
-        owner_id = owner.slot[0] if owner is not None else 0
+        owner_id = 0
+        if owner is not None:
+            me: _Open = owner.slot
+            owner_id = me.id
+            me.records += 1
+            if me.row is not None:  # a call that has just returned
+                if me.batch == self.batch:
+                    me.row[_RECORDS] = me.records
+                else:
+                    self.later.append((f"UPDATE {_BUILD_PREFIX}calls SET records = records + 1 WHERE trace = ? AND id = ?", (self.row, me.id)))
         self.records.append((self.row, record.offset, owner_id, KIND_OTHER))
-        self.marks.append((self.row, owner_id, record.offset, record.type, record.timestamp))
+        data = record.data
+        duration = data.get("duration")
+        self.marks.append((self.row, owner_id, record.offset, record.type, record.timestamp,
+                           float(duration) if isinstance(duration, int | float) and not isinstance(duration, bool) else None,
+                           record_label({**data, "type": record.type})))
 
     def truncated(self, info: dict[str, Any]) -> None:
         self.truncation = info
@@ -175,26 +257,31 @@ class _Builder:
         e = self.engine
         e.copy(_BUILD_PREFIX + "calls", _CALL_ROW, self.rows)
         e.copy(_BUILD_PREFIX + "records", ("trace", "off", "call", "kind"), self.records)
-        e.copy(_BUILD_PREFIX + "marks", ("trace", "call", "off", "type", "ts"), self.marks)
+        e.copy(_BUILD_PREFIX + "marks", ("trace", "call", "off", "type", "ts", "duration", "label"), self.marks)
         self.rows, self.records, self.marks = [], [], []
         self.batch += 1
 
     def finish(self, walk: Walk) -> None:
         self.flush()
         e = self.engine
-        for offset, row, call_id in self.exceptions:
-            e.execute(f"UPDATE {_BUILD_PREFIX}calls SET exc_off = ?, flags = flags | {RAISED} WHERE trace = ? AND id = ?", (offset, row, call_id))
+        for sql, params in self.later:
+            e.execute(sql, params)
         e.copy(_BUILD_PREFIX + "threads", ("trace", "thread", "name", "native_id", "t_start", "t_end", "calls", "max_depth"),
                [(self.row, t.slot.no, t.name, t.native_id, t.first_time, t.last_time, t.slot.calls, t.slot.max_depth) for t in self.threads])
         e.copy(_BUILD_PREFIX + "functions", ("trace", "fn", "qualname", "path", "calls", "total", "self"),
                [(self.row, fn, qualname, path, calls, total, self_time) for (qualname, path), (fn, calls, total, self_time) in self.functions.items()])
+        e.copy(_BUILD_PREFIX + "edges", ("trace", "caller", "callee", "calls", "total"),
+               [(self.row, caller, callee, calls, total) for (caller, callee), (calls, total) in self.edges.items()])
+        e.copy(_BUILD_PREFIX + "merged", ("trace", "thread", "node", "parent", "fn", "calls", "total", "self"),
+               [(self.row, thread, node[0], parent, fn, node[1], node[2], node[3]) for (thread, parent, fn), node in self.merged.items()])
         starts = [t.first_time for t in self.threads if t.first_time is not None]
         ends = [t.last_time for t in self.threads if t.last_time is not None]
         self.entry = (self.row, INDEX_VERSION, None, min(starts, default=None), max(ends, default=None), self.next_id - 1, walk.record_count,
                       None if self.truncation is None else json.dumps(self.truncation, default=str))
 
 
-_CALL_ROW = ("trace", "id", "thread", "parent", "depth", "t_start", "t_end", "self", "fn", "flags", "children", "level", "call_off", "ret_off", "exc_off")
+_CALL_ROW = ("trace", "id", "thread", "parent", "depth", "t_start", "t_end", "self", "fn", "flags", "children", "level", "records",
+             "call_off", "ret_off", "exc_off")
 
 
 def _build_tables(engine: Engine) -> None:
@@ -335,8 +422,8 @@ def _names(engine: Engine, row_id: int, fns: set[int]) -> dict[int, list[str]]:
     return found
 
 
-_CALL_COLUMNS = "id, thread, parent, depth, t_start, t_end, self, fn, flags, children"
-_CALL_KEYS = ("id", "thread", "parent", "depth", "start", "end", "self", "fn", "flags", "children")
+_CALL_COLUMNS = "id, thread, parent, depth, t_start, t_end, self, fn, flags, children, records"
+_CALL_KEYS = ("id", "thread", "parent", "depth", "start", "end", "self", "fn", "flags", "children", "records")
 
 
 def _call(row: tuple[Any, ...]) -> dict[str, Any]:
@@ -365,7 +452,25 @@ def flame(engine: Engine, row_id: int, thread: int, t0: float, t1: float, min_du
             del calls[limit:]
             complete = False
             break
-    return {"calls": calls, "functions": _names(engine, row_id, {c["fn"] for c in calls}), "complete": complete}
+    return {"calls": calls, "functions": _names(engine, row_id, {c["fn"] for c in calls}), "complete": complete,
+            "records": _marks_of(engine, row_id, [c["id"] for c in calls])}
+
+
+_MARK_LIMIT = 5000
+
+
+def _marks_of(engine: Engine, row_id: int, calls: list[int]) -> list[dict[str, Any]]:
+    """The plugin records made directly under some calls (0: at a thread's top level), in order."""
+    found: list[dict[str, Any]] = []
+    for i in range(0, len(calls), 500):
+        part = calls[i : i + 500]
+        sql = (f"SELECT call, off, type, ts, duration, label FROM jarn_index_marks WHERE trace = ? AND call IN ({','.join('?' * len(part))})"
+               f" ORDER BY off LIMIT ?")
+        found.extend({"call": r[0], "off": r[1], "type": r[2], "ts": r[3], "duration": r[4], "label": r[5]}
+                     for r in engine.execute(sql, (row_id, *part, _MARK_LIMIT - len(found))).fetchall())
+        if len(found) >= _MARK_LIMIT:
+            break
+    return sorted(found, key=lambda m: m["off"])
 
 
 def children(engine: Engine, row_id: int, thread: int, parent: int, after: int = 0, limit: int = 200) -> dict[str, Any]:
@@ -376,7 +481,15 @@ def children(engine: Engine, row_id: int, thread: int, parent: int, after: int =
         (row_id, thread, parent, after, limit + 1),
     ).fetchall()
     calls = [_call(r) for r in rows[:limit]]
-    return {"calls": calls, "more": len(rows) > limit, "functions": _names(engine, row_id, {c["fn"] for c in calls})}
+    # the parent's own records among the calls of this page: those after the last call of the
+    # page before, up to this page's last call (all that remain, on its last page)
+    records: list[dict[str, Any]] = []
+    if parent:
+        low = engine.execute("SELECT t_start FROM jarn_index_calls WHERE trace = ? AND id = ?", (row_id, after)).fetchone() if after else None
+        high = calls[-1]["start"] if len(rows) > limit else None
+        records = [m for m in _marks_of(engine, row_id, [parent])
+                   if m["ts"] is None or ((low is None or m["ts"] > low[0]) and (high is None or m["ts"] <= high))]
+    return {"calls": calls, "more": len(rows) > limit, "functions": _names(engine, row_id, {c["fn"] for c in calls}), "records": records}
 
 
 def ancestors(engine: Engine, row_id: int, call_id: int) -> list[int]:
@@ -399,8 +512,8 @@ def call_detail(engine: Engine, row_id: int, call_id: int) -> dict[str, Any] | N
     if row is None:
         return None
     source = RowSource(engine, row_id)
-    call = _call(row[:10])
-    call_off, ret_off, exc_off = row[10:]
+    call = _call(row[:11])
+    call_off, ret_off, exc_off = row[11:]
     call["function"] = _names(engine, row_id, {call["fn"]}).get(call["fn"], ["?", ""])
     call_record = record_at(source, call_off) if call_off is not None else None
     ret_record = record_at(source, ret_off) if ret_off is not None else None
@@ -491,6 +604,33 @@ def search_values(engine: Engine, row_id: int, text: str, limit: int = 100) -> l
     for r in rows:
         r["function"] = names.get(r["fn"], ["?", ""])
     return rows
+
+
+def relatives(engine: Engine, row_id: int, fn: int) -> dict[str, Any]:
+    """A function's callers and callees, with the calls and time of each pair, largest first."""
+    ensure(engine, row_id)
+
+    def pairs(sql: str) -> list[dict[str, Any]]:
+        return [{"fn": r[0], "calls": r[1], "total": r[2]} for r in engine.execute(sql, (row_id, fn)).fetchall()]
+
+    callers = pairs("SELECT caller, calls, total FROM jarn_index_edges WHERE trace = ? AND callee = ? ORDER BY total DESC LIMIT 200")
+    callees = pairs("SELECT callee, calls, total FROM jarn_index_edges WHERE trace = ? AND caller = ? ORDER BY total DESC LIMIT 200")
+    names = _names(engine, row_id, {p["fn"] for p in callers + callees} | {fn})
+    for p in callers + callees:
+        p["function"] = names.get(p["fn"], ["(top level)", ""]) if p["fn"] else ["(top level)", ""]
+    return {"fn": fn, "function": names.get(fn, ["?", ""]), "callers": callers, "callees": callees}
+
+
+def merged(engine: Engine, row_id: int, thread: int, min_total: float = 0.0, limit: int = 20000) -> dict[str, Any]:
+    """A thread's calls merged by call path (one node per path, with its calls and time), the
+    biggest first; a node's time is never more than its parent's, so what is kept stays a tree."""
+    ensure(engine, row_id)
+    rows = engine.execute(
+        "SELECT node, parent, fn, calls, total, self FROM jarn_index_merged WHERE trace = ? AND thread = ? AND total >= ? ORDER BY total DESC LIMIT ?",
+        (row_id, thread, min_total, limit + 1),
+    ).fetchall()
+    nodes = [{"node": r[0], "parent": r[1], "fn": r[2], "calls": r[3], "total": r[4], "self": r[5]} for r in rows[:limit]]
+    return {"nodes": nodes, "complete": len(rows) <= limit, "functions": _names(engine, row_id, {n["fn"] for n in nodes})}
 
 
 def slowest_calls(engine: Engine, row_id: int, fn: int, limit: int = 100) -> list[dict[str, Any]]:

@@ -41,7 +41,7 @@ CREATE TABLE IF NOT EXISTS trace_chunks (
 )
 """
 
-INDEX_VERSION = 2
+INDEX_VERSION = 3
 
 INDEX = """
 CREATE TABLE IF NOT EXISTS jarn_index (
@@ -70,23 +70,35 @@ CREATE TABLE IF NOT EXISTS jarn_index_calls (
     thread {int} NOT NULL, parent {int} NOT NULL, depth {int} NOT NULL,
     t_start {real} NOT NULL, t_end {real} NOT NULL, self {real} NOT NULL,
     fn {int} NOT NULL, flags {int} NOT NULL, children {int} NOT NULL,
-    level {int} NOT NULL,
+    level {int} NOT NULL, records {int} NOT NULL,
     call_off {int}, ret_off {int}, exc_off {int},
     PRIMARY KEY (trace, id)
 ) {norowid};
 CREATE INDEX IF NOT EXISTS jarn_index_calls_by_time ON jarn_index_calls (trace, thread, level, t_start);
 CREATE INDEX IF NOT EXISTS jarn_index_calls_by_parent ON jarn_index_calls (trace, thread, parent, id);
 CREATE INDEX IF NOT EXISTS jarn_index_calls_by_fn ON jarn_index_calls (trace, fn);
+CREATE TABLE IF NOT EXISTS jarn_index_edges (
+    trace {int} NOT NULL, caller {int} NOT NULL, callee {int} NOT NULL, calls {int} NOT NULL, total {real} NOT NULL,
+    PRIMARY KEY (trace, caller, callee)
+) {norowid};
+CREATE INDEX IF NOT EXISTS jarn_index_edges_by_callee ON jarn_index_edges (trace, callee);
+CREATE TABLE IF NOT EXISTS jarn_index_merged (
+    trace {int} NOT NULL, thread {int} NOT NULL, node {int} NOT NULL, parent {int} NOT NULL, fn {int} NOT NULL,
+    calls {int} NOT NULL, total {real} NOT NULL, self {real} NOT NULL,
+    PRIMARY KEY (trace, thread, node)
+) {norowid};
 CREATE TABLE IF NOT EXISTS jarn_index_records (
     trace {int} NOT NULL, off {int} NOT NULL, call {int} NOT NULL, kind {int} NOT NULL,
     PRIMARY KEY (trace, off)
 ) {norowid};
 CREATE TABLE IF NOT EXISTS jarn_index_marks (
     trace {int} NOT NULL, call {int} NOT NULL, off {int} NOT NULL, type TEXT NOT NULL, ts {real},
+    duration {real}, label TEXT NOT NULL DEFAULT '',
     PRIMARY KEY (trace, call, off)
 ) {norowid}
 """
-INDEX_TABLES = ("jarn_index_threads", "jarn_index_functions", "jarn_index_calls", "jarn_index_records", "jarn_index_marks", "jarn_index")
+INDEX_TABLES = ("jarn_index_threads", "jarn_index_functions", "jarn_index_calls", "jarn_index_records", "jarn_index_marks",
+                "jarn_index_edges", "jarn_index_merged", "jarn_index")
 
 # Each step brings a store of the version before it to the next one. Only SQLite stores are
 # older than version 3: PostgreSQL stores begin there.
@@ -104,7 +116,7 @@ MIGRATIONS: dict[int, tuple[str, ...]] = {
         # Older chunks are stored as they are, of any length.
         "UPDATE trace_chunks SET size = length(data), start = (SELECT coalesce(sum(length(c.data)), 0) FROM trace_chunks c"
         " WHERE c.row_id = trace_chunks.row_id AND c.seq < trace_chunks.seq)",
-        # The index of version 1 named its times start and end; it is built again.
+        # Older indexes named their times start and end; they are built again.
         *(f"DROP TABLE IF EXISTS {table}" for table in INDEX_TABLES),
     ),
 }

@@ -204,6 +204,29 @@ def test_every_view_shows_the_same_tree(tmp_path_factory, monkeypatch, p):
         return [[n[0], n[1], ordered(n[2])] if n[0] == "call" else n for _, n in sorted(placed, key=lambda c: c[0])]
 
     assert {name: ordered(placed) for name, placed in tops.items()} == expected
-    counted = Counter(call.qualname for _, call in decoded.walk())
+    # the functions table, callers and callees, and the calls merged by call path
+    pairs, paths = Counter(), Counter()
+
+    def visit(thread_no, nodes, above):
+        for n in nodes:
+            if isinstance(n, Call):
+                pairs[(above[-1] if above else "(top level)", n.qualname)] += 1
+                paths[(thread_no, *above, n.qualname)] += 1
+                visit(thread_no, n.children, (*above, n.qualname))
+
+    for no, thread in enumerate(decoded.threads, 1):
+        visit(no, thread.children, ())
     with open_store(path) as store:
-        assert {f["qualname"]: f["calls"] for f in index.functions(store.engine, [row])} == counted
+        table = {f["qualname"]: f for f in index.functions(store.engine, [row])}
+        assert {q: f["calls"] for q, f in table.items()} == Counter(call.qualname for _, call in decoded.walk())
+        assert {(p["function"][0], q): p["calls"] for q, f in table.items() for p in index.relatives(store.engine, row, f["fn"])["callers"]} == pairs
+        got_paths = {}
+        for t in summary.threads:
+            nodes = {n["node"]: n for n in index.merged(store.engine, row, t["thread"])["nodes"]}
+            for n in nodes.values():
+                up, line = n["parent"], [names[n["fn"]]]
+                while up:
+                    line.insert(0, names[nodes[up]["fn"]])
+                    up = nodes[up]["parent"]
+                got_paths[(t["thread"], *line)] = n["calls"]
+        assert got_paths == paths
