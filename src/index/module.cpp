@@ -191,8 +191,8 @@ PyObject* scanner_summary(PyObject* self, PyObject*) {
             return nullptr;
     }
     PyObject* main = s.stored_main_known() ? PyLong_FromLongLong(s.stored_main_id()) : Py_NewRef(Py_None);
-    return Py_BuildValue("{sIsKsOsNsNsNsNsNsNsO}", "calls", s.calls(), "records", static_cast<unsigned long long>(s.records()),
-                         "truncated", s.truncated().empty() ? Py_False : Py_True, "threads", threads.release(), "functions",
+    return Py_BuildValue("{sIsKsNsNsNsNsNsNsNsO}", "calls", s.calls(), "records", static_cast<unsigned long long>(s.records()),
+                         "truncated", s.truncated_offset() < 0 ? Py_NewRef(Py_None) : PyLong_FromLongLong(s.truncated_offset()), "threads", threads.release(), "functions",
                          functions.release(), "edges", edges.release(), "merged", merged.release(), "slowest", slowest.release(),
                          "main_thread_id", main, "main_guess_wrong", s.main_guess_wrong() ? Py_True : Py_False);
 }

@@ -250,7 +250,10 @@ bool Scanner::step(Cursor& c) {
     Need got = Need::ok;
     switch (state_) {
         case State::head: {
-            if ((got = c.map_header(keys_left_)) == Need::bad) return fail("the data is not a jarn trace");
+            if ((got = c.map_header(keys_left_)) == Need::bad) {
+                // MessagePack, but not a map: not a trace; not even MessagePack: damaged
+                return fail(*c.at() == 0xc1 ? "the trace does not decode" : "the data is not a jarn trace");
+            }
             if (got == Need::ok) state_ = State::key;
             break;
         }
@@ -626,7 +629,10 @@ bool Scanner::record(Cursor& c, std::int64_t off) {
         search_values(f, t.last_ended);
         return true;
     }
-    if (f.type == "truncated") truncated_ = "1";
+    if (f.type == "truncated") {
+        truncated_off_ = off;
+        return true;
+    }
     // A plugin record goes under the call its call site names (open, or just ended), else
     // under the innermost open call.
     std::uint32_t owner = t.open.empty() ? 0 : t.open.back().id;
@@ -775,10 +781,8 @@ bool Scanner::finish() {
     if (!error_.empty()) return false;
     if (state_ != State::done) return fail("the trace ends early");
     if (!seen_main_list_) return fail("the data is not a jarn trace");
-    if (!thread_info_[0].has_native && stored_main_known_) {
-        thread_info_[0].has_native = true;
-        thread_info_[0].native = stored_main_id_;
-    }
+    thread_info_[0].has_native = stored_main_known_;  // the main thread's id is the stored one only
+    thread_info_[0].native = stored_main_id_;
     for (auto& t : threads_) {
         release_held(*t);
         const ThreadInfo& info = thread_info_[t->no - 1];

@@ -124,8 +124,8 @@ struct MergedKeyHash {
 class Scanner {
 public:
     // How the main list's records are told apart by thread: by the trace's main thread id,
-    // known (`known` and `main_id`, or known to be missing: `known` and not `has_main`), or
-    // guessed from the first record (then `main_guess_wrong()` says whether to build again).
+    // known (`known` and `main_id`), or guessed from the first record (then
+    // `main_guess_wrong()` says whether to build again, with the id stored after the lists).
     Scanner(bool known, bool has_main, std::int64_t main_id);
 
     // Adds the next window of the trace's bytes; false when the trace does not decode (`error()`).
@@ -134,9 +134,8 @@ public:
     bool finish();
 
     const std::string& error() const { return error_; }
-    bool main_guess_wrong() const {
-        return guessed_main_ && (has_main_ != stored_main_known_ || (has_main_ && main_id_ != stored_main_id_));
-    }
+    // A trace without a main thread id takes its main list's first record's thread for it.
+    bool main_guess_wrong() const { return guessed_main_ && stored_main_known_ && (!has_main_ || main_id_ != stored_main_id_); }
     bool stored_main_known() const { return stored_main_known_; }
     std::int64_t stored_main_id() const { return stored_main_id_; }
 
@@ -156,7 +155,7 @@ public:
     const std::vector<Function>& functions() const { return functions_; }
     const std::unordered_map<std::pair<std::uint32_t, std::uint32_t>, std::pair<std::uint64_t, double>, PairHash>& edges() const { return edges_; }
     const std::unordered_map<MergedKey, MergedNode, MergedKeyHash>& merged() const { return merged_; }
-    const std::string& truncated() const { return truncated_; }  // the truncated record's entries as "k=v" lines
+    std::int64_t truncated_offset() const { return truncated_off_; }  // of the truncated record; -1: none
 
 private:
     struct Open {
@@ -247,7 +246,7 @@ private:
     std::size_t posting_count_ = 0;
     std::vector<std::pair<std::uint32_t, std::string>> new_docs_;
     std::vector<Postings> done_postings_;
-    std::string truncated_;
+    std::int64_t truncated_off_ = -1;
     std::string error_;
 };
 

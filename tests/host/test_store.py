@@ -118,7 +118,7 @@ def test_removing_traces_takes_their_index_with_them(store_name):
         index.ensure(store.engine, gone)
         assert store.remove(["trc_G", "trc_none"]) == 1
         assert [r.trace_id for r in store.list()] == ["trc_K"] and index.known(store.engine).keys() == {keep}
-        assert store.engine.execute("SELECT count(*) FROM jarn_index_calls WHERE trace = ?", (gone,)).fetchone()[0] == 0
+        assert store.engine.execute("SELECT count(*) FROM jarn_index_blocks WHERE trace = ?", (gone,)).fetchone()[0] == 0
 
 
 def newer_schema(path):

@@ -187,9 +187,10 @@ def test_every_view_shows_the_same_tree(tmp_path_factory, monkeypatch, p):
         summary = index.summary(store.engine, row)
         e = store.engine
         names = dict(e.execute("SELECT fn, qualname FROM jarn_index_functions WHERE trace = ?", (row,)).fetchall())
-        calls = e.execute("SELECT id, thread, parent, fn FROM jarn_index_calls WHERE trace = ? ORDER BY id", (row,)).fetchall()
+        every = index.calls(e, row)
+        calls = [(c["id"], c["thread"], c["parent"], c["fn"]) for c in every]
         marks = e.execute("SELECT call, off, type FROM jarn_index_marks WHERE trace = ?", (row,)).fetchall()
-        offsets = dict(e.execute("SELECT id, coalesce(call_off, ret_off) FROM jarn_index_calls WHERE trace = ?", (row,)).fetchall())
+        offsets = {c["id"]: c["call_off"] if c["call_off"] is not None else c["ret_off"] for c in every}
     by_thread = {t["thread"]: t["name"] for t in summary.threads}
     children: dict[int, list] = {}  # call id -> [(offset, node)]
     tops: dict[str, list] = {}
@@ -214,8 +215,8 @@ def test_every_view_shows_the_same_tree(tmp_path_factory, monkeypatch, p):
                 paths[(thread_no, *above, n.qualname)] += 1
                 visit(thread_no, n.children, (*above, n.qualname))
 
-    for no, thread in enumerate(decoded.threads, 1):
-        visit(no, thread.children, ())
+    for thread in decoded.threads:  # threads are known by name: the index numbers them as it meets them
+        visit(thread.name, thread.children, ())
     with open_store(path) as store:
         table = {f["qualname"]: f for f in index.functions(store.engine, [row])}
         assert {q: f["calls"] for q, f in table.items()} == Counter(call.qualname for _, call in decoded.walk())
@@ -228,5 +229,5 @@ def test_every_view_shows_the_same_tree(tmp_path_factory, monkeypatch, p):
                 while up:
                     line.insert(0, names[nodes[up]["fn"]])
                     up = nodes[up]["parent"]
-                got_paths[(t["thread"], *line)] = n["calls"]
+                got_paths[(t["name"], *line)] = n["calls"]
         assert got_paths == paths
