@@ -89,7 +89,7 @@ def prepare(engine: Engine) -> None:
 
 
 _CALL = struct.Struct("<IIIHHIdddIIBBqqq")  # a call block's entry (jarn._index)
-_RUN = struct.Struct("<IIHdddIBII")  # a level run's entry
+_RUN = struct.Struct("<IHddIB")  # a level run's entry: id, depth, start, end, fn, flags
 _CALL_KEYS = ("id", "thread", "parent", "depth", "start", "end", "self", "fn", "flags", "children", "records")
 _TEXT_IDS = 1 << 32  # a searchable text's id: its trace's row id times this, plus its number
 _WRITE_EVERY = 16 << 20  # bytes of index the builder holds before writing them
@@ -105,8 +105,8 @@ def _writes(engine: Engine, row_id: int, taken: tuple[list[Any], ...], seqs: dic
         rows.append((row_id, thread, lvl, seq, min_end, max_end, data))
     engine.copy("jarn_index_runs", ("trace", "thread", "level", "seq", "min_end", "max_end", "data"), rows)
     engine.copy("jarn_index_marks", ("trace", "call", "off", "type", "ts", "duration", "label"), [(row_id, *m) for m in marks])
-    engine.copy("jarn_index_texts", ("id", "text"), [(row_id * _TEXT_IDS + doc, text) for doc, text in docs])
-    engine.copy("jarn_index_postings", ("trace", "doc", "first", "data"), [(row_id, doc, first, data) for doc, first, data in postings])
+    engine.copy("jarn_index_texts", ("id", "text"), [(row_id * _TEXT_IDS + first, text) for first, text in docs])
+    engine.copy("jarn_index_postings", ("trace", "first_text", "last_text", "seq", "data"), [(row_id, *p) for p in postings])
 
 
 def _scan(engine: Engine, row_id: int, main_id: Any) -> dict[str, Any]:
@@ -115,6 +115,9 @@ def _scan(engine: Engine, row_id: int, main_id: Any) -> dict[str, Any]:
     from jarn import _index
 
     scanner = _index.Scanner() if main_id is _GUESS else _index.Scanner(main_thread_id=main_id)
+    if engine.kind == "sqlite":
+        # An index can always be built again: its commits need not wait for the disk.
+        engine.execute("PRAGMA synchronous = NORMAL")
     seqs: dict[tuple[int, int], int] = {}
     try:
         for piece in RowSource(engine, row_id).pieces():
@@ -403,7 +406,8 @@ def calls(engine: Engine, row_id: int) -> list[dict[str, Any]]:
 
 
 def flame(engine: Engine, row_id: int, thread: int, t0: float, t1: float, min_duration: float, limit: int = 20000) -> dict[str, Any]:
-    """The calls of a thread that overlap [t0, t1] and last at least min_duration, longest first.
+    """The calls of a thread that overlap [t0, t1] and last at least min_duration, longest first
+    (what the flame chart draws of each: id, depth, times, function and flags).
 
     Calls of level L last less than 2**(L+1) ns, so one that ends after t0 and starts before t1
     ends before t1 + 2**(L+1) ns: each level's runs are kept by the range of their end times.
@@ -417,10 +421,9 @@ def flame(engine: Engine, row_id: int, thread: int, t0: float, t1: float, min_du
         runs = engine.execute("SELECT data FROM jarn_index_runs WHERE trace = ? AND thread = ? AND level = ? AND max_end >= ? AND min_end <= ?"
                               " ORDER BY seq", (row_id, thread, lvl, t0, t1 + reach)).fetchall()
         for (data,) in runs:
-            for call_id, parent, depth, start, end, self_time, fn, flags, kids, records in _RUN.iter_unpack(bytes(data)):
+            for call_id, depth, start, end, fn, flags in _RUN.iter_unpack(bytes(data)):
                 if end >= t0 and start <= t1 and end - start >= min_duration:
-                    found.append({"id": call_id, "thread": thread, "parent": parent, "depth": depth, "start": start, "end": end,
-                                  "self": self_time, "fn": fn, "flags": flags, "children": kids, "records": records})
+                    found.append({"id": call_id, "thread": thread, "depth": depth, "start": start, "end": end, "fn": fn, "flags": flags})
         if len(found) > limit:
             del found[limit:]
             complete = False
@@ -530,30 +533,41 @@ def call_detail(engine: Engine, row_id: int, call_id: int) -> dict[str, Any] | N
 
 
 _WORD = re.compile(r"[^\W_]+")
-_TEXTS_LOOKED_AT = 5000
+_GROUPS_LOOKED_AT = 2000  # groups of texts matched by the full-text index, at most, per search
+_SEPARATOR = "\x1f"  # between the texts of a group (jarn._index)
 
 
-def _varints(data: bytes, limit: int) -> list[int]:
-    """Up to `limit` call ids of a postings piece (zigzag varints of the differences)."""
-    out: list[int] = []
-    value = shift = before = 0
-    for byte in data:
+def _read_varint(data: bytes, at: int) -> tuple[int, int]:
+    value = shift = 0
+    while True:
+        byte = data[at]
+        at += 1
         value |= (byte & 0x7F) << shift
-        if byte & 0x80:
-            shift += 7
-            continue
-        before += (value >> 1) ^ -(value & 1)
-        out.append(before)
-        if len(out) >= limit:
-            break
-        value = shift = 0
-    return out
+        if not byte & 0x80:
+            return value, at
+        shift += 7
+
+
+def _postings(data: bytes, wanted: set[int], first: int, found: set[int], limit: int) -> None:
+    """Adds to `found` the calls of the wanted texts in one postings piece."""
+    at, text = 0, first
+    while at < len(data) and len(found) < limit:
+        step, at = _read_varint(data, at)
+        count, at = _read_varint(data, at)
+        text += step
+        keep = text in wanted
+        before = 0
+        for _ in range(count):
+            z, at = _read_varint(data, at)
+            before += (z >> 1) ^ -(z & 1)
+            if keep:
+                found.add(before)
 
 
 def search_values(engine: Engine, row_id: int, text: str, limit: int = 100) -> list[dict[str, Any]]:
     """Calls whose values (arguments, locals, return value, exception, plugin records) hold the
-    text, in call order: its words (the last one as a prefix) through the full-text index, then
-    the texts found checked to hold it as typed, case aside."""
+    text, in call order: the groups of texts that have its words (the last one as a prefix),
+    through the full-text index, then the texts among them that hold it as typed, case aside."""
     words = _WORD.findall(text.lower())
     needle = text.lower().strip()
     if not words or not needle:
@@ -561,20 +575,21 @@ def search_values(engine: Engine, row_id: int, text: str, limit: int = 100) -> l
     make_searchable(engine, row_id)
     query = " AND ".join(f'"{w}"' for w in words[:-1]) + (" AND " if len(words) > 1 else "") + f'"{words[-1]}"*'
     low = row_id * _TEXT_IDS
-    docs = [r[0] for r in engine.execute("SELECT rowid FROM jarn_index_fts WHERE jarn_index_fts MATCH ? AND rowid BETWEEN ? AND ? ORDER BY rowid"
-                                         " LIMIT ?", (query, low, low + _TEXT_IDS - 1, _TEXTS_LOOKED_AT)).fetchall()]
-    held: list[int] = []
-    for i in range(0, len(docs), 500):
-        part = docs[i : i + 500]
-        rows = engine.execute(f"SELECT id, text FROM jarn_index_texts WHERE id IN ({','.join('?' * len(part))})", part).fetchall()
-        held.extend(int(doc) - low for doc, value in rows if needle in value.lower())
+    groups = [r[0] for r in engine.execute("SELECT rowid FROM jarn_index_fts WHERE jarn_index_fts MATCH ? AND rowid BETWEEN ? AND ?"
+                                           " ORDER BY rowid LIMIT ?", (query, low, low + _TEXT_IDS - 1, _GROUPS_LOOKED_AT)).fetchall()]
     found: set[int] = set()
-    for i in range(0, len(held), 500):
-        part = sorted(held[i : i + 500])
-        rows = engine.execute(f"SELECT doc, first, data FROM jarn_index_postings WHERE trace = ? AND doc IN ({','.join('?' * len(part))})"
-                              " ORDER BY first", (row_id, *part)).fetchall()
-        for _doc, _first, data in rows:
-            found.update(_varints(bytes(data), limit))
+    for i in range(0, len(groups), 20):
+        part = groups[i : i + 20]
+        wanted = set()
+        for group, joined in engine.execute(f"SELECT id, text FROM jarn_index_texts WHERE id IN ({','.join('?' * len(part))})", part).fetchall():
+            first = int(group) - low
+            wanted.update(first + n for n, value in enumerate(joined.split(_SEPARATOR)) if needle in value.lower())
+        if wanted:
+            pieces = engine.execute("SELECT first_text, last_text, data FROM jarn_index_postings WHERE trace = ? AND first_text <= ?"
+                                    " AND last_text >= ? ORDER BY seq", (row_id, max(wanted), min(wanted))).fetchall()
+            for first, last, data in pieces:
+                if any(first <= t <= last for t in wanted):
+                    _postings(bytes(data), wanted, first, found, limit)
         if len(found) >= limit:
             break
     table = _Calls(engine, row_id)

@@ -91,8 +91,8 @@ CREATE TABLE IF NOT EXISTS jarn_index_merged (
     PRIMARY KEY (trace, thread, node)
 ) {norowid};
 CREATE TABLE IF NOT EXISTS jarn_index_postings (
-    trace {int} NOT NULL, doc {int} NOT NULL, first {int} NOT NULL, data {blob} NOT NULL,
-    PRIMARY KEY (trace, doc, first)
+    trace {int} NOT NULL, first_text {int} NOT NULL, last_text {int} NOT NULL, seq {int} NOT NULL, data {blob} NOT NULL,
+    PRIMARY KEY (trace, first_text, seq)
 ) {norowid};
 CREATE TABLE IF NOT EXISTS jarn_index_texts (
     id {int} PRIMARY KEY, text TEXT NOT NULL

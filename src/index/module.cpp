@@ -93,21 +93,21 @@ PyObject* scanner_take(PyObject* self, PyObject*) {
     auto blocks = s.take_blocks();
     auto runs = s.take_runs();
     auto marks = s.take_marks();
-    auto docs = s.take_docs();
+    auto docs = s.take_texts();
     auto postings = s.take_postings();
     Owned d = Owned::steal(PyList_New(Py_ssize_t(docs.size())));
     Owned p = Owned::steal(PyList_New(Py_ssize_t(postings.size())));
     if (!d || !p) return nullptr;
     for (std::size_t i = 0; i < docs.size(); ++i) {
-        Owned t = Owned::steal(text(docs[i].second));
+        Owned t = Owned::steal(text(docs[i].text));
         if (!t) return nullptr;
         PyObject* item = Py_BuildValue("(IO)", docs[i].first, t.get());
         if (item == nullptr) return nullptr;
         PyList_SET_ITEM(d.get(), Py_ssize_t(i), item);
     }
     for (std::size_t i = 0; i < postings.size(); ++i) {
-        PyObject* item = Py_BuildValue("(IIy#)", postings[i].doc, postings[i].first, reinterpret_cast<const char*>(postings[i].data.data()),
-                                       Py_ssize_t(postings[i].data.size()));
+        PyObject* item = Py_BuildValue("(IIIy#)", postings[i].first, postings[i].last, postings[i].seq,
+                                       reinterpret_cast<const char*>(postings[i].data.data()), Py_ssize_t(postings[i].data.size()));
         if (item == nullptr) return nullptr;
         PyList_SET_ITEM(p.get(), Py_ssize_t(i), item);
     }

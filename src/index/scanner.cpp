@@ -398,7 +398,9 @@ std::uint32_t Scanner::begin(Thread& t, std::string_view frame_id, double start,
     auto [node, added] = merged_.try_emplace(MergedKey{t.no, parent_node, fn}, MergedNode{std::uint32_t(merged_.size() + 1)});
     (void)added;
     t.open.push_back(Open{id, std::string(frame_id), start, 0, fn, &node->second});
-    ++t.open_ids[t.open.back().frame_id];
+    auto [slot, fresh] = t.open_ids.try_emplace(t.open.back().frame_id, 0);
+    (void)fresh;
+    ++slot->second;
     ++t.active[fn];
     ThreadInfo& info = thread_info_[t.no - 1];
     info.max_depth = std::max<std::uint32_t>(info.max_depth, std::uint32_t(t.open.size()));
@@ -495,15 +497,11 @@ void Scanner::add_run_entry(std::uint16_t thread, std::uint32_t id, const CallEn
     run.min_end = std::min(run.min_end, e.end);
     run.max_end = std::max(run.max_end, e.end);
     put(run.data, id);
-    put(run.data, e.parent);
     put(run.data, e.depth);
     put(run.data, e.start);
     put(run.data, e.end);
-    put(run.data, e.self);
     put(run.data, e.fn);
     put(run.data, e.flags);
-    put(run.data, e.children);
-    put(run.data, e.records);
     if (++run.count == kRunCalls) {
         pending_bytes_ += run.data.size();
         done_runs_.push_back(std::move(run));
@@ -593,7 +591,7 @@ bool Scanner::record(Cursor& c, std::int64_t off) {
         if (f.event == "call") {
             release_held(t);
             if (f.has_site && !f.site_frame.empty() && !t.open.empty() && t.open.back().frame_id != f.site_frame &&
-                t.open_ids.count(std::string(f.site_frame)) != 0) {
+                t.open_ids.find(f.site_frame) != t.open_ids.end()) {
                 // The caller named by the call site is the parent; open calls above it never returned.
                 std::size_t depth = t.open.size();
                 while (depth > 0 && t.open[depth - 1].frame_id != f.site_frame) --depth;
@@ -604,8 +602,8 @@ bool Scanner::record(Cursor& c, std::int64_t off) {
             search_values(f, id);
         } else if (f.event == "return") {
             release_held(t);
-            const std::string frame(f.frame_id);
-            if (t.open_ids.count(frame) != 0) {
+            const std::string_view frame = f.frame_id;
+            if (t.open_ids.find(frame) != t.open_ids.end()) {
                 std::size_t depth = t.open.size();
                 while (t.open[depth - 1].frame_id != frame) --depth;
                 close_from(t, depth, f.ts, f.has_ts);
@@ -711,22 +709,33 @@ void Scanner::search_text(const std::uint8_t* begin, const std::uint8_t* end, st
 void Scanner::add_text(std::string_view text, std::uint32_t call) {
     if (text.empty()) return;
     if (text.size() > kTextLimit) text = text.substr(0, kTextLimit);
-    if (docs_.size() >= kDocLimit) new_generation();
-    auto [it, added] = docs_.try_emplace(std::string(text), next_doc_);
-    if (added) {
-        ++next_doc_;
-        new_docs_.emplace_back(it->second, it->first);
-        pending_bytes_ += text.size() + 16;
+    const std::uint64_t h = TextTable::hash(text);
+    std::uint32_t number = docs_.find(text, h);
+    if (number == 0) {
+        if (docs_.size() >= kDocLimit) new_generation();
+        number = next_doc_++;
+        docs_.add(text, h, number);
+        if (group_.count == 0) group_.first = number;
+        if (group_.count != 0) group_.text.push_back(kTextSeparator);
+        for (char ch : text) group_.text.push_back(ch == kTextSeparator || ch == '\0' ? ' ' : ch);
+        pending_bytes_ += text.size() + 1;
+        if (++group_.count >= kGroupTexts || group_.text.size() >= kGroupBytes) end_group();
         postings_.emplace_back();
     }
-    std::vector<std::uint32_t>& list = postings_[it->second - generation_];
+    std::vector<std::uint32_t>& list = postings_[number - generation_];
     if (!list.empty() && list.back() == call) return;
     list.push_back(call);
     pending_bytes_ += 4;
     if (++posting_count_ >= kPostingLimit) flush_postings();
 }
 
-// The texts seen so far are forgotten (a text seen again gets a new document): memory stays
+void Scanner::end_group() {
+    if (group_.count == 0) return;
+    done_groups_.push_back(std::move(group_));
+    group_ = TextGroup{};
+}
+
+// The texts seen so far are forgotten (a text seen again gets a new number): memory stays
 // bounded however many distinct values a trace holds.
 void Scanner::new_generation() {
     flush_postings();
@@ -735,38 +744,59 @@ void Scanner::new_generation() {
     generation_ = next_doc_;
 }
 
+namespace {
+void put_varint(std::vector<std::uint8_t>& out, std::uint64_t v) {
+    while (v >= 0x80) {
+        out.push_back(std::uint8_t(v | 0x80));
+        v >>= 7;
+    }
+    out.push_back(std::uint8_t(v));
+}
+}  // namespace
+
 void Scanner::flush_postings() {
+    Postings out;
+    std::uint32_t before_doc = 0;
     for (std::size_t i = 0; i < postings_.size(); ++i) {
         std::vector<std::uint32_t>& list = postings_[i];
         if (list.empty()) continue;
-        Postings out;
-        out.doc = generation_ + std::uint32_t(i);
-        out.first = list.front();
-        // each call id as the zigzag varint of its difference from the one before
+        const std::uint32_t doc = generation_ + std::uint32_t(i);
+        if (out.data.empty()) {
+            out.first = doc;
+            before_doc = doc;
+        }
+        put_varint(out.data, doc - before_doc);
+        put_varint(out.data, list.size());
+        before_doc = doc;
         std::int64_t before = 0;
         for (std::uint32_t id : list) {
             const std::int64_t delta = std::int64_t(id) - before;
             before = id;
-            std::uint64_t z = (std::uint64_t(delta) << 1) ^ std::uint64_t(delta >> 63);
-            while (z >= 0x80) {
-                out.data.push_back(std::uint8_t(z | 0x80));
-                z >>= 7;
-            }
-            out.data.push_back(std::uint8_t(z));
+            put_varint(out.data, (std::uint64_t(delta) << 1) ^ std::uint64_t(delta >> 63));
         }
+        out.last = doc;
         pending_bytes_ -= std::min(pending_bytes_, list.size() * 4);
-        pending_bytes_ += out.data.size();
         list.clear();
         list.shrink_to_fit();
+        if (out.data.size() >= kPostingsBytes) {
+            out.seq = postings_seq_++;
+            pending_bytes_ += out.data.size();
+            done_postings_.push_back(std::move(out));
+            out = Postings{};
+        }
+    }
+    if (!out.data.empty()) {
+        out.seq = postings_seq_++;
+        pending_bytes_ += out.data.size();
         done_postings_.push_back(std::move(out));
     }
     posting_count_ = 0;
 }
 
-std::vector<std::pair<std::uint32_t, std::string>> Scanner::take_docs() {
-    std::vector<std::pair<std::uint32_t, std::string>> out;
-    out.swap(new_docs_);
-    for (const auto& [doc, text] : out) pending_bytes_ -= std::min(pending_bytes_, text.size() + 16);
+std::vector<TextGroup> Scanner::take_texts() {
+    std::vector<TextGroup> out;
+    out.swap(done_groups_);
+    for (const auto& g : out) pending_bytes_ -= std::min(pending_bytes_, g.text.size() + 1);
     return out;
 }
 
@@ -792,6 +822,7 @@ bool Scanner::finish() {
         t->last_root = 0;
     }
     done_ = true;
+    end_group();
     flush_postings();
     std::vector<std::uint32_t> left;
     for (const auto& [number, p] : pending_) left.push_back(number);

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "read.hpp"
+#include "text_table.hpp"
 
 namespace jarn::index {
 
@@ -43,8 +44,8 @@ struct CallEntry {
 };
 inline constexpr std::size_t kCallEntrySize = 4 + 8 + 2 + 2 + 4 + 24 + 8 + 2 + 24;  // 78
 
-// One call in a level run: what the flame chart draws (packed: kRunEntrySize).
-inline constexpr std::size_t kRunEntrySize = 4 + 4 + 2 + 24 + 4 + 1 + 4 + 4;  // 47
+// One call in a level run: what the flame chart draws (id, depth, start, end, fn, flags; packed).
+inline constexpr std::size_t kRunEntrySize = 4 + 2 + 16 + 4 + 1;  // 27
 
 struct CallBlock {
     std::uint32_t number = 0;  // ids number * kBlockCalls + 1 ...
@@ -68,16 +69,31 @@ struct Mark {
     std::string label;
 };
 
-// Where a searchable text occurs: the calls whose values hold it (a list may come in pieces).
+// Searchable texts (each distinct string, key or number of the values, numbered in the order
+// met) are written in groups of consecutive numbers, joined by kTextSeparator: a group is one
+// document of the full-text index, whose matches are then looked for among its texts.
+struct TextGroup {
+    std::uint32_t first = 0, count = 0;
+    std::string text;
+};
+inline constexpr char kTextSeparator = '\x1f';
+
+// Where texts occur: for each of a range of texts, the calls whose values hold it. `data` is,
+// per text, the varint of its number's difference from the one before, the varint of its call
+// count, then each call id as the zigzag varint of its difference from the one before. A text's
+// calls may be spread over several pieces (`seq` orders them).
 struct Postings {
-    std::uint32_t doc = 0;
-    std::uint32_t first = 0;  // the first call id of the piece
-    std::vector<std::uint8_t> data;  // call ids, each the zigzag varint of its difference from the one before
+    std::uint32_t first = 0, last = 0, seq = 0;
+    std::vector<std::uint8_t> data;
 };
 
-inline constexpr std::size_t kTextLimit = 2048;     // bytes of one value's text that are searched
-inline constexpr std::size_t kDocLimit = 200000;     // distinct texts remembered at once
+inline constexpr std::size_t kTextLimit = 2048;        // bytes of one value's text that are searched
+inline constexpr std::size_t kGroupTexts = 64;         // texts per group at most
+inline constexpr std::size_t kGroupBytes = 8192;       // and about this many bytes
+inline constexpr std::size_t kPostingsBytes = 65536;   // bytes per postings piece, about
+inline constexpr std::size_t kDocLimit = 100000;       // distinct texts remembered at once
 inline constexpr std::size_t kPostingLimit = 4000000;  // postings held before they are written
+
 
 struct Function {
     std::string qualname, path;
@@ -102,6 +118,11 @@ struct ThreadInfo {
     std::uint64_t calls = 0;
     std::uint32_t max_depth = 0;
     std::uint32_t first_root = 0;  // its first top-level call
+};
+
+struct ViewHash {  // lookups by view, without a string made for each
+    using is_transparent = void;
+    std::size_t operator()(std::string_view s) const noexcept { return std::size_t(TextTable::hash(s)); }
 };
 
 struct PairHash {
@@ -144,7 +165,7 @@ public:
     std::vector<LevelRun> take_runs();
     std::vector<Mark> take_marks();
     // Searchable texts (a document per distinct text) and the calls that hold them.
-    std::vector<std::pair<std::uint32_t, std::string>> take_docs();
+    std::vector<TextGroup> take_texts();
     std::vector<Postings> take_postings();
     std::size_t pending_bytes() const { return pending_bytes_; }
 
@@ -170,7 +191,7 @@ private:
     struct Thread {
         std::uint16_t no;
         std::vector<Open> open;
-        std::unordered_map<std::string, std::uint32_t> open_ids;  // frame id -> open calls with it
+        std::unordered_map<std::string, std::uint32_t, ViewHash, std::equal_to<>> open_ids;  // frame id -> open calls with it
         std::unordered_map<std::uint32_t, std::uint32_t> active;  // fn -> open calls, for totals
         std::string last_ended_frame;
         std::uint32_t last_ended = 0;  // its call id (0: none)
@@ -189,6 +210,7 @@ private:
     void search_text(const std::uint8_t* begin, const std::uint8_t* end, std::uint32_t call);
     void add_text(std::string_view text, std::uint32_t call);
     void new_generation();
+    void end_group();
     void flush_postings();
     Thread& thread_for(std::int64_t key, bool main, std::string_view name, bool has_native, std::int64_t native);
     std::uint32_t function(std::string_view qualname, std::string_view co_name, std::string_view path);
@@ -240,12 +262,14 @@ private:
     std::vector<LevelRun> done_runs_;
     std::vector<Mark> marks_;
     std::size_t pending_bytes_ = 0;
-    std::unordered_map<std::string, std::uint32_t> docs_;  // text -> document, of this generation
+    TextTable docs_;  // text -> number, of this generation
     std::vector<std::vector<std::uint32_t>> postings_;     // by document - generation_
     std::uint32_t next_doc_ = 1, generation_ = 1;
     std::size_t posting_count_ = 0;
-    std::vector<std::pair<std::uint32_t, std::string>> new_docs_;
+    TextGroup group_;  // the texts of the group being filled
+    std::vector<TextGroup> done_groups_;
     std::vector<Postings> done_postings_;
+    std::uint32_t postings_seq_ = 0;
     std::int64_t truncated_off_ = -1;
     std::string error_;
 };
