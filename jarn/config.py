@@ -1,4 +1,5 @@
-"""The profiler's configuration: defaults, then `[tool.jarn]` of pyproject.toml, then overrides.
+"""The profiler's configuration: defaults, then `[tool.jarn]` of pyproject.toml, then the JARN_DB
+environment variable, then overrides.
 
 The result is the plain dictionary the native core reads:
 
@@ -145,9 +146,8 @@ def _apply(config: dict[str, Any], layer: dict[str, Any], where: str, base: Path
     if "db_path" in layer:
         value = layer["db_path"]
         if not isinstance(value, str | os.PathLike):
-            raise ConfigError(f"{where}: db_path must be a path")
-        path = Path(value)
-        config["db_path"] = str(base / path if base is not None and not path.is_absolute() else path)
+            raise ConfigError(f"{where}: db_path must be a path or a postgresql:// URL")
+        config["db_path"] = store_name(value, base)
     filters = config["filters"]
     if "filters" in layer:
         given = layer["filters"]
@@ -196,12 +196,28 @@ def _apply_plugins(plugins: dict[str, Any], given: Any, where: str) -> None:
             raise ConfigError(f"{where}: unknown plugin {key!r} (known: {', '.join(PLUGIN_NAMES)}, extra)")
 
 
+def store_name(value: str | os.PathLike[str], base: Path | None = None) -> str:
+    """Where traces go: a URL as it is, a relative path below `base`."""
+    if isinstance(value, str) and value.startswith(("postgresql://", "postgres://")):
+        return value
+    path = Path(value)
+    return str(base / path if base is not None and not path.is_absolute() else path)
+
+
+def _from_environment(config: dict[str, Any]) -> None:
+    """JARN_DB names the store for every command and integration, unless one names its own."""
+    named = os.environ.get("JARN_DB", "")
+    if named:
+        config["db_path"] = store_name(named)
+
+
 def merged(overrides: dict[str, Any] | None) -> dict[str, Any]:
     """The defaults with `overrides` applied (no pyproject.toml)."""
     config = copy.deepcopy(DEFAULTS)
     root = find_project_root()
     if root is not None:
         config["db_path"] = str(root / DEFAULT_DB)
+    _from_environment(config)
     if overrides:
         _apply(config, _normalise(dict(overrides), "configuration"), "configuration", None)
     return config
@@ -217,6 +233,7 @@ def load_config(overrides: dict[str, Any] | None = None, start: Path | None = No
         config["db_path"] = str(root / DEFAULT_DB)
     if pyproject is not None:
         _apply(config, read_pyproject(pyproject), str(pyproject), base)
+    _from_environment(config)
     if overrides:
         _apply(config, _normalise(dict(overrides), "command line"), "command line", None)
     return config
