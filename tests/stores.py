@@ -60,14 +60,13 @@ def postgres():
         pytest.skip("PostgreSQL's server binaries are not installed (apt-get install postgresql): the PostgreSQL cases are skipped")
     pytest.importorskip("psycopg", reason='psycopg is not installed (pip install "jarn[postgres]"): the PostgreSQL cases are skipped')
     folder = Path(tempfile.mkdtemp(prefix="jarn-pg-"))
+    (folder / "pw").write_text(PASSWORD)
     run_as = {}
     if os.geteuid() == 0:  # initdb refuses root: the server runs as an unprivileged user
-        user = pwd.getpwnam("postgres") if _has_user("postgres") else pwd.getpwnam("nobody")
-        os.chown(folder, user.pw_uid, user.pw_gid)
+        user = next(pwd.getpwnam(name) for name in ("postgres", "nobody") if name in {u.pw_name for u in pwd.getpwall()})
         run_as = {"user": user.pw_uid, "group": user.pw_gid}
-    (folder / "pw").write_text(PASSWORD)
-    if run_as:
-        os.chown(folder / "pw", run_as["user"], run_as["group"])
+        for path in (folder, folder / "pw"):
+            os.chown(path, user.pw_uid, user.pw_gid)
     data, port = folder / "data", _free_port()
     subprocess.run([str(binaries / "initdb"), "-D", str(data), "-U", USER, "--pwfile", str(folder / "pw"), "-A", "scram-sha-256", "-E", "UTF8"],
                    check=True, capture_output=True, **run_as)
@@ -81,14 +80,6 @@ def postgres():
     finally:
         subprocess.run([str(binaries / "pg_ctl"), "-D", str(data), "-m", "immediate", "stop"], capture_output=True, **run_as)
         shutil.rmtree(folder, ignore_errors=True)
-
-
-def _has_user(name: str) -> bool:
-    try:
-        pwd.getpwnam(name)
-        return True
-    except KeyError:
-        return False
 
 
 @pytest.fixture(params=ENGINES)
