@@ -48,7 +48,7 @@ logger = logging.getLogger("jarn")
 
 # The profiler of the request whose code runs in this context, while the request is open.
 _current: contextvars.ContextVar[JarnProfiler | None] = contextvars.ContextVar("jarn_request", default=None)
-_open: set[JarnProfiler] = set()
+_open: dict[JarnProfiler, RequestSettings] = {}  # with the settings of their middleware
 
 
 def _install(profiler: JarnProfiler) -> bool:
@@ -59,7 +59,7 @@ def _install(profiler: JarnProfiler) -> bool:
     try:
         profiler.rust_profiler.register_threading_profiler(None, None, None)
     except BaseException as exc:
-        failed("profile", profiler.source, exc)
+        failed(_open[profiler], "profile", profiler.source, exc)
         return False
     return True
 
@@ -236,16 +236,17 @@ async def profile_request(
         loop = asyncio.get_running_loop()
         _follow_tasks(loop)
     except BaseException as exc:
-        failed("profile", profiler.source, exc)
+        failed(settings, "profile", profiler.source, exc)
+        end_request(settings, profiler)
         return await call()
-    _open.add(profiler)
+    _open[profiler] = settings
     token = _current.set(profiler)
     try:
         return await Stepped(_serve(method, path, call, status_of), profiler)
     finally:
         _current.reset(token)
-        _open.discard(profiler)
-        end_request(profiler)  # only hands the trace over: the writer's thread saves it
+        _open.pop(profiler, None)
+        end_request(settings, profiler)  # only hands the trace over: the writer's thread saves it
 
 
 class JarnMiddleware:

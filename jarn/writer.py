@@ -217,11 +217,11 @@ class TraceWriter:
                     for item in batch:
                         self._note_unsaved(Unsaved(item.db_path, item.trace_id, item.what, _reason(exc)))
             finally:
+                self._log_drops()  # before the batch is settled: whoever waits for it sees the log too
                 with self._cond:
                     self._pending_bytes -= size
                     self._in_hand = 0
                     self._cond.notify_all()
-            self._log_drops()
 
     def _write(self, batch: list[_Pending]) -> None:
         groups: dict[tuple[str, float], list[_Pending]] = {}
@@ -479,6 +479,12 @@ def save_one(db_path: str, trace_id: str, pieces: Any, timeout: float) -> None:
     from jarn import db
 
     db.save_trace_in_sqlite(db_path, trace_id, timeout=int(timeout), msgpack=pieces)
+
+
+def describe_gap(reason: str, dropped: dict[str, int]) -> str:
+    """"12 traces not saved (over max_pending_bytes): GET /a ×10, GET /b ×2", most first."""
+    most = sorted(dropped.items(), key=lambda item: (-item[1], item[0]))
+    return f"{sum(dropped.values())} traces not saved ({reason}): " + ", ".join(f"{what or '?'} ×{n}" for what, n in most)
 
 
 def gaps(db_path: str, since: float = 0.0) -> list[tuple[float, str, dict[str, int]]]:

@@ -32,7 +32,7 @@ import threading
 import time
 import weakref
 from collections.abc import Callable, Iterable, Iterator
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any, TypeVar
 
 from jarn import writer
@@ -59,11 +59,13 @@ class RequestSettings:
 
     config: dict[str, Any]
     db_path: str
+    said: set[tuple[str, str]] = field(default_factory=set, compare=False)  # failures logged
 
 
 def prepare(config: dict[str, Any] | None, db_path: str | None) -> RequestSettings:
-    profiler = JarnProfiler(request_config(config), db_path=db_path)
-    return RequestSettings(profiler.config, profiler.db_path)
+    profiler = JarnProfiler(config, db_path=db_path)  # the configuration checked as it was given
+    request_config(config)  # says, once, what requests do not take from it
+    return RequestSettings({**profiler.config, "threading": False, "engine": "profile"}, profiler.db_path)
 
 
 def profile_call(settings: RequestSettings, method: str, path: str, call: Callable[[], R], status_of: Callable[[R], Any]) -> R:
@@ -80,7 +82,7 @@ def profile_call(settings: RequestSettings, method: str, path: str, call: Callab
         return result
     finally:
         request_ended(method, path, status if isinstance(status, int) else None, round(time.perf_counter() - started, 9))
-        end_request(profiler)
+        end_request(settings, profiler)
 
 
 def request_source(method: Any, path: Any) -> str:
@@ -103,18 +105,16 @@ def request_config(config: dict[str, Any] | None) -> dict[str, Any]:
     return {**(config or {}), "threading": False, "engine": "profile"}
 
 
-_failures_said: set[tuple[str, str]] = set()
-
-
-def failed(doing: str, source: str, exc: BaseException) -> None:
-    """A failure of jarn's own, logged once per kind (what was being done, and the error); the
-    request goes on. KeyboardInterrupt and SystemExit are not jarn's: they go on too."""
+def failed(settings: RequestSettings, doing: str, source: str, exc: BaseException) -> None:
+    """A failure of jarn's own, logged once per middleware and kind (what was being done, and
+    the error); the request goes on. KeyboardInterrupt and SystemExit are not jarn's: they go
+    on too."""
     if isinstance(exc, KeyboardInterrupt | SystemExit):
         raise exc
     kind = (doing, f"{type(exc).__name__}: {str(exc).splitlines()[0] if str(exc) else ''}")
-    if kind in _failures_said:
+    if kind in settings.said:
         return
-    _failures_said.add(kind)
+    settings.said.add(kind)
     logger.error("jarn could not %s %s: %s (requests go on unprofiled while this lasts; said once)", doing, source, kind[1])
 
 
@@ -146,13 +146,13 @@ def begin_request(settings: RequestSettings, source: str) -> JarnProfiler | None
     except BaseException as exc:
         if profiler is not None and profiler.rust_profiler is not None and sys.getprofile() is profiler.rust_profiler:
             sys.setprofile(None)
-        failed("profile", source, exc)
+        failed(settings, "profile", source, exc)
         return None
     _last.profiler = profiler
     return profiler
 
 
-def end_request(profiler: JarnProfiler) -> None:
+def end_request(settings: RequestSettings, profiler: JarnProfiler) -> None:
     """Stops profiling this thread, when it runs this profiler, and hands the trace to the
     process's writer, which saves it on a thread of its own; never raises. (A thread that closes
     another thread's response may be profiling a request of its own, which goes on.)"""
@@ -160,7 +160,7 @@ def end_request(profiler: JarnProfiler) -> None:
         if sys.getprofile() is getattr(profiler, "rust_profiler", None):
             profiler.stop()
     except BaseException as exc:
-        failed("stop profiling", profiler.source, exc)
+        failed(settings, "stop profiling", profiler.source, exc)
     _ended.add(profiler)
     writer.hand_over(profiler)  # a drop is counted there, a failure logged there
 
@@ -226,7 +226,7 @@ class JarnMiddleware:
             if not done:
                 done = True
                 request_ended(str(method), str(path), status, round(time.perf_counter() - started, 9))
-                end_request(profiler)
+                end_request(self.settings, profiler)
 
         request_began(str(method), str(path))
         try:
