@@ -59,10 +59,11 @@ class Unsaved:
 
 
 class _Pending:
-    __slots__ = ("db_path", "trace_id", "trace", "size", "what", "timeout")
+    __slots__ = ("db_path", "trace_id", "trace", "size", "what", "timeout", "summary")
 
-    def __init__(self, db_path: str, trace_id: str, trace: Any, size: int, what: str, timeout: float) -> None:
+    def __init__(self, db_path: str, trace_id: str, trace: Any, size: int, what: str, timeout: float, summary: Any) -> None:
         self.db_path, self.trace_id, self.trace, self.size, self.what, self.timeout = db_path, trace_id, trace, size, what, timeout
+        self.summary = summary
 
 
 def _free(trace: Any) -> None:
@@ -104,9 +105,10 @@ class TraceWriter:
     # Handing over (any thread).
 
     def submit(self, db_path: str, trace_id: str, trace: Any, *, what: str = "", timeout: float = 60,
-               max_pending_bytes: int | None = None, wait: bool = False) -> bool:
+               max_pending_bytes: int | None = None, wait: bool = False, summary: Any = None) -> bool:
         """Queues a trace (bytes, or the pieces of `take_trace_pieces`) to be saved. False when
-        it was dropped (over the cap, counted) instead; with `wait` it waits for room."""
+        it was dropped (over the cap, counted) instead; with `wait` it waits for room. `summary`
+        (a jarn.db.TraceSummary) spares reading it from the trace."""
         size = len(trace)
         cap = self.max_pending_bytes if max_pending_bytes is None else max_pending_bytes
         with self._cond:
@@ -125,7 +127,7 @@ class TraceWriter:
                 self._cond.notify_all()  # the thread logs the drops
                 _free(trace)
                 return False
-            self._queue.append(_Pending(db_path, trace_id, trace, size, what, timeout))
+            self._queue.append(_Pending(db_path, trace_id, trace, size, what, timeout, summary))
             self._pending_bytes += size
             self._start_locked()
             # The thread is woken for the first trace of a batch or a full one; in between it
@@ -263,7 +265,7 @@ class TraceWriter:
 
     def _save(self, db_path: str, timeout: float, ready: list[tuple[_Pending, bytes]], noted: Counter[str] | None) -> None:
         try:
-            self._stores.save(db_path, [(item.trace_id, data) for item, data in ready], timeout, noted or None)
+            self._stores.save(db_path, [(item.trace_id, data, item.summary) for item, data in ready], timeout, noted or None)
         except Exception as exc:
             if len(ready) <= 1:
                 for item, _ in ready:
@@ -272,7 +274,7 @@ class TraceWriter:
             # One trace that cannot be stored must not take the others with it.
             for item, data in ready:
                 try:
-                    self._stores.save(db_path, [(item.trace_id, data)], timeout, None)
+                    self._stores.save(db_path, [(item.trace_id, data, item.summary)], timeout, None)
                 except Exception as one:
                     self._settled(item, one)
                 else:
@@ -305,17 +307,22 @@ class TraceWriter:
         logger.warning("jarn: %d traces dropped: the traces waiting to be saved reached max_pending_bytes (%s)", total, most)
 
 
-def hand_over(profiler: Any, *, wait: bool = False) -> bool:
+def hand_over(profiler: Any, *, duration: float | None = None) -> bool:
     """A finished profiler's trace handed to this process's writer; never raises (a failure is
-    logged and kept in the profiler's `save_error`)."""
+    logged and kept in the profiler's `save_error`). What the store lists comes from the core
+    and from `duration` (the caller timed its run), so the trace is not read to summarise it."""
     try:
+        from jarn.db import TraceSummary
+
         pieces = profiler.rust_profiler.take_trace_pieces()
+        argv, source, count, others = pieces.summary
         config = profiler.config
         writer = get_writer()
         writer.drain_seconds = float(config.get("drain_seconds", writer.drain_seconds))
         return writer.submit(str(profiler.db_path), pieces.trace_id, pieces, what=profiler.source,
                              timeout=int(config.get("sqlite_busy_timeout", 60)),
-                             max_pending_bytes=int(config.get("max_pending_bytes", DEFAULT_MAX_PENDING_BYTES)), wait=wait)
+                             max_pending_bytes=int(config.get("max_pending_bytes", DEFAULT_MAX_PENDING_BYTES)),
+                             summary=TraceSummary(argv, source, count, others, source or " ".join(argv), duration))
     except BaseException as exc:  # the core's internal error included; an interrupt is the program's
         if isinstance(exc, KeyboardInterrupt | SystemExit):
             raise
@@ -416,7 +423,7 @@ class _Stores:
     def __init__(self) -> None:
         self._open: dict[tuple[str, float], tuple[contextlib.ExitStack, sqlite3.Connection]] = {}
 
-    def save(self, db_path: str, traces: list[tuple[str, bytes]], timeout: float, dropped: Counter[str] | None) -> None:
+    def save(self, db_path: str, traces: list[tuple[str, bytes, Any]], timeout: float, dropped: Counter[str] | None) -> None:
         key = (db_path, timeout)
         if key not in self._open:
             from jarn import db
@@ -439,8 +446,9 @@ class _Stores:
             raise
 
 
-def save_many(conn: sqlite3.Connection, traces: Iterable[tuple[str, bytes]], dropped: Counter[str] | None) -> None:
-    """Stores the traces, each a new row, and notes the drops, all in one transaction."""
+def save_many(conn: sqlite3.Connection, traces: list[tuple[str, bytes, Any]], dropped: Counter[str] | None) -> None:
+    """Stores the traces (id, bytes, summary or None), each a new row, and notes the drops, all
+    in one transaction. The rows' ids are given here, so that each table gets one statement."""
     import json
 
     from jarn import db
@@ -448,18 +456,24 @@ def save_many(conn: sqlite3.Connection, traces: Iterable[tuple[str, bytes]], dro
     try:
         with db._transaction(conn):
             now = time.time()
-            for trace_id, data in traces:
-                summary = db.summarize(data)
-                cursor = conn.execute(
-                    "INSERT INTO traces (trace_id, created_at, size, command_line, source, record_count, label, duration)"
-                    " VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
-                    (trace_id, now, len(data), json.dumps(summary.command_line), summary.source,
-                     summary.record_count, summary.label, summary.duration),
-                )
+            # Past every id used so far, deleted ones included (the table never reuses an id).
+            first = conn.execute(
+                "SELECT max(coalesce((SELECT max(row_id) FROM traces), 0),"
+                " coalesce((SELECT seq FROM sqlite_sequence WHERE name = 'traces'), 0)) + 1").fetchone()[0]
+            rows, chunks, lines = [], [], {}
+            for row_id, (trace_id, data, summary) in enumerate(traces, first):
+                summary = summary or db.summarize(data)
+                line = tuple(summary.command_line)
+                if line not in lines:
+                    lines[line] = json.dumps(summary.command_line)
+                rows.append((row_id, trace_id, now, len(data), lines[line], summary.source, summary.record_count,
+                             summary.label, summary.duration))
                 view = memoryview(data)
-                for seq, at in enumerate(range(0, max(len(data), 1), db.CHUNK_SIZE)):
-                    conn.execute("INSERT INTO trace_chunks (row_id, seq, data) VALUES (?, ?, ?)",
-                                 (cursor.lastrowid, seq, view[at : at + db.CHUNK_SIZE]))
+                chunks += [(row_id, seq, view[at : at + db.CHUNK_SIZE]) for seq, at in enumerate(range(0, max(len(data), 1), db.CHUNK_SIZE))]
+            conn.executemany(
+                "INSERT INTO traces (row_id, trace_id, created_at, size, command_line, source, record_count, label, duration)"
+                " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)", rows)
+            conn.executemany("INSERT INTO trace_chunks (row_id, seq, data) VALUES (?, ?, ?)", chunks)
             if dropped:
                 conn.execute(_UNSAVED_TABLE)
                 conn.executemany("INSERT INTO jarn_unsaved (created_at, source, count, reason) VALUES (?, ?, ?, ?)",

@@ -292,3 +292,32 @@ def test_manage_py_check_checks_the_jarn_setting(tmp_path, jarn, said):
         assert done.returncode == 0 and "no issues" in done.stdout, done.stdout + done.stderr
     else:
         assert done.returncode == 1 and f"({said})" in done.stderr and "Traceback" not in done.stderr, done.stderr
+
+
+def render_page(template, items):
+    return template.render(items=items)
+
+
+@pytest.mark.parametrize("engine", ["profile", "monitoring"])
+def test_a_template_page_is_one_template_record_and_none_of_its_generated_frames(tmp_path, engine):
+    import jinja2
+    import mako.lookup
+    import mako.template
+
+    (tmp_path / "page.html").write_text("<ul>{% for i in items %}<li>{{ i }}</li>{% endfor %}</ul>")
+    (tmp_path / "mail.mako").write_text("<%def name='line(i)'>- ${i}</%def>\n% for i in items:\n${line(i)}\n% endfor\n")
+    pages = [jinja2.Environment(loader=jinja2.FileSystemLoader(tmp_path)).get_template("page.html"),
+             jinja2.Environment().from_string("{{ items|length }}"),
+             mako.template.Template("${len(items)}"),
+             mako.lookup.TemplateLookup([str(tmp_path)], module_directory=str(tmp_path / "mods")).get_template("mail.mako"),
+             mako.lookup.TemplateLookup([str(tmp_path)]).get_template("mail.mako")]
+    profiler = JarnProfiler(engine=engine).start()
+    try:
+        rendered = [render_page(page, ["a", "b", "c"]) for page in pages]
+    finally:
+        profiler.stop()
+    assert rendered[0] == "<ul><li>a</li><li>b</li><li>c</li></ul>" and rendered[1] == "3"
+    trace = decode_trace(profiler.build_trace())
+    assert [c.qualname.rpartition(".")[2] for _, c in trace.walk()] == ["render_page"] * 5  # no root(), no render_body()
+    templates = [r.data["template"] for _, r in _records(trace, "template")]
+    assert templates == ["page.html", "<string>"]  # one record per Jinja2 render, none of its inner frames
