@@ -32,14 +32,16 @@ const std::array<Finder, 15>& host_package_filter() {
 }
 
 // Code that no one wrote as Python source: compiled templates and code generated at run time.
-// - "<...>" names (Jinja2's "<template>", "<decorator-gen-1>"...), but not an interactive
-//   prompt's, whose code the user typed;
+// - "<...>" names (Jinja2's "<template>", "<decorator-gen-1>"...), but not a prompt's, whose
+//   code the user typed;
 // - Mako's string templates ("memory:0x...") and its module ids (a bare identifier, no path);
 // - a file whose extension is not Python's: a template compiled under its own name (Jinja2's
 //   "templates/page.html");
 // - Mako's compiled modules kept on disk, named after their template ("page.html.py").
-constexpr std::array<std::string_view, 6> kPromptNames{"<stdin>", "<console", "<python-input-", "<ipython-input-",
-                                                        "<pyshell#", "<input>"};
+// What people typed: the interpreter's, IPython's and IDLE's prompts, and the cells of jarn's own
+// %%jarn magic.
+constexpr std::array<std::string_view, 7> kPromptNames{"<stdin>",   "<console", "<python-input-", "<ipython-input-",
+                                                        "<pyshell#", "<input>",  "<jarn-cell-"};
 constexpr std::array<std::string_view, 5> kPythonExtensions{".py", ".pyw", ".pyx", ".pxd", ".pxi"};
 constexpr std::array<std::string_view, 9> kTemplateExtensions{".html.py", ".htm.py",  ".xml.py",  ".txt.py", ".mako.py",
                                                               ".mak.py",  ".tmpl.py", ".jinja.py", ".j2.py"};

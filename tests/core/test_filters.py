@@ -43,7 +43,7 @@ RULES = [
         "/home/u/app/jarn/plugins/logging_records.py", "/home/u/app/myjarn/db.py", "/home/u/app/JARN/db.py",
         "\\home\\u\\jarn\\db.py", "/srv/app/shop.py", "",
         # What people type or run: the prompts, a script without an extension, Cython, a relative name.
-        "<python-input-3>", "<ipython-input-2-5f0c>", "<console>", "<pyshell#4>", "/srv/app/manage", "/srv/app/fast.pyx",
+        "<python-input-3>", "<ipython-input-2-5f0c>", "<console>", "<jarn-cell-2>", "<pyshell#4>", "/srv/app/manage", "/srv/app/fast.pyx",
         "calc.py", "/srv/app/page_html.py", "<unclosed"]],
     (INCLUDE_JSON, "/usr/lib/python3.12/json/decoder.py", True),
     (INCLUDE_JSON, "/usr/lib/python3.12/csv.py", False),
