@@ -68,7 +68,7 @@ if mode == "noop":
     sys.setprofile(None)
     sys.exit(0)
 from jarn.profiler import JarnProfiler
-import jarn.db, jarn.git, jarn.version
+import jarn.db, jarn.git, jarn.trace, jarn.version
 # Under callgrind everything runs tens of times slower: without this, __repr__ methods would be
 # judged too slow to call and skipped, and the count would not be that of a normal run.
 profiler = JarnProfiler({"engine": engine, "slow_repr_ms": 10**6}, db_path=tempfile.mkdtemp() + "/db.sqlite3", source="instructions")
@@ -76,7 +76,7 @@ profiler.start()
 run(size)
 profiler.stop()
 if count:
-    print(jarn.db.summarize(profiler.build_trace()).record_count)
+    print(jarn.trace.summarize(profiler.build_trace()).record_count)
 """
 
 WORKLOADS = ("small-ints", "dataclasses")

@@ -25,7 +25,6 @@ import contextlib
 import logging
 import os
 import signal
-import sqlite3
 import threading
 import time
 from collections import Counter, deque
@@ -59,11 +58,10 @@ class Unsaved:
 
 
 class _Pending:
-    __slots__ = ("db_path", "trace_id", "trace", "size", "what", "timeout", "summary")
+    __slots__ = ("db_path", "trace_id", "trace", "size", "what", "timeout")
 
-    def __init__(self, db_path: str, trace_id: str, trace: Any, size: int, what: str, timeout: float, summary: Any) -> None:
+    def __init__(self, db_path: str, trace_id: str, trace: Any, size: int, what: str, timeout: float) -> None:
         self.db_path, self.trace_id, self.trace, self.size, self.what, self.timeout = db_path, trace_id, trace, size, what, timeout
-        self.summary = summary
 
 
 def _free(trace: Any) -> None:
@@ -90,7 +88,8 @@ class TraceWriter:
         self._thread: threading.Thread | None = None
         self.max_pending_bytes = DEFAULT_MAX_PENDING_BYTES
         self.drain_seconds = DEFAULT_DRAIN_SECONDS
-        self.saved: Counter[str] = Counter()  # per store
+        self.saved: Counter[str] = Counter()  # traces, per store
+        self.transactions: Counter[str] = Counter()  # the transactions that saved them
         self.unsaved: list[Unsaved] = []
         # Dropped at the cap, per store and path: those not logged yet, and those not yet noted
         # in their store.
@@ -105,10 +104,9 @@ class TraceWriter:
     # Handing over (any thread).
 
     def submit(self, db_path: str, trace_id: str, trace: Any, *, what: str = "", timeout: float = 60,
-               max_pending_bytes: int | None = None, wait: bool = False, summary: Any = None) -> bool:
+               max_pending_bytes: int | None = None, wait: bool = False) -> bool:
         """Queues a trace (bytes, or the pieces of `take_trace_pieces`) to be saved. False when
-        it was dropped (over the cap, counted) instead; with `wait` it waits for room. `summary`
-        (a jarn.db.TraceSummary) spares reading it from the trace."""
+        it was dropped (over the cap, counted) instead; with `wait` it waits for room."""
         size = len(trace)
         cap = self.max_pending_bytes if max_pending_bytes is None else max_pending_bytes
         with self._cond:
@@ -127,7 +125,7 @@ class TraceWriter:
                 self._cond.notify_all()  # the thread logs the drops
                 _free(trace)
                 return False
-            self._queue.append(_Pending(db_path, trace_id, trace, size, what, timeout, summary))
+            self._queue.append(_Pending(db_path, trace_id, trace, size, what, timeout))
             self._pending_bytes += size
             self._start_locked()
             # The thread is woken for the first trace of a batch or a full one; in between it
@@ -237,9 +235,9 @@ class TraceWriter:
                     continue
                 try:
                     if item.size > BATCH_BYTES:  # a big trace is written as it is read, alone
-                        save_one(db_path, item.trace_id, item.trace, timeout)
+                        self._stores.save(db_path, [(item.trace_id, item.trace)], timeout, None)
                         self._settled(item, None)
-                    else:
+                    else:  # joined: bytes can be tried again alone if the batch fails
                         ready.append((item, b"".join(item.trace)))
                 except Exception as exc:
                     self._settled(item, exc)
@@ -265,7 +263,7 @@ class TraceWriter:
 
     def _save(self, db_path: str, timeout: float, ready: list[tuple[_Pending, bytes]], noted: Counter[str] | None) -> None:
         try:
-            self._stores.save(db_path, [(item.trace_id, data, item.summary) for item, data in ready], timeout, noted or None)
+            self._stores.save(db_path, [(item.trace_id, data) for item, data in ready], timeout, noted or None)
         except Exception as exc:
             if len(ready) <= 1:
                 for item, _ in ready:
@@ -274,12 +272,14 @@ class TraceWriter:
             # One trace that cannot be stored must not take the others with it.
             for item, data in ready:
                 try:
-                    self._stores.save(db_path, [(item.trace_id, data, item.summary)], timeout, None)
+                    self._stores.save(db_path, [(item.trace_id, data)], timeout, None)
                 except Exception as one:
                     self._settled(item, one)
                 else:
                     self._settled(item, None)
             return
+        with self._cond:
+            self.transactions[db_path] += 1
         for item, _ in ready:
             self._settled(item, None)
 
@@ -307,22 +307,17 @@ class TraceWriter:
         logger.warning("jarn: %d traces dropped: the traces waiting to be saved reached max_pending_bytes (%s)", total, most)
 
 
-def hand_over(profiler: Any, *, duration: float | None = None) -> bool:
+def hand_over(profiler: Any) -> bool:
     """A finished profiler's trace handed to this process's writer; never raises (a failure is
-    logged and kept in the profiler's `save_error`). What the store lists comes from the core
-    and from `duration` (the caller timed its run), so the trace is not read to summarise it."""
+    logged and kept in the profiler's `save_error`)."""
     try:
-        from jarn.db import TraceSummary
-
         pieces = profiler.rust_profiler.take_trace_pieces()
-        argv, source, count, others = pieces.summary
         config = profiler.config
         writer = get_writer()
         writer.drain_seconds = float(config.get("drain_seconds", writer.drain_seconds))
         return writer.submit(str(profiler.db_path), pieces.trace_id, pieces, what=profiler.source,
                              timeout=int(config.get("sqlite_busy_timeout", 60)),
-                             max_pending_bytes=int(config.get("max_pending_bytes", DEFAULT_MAX_PENDING_BYTES)),
-                             summary=TraceSummary(argv, source, count, others, source or " ".join(argv), duration))
+                             max_pending_bytes=int(config.get("max_pending_bytes", DEFAULT_MAX_PENDING_BYTES)))
     except BaseException as exc:  # the core's internal error included; an interrupt is the program's
         if isinstance(exc, KeyboardInterrupt | SystemExit):
             raise
@@ -375,10 +370,11 @@ def routed(db_path: str, trace_id: str, trace: Any, timeout: float) -> bool:
 
 
 def _label(trace: bytes) -> str:
-    from jarn import db
+    """What ran (a test id), for a trace that might not be saved."""
+    from jarn.trace.reader import summarize
 
     try:
-        return db.summarize(trace).label
+        return summarize(trace).label
     except Exception:
         return ""
 
@@ -410,33 +406,39 @@ def _on_sigterm(signum: int, frame: Any) -> None:
     os.kill(os.getpid(), signum)
 
 
-# The store, behind one seam: many traces in one transaction, and the gaps left by dropped ones.
+# The store, through jarn.store: many traces in one transaction, and the gaps left by dropped ones.
 
 _UNSAVED_TABLE = """CREATE TABLE IF NOT EXISTS jarn_unsaved (
-    created_at REAL NOT NULL, source TEXT NOT NULL, count INTEGER NOT NULL, reason TEXT NOT NULL)"""
+    created_at {real} NOT NULL, source TEXT NOT NULL, count {int} NOT NULL, reason TEXT NOT NULL)"""
 
 
 class _Stores:
-    """The writer thread's connections, one per store, kept open between batches (and opened
-    again after a failure)."""
+    """The writer thread's open stores, one per name, kept between batches (and opened again
+    after a failure)."""
 
     def __init__(self) -> None:
-        self._open: dict[tuple[str, float], tuple[contextlib.ExitStack, sqlite3.Connection]] = {}
+        self._open: dict[tuple[str, float], tuple[contextlib.ExitStack, Any]] = {}
 
-    def save(self, db_path: str, traces: list[tuple[str, bytes, Any]], timeout: float, dropped: Counter[str] | None) -> None:
+    def save(self, db_path: str, traces: list[tuple[str, Any]], timeout: float, dropped: Counter[str] | None) -> None:
+        """The traces (bytes or pieces) in one transaction, all or none; then the drops noted."""
+        from jarn import store as stores
+
         key = (db_path, timeout)
         if key not in self._open:
-            from jarn import db
-
             stack = contextlib.ExitStack()
-            conn = stack.enter_context(db._connect(db_path, timeout=timeout, create=True))
-            # The log is synced at checkpoints, not at each commit: a crash of the machine (not
-            # of the process) may lose the last batches, never corrupt the store.
-            conn.execute("PRAGMA synchronous = NORMAL")
-            self._open[key] = (stack, conn)
-        stack, conn = self._open[key]
+            opened = stack.enter_context(stores.open_store(db_path, create=True, timeout=timeout))
+            self._open[key] = (stack, opened)
+        stack, opened = self._open[key]
         try:
-            save_many(conn, traces, dropped)
+            if traces:
+                opened.save_many(traces)
+            if dropped:
+                engine = opened.engine
+                with engine.transaction():
+                    engine.execute(_UNSAVED_TABLE.format(**engine.types))
+                    now = time.time()
+                    engine.executemany("INSERT INTO jarn_unsaved (created_at, source, count, reason) VALUES (?, ?, ?, ?)",
+                                       [(now, what, n, OVER_CAP) for what, n in dropped.items()])
         except BaseException:
             del self._open[key]
             try:
@@ -444,55 +446,6 @@ class _Stores:
             except Exception:
                 pass
             raise
-
-
-def save_many(conn: sqlite3.Connection, traces: list[tuple[str, bytes, Any]], dropped: Counter[str] | None) -> None:
-    """Stores the traces (id, bytes, summary or None), each a new row, and notes the drops, all
-    in one transaction. The rows' ids are given here, so that each table gets one statement."""
-    import json
-
-    from jarn import db
-
-    try:
-        with db._transaction(conn):
-            now = time.time()
-            # Past every id used so far, deleted ones included (the table never reuses an id).
-            first = conn.execute(
-                "SELECT max(coalesce((SELECT max(row_id) FROM traces), 0),"
-                " coalesce((SELECT seq FROM sqlite_sequence WHERE name = 'traces'), 0)) + 1").fetchone()[0]
-            rows, chunks, lines = [], [], {}
-            for row_id, (trace_id, data, summary) in enumerate(traces, first):
-                summary = summary or db.summarize(data)
-                line = tuple(summary.command_line)
-                if line not in lines:
-                    lines[line] = json.dumps(summary.command_line)
-                rows.append((row_id, trace_id, now, len(data), lines[line], summary.source, summary.record_count,
-                             summary.label, summary.duration))
-                view = memoryview(data)
-                chunks += [(row_id, seq, view[at : at + db.CHUNK_SIZE]) for seq, at in enumerate(range(0, max(len(data), 1), db.CHUNK_SIZE))]
-            conn.executemany(
-                "INSERT INTO traces (row_id, trace_id, created_at, size, command_line, source, record_count, label, duration)"
-                " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)", rows)
-            conn.executemany("INSERT INTO trace_chunks (row_id, seq, data) VALUES (?, ?, ?)", chunks)
-            if dropped:
-                conn.execute(_UNSAVED_TABLE)
-                conn.executemany("INSERT INTO jarn_unsaved (created_at, source, count, reason) VALUES (?, ?, ?, ?)",
-                                 [(now, what, n, OVER_CAP) for what, n in dropped.items()])
-    except sqlite3.Error as exc:
-        raise db.StoreError(f"trace database {conn_path(conn)}: {exc}") from None
-
-
-def conn_path(conn: sqlite3.Connection) -> str:
-    try:
-        return str(conn.execute("PRAGMA database_list").fetchone()[2])
-    except Exception:
-        return "?"
-
-
-def save_one(db_path: str, trace_id: str, pieces: Any, timeout: float) -> None:
-    from jarn import db
-
-    db.save_trace_in_sqlite(db_path, trace_id, timeout=int(timeout), msgpack=pieces)
 
 
 def describe_gap(reason: str, dropped: dict[str, int]) -> str:
@@ -503,15 +456,17 @@ def describe_gap(reason: str, dropped: dict[str, int]) -> str:
 
 def gaps(db_path: str, since: float = 0.0) -> list[tuple[float, str, dict[str, int]]]:
     """(when, reason, {path: count}) of the traces dropped since `since`, newest first."""
-    from jarn import db
+    from jarn import store as stores
 
     try:
-        with db.open_store(db_path) as conn:
-            rows = conn.execute(
+        with stores.open_store(db_path) as opened:
+            if not opened.engine.has_table("jarn_unsaved"):
+                return []
+            rows = opened.engine.execute(
                 "SELECT created_at, reason, source, count FROM jarn_unsaved WHERE created_at >= ? ORDER BY created_at DESC", (since,)
             ).fetchall()
-    except (db.StoreError, sqlite3.Error):
-        return []  # no drops noted in it (or no table yet)
+    except stores.StoreError:
+        return []
     out: list[tuple[float, str, dict[str, int]]] = []
     for created_at, reason, source, count in rows:
         if not out or out[-1][0] != created_at or out[-1][1] != reason:

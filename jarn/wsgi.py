@@ -123,7 +123,6 @@ def failed(settings: RequestSettings, doing: str, source: str, exc: BaseExceptio
 # then stays installed on that first thread, and is taken off when its next request begins.
 _last = threading.local()
 _ended: weakref.WeakSet[JarnProfiler] = weakref.WeakSet()
-_began: weakref.WeakKeyDictionary[JarnProfiler, float] = weakref.WeakKeyDictionary()  # its duration is listed
 
 
 def begin_request(settings: RequestSettings, source: str) -> JarnProfiler | None:
@@ -150,7 +149,6 @@ def begin_request(settings: RequestSettings, source: str) -> JarnProfiler | None
         failed(settings, "profile", source, exc)
         return None
     _last.profiler = profiler
-    _began[profiler] = time.perf_counter()
     return profiler
 
 
@@ -164,8 +162,7 @@ def end_request(settings: RequestSettings, profiler: JarnProfiler) -> None:
     except BaseException as exc:
         failed(settings, "stop profiling", profiler.source, exc)
     _ended.add(profiler)
-    # A drop is counted there, a failure logged there.
-    writer.hand_over(profiler, duration=time.perf_counter() - _began.pop(profiler, time.perf_counter()))
+    writer.hand_over(profiler)  # a drop is counted there, a failure logged there
 
 
 class _ClosingResponse:

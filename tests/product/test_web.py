@@ -24,9 +24,16 @@ from conftest import child_env  # noqa: E402
 from django.conf import settings  # noqa: E402
 from django.core.asgi import get_asgi_application  # noqa: E402
 from django.core.wsgi import get_wsgi_application  # noqa: E402
-from jarn import asgi, db, writer, wsgi  # noqa: E402
-from jarn.decode import PluginRecord, decode_trace  # noqa: E402
+from jarn import asgi, store as stores, writer, wsgi  # noqa: E402
+from jarn.trace import PluginRecord, decode_trace  # noqa: E402
 from jarn.profiler import JarnProfiler  # noqa: E402
+
+
+def _listed(store):
+    if not store.exists():
+        return []
+    with stores.open_store(store) as opened:
+        return opened.list()
 
 
 @pytest.fixture
@@ -48,9 +55,12 @@ def _get(port: int, path: str) -> tuple[int, bytes]:
 def _traces(store, count: int = 0) -> list:
     """The store's traces, oldest first, once it holds `count` of them (each is saved after its response)."""
     deadline, waiting = time.monotonic() + 30, threading.Event()  # a guard against a hang only
-    while len(db.list_traces(store) if store.exists() else []) < count and time.monotonic() < deadline:
+    while len(_listed(store)) < count and time.monotonic() < deadline:
         waiting.wait(0.02)
-    return [decode_trace(db.load_trace(store, info.row_id)) for info in reversed(db.list_traces(store))] if store.exists() else []
+    if not store.exists():
+        return []
+    with stores.open_store(store) as opened:
+        return [decode_trace(opened.load(info.row_id)) for info in reversed(opened.list())]
 
 
 def _records(parent, kind: str) -> list:
@@ -104,7 +114,7 @@ def test_each_wsgi_request_is_its_own_trace(stops, tmp_path, caplog):
     for engine in ("profile", "monitoring"):  # a request on a thread that is profiled already passes through, and says so
         with caplog.at_level(logging.WARNING, logger="jarn"), JarnProfiler(db_path=str(tmp_path / "outer.db"), engine=engine):
             assert b"".join(middleware(_environ("/inner"), lambda *a: None)) == b"hello world!"
-    assert len(db.list_traces(store)) == 5 and caplog.text.count("did not profile GET /inner") == 2
+    assert len(_listed(store)) == 5 and caplog.text.count("did not profile GET /inner") == 2
 
 
 async def asgi_app(scope, receive, send):
@@ -274,7 +284,7 @@ def test_an_application_wrapped_twice_is_profiled_once_and_nothing_false_is_said
         assert [_get(port, path)[0] for _ in range(2)] == [200, 200]
         traces = _traces(tmp_path / "t.db", 2)
         writer.get_writer().flush()
-    assert [t.source for t in traces] == [f"GET {path}"] * 2 and len(db.list_traces(store)) == 2
+    assert [t.source for t in traces] == [f"GET {path}"] * 2 and len(_listed(tmp_path / "t.db")) == 2
     assert all(len(_records(t, "request")) == 1 for t in traces) and "did not profile" not in caplog.text
 
 
