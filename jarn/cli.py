@@ -213,12 +213,24 @@ def _traces(args: argparse.Namespace) -> int:
         print(f"no traces in {stores.describe(path)}")
         return 0
     team = stores.is_url(path)  # a team's store: whose each trace is
+    # Traces a web server dropped (its writer was full) are gaps in the list, shown where they fell.
+    from jarn.writer import describe_gap, gaps
+
+    missing = gaps(path, infos[-1].created_at if len(infos) == args.limit else 0.0)
     for info in infos:
-        when = datetime.datetime.fromtimestamp(info.created_at).isoformat(sep=" ", timespec="seconds")
+        while missing and missing[0][0] >= info.created_at:
+            at, reason, dropped = missing.pop(0)
+            print(f"{'(gap)':<30}  {_when(at)}  {describe_gap(reason, dropped)}")
         took = format_duration(info.duration) if info.duration is not None else "?"
         by = f"  {info.username}@{info.host}" if team else ""
-        print(f"{info.trace_id}  {when}  {took:>9}  {info.record_count:>7} records  {_size(info.size):>9}{by}  {info.what}")
+        print(f"{info.trace_id}  {_when(info.created_at)}  {took:>9}  {info.record_count:>7} records  {_size(info.size):>9}{by}  {info.what}")
+    for at, reason, dropped in missing:
+        print(f"{'(gap)':<30}  {_when(at)}  {describe_gap(reason, dropped)}")
     return 0
+
+
+def _when(timestamp: float) -> str:
+    return datetime.datetime.fromtimestamp(timestamp).isoformat(sep=" ", timespec="seconds")
 
 
 def _size(n: int) -> str:
