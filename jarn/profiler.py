@@ -65,8 +65,11 @@ class JarnProfiler:
         trace_id: str | None = None,
         source: str = "",
         engine: str | None = None,
+        checked: bool = False,
     ) -> None:
-        self.config: dict[str, Any] = config_module.merged(config)
+        # `checked`: the configuration is one that `config.merged` or `load_config` made, used as
+        # it is (a web middleware checks its configuration once, not at each request).
+        self.config: dict[str, Any] = dict(config) if checked and config is not None else config_module.merged(config)
         if engine is not None:
             self.config["engine"] = config_module.check_engine(engine, "engine")
         # The engine in use once started: "profile" when the monitoring tool id was taken.

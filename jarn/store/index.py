@@ -42,7 +42,7 @@ from typing import Any
 
 from jarn.store import schema
 from jarn.store.chunks import RowSource
-from jarn.store.engine import Engine, StoreError
+from jarn.store.engine import SCHEMA_LOCK, Engine, StoreError
 from jarn.trace.reader import record_at
 from jarn.trace.records import CallFlags
 
@@ -78,6 +78,7 @@ def prepare(engine: Engine) -> None:
     if engine.has_table("jarn_index_blocks") or not engine.writable:
         return
     with engine.transaction():
+        engine.lock(SCHEMA_LOCK)
         if engine.has_table("jarn_index_blocks"):
             return  # made meanwhile by another connection
         for table in (*schema.OLD_INDEX_TABLES, *schema.INDEX_TABLES, "jarn_index_fts"):
@@ -85,7 +86,25 @@ def prepare(engine: Engine) -> None:
         for statement in schema.statements(schema.INDEX, engine.types):
             engine.execute(statement)
         if _fts(engine):
-            engine.execute("CREATE VIRTUAL TABLE jarn_index_fts USING fts5(text, content='jarn_index_texts', content_rowid='id', detail=none)")
+            engine.execute(_FTS.format(schema=""))
+        else:  # PostgreSQL's own full-text search, kept up as the texts are written
+            engine.execute("CREATE INDEX IF NOT EXISTS jarn_index_texts_words ON jarn_index_texts USING gin (to_tsvector('simple', text))")
+
+
+_FTS = "CREATE VIRTUAL TABLE {schema}jarn_index_fts USING fts5(text, content='jarn_index_texts', content_rowid='id', detail=none)"
+
+
+def _index_of_the_connection(engine: Engine) -> None:
+    """For a store jarn cannot write: index tables of this connection only, which stand in for
+    the store's own from now on (its traces are indexed again here, as they are opened)."""
+    if getattr(engine, "private_index", False):
+        return
+    for statement in schema.statements(schema.INDEX, engine.types):
+        statement = statement.replace("CREATE TABLE IF NOT EXISTS", "CREATE TEMP TABLE IF NOT EXISTS")
+        engine.execute(statement.replace("CREATE INDEX IF NOT EXISTS ", "CREATE INDEX IF NOT EXISTS temp."))
+    if _fts(engine):
+        engine.execute(_FTS.format(schema="temp."))
+    engine.private_index = True  # type: ignore[attr-defined]
 
 
 _CALL = struct.Struct("<IIIHHIdddIIBBqqq")  # a call block's entry (jarn._index)
@@ -216,7 +235,7 @@ def _claim(engine: Engine, row_id: int) -> bool:
     by another process, which is waited for)."""
     while True:
         with engine.transaction():
-            engine.lock(row_id)
+            engine.lock(-row_id)  # the row's own lock: another builder of it waits here
             found = _entry(engine, row_id)
             if found is not None and found[0] == INDEX_VERSION:
                 return False
@@ -241,7 +260,12 @@ def ensure(engine: Engine, row_id: int) -> None:
             raise TraceIndexError(found[1])
         return
     if not engine.writable:
-        raise StoreError(f"trace row {row_id} is not indexed yet, and the store is read-only: jarn serve and jarn stats need to index it once")
+        _index_of_the_connection(engine)
+        found = _entry(engine, row_id)
+        if found is not None and found[0] == INDEX_VERSION:
+            if found[1] is not None:
+                raise TraceIndexError(found[1])
+            return
     if not _claim(engine, row_id):
         return ensure(engine, row_id)  # built meanwhile by another process: its error, if any, is this one's
     error = None
@@ -283,11 +307,12 @@ def make_searchable(engine: Engine, row_id: int) -> None:
     if engine.execute("SELECT searchable FROM jarn_index WHERE trace = ?", (row_id,)).fetchone()[0]:
         return
     with engine.transaction():
-        engine.lock(row_id)
+        engine.lock(-row_id)
         if engine.execute("SELECT searchable FROM jarn_index WHERE trace = ?", (row_id,)).fetchone()[0]:
             return
-        engine.execute("INSERT INTO jarn_index_fts (rowid, text) SELECT id, text FROM jarn_index_texts WHERE id BETWEEN ? AND ?",
-                       (row_id * _TEXT_IDS, row_id * _TEXT_IDS + _TEXT_IDS - 1))
+        if _fts(engine):
+            engine.execute("INSERT INTO jarn_index_fts (rowid, text) SELECT id, text FROM jarn_index_texts WHERE id BETWEEN ? AND ?",
+                           (row_id * _TEXT_IDS, row_id * _TEXT_IDS + _TEXT_IDS - 1))
         engine.execute("UPDATE jarn_index SET searchable = 1 WHERE trace = ?", (row_id,))
 
 
@@ -307,7 +332,7 @@ def known(engine: Engine) -> dict[int, tuple[Any, ...]]:
 
 def prune(engine: Engine) -> None:
     """Drops the index of rows no longer stored."""
-    if not engine.has_table("jarn_index") or not engine.writable:
+    if not engine.has_table("jarn_index") or not (engine.writable or getattr(engine, "private_index", False)):
         return
     gone = [r[0] for r in engine.execute("SELECT trace FROM jarn_index WHERE trace NOT IN (SELECT row_id FROM traces)").fetchall()]
     if gone:
@@ -573,10 +598,14 @@ def search_values(engine: Engine, row_id: int, text: str, limit: int = 100) -> l
     if not words or not needle:
         return []
     make_searchable(engine, row_id)
-    query = " AND ".join(f'"{w}"' for w in words[:-1]) + (" AND " if len(words) > 1 else "") + f'"{words[-1]}"*'
     low = row_id * _TEXT_IDS
-    groups = [r[0] for r in engine.execute("SELECT rowid FROM jarn_index_fts WHERE jarn_index_fts MATCH ? AND rowid BETWEEN ? AND ?"
-                                           " ORDER BY rowid LIMIT ?", (query, low, low + _TEXT_IDS - 1, _GROUPS_LOOKED_AT)).fetchall()]
+    if _fts(engine):
+        query = " AND ".join(f'"{w}"' for w in words[:-1]) + (" AND " if len(words) > 1 else "") + f'"{words[-1]}"*'
+        sql = "SELECT rowid FROM jarn_index_fts WHERE jarn_index_fts MATCH ? AND rowid BETWEEN ? AND ? ORDER BY rowid LIMIT ?"
+    else:
+        query = " & ".join(words[:-1] + [words[-1] + ":*"])
+        sql = "SELECT id FROM jarn_index_texts WHERE to_tsvector('simple', text) @@ to_tsquery('simple', ?) AND id BETWEEN ? AND ? ORDER BY id LIMIT ?"
+    groups = [r[0] for r in engine.execute(sql, (query, low, low + _TEXT_IDS - 1, _GROUPS_LOOKED_AT)).fetchall()]
     found: set[int] = set()
     for i in range(0, len(groups), 20):
         part = groups[i : i + 20]

@@ -316,7 +316,7 @@ def test_pytest_gives_each_test_its_own_trace(tmp_path):
     shutil.copy(ROOT / "examples" / "sample_tests" / "test_sample.py", tmp_path / "test_sample.py")
     (tmp_path / "test_threads.py").write_text(THREADED)
     done = _pytest(tmp_path, "--jarn", "--jarn-db", "traces.db", "--jarn-threading", "--jarn-engine", "profile")
-    assert done.returncode == 1 and "jarn: one trace per test saved to traces.db" in done.stdout, done.stdout + done.stderr  # one fails on purpose
+    assert done.returncode == 1 and "jarn: 3 test traces saved to traces.db" in done.stdout, done.stdout + done.stderr  # one fails on purpose
     store, tests = str(tmp_path / "traces.db"), {}
     for info in _stored(store):
         with stores.open_store(store) as opened:
@@ -344,3 +344,15 @@ def test_pytest_without_the_option_loads_nothing_and_with_it_refuses_a_bad_confi
     assert done.returncode == 0 and not (tmp_path / ".jarn").exists() and "jarn:" not in done.stdout, done.stdout + done.stderr
     done = _pytest(tmp_path, "--jarn")
     assert done.returncode == 4 and "threading must be true or false" in done.stderr and "Traceback" not in done.stderr
+
+
+@pytest.mark.parametrize("strict", [False, True])
+def test_pytest_names_the_traces_it_could_not_save(tmp_path, strict):
+    (tmp_path / "test_inert.py").write_text("def test_one():\n    pass\ndef test_two():\n    pass\n")
+    (tmp_path / "folder.db").mkdir()  # a folder where the store should be
+    done = _pytest(tmp_path, "--jarn", "--jarn-db", "folder.db", *(["--jarn-strict"] if strict else []))
+    assert done.returncode == (1 if strict else 0), done.stdout + done.stderr  # pytest's own, unless strict
+    assert "2 passed" in done.stdout and "2 test traces NOT saved to folder.db (0 saved)" in done.stdout, done.stdout
+    [reason] = [line for line in done.stdout.splitlines() if line.startswith("  2 not saved: ")]
+    assert "folder.db" in reason and "test_inert.py::test_one" in done.stdout and "test_inert.py::test_two" in done.stdout
+    assert "saved to folder.db (jarn traces" not in done.stdout
