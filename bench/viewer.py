@@ -71,8 +71,8 @@ def main() -> None:
                 start = time.perf_counter()
                 page.fill("#search", "")
                 page.fill("#search", word)
-                page.wait_for_function(f"document.querySelector('#results-list p').textContent.includes('“{word}”') &&"
-                                       " !document.querySelector('#results-list p').textContent.startsWith('searching')", timeout=600_000)
+                page.wait_for_function(f"(() => {{ const p = document.querySelector('#results-list p');"
+                                       f" return p !== null && p.textContent.includes('“{word}”'); }})()", timeout=600_000)
                 found = page.locator("#results-list [data-call]").count()
                 print(f"search {word!r}: {time.perf_counter() - start:.2f} s, {found} calls shown (includes the page's 250 ms pause)")
             box = page.locator("#flame").bounding_box()
