@@ -79,16 +79,26 @@ def prepare(engine: Engine) -> None:
         return
     with engine.transaction():
         engine.lock(SCHEMA_LOCK)
-        if engine.has_table("jarn_index_blocks"):
+        if _made(engine, "jarn_index_blocks"):
             return  # made meanwhile by another connection
-        for table in (*schema.OLD_INDEX_TABLES, *schema.INDEX_TABLES, "jarn_index_fts"):
-            engine.execute(f"DROP TABLE IF EXISTS {table}")
+        if _made(engine, "jarn_index"):  # an index of an older layout
+            for table in (*schema.OLD_INDEX_TABLES, *schema.INDEX_TABLES, "jarn_index_fts"):
+                engine.execute(f"DROP TABLE IF EXISTS {table}")
         for statement in schema.statements(schema.INDEX, engine.types):
             engine.execute(statement)
         if _fts(engine):
             engine.execute(_FTS.format(schema=""))
         else:  # PostgreSQL's own full-text search, kept up as the texts are written
             engine.execute("CREATE INDEX IF NOT EXISTS jarn_index_texts_words ON jarn_index_texts USING gin (to_tsvector('simple', text))")
+
+
+def _made(engine: Engine, table: str) -> bool:
+    """Whether a table is there, as the transaction sees the catalog: PostgreSQL's name lookup
+    may still miss a table another transaction made while this one waited for a lock."""
+    if engine.kind == "postgresql":
+        return engine.execute("SELECT 1 FROM pg_catalog.pg_tables WHERE schemaname = current_schema() AND tablename = ?",
+                              (table,)).fetchone() is not None
+    return engine.has_table(table)
 
 
 _FTS = "CREATE VIRTUAL TABLE {schema}jarn_index_fts USING fts5(text, content='jarn_index_texts', content_rowid='id', detail=none)"
