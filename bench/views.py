@@ -123,6 +123,7 @@ def main() -> None:
     parser.add_argument("--records", type=int, default=518_000)
     parser.add_argument("--postgres", metavar="URL", help="also PostgreSQL: an empty database the bench fills")
     parser.add_argument("--views", nargs="*", default=list(VIEWS))
+    parser.add_argument("--trace", metavar="FILE", help="a trace of your own (its bytes, as jarn.store loads them) instead of the generated one")
     parser.add_argument("--make", metavar="FILE", help=argparse.SUPPRESS)
     options = parser.parse_args()
     if options.make:
@@ -130,12 +131,13 @@ def main() -> None:
             f.write(make_trace(options.records))
         return
     folder = tempfile.mkdtemp()
-    trace_file = os.path.join(folder, "trace.msgpack")
-    # Made by a child: the peak memory of the children below is read from ru_maxrss, which a
-    # child inherits from the process that started it.
-    subprocess.run([sys.executable, __file__, "--make", trace_file, "--records", str(options.records)], check=True)
+    trace_file = options.trace or os.path.join(folder, "trace.msgpack")
+    if not options.trace:
+        # Made by a child: the peak memory of the children below is read from ru_maxrss, which a
+        # child inherits from the process that started it.
+        subprocess.run([sys.executable, __file__, "--make", trace_file, "--records", str(options.records)], check=True)
     size = os.path.getsize(trace_file)
-    print(f"trace: {options.records} records, {size / 2**20:.0f} MiB")
+    print(f"trace: {trace_file if options.trace else f'{options.records} records'}, {size / 2**20:.0f} MiB")
     stores = [("sqlite", os.path.join(folder, "db.sqlite3"))] + ([("postgresql", options.postgres)] if options.postgres else [])
     for engine, store in stores:
         seconds, rss, code, error = _child(_SAVE, [trace_file, store])
