@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "../lib/internal_error.hpp"
+#include "../utils/internal_error.hpp"
 #include "../utils/interned.hpp"
 #include "../utils/owned.hpp"
 

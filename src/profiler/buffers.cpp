@@ -34,6 +34,7 @@ bool admit(ProfilerState& p, std::size_t size) {
     TraceLimit& limit = p.limit;
     if (limit.records_dropped == 0 && limit.kept_bytes + size <= p.max_trace_bytes) {
         limit.kept_bytes += size;
+        ++limit.kept_records;
         return true;
     }
     if (limit.records_dropped == 0) {

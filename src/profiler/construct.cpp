@@ -4,7 +4,7 @@
 
 #include "../config/config.hpp"
 #include "../filters/configured.hpp"
-#include "../lib/internal_error.hpp"
+#include "../utils/internal_error.hpp"
 #include "../plugins/loader.hpp"
 #include "../utils/convert.hpp"
 #include "../utils/frame_state.hpp"

@@ -79,6 +79,9 @@ void log_error(PyObject* exc, compat::InterpreterFrame* frame, const char* event
 
 bool process_plugins(Event& ev);   // appends plugin records; failures reported per processor
 bool build_frame_record(Event& ev, msgpack::Buffer& out);
+// An event of a recorded frame past the trace's memory limit: the call stack kept as a record
+// would keep it, the record counted, nothing made.
+void count_frame_record(Event& ev, PyObject* unwinding);
 bool push_frames(Event& ev);
 // Keeps one record of an event that has no plugin records in its thread's list.
 bool store_record(Event& ev, const msgpack::Buffer& record);

@@ -2,12 +2,13 @@
 // a return to its call.
 #include <cstring>
 
-#include "../lib/internal_error.hpp"
+#include "../utils/internal_error.hpp"
 #include "../utils/cpython_compat.hpp"
 #include "../utils/frame_info.hpp"
 #include "../utils/host_serialize.hpp"
 #include "../utils/interned.hpp"
 #include "event.hpp"
+#include "exceptions.hpp"
 
 namespace jarn {
 namespace {
@@ -73,6 +74,19 @@ void hold_variables(ThreadState& ts, compat::InterpreterFrame* frame) {
 
 }  // namespace
 
+void count_frame_record(Event& ev, PyObject* unwinding) {
+    ThreadState& ts = ev.thread_state();
+    if (!ev.is_return) {
+        // Its id is made only if a record ever needs it (a later trace's).
+        OpenCall& open = ts.call_frames.emplace_back(OpenCall{ev.frame, {}});
+        open.id[0] = 0;
+    } else {
+        pop_through(ts, own_entry(ts.call_frames, ev.frame));
+        if (unwinding == nullptr) Owned::steal(take_raised_exception(ts, ev.frame, ev.arg));
+    }
+    ev.profiler.limit.count_unmade();
+}
+
 bool event_thread(Event& ev) {
     if (ev.thread) return true;
     return current_thread(ev.thread_state().identity, ev.thread);
@@ -87,18 +101,18 @@ bool build_frame_record(Event& ev, msgpack::Buffer& out) {
     int has_site = 0;
     if (!ev.is_return) {
         id = frame_id();
-        if (!ts.call_frames.empty()) has_site = call_site_of(ts.call_frames.back(), ev.frame, ts.lines, site);
+        if (!ts.call_frames.empty()) has_site = call_site_of(ts.call_frames.back(), ev.frame, site);
         ts.call_frames.push_back(OpenCall{ev.frame, id});
     } else {
         const std::ptrdiff_t own = own_entry(ts.call_frames, ev.frame);
         if (own >= 0) {
-            id = ts.call_frames[std::size_t(own)].id;
-            if (own > 0) has_site = call_site_of(ts.call_frames[std::size_t(own) - 1], ev.frame, ts.lines, site);
+            id = id_of(ts.call_frames[std::size_t(own)]);
+            if (own > 0) has_site = call_site_of(ts.call_frames[std::size_t(own) - 1], ev.frame, site);
         } else {
             // A return whose call was not recorded (profiling began inside the frame, or the
             // interpreter sent no call): an id of its own.
             id = frame_id();
-            if (!ts.call_frames.empty()) has_site = call_site_of(ts.call_frames.back(), ev.frame, ts.lines, site);
+            if (!ts.call_frames.empty()) has_site = call_site_of(ts.call_frames.back(), ev.frame, site);
         }
         pop_through(ts, own);
     }
@@ -107,8 +121,8 @@ bool build_frame_record(Event& ev, msgpack::Buffer& out) {
     if (!event_thread(ev)) return false;
     msgpack::Buffer& b = out;
     // The texts are written before the variables are read: naming the frame may run code.
-    msgpack::put_u8(b, 0x8c);
-    if (!write_code_texts(ev.frame, ev.code, ts.lines, ts.texts, ts.names_text, b)) return false;
+    msgpack::put_u8(b, records::kFrameHeader);
+    if (!write_code_texts(ev.frame, ev.code, b)) return false;
     const RecordValueBudget budget(p.slow_repr_ns);  // the argument and the locals share it
     // Read now, before any Python code runs; a function frame's variables are not put in a dict.
     Owned locals;
@@ -120,15 +134,9 @@ bool build_frame_record(Event& ev, msgpack::Buffer& out) {
         if (!locals) return false;
     }
 
-    // Then the event, the id and the argument's key in one piece: fixed texts 32 bytes, the id 30.
-    msgpack::RawWriter head(b, 64);
-    if (ev.is_return) {
-        head.constant("\xa5" "event\xa6return\xa8" "frame_id");
-    } else {
-        head.constant("\xa5" "event\xa4" "call\xa8" "frame_id");
-    }
-    head.str(view(id));
-    head.constant("\xa3" "arg");
+    // Then the event, the id and the argument's key in one piece.
+    msgpack::RawWriter head(b, records::kEventAndIdMost);
+    records::write_frame_event_and_id(head, ev.is_return, id);
     head.finish();
     // The values go straight into the record; both are serialised before the timestamp is read,
     // as the record promises. Plain values are written without the serialiser, and then no code
@@ -140,7 +148,7 @@ bool build_frame_record(Event& ev, msgpack::Buffer& out) {
         if (from_frame) hold_variables(ts, ev.frame);
         if (plain_written == 0) {
             if (!dump_msgpack(ev.arg, p.lightweight_repr, b)) return false;
-            msgpack::put_bytes(b, "\xa6locals", 7);
+            msgpack::put_bytes(b, records::kLocalsKey.data(), records::kLocalsKey.size());
         }
         if (!write_variables(ts, locals.get(), p.lightweight_repr, b)) return false;
     }
@@ -150,20 +158,9 @@ bool build_frame_record(Event& ev, msgpack::Buffer& out) {
         raise_internal_error("System time is before unix epoch");
         return false;
     }
-    // The thread's entries, then keys 68 bytes, the time, the caller's id and line at most 49.
     msgpack::put_bytes(b, ev.thread->record_entries.data(), ev.thread->record_entries.size());
-    msgpack::RawWriter tail(b, 130);
-    tail.constant("\xa9timestamp");
-    tail.f64(*now);
-    tail.constant("\xa4type\xa5" "frame\xb3user_code_call_site");
-    if (has_site) {
-        tail.constant("\x82\xad" "call_frame_id");
-        tail.str(view(site.call_frame_id));
-        tail.constant("\xabline_number");
-        tail.sint(site.line_number);
-    } else {
-        tail.byte(0xc0);
-    }
+    msgpack::RawWriter tail(b, records::kFrameTailMost);
+    records::write_frame_tail(tail, *now, has_site ? &site : nullptr);
     tail.finish();
     return true;
 }

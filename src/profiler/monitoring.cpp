@@ -4,7 +4,7 @@
 // afterwards. What is done for an event that is wanted is shared with the profile function.
 #include "monitoring.hpp"
 
-#include "../lib/internal_error.hpp"
+#include "../utils/internal_error.hpp"
 #include "../utils/cpython_compat.hpp"
 #include "callback.hpp"
 

@@ -27,9 +27,18 @@ namespace jarn {
 // What one trace keeps and what it dropped once its records reached the memory limit.
 struct TraceLimit {
     std::uint64_t kept_bytes = 0;
+    std::uint64_t kept_records = 0;
     std::uint64_t records_dropped = 0;
     std::uint64_t bytes_dropped = 0;
     double reached_at = 0;  // timestamp of the first dropped record
+
+    bool reached() const { return records_dropped != 0; }
+    // Past the limit a frame record is counted, not made: its size is taken as the kept
+    // records' mean.
+    void count_unmade() {
+        ++records_dropped;
+        bytes_dropped += kept_records != 0 ? kept_bytes / kept_records : 0;
+    }
 };
 
 // Record types that mean something to the buffers; every other type is just carried along.
@@ -40,30 +49,14 @@ struct EventRecord {
     Boundary boundary;
 };
 
-// A recorded call whose return has not come yet. The frame is compared, and read only once it
-// is known to be still running (compat::is_below): nothing holds it.
-struct OpenCall {
-    compat::InterpreterFrame* frame;
-    Identifier id;
-    // The line the frame was last found calling from, and its instruction offset then: a frame
-    // calls from the same place again and again (a loop).
-    int call_offset = -1;
-    int call_line = 0;
-};
-
 // Call state private to one interpreter thread; only that thread touches it.
 struct ThreadState {
     std::vector<OpenCall> call_frames;                        // innermost last
     ThreadIdentityCache identity;
-    LineCache lines;
-    CodeTextCache texts;
-    AttrsCallerCache attrs_caller;
     // Memory of the last event's records, reused so that an ordinary event allocates nothing.
     msgpack::Buffer spare_record;
     // The list of the last event's records, emptied, so that an event allocates no list.
     std::vector<EventRecord> record_list;
-    // The names of a frame whose texts are not kept per code object, for the same reason.
-    std::string names_text;
     // A function frame's variables while its record is written: names borrowed from the code
     // object, values held (strong) until the record is done.
     std::vector<PyObject*> local_names;

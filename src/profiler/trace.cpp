@@ -3,10 +3,11 @@
 #include <cstring>
 #include <memory>
 
-#include "../lib/internal_error.hpp"
+#include "../utils/internal_error.hpp"
 #include "../utils/convert.hpp"
 #include "../utils/interned.hpp"
 #include "../utils/msgpack.hpp"
+#include "../utils/record_layout.hpp"
 
 namespace jarn {
 namespace {
@@ -49,15 +50,9 @@ struct TakenRecords {
     RecordList closing;  // the "truncated" record, when records were dropped
 };
 
-// {"type": "truncated", "timestamp", "records_dropped", "bytes_dropped", "limit_bytes"}
 msgpack::Buffer truncated_record(const TraceLimit& limit, std::uint64_t limit_bytes) {
     msgpack::Buffer b;
-    msgpack::write_map_header(b, 5);
-    msgpack::write_str_pair(b, "type", "truncated");
-    msgpack::write_f64_pair(b, limit.reached_at);
-    msgpack::write_int_pair(b, "records_dropped", limit.records_dropped);
-    msgpack::write_int_pair(b, "bytes_dropped", limit.bytes_dropped);
-    msgpack::write_int_pair(b, "limit_bytes", limit_bytes);
+    records::write_truncated(b, limit.reached_at, limit.records_dropped, limit.bytes_dropped, limit_bytes);
     return b;
 }
 
@@ -77,6 +72,7 @@ void restore_records(ProfilerState& p, TakenRecords&& taken) {
     for (auto& [thread_id, records] : taken.threads) p.frames[thread_id].prepend(std::move(records));
     TraceLimit& limit = p.limit;
     limit.kept_bytes += taken.limit.kept_bytes;
+    limit.kept_records += taken.limit.kept_records;
     if (taken.limit.records_dropped != 0) {
         limit.reached_at = taken.limit.reached_at;
         limit.records_dropped += taken.limit.records_dropped;

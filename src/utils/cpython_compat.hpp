@@ -99,6 +99,18 @@ private:
 enum class SlotKind : unsigned char { value, closure, hidden };
 SlotKind slot_kind(PyCodeObject* code, int i);
 
+// The code object's extra slot `index` as PyUnstable_Code_GetExtra gives it, null when unset,
+// read in place: it is on the path of every event, and the function costs a call and checks.
+// The slots' layout (_PyCodeObjectExtra) is the same on every supported version.
+inline void* code_extra(PyCodeObject* code, Py_ssize_t index) {
+    struct Extra {
+        Py_ssize_t size;
+        void* extras[1];
+    };
+    const auto* extra = static_cast<const Extra*>(code->co_extra);
+    return extra != nullptr && index >= 0 && index < extra->size ? extra->extras[index] : nullptr;
+}
+
 // A code object's variables: how many slots, and the name of slot i, borrowed.
 int variable_count(PyCodeObject* code);
 PyObject* variable_name(PyCodeObject* code, int i);

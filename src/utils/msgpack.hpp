@@ -171,6 +171,10 @@ public:
         at_ += N - 1;
     }
     void byte(std::uint8_t v) { *at_++ = v; }
+    void raw(std::string_view bytes) {  // bytes already encoded
+        std::memcpy(at_, bytes.data(), bytes.size());
+        at_ += bytes.size();
+    }
     void str_header(std::size_t n) {
         if (n < 32) {
             *at_++ = std::uint8_t(0xa0 | n);
@@ -293,24 +297,6 @@ inline void write_raw_pair(Buffer& b, std::string_view key, Buffer& raw) {
 inline void write_raw_pair(Buffer& b, std::string_view key, std::string_view raw) {
     write_str(b, key);
     put_bytes(b, raw.data(), raw.size());
-}
-
-struct UserCodeCallSite {
-    std::string_view call_frame_id;
-    std::int32_t line_number;
-};
-
-inline void write_user_code_call_site(Buffer& b, const std::optional<UserCodeCallSite>& site) {
-    write_str(b, "user_code_call_site");
-    if (!site) {
-        write_nil(b);
-        return;
-    }
-    write_map_header(b, 2);
-    write_str(b, "call_frame_id");
-    write_str(b, site->call_frame_id);
-    write_str(b, "line_number");
-    write_int(b, site->line_number);
 }
 
 }  // namespace jarn::msgpack
