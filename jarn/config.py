@@ -48,13 +48,14 @@ DEFAULTS: dict[str, Any] = {
     "omit_return_locals": False,
     "slow_repr_ms": 1.0,
     "max_trace_bytes": 1 << 30,
+    "record_notes": True,
     "engine": "monitoring",
     "filters": {"include_frames": [], "ignore_frames": []},
     "plugins": {name: True for name in PLUGIN_NAMES},
     "db_path": str(DEFAULT_DB),
 }
 
-_BOOL_KEYS = ("threading", "lightweight_repr", "omit_return_locals")
+_BOOL_KEYS = ("threading", "lightweight_repr", "omit_return_locals", "record_notes")
 _LIST_KEYS = ("include", "ignore", "include_library", "ignore_sets")
 
 

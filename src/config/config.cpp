@@ -116,6 +116,10 @@ bool lightweight_repr(PyObject* config, bool& out) {
     return read_flag(config, names.lightweight_repr, "config.get(\"lightweight_repr\" should not raise.", out);
 }
 
+bool record_notes(PyObject* config, bool& out) {
+    return read_flag(config, names.record_notes, "config.get(\"record_notes\" should not raise.", out);
+}
+
 bool omit_return_locals(PyObject* config, bool& out) {
     return read_flag(config, names.omit_return_locals, "config.get(\"omit_return_locals\" should not raise.", out);
 }

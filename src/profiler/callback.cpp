@@ -52,7 +52,7 @@ void add_exception_record(Event& ev, PyObject* unwinding) {
     if (!exc) return;
     msgpack::Buffer bytes;
     if (!build_exception_record(ev, exc.get(), bytes)) return report_pending(ev);
-    ev.records.insert(ev.records.end() - 1, EventRecord{std::move(bytes), Boundary::none});
+    ev.records.insert(ev.records.end() - 1, EventRecord{std::move(bytes), Boundary::none, {ev.note.own_ns, 0}});
 }
 
 // Whether the frame itself is recorded: its file's verdict, and for user code the attrs rule.
@@ -69,12 +69,14 @@ bool records_frame(Event& ev, std::uintptr_t bits) {
 void record_frame(Event& ev, PyObject* unwinding) {
     msgpack::Buffer& bytes = ev.thread_state().spare_record;
     bytes.clear();
-    if (!build_frame_record(ev, bytes) || !store_record(ev, bytes)) return report_pending(ev);
+    if (!build_frame_record(ev, bytes) || !store_record(ev, bytes, ev.note)) return report_pending(ev);
     if (ev.is_return) {
         Owned exc = Owned::steal(leaving_exception(ev, unwinding));
         if (exc) {
             bytes.clear();
-            if (!build_exception_record(ev, exc.get(), bytes) || !store_record(ev, bytes)) report_pending(ev);
+            if (!build_exception_record(ev, exc.get(), bytes) || !store_record(ev, bytes, {ev.note.own_ns, 0})) {
+                report_pending(ev);
+            }
         }
     }
     // A rare huge record's memory is not kept for the thread's next event.
@@ -109,7 +111,7 @@ void record_with_plugins(Event& ev, std::uintptr_t bits, PyObject* unwinding) {
         msgpack::Buffer bytes = std::move(ev.thread_state().spare_record);
         bytes.clear();
         if (build_frame_record(ev, bytes)) {
-            ev.records.push_back(EventRecord{std::move(bytes), Boundary::none});
+            ev.records.push_back(EventRecord{std::move(bytes), Boundary::none, ev.note});
             if (ev.is_return) add_exception_record(ev, unwinding);
         } else {
             // Reported once; the plugin records of the event are still stored, so that a test
@@ -124,7 +126,7 @@ void record_with_plugins(Event& ev, std::uintptr_t bits, PyObject* unwinding) {
 }  // namespace
 
 void handle_profile_event(PyThreadState* tstate, ProfilerObject* self, compat::InterpreterFrame* frame, PyCodeObject* code,
-                          bool is_return, PyObject* arg, std::uintptr_t bits, PyObject* unwinding) {
+                          bool is_return, PyObject* arg, std::uintptr_t bits, PyObject* unwinding, records::Step step) {
     // Plugins and the host run Python code, which may uninstall this profiler on this thread
     // and with it the interpreter's reference.
     Owned keep_alive = Owned::borrow(reinterpret_cast<PyObject*>(self));
@@ -132,16 +134,33 @@ void handle_profile_event(PyThreadState* tstate, ProfilerObject* self, compat::I
     if (compat::interpreter_is_finalizing()) return;
     self->state->adopt_after_fork();
     Event ev(tstate, self, frame, code, is_return, arg);
+    // Past the trace's memory limit nothing is recorded, and jarn's time is not measured.
+    const bool capped = ev.profiler.limit.reached();
+    const bool timed = !capped && ev.profiler.record_notes;
+    if (timed) ev.started_ns = realtime_ns();
+    if (ev.profiler.record_notes && compat::runs_in_steps(code)) {
+        if (step == records::Step::unknown) {
+            const auto& calls = ev.profiler.logical_calls;
+            const auto found = calls.find(frame);
+            const int at = compat::step_at(frame, is_return, found != calls.end() ? found->second.thrown_at : -1);
+            if (at != 0) step = static_cast<records::Step>(at);
+        }
+        ev.step = step;
+    }
     if (bits & kHasPlugins) {
         record_with_plugins(ev, bits, unwinding);
     } else if (records_frame(ev, bits)) {
-        if (ev.profiler.limit.reached()) {
+        if (capped) {
             count_frame_record(ev, unwinding);
         } else {
             record_frame(ev, unwinding);
         }
     }
     if (tstate->current_exception != nullptr) report_pending(ev);
+    if (timed) {
+        const std::uint64_t now = realtime_ns();
+        if (now > ev.started_ns) ev.thread_state().own_ns += now - ev.started_ns;
+    }
 }
 
 bool init_code_cache() { return init_code_info(); }
@@ -227,7 +246,8 @@ int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* ar
     auto* code = reinterpret_cast<PyCodeObject*>(code_ref.get());
     std::uintptr_t bits;
     if (!cached_code_bits(self, code, bits)) bits = classify_code(self, code, iframe, is_return);
-    if (code_wants_events(bits)) handle_profile_event(PyThreadState_Get(), self, iframe, code, is_return, arg, bits, nullptr);
+    if (code_wants_events(bits)) handle_profile_event(PyThreadState_Get(), self, iframe, code, is_return, arg, bits, nullptr,
+                                                     records::Step::unknown);
     return 0;
 }
 

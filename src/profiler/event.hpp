@@ -46,6 +46,11 @@ struct Event {
     // Set by build_frame_record: the frame's id and call site, for a record that follows it.
     Identifier own_id;  // uninitialised until then
     std::optional<CallSite> site;
+    // When jarn began on the event (realtime_ns(); 0 when the event is not timed), its step, and
+    // the note of its frame record (set by build_frame_record).
+    std::uint64_t started_ns = 0;
+    records::Step step = records::Step::plain;
+    records::Note note;
 
     PyFrameObject* frame_object_ = nullptr;  // made on first need (plugins, error reports)
 
@@ -84,6 +89,6 @@ bool build_frame_record(Event& ev, msgpack::Buffer& out);
 void count_frame_record(Event& ev, PyObject* unwinding);
 bool push_frames(Event& ev);
 // Keeps one record of an event that has no plugin records in its thread's list.
-bool store_record(Event& ev, const msgpack::Buffer& record);
+bool store_record(Event& ev, const msgpack::Buffer& record, const records::Note& note);
 
 }  // namespace jarn

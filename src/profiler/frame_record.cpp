@@ -72,6 +72,27 @@ void hold_variables(ThreadState& ts, compat::InterpreterFrame* frame) {
     }
 }
 
+// The number of the generator's or coroutine's run that this step belongs to; 0 for a frame of
+// ordinary code.
+std::uint32_t logical_call(Event& ev) {
+    using records::Step;
+    if (ev.step == Step::plain) return 0;
+    auto& calls = ev.profiler.logical_calls;
+    auto found = calls.find(ev.frame);
+    if (found == calls.end() || ev.step == Step::start) {
+        const std::uint32_t number = ev.profiler.next_logical_call++ & ((1u << 29) - 1);
+        if (found == calls.end()) {
+            found = calls.emplace(ev.frame, ProfilerState::LogicalCall{number, -1}).first;
+        } else {
+            found->second = ProfilerState::LogicalCall{number, -1};
+        }
+    }
+    const std::uint32_t number = found->second.number;
+    found->second.thrown_at = ev.step == Step::thrown ? compat::instruction_index(ev.frame) : -1;
+    if (ev.step == Step::finish || ev.step == Step::unwind) calls.erase(found);
+    return number;
+}
+
 }  // namespace
 
 void count_frame_record(Event& ev, PyObject* unwinding) {
@@ -100,7 +121,7 @@ bool build_frame_record(Event& ev, msgpack::Buffer& out) {
     CallSite& site = ev.site.emplace();
     int has_site = 0;
     if (!ev.is_return) {
-        id = frame_id();
+        id = ev.started_ns != 0 ? frame_id_at(ev.started_ns) : frame_id();
         if (!ts.call_frames.empty()) has_site = call_site_of(ts.call_frames.back(), ev.frame, site);
         ts.call_frames.push_back(OpenCall{ev.frame, id});
     } else {
@@ -153,11 +174,14 @@ bool build_frame_record(Event& ev, msgpack::Buffer& out) {
         if (!write_variables(ts, locals.get(), p.lightweight_repr, b)) return false;
     }
 
-    const std::optional<double> now = timestamp_seconds();
-    if (!now) {
+    const std::uint64_t now_ns = realtime_ns();
+    if (now_ns == 0) {
         raise_internal_error("System time is before unix epoch");
         return false;
     }
+    const std::optional<double> now = seconds_of(now_ns);
+    ev.note.own_ns = ts.own_ns + (now_ns > ev.started_ns && ev.started_ns != 0 ? now_ns - ev.started_ns : 0);
+    ev.note.step = records::step_of(ev.step, logical_call(ev));
     msgpack::put_bytes(b, ev.thread->record_entries.data(), ev.thread->record_entries.size());
     msgpack::RawWriter tail(b, records::kFrameTailMost);
     records::write_frame_tail(tail, *now, has_site ? &site : nullptr);

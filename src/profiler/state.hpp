@@ -20,6 +20,7 @@
 #include "../utils/ulid.hpp"
 #include "../utils/cpython_compat.hpp"
 #include "../utils/msgpack.hpp"
+#include "../utils/record_layout.hpp"
 #include "record_list.hpp"
 
 namespace jarn {
@@ -47,11 +48,14 @@ enum class Boundary : std::uint8_t { none, start_test, end_test };
 struct EventRecord {
     msgpack::Buffer bytes;
     Boundary boundary;
+    records::Note note = {};
 };
 
 // Call state private to one interpreter thread; only that thread touches it.
 struct ThreadState {
     std::vector<OpenCall> call_frames;                        // innermost last
+    // jarn's own time on this thread so far, in nanoseconds (see records::Note).
+    std::uint64_t own_ns = 0;
     ThreadIdentityCache identity;
     // Memory of the last event's records, reused so that an ordinary event allocates nothing.
     msgpack::Buffer spare_record;
@@ -82,6 +86,7 @@ struct ProfilerState {
     bool use_threading = false;
     bool lightweight_repr = false;
     bool omit_return_locals = false;
+    bool record_notes = false;  // jarn's own time and generators' steps beside the records
     std::int64_t slow_repr_ns = 1000000;
     std::uint64_t max_trace_bytes = std::uint64_t(1) << 30;
 
@@ -93,6 +98,14 @@ struct ProfilerState {
     PluginMap plugins;
     // The current trace's records past `max_trace_bytes`: counted, not kept.
     TraceLimit limit;
+    // The logical call of each generator or coroutine frame that has started and not finished,
+    // by the frame's address (it lives inside the generator object), and the next number.
+    struct LogicalCall {
+        std::uint32_t number;
+        int thrown_at;  // the instruction its last step was thrown in at, -1 when not thrown
+    };
+    std::unordered_map<const compat::InterpreterFrame*, LogicalCall> logical_calls;
+    std::uint32_t next_logical_call = 1;
 
     // Per-thread call state keyed by the interpreter's thread state id, which is never reused.
     std::unordered_map<std::uint64_t, std::unique_ptr<ThreadState>> threads;

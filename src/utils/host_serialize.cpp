@@ -324,7 +324,7 @@ int write_plain_values(PyObject* arg, const compat::FrameVariables* frame, bool 
     std::uint8_t* cut_end = nullptr;
     // One loop for each kind of code object: most have only plain slots and short names, and
     // their loop looks at neither.
-    const auto write_slots = [&](auto simple) {
+    const auto write_slots = [&](auto simple, auto cutting) {
         for (int i = 0; i < n; ++i) {
             const VariableKeys::Entry entry = entries[i];
             PyObject* v = slots[i];  // borrowed
@@ -338,14 +338,16 @@ int write_plain_values(PyObject* arg, const compat::FrameVariables* frame, bool 
                 v = frame->closure_value(i);
             }
             if (v == nullptr) continue;
-            if (count == cut_at) {
-                if (!rules.cuts_long_maps) return false;
-                cut_end = at;
-                at = nullptr;
-            }
-            if (at == nullptr) {  // past the cut
-                ++count;
-                continue;
+            if (cutting) {
+                if (count == cut_at) {
+                    if (!rules.cuts_long_maps) return false;
+                    cut_end = at;
+                    at = nullptr;
+                }
+                if (at == nullptr) {  // past the cut
+                    ++count;
+                    continue;
+                }
             }
             const char* key = key_bytes + entry.offset;
             if (simple || entry.size <= VariableKeys::kPadding) {
@@ -359,7 +361,16 @@ int write_plain_values(PyObject* arg, const compat::FrameVariables* frame, bool 
         }
         return true;
     };
-    if (!(keys->simple ? write_slots(std::true_type()) : write_slots(std::false_type()))) {
+    // Only a frame of more slots than max_items can need cutting.
+    bool written;
+    if (n <= cut_at) {
+        written = keys->simple ? write_slots(std::true_type(), std::false_type())
+                               : write_slots(std::false_type(), std::false_type());
+    } else {
+        written = keys->simple ? write_slots(std::true_type(), std::true_type())
+                               : write_slots(std::false_type(), std::true_type());
+    }
+    if (!written) {
         out.resize(start + map_start);
         return 1;
     }

@@ -134,6 +134,20 @@ inline void write_f64(Buffer& b, double v) {
     put_be64(b, bits);
 }
 
+// The header of a bin of n bytes; the n bytes follow.
+inline void write_bin_header(Buffer& b, std::size_t n) {
+    if (n < 256) {
+        put_u8(b, 0xc4);
+        put_u8(b, std::uint8_t(n));
+    } else if (n < 65536) {
+        put_u8(b, 0xc5);
+        put_be16(b, std::uint16_t(n));
+    } else {
+        put_u8(b, 0xc6);
+        put_be32(b, std::uint32_t(n));
+    }
+}
+
 inline void write_map_header(Buffer& b, std::size_t n) {
     if (n < 16) {
         put_u8(b, std::uint8_t(0x80 | n));

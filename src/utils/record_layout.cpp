@@ -10,20 +10,6 @@ void thread_entries(std::string& out, std::string_view name, std::optional<std::
     out.assign(b.begin(), b.end());
 }
 
-void write_frame_tail(msgpack::Cursor& c, double now, const CallSite* site) {
-    c.constant("\xa9timestamp");
-    c.f64(now);
-    c.constant("\xa4type\xa5" "frame\xb3user_code_call_site");
-    if (site != nullptr) {
-        c.constant("\x82\xad" "call_frame_id");
-        c.str(view(site->call_frame_id));
-        c.constant("\xabline_number");
-        c.sint(site->line_number);
-    } else {
-        c.byte(0xc0);
-    }
-}
-
 void write_user_code_call_site(msgpack::Buffer& b, const CallSite* site) {
     msgpack::write_str(b, "user_code_call_site");
     if (site == nullptr) {

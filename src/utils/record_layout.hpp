@@ -63,7 +63,19 @@ void thread_entries(std::string& out, std::string_view name, std::optional<std::
 inline constexpr std::size_t kFrameTailMost = 130;
 
 // Entries 10 to 12: the timestamp, the type and the call site (nil when there is none).
-void write_frame_tail(msgpack::Cursor& c, double now, const CallSite* site);
+inline void write_frame_tail(msgpack::Cursor& c, double now, const CallSite* site) {
+    c.constant("\xa9timestamp");
+    c.f64(now);
+    c.constant("\xa4type\xa5" "frame\xb3user_code_call_site");
+    if (site != nullptr) {
+        c.constant("\x82\xad" "call_frame_id");
+        c.str(view(site->call_frame_id));
+        c.constant("\xabline_number");
+        c.sint(site->line_number);
+    } else {
+        c.byte(0xc0);
+    }
+}
 
 // ---- Call site, as entry 12 of a frame record and in an exception record ---------------------
 // "user_code_call_site": nil, or {"call_frame_id": id, "line_number": line}.
@@ -86,5 +98,40 @@ void write_truncated(msgpack::Buffer& b, double reached_at, std::uint64_t record
 // "timestamp", "thread", "thread_native_id", "user_code_call_site" ({"call_frame_id",
 // "line_number"} or None), "type", and "subtype" when the plugin has one. Their names are the
 // interned strings of the same names (interned_names.def).
+
+// ---- Record notes: what the core measures beside each record ---------------------------------
+// Every record of a trace's lists has a note, kept apart from the records (which stay as they
+// are) and written after them under the trace's "record_notes" key: 12 bytes, little-endian,
+//   u64  jarn's own time on the record's thread, in nanoseconds, summed from the start of
+//        profiling up to the record's timestamp (for a frame record; for others, up to the
+//        event that made it);
+//   u32  the step (low 3 bits) and, for a generator or coroutine, the number of its logical
+//        call (the other 29), shared by all the steps of one generator's run.
+// jarn's time spent inside a call is the difference of its return's and its call's own times.
+enum class Step : std::uint8_t {
+    plain = 0,    // an ordinary call or return, or a record that is not a frame record
+    start = 1,    // a generator's or coroutine's first step begins
+    resume = 2,   // it is resumed (next, send, an await completed)
+    thrown = 3,   // it is resumed by an exception thrown into it
+    yield = 4,    // it suspends (yield, await)
+    finish = 5,   // its final return
+    unwind = 6,   // it is left by an exception
+    unknown = 7,  // a step of a generator or coroutine that the engine could not tell
+};
+
+struct Note {
+    std::uint64_t own_ns = 0;
+    std::uint32_t step = 0;  // Step | logical call << 3
+};
+inline constexpr std::size_t kNoteSize = 12;
+
+inline std::uint32_t step_of(Step step, std::uint32_t logical_call) {
+    return std::uint32_t(step) | (logical_call << 3);
+}
+
+inline void put_note(std::uint8_t* at, const Note& note) {
+    for (int i = 0; i < 8; ++i) at[i] = std::uint8_t(note.own_ns >> (8 * i));
+    for (int i = 0; i < 4; ++i) at[8 + i] = std::uint8_t(note.step >> (8 * i));
+}
 
 }  // namespace jarn::records
