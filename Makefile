@@ -22,7 +22,7 @@ $(PY):
 	$(PY) -m pip install --quiet --upgrade pip
 
 # Rebuilt whenever a source changes; the CMake build directory is kept, so rebuilds are incremental.
-$(STAMP): $(PY) pyproject.toml CMakeLists.txt $(shell find src jarn -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.def' -o -name '*.py' \) 2>/dev/null)
+$(STAMP): $(PY) pyproject.toml CMakeLists.txt $(shell find src jarn -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.def' -o -name '*.py' -o -name '*.js' -o -name '*.css' -o -name '*.html' \) 2>/dev/null)
 	$(PY) -m pip install --quiet ".[test]"
 	touch $(STAMP)
 

@@ -109,6 +109,12 @@ def build_parser() -> argparse.ArgumentParser:
     _add_trace_id(stats, "default: the latest")
     stats.add_argument("--sort", choices=("calls", "total", "self"), default="total")
     stats.add_argument("--limit", type=int, default=30, metavar="N", help="rows shown (0: all)")
+
+    diff = commands.add_parser("diff", help="compare two traces: time per function, and the calls whose values changed")
+    _add_db(diff)
+    diff.add_argument("before", metavar="TRACE_A", help="the run before the change (id or unique prefix)")
+    diff.add_argument("after", metavar="TRACE_B", help="the run after it")
+    diff.add_argument("--limit", type=int, default=20, metavar="N", help="rows shown per part (0: all)")
     return parser
 
 
@@ -251,7 +257,7 @@ def load_rows(path: str, rows: list[db.TraceInfo]):
 
 
 @contextmanager
-def _stream(path: str, rows: list[db.TraceInfo], doing: str, *, progress: bool = True):
+def stream_rows(path: str, rows: list[db.TraceInfo], doing: str, *, progress: bool = True):
     """The rows as a trace stream read straight from the database, with progress on stderr."""
     from jarn.decode import TraceFormatError
     from jarn.stream import TraceStream
@@ -273,7 +279,7 @@ def _show(args: argparse.Namespace) -> int:
     path = _db_path(args)
     rows = find_rows(path, args.trace_id, args.latest)
     # On a terminal the tree itself shows the work going on; a progress line would land in it.
-    with _stream(path, rows, "reading", progress=not sys.stdout.isatty()) as stream:
+    with stream_rows(path, rows, "reading", progress=not sys.stdout.isatty()) as stream:
         show(stream, sys.stdout, depth=max(args.depth, 1), width=max(args.width, 1),
              color=False if args.no_color else None, locals=args.locals)
     return 0
@@ -302,7 +308,7 @@ def _export(args: argparse.Namespace) -> int:
             from jarn.chrome_trace import write_chrome_trace
             from jarn.speedscope import write_speedscope
 
-            stream = stack.enter_context(_stream(path, rows, "exporting"))
+            stream = stack.enter_context(stream_rows(path, rows, "exporting"))
             (write_chrome_trace if args.format == "chrome" else write_speedscope)(stream, out)
         else:
             from jarn.export import to_html, to_json
@@ -402,9 +408,24 @@ def _stats(args: argparse.Namespace) -> int:
     return 0
 
 
+def _diff(args: argparse.Namespace) -> int:
+    from jarn.diff import collect, compare, render
+
+    path = _db_path(args)
+    runs, names = [], []
+    for asked in (args.before, args.after):
+        rows = find_rows(path, asked)
+        with stream_rows(path, rows, "reading", progress=False) as stream:
+            runs.append(collect(stream))
+        names.append(f"{rows[0].trace_id}  {rows[0].what}")
+    for line in render(compare(*runs), *names, limit=args.limit if args.limit > 0 else 1 << 62):
+        print(line)
+    return 0
+
+
 COMMANDS = {
     "run": _run, "traces": _traces, "show": _show, "export": _export, "testgen": _testgen,
-    "rm": _rm, "prune": _prune, "serve": _serve, "stats": _stats,
+    "rm": _rm, "prune": _prune, "serve": _serve, "stats": _stats, "diff": _diff,
 }
 
 

@@ -28,7 +28,7 @@ import msgpack
 
 from jarn import db
 
-INDEX_VERSION = 1
+INDEX_VERSION = 2
 _BATCH = 20000
 
 # Call flags.
@@ -66,22 +66,34 @@ CREATE TABLE IF NOT EXISTS jarn_index_calls (
     thread INTEGER NOT NULL, parent INTEGER NOT NULL, depth INTEGER NOT NULL,
     start REAL NOT NULL, end REAL NOT NULL, self REAL NOT NULL,
     fn INTEGER NOT NULL, flags INTEGER NOT NULL, children INTEGER NOT NULL,
-    level INTEGER NOT NULL,
+    level INTEGER NOT NULL, records INTEGER NOT NULL,
     call_off INTEGER, ret_off INTEGER, exc_off INTEGER,
     PRIMARY KEY (trace, id)
 ) WITHOUT ROWID;
 CREATE INDEX IF NOT EXISTS jarn_index_calls_by_time ON jarn_index_calls (trace, thread, level, start);
 CREATE INDEX IF NOT EXISTS jarn_index_calls_by_parent ON jarn_index_calls (trace, thread, parent, id);
+CREATE TABLE IF NOT EXISTS jarn_index_edges (
+    trace INTEGER NOT NULL, caller INTEGER NOT NULL, callee INTEGER NOT NULL, calls INTEGER NOT NULL, total REAL NOT NULL,
+    PRIMARY KEY (trace, caller, callee)
+) WITHOUT ROWID;
+CREATE INDEX IF NOT EXISTS jarn_index_edges_by_callee ON jarn_index_edges (trace, callee);
+CREATE TABLE IF NOT EXISTS jarn_index_merged (
+    trace INTEGER NOT NULL, thread INTEGER NOT NULL, node INTEGER NOT NULL, parent INTEGER NOT NULL, fn INTEGER NOT NULL,
+    calls INTEGER NOT NULL, total REAL NOT NULL, self REAL NOT NULL,
+    PRIMARY KEY (trace, thread, node)
+) WITHOUT ROWID;
 CREATE TABLE IF NOT EXISTS jarn_index_records (
     trace INTEGER NOT NULL, off INTEGER NOT NULL, call INTEGER NOT NULL, kind INTEGER NOT NULL,
     PRIMARY KEY (trace, off)
 ) WITHOUT ROWID;
 CREATE TABLE IF NOT EXISTS jarn_index_marks (
     trace INTEGER NOT NULL, call INTEGER NOT NULL, off INTEGER NOT NULL, type TEXT NOT NULL, ts REAL,
+    duration REAL, label TEXT NOT NULL DEFAULT '',
     PRIMARY KEY (trace, call, off)
 ) WITHOUT ROWID;
 """
-_TABLES = ("jarn_index_threads", "jarn_index_functions", "jarn_index_calls", "jarn_index_records", "jarn_index_marks", "jarn_index")
+_TABLES = ("jarn_index_threads", "jarn_index_functions", "jarn_index_calls", "jarn_index_records", "jarn_index_marks", "jarn_index_edges",
+           "jarn_index_merged", "jarn_index")
 
 
 class TraceIndexError(Exception):
@@ -106,6 +118,10 @@ def level(duration: float) -> int:
 
 
 def _prepare(conn: sqlite3.Connection) -> None:
+    columns = [r[1] for r in conn.execute("PRAGMA table_info(jarn_index_calls)")]
+    if columns and "records" not in columns:  # an index of an older layout: built again when opened
+        for table in _TABLES:
+            conn.execute(f"DROP TABLE IF EXISTS {table}")
     for statement in _SCHEMA.split(";"):
         if statement.strip():
             conn.execute(statement)
@@ -167,12 +183,40 @@ def _number(value: Any) -> float | None:
     return float(value) if isinstance(value, int | float) and not isinstance(value, bool) else None
 
 
+def _short(value: Any, limit: int = 160) -> str:
+    text = value if isinstance(value, str) else "" if value is None else str(value)
+    text = " ".join(text.split())
+    return text if len(text) <= limit else text[: limit - 1] + "…"
+
+
+def record_label(record: dict[str, Any]) -> str:
+    """One line saying what a plugin record is about, for the flame chart and the tree."""
+    get = record.get
+    kind = get("type")
+    if kind == "sql":
+        return _short(get("sql"))
+    if kind == "template":
+        return _short(get("template"))
+    if kind == "http":
+        status = get("status")
+        return _short(" ".join(_short(v) for v in (get("method"), get("url"), status if get("subtype") == "response" else None) if v not in (None, "")))
+    if kind == "log":
+        return _short(f"{_short(get('level'))} {_short(get('message'))}")
+    if kind == "subprocess":
+        args = get("args")
+        return _short(" ".join(map(str, args)) if isinstance(args, list) else args)
+    for key in ("name", "path", "message", "nodeid", "test"):
+        if isinstance(get(key), str):
+            return _short(get(key))
+    return ""
+
+
 class _Thread:
     __slots__ = ("no", "name", "native", "stack", "first", "last", "calls", "max_depth", "active", "last_closed")
 
     def __init__(self, no: int, name: str, native: int | None) -> None:
         self.no, self.name, self.native = no, name, native
-        # Open calls: [id, frame_id, start, children_time, fn, depth, call_off, parent, children, flags]
+        # Open calls: [id, frame_id, start, children_time, fn, depth, call_off, parent, children, flags, records, merged node]
         self.stack: list[list[Any]] = []
         self.first: float | None = None
         self.last: float | None = None
@@ -192,6 +236,10 @@ class _Builder:
         self.records: list[tuple[int, int, int, int]] = []
         self.marks: list[tuple[Any, ...]] = []
         self.exceptions: list[tuple[int, int, int]] = []
+        # who calls whom: (caller fn, callee fn) -> [calls, total]; 0 is a thread's top level
+        self.edges: dict[tuple[int, int], list[Any]] = {}
+        # the merged tree of call paths: (thread, parent node, fn) -> [node, calls, total, self]
+        self.merged: dict[tuple[int, int, int], list[Any]] = {}
         self.truncated: dict[str, Any] | None = None
         self.record_count = 0
 
@@ -234,14 +282,18 @@ class _Builder:
         if kind == "truncated":
             self.truncated = {k: v for k, v in record.items() if k != "type"}
         site = get("user_code_call_site")
-        owner = thread.stack[-1][0] if thread.stack else 0
+        entry = thread.stack[-1] if thread.stack else None
         if isinstance(site, dict):
-            for entry in reversed(thread.stack):
-                if entry[1] == site.get("call_frame_id"):
-                    owner = entry[0]
+            for open_call in reversed(thread.stack):
+                if open_call[1] == site.get("call_frame_id"):
+                    entry = open_call
                     break
+        owner = 0
+        if entry is not None:
+            owner = entry[0]
+            entry[10] += 1
         self.records.append((self.row, off, owner, KIND_OTHER))
-        self.marks.append((self.row, owner, off, str(kind), ts))
+        self.marks.append((self.row, owner, off, str(kind), ts, _number(get("duration")), record_label(record)))
         if len(self.records) >= _BATCH:
             self.flush()
 
@@ -268,9 +320,14 @@ class _Builder:
             parent = stack[-1]
             parent[8] += 1
             parent_id = parent[0]
+            parent_node = parent[11][0]
         else:
-            parent_id = 0
-        stack.append([call_id, frame_id, start, 0.0, fn, len(stack), call_off, parent_id, 0, flags])
+            parent_id = parent_node = 0
+        key = (thread.no, parent_node, fn[0])
+        node = self.merged.get(key)
+        if node is None:
+            node = self.merged[key] = [len(self.merged) + 1, 0, 0.0, 0.0]
+        stack.append([call_id, frame_id, start, 0.0, fn, len(stack), call_off, parent_id, 0, flags, 0, node])
         if len(stack) > thread.max_depth:
             thread.max_depth = len(stack)
         active = thread.active
@@ -311,12 +368,22 @@ class _Builder:
             self.finish(thread, ts, None, UNFINISHED)
 
     def finish(self, thread: _Thread, ts: float | None, ret_off: int | None, flags: int) -> None:
-        call_id, frame_id, start, children_time, fn, depth, call_off, parent, children, own_flags = thread.stack.pop()
+        call_id, frame_id, start, children_time, fn, depth, call_off, parent, children, own_flags, records, node = thread.stack.pop()
         end = max(start, ts if ts is not None else (thread.last if thread.last is not None else start))
         duration = end - start
         self_time = max(0.0, duration - children_time)
+        node[1] += 1
+        node[2] += duration
+        node[3] += self_time
+        caller = 0
         if thread.stack:
             thread.stack[-1][3] += duration
+            caller = thread.stack[-1][4][0]
+        edge = self.edges.get((caller, fn[0]))
+        if edge is None:
+            edge = self.edges[(caller, fn[0])] = [0, 0.0]
+        edge[0] += 1
+        edge[1] += duration
         active = thread.active[fn[0]] - 1
         thread.active[fn[0]] = active
         fn[1] += 1
@@ -326,7 +393,7 @@ class _Builder:
         thread.calls += 1
         flags |= own_flags
         self.rows.append(
-            (self.row, call_id, thread.no, parent, depth, start, end, self_time, fn[0], flags, children, level(duration), call_off, ret_off, None)
+            (self.row, call_id, thread.no, parent, depth, start, end, self_time, fn[0], flags, children, level(duration), records, call_off, ret_off, None)
         )
         if ret_off is not None:
             self.records.append((self.row, ret_off, call_id, KIND_RETURN))
@@ -336,9 +403,9 @@ class _Builder:
 
     def flush(self, force: bool = False) -> None:
         c = self.conn
-        c.executemany("INSERT INTO jarn_index_calls VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)", self.rows)
+        c.executemany("INSERT INTO jarn_index_calls VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)", self.rows)
         c.executemany("INSERT OR REPLACE INTO jarn_index_records VALUES (?,?,?,?)", self.records)
-        c.executemany("INSERT OR REPLACE INTO jarn_index_marks VALUES (?,?,?,?,?)", self.marks)
+        c.executemany("INSERT OR REPLACE INTO jarn_index_marks VALUES (?,?,?,?,?,?,?)", self.marks)
         # The store's write lock is let go between batches, so that a program saving its trace
         # meanwhile does not wait for a big index; an index left half-way has no jarn_index row
         # yet and is built again from the start.
@@ -433,6 +500,10 @@ def _build(conn: sqlite3.Connection, row_id: int, main_id: Any = _GUESS) -> None
             "INSERT INTO jarn_index_threads VALUES (?,?,?,?,?,?,?,?)",
             (row_id, thread.no, thread.name, thread.native, thread.first, thread.last, thread.calls, thread.max_depth),
         )
+    conn.executemany("INSERT INTO jarn_index_edges VALUES (?,?,?,?,?)",
+                     [(row_id, caller, callee, calls, total) for (caller, callee), (calls, total) in builder.edges.items()])
+    conn.executemany("INSERT INTO jarn_index_merged VALUES (?,?,?,?,?,?,?,?)",
+                     [(row_id, thread, node[0], parent, fn, node[1], node[2], node[3]) for (thread, parent, fn), node in builder.merged.items()])
     conn.executemany(
         "INSERT INTO jarn_index_functions VALUES (?,?,?,?,?,?,?)",
         [(row_id, fn, qualname, path, calls, total, self_time) for (qualname, path), (fn, calls, total, self_time) in builder.functions.items()],
@@ -557,11 +628,11 @@ def _names(conn: sqlite3.Connection, row_id: int, fns: set[int]) -> dict[int, li
     return found
 
 
-_CALL_COLUMNS = "id, thread, parent, depth, start, end, self, fn, flags, children"
+_CALL_COLUMNS = "id, thread, parent, depth, start, end, self, fn, flags, children, records"
 
 
 def _call(row: tuple[Any, ...]) -> dict[str, Any]:
-    return dict(zip(("id", "thread", "parent", "depth", "start", "end", "self", "fn", "flags", "children"), row, strict=True))
+    return dict(zip(("id", "thread", "parent", "depth", "start", "end", "self", "fn", "flags", "children", "records"), row, strict=True))
 
 
 def flame(conn: sqlite3.Connection, row_id: int, thread: int, t0: float, t1: float, min_duration: float, limit: int = 20000) -> dict[str, Any]:
@@ -586,7 +657,25 @@ def flame(conn: sqlite3.Connection, row_id: int, thread: int, t0: float, t1: flo
             del calls[limit:]
             complete = False
             break
-    return {"calls": calls, "functions": _names(conn, row_id, {c["fn"] for c in calls}), "complete": complete}
+    return {"calls": calls, "functions": _names(conn, row_id, {c["fn"] for c in calls}), "complete": complete,
+            "records": _marks_of(conn, row_id, [c["id"] for c in calls])}
+
+
+_MARK_LIMIT = 5000
+
+
+def _marks_of(conn: sqlite3.Connection, row_id: int, calls: list[int]) -> list[dict[str, Any]]:
+    """The plugin records made directly under some calls (0: at a thread's top level), in order."""
+    found: list[dict[str, Any]] = []
+    for i in range(0, len(calls), 500):
+        part = calls[i : i + 500]
+        sql = (f"SELECT call, off, type, ts, duration, label FROM jarn_index_marks WHERE trace = ? AND call IN ({','.join('?' * len(part))})"
+               f" ORDER BY off LIMIT ?")
+        found.extend({"call": r[0], "off": r[1], "type": r[2], "ts": r[3], "duration": r[4], "label": r[5]}
+                     for r in conn.execute(sql, (row_id, *part, _MARK_LIMIT - len(found))))
+        if len(found) >= _MARK_LIMIT:
+            break
+    return sorted(found, key=lambda m: m["off"])
 
 
 def children(conn: sqlite3.Connection, row_id: int, thread: int, parent: int, after: int = 0, limit: int = 200) -> dict[str, Any]:
@@ -597,7 +686,15 @@ def children(conn: sqlite3.Connection, row_id: int, thread: int, parent: int, af
         (row_id, thread, parent, after, limit + 1),
     ).fetchall()
     calls = [_call(r) for r in rows[:limit]]
-    return {"calls": calls, "more": len(rows) > limit, "functions": _names(conn, row_id, {c["fn"] for c in calls})}
+    # the parent's own records among the calls of this page: those after the last call of the
+    # page before, up to this page's last call (all that remain, on its last page)
+    records: list[dict[str, Any]] = []
+    if parent:
+        low = conn.execute("SELECT start FROM jarn_index_calls WHERE trace = ? AND id = ?", (row_id, after)).fetchone() if after else None
+        high = calls[-1]["start"] if len(rows) > limit else None
+        records = [m for m in _marks_of(conn, row_id, [parent])
+                   if m["ts"] is None or ((low is None or m["ts"] > low[0]) and (high is None or m["ts"] <= high))]
+    return {"calls": calls, "more": len(rows) > limit, "functions": _names(conn, row_id, {c["fn"] for c in calls}), "records": records}
 
 
 def ancestors(conn: sqlite3.Connection, row_id: int, call_id: int) -> list[int]:
@@ -623,8 +720,8 @@ def call_detail(conn: sqlite3.Connection, row_id: int, call_id: int) -> dict[str
     row = conn.execute(f"SELECT {_CALL_COLUMNS}, call_off, ret_off, exc_off FROM jarn_index_calls WHERE trace = ? AND id = ?", (row_id, call_id)).fetchone()
     if row is None:
         return None
-    call = _call(row[:10])
-    call_off, ret_off, exc_off = row[10:]
+    call = _call(row[:11])
+    call_off, ret_off, exc_off = row[11:]
     call["function"] = _names(conn, row_id, {call["fn"]}).get(call["fn"], ["?", ""])
     call_record = read_record(conn, row_id, call_off) if call_off is not None else None
     ret_record = read_record(conn, row_id, ret_off) if ret_off is not None else None
@@ -712,6 +809,31 @@ def search_values(conn: sqlite3.Connection, row_id: int, text: str, limit: int =
     for r in rows:
         r["function"] = names.get(r["fn"], ["?", ""])
     return rows
+
+
+def relatives(conn: sqlite3.Connection, row_id: int, fn: int) -> dict[str, Any]:
+    """A function's callers and callees, with the calls and time of each pair, largest first."""
+    ensure(conn, row_id)
+    def pairs(sql: str) -> list[dict[str, Any]]:
+        return [{"fn": r[0], "calls": r[1], "total": r[2]} for r in conn.execute(sql, (row_id, fn))]
+    callers = pairs("SELECT caller, calls, total FROM jarn_index_edges WHERE trace = ? AND callee = ? ORDER BY total DESC LIMIT 200")
+    callees = pairs("SELECT callee, calls, total FROM jarn_index_edges WHERE trace = ? AND caller = ? ORDER BY total DESC LIMIT 200")
+    names = _names(conn, row_id, {p["fn"] for p in callers + callees} | {fn})
+    for p in callers + callees:
+        p["function"] = names.get(p["fn"], ["(top level)", ""]) if p["fn"] else ["(top level)", ""]
+    return {"fn": fn, "function": names.get(fn, ["?", ""]), "callers": callers, "callees": callees}
+
+
+def merged(conn: sqlite3.Connection, row_id: int, thread: int, min_total: float = 0.0, limit: int = 20000) -> dict[str, Any]:
+    """A thread's calls merged by call path (one node per path, with its calls and time), the
+    biggest first; a node's time is never more than its parent's, so what is kept stays a tree."""
+    ensure(conn, row_id)
+    rows = conn.execute(
+        "SELECT node, parent, fn, calls, total, self FROM jarn_index_merged WHERE trace = ? AND thread = ? AND total >= ? ORDER BY total DESC LIMIT ?",
+        (row_id, thread, min_total, limit + 1),
+    ).fetchall()
+    nodes = [{"node": r[0], "parent": r[1], "fn": r[2], "calls": r[3], "total": r[4], "self": r[5]} for r in rows[:limit]]
+    return {"nodes": nodes, "complete": len(rows) <= limit, "functions": _names(conn, row_id, {n["fn"] for n in nodes})}
 
 
 def slowest_calls(conn: sqlite3.Connection, row_id: int, fn: int, limit: int = 100) -> list[dict[str, Any]]:

@@ -160,8 +160,33 @@ def _search(viewer: Viewer, conn: sqlite3.Connection, row: int, q: dict[str, lis
     return {"functions": index.functions(conn, [row], "total", 50, text), "calls": index.search_values(conn, row, text, 100)}
 
 
+def _relatives(viewer: Viewer, conn: sqlite3.Connection, row: int, q: dict[str, list[str]]) -> Any:
+    return index.relatives(conn, row, _int(q, "fn"))
+
+
+def _merged(viewer: Viewer, conn: sqlite3.Connection, row: int, q: dict[str, list[str]]) -> Any:
+    return index.merged(conn, row, _int(q, "thread"), _float(q, "min") if "min" in q else 0.0)
+
+
+def _compare(viewer: Viewer, q: dict[str, list[str]]) -> Any:
+    from jarn.decode import TraceFormatError
+    from jarn.diff import collect_row, compare
+
+    runs = []
+    for name in ("a", "b"):
+        row = _int(q, name)
+        try:
+            runs.append(collect_row(viewer.db_path, row))
+        except TraceFormatError as exc:
+            raise _Problem(HTTPStatus.UNPROCESSABLE_ENTITY, f"trace row {row} cannot be read: {exc}") from None
+        except db.StoreError as exc:
+            raise _Problem(HTTPStatus.NOT_FOUND, str(exc)) from None
+    return compare(*runs).to_json()
+
+
 _ROUTES: dict[str, Callable[[Viewer, sqlite3.Connection, int, dict[str, list[str]]], Any]] = {
     "": _summary, "flame": _flame, "children": _children, "functions": _functions, "search": _search,
+    "relatives": _relatives, "merged": _merged,
 }
 _TRACE_PATH = re.compile(r"^/api/traces/([^/]+)(?:/([a-z]+))?(?:/([^/]+))?$")
 
@@ -199,6 +224,8 @@ class _Handler(BaseHTTPRequestHandler):
         with db.open_store(viewer.db_path) as conn:
             if path == "/api/traces":
                 return viewer.traces(conn)
+            if path == "/api/compare":
+                return _compare(viewer, query)
             match = _TRACE_PATH.match(path)
             if match is None:
                 raise _Problem(HTTPStatus.NOT_FOUND, f"no such page: {path}")
@@ -249,9 +276,14 @@ def make_server(db_path: str, port: int = 0) -> ViewerServer:
     return server
 
 
-def serve(db_path: str, port: int, *, open_browser: bool, announce: Callable[[str], None]) -> None:
+def prepare(db_path: str) -> None:
+    """Readies a store for serving: creates the index tables, before requests race to."""
     with db.open_store(db_path) as conn:
-        index.prune(conn)  # also creates the index tables, before requests race to
+        index.prune(conn)
+
+
+def serve(db_path: str, port: int, *, open_browser: bool, announce: Callable[[str], None]) -> None:
+    prepare(db_path)
     server = make_server(db_path, port)
     url = f"http://127.0.0.1:{server.server_address[1]}/"
     announce(url)

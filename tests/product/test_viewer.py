@@ -3,6 +3,7 @@ in a real browser: Playwright driving Debian's chromium."""
 
 from __future__ import annotations
 
+import contextlib
 import os
 import sqlite3
 import subprocess
@@ -19,7 +20,7 @@ from hypothesis import strategies as st
 from conftest import child_env
 from jarn import db, index
 from jarn.decode import decode_trace
-from product_traces import frame, frame_id, plugin, trace
+from product_traces import call_pair, frame, frame_id, plugin, trace
 
 ENDS = ["return", "return", "raise", "open"]
 # A tree of calls: (name, children, how it ends).
@@ -59,12 +60,14 @@ def test_index_matches_the_decoded_tree(tmp_path_factory, monkeypatch, main, oth
     assert [t["name"] for t in summary.threads] == [t.name for t in decoded.threads]
     rows = conn.execute("SELECT thread, depth, start, end, flags, fn FROM jarn_index_calls WHERE trace = ? ORDER BY id", (row,)).fetchall()
     names = dict(conn.execute("SELECT fn, qualname FROM jarn_index_functions WHERE trace = ?", (row,)))
-    expected, oracle = [], defaultdict(lambda: [0, 0.0, 0.0])
+    expected, oracle, pairs, paths = [], defaultdict(lambda: [0, 0.0, 0.0]), defaultdict(int), defaultdict(int)
 
     def walk(thread_no, calls, depth, above=()):
         for c in calls:
             expected.append((thread_no, depth, c.qualname, c.start, c.end if c.returned else None, c.frame_id in raised))
             oracle[c.qualname][0] += 1
+            pairs[(above[-1] if above else "(top level)", c.qualname)] += 1
+            paths[(thread_no, *above, c.qualname)] += 1
             if c.returned:
                 oracle[c.qualname][1] += c.duration - sum(k.duration or 0 for k in c.calls() if k.returned)
                 oracle[c.qualname][2] += c.duration if c.qualname not in above else 0.0  # recursion counted once
@@ -76,6 +79,21 @@ def test_index_matches_the_decoded_tree(tmp_path_factory, monkeypatch, main, oth
     assert sorted(got, key=lambda r: (r[0], r[3])) == sorted(expected, key=lambda r: (r[0], r[3]))
     table = {f["qualname"]: f for f in index.functions(conn, [row])}
     assert {q: f["calls"] for q, f in table.items()} == {q: v[0] for q, v in oracle.items()}
+    # callers and callees of each function, and the calls merged by call path
+    got_pairs = {(p["function"][0], q): p["calls"] for q, f in table.items() for p in index.relatives(conn, row, f["fn"])["callers"]}
+    assert got_pairs == pairs and all(
+        {(q, p["function"][0]): p["calls"] for p in index.relatives(conn, row, f["fn"])["callees"]} == {k: n for k, n in pairs.items() if k[0] == q}
+        for q, f in table.items())
+    got_paths = {}
+    for t in summary.threads:
+        nodes = {n["node"]: n for n in index.merged(conn, row, t["thread"])["nodes"]}
+        for n in nodes.values():
+            path, up = [names[n["fn"]]], n["parent"]
+            while up:
+                path.insert(0, names[nodes[up]["fn"]])
+                up = nodes[up]["parent"]
+            got_paths[(t["thread"], *path)] = n["calls"]
+    assert got_paths == paths
     if all(flags & index.UNFINISHED == 0 for *_, flags, _fn in rows):
         assert {q: (round(f["self"], 6), round(f["total"], 6)) for q, f in table.items()} == {q: (round(v[1], 6), round(v[2], 6)) for q, v in oracle.items()}
     # every call's detail reads its own records back, and the flame chart's window finds every call
@@ -86,19 +104,22 @@ def test_index_matches_the_decoded_tree(tmp_path_factory, monkeypatch, main, oth
 
 
 def _small_trace() -> bytes:
+    T = 1.7e9  # seconds since the epoch, as recorded: only about 0.2 µs apart at this size
     main, load, parse, worker = (frame_id() for _ in range(4))
     return trace([
-        frame("call", "shop.main", main, ts=10.0),
-        frame("call", "shop.load", load, ts=10.1, locals={"path": "menu.txt"}, site=(main, 4)),
-        frame("return", "shop.load", load, ts=10.3, arg="pear,apple", locals={"path": "menu.txt", "size": 10}, site=(main, 4)),
-        frame("call", "shop.parse", parse, ts=10.4, locals={"text": "pear,apple"}, site=(main, 5)),
-        plugin("log", ts=10.45, site=parse, level="WARNING", logger="shop", message="only 2 pear left"),
-        frame("return", "shop.parse", parse, ts=10.5, locals={"text": "pear,apple"}, site=(main, 5)),
-        plugin("exception", ts=10.5, exception={"__type__": "builtins.ValueError", "repr": "ValueError('no quince in stock')"}) | {"frame_id": parse},
-        frame("return", "shop.main", main, ts=11.0, arg=None),
-        {"type": "truncated", "timestamp": 11.0, "records_dropped": 1234, "bytes_dropped": 56789, "limit_bytes": 1 << 20},
-    ], frames={2: [frame("call", "shop.ship", worker, ts=10.2, thread="shipping", native=2, locals={"order": ["ada", 2.7]}),
-                   frame("return", "shop.ship", worker, ts=10.6, arg="ada: 2.70", thread="shipping", native=2)]}, source="shop.py --fast")
+        frame("call", "shop.main", main, ts=T),
+        frame("call", "shop.load", load, ts=T + 0.10, locals={"path": "menu.txt"}, site=(main, 4)),
+        plugin("sql", ts=T + 0.25, site=load, library="django", database="default", many=False, duration=0.05,
+               sql="SELECT id, name FROM fruit WHERE stock > %s AND name = %s", params=[0, "pear"]),
+        frame("return", "shop.load", load, ts=T + 0.30, arg="pear,apple", locals={"path": "menu.txt", "size": 10}, site=(main, 4)),
+        frame("call", "shop.parse", parse, ts=T + 0.40, locals={"text": "pear,apple"}, site=(main, 5)),
+        plugin("log", ts=T + 0.45, site=parse, level="WARNING", logger="shop", message="only 2 pear left"),
+        frame("return", "shop.parse", parse, ts=T + 0.50, locals={"text": "pear,apple"}, site=(main, 5)),
+        plugin("exception", ts=T + 0.50, exception={"__type__": "builtins.ValueError", "repr": "ValueError('no quince in stock')"}) | {"frame_id": parse},
+        frame("return", "shop.main", main, ts=T + 1.00, arg=None),
+        {"type": "truncated", "timestamp": T + 1, "records_dropped": 1234, "bytes_dropped": 56789, "limit_bytes": 1 << 20},
+    ], frames={2: [frame("call", "shop.ship", worker, ts=T + 0.20, thread="shipping", native=2, locals={"order": ["ada", 2.7]}),
+                   frame("return", "shop.ship", worker, ts=T + 0.60, arg="ada: 2.70", thread="shipping", native=2)]}, source="shop.py --fast")
 
 
 @pytest.fixture
@@ -108,15 +129,23 @@ def store(tmp_path) -> Path:
     return tmp_path / "db.sqlite3"
 
 
-@pytest.fixture
-def server(store):
+@contextlib.contextmanager
+def serving(store: Path):
     proc = subprocess.Popen([sys.executable, "-m", "jarn", "serve", "--db", str(store), "--no-browser", "--port", "0"], stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, text=True, env=child_env())
     line = proc.stdout.readline()
     assert "http://127.0.0.1:" in line, (line, proc.stderr.read() if proc.poll() is not None else "")
-    yield line.split("viewer at ")[1].split()[0]
-    proc.terminate()
-    proc.wait(timeout=30)
+    try:
+        yield line.split("viewer at ")[1].split()[0]
+    finally:
+        proc.terminate()
+        proc.wait(timeout=30)
+
+
+@pytest.fixture
+def server(store):
+    with serving(store) as url:
+        yield url
 
 
 def test_server_answers_bad_input_and_keeps_serving(server):
@@ -167,6 +196,10 @@ def test_viewer_in_a_browser(browser, server):
     page.locator("#traces tbody tr").first.click()
     page.wait_for_selector("#tree .row")
     assert page.locator("#threads button").all_inner_texts() == ["MainThread (3)", "shipping (1)"]
+    assert page.inner_text("#threads button[aria-selected=true]") == "MainThread (3)"  # the busiest thread
+    # the canvas's pixels are the page's: never drawn stretched
+    assert page.evaluate("(() => { const c = document.querySelector('#flame'); const r = devicePixelRatio;"
+                         " return [c.width, c.height].join() === [Math.floor(c.clientWidth * r), Math.floor(c.clientHeight * r)].join(); })()")
     assert "memory limit" in page.inner_text("#banner") and page.locator("#functions tbody tr").count() == 4
     # a click on a bar of the flame chart selects the call in the tree too
     page.wait_for_function("window.jarnViewer.state.bars.length === 3")
@@ -174,15 +207,64 @@ def test_viewer_in_a_browser(browser, server):
     canvas = page.locator("#flame").bounding_box()
     page.mouse.click(canvas["x"] + box["x"] + 2, canvas["y"] + box["y"] + 5)
     page.wait_for_selector("#tree .row.selected")
-    assert page.inner_text("#tree .row.selected").startswith("shop.load")
+    assert page.inner_text("#tree .row.selected").split("\n")[:2] == ["▸", "shop.load"]  # its record is under it
     assert '"menu.txt"' in page.inner_text("#detail") and '"pear,apple"' in page.inner_text("#detail")
+    # its SQL query: drawn below it where it ran, listed in the tree among its calls, and readable
+    assert page.evaluate("window.jarnViewer.state.marks.map(m => [m.type, m.depth, +(m.e - m.s).toFixed(3)])") == [["sql", 2, 0.05], ["log", 2, 0]]
+    assert "SELECT id, name\nFROM fruit\nWHERE stock > %s\n  AND name = %s" in page.inner_text("#detail .record-sql")
+    assert "duration: 50.00 ms" in page.inner_text("#detail .record-sql")
+    page.locator("#tree .row.selected .toggle").click()
+    assert page.locator("#tree .record-sql").inner_text().split() == ["•", "SQL", "SELECT", "id,", "name", "FROM", "fruit", "WHERE",
+                                                                     "stock", ">", "%s", "AND", "name", "=", "%s", "50.00", "ms"]
     # search finds a value; its result selects the call, shown with its exception and log record
     page.fill("#search", "quince")
     page.locator("#results-list [data-call]").first.click()
     page.wait_for_function("window.jarnViewer.state.detail && window.jarnViewer.state.detail.exception !== null")
     detail = page.inner_text("#detail")
     assert "ValueError('no quince in stock')" in detail and "only 2 pear left" in detail and "Raised" in detail
-    assert page.inner_text("#tree .row.selected").startswith("shop.parse ✗")
+    assert page.inner_text("#tree .row.selected").split("\n")[1] == "shop.parse ✗ raised"
     page.locator("#functions th[data-sort=calls]").click()
     page.wait_for_selector("#functions th.sorted[data-sort=calls]")
+    # a function's callers and callees
+    page.locator("#functions tbody tr", has_text="shop.load").click()
+    page.wait_for_selector("#functions tr.current")
+    assert [line for line in page.inner_text("#results-list").split("\n") if line][:5] == ["shop.load", "called by", "ƒ shop.main 1 calls · 200.00 ms", "calls", "no recorded function"]
+    # the merged graph: each call path once, the biggest first
+    page.locator("#modes button[data-mode=merged]").click()
+    page.wait_for_function("window.jarnViewer.state.merged !== null")
+    layout = page.evaluate("window.jarnViewer.mergedLayout(1000).map(b => [window.jarnViewer.state.names[b.n.fn][0], b.y, Math.round(b.x), Math.round(b.w)])")
+    assert layout == [["shop.main", 18, 0, 1000], ["shop.load", 36, 0, 200], ["shop.parse", 36, 200, 100]]
+    page.locator("#modes button[data-mode=timeline]").click()
+    # zoomed in with the wheel as far as it goes (a nanosecond across the chart), the page still answers
+    page.mouse.move(canvas["x"] + box["x"] + 2, canvas["y"] + box["y"] + 5)
+    for _ in range(40):
+        page.mouse.wheel(0, -3000)
+    page.wait_for_function("(() => { const v = window.jarnViewer.state.view; return Math.abs(v.t1 - v.t0 - 1e-9) < 1e-12; })()")
+    page.wait_for_function("window.jarnViewer.state.bars.some(b => window.jarnViewer.state.names[b.fn][0] === 'shop.load')")
 
+
+
+def _request(price_result: dict, pause: float) -> bytes:
+    """One request to GET /basket/: the handler prices two items."""
+    top = frame_id()
+    records = [frame("call", "shop.views.basket", top, ts=50.0, locals={"request": {"__type__": "Request", "repr": "<Request at 0x7f3a>"}})]
+    records += call_pair("shop.views.price", 50.1, 50.2, arguments={"item": 1}, result=2.5, site=(top, 3))
+    records += call_pair("shop.views.price", 50.3, 50.4 + pause, arguments={"item": 3}, site=(top, 3), **price_result)
+    return trace(records + [frame("return", "shop.views.basket", top, ts=50.5 + pause, arg=None)], source="GET /basket/")
+
+
+def test_two_requests_to_one_path_compared_in_a_browser(browser, tmp_path):
+    store = tmp_path / "db.sqlite3"
+    for n, data in enumerate((_request({"result": 9.5}, 0.0), _request({"raised": {"__type__": "builtins.KeyError", "repr": "KeyError(3)"}}, 0.25))):
+        db.save_trace_in_sqlite(str(store), f"trc_{n}" * 1 + "0" * 25, timeout=5, msgpack=data)
+    with serving(store) as url:
+        page = browser
+        page.goto(f"{url}#row=2")
+        page.wait_for_selector("#compare-pick:not([hidden])")
+        page.select_option("#compare-with", "1")  # the earlier request to the same path
+        page.wait_for_selector("#compare .value-change")
+        text = page.inner_text("#compare")
+        assert "before the change `price(item=3)` returned 9.5; now it raises KeyError(3)" in text
+        assert "1 of 3 matching calls" in text  # the request object differs only by its address
+        first = page.locator("#compare .compare-functions tbody tr").first.inner_text().split("\t")
+        assert first[0] == "shop.views.price" and first[-1].startswith("+250")
