@@ -11,6 +11,7 @@
 
 #include "cpython_compat.hpp"
 #include "owned.hpp"
+#include "variable_keys.hpp"
 
 namespace jarn {
 
@@ -49,6 +50,9 @@ struct CodeInfo {
     std::vector<Place> places;
     std::size_t places_used = 0;
 
+    // Its variables' names, encoded, for writing a frame's variables.
+    VariableKeys variables;
+
     // The place of `offset` (>= 0), made with its line unknown (version 0, line -1) if need be.
     Place& place(int offset) {
         if (!places.empty()) {
@@ -79,6 +83,18 @@ CodeInfo* make(PyCodeObject* code);
 inline CodeInfo* code_info(PyCodeObject* code) {
     void* found = compat::code_extra(code, code_info_detail::extra_index);
     return found != nullptr ? static_cast<CodeInfo*>(found) : code_info_detail::make(code);
+}
+
+// The keys of `code`'s variables, or null (no exception set) when a name is not a str the encoder
+// writes as it is. Valid while the code object lives.
+inline const VariableKeys* variable_keys(PyCodeObject* code) {
+    CodeInfo* info = code_info(code);
+    if (info == nullptr) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    if (!info->variables.made) fill_variable_keys(info->variables, code);
+    return info->variables.plain ? &info->variables : nullptr;
 }
 
 // The line of the frame as PyFrame_GetLineNumber gives it, or the code's first line when the
