@@ -31,12 +31,20 @@ RULES = [
         "/home/u/app/jarn/git.py", "/home/u/app/jarn/db.py", "/home/u/app/jarn/serialize.py",
         "/home/u/app/jarn/version.py", "/home/u/app/jarn/__init__.py", "/home/u/app/jarn/__main__.py",
         "/home/u/app/jarn/testgen/gen.py", "/home/u/app/jarn/filters/presets.py",
-        "/home/u/app/jarn/db.pyx"]],  # a substring match: "/jarn/db.py" occurs
+        "/home/u/app/jarn/db.pyx",  # a substring match: "/jarn/db.py" occurs
+        "/home/u/app/jarn/writer.py",
+        # Compiled templates and generated code: Jinja2's from a file and from a string, Mako's
+        # from a string, by module id and on disk, other generators' names in angle brackets.
+        "/srv/app/templates/page.html", "<template>", "memory:0x7f3a1c2b", "page_html", "/srv/mods/page.html.py",
+        "/srv/mods/mail.mako.py", "<decorator-gen-12>", "<frozen>", "/srv/app/templates/page.j2"]],
     *[({}, name, True) for name in [
-        "C:\\Python312\\Lib\\site-packages\\x.py", "/home/u/Lib/Python/x.py", "<frozen>", "<stdin>",
+        "C:\\Python312\\Lib\\site-packages\\x.py", "/home/u/Lib/Python/x.py", "/srv/<frozen>/x.py", "<stdin>",
         "<pytest match expression>x", " <pytest match expression>", "<attrs generate",
         "/home/u/app/jarn/plugins/logging_records.py", "/home/u/app/myjarn/db.py", "/home/u/app/JARN/db.py",
-        "\\home\\u\\jarn\\db.py", "/srv/app/shop.py", ""]],
+        "\\home\\u\\jarn\\db.py", "/srv/app/shop.py", "",
+        # What people type or run: the prompts, a script without an extension, Cython, a relative name.
+        "<python-input-3>", "<ipython-input-2-5f0c>", "<console>", "<jarn-cell-2>", "<pyshell#4>", "/srv/app/manage", "/srv/app/fast.pyx",
+        "calc.py", "/srv/app/page_html.py", "<unclosed"]],
     (INCLUDE_JSON, "/usr/lib/python3.12/json/decoder.py", True),
     (INCLUDE_JSON, "/usr/lib/python3.12/csv.py", False),
     ({"filters": {"include_frames": ["jarn/db"]}}, "/a/jarn/db.py", True),
