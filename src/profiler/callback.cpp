@@ -127,6 +127,12 @@ void record_with_plugins(Event& ev, std::uintptr_t bits, PyObject* unwinding) {
 
 void handle_profile_event(PyThreadState* tstate, ProfilerObject* self, compat::InterpreterFrame* frame, PyCodeObject* code,
                           bool is_return, PyObject* arg, std::uintptr_t bits, PyObject* unwinding, records::Step step) {
+    // Past the trace's memory limit an event of code no plugin watches is counted, nothing
+    // more: no record is made, and jarn's time is not measured. (The attrs rule is not asked.)
+    ProfilerState& state = *self->state;
+    if (state.limit.reached() && !(bits & kHasPlugins) && fork_generation_counted() == state.fork_generation) {
+        return count_past_limit(state, tstate, frame, is_return, arg, unwinding);
+    }
     // Plugins and the host run Python code, which may uninstall this profiler on this thread
     // and with it the interpreter's reference.
     Owned keep_alive = Owned::borrow(reinterpret_cast<PyObject*>(self));
@@ -134,7 +140,6 @@ void handle_profile_event(PyThreadState* tstate, ProfilerObject* self, compat::I
     if (compat::interpreter_is_finalizing()) return;
     self->state->adopt_after_fork();
     Event ev(tstate, self, frame, code, is_return, arg);
-    // Past the trace's memory limit nothing is recorded, and jarn's time is not measured.
     const bool capped = ev.profiler.limit.reached();
     const bool timed = !capped && ev.profiler.record_notes;
     if (timed) ev.started_ns = realtime_ns();
@@ -151,7 +156,7 @@ void handle_profile_event(PyThreadState* tstate, ProfilerObject* self, compat::I
         record_with_plugins(ev, bits, unwinding);
     } else if (records_frame(ev, bits)) {
         if (capped) {
-            count_frame_record(ev, unwinding);
+            count_past_limit(ev.profiler, tstate, frame, is_return, arg, unwinding);
         } else {
             record_frame(ev, unwinding);
         }

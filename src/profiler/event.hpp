@@ -86,7 +86,8 @@ bool process_plugins(Event& ev);   // appends plugin records; failures reported 
 bool build_frame_record(Event& ev, msgpack::Buffer& out);
 // An event of a recorded frame past the trace's memory limit: the call stack kept as a record
 // would keep it, the record counted, nothing made.
-void count_frame_record(Event& ev, PyObject* unwinding);
+void count_past_limit(ProfilerState& p, PyThreadState* tstate, compat::InterpreterFrame* frame, bool is_return,
+                      PyObject* arg, PyObject* unwinding);
 bool push_frames(Event& ev);
 // Keeps one record of an event that has no plugin records in its thread's list.
 bool store_record(Event& ev, const msgpack::Buffer& record, const records::Note& note);

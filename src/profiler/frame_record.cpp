@@ -95,17 +95,18 @@ std::uint32_t logical_call(Event& ev) {
 
 }  // namespace
 
-void count_frame_record(Event& ev, PyObject* unwinding) {
-    ThreadState& ts = ev.thread_state();
-    if (!ev.is_return) {
+void count_past_limit(ProfilerState& p, PyThreadState* tstate, compat::InterpreterFrame* frame, bool is_return,
+                      PyObject* arg, PyObject* unwinding) {
+    ThreadState& ts = p.thread_state(tstate);
+    if (!is_return) {
         // Its id is made only if a record ever needs it (a later trace's).
-        OpenCall& open = ts.call_frames.emplace_back(OpenCall{ev.frame, {}});
+        OpenCall& open = ts.call_frames.emplace_back(OpenCall{frame, {}});
         open.id[0] = 0;
     } else {
-        pop_through(ts, own_entry(ts.call_frames, ev.frame));
-        if (unwinding == nullptr) Owned::steal(take_raised_exception(ts, ev.frame, ev.arg));
+        pop_through(ts, own_entry(ts.call_frames, frame));
+        if (unwinding == nullptr && ts.raising_frame == frame) Owned::steal(take_raised_exception(ts, frame, arg));
     }
-    ev.profiler.limit.count_unmade();
+    p.limit.count_unmade();
 }
 
 bool event_thread(Event& ev) {
