@@ -103,6 +103,9 @@ def build_parser() -> argparse.ArgumentParser:
     _add_db(serve)
     serve.add_argument("--port", type=int, default=8642, metavar="N", help="port on 127.0.0.1 (0: any free one)")
     serve.add_argument("--no-browser", action="store_true", help="only print the viewer's address")
+    serve.add_argument("--no-token", action="store_true",
+                       help="answer requests without the random token of the printed address (any local program can then read the traces)")
+    serve.add_argument("--host", metavar="NAME", help="one more name the viewer answers to (a tunnel's, a proxy's); it still listens on 127.0.0.1 only")
 
     stats = commands.add_parser("stats", help="calls, total and self time per function of a trace")
     _add_db(stats)
@@ -397,7 +400,8 @@ def _serve(args: argparse.Namespace) -> int:
     with stores.open_store(path) as store:  # a missing or unusable store is refused before serving
         store.latest()
     try:
-        serve(path, args.port, open_browser=not args.no_browser, announce=lambda url: print(f"jarn: viewer at {url} (Ctrl-C stops it)", flush=True))
+        serve(path, args.port, open_browser=not args.no_browser, token=not args.no_token, host=args.host,
+              announce=lambda url: print(f"jarn: viewer at {url} (Ctrl-C stops it)", flush=True))
     except OSError as exc:
         print(f"jarn: error: cannot serve on 127.0.0.1 port {args.port}: {exc.strerror or exc} (try --port 0 for any free port)", file=sys.stderr)
         return 1
