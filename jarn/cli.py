@@ -14,6 +14,7 @@ from typing import Any, NoReturn
 from jarn import store as stores
 from jarn.config import ENGINES, ConfigError, load_config
 from jarn.progress import Progress
+from jarn.terminal import printable
 from jarn.version import __version__
 
 
@@ -215,11 +216,12 @@ def _traces(args: argparse.Namespace) -> int:
     for info in infos:
         while missing and missing[0][0] >= info.created_at:
             at, reason, dropped = missing.pop(0)
-            print(f"{'(gap)':<30}  {_when(at)}  {describe_gap(reason, dropped)}")
+            print(f"{'(gap)':<30}  {_when(at)}  {printable(describe_gap(reason, dropped))}")
         took = format_duration(info.duration) if info.duration is not None else "?"
-        print(f"{info.trace_id}  {_when(info.created_at)}  {took:>9}  {info.record_count:>7} records  {_size(info.size):>9}  {info.what}")
+        print(f"{printable(info.trace_id)}  {_when(info.created_at)}  {took:>9}  {info.record_count:>7} records  {_size(info.size):>9}"
+              f"  {printable(info.what)}")
     for at, reason, dropped in missing:
-        print(f"{'(gap)':<30}  {_when(at)}  {describe_gap(reason, dropped)}")
+        print(f"{'(gap)':<30}  {_when(at)}  {printable(describe_gap(reason, dropped))}")
     return 0
 
 
@@ -436,7 +438,7 @@ def _diff(args: argparse.Namespace) -> int:
                 runs.append(collect(walk))
             names.append(f"{rows[0].trace_id}  {rows[0].what}")
     for line in render(compare(*runs), *names, limit=args.limit if args.limit > 0 else 1 << 62):
-        print(line)
+        print(printable(line))
     return 0
 
 
