@@ -388,3 +388,16 @@ def test_what_the_program_named_is_printed_escaped_in_every_terminal_view(jarn_c
     for escaped in ("arg\\x1b[2J", "src\\x1b]0;title\\x07", "work\\x1b[31m", "shown\\x1b[2J", "log\\x1b]0;owned\\x07",
                     "thread\\x1b[1A", "gen\\x9b.made", "key\\x1b[K", "v\\u202e", "/tmp/made\\x1b[2J.py"):
         assert escaped in shown, (escaped, shown)
+
+
+@pytest.mark.parametrize(("command", "default"), [
+    ("run", None), ("traces", "(default: 20)"), ("show", "(default: 12)"), ("export", "(default: html)"), ("testgen", None),
+    ("rm", None), ("prune", None), ("serve", "(default: 8642)"), ("stats", "(default: total)"), ("diff", "(default: 20)")])
+def test_each_commands_help_has_an_example_and_its_defaults(capsys, command, default):
+    from jarn.cli import main
+
+    with pytest.raises(SystemExit) as done:
+        main([command, "--help"])
+    text = capsys.readouterr().out
+    assert done.value.code == 0 and "example" in text and f"\n  jarn {command} " in text, text
+    assert default is None or default in " ".join(text.split()), text
