@@ -56,6 +56,7 @@ _EXAMPLES = {
              "  jarn serve --port 0 --no-browser  # any free port; prints the address to open",
     "stats": "example:\n  jarn stats --latest --sort self --limit 10",
     "diff": "example:\n  jarn diff trc_01HX trc_01HY --limit 10   # before, then after the change",
+    "push": "examples:\n  jarn push --all --to postgresql://me@db.example/traces\n  jarn push trc_01HX trc_01HY --to \"$JARN_TEAM_DB\"",
 }
 
 
@@ -68,7 +69,8 @@ _FORMATS = ("html", "json", "chrome", "speedscope")
 
 
 def _add_db(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--db", metavar="PATH", help="trace database (default: .jarn/db.sqlite3 of the project)")
+    parser.add_argument("--db", metavar="PATH|URL",
+                        help="trace store: a SQLite file or a postgresql:// URL (default: $JARN_DB, else db-path of [tool.jarn], else .jarn/db.sqlite3 of the project)")
 
 
 def _add_trace_id(parser: argparse.ArgumentParser, default: str = "") -> None:
@@ -135,6 +137,12 @@ def build_parser() -> argparse.ArgumentParser:
     which = prune.add_mutually_exclusive_group(required=True)
     which.add_argument("--keep", type=int, metavar="N", help="keep the N newest traces")
     which.add_argument("--older-than", type=float, metavar="DAYS", help="delete traces saved more than DAYS days ago")
+
+    push = _command(commands, "push", "copy local traces into a team store (each once, however often it runs)")
+    _add_db(push)
+    push.add_argument("trace_ids", nargs="*", metavar="TRACE_ID", help="trace ids or unique prefixes")
+    push.add_argument("--all", action="store_true", help="every trace of the store")
+    push.add_argument("--to", required=True, metavar="URL", help="the team store, e.g. postgresql://user@host/traces")
 
     serve = _command(commands, "serve", "browse the stored traces in a local web viewer")
     _add_db(serve)
@@ -245,6 +253,7 @@ def _traces(args: argparse.Namespace) -> int:
     if not infos:
         print(f"no traces in {stores.describe(path)}")
         return 0
+    team = stores.is_url(path)  # a team's store: whose each trace is
     # Traces a web server dropped (its writer was full) are gaps in the list, shown where they fell.
     from jarn.writer import describe_gap, gaps
 
@@ -254,7 +263,8 @@ def _traces(args: argparse.Namespace) -> int:
             at, reason, dropped = missing.pop(0)
             print(f"{'(gap)':<30}  {_when(at)}  {printable(describe_gap(reason, dropped))}")
         took = format_duration(info.duration) if info.duration is not None else "?"
-        print(f"{printable(info.trace_id)}  {_when(info.created_at)}  {took:>9}  {info.record_count:>7} records  {_size(info.size):>9}"
+        by = f"  {printable(info.username)}@{printable(info.host)}" if team else ""
+        print(f"{printable(info.trace_id)}  {_when(info.created_at)}  {took:>9}  {info.record_count:>7} records  {_size(info.size):>9}{by}"
               f"  {printable(info.what)}")
     for at, reason, dropped in missing:
         print(f"{'(gap)':<30}  {_when(at)}  {printable(describe_gap(reason, dropped))}")
@@ -425,6 +435,22 @@ def _prune(args: argparse.Namespace) -> int:
     return 0
 
 
+def _push(args: argparse.Namespace) -> int:
+    if bool(args.trace_ids) == args.all:
+        raise CommandError("which traces? give their ids, or --all")
+    with stores.open_store(_db_path(args)) as local:
+        rows = local.list()[::-1] if args.all else [r for trace_id in args.trace_ids for r in find_rows(local, trace_id)]
+        copied = 0
+        with stores.open_store(args.to, create=True) as team, Progress(f"pushing {_plural(len(rows), 'row')} to {team.name}"):
+            for info in rows:
+                copied += team.copy_in(info, local.source(info.row_id)) is not None
+            target = team.name
+    ids = {r.trace_id for r in rows}
+    print(f"jarn: pushed {_plural(copied, 'row')} of {_plural(len(ids), 'trace')} to {target}"
+          + (f" ({len(rows) - copied} there already)" if copied < len(rows) else ""), file=sys.stderr)
+    return 0
+
+
 def _plural(n: int, word: str) -> str:
     return f"{n} {word}" + ("" if n == 1 else "s")
 
@@ -480,7 +506,7 @@ def _diff(args: argparse.Namespace) -> int:
 
 COMMANDS = {
     "run": _run, "traces": _traces, "show": _show, "export": _export, "testgen": _testgen,
-    "rm": _rm, "prune": _prune, "serve": _serve, "stats": _stats, "diff": _diff,
+    "rm": _rm, "prune": _prune, "push": _push, "serve": _serve, "stats": _stats, "diff": _diff,
 }
 
 

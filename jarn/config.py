@@ -1,4 +1,5 @@
-"""The profiler's configuration: defaults, then `[tool.jarn]` of pyproject.toml, then overrides.
+"""The profiler's configuration: defaults, then `[tool.jarn]` of pyproject.toml, then the JARN_DB
+environment variable, then overrides.
 
 The result is the plain dictionary the native core reads:
 
@@ -113,7 +114,7 @@ def _engine(value: Any) -> str:
 
 def _path(value: Any) -> str | os.PathLike[str]:
     if not isinstance(value, str | os.PathLike):
-        raise _Wrong("a path")
+        raise _Wrong("a path or a postgresql:// URL")
     return value
 
 
@@ -135,9 +136,23 @@ def _append(table: str, key: str) -> Apply:
     return apply
 
 
-def _db_path(config: dict[str, Any], value: Any, base: Path | None) -> None:
+def store_name(value: str | os.PathLike[str], base: Path | None = None) -> str:
+    """Where traces go: a URL as it is, a relative path below `base`."""
+    if isinstance(value, str) and value.startswith(("postgresql://", "postgres://")):
+        return value
     path = Path(value)
-    config["db_path"] = str(base / path if base is not None and not path.is_absolute() else path)
+    return str(base / path if base is not None and not path.is_absolute() else path)
+
+
+def _db_path(config: dict[str, Any], value: Any, base: Path | None) -> None:
+    config["db_path"] = store_name(value, base)
+
+
+def _from_environment(config: dict[str, Any]) -> None:
+    """JARN_DB names the store for every command and integration, unless one names its own."""
+    named = os.environ.get("JARN_DB", "")
+    if named:
+        config["db_path"] = store_name(named)
 
 
 def _filters(config: dict[str, Any], value: dict[str, Any], base: Path | None) -> None:
@@ -289,6 +304,7 @@ def merged(overrides: dict[str, Any] | None) -> dict[str, Any]:
     root = find_project_root()
     if root is not None:
         config["db_path"] = str(root / DEFAULT_DB)
+    _from_environment(config)
     if overrides:
         _apply(config, dict(overrides), "configuration", None)
     return config
@@ -304,6 +320,7 @@ def load_config(overrides: dict[str, Any] | None = None, start: Path | None = No
         config["db_path"] = str(root / DEFAULT_DB)
     if pyproject is not None:
         _apply(config, read_pyproject(pyproject), str(pyproject), base, "tool.jarn")
+    _from_environment(config)
     if overrides:
         _apply(config, dict(overrides), "command line", None)
     return config

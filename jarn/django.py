@@ -5,7 +5,7 @@
     JARN = {                                              # all optional
         "enabled": True,                 # False: the middleware takes itself out
         "paths": ["/api/"],              # only requests whose path starts with one of these
-        "db_path": ".jarn/db.sqlite3",   # where traces go
+        "db_path": ".jarn/db.sqlite3",   # where traces go: a SQLite file or a postgresql:// URL
         "config": {"lightweight_repr": True},  # the profiler's configuration
     }
 

@@ -21,7 +21,8 @@ _RESULT_KEY = "_jarn_result"
 def pytest_addoption(parser: Any) -> None:
     group = parser.getgroup("jarn", "tracing with jarn")
     group.addoption("--jarn", action="store_true", default=False, help="profile each test into its own jarn trace")
-    group.addoption("--jarn-db", metavar="PATH", default=None, help="trace database (default: the project's .jarn/db.sqlite3)")
+    group.addoption("--jarn-db", metavar="PATH|URL", default=None,
+                    help="trace store: a SQLite file or a postgresql:// URL (default: $JARN_DB, else the project's .jarn/db.sqlite3)")
     group.addoption("--jarn-threading", action="store_true", default=False, help="also profile threads the tests start")
     group.addoption(
         "--jarn-engine", choices=("profile", "monitoring"), default=None, help="how events reach jarn (default: the project's, else monitoring)"

@@ -59,7 +59,8 @@ class ChunkWriter:
 
     def _flush(self) -> None:
         if self.rows:
-            self.engine.copy("trace_chunks", ("row_id", "seq", "start", "size", "codec", "data"), self.rows)
+            self.engine.copy("trace_chunks", ("row_id", "seq", "start", "size", "codec", "data"), self.rows,
+                             ("bigint", "bigint", "bigint", "bigint", "bigint", "bytea"))
             self.rows = []
 
 
@@ -93,6 +94,14 @@ class RowSource:
             yield data[skip:] if skip > 0 else data
             offset = self.starts[index] + self.sizes[index]
             index += 1
+
+    def stored(self) -> Iterator[tuple[int, int, int, int, bytes]]:
+        """(seq, start, size, codec, data) of each chunk as it is stored, one at a time."""
+        for i, seq in enumerate(self.seqs):
+            found = self.engine.execute("SELECT data FROM trace_chunks WHERE row_id = ? AND seq = ?", (self.row_id, seq)).fetchone()
+            if found is None:
+                raise StoreError(f"stored trace {self.row_id} was deleted while it was read")
+            yield seq, self.starts[i], self.sizes[i], self.codecs[i], bytes(found[0])
 
     def open(self, offset: int = 0) -> io.RawIOBase:
         return _Stream(self.pieces(offset))

@@ -26,6 +26,9 @@ class StoreError(Exception):
     """The trace store cannot be used: a clear, one-line reason."""
 
 
+SCHEMA_LOCK = 0x6A61726E  # the advisory lock taken while tables are made or changed
+
+
 def first_line(exc: BaseException) -> str:
     return str(exc).strip().splitlines()[0] if str(exc).strip() else type(exc).__name__
 
@@ -46,8 +49,9 @@ class Engine:
     def executemany(self, sql: str, rows: Iterable[Sequence[Any]]) -> None:
         raise NotImplementedError
 
-    def copy(self, table: str, columns: Sequence[str], rows: Iterable[Sequence[Any]]) -> None:
-        """Many rows into a table, the fastest way the engine has."""
+    def copy(self, table: str, columns: Sequence[str], rows: Iterable[Sequence[Any]], types: Sequence[str] | None = None) -> None:
+        """Many rows into a table, the fastest way the engine has (`types`: the columns' SQL types,
+        for an engine that sends rows in a binary form)."""
         self.executemany(f"INSERT INTO {table} ({', '.join(columns)}) VALUES ({', '.join('?' * len(columns))})", rows)
 
     @contextmanager
@@ -123,8 +127,9 @@ class SqliteEngine(Engine):
     @contextmanager
     def transaction(self) -> Iterator[None]:
         # Taken at once, so that no other writer comes in between; a failure (even SQLite's own
-        # rollback, after a full disk) leaves no transaction open.
-        self.conn.execute("BEGIN IMMEDIATE")
+        # rollback, after a full disk) leaves no transaction open. A read-only store's connection
+        # writes only its own temporary tables.
+        self.conn.execute("BEGIN IMMEDIATE" if self.writable else "BEGIN")
         try:
             yield
             self.conn.execute("COMMIT")

@@ -27,7 +27,7 @@ from typing import Any
 
 from jarn.store import schema
 from jarn.store.chunks import RowSource
-from jarn.store.engine import Engine, StoreError
+from jarn.store.engine import SCHEMA_LOCK, Engine, StoreError
 from jarn.trace.reader import record_at
 from jarn.trace.records import Call, CallFlags, PluginRecord, TraceFormatError
 from jarn.trace.walk import ThreadState, Walk
@@ -71,8 +71,20 @@ def prepare(engine: Engine) -> None:
     if engine.has_table("jarn_index") or not engine.writable:
         return
     with engine.transaction():
+        engine.lock(SCHEMA_LOCK)
         for statement in schema.statements(schema.INDEX, engine.types):
             engine.execute(statement)
+
+
+def _index_of_the_connection(engine: Engine) -> None:
+    """For a store jarn cannot write: index tables of this connection only, which stand in for
+    the store's own from now on (its traces are indexed again here, as they are opened)."""
+    if getattr(engine, "private_index", False):
+        return
+    for statement in schema.statements(schema.INDEX, engine.types):
+        statement = statement.replace("CREATE TABLE IF NOT EXISTS", "CREATE TEMP TABLE IF NOT EXISTS")
+        engine.execute(statement.replace("CREATE INDEX IF NOT EXISTS ", "CREATE INDEX IF NOT EXISTS temp."))
+    engine.private_index = True  # type: ignore[attr-defined]
 
 
 def _short(value: Any, limit: int = 160) -> str:
@@ -321,7 +333,12 @@ def ensure(engine: Engine, row_id: int) -> None:
             raise TraceIndexError(found[1])
         return
     if not engine.writable:
-        raise StoreError(f"trace row {row_id} is not indexed yet, and the store is read-only: jarn serve and jarn stats need to index it once")
+        _index_of_the_connection(engine)
+        found = _entry(engine, row_id)
+        if found is not None and found[0] == INDEX_VERSION:
+            if found[1] is not None:
+                raise TraceIndexError(found[1])
+            return
     _build_tables(engine)
     error = None
     try:
@@ -334,7 +351,7 @@ def ensure(engine: Engine, row_id: int) -> None:
         else:
             builder.finish(walk)
         with engine.transaction():
-            engine.lock(row_id)
+            engine.lock(-row_id)  # the row's own lock: another builder of it waits here
             found = _entry(engine, row_id)
             if found is not None and found[0] == INDEX_VERSION:
                 return  # another process indexed it meanwhile: its index stands
@@ -367,7 +384,7 @@ def known(engine: Engine) -> dict[int, tuple[Any, ...]]:
 
 def prune(engine: Engine) -> None:
     """Drops the index of rows no longer stored."""
-    if not engine.has_table("jarn_index") or not engine.writable:
+    if not engine.has_table("jarn_index") or not (engine.writable or getattr(engine, "private_index", False)):
         return
     gone = [r[0] for r in engine.execute("SELECT trace FROM jarn_index WHERE trace NOT IN (SELECT row_id FROM traces)").fetchall()]
     if gone:

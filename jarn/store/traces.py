@@ -18,7 +18,7 @@ from typing import Any, Protocol
 
 from jarn.store import schema
 from jarn.store.chunks import CHUNK_SIZE, ChunkWriter, RowSource
-from jarn.store.engine import Engine, StoreError
+from jarn.store.engine import SCHEMA_LOCK, Engine, StoreError
 from jarn.trace.reader import Tee, TraceHead, scan
 from jarn.trace.records import TraceFormatError
 
@@ -121,6 +121,7 @@ class Store:
             raise StoreError(f"trace database {self.name} is of an older jarn (schema {version}) and read-only: "
                              "open it once with write access to bring it up to date")
         with e.transaction():
+            e.lock(SCHEMA_LOCK)
             # Another process may have brought it up to date while this one waited for the lock.
             version = e.schema_version()
             for step in range(version + 1, schema.SCHEMA_VERSION + 1):
@@ -134,6 +135,7 @@ class Store:
             raise StoreError(f"cannot create the trace database {self.name}: read-only")
         getattr(e, "prepare_new", lambda: None)()
         with e.transaction():
+            e.lock(SCHEMA_LOCK)
             if e.schema_version() == schema.SCHEMA_VERSION:
                 return  # made by another process meanwhile
             for statement in schema.statements(schema.TRACES, e.types):
@@ -175,6 +177,24 @@ class Store:
         e.execute("UPDATE traces SET size = ?, command_line = ?, source = ?, record_count = ?, label = ?, duration = ? WHERE row_id = ?",
                   (size, json.dumps(head.command_line), head.source, head.record_count, head.label if head.main_list is not None else "",
                    head.duration, row_id))
+        return row_id
+
+    def copy_in(self, info: TraceInfo, source: RowSource) -> int | None:
+        """A row of another store, stored here as it was (its chunks, its time, machine and user),
+        unless it is here already; its new row id, or None."""
+        e = self.engine
+        with e.transaction():
+            if e.execute("SELECT 1 FROM traces WHERE trace_id = ? AND created_at = ? AND size = ?",
+                         (info.trace_id, info.created_at, info.size)).fetchone() is not None:
+                return None
+            row_id = int(e.execute(
+                "INSERT INTO traces (trace_id, created_at, size, command_line, source, record_count, label, duration, host, username)"
+                " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?) RETURNING row_id",
+                (info.trace_id, info.created_at, info.size, json.dumps(info.command_line), info.source, info.record_count, info.label,
+                 info.duration, info.host, info.username)).fetchone()[0])
+            for seq, start, size, kind, data in source.stored():
+                e.copy("trace_chunks", ("row_id", "seq", "start", "size", "codec", "data"), [(row_id, seq, start, size, kind, data)],
+                       ("bigint", "bigint", "bigint", "bigint", "bigint", "bytea"))
         return row_id
 
     # -- listing and finding

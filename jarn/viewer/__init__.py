@@ -9,11 +9,12 @@ error and leaves the others served.
 
 from __future__ import annotations
 
+import contextlib
 import json
 import math
 import re
 import threading
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from http import HTTPStatus
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from importlib import resources
@@ -61,6 +62,24 @@ class Viewer:
         self._locks: dict[int, threading.Lock] = {}
         self._guard = threading.Lock()
         self.background_done = threading.Event()
+        self._kept: Store | None = None  # a store jarn cannot write, kept open with its own index
+        self._keeping = contextlib.ExitStack()
+        self._kept_lock = threading.Lock()
+
+    @contextlib.contextmanager
+    def store(self) -> Iterator[Store]:
+        """The store for one request: a connection of its own, or, for a store jarn cannot
+        write, the one connection that holds its index (requests take turns on it)."""
+        if self._kept is None:
+            with open_store(self.db_path) as store:
+                if store.engine.writable:
+                    yield store
+                    return
+            with self._kept_lock:
+                if self._kept is None:
+                    self._kept = self._keeping.enter_context(open_store(self.db_path))
+        with self._kept_lock:
+            yield self._kept
 
     def indexed(self, store: Store, row_id: int) -> None:
         with self._guard:
@@ -93,7 +112,7 @@ class Viewer:
     def index_in_background(self) -> None:
         """Indexes the small traces not indexed yet, newest first."""
         try:
-            with open_store(self.db_path) as store:
+            with self.store() as store:
                 if store.engine.writable:
                     for info in store.list():
                         if info.size <= BACKGROUND_INDEX_LIMIT:
@@ -245,7 +264,7 @@ class _Handler(BaseHTTPRequestHandler):
 
     def _api(self, path: str, query: dict[str, list[str]]) -> Any:
         viewer = self.viewer
-        with open_store(viewer.db_path) as store:
+        with viewer.store() as store:
             if path == "/api/traces":
                 return viewer.traces(store)
             if path == "/api/compare":

@@ -8,7 +8,7 @@ from jarn import JarnProfiler
 
 sys.path.append(str(Path(__file__).resolve().parents[1]))  # stores, product_traces, with --import-mode=importlib
 
-from stores import small_disk, store_name  # noqa: E402,F401
+from stores import postgres, small_disk, store_name  # noqa: E402,F401
 
 
 

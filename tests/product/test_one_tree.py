@@ -100,20 +100,14 @@ def _program(p) -> tuple[bytes, dict[str, list]]:
 
 
 def _shape(nodes) -> list:
-    """The decoded tree in the expected form."""
-    return [["call", n.qualname, _shape(n.children)] if isinstance(n, Call) else [n.type] for n in nodes]
+    """A decoded (or exported) tree in the expected form."""
+    return [["call", n.qualname, _shape(n.children)] if isinstance(n, Call) else [n.type] for n in nodes] if nodes and not isinstance(
+        nodes[0], dict) else [["call", n["qualname"], _shape(n["children"])] if n["kind"] == "call" else [n["type"]] for n in nodes]
 
 
-def _json_shape(nodes) -> list:
-    return [["call", n["qualname"], _json_shape(n["children"])] if n["kind"] == "call" else [n["type"]] for n in nodes]
-
-
-def _calls_only(tree) -> list:
-    return [[n[1], _calls_only(n[2])] for n in tree if n[0] == "call"]
-
-
-def _timed_calls_only(tree, untimed: set[str]) -> list:
-    return [[n[1], _timed_calls_only(n[2], untimed)] for n in tree if n[0] == "call" and n[1] not in untimed]
+def _timed_calls(tree) -> list:
+    """The calls that have a start (the one begun before profiling has none), without records."""
+    return [[n[1], _timed_calls(n[2])] for n in tree if n[0] == "call" and n[1] != "m.before"]
 
 
 def _nest(events, begin: str) -> list:
@@ -144,12 +138,7 @@ def _show_lines(text: str) -> dict[str, list[tuple[int, str]]]:
 
 
 def _flat(tree, depth=0) -> list[tuple[int, str]]:
-    out = []
-    for n in tree:
-        out.append((depth, n[1] if n[0] == "call" else n[0]))
-        if n[0] == "call":
-            out += _flat(n[2], depth + 1)
-    return out
+    return [line for n in tree for line in [(depth, n[1] if n[0] == "call" else n[0]), *(_flat(n[2], depth + 1) if n[0] == "call" else [])]]
 
 
 @settings(max_examples=int(os.environ.get("JARN_HYPOTHESIS_EXAMPLES", 40)), deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
@@ -158,12 +147,10 @@ def test_every_view_shows_the_same_tree(tmp_path_factory, monkeypatch, p):
     monkeypatch.setattr(stores.chunks, "CHUNK_SIZE", 512)  # records are read across the chunks a trace is stored in
     data, expected = _program(p)
     decoded = decode_trace(data)
-    trees = {t.name: _shape(t.children) for t in decoded.threads if t.children}
-    assert trees == expected
+    assert {t.name: _shape(t.children) for t in decoded.threads if t.children} == expected
     assert (decoded.truncated is not None) == p["truncated"]
-    # the JSON export
     exported = json.loads(to_json(decoded))
-    assert {t["name"]: _json_shape(t["children"]) for t in exported["threads"] if t["children"]} == expected
+    assert {t["name"]: _shape(t["children"]) for t in exported["threads"] if t["children"]} == expected
     # the terminal tree
     show(Walk(data), out := io.StringIO(), color=False, depth=1000, width=1000)
     assert _show_lines(out.getvalue()) == {name: _flat(tree) for name, tree in expected.items()}
@@ -173,29 +160,28 @@ def test_every_view_shows_the_same_tree(tmp_path_factory, monkeypatch, p):
     tids = {e["args"]["name"]: e["tid"] for e in events if e["name"] == "thread_name"}
     for name, tree in expected.items():
         mine = [(e["ph"], e["name"]) for e in events if e["ph"] in "BE" and e["tid"] == tids[name]]
-        assert _nest(mine, "B") == _timed_calls_only(tree, {"m.before"})
+        assert _nest(mine, "B") == _timed_calls(tree)
     write_speedscope(Walk(data), out := io.StringIO())
     document = json.loads(out.getvalue())
     frames = [f["name"] for f in document["shared"]["frames"]]
     profiles = {profile["name"]: profile for profile in document["profiles"]}
     for name, tree in expected.items():
-        assert _nest([(e["type"], frames[e["frame"]]) for e in profiles[name]["events"]], "O") == _timed_calls_only(tree, {"m.before"})
+        assert _nest([(e["type"], frames[e["frame"]]) for e in profiles[name]["events"]], "O") == _timed_calls(tree)
     # the viewer's index, stored in chunks and read back
     path = tmp_path_factory.mktemp("one") / "db.sqlite3"
     row = save_trace(path, "trc_x", data)
-    with open_store(path) as store:
-        summary = index.summary(store.engine, row)
-        e = store.engine
-        names = dict(e.execute("SELECT fn, qualname FROM jarn_index_functions WHERE trace = ?", (row,)).fetchall())
-        calls = e.execute("SELECT id, thread, parent, fn FROM jarn_index_calls WHERE trace = ? ORDER BY id", (row,)).fetchall()
-        marks = e.execute("SELECT call, off, type FROM jarn_index_marks WHERE trace = ?", (row,)).fetchall()
-        offsets = dict(e.execute("SELECT id, coalesce(call_off, ret_off) FROM jarn_index_calls WHERE trace = ?", (row,)).fetchall())
+    opened = open_store(path)
+    e = opened.__enter__().engine
+    summary = index.summary(e, row)
+    names = dict(e.execute("SELECT fn, qualname FROM jarn_index_functions WHERE trace = ?", (row,)).fetchall())
+    calls = e.execute("SELECT id, thread, parent, fn, coalesce(call_off, ret_off) FROM jarn_index_calls WHERE trace = ? ORDER BY id", (row,)).fetchall()
+    marks = e.execute("SELECT call, off, type FROM jarn_index_marks WHERE trace = ?", (row,)).fetchall()
     by_thread = {t["thread"]: t["name"] for t in summary.threads}
     children: dict[int, list] = {}  # call id -> [(offset, node)]
     tops: dict[str, list] = {}
-    for call_id, thread, parent, fn in calls:  # numbered as they begin: a parent comes first
+    for call_id, thread, parent, fn, offset in calls:  # numbered as they begin: a parent comes first
         node = ["call", names[fn], children.setdefault(call_id, [])]
-        (children[parent] if parent else tops.setdefault(by_thread[thread], [])).append((offsets[call_id], node))
+        (children[parent] if parent else tops.setdefault(by_thread[thread], [])).append((offset, node))
     assert all(owner for owner, _, _ in marks)  # every record of these programs has a call around it
     for owner, off, kind in marks:
         children[owner].append((off, [kind]))
@@ -216,17 +202,17 @@ def test_every_view_shows_the_same_tree(tmp_path_factory, monkeypatch, p):
 
     for no, thread in enumerate(decoded.threads, 1):
         visit(no, thread.children, ())
-    with open_store(path) as store:
-        table = {f["qualname"]: f for f in index.functions(store.engine, [row])}
-        assert {q: f["calls"] for q, f in table.items()} == Counter(call.qualname for _, call in decoded.walk())
-        assert {(p["function"][0], q): p["calls"] for q, f in table.items() for p in index.relatives(store.engine, row, f["fn"])["callers"]} == pairs
-        got_paths = {}
-        for t in summary.threads:
-            nodes = {n["node"]: n for n in index.merged(store.engine, row, t["thread"])["nodes"]}
-            for n in nodes.values():
-                up, line = n["parent"], [names[n["fn"]]]
-                while up:
-                    line.insert(0, names[nodes[up]["fn"]])
-                    up = nodes[up]["parent"]
-                got_paths[(t["thread"], *line)] = n["calls"]
-        assert got_paths == paths
+    table = {f["qualname"]: f for f in index.functions(e, [row])}
+    assert {q: f["calls"] for q, f in table.items()} == Counter(call.qualname for _, call in decoded.walk())
+    assert {(p["function"][0], q): p["calls"] for q, f in table.items() for p in index.relatives(e, row, f["fn"])["callers"]} == pairs
+    got_paths = {}
+    for t in summary.threads:
+        nodes = {n["node"]: n for n in index.merged(e, row, t["thread"])["nodes"]}
+        for n in nodes.values():
+            up, line = n["parent"], [names[n["fn"]]]
+            while up:
+                line.insert(0, names[nodes[up]["fn"]])
+                up = nodes[up]["parent"]
+            got_paths[(t["thread"], *line)] = n["calls"]
+    opened.__exit__(None, None, None)
+    assert got_paths == paths
