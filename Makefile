@@ -23,6 +23,8 @@ $(PY):
 
 # Rebuilt whenever a source changes; the CMake build directory is kept, so rebuilds are incremental.
 $(STAMP): $(PY) pyproject.toml CMakeLists.txt $(shell find src jarn -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.def' -o -name '*.py' -o -name '*.js' -o -name '*.css' -o -name '*.html' \) 2>/dev/null)
+	@# Installed as "jarn" before it was named jarn-profiler: the old name's files would overlap.
+	@$(PY) -m pip uninstall --quiet --yes jarn >/dev/null 2>&1 || true
 	$(PY) -m pip install --quiet ".[test]"
 	touch $(STAMP)
 
@@ -30,7 +32,7 @@ $(STAMP): $(PY) pyproject.toml CMakeLists.txt $(shell find src jarn -type f \( -
 # installed for it (its one dependency, msgpack): not the test extras. The build of the extension
 # shows its progress, one line per compiled file.
 DEMO_STAMP := $(VENV)/.demo-installed
-$(DEMO_STAMP): $(PY) pyproject.toml CMakeLists.txt $(shell find src jarn -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.def' -o -name '*.py' \) 2>/dev/null)
+$(DEMO_STAMP): $(PY) pyproject.toml CMakeLists.txt $(shell find src jarn -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.def' -o -name '*.py' -o -name '*.js' -o -name '*.css' -o -name '*.html' \) 2>/dev/null)
 	@echo "building and installing jarn into $(VENV) (the C++ extension: under a minute on two cores)..."
 	@{ $(PY) -m pip install -v --progress-bar off . 2>&1; echo $$? > $(VENV)/.demo-status; } \
 	  | grep --line-buffered -E '^ *\[[0-9]+/[0-9]+\]|^Successfully installed|ERROR|[Ee]rror:' | sed -u 's/^ */  /'
