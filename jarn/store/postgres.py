@@ -22,7 +22,7 @@ try:
 except ImportError:  # the extra is not installed: said when a URL is used
     psycopg = None  # type: ignore[assignment]
 
-INSTALL = 'a PostgreSQL store needs psycopg 3: pip install "jarn[postgres]"'
+INSTALL = 'a PostgreSQL store needs psycopg 3: pip install "psycopg[binary]>=3.1" (the postgres extra of jarn-profiler)'
 
 
 def safe_url(url: str) -> str:

@@ -240,4 +240,4 @@ def test_without_psycopg_a_url_says_what_to_install(tmp_path):
     done = subprocess.run([sys.executable, "-c", "import sys; sys.modules['psycopg'] = None\nfrom jarn.cli import main\n"
                            "sys.exit(main(['traces', '--db', 'postgresql://u:pw@db.example/traces']))"],
                           capture_output=True, text=True, env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
-    assert (done.returncode, done.stderr) == (2, 'jarn: error: a PostgreSQL store needs psycopg 3: pip install "jarn[postgres]"\n')
+    assert (done.returncode, done.stderr) == (2, 'jarn: error: a PostgreSQL store needs psycopg 3: pip install "psycopg[binary]>=3.1" (the postgres extra of jarn-profiler)\n')
