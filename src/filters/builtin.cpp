@@ -1,8 +1,11 @@
 #include "builtin.hpp"
 
 #include <array>
+#include <string>
 
-#include "../lib/internal_error.hpp"
+#include "../utils/code_info.hpp"
+#include "../utils/convert.hpp"
+#include "../utils/internal_error.hpp"
 #include "../utils/cpython_compat.hpp"
 #include "../utils/owned.hpp"
 
@@ -129,21 +132,22 @@ FilenameVerdict filename_verdict(std::string_view filename, const std::vector<Fi
     return FilenameVerdict::record_unless_attrs;
 }
 
-int called_from_attrs(compat::InterpreterFrame* frame, AttrsCallerCache& cache) {
+int called_from_attrs(compat::InterpreterFrame* frame) {
     // The caller's file name straight from the interpreter's frames: no frame object is made.
+    // What it says is kept on the caller's code object.
     if (PyCodeObject* code = compat::caller_code(frame)) {  // borrowed
-        if (code->co_filename == cache.filename.get()) return cache.from_attrs ? 1 : 0;
-        Py_ssize_t size;
-        const char* data =
-            PyUnicode_Check(code->co_filename) ? PyUnicode_AsUTF8AndSize(code->co_filename, &size) : nullptr;
-        if (data == nullptr) {
+        CodeInfo* info = code_info(code);
+        if (info == nullptr) return -1;
+        if (info->attrs_maker >= 0) return info->attrs_maker;
+        std::string_view text;
+        std::string shown;
+        if (!PyUnicode_Check(code->co_filename) || !shown_text(code->co_filename, text, shown)) {
             raise_internal_error("A filename is a string.");
             return -1;
         }
-        if (size > 0) {
-            cache.filename = Owned::borrow(code->co_filename);
-            cache.from_attrs = ends_with(std::string_view(data, std::size_t(size)), kAttrsMake);
-            return cache.from_attrs ? 1 : 0;
+        if (!text.empty()) {
+            info->attrs_maker = ends_with(text, kAttrsMake) ? 1 : 0;
+            return info->attrs_maker;
         }
     }
     // No caller, or one without a file name (whose own caller then decides): by the frame objects.

@@ -11,7 +11,6 @@
 
 #include "../utils/cpython_compat.hpp"
 #include "../utils/finder.hpp"
-#include "../utils/owned.hpp"
 
 namespace jarn {
 
@@ -25,12 +24,6 @@ FilenameVerdict filename_verdict(std::string_view filename, const std::vector<Fi
 // The attrs rule's look at the calling frames: 1 when the caller (or, for a caller with an empty
 // filename, the caller's caller) was compiled by attrs' class builder, 0 when not, -1 with the
 // internal error set.
-// The same callers come up again and again: the last caller's file name (held, so that its
-// address stays its own) and what it said are kept per thread.
-struct AttrsCallerCache {
-    Owned filename;
-    bool from_attrs = false;
-};
-int called_from_attrs(compat::InterpreterFrame* frame, AttrsCallerCache& cache);
+int called_from_attrs(compat::InterpreterFrame* frame);
 
 }  // namespace jarn

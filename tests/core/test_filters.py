@@ -145,13 +145,19 @@ def test_paths_relative_to_the_current_directory(tmp_path: Path, monkeypatch, cw
 @pytest.mark.parametrize(("filename", "name", "caller"), [("/srv/app/bad\udcff.py", "f", "/srv/app/caller.py"),
                                                           ("/srv/app/ok.py", "f\udcff", "/srv/app/caller.py"),
                                                           ("/srv/app/ok.py", "f", "/srv/app/caller\udcff.py")])
-def test_names_without_utf8_form_do_not_disturb_the_program(caplog, filename: str, name: str, caller: str) -> None:
+def test_names_without_utf8_form_are_recorded_as_python_shows_them(caplog, filename: str, name: str, caller: str) -> None:
+    # A file name whose bytes are not UTF-8 is decoded with surrogateescape: recorded with each
+    # lone surrogate as its escape, the way a traceback prints it.
     function = compile_program("def f():\n    return 41\n", filename)["f"]
     function.__code__ = function.__code__.replace(co_name=name)
     outer = compile_program("def outer(f, g):\n    return f() + g() + f()\n", caller)["outer"]
     ok = compile_program("def g():\n    return 1\n")["g"]
+    results = []
     with caplog.at_level(logging.WARNING, logger="jarn"):
-        trace = profile(outer, function, ok)[1]
+        trace = profile(lambda: results.append(outer(function, ok)))[1]
+    assert results == [83] and not caplog.records
     recs = [r for r in decode(trace)["frames_of_interest"] if r["path"].startswith("/srv/")]
-    if "\udcff" not in caller:
-        assert events(recs) == [("call", "outer"), ("call", "g"), ("return", "g"), ("return", "outer")]
+    shown = name.encode("utf-8", "backslashreplace").decode()
+    assert events(recs) == [("call", "outer"), ("call", shown), ("return", shown), ("call", "g"), ("return", "g"),
+                            ("call", shown), ("return", shown), ("return", "outer")]
+    assert {r["path"].rsplit(":", 1)[0] for r in recs} >= {f.encode("utf-8", "backslashreplace").decode() for f in (filename, caller)}
