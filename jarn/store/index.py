@@ -138,6 +138,104 @@ def _writes(engine: Engine, row_id: int, taken: tuple[list[Any], ...], seqs: dic
     engine.copy("jarn_index_postings", ("trace", "first_text", "last_text", "seq", "data"), [(row_id, *p) for p in postings])
 
 
+_NOTES_KEY = b"\xacrecord_notes\x83\xa7version"  # the notes' entry, as the core writes it: after the records
+
+
+def _notes_layout(engine: Engine, row_id: int, source: RowSource) -> dict[int | None, tuple[int, int]]:
+    """Where each list's notes are: (offset, length) by thread id (None: the main list). They end
+    the trace, 12 bytes a record, so they are looked for just before that many bytes from its end
+    (the records are not read for it)."""
+    found = engine.execute("SELECT record_count FROM traces WHERE row_id = ?", (row_id,)).fetchone()
+    if found is None or source.size == 0:
+        return {}
+    start = max(0, source.size - 12 * int(found[0]) - 4096)
+    window = _read(source, start, 8192)
+    at = window.rfind(_NOTES_KEY)
+    if at < 0:
+        return {}
+    pos = start + at + len(_NOTES_KEY)
+    head = _read(source, pos, 4096)
+    layout: dict[int | None, tuple[int, int]] = {}
+    try:
+        if head[:1] != b"\x01":  # a later layout of the notes is not guessed at
+            return {}
+        i, key = _fixstr(head, 1)
+        if key != "frames_of_interest":
+            return {}
+        offset, length = _bin(head, i)
+        layout[None] = (pos + offset, length)
+        # the other threads' notes follow the main list's
+        rest_at = pos + offset + length
+        more = _read(source, rest_at, 4096)
+        j, key = _fixstr(more, 0)
+        if key != "frames":
+            return layout
+        j, threads = _map_header(more, j)
+        for _ in range(threads):
+            if j + 16 > len(more):
+                rest_at += j
+                more, j = _read(source, rest_at, 4096), 0
+            j, thread = _int(more, j)
+            offset, length = _bin(more, j)
+            layout[thread] = (rest_at + offset, length)
+            rest_at, more, j = rest_at + offset + length, _read(source, rest_at + offset + length, 4096), 0
+    except (IndexError, ValueError):
+        return {}
+    return layout
+
+
+def _read(source: RowSource, offset: int, n: int) -> bytes:
+    """Up to n bytes from an offset (fewer only at the end)."""
+    stream, out = source.open(offset), b""
+    while len(out) < n:
+        data = stream.read(n - len(out))
+        if not data:
+            break
+        out += data
+    return out
+
+
+def _int(data: bytes, i: int) -> tuple[int, int]:
+    b = data[i]
+    if b <= 0x7F:
+        return i + 1, b
+    n = {0xCC: 1, 0xCD: 2, 0xCE: 4, 0xCF: 8}[b]
+    return i + 1 + n, int.from_bytes(data[i + 1 : i + 1 + n], "big")
+
+
+def _fixstr(data: bytes, i: int) -> tuple[int, str]:
+    n = data[i] & 0x1F
+    if data[i] & 0xE0 != 0xA0:
+        raise ValueError("not a short str")
+    return i + 1 + n, data[i + 1 : i + 1 + n].decode()
+
+
+def _map_header(data: bytes, i: int) -> tuple[int, int]:
+    b = data[i]
+    if b & 0xF0 == 0x80:
+        return i + 1, b & 0x0F
+    if b == 0xDE:
+        return i + 3, int.from_bytes(data[i + 1 : i + 3], "big")
+    if b == 0xDF:
+        return i + 5, int.from_bytes(data[i + 1 : i + 5], "big")
+    raise ValueError("not a map")
+
+
+def _bin(data: bytes, i: int) -> tuple[int, int]:
+    """(offset of the payload from the start of `data`, its length) of the bin at `i`."""
+    n = {0xC4: 1, 0xC5: 2, 0xC6: 4}[data[i]]
+    return i + 1 + n, int.from_bytes(data[i + 1 : i + 1 + n], "big")
+
+
+def _feed_notes(scanner: Any, source: RowSource, layout: dict[int | None, tuple[int, int]]) -> None:
+    while (wanted := scanner.notes_wanted()) is not None:
+        thread, index = wanted
+        offset, length = layout[thread]
+        count = min(65536, length // 12 - index)
+        scanner.feed_notes(_read(source, offset + 12 * index, 12 * count) if count > 0 else b"")
+        scanner.feed(b"")
+
+
 def _scan(engine: Engine, row_id: int, main_id: Any) -> dict[str, Any]:
     """Builds a row's index into the index tables, a few megabytes per transaction (so that
     savers do not wait for a big trace); the summary of what it found."""
@@ -148,9 +246,14 @@ def _scan(engine: Engine, row_id: int, main_id: Any) -> dict[str, Any]:
         # An index can always be built again: its commits need not wait for the disk.
         engine.execute("PRAGMA synchronous = NORMAL")
     seqs: dict[tuple[int, int], int] = {}
+    source = RowSource(engine, row_id)
+    layout = _notes_layout(engine, row_id, source)
+    for thread, (_offset, length) in layout.items():
+        scanner.set_notes(thread, length // 12)
     try:
-        for piece in RowSource(engine, row_id).pieces():
+        for piece in source.pieces():
             scanner.feed(piece)
+            _feed_notes(scanner, source, layout)
             if scanner.pending_bytes >= _WRITE_EVERY:
                 with engine.transaction():
                     _writes(engine, row_id, scanner.take(), seqs)

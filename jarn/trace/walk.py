@@ -18,6 +18,10 @@ How records pair up and nest is decided in one place, `Pairing` (one per thread)
   records of that return, and a test's end comes right after its function's return), else under
   the innermost open call.
 
+Times are the program's own: when the trace has notes ("record_notes"), each record's timestamp
+is taken less jarn's own time on its thread until then, so that a call's duration leaves out the
+time jarn spent recording it and the calls below it, in every view alike.
+
 Without threading the profiler keeps every thread's records in one list, interleaved; they are
 told apart by their native thread id, against the trace's main thread id (when the trace does not
 know it, the thread of the list's first record is taken for the main thread).
@@ -31,9 +35,11 @@ from typing import Any, Protocol
 
 import msgpack
 
-from jarn.trace.reader import Source, TraceHead, as_source, records, scan
+from jarn.trace.reader import Source, TraceHead, as_source, notes, records, scan
 from jarn.trace.records import Call, PluginRecord, TraceFormatError, is_int, number, text
 
+
+_NO_NOTE = (0, 0)  # a record without a note (an older trace): its time is taken as it is
 
 @dataclass(eq=False)
 class ThreadState:
@@ -190,18 +196,20 @@ class Walk:
             for part, (source, head) in enumerate(zip(self.sources, self.heads, strict=True)):
                 main_id = head.main_thread_id
                 assert head.main_list is not None
+                noted = notes(source, head.main_notes)
                 for offset, record in records(source, head.main_list):
                     native = record.get("thread_native_id") if isinstance(record, dict) else None
                     if main_id is None and is_int(native):
                         main_id = native  # the main thread's id is not known: the first record's thread stands for it
                     key = native if is_int(native) and native != main_id else None
-                    self._feed(self._thread(key, record, handler), record, (part, offset), handler)
+                    self._feed(self._thread(key, record, handler), record, (part, offset), handler, next(noted, _NO_NOTE))
             for thread_id in sorted({t for head in self.heads for t, _ in head.other_lists}):
                 for part, (source, head) in enumerate(zip(self.sources, self.heads, strict=True)):
                     for tid, at in head.other_lists:
                         if tid == thread_id:
+                            noted = notes(source, head.other_notes.get(tid))
                             for offset, record in records(source, at):
-                                self._feed(self._thread(thread_id, record, handler), record, (part, offset), handler)
+                                self._feed(self._thread(thread_id, record, handler), record, (part, offset), handler, next(noted, _NO_NOTE))
         except TraceFormatError:
             raise
         except msgpack.OutOfData:
@@ -226,7 +234,7 @@ class Walk:
             thread.name = record["thread"]  # the main thread is named by its first record
         return thread
 
-    def _feed(self, thread: ThreadState, record: Any, where: tuple[int, int], handler: Handler) -> None:
+    def _feed(self, thread: ThreadState, record: Any, where: tuple[int, int], handler: Handler, note: tuple[int, int] = (0, 0)) -> None:
         if type(record) is not dict:
             if not isinstance(record, dict):
                 raise TraceFormatError("a record is not a map")
@@ -237,7 +245,8 @@ class Walk:
         at = get("timestamp")
         if type(at) is not float:
             at = number(at)
-        if at is not None:
+        if at is not None and note[0]:
+            at -= note[0] / 1e9  # every time is the program's own: jarn's time until then taken out
             thread.last_time = at
             if thread.first_time is None:
                 thread.first_time = at

@@ -77,6 +77,42 @@ PyObject* scanner_feed(PyObject* self, PyObject* arg) {
     Py_RETURN_NONE;
 }
 
+// set_notes(list, count): list None for the main list, else a thread's id.
+PyObject* scanner_set_notes(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    if (!ready(self)) return nullptr;
+    if (nargs != 2) {
+        PyErr_SetString(PyExc_TypeError, "set_notes(list, count)");
+        return nullptr;
+    }
+    long long list = index::kMainList;
+    if (args[0] != Py_None) {
+        list = PyLong_AsLongLong(args[0]);
+        if (list == -1 && PyErr_Occurred()) return nullptr;
+    }
+    const unsigned long long count = PyLong_AsUnsignedLongLong(args[1]);
+    if (count == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+    of(self).set_notes(list, count);
+    Py_RETURN_NONE;
+}
+
+// (list, index) of the notes the scanner waits for (list None: the main list), or None.
+PyObject* scanner_notes_wanted(PyObject* self, PyObject*) {
+    if (!ready(self)) return nullptr;
+    const index::Scanner& s = of(self);
+    if (!s.notes_wanted()) Py_RETURN_NONE;
+    if (s.wanted_list() == index::kMainList) return Py_BuildValue("(OK)", Py_None, static_cast<unsigned long long>(s.wanted_index()));
+    return Py_BuildValue("(LK)", static_cast<long long>(s.wanted_list()), static_cast<unsigned long long>(s.wanted_index()));
+}
+
+PyObject* scanner_feed_notes(PyObject* self, PyObject* arg) {
+    if (!ready(self)) return nullptr;
+    Py_buffer view;
+    if (PyObject_GetBuffer(arg, &view, PyBUF_SIMPLE) != 0) return nullptr;
+    of(self).feed_notes(static_cast<const std::uint8_t*>(view.buf), std::size_t(view.len));
+    PyBuffer_Release(&view);
+    Py_RETURN_NONE;
+}
+
 PyObject* scanner_finish(PyObject* self, PyObject*) {
     if (!ready(self)) return nullptr;
     if (!of(self).finish()) {
@@ -204,6 +240,10 @@ PyObject* scanner_pending(PyObject* self, void*) {
 
 PyMethodDef scanner_methods[] = {
     {"feed", scanner_feed, METH_O, "feed(data)\n--\n\nThe next window of the trace's bytes; ValueError when they do not decode."},
+    {"set_notes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(scanner_set_notes)), METH_FASTCALL,
+     "set_notes($self, list, count)\n--\n\nHow many notes a list has (list: None for the main list, else a thread id)."},
+    {"notes_wanted", scanner_notes_wanted, METH_NOARGS, "notes_wanted($self)\n--\n\n(list, index) of the notes to feed next, or None."},
+    {"feed_notes", scanner_feed_notes, METH_O, "feed_notes($self, data)\n--\n\nThe notes of the wanted list from the wanted index on."},
     {"finish", scanner_finish, METH_NOARGS, "finish($self)\n--\n\nEnds what is still open, once every byte is fed."},
     {"take", scanner_take, METH_NOARGS, "take($self)\n--\n\n(call blocks, level runs, plugin records, texts, postings) ready to be written."},
     {"summary", scanner_summary, METH_NOARGS, "summary($self)\n--\n\nThreads, functions, callers and callees, merged paths."},

@@ -275,6 +275,7 @@ bool Scanner::step(Cursor& c) {
             } else if (key == "frames_of_interest") {
                 if ((got = c.array_header(list_left_)) != Need::ok) break;
                 in_frames_ = false;
+                start_list(kMainList);
                 seen_main_list_ = true;
                 state_ = State::list;
             } else if (key == "main_thread_id") {
@@ -301,6 +302,7 @@ bool Scanner::step(Cursor& c) {
             if ((got = c.array_header(list_left_)) != Need::ok) break;
             --threads_left_;
             in_frames_ = true;
+            start_list(id);
             list_thread_ = nullptr;
             list_thread_key_ = id;
             state_ = State::list;
@@ -315,8 +317,14 @@ bool Scanner::step(Cursor& c) {
             // The whole record first: a record cut by the window's end waits for the next one.
             Cursor probe = c;
             if ((got = probe.skip()) != Need::ok) break;
+            // and its note: a list with notes waits for them to be fed (notes_wanted)
+            if (list_notes_ > list_index_ && list_index_ >= notes_first_ + notes_.size() / 12) {
+                wanted_ = true;
+                return false;
+            }
             if (!record(c, off)) return false;
             --list_left_;
+            ++list_index_;
             break;
         }
         default:
@@ -549,6 +557,31 @@ void Scanner::close_from(Thread& t, std::size_t depth, double at, bool has_at) {
     while (t.open.size() > depth) finish_top(t, at, has_at, -1, UNFINISHED);
 }
 
+void Scanner::start_list(std::int64_t key) {
+    list_key_ = key;
+    list_index_ = 0;
+    auto found = notes_counts_.find(key);
+    list_notes_ = found == notes_counts_.end() ? 0 : found->second;
+    notes_.clear();
+    notes_first_ = 0;
+}
+
+void Scanner::feed_notes(const std::uint8_t* data, std::size_t n) {
+    notes_.assign(data, data + (n - n % 12));
+    notes_first_ = list_index_;
+    wanted_ = false;
+}
+
+// jarn's own time on the record's thread so far, in ns (0 without notes).
+std::uint64_t Scanner::own_time() const {
+    if (list_index_ >= list_notes_ || list_index_ < notes_first_) return 0;
+    const std::size_t at = std::size_t(list_index_ - notes_first_) * 12;
+    if (at + 12 > notes_.size()) return 0;
+    std::uint64_t own;
+    std::memcpy(&own, notes_.data() + at, 8);
+    return own;
+}
+
 bool Scanner::record(Cursor& c, std::int64_t off) {
     Fields f;
     bool is_map;
@@ -557,6 +590,7 @@ bool Scanner::record(Cursor& c, std::int64_t off) {
     if (got != Need::ok) return fail("the trace does not decode");
     if (!is_map) return fail("a record is not a map");
     ++records_;
+    if (f.has_ts) f.ts -= double(own_time()) / 1e9;  // the program's own time: jarn's taken out
     // Which thread: a "frames" list is one thread's; the main list holds every thread's
     // records when threading is off, told apart by their native id.
     Thread* tp;

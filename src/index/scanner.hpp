@@ -25,6 +25,7 @@ namespace jarn::index {
 
 inline constexpr std::uint32_t kBlockCalls = 4096;  // calls per call block
 inline constexpr std::uint32_t kRunCalls = 4096;    // calls per level run
+inline constexpr std::int64_t kMainList = INT64_MIN;  // the main list's key among the lists of notes
 
 enum Flags : std::uint8_t { RAISED = 1, UNFINISHED = 2, NO_START = 4 };
 
@@ -151,6 +152,16 @@ public:
 
     // Adds the next window of the trace's bytes; false when the trace does not decode (`error()`).
     bool feed(const std::uint8_t* data, std::size_t n);
+
+    // jarn's own time, noted beside the records ("record_notes"): `set_notes` says how many notes
+    // a list has (kMainList, or a thread's id); reading such a list, the scanner stops when it
+    // has no note for the next record (`notes_wanted()`: the list and the record's index in it),
+    // and goes on (with `feed` of no bytes) once `feed_notes` gave the notes from that index on.
+    void set_notes(std::int64_t list, std::uint64_t count) { notes_counts_[list] = count; }
+    bool notes_wanted() const { return wanted_; }
+    std::int64_t wanted_list() const { return list_key_; }
+    std::uint64_t wanted_index() const { return list_index_; }
+    void feed_notes(const std::uint8_t* data, std::size_t n);
     // The trace's bytes are all fed: ends what is still open. False when it ended early.
     bool finish();
 
@@ -206,6 +217,8 @@ private:
 
     bool step(Cursor& c);
     bool record(Cursor& c, std::int64_t off);
+    void start_list(std::int64_t key);
+    std::uint64_t own_time() const;
     void search_values(const Fields& f, std::uint32_t call);
     void search_text(const std::uint8_t* begin, const std::uint8_t* end, std::uint32_t call);
     void add_text(std::string_view text, std::uint32_t call);
@@ -271,6 +284,11 @@ private:
     std::vector<Postings> done_postings_;
     std::uint32_t postings_seq_ = 0;
     std::int64_t truncated_off_ = -1;
+    std::unordered_map<std::int64_t, std::uint64_t> notes_counts_;
+    std::int64_t list_key_ = 0;
+    std::uint64_t list_index_ = 0, list_notes_ = 0, notes_first_ = 0;
+    std::vector<std::uint8_t> notes_;  // the notes of the list from notes_first_ on
+    bool wanted_ = false;
     std::string error_;
 };
 
