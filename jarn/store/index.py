@@ -117,7 +117,7 @@ def _index_of_the_connection(engine: Engine) -> None:
     engine.private_index = True  # type: ignore[attr-defined]
 
 
-_CALL = struct.Struct("<IIIHHIdddIIBBqqq")  # a call block's entry (jarn._index)
+_CALL = struct.Struct("<IIIHHIdddIIBBqqqId")  # a call block's entry (jarn._index)
 _RUN = struct.Struct("<IHddIB")  # a level run's entry: id, depth, start, end, fn, flags
 _CALL_KEYS = ("id", "thread", "parent", "depth", "start", "end", "self", "fn", "flags", "children", "records")
 _TEXT_IDS = 1 << 32  # a searchable text's id: its trace's row id times this, plus its number
@@ -509,7 +509,7 @@ class _Calls:
 
     def get(self, call_id: int) -> tuple[Any, ...] | None:
         """(parent, first child, next sibling, depth, thread, fn, start, end, self, children,
-        records, flags, level, call offset, return offset, exception offset)"""
+        records, flags, level, call offset, return offset, exception offset, steps, awaiting)"""
         if call_id < 1:
             return None
         number, at = divmod(call_id - 1, _BLOCK_CALLS)
@@ -524,7 +524,7 @@ class _Calls:
         if e is None:
             return None
         return {"id": call_id, "thread": e[4], "parent": e[0], "depth": e[3], "start": e[6], "end": e[7], "self": e[8], "fn": e[5],
-                "flags": e[11], "children": e[9], "records": e[10]}
+                "flags": e[11], "children": e[9], "records": e[10], "steps": e[16], "awaiting": e[17]}
 
 
 _BLOCK_CALLS = 4096
@@ -538,7 +538,7 @@ def calls(engine: Engine, row_id: int) -> list[dict[str, Any]]:
         for i, e in enumerate(_CALL.iter_unpack(bytes(data))):
             call_id = number * _BLOCK_CALLS + i + 1
             out.append({"id": call_id, "thread": e[4], "parent": e[0], "depth": e[3], "start": e[6], "end": e[7], "self": e[8], "fn": e[5],
-                        "flags": e[11], "children": e[9], "records": e[10], "level": e[12],
+                        "flags": e[11], "children": e[9], "records": e[10], "level": e[12], "steps": e[16], "awaiting": e[17],
                         "call_off": None if e[13] < 0 else e[13], "ret_off": None if e[14] < 0 else e[14], "exc_off": None if e[15] < 0 else e[15]})
     return out
 

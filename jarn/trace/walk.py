@@ -40,6 +40,8 @@ from jarn.trace.records import Call, PluginRecord, TraceFormatError, is_int, num
 
 
 _NO_NOTE = (0, 0)  # a record without a note (an older trace): its time is taken as it is
+# Steps of a generator's or coroutine's run, as the notes give them (the low 3 bits).
+_START, _RESUME, _THROWN, _YIELD, _FINISH, _UNWIND = 1, 2, 3, 4, 5, 6
 
 @dataclass(eq=False)
 class ThreadState:
@@ -72,16 +74,32 @@ class Handler(Protocol):
 class Pairing:
     """The open calls of one thread, and the rule that pairs and nests its records."""
 
-    __slots__ = ("thread", "open", "open_ids", "last_ended")
+    __slots__ = ("thread", "open", "open_ids", "last_ended", "suspended")
 
     def __init__(self, thread: ThreadState) -> None:
         self.thread = thread
         self.open: list[Call] = []
         self.open_ids: dict[str, int] = {}  # frame id -> how many open calls have it
         self.last_ended: Call | None = None
+        # generators and coroutines between two steps, by their run's number, with their parent
+        self.suspended: dict[int, tuple[Call, Call | None]] = {}
 
-    def call(self, record: dict[str, Any], frame_id: str, at: float | None, where: tuple[int, int], handler: Handler) -> None:
+    def call(self, record: dict[str, Any], frame_id: str, at: float | None, where: tuple[int, int], handler: Handler, step: int = 0) -> None:
         site = record.get("user_code_call_site")
+        logical = step >> 3
+        if logical and step & 7 in (_RESUME, _THROWN) and logical in self.suspended:
+            # the next step of a generator's or coroutine's run: the same call goes on
+            call, parent = self.suspended.pop(logical)
+            if type(site) is dict:
+                caller = site.get("call_frame_id")
+                if isinstance(caller, str) and caller in self.open_ids and self.open[-1].frame_id != caller:
+                    self.close_from(self.depth(caller) + 1, at, handler)
+            assert call.steps is not None
+            call.steps.append([at, None, None])
+            call.frame_id = frame_id  # this step's own return pairs with it
+            self.open.append(call)
+            self.open_ids[frame_id] = self.open_ids.get(frame_id, 0) + 1
+            return
         call = _new_call(record, frame_id)
         call.start, call.arguments = at, record.get("locals")
         call.part, call.call_offset = where
@@ -92,15 +110,25 @@ class Pairing:
             if isinstance(caller, str) and caller in self.open_ids and self.open[-1].frame_id != caller:
                 self.close_from(self.depth(caller) + 1, at, handler)
         handler.begin(self.thread, call, self.open[-1] if self.open else None)
+        if logical:
+            call.logical, call.steps = logical, [[at, None, None]]
         self.open.append(call)
         self.open_ids[frame_id] = self.open_ids.get(frame_id, 0) + 1
 
-    def ret(self, record: dict[str, Any], frame_id: str, at: float | None, where: tuple[int, int], handler: Handler) -> None:
+    def ret(self, record: dict[str, Any], frame_id: str, at: float | None, where: tuple[int, int], handler: Handler, step: int = 0) -> None:
         if frame_id in self.open_ids:
             if self.open[-1].frame_id != frame_id:
                 self.close_from(self.depth(frame_id) + 1, at, handler)
             call = self.open.pop()
             self.forget(call)
+            if call.steps is not None:
+                call.steps[-1][1:] = [at, record.get("arg")]
+                if step & 7 == _YIELD and step >> 3 == call.logical:
+                    # suspended (yield, await): its run goes on at its next step
+                    self.suspended[call.logical] = (call, self.open[-1] if self.open else None)
+                    call.end = at
+                    return
+            self.end_suspended_under(call, handler)
         else:  # profiling began inside this call
             call = _new_call(record, frame_id)
             call.part = where[0]
@@ -149,7 +177,18 @@ class Pairing:
         while len(self.open) > depth:
             call = self.open.pop()
             self.forget(call)
+            self.end_suspended_under(call, handler)
             handler.end(self.thread, call, at)
+
+    def end_suspended_under(self, parent: Call | None, handler: Handler) -> None:
+        """A call ends: the generators and coroutines it left suspended end there too (at their
+        last step), so that every call stays inside its parent; a later step of one of them is
+        a call of its own."""
+        for logical, (call, above) in list(self.suspended.items()):
+            if above is parent:
+                del self.suspended[logical]
+                self.end_suspended_under(call, handler)
+                handler.end(self.thread, call, call.end)
 
 
 def _new_call(record: dict[str, Any], frame_id: str) -> Call:
@@ -218,6 +257,7 @@ class Walk:
             raise TraceFormatError(f"the trace does not decode: {exc}") from None
         for thread in self.threads:
             thread.pairing.close_from(0, thread.last_time, handler)
+            thread.pairing.end_suspended_under(None, handler)
 
     def _thread(self, key: int | None, record: Any, handler: Handler) -> ThreadState:
         thread = self._by_key.get(key)
@@ -256,9 +296,9 @@ class Walk:
             if type(frame_id) is not str:
                 raise TraceFormatError("a frame record has no event or frame id")
             if event == "call":
-                pairing.call(record, frame_id, at, where, handler)
+                pairing.call(record, frame_id, at, where, handler, note[1])
             elif event == "return":
-                pairing.ret(record, frame_id, at, where, handler)
+                pairing.ret(record, frame_id, at, where, handler, note[1])
             else:
                 raise TraceFormatError("a frame record has no event or frame id")
             return

@@ -417,6 +417,7 @@ std::uint32_t Scanner::begin(Thread& t, std::string_view frame_id, double start,
 
 // Ends the innermost open call at `at` (its thread's last time when the record had none).
 void Scanner::finish_top(Thread& t, double at, bool has_at, std::int64_t ret_off, std::uint8_t flags) {
+    if (!t.suspended.empty()) end_suspended_under(t, t.open.back().id);
     Open top = std::move(t.open.back());
     t.open.pop_back();
     auto ids = t.open_ids.find(top.frame_id);
@@ -431,6 +432,10 @@ void Scanner::finish_top(Thread& t, double at, bool has_at, std::int64_t ret_off
     e.flags |= flags;
     e.level = level_of(duration);
     e.ret_off = ret_off;
+    if (top.logical != 0) {
+        top.ran += std::max(0.0, end - top.step_start);  // its last step
+        e.awaiting = std::max(0.0, duration - top.ran);
+    }
     if (top.last_child != 0) unpin(top.last_child);
     top.node->calls += 1;
     top.node->total += duration;
@@ -547,6 +552,8 @@ void Scanner::block_done(std::uint32_t number) {
         put(block.data, e.call_off);
         put(block.data, e.ret_off);
         put(block.data, e.exc_off);
+        put(block.data, e.steps);
+        put(block.data, e.awaiting);
     }
     pending_bytes_ += block.data.size();
     done_blocks_.push_back(std::move(block));
@@ -580,6 +587,37 @@ std::uint64_t Scanner::own_time() const {
     std::uint64_t own;
     std::memcpy(&own, notes_.data() + at, 8);
     return own;
+}
+
+// The record's step (low 3 bits) and generator run (the rest), 0 without notes.
+std::uint32_t Scanner::step_info() const {
+    if (list_index_ >= list_notes_ || list_index_ < notes_first_) return 0;
+    const std::size_t at = std::size_t(list_index_ - notes_first_) * 12;
+    if (at + 12 > notes_.size()) return 0;
+    std::uint32_t info;
+    std::memcpy(&info, notes_.data() + at + 8, 4);
+    return info;
+}
+
+// A call ends: the generators and coroutines it left suspended end there too, at their last
+// step (a later step of one of them is a call of its own).
+void Scanner::end_suspended_under(Thread& t, std::uint32_t parent) {
+    std::vector<std::uint32_t> ending;
+    for (const auto& [logical, held] : t.suspended) {
+        if (held.second == parent) ending.push_back(logical);
+    }
+    for (std::uint32_t logical : ending) {
+        auto found = t.suspended.find(logical);
+        if (found == t.suspended.end()) continue;
+        Open call = std::move(found->second.first);
+        t.suspended.erase(found);
+        const double at = call.last_end;
+        call.step_start = at;  // its steps are all counted
+        t.open.push_back(std::move(call));
+        ++t.open_ids[t.open.back().frame_id];
+        ++t.active[t.open.back().fn];
+        finish_top(t, at, true, -1, UNFINISHED);
+    }
 }
 
 bool Scanner::record(Cursor& c, std::int64_t off) {
@@ -632,7 +670,26 @@ bool Scanner::record(Cursor& c, std::int64_t off) {
                 close_from(t, depth, f.ts, f.has_ts);
             }
             const double start = f.has_ts ? f.ts : (info.has_time ? info.last : 0.0);
+            const std::uint32_t step = step_info(), logical = step >> 3;
+            auto held = logical != 0 && ((step & 7) == 2 || (step & 7) == 3) ? t.suspended.find(logical) : t.suspended.end();
+            if (held != t.suspended.end()) {
+                // the next step of a generator's or coroutine's run: the same call goes on
+                Open call = std::move(held->second.first);
+                t.suspended.erase(held);
+                call.frame_id.assign(f.frame_id);  // this step's own return pairs with it
+                call.step_start = start;
+                ++entry(call.id).steps;
+                search_values(f, call.id);
+                t.open.push_back(std::move(call));
+                ++t.open_ids[t.open.back().frame_id];
+                ++t.active[t.open.back().fn];
+                return true;
+            }
             const std::uint32_t id = begin(t, f.frame_id, start, off, function(f.qualname, f.co_name, f.path), 0);
+            if (logical != 0) {
+                t.open.back().logical = logical;
+                t.open.back().step_start = start;
+            }
             search_values(f, id);
         } else if (f.event == "return") {
             release_held(t);
@@ -642,6 +699,25 @@ bool Scanner::record(Cursor& c, std::int64_t off) {
                 while (t.open[depth - 1].frame_id != frame) --depth;
                 close_from(t, depth, f.ts, f.has_ts);
                 search_values(f, t.open.back().id);
+                const std::uint32_t step = step_info();
+                Open& top = t.open.back();
+                if (top.logical != 0) {
+                    if ((step & 7) == 4 && (step >> 3) == top.logical) {
+                        const double at = f.has_ts ? f.ts : top.step_start;
+                        top.ran += std::max(0.0, at - top.step_start);
+                        top.last_end = at;
+                        // suspended (yield, await): its run goes on at its next step
+                        Open call = std::move(top);
+                        t.open.pop_back();
+                        auto ids = t.open_ids.find(call.frame_id);
+                        if (--ids->second == 0) t.open_ids.erase(ids);
+                        --t.active[call.fn];
+                        const std::uint32_t parent = t.open.empty() ? 0 : t.open.back().id;
+                        const std::uint32_t logical = call.logical;
+                        t.suspended.emplace(logical, std::make_pair(std::move(call), parent));
+                        return true;
+                    }
+                }
                 finish_top(t, f.ts, f.has_ts, off, 0);
             } else {
                 // A return without its call: profiling began inside this function.
@@ -851,6 +927,7 @@ bool Scanner::finish() {
         release_held(*t);
         const ThreadInfo& info = thread_info_[t->no - 1];
         close_from(*t, 0, info.last, info.has_time);
+        end_suspended_under(*t, 0);
         release_held(*t);
         if (t->last_root != 0) unpin(t->last_root);
         t->last_root = 0;

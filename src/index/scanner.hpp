@@ -42,8 +42,10 @@ struct CallEntry {
     std::uint32_t children = 0, records = 0;
     std::uint8_t flags = 0, level = 0;
     std::int64_t call_off = -1, ret_off = -1, exc_off = -1;
+    std::uint32_t steps = 1;  // a generator's or coroutine's run: its steps
+    double awaiting = 0;      // and the time it spent suspended between them
 };
-inline constexpr std::size_t kCallEntrySize = 4 + 8 + 2 + 2 + 4 + 24 + 8 + 2 + 24;  // 78
+inline constexpr std::size_t kCallEntrySize = 4 + 8 + 2 + 2 + 4 + 24 + 8 + 2 + 24 + 4 + 8;  // 90
 
 // One call in a level run: what the flame chart draws (id, depth, start, end, fn, flags; packed).
 inline constexpr std::size_t kRunEntrySize = 4 + 2 + 16 + 4 + 1;  // 27
@@ -198,6 +200,8 @@ private:
         std::uint32_t fn;
         MergedNode* node;
         std::uint32_t last_child = 0;  // its block waits for that call's next sibling
+        std::uint32_t logical = 0;     // a generator's or coroutine's run: its number
+        double step_start = 0, ran = 0, last_end = 0;  // this step's start; the steps before's time; their end
     };
     struct Thread {
         std::uint16_t no;
@@ -208,6 +212,8 @@ private:
         std::uint32_t last_ended = 0;  // its call id (0: none)
         bool held = false;  // the last ended call's run entry is held, for its exception record
         std::uint32_t last_root = 0;  // the last top-level call, whose next sibling is to come
+        // generators and coroutines between two steps, by their run's number, with their parent's id
+        std::unordered_map<std::uint32_t, std::pair<Open, std::uint32_t>> suspended;
     };
     struct Pending {  // a call block being filled
         std::vector<CallEntry> entries;
@@ -219,6 +225,8 @@ private:
     bool record(Cursor& c, std::int64_t off);
     void start_list(std::int64_t key);
     std::uint64_t own_time() const;
+    std::uint32_t step_info() const;
+    void end_suspended_under(Thread& t, std::uint32_t parent);
     void search_values(const Fields& f, std::uint32_t call);
     void search_text(const std::uint8_t* begin, const std::uint8_t* end, std::uint32_t call);
     void add_text(std::string_view text, std::uint32_t call);

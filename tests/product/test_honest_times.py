@@ -45,3 +45,54 @@ def test_durations_leave_out_jarns_own_time(tmp_path, noted):
         table = {f["qualname"]: f for f in index.functions(store.engine, [row])}
         assert {q: round(f["total"], 9) for q, f in table.items()} == {"m.main": main, "m.work": sum(work), "m.side": side}
         assert round(table["m.main"]["self"], 9) == round(main - sum(work), 9)
+
+
+PROGRAM = """
+import asyncio
+
+def numbers(n):
+    for i in range(n):
+        yield i * 2
+    return "done"
+
+async def fetch(x):
+    await asyncio.sleep(0.01)
+    return x + 1
+
+async def handler():
+    a = await fetch(1)
+    return await fetch(a)
+
+def run():
+    assert list(numbers(3)) == [0, 2, 4]
+    assert asyncio.run(handler()) == 3
+
+run()
+"""
+
+
+def test_a_generator_or_coroutine_is_one_call_of_many_steps_everywhere(jarn_cli, tmp_path):
+    from jarn import read
+
+    (tmp_path / "app.py").write_text(PROGRAM)
+    assert jarn_cli("run", "--db", "db.sqlite3", "app.py").returncode == 0
+    store = tmp_path / "db.sqlite3"
+    [info] = read.traces(store)
+    # the walk: one call each, its steps, the time it waited, its final value, at its def line
+    calls = [c for _, c in read.load(info.trace_id, store).walk()]
+    shape = [(c.qualname.rpartition(".")[2], c.path, len(c.steps or ()), c.return_value) for c in calls]
+    assert shape == [("<module>", "app.py:0", 0, None), ("run", "app.py:17", 0, None), ("numbers", "app.py:4", 4, "done"),
+                     ("handler", "app.py:13", 3, 3), ("fetch", "app.py:9", 2, 2), ("fetch", "app.py:9", 2, 3)]
+    handler = calls[3]
+    assert [s[2] for s in calls[2].steps] == [0, 2, 4, "done"] and handler.awaiting >= 0.02 and handler.awaiting < handler.duration
+    # the index behind stats and the viewer: the same calls, one row per function
+    with open_store(store) as opened:
+        rows = index.calls(opened.engine, info.row_id)
+        table = {f["qualname"].rpartition(".")[2]: (f["path"], f["calls"]) for f in index.functions(opened.engine, [info.row_id])}
+        detail = index.call_detail(opened.engine, info.row_id, rows[3]["id"])
+    assert [(r["steps"], r["depth"]) for r in rows] == [(1, 0), (1, 1), (4, 2), (3, 2), (2, 3), (2, 3)]
+    assert table == {"<module>": ("app.py:0", 1), "run": ("app.py:17", 1), "numbers": ("app.py:4", 1), "handler": ("app.py:13", 1),
+                     "fetch": ("app.py:9", 2)}
+    assert detail["return_value"] == 3 and detail["awaiting"] == pytest.approx(handler.awaiting, abs=1e-6)
+    shown = jarn_cli("show", "--db", "db.sqlite3", "--latest", "--no-color").stdout
+    assert "handler() -> 3  app.py:13" in shown and "3 steps, awaiting" in shown, shown

@@ -536,7 +536,8 @@ function treeNode(call) {
   const toggle = el("span", { class: "toggle" }, call.children || call.records ? "▸" : "");
   const row = el("div", { class: "row", role: "treeitem", "data-call": call.id },
     toggle, el("span", { class: call.flags & 1 ? "raised" : "" }, shortName(fnName(call.fn)) + (call.flags & 1 ? " ✗ raised" : "")),
-    el("span", { class: "dur" }, `${duration(call.end - call.start)} · self ${duration(call.self)}`));
+    el("span", { class: "dur" }, `${duration(call.end - call.start)} · self ${duration(call.self)}` +
+      (call.steps > 1 ? ` · ${call.steps} steps, awaiting ${duration(call.awaiting)}` : "")));
   const node = el("div", { class: "node" }, row, kids);
   node.call = call;
   toggle.addEventListener("click", (event) => { event.stopPropagation(); toggleNode(node); });
@@ -699,6 +700,7 @@ function renderDetail(d) {
     el("dt", {}, "started"), el("dd", {}, `${duration(d.start - o)} after the trace began`),
     el("dt", {}, "duration"), el("dd", {}, duration(d.end - d.start) + (d.flags & 2 ? " (did not return while recorded)" : "")),
     el("dt", {}, "self time"), el("dd", {}, duration(d.self)),
+    ...(d.steps > 1 ? [el("dt", {}, "steps"), el("dd", {}, `${d.steps} (a generator's or coroutine's run), awaiting ${duration(d.awaiting)} between them`)] : []),
     el("dt", {}, "calls made"), el("dd", {}, String(d.children)));
   if (d.call_site) {
     const link = el("a", { class: "call-link", onclick: () => selectCall(d.call_site.caller, "detail") }, shortName(d.call_site.qualname));
