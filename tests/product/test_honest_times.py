@@ -3,7 +3,10 @@ every view alike (the walk, and the viewer's index behind jarn stats and jarn se
 
 from __future__ import annotations
 
+import json
 import struct
+import threading
+import urllib.request
 
 import msgpack
 import pytest
@@ -96,3 +99,46 @@ def test_a_generator_or_coroutine_is_one_call_of_many_steps_everywhere(jarn_cli,
     assert detail["return_value"] == 3 and detail["awaiting"] == pytest.approx(handler.awaiting, abs=1e-6)
     shown = jarn_cli("show", "--db", "db.sqlite3", "--latest", "--no-color").stdout
     assert "handler() -> 3  app.py:13" in shown and "3 steps, awaiting" in shown, shown
+
+
+def _slow_upstream(environ, start_response):
+    threading.Event().wait(0.2)  # the service the endpoint awaits takes its time
+    start_response("200 OK", [("Content-Type", "text/plain")])
+    return [b"9.5"]
+
+
+def test_a_fastapi_async_endpoint_awaiting_an_http_call_is_one_call_with_its_wait(tmp_path, jarn_cli):
+    import fastapi
+    import httpx
+    import webapps
+    from jarn import asgi, read
+
+    app = fastapi.FastAPI()
+
+    @app.get("/price/{item}")
+    async def price(item: int) -> dict:
+        async with httpx.AsyncClient() as client:
+            answer = await client.get(f"http://127.0.0.1:{upstream}/")
+        return {"item": item, "price": float(answer.text)}
+
+    store, stops = tmp_path / "db.sqlite3", []
+    try:
+        upstream = webapps.serve_wsgi(_slow_upstream, stops)
+        port = webapps.serve_asgi(asgi.JarnMiddleware(app, db_path=str(store)), stops)
+        with urllib.request.urlopen(f"http://127.0.0.1:{port}/price/3", timeout=60) as response:
+            assert json.loads(response.read()) == {"item": 3, "price": 9.5}
+        waiting = threading.Event()
+        while not (store.exists() and read.traces(store)) and not waiting.wait(0.02):
+            pass
+    finally:
+        for stop in stops:
+            stop()
+    [info] = read.traces(store)
+    [call] = [c for _, c in read.load(info.trace_id, store).walk() if c.qualname.endswith("price")]
+    assert call.return_value == {"item": 3, "price": 9.5} and len(call.steps) >= 2 and 0.2 <= call.awaiting < call.duration
+    with open_store(store) as opened:
+        [row] = [f for f in index.functions(opened.engine, [info.row_id]) if f["qualname"].endswith("price")]
+        [indexed] = index.slowest_calls(opened.engine, info.row_id, row["fn"])
+    assert row["calls"] == 1 and indexed["steps"] == len(call.steps) and indexed["awaiting"] == pytest.approx(call.awaiting, abs=1e-6)
+    shown = jarn_cli("show", "--db", str(store), "--latest", "--no-color").stdout
+    assert f"{len(call.steps)} steps, awaiting" in shown and shown.count("price(item=3") == 1, shown
