@@ -89,7 +89,7 @@ def prepare(engine: Engine) -> None:
         if _fts(engine):
             engine.execute(_FTS.format(schema=""))
         else:  # PostgreSQL's own full-text search, kept up as the texts are written
-            engine.execute("CREATE INDEX IF NOT EXISTS jarn_index_texts_words ON jarn_index_texts USING gin (to_tsvector('simple', text))")
+            engine.execute(f"CREATE INDEX IF NOT EXISTS jarn_index_texts_words ON jarn_index_texts USING gin ({_PG_WORDS})")
 
 
 def _made(engine: Engine, table: str) -> bool:
@@ -100,6 +100,10 @@ def _made(engine: Engine, table: str) -> bool:
                               (table,)).fetchone() is not None
     return engine.has_table(table)
 
+
+# PostgreSQL's words of a text as SQLite's tokenizer makes them: letters and digits, the rest
+# separating them ("discount-42" and "10.25" are two words each, as they are searched).
+_PG_WORDS = "to_tsvector('simple', regexp_replace(text, '[^[:alnum:]]+', ' ', 'g'))"
 
 _FTS = "CREATE VIRTUAL TABLE {schema}jarn_index_fts USING fts5(text, content='jarn_index_texts', content_rowid='id', detail=none)"
 
@@ -717,7 +721,7 @@ def search_values(engine: Engine, row_id: int, text: str, limit: int = 100) -> l
         sql = "SELECT rowid FROM jarn_index_fts WHERE jarn_index_fts MATCH ? AND rowid BETWEEN ? AND ? ORDER BY rowid LIMIT ?"
     else:
         query = " & ".join(words[:-1] + [words[-1] + ":*"])
-        sql = "SELECT id FROM jarn_index_texts WHERE to_tsvector('simple', text) @@ to_tsquery('simple', ?) AND id BETWEEN ? AND ? ORDER BY id LIMIT ?"
+        sql = f"SELECT id FROM jarn_index_texts WHERE {_PG_WORDS} @@ to_tsquery('simple', ?) AND id BETWEEN ? AND ? ORDER BY id LIMIT ?"
     groups = [r[0] for r in engine.execute(sql, (query, low, low + _TEXT_IDS - 1, _GROUPS_LOOKED_AT)).fetchall()]
     found: set[int] = set()
     for i in range(0, len(groups), 20):
