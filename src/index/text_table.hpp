@@ -52,7 +52,7 @@ public:
             h ^= h >> 32;
         }
         std::uint64_t tail = 0;
-        std::memcpy(&tail, s.data() + i, s.size() - i);
+        if (s.size() > i) std::memcpy(&tail, s.data() + i, s.size() - i);  // never from an empty view's (maybe null) data
         h = (h ^ tail) * 0xc4ceb9fe1a85ec53ull;
         return h ^ (h >> 29);
     }
