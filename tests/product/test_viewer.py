@@ -46,8 +46,9 @@ def store(tmp_path) -> Path:
 @contextlib.contextmanager
 def serving(store: Path, *options: str):
     """`jarn serve` on a free port: the address it prints (with its token, unless --no-token)."""
+    # from the store's folder: the jarn under test, not the source tree the suite was started in
     proc = subprocess.Popen([sys.executable, "-m", "jarn", "serve", "--db", str(store), "--no-browser", "--port", "0", *options],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=child_env())
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=child_env(), cwd=store.parent)
     line = proc.stdout.readline()
     assert "http://127.0.0.1:" in line, (line, proc.stderr.read() if proc.poll() is not None else "")
     try:
