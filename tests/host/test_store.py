@@ -101,19 +101,6 @@ def test_prefixes(store_name):
         assert [r.row_id for r in store.list(limit=1)] == [rows[2]]
 
 
-def test_removing_traces_takes_their_index_with_them(store_name):
-    from jarn.store import index
-    import product_traces as made  # noqa: PLC0415
-
-    keep, gone = (save_trace(store_name, f"trc_{n}", made.trace(made.call_pair("app.f", 1, 2))) for n in "KG")
-    with open_store(store_name) as store:
-        index.ensure(store.engine, keep)
-        index.ensure(store.engine, gone)
-        assert store.remove(["trc_G", "trc_none"]) == 1
-        assert [r.trace_id for r in store.list()] == ["trc_K"] and index.known(store.engine).keys() == {keep}
-        assert store.engine.execute("SELECT count(*) FROM jarn_index_calls WHERE trace = ?", (gone,)).fetchone()[0] == 0
-
-
 def newer_schema(path):
     save_trace(str(path), "trc_1", make_trace())
     sqlite3.connect(path).execute(f"PRAGMA user_version = {stores.schema.SCHEMA_VERSION + 1}")
