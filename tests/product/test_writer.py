@@ -91,7 +91,7 @@ else:  # until SIGTERM, which nothing in the program handles
 def test_a_stopping_server_drains_its_traces_then_says_what_was_not_saved(tmp_path, ending, locked):
     store = _new_store(tmp_path / "t.db")
     server = subprocess.Popen([sys.executable, "-c", SERVER, str(store), ending], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                              stderr=subprocess.PIPE, text=True, env=child_env())
+                              stderr=subprocess.PIPE, text=True, env=child_env(), cwd=tmp_path)  # not this tree's jarn
     try:
         port = int(server.stdout.readline())
         with _locked(store, locked):
