@@ -118,6 +118,10 @@ class PostgresEngine(Engine):
         found = self.conn.execute("SELECT count(*) FROM pg_tables WHERE schemaname = current_schema()").fetchone()
         return int(found[0]) == 0
 
+    def tune_new_tables(self) -> None:
+        # Chunks come compressed: the server is not to try again.
+        self.conn.execute("ALTER TABLE trace_chunks ALTER COLUMN data SET STORAGE EXTERNAL")
+
     def temp_table_like(self, name: str, table: str) -> str:
         return f"CREATE TEMP TABLE {name} (LIKE {table})"
 
