@@ -60,6 +60,10 @@ def test_a_team_store_on_postgresql(postgres, tmp_path):
     finally:
         server.terminate()
         server.wait(timeout=30)
+    # a test replaying a recorded call, then the team's traces deleted
+    assert "({'item': 'fig', 'qty': 1}, 4.0)" in _jarn("testgen", "--latest", "--function", "__main__.price", cwd=tmp_path, env=env).stdout
+    assert "deleted 3 traces" in _jarn("prune", "--keep", "1", cwd=tmp_path, env=env).stderr
+    assert "deleted 1 trace " in _jarn("rm", "--latest", cwd=tmp_path, env=env).stderr and _jarn("traces", cwd=tmp_path, env=env).stdout.startswith("no traces")
     # a wrong password: one line, naming the host and the database, without the password
     wrong = _jarn("traces", "--db", postgres.url("postgres", password="hunter2-wrong"), cwd=tmp_path)
     assert wrong.returncode == 2 and len(wrong.stderr.splitlines()) == 1 and "hunter2" not in wrong.stderr, wrong.stderr
