@@ -253,7 +253,6 @@ def _traces(args: argparse.Namespace) -> int:
     if not infos:
         print(f"no traces in {stores.describe(path)}")
         return 0
-    team = stores.is_url(path)  # a team's store: whose each trace is
     # Traces a web server dropped (its writer was full) are gaps in the list, shown where they fell.
     from jarn.writer import describe_gap, gaps
 
@@ -263,8 +262,7 @@ def _traces(args: argparse.Namespace) -> int:
             at, reason, dropped = missing.pop(0)
             print(f"{'(gap)':<30}  {_when(at)}  {printable(describe_gap(reason, dropped))}")
         took = format_duration(info.duration) if info.duration is not None else "?"
-        by = f"  {printable(info.username)}@{printable(info.host)}" if team else ""
-        print(f"{printable(info.trace_id)}  {_when(info.created_at)}  {took:>9}  {info.record_count:>7} records  {_size(info.size):>9}{by}"
+        print(f"{printable(info.trace_id)}  {_when(info.created_at)}  {took:>9}  {info.record_count:>7} records  {_size(info.size):>9}"
               f"  {printable(info.what)}")
     for at, reason, dropped in missing:
         print(f"{'(gap)':<30}  {_when(at)}  {printable(describe_gap(reason, dropped))}")
