@@ -253,7 +253,6 @@ def _traces(args: argparse.Namespace) -> int:
     if not infos:
         print(f"no traces in {stores.describe(path)}")
         return 0
-    team = stores.is_url(path)  # a team's store: whose each trace is
     # Traces a web server dropped (its writer was full) are gaps in the list, shown where they fell.
     from jarn.writer import gaps
 
@@ -261,8 +260,7 @@ def _traces(args: argparse.Namespace) -> int:
     for info in infos:
         _print_gaps([missing.pop(0) for _ in range(sum(1 for g in missing if g[0] >= info.created_at))])
         took = format_duration(info.duration) if info.duration is not None else "?"
-        by = f"  {printable(info.username)}@{printable(info.host)}" if team else ""
-        print(f"{printable(info.trace_id)}  {_when(info.created_at)}  {took:>9}  {info.record_count:>7} records  {_size(info.size):>9}{by}"
+        print(f"{printable(info.trace_id)}  {_when(info.created_at)}  {took:>9}  {info.record_count:>7} records  {_size(info.size):>9}"
               f"  {printable(info.what)}")
     _print_gaps(missing)
     return 0
