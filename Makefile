@@ -29,7 +29,7 @@ $(STAMP): $(PY) pyproject.toml CMakeLists.txt $(shell find src jarn -type f \( -
 	touch $(STAMP)
 
 # The main job: profile the bundled example, store its trace, show it. Only jarn itself is
-# installed for it (its one dependency, msgpack): not the test extras. The build of the extension
+# installed for it (and its dependencies): not the test extras. The build of the extension
 # shows its progress, one line per compiled file.
 DEMO_STAMP := $(VENV)/.demo-installed
 $(DEMO_STAMP): $(PY) pyproject.toml CMakeLists.txt $(shell find src jarn -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.def' -o -name '*.py' -o -name '*.js' -o -name '*.css' -o -name '*.html' \) 2>/dev/null)

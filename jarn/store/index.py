@@ -217,8 +217,7 @@ class _Builder:
         if active == 0:
             fn[2] += duration
         state.calls += 1
-        flags = (0 if call.returned else UNFINISHED) | (NO_START if call.call_offset is None else 0)
-        me.row = [self.row, me.id, state.no, me.parent, me.depth, start, end, self_time, fn[0], flags, me.children, level(duration),
+        me.row = [self.row, me.id, state.no, me.parent, me.depth, start, end, self_time, fn[0], int(call.flags), me.children, level(duration),
                   me.records, call.call_offset, call.return_offset, None]
         me.batch = self.batch
         self.rows.append(me.row)

@@ -81,8 +81,8 @@ class TraceHead:
         return (self.test_id if self.source in ("", "pytest") else "") or self.source or " ".join(self.command_line)
 
 
-def unpacker(file: BinaryIO | Any) -> msgpack.Unpacker:
-    return msgpack.Unpacker(file, raw=False, strict_map_key=False, read_size=READ_SIZE, max_buffer_size=MAX_RECORD)
+def unpacker(file: BinaryIO | Any, read_size: int = READ_SIZE) -> msgpack.Unpacker:
+    return msgpack.Unpacker(file, raw=False, strict_map_key=False, read_size=read_size, max_buffer_size=MAX_RECORD)
 
 
 class _Scan:
@@ -113,12 +113,14 @@ class _Scan:
         return n
 
 
-def scan(file: BinaryIO | Any, *, find_test: bool = False, head: TraceHead | None = None) -> TraceHead:
+def scan(file: BinaryIO | Any, *, find_test: bool = False, head: TraceHead | None = None, size: int | None = None) -> TraceHead:
     """Reads a trace's top level from `file` (at its start); raises TraceFormatError for what is
     not a trace. `head` is filled as it goes, so that a caller can keep what was understood of
     bytes that turn out not to be a trace."""
     head = TraceHead() if head is None else head
-    u = unpacker(file)
+    # A small trace (`size`, when known) is read in one buffer of its size: a web request's few
+    # hundred bytes need no 1 MiB buffer, whose allocation would cost more than reading them.
+    u = unpacker(file, READ_SIZE if size is None else max(min(size, READ_SIZE), 1024))
     try:
         entries = u.read_map_header()
     except msgpack.OutOfData:
@@ -176,7 +178,7 @@ def scan(file: BinaryIO | Any, *, find_test: bool = False, head: TraceHead | Non
 
 def summarize(trace: bytes | bytearray | memoryview) -> TraceHead:
     """What a trace's top level says (a TraceFormatError for what is not a trace)."""
-    return scan(io.BytesIO(trace), find_test=b"\xaastart_test" in trace)
+    return scan(io.BytesIO(trace), find_test=b"\xaastart_test" in trace, size=len(trace))
 
 
 def records(source: Source, offset: int) -> Iterator[tuple[int, Any]]:

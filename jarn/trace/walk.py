@@ -159,16 +159,13 @@ def _new_call(record: dict[str, Any], frame_id: str) -> Call:
 class Walk:
     """The rows of one trace (in save order) walked as one stream of records."""
 
-    def __init__(self, parts: Sequence[Source | bytes] | Source | bytes, heads: Sequence[TraceHead | None] | None = None) -> None:
+    def __init__(self, parts: Sequence[Source | bytes] | Source | bytes) -> None:
         if isinstance(parts, bytes | bytearray | memoryview) or not isinstance(parts, Sequence):
             parts = [parts]  # type: ignore[list-item]
         if not parts:
             raise TraceFormatError("no trace data")
         self.sources = [as_source(p) for p in parts]
-        self.heads: list[TraceHead] = []
-        for i, source in enumerate(self.sources):
-            given = heads[i] if heads is not None and i < len(heads) else None
-            self.heads.append(given if given is not None and given.main_list is not None else _scan(source))
+        self.heads = [_scan(source) for source in self.sources]
         first = self.heads[0]
         self.head = TraceHead(
             trace_id=first.trace_id, command_line=first.command_line, commit=first.commit, version=first.version,

@@ -101,34 +101,6 @@ def test_prefixes(store_name):
         assert [r.row_id for r in store.list(limit=1)] == [rows[2]]
 
 
-def test_a_saver_waits_for_another_writer_of_a_sqlite_store(tmp_path):
-    store_name = str(tmp_path / "db.sqlite3")
-    save_trace(store_name, "trc_ABC1", make_trace())
-    holder = sqlite3.connect(store_name, isolation_level=None, check_same_thread=False)
-    holder.execute("BEGIN IMMEDIATE")
-    with pytest.raises(StoreError, match="database is locked"):
-        save_trace(store_name, "trc_2", make_trace(), timeout=0)
-    releaser = threading.Thread(target=holder.rollback)
-    releaser.start()  # while the next writer waits for the lock, or before it asks: it gets through
-    save_trace(store_name, "trc_3", make_trace(), timeout=600)
-    releaser.join()
-    with open_store(store_name) as store:
-        assert [r.trace_id for r in store.list(limit=2)] == ["trc_3", "trc_ABC1"]
-
-
-def test_removing_traces_takes_their_index_with_them(store_name):
-    from jarn.store import index
-    import product_traces as made  # noqa: PLC0415
-
-    keep, gone = (save_trace(store_name, f"trc_{n}", made.trace(made.call_pair("app.f", 1, 2))) for n in "KG")
-    with open_store(store_name) as store:
-        index.ensure(store.engine, keep)
-        index.ensure(store.engine, gone)
-        assert store.remove(["trc_G", "trc_none"]) == 1
-        assert [r.trace_id for r in store.list()] == ["trc_K"] and index.known(store.engine).keys() == {keep}
-        assert store.engine.execute("SELECT count(*) FROM jarn_index_calls WHERE trace = ?", (gone,)).fetchone()[0] == 0
-
-
 def newer_schema(path):
     save_trace(str(path), "trc_1", make_trace())
     sqlite3.connect(path).execute(f"PRAGMA user_version = {stores.schema.SCHEMA_VERSION + 1}")

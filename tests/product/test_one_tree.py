@@ -17,7 +17,7 @@ from hypothesis import strategies as st
 
 from jarn import store as stores
 from jarn.store import index, open_store, save_trace
-from jarn.trace import Call, PluginRecord, Walk, decode_trace
+from jarn.trace import Call, Walk, decode_trace
 from jarn.views.chrome import write_chrome_trace
 from jarn.views.export import to_json
 from jarn.views.show import show

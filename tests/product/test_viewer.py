@@ -266,7 +266,7 @@ def test_a_page_of_another_site_reads_nothing_in_a_browser(chromium, secret_stor
     for name in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS"):
         monkeypatch.delenv(name, raising=False)
     stops: list = []
-    attacker = webapps.serve_wsgi(lambda environ, start: start("200 OK", [("Content-Type", "text/html")]) or [b"<p>cute cats</p>"], stops)
+    attacker = webapps.serve_wsgi(lambda environ, start: (start("200 OK", [("Content-Type", "text/html")]), [b"<p>cute cats</p>"])[1], stops)
     try:
         with serving(secret_store) as printed, sync_api.sync_playwright() as p:
             port = printed.split(":")[2].split("/")[0]
