@@ -213,3 +213,20 @@ def test_without_psycopg_a_url_says_what_to_install(tmp_path):
                            "sys.exit(main(['traces', '--db', 'postgresql://u:pw@db.example/traces']))"],
                           capture_output=True, text=True, env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
     assert (done.returncode, done.stderr) == (2, 'jarn: error: a PostgreSQL store needs psycopg 3: pip install "psycopg[binary]>=3.1" (the postgres extra of jarn-profiler)\n')
+
+
+def test_values_are_searched_by_word_number_and_prefix_on_either_engine(store_name):
+    from jarn.store import index
+    import product_traces as made  # noqa: PLC0415
+
+    records = [r for i in range(300) for r in made.call_pair(f"shop.f{i % 3}", i, i + 0.5, arguments={"code": f"discount-{i}", "rate": i / 4},
+                                                            result={"note": "Quince jam" if i == 7 else "pear"})]
+    row = save_trace(store_name, "trc_words", made.trace(records))
+    with open_store(store_name) as store:
+        def found(text):
+            return [c["id"] for c in index.search_values(store.engine, row, text, 1000)]
+
+        assert len(found("discount")) == 300 and len(found("pear")) == 299  # a word, in every call but one
+        assert found("quince JAM") == found("quin") == [8]  # case aside; the last word as a prefix
+        assert found("discount-42") == [43] and found("10.25") == [42]  # a value as typed, a number
+        assert found("nothing-like-it") == [] and found("  ") == []

@@ -249,7 +249,7 @@ def test_rm_and_prune_delete_traces_and_shrink_the_file(jarn_cli, tmp_path):
         assert [i.trace_id for i in _stored(store)] == remaining
     assert size() < full / 5
     with contextlib.closing(sqlite3.connect(store)) as conn:
-        assert conn.execute("SELECT count(*) FROM jarn_index_calls WHERE trace NOT IN (SELECT row_id FROM traces)").fetchone() == (0,)
+        assert conn.execute("SELECT count(*) FROM jarn_index_blocks WHERE trace NOT IN (SELECT row_id FROM traces)").fetchone() == (0,)
 
 
 def test_a_closed_pipe_ends_quietly_and_a_taken_port_is_an_error(jarn_cli, tmp_path, child_environ):
