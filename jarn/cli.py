@@ -57,6 +57,9 @@ def build_parser() -> argparse.ArgumentParser:
     run.add_argument("--ignore-set", action="append", default=[], metavar="NAME", help="drop a named set of frameworks")
     run.add_argument("--engine", choices=ENGINES, default=None, help="how events reach jarn (default: monitoring)")
     run.add_argument("--source", default="", metavar="TEXT", help="what this run is, stored with the trace")
+    run.add_argument("--follow-children", action=argparse.BooleanOptionalAction, default=None,
+                     help="also record Python programs it starts through subprocess, each in a trace of its own "
+                          "(multiprocessing's workers are recorded unless --no-follow-children)")
     # The program and its arguments are split off before parsing (see split_run_arguments):
     # these two only describe them in the help text.
     run.add_argument("program", nargs="?", help="the script (or, with -m, the module)")
@@ -151,7 +154,9 @@ def _db_path(args: argparse.Namespace) -> str:
 
 
 def _run(args: argparse.Namespace) -> int:
-    from jarn.profiler import ExitBySignal, JarnProfiler, run_program
+    from jarn.process.children import Family
+    from jarn.process.run import run_command
+    from jarn.profiler import JarnProfiler
 
     overrides: dict[str, Any] = {}
     for key in ("threading", "lightweight_repr", "omit_return_locals", "engine"):
@@ -173,26 +178,24 @@ def _run(args: argparse.Namespace) -> int:
         db.list_traces(db_path, limit=1)  # an unusable database is refused before the program runs
     source = args.source or " ".join([("-m " if args.module else "") + args.program, *args.args])
     profiler = JarnProfiler(config, db_path=db_path, source=source)
+    # Children open the same store from wherever they run.
+    store = db_path if "://" in db_path else os.path.abspath(db_path)
+    family = None if args.follow_children is False else Family(bool(args.follow_children), profiler.config, store, source)
     # `python -m` finds modules in the working directory; the `jarn` script's sys.path[0] is its
     # own folder instead, so the lookup gets the working directory too.
     cwd = os.getcwd()
     added = args.module and cwd not in sys.path
     if added:
         sys.path.insert(0, cwd)
-    exit_by_signal = ExitBySignal()  # before the program registers exit functions of its own
     try:
-        code = run_program(profiler, [args.program, *args.args], module=args.module, announce=True)
+        # Whatever became of the trace, the exit status is the program's.
+        return run_command(profiler, [args.program, *args.args], mode="module" if args.module else "script",
+                           announce=True, family=family)
     except (FileNotFoundError, ModuleNotFoundError, ValueError) as exc:
         raise CommandError(str(exc)) from None
     finally:
         if added and cwd in sys.path:
             sys.path.remove(cwd)
-    if code < 0:  # ended by a signal: so does the process, once the exit functions have run
-        exit_by_signal.signum = -code
-        return 128 - code
-    if profiler.rust_profiler is not None and profiler.save_error is not None:
-        return code or 1
-    return code
 
 
 def _traces(args: argparse.Namespace) -> int:
@@ -443,7 +446,8 @@ def main(argv: list[str] | None = None) -> int:
         args = parser.parse_args(argv)
     try:
         code = COMMANDS[args.command](args)
-        sys.stdout.flush()  # a closed pipe shows here, while it can still be handled
+        if args.command != "run":  # a program's standard output is its own business
+            sys.stdout.flush()  # a closed pipe shows here, while it can still be handled
         return code
     except BrokenPipeError:
         # The reader went away (`jarn traces | head`): what it did not read is not wanted. The

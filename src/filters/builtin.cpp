@@ -20,13 +20,13 @@ const Finder& frozen_filter() {
     return f;
 }
 
-const std::array<Finder, 14>& host_package_filter() {
-    static const std::array<Finder, 14> f{
+const std::array<Finder, 15>& host_package_filter() {
+    static const std::array<Finder, 15> f{
         Finder("/jarn/db.py"),        Finder("/jarn/serialize.py"),     Finder("/jarn/git.py"),
         Finder("/jarn/version.py"),   Finder("/jarn/__init__.py"),      Finder("/jarn/__main__.py"),
         Finder("/jarn/config.py"),    Finder("/jarn/utils.py"),         Finder("/jarn/profiler.py"),
         Finder("/jarn/wsgi.py"),      Finder("/jarn/asgi.py"),          Finder("/jarn/pytest_plugin.py"),
-        Finder("/jarn/testgen/"),     Finder("/jarn/filters/"),
+        Finder("/jarn/testgen/"),     Finder("/jarn/filters/"),         Finder("/jarn/process/"),
     };
     return f;
 }

@@ -1,0 +1,174 @@
+"""Child processes that are new Python interpreters, run under jarn too.
+
+multiprocessing's spawn and forkserver methods start `python -c "from multiprocessing... "`;
+subprocess may start any Python program. When such a child runs the interpreter this program
+runs (the same executable), its command line is rewritten so that the same command, options and
+arguments run under jarn: `python [options] -c BOOTSTRAP SPEC <what it was to run>`. The
+bootstrap makes jarn importable, takes its own words off `sys.argv` and `sys.path` and runs the
+child as the interpreter would have, with the run's configuration and store, under a trace id
+chosen here, linked to this trace. Nothing else of the child changes: its environment, its
+working directory, its streams and file descriptors are its own.
+
+A forked child needs none of this: it goes on with the profiler it was forked with, and the core
+begins its trace (see `JarnProfiler.adopt_after_fork`).
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import shutil
+import sys
+from dataclasses import dataclass
+from typing import Any
+
+# multiprocessing's own -c programs: a spawned worker and the fork server. Its resource tracker
+# runs no code of the program's and is left alone.
+_MULTIPROCESSING_PROGRAMS = {
+    "from multiprocessing.spawn import spawn_main": "spawn",
+    "from multiprocessing.forkserver import main": "forkserver",
+}
+
+_FLAGS = set("bBdEIOPqsSuvx")  # options without a value
+_VALUED = set("WX")  # options with one: -Wdefault or -W default
+
+
+@dataclass
+class Family:
+    """What a run hands its children: which ones it follows, and what they record with."""
+
+    follow_subprocess: bool
+    config: dict[str, Any]
+    db_path: str
+    source: str
+    # The trace that forked children and spawned ones link to: this run's own, except in a fork
+    # server, whose children are the program's.
+    parent_trace_id: str | None = None
+
+
+def split_python_command(words: list[str]) -> tuple[list[str], list[str]] | None:
+    """The interpreter options and what they run (["-c", code, ...], ["-m", module, ...] or
+    [script, ...]) of `python` + `words`; None for what is not followed: an interactive session,
+    a program read from standard input, --help and the like."""
+    i = 0
+    while i < len(words):
+        word = words[i]
+        if word == "--":
+            return (words[:i], words[i + 1 :]) if i + 1 < len(words) else None
+        if word == "-" or not word.startswith("-"):
+            return None if word == "-" else (words[:i], words[i:])
+        if word.startswith("--"):
+            if word != "--check-hash-based-pycs" and not word.startswith("--check-hash-based-pycs="):
+                return None  # --help, --version...
+            i += 1 if "=" in word else 2
+            continue
+        j = 1
+        while j < len(word):
+            letter = word[j]
+            if letter in "cm":
+                options = words[:i] + ([word[:j]] if j > 1 else [])
+                if j + 1 < len(word):
+                    return options, [f"-{letter}", word[j + 1 :], *words[i + 1 :]]
+                return (options, [f"-{letter}", *words[i + 1 :]]) if i + 1 < len(words) else None
+            if letter in _VALUED:
+                if j + 1 == len(word):
+                    i += 1  # the value is the next word
+                break
+            if letter not in _FLAGS:
+                return None  # -i, -h, -V, or one we do not know
+            j += 1
+        i += 1
+    return None
+
+
+def is_this_python(executable: str | bytes | os.PathLike[Any], env: Any = None) -> bool:
+    """Whether `executable` is the interpreter running now (the same path, or the same name found
+    on the child's PATH): only that one is sure to find jarn and its dependencies."""
+    path = os.fsdecode(executable)
+    if not os.path.dirname(path):
+        search = env.get("PATH") if isinstance(env, dict) else None
+        found = shutil.which(path, path=search if isinstance(search, str) else None)
+        if found is None:
+            return False
+        path = found
+    return bool(sys.executable) and os.path.abspath(path) == os.path.abspath(sys.executable)
+
+
+def _import_paths() -> list[str]:
+    """Folders from which the child imports jarn and msgpack, whatever its sys.path."""
+    import msgpack
+
+    import jarn
+
+    folders = [os.path.dirname(os.path.dirname(os.path.abspath(m.__file__ or ""))) for m in (jarn, msgpack)]
+    return list(dict.fromkeys(folders))
+
+
+# SIGTERM and SIGHUP wait while jarn itself starts (see child_main).
+BOOTSTRAP = ("import _signal,sys;m=_signal.pthread_sigmask(_signal.SIG_BLOCK,(_signal.SIGTERM,_signal.SIGHUP));"
+             "sys.path+={paths!r};from jarn.process.children import child_main;child_main(m)")
+
+
+def bootstrap_words(options: list[str], target: list[str], spec: dict[str, Any]) -> list[str]:
+    """The words after the executable that run `target` under jarn with `spec`."""
+    paths = _import_paths()
+    spec = {**spec, "paths": paths}
+    return [*options, "-c", BOOTSTRAP.format(paths=paths), json.dumps(spec, separators=(",", ":")), *target]
+
+
+def multiprocessing_program(target: list[str]) -> str | None:
+    """"spawn" or "forkserver" when `target` is one of multiprocessing's own programs."""
+    if len(target) >= 2 and target[0] == "-c":
+        for prefix, method in _MULTIPROCESSING_PROGRAMS.items():
+            if target[1].startswith(prefix):
+                return method
+    return None
+
+
+def child_spec(family: Family, trace_id: str, started_by: str, source: str,
+               mask: set[int] | None = None) -> dict[str, Any]:
+    """What the child is to know; `mask` is the signal mask to give it once it runs, when the
+    parent started it with the ending signals blocked."""
+    return {
+        "mask": sorted(mask) if mask is not None else None,
+        "config": family.config,
+        "db_path": family.db_path,
+        "trace_id": trace_id,
+        "parent_trace_id": family.parent_trace_id,
+        "started_by": started_by,
+        "source": source,
+        "follow_subprocess": family.follow_subprocess,
+    }
+
+
+def describe(target: list[str]) -> str:
+    """A child's command as `jarn run` describes a run: what ran and its arguments."""
+    return " ".join(target)
+
+
+def child_main(mask: set[int]) -> None:
+    """The bootstrap's second half, in the child: `sys.argv` is ["-c", SPEC, *what to run]. A
+    signal that would end the child waits, blocked, until its trace can be saved; `mask` is the
+    signal mask from before."""
+    spec = json.loads(sys.argv[1])
+    if spec["mask"] is not None:  # the parent blocked them, for as long as the child took to start
+        mask = set(spec["mask"])
+    target = sys.argv[2:]
+    paths = spec["paths"]
+    if sys.path[-len(paths) :] == paths:
+        del sys.path[-len(paths) :]
+    # -c put the working directory first; what the child runs puts its own entry there.
+    if not sys.flags.safe_path and sys.path and sys.path[0] == "":
+        del sys.path[0]
+    from jarn.process.run import Link, run_command
+    from jarn.profiler import JarnProfiler
+
+    config = spec["config"]
+    family = Family(bool(spec["follow_subprocess"]), config, spec["db_path"], spec["source"])
+    profiler = JarnProfiler(config, db_path=spec["db_path"], trace_id=spec["trace_id"], source=spec["source"])
+    link = Link(spec["parent_trace_id"], spec["started_by"], mask)
+    if spec["started_by"] == "forkserver":  # the fork server's children are the program's
+        family.parent_trace_id = spec["parent_trace_id"]
+    mode = {"-c": "command", "-m": "module"}.get(target[0], "script")
+    argv = target if mode == "script" else target[1:]
+    sys.exit(run_command(profiler, argv, mode=mode, announce=False, family=family, link=link))

@@ -1,0 +1,122 @@
+"""Saving a run's trace so that nothing is lost: into the store asked for; when that is a
+PostgreSQL server that cannot be reached, into the project's local SQLite store; when that fails
+too, into a file of its own, named on standard error. The program's exit status never depends on
+it."""
+
+from __future__ import annotations
+
+import os
+import re
+import tempfile
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import TextIO
+
+from jarn.profiler import JarnProfiler
+
+
+def is_server_url(db_path: str) -> bool:
+    return re.match(r"postgres(ql)?://", db_path) is not None
+
+
+def shown(db_path: str) -> str:
+    """The store as it may be printed: a server URL without its password."""
+    return re.sub(r"^(postgres(?:ql)?://[^:/@]*):[^@/]*@", r"\1@", db_path)
+
+
+def local_store() -> str:
+    """The project's own SQLite store, as a run without --db would use."""
+    from jarn import config
+
+    return str(config.merged(None)["db_path"])
+
+
+@dataclass
+class Outcome:
+    db_path: str | None = None  # where it was saved; None when it was not
+    asked: str = ""
+    error: BaseException | None = None  # why it is not where it was asked to go
+    file: str | None = None  # the file it was written to instead
+    file_error: BaseException | None = None
+    notes: list[str] = field(default_factory=list)
+
+    @property
+    def saved_as_asked(self) -> bool:
+        return self.error is None
+
+    def lines(self, profiler: JarnProfiler) -> list[str]:
+        trace = f"trace {profiler.trace_id}"
+        if self.error is None:
+            return [f"jarn: {trace} saved to {shown(self.asked)}{_counted(self.asked, profiler.trace_id)}"]
+        failed = f"jarn: error: {trace} could not be saved to {shown(self.asked)}: {_reason(self.error)}"
+        if self.db_path is not None:
+            return [f"{failed}; it was saved to {self.db_path} instead"]
+        if self.file is not None:
+            return [f"{failed}; it was written to {self.file} instead"]
+        return [f"{failed}; it could not be written to a file either: {_reason(self.file_error)}"]
+
+
+def _reason(exc: BaseException | None) -> str:
+    return str(exc) or type(exc).__name__
+
+
+def _counted(db_path: str, trace_id: str) -> str:
+    from jarn import db
+
+    try:
+        rows = db.find_rows(db_path, trace_id)
+    except Exception:
+        return ""
+    return f" ({rows[-1].record_count if rows else 0} records)"
+
+
+def save(profiler: JarnProfiler, progress_stream: TextIO | None) -> Outcome:
+    from jarn.progress import Progress
+
+    outcome = Outcome(asked=profiler.db_path)
+    with Progress(f"saving trace {profiler.trace_id} to {shown(profiler.db_path)}", stream=progress_stream):
+        try:
+            profiler.save()
+            outcome.db_path = profiler.db_path
+            return outcome
+        except Exception as exc:
+            outcome.error = profiler.save_error = exc
+        if is_server_url(profiler.db_path):
+            local = local_store()
+            try:
+                profiler.db_path = local
+                profiler.save()
+                outcome.db_path = local
+                return outcome
+            except Exception:
+                profiler.db_path = outcome.asked
+        try:
+            outcome.file = write_file(profiler)
+        except Exception as exc:
+            outcome.file_error = exc
+    return outcome
+
+
+def write_file(profiler: JarnProfiler) -> str:
+    """Writes the trace to a file of its own, readable by its owner only: beside the store when
+    its folder takes it, else in the temporary folder."""
+    trace = profiler.build_trace()
+    name = f"{profiler.trace_id}.msgpack"
+    folders = [] if is_server_url(profiler.db_path) else [Path(profiler.db_path).parent]
+    last: Exception | None = None
+    for folder in [*folders, Path(tempfile.gettempdir())]:
+        path = folder / name
+        try:
+            fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
+        except OSError as exc:
+            last = exc
+            continue
+        try:
+            with os.fdopen(fd, "wb") as f:
+                f.write(trace)
+        except BaseException:
+            path.unlink(missing_ok=True)
+            raise
+        return str(path)
+    assert last is not None
+    raise last
