@@ -16,7 +16,7 @@ from collections.abc import Iterator
 from dataclasses import dataclass, field
 from typing import Any, Protocol
 
-from jarn.show import format_duration, format_value
+from jarn.views.show import format_duration, format_value
 
 # A run's calls whose values are kept for comparing; the functions table counts every call.
 VALUE_LIMIT = 200_000
@@ -128,11 +128,11 @@ def collect(trace: Walkable) -> Run:
 
 def collect_row(db_path: str, row_id: int) -> Run:
     """One stored row, read as a stream."""
-    from jarn import db
-    from jarn.stream import TraceStream
+    from jarn.store import open_store
+    from jarn.trace import Walk
 
-    with db.open_traces(db_path, [row_id]) as files:
-        return collect(TraceStream(files))
+    with open_store(db_path) as store:
+        return collect(Walk([store.source(row_id)]))
 
 
 def _plain(value: Any) -> Any:

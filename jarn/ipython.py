@@ -114,7 +114,8 @@ class JarnMagics(Magics):
         from IPython.display import display
 
         from jarn.cli import CommandError, find_rows, stream_rows
-        from jarn.show import show
+        from jarn.store import StoreError, open_store
+        from jarn.views.show import show
 
         args = parse_argstring(self.jarn_show, line)
         last = self.state.last
@@ -124,11 +125,12 @@ class JarnMagics(Magics):
             print("jarn: no profiled cell yet: run one with %%jarn, or name a trace")
             return
         try:
-            rows = find_rows(db_path, trace_id)
-            out = _Text()
-            with stream_rows(db_path, rows, "reading", progress=False) as stream:
-                show(stream, out, depth=max(args.depth, 1), color=False, locals=args.locals)
-        except CommandError as exc:
+            with open_store(db_path) as store:
+                rows = find_rows(store, trace_id)
+                out = _Text()
+                with stream_rows(store, rows, "reading", progress=False) as walk:
+                    show(walk, out, depth=max(args.depth, 1), color=False, locals=args.locals)
+        except (CommandError, StoreError) as exc:
             print(f"jarn: {exc}")
             return
         url = f"{_viewer_url(self.state, db_path)}#row={rows[-1].row_id}"

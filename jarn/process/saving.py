@@ -6,29 +6,25 @@ it."""
 from __future__ import annotations
 
 import os
-import re
 import tempfile
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import TextIO
 
+from jarn import store as stores
 from jarn.profiler import JarnProfiler
+from jarn.utils import DEFAULT_DB
 
-
-def is_server_url(db_path: str) -> bool:
-    return re.match(r"postgres(ql)?://", db_path) is not None
-
-
-def shown(db_path: str) -> str:
-    """The store as it may be printed: a server URL without its password."""
-    return re.sub(r"^(postgres(?:ql)?://[^:/@]*):[^@/]*@", r"\1@", db_path)
+shown = stores.describe
 
 
 def local_store() -> str:
-    """The project's own SQLite store, as a run without --db would use."""
+    """The project's own SQLite store, where a run keeps its trace when the server is out of
+    reach."""
     from jarn import config
 
-    return str(config.merged(None)["db_path"])
+    root = config.find_project_root()
+    return str(root / DEFAULT_DB if root is not None else DEFAULT_DB)
 
 
 @dataclass
@@ -61,10 +57,9 @@ def _reason(exc: BaseException | None) -> str:
 
 
 def _counted(db_path: str, trace_id: str) -> str:
-    from jarn import db
-
     try:
-        rows = db.find_rows(db_path, trace_id)
+        with stores.open_store(db_path) as store:
+            rows = store.find(trace_id)
     except Exception:
         return ""
     return f" ({rows[-1].record_count if rows else 0} records)"
@@ -81,7 +76,7 @@ def save(profiler: JarnProfiler, progress_stream: TextIO | None) -> Outcome:
             return outcome
         except Exception as exc:
             outcome.error = profiler.save_error = exc
-        if is_server_url(profiler.db_path):
+        if stores.is_url(profiler.db_path):
             local = local_store()
             try:
                 profiler.db_path = local
@@ -102,7 +97,7 @@ def write_file(profiler: JarnProfiler) -> str:
     its folder takes it, else in the temporary folder."""
     trace = profiler.build_trace()
     name = f"{profiler.trace_id}.msgpack"
-    folders = [] if is_server_url(profiler.db_path) else [Path(profiler.db_path).parent]
+    folders = [] if stores.is_url(profiler.db_path) else [Path(profiler.db_path).parent]
     last: Exception | None = None
     for folder in [*folders, Path(tempfile.gettempdir())]:
         path = folder / name

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "../lib/internal_error.hpp"
+#include "../utils/internal_error.hpp"
 #include "../utils/interned.hpp"
 #include "../utils/owned.hpp"
 
@@ -114,6 +114,10 @@ bool use_threading(PyObject* config, bool& out) {
 
 bool lightweight_repr(PyObject* config, bool& out) {
     return read_flag(config, names.lightweight_repr, "config.get(\"lightweight_repr\" should not raise.", out);
+}
+
+bool record_notes(PyObject* config, bool& out) {
+    return read_flag(config, names.record_notes, "config.get(\"record_notes\" should not raise.", out);
 }
 
 bool omit_return_locals(PyObject* config, bool& out) {

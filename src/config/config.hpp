@@ -21,6 +21,8 @@ bool get_sqlite_busy_timeout(PyObject* config, std::uint64_t& out);
 bool use_threading(PyObject* config, bool& out);
 bool lightweight_repr(PyObject* config, bool& out);
 bool omit_return_locals(PyObject* config, bool& out);
+// Whether jarn measures its own time and generators' steps and writes them beside the records.
+bool record_notes(PyObject* config, bool& out);
 // "slow_repr_ms": a non-negative number of milliseconds (default 1), given in nanoseconds.
 bool get_slow_repr_ns(PyObject* config, std::int64_t& out);
 // "max_trace_bytes": a positive int (default 1 GiB), the bytes of records one trace keeps.

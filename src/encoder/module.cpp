@@ -87,7 +87,8 @@ int append_map_encoding(PyObject* self, PyObject* const* keys, PyObject* const* 
 void plain_limits(PyObject* self, ValueBudget* budget, PlainLimits* out) {
     const EncoderLimits& limits = as_encoder(self)->limits;
     start_budget(*budget, limits);
-    *out = PlainLimits{limits.max_str, limits.max_items, limits.max_depth};
+    *out = PlainLimits{limits.max_str, limits.max_items, limits.max_depth,
+                       as_encoder(self)->objects != ObjectStyle::fallback};
 }
 
 EncoderNativeApi native_api = {kEncoderApiVersion, nullptr, append_encoding, append_map_encoding, plain_limits};

@@ -12,7 +12,7 @@
 namespace jarn {
 
 inline constexpr const char* kEncoderCapsule = "jarn._encoder._native_api";
-inline constexpr int kEncoderApiVersion = 4;
+inline constexpr int kEncoderApiVersion = 5;
 
 // What the values of one record may still cost. Shared by every value written into the record
 // (argument and locals together), so that a record's size and the work spent on it are bounded
@@ -31,6 +31,9 @@ struct PlainLimits {
     Py_ssize_t max_str;
     Py_ssize_t max_items;
     Py_ssize_t max_depth;
+    // Whether a dict longer than max_items is cut here (max_items entries, then "..." with how
+    // many more) rather than handed to the fallback whole.
+    bool cuts_long_dicts;
 };
 
 struct EncoderNativeApi {

@@ -3,8 +3,8 @@
 
 #include "../lib/args.hpp"
 #include "../utils/frame_state.hpp"
-#include "../lib/internal_error.hpp"
 #include "../utils/convert.hpp"
+#include "../utils/internal_error.hpp"
 #include "callback.hpp"
 #include "event.hpp"
 #include "exceptions.hpp"
@@ -90,7 +90,7 @@ void record_inherited_calls(ProfilerObject* self, PyThreadState* tstate, std::ve
         if (innermost == nullptr || (call.frame != innermost && !compat::is_below(innermost, call.frame))) continue;
         Event ev(tstate, self, call.frame, compat::code_of(call.frame), false, Py_None);
         msgpack::Buffer bytes;
-        if (!build_frame_record(ev, bytes) || !store_record(ev, bytes)) report_pending(ev);
+        if (!build_frame_record(ev, bytes) || !store_record(ev, bytes, ev.note)) report_pending(ev);
     }
 }
 
@@ -108,7 +108,7 @@ bool write_process_record(ProfilerObject* self, std::string_view parent_trace_id
     const std::optional<double> now = timestamp_seconds();
     msgpack::Buffer bytes;
     process_record(*ev.thread, now.value_or(0.0), parent_trace_id, started_by, bytes);
-    return store_record(ev, bytes);
+    return store_record(ev, bytes, {ev.thread_state().own_ns, 0});
 }
 
 void begin_forked_trace(ProfilerObject* self, const ForkLink& link) {
@@ -204,9 +204,6 @@ int profiler_clear(PyObject* self) {
         released.push_back(std::move(thread->raising_exception));
         thread->raising_frame = nullptr;
         thread->identity.reset();
-        thread->lines.clear();
-        thread->texts.clear();
-        released.push_back(std::move(thread->attrs_caller.filename));
     }
     for (auto& [name, processors] : state->plugins) {
         for (PluginProcessor& proc : processors) {

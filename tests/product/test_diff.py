@@ -8,9 +8,9 @@ import subprocess
 import sys
 
 from conftest import child_env
-from jarn import db
+from jarn.store import open_store
 from jarn.diff import collect, compare
-from jarn.stream import TraceStream
+from jarn.trace import Walk
 from product_traces import call_pair, frame, frame_id, trace
 
 SHOP = """
@@ -46,7 +46,8 @@ def test_diff_of_one_test_before_and_after_a_change_names_the_slower_function_an
         (tmp_path / "test_shop.py").write_text(SHOP.format(price=body, pause=pause))
         done = _pytest(tmp_path, "--jarn", "--jarn-db", "traces.db")
         assert done.returncode == 0, done.stdout + done.stderr
-        ids.append(db.list_traces(str(tmp_path / "traces.db"))[0].trace_id)
+        with open_store(tmp_path / "traces.db") as store:
+            ids.append(store.latest().trace_id)
     out = jarn_cli("diff", "--db", "traces.db", *ids)
     assert out.returncode == 0, out.stderr
     lines = out.stdout.splitlines()
@@ -61,7 +62,7 @@ def test_diff_of_one_test_before_and_after_a_change_names_the_slower_function_an
 
 
 def _run(calls: list[dict]) -> object:
-    return collect(TraceStream(trace(calls)))
+    return collect(Walk(trace(calls)))
 
 
 def test_calls_match_by_function_call_path_and_position():

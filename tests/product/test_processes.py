@@ -9,16 +9,14 @@ import sys
 import msgpack
 import pytest
 
-from jarn import db
 from jarn.process.children import split_python_command
+from jarn.store import open_store
 
 
-def traces(store) -> dict[str, dict]:
+def traces(path) -> dict[str, dict]:
     """Every stored trace, decoded, by id."""
-    found = {}
-    for info in db.list_traces(str(store)):
-        found[info.trace_id] = msgpack.unpackb(db.load_trace(str(store), info.row_id), strict_map_key=False)
-    return found
+    with open_store(path) as store:
+        return {info.trace_id: msgpack.unpackb(store.load(info.row_id), strict_map_key=False) for info in store.list()}
 
 
 def records(trace: dict) -> list[dict]:

@@ -70,12 +70,13 @@ function renderTraces() {
   for (const t of state.traces) {
     const date = new Date(t.created_at * 1000), two = (n) => String(n).padStart(2, "0");
     const when = `${two(date.getMonth() + 1)}-${two(date.getDate())} ${two(date.getHours())}:${two(date.getMinutes())}:${two(date.getSeconds())}`;
-    const text = `${when} ${t.what} ${t.trace_id}`.toLowerCase();
+    const by = [t.user, t.host].filter(Boolean).join("@");  // who made it: a team's store holds many machines' traces
+    const text = `${when} ${t.what} ${t.trace_id} ${by}`.toLowerCase();
     if (filter && !text.includes(filter)) continue;
     const tr = el("tr", { "data-row": t.row_id, title: `${t.what}\n${t.trace_id}\n${t.command_line.join(" ")}${t.error ? "\n" + t.error : ""}`,
       onclick: () => { location.hash = `row=${t.row_id}`; } },
       el("td", {}, when), el("td", {}, t.what || "?"), el("td", { class: "num" }, t.error ? "unreadable" : t.indexing ? "…" : duration(t.duration)),
-      el("td", { class: "num" }, t.records.toLocaleString()), el("td", { class: "num" }, size(t.size)));
+      el("td", { class: "num" }, t.records.toLocaleString()), el("td", { class: "num" }, size(t.size)), el("td", { class: "by" }, by));
     if (t.row_id === state.row) tr.classList.add("current");
     if (t.error) tr.classList.add("broken");
     body.append(tr);

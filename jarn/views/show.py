@@ -13,8 +13,7 @@ import sys
 from dataclasses import dataclass
 from typing import Any, TextIO
 
-from jarn.decode import Call, PluginRecord
-from jarn.stream import ThreadState, TraceStream
+from jarn.trace import Call, PluginRecord, ThreadState, Walk
 
 
 @dataclass(frozen=True)
@@ -162,7 +161,7 @@ class TreePrinter:
         self.locals = locals
         self.truncation: dict[str, Any] | None = None
 
-    def print_trace(self, stream: TraceStream) -> None:
+    def print_trace(self, stream: Walk) -> None:
         s = self.style
         head = stream.head
         started = datetime.datetime.fromtimestamp(head.start).isoformat(sep=" ", timespec="seconds") if head.start else "?"
@@ -308,7 +307,7 @@ def color_wanted(out: TextIO, color: bool | None) -> bool:
 
 
 def show(
-    stream: TraceStream,
+    stream: Walk,
     out: TextIO = sys.stdout,
     *,
     depth: int = 12,
