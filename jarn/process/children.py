@@ -4,8 +4,8 @@ multiprocessing's spawn and forkserver methods start `python -c "from multiproce
 subprocess may start any Python program. When such a child runs the interpreter this program
 runs (the same executable), its command line is rewritten so that the same command, options and
 arguments run under jarn: `python [options] -c BOOTSTRAP SPEC <what it was to run>`. The
-bootstrap makes jarn importable, takes its own words off `sys.argv` and `sys.path` and runs the
-child as the interpreter would have, with the run's configuration and store, under a trace id
+bootstrap (child.py) makes jarn importable, takes its own words off `sys.argv` and `sys.path` and
+runs the child as the interpreter would have, with the run's configuration and store, under a trace id
 chosen here, linked to this trace. Nothing else of the child changes: its environment, its
 working directory, its streams and file descriptors are its own.
 
@@ -94,26 +94,30 @@ def is_this_python(executable: str | bytes | os.PathLike[Any], env: Any = None) 
     return bool(sys.executable) and os.path.abspath(path) == os.path.abspath(sys.executable)
 
 
-def _import_paths() -> list[str]:
-    """Folders from which the child imports jarn and msgpack, whatever its sys.path."""
+def _import_paths() -> tuple[str, list[str]]:
+    """This jarn's package folder, which the child imports whatever its sys.path holds, and the
+    folder from which it imports msgpack if it finds none of its own."""
     import msgpack
 
     import jarn
 
-    folders = [os.path.dirname(os.path.dirname(os.path.abspath(m.__file__ or ""))) for m in (jarn, msgpack)]
-    return list(dict.fromkeys(folders))
+    return (os.path.dirname(os.path.abspath(jarn.__file__ or "")),
+            [os.path.dirname(os.path.dirname(os.path.abspath(msgpack.__file__ or "")))])
 
 
-# SIGTERM and SIGHUP wait while jarn itself starts (see child_main).
-BOOTSTRAP = ("import _signal,sys;m=_signal.pthread_sigmask(_signal.SIG_BLOCK,(_signal.SIGTERM,_signal.SIGHUP));"
-             "sys.path+={paths!r};from jarn.process.children import child_main;child_main(m)")
+# SIGTERM and SIGHUP wait while jarn itself starts (see child.py). jarn is imported from where the
+# parent's is, not found on the child's path, where another may be first.
+BOOTSTRAP = ("import _signal,sys,importlib.util as u;m=_signal.pthread_sigmask(_signal.SIG_BLOCK,(_signal.SIGTERM,_signal.SIGHUP));"
+             "s=u.spec_from_file_location('jarn',{init!r},submodule_search_locations=[{package!r}]);j=u.module_from_spec(s);"
+             "sys.modules['jarn']=j;s.loader.exec_module(j);sys.path+={paths!r};from jarn.process.child import main;main(m)")
 
 
 def bootstrap_words(options: list[str], target: list[str], spec: dict[str, Any]) -> list[str]:
     """The words after the executable that run `target` under jarn with `spec`."""
-    paths = _import_paths()
+    package, paths = _import_paths()
     spec = {**spec, "paths": paths}
-    return [*options, "-c", BOOTSTRAP.format(paths=paths), json.dumps(spec, separators=(",", ":")), *target]
+    boot = BOOTSTRAP.format(init=os.path.join(package, "__init__.py"), package=package, paths=paths)
+    return [*options, "-c", boot, json.dumps(spec, separators=(",", ":")), *target]
 
 
 def multiprocessing_program(target: list[str]) -> str | None:
@@ -144,31 +148,3 @@ def child_spec(family: Family, trace_id: str, started_by: str, source: str,
 def describe(target: list[str]) -> str:
     """A child's command as `jarn run` describes a run: what ran and its arguments."""
     return " ".join(target)
-
-
-def child_main(mask: set[int]) -> None:
-    """The bootstrap's second half, in the child: `sys.argv` is ["-c", SPEC, *what to run]. A
-    signal that would end the child waits, blocked, until its trace can be saved; `mask` is the
-    signal mask from before."""
-    spec = json.loads(sys.argv[1])
-    if spec["mask"] is not None:  # the parent blocked them, for as long as the child took to start
-        mask = set(spec["mask"])
-    target = sys.argv[2:]
-    paths = spec["paths"]
-    if sys.path[-len(paths) :] == paths:
-        del sys.path[-len(paths) :]
-    # -c put the working directory first; what the child runs puts its own entry there.
-    if not sys.flags.safe_path and sys.path and sys.path[0] == "":
-        del sys.path[0]
-    from jarn.process.run import Link, run_command
-    from jarn.profiler import JarnProfiler
-
-    config = spec["config"]
-    family = Family(bool(spec["follow_subprocess"]), config, spec["db_path"], spec["source"])
-    profiler = JarnProfiler(config, db_path=spec["db_path"], trace_id=spec["trace_id"], source=spec["source"])
-    link = Link(spec["parent_trace_id"], spec["started_by"], mask)
-    if spec["started_by"] == "forkserver":  # the fork server's children are the program's
-        family.parent_trace_id = spec["parent_trace_id"]
-    mode = {"-c": "command", "-m": "module"}.get(target[0], "script")
-    argv = target if mode == "script" else target[1:]
-    sys.exit(run_command(profiler, argv, mode=mode, announce=False, family=family, link=link))
