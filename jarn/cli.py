@@ -14,6 +14,7 @@ from typing import Any, NoReturn
 from jarn import store as stores
 from jarn.config import ENGINES, ConfigError, load_config
 from jarn.progress import Progress
+from jarn.terminal import printable
 from jarn.version import __version__
 
 
@@ -26,6 +27,42 @@ class _Parser(argparse.ArgumentParser):
 
     def error(self, message: str) -> NoReturn:
         self.exit(2, f"jarn: error: {message} (see {self.prog} --help)\n")
+
+
+class _Help(argparse.RawDescriptionHelpFormatter):
+    """Each option's help ends with its default, when it has one worth saying."""
+
+    def _get_help_string(self, action: argparse.Action) -> str:
+        text = action.help or ""
+        default = action.default
+        if "default" in text or default in (None, False, [], "", argparse.SUPPRESS) or action.option_strings == []:
+            return text
+        return f"{text} (default: {default})".lstrip()
+
+
+# What each command's --help ends with: an example or two.
+_EXAMPLES = {
+    "run": "examples:\n  jarn run app.py --port 8000          # the program's own arguments follow it\n"
+           "  jarn run --threading -m mypkg.main   # also its threads; -m as python -m\n"
+           "  jarn show --latest                   # then its call tree",
+    "traces": "example:\n  jarn traces --limit 5",
+    "show": "examples:\n  jarn show --latest --depth 4\n  jarn show trc_01HX --locals --no-color | less",
+    "export": "examples:\n  jarn export --latest --format chrome -o trace.json   # open in ui.perfetto.dev\n"
+              "  jarn export trc_01HX -o page.html                   # one page to share",
+    "testgen": "example:\n  jarn testgen --latest --function shop.Cart.total -o tests/test_cart_total.py",
+    "rm": "examples:\n  jarn rm trc_01HX trc_01HY\n  jarn rm --latest",
+    "prune": "examples:\n  jarn prune --keep 100\n  jarn prune --older-than 7",
+    "serve": "examples:\n  jarn serve                        # opens the viewer in the browser, with its token\n"
+             "  jarn serve --port 0 --no-browser  # any free port; prints the address to open",
+    "stats": "example:\n  jarn stats --latest --sort self --limit 10",
+    "diff": "example:\n  jarn diff trc_01HX trc_01HY --limit 10   # before, then after the change",
+    "push": "examples:\n  jarn push --all --to postgresql://me@db.example/traces\n  jarn push trc_01HX trc_01HY --to \"$JARN_TEAM_DB\"",
+}
+
+
+def _command(commands: Any, name: str, help: str) -> argparse.ArgumentParser:
+    return commands.add_parser(name, help=help, description=help[:1].upper() + help[1:] + ".", epilog=_EXAMPLES[name],
+                               formatter_class=_Help)
 
 
 _FORMATS = ("html", "json", "chrome", "speedscope")
@@ -42,11 +79,12 @@ def _add_trace_id(parser: argparse.ArgumentParser, default: str = "") -> None:
 
 
 def build_parser() -> argparse.ArgumentParser:
-    parser = _Parser(prog="jarn", description="A tracing profiler for Python programs.")
+    parser = _Parser(prog="jarn", description="A tracing profiler for Python programs.", formatter_class=_Help,
+                     epilog="start with: jarn run script.py, then jarn show --latest (each command has --help)")
     parser.add_argument("--version", action="version", version=f"jarn {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND", parser_class=_Parser)
 
-    run = commands.add_parser("run", help="run a script or module under the profiler and store its trace")
+    run = _command(commands, "run", "run a script or module under the profiler and store its trace")
     _add_db(run)
     run.add_argument("-m", dest="module", action="store_true", help="run a module, as python -m does")
     run.add_argument("--threading", action=argparse.BooleanOptionalAction, default=None, help="also profile new threads")
@@ -56,7 +94,7 @@ def build_parser() -> argparse.ArgumentParser:
     run.add_argument("--ignore", action="append", default=[], metavar="PATTERN", help="never record files matching")
     run.add_argument("--include-library", action="append", default=[], metavar="NAME", help="record an installed package")
     run.add_argument("--ignore-set", action="append", default=[], metavar="NAME", help="drop a named set of frameworks")
-    run.add_argument("--engine", choices=ENGINES, default=None, help="how events reach jarn (default: monitoring)")
+    run.add_argument("--engine", choices=ENGINES, default=None, help="how events reach jarn (default: the project's, else monitoring)")
     run.add_argument("--source", default="", metavar="TEXT", help="what this run is, stored with the trace")
     run.add_argument("--follow-children", action=argparse.BooleanOptionalAction, default=None,
                      help="also record Python programs it starts through subprocess, each in a trace of its own "
@@ -66,11 +104,11 @@ def build_parser() -> argparse.ArgumentParser:
     run.add_argument("program", nargs="?", help="the script (or, with -m, the module)")
     run.add_argument("args", nargs="*", help="the program's own arguments")
 
-    traces = commands.add_parser("traces", help="list stored traces, newest first")
+    traces = _command(commands, "traces", "list stored traces, newest first")
     _add_db(traces)
-    traces.add_argument("--limit", type=int, default=20, metavar="N")
+    traces.add_argument("--limit", type=int, default=20, metavar="N", help="traces shown")
 
-    show = commands.add_parser("show", help="show a trace as a call tree")
+    show = _command(commands, "show", "show a trace as a call tree")
     _add_db(show)
     _add_trace_id(show, "default: the latest")
     show.add_argument("--depth", type=int, default=12, metavar="N", help="levels of calls shown")
@@ -78,7 +116,7 @@ def build_parser() -> argparse.ArgumentParser:
     show.add_argument("--locals", action="store_true", help="also show each call's locals when it returned")
     show.add_argument("--no-color", action="store_true", help="no colour (also: the NO_COLOR environment variable)")
 
-    export = commands.add_parser("export", help="export a trace for a viewer: JSON, HTML, Chrome trace events, speedscope")
+    export = _command(commands, "export", "export a trace for a viewer: JSON, HTML, Chrome trace events, speedscope")
     _add_db(export)
     _add_trace_id(export)
     export.add_argument("--format", choices=_FORMATS, default="html",
@@ -86,41 +124,44 @@ def build_parser() -> argparse.ArgumentParser:
                              "speedscope: speedscope.app; json: the call trees")
     export.add_argument("-o", "--output", metavar="FILE", help="default: TRACE_ID.html for html, else standard output")
 
-    testgen = commands.add_parser("testgen", help="write a pytest test replaying a recorded call")
+    testgen = _command(commands, "testgen", "write a pytest test replaying a recorded call")
     _add_db(testgen)
     _add_trace_id(testgen)
     testgen.add_argument("--function", required=True, metavar="QUALNAME")
     testgen.add_argument("-o", "--output", metavar="FILE", help="default: standard output")
 
-    rm = commands.add_parser("rm", help="delete traces")
+    rm = _command(commands, "rm", "delete traces")
     _add_db(rm)
     rm.add_argument("trace_ids", nargs="*", metavar="TRACE_ID", help="trace ids or unique prefixes")
     rm.add_argument("--latest", action="store_true", help="the latest trace")
 
-    prune = commands.add_parser("prune", help="delete old traces")
+    prune = _command(commands, "prune", "delete old traces")
     _add_db(prune)
     which = prune.add_mutually_exclusive_group(required=True)
     which.add_argument("--keep", type=int, metavar="N", help="keep the N newest traces")
     which.add_argument("--older-than", type=float, metavar="DAYS", help="delete traces saved more than DAYS days ago")
 
-    push = commands.add_parser("push", help="copy local traces into a team store (each once, however often it runs)")
+    push = _command(commands, "push", "copy local traces into a team store (each once, however often it runs)")
     _add_db(push)
     push.add_argument("trace_ids", nargs="*", metavar="TRACE_ID", help="trace ids or unique prefixes")
     push.add_argument("--all", action="store_true", help="every trace of the store")
     push.add_argument("--to", required=True, metavar="URL", help="the team store, e.g. postgresql://user@host/traces")
 
-    serve = commands.add_parser("serve", help="browse the stored traces in a local web viewer")
+    serve = _command(commands, "serve", "browse the stored traces in a local web viewer")
     _add_db(serve)
     serve.add_argument("--port", type=int, default=8642, metavar="N", help="port on 127.0.0.1 (0: any free one)")
     serve.add_argument("--no-browser", action="store_true", help="only print the viewer's address")
+    serve.add_argument("--no-token", action="store_true",
+                       help="answer requests without the random token of the printed address (any local program can then read the traces)")
+    serve.add_argument("--host", metavar="NAME", help="one more name the viewer answers to (a tunnel's, a proxy's); it still listens on 127.0.0.1 only")
 
-    stats = commands.add_parser("stats", help="calls, total and self time per function of a trace")
+    stats = _command(commands, "stats", "calls, total and self time per function of a trace")
     _add_db(stats)
     _add_trace_id(stats, "default: the latest")
-    stats.add_argument("--sort", choices=("calls", "total", "self"), default="total")
+    stats.add_argument("--sort", choices=("calls", "total", "self"), default="total", help="the column sorted by, largest first")
     stats.add_argument("--limit", type=int, default=30, metavar="N", help="rows shown (0: all)")
 
-    diff = commands.add_parser("diff", help="compare two traces: time per function, and the calls whose values changed")
+    diff = _command(commands, "diff", "compare two traces: time per function, and the calls whose values changed")
     _add_db(diff)
     diff.add_argument("before", metavar="TRACE_A", help="the run before the change (id or unique prefix)")
     diff.add_argument("after", metavar="TRACE_B", help="the run after it")
@@ -232,12 +273,13 @@ def _traces(args: argparse.Namespace) -> int:
     for info in infos:
         while missing and missing[0][0] >= info.created_at:
             at, reason, dropped = missing.pop(0)
-            print(f"{'(gap)':<30}  {_when(at)}  {describe_gap(reason, dropped)}")
+            print(f"{'(gap)':<30}  {_when(at)}  {printable(describe_gap(reason, dropped))}")
         took = format_duration(info.duration) if info.duration is not None else "?"
-        by = f"  {info.username}@{info.host}" if team else ""
-        print(f"{info.trace_id}  {_when(info.created_at)}  {took:>9}  {info.record_count:>7} records  {_size(info.size):>9}{by}  {info.what}")
+        by = f"  {printable(info.username)}@{printable(info.host)}" if team else ""
+        print(f"{printable(info.trace_id)}  {_when(info.created_at)}  {took:>9}  {info.record_count:>7} records  {_size(info.size):>9}{by}"
+              f"  {printable(info.what)}")
     for at, reason, dropped in missing:
-        print(f"{'(gap)':<30}  {_when(at)}  {describe_gap(reason, dropped)}")
+        print(f"{'(gap)':<30}  {_when(at)}  {printable(describe_gap(reason, dropped))}")
     return 0
 
 
@@ -434,7 +476,8 @@ def _serve(args: argparse.Namespace) -> int:
     with stores.open_store(path) as store:  # a missing or unusable store is refused before serving
         store.latest()
     try:
-        serve(path, args.port, open_browser=not args.no_browser, announce=lambda url: print(f"jarn: viewer at {url} (Ctrl-C stops it)", flush=True))
+        serve(path, args.port, open_browser=not args.no_browser, token=not args.no_token, host=args.host,
+              announce=lambda url: print(f"jarn: viewer at {url} (Ctrl-C stops it)", flush=True))
     except OSError as exc:
         print(f"jarn: error: cannot serve on 127.0.0.1 port {args.port}: {exc.strerror or exc} (try --port 0 for any free port)", file=sys.stderr)
         return 1
@@ -469,7 +512,7 @@ def _diff(args: argparse.Namespace) -> int:
                 runs.append(collect(walk))
             names.append(f"{rows[0].trace_id}  {rows[0].what}")
     for line in render(compare(*runs), *names, limit=args.limit if args.limit > 0 else 1 << 62):
-        print(line)
+        print(printable(line))
     return 0
 
 

@@ -58,7 +58,7 @@ def postgres():
     binaries = _server_binaries()
     if binaries is None:
         pytest.skip("PostgreSQL's server binaries are not installed (apt-get install postgresql): the PostgreSQL cases are skipped")
-    pytest.importorskip("psycopg", reason='psycopg is not installed (pip install "jarn[postgres]"): the PostgreSQL cases are skipped')
+    pytest.importorskip("psycopg", reason='psycopg is not installed (pip install "psycopg[binary]>=3.1"): the PostgreSQL cases are skipped')
     folder = Path(tempfile.mkdtemp(prefix="jarn-pg-"))
     (folder / "pw").write_text(PASSWORD)
     run_as = {}

@@ -82,6 +82,9 @@ class Engine:
         """The statement making an empty table of the connection's own, with the columns of `table`."""
         raise NotImplementedError
 
+    def tune_new_tables(self) -> None:
+        """What the engine needs beyond the schema, once its tables are made."""
+
     def reclaim(self) -> None:
         """Gives the space of deleted rows back, where the engine does not do it by itself."""
 

@@ -22,7 +22,7 @@ try:
 except ImportError:  # the extra is not installed: said when a URL is used
     psycopg = None  # type: ignore[assignment]
 
-INSTALL = 'a PostgreSQL store needs psycopg 3: pip install "jarn[postgres]"'
+INSTALL = 'a PostgreSQL store needs psycopg 3: pip install "psycopg[binary]>=3.1" (the postgres extra of jarn-profiler)'
 
 
 def safe_url(url: str) -> str:
@@ -117,6 +117,10 @@ class PostgresEngine(Engine):
     def is_empty(self) -> bool:
         found = self.conn.execute("SELECT count(*) FROM pg_tables WHERE schemaname = current_schema()").fetchone()
         return int(found[0]) == 0
+
+    def tune_new_tables(self) -> None:
+        # Chunks come compressed: the server is not to try again.
+        self.conn.execute("ALTER TABLE trace_chunks ALTER COLUMN data SET STORAGE EXTERNAL")
 
     def temp_table_like(self, name: str, table: str) -> str:
         return f"CREATE TEMP TABLE {name} (LIKE {table})"

@@ -6,14 +6,16 @@ by placeholders filled in by the engine ({id} an auto-numbered key, {int} a 64-b
 
 `traces` has one row per save (a trace id saved twice is two rows), with what listing needs;
 `trace_chunks` holds the trace's bytes in rows of a few MiB, each compressed on its own (`codec`
-0: as they are, 1: zstd), `start` its offset in the whole trace and `size` its length there.
+0: as they are, 1: zstd), `start` its offset in the whole trace and `size` its length there (the
+bytes come last: SQLite reads a row's columns in order, and would otherwise walk every chunk to
+find where the others are). `jarn_unsaved` counts the traces a web server's writer had to drop.
 The jarn_index tables are the viewer's index (jarn.store.index): derived data, dropped and
 built again when their layout changes.
 """
 
 from __future__ import annotations
 
-SCHEMA_VERSION = 3
+SCHEMA_VERSION = 4
 
 TRACES = """
 CREATE TABLE IF NOT EXISTS traces (
@@ -33,11 +35,14 @@ CREATE INDEX IF NOT EXISTS traces_by_trace_id ON traces (trace_id);
 CREATE TABLE IF NOT EXISTS trace_chunks (
     row_id {int} NOT NULL REFERENCES traces (row_id) ON DELETE CASCADE,
     seq {int} NOT NULL,
-    data {blob} NOT NULL,
     start {int} NOT NULL DEFAULT 0,
     size {int} NOT NULL DEFAULT 0,
     codec {int} NOT NULL DEFAULT 0,
+    data {blob} NOT NULL,
     PRIMARY KEY (row_id, seq)
+);
+CREATE TABLE IF NOT EXISTS jarn_unsaved (
+    created_at {real} NOT NULL, source TEXT NOT NULL, count {int} NOT NULL, reason TEXT NOT NULL
 )
 """
 
@@ -100,8 +105,8 @@ CREATE TABLE IF NOT EXISTS jarn_index_marks (
 INDEX_TABLES = ("jarn_index_threads", "jarn_index_functions", "jarn_index_calls", "jarn_index_records", "jarn_index_marks",
                 "jarn_index_edges", "jarn_index_merged", "jarn_index")
 
-# Each step brings a store of the version before it to the next one. Only SQLite stores are
-# older than version 3: PostgreSQL stores begin there.
+# Each step brings a store of the version before it to the next one (placeholders as above).
+# Only SQLite stores are older than version 3.
 MIGRATIONS: dict[int, tuple[str, ...]] = {
     2: (
         "ALTER TABLE traces ADD COLUMN label TEXT NOT NULL DEFAULT ''",
@@ -118,6 +123,16 @@ MIGRATIONS: dict[int, tuple[str, ...]] = {
         " WHERE c.row_id = trace_chunks.row_id AND c.seq < trace_chunks.seq)",
         # Older indexes named their times start and end; they are built again.
         *(f"DROP TABLE IF EXISTS {table}" for table in INDEX_TABLES),
+    ),
+    4: (
+        # The chunks' bytes move after their place in the trace.
+        "CREATE TABLE trace_chunks_moved (row_id {int} NOT NULL REFERENCES traces (row_id) ON DELETE CASCADE, seq {int} NOT NULL,"
+        " start {int} NOT NULL DEFAULT 0, size {int} NOT NULL DEFAULT 0, codec {int} NOT NULL DEFAULT 0, data {blob} NOT NULL,"
+        " PRIMARY KEY (row_id, seq))",
+        "INSERT INTO trace_chunks_moved (row_id, seq, start, size, codec, data) SELECT row_id, seq, start, size, codec, data FROM trace_chunks",
+        "DROP TABLE trace_chunks",
+        "ALTER TABLE trace_chunks_moved RENAME TO trace_chunks",
+        "CREATE TABLE IF NOT EXISTS jarn_unsaved (created_at {real} NOT NULL, source TEXT NOT NULL, count {int} NOT NULL, reason TEXT NOT NULL)",
     ),
 }
 

@@ -126,7 +126,9 @@ class Store:
             version = e.schema_version()
             for step in range(version + 1, schema.SCHEMA_VERSION + 1):
                 for statement in schema.MIGRATIONS[step]:
-                    e.execute(statement)
+                    e.execute(statement.format(**e.types))
+            if version < 4:
+                e.tune_new_tables()
             e.set_schema_version(max(version, schema.SCHEMA_VERSION))
 
     def _create(self) -> None:
@@ -140,6 +142,7 @@ class Store:
                 return  # made by another process meanwhile
             for statement in schema.statements(schema.TRACES, e.types):
                 e.execute(statement)
+            e.tune_new_tables()
             e.set_schema_version(schema.SCHEMA_VERSION)
 
     # -- saving

@@ -79,7 +79,7 @@ class Pairing:
         call = _new_call(record, frame_id)
         call.start, call.arguments = at, record.get("locals")
         call.part, call.call_offset = where
-        if isinstance(site, dict):
+        if type(site) is dict:
             call.call_line = site.get("line_number")
             caller = site.get("call_frame_id")
             # The caller named by the call site is the parent; open calls above it never returned.
@@ -147,8 +147,13 @@ class Pairing:
 
 
 def _new_call(record: dict[str, Any], frame_id: str) -> Call:
-    co_name = text(record.get("co_name"), "?")
-    return Call(qualname=text(record.get("qualname")) or co_name, co_name=co_name, path=text(record.get("path")), frame_id=frame_id)
+    get = record.get
+    co_name, qualname, path = get("co_name"), get("qualname"), get("path")
+    if type(co_name) is not str:
+        co_name = text(co_name, "?")
+    if type(qualname) is not str or not qualname:
+        qualname = co_name
+    return Call(qualname, co_name, path if type(path) is str else text(path), frame_id)
 
 
 class Walk:
@@ -222,22 +227,31 @@ class Walk:
         return thread
 
     def _feed(self, thread: ThreadState, record: Any, where: tuple[int, int], handler: Handler) -> None:
-        if not isinstance(record, dict):
-            raise TraceFormatError("a record is not a map")
+        if type(record) is not dict:
+            if not isinstance(record, dict):
+                raise TraceFormatError("a record is not a map")
         self.record_count += 1
         thread.record_count += 1
-        kind = record.get("type")
-        at = number(record.get("timestamp"))
+        get = record.get
+        kind = get("type")
+        at = get("timestamp")
+        if type(at) is not float:
+            at = number(at)
         if at is not None:
             thread.last_time = at
             if thread.first_time is None:
                 thread.first_time = at
         pairing = thread.pairing
         if kind == "frame":
-            event, frame_id = record.get("event"), record.get("frame_id")
-            if event not in ("call", "return") or not isinstance(frame_id, str):
+            event, frame_id = get("event"), get("frame_id")
+            if type(frame_id) is not str:
                 raise TraceFormatError("a frame record has no event or frame id")
-            (pairing.call if event == "call" else pairing.ret)(record, frame_id, at, where, handler)
+            if event == "call":
+                pairing.call(record, frame_id, at, where, handler)
+            elif event == "return":
+                pairing.ret(record, frame_id, at, where, handler)
+            else:
+                raise TraceFormatError("a frame record has no event or frame id")
             return
         if kind == "exception" and pairing.exception(record, where, handler):
             return

@@ -22,6 +22,7 @@ from typing import Any
 from urllib.parse import parse_qs, urlsplit
 
 from jarn.store import Store, StoreError, index, open_store
+from jarn.viewer.guard import Guard, new_token
 
 _STATIC = {"/": ("index.html", "text/html"), "/app.js": ("app.js", "text/javascript"), "/app.css": ("app.css", "text/css")}
 _MAX_SAFE_INT = 2**53
@@ -125,15 +126,20 @@ class Viewer:
             self.background_done.set()
 
 
+# Ids and counts are what a store's integer columns hold: a bigger or negative one names nothing.
+_ID = re.compile(r"^[0-9]{1,18}$")
+
+
 def _int(query: dict[str, list[str]], name: str, default: int | None = None) -> int:
     try:
-        return int(query[name][0])
+        text = query[name][0]
     except (KeyError, IndexError):
         if default is None:
             raise _Problem(HTTPStatus.BAD_REQUEST, f"missing parameter {name}") from None
         return default
-    except ValueError:
-        raise _Problem(HTTPStatus.BAD_REQUEST, f"parameter {name} is not an integer") from None
+    if not _ID.match(text.strip()):
+        raise _Problem(HTTPStatus.BAD_REQUEST, f"parameter {name} is not a whole number from 0 to 10^18")
+    return int(text)
 
 
 def _float(query: dict[str, list[str]], name: str) -> float:
@@ -214,11 +220,28 @@ _TRACE_PATH = re.compile(r"^/api/traces/([^/]+)(?:/([a-z]+))?(?:/([^/]+))?$")
 class _Handler(BaseHTTPRequestHandler):
     server_version = "jarn"
     viewer: Viewer
+    guard: Guard
+    _token_given = False
 
     def log_message(self, format: str, *args: Any) -> None:
         pass  # the terminal stays for the URL and errors
 
+    def _refused(self) -> bool:
+        """Answers 403 to a request that is not the owner's (see jarn.viewer.guard)."""
+        query = urlsplit(self.path).query
+        reason = self.guard.refusal(self.command, query, self.headers)
+        if reason is not None:
+            self._error(HTTPStatus.FORBIDDEN, reason)
+            return True
+        self._token_given = self.guard.token_in_url(query)
+        return False
+
+    # Nothing but reading: every other method is refused, with the reason.
+    do_POST = do_PUT = do_DELETE = do_PATCH = do_OPTIONS = do_HEAD = _refused  # type: ignore[assignment]
+
     def do_GET(self) -> None:
+        if self._refused():
+            return
         url = urlsplit(self.path)
         if url.path == "/favicon.ico":
             self._send(HTTPStatus.NO_CONTENT, b"", "image/x-icon")
@@ -249,15 +272,14 @@ class _Handler(BaseHTTPRequestHandler):
             match = _TRACE_PATH.match(path)
             if match is None:
                 raise _Problem(HTTPStatus.NOT_FOUND, f"no such page: {path}")
-            try:
-                row = int(match.group(1))
-            except ValueError:
-                raise _Problem(HTTPStatus.NOT_FOUND, f"no stored trace with row id {match.group(1)!r}") from None
+            if not _ID.match(match.group(1)):
+                raise _Problem(HTTPStatus.NOT_FOUND, f"no stored trace with row id {match.group(1)!r}")
+            row = int(match.group(1))
             what, item = match.group(2) or "", match.group(3)
             viewer.indexed(store, row)
             if what == "calls" and item is not None:
                 try:
-                    detail = index.call_detail(store.engine, row, int(item))
+                    detail = index.call_detail(store.engine, row, int(item)) if _ID.match(item) else None
                 except ValueError:
                     detail = None
                 if detail is None:
@@ -277,6 +299,11 @@ class _Handler(BaseHTTPRequestHandler):
             self.send_header("Content-Type", kind)
             self.send_header("Content-Length", str(len(body)))
             self.send_header("Cache-Control", "no-store")
+            self.send_header("X-Content-Type-Options", "nosniff")
+            self.send_header("X-Frame-Options", "DENY")
+            self.send_header("Referrer-Policy", "no-referrer")  # the token in the address stays here
+            if self._token_given:
+                self.send_header("Set-Cookie", self.guard.set_cookie())
             self.end_headers()
             self.wfile.write(body)
         except (BrokenPipeError, ConnectionResetError):
@@ -287,12 +314,16 @@ class ViewerServer(ThreadingHTTPServer):
     daemon_threads = True
 
 
-def make_server(db_path: str, port: int = 0) -> ViewerServer:
-    """A server bound to 127.0.0.1 (port 0: a free one); OSError when the port cannot be had."""
+def make_server(db_path: str, port: int = 0, *, token: str | None = None, host: str | None = None) -> ViewerServer:
+    """A server bound to 127.0.0.1 (port 0: a free one); OSError when the port cannot be had.
+    It answers only its owner's requests (jarn.viewer.guard): with `token`, only those that
+    carry it; `host` is one more name it may be reached by. Its address is `server.url`."""
     viewer = Viewer(db_path)
     handler = type("Handler", (_Handler,), {"viewer": viewer})
     server = ViewerServer(("127.0.0.1", port), handler)
+    handler.guard = Guard(server.server_address[1], token, host)
     server.viewer = viewer  # type: ignore[attr-defined]
+    server.url = handler.guard.url()  # type: ignore[attr-defined]
     return server
 
 
@@ -303,10 +334,12 @@ def prepare(db_path: str) -> None:
         index.prune(store.engine)
 
 
-def serve(db_path: str, port: int, *, open_browser: bool, announce: Callable[[str], None]) -> None:
+def serve(db_path: str, port: int, *, open_browser: bool, announce: Callable[[str], None], token: bool = True,
+          host: str | None = None) -> None:
+    """Serves until interrupted; by default with a random token, in the address announced."""
     prepare(db_path)
-    server = make_server(db_path, port)
-    url = f"http://127.0.0.1:{server.server_address[1]}/"
+    server = make_server(db_path, port, token=new_token() if token else None, host=host)
+    url = server.url  # type: ignore[attr-defined]
     announce(url)
     threading.Thread(target=server.viewer.index_in_background, name="jarn-index", daemon=True).start()  # type: ignore[attr-defined]
     if open_browser:

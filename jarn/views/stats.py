@@ -5,6 +5,7 @@ from __future__ import annotations
 from typing import Any, TextIO
 
 from jarn.store import Store, index
+from jarn.terminal import printable
 
 
 def _ms(seconds: float) -> str:
@@ -21,7 +22,7 @@ def function_table(store: Store, row_ids: list[int], sort: str, limit: int | Non
 
 def print_table(rows: list[dict[str, Any]], out: TextIO) -> None:
     headers = ("calls", "total ms", "self ms", "function", "defined at")
-    cells = [(str(r["calls"]), _ms(r["total"]), _ms(r["self"]), r["qualname"], r["path"]) for r in rows]
+    cells = [(str(r["calls"]), _ms(r["total"]), _ms(r["self"]), printable(r["qualname"]), printable(r["path"])) for r in rows]
     widths = [max([len(h), *(len(c[i]) for c in cells)]) for i, h in enumerate(headers[:3])]
     name_width = max([len(headers[3]), *(len(c[3]) for c in cells)])
     out.write("  ".join(h.rjust(w) for h, w in zip(headers[:3], widths, strict=True)) + f"  {headers[3].ljust(name_width)}  {headers[4]}\n")

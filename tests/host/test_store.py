@@ -36,8 +36,9 @@ def test_a_trace_is_stored_in_chunks_and_summarised_as_it_is_written(store_name,
     trace = make_trace(records=500, threads=2)
     row = db.save_trace_in_sqlite(store_name, "trc_BIG", timeout=5, msgpack=given(trace))
     with open_store(store_name) as store:
-        sizes = [r[0] for r in store.engine.execute("SELECT size FROM trace_chunks WHERE row_id = ? ORDER BY seq", (row,)).fetchall()]
-        assert sizes == [1000] * (len(trace) // 1000) + [len(trace) % 1000]
+        chunks = store.engine.execute("SELECT size, codec, length(data) FROM trace_chunks WHERE row_id = ? ORDER BY seq", (row,)).fetchall()
+        assert [c[0] for c in chunks] == [1000] * (len(trace) // 1000) + [len(trace) % 1000]
+        assert all(codec == stores.codec.ZSTD and stored < size / 3 for size, codec, stored in chunks[1:-1])  # its records repeat themselves
         assert store.load(row) == trace
         [info] = store.list()
         source = store.source(row)
@@ -239,4 +240,4 @@ def test_without_psycopg_a_url_says_what_to_install(tmp_path):
     done = subprocess.run([sys.executable, "-c", "import sys; sys.modules['psycopg'] = None\nfrom jarn.cli import main\n"
                            "sys.exit(main(['traces', '--db', 'postgresql://u:pw@db.example/traces']))"],
                           capture_output=True, text=True, env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
-    assert (done.returncode, done.stderr) == (2, 'jarn: error: a PostgreSQL store needs psycopg 3: pip install "jarn[postgres]"\n')
+    assert (done.returncode, done.stderr) == (2, 'jarn: error: a PostgreSQL store needs psycopg 3: pip install "psycopg[binary]>=3.1" (the postgres extra of jarn-profiler)\n')

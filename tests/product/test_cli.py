@@ -231,7 +231,7 @@ def test_traces_lists_what_ran_and_how_long(jarn_cli, tmp_path):
 
 def test_rm_and_prune_delete_traces_and_shrink_the_file(jarn_cli, tmp_path):
     store = tmp_path / ".jarn" / "db.sqlite3"
-    big = trace(call_pair("app.f", 1, 2, arguments={"blob": "x" * 400_000}))
+    big = trace(call_pair("app.f", 1, 2, arguments={"blob": os.urandom(400_000)}))  # random: it does not compress
     for i in range(5):
         db.save_trace_in_sqlite(str(store), f"trc_{i}AAA", timeout=5, msgpack=big)
     assert (store.parent / ".gitignore").read_text() == "*\n"
@@ -355,3 +355,48 @@ def test_pytest_names_the_traces_it_could_not_save(tmp_path, strict):
     [reason] = [line for line in done.stdout.splitlines() if line.startswith("  2 not saved: ")]
     assert "folder.db" in reason and "test_inert.py::test_one" in done.stdout and "test_inert.py::test_two" in done.stdout
     assert "saved to folder.db (jarn traces" not in done.stdout
+
+
+HOSTILE = r'''
+import logging, sys, threading
+class Shown:
+    def __repr__(self):
+        return "shown\x1b[2J"
+def work(value):
+    logging.getLogger("app").warning("log\x1b]0;owned\x07")
+    return value
+work.__code__ = work.__code__.replace(co_name="work\x1b[31m", co_qualname="work\x1b[31m")
+namespace = {"__name__": "gen\x9b"}
+exec(compile("def made(x):\n    return x\n", "/tmp/made\x1b[2J.py", "exec"), namespace)
+t = threading.Thread(target=work, args=(1,), name="thread\x1b[1A")
+t.start(); t.join()
+work(Shown()); namespace["made"]({"key\x1b[K": "v\u202e"})
+'''
+
+
+def test_what_the_program_named_is_printed_escaped_in_every_terminal_view(jarn_cli, tmp_path):
+    (tmp_path / "hostile.py").write_text(HOSTILE)
+    done = jarn_cli("run", "--threading", "--source", "src\x1b]0;title\x07", "hostile.py", "arg\x1b[2J")
+    assert done.returncode == 0, done.stderr
+    views = [jarn_cli(*args) for args in (("show", "--latest", "--locals"), ("stats", "--latest"), ("traces",))]
+    assert all(v.returncode == 0 for v in views), [v.stderr for v in views]
+    shown, stats, listed = (v.stdout for v in views)
+    for text in (shown, stats, listed):
+        assert not any(c in text for c in "\x1b\x07\x9b\u202e"), text  # nothing the terminal would act on
+    assert "\\x1b]0;title\\x07" in listed and "work\\x1b[31m" in stats and "/tmp/made\\x1b[2J.py" in stats
+    for escaped in ("arg\\x1b[2J", "src\\x1b]0;title\\x07", "work\\x1b[31m", "shown\\x1b[2J", "log\\x1b]0;owned\\x07",
+                    "thread\\x1b[1A", "gen\\x9b.made", "key\\x1b[K", "v\\u202e", "/tmp/made\\x1b[2J.py"):
+        assert escaped in shown, (escaped, shown)
+
+
+@pytest.mark.parametrize(("command", "default"), [
+    ("run", None), ("traces", "(default: 20)"), ("show", "(default: 12)"), ("export", "(default: html)"), ("testgen", None),
+    ("rm", None), ("prune", None), ("serve", "(default: 8642)"), ("stats", "(default: total)"), ("diff", "(default: 20)")])
+def test_each_commands_help_has_an_example_and_its_defaults(capsys, command, default):
+    from jarn.cli import main
+
+    with pytest.raises(SystemExit) as done:
+        main([command, "--help"])
+    text = capsys.readouterr().out
+    assert done.value.code == 0 and "example" in text and f"\n  jarn {command} " in text, text
+    assert default is None or default in " ".join(text.split()), text

@@ -47,7 +47,7 @@ def test_a_team_store_on_postgresql(postgres, tmp_path):
             local, pushed = _jarn(*command, cwd=tmp_path), _jarn(*command, "--db", other, cwd=tmp_path)
             assert (local.returncode, pushed.returncode) == (0, 0) and local.stdout == pushed.stdout, (command, pushed.stderr)
     # the viewer lists the team's traces, with who made them, and opens one
-    server = subprocess.Popen([sys.executable, "-m", "jarn", "serve", "--no-browser", "--port", "0"], cwd=tmp_path, env=env,
+    server = subprocess.Popen([sys.executable, "-m", "jarn", "serve", "--no-browser", "--no-token", "--port", "0"], cwd=tmp_path, env=env,
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         url = server.stdout.readline().split("viewer at ")[1].split()[0]
@@ -87,7 +87,7 @@ def test_a_store_jarn_cannot_write_is_still_read(tmp_path):
                                (["stats", "--latest"], "shop.price"), (["export", "--latest", "--format", "json"], '"shop.price"')):
             done = _jarn(*command, "--db", str(store), cwd=tmp_path)
             assert done.returncode == 0 and shown in done.stdout and done.stderr == "", (command, done.stderr)
-        server = subprocess.Popen([sys.executable, "-m", "jarn", "serve", "--db", str(store), "--no-browser", "--port", "0"], cwd=tmp_path,
+        server = subprocess.Popen([sys.executable, "-m", "jarn", "serve", "--db", str(store), "--no-browser", "--no-token", "--port", "0"], cwd=tmp_path,
                                   env=child_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         try:
             url = server.stdout.readline().split("viewer at ")[1].split()[0]

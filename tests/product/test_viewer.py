@@ -44,9 +44,10 @@ def store(tmp_path) -> Path:
 
 
 @contextlib.contextmanager
-def serving(store: Path):
-    proc = subprocess.Popen([sys.executable, "-m", "jarn", "serve", "--db", str(store), "--no-browser", "--port", "0"], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True, env=child_env())
+def serving(store: Path, *options: str):
+    """`jarn serve` on a free port: the address it prints (with its token, unless --no-token)."""
+    proc = subprocess.Popen([sys.executable, "-m", "jarn", "serve", "--db", str(store), "--no-browser", "--port", "0", *options],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=child_env())
     line = proc.stdout.readline()
     assert "http://127.0.0.1:" in line, (line, proc.stderr.read() if proc.poll() is not None else "")
     try:
@@ -62,6 +63,19 @@ def server(store):
         yield url
 
 
+def _with_token(printed: str, path: str) -> str:
+    base, _, token = printed.partition("?")
+    return base + path + (("&" if "?" in path else "?") + token if token else "")
+
+
+def _fetch(url: str, headers: dict[str, str] | None = None, method: str = "GET") -> tuple[int, str]:
+    try:
+        with urllib.request.urlopen(urllib.request.Request(url, headers=headers or {}, method=method), timeout=60) as response:
+            return response.status, response.read().decode()
+    except urllib.error.HTTPError as exc:
+        return exc.code, exc.read().decode()
+
+
 def test_server_answers_bad_input_and_keeps_serving(server):
     for path, status, text in [
         ("api/traces/2", 422, "cannot be read"),  # the corrupt row, answered with its reason...
@@ -71,11 +85,7 @@ def test_server_answers_bad_input_and_keeps_serving(server):
         ("api/traces/1/children?thread=1&parent=0", 200, "shop.main"),  # ...while the good one is served
         ("api/traces/1/search?q=QUINCE", 200, "shop.parse"), ("api/traces", 200, "not a jarn trace"),
     ]:
-        try:
-            with urllib.request.urlopen(server + path, timeout=60) as response:
-                got, body = response.status, response.read().decode()
-        except urllib.error.HTTPError as exc:
-            got, body = exc.code, exc.read().decode()
+        got, body = _fetch(_with_token(server, path))
         assert (got, text in body) == (status, True), (path, body)
 
 
@@ -182,3 +192,98 @@ def test_two_requests_to_one_path_compared_in_a_browser(browser, tmp_path):
         assert "1 of 3 matching calls" in text  # the request object differs only by its address
         first = page.locator("#compare .compare-functions tbody tr").first.inner_text().split("\t")
         assert first[0] == "shop.views.price" and first[-1].startswith("+250")
+
+
+SECRET = "hunter2-secret-pw"
+
+
+@pytest.fixture
+def secret_store(tmp_path) -> Path:
+    login = frame_id()
+    data = trace([frame("call", "app.login", login, ts=1.7e9, locals={"password": SECRET}),
+                  frame("return", "app.login", login, ts=1.7e9 + 0.1, arg=True, locals={"password": SECRET})])
+    db.save_trace_in_sqlite(str(tmp_path / "s.sqlite3"), "trc_" + "S" * 26, timeout=5, msgpack=data)
+    return tmp_path / "s.sqlite3"
+
+
+def test_the_viewer_answers_only_its_owner(secret_store):
+    with serving(secret_store, "--host", "Viewer.Test") as printed:
+        port, token = printed.split(":")[2].split("/")[0], printed.partition("token=")[2]
+        assert token and len(token) >= 24
+        base, search = f"http://127.0.0.1:{port}", "/api/traces/1/calls/1?view=values"  # the call's values: the secret
+        owner = f"{search}&token={token}"
+        cases = [  # (path, headers, method, status)
+            (search, {}, "GET", 403), (owner, {}, "GET", 200), (search, {"Cookie": f"jarn_token_{port}={token}"}, "GET", 200),
+            (search + "&token=guess", {}, "GET", 403), (search, {"Cookie": f"jarn_token_{port}=guess; other=1"}, "GET", 403),
+            (search, {"Cookie": f"jarn_token_1={token}"}, "GET", 403),  # another viewer's cookie
+            (owner, {"Host": f"rebind.attacker.test:{port}"}, "GET", 403), (owner, {"Host": "127.0.0.1:1"}, "GET", 403),
+            (owner, {"Host": "127.0.0.1.attacker.test"}, "GET", 403), (owner, {"Host": ""}, "GET", 403),
+            *[(owner, {"Host": f"{name}:{port}"}, "GET", 200) for name in ("localhost", "[::1]", "viewer.test", "LOCALHOST")],
+            (owner, {"Host": "localhost"}, "GET", 200),
+            (owner, {"Origin": "http://evil.test"}, "GET", 403), (owner, {"Origin": "null"}, "GET", 403),
+            (owner, {"Origin": f"http://127.0.0.1:{port}"}, "GET", 200),
+            *[(owner, {"Sec-Fetch-Site": site}, "GET", status) for site, status in
+              (("cross-site", 403), ("same-site", 403), ("same-origin", 200), ("none", 200))],
+            *[(owner, {}, method, 403) for method in ("POST", "PUT", "DELETE", "PATCH", "OPTIONS")],
+            # ids that no store holds: not found, or a bad request, never a server error
+            *[(f"/api/traces/{row}?token={token}", {}, "GET", 404) for row in ("99999999999999999999999", "-1", "1e3", "+1")],
+            *[(f"/api/traces/1/calls/{call}?token={token}", {}, "GET", 404) for call in ("99999999999999999999", "-5")],
+            *[(f"/api/traces/1/children?thread={n}&token={token}", {}, "GET", 400) for n in ("99999999999999999999999", "-1")],
+        ]
+        for path, headers, method, status in cases:
+            got, body = _fetch(base + path, headers, method)
+            assert got == status and (SECRET in body) == (status == 200 and path.startswith(search)), (path, headers, method, got, body)
+        got, body = _fetch(base + "/", {"Host": f"rebind.attacker.test:{port}"})
+        assert got == 403 and "<script" not in body  # not even the page
+        with urllib.request.urlopen(base + f"/?token={token}", timeout=60) as response:  # the printed address sets the cookie
+            assert f"jarn_token_{port}={token}" in response.headers["Set-Cookie"] and "HttpOnly" in response.headers["Set-Cookie"]
+            assert response.headers["X-Frame-Options"] == "DENY" and response.headers["Referrer-Policy"] == "no-referrer"
+    with serving(secret_store, "--no-token") as printed:
+        assert "token" not in printed
+        assert _fetch(printed.rstrip("/") + search)[0] == 200
+        assert _fetch(printed.rstrip("/") + search, {"Host": "rebind.attacker.test"})[0] == 403
+
+
+ATTACK = """async (targets) => {
+  const seen = [];
+  for (const url of targets) {
+    for (const mode of ["cors", "no-cors"]) {
+      try {
+        const response = await fetch(url, {mode, credentials: "include"});
+        seen.push(`${mode} ${response.type} ${response.status} ${await response.text()}`);
+      } catch (error) {
+        seen.push(`${mode} blocked`);
+      }
+    }
+  }
+  return seen;
+}"""
+
+
+def test_a_page_of_another_site_reads_nothing_in_a_browser(chromium, secret_store, monkeypatch):
+    sync_api = pytest.importorskip("playwright.sync_api", reason="playwright is not installed: the viewer is not checked in a browser")
+    webapps = pytest.importorskip("webapps")
+    for name in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS"):
+        monkeypatch.delenv(name, raising=False)
+    stops: list = []
+    attacker = webapps.serve_wsgi(lambda environ, start: start("200 OK", [("Content-Type", "text/html")]) or [b"<p>cute cats</p>"], stops)
+    try:
+        with serving(secret_store) as printed, sync_api.sync_playwright() as p:
+            port = printed.split(":")[2].split("/")[0]
+            browser = p.chromium.launch(executable_path=chromium, args=[
+                "--no-sandbox", "--disable-gpu", "--host-resolver-rules=MAP attacker.test 127.0.0.1, MAP rebind.test 127.0.0.1"])
+            page = browser.new_page()
+            page.goto(printed)  # the owner opens the viewer: the browser now holds its cookie
+            page.wait_for_selector("#traces tbody tr")
+            page.goto(f"http://attacker.test:{attacker}/")
+            seen = page.evaluate(ATTACK, [f"http://127.0.0.1:{port}/api/traces/1/calls/1", f"http://localhost:{port}/api/traces"])
+            assert len(seen) == 4 and not any(SECRET in s or "app.login" in s for s in seen), seen
+            # DNS rebinding: the attacker's name now points at 127.0.0.1, on the viewer's port
+            answer = page.goto(f"http://rebind.test:{port}/")
+            assert answer.status == 403 and SECRET not in page.content()
+            seen = page.evaluate(ATTACK, ["/api/traces/1/calls/1"])
+            assert all(" 403 " in s or "opaque" in s for s in seen) and not any(SECRET in s for s in seen), seen
+            browser.close()
+    finally:
+        for stop in stops:
+            stop()
