@@ -270,17 +270,43 @@ def _traces(args: argparse.Namespace) -> int:
     from jarn.writer import describe_gap, gaps
 
     missing = gaps(path, infos[-1].created_at if len(infos) == args.limit else 0.0)
-    for info in infos:
-        while missing and missing[0][0] >= info.created_at:
+    for info, depth in in_families(infos):
+        while not depth and missing and missing[0][0] >= info.created_at:
             at, reason, dropped = missing.pop(0)
             print(f"{'(gap)':<30}  {_when(at)}  {printable(describe_gap(reason, dropped))}")
         took = format_duration(info.duration) if info.duration is not None else "?"
         by = f"  {printable(info.username)}@{printable(info.host)}" if team else ""
+        child = "  " * (depth - 1) + "└ " if depth else ""
         print(f"{printable(info.trace_id)}  {_when(info.created_at)}  {took:>9}  {info.record_count:>7} records  {_size(info.size):>9}{by}"
-              f"  {printable(info.what)}")
+              f"  {child}{printable(info.what)}")
     for at, reason, dropped in missing:
         print(f"{'(gap)':<30}  {_when(at)}  {printable(describe_gap(reason, dropped))}")
     return 0
+
+
+def in_families(infos: list[stores.TraceInfo]) -> list[tuple[stores.TraceInfo, int]]:
+    """The traces in their order, each child process's (and its own children's) under its parent
+    when that is among them, oldest first; with each one's depth below the trace it is listed under."""
+    listed = {info.trace_id for info in infos}
+    children: dict[str, list[stores.TraceInfo]] = {}
+    roots = []
+    for info in infos:
+        if info.parent_trace_id in listed and info.parent_trace_id != info.trace_id:
+            children.setdefault(info.parent_trace_id, []).append(info)
+        else:
+            roots.append(info)
+    ordered: list[tuple[stores.TraceInfo, int]] = []
+
+    def add(info: stores.TraceInfo, depth: int) -> None:
+        ordered.append((info, depth))
+        for child in sorted(children.pop(info.trace_id, []), key=lambda c: c.created_at):
+            add(child, depth + 1)
+
+    for root in roots:
+        add(root, 0)
+    for rest in children.values():  # a family whose links go round: listed as they are
+        ordered.extend((info, 0) for info in rest)
+    return ordered
 
 
 def _when(timestamp: float) -> str:

@@ -60,9 +60,11 @@ def _counted(db_path: str, trace_id: str) -> str:
     try:
         with stores.open_store(db_path) as store:
             rows = store.find(trace_id)
+            children = len(store.children(trace_id))
     except Exception:
         return ""
-    return f" ({rows[-1].record_count if rows else 0} records)"
+    family = f", and {children} trace{'s' if children != 1 else ''} of its child processes" if children else ""
+    return f" ({rows[-1].record_count if rows else 0} records{family})"
 
 
 def save(profiler: JarnProfiler, progress_stream: TextIO | None) -> Outcome:

@@ -11,6 +11,7 @@ import pytest
 
 from jarn.process.children import split_python_command
 from jarn.store import open_store
+from jarn.viewer import Viewer
 
 
 def traces(path) -> dict[str, dict]:
@@ -66,6 +67,8 @@ def test_a_pools_workers_each_store_a_trace_linked_to_the_program(jarn_cli, tmp_
     assert started == {"fork": ["fork"] * 4, "spawn": ["spawn"] * 4, "forkserver": ["fork"] * 4 + ["forkserver"]}[method]
     assert sum(calls(t, "square") for t in children.values()) == 20
     assert all(stands_alone(t) for t in children.values())
+    listed = jarn_cli("traces").stdout.splitlines()  # the family together, the children under their parent
+    assert listed[0].startswith(parent) and len(listed) == 1 + len(children) and all("  └ pool.py" in line for line in listed[1:])
 
 
 FORKED = """import os
@@ -96,6 +99,8 @@ def test_a_forked_child_that_leaves_by_os_exit_saves_a_trace_that_stands_alone(j
     assert records(child)[0]["pid"] != records(traces(tmp_path / ".jarn" / "db.sqlite3")[parent])[0].get("pid")
     shown = jarn_cli("show", child_id).stdout
     assert "__main__.main()" in shown and shown.count("__main__.work(") == 5
+    with open_store(tmp_path / ".jarn" / "db.sqlite3") as store:  # what the viewer lists its family by
+        assert {t["trace_id"]: t["parent_trace_id"] for t in Viewer(str(store.name)).traces(store)} == {parent: "", child_id: parent}
 
 
 CHILD = "import sys\ndef hello(n):\n    return n + 1\nprint(hello(len(sys.argv)), sys.argv[1:], sys.path[0] == '', file=sys.stderr)\n"
