@@ -81,6 +81,23 @@ def split_python_command(words: list[str]) -> tuple[list[str], list[str]] | None
     return None
 
 
+def followable(target: list[str], cwd: str | bytes | os.PathLike[Any] | None) -> bool:
+    """Whether jarn runs `target` as the interpreter would: code, a module, or a script that is a
+    source file (not a folder or zip file with a __main__, nor compiled code)."""
+    if target[0] in ("-c", "-m"):
+        return True
+    path = os.path.join(os.fsdecode(cwd) if cwd is not None else os.getcwd(), target[0])
+    try:
+        with open(path, "rb") as f:
+            start = f.read(4)
+    except OSError:  # the interpreter says what is wrong with it, as without jarn
+        return False
+    import importlib.util
+    import zipfile
+
+    return start != importlib.util.MAGIC_NUMBER and not zipfile.is_zipfile(path)
+
+
 def is_this_python(executable: str | bytes | os.PathLike[Any], env: Any = None) -> bool:
     """Whether `executable` is the interpreter running now (the same path, or the same name found
     on the child's PATH): only that one is sure to find jarn and its dependencies."""

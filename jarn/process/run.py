@@ -255,7 +255,7 @@ class _ProgramRun:
             _masks.saved = None
             signal.pthread_sigmask(signal.SIG_SETMASK, mask)
 
-    def subprocess_started(self, executable: Any, args: Any, env: Any) -> None:
+    def subprocess_started(self, executable: Any, args: Any, cwd: Any, env: Any) -> None:
         """A Python program started through subprocess runs under jarn when following is on:
         `args` is the very list the child is started with, changed in place."""
         family = self.family
@@ -264,7 +264,7 @@ class _ProgramRun:
         if not args or not all(isinstance(word, str) for word in args) or not children.is_this_python(executable, env):
             return
         split = children.split_python_command(args[1:])
-        if split is None:
+        if split is None or not children.followable(split[1], cwd):
             return
         spec = children.child_spec(family, new_trace_id(), "subprocess", children.describe(split[1]))
         args[1:] = children.bootstrap_words(split[0], split[1], spec)
@@ -348,7 +348,7 @@ def _audit(event: str, args: tuple[Any, ...]) -> None:
         if event == "sys.setprofile":
             run.profile_function_set(sys._getframe(1))
         elif event == "subprocess.Popen":
-            run.subprocess_started(args[0], args[1], args[3])
+            run.subprocess_started(args[0], args[1], args[2], args[3])
         else:  # this process becomes another program: what it did so far is saved first
             run.finish()
     except Exception:  # never the program's problem

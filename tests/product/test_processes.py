@@ -104,8 +104,9 @@ def test_a_forked_child_that_leaves_by_os_exit_saves_a_trace_that_stands_alone(j
 
 
 CHILD = "import sys\ndef hello(n):\n    return n + 1\nprint(hello(len(sys.argv)), sys.argv[1:], sys.path[0] == '', file=sys.stderr)\n"
+# A folder with a __main__ runs as the interpreter runs it, not followed.
 STARTS = """import subprocess, sys
-for command, env in [(["child.py", "a"], None), (["-m", "child", "b"], {}), (["-B", "-c", "import child", "c"], None)]:
+for command, env in [(["child.py", "a"], None), (["-m", "child", "b"], {}), (["-B", "-c", "import child", "c"], None), (["pkg", "d"], None)]:
     done = subprocess.run([sys.executable, *command], capture_output=True, text=True, env=env)
     print(done.returncode, done.stdout, done.stderr)
 """
@@ -115,9 +116,11 @@ for command, env in [(["child.py", "a"], None), (["-m", "child", "b"], {}), (["-
 def test_python_children_of_subprocess_are_followed_when_asked(jarn_cli, tmp_path, child_environ, follow):
     (tmp_path / "prog.py").write_text(STARTS)
     (tmp_path / "child.py").write_text(CHILD)
+    (tmp_path / "pkg").mkdir()
+    (tmp_path / "pkg" / "__main__.py").write_text("print('folder')\n")
     plain = subprocess.run([sys.executable, "prog.py"], cwd=tmp_path, env=child_environ, capture_output=True, text=True)
     done = jarn_cli("run", *["--follow-children"] * follow, "prog.py")
-    assert (done.returncode, done.stdout) == (plain.returncode, plain.stdout) and "3 ['a']" in plain.stdout, done.stderr
+    assert (done.returncode, done.stdout) == (plain.returncode, plain.stdout) and "3 ['a']" in plain.stdout and "folder" in plain.stdout, done.stderr
     _, children = family(tmp_path / ".jarn" / "db.sqlite3", "prog.py")
     assert sorted(t["meta"]["source"] for t in children.values()) == (["-c import child c", "-m child b", "child.py a"] if follow else [])
     assert all(link(t)[1] == "subprocess" and calls(t, "hello") == 1 for t in children.values())
