@@ -171,6 +171,8 @@ class _ProgramRun:
         self.thread_hook: Any = None  # what threading hands new threads while we profile them
         self.replaced: list[str] = []
         self.next_fork_trace_id: str | None = None
+        self.pid = os.getpid()  # of the process whose trace this run writes
+        self.child_signal = 0  # one that reached a forked child before its trace began
 
     def start(self) -> None:
         global _current_run
@@ -201,6 +203,9 @@ class _ProgramRun:
         if self.saving:  # the trace is being saved: end once it is
             self.pending_signal = signum
             return
+        if self.pid != os.getpid():  # a forked child among the fork's own handlers: once its trace has begun
+            self.child_signal = signum
+            return
         self.finish()
         self.messages.stream = None  # the process ends now: flushing here could block
         end_by(signum, _real_exit)
@@ -215,11 +220,21 @@ class _ProgramRun:
 
     def forked_child(self) -> None:
         """In the child of os.fork, before it goes on: its own trace begins now."""
-        if self.family is None:  # not followed: the child records nothing and saves nothing
-            self.profiling = False
-            self.saved_in = os.getpid()
-            self.profiler.stop()
-            return
+        self.pid = os.getpid()
+        try:
+            if self.family is None and self.profiling:  # not followed: the child records nothing and saves nothing
+                self.profiling = False
+                self.saved_in = os.getpid()
+                self.profiler.stop()
+            elif self.profiling:
+                self._begin_child_trace()
+        finally:
+            signum, self.child_signal = self.child_signal, 0
+            if signum:
+                self._on_signal(signum)
+
+    def _begin_child_trace(self) -> None:
+        assert self.family is not None
         parent = self.family.parent_trace_id
         self.profiler.trace_id = self.profiler.rust_profiler.adopt_after_fork(self.next_fork_trace_id, parent, "fork")
         self.link = Link(parent, "fork")
@@ -315,7 +330,9 @@ class _ProgramRun:
             if self.profiler.rust_profiler is None:  # ended before the profiler started
                 return
             self.profiler.stop()
-            outcome = saving.save(self.profiler, self.messages.stream)
+            # Only the run's own process shows progress: a thread started in a child that is
+            # ending (by a signal, among the handlers of a fork) might never be joined.
+            outcome = saving.save(self.profiler, self.messages.stream if self.announce else None)
             if self.announce or not outcome.saved_as_asked:
                 for line in outcome.lines(self.profiler):
                     self.messages.say(line)
@@ -357,7 +374,7 @@ def _audit(event: str, args: tuple[Any, ...]) -> None:
 
 def _at_fork(which: str) -> None:
     run = _current_run
-    if run is None or not run.profiling:
+    if run is None:
         return
     try:
         if which == "before":

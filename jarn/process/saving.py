@@ -5,6 +5,7 @@ it."""
 
 from __future__ import annotations
 
+import contextlib
 import os
 import tempfile
 from dataclasses import dataclass, field
@@ -68,10 +69,12 @@ def _counted(db_path: str, trace_id: str) -> str:
 
 
 def save(profiler: JarnProfiler, progress_stream: TextIO | None) -> Outcome:
+    """Saves where it can; progress is shown on `progress_stream` (None: not at all)."""
     from jarn.progress import Progress
 
     outcome = Outcome(asked=profiler.db_path)
-    with Progress(f"saving trace {profiler.trace_id} to {shown(profiler.db_path)}", stream=progress_stream):
+    what = f"saving trace {profiler.trace_id} to {shown(profiler.db_path)}"
+    with Progress(what, stream=progress_stream) if progress_stream is not None else contextlib.nullcontext():
         try:
             profiler.save()
             outcome.db_path = profiler.db_path
