@@ -29,7 +29,7 @@ $(STAMP): $(PY) pyproject.toml CMakeLists.txt $(shell find src jarn -type f \( -
 	touch $(STAMP)
 
 # The main job: profile the bundled example, store its trace, show it. Only jarn itself is
-# installed for it (its one dependency, msgpack): not the test extras. The build of the extension
+# installed for it (and its dependencies): not the test extras. The build of the extension
 # shows its progress, one line per compiled file.
 DEMO_STAMP := $(VENV)/.demo-installed
 $(DEMO_STAMP): $(PY) pyproject.toml CMakeLists.txt $(shell find src jarn -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.def' -o -name '*.py' -o -name '*.js' -o -name '*.css' -o -name '*.html' \) 2>/dev/null)
@@ -122,7 +122,7 @@ clean:
 # old one loaded keeps its own file instead of seeing it rewritten under it.
 dev: $(PY)
 	$(PY) -m pip install --quiet scikit-build-core msgpack pytest hypothesis cmake ninja
-	flock /tmp/jarn-dev-build.lock sh -c '$(VENV)/bin/cmake -S . -B build/dev-$(PYTHON_VERSION) -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null && $(VENV)/bin/cmake --build build/dev-$(PYTHON_VERSION) && for so in build/dev-$(PYTHON_VERSION)/_jarn*.so build/dev-$(PYTHON_VERSION)/_encoder*.so build/dev-$(PYTHON_VERSION)/_process*.so; do cp "$$so" "jarn/.$${so##*/}.new" && mv -f "jarn/.$${so##*/}.new" "jarn/$${so##*/}"; done'
+	flock /tmp/jarn-dev-build.lock sh -c '$(VENV)/bin/cmake -S . -B build/dev-$(PYTHON_VERSION) -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null && $(VENV)/bin/cmake --build build/dev-$(PYTHON_VERSION) && for so in build/dev-$(PYTHON_VERSION)/_jarn*.so build/dev-$(PYTHON_VERSION)/_encoder*.so build/dev-$(PYTHON_VERSION)/_index*.so build/dev-$(PYTHON_VERSION)/_process*.so; do cp "$$so" "jarn/.$${so##*/}.new" && mv -f "jarn/.$${so##*/}.new" "jarn/$${so##*/}"; done'
 
 # How many small faults the suite catches: a fixed-seed sample of mutants of the native core and
 # the host's core modules, each built and tested alone (slow; not part of CI). TESTS=REV runs the

@@ -265,23 +265,33 @@ def _traces(args: argparse.Namespace) -> int:
     if not infos:
         print(f"no traces in {stores.describe(path)}")
         return 0
-    team = stores.is_url(path)  # a team's store: whose each trace is
     # Traces a web server dropped (its writer was full) are gaps in the list, shown where they fell.
-    from jarn.writer import describe_gap, gaps
+    from jarn.writer import gaps
 
     missing = gaps(path, infos[-1].created_at if len(infos) == args.limit else 0.0)
     for info, depth in in_families(infos):
-        while not depth and missing and missing[0][0] >= info.created_at:
-            at, reason, dropped = missing.pop(0)
-            print(f"{'(gap)':<30}  {_when(at)}  {printable(describe_gap(reason, dropped))}")
+        if not depth:
+            _print_gaps([missing.pop(0) for _ in range(sum(1 for g in missing if g[0] >= info.created_at))])
         took = format_duration(info.duration) if info.duration is not None else "?"
-        by = f"  {printable(info.username)}@{printable(info.host)}" if team else ""
         child = "  " * (depth - 1) + "└ " if depth else ""
-        print(f"{printable(info.trace_id)}  {_when(info.created_at)}  {took:>9}  {info.record_count:>7} records  {_size(info.size):>9}{by}"
+        print(f"{printable(info.trace_id)}  {_when(info.created_at)}  {took:>9}  {info.record_count:>7} records  {_size(info.size):>9}"
               f"  {child}{printable(info.what)}")
-    for at, reason, dropped in missing:
-        print(f"{'(gap)':<30}  {_when(at)}  {printable(describe_gap(reason, dropped))}")
+    _print_gaps(missing)
     return 0
+
+
+def _print_gaps(gaps: list[tuple[float, str, dict[str, int]]]) -> None:
+    """The drops noted between two listed traces, one line per reason (when: the latest)."""
+    from jarn.writer import describe_gap
+
+    merged: dict[str, tuple[float, dict[str, int]]] = {}
+    for at, reason, dropped in gaps:
+        latest, paths = merged.get(reason, (at, {}))
+        for what, n in dropped.items():
+            paths[what] = paths.get(what, 0) + n
+        merged[reason] = (max(latest, at), paths)
+    for reason, (at, paths) in merged.items():
+        print(f"{'(gap)':<30}  {_when(at)}  {printable(describe_gap(reason, paths))}")
 
 
 def in_families(infos: list[stores.TraceInfo]) -> list[tuple[stores.TraceInfo, int]]:

@@ -173,7 +173,7 @@ class Store:
         tee = Tee(_pieces(trace), writer.write)
         head = TraceHead()
         try:
-            scan(tee, find_test=_looks_for_test(trace), head=head)
+            scan(tee, find_test=_looks_for_test(trace), head=head, size=len(trace) if hasattr(trace, "__len__") else None)
         except TraceFormatError:
             pass  # a trace we cannot read is still stored, with what was understood
         tee.drain()

@@ -19,7 +19,7 @@ namespace {
 // object: the filename's verdict and whether any plugin processor matches its name and file,
 // tagged with the profiler's epoch.
 constexpr std::uintptr_t kVerdictMask = 0x3;
-constexpr std::uintptr_t kHasPlugins = 0x4;
+constexpr std::uintptr_t kHasPlugins = kHasPluginsBit;
 constexpr std::uintptr_t kUnreadable = 0x3;  // a name that is not a str: skip the code object
 
 constexpr std::size_t kLargestSpare = 64 * 1024;

@@ -33,6 +33,9 @@ struct TraceLimit {
     std::uint64_t records_dropped = 0;
     std::uint64_t bytes_dropped = 0;
     double reached_at = 0;  // timestamp of the first dropped record
+    // Whether the monitoring engine switched places off past the limit: their later events are
+    // not seen, so records_dropped counts at least the records that were dropped.
+    bool places_switched_off = false;
 
     bool reached() const { return records_dropped != 0; }
     // Past the limit a frame record is counted, not made: its size is taken as the kept

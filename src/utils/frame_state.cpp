@@ -190,9 +190,9 @@ int user_code_call_site(std::vector<OpenCall>& call_frames, compat::InterpreterF
     const std::size_t n = call_frames.size();
     if (n == 0) return 0;
     OpenCall* candidate = &call_frames[n - 1];
-    if (id_of(*candidate) == own_id) {
+    if (candidate->id == own_id) {
         // A return of a recorded frame: its own entry is on top, the caller is just below.
-        if (n < 2 || id_of(call_frames[n - 2]) == own_id) return 0;
+        if (n < 2 || call_frames[n - 2].id == own_id) return 0;
         candidate = &call_frames[n - 2];
     }
     return call_site_of(*candidate, frame, out);
@@ -200,7 +200,7 @@ int user_code_call_site(std::vector<OpenCall>& call_frames, compat::InterpreterF
 
 int call_site_of(OpenCall& caller, compat::InterpreterFrame* frame, CallSite& out) {
     if (caller.frame != frame && !compat::is_below(frame, caller.frame)) return 0;
-    out.call_frame_id = id_of(caller);
+    out.call_frame_id = caller.id;
     PyCodeObject* code;  // borrowed
     int offset;
     // Unless a trace function set the line itself, a frame's line follows from its offset.

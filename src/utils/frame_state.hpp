@@ -29,12 +29,6 @@ struct OpenCall {
     int call_line = 0;
 };
 
-// The open call's id; a call counted past a trace's memory limit gets one when first asked.
-inline const Identifier& id_of(OpenCall& open) {
-    if (open.id[0] == 0) open.id = frame_id();
-    return open.id;
-}
-
 // New reference to the locals dict (without "__builtins__"), or None; null with the exception set.
 PyObject* get_locals(compat::InterpreterFrame* frame, bool is_return, bool omit_return_locals);
 

@@ -7,7 +7,7 @@ import sys
 import msgpack
 import pytest
 
-from jarn import JarnProfiler
+from jarn import JarnProfiler, serialize
 from jarn.process.run import run_program
 from jarn.store import open_store
 
@@ -100,7 +100,9 @@ def passed_on(a):
 
 
 def test_a_records_values_share_one_budget_and_slow_reprs_stop(profiled):
-    big = [list(range(150)) for _ in range(20)]  # 3021 values: within the budget once, not twice
+    # About 60% of the budget's values: within it once, not twice.
+    width = serialize.MAX_ITEMS * 3 // 4
+    big = [list(range(width)) for _ in range(serialize.MAX_NODES * 6 // 10 // (width + 1))]
     reprs = []
     thing = type("Counted", (), {"__repr__": lambda self: reprs.append(1) or "counted"})()
     records = profiled(lambda: [passed_on(big)] + [passed_on(thing) for _ in range(3)], {"slow_repr_ms": 0})

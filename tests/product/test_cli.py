@@ -248,7 +248,7 @@ def test_rm_and_prune_delete_traces_and_shrink_the_file(jarn_cli, tmp_path):
         assert [i.trace_id for i in _stored(store)] == remaining
     assert size() < full / 5
     with contextlib.closing(sqlite3.connect(store)) as conn:
-        assert conn.execute("SELECT count(*) FROM jarn_index_calls WHERE trace NOT IN (SELECT row_id FROM traces)").fetchone() == (0,)
+        assert conn.execute("SELECT count(*) FROM jarn_index_blocks WHERE trace NOT IN (SELECT row_id FROM traces)").fetchone() == (0,)
 
 
 def test_a_closed_pipe_ends_quietly_and_a_taken_port_is_an_error(jarn_cli, tmp_path, child_environ):
@@ -323,6 +323,8 @@ def test_pytest_gives_each_test_its_own_trace(tmp_path):
         tests[trace.threads[0].children[0].data["test_id"]] = (trace, trace.threads[0].children)  # the main thread's, where the test ran
     assert sorted(tests) == ["test_sample.py::test_slugify_fails_on_purpose", "test_sample.py::test_slugify_passes", "test_threads.py::test_in_a_thread"]
     assert len({trace.trace_id for trace, _ in tests.values()}) == 3
+    for trace, _ in tests.values():  # the writer saving them on its own thread is not in them
+        assert not [c for _, c in trace.walk() if "jarn/" in c.path] and {t.name for t in trace.threads} <= {"MainThread", "side"}
     for test_id, (trace, nodes) in tests.items():
         kinds = [n.type if isinstance(n, PluginRecord) else "call" for n in nodes]
         assert kinds[0] == "start_test" and kinds[-1] == "end_test" and "call" in kinds, kinds

@@ -556,7 +556,8 @@ function treeNode(call) {
   const toggle = el("span", { class: "toggle" }, call.children || call.records ? "▸" : "");
   const row = el("div", { class: "row", role: "treeitem", "data-call": call.id },
     toggle, el("span", { class: call.flags & 1 ? "raised" : "" }, shortName(fnName(call.fn)) + (call.flags & 1 ? " ✗ raised" : "")),
-    el("span", { class: "dur" }, `${duration(call.end - call.start)} · self ${duration(call.self)}`));
+    el("span", { class: "dur" }, `${duration(call.end - call.start)} · self ${duration(call.self)}` +
+      (call.steps > 1 ? ` · ${call.steps} steps, awaiting ${duration(call.awaiting)}` : "")));
   const node = el("div", { class: "node" }, row, kids);
   node.call = call;
   toggle.addEventListener("click", (event) => { event.stopPropagation(); toggleNode(node); });
@@ -719,6 +720,7 @@ function renderDetail(d) {
     el("dt", {}, "started"), el("dd", {}, `${duration(d.start - o)} after the trace began`),
     el("dt", {}, "duration"), el("dd", {}, duration(d.end - d.start) + (d.flags & 2 ? " (did not return while recorded)" : "")),
     el("dt", {}, "self time"), el("dd", {}, duration(d.self)),
+    ...(d.steps > 1 ? [el("dt", {}, "steps"), el("dd", {}, `${d.steps} (a generator's or coroutine's run), awaiting ${duration(d.awaiting)} between them`)] : []),
     el("dt", {}, "calls made"), el("dd", {}, String(d.children)));
   if (d.call_site) {
     const link = el("a", { class: "call-link", onclick: () => selectCall(d.call_site.caller, "detail") }, shortName(d.call_site.qualname));
@@ -757,9 +759,9 @@ for (const th of document.querySelectorAll("#functions th")) {
   th.addEventListener("click", () => { state.sort = th.dataset.sort; if (state.row !== null) loadFunctions(); });
 }
 
-function showResults(title, items) {
+function showResults(title, items, failed = false) {
   const list = $("#results-list");
-  list.replaceChildren(el("p", { class: "muted" }, title), ...items);
+  list.replaceChildren(el("p", { class: failed ? "failed" : "muted" }, title), ...items);
   $("#results").hidden = false;
 }
 
@@ -775,8 +777,14 @@ function relativeItem(p) {
 }
 
 async function showFunction(f) {
-  const [calls, rel] = await Promise.all([api(`/api/traces/${state.row}/search?fn=${encodeURIComponent(f.fn)}`),
-    api(`/api/traces/${state.row}/relatives?fn=${encodeURIComponent(f.fn)}`)]);
+  let calls, rel;
+  try {
+    [calls, rel] = await Promise.all([api(`/api/traces/${state.row}/search?fn=${encodeURIComponent(f.fn)}`),
+      api(`/api/traces/${state.row}/relatives?fn=${encodeURIComponent(f.fn)}`)]);
+  } catch (e) {
+    showResults(`${shortName(f.qualname)} cannot be shown: ${e.message}`, [], true);
+    return;
+  }
   const name = shortName(f.qualname);
   showResults(`${name}`, [
     el("h4", {}, `called by`), ...(rel.callers.length ? rel.callers.map(relativeItem) : [el("p", { class: "muted" }, "nothing recorded")]),
@@ -795,7 +803,13 @@ async function runSearch() {
   const text = $("#search").value.trim();
   if (state.row === null || !text) { $("#results").hidden = true; return; }
   showResults("searching…", []);
-  const found = await api(`/api/traces/${state.row}/search?q=${encodeURIComponent(text)}`);
+  let found;
+  try {
+    found = await api(`/api/traces/${state.row}/search?q=${encodeURIComponent(text)}`);
+  } catch (e) {
+    if ($("#search").value.trim() === text) showResults(`The search for “${text}” failed: ${e.message}`, [], true);
+    return;
+  }
   if ($("#search").value.trim() !== text) return;
   const items = [];
   for (const f of found.functions) items.push(el("div", { class: "fn-result", onclick: () => showFunction(f) }, `ƒ ${shortName(f.qualname)}`, el("span", { class: "dur" }, ` ${f.calls} calls · ${duration(f.total)}`)));
