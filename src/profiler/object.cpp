@@ -77,10 +77,6 @@ void process_record(const ThreadIdentity& thread, double now, std::string_view p
     msgpack::write_str_pair(b, "started_by", started_by);
 }
 
-// The running thread's innermost Python frame as an event without argument, for records that
-// belong to no event of the interpreter's; false when no Python code runs on the thread.
-bool has_python_frame(PyThreadState* tstate) { return compat::current_python_frame(tstate) != nullptr; }
-
 // The calls the forking thread was inside, recorded again as this trace's first records, oldest
 // first, with ids of this trace: each call site then names a call of this trace.
 void record_inherited_calls(ProfilerObject* self, PyThreadState* tstate, std::vector<OpenCall> inherited) {
@@ -96,6 +92,8 @@ void record_inherited_calls(ProfilerObject* self, PyThreadState* tstate, std::ve
 
 }  // namespace
 
+// Written as a record of the innermost Python frame's thread, which it belongs to; it belongs to
+// no event of the interpreter's.
 bool write_process_record(ProfilerObject* self, std::string_view parent_trace_id, std::string_view started_by) {
     PyThreadState* tstate = PyThreadState_Get();
     compat::InterpreterFrame* innermost = compat::current_python_frame(tstate);  // borrowed
@@ -155,7 +153,7 @@ void begin_forked_trace(ProfilerObject* self, const ForkLink& link) {
     } else {
         PyErr_Clear();
     }
-    if (!has_python_frame(tstate)) return;
+    if (compat::current_python_frame(tstate) == nullptr) return;  // no Python code runs: nothing to record
     // What runs here (the serialiser) is not itself recorded, as in an event.
     PyThreadState_EnterTracing(tstate);
     if (!write_process_record(self, parent_trace_id, link.started_by.empty() ? "fork" : link.started_by)) {
