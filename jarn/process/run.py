@@ -221,6 +221,8 @@ class _ProgramRun:
     def forked_child(self) -> None:
         """In the child of os.fork, before it goes on: its own trace begins now."""
         self.pid = os.getpid()
+        self.saving = False  # whatever another thread of the parent was doing
+        self.pending_signal = 0
         try:
             if self.family is None and self.profiling:  # not followed: the child records nothing and saves nothing
                 self.profiling = False
@@ -240,8 +242,6 @@ class _ProgramRun:
         self.link = Link(parent, "fork")
         self.family.parent_trace_id = self.profiler.trace_id  # its own children's parent
         self.announce = False  # the parent says where its children's traces went
-        self.saving = False
-        self.pending_signal = 0
         self.replaced = []
 
     def _before_fork_exec(self, args: Any, executable_list: Any, *rest: Any) -> tuple[Any, ...] | None:
