@@ -123,17 +123,34 @@ def _import_paths() -> tuple[str, list[str]]:
 
 
 # SIGTERM and SIGHUP wait while jarn itself starts (see child.py). jarn is imported from where the
-# parent's is, not found on the child's path, where another may be first.
-BOOTSTRAP = ("import _signal,sys,importlib.util as u;m=_signal.pthread_sigmask(_signal.SIG_BLOCK,(_signal.SIGTERM,_signal.SIGHUP));"
-             "s=u.spec_from_file_location('jarn',{init!r},submodule_search_locations=[{package!r}]);j=u.module_from_spec(s);"
-             "sys.modules['jarn']=j;s.loader.exec_module(j);sys.path+={paths!r};from jarn.process.child import main;main(m)")
+# parent's is, not found on the child's path, where another may be first. Should jarn not start in
+# the child (it cannot load there, say), the child runs its command as it was, without jarn.
+BOOTSTRAP = """import _signal, sys
+m = _signal.pthread_sigmask(_signal.SIG_BLOCK, (_signal.SIGTERM, _signal.SIGHUP))
+try:
+    import importlib.util as u
+    s = u.spec_from_file_location("jarn", {init!r}, submodule_search_locations=[{package!r}])
+    j = u.module_from_spec(s)
+    sys.modules["jarn"] = j
+    s.loader.exec_module(j)
+    sys.path += {paths!r}
+    from jarn.process.child import prepare
+    run = prepare(m)
+except Exception:
+    import json, os
+    given = json.loads(sys.argv[1]).get("mask")
+    _signal.pthread_sigmask(_signal.SIG_SETMASK, m if given is None else given)
+    a = sys.orig_argv
+    os.execv(sys.executable, a[:{at}] + a[{at} + 3:])
+run()
+"""
 
 
 def bootstrap_words(options: list[str], target: list[str], spec: dict[str, Any]) -> list[str]:
     """The words after the executable that run `target` under jarn with `spec`."""
     package, paths = _import_paths()
     spec = {**spec, "paths": paths}
-    boot = BOOTSTRAP.format(init=os.path.join(package, "__init__.py"), package=package, paths=paths)
+    boot = BOOTSTRAP.format(init=os.path.join(package, "__init__.py"), package=package, paths=paths, at=1 + len(options))
     return [*options, "-c", boot, json.dumps(spec, separators=(",", ":")), *target]
 
 

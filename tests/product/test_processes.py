@@ -105,9 +105,11 @@ def test_a_forked_child_that_leaves_by_os_exit_saves_a_trace_that_stands_alone(j
 
 CHILD = "import sys\ndef hello(n):\n    return n + 1\nprint(hello(len(sys.argv)), sys.argv[1:], sys.path[0] == '', file=sys.stderr)\n"
 # jarn's own code gives no warning the child asks for; a folder with a __main__ runs as the
-# interpreter runs it, not followed.
+# interpreter runs it, not followed; a child where jarn cannot start (its msgpack is broken) runs
+# as it would without jarn.
 STARTS = """import subprocess, sys
-for command, env in [(["child.py", "a"], None), (["-m", "child", "b"], {}), (["-B", "-X", "warn_default_encoding", "-c", "import child", "c"], None), (["pkg", "d"], None)]:
+for command, env in [(["child.py", "a"], None), (["-m", "child", "b"], {}), (["-B", "-X", "warn_default_encoding", "-c", "import child", "c"], None),
+                     (["pkg", "d"], None), (["child.py", "e"], {"PYTHONPATH": "broken"})]:
     done = subprocess.run([sys.executable, *command], capture_output=True, text=True, env=env)
     print(done.returncode, done.stdout, done.stderr)
 """
@@ -119,9 +121,11 @@ def test_python_children_of_subprocess_are_followed_when_asked(jarn_cli, tmp_pat
     (tmp_path / "child.py").write_text(CHILD)
     (tmp_path / "pkg").mkdir()
     (tmp_path / "pkg" / "__main__.py").write_text("print('folder')\n")
+    (tmp_path / "broken" / "msgpack").mkdir(parents=True)
+    (tmp_path / "broken" / "msgpack" / "__init__.py").write_text("raise ImportError('broken')\n")
     plain = subprocess.run([sys.executable, "prog.py"], cwd=tmp_path, env=child_environ, capture_output=True, text=True)
     done = jarn_cli("run", *["--follow-children"] * follow, "prog.py")
-    assert (done.returncode, done.stdout) == (plain.returncode, plain.stdout) and "3 ['a']" in plain.stdout and "folder" in plain.stdout, done.stderr
+    assert (done.returncode, done.stdout) == (plain.returncode, plain.stdout) and "3 ['e']" in plain.stdout and "folder" in plain.stdout, done.stderr
     _, children = family(tmp_path / ".jarn" / "db.sqlite3", "prog.py")
     assert sorted(t["meta"]["source"] for t in children.values()) == (["-c import child c", "-m child b", "child.py a"] if follow else [])
     assert all(link(t)[1] == "subprocess" and calls(t, "hello") == 1 for t in children.values())
