@@ -107,9 +107,10 @@ CHILD = "import sys\ndef hello(n):\n    return n + 1\nprint(hello(len(sys.argv))
 # jarn's own code gives no warning the child asks for; a folder with a __main__ runs as the
 # interpreter runs it, not followed; a child where jarn cannot start (its msgpack is broken) runs
 # as it would without jarn.
-STARTS = """import subprocess, sys
-for command, env in [(["child.py", "a"], None), (["-m", "child", "b"], {}), (["-B", "-X", "warn_default_encoding", "-c", "import child", "c"], None),
-                     (["pkg", "d"], None), (["child.py", "e"], {"PYTHONPATH": "broken"})]:
+STARTS = """import os, subprocess, sys
+kept = {k: os.environ[k] for k in ("LD_PRELOAD",) if k in os.environ}  # a sanitizer's runtime
+for command, env in [(["child.py", "a"], None), (["-m", "child", "b"], kept), (["-B", "-X", "warn_default_encoding", "-c", "import child", "c"], None),
+                     (["pkg", "d"], None), (["child.py", "e"], {**kept, "PYTHONPATH": "broken"})]:
     done = subprocess.run([sys.executable, *command], capture_output=True, text=True, env=env)
     print(done.returncode, done.stdout, done.stderr)
 """
