@@ -4,6 +4,7 @@ in a real browser: Playwright driving Debian's chromium."""
 from __future__ import annotations
 
 import contextlib
+import os
 import subprocess
 import sys
 import urllib.error
@@ -43,12 +44,17 @@ def store(tmp_path) -> Path:
     return tmp_path / "db.sqlite3"
 
 
+# A sanitized build's runtimes, as the suite was started: the browser fixture takes them out of the
+# environment (the browser is not the program under test), but jarn serve loads jarn's own modules.
+_SANITIZER_ENV = {k: os.environ[k] for k in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS") if k in os.environ}
+
+
 @contextlib.contextmanager
 def serving(store: Path, *options: str):
     """`jarn serve` on a free port: the address it prints (with its token, unless --no-token)."""
     # from the store's folder: the jarn under test, not the source tree the suite was started in
     proc = subprocess.Popen([sys.executable, "-m", "jarn", "serve", "--db", str(store), "--no-browser", "--port", "0", *options],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=child_env(), cwd=store.parent)
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env={**child_env(), **_SANITIZER_ENV}, cwd=store.parent)
     line = proc.stdout.readline()
     assert "http://127.0.0.1:" in line, (line, proc.stderr.read() if proc.poll() is not None else "")
     try:
