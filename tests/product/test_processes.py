@@ -108,7 +108,7 @@ CHILD = "import sys\ndef hello(n):\n    return n + 1\nprint(hello(len(sys.argv))
 # interpreter runs it, not followed; a child where jarn cannot start (its msgpack is broken) runs
 # as it would without jarn.
 STARTS = """import os, subprocess, sys
-kept = {k: os.environ[k] for k in ("LD_PRELOAD",) if k in os.environ}  # a sanitizer's runtime
+kept = {k: v for k, v in os.environ.items() if k in ("LD_PRELOAD", "PYTHONMALLOC") or k.endswith("SAN_OPTIONS")}  # a sanitizer's
 for command, env in [(["child.py", "a"], None), (["-m", "child", "b"], kept), (["-B", "-X", "warn_default_encoding", "-c", "import child", "c"], None),
                      (["pkg", "d"], None), (["child.py", "e"], {**kept, "PYTHONPATH": "broken"})]:
     done = subprocess.run([sys.executable, *command], capture_output=True, text=True, env=env)
