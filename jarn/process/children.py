@@ -4,10 +4,11 @@ multiprocessing's spawn and forkserver methods start `python -c "from multiproce
 subprocess may start any Python program. When such a child runs the interpreter this program
 runs (the same executable), its command line is rewritten so that the same command, options and
 arguments run under jarn: `python [options] -c BOOTSTRAP SPEC <what it was to run>`. The
-bootstrap (child.py) makes jarn importable, takes its own words off `sys.argv` and `sys.path` and
-runs the child as the interpreter would have, with the run's configuration and store, under a trace id
-chosen here, linked to this trace. Nothing else of the child changes: its environment, its
-working directory, its streams and file descriptors are its own.
+bootstrap (child.py) makes jarn importable, takes its own words off `sys.argv` and `sys.path`
+and runs the child as the interpreter would have, with the run's configuration and store, under
+a trace id chosen here, linked to this trace; where jarn cannot start, the child's own command
+runs instead, unchanged. Nothing else of the child changes: its environment, its working
+directory, its streams and file descriptors are its own.
 
 A forked child needs none of this: it goes on with the profiler it was forked with, and the core
 begins its trace (see `JarnProfiler.adopt_after_fork`).
