@@ -15,7 +15,7 @@ built again when their layout changes.
 
 from __future__ import annotations
 
-SCHEMA_VERSION = 4
+SCHEMA_VERSION = 5
 
 TRACES = """
 CREATE TABLE IF NOT EXISTS traces (
@@ -29,9 +29,11 @@ CREATE TABLE IF NOT EXISTS traces (
     label TEXT NOT NULL DEFAULT '',
     duration {real},
     host TEXT NOT NULL DEFAULT '',
-    username TEXT NOT NULL DEFAULT ''
+    username TEXT NOT NULL DEFAULT '',
+    parent_trace_id TEXT NOT NULL DEFAULT ''
 );
 CREATE INDEX IF NOT EXISTS traces_by_trace_id ON traces (trace_id);
+CREATE INDEX IF NOT EXISTS traces_by_parent ON traces (parent_trace_id);
 CREATE TABLE IF NOT EXISTS trace_chunks (
     row_id {int} NOT NULL REFERENCES traces (row_id) ON DELETE CASCADE,
     seq {int} NOT NULL,
@@ -141,6 +143,11 @@ MIGRATIONS: dict[int, tuple[str, ...]] = {
         "DROP TABLE trace_chunks",
         "ALTER TABLE trace_chunks_moved RENAME TO trace_chunks",
         "CREATE TABLE IF NOT EXISTS jarn_unsaved (created_at {real} NOT NULL, source TEXT NOT NULL, count {int} NOT NULL, reason TEXT NOT NULL)",
+    ),
+    5: (
+        # A child process's trace names its parent's (its "process" record), so a family lists together.
+        "ALTER TABLE traces ADD COLUMN parent_trace_id TEXT NOT NULL DEFAULT ''",
+        "CREATE INDEX IF NOT EXISTS traces_by_parent ON traces (parent_trace_id)",
     ),
 }
 

@@ -61,6 +61,7 @@ class TraceHead:
     first_time: float | None = None  # the earliest of the lists' first timestamps
     last_time: float | None = None  # the latest of the lists' last timestamps
     test_id: str = ""  # of the first "start_test" record, when asked for
+    parent_trace_id: str = ""  # a child process's: named by the "process" record its trace begins with
     main_list: int | None = None  # offset of "frames_of_interest"'s array header
     other_lists: list[tuple[int, int]] = field(default_factory=list)  # (thread id, offset of its array)
     # Where the notes of each list are ("record_notes": 12 bytes a record, see notes()): (offset,
@@ -109,6 +110,8 @@ class _Scan:
                     continue
                 if looking and record.get("type") == "start_test":
                     head.test_id = text(record.get("test_id"))
+                elif i == 0 and record.get("type") == "process" and not head.parent_trace_id:
+                    head.parent_trace_id = text(record.get("parent_trace_id"))
                 at = number(record.get("timestamp"))
                 if at is not None:
                     head.first_time = at if head.first_time is None else min(head.first_time, at)

@@ -117,7 +117,7 @@ class Viewer:
                 "what": info.source or " ".join(info.command_line), "command_line": info.command_line,
                 "records": info.record_count, "size": info.size, "calls": calls, "error": error,
                 "duration": (end - start) if start is not None and end is not None else None,
-                "host": info.host, "user": info.username,
+                "host": info.host, "user": info.username, "parent_trace_id": info.parent_trace_id,
             })
         return out
 

@@ -139,7 +139,7 @@ void handle_profile_event(PyThreadState* tstate, ProfilerObject* self, compat::I
     Owned keep_alive = Owned::borrow(reinterpret_cast<PyObject*>(self));
     // While the interpreter shuts down, modules (ours and the host's) are being torn down.
     if (compat::interpreter_is_finalizing()) return;
-    self->state->adopt_after_fork();
+    adopt_after_fork(self);
     Event ev(tstate, self, frame, code, is_return, arg);
     const bool capped = ev.profiler.limit.reached();
     const bool timed = !capped && ev.profiler.record_notes;

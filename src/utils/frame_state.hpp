@@ -49,7 +49,9 @@ struct ThreadIdentity {
 // so a renamed thread or a replaced current_thread is seen at once.
 struct ThreadIdentityCache {
     Owned current_thread_function;
-    Owned thread;
+    // Compared, never followed: holding the Thread object would keep it alive after its thread
+    // has ended (threading._dangling would show it).
+    const PyObject* thread = nullptr;
     Owned name_attribute;  // thread._name, when `name` is plainly that attribute
     ThreadIdentity identity;
     bool reusable = false;

@@ -63,11 +63,31 @@ async function loadTraces() {
   if (state.traces.some((t) => t.indexing)) setTimeout(loadTraces, 1000);
 }
 
+// A child process's trace right under its parent's (when that is listed), oldest child first.
+function inFamilies(traces) {
+  const listed = new Set(traces.map((t) => t.trace_id)), children = new Map(), out = [];
+  for (const t of traces) {
+    if (t.parent_trace_id && listed.has(t.parent_trace_id) && t.parent_trace_id !== t.trace_id) {
+      if (!children.has(t.parent_trace_id)) children.set(t.parent_trace_id, []);
+      children.get(t.parent_trace_id).push(t);
+    }
+  }
+  const add = (t, depth) => {
+    out.push([t, depth]);
+    const mine = children.get(t.trace_id) || [];
+    children.delete(t.trace_id);
+    for (const c of mine.sort((a, b) => a.created_at - b.created_at)) add(c, depth + 1);
+  };
+  for (const t of traces) if (!(t.parent_trace_id && listed.has(t.parent_trace_id) && t.parent_trace_id !== t.trace_id)) add(t, 0);
+  for (const rest of children.values()) for (const t of rest) out.push([t, 0]);
+  return out;
+}
+
 function renderTraces() {
   const filter = $("#trace-filter").value.trim().toLowerCase();
   const body = $("#traces tbody");
   body.replaceChildren();
-  for (const t of state.traces) {
+  for (const [t, depth] of inFamilies(state.traces)) {
     const date = new Date(t.created_at * 1000), two = (n) => String(n).padStart(2, "0");
     const when = `${two(date.getMonth() + 1)}-${two(date.getDate())} ${two(date.getHours())}:${two(date.getMinutes())}:${two(date.getSeconds())}`;
     const by = [t.user, t.host].filter(Boolean).join("@");  // who made it: a team's store holds many machines' traces
@@ -75,7 +95,7 @@ function renderTraces() {
     if (filter && !text.includes(filter)) continue;
     const tr = el("tr", { "data-row": t.row_id, title: `${t.what}\n${t.trace_id}\n${t.command_line.join(" ")}${t.error ? "\n" + t.error : ""}`,
       onclick: () => { location.hash = `row=${t.row_id}`; } },
-      el("td", {}, when), el("td", {}, t.what || "?"), el("td", { class: "num" }, t.error ? "unreadable" : t.indexing ? "…" : duration(t.duration)),
+      el("td", {}, when), el("td", depth ? { class: "child" } : {}, (depth ? "\u00a0\u00a0".repeat(depth - 1) + "└ " : "") + (t.what || "?")), el("td", { class: "num" }, t.error ? "unreadable" : t.indexing ? "…" : duration(t.duration)),
       el("td", { class: "num" }, t.records.toLocaleString()), el("td", { class: "num" }, size(t.size)), el("td", { class: "by" }, by));
     if (t.row_id === state.row) tr.classList.add("current");
     if (t.error) tr.classList.add("broken");
