@@ -92,9 +92,9 @@ wheel: $(PY)
 
 test-cpp: $(PY)
 	$(PY) -m pip install --quiet cmake ninja
-	$(VENV)/bin/cmake -S . -B build/cpp-tests -G Ninja -DJARN_CPP_TESTS=ON -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
-	$(VENV)/bin/cmake --build build/cpp-tests --target jarn_cpp_tests
-	build/cpp-tests/jarn_cpp_tests
+	$(VENV)/bin/cmake -S . -B build/cpp-tests-$(PYTHON_VERSION) -G Ninja -DJARN_CPP_TESTS=ON -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
+	$(VENV)/bin/cmake --build build/cpp-tests-$(PYTHON_VERSION) --target jarn_cpp_tests
+	build/cpp-tests-$(PYTHON_VERSION)/jarn_cpp_tests
 
 bench: $(STAMP)
 	$(PY) -m pip install --quiet ".[bench]"
