@@ -7,6 +7,8 @@ PYENV_ROOT ?= $(HOME)/.pyenv
 find_python = $(or $(lastword $(sort $(wildcard $(PYENV_ROOT)/versions/$(1).*/bin/python$(1)))),$(shell command -v python$(1)))
 # Any supported interpreter may be given: `make test PYTHON=python3.13` builds and tests in .venv-3.13.
 PYTHON ?= $(call find_python,$(DEFAULT_PYTHON_VERSION))
+# A bare pythonX.Y is looked up as the default is (pyenv's shims alone may refuse to run it).
+override PYTHON := $(or $(if $(filter python3.%,$(PYTHON)),$(call find_python,$(patsubst python%,%,$(PYTHON)))),$(PYTHON))
 PYTHON_VERSION := $(if $(PYTHON),$(shell $(PYTHON) -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null))
 VENV ?= $(if $(filter $(DEFAULT_PYTHON_VERSION),$(PYTHON_VERSION)),.venv,.venv-$(PYTHON_VERSION))
 PY := $(VENV)/bin/python
