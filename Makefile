@@ -16,7 +16,7 @@ STAMP := $(VENV)/.installed
 # "3.12=/path/to/python3.12 3.13=" : each supported version with its interpreter, empty when absent.
 PYTHONS_PRESENT = $(foreach v,$(PYTHON_VERSIONS),$(v)=$(call find_python,$(v)))
 
-.PHONY: demo test test-python test-cpp test-all-pythons wheels wheel bench test-sanitize clean dev browser mutants
+.PHONY: demo test test-python test-cpp test-all-pythons wheels wheel bench test-sanitize clean dev browser postgresql mutants
 
 $(PY):
 	@test -n "$(PYTHON_VERSION)" || { echo "no usable interpreter (PYTHON=$(PYTHON)): install CPython $(DEFAULT_PYTHON_VERSION) or name one of $(PYTHON_VERSIONS) with PYTHON=..."; exit 1; }
@@ -48,8 +48,16 @@ demo: $(DEMO_STAMP)
 # Every test: the C++ unit tests of the pure parts, then the Python suite against the installed package.
 test: test-cpp test-python
 
-test-python: $(STAMP) browser
+test-python: $(STAMP) browser postgresql
 	$(PY) -P -m pytest
+
+# The store's tests start a PostgreSQL server of their own from Debian's binaries, installed where
+# they are missing and we may; without them, those tests skip and say why.
+postgresql:
+	@ls /usr/lib/postgresql/*/bin/initdb >/dev/null 2>&1 || [ "$$(id -u)" != 0 ] || ! command -v apt-get >/dev/null 2>&1 || \
+	  { export DEBIAN_FRONTEND=noninteractive; apt-get install -y -q postgresql >/dev/null 2>&1 || \
+	    { apt-get update -q >/dev/null 2>&1 && apt-get install -y -q postgresql >/dev/null 2>&1; }; } || true
+	@ls /usr/lib/postgresql/*/bin/initdb >/dev/null 2>&1 || echo "PostgreSQL is not available: the tests of the PostgreSQL store will be skipped"
 
 # The HTML export is checked in a headless browser. Installed from Debian's packages where it is
 # missing and we may; without one, those tests skip and say why.
