@@ -136,7 +136,7 @@ bool run_processor(Event& ev, PluginProcessor& proc, bool& produced) {
 
     msgpack::Buffer record;
     if (!dump_msgpack(data.get(), ev.profiler.lightweight_repr, record)) return false;
-    ev.records.push_back(EventRecord{std::move(record), boundary, {ev.thread_state().own_ns, 0}});
+    ev.records.push_back(EventRecord{std::move(record), boundary, {ev.thread_state().own_ticks, 0}});
     produced = true;
     return true;
 }

@@ -21,6 +21,7 @@
 #include "../utils/ulid.hpp"
 #include "../utils/cpython_compat.hpp"
 #include "../utils/msgpack.hpp"
+#include "../utils/own_clock.hpp"
 #include "../utils/record_layout.hpp"
 #include "record_list.hpp"
 
@@ -58,8 +59,8 @@ struct EventRecord {
 // Call state private to one interpreter thread; only that thread touches it.
 struct ThreadState {
     std::vector<OpenCall> call_frames;                        // innermost last
-    // jarn's own time on this thread so far, in nanoseconds (see records::Note).
-    std::uint64_t own_ns = 0;
+    // jarn's own time on this thread so far, in the own clock's ticks (see records::Note).
+    std::uint64_t own_ticks = 0;
     ThreadIdentityCache identity;
     // Memory of the last event's records, reused so that an ordinary event allocates nothing.
     msgpack::Buffer spare_record;
@@ -92,6 +93,7 @@ struct ProfilerSettings {
     bool lightweight_repr = false;
     bool omit_return_locals = false;
     bool record_notes = false;  // jarn's own time and generators' steps beside the records
+    own_clock::Reading clock_start;  // the own clock when profiling began, for its rate
     std::int64_t slow_repr_ns = 1000000;
     std::uint64_t max_trace_bytes = std::uint64_t(1) << 30;
     // Distinguishes this profiler's cached per-code decisions from another profiler's (a request's
