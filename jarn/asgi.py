@@ -208,16 +208,17 @@ def follow_worker_threads() -> None:
                 _warn_once(f"cannot follow requests into {package}'s worker threads: {exc}")
 
 
-async def _serve(method: str, path: str, call: Callable[[], Awaitable[T]], status_of: Callable[[T], Any]) -> T:
+async def _serve(settings: RequestSettings, request: Any, method: str, path: str, call: Callable[[], Awaitable[T]],
+                 status_of: Callable[[T], Any]) -> T:
     started = time.perf_counter()
     status = None
-    request_began(method, path)
+    request_began(settings, request, method, path)
     try:
         result = await call()
         status = status_of(result)
         return result
     finally:
-        request_ended(method, path, status if isinstance(status, int) else None, round(time.perf_counter() - started, 9))
+        request_ended(settings, request, method, path, status, started)
 
 
 async def profile_request(
@@ -241,11 +242,11 @@ async def profile_request(
             end_request(settings, request, source)
             return await call()
         try:
-            return await Stepped(_serve(method, path, call, status_of), request)
+            return await Stepped(_serve(settings, request, method, path, call, status_of), request)
         finally:
             end_request(settings, request, source)  # only hands the trace over: the writer's thread saves it
     try:
-        return await _serve(method, path, call, status_of)
+        return await _serve(settings, request, method, path, call, status_of)
     finally:
         end_request(settings, request, source)
 

@@ -42,7 +42,8 @@ import time
 from collections.abc import Callable, Iterable, Iterator
 from typing import Any, TypeVar
 
-from jarn import writer
+from jarn import _jarn, writer
+from jarn.plugins import web_requests
 from jarn.profiler import JarnProfiler
 
 logger = logging.getLogger("jarn")
@@ -52,28 +53,19 @@ R = TypeVar("R")
 current_request: contextvars.ContextVar[Any] = contextvars.ContextVar("jarn_request", default=None)
 
 
-# Called while a request is profiled: their calls become the trace's "request" and "response"
-# records (jarn.plugins.web_requests).
-def request_began(method: str, path: str) -> None:
-    pass
-
-
-def request_ended(method: str, path: str, status: int | None, duration: float) -> None:
-    pass
-
-
 class RequestSettings:
     """What every request of one middleware is profiled with: its configuration, checked and
     merged once, when the application is set up (a ConfigError shows then, not at each request),
     and the requests' origin once made."""
 
-    __slots__ = ("config", "db_path", "said", "origin", "timeout", "max_pending_bytes", "drain_seconds")
+    __slots__ = ("config", "db_path", "said", "origin", "records", "timeout", "max_pending_bytes", "drain_seconds")
 
     def __init__(self, config: dict[str, Any], db_path: str) -> None:
         self.config = config
         self.db_path = db_path
         self.said: set[tuple[str, str]] = set()  # failures logged
         self.origin: Any = None
+        self.records = web_requests.wanted(config)  # the "request" and "response" records
         self.timeout = int(config.get("sqlite_busy_timeout", 60))
         self.max_pending_bytes = int(config.get("max_pending_bytes", writer.DEFAULT_MAX_PENDING_BYTES))
         self.drain_seconds = float(config.get("drain_seconds", writer.DEFAULT_DRAIN_SECONDS))
@@ -93,14 +85,34 @@ def profile_call(settings: RequestSettings, method: str, path: str, call: Callab
         return call()
     started = time.perf_counter()
     status = None
-    request_began(method, path)
+    request_began(settings, request, method, path)
     try:
         result = call()
         status = status_of(result)
         return result
     finally:
-        request_ended(method, path, status if isinstance(status, int) else None, round(time.perf_counter() - started, 9))
+        request_ended(settings, request, method, path, status, started)
         end_request(settings, request, source)
+
+
+def request_began(settings: RequestSettings, request: Any, method: str, path: str) -> None:
+    """The trace's "request" record; never raises."""
+    if settings.records:
+        try:
+            request.request_record("request", method, path, None, None)
+        except BaseException as exc:
+            failed(settings, "record the request of", f"{method} {path}", exc)
+
+
+def request_ended(settings: RequestSettings, request: Any, method: str, path: str, status: Any, started: float) -> None:
+    """The trace's "response" record, `started` being when the request began (perf_counter);
+    never raises."""
+    if settings.records:
+        try:
+            request.request_record("response", method, path, status if type(status) is int else None,
+                                   round(time.perf_counter() - started, 9))
+        except BaseException as exc:
+            failed(settings, "record the response of", f"{method} {path}", exc)
 
 
 def request_source(method: Any, path: Any) -> str:
@@ -182,8 +194,6 @@ def begin_request(settings: RequestSettings, source: str) -> Any:
     if hook is not None:
         logger.warning("jarn did not profile %s: its thread is already being profiled", source)
         return None
-    from jarn import _jarn
-
     try:
         origin = settings.origin if settings.origin is not None else _origin(settings)
         engine = _jarn.monitor_requests(origin, current_request)
@@ -284,10 +294,10 @@ class JarnMiddleware:
             nonlocal done
             if not done:
                 done = True
-                request_ended(str(method), str(path), status, round(time.perf_counter() - started, 9))
+                request_ended(self.settings, request, str(method), str(path), status, started)
                 end_request(self.settings, request, source)
 
-        request_began(str(method), str(path))
+        request_began(self.settings, request, str(method), str(path))
         try:
             body = self.app(environ, starting)
         except BaseException:

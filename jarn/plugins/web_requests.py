@@ -1,34 +1,21 @@
 """A "request" record when a web request begins (method, path) and a "response" record when
 its response is sent (method, path, status, duration in seconds).
 
-The middlewares of jarn.wsgi, jarn.asgi and jarn.django call `request_began` and
-`request_ended` of jarn.wsgi while the request is profiled; their calls are the records. The
-middleware knows the request and the response whatever the framework, so one plugin serves all
-of them. (jarn.wsgi is a file whose own frames are never recorded.)"""
+The middlewares of jarn.wsgi, jarn.asgi and jarn.django make them, through the request's native
+profiler (`request_record`), with the layout of a plugin record: the middleware knows the request
+and the response whatever the framework, so one switch ("web") serves all of them. No frame of
+the framework's is watched for them: the plugin has no entries of its own."""
 
 from __future__ import annotations
 
 from typing import Any
 
-from jarn.plugins._safe import local
 
-_FILE = "/jarn/wsgi.py"
-
-
-def _process(frame: Any, event: str, arg: Any, context: dict[str, Any]) -> dict[str, Any]:
-    names = ("method", "path", "status", "duration") if frame.f_code.co_name == "request_ended" else ("method", "path")
-    return {name: local(frame, name) for name in names}
+def wanted(config: dict[str, Any]) -> bool:
+    """Whether the configuration's plugins want the request and response records."""
+    plugins = config.get("plugins") if isinstance(config, dict) else None
+    return not isinstance(plugins, dict) or plugins.get("web", True) is not False
 
 
 def entries(config: dict[str, Any]) -> list[dict[str, Any]]:
-    return [
-        {
-            "co_names": [name],
-            "path_fragment": _FILE,
-            "call_type": kind,
-            "return_type": kind,
-            "events": ["call"],
-            "process": _process,
-        }
-        for name, kind in (("request_began", "request"), ("request_ended", "response"))
-    ]
+    return []

@@ -338,6 +338,12 @@ PyMethodDef methods[] = {
      "mark_process($self, parent_trace_id, started_by)\n--\n\n"
      "Appends a \"process\" record on the calling thread: this process's pid and its parent's, the "
      "trace of the process that started it and how (\"spawn\", \"subprocess\"...)."},
+    {"request_record", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method_request_record)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "request_record($self, type, method, path, status, duration)\n--\n\n"
+     "Adds an open request's \"request\" record (method, path; `status` and `duration` None) or "
+     "\"response\" record (method, path, status, duration in seconds) to its trace, filed as the "
+     "calling thread's, as the web plugin's records are. Nothing once the request is closed."},
     {"take_trace_pieces", method_take_trace_pieces, METH_NOARGS,
      "take_trace_pieces($self)\n--\n\n"
      "The trace `build_trace` would give, as a TracePieces iterable of bytes pieces, so that it can "

@@ -5,7 +5,10 @@
 #include "../utils/frame_state.hpp"
 #include "../utils/internal_error.hpp"
 #include "../utils/ulid.hpp"
+#include "../utils/msgpack.hpp"
+#include "../utils/record_layout.hpp"
 #include "callback.hpp"
+#include "event.hpp"
 #include "exceptions.hpp"
 
 namespace jarn {
@@ -73,6 +76,66 @@ PyObject* get_request_open(PyObject* self, void*) {
 PyObject* method_end_request(PyObject* self, PyObject*) {
     if (!is_profiler(self)) return raise_conversion_error(self, "JarnProfiler");
     close_request(as_profiler(self));
+    Py_RETURN_NONE;
+}
+
+PyObject* method_request_record(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    static const char* const params[] = {"type", "method", "path", "status", "duration"};
+    PyObject* a[5];  // borrowed
+    if (!parse_required_args("request_record", params, 5, args, nargsf, kwnames, a)) return nullptr;
+    if (!is_profiler(self)) return raise_conversion_error(self, "JarnProfiler");
+    std::string_view type;
+    std::string_view method;
+    std::string_view path;
+    if (!utf8_of(a[0], type) || !utf8_of(a[1], method) || !utf8_of(a[2], path)) return nullptr;
+    const bool response = type == "response";
+    if (!response && type != "request") {
+        PyErr_Format(PyExc_ValueError, "a request's record is of type 'request' or 'response', not %R", a[0]);
+        return nullptr;
+    }
+    if ((a[3] != Py_None && !PyLong_Check(a[3])) || (a[4] != Py_None && !PyFloat_Check(a[4]))) {
+        PyErr_SetString(PyExc_TypeError, "a response's status is an int or None, its duration a float or None");
+        return nullptr;
+    }
+    ProfilerObject* request = as_profiler(self);
+    PyThreadState* tstate = PyThreadState_Get();
+    compat::InterpreterFrame* frame = compat::current_python_frame(tstate);  // borrowed: the caller's
+    if (!request->request_open || frame == nullptr) Py_RETURN_NONE;
+    const std::optional<double> now = timestamp_seconds();
+    if (!now) return raise_internal_error("System time is before unix epoch");
+    Event ev(tstate, request, frame, compat::code_of(frame), false, Py_None);
+    ThreadState& ts = ev.thread_state();
+    if (!event_thread(ev)) return nullptr;
+    const Identifier id = frame_id();
+    CallSite site{};
+    const int has_site = user_code_call_site(ts.call_frames, frame, id, site);
+    // The layout of a plugin record (record_layout.hpp), with the web plugin's own entries.
+    msgpack::Buffer b;
+    msgpack::write_map_header(b, response ? 10 : 8);
+    msgpack::write_str_pair(b, "frame_id", view(id));
+    msgpack::write_f64_pair(b, *now);
+    msgpack::put_bytes(b, ev.thread->record_entries.data(), ev.thread->record_entries.size());
+    records::write_user_code_call_site(b, has_site > 0 ? &site : nullptr);
+    msgpack::write_str_pair(b, "type", type);
+    msgpack::write_str_pair(b, "method", method);
+    msgpack::write_str_pair(b, "path", path);
+    if (response) {
+        msgpack::write_str(b, "status");
+        if (a[3] == Py_None) {
+            msgpack::write_nil(b);
+        } else {
+            const long long status = PyLong_AsLongLong(a[3]);
+            if (status == -1 && PyErr_Occurred()) return nullptr;
+            msgpack::write_int(b, status);
+        }
+        msgpack::write_str(b, "duration");
+        if (a[4] == Py_None) {
+            msgpack::write_nil(b);
+        } else {
+            msgpack::write_f64(b, PyFloat_AS_DOUBLE(a[4]));
+        }
+    }
+    if (!store_record(ev, b, {ts.own_ticks, 0})) return nullptr;
     Py_RETURN_NONE;
 }
 

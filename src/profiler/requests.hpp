@@ -19,6 +19,9 @@ namespace jarn {
 PyObject* method_begin_request(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 PyObject* method_end_request(PyObject* self, PyObject*);
 PyObject* get_request_open(PyObject* self, void*);
+// JarnProfiler.request_record(type, method, path, status, duration): the "request" or
+// "response" record of an open request, made where its middleware is.
+PyObject* method_request_record(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 
 // The request's profiler in progress `current` (borrowed, any object) when it is an open
 // request of `origin`, else null.
