@@ -223,11 +223,13 @@ class TraceWriter:
                     self._cond.notify_all()
 
     def _write(self, batch: list[_Pending]) -> None:
+        from jarn.store.traces import summarised
+
         groups: dict[tuple[str, float], list[_Pending]] = {}
         for item in batch:
             groups.setdefault((item.db_path, item.timeout), []).append(item)
         for (db_path, timeout), items in groups.items():
-            ready: list[tuple[_Pending, bytes]] = []
+            ready: list[tuple[_Pending, Any]] = []
             for item in items:
                 if isinstance(item.trace, bytes):
                     ready.append((item, item.trace))
@@ -237,7 +239,7 @@ class TraceWriter:
                         self._stores.save(db_path, [(item.trace_id, item.trace)], timeout, None)
                         self._settled(item, None)
                     else:  # joined: bytes can be tried again alone if the batch fails
-                        ready.append((item, b"".join(item.trace)))
+                        ready.append((item, summarised(item.trace) or bytes(item.trace)))
                 except Exception as exc:
                     self._settled(item, exc)
                 finally:
@@ -260,7 +262,7 @@ class TraceWriter:
             except Exception:
                 pass
 
-    def _save(self, db_path: str, timeout: float, ready: list[tuple[_Pending, bytes]], noted: Counter[str] | None) -> None:
+    def _save(self, db_path: str, timeout: float, ready: list[tuple[_Pending, Any]], noted: Counter[str] | None) -> None:
         try:
             self._stores.save(db_path, [(item.trace_id, data) for item, data in ready], timeout, noted or None)
         except Exception as exc:

@@ -19,16 +19,45 @@ from jarn.store.engine import Engine, StoreError
 CHUNK_SIZE = 4 * 1024 * 1024
 
 
-class ChunkWriter:
-    """Takes a trace's bytes in pieces of any size and stores them in chunks of CHUNK_SIZE."""
+# Chunk rows are written in groups of about this many bytes: a batch of small traces in one
+# statement, a big trace a few chunks at a time.
+ROWS_BYTES = 16 * 1024 * 1024
 
-    def __init__(self, engine: Engine, row_id: int) -> None:
+
+class ChunkRows:
+    """Chunk rows waiting to be written, of one trace or of many saved in one transaction."""
+
+    def __init__(self, engine: Engine) -> None:
+        self.engine = engine
+        self.rows: list[tuple[int, int, int, int, int, Any]] = []
+        self.bytes = 0
+
+    def add(self, row: tuple[int, int, int, int, int, Any]) -> None:
+        self.rows.append(row)
+        self.bytes += len(row[5])
+        if self.bytes >= ROWS_BYTES:
+            self.flush()
+
+    def flush(self) -> None:
+        if self.rows:
+            self.engine.copy("trace_chunks", ("row_id", "seq", "start", "size", "codec", "data"), self.rows,
+                             ("bigint", "bigint", "bigint", "bigint", "bigint", "bytea"))
+            self.rows, self.bytes = [], 0
+
+
+class ChunkWriter:
+    """Takes a trace's bytes in pieces of any size and stores them in chunks of CHUNK_SIZE. Its
+    rows are written once `rows` has enough of them (the caller flushes what is left), or at
+    `close()` when the writer has rows of its own."""
+
+    def __init__(self, engine: Engine, row_id: int, rows: ChunkRows | None = None) -> None:
         self.engine, self.row_id = engine, row_id
         self.pending = bytearray()
         self.size = 0  # bytes taken so far
         self.stored = 0  # bytes written to the database (compressed)
         self.seq = 0
-        self.rows: list[tuple[int, int, int, int, int, Any]] = []
+        self.own_rows = rows is None
+        self.rows = ChunkRows(engine) if rows is None else rows
 
     def write(self, piece: Any) -> None:
         view = memoryview(piece).cast("B")
@@ -39,29 +68,32 @@ class ChunkWriter:
             if len(self.pending) >= CHUNK_SIZE:
                 self._chunk()
 
+    def write_whole(self, data: bytes) -> int:
+        """A whole trace at once (nothing written before): its chunks made straight from it."""
+        if len(data) <= CHUNK_SIZE:
+            self._chunk(data)
+        else:
+            self.write(data)
+        return self.close()
+
     def close(self) -> int:
         """Stores what is left; returns the trace's size."""
         if self.pending or self.seq == 0:
-            self._chunk()
-        self._flush()
+            self._chunk(bytes(self.pending))
+            self.pending.clear()
+        if self.own_rows:
+            self.rows.flush()
         return self.size
 
-    def _chunk(self) -> None:
-        raw = bytes(self.pending)
-        self.pending.clear()
+    def _chunk(self, raw: bytes | None = None) -> None:
+        if raw is None:
+            raw = bytes(self.pending)
+            self.pending.clear()
         kind, data = codec.compress(raw)
-        self.rows.append((self.row_id, self.seq, self.size, len(raw), kind, data))
+        self.rows.add((self.row_id, self.seq, self.size, len(raw), kind, data))
         self.seq += 1
         self.size += len(raw)
         self.stored += len(data)
-        if len(self.rows) >= 4:
-            self._flush()
-
-    def _flush(self) -> None:
-        if self.rows:
-            self.engine.copy("trace_chunks", ("row_id", "seq", "start", "size", "codec", "data"), self.rows,
-                             ("bigint", "bigint", "bigint", "bigint", "bigint", "bytea"))
-            self.rows = []
 
 
 class RowSource:

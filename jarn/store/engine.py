@@ -54,6 +54,11 @@ class Engine:
         for an engine that sends rows in a binary form)."""
         self.executemany(f"INSERT INTO {table} ({', '.join(columns)}) VALUES ({', '.join('?' * len(columns))})", rows)
 
+    def new_row_ids(self, n: int) -> list[int] | None:
+        """`n` row ids for new rows of `traces`, inside a write transaction, or None when the
+        engine cannot say beforehand (each row is then inserted on its own)."""
+        return None
+
     @contextmanager
     def transaction(self) -> Iterator[None]:
         raise NotImplementedError
@@ -126,6 +131,28 @@ class SqliteEngine(Engine):
 
     def executemany(self, sql: str, rows: Iterable[Sequence[Any]]) -> None:
         self.conn.executemany(sql, rows)
+
+    # Rows per INSERT of copy(): within the 999 parameters even an old SQLite takes.
+    _PARAMETERS = 999
+
+    def copy(self, table: str, columns: Sequence[str], rows: Iterable[Sequence[Any]], types: Sequence[str] | None = None) -> None:
+        # Many rows in each statement: SQLite steps (and lets go of the interpreter lock) once a
+        # statement, where executemany would once a row.
+        rows = rows if isinstance(rows, list) else list(rows)
+        width = len(columns)
+        group = max(1, self._PARAMETERS // width)
+        one = f"({', '.join('?' * width)})"
+        head = f"INSERT INTO {table} ({', '.join(columns)}) VALUES "
+        for start in range(0, len(rows), group):
+            part = rows[start : start + group]
+            self.conn.execute(head + ", ".join([one] * len(part)), [value for row in part for value in row])
+
+    def new_row_ids(self, n: int) -> list[int] | None:
+        # AUTOINCREMENT: past every id the table has ever had (the write lock is held).
+        found = self.conn.execute("SELECT max(coalesce((SELECT seq FROM sqlite_sequence WHERE name = 'traces'), 0),"
+                                  " coalesce((SELECT max(row_id) FROM traces), 0))").fetchone()
+        first = int(found[0]) + 1
+        return list(range(first, first + n))
 
     @contextmanager
     def transaction(self) -> Iterator[None]:

@@ -2,8 +2,12 @@
 
 #include "monitoring.hpp"
 
+#include <cmath>
 #include <cstring>
+#include <limits>
 #include <memory>
+
+#include "../index/read.hpp"
 
 #include "../utils/internal_error.hpp"
 #include "../utils/convert.hpp"
@@ -333,6 +337,98 @@ PyObject* pieces_get_trace_id(PyObject* self, void*) {
     return PyUnicode_FromStringAndSize(id.data(), Py_ssize_t(id.size()));
 }
 
+// The "timestamp" of the record (a map) at the cursor's place, NaN when it has none or does
+// not read; the cursor is left past the record (or where it stopped reading).
+double record_timestamp(index::Cursor c) {
+    constexpr double none = std::numeric_limits<double>::quiet_NaN();
+    std::uint32_t entries;
+    if (c.map_header(entries) != index::Need::ok) return none;
+    for (std::uint32_t i = 0; i < entries; ++i) {
+        std::string_view key;
+        if (!c.is_str()) {
+            if (c.skip() != index::Need::ok || c.skip() != index::Need::ok) return none;
+            continue;
+        }
+        if (c.str(key) != index::Need::ok) return none;
+        if (key != "timestamp") {
+            if (c.skip() != index::Need::ok) return none;
+            continue;
+        }
+        double at;
+        bool is_number;
+        if (c.number(at, is_number) != index::Need::ok || !is_number) return none;
+        return at;
+    }
+    return none;
+}
+
+// The first and last records of a list (NaN for one it has not), as the store's scan reads them.
+struct Ends {
+    double first = std::numeric_limits<double>::quiet_NaN();
+    double last = std::numeric_limits<double>::quiet_NaN();
+};
+
+Ends list_ends(std::initializer_list<const RecordList*> lists) {
+    Ends ends;
+    std::string_view first_chunk;
+    std::string_view last_chunk;
+    for (const RecordList* list : lists) {
+        for (std::size_t i = 0; i < list->chunk_count(); ++i) {
+            const std::string_view chunk = list->chunk(i);
+            if (chunk.empty()) continue;
+            if (first_chunk.empty()) first_chunk = chunk;
+            last_chunk = chunk;
+        }
+    }
+    if (first_chunk.empty()) return ends;
+    const auto bytes = [](std::string_view chunk, bool end) {
+        return reinterpret_cast<const std::uint8_t*>(chunk.data()) + (end ? chunk.size() : 0);
+    };
+    ends.first = record_timestamp(index::Cursor(bytes(first_chunk, false), bytes(first_chunk, true)));
+    // A record never spans two chunks: the last one begins in the last chunk that has any.
+    index::Cursor walk(bytes(last_chunk, false), bytes(last_chunk, true));
+    const std::uint8_t* last = walk.at();
+    while (walk.left() != 0) {
+        last = walk.at();
+        if (walk.skip() != index::Need::ok) return ends;
+    }
+    ends.last = record_timestamp(index::Cursor(last, bytes(last_chunk, true)));
+    return ends;
+}
+
+// (first, last): the earliest and latest timestamps of the first and last records of the
+// trace's lists, None when it has no record with one; what the store keeps as its duration.
+PyObject* pieces_get_times(PyObject* self, void*) {
+    const TraceParts* parts = as_pieces(self)->parts;
+    if (parts == nullptr) {
+        PyErr_SetString(PyExc_ValueError, "the trace pieces were already stored or given back");
+        return nullptr;
+    }
+    double low = std::numeric_limits<double>::infinity();
+    double high = -low;
+    const auto add = [&](const Ends& e) {
+        for (const double at : {e.first, e.last}) {
+            if (std::isnan(at)) continue;
+            low = std::min(low, at);
+            high = std::max(high, at);
+        }
+    };
+    add(list_ends({&parts->taken.main, &parts->taken.closing}));
+    for (const auto& [thread_id, records] : parts->taken.threads) add(list_ends({&records}));
+    if (low > high) return Py_BuildValue("(OO)", Py_None, Py_None);
+    return Py_BuildValue("(dd)", low, high);
+}
+
+// The whole trace as one bytes object: what iterating gives, joined, in one copy.
+PyObject* pieces_bytes(PyObject* self, PyObject*) {
+    const TraceParts* parts = as_pieces(self)->parts;
+    if (parts == nullptr) {
+        PyErr_SetString(PyExc_ValueError, "the trace pieces were already stored or given back");
+        return nullptr;
+    }
+    return write_trace(parts->plan);
+}
+
 // (command line, source, record count, records of other threads): what the store lists.
 PyObject* pieces_get_summary(PyObject* self, void*) {
     const TraceParts* parts = as_pieces(self)->parts;
@@ -366,6 +462,7 @@ void pieces_dealloc(PyObject* self) {
 PyMethodDef pieces_methods[] = {
     {"commit", pieces_commit, METH_NOARGS,
      "commit($self)\n--\n\nThe trace is stored: its records are freed. Iteration ends."},
+    {"__bytes__", pieces_bytes, METH_NOARGS, "__bytes__($self)\n--\n\nThe whole trace in one bytes object."},
     {"restore", pieces_restore, METH_NOARGS,
      "restore($self)\n--\n\nThe trace was not stored: its records go back in front of the profiler's buffers."},
     {nullptr, nullptr, 0, nullptr},
@@ -374,6 +471,10 @@ PyMethodDef pieces_methods[] = {
 PyGetSetDef pieces_getset[] = {
     {"trace_id", pieces_get_trace_id, nullptr, "The trace's identifier.", nullptr},
     {"summary", pieces_get_summary, nullptr, "(command_line, source, record_count, other_threads_record_count)",
+     nullptr},
+    {"times", pieces_get_times, nullptr,
+     "(first, last): the earliest and latest timestamps of the first and last records of its lists "
+     "(None, None without any)",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

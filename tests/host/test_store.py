@@ -12,6 +12,7 @@ import pytest
 
 from jarn import db, store as stores
 from jarn.store import StoreError, open_store, save_trace, save_traces
+from jarn.store.traces import Summarised
 
 
 def make_trace(records: int = 2, threads: int = 1, source: str = "pytest") -> bytes:
@@ -60,6 +61,25 @@ def test_many_traces_are_saved_in_one_transaction_all_or_none(store_name):
         save_traces(store_name, [("trc_kept_not", make_trace()), ("trc_broken", Broken(make_trace(), 50))])
     with open_store(store_name) as store:
         assert [(r.row_id, r.trace_id, r.record_count) for r in store.list()] == [(rows[2], "trc_2", 8), (rows[1], "trc_1", 6), (rows[0], "trc_0", 4)]
+
+
+def test_small_traces_summarised_beforehand_are_listed_as_read_and_take_ids_never_used(store_name):
+    # A web server's traces come with their summary: saved several at once or alone, each is
+    # listed as reading its bytes would list it, under an id no trace ever had.
+    traces = [make_trace(i + 2, source=f"GET /items/{i}") for i in range(3)]
+    given = [Summarised(t, ["prog.py", "--x"], f"GET /items/{i}", 2 * (i + 2), f"GET /items/{i}", float(i + 1)) for i, t in enumerate(traces)]
+    [gone] = save_traces(store_name, [("trc_gone", make_trace())])
+    with open_store(store_name) as store:
+        store.remove(["trc_gone"])
+    rows = save_traces(store_name, [(f"trc_{i}", s) for i, s in enumerate(given)]) + save_traces(store_name, [("trc_3", given[0])])
+    plain = save_traces(store_name, [(f"trc_{i}", t) for i, t in enumerate(traces)])
+    assert rows == sorted(rows) and rows[0] > gone and len(set(rows + plain)) == 7
+    with open_store(store_name) as store:
+        listed = {r.row_id: r for r in store.list()}
+        assert [store.load(row) for row in rows] == traces + traces[:1]
+    what = lambda r: (r.command_line, r.source, r.record_count, r.size, r.label, r.duration, r.parent_trace_id)  # noqa: E731
+    assert [what(listed[row]) for row in rows[:3]] == [what(listed[row]) for row in plain]
+    assert what(listed[rows[3]]) == what(listed[plain[0]])
 
 
 def _old_store(path, version):
