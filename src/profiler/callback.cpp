@@ -135,6 +135,9 @@ void handle_profile_event(PyThreadState* tstate, ProfilerObject* self, compat::I
     // While the interpreter shuts down, modules (ours and the host's) are being torn down.
     if (compat::interpreter_is_finalizing()) return;
     self->state->adopt_after_fork();
+    // Plugins and the serialiser may run the program's code; a signal that arrives meanwhile is
+    // handled by the program once the event's records are done (see DeferredSignals).
+    const compat::DeferredSignals deferred;
     Event ev(tstate, self, frame, code, is_return, arg);
     if (bits & kHasPlugins) {
         record_with_plugins(ev, bits, unwinding);

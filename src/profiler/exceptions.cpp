@@ -215,7 +215,8 @@ bool build_exception_record(Event& ev, PyObject* exc, msgpack::Buffer& b) {
     msgpack::write_user_code_call_site(b, site);
     msgpack::write_str_pair(b, "type", "exception");
     msgpack::write_str(b, "exception");
-    return dump_msgpack(exc, ev.profiler.lightweight_repr, b);
+    const RecordValueBudget budget(ev.profiler.slow_repr_ns, ev.profiler.scrub, ev.profiler.scrub_argument.get());
+    return dump_msgpack(exc, ev.profiler.values, b);
 }
 
 }  // namespace jarn

@@ -11,11 +11,13 @@
 #include <unordered_map>
 #include <vector>
 
+#include "../encoder/scrub.hpp"
 #include "../filters/builtin.hpp"
 #include "../plugins/plugin_processor.hpp"
 #include "../utils/finder.hpp"
 #include "../utils/frame_info.hpp"
 #include "../utils/frame_state.hpp"
+#include "../utils/host_serialize.hpp"
 #include "../utils/owned.hpp"
 #include "../utils/ulid.hpp"
 #include "../utils/cpython_compat.hpp"
@@ -87,8 +89,11 @@ struct ProfilerState {
     std::optional<std::uint64_t> main_thread_id;
     std::uint64_t sqlite_busy_timeout = 60;
     bool use_threading = false;
-    bool lightweight_repr = false;
+    ValuesMode values = ValuesMode::fields;
     bool omit_return_locals = false;
+    // What is scrubbed from recorded values, and the same as the host's serialiser is told it.
+    scrub::Rules scrub;
+    Owned scrub_argument;
     std::int64_t slow_repr_ns = 1000000;
     std::uint64_t max_trace_bytes = std::uint64_t(1) << 30;
 

@@ -65,6 +65,7 @@ const VariableKeys* renew_variable_keys(VariableKeys& entry, PyCodeObject* code)
     // Emptied before it is filled: the code run by releasing the previous tenant may fill it again.
     while (entry.code != nullptr) Owned previous = Owned::steal(std::exchange(entry.code, nullptr));
     entry.code = Owned::borrow(reinterpret_cast<PyObject*>(code)).release();
+    entry.scrub_id = 0;
     entry.plain = fill(entry, code);
     return entry.plain ? &entry : nullptr;
 }
