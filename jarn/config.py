@@ -2,10 +2,15 @@
 
 The result is the plain dictionary the native core reads:
 
-    {"sqlite_busy_timeout": 60, "threading": False, "lightweight_repr": False,
-     "omit_return_locals": False, "slow_repr_ms": 1.0, "max_trace_bytes": 1073741824,
+    {"sqlite_busy_timeout": 60, "threading": False, "lightweight_repr": False, "values": "fields",
+     "scrub": True, "omit_return_locals": False, "slow_repr_ms": 1.0, "max_trace_bytes": 1073741824,
      "engine": "monitoring", "filters": {"include_frames": [], "ignore_frames": []},
      "plugins": {...}, "db_path": ".jarn/db.sqlite3"}
+
+`values` says how objects are recorded: "fields" (their own storage, none of their code run),
+"repr" (their __repr__) or "type" (type and address); `lightweight_repr = true` means "type".
+`scrub` keeps secrets out of the trace: true (the built-in denylist of names), a list of names
+added to it, or false (nothing scrubbed).
 
 `engine` says how the interpreter delivers events: "profile" (its profile hook) or "monitoring"
 (sys.monitoring, where code that is not recorded stops costing anything after its first event).
@@ -40,11 +45,15 @@ PLUGIN_NAMES = (
 )
 # How the interpreter hands events to the core: its profile hook, or sys.monitoring.
 ENGINES = ("profile", "monitoring")
+# How objects are recorded.
+VALUES = ("fields", "repr", "type")
 
 DEFAULTS: dict[str, Any] = {
     "sqlite_busy_timeout": 60,
     "threading": False,
     "lightweight_repr": False,
+    "values": "fields",
+    "scrub": True,
     "omit_return_locals": False,
     "slow_repr_ms": 1.0,
     "max_trace_bytes": 1 << 30,
@@ -100,7 +109,7 @@ def _normalise(table: dict[str, Any], where: str) -> dict[str, Any]:
     for key, value in table.items():
         out[str(key).replace("-", "_")] = value
     known = {"sqlite_busy_timeout", "slow_repr_ms", "max_trace_bytes", "db_path", "engine", "plugins", "filters",
-             *_BOOL_KEYS, *_LIST_KEYS}
+             "values", "scrub", *_BOOL_KEYS, *_LIST_KEYS}
     unknown = sorted(set(out) - known)
     if unknown:
         raise ConfigError(f"{where}: unknown jarn setting {unknown[0]!r}")
@@ -125,6 +134,9 @@ def _apply(config: dict[str, Any], layer: dict[str, Any], where: str, base: Path
             if not isinstance(layer[key], bool):
                 raise ConfigError(f"{where}: {key} must be true or false")
             config[key] = layer[key]
+    _apply_values(config, layer, where)
+    if "scrub" in layer:
+        config["scrub"] = check_scrub(layer["scrub"], where)
     if "sqlite_busy_timeout" in layer:
         value = layer["sqlite_busy_timeout"]
         if isinstance(value, bool) or not isinstance(value, int) or not 0 <= value < 2**64:
@@ -164,6 +176,38 @@ def _apply(config: dict[str, Any], layer: dict[str, Any], where: str, base: Path
         _apply_presets(filters, layer, where)
     if "plugins" in layer:
         _apply_plugins(config["plugins"], layer["plugins"], where)
+
+
+def check_values(value: Any, where: str) -> str:
+    if value not in VALUES:
+        raise ConfigError(f"{where}: values must be one of {', '.join(map(repr, VALUES))}, not {value!r}")
+    return str(value)
+
+
+def _apply_values(config: dict[str, Any], layer: dict[str, Any], where: str) -> None:
+    # `lightweight_repr` is the older name of values = "type"; both are kept in step.
+    if "values" in layer:
+        values = check_values(layer["values"], where)
+        if layer.get("lightweight_repr") is True and values != "type":
+            raise ConfigError(f'{where}: lightweight_repr = true asks for values = "type", not {values!r}')
+        config["values"] = values
+        config["lightweight_repr"] = values == "type"
+    elif "lightweight_repr" in layer:
+        if config["lightweight_repr"]:
+            config["values"] = "type"
+        elif config.get("values") == "type":
+            config["values"] = "fields"
+
+
+def check_scrub(value: Any, where: str) -> bool | list[str]:
+    """`scrub`: true, false, or a list of names (each 1 to 64 characters) added to the denylist."""
+    if isinstance(value, bool):
+        return value
+    names = _string_list(value, "scrub", where)
+    for name in names:
+        if not 0 < len(name.encode("utf-8", "surrogatepass")) <= 64:
+            raise ConfigError(f"{where}: scrub names must have 1 to 64 characters, not {name!r}")
+    return names
 
 
 def _apply_presets(filters: dict[str, list[str]], layer: dict[str, Any], where: str) -> None:
