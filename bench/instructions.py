@@ -28,7 +28,7 @@ import sys
 import tempfile
 
 DRIVER = r"""
-import dataclasses, sys, tempfile
+import dataclasses, json, os, sys, tempfile
 mode, workload, size, count, engine = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4] == "count", sys.argv[5]
 
 def leaf(a, b):
@@ -71,7 +71,7 @@ from jarn.profiler import JarnProfiler
 import jarn.db, jarn.git, jarn.version
 # Under callgrind everything runs tens of times slower: without this, __repr__ methods would be
 # judged too slow to call and skipped, and the count would not be that of a normal run.
-profiler = JarnProfiler({"engine": engine, "slow_repr_ms": 10**6}, db_path=tempfile.mkdtemp() + "/db.sqlite3", source="instructions")
+profiler = JarnProfiler({"engine": engine, "slow_repr_ms": 10**6, **json.loads(os.environ.get("JARN_BENCH_CONFIG", "{}"))}, db_path=tempfile.mkdtemp() + "/db.sqlite3", source="instructions")
 profiler.start()
 run(size)
 profiler.stop()
