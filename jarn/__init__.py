@@ -20,6 +20,13 @@ if TYPE_CHECKING:
 __all__ = ["JarnProfiler", "__version__"]
 
 
+def load_ipython_extension(shell: Any) -> None:
+    """`%load_ext jarn`: the %%jarn and %jarn_show magics (jarn.ipython)."""
+    from jarn.ipython import load_ipython_extension as load
+
+    load(shell)
+
+
 def __getattr__(name: str) -> Any:
     if name == "JarnProfiler":
         from jarn.profiler import JarnProfiler

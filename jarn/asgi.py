@@ -5,8 +5,8 @@
     app.add_middleware(JarnMiddleware)         # FastAPI, Starlette
 
 The trace's source is "METHOD /path"; it holds a "request" record when the request begins and a
-"response" record (status, duration) when the application has finished with it. It is saved
-then, in a worker thread, so the event loop goes on serving.
+"response" record (status, duration) when the application has finished with it. It is then
+handed to the process's background writer (jarn.writer), so the event loop goes on serving.
 
 An event loop interleaves many requests on one thread, and a profile function belongs to a
 thread. So each request's coroutine is driven step by step, and its profiler is installed on
@@ -34,9 +34,10 @@ import time
 from collections.abc import Awaitable, Callable, Coroutine, Generator, MutableMapping
 from typing import Any, TypeVar
 
+from jarn import writer
 from jarn.plugins._safe import installed
 from jarn.profiler import JarnProfiler
-from jarn.wsgi import begin_request, end_request, request_began, request_ended, request_source
+from jarn.wsgi import RequestSettings, begin_request, end_request, failed, prepare, request_began, request_ended, request_source
 
 Scope = MutableMapping[str, Any]
 Receive = Callable[[], Awaitable[MutableMapping[str, Any]]]
@@ -47,7 +48,7 @@ logger = logging.getLogger("jarn")
 
 # The profiler of the request whose code runs in this context, while the request is open.
 _current: contextvars.ContextVar[JarnProfiler | None] = contextvars.ContextVar("jarn_request", default=None)
-_open: set[JarnProfiler] = set()
+_open: dict[JarnProfiler, RequestSettings] = {}  # with the settings of their middleware
 
 
 def _install(profiler: JarnProfiler) -> bool:
@@ -55,7 +56,11 @@ def _install(profiler: JarnProfiler) -> bool:
     over or the thread already has a profile function."""
     if profiler not in _open or sys.getprofile() is not None:
         return False
-    profiler.rust_profiler.register_threading_profiler(None, None, None)
+    try:
+        profiler.rust_profiler.register_threading_profiler(None, None, None)
+    except BaseException as exc:
+        failed(_open[profiler], "profile", profiler.source, exc)
+        return False
     return True
 
 
@@ -214,34 +219,34 @@ async def _serve(method: str, path: str, call: Callable[[], Awaitable[T]], statu
 
 
 async def profile_request(
-    config: dict[str, Any] | None,
-    db_path: str | None,
+    settings: RequestSettings,
     method: str,
     path: str,
     call: Callable[[], Awaitable[T]],
     status_of: Callable[[T], Any],
 ) -> T:
-    """Awaits `call()` profiled as one request, saves its trace in a worker thread."""
-    profiler = begin_request(config, db_path, request_source(method, path))
+    """Awaits `call()` profiled as one request, then hands its trace to the writer."""
+    if _current.get() is not None:  # wrapped twice: the outer middleware profiles this request
+        return await call()
+    profiler = begin_request(settings, request_source(method, path))
     if profiler is None:
         return await call()
-    sys.setprofile(None)  # installed again for each of the request's steps
-    loop = asyncio.get_running_loop()
-    _follow_tasks(loop)
-    _open.add(profiler)
+    try:
+        sys.setprofile(None)  # installed again for each of the request's steps
+        loop = asyncio.get_running_loop()
+        _follow_tasks(loop)
+    except BaseException as exc:
+        failed(settings, "profile", profiler.source, exc)
+        end_request(settings, profiler)
+        return await call()
+    _open[profiler] = settings
     token = _current.set(profiler)
     try:
         return await Stepped(_serve(method, path, call, status_of), profiler)
     finally:
         _current.reset(token)
-        _open.discard(profiler)
-        try:
-            saving = loop.run_in_executor(None, end_request, profiler)
-        except RuntimeError:  # the loop's executor is shut down: saved here, then
-            end_request(profiler)
-        else:
-            # Shielded: a cancelled request still has its trace saved.
-            await asyncio.shield(saving)
+        _open.pop(profiler, None)
+        end_request(settings, profiler)  # only hands the trace over: the writer's thread saves it
 
 
 class JarnMiddleware:
@@ -249,8 +254,9 @@ class JarnMiddleware:
         self.app = app
         self.db_path = db_path
         self.config = config
-        JarnProfiler(config, db_path=db_path)  # a bad configuration fails here, once
+        self.settings = prepare(config, db_path)  # a bad configuration fails here, once
         follow_worker_threads()
+        writer.drain_on_sigterm()
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
         if scope.get("type") != "http":
@@ -264,6 +270,4 @@ class JarnMiddleware:
                 status[0] = message.get("status")
             await send(message)
 
-        await profile_request(
-            self.config, self.db_path, method, path, lambda: self.app(scope, receive, sending), lambda _: status[0]
-        )
+        await profile_request(self.settings, method, path, lambda: self.app(scope, receive, sending), lambda _: status[0])

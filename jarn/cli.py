@@ -11,9 +11,10 @@ from contextlib import contextmanager
 from pathlib import Path
 from typing import Any, NoReturn
 
-from jarn import db
+from jarn import store as stores
 from jarn.config import ENGINES, VALUES, ConfigError, load_config
 from jarn.progress import Progress
+from jarn.terminal import printable
 from jarn.version import __version__
 
 
@@ -28,11 +29,48 @@ class _Parser(argparse.ArgumentParser):
         self.exit(2, f"jarn: error: {message} (see {self.prog} --help)\n")
 
 
+class _Help(argparse.RawDescriptionHelpFormatter):
+    """Each option's help ends with its default, when it has one worth saying."""
+
+    def _get_help_string(self, action: argparse.Action) -> str:
+        text = action.help or ""
+        default = action.default
+        if "default" in text or default in (None, False, [], "", argparse.SUPPRESS) or action.option_strings == []:
+            return text
+        return f"{text} (default: {default})".lstrip()
+
+
+# What each command's --help ends with: an example or two.
+_EXAMPLES = {
+    "run": "examples:\n  jarn run app.py --port 8000          # the program's own arguments follow it\n"
+           "  jarn run --threading -m mypkg.main   # also its threads; -m as python -m\n"
+           "  jarn show --latest                   # then its call tree",
+    "traces": "example:\n  jarn traces --limit 5",
+    "show": "examples:\n  jarn show --latest --depth 4\n  jarn show trc_01HX --locals --no-color | less",
+    "export": "examples:\n  jarn export --latest --format chrome -o trace.json   # open in ui.perfetto.dev\n"
+              "  jarn export trc_01HX -o page.html                   # one page to share",
+    "testgen": "example:\n  jarn testgen --latest --function shop.Cart.total -o tests/test_cart_total.py",
+    "rm": "examples:\n  jarn rm trc_01HX trc_01HY\n  jarn rm --latest",
+    "prune": "examples:\n  jarn prune --keep 100\n  jarn prune --older-than 7",
+    "serve": "examples:\n  jarn serve                        # opens the viewer in the browser, with its token\n"
+             "  jarn serve --port 0 --no-browser  # any free port; prints the address to open",
+    "stats": "example:\n  jarn stats --latest --sort self --limit 10",
+    "diff": "example:\n  jarn diff trc_01HX trc_01HY --limit 10   # before, then after the change",
+    "push": "examples:\n  jarn push --all --to postgresql://me@db.example/traces\n  jarn push trc_01HX trc_01HY --to \"$JARN_TEAM_DB\"",
+}
+
+
+def _command(commands: Any, name: str, help: str) -> argparse.ArgumentParser:
+    return commands.add_parser(name, help=help, description=help[:1].upper() + help[1:] + ".", epilog=_EXAMPLES[name],
+                               formatter_class=_Help)
+
+
 _FORMATS = ("html", "json", "chrome", "speedscope")
 
 
 def _add_db(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--db", metavar="PATH", help="trace database (default: .jarn/db.sqlite3 of the project)")
+    parser.add_argument("--db", metavar="PATH|URL",
+                        help="trace store: a SQLite file or a postgresql:// URL (default: $JARN_DB, else db-path of [tool.jarn], else .jarn/db.sqlite3 of the project)")
 
 
 def _add_trace_id(parser: argparse.ArgumentParser, default: str = "") -> None:
@@ -41,11 +79,12 @@ def _add_trace_id(parser: argparse.ArgumentParser, default: str = "") -> None:
 
 
 def build_parser() -> argparse.ArgumentParser:
-    parser = _Parser(prog="jarn", description="A tracing profiler for Python programs.")
+    parser = _Parser(prog="jarn", description="A tracing profiler for Python programs.", formatter_class=_Help,
+                     epilog="start with: jarn run script.py, then jarn show --latest (each command has --help)")
     parser.add_argument("--version", action="version", version=f"jarn {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND", parser_class=_Parser)
 
-    run = commands.add_parser("run", help="run a script or module under the profiler and store its trace")
+    run = _command(commands, "run", "run a script or module under the profiler and store its trace")
     _add_db(run)
     run.add_argument("-m", dest="module", action="store_true", help="run a module, as python -m does")
     run.add_argument("--threading", action=argparse.BooleanOptionalAction, default=None, help="also profile new threads")
@@ -57,18 +96,18 @@ def build_parser() -> argparse.ArgumentParser:
     run.add_argument("--ignore", action="append", default=[], metavar="PATTERN", help="never record files matching")
     run.add_argument("--include-library", action="append", default=[], metavar="NAME", help="record an installed package")
     run.add_argument("--ignore-set", action="append", default=[], metavar="NAME", help="drop a named set of frameworks")
-    run.add_argument("--engine", choices=ENGINES, default=None, help="how events reach jarn (default: monitoring)")
+    run.add_argument("--engine", choices=ENGINES, default=None, help="how events reach jarn (default: the project's, else monitoring)")
     run.add_argument("--source", default="", metavar="TEXT", help="what this run is, stored with the trace")
     # The program and its arguments are split off before parsing (see split_run_arguments):
     # these two only describe them in the help text.
     run.add_argument("program", nargs="?", help="the script (or, with -m, the module)")
     run.add_argument("args", nargs="*", help="the program's own arguments")
 
-    traces = commands.add_parser("traces", help="list stored traces, newest first")
+    traces = _command(commands, "traces", "list stored traces, newest first")
     _add_db(traces)
-    traces.add_argument("--limit", type=int, default=20, metavar="N")
+    traces.add_argument("--limit", type=int, default=20, metavar="N", help="traces shown")
 
-    show = commands.add_parser("show", help="show a trace as a call tree")
+    show = _command(commands, "show", "show a trace as a call tree")
     _add_db(show)
     _add_trace_id(show, "default: the latest")
     show.add_argument("--depth", type=int, default=12, metavar="N", help="levels of calls shown")
@@ -76,7 +115,7 @@ def build_parser() -> argparse.ArgumentParser:
     show.add_argument("--locals", action="store_true", help="also show each call's locals when it returned")
     show.add_argument("--no-color", action="store_true", help="no colour (also: the NO_COLOR environment variable)")
 
-    export = commands.add_parser("export", help="export a trace for a viewer: JSON, HTML, Chrome trace events, speedscope")
+    export = _command(commands, "export", "export a trace for a viewer: JSON, HTML, Chrome trace events, speedscope")
     _add_db(export)
     _add_trace_id(export)
     export.add_argument("--format", choices=_FORMATS, default="html",
@@ -84,33 +123,48 @@ def build_parser() -> argparse.ArgumentParser:
                              "speedscope: speedscope.app; json: the call trees")
     export.add_argument("-o", "--output", metavar="FILE", help="default: TRACE_ID.html for html, else standard output")
 
-    testgen = commands.add_parser("testgen", help="write a pytest test replaying a recorded call")
+    testgen = _command(commands, "testgen", "write a pytest test replaying a recorded call")
     _add_db(testgen)
     _add_trace_id(testgen)
     testgen.add_argument("--function", required=True, metavar="QUALNAME")
     testgen.add_argument("-o", "--output", metavar="FILE", help="default: standard output")
 
-    rm = commands.add_parser("rm", help="delete traces")
+    rm = _command(commands, "rm", "delete traces")
     _add_db(rm)
     rm.add_argument("trace_ids", nargs="*", metavar="TRACE_ID", help="trace ids or unique prefixes")
     rm.add_argument("--latest", action="store_true", help="the latest trace")
 
-    prune = commands.add_parser("prune", help="delete old traces")
+    prune = _command(commands, "prune", "delete old traces")
     _add_db(prune)
     which = prune.add_mutually_exclusive_group(required=True)
     which.add_argument("--keep", type=int, metavar="N", help="keep the N newest traces")
     which.add_argument("--older-than", type=float, metavar="DAYS", help="delete traces saved more than DAYS days ago")
 
-    serve = commands.add_parser("serve", help="browse the stored traces in a local web viewer")
+    push = _command(commands, "push", "copy local traces into a team store (each once, however often it runs)")
+    _add_db(push)
+    push.add_argument("trace_ids", nargs="*", metavar="TRACE_ID", help="trace ids or unique prefixes")
+    push.add_argument("--all", action="store_true", help="every trace of the store")
+    push.add_argument("--to", required=True, metavar="URL", help="the team store, e.g. postgresql://user@host/traces")
+
+    serve = _command(commands, "serve", "browse the stored traces in a local web viewer")
     _add_db(serve)
     serve.add_argument("--port", type=int, default=8642, metavar="N", help="port on 127.0.0.1 (0: any free one)")
     serve.add_argument("--no-browser", action="store_true", help="only print the viewer's address")
+    serve.add_argument("--no-token", action="store_true",
+                       help="answer requests without the random token of the printed address (any local program can then read the traces)")
+    serve.add_argument("--host", metavar="NAME", help="one more name the viewer answers to (a tunnel's, a proxy's); it still listens on 127.0.0.1 only")
 
-    stats = commands.add_parser("stats", help="calls, total and self time per function of a trace")
+    stats = _command(commands, "stats", "calls, total and self time per function of a trace")
     _add_db(stats)
     _add_trace_id(stats, "default: the latest")
-    stats.add_argument("--sort", choices=("calls", "total", "self"), default="total")
+    stats.add_argument("--sort", choices=("calls", "total", "self"), default="total", help="the column sorted by, largest first")
     stats.add_argument("--limit", type=int, default=30, metavar="N", help="rows shown (0: all)")
+
+    diff = _command(commands, "diff", "compare two traces: time per function, and the calls whose values changed")
+    _add_db(diff)
+    diff.add_argument("before", metavar="TRACE_A", help="the run before the change (id or unique prefix)")
+    diff.add_argument("after", metavar="TRACE_B", help="the run after it")
+    diff.add_argument("--limit", type=int, default=20, metavar="N", help="rows shown per part (0: all)")
     return parser
 
 
@@ -165,8 +219,9 @@ def _run(args: argparse.Namespace) -> int:
     db_path = args.db or str(config["db_path"])
     if not args.module and not os.path.isfile(args.program):
         raise CommandError(f"can't open file {args.program!r}: no such file")
-    if Path(db_path).exists():
-        db.list_traces(db_path, limit=1)  # an unusable database is refused before the program runs
+    if stores.is_url(db_path) or Path(db_path).exists():
+        with stores.open_store(db_path) as store:  # an unusable store is refused before the program runs
+            store.latest()
     source = args.source or " ".join([("-m " if args.module else "") + args.program, *args.args])
     profiler = JarnProfiler(config, db_path=db_path, source=source)
     # `python -m` finds modules in the working directory; the `jarn` script's sys.path[0] is its
@@ -192,18 +247,34 @@ def _run(args: argparse.Namespace) -> int:
 
 
 def _traces(args: argparse.Namespace) -> int:
-    from jarn.show import format_duration
+    from jarn.views.show import format_duration
 
     path = _db_path(args)
-    infos = db.list_traces(path, limit=args.limit)
+    with stores.open_store(path) as store:
+        infos = store.list(limit=args.limit)
     if not infos:
-        print(f"no traces in {path}")
+        print(f"no traces in {stores.describe(path)}")
         return 0
+    team = stores.is_url(path)  # a team's store: whose each trace is
+    # Traces a web server dropped (its writer was full) are gaps in the list, shown where they fell.
+    from jarn.writer import describe_gap, gaps
+
+    missing = gaps(path, infos[-1].created_at if len(infos) == args.limit else 0.0)
     for info in infos:
-        when = datetime.datetime.fromtimestamp(info.created_at).isoformat(sep=" ", timespec="seconds")
+        while missing and missing[0][0] >= info.created_at:
+            at, reason, dropped = missing.pop(0)
+            print(f"{'(gap)':<30}  {_when(at)}  {printable(describe_gap(reason, dropped))}")
         took = format_duration(info.duration) if info.duration is not None else "?"
-        print(f"{info.trace_id}  {when}  {took:>9}  {info.record_count:>7} records  {_size(info.size):>9}  {info.what}")
+        by = f"  {printable(info.username)}@{printable(info.host)}" if team else ""
+        print(f"{printable(info.trace_id)}  {_when(info.created_at)}  {took:>9}  {info.record_count:>7} records  {_size(info.size):>9}{by}"
+              f"  {printable(info.what)}")
+    for at, reason, dropped in missing:
+        print(f"{'(gap)':<30}  {_when(at)}  {printable(describe_gap(reason, dropped))}")
     return 0
+
+
+def _when(timestamp: float) -> str:
+    return datetime.datetime.fromtimestamp(timestamp).isoformat(sep=" ", timespec="seconds")
 
 
 def _size(n: int) -> str:
@@ -214,70 +285,63 @@ def _size(n: int) -> str:
     return f"{n:.1f} GiB"
 
 
-def find_rows(path: str, trace_id: str | None, latest: bool = False) -> list[db.TraceInfo]:
+def find_rows(store: stores.Store, trace_id: str | None, latest: bool = False) -> list[stores.TraceInfo]:
     """The stored rows of the trace asked for: by id or prefix, else (or with --latest) the latest."""
     if trace_id is not None and latest:
         raise CommandError("give a trace id or --latest, not both")
     if trace_id is None:
-        info = db.latest(path)
+        info = store.latest()
         if info is None:
-            raise CommandError(f"no traces in {path}")
+            raise CommandError(f"no traces in {store.name}")
         trace_id = info.trace_id
-    rows = db.find_rows(path, trace_id)
+    rows = store.find(trace_id)
     if not rows:
-        raise CommandError(f"no trace {trace_id!r} in {path}")
+        raise CommandError(f"no trace {trace_id!r} in {store.name}")
     return rows
 
 
-def _asked_rows(args: argparse.Namespace, path: str) -> list[db.TraceInfo]:
+def _asked_rows(args: argparse.Namespace, store: stores.Store) -> list[stores.TraceInfo]:
     """For commands that need the trace named: an id, or --latest."""
     if args.trace_id is None and not args.latest:
         raise CommandError("which trace? give its id (see jarn traces) or --latest")
-    return find_rows(path, args.trace_id, args.latest)
+    return find_rows(store, args.trace_id, args.latest)
 
 
-def load(path: str, trace_id: str | None):
-    """The decoded trace of an id (all its rows merged), or of the latest trace."""
-    return load_rows(path, find_rows(path, trace_id))
-
-
-def load_rows(path: str, rows: list[db.TraceInfo]):
+def load_rows(store: stores.Store, rows: list[stores.TraceInfo]):
     """The decoded trace of some rows of one trace id (merged)."""
-    from jarn.decode import TraceFormatError, decode_trace
+    from jarn.trace import TraceFormatError, decode_trace
 
     try:
         with Progress(f"reading trace {rows[0].trace_id}"):
-            return decode_trace([db.load_trace(path, r.row_id) for r in rows])
+            return decode_trace([store.source(r.row_id) for r in rows])
     except TraceFormatError as exc:
         raise CommandError(f"trace {rows[0].trace_id}: {exc}") from None
 
 
 @contextmanager
-def _stream(path: str, rows: list[db.TraceInfo], doing: str, *, progress: bool = True):
-    """The rows as a trace stream read straight from the database, with progress on stderr."""
-    from jarn.decode import TraceFormatError
-    from jarn.stream import TraceStream
+def stream_rows(store: stores.Store, rows: list[stores.TraceInfo], doing: str, *, progress: bool = True):
+    """The rows as one walk read straight from the store, with progress on stderr."""
+    from jarn.trace import TraceFormatError, Walk
 
-    with db.open_traces(path, [r.row_id for r in rows]) as files:
-        try:
-            stream = TraceStream(files)
-            total = sum(r.record_count for r in rows) or stream.head.record_count
-            report = Progress(f"{doing} trace {rows[0].trace_id}", lambda: stream.record_count, total)
-            with report if progress else contextlib.nullcontext():
-                yield stream
-        except TraceFormatError as exc:
-            raise CommandError(f"trace {rows[0].trace_id}: {exc}") from None
+    try:
+        walk = Walk([store.source(r.row_id) for r in rows])
+        total = sum(r.record_count for r in rows) or walk.head.record_count
+        report = Progress(f"{doing} trace {rows[0].trace_id}", lambda: walk.record_count, total)
+        with report if progress else contextlib.nullcontext():
+            yield walk
+    except TraceFormatError as exc:
+        raise CommandError(f"trace {rows[0].trace_id}: {exc}") from None
 
 
 def _show(args: argparse.Namespace) -> int:
-    from jarn.show import show
+    from jarn.views.show import show
 
-    path = _db_path(args)
-    rows = find_rows(path, args.trace_id, args.latest)
-    # On a terminal the tree itself shows the work going on; a progress line would land in it.
-    with _stream(path, rows, "reading", progress=not sys.stdout.isatty()) as stream:
-        show(stream, sys.stdout, depth=max(args.depth, 1), width=max(args.width, 1),
-             color=False if args.no_color else None, locals=args.locals)
+    with stores.open_store(_db_path(args)) as store:
+        rows = find_rows(store, args.trace_id, args.latest)
+        # On a terminal the tree itself shows the work going on; a progress line would land in it.
+        with stream_rows(store, rows, "reading", progress=not sys.stdout.isatty()) as walk:
+            show(walk, sys.stdout, depth=max(args.depth, 1), width=max(args.width, 1),
+                 color=False if args.no_color else None, locals=args.locals)
     return 0
 
 
@@ -286,8 +350,12 @@ _HTML_COMFORT_RECORDS = 100_000
 
 
 def _export(args: argparse.Namespace) -> int:
-    path = _db_path(args)
-    rows = _asked_rows(args, path)
+    with stores.open_store(_db_path(args)) as store:
+        return _export_from(store, args)
+
+
+def _export_from(store: stores.Store, args: argparse.Namespace) -> int:
+    rows = _asked_rows(args, store)
     trace_id = rows[0].trace_id
     output = args.output or (f"{trace_id}.html" if args.format == "html" else None)
     # A file is written under another name and renamed when complete: a failed export leaves no
@@ -301,15 +369,15 @@ def _export(args: argparse.Namespace) -> int:
         target = partial or output
         out = sys.stdout if target is None else stack.enter_context(open(target, "w", encoding="utf-8"))
         if args.format in ("chrome", "speedscope"):
-            from jarn.chrome_trace import write_chrome_trace
-            from jarn.speedscope import write_speedscope
+            from jarn.views.chrome import write_chrome_trace
+            from jarn.views.speedscope import write_speedscope
 
-            stream = stack.enter_context(_stream(path, rows, "exporting"))
-            (write_chrome_trace if args.format == "chrome" else write_speedscope)(stream, out)
+            walk = stack.enter_context(stream_rows(store, rows, "exporting"))
+            (write_chrome_trace if args.format == "chrome" else write_speedscope)(walk, out)
         else:
-            from jarn.export import to_html, to_json
+            from jarn.views.export import to_html, to_json
 
-            trace = load_rows(path, rows)
+            trace = load_rows(store, rows)
             with Progress(f"writing trace {trace_id} as {args.format}"):
                 out.write(to_json(trace) + "\n" if args.format == "json" else to_html(trace))
         if partial is not None and output is not None:
@@ -325,8 +393,8 @@ def _export(args: argparse.Namespace) -> int:
 def _testgen(args: argparse.Namespace) -> int:
     from jarn.testgen import TestgenError, generate_test
 
-    path = _db_path(args)
-    trace = load_rows(path, _asked_rows(args, path))
+    with stores.open_store(_db_path(args)) as store:
+        trace = load_rows(store, _asked_rows(args, store))
     try:
         result = generate_test(trace, args.function)
     except TestgenError as exc:
@@ -342,30 +410,46 @@ def _testgen(args: argparse.Namespace) -> int:
 
 
 def _rm(args: argparse.Namespace) -> int:
-    path = _db_path(args)
     if not args.trace_ids and not args.latest:
         raise CommandError("which traces? give their ids (see jarn traces) or --latest")
-    # Every id is checked before anything is deleted: one typo deletes nothing.
-    ids = [find_rows(path, trace_id)[0].trace_id for trace_id in args.trace_ids]
-    if args.latest:
-        ids.append(find_rows(path, None)[0].trace_id)
-    with Progress(f"deleting {len(set(ids))} traces from {path}"):
-        removed = db.remove_traces(path, ids)
-    print(f"jarn: deleted {_plural(len(set(ids)), 'trace')} ({_plural(removed, 'row')}) from {path}", file=sys.stderr)
+    with stores.open_store(_db_path(args)) as store:
+        # Every id is checked before anything is deleted: one typo deletes nothing.
+        ids = [find_rows(store, trace_id)[0].trace_id for trace_id in args.trace_ids]
+        if args.latest:
+            ids.append(find_rows(store, None)[0].trace_id)
+        with Progress(f"deleting {len(set(ids))} traces from {store.name}"):
+            removed = store.remove(ids)
+    print(f"jarn: deleted {_plural(len(set(ids)), 'trace')} ({_plural(removed, 'row')}) from {store.name}", file=sys.stderr)
     return 0
 
 
 def _prune(args: argparse.Namespace) -> int:
-    path = _db_path(args)
     if (args.keep is not None and args.keep < 0) or (args.older_than is not None and args.older_than < 0):
         raise CommandError("--keep and --older-than take a number that is not negative")
     older = args.older_than * 86400 if args.older_than is not None else None
-    ids = db.traces_to_prune(path, keep=args.keep, older_than=older)
-    removed = 0
-    if ids:
-        with Progress(f"deleting {len(ids)} traces from {path}"):
-            removed = db.remove_traces(path, ids)
-    print(f"jarn: deleted {_plural(len(ids), 'trace')} ({_plural(removed, 'row')}) from {path}", file=sys.stderr)
+    with stores.open_store(_db_path(args)) as store:
+        ids = store.to_prune(keep=args.keep, older_than=older)
+        removed = 0
+        if ids:
+            with Progress(f"deleting {len(ids)} traces from {store.name}"):
+                removed = store.remove(ids)
+    print(f"jarn: deleted {_plural(len(ids), 'trace')} ({_plural(removed, 'row')}) from {store.name}", file=sys.stderr)
+    return 0
+
+
+def _push(args: argparse.Namespace) -> int:
+    if bool(args.trace_ids) == args.all:
+        raise CommandError("which traces? give their ids, or --all")
+    with stores.open_store(_db_path(args)) as local:
+        rows = local.list()[::-1] if args.all else [r for trace_id in args.trace_ids for r in find_rows(local, trace_id)]
+        copied = 0
+        with stores.open_store(args.to, create=True) as team, Progress(f"pushing {_plural(len(rows), 'row')} to {team.name}"):
+            for info in rows:
+                copied += team.copy_in(info, local.source(info.row_id)) is not None
+            target = team.name
+    ids = {r.trace_id for r in rows}
+    print(f"jarn: pushed {_plural(copied, 'row')} of {_plural(len(ids), 'trace')} to {target}"
+          + (f" ({len(rows) - copied} there already)" if copied < len(rows) else ""), file=sys.stderr)
     return 0
 
 
@@ -379,9 +463,11 @@ def _serve(args: argparse.Namespace) -> int:
     from jarn.viewer import serve
 
     path = _db_path(args)
-    db.list_traces(path, limit=1)  # a missing or unusable store is refused before serving
+    with stores.open_store(path) as store:  # a missing or unusable store is refused before serving
+        store.latest()
     try:
-        serve(path, args.port, open_browser=not args.no_browser, announce=lambda url: print(f"jarn: viewer at {url} (Ctrl-C stops it)", flush=True))
+        serve(path, args.port, open_browser=not args.no_browser, token=not args.no_token, host=args.host,
+              announce=lambda url: print(f"jarn: viewer at {url} (Ctrl-C stops it)", flush=True))
     except OSError as exc:
         print(f"jarn: error: cannot serve on 127.0.0.1 port {args.port}: {exc.strerror or exc} (try --port 0 for any free port)", file=sys.stderr)
         return 1
@@ -391,22 +477,38 @@ def _serve(args: argparse.Namespace) -> int:
 
 
 def _stats(args: argparse.Namespace) -> int:
-    from jarn.index import TraceIndexError
-    from jarn.stats import function_table, print_table
+    from jarn.store.index import TraceIndexError
+    from jarn.views.stats import function_table, print_table
 
-    path = _db_path(args)
-    rows = find_rows(path, args.trace_id, args.latest)
-    try:
-        table = function_table(path, [r.row_id for r in rows], args.sort, args.limit if args.limit > 0 else None, progress=sys.stderr if sum(r.size for r in rows) > 16 << 20 else None)
-    except TraceIndexError as exc:
-        raise CommandError(f"trace {rows[0].trace_id}: {exc}") from None
+    with stores.open_store(_db_path(args)) as store:
+        rows = find_rows(store, args.trace_id, args.latest)
+        try:
+            table = function_table(store, [r.row_id for r in rows], args.sort, args.limit if args.limit > 0 else None,
+                                   progress=sys.stderr if sum(r.size for r in rows) > 16 << 20 else None)
+        except TraceIndexError as exc:
+            raise CommandError(f"trace {rows[0].trace_id}: {exc}") from None
     print_table(table, sys.stdout)
+    return 0
+
+
+def _diff(args: argparse.Namespace) -> int:
+    from jarn.diff import collect, compare, render
+
+    runs, names = [], []
+    with stores.open_store(_db_path(args)) as store:
+        for asked in (args.before, args.after):
+            rows = find_rows(store, asked)
+            with stream_rows(store, rows, "reading", progress=False) as walk:
+                runs.append(collect(walk))
+            names.append(f"{rows[0].trace_id}  {rows[0].what}")
+    for line in render(compare(*runs), *names, limit=args.limit if args.limit > 0 else 1 << 62):
+        print(printable(line))
     return 0
 
 
 COMMANDS = {
     "run": _run, "traces": _traces, "show": _show, "export": _export, "testgen": _testgen,
-    "rm": _rm, "prune": _prune, "serve": _serve, "stats": _stats,
+    "rm": _rm, "prune": _prune, "push": _push, "serve": _serve, "stats": _stats, "diff": _diff,
 }
 
 
@@ -433,7 +535,7 @@ def main(argv: list[str] | None = None) -> int:
         os.dup2(devnull, sys.stdout.fileno())
         os.close(devnull)
         return 0
-    except (CommandError, db.StoreError, ConfigError, OSError) as exc:
+    except (CommandError, stores.StoreError, ConfigError, OSError) as exc:
         print(f"jarn: error: {exc}", file=sys.stderr)
         return 2
     except KeyboardInterrupt:

@@ -1,22 +1,27 @@
-"""The profiler's configuration: defaults, then `[tool.jarn]` of pyproject.toml, then overrides.
+"""The profiler's configuration: defaults, then `[tool.jarn]` of pyproject.toml, then the JARN_DB
+environment variable, then overrides.
 
 The result is the plain dictionary the native core reads:
 
     {"sqlite_busy_timeout": 60, "threading": False, "lightweight_repr": False, "values": "fields",
      "scrub": True, "omit_return_locals": False, "slow_repr_ms": 1.0, "max_trace_bytes": 1073741824,
      "engine": "monitoring", "filters": {"include_frames": [], "ignore_frames": []},
-     "plugins": {...}, "db_path": ".jarn/db.sqlite3"}
+     "plugins": {...}, "db_path": ".jarn/db.sqlite3",
+     "max_pending_bytes": 268435456, "drain_seconds": 5.0}
 
 `values` says how objects are recorded: "fields" (their own storage, none of their code run),
 "repr" (their __repr__) or "type" (type and address); `lightweight_repr = true` means "type".
 `scrub` keeps secrets out of the trace: true (the built-in denylist of names), a list of names
 added to it, or false (nothing scrubbed).
-
 `engine` says how the interpreter delivers events: "profile" (its profile hook) or "monitoring"
 (sys.monitoring, where code that is not recorded stops costing anything after its first event).
+`max_pending_bytes` and `drain_seconds` bound the background writer of web requests' traces
+(jarn.writer).
 
-In pyproject.toml keys may use dashes or underscores; `include = [...]` and `ignore = [...]` are
+Keys may use dashes or underscores, at every level; `include = [...]` and `ignore = [...]` are
 the filters, `include-library = [...]` and `ignore-sets = [...]` name presets of jarn.filters.
+Every key is checked against SETTINGS: a wrong type or an unknown key is one line naming the
+file, the key and what is expected.
 """
 
 from __future__ import annotations
@@ -24,6 +29,8 @@ from __future__ import annotations
 import copy
 import os
 import tomllib
+from collections.abc import Callable
+from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
@@ -57,18 +64,249 @@ DEFAULTS: dict[str, Any] = {
     "omit_return_locals": False,
     "slow_repr_ms": 1.0,
     "max_trace_bytes": 1 << 30,
+    "record_notes": True,
     "engine": "monitoring",
     "filters": {"include_frames": [], "ignore_frames": []},
     "plugins": {name: True for name in PLUGIN_NAMES},
     "db_path": str(DEFAULT_DB),
+    "max_pending_bytes": 256 << 20,
+    "drain_seconds": 5.0,
 }
-
-_BOOL_KEYS = ("threading", "lightweight_repr", "omit_return_locals")
-_LIST_KEYS = ("include", "ignore", "include_library", "ignore_sets")
 
 
 class ConfigError(Exception):
     """The configuration cannot be used: a clear, one-line reason."""
+
+
+class _Wrong(Exception):
+    """A value of the wrong kind; the message says what is expected ("true or false")."""
+
+
+# Checks: the value as the configuration keeps it, or _Wrong saying what is expected.
+
+
+def _bool(value: Any) -> bool:
+    if not isinstance(value, bool):
+        raise _Wrong("true or false")
+    return value
+
+
+def _int(low: int, high: int, expected: str) -> Callable[[Any], int]:
+    def check(value: Any) -> int:
+        if isinstance(value, bool) or not isinstance(value, int) or not low <= value <= high:
+            raise _Wrong(expected)
+        return value
+
+    return check
+
+
+def _number(low: float, high: float, expected: str) -> Callable[[Any], float]:
+    def check(value: Any) -> float:
+        if isinstance(value, bool) or not isinstance(value, int | float) or not low <= value <= high:
+            raise _Wrong(expected)
+        return value
+
+    return check
+
+
+def _strings(value: Any) -> list[str]:
+    if isinstance(value, str) or not isinstance(value, list | tuple) or not all(isinstance(v, str) for v in value):
+        raise _Wrong("a list of strings")
+    return list(value)
+
+
+def _engine(value: Any) -> str:
+    if value not in ENGINES:
+        raise _Wrong(f"one of {', '.join(map(repr, ENGINES))}")
+    return str(value)
+
+
+def _values(value: Any) -> str:
+    if value not in VALUES:
+        raise _Wrong(f"one of {', '.join(map(repr, VALUES))}")
+    return str(value)
+
+
+def _scrub(value: Any) -> bool | list[str]:
+    if isinstance(value, bool):
+        return value
+    try:
+        names = _strings(value)
+    except _Wrong:
+        raise _Wrong("true, false or a list of names") from None
+    if not all(0 < len(name.encode("utf-8", "surrogatepass")) <= 64 for name in names):
+        raise _Wrong("a list of names of 1 to 64 characters")
+    return names
+
+
+def _path(value: Any) -> str | os.PathLike[str]:
+    if not isinstance(value, str | os.PathLike):
+        raise _Wrong("a path or a postgresql:// URL")
+    return value
+
+
+# How a checked value goes into the configuration: (configuration, value, folder of the file).
+Apply = Callable[[dict[str, Any], Any, Path | None], None]
+
+
+def _set(key: str) -> Apply:
+    def apply(config: dict[str, Any], value: Any, base: Path | None) -> None:
+        config[key] = value
+
+    return apply
+
+
+def _append(table: str, key: str) -> Apply:
+    def apply(config: dict[str, Any], value: Any, base: Path | None) -> None:
+        config[table][key] = config[table][key] + value
+
+    return apply
+
+
+# `lightweight_repr` is the older name of values = "type": the two are kept in step.
+def _values_setting(config: dict[str, Any], value: Any, base: Path | None) -> None:
+    config["values"] = value
+    config["lightweight_repr"] = value == "type"
+
+
+def _lightweight_setting(config: dict[str, Any], value: Any, base: Path | None) -> None:
+    config["lightweight_repr"] = value
+    if value:
+        config["values"] = "type"
+    elif config.get("values") == "type":
+        config["values"] = "fields"
+
+
+def store_name(value: str | os.PathLike[str], base: Path | None = None) -> str:
+    """Where traces go: a URL as it is, a relative path below `base`."""
+    if isinstance(value, str) and value.startswith(("postgresql://", "postgres://")):
+        return value
+    path = Path(value)
+    return str(base / path if base is not None and not path.is_absolute() else path)
+
+
+def _db_path(config: dict[str, Any], value: Any, base: Path | None) -> None:
+    config["db_path"] = store_name(value, base)
+
+
+def _from_environment(config: dict[str, Any]) -> None:
+    """JARN_DB names the store for every command and integration, unless one names its own."""
+    named = os.environ.get("JARN_DB", "")
+    if named:
+        config["db_path"] = store_name(named)
+
+
+def _filters(config: dict[str, Any], value: dict[str, Any], base: Path | None) -> None:
+    for key, patterns in value.items():
+        config["filters"][key] = config["filters"][key] + patterns
+
+
+def _plugins(config: dict[str, Any], value: dict[str, Any], base: Path | None) -> None:
+    for key, given in value.items():
+        if key == "extra":
+            config["plugins"]["extra"] = list(config["plugins"].get("extra", [])) + given
+        else:
+            config["plugins"][key] = given
+
+
+def _preset(resolve: str) -> Apply:
+    def apply(config: dict[str, Any], value: Any, base: Path | None) -> None:
+        try:
+            from jarn import filters as presets
+        except ImportError:
+            raise _Wrong("a name of jarn's filter presets, which this installation lacks") from None
+        try:
+            found = getattr(presets, resolve)(value)
+        except ValueError as exc:
+            raise _Wrong(str(exc)) from None
+        config["filters"]["include_frames" if resolve == "resolve_include_libraries" else "ignore_frames"] += found
+
+    return apply
+
+
+@dataclass(frozen=True)
+class Setting:
+    """One key: how its value is checked (a function, or the Settings of a table's keys) and how
+    it goes into the configuration."""
+
+    check: Callable[[Any], Any] | dict[str, Setting]
+    apply: Apply | None = None  # None: stored under its key
+
+
+_UINT64 = 2**64 - 1
+
+# Every key, at every level. A new setting is one entry here (and one in DEFAULTS).
+SETTINGS: dict[str, Setting] = {
+    "sqlite_busy_timeout": Setting(_int(0, _UINT64, "a non-negative integer (seconds)")),
+    "threading": Setting(_bool),
+    "lightweight_repr": Setting(_bool, _lightweight_setting),
+    "values": Setting(_values, _values_setting),
+    "scrub": Setting(_scrub),
+    "omit_return_locals": Setting(_bool),
+    "record_notes": Setting(_bool),
+    "slow_repr_ms": Setting(_number(0, 1e12, "a non-negative number of milliseconds")),
+    "max_trace_bytes": Setting(_int(1, _UINT64 - 1, "a positive integer (bytes)")),
+    "max_pending_bytes": Setting(_int(1, _UINT64, "a positive integer (bytes)")),
+    "drain_seconds": Setting(_number(0, 86400, "a non-negative number of seconds")),
+    "engine": Setting(_engine),
+    "db_path": Setting(_path, _db_path),
+    "include": Setting(_strings, _append("filters", "include_frames")),
+    "ignore": Setting(_strings, _append("filters", "ignore_frames")),
+    "include_library": Setting(_strings, _preset("resolve_include_libraries")),
+    "ignore_sets": Setting(_strings, _preset("resolve_ignore_sets")),
+    "filters": Setting({"include_frames": Setting(_strings), "ignore_frames": Setting(_strings)}, _filters),
+    "plugins": Setting({**{name: Setting(_bool) for name in PLUGIN_NAMES}, "extra": Setting(_strings)}, _plugins),
+}
+
+
+def _shown(value: Any) -> str:
+    if isinstance(value, dict):
+        return "a table"
+    text = repr(value)
+    return text if len(text) <= 40 else text[:37] + "..."
+
+
+def _check_table(table: Any, settings: dict[str, Setting], where: str, path: str) -> dict[str, Any]:
+    """The table's values checked, under their underscored keys; ConfigError naming the first
+    key that is wrong."""
+    if not isinstance(table, dict):
+        raise ConfigError(f"{where}: {path or 'the configuration'} must be a table, not {_shown(table)}")
+    out: dict[str, Any] = {}
+    for raw, value in table.items():
+        key = str(raw).replace("-", "_")
+        name = f"{path}.{raw}" if path else str(raw)
+        setting = settings.get(key)
+        if setting is None:
+            known = ", ".join(k.replace("_", "-") if "-" in str(raw) else k for k in settings)
+            raise ConfigError(f"{where}: unknown key {name} (known: {known})")
+        if key in out:
+            raise ConfigError(f"{where}: {name} is given twice (with dashes and with underscores)")
+        if isinstance(setting.check, dict):
+            out[key] = _check_table(value, setting.check, where, name)
+            continue
+        try:
+            out[key] = setting.check(value)
+        except _Wrong as wrong:
+            raise ConfigError(f"{where}: {name} must be {wrong}, not {_shown(value)}") from None
+    return out
+
+
+def _apply(config: dict[str, Any], layer: Any, where: str, base: Path | None, path: str = "") -> None:
+    checked = _check_table(layer, SETTINGS, where, path)
+    for key, value in checked.items():
+        setting = SETTINGS[key]
+        try:
+            (setting.apply or _set(key))(config, value, base)
+        except _Wrong as wrong:
+            name = f"{path}.{key}" if path else key
+            raise ConfigError(f"{where}: {name}: {wrong}") from None
+
+
+def check_engine(value: Any, where: str) -> str:
+    try:
+        return _engine(value)
+    except _Wrong as wrong:
+        raise ConfigError(f"{where}: engine must be {wrong}, not {_shown(value)}") from None
 
 
 def find_pyproject(start: Path | None = None) -> Path | None:
@@ -91,153 +329,17 @@ def find_project_root(start: Path | None = None) -> Path | None:
     return None
 
 
-def read_pyproject(path: Path) -> dict[str, Any]:
-    """The `[tool.jarn]` table of a pyproject.toml, keys normalised to underscores."""
+def read_pyproject(path: Path) -> Any:
+    """The `[tool.jarn]` table of a pyproject.toml, as written (checked when applied)."""
     try:
         with path.open("rb") as f:
             data = tomllib.load(f)
     except (OSError, tomllib.TOMLDecodeError) as exc:
         raise ConfigError(f"cannot read {path}: {exc}") from None
-    table = data.get("tool", {}).get("jarn", {})
-    if not isinstance(table, dict):
-        raise ConfigError(f"{path}: [tool.jarn] must be a table")
-    return _normalise(table, str(path))
-
-
-def _normalise(table: dict[str, Any], where: str) -> dict[str, Any]:
-    out: dict[str, Any] = {}
-    for key, value in table.items():
-        out[str(key).replace("-", "_")] = value
-    known = {"sqlite_busy_timeout", "slow_repr_ms", "max_trace_bytes", "db_path", "engine", "plugins", "filters",
-             "values", "scrub", *_BOOL_KEYS, *_LIST_KEYS}
-    unknown = sorted(set(out) - known)
-    if unknown:
-        raise ConfigError(f"{where}: unknown jarn setting {unknown[0]!r}")
-    return out
-
-
-def check_engine(value: Any, where: str) -> str:
-    if value not in ENGINES:
-        raise ConfigError(f"{where}: engine must be one of {', '.join(map(repr, ENGINES))}, not {value!r}")
-    return str(value)
-
-
-def _string_list(value: Any, key: str, where: str) -> list[str]:
-    if isinstance(value, str) or not isinstance(value, list | tuple) or not all(isinstance(v, str) for v in value):
-        raise ConfigError(f"{where}: {key} must be a list of strings")
-    return list(value)
-
-
-def _apply(config: dict[str, Any], layer: dict[str, Any], where: str, base: Path | None) -> None:
-    for key in _BOOL_KEYS:
-        if key in layer:
-            if not isinstance(layer[key], bool):
-                raise ConfigError(f"{where}: {key} must be true or false")
-            config[key] = layer[key]
-    _apply_values(config, layer, where)
-    if "scrub" in layer:
-        config["scrub"] = check_scrub(layer["scrub"], where)
-    if "sqlite_busy_timeout" in layer:
-        value = layer["sqlite_busy_timeout"]
-        if isinstance(value, bool) or not isinstance(value, int) or not 0 <= value < 2**64:
-            raise ConfigError(f"{where}: sqlite_busy_timeout must be a non-negative integer")
-        config["sqlite_busy_timeout"] = value
-    if "engine" in layer:
-        config["engine"] = check_engine(layer["engine"], where)
-    if "slow_repr_ms" in layer:
-        value = layer["slow_repr_ms"]
-        if isinstance(value, bool) or not isinstance(value, int | float) or not 0 <= value < 1e12:
-            raise ConfigError(f"{where}: slow_repr_ms must be a non-negative number of milliseconds")
-        config["slow_repr_ms"] = value
-    if "max_trace_bytes" in layer:
-        value = layer["max_trace_bytes"]
-        if isinstance(value, bool) or not isinstance(value, int) or not 0 < value < 2**64 - 1:
-            raise ConfigError(f"{where}: max_trace_bytes must be a positive integer")
-        config["max_trace_bytes"] = value
-    if "db_path" in layer:
-        value = layer["db_path"]
-        if not isinstance(value, str | os.PathLike):
-            raise ConfigError(f"{where}: db_path must be a path")
-        path = Path(value)
-        config["db_path"] = str(base / path if base is not None and not path.is_absolute() else path)
-    filters = config["filters"]
-    if "filters" in layer:
-        given = layer["filters"]
-        if not isinstance(given, dict):
-            raise ConfigError(f"{where}: filters must be a table")
-        for key in ("include_frames", "ignore_frames"):
-            if key in given:
-                filters[key] = filters[key] + _string_list(given[key], f"filters.{key}", where)
-    if "include" in layer:
-        filters["include_frames"] = filters["include_frames"] + _string_list(layer["include"], "include", where)
-    if "ignore" in layer:
-        filters["ignore_frames"] = filters["ignore_frames"] + _string_list(layer["ignore"], "ignore", where)
-    if "include_library" in layer or "ignore_sets" in layer:
-        _apply_presets(filters, layer, where)
-    if "plugins" in layer:
-        _apply_plugins(config["plugins"], layer["plugins"], where)
-
-
-def check_values(value: Any, where: str) -> str:
-    if value not in VALUES:
-        raise ConfigError(f"{where}: values must be one of {', '.join(map(repr, VALUES))}, not {value!r}")
-    return str(value)
-
-
-def _apply_values(config: dict[str, Any], layer: dict[str, Any], where: str) -> None:
-    # `lightweight_repr` is the older name of values = "type"; both are kept in step.
-    if "values" in layer:
-        values = check_values(layer["values"], where)
-        if layer.get("lightweight_repr") is True and values != "type":
-            raise ConfigError(f'{where}: lightweight_repr = true asks for values = "type", not {values!r}')
-        config["values"] = values
-        config["lightweight_repr"] = values == "type"
-    elif "lightweight_repr" in layer:
-        if config["lightweight_repr"]:
-            config["values"] = "type"
-        elif config.get("values") == "type":
-            config["values"] = "fields"
-
-
-def check_scrub(value: Any, where: str) -> bool | list[str]:
-    """`scrub`: true, false, or a list of names (each 1 to 64 characters) added to the denylist."""
-    if isinstance(value, bool):
-        return value
-    names = _string_list(value, "scrub", where)
-    for name in names:
-        if not 0 < len(name.encode("utf-8", "surrogatepass")) <= 64:
-            raise ConfigError(f"{where}: scrub names must have 1 to 64 characters, not {name!r}")
-    return names
-
-
-def _apply_presets(filters: dict[str, list[str]], layer: dict[str, Any], where: str) -> None:
-    try:
-        from jarn import filters as presets
-    except ImportError:
-        raise ConfigError(f"{where}: filter presets are not available in this installation") from None
-    try:
-        if "include_library" in layer:
-            names = _string_list(layer["include_library"], "include_library", where)
-            filters["include_frames"] = filters["include_frames"] + presets.resolve_include_libraries(names)
-        if "ignore_sets" in layer:
-            names = _string_list(layer["ignore_sets"], "ignore_sets", where)
-            filters["ignore_frames"] = filters["ignore_frames"] + presets.resolve_ignore_sets(names)
-    except ValueError as exc:
-        raise ConfigError(f"{where}: {exc}") from None
-
-
-def _apply_plugins(plugins: dict[str, Any], given: Any, where: str) -> None:
-    if not isinstance(given, dict):
-        raise ConfigError(f"{where}: plugins must be a table")
-    for key, value in given.items():
-        if key == "extra":
-            plugins["extra"] = list(plugins.get("extra", [])) + _string_list(value, "plugins.extra", where)
-        elif key in PLUGIN_NAMES:
-            if not isinstance(value, bool):
-                raise ConfigError(f"{where}: plugins.{key} must be true or false")
-            plugins[key] = value
-        else:
-            raise ConfigError(f"{where}: unknown plugin {key!r} (known: {', '.join(PLUGIN_NAMES)}, extra)")
+    tool = data.get("tool", {})
+    if not isinstance(tool, dict):
+        raise ConfigError(f"{path}: tool must be a table, not {_shown(tool)}")
+    return tool.get("jarn", {})
 
 
 def merged(overrides: dict[str, Any] | None) -> dict[str, Any]:
@@ -246,8 +348,9 @@ def merged(overrides: dict[str, Any] | None) -> dict[str, Any]:
     root = find_project_root()
     if root is not None:
         config["db_path"] = str(root / DEFAULT_DB)
+    _from_environment(config)
     if overrides:
-        _apply(config, _normalise(dict(overrides), "configuration"), "configuration", None)
+        _apply(config, dict(overrides), "configuration", None)
     return config
 
 
@@ -260,7 +363,8 @@ def load_config(overrides: dict[str, Any] | None = None, start: Path | None = No
     if root is not None:
         config["db_path"] = str(root / DEFAULT_DB)
     if pyproject is not None:
-        _apply(config, read_pyproject(pyproject), str(pyproject), base)
+        _apply(config, read_pyproject(pyproject), str(pyproject), base, "tool.jarn")
+    _from_environment(config)
     if overrides:
-        _apply(config, _normalise(dict(overrides), "command line"), "command line", None)
+        _apply(config, dict(overrides), "command line", None)
     return config

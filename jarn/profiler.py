@@ -65,8 +65,11 @@ class JarnProfiler:
         trace_id: str | None = None,
         source: str = "",
         engine: str | None = None,
+        checked: bool = False,
     ) -> None:
-        self.config: dict[str, Any] = config_module.merged(config)
+        # `checked`: the configuration is one that `config.merged` or `load_config` made, used as
+        # it is (a web middleware checks its configuration once, not at each request).
+        self.config: dict[str, Any] = dict(config) if checked and config is not None else config_module.merged(config)
         if engine is not None:
             self.config["engine"] = config_module.check_engine(engine, "engine")
         # The engine in use once started: "profile" when the monitoring tool id was taken.
@@ -89,7 +92,7 @@ class JarnProfiler:
         # Everything the core imports later (at save time, possibly while profiling is still on)
         # is imported now: jarn.git runs `git` once at import, and a subprocess started then
         # would show up in the program's trace through the subprocess plugin.
-        from jarn import _jarn, db, git, plugins, serialize, version  # noqa: F401
+        from jarn import _jarn, db, git, plugins, serialize, store, version  # noqa: F401
 
         if self.engine == "monitoring":
             holder = monitoring_tool_holder()
@@ -122,12 +125,12 @@ class JarnProfiler:
         """Stores the trace. It is handed to the store in pieces, as they are written, so that
         saving a big trace never holds it twice in memory; when storing fails, the records go
         back to the profiler for a later `save()`."""
-        from jarn import db
+        from jarn import store
 
         pieces = self.rust_profiler.take_trace_pieces()
         try:
             timeout = int(self.config.get("sqlite_busy_timeout", 60))
-            db.save_trace_in_sqlite(self.db_path, pieces.trace_id, timeout=timeout, msgpack=pieces)
+            store.save_trace(self.db_path, pieces.trace_id, pieces, timeout=timeout)
         except BaseException:
             pieces.restore()
             raise
@@ -373,17 +376,18 @@ class _ProgramRun:
             self.profiler.trace_id = trace_id
 
     def _report(self, saved: bool) -> None:
-        from jarn import db
+        from jarn import store as stores
 
         profiler = self.profiler
         if not saved:
             print(f"jarn: error: the trace could not be saved: {profiler.save_error}", file=sys.stderr)
             return
         try:
-            rows = db.find_rows(profiler.db_path, profiler.trace_id)
+            with stores.open_store(profiler.db_path) as store:
+                rows = store.find(profiler.trace_id)
             records = rows[-1].record_count if rows else 0
-            print(f"jarn: trace {profiler.trace_id} saved to {profiler.db_path} ({records} records)", file=sys.stderr)
-        except db.StoreError as exc:
+            print(f"jarn: trace {profiler.trace_id} saved to {stores.describe(profiler.db_path)} ({records} records)", file=sys.stderr)
+        except stores.StoreError as exc:
             print(f"jarn: error: {exc}", file=sys.stderr)
 
 

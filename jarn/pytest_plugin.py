@@ -3,24 +3,31 @@
 Loaded by every pytest run in an environment where jarn is installed, so it does nothing (and
 imports nothing heavy) unless --jarn is given. The profiler is started before the first test and
 stopped after the last; the test boundary plugin turns each test's run protocol into a
-"start_test" / "end_test" pair, and the core saves a trace at each end.
+"start_test" / "end_test" pair, and the core hands a trace over at each end. The traces are saved
+by the background writer (jarn.writer), many per transaction, while the tests go on; the session
+waits for it at the end. Traces that could not be saved are named in the terminal summary with
+the reason; the run's exit code stays pytest's unless --jarn-strict is given.
 """
 
 from __future__ import annotations
 
+from collections import defaultdict
 from typing import Any
 
 _PROFILER_KEY = "_jarn_profiler"
+_RESULT_KEY = "_jarn_result"
 
 
 def pytest_addoption(parser: Any) -> None:
     group = parser.getgroup("jarn", "tracing with jarn")
     group.addoption("--jarn", action="store_true", default=False, help="profile each test into its own jarn trace")
-    group.addoption("--jarn-db", metavar="PATH", default=None, help="trace database (default: the project's)")
+    group.addoption("--jarn-db", metavar="PATH|URL", default=None,
+                    help="trace store: a SQLite file or a postgresql:// URL (default: $JARN_DB, else the project's .jarn/db.sqlite3)")
     group.addoption("--jarn-threading", action="store_true", default=False, help="also profile threads the tests start")
     group.addoption(
-        "--jarn-engine", choices=("profile", "monitoring"), default=None, help="how events reach jarn (default: the project's)"
+        "--jarn-engine", choices=("profile", "monitoring"), default=None, help="how events reach jarn (default: the project's, else monitoring)"
     )
+    group.addoption("--jarn-strict", action="store_true", default=False, help="fail the run when a test's trace could not be saved")
 
 
 def pytest_sessionstart(session: Any) -> None:
@@ -29,6 +36,7 @@ def pytest_sessionstart(session: Any) -> None:
         return
     import pytest
 
+    from jarn import writer
     from jarn.config import ConfigError, load_config
     from jarn.profiler import JarnProfiler
 
@@ -47,9 +55,11 @@ def pytest_sessionstart(session: Any) -> None:
         one_trace_per_test=True,
         source="pytest",
     )
+    writer.route_saves(profiler.db_path)
     try:
         profiler.start()
     except Exception as exc:
+        writer.route_saves(profiler.db_path, on=False)
         raise pytest.UsageError(f"jarn: cannot start profiling: {exc}") from None
     setattr(config, _PROFILER_KEY, profiler)
 
@@ -58,13 +68,38 @@ def pytest_sessionfinish(session: Any, exitstatus: int) -> None:
     profiler = getattr(session.config, _PROFILER_KEY, None)
     if profiler is None:
         return
+    from jarn import writer
+
     profiler.stop()
     # Records after the last test (session teardown hooks) belong to no test: not saved.
     delattr(session.config, _PROFILER_KEY)
-    session.config._jarn_db_path = profiler.db_path  # for the summary line
+    saver = writer.get_writer()
+    saver.flush()  # each trace settles, saved or not: the store answers or fails
+    writer.route_saves(profiler.db_path, on=False)
+    unsaved = [u for u in saver.unsaved if u.db_path == profiler.db_path]
+    setattr(session.config, _RESULT_KEY, (profiler.db_path, saver.saved[profiler.db_path], unsaved))
+    if unsaved and session.config.getoption("jarn_strict") and session.exitstatus == 0:
+        session.exitstatus = 1  # pytest's "tests failed"
 
 
 def pytest_terminal_summary(terminalreporter: Any) -> None:
-    if terminalreporter.config.getoption("jarn"):
-        path = getattr(terminalreporter.config, "_jarn_db_path", None) or "the project's database"
-        terminalreporter.write_line(f"jarn: one trace per test saved to {path} (jarn traces, jarn show ID)")
+    result = getattr(terminalreporter.config, _RESULT_KEY, None)
+    if result is None:
+        return
+    path, saved, unsaved = result
+    if not unsaved:
+        terminalreporter.write_line(f"jarn: {saved} test traces saved to {path} (jarn traces, jarn show ID)")
+        return
+    by_reason: dict[str, list[str]] = defaultdict(list)
+    for u in unsaved:
+        by_reason[u.reason].append(u.what or u.trace_id)
+    strict = terminalreporter.config.getoption("jarn_strict")
+    terminalreporter.write_sep("=", "jarn", red=True, bold=strict)
+    terminalreporter.write_line(f"jarn: {len(unsaved)} test traces NOT saved to {path} ({saved} saved)"
+                                + ("; --jarn-strict fails the run" if strict else ""))
+    for reason, names in by_reason.items():
+        terminalreporter.write_line(f"  {len(names)} not saved: {reason}")
+        for name in names[:10]:
+            terminalreporter.write_line(f"    {name}")
+        if len(names) > 10:
+            terminalreporter.write_line(f"    ... and {len(names) - 10} more")

@@ -4,7 +4,9 @@ from __future__ import annotations
 
 from importlib import metadata
 
+DISTRIBUTION = "jarn-profiler"  # the name it is installed by (the import name stays jarn)
+
 try:
-    __version__: str = metadata.version("jarn")
+    __version__: str = metadata.version(DISTRIBUTION)
 except metadata.PackageNotFoundError:  # a source checkout on sys.path, not installed
     __version__ = "0.0.0+unknown"

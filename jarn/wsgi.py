@@ -6,7 +6,8 @@
 
 The trace's source is "METHOD /path". A profile function belongs to one thread, so a request is
 profiled on the thread that serves it, from the application call until the server closes the
-response (after the last byte is sent); the trace is saved then, on that thread. Requests
+response (after the last byte is sent); the trace is then handed to the process's background
+writer (jarn.writer), which saves it off the request's thread, batched with others. Requests
 served at the same time on other threads are profiled at the same time, each into its own
 trace. The trace holds a "request" record when the request begins and a "response" record
 (status, duration) when it ends.
@@ -31,10 +32,10 @@ import threading
 import time
 import weakref
 from collections.abc import Callable, Iterable, Iterator
-from typing import Any
+from dataclasses import dataclass, field
+from typing import Any, TypeVar
 
-from typing import TypeVar
-
+from jarn import writer
 from jarn.profiler import MONITORING_TOOL_NAME, JarnProfiler, monitoring_tool_holder
 
 logger = logging.getLogger("jarn")
@@ -51,11 +52,25 @@ def request_ended(method: str, path: str, status: int | None, duration: float) -
     pass
 
 
-def profile_call(
-    config: dict[str, Any] | None, db_path: str | None, method: str, path: str, call: Callable[[], R], status_of: Callable[[R], Any]
-) -> R:
-    """`call()` profiled on this thread as one request, its trace saved when it returns."""
-    profiler = begin_request(config, db_path, request_source(method, path))
+@dataclass(frozen=True)
+class RequestSettings:
+    """What every request of one middleware is profiled with: its configuration, checked and
+    merged once, when the application is set up (a ConfigError shows then, not at each request)."""
+
+    config: dict[str, Any]
+    db_path: str
+    said: set[tuple[str, str]] = field(default_factory=set, compare=False)  # failures logged
+
+
+def prepare(config: dict[str, Any] | None, db_path: str | None) -> RequestSettings:
+    profiler = JarnProfiler(config, db_path=db_path)  # the configuration checked as it was given
+    request_config(config)  # says, once, what requests do not take from it
+    return RequestSettings({**profiler.config, "threading": False, "engine": "profile"}, profiler.db_path)
+
+
+def profile_call(settings: RequestSettings, method: str, path: str, call: Callable[[], R], status_of: Callable[[R], Any]) -> R:
+    """`call()` profiled on this thread as one request, its trace handed over when it returns."""
+    profiler = begin_request(settings, request_source(method, path))
     if profiler is None:
         return call()
     started = time.perf_counter()
@@ -67,7 +82,7 @@ def profile_call(
         return result
     finally:
         request_ended(method, path, status if isinstance(status, int) else None, round(time.perf_counter() - started, 9))
-        end_request(profiler)
+        end_request(settings, profiler)
 
 
 def request_source(method: Any, path: Any) -> str:
@@ -90,6 +105,19 @@ def request_config(config: dict[str, Any] | None) -> dict[str, Any]:
     return {**(config or {}), "threading": False, "engine": "profile"}
 
 
+def failed(settings: RequestSettings, doing: str, source: str, exc: BaseException) -> None:
+    """A failure of jarn's own, logged once per middleware and kind (what was being done, and
+    the error); the request goes on. KeyboardInterrupt and SystemExit are not jarn's: they go
+    on too."""
+    if isinstance(exc, KeyboardInterrupt | SystemExit):
+        raise exc
+    kind = (doing, f"{type(exc).__name__}: {str(exc).splitlines()[0] if str(exc) else ''}")
+    if kind in settings.said:
+        return
+    settings.said.add(kind)
+    logger.error("jarn could not %s %s: %s (requests go on unprofiled while this lasts; said once)", doing, source, kind[1])
+
+
 # The last request profiled on each thread, and those already saved. A server may close a
 # response on another thread than the one that called the application: the request's profiler
 # then stays installed on that first thread, and is taken off when its next request begins.
@@ -97,38 +125,44 @@ _last = threading.local()
 _ended: weakref.WeakSet[JarnProfiler] = weakref.WeakSet()
 
 
-def begin_request(config: dict[str, Any] | None, db_path: str | None, source: str) -> JarnProfiler | None:
-    """A profiler started on this thread for this request, or None (logged) when the request
-    goes unprofiled."""
+def begin_request(settings: RequestSettings, source: str) -> JarnProfiler | None:
+    """A profiler started on this thread for this request, or None when the request goes
+    unprofiled: profiled already by an outer jarn middleware (said nowhere: it is profiled), or
+    by something else (a warning says so), or jarn failed (logged once per kind)."""
     current = sys.getprofile()
     last = getattr(_last, "profiler", None)
-    if current is not None and last is not None and last in _ended and current is getattr(last, "rust_profiler", None):
+    if current is not None and last is not None and current is getattr(last, "rust_profiler", None):
+        if last not in _ended:
+            return None  # the application is wrapped twice: the outer middleware has this request
         sys.setprofile(None)
         current = None
     if current is not None or monitoring_tool_holder() == MONITORING_TOOL_NAME:
         logger.warning("jarn did not profile %s: its thread is already being profiled", source)
         return None
+    profiler = None
     try:
-        profiler = JarnProfiler(request_config(config), db_path=db_path, source=source)
+        profiler = JarnProfiler(settings.config, db_path=settings.db_path, source=source, checked=True)
         profiler.start()
-    except Exception as exc:
-        logger.error("jarn could not profile %s: %s", source, exc)
+    except BaseException as exc:
+        if profiler is not None and profiler.rust_profiler is not None and sys.getprofile() is profiler.rust_profiler:
+            sys.setprofile(None)
+        failed(settings, "profile", source, exc)
         return None
     _last.profiler = profiler
     return profiler
 
 
-def end_request(profiler: JarnProfiler) -> None:
-    """Stops profiling this thread, when it runs this profiler, and saves the trace; never
-    raises. (A thread that closes another thread's response may be profiling a request of its
-    own, which goes on.)"""
+def end_request(settings: RequestSettings, profiler: JarnProfiler) -> None:
+    """Stops profiling this thread, when it runs this profiler, and hands the trace to the
+    process's writer, which saves it on a thread of its own; never raises. (A thread that closes
+    another thread's response may be profiling a request of its own, which goes on.)"""
     try:
         if sys.getprofile() is getattr(profiler, "rust_profiler", None):
             profiler.stop()
-    except Exception as exc:
-        logger.error("jarn could not stop profiling %s: %s", profiler.source, exc)
+    except BaseException as exc:
+        failed(settings, "stop profiling", profiler.source, exc)
     _ended.add(profiler)
-    profiler.save_quietly()
+    writer.hand_over(profiler)  # a drop is counted there, a failure logged there
 
 
 class _ClosingResponse:
@@ -170,12 +204,12 @@ class JarnMiddleware:
         self.app = app
         self.db_path = db_path
         self.config = config
-        # A configuration error shows when the application is set up, not at each request.
-        JarnProfiler(config, db_path=db_path)
+        self.settings = prepare(config, db_path)  # a configuration error shows here, once
+        writer.drain_on_sigterm()
 
     def __call__(self, environ: dict[str, Any], start_response: Callable[..., Any]) -> Iterable[bytes]:
         method, path = environ.get("REQUEST_METHOD"), environ.get("PATH_INFO")
-        profiler = begin_request(self.config, self.db_path, request_source(method, path))
+        profiler = begin_request(self.settings, request_source(method, path))
         if profiler is None:
             return self.app(environ, start_response)
         started = time.perf_counter()
@@ -192,7 +226,7 @@ class JarnMiddleware:
             if not done:
                 done = True
                 request_ended(str(method), str(path), status, round(time.perf_counter() - started, 9))
-                end_request(profiler)
+                end_request(self.settings, profiler)
 
         request_began(str(method), str(path))
         try:

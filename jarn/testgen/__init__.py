@@ -15,7 +15,7 @@ import pprint
 from dataclasses import dataclass, field
 from typing import Any
 
-from jarn.decode import Trace
+from jarn.trace import Trace
 
 
 class TestgenError(Exception):

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <utility>
 
-#include "../lib/internal_error.hpp"
+#include "../utils/internal_error.hpp"
 #include "../utils/interned.hpp"
 #include "../utils/owned.hpp"
 
@@ -172,6 +172,10 @@ bool get_scrub_rules(PyObject* config, scrub::Rules& rules, Owned& argument) {
         }
     }
     return true;
+}
+
+bool record_notes(PyObject* config, bool& out) {
+    return read_flag(config, names.record_notes, "config.get(\"record_notes\" should not raise.", out);
 }
 
 bool omit_return_locals(PyObject* config, bool& out) {

@@ -30,6 +30,8 @@ bool get_values_mode(PyObject* config, ValuesMode& out);
 // `argument` gets the same as the host's serialiser is told it (False, or the tuple of names).
 bool get_scrub_rules(PyObject* config, scrub::Rules& rules, Owned& argument);
 bool omit_return_locals(PyObject* config, bool& out);
+// Whether jarn measures its own time and generators' steps and writes them beside the records.
+bool record_notes(PyObject* config, bool& out);
 // "slow_repr_ms": a non-negative number of milliseconds (default 1), given in nanoseconds.
 bool get_slow_repr_ns(PyObject* config, std::int64_t& out);
 // "max_trace_bytes": a positive int (default 1 GiB), the bytes of records one trace keeps.

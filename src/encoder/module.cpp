@@ -180,7 +180,8 @@ PyObject* encoder_text(PyObject* self, PyObject* const* args, Py_ssize_t nargs) 
 void plain_limits(PyObject* self, ValueBudget* budget, PlainLimits* out) {
     const EncoderLimits& limits = as_encoder(self)->limits;
     start_budget(*budget, limits);
-    *out = PlainLimits{limits.max_str, limits.max_items, limits.max_depth};
+    *out = PlainLimits{limits.max_str, limits.max_items, limits.max_depth,
+                       as_encoder(self)->objects != ObjectStyle::fallback};
 }
 
 EncoderNativeApi native_api = {kEncoderApiVersion, nullptr, append_encoding, append_map_encoding, plain_limits};

@@ -37,6 +37,9 @@ struct PlainLimits {
     Py_ssize_t max_str;
     Py_ssize_t max_items;
     Py_ssize_t max_depth;
+    // Whether a dict longer than max_items is cut here (max_items entries, then "..." with how
+    // many more) rather than handed to the fallback whole.
+    bool cuts_long_dicts;
 };
 
 struct EncoderNativeApi {

@@ -1,8 +1,11 @@
 #include "builtin.hpp"
 
 #include <array>
+#include <string>
 
-#include "../lib/internal_error.hpp"
+#include "../utils/code_info.hpp"
+#include "../utils/convert.hpp"
+#include "../utils/internal_error.hpp"
 #include "../utils/cpython_compat.hpp"
 #include "../utils/owned.hpp"
 
@@ -20,15 +23,60 @@ const Finder& frozen_filter() {
     return f;
 }
 
-const std::array<Finder, 14>& host_package_filter() {
-    static const std::array<Finder, 14> f{
+const std::array<Finder, 15>& host_package_filter() {
+    static const std::array<Finder, 15> f{
         Finder("/jarn/db.py"),        Finder("/jarn/serialize.py"),     Finder("/jarn/git.py"),
         Finder("/jarn/version.py"),   Finder("/jarn/__init__.py"),      Finder("/jarn/__main__.py"),
         Finder("/jarn/config.py"),    Finder("/jarn/utils.py"),         Finder("/jarn/profiler.py"),
         Finder("/jarn/wsgi.py"),      Finder("/jarn/asgi.py"),          Finder("/jarn/pytest_plugin.py"),
-        Finder("/jarn/testgen/"),     Finder("/jarn/filters/"),
+        Finder("/jarn/testgen/"),     Finder("/jarn/filters/"),         Finder("/jarn/writer.py"),
     };
     return f;
+}
+
+// Code that no one wrote as Python source: compiled templates and code generated at run time.
+// - "<...>" names (Jinja2's "<template>", "<decorator-gen-1>"...), but not a prompt's, whose
+//   code the user typed;
+// - Mako's string templates ("memory:0x...") and its module ids (a bare identifier, no path);
+// - a file whose extension is not Python's: a template compiled under its own name (Jinja2's
+//   "templates/page.html");
+// - Mako's compiled modules kept on disk, named after their template ("page.html.py").
+// What people typed: the interpreter's, IPython's and IDLE's prompts, and the cells of jarn's own
+// %%jarn magic.
+constexpr std::array<std::string_view, 7> kPromptNames{"<stdin>",   "<console", "<python-input-", "<ipython-input-",
+                                                        "<pyshell#", "<input>",  "<jarn-cell-"};
+constexpr std::array<std::string_view, 5> kPythonExtensions{".py", ".pyw", ".pyx", ".pxd", ".pxi"};
+constexpr std::array<std::string_view, 9> kTemplateExtensions{".html.py", ".htm.py",  ".xml.py",  ".txt.py", ".mako.py",
+                                                              ".mak.py",  ".tmpl.py", ".jinja.py", ".j2.py"};
+
+template <std::size_t N>
+bool any_suffix(std::string_view filename, const std::array<std::string_view, N>& suffixes) {
+    for (std::string_view s : suffixes) {
+        if (ends_with(filename, s)) return true;
+    }
+    return false;
+}
+
+bool generated_code(std::string_view filename) {
+    if (filename.empty()) return false;
+    if (filename.front() == '<') {
+        if (filename.back() != '>') return false;
+        for (std::string_view prompt : kPromptNames) {
+            if (starts_with(filename, prompt)) return false;
+        }
+        return true;
+    }
+    if (starts_with(filename, "memory:")) return true;
+    const std::size_t slash = filename.rfind('/');
+    const std::string_view last = slash == std::string_view::npos ? filename : filename.substr(slash + 1);
+    if (last.find('.') == std::string_view::npos) {  // a bare module id: a name of word characters, no path
+        if (slash != std::string_view::npos) return false;
+        for (char c : last) {
+            if (!(c == '_' || (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'))) return false;
+        }
+        return true;
+    }
+    return !any_suffix(last, kPythonExtensions) || any_suffix(last, kTemplateExtensions);
 }
 
 const Finder& exec_filter() {
@@ -77,28 +125,29 @@ FilenameVerdict filename_verdict(std::string_view filename, const std::vector<Fi
     if (any_occurs(include_frames, filename)) return FilenameVerdict::include;
     if (any_occurs(library_filter(), filename) || frozen_filter().occurs_in(filename) ||
         any_occurs(host_package_filter(), filename) || exec_filter().occurs_in(filename) ||
-        filename == kPytestGenerated || starts_with(filename, kAttrsGenerated) ||
+        filename == kPytestGenerated || starts_with(filename, kAttrsGenerated) || generated_code(filename) ||
         any_occurs(ignore_frames, filename)) {
         return FilenameVerdict::drop;
     }
     return FilenameVerdict::record_unless_attrs;
 }
 
-int called_from_attrs(compat::InterpreterFrame* frame, AttrsCallerCache& cache) {
+int called_from_attrs(compat::InterpreterFrame* frame) {
     // The caller's file name straight from the interpreter's frames: no frame object is made.
+    // What it says is kept on the caller's code object.
     if (PyCodeObject* code = compat::caller_code(frame)) {  // borrowed
-        if (code->co_filename == cache.filename.get()) return cache.from_attrs ? 1 : 0;
-        Py_ssize_t size;
-        const char* data =
-            PyUnicode_Check(code->co_filename) ? PyUnicode_AsUTF8AndSize(code->co_filename, &size) : nullptr;
-        if (data == nullptr) {
+        CodeInfo* info = code_info(code);
+        if (info == nullptr) return -1;
+        if (info->attrs_maker >= 0) return info->attrs_maker;
+        std::string_view text;
+        std::string shown;
+        if (!PyUnicode_Check(code->co_filename) || !shown_text(code->co_filename, text, shown)) {
             raise_internal_error("A filename is a string.");
             return -1;
         }
-        if (size > 0) {
-            cache.filename = Owned::borrow(code->co_filename);
-            cache.from_attrs = ends_with(std::string_view(data, std::size_t(size)), kAttrsMake);
-            return cache.from_attrs ? 1 : 0;
+        if (!text.empty()) {
+            info->attrs_maker = ends_with(text, kAttrsMake) ? 1 : 0;
+            return info->attrs_maker;
         }
     }
     // No caller, or one without a file name (whose own caller then decides): by the frame objects.

@@ -11,7 +11,7 @@
 #include "../utils/interned.hpp"
 #include "../utils/owned.hpp"
 #include "args.hpp"
-#include "internal_error.hpp"
+#include "../utils/internal_error.hpp"
 
 namespace jarn {
 namespace {

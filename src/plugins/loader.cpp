@@ -1,6 +1,6 @@
 #include "loader.hpp"
 
-#include "../lib/internal_error.hpp"
+#include "../utils/internal_error.hpp"
 #include "../utils/convert.hpp"
 #include "../utils/interned.hpp"
 

@@ -34,6 +34,7 @@ bool admit(ProfilerState& p, std::size_t size) {
     TraceLimit& limit = p.limit;
     if (limit.records_dropped == 0 && limit.kept_bytes + size <= p.max_trace_bytes) {
         limit.kept_bytes += size;
+        ++limit.kept_records;
         return true;
     }
     if (limit.records_dropped == 0) {
@@ -58,7 +59,7 @@ void push_frame_data(ProfilerState& p, std::optional<std::uint64_t> native_id, s
     if (from >= to) return;
     RecordList& target = records_of(p, native_id);
     for (std::size_t i = from; i < to; ++i) {
-        if (admit(p, records[i].bytes.size())) target.append(records[i].bytes);
+        if (admit(p, records[i].bytes.size())) target.append(records[i].bytes, p.record_notes ? &records[i].note : nullptr);
         records[i].bytes.clear();
     }
 }
@@ -71,11 +72,11 @@ Boundary boundary_of(std::string_view type) {
     return Boundary::none;
 }
 
-bool store_record(Event& ev, const msgpack::Buffer& record) {
+bool store_record(Event& ev, const msgpack::Buffer& record, const records::Note& note) {
     if (!event_thread(ev)) return false;
     ProfilerState& p = ev.profiler;
     RecordList& target = records_of(p, ev.thread->native_id);
-    if (admit(p, record.size())) target.append(record);
+    if (admit(p, record.size())) target.append(record, p.record_notes ? &note : nullptr);
     return true;
 }
 

@@ -4,7 +4,8 @@
 #include "callback.hpp"
 
 #include "../filters/builtin.hpp"
-#include "../lib/internal_error.hpp"
+#include "../utils/internal_error.hpp"
+#include "../utils/code_info.hpp"
 #include "../utils/convert.hpp"
 #include "../utils/cpython_compat.hpp"
 #include "../utils/interned.hpp"
@@ -14,15 +15,12 @@
 namespace jarn {
 namespace {
 
-// Per code object and profiler we cache what depends only on the code object: the filename's
-// verdict and whether any plugin processor matches its name and file. The slot holds the value
-// itself, tagged with the profiler's epoch, so it needs no allocation and no free function.
-Py_ssize_t code_extra_index = -1;
-
+// Per code object and profiler we keep, in the code's CodeInfo, what depends only on the code
+// object: the filename's verdict and whether any plugin processor matches its name and file,
+// tagged with the profiler's epoch.
 constexpr std::uintptr_t kVerdictMask = 0x3;
 constexpr std::uintptr_t kHasPlugins = 0x4;
-constexpr std::uintptr_t kUnreadable = 0x3;  // a name without UTF-8 form: skip the code object
-constexpr int kEpochShift = 3;
+constexpr std::uintptr_t kUnreadable = 0x3;  // a name that is not a str: skip the code object
 
 constexpr std::size_t kLargestSpare = 64 * 1024;
 
@@ -54,14 +52,14 @@ void add_exception_record(Event& ev, PyObject* unwinding) {
     if (!exc) return;
     msgpack::Buffer bytes;
     if (!build_exception_record(ev, exc.get(), bytes)) return report_pending(ev);
-    ev.records.insert(ev.records.end() - 1, EventRecord{std::move(bytes), Boundary::none});
+    ev.records.insert(ev.records.end() - 1, EventRecord{std::move(bytes), Boundary::none, {ev.note.own_ns, 0}});
 }
 
 // Whether the frame itself is recorded: its file's verdict, and for user code the attrs rule.
 bool records_frame(Event& ev, std::uintptr_t bits) {
     const auto verdict = static_cast<FilenameVerdict>(bits & kVerdictMask);
     if (verdict != FilenameVerdict::record_unless_attrs) return verdict == FilenameVerdict::include;
-    const int attrs = called_from_attrs(ev.frame, ev.thread_state().attrs_caller);
+    const int attrs = called_from_attrs(ev.frame);
     if (attrs < 0) report_pending(ev);
     return attrs == 0;
 }
@@ -71,12 +69,14 @@ bool records_frame(Event& ev, std::uintptr_t bits) {
 void record_frame(Event& ev, PyObject* unwinding) {
     msgpack::Buffer& bytes = ev.thread_state().spare_record;
     bytes.clear();
-    if (!build_frame_record(ev, bytes) || !store_record(ev, bytes)) return report_pending(ev);
+    if (!build_frame_record(ev, bytes) || !store_record(ev, bytes, ev.note)) return report_pending(ev);
     if (ev.is_return) {
         Owned exc = Owned::steal(leaving_exception(ev, unwinding));
         if (exc) {
             bytes.clear();
-            if (!build_exception_record(ev, exc.get(), bytes) || !store_record(ev, bytes)) report_pending(ev);
+            if (!build_exception_record(ev, exc.get(), bytes) || !store_record(ev, bytes, {ev.note.own_ns, 0})) {
+                report_pending(ev);
+            }
         }
     }
     // A rare huge record's memory is not kept for the thread's next event.
@@ -87,13 +87,11 @@ void record_frame(Event& ev, PyObject* unwinding) {
 // stored in order once all are made (a test boundary among them starts or saves a trace).
 void record_with_plugins(Event& ev, std::uintptr_t bits, PyObject* unwinding) {
     // Both are str: classify_code() made sure before the code object could reach here.
-    Py_ssize_t size;
-    const char* data = utf8_and_size(ev.co_filename, size);
-    if (data == nullptr) return report_pending(ev);
-    ev.filename = std::string_view(data, std::size_t(size));
-    data = utf8_and_size(ev.co_name, size);
-    if (data == nullptr) return report_pending(ev);
-    ev.name = std::string_view(data, std::size_t(size));
+    std::string shown_filename;
+    std::string shown_name;
+    if (!shown_text(ev.co_filename, ev.filename, shown_filename) || !shown_text(ev.co_name, ev.name, shown_name)) {
+        return report_pending(ev);
+    }
     // The list's memory is the thread's, handed back emptied whichever way the event ends. The
     // thread's state outlives the event: only other threads' states are ever let go meanwhile.
     ThreadState& ts = ev.thread_state();
@@ -113,7 +111,7 @@ void record_with_plugins(Event& ev, std::uintptr_t bits, PyObject* unwinding) {
         msgpack::Buffer bytes = std::move(ev.thread_state().spare_record);
         bytes.clear();
         if (build_frame_record(ev, bytes)) {
-            ev.records.push_back(EventRecord{std::move(bytes), Boundary::none});
+            ev.records.push_back(EventRecord{std::move(bytes), Boundary::none, ev.note});
             if (ev.is_return) add_exception_record(ev, unwinding);
         } else {
             // Reported once; the plugin records of the event are still stored, so that a test
@@ -128,7 +126,13 @@ void record_with_plugins(Event& ev, std::uintptr_t bits, PyObject* unwinding) {
 }  // namespace
 
 void handle_profile_event(PyThreadState* tstate, ProfilerObject* self, compat::InterpreterFrame* frame, PyCodeObject* code,
-                          bool is_return, PyObject* arg, std::uintptr_t bits, PyObject* unwinding) {
+                          bool is_return, PyObject* arg, std::uintptr_t bits, PyObject* unwinding, records::Step step) {
+    // Past the trace's memory limit an event of code no plugin watches is counted, nothing
+    // more: no record is made, and jarn's time is not measured. (The attrs rule is not asked.)
+    ProfilerState& state = *self->state;
+    if (state.limit.reached() && !(bits & kHasPlugins) && fork_generation_counted() == state.fork_generation) {
+        return count_past_limit(state, tstate, frame, is_return, arg, unwinding);
+    }
     // Plugins and the host run Python code, which may uninstall this profiler on this thread
     // and with it the interpreter's reference.
     Owned keep_alive = Owned::borrow(reinterpret_cast<PyObject*>(self));
@@ -139,33 +143,41 @@ void handle_profile_event(PyThreadState* tstate, ProfilerObject* self, compat::I
     // handled by the program once the event's records are done (see DeferredSignals).
     const compat::DeferredSignals deferred;
     Event ev(tstate, self, frame, code, is_return, arg);
+    const bool capped = ev.profiler.limit.reached();
+    const bool timed = !capped && ev.profiler.record_notes;
+    if (timed) ev.started_ns = realtime_ns();
+    if (ev.profiler.record_notes && compat::runs_in_steps(code)) {
+        if (step == records::Step::unknown) {
+            const auto& calls = ev.profiler.logical_calls;
+            const auto found = calls.find(frame);
+            const int at = compat::step_at(frame, is_return, found != calls.end() ? found->second.thrown_at : -1);
+            if (at != 0) step = static_cast<records::Step>(at);
+        }
+        ev.step = step;
+    }
     if (bits & kHasPlugins) {
         record_with_plugins(ev, bits, unwinding);
     } else if (records_frame(ev, bits)) {
-        record_frame(ev, unwinding);
+        if (capped) {
+            count_past_limit(ev.profiler, tstate, frame, is_return, arg, unwinding);
+        } else {
+            record_frame(ev, unwinding);
+        }
     }
     if (tstate->current_exception != nullptr) report_pending(ev);
+    if (timed) {
+        const std::uint64_t now = realtime_ns();
+        if (now > ev.started_ns) ev.thread_state().own_ns += now - ev.started_ns;
+    }
 }
 
-bool init_code_cache() {
-    if (code_extra_index >= 0) return true;
-    code_extra_index = PyUnstable_Eval_RequestCodeExtraIndex(nullptr);
-    if (code_extra_index < 0) {
-        PyErr_SetString(PyExc_ImportError, "no code object extra slot is left for jarn");
-        return false;
-    }
-    return true;
-}
+bool init_code_cache() { return init_code_info(); }
 
 bool cached_code_bits(ProfilerObject* self, PyCodeObject* code, std::uintptr_t& bits) {
-    void* extra = nullptr;
-    if (PyUnstable_Code_GetExtra(reinterpret_cast<PyObject*>(code), code_extra_index, &extra) == 0 &&
-        (reinterpret_cast<std::uintptr_t>(extra) >> kEpochShift) == self->state->epoch) {
-        bits = reinterpret_cast<std::uintptr_t>(extra) & (kVerdictMask | kHasPlugins);
-        return true;
-    }
-    PyErr_Clear();
-    return false;
+    const CodeInfo* info = static_cast<const CodeInfo*>(compat::code_extra(code, code_info_detail::extra_index));
+    if (info == nullptr || info->epoch != self->state->epoch) return false;
+    bits = info->bits;
+    return true;
 }
 
 std::uintptr_t classify_code(ProfilerObject* self, PyCodeObject* code, compat::InterpreterFrame* frame, bool is_return) {
@@ -173,16 +185,14 @@ std::uintptr_t classify_code(ProfilerObject* self, PyCodeObject* code, compat::I
     std::uintptr_t bits;
     std::string_view filename;
     std::string_view name;
-    Py_ssize_t size;
-    const char* data = PyUnicode_Check(code->co_filename) ? PyUnicode_AsUTF8AndSize(code->co_filename, &size) : nullptr;
+    std::string shown_filename;
+    std::string shown_name;
     const char* failed = nullptr;
-    if (data == nullptr) {
+    // A name with lone surrogates (a file name that is not UTF-8) is taken as Python shows it.
+    if (!PyUnicode_Check(code->co_filename) || !shown_text(code->co_filename, filename, shown_filename)) {
         failed = "`co_filename` is always a string";
-    } else {
-        filename = std::string_view(data, std::size_t(size));
-        data = PyUnicode_Check(code->co_name) ? PyUnicode_AsUTF8AndSize(code->co_name, &size) : nullptr;
-        if (data == nullptr) failed = "`co_name` is always a string";
-        else name = std::string_view(data, std::size_t(size));
+    } else if (!PyUnicode_Check(code->co_name) || !shown_text(code->co_name, name, shown_name)) {
+        failed = "`co_name` is always a string";
     }
     if (failed != nullptr) {
         // Reported once per code object; its later events are skipped silently.
@@ -204,9 +214,10 @@ std::uintptr_t classify_code(ProfilerObject* self, PyCodeObject* code, compat::I
             }
         }
     }
-    const std::uintptr_t tagged = (std::uintptr_t(p.epoch) << kEpochShift) | bits;
-    if (PyUnstable_Code_SetExtra(reinterpret_cast<PyObject*>(code), code_extra_index,
-                                 reinterpret_cast<void*>(tagged)) < 0) {
+    if (CodeInfo* info = code_info(code)) {
+        info->epoch = p.epoch;
+        info->bits = bits;
+    } else {
         PyErr_Clear();  // only a cache: classify again next time
     }
     return bits;
@@ -243,7 +254,8 @@ int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* ar
     auto* code = reinterpret_cast<PyCodeObject*>(code_ref.get());
     std::uintptr_t bits;
     if (!cached_code_bits(self, code, bits)) bits = classify_code(self, code, iframe, is_return);
-    if (code_wants_events(bits)) handle_profile_event(PyThreadState_Get(), self, iframe, code, is_return, arg, bits, nullptr);
+    if (code_wants_events(bits)) handle_profile_event(PyThreadState_Get(), self, iframe, code, is_return, arg, bits, nullptr,
+                                                     records::Step::unknown);
     return 0;
 }
 

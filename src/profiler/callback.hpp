@@ -26,8 +26,10 @@ bool code_wants_events(std::uintptr_t bits);
 // One call or return of a code object that wants events: plugin records, the filter decision,
 // the frame record (and the exception record of a frame left by an exception), the buffers.
 // Never leaves an exception set. `arg` is borrowed, never null; `unwinding` (borrowed) is the
-// exception leaving the frame when the engine tells it, else null.
+// exception leaving the frame when the engine tells it, else null. `step` is the step of a
+// generator or coroutine when the engine tells it, records::Step::unknown when not (it is then
+// read from the frame).
 void handle_profile_event(PyThreadState* tstate, ProfilerObject* self, compat::InterpreterFrame* frame, PyCodeObject* code,
-                          bool is_return, PyObject* arg, std::uintptr_t bits, PyObject* unwinding);
+                          bool is_return, PyObject* arg, std::uintptr_t bits, PyObject* unwinding, records::Step step);
 
 }  // namespace jarn

@@ -4,7 +4,7 @@
 
 #include "../config/config.hpp"
 #include "../filters/configured.hpp"
-#include "../lib/internal_error.hpp"
+#include "../utils/internal_error.hpp"
 #include "../plugins/loader.hpp"
 #include "../utils/convert.hpp"
 #include "../utils/frame_state.hpp"
@@ -74,6 +74,7 @@ std::unique_ptr<ProfilerState> new_from_python(PyObject* host) {
     if (!get_values_mode(config.get(), p->values)) return nullptr;
     if (!get_scrub_rules(config.get(), p->scrub, p->scrub_argument)) return nullptr;
     if (!omit_return_locals(config.get(), p->omit_return_locals)) return nullptr;
+    if (!record_notes(config.get(), p->record_notes)) return nullptr;
     if (!get_slow_repr_ns(config.get(), p->slow_repr_ns)) return nullptr;
     if (!get_max_trace_bytes(config.get(), p->max_trace_bytes)) return nullptr;
     p->epoch = next_epoch.fetch_add(1, std::memory_order_relaxed);

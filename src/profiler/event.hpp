@@ -46,6 +46,11 @@ struct Event {
     // Set by build_frame_record: the frame's id and call site, for a record that follows it.
     Identifier own_id;  // uninitialised until then
     std::optional<CallSite> site;
+    // When jarn began on the event (realtime_ns(); 0 when the event is not timed), its step, and
+    // the note of its frame record (set by build_frame_record).
+    std::uint64_t started_ns = 0;
+    records::Step step = records::Step::plain;
+    records::Note note;
 
     PyFrameObject* frame_object_ = nullptr;  // made on first need (plugins, error reports)
 
@@ -79,8 +84,12 @@ void log_error(PyObject* exc, compat::InterpreterFrame* frame, const char* event
 
 bool process_plugins(Event& ev);   // appends plugin records; failures reported per processor
 bool build_frame_record(Event& ev, msgpack::Buffer& out);
+// An event of a recorded frame past the trace's memory limit: the call stack kept as a record
+// would keep it, the record counted, nothing made.
+void count_past_limit(ProfilerState& p, PyThreadState* tstate, compat::InterpreterFrame* frame, bool is_return,
+                      PyObject* arg, PyObject* unwinding);
 bool push_frames(Event& ev);
 // Keeps one record of an event that has no plugin records in its thread's list.
-bool store_record(Event& ev, const msgpack::Buffer& record);
+bool store_record(Event& ev, const msgpack::Buffer& record, const records::Note& note);
 
 }  // namespace jarn

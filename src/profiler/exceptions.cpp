@@ -5,7 +5,7 @@
 // that raises none pays nothing for them.
 #include "exceptions.hpp"
 
-#include "../lib/internal_error.hpp"
+#include "../utils/internal_error.hpp"
 #include "../utils/cpython_compat.hpp"
 #include "../utils/host_serialize.hpp"
 #include "callback.hpp"
@@ -199,22 +199,13 @@ PyObject* failure_of(PyCodeObject* code, PyObject* exc) {
 }
 
 bool build_exception_record(Event& ev, PyObject* exc, msgpack::Buffer& b) {
-    msgpack::write_map_header(b, 7);
-    msgpack::write_str_pair(b, "frame_id", view(ev.own_id));
     const std::optional<double> now = timestamp_seconds();
     if (!now) {
         raise_internal_error("System time is before unix epoch");
         return false;
     }
-    msgpack::write_f64_pair(b, *now);
     if (!event_thread(ev)) return false;
-    msgpack::write_str_pair(b, "thread", ev.thread->name);
-    msgpack::write_int_pair(b, "thread_native_id", ev.thread->native_id);
-    std::optional<msgpack::UserCodeCallSite> site;
-    if (ev.site) site = msgpack::UserCodeCallSite{view(ev.site->call_frame_id), ev.site->line_number};
-    msgpack::write_user_code_call_site(b, site);
-    msgpack::write_str_pair(b, "type", "exception");
-    msgpack::write_str(b, "exception");
+    records::write_exception_head(b, ev.own_id, *now, ev.thread->record_entries, ev.site ? &*ev.site : nullptr);
     const RecordValueBudget budget(ev.profiler.slow_repr_ns, ev.profiler.scrub, ev.profiler.scrub_argument.get());
     return dump_msgpack(exc, ev.profiler.values, b);
 }

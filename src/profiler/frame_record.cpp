@@ -2,12 +2,13 @@
 // a return to its call.
 #include <cstring>
 
-#include "../lib/internal_error.hpp"
+#include "../utils/internal_error.hpp"
 #include "../utils/cpython_compat.hpp"
 #include "../utils/frame_info.hpp"
 #include "../utils/host_serialize.hpp"
 #include "../utils/interned.hpp"
 #include "event.hpp"
+#include "exceptions.hpp"
 
 namespace jarn {
 namespace {
@@ -71,7 +72,42 @@ void hold_variables(ThreadState& ts, compat::InterpreterFrame* frame) {
     }
 }
 
+// The number of the generator's or coroutine's run that this step belongs to; 0 for a frame of
+// ordinary code.
+std::uint32_t logical_call(Event& ev) {
+    using records::Step;
+    if (ev.step == Step::plain) return 0;
+    auto& calls = ev.profiler.logical_calls;
+    auto found = calls.find(ev.frame);
+    if (found == calls.end() || ev.step == Step::start) {
+        const std::uint32_t number = ev.profiler.next_logical_call++ & ((1u << 29) - 1);
+        if (found == calls.end()) {
+            found = calls.emplace(ev.frame, ProfilerState::LogicalCall{number, -1}).first;
+        } else {
+            found->second = ProfilerState::LogicalCall{number, -1};
+        }
+    }
+    const std::uint32_t number = found->second.number;
+    found->second.thrown_at = ev.step == Step::thrown ? compat::instruction_index(ev.frame) : -1;
+    if (ev.step == Step::finish || ev.step == Step::unwind) calls.erase(found);
+    return number;
+}
+
 }  // namespace
+
+void count_past_limit(ProfilerState& p, PyThreadState* tstate, compat::InterpreterFrame* frame, bool is_return,
+                      PyObject* arg, PyObject* unwinding) {
+    ThreadState& ts = p.thread_state(tstate);
+    if (!is_return) {
+        // Its id is made only if a record ever needs it (a later trace's).
+        OpenCall& open = ts.call_frames.emplace_back(OpenCall{frame, {}});
+        open.id[0] = 0;
+    } else {
+        pop_through(ts, own_entry(ts.call_frames, frame));
+        if (unwinding == nullptr && ts.raising_frame == frame) Owned::steal(take_raised_exception(ts, frame, arg));
+    }
+    p.limit.count_unmade();
+}
 
 bool event_thread(Event& ev) {
     if (ev.thread) return true;
@@ -86,19 +122,19 @@ bool build_frame_record(Event& ev, msgpack::Buffer& out) {
     CallSite& site = ev.site.emplace();
     int has_site = 0;
     if (!ev.is_return) {
-        id = frame_id();
-        if (!ts.call_frames.empty()) has_site = call_site_of(ts.call_frames.back(), ev.frame, ts.lines, site);
+        id = ev.started_ns != 0 ? frame_id_at(ev.started_ns) : frame_id();
+        if (!ts.call_frames.empty()) has_site = call_site_of(ts.call_frames.back(), ev.frame, site);
         ts.call_frames.push_back(OpenCall{ev.frame, id});
     } else {
         const std::ptrdiff_t own = own_entry(ts.call_frames, ev.frame);
         if (own >= 0) {
-            id = ts.call_frames[std::size_t(own)].id;
-            if (own > 0) has_site = call_site_of(ts.call_frames[std::size_t(own) - 1], ev.frame, ts.lines, site);
+            id = id_of(ts.call_frames[std::size_t(own)]);
+            if (own > 0) has_site = call_site_of(ts.call_frames[std::size_t(own) - 1], ev.frame, site);
         } else {
             // A return whose call was not recorded (profiling began inside the frame, or the
             // interpreter sent no call): an id of its own.
             id = frame_id();
-            if (!ts.call_frames.empty()) has_site = call_site_of(ts.call_frames.back(), ev.frame, ts.lines, site);
+            if (!ts.call_frames.empty()) has_site = call_site_of(ts.call_frames.back(), ev.frame, site);
         }
         pop_through(ts, own);
     }
@@ -107,8 +143,8 @@ bool build_frame_record(Event& ev, msgpack::Buffer& out) {
     if (!event_thread(ev)) return false;
     msgpack::Buffer& b = out;
     // The texts are written before the variables are read: naming the frame may run code.
-    msgpack::put_u8(b, 0x8c);
-    if (!write_code_texts(ev.frame, ev.code, ts.lines, ts.texts, ts.names_text, b)) return false;
+    msgpack::put_u8(b, records::kFrameHeader);
+    if (!write_code_texts(ev.frame, ev.code, b)) return false;
     const RecordValueBudget budget(p.slow_repr_ns, p.scrub, p.scrub_argument.get());  // the argument and the locals share it
     // Read now, before any Python code runs; a function frame's variables are not put in a dict.
     Owned locals;
@@ -120,15 +156,9 @@ bool build_frame_record(Event& ev, msgpack::Buffer& out) {
         if (!locals) return false;
     }
 
-    // Then the event, the id and the argument's key in one piece: fixed texts 32 bytes, the id 30.
-    msgpack::RawWriter head(b, 64);
-    if (ev.is_return) {
-        head.constant("\xa5" "event\xa6return\xa8" "frame_id");
-    } else {
-        head.constant("\xa5" "event\xa4" "call\xa8" "frame_id");
-    }
-    head.str(view(id));
-    head.constant("\xa3" "arg");
+    // Then the event, the id and the argument's key in one piece.
+    msgpack::RawWriter head(b, records::kEventAndIdMost);
+    records::write_frame_event_and_id(head, ev.is_return, id);
     head.finish();
     // The values go straight into the record; both are serialised before the timestamp is read,
     // as the record promises. Plain values are written without the serialiser, and then no code
@@ -140,30 +170,22 @@ bool build_frame_record(Event& ev, msgpack::Buffer& out) {
         if (from_frame) hold_variables(ts, ev.frame);
         if (plain_written == 0) {
             if (!dump_msgpack(ev.arg, p.values, b)) return false;
-            msgpack::put_bytes(b, "\xa6locals", 7);
+            msgpack::put_bytes(b, records::kLocalsKey.data(), records::kLocalsKey.size());
         }
         if (!write_variables(ts, locals.get(), p.values, b)) return false;
     }
 
-    const std::optional<double> now = timestamp_seconds();
-    if (!now) {
+    const std::uint64_t now_ns = realtime_ns();
+    if (now_ns == 0) {
         raise_internal_error("System time is before unix epoch");
         return false;
     }
-    // The thread's entries, then keys 68 bytes, the time, the caller's id and line at most 49.
+    const std::optional<double> now = seconds_of(now_ns);
+    ev.note.own_ns = ts.own_ns + (now_ns > ev.started_ns && ev.started_ns != 0 ? now_ns - ev.started_ns : 0);
+    ev.note.step = records::step_of(ev.step, logical_call(ev));
     msgpack::put_bytes(b, ev.thread->record_entries.data(), ev.thread->record_entries.size());
-    msgpack::RawWriter tail(b, 130);
-    tail.constant("\xa9timestamp");
-    tail.f64(*now);
-    tail.constant("\xa4type\xa5" "frame\xb3user_code_call_site");
-    if (has_site) {
-        tail.constant("\x82\xad" "call_frame_id");
-        tail.str(view(site.call_frame_id));
-        tail.constant("\xabline_number");
-        tail.sint(site.line_number);
-    } else {
-        tail.byte(0xc0);
-    }
+    msgpack::RawWriter tail(b, records::kFrameTailMost);
+    records::write_frame_tail(tail, *now, has_site ? &site : nullptr);
     tail.finish();
     return true;
 }

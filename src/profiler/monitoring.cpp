@@ -4,7 +4,7 @@
 // afterwards. What is done for an event that is wanted is shared with the profile function.
 #include "monitoring.hpp"
 
-#include "../lib/internal_error.hpp"
+#include "../utils/internal_error.hpp"
 #include "../utils/cpython_compat.hpp"
 #include "callback.hpp"
 
@@ -34,7 +34,7 @@ enum class Kind { call, call_no_disable, return_value, return_no_value };
 
 
 // Returns None or DISABLE, never null: an exception here would reach the profiled program.
-template <Kind kind>
+template <Kind kind, records::Step step>
 PyObject* on_event(PyObject* self, PyObject* const* args, Py_ssize_t nargsf) noexcept {
     constexpr bool is_return = kind == Kind::return_value || kind == Kind::return_no_value;
     // PY_THROW and PY_UNWIND are not per location: the interpreter refuses DISABLE for them.
@@ -60,7 +60,7 @@ PyObject* on_event(PyObject* self, PyObject* const* args, Py_ssize_t nargsf) noe
     PyObject* arg = (kind == Kind::return_value && nargs >= 3) ? args[2] : Py_None;
     // PY_UNWIND names the exception leaving the frame: its record needs no exception tool.
     PyObject* unwinding = (kind == Kind::return_no_value && nargs >= 3) ? args[2] : nullptr;
-    handle_profile_event(tstate, profiler, frame, code, is_return, arg, bits, unwinding);
+    handle_profile_event(tstate, profiler, frame, code, is_return, arg, bits, unwinding, step);
     Py_RETURN_NONE;
 }
 
@@ -77,12 +77,14 @@ struct EventHandler {
 // a call, an unwinding frame a return without value), so both engines pair calls and returns
 // alike.
 EventHandler handlers[] = {
-    {"PY_START", {"jarn_py_start", as_method(on_event<Kind::call>), METH_FASTCALL, nullptr}},
-    {"PY_RESUME", {"jarn_py_resume", as_method(on_event<Kind::call>), METH_FASTCALL, nullptr}},
-    {"PY_THROW", {"jarn_py_throw", as_method(on_event<Kind::call_no_disable>), METH_FASTCALL, nullptr}},
-    {"PY_RETURN", {"jarn_py_return", as_method(on_event<Kind::return_value>), METH_FASTCALL, nullptr}},
-    {"PY_YIELD", {"jarn_py_yield", as_method(on_event<Kind::return_value>), METH_FASTCALL, nullptr}},
-    {"PY_UNWIND", {"jarn_py_unwind", as_method(on_event<Kind::return_no_value>), METH_FASTCALL, nullptr}},
+    {"PY_START", {"jarn_py_start", as_method(on_event<Kind::call, records::Step::start>), METH_FASTCALL, nullptr}},
+    {"PY_RESUME", {"jarn_py_resume", as_method(on_event<Kind::call, records::Step::resume>), METH_FASTCALL, nullptr}},
+    {"PY_THROW",
+     {"jarn_py_throw", as_method(on_event<Kind::call_no_disable, records::Step::thrown>), METH_FASTCALL, nullptr}},
+    {"PY_RETURN", {"jarn_py_return", as_method(on_event<Kind::return_value, records::Step::finish>), METH_FASTCALL, nullptr}},
+    {"PY_YIELD", {"jarn_py_yield", as_method(on_event<Kind::return_value, records::Step::yield>), METH_FASTCALL, nullptr}},
+    {"PY_UNWIND",
+     {"jarn_py_unwind", as_method(on_event<Kind::return_no_value, records::Step::unwind>), METH_FASTCALL, nullptr}},
 };
 
 PyObject* monitoring_namespace() {

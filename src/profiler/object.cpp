@@ -1,7 +1,7 @@
 // The Python type JarnProfiler around the native state, and its methods.
 #include "../lib/args.hpp"
 #include "../utils/frame_state.hpp"
-#include "../lib/internal_error.hpp"
+#include "../utils/internal_error.hpp"
 #include "callback.hpp"
 #include "exceptions.hpp"
 #include "state.hpp"
@@ -119,9 +119,6 @@ int profiler_clear(PyObject* self) {
         released.push_back(std::move(thread->raising_exception));
         thread->raising_frame = nullptr;
         thread->identity.reset();
-        thread->lines.clear();
-        thread->texts.clear();
-        released.push_back(std::move(thread->attrs_caller.filename));
     }
     for (auto& [name, processors] : state->plugins) {
         for (PluginProcessor& proc : processors) {

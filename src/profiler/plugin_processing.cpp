@@ -1,7 +1,7 @@
 // Plugin records: each processor filed under the frame's code name may turn the event into one
 // typed record, built as a dict and encoded by the host serialiser.
 #include "../config/config.hpp"
-#include "../lib/internal_error.hpp"
+#include "../utils/internal_error.hpp"
 #include "../utils/convert.hpp"
 #include "../utils/host_serialize.hpp"
 #include "../utils/interned.hpp"
@@ -85,6 +85,7 @@ bool run_processor(Event& ev, PluginProcessor& proc, bool& produced) {
         id = found != proc.plugin_frame_ids.end() ? found->second : frame_id();
     }
 
+    // The core's entries of a plugin record, in the order record_layout.hpp lists them.
     Owned data = Owned::steal(PyDict_New());
     if (!data) return false;
     if (!set_owned(data.get(), names.frame_id, text(view(id)))) return false;
@@ -102,7 +103,7 @@ bool run_processor(Event& ev, PluginProcessor& proc, bool& produced) {
     // The call stack cannot change between here and the start of this processor: the callback
     // is never re-entered on its own thread.
     CallSite site{};
-    const int has_site = user_code_call_site(ts.call_frames, ev.frame, id, ts.lines, site);
+    const int has_site = user_code_call_site(ts.call_frames, ev.frame, id, site);
     Owned site_value;
     if (has_site) {
         site_value = Owned::steal(PyDict_New());
@@ -136,7 +137,7 @@ bool run_processor(Event& ev, PluginProcessor& proc, bool& produced) {
     msgpack::Buffer record;
     const RecordValueBudget budget(ev.profiler.slow_repr_ns, ev.profiler.scrub, ev.profiler.scrub_argument.get());
     if (!dump_msgpack(data.get(), ev.profiler.values, record)) return false;
-    ev.records.push_back(EventRecord{std::move(record), boundary});
+    ev.records.push_back(EventRecord{std::move(record), boundary, {ev.thread_state().own_ns, 0}});
     produced = true;
     return true;
 }

@@ -66,6 +66,9 @@ void RecordList::append_to_new_chunk(const std::uint8_t* data, std::size_t n) {
 
 void RecordList::prepend(RecordList&& earlier) {
     if (earlier.chunks_.empty()) return;
+    earlier.notes_.insert(earlier.notes_.end(), notes_.begin(), notes_.end());
+    notes_ = std::move(earlier.notes_);
+    earlier.notes_.clear();
     earlier.chunks_.insert(earlier.chunks_.end(), std::make_move_iterator(chunks_.begin()),
                            std::make_move_iterator(chunks_.end()));
     chunks_ = std::move(earlier.chunks_);

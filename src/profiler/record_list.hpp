@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "../utils/msgpack.hpp"
+#include "../utils/record_layout.hpp"
 
 namespace jarn {
 
@@ -26,7 +27,13 @@ public:
     RecordList(RecordList&&) noexcept = default;
     RecordList& operator=(RecordList&&) noexcept = default;
 
-    void append(const std::uint8_t* data, std::size_t n) {
+    // A record and its note (see record_layout.hpp), when the list keeps notes.
+    void append(const std::uint8_t* data, std::size_t n, const records::Note* note = nullptr) {
+        if (note != nullptr) {
+            const std::size_t at = notes_.size();
+            notes_.resize(at + records::kNoteSize);
+            records::put_note(notes_.data() + at, *note);
+        }
         if (!chunks_.empty()) {
             Chunk& last = chunks_.back();
             if (last.capacity - last.size >= n) {
@@ -39,7 +46,9 @@ public:
         }
         append_to_new_chunk(data, n);
     }
-    void append(const msgpack::Buffer& record) { append(record.data(), record.size()); }
+    void append(const msgpack::Buffer& record, const records::Note* note = nullptr) {
+        append(record.data(), record.size(), note);
+    }
     // Puts `earlier` in front of this list's records, leaving `earlier` empty.
     void prepend(RecordList&& earlier);
 
@@ -54,6 +63,10 @@ public:
     std::uint8_t* copy_records(std::uint8_t* out) const noexcept;
     // The records as consecutive pieces: chunk(0), chunk(1)... back to back are copy_records().
     std::size_t chunk_count() const noexcept { return chunks_.size(); }
+    // The records' notes back to back, in record order.
+    std::string_view notes() const noexcept {
+        return {reinterpret_cast<const char*>(notes_.data()), notes_.size()};
+    }
     std::string_view chunk(std::size_t i) const noexcept {
         return {reinterpret_cast<const char*>(chunks_[i].data.get()), chunks_[i].size};
     }
@@ -67,6 +80,7 @@ private:
     static Chunk new_chunk(std::size_t capacity);
     void append_to_new_chunk(const std::uint8_t* data, std::size_t n);
     std::vector<Chunk> chunks_;
+    msgpack::Buffer notes_;
     std::size_t count_ = 0;
     std::size_t bytes_ = 0;
 };

@@ -22,6 +22,7 @@
 #include "../utils/ulid.hpp"
 #include "../utils/cpython_compat.hpp"
 #include "../utils/msgpack.hpp"
+#include "../utils/record_layout.hpp"
 #include "record_list.hpp"
 
 namespace jarn {
@@ -29,9 +30,18 @@ namespace jarn {
 // What one trace keeps and what it dropped once its records reached the memory limit.
 struct TraceLimit {
     std::uint64_t kept_bytes = 0;
+    std::uint64_t kept_records = 0;
     std::uint64_t records_dropped = 0;
     std::uint64_t bytes_dropped = 0;
     double reached_at = 0;  // timestamp of the first dropped record
+
+    bool reached() const { return records_dropped != 0; }
+    // Past the limit a frame record is counted, not made: its size is taken as the kept
+    // records' mean.
+    void count_unmade() {
+        ++records_dropped;
+        bytes_dropped += kept_records != 0 ? kept_bytes / kept_records : 0;
+    }
 };
 
 // Record types that mean something to the buffers; every other type is just carried along.
@@ -40,32 +50,19 @@ enum class Boundary : std::uint8_t { none, start_test, end_test };
 struct EventRecord {
     msgpack::Buffer bytes;
     Boundary boundary;
-};
-
-// A recorded call whose return has not come yet. The frame is compared, and read only once it
-// is known to be still running (compat::is_below): nothing holds it.
-struct OpenCall {
-    compat::InterpreterFrame* frame;
-    Identifier id;
-    // The line the frame was last found calling from, and its instruction offset then: a frame
-    // calls from the same place again and again (a loop).
-    int call_offset = -1;
-    int call_line = 0;
+    records::Note note = {};
 };
 
 // Call state private to one interpreter thread; only that thread touches it.
 struct ThreadState {
     std::vector<OpenCall> call_frames;                        // innermost last
+    // jarn's own time on this thread so far, in nanoseconds (see records::Note).
+    std::uint64_t own_ns = 0;
     ThreadIdentityCache identity;
-    LineCache lines;
-    CodeTextCache texts;
-    AttrsCallerCache attrs_caller;
     // Memory of the last event's records, reused so that an ordinary event allocates nothing.
     msgpack::Buffer spare_record;
     // The list of the last event's records, emptied, so that an event allocates no list.
     std::vector<EventRecord> record_list;
-    // The names of a frame whose texts are not kept per code object, for the same reason.
-    std::string names_text;
     // A function frame's variables while its record is written: names borrowed from the code
     // object, values held (strong) until the record is done.
     std::vector<PyObject*> local_names;
@@ -91,6 +88,7 @@ struct ProfilerState {
     bool use_threading = false;
     ValuesMode values = ValuesMode::fields;
     bool omit_return_locals = false;
+    bool record_notes = false;  // jarn's own time and generators' steps beside the records
     // What is scrubbed from recorded values, and the same as the host's serialiser is told it.
     scrub::Rules scrub;
     Owned scrub_argument;
@@ -105,6 +103,14 @@ struct ProfilerState {
     PluginMap plugins;
     // The current trace's records past `max_trace_bytes`: counted, not kept.
     TraceLimit limit;
+    // The logical call of each generator or coroutine frame that has started and not finished,
+    // by the frame's address (it lives inside the generator object), and the next number.
+    struct LogicalCall {
+        std::uint32_t number;
+        int thrown_at;  // the instruction its last step was thrown in at, -1 when not thrown
+    };
+    std::unordered_map<const compat::InterpreterFrame*, LogicalCall> logical_calls;
+    std::uint32_t next_logical_call = 1;
 
     // Per-thread call state keyed by the interpreter's thread state id, which is never reused.
     std::unordered_map<std::uint64_t, std::unique_ptr<ThreadState>> threads;

@@ -3,10 +3,11 @@
 #include <cstring>
 #include <memory>
 
-#include "../lib/internal_error.hpp"
+#include "../utils/internal_error.hpp"
 #include "../utils/convert.hpp"
 #include "../utils/interned.hpp"
 #include "../utils/msgpack.hpp"
+#include "../utils/record_layout.hpp"
 
 namespace jarn {
 namespace {
@@ -49,15 +50,9 @@ struct TakenRecords {
     RecordList closing;  // the "truncated" record, when records were dropped
 };
 
-// {"type": "truncated", "timestamp", "records_dropped", "bytes_dropped", "limit_bytes"}
 msgpack::Buffer truncated_record(const TraceLimit& limit, std::uint64_t limit_bytes) {
     msgpack::Buffer b;
-    msgpack::write_map_header(b, 5);
-    msgpack::write_str_pair(b, "type", "truncated");
-    msgpack::write_f64_pair(b, limit.reached_at);
-    msgpack::write_int_pair(b, "records_dropped", limit.records_dropped);
-    msgpack::write_int_pair(b, "bytes_dropped", limit.bytes_dropped);
-    msgpack::write_int_pair(b, "limit_bytes", limit_bytes);
+    records::write_truncated(b, limit.reached_at, limit.records_dropped, limit.bytes_dropped, limit_bytes);
     return b;
 }
 
@@ -66,7 +61,10 @@ TakenRecords take_records(ProfilerState& p) {
     p.frames_of_interest = RecordList();
     p.frames.clear();
     p.limit = TraceLimit();
-    if (taken.limit.records_dropped != 0) taken.closing.append(truncated_record(taken.limit, p.max_trace_bytes));
+    if (taken.limit.records_dropped != 0) {
+        const records::Note note{};
+        taken.closing.append(truncated_record(taken.limit, p.max_trace_bytes), p.record_notes ? &note : nullptr);
+    }
     return taken;
 }
 
@@ -77,6 +75,7 @@ void restore_records(ProfilerState& p, TakenRecords&& taken) {
     for (auto& [thread_id, records] : taken.threads) p.frames[thread_id].prepend(std::move(records));
     TraceLimit& limit = p.limit;
     limit.kept_bytes += taken.limit.kept_bytes;
+    limit.kept_records += taken.limit.kept_records;
     if (taken.limit.records_dropped != 0) {
         limit.reached_at = taken.limit.reached_at;
         limit.records_dropped += taken.limit.records_dropped;
@@ -96,12 +95,36 @@ struct TracePlan {
     std::size_t total = 0;
 };
 
+// "record_notes": {"version": 1, "frames_of_interest": bin, "frames": {thread id: bin}}, each
+// bin the notes of the records of that list, in order.
+void write_notes(msgpack::Buffer& b, const TakenRecords& taken) {
+    const auto notes = [&b](std::initializer_list<const RecordList*> lists) {
+        std::size_t n = 0;
+        for (const RecordList* list : lists) n += list->notes().size();
+        msgpack::write_bin_header(b, n);
+        for (const RecordList* list : lists) msgpack::put_bytes(b, list->notes().data(), list->notes().size());
+    };
+    msgpack::write_str(b, "record_notes");
+    msgpack::write_map_header(b, 3);
+    msgpack::write_int_pair(b, "version", 1);
+    msgpack::write_str(b, "frames_of_interest");
+    notes({&taken.main, &taken.closing});
+    msgpack::write_str(b, "frames");
+    msgpack::write_map_header(b, taken.threads.size());
+    for (const auto& [thread_id, records] : taken.threads) {
+        msgpack::write_uint(b, thread_id);
+        notes({&records});
+    }
+}
+
 void plan_trace(const ProfilerState& p, const TraceMetadata& meta, const TakenRecords& taken, TracePlan& plan) {
     auto& splices = plan.splices;
     splices.reserve(taken.threads.size() + 2);
     msgpack::Buffer& b = plan.head;
     b.reserve(512 + p.source.size() + meta.version.size() + 16 * taken.threads.size());
-    msgpack::write_map_header(b, 8);
+    // The eight entries of the trace, then the records' notes (record_layout.hpp), which a reader
+    // that does not know them skips.
+    msgpack::write_map_header(b, p.record_notes ? 9 : 8);
     msgpack::write_str(b, "command_line_args");
     msgpack::write_array_header(b, meta.argv.size());
     for (const std::string& arg : meta.argv) msgpack::write_str(b, arg);
@@ -127,6 +150,7 @@ void plan_trace(const ProfilerState& p, const TraceMetadata& meta, const TakenRe
     msgpack::write_true(b);
     msgpack::write_f64_pair(b, p.start_timestamp);
     msgpack::write_str_pair(b, "trace_id", p.trace_id);
+    if (p.record_notes) write_notes(b, taken);
     plan.total = b.size();
     for (const auto& s : splices) plan.total += s.records->byte_size();
 }

@@ -1,9 +1,20 @@
 #include "convert.hpp"
 
-#include "../lib/internal_error.hpp"
+#include "internal_error.hpp"
 #include "owned.hpp"
 
 namespace jarn {
+
+bool shown_text(PyObject* obj, std::string_view& out, std::string& storage) {
+    if (utf8_of(obj, out)) return true;
+    if (!PyUnicode_Check(obj) || !PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
+    PyErr_Clear();
+    Owned escaped = Owned::steal(PyUnicode_AsEncodedString(obj, "utf-8", "backslashreplace"));
+    if (!escaped) return false;
+    storage.assign(PyBytes_AS_STRING(escaped.get()), std::size_t(PyBytes_GET_SIZE(escaped.get())));
+    out = storage;
+    return true;
+}
 
 bool utf8_of(PyObject* obj, std::string_view& out) {
     if (!PyUnicode_Check(obj)) {

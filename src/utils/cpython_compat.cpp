@@ -91,6 +91,38 @@ static int instruction_offset(InterpreterFrame* frame) {
     return lasti < 0 ? -1 : lasti * int(sizeof(_Py_CODEUNIT));
 }
 
+int instruction_index(InterpreterFrame* frame) { return _PyInterpreterFrame_LASTI(frame); }
+
+int step_at(InterpreterFrame* frame, bool is_return, int thrown_at) {
+    const int lasti = _PyInterpreterFrame_LASTI(frame);
+    if (lasti < 0) return 0;
+    const _Py_CODEUNIT at = _PyCode_CODE(code_of_frame(frame))[lasti];
+    const int op = at.op.code;
+    if (op == INSTRUMENTED_LINE || op == INSTRUMENTED_INSTRUCTION) return 0;
+    if (!is_return) {
+#if defined(JARN_CPYTHON_3_13)
+        const bool resume = op == RESUME || op == INSTRUMENTED_RESUME || op == RESUME_CHECK;
+#else
+        const bool resume = op == RESUME || op == INSTRUMENTED_RESUME;
+#endif
+        // RESUME's argument says where: 0 at the start, otherwise after a yield or an await.
+        if (resume) return (at.op.arg & 3) == 0 ? 1 : 2;
+        return 3;
+    }
+    if (op == YIELD_VALUE || op == INSTRUMENTED_YIELD_VALUE) return lasti == thrown_at ? 6 : 4;
+#if defined(JARN_CPYTHON_3_13)
+    // 3.13 reports a yield with the frame already at the instruction after it.
+    if ((op == RESUME || op == INSTRUMENTED_RESUME || op == RESUME_CHECK) && lasti > 0) {
+        const int before = _PyCode_CODE(code_of_frame(frame))[lasti - 1].op.code;
+        if (before == YIELD_VALUE || before == INSTRUMENTED_YIELD_VALUE) return lasti == thrown_at ? 6 : 4;
+    }
+#endif
+    if (op == RETURN_VALUE || op == RETURN_CONST || op == INSTRUMENTED_RETURN_VALUE || op == INSTRUMENTED_RETURN_CONST) {
+        return 5;
+    }
+    return 6;
+}
+
 bool frame_place(InterpreterFrame* frame, PyCodeObject*& code, int& offset) {
     if (frame->frame_obj != nullptr && frame->frame_obj->f_lineno != 0) return false;
     code = code_of_frame(frame);

@@ -101,9 +101,36 @@ private:
 enum class SlotKind : unsigned char { value, closure, hidden };
 SlotKind slot_kind(PyCodeObject* code, int i);
 
+// The code object's extra slot `index` as PyUnstable_Code_GetExtra gives it, null when unset,
+// read in place: it is on the path of every event, and the function costs a call and checks.
+// The slots' layout (_PyCodeObjectExtra) is the same on every supported version.
+inline void* code_extra(PyCodeObject* code, Py_ssize_t index) {
+    struct Extra {
+        Py_ssize_t size;
+        void* extras[1];
+    };
+    const auto* extra = static_cast<const Extra*>(code->co_extra);
+    return extra != nullptr && index >= 0 && index < extra->size ? extra->extras[index] : nullptr;
+}
+
 // A code object's variables: how many slots, and the name of slot i, borrowed.
 int variable_count(PyCodeObject* code);
 PyObject* variable_name(PyCodeObject* code, int i);
+
+// Whether the code is a generator's, a coroutine's or an async generator's: its frames run in
+// steps.
+inline bool runs_in_steps(PyCodeObject* code) {
+    return (code->co_flags & (CO_GENERATOR | CO_COROUTINE | CO_ASYNC_GENERATOR)) != 0;
+}
+// For a frame of such code, at a profile-hook event: what the instruction it is at says of the
+// step. At a call: 1 its first start, 2 a resumption, 3 an exception thrown into it; at a
+// return: 4 a suspension (yield, await), 5 its final return, 6 left by an exception; 0 when the
+// instruction cannot tell (another tool has instrumented it). An exception thrown in at a yield
+// and not caught leaves from that yield: `thrown_at`, the instruction of the frame's last step
+// if that was a throw (else -1), tells it from a yield there.
+int step_at(InterpreterFrame* frame, bool is_return, int thrown_at);
+// The index of the instruction the frame is at.
+int instruction_index(InterpreterFrame* frame);
 
 // The code object of the frame that called `frame` (the one PyFrame_GetBack would give),
 // borrowed, or null when there is none.

@@ -8,13 +8,14 @@
 #include <ctime>
 #include <string_view>
 
-#include "../lib/internal_error.hpp"
+#include "internal_error.hpp"
 #include "convert.hpp"
 #include "cpython_compat.hpp"
 #include "dict_watch.hpp"
 #include "frame_state.hpp"
 #include "interned.hpp"
 #include "owned.hpp"
+#include "code_info.hpp"
 #include "path_prefix.hpp"
 
 namespace jarn {
@@ -245,38 +246,6 @@ bool init_cwd_tracking() {
     return true;
 }
 
-CodeTexts& CodeTextCache::entry_for(PyCodeObject* code) {
-    const auto address = reinterpret_cast<std::uintptr_t>(code);
-    CodeTexts& e = entries_[(address >> 4) % entries_.size()];
-    if (e.code.get() != reinterpret_cast<PyObject*>(code)) {
-        // A new tenant: the old one's references go after the entry is reset.
-        CodeTexts old = std::move(e);
-        e.code = Owned::borrow(reinterpret_cast<PyObject*>(code));
-        e.cwd_generation = 0;
-        e.path_prefix.clear();
-        e.module_name.reset();
-        e.names.clear();
-        e.globals = nullptr;
-    }
-    return e;
-}
-
-PlaceTexts& CodeTextCache::place_for(PyCodeObject* code, int offset) {
-    const auto address = reinterpret_cast<std::uintptr_t>(code);
-    return places_[((address >> 4) ^ (std::uintptr_t(offset) * 2654435761u)) % places_.size()];
-}
-
-void CodeTextCache::clear() {
-    for (CodeTexts& e : entries_) {
-        CodeTexts gone = std::move(e);
-        e = CodeTexts();
-    }
-    for (PlaceTexts& p : places_) {
-        PlaceTexts gone = std::move(p);
-        p = PlaceTexts();
-    }
-}
-
 namespace {
 
 void append_encoded_str(std::string& out, std::string_view s) {
@@ -292,25 +261,24 @@ bool names_hold(const PyObject* globals, std::uint64_t generation, compat::Inter
     return globals == compat::globals_of(frame) && generation == module_name_generation();
 }
 
-// Notes that the cached names hold for these globals until their "__name__" changes.
-void remember_globals(CodeTexts& cached, PyObject* globals) {
+// Notes that the kept names hold for these globals until their "__name__" changes.
+void remember_globals(CodeInfo& info, PyObject* globals) {
     // A dict subclass may answer `__name__` otherwise than its entries say: looked up each time.
-    cached.globals = PyDict_CheckExact(globals) && watch_module_name(globals) ? globals : nullptr;
-    cached.name_generation = module_name_generation();
+    info.globals = PyDict_CheckExact(globals) && watch_module_name(globals) ? globals : nullptr;
+    info.name_generation = module_name_generation();
 }
 
 // The "co_name" and "qualname" entries: kept per code object while the module name is the same
 // str object (a str's text cannot change, nor can the code's co_name and co_qualname); made
-// afresh otherwise, since the module name's str() may run code.
-bool encoded_names(compat::InterpreterFrame* frame, PyCodeObject* code, CodeTextCache& texts, std::string& scratch,
+// afresh otherwise, since the module name's str() may run code. `info` is the code's.
+bool encoded_names(compat::InterpreterFrame* frame, PyCodeObject* code, CodeInfo& info, std::string& made,
                    std::string_view& out) {
     PyObject* globals = compat::globals_of(frame);  // borrowed; the frame holds it
     Owned module = module_name(frame);
     if (module) {
-        CodeTexts& cached = texts.entry_for(code);
-        if (cached.module_name.get() == module.get() && !cached.names.empty()) {
-            remember_globals(cached, globals);
-            out = cached.names;
+        if (info.module_name.get() == module.get() && !info.names.empty()) {
+            remember_globals(info, globals);
+            out = info.names;
             return true;
         }
     } else {
@@ -321,52 +289,60 @@ bool encoded_names(compat::InterpreterFrame* frame, PyCodeObject* code, CodeText
     const int has_qualname = get_qualname(frame, qualname);
     if (has_qualname < 0) return false;
     std::string_view co_name;
-    if (!utf8_of(code->co_name, co_name)) return false;
-    scratch.assign("\xa7" "co_name");
-    append_encoded_str(scratch, co_name);
-    scratch.append("\xa8qualname");
+    std::string shown;
+    if (!shown_text(code->co_name, co_name, shown)) return false;
+    made.assign("\xa7" "co_name");
+    append_encoded_str(made, co_name);
+    made.append("\xa8qualname");
     if (has_qualname) {
-        append_encoded_str(scratch, qualname);
+        append_encoded_str(made, qualname);
     } else {
-        scratch.push_back(char(0xc0));
+        made.push_back(char(0xc0));
     }
     if (module && PyUnicode_CheckExact(module.get()) && PyUnicode_CheckExact(code->co_qualname)) {
-        CodeTexts& entry = texts.entry_for(code);
-        entry.module_name = std::move(module);
-        entry.names.assign(scratch);
-        remember_globals(entry, globals);
+        Owned previous = std::move(info.module_name);
+        info.module_name = std::move(module);
+        info.names.assign(made);
+        ++info.texts_version;
+        remember_globals(info, globals);
     }
-    out = scratch;
+    out = made;
     return true;
 }
 
 }  // namespace
 
-bool write_code_texts(compat::InterpreterFrame* frame, PyCodeObject* code, LineCache& lines, CodeTextCache& texts,
-                      std::string& scratch, msgpack::Buffer& out) {
+bool write_code_texts(compat::InterpreterFrame* frame, PyCodeObject* code, msgpack::Buffer& out) {
     std::string_view cwd;
     std::uint64_t generation;
     if (!current_dir(cwd, generation)) return false;
+    CodeInfo* info = code_info(code);
+    if (info == nullptr) return false;
     // A trace function may have set the line itself: then the place says nothing of the line.
     PyCodeObject* placed_code;  // borrowed
     int offset = -1;
-    PlaceTexts* place = nullptr;
-    if (compat::frame_place(frame, placed_code, offset) && offset >= 0 && generation != 0) {
-        place = &texts.place_for(code, offset);
-        if (place->code.get() == reinterpret_cast<PyObject*>(code) && place->offset == offset &&
-            place->cwd_generation == generation && names_hold(place->globals, place->name_generation, frame)) {
+    CodeInfo::Place* place = nullptr;
+    int lineno;
+    if (compat::frame_place(frame, placed_code, offset) && offset >= 0) {
+        place = &info->place(offset);
+        if (generation != 0 && place->version == info->texts_version && info->cwd_generation == generation &&
+            names_hold(info->globals, info->name_generation, frame)) {
             msgpack::put_bytes(out, place->bytes.data(), place->bytes.size());
             return true;
         }
+        if (place->line < 0) place->line = compat::line_number(frame);
+        lineno = place->line >= 0 ? place->line : code->co_firstlineno;
+    } else {
+        lineno = line_of(frame);
     }
-    const int lineno = lines.line_of(frame);
-    CodeTexts& cached = texts.entry_for(code);
-    if (generation == 0 || cached.cwd_generation != generation) {
+    if (generation == 0 || info->cwd_generation != generation) {
         std::string_view path;
-        if (!utf8_of(code->co_filename, path)) return false;
-        cached.path_prefix.assign(strip_dir_prefix(path, cwd));
-        cached.path_prefix.push_back(':');
-        cached.cwd_generation = generation;
+        std::string shown;
+        if (!shown_text(code->co_filename, path, shown)) return false;
+        info->path_prefix.assign(strip_dir_prefix(path, cwd));
+        info->path_prefix.push_back(':');
+        info->cwd_generation = generation;
+        ++info->texts_version;
     }
     char digits[16];
     char* const digits_end = digits + sizeof digits;
@@ -379,11 +355,11 @@ bool write_code_texts(compat::InterpreterFrame* frame, PyCodeObject* code, LineC
     if (lineno < 0) *--first = '-';
     const std::size_t n_digits = std::size_t(digits_end - first);
     // The names are kept while the globals they were made for still have the same "__name__".
-    const bool names_kept = !cached.names.empty() && names_hold(cached.globals, cached.name_generation, frame);
-    const std::string_view kept = names_kept ? std::string_view(cached.names) : std::string_view();
+    const bool names_kept = !info->names.empty() && names_hold(info->globals, info->name_generation, frame);
+    const std::string_view kept = names_kept ? std::string_view(info->names) : std::string_view();
     // The texts go in with one size check: key, header at most 5 bytes, text and digits, names.
     const std::size_t start = out.size();
-    const std::string_view prefix = cached.path_prefix;
+    const std::string_view prefix = info->path_prefix;
     out.resize(start + 10 + prefix.size() + n_digits + kept.size());
     msgpack::Cursor c(out.data() + start);
     c.constant("\xa4path");
@@ -398,22 +374,18 @@ bool write_code_texts(compat::InterpreterFrame* frame, PyCodeObject* code, LineC
     }
     out.resize(std::size_t(at - out.data()));
     if (names_kept) {
-        if (place != nullptr && cached.globals != nullptr) {
+        if (place != nullptr && info->globals != nullptr && generation != 0) {
             // Made with texts that hold while the code's do: kept for the next record made here.
-            PlaceTexts gone = std::move(*place);
-            place->code = Owned::borrow(reinterpret_cast<PyObject*>(code));
-            place->offset = offset;
-            place->cwd_generation = generation;
-            place->globals = cached.globals;
-            place->name_generation = cached.name_generation;
             place->bytes.assign(reinterpret_cast<const char*>(out.data() + start), std::size_t(at - (out.data() + start)));
+            place->version = info->texts_version;
         }
         return true;
     }
     // The path entry is written before the names are looked up: that may run code, which may
-    // reuse the cache entry that `prefix` points into.
+    // change the code's info (`prefix`, `place`) meanwhile.
+    std::string made;
     std::string_view names;
-    if (!encoded_names(frame, code, texts, scratch, names)) return false;
+    if (!encoded_names(frame, code, *info, made, names)) return false;
     msgpack::put_bytes(out, names.data(), names.size());
     return true;
 }

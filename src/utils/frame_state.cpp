@@ -2,8 +2,8 @@
 
 #include <climits>
 
-#include "../lib/internal_error.hpp"
-#include "../profiler/state.hpp"
+#include "internal_error.hpp"
+#include "code_info.hpp"
 #include "convert.hpp"
 #include "cpython_compat.hpp"
 #include "dict_watch.hpp"
@@ -107,16 +107,7 @@ bool look_up_current_thread(ThreadIdentityCache& cache, const ThreadIdentity*& o
     if (!identity.name_object || !utf8_of(identity.name_object.get(), identity.name)) return false;
     if (!read_native_id(thread.get(), identity.native_id)) return false;
     correct_after_fork(identity.native_id);
-    msgpack::Buffer entries;
-    msgpack::write_str(entries, "thread");
-    msgpack::write_str(entries, identity.name);
-    msgpack::write_str(entries, "thread_native_id");
-    if (identity.native_id) {
-        msgpack::write_uint(entries, *identity.native_id);
-    } else {
-        msgpack::write_nil(entries);
-    }
-    identity.record_entries.assign(entries.begin(), entries.end());
+    records::thread_entries(identity.record_entries, identity.name, identity.native_id);
     Owned name_attribute = Owned::steal(PyObject_GetAttr(thread.get(), names._name));
     if (!name_attribute) PyErr_Clear();
     const bool reusable = name_attribute && name_attribute.get() == identity.name_object.get();
@@ -151,21 +142,21 @@ bool get_main_thread_id(std::optional<std::uint64_t>& out) {
 }
 
 int user_code_call_site(std::vector<OpenCall>& call_frames, compat::InterpreterFrame* frame,
-                        const Identifier& own_id, LineCache& lines, CallSite& out) {
+                        const Identifier& own_id, CallSite& out) {
     const std::size_t n = call_frames.size();
     if (n == 0) return 0;
     OpenCall* candidate = &call_frames[n - 1];
-    if (candidate->id == own_id) {
+    if (id_of(*candidate) == own_id) {
         // A return of a recorded frame: its own entry is on top, the caller is just below.
-        if (n < 2 || call_frames[n - 2].id == own_id) return 0;
+        if (n < 2 || id_of(call_frames[n - 2]) == own_id) return 0;
         candidate = &call_frames[n - 2];
     }
-    return call_site_of(*candidate, frame, lines, out);
+    return call_site_of(*candidate, frame, out);
 }
 
-int call_site_of(OpenCall& caller, compat::InterpreterFrame* frame, LineCache& lines, CallSite& out) {
+int call_site_of(OpenCall& caller, compat::InterpreterFrame* frame, CallSite& out) {
     if (caller.frame != frame && !compat::is_below(frame, caller.frame)) return 0;
-    out.call_frame_id = caller.id;
+    out.call_frame_id = id_of(caller);
     PyCodeObject* code;  // borrowed
     int offset;
     // Unless a trace function set the line itself, a frame's line follows from its offset.
@@ -174,7 +165,7 @@ int call_site_of(OpenCall& caller, compat::InterpreterFrame* frame, LineCache& l
         out.line_number = caller.call_line;
         return 1;
     }
-    out.line_number = std::int32_t(lines.line_of(caller.frame));
+    out.line_number = std::int32_t(line_of(caller.frame));
     if (placed) {
         caller.call_offset = offset;
         caller.call_line = out.line_number;

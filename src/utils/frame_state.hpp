@@ -12,13 +12,28 @@
 
 #include "cpython_compat.hpp"
 #include "dict_watch.hpp"
-#include "line_cache.hpp"
 #include "owned.hpp"
+#include "record_layout.hpp"
 #include "ulid.hpp"
 
 namespace jarn {
 
-struct OpenCall;
+// A recorded call whose return has not come yet. The frame is compared, and read only once it
+// is known to be still running (compat::is_below): nothing holds it.
+struct OpenCall {
+    compat::InterpreterFrame* frame;
+    Identifier id;
+    // The line the frame was last found calling from, and its instruction offset then: a frame
+    // calls from the same place again and again (a loop).
+    int call_offset = -1;
+    int call_line = 0;
+};
+
+// The open call's id; a call counted past a trace's memory limit gets one when first asked.
+inline const Identifier& id_of(OpenCall& open) {
+    if (open.id[0] == 0) open.id = frame_id();
+    return open.id;
+}
 
 // New reference to the locals dict (without "__builtins__"), or None; null with the exception set.
 PyObject* get_locals(compat::InterpreterFrame* frame, bool is_return, bool omit_return_locals);
@@ -30,7 +45,7 @@ struct ThreadIdentity {
     Owned name_object;      // keeps `name` alive
     std::string_view name;  // UTF-8
     std::optional<std::uint64_t> native_id;
-    // A frame record's "thread" and "thread_native_id" entries, encoded once.
+    // A frame record's "thread" and "thread_native_id" entries, encoded once (records::thread_entries).
     std::string record_entries;
 };
 
@@ -64,18 +79,15 @@ inline bool current_thread(ThreadIdentityCache& cache, const ThreadIdentity*& ou
 }
 bool get_main_thread_id(std::optional<std::uint64_t>& out);
 
-struct CallSite {
-    Identifier call_frame_id;
-    std::int32_t line_number;
-};
+using records::CallSite;
 
 // From the thread's open recorded calls (innermost last), the event's frame and its own frame id:
 // 1 with `out` set, 0 when there is no call site. Only the top two entries are looked at.
 int user_code_call_site(std::vector<OpenCall>& call_frames, compat::InterpreterFrame* frame,
-                        const Identifier& own_id, LineCache& lines, CallSite& out);
+                        const Identifier& own_id, CallSite& out);
 
 // The call site made by the open recorded call `caller`, which is the running `frame` or one
 // below it: 1 with `out` set, 0 when `caller` is no longer running (its return never came).
-int call_site_of(OpenCall& caller, compat::InterpreterFrame* frame, LineCache& lines, CallSite& out);
+int call_site_of(OpenCall& caller, compat::InterpreterFrame* frame, CallSite& out);
 
 }  // namespace jarn

@@ -1,16 +1,18 @@
 #include "host_serialize.hpp"
 
 #include <algorithm>
+#include <charconv>
 #include <cstring>
 #include <type_traits>
 
 #include "../encoder/native_api.hpp"
 
-#include "../lib/internal_error.hpp"
+#include "internal_error.hpp"
 #include "convert.hpp"
 #include "dict_watch.hpp"
 #include "interned.hpp"
 #include "owned.hpp"
+#include "record_layout.hpp"
 #include "variable_keys.hpp"
 
 namespace jarn {
@@ -98,7 +100,8 @@ namespace {
 struct PlainRules {
     Py_ssize_t max_str;
     Py_ssize_t max_name;     // the longest name a map may have; -1 when no map is plain
-    std::int64_t max_count;  // entries in a map: within max_items and what a fixmap holds
+    std::int64_t max_count;  // entries of a map (max_items)
+    bool cuts_long_maps;     // a longer map is cut (else it is the fallback's, whole)
 };
 
 constexpr int kModes = 3;
@@ -154,8 +157,8 @@ bool refresh() {
             PlainLimits limits;
             serializers.started[i] = ValueBudget{};
             serializers.api[i]->plain_limits(found, &serializers.started[i], &limits);
-            serializers.rules[i] = {limits.max_str, limits.max_depth > 0 ? limits.max_str : -1,
-                                    std::min<std::int64_t>(15, limits.max_items)};
+            serializers.rules[i] = {limits.max_str, limits.max_depth > 0 ? limits.max_str : -1, limits.max_items,
+                                    limits.cuts_long_dicts};
         }
     }
     // Releasing the previous functions may have run code that changed a watched dict.
@@ -275,11 +278,10 @@ struct Room {
 
 // Whether a variable of the code object has the name of a secret, worked out once per code
 // object and rules.
-bool holds_secret_name(const VariableKeys& keys, const scrub::Rules& rules) {
+bool holds_secret_name(const VariableKeys& keys, PyCodeObject* code, const scrub::Rules& rules) {
     if (keys.scrub_id != rules.id()) {
         keys.scrub_id = rules.id();
         keys.secret_name = false;
-        PyCodeObject* code = reinterpret_cast<PyCodeObject*>(keys.code);
         for (int i = 0; i < compat::variable_count(code) && !keys.secret_name; ++i) {
             Py_ssize_t size;
             const char* name = utf8_and_size(compat::variable_name(code, i), size);
@@ -318,12 +320,12 @@ int write_plain_values(PyObject* arg, const compat::FrameVariables* frame, Value
     const VariableKeys* keys = frame != nullptr ? variable_keys(frame->code()) : nullptr;
     if (keys != nullptr && keys->longest_name > rules.max_name) keys = nullptr;
     // A variable named as a secret: the serialiser writes the map, scrubbed.
-    if (keys != nullptr && urls && holds_secret_name(*keys, *scrubbing)) keys = nullptr;
+    if (keys != nullptr && urls && holds_secret_name(*keys, frame->code(), *scrubbing)) keys = nullptr;
 
     // Room for the argument, the key and every variable, made once.
-    constexpr std::string_view kLocals = "\xa6locals";
+    constexpr std::string_view kLocals = records::kLocalsKey;
     const std::size_t start = out.size();
-    out.resize(start + 9 + kLocals.size() + 1 + (keys != nullptr ? keys->most : 0));
+    out.resize(start + 9 + kLocals.size() + 3 + (keys != nullptr ? keys->most : 0));
     Room room{out, start, out.data() + start};
     // A call's argument is None: its byte, overwritten by any other value.
     *room.base = 0xc0;
@@ -348,11 +350,18 @@ int write_plain_values(PyObject* arg, const compat::FrameVariables* frame, Value
     PyObject* const* const slots = frame->slots();  // borrowed
     const VariableKeys::Entry* const entries = keys->entries.data();
     const char* const key_bytes = keys->keys.data();
-    ++at;  // past the fixmap's header, written last
+    // Past the map's header, written last: a fixmap's byte, or a map 16's three when there may
+    // be 16 entries or more.
+    const std::size_t header = n >= 16 ? 3 : 1;
+    at += header;
     std::int64_t count = 0;
+    // A map of more than max_items entries is cut as the encoder cuts a dict: max_items entries,
+    // then "..." and how many more there were. Past the cut, bound variables are only counted.
+    const std::int64_t cut_at = rules.max_count;
+    std::uint8_t* cut_end = nullptr;
     // One loop for each kind of code object: most have only plain slots and short names, and
     // their loop looks at neither.
-    const auto write_slots = [&](auto simple) {
+    const auto write_slots = [&](auto simple, auto cutting) {
         for (int i = 0; i < n; ++i) {
             const VariableKeys::Entry entry = entries[i];
             PyObject* v = slots[i];  // borrowed
@@ -366,6 +375,17 @@ int write_plain_values(PyObject* arg, const compat::FrameVariables* frame, Value
                 v = frame->closure_value(i);
             }
             if (v == nullptr) continue;
+            if (cutting) {
+                if (count == cut_at) {
+                    if (!rules.cuts_long_maps) return false;
+                    cut_end = at;
+                    at = nullptr;
+                }
+                if (at == nullptr) {  // past the cut
+                    ++count;
+                    continue;
+                }
+            }
             const char* key = key_bytes + entry.offset;
             if (simple || entry.size <= VariableKeys::kPadding) {
                 std::memcpy(at, key, VariableKeys::kPadding);
@@ -378,22 +398,55 @@ int write_plain_values(PyObject* arg, const compat::FrameVariables* frame, Value
         }
         return true;
     };
-    if (!(keys->simple ? write_slots(std::true_type()) : write_slots(std::false_type()))) {
+    // Only a frame of more slots than max_items can need cutting.
+    bool written;
+    if (n <= cut_at) {
+        written = keys->simple ? write_slots(std::true_type(), std::false_type())
+                               : write_slots(std::false_type(), std::false_type());
+    } else {
+        written = keys->simple ? write_slots(std::true_type(), std::true_type())
+                               : write_slots(std::false_type(), std::true_type());
+    }
+    if (!written) {
         out.resize(start + map_start);
         return 1;
+    }
+    std::int64_t entries_written = count;
+    if (cut_end != nullptr) {
+        entries_written = cut_at + 1;
+        char digits[24];
+        const auto r = std::to_chars(digits, digits + sizeof digits, count - cut_at);
+        const std::string_view number(digits, std::size_t(r.ptr - digits));
+        constexpr std::string_view kMore = " more items";
+        msgpack::Cursor c(room.grow(cut_end, 40));  // more room than the marker takes
+        c.raw("\xa3...");
+        c.str_header(number.size() + kMore.size());
+        c.raw(number);
+        c.raw(kMore);
+        at = c.at();
     }
     // The encoder's checks, made once: before each value it takes a node and looks at the bytes
-    // written so far, and more entries than a fixmap or max_items hold are not written as such.
-    // A map that ends within the budget passed every check on the way.
-    const std::size_t end = std::size_t(at - room.base);
-    const std::uint64_t size = end - map_start;
-    if (count > rules.max_count || budget.nodes <= count || size > budget.bytes) {
+    // written so far. A map that ends within the budget passed every check on the way.
+    std::size_t end = std::size_t(at - room.base);
+    const std::uint64_t values_taken = std::uint64_t(std::min(count, cut_at));
+    if (std::int64_t(values_taken) >= budget.nodes || end - map_start > budget.bytes) {
         out.resize(start + map_start);
         return 1;
     }
-    room.base[map_start] = std::uint8_t(0x80 | count);
+    if (entries_written < 16 && header == 3) {  // fewer than made room for: a fixmap after all
+        std::memmove(room.base + map_start + 1, room.base + map_start + 3, end - map_start - 3);
+        end -= 2;
+    }
+    const std::uint64_t size = end - map_start;
+    if (entries_written < 16) {
+        room.base[map_start] = std::uint8_t(0x80 | entries_written);
+    } else {
+        room.base[map_start] = 0xde;
+        room.base[map_start + 1] = std::uint8_t(entries_written >> 8);
+        room.base[map_start + 2] = std::uint8_t(entries_written);
+    }
     out.resize(start + end);
-    budget.nodes -= count + 1;
+    budget.nodes -= std::int64_t(values_taken) + 1;
     budget.bytes -= size;
     return 2;
 }

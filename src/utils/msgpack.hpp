@@ -134,6 +134,20 @@ inline void write_f64(Buffer& b, double v) {
     put_be64(b, bits);
 }
 
+// The header of a bin of n bytes; the n bytes follow.
+inline void write_bin_header(Buffer& b, std::size_t n) {
+    if (n < 256) {
+        put_u8(b, 0xc4);
+        put_u8(b, std::uint8_t(n));
+    } else if (n < 65536) {
+        put_u8(b, 0xc5);
+        put_be16(b, std::uint16_t(n));
+    } else {
+        put_u8(b, 0xc6);
+        put_be32(b, std::uint32_t(n));
+    }
+}
+
 inline void write_map_header(Buffer& b, std::size_t n) {
     if (n < 16) {
         put_u8(b, std::uint8_t(0x80 | n));
@@ -171,6 +185,10 @@ public:
         at_ += N - 1;
     }
     void byte(std::uint8_t v) { *at_++ = v; }
+    void raw(std::string_view bytes) {  // bytes already encoded
+        std::memcpy(at_, bytes.data(), bytes.size());
+        at_ += bytes.size();
+    }
     void str_header(std::size_t n) {
         if (n < 32) {
             *at_++ = std::uint8_t(0xa0 | n);
@@ -293,24 +311,6 @@ inline void write_raw_pair(Buffer& b, std::string_view key, Buffer& raw) {
 inline void write_raw_pair(Buffer& b, std::string_view key, std::string_view raw) {
     write_str(b, key);
     put_bytes(b, raw.data(), raw.size());
-}
-
-struct UserCodeCallSite {
-    std::string_view call_frame_id;
-    std::int32_t line_number;
-};
-
-inline void write_user_code_call_site(Buffer& b, const std::optional<UserCodeCallSite>& site) {
-    write_str(b, "user_code_call_site");
-    if (!site) {
-        write_nil(b);
-        return;
-    }
-    write_map_header(b, 2);
-    write_str(b, "call_frame_id");
-    write_str(b, site->call_frame_id);
-    write_str(b, "line_number");
-    write_int(b, site->line_number);
 }
 
 }  // namespace jarn::msgpack

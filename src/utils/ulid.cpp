@@ -159,15 +159,20 @@ void random_text(std::uint16_t high, std::uint64_t low, char out[16]) {
     for (int i = 0; i < 6; ++i) std::memcpy(out + 4 + 2 * i, &pairs[2 * ((low >> (50 - 10 * i)) & 0x3ff)], 2);
 }
 
-Identifier new_identifier(const char prefix[4]) {
+std::uint64_t realtime_ns() {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return ts.tv_sec < 0 ? 0 : std::uint64_t(ts.tv_sec) * 1000000000 + std::uint64_t(ts.tv_nsec);
+}
+
+Identifier new_identifier(const char prefix[4]) { return new_identifier_at(prefix, realtime_ns()); }
+
+Identifier new_identifier_at(const char prefix[4], std::uint64_t unix_ns) {
     // What ulid_text(new_ulid()) gives, without the 128-bit value: the first ten characters are
     // exactly the 48 time bits, the other sixteen exactly the 80 random ones.
     Identifier id;
     std::memcpy(id.data(), prefix, 4);
-    timespec ts{};
-    clock_gettime(CLOCK_REALTIME, &ts);
-    const std::uint64_t millis =
-        ts.tv_sec < 0 ? 0 : std::uint64_t(ts.tv_sec) * 1000 + std::uint64_t(ts.tv_nsec) / 1000000;
+    const std::uint64_t millis = unix_ns / 1000000;
     TimeText& t = time_text;
     if (t.millis != millis) {
         char full[26];

@@ -21,6 +21,9 @@ inline std::string_view view(const Identifier& id) { return {id.data(), id.size(
 
 // Seconds since the Unix epoch, or nothing when the clock reads before it.
 std::optional<double> timestamp_seconds();
+// The same clock in nanoseconds since the epoch (0 before it), and as seconds from that reading.
+std::uint64_t realtime_ns();
+inline double seconds_of(std::uint64_t ns) { return double(ns / 1000000000) + double(ns % 1000000000) / 1e9; }
 
 // Milliseconds since the epoch (0 before it), 80 bits from this thread's generator.
 Ulid new_ulid();
@@ -30,9 +33,13 @@ Ulid make_ulid(std::uint64_t millis, std::uint16_t rand_high, std::uint64_t rand
 void ulid_text(const Ulid& ulid, char out[26]);
 
 Identifier new_identifier(const char prefix[4]);
+// An identifier whose time part is that of `unix_ns` (realtime_ns()), for a caller that has just
+// read the clock.
+Identifier new_identifier_at(const char prefix[4], std::uint64_t unix_ns);
 // The last 16 characters of a ULID's text, those of its 80 random bits (bits 79..64 in `high`).
 void random_text(std::uint16_t high, std::uint64_t low, char out[16]);
 inline Identifier frame_id() { return new_identifier("frm_"); }
+inline Identifier frame_id_at(std::uint64_t unix_ns) { return new_identifier_at("frm_", unix_ns); }
 inline Identifier trace_id() { return new_identifier("trc_"); }
 
 // Counts the forks this process descends from (1 in the original process), so that state

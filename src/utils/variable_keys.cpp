@@ -22,6 +22,7 @@ void append_key(std::string& keys, const char* data, std::size_t n) {
 }
 
 bool fill(VariableKeys& e, PyCodeObject* code) {
+    e.made = true;
     const int n = compat::variable_count(code);
     e.entries.clear();
     e.keys.clear();
@@ -57,17 +58,6 @@ bool fill(VariableKeys& e, PyCodeObject* code) {
 
 }  // namespace
 
-// Its destructor at exit frees memory only: the code objects are never released, the interpreter
-// being gone by then.
-std::array<VariableKeys, 256> variable_keys_table;
-
-const VariableKeys* renew_variable_keys(VariableKeys& entry, PyCodeObject* code) {
-    // Emptied before it is filled: the code run by releasing the previous tenant may fill it again.
-    while (entry.code != nullptr) Owned previous = Owned::steal(std::exchange(entry.code, nullptr));
-    entry.code = Owned::borrow(reinterpret_cast<PyObject*>(code)).release();
-    entry.scrub_id = 0;
-    entry.plain = fill(entry, code);
-    return entry.plain ? &entry : nullptr;
-}
+bool fill_variable_keys(VariableKeys& keys, PyCodeObject* code) { return keys.plain = fill(keys, code); }
 
 }  // namespace jarn

@@ -5,7 +5,6 @@
 
 #include <Python.h>
 
-#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -27,7 +26,7 @@ struct VariableKeys {
     // Bytes past the last key, so that a key of up to that many bytes may be copied in one move.
     static constexpr std::size_t kPadding = 16;
 
-    PyObject* code = nullptr;  // strong, so that its address is not reused while this is kept
+    bool made = false;         // filled from the code object
     bool plain = false;        // every name a str the encoder writes as it is; the rest is kept only if so
     bool simple = false;       // every slot of kind `value`, every key within kPadding bytes
     std::vector<Entry> entries;   // one per slot
@@ -40,20 +39,11 @@ struct VariableKeys {
     mutable bool secret_name = false;
 };
 
-// Kept for the process, guarded by the interpreter lock: one table for all threads, since code
-// objects are shared between threads and their keys do not depend on the thread.
-extern std::array<VariableKeys, 256> variable_keys_table;
-
-// Makes `entry` that of `code`. Releasing the code object it held may run code.
-const VariableKeys* renew_variable_keys(VariableKeys& entry, PyCodeObject* code);
-
-// The keys of `code`'s variables, or null (no exception set) when a name is not a str the encoder
-// writes as it is. Valid until code runs.
-inline const VariableKeys* variable_keys(PyCodeObject* code) {
-    const auto address = reinterpret_cast<std::uintptr_t>(code);
-    VariableKeys& entry = variable_keys_table[((address >> 4) ^ (address >> 12)) % variable_keys_table.size()];
-    if (entry.code == reinterpret_cast<PyObject*>(code)) [[likely]] return entry.plain ? &entry : nullptr;
-    return renew_variable_keys(entry, code);
-}
+// Fills `keys` from the code object; false (no exception set) when a name is not a str the
+// encoder writes as it is.
+bool fill_variable_keys(VariableKeys& keys, PyCodeObject* code);
 
 }  // namespace jarn
+
+// Kept per code object: variable_keys(code) is in code_info.hpp.
+#include "code_info.hpp"

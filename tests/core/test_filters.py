@@ -31,12 +31,20 @@ RULES = [
         "/home/u/app/jarn/git.py", "/home/u/app/jarn/db.py", "/home/u/app/jarn/serialize.py",
         "/home/u/app/jarn/version.py", "/home/u/app/jarn/__init__.py", "/home/u/app/jarn/__main__.py",
         "/home/u/app/jarn/testgen/gen.py", "/home/u/app/jarn/filters/presets.py",
-        "/home/u/app/jarn/db.pyx"]],  # a substring match: "/jarn/db.py" occurs
+        "/home/u/app/jarn/db.pyx",  # a substring match: "/jarn/db.py" occurs
+        "/home/u/app/jarn/writer.py",
+        # Compiled templates and generated code: Jinja2's from a file and from a string, Mako's
+        # from a string, by module id and on disk, other generators' names in angle brackets.
+        "/srv/app/templates/page.html", "<template>", "memory:0x7f3a1c2b", "page_html", "/srv/mods/page.html.py",
+        "/srv/mods/mail.mako.py", "<decorator-gen-12>", "<frozen>", "/srv/app/templates/page.j2"]],
     *[({}, name, True) for name in [
-        "C:\\Python312\\Lib\\site-packages\\x.py", "/home/u/Lib/Python/x.py", "<frozen>", "<stdin>",
+        "C:\\Python312\\Lib\\site-packages\\x.py", "/home/u/Lib/Python/x.py", "/srv/<frozen>/x.py", "<stdin>",
         "<pytest match expression>x", " <pytest match expression>", "<attrs generate",
         "/home/u/app/jarn/plugins/logging_records.py", "/home/u/app/myjarn/db.py", "/home/u/app/JARN/db.py",
-        "\\home\\u\\jarn\\db.py", "/srv/app/shop.py", ""]],
+        "\\home\\u\\jarn\\db.py", "/srv/app/shop.py", "",
+        # What people type or run: the prompts, a script without an extension, Cython, a relative name.
+        "<python-input-3>", "<ipython-input-2-5f0c>", "<console>", "<jarn-cell-2>", "<pyshell#4>", "/srv/app/manage", "/srv/app/fast.pyx",
+        "calc.py", "/srv/app/page_html.py", "<unclosed"]],
     (INCLUDE_JSON, "/usr/lib/python3.12/json/decoder.py", True),
     (INCLUDE_JSON, "/usr/lib/python3.12/csv.py", False),
     ({"filters": {"include_frames": ["jarn/db"]}}, "/a/jarn/db.py", True),
@@ -137,13 +145,19 @@ def test_paths_relative_to_the_current_directory(tmp_path: Path, monkeypatch, cw
 @pytest.mark.parametrize(("filename", "name", "caller"), [("/srv/app/bad\udcff.py", "f", "/srv/app/caller.py"),
                                                           ("/srv/app/ok.py", "f\udcff", "/srv/app/caller.py"),
                                                           ("/srv/app/ok.py", "f", "/srv/app/caller\udcff.py")])
-def test_names_without_utf8_form_do_not_disturb_the_program(caplog, filename: str, name: str, caller: str) -> None:
+def test_names_without_utf8_form_are_recorded_as_python_shows_them(caplog, filename: str, name: str, caller: str) -> None:
+    # A file name whose bytes are not UTF-8 is decoded with surrogateescape: recorded with each
+    # lone surrogate as its escape, the way a traceback prints it.
     function = compile_program("def f():\n    return 41\n", filename)["f"]
     function.__code__ = function.__code__.replace(co_name=name)
     outer = compile_program("def outer(f, g):\n    return f() + g() + f()\n", caller)["outer"]
     ok = compile_program("def g():\n    return 1\n")["g"]
+    results = []
     with caplog.at_level(logging.WARNING, logger="jarn"):
-        trace = profile(outer, function, ok)[1]
+        trace = profile(lambda: results.append(outer(function, ok)))[1]
+    assert results == [83] and not caplog.records
     recs = [r for r in decode(trace)["frames_of_interest"] if r["path"].startswith("/srv/")]
-    if "\udcff" not in caller:
-        assert events(recs) == [("call", "outer"), ("call", "g"), ("return", "g"), ("return", "outer")]
+    shown = name.encode("utf-8", "backslashreplace").decode()
+    assert events(recs) == [("call", "outer"), ("call", shown), ("return", shown), ("call", "g"), ("return", "g"),
+                            ("call", shown), ("return", shown), ("return", "outer")]
+    assert {r["path"].rsplit(":", 1)[0] for r in recs} >= {f.encode("utf-8", "backslashreplace").decode() for f in (filename, caller)}

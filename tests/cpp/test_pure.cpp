@@ -5,12 +5,14 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "../../src/utils/chacha20.hpp"
 #include "../../src/utils/msgpack.hpp"
+#include "../../src/utils/record_layout.hpp"
 #include "../../src/utils/ulid.hpp"
 
 namespace {
@@ -80,10 +82,14 @@ const Written kWritten[] = {
     {[](Buffer& b) { mp::write_str_pair(b, "k", std::string_view("v")); mp::write_str_pair(b, "n", std::nullopt); }, "a16ba176a16ec0"},
     {[](Buffer& b) { mp::write_int_pair(b, "i", 300); mp::write_int_pair(b, "z", std::nullopt); }, "a169cd012ca17ac0"},
     {[](Buffer& b) { mp::write_raw_pair(b, "arg", std::string_view("\x93\x01\x02\x03", 4)); }, "a3617267" "93010203"},
-    {[](Buffer& b) { mp::write_user_code_call_site(b, std::nullopt); }, "b3757365725f636f64655f63616c6c5f73697465" "c0"},
-    {[](Buffer& b) { mp::write_user_code_call_site(b, mp::UserCodeCallSite{"frm_x", -1}); },
-     "b3757365725f636f64655f63616c6c5f73697465" "82" "ad63616c6c5f6672616d655f6964" "a5" "66726d5f78"
-     "ab6c696e655f6e756d626572" "ff"},
+    {[](Buffer& b) { jarn::records::write_user_code_call_site(b, nullptr); }, "b3757365725f636f64655f63616c6c5f73697465" "c0"},
+    {[](Buffer& b) {
+         jarn::records::CallSite site{{}, -1};
+         std::memcpy(site.call_frame_id.data(), "frm_0123456789ABCDEFGHJKMNPQRS", 30);
+         jarn::records::write_user_code_call_site(b, &site);
+     },
+     "b3757365725f636f64655f63616c6c5f73697465" "82" "ad63616c6c5f6672616d655f6964" "be"
+     "66726d5f3031323334353637383941424344454647484a4b4d4e50515253" "ab6c696e655f6e756d626572" "ff"},
 };
 
 void test_msgpack_writer() {

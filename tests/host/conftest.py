@@ -1,7 +1,15 @@
+import sys
+from pathlib import Path
+
 import msgpack
 import pytest
 
 from jarn import JarnProfiler
+
+sys.path.append(str(Path(__file__).resolve().parents[1]))  # stores, product_traces, with --import-mode=importlib
+
+from stores import postgres, small_disk, store_name  # noqa: E402,F401
+
 
 
 @pytest.fixture

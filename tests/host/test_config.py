@@ -27,15 +27,43 @@ def test_defaults_then_the_nearest_pyproject_then_overrides(tmp_path, monkeypatc
     assert merged(None)["db_path"] == str(tmp_path / "app" / ".jarn" / "db.sqlite3")  # a profiler without the command line
 
 
+# Every level, dashed or underscored: one line naming the file, the key as written and what is expected.
 @pytest.mark.parametrize(("toml", "message"), [
-        ("threading = 1", "threading must be true or false"), ("colour = true", "unknown jarn setting 'colour'"),
-        ('include = "x"', "include must be a list of strings"), ("sqlite_busy_timeout = -1", "non-negative"),
-        ("slow_repr_ms = -1", "slow_repr_ms must be a non-negative number"), ("threading = ", "cannot read"),
-        ("max_trace_bytes = 0", "max_trace_bytes must be a positive integer"),
-        ("[tool.jarn.plugins]\nredis = true", "unknown plugin 'redis'"),
-        ('engine = "fast"', "engine must be one of 'profile', 'monitoring', not 'fast'"),
+        ("[tool.jarn]\nthreading = 1", "tool.jarn.threading must be true or false, not 1"),
+        ("[tool.jarn]\ncolour = true", "unknown key tool.jarn.colour "),
+        ('[tool.jarn]\ninclude = "x"', "tool.jarn.include must be a list of strings, not 'x'"),
+        ("[tool.jarn]\nsqlite-busy-timeout = -1", "tool.jarn.sqlite-busy-timeout must be a non-negative integer"),
+        ("[tool.jarn]\nslow_repr_ms = -1", "tool.jarn.slow_repr_ms must be a non-negative number"),
+        ("[tool.jarn]\nthreading = ", "cannot read"),
+        ("[tool.jarn]\nmax-trace-bytes = 0", "tool.jarn.max-trace-bytes must be a positive integer"),
+        ("[tool.jarn]\nmax-pending-bytes = 1.5", "tool.jarn.max-pending-bytes must be a positive integer"),
+        ('[tool.jarn]\ndrain-seconds = "5"', "tool.jarn.drain-seconds must be a non-negative number of seconds, not '5'"),
+        ("[tool.jarn.plugins]\nredis = true", "unknown key tool.jarn.plugins.redis "),
+        ('[tool.jarn.plugins]\nlogging = "no"', "tool.jarn.plugins.logging must be true or false"),
+        ("[tool.jarn]\nplugins = 1", "tool.jarn.plugins must be a table, not 1"),
+        ('[tool.jarn]\nengine = "fast"', "tool.jarn.engine must be one of 'profile', 'monitoring', not 'fast'"),
+        ("tool = 5", "tool must be a table, not 5"), ("[tool]\njarn = 5", "tool.jarn must be a table, not 5"),
+        ("[tool.jarn.filters]\ninclude-frames = 3", "tool.jarn.filters.include-frames must be a list of strings, not 3"),
+        ('[tool.jarn.filters]\nignore_frames = "x"', "tool.jarn.filters.ignore_frames must be a list of strings"),
+        ("[tool.jarn.filters]\ncolour = []", "unknown key tool.jarn.filters.colour "),
+        ('[tool.jarn]\nfilters = "x"', "tool.jarn.filters must be a table"),
+        ("[tool.jarn]\nlightweight-repr = true\nlightweight_repr = true", "tool.jarn.lightweight_repr is given twice"),
+        ('[tool.jarn]\ninclude-library = ["no-such-library-anywhere"]', "tool.jarn.include_library: "),
 ])
 def test_bad_pyproject(tmp_path, toml, message):
-    (tmp_path / "pyproject.toml").write_text(f"[tool.jarn]\n{toml}\n")
-    with pytest.raises(ConfigError, match=message):
+    (tmp_path / "pyproject.toml").write_text(f"{toml}\n")
+    with pytest.raises(ConfigError) as raised:
         load_config(start=tmp_path)
+    text = str(raised.value)
+    assert message in text and str(tmp_path / "pyproject.toml") in text and "\n" not in text, text
+
+
+def test_dashed_keys_work_at_every_level(tmp_path):
+    (tmp_path / "pyproject.toml").write_text(
+        '[tool.jarn]\nomit-return-locals = true\nmax-pending-bytes = 1024\ndrain-seconds = 0.5\n'
+        '[tool.jarn.filters]\ninclude-frames = ["vendored/"]\nignore_frames = ["noisy/"]\n')
+    cfg = load_config(start=tmp_path)
+    assert (cfg["omit_return_locals"], cfg["max_pending_bytes"], cfg["drain_seconds"]) == (True, 1024, 0.5)
+    assert cfg["filters"] == {"include_frames": ["vendored/"], "ignore_frames": ["noisy/"]}
+    with pytest.raises(ConfigError, match=r"^configuration: unknown key filters.include "):
+        merged({"filters": {"include": ["x"]}})

@@ -216,7 +216,7 @@ def test_secrets_kept_out_of_records_in_every_mode(mode, setting):
 
 @pytest.mark.parametrize(("given", "expected"), [
         ({}, ("fields", False)), ({"lightweight_repr": True}, ("type", True)), ({"values": "repr"}, ("repr", False)),
-        ({"values": "type"}, ("type", True)),
+        ({"values": "type"}, ("type", True)), ({"lightweight_repr": True, "values": "repr"}, ("repr", False)),
 ])
 def test_values_setting(given, expected):
     config = merged(given)
@@ -224,8 +224,8 @@ def test_values_setting(given, expected):
 
 
 @pytest.mark.parametrize(("given", "message"), [
-        ({"values": "yaml"}, "values must be one of"), ({"values": "repr", "lightweight_repr": True}, "asks for values"),
-        ({"scrub": "password"}, "scrub must be a list of strings"), ({"scrub": [""]}, "1 to 64 characters"),
+        ({"values": "yaml"}, "values must be one of 'fields', 'repr', 'type'"),
+        ({"scrub": "password"}, "scrub must be true, false or a list of names"), ({"scrub": [""]}, "1 to 64 characters"),
 ])
 def test_bad_values_settings(given, message):
     with pytest.raises(ConfigError, match=message):

@@ -9,7 +9,10 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(Path(__file__).resolve().parent))  # product_traces, with --import-mode=importlib
+sys.path.insert(0, str(Path(__file__).resolve().parent))  # webapps, with --import-mode=importlib
+sys.path.append(str(ROOT / "tests"))  # stores, product_traces
+
+from stores import postgres, small_disk, store_name  # noqa: E402,F401
 
 
 def child_env() -> dict[str, str]:

@@ -18,16 +18,22 @@ import time
 import pytest
 
 from conftest import ROOT, child_env
-from jarn import db
+from jarn import db, store as stores
 from jarn.cli import main, split_run_arguments
 from jarn.config import ConfigError, load_config
-from jarn.decode import Call, PluginRecord, decode_trace
+from jarn.trace import Call, PluginRecord, decode_trace
 from jarn.filters import resolve_ignore_sets, resolve_include_libraries
 from product_traces import call_pair, plugin, trace
 
 
 def _stored(store) -> list:
-    return db.list_traces(str(store))
+    with stores.open_store(store) as opened:
+        return opened.list()
+
+
+def _load(store, row_id):
+    with stores.open_store(store) as opened:
+        return opened.load(row_id)
 
 
 @pytest.mark.parametrize("engine", ["profile", "monitoring"])
@@ -88,7 +94,7 @@ def test_module_mode_configuration_and_a_raised_exception(jarn_cli, tmp_path):
     (tmp_path / "pyproject.toml").write_text('[tool.jarn]\ndb-path = "traces.sqlite3"\nomit-return-locals = true\n')
     done = jarn_cli("run", "--source", "nightly", "-m", "app", "a", "b", "--source")
     assert done.returncode == 0 and done.stdout == "4\n", done.stderr
-    decoded = decode_trace(db.load_trace(str(tmp_path / "traces.sqlite3"), _stored(tmp_path / "traces.sqlite3")[0].row_id))
+    decoded = decode_trace(_load(tmp_path / "traces.sqlite3", _stored(tmp_path / "traces.sqlite3")[0].row_id))
     [call] = [c for _, c in decoded.walk() if c.qualname == "__main__.main"]
     assert call.arguments == {"argv": [str(pkg / "__main__.py"), "a", "b", "--source"]} and call.return_locals is None
     assert decoded.source == "nightly"
@@ -170,14 +176,14 @@ def test_forked_child_reports_its_own_trace(jarn_cli, tmp_path):
     ("empty", ("show", "--latest", "trc_other"), "not both"), ("empty", ("rm", "trc_other", "trc_unknown"), "no trace 'trc_unknown'"),
     ("empty", ("prune", "--keep", "-1"), "not negative"), (None, ("run", "--include-library", "no_such_lib_xyz", "p.py"), "no installed library")])
 def test_bad_input_gives_one_error_line(jarn_cli, tmp_path, setup, args, message):
-    (store := tmp_path / ".jarn" / "db.sqlite3").parent.mkdir()
+    (store := tmp_path / ".jarn" / "db.sqlite3").parent.mkdir(mode=0o700)
     (tmp_path / "p.py").write_text("pass\n")
     if setup == "corrupt":
         store.write_bytes(b"definitely not sqlite" * 50)
     elif setup is not None:
         db.save_trace_in_sqlite(str(store), "trc_other", timeout=5, msgpack=b"\xc1\xc1" if setup == "garbage" else b"\x80")
     if setup == "newer":
-        sqlite3.connect(store).execute(f"PRAGMA user_version = {db.SCHEMA_VERSION + 1}")
+        sqlite3.connect(store).execute(f"PRAGMA user_version = {stores.schema.SCHEMA_VERSION + 1}")
     done = jarn_cli(*args)
     lines = done.stderr.strip().splitlines()
     assert done.returncode != 0 and len(lines) == 1 and lines[0].startswith("jarn: error:") and message in lines[0], done.stderr
@@ -226,7 +232,7 @@ def test_traces_lists_what_ran_and_how_long(jarn_cli, tmp_path):
 
 def test_rm_and_prune_delete_traces_and_shrink_the_file(jarn_cli, tmp_path):
     store = tmp_path / ".jarn" / "db.sqlite3"
-    big = trace(call_pair("app.f", 1, 2, arguments={"blob": "x" * 400_000}))
+    big = trace(call_pair("app.f", 1, 2, arguments={"blob": os.urandom(400_000)}))  # random: it does not compress
     for i in range(5):
         db.save_trace_in_sqlite(str(store), f"trc_{i}AAA", timeout=5, msgpack=big)
     assert (store.parent / ".gitignore").read_text() == "*\n"
@@ -310,10 +316,11 @@ def test_pytest_gives_each_test_its_own_trace(tmp_path):
     shutil.copy(ROOT / "examples" / "sample_tests" / "test_sample.py", tmp_path / "test_sample.py")
     (tmp_path / "test_threads.py").write_text(THREADED)
     done = _pytest(tmp_path, "--jarn", "--jarn-db", "traces.db", "--jarn-threading", "--jarn-engine", "profile")
-    assert done.returncode == 1 and "jarn: one trace per test saved to traces.db" in done.stdout, done.stdout + done.stderr  # one fails on purpose
+    assert done.returncode == 1 and "jarn: 3 test traces saved to traces.db" in done.stdout, done.stdout + done.stderr  # one fails on purpose
     store, tests = str(tmp_path / "traces.db"), {}
-    for info in db.list_traces(store):
-        trace = decode_trace([db.load_trace(store, r.row_id) for r in db.find_rows(store, info.trace_id)])
+    for info in _stored(store):
+        with stores.open_store(store) as opened:
+            trace = decode_trace([opened.load(r.row_id) for r in opened.find(info.trace_id)])
         tests[trace.threads[0].children[0].data["test_id"]] = (trace, trace.threads[0].children)  # the main thread's, where the test ran
     assert sorted(tests) == ["test_sample.py::test_slugify_fails_on_purpose", "test_sample.py::test_slugify_passes", "test_threads.py::test_in_a_thread"]
     assert len({trace.trace_id for trace, _ in tests.values()}) == 3
@@ -337,3 +344,60 @@ def test_pytest_without_the_option_loads_nothing_and_with_it_refuses_a_bad_confi
     assert done.returncode == 0 and not (tmp_path / ".jarn").exists() and "jarn:" not in done.stdout, done.stdout + done.stderr
     done = _pytest(tmp_path, "--jarn")
     assert done.returncode == 4 and "threading must be true or false" in done.stderr and "Traceback" not in done.stderr
+
+
+@pytest.mark.parametrize("strict", [False, True])
+def test_pytest_names_the_traces_it_could_not_save(tmp_path, strict):
+    (tmp_path / "test_inert.py").write_text("def test_one():\n    pass\ndef test_two():\n    pass\n")
+    (tmp_path / "folder.db").mkdir()  # a folder where the store should be
+    done = _pytest(tmp_path, "--jarn", "--jarn-db", "folder.db", *(["--jarn-strict"] if strict else []))
+    assert done.returncode == (1 if strict else 0), done.stdout + done.stderr  # pytest's own, unless strict
+    assert "2 passed" in done.stdout and "2 test traces NOT saved to folder.db (0 saved)" in done.stdout, done.stdout
+    [reason] = [line for line in done.stdout.splitlines() if line.startswith("  2 not saved: ")]
+    assert "folder.db" in reason and "test_inert.py::test_one" in done.stdout and "test_inert.py::test_two" in done.stdout
+    assert "saved to folder.db (jarn traces" not in done.stdout
+
+
+HOSTILE = r'''
+import logging, sys, threading
+class Shown:
+    def __repr__(self):
+        return "shown\x1b[2J"
+def work(value):
+    logging.getLogger("app").warning("log\x1b]0;owned\x07")
+    return value
+work.__code__ = work.__code__.replace(co_name="work\x1b[31m", co_qualname="work\x1b[31m")
+namespace = {"__name__": "gen\x9b"}
+exec(compile("def made(x):\n    return x\n", "/tmp/made\x1b[2J.py", "exec"), namespace)
+t = threading.Thread(target=work, args=(1,), name="thread\x1b[1A")
+t.start(); t.join()
+work(Shown()); namespace["made"]({"key\x1b[K": "v\u202e"})
+'''
+
+
+def test_what_the_program_named_is_printed_escaped_in_every_terminal_view(jarn_cli, tmp_path):
+    (tmp_path / "hostile.py").write_text(HOSTILE)
+    done = jarn_cli("run", "--threading", "--source", "src\x1b]0;title\x07", "hostile.py", "arg\x1b[2J")
+    assert done.returncode == 0, done.stderr
+    views = [jarn_cli(*args) for args in (("show", "--latest", "--locals"), ("stats", "--latest"), ("traces",))]
+    assert all(v.returncode == 0 for v in views), [v.stderr for v in views]
+    shown, stats, listed = (v.stdout for v in views)
+    for text in (shown, stats, listed):
+        assert not any(c in text for c in "\x1b\x07\x9b\u202e"), text  # nothing the terminal would act on
+    assert "\\x1b]0;title\\x07" in listed and "work\\x1b[31m" in stats and "/tmp/made\\x1b[2J.py" in stats
+    for escaped in ("arg\\x1b[2J", "src\\x1b]0;title\\x07", "work\\x1b[31m", "shown\\x1b[2J", "log\\x1b]0;owned\\x07",
+                    "thread\\x1b[1A", "gen\\x9b.made", "key\\x1b[K", "v\\u202e", "/tmp/made\\x1b[2J.py"):
+        assert escaped in shown, (escaped, shown)
+
+
+@pytest.mark.parametrize(("command", "default"), [
+    ("run", None), ("traces", "(default: 20)"), ("show", "(default: 12)"), ("export", "(default: html)"), ("testgen", None),
+    ("rm", None), ("prune", None), ("serve", "(default: 8642)"), ("stats", "(default: total)"), ("diff", "(default: 20)")])
+def test_each_commands_help_has_an_example_and_its_defaults(capsys, command, default):
+    from jarn.cli import main
+
+    with pytest.raises(SystemExit) as done:
+        main([command, "--help"])
+    text = capsys.readouterr().out
+    assert done.value.code == 0 and "example" in text and f"\n  jarn {command} " in text, text
+    assert default is None or default in " ".join(text.split()), text

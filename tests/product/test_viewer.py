@@ -1,104 +1,39 @@
-"""The trace index (checked against the decoded tree), `jarn stats`, and `jarn serve` over HTTP and
+"""`jarn stats`, and `jarn serve` over HTTP and
 in a real browser: Playwright driving Debian's chromium."""
 
 from __future__ import annotations
 
-import os
-import sqlite3
+import contextlib
 import subprocess
 import sys
 import urllib.error
 import urllib.request
-from collections import defaultdict
 from pathlib import Path
 
 import pytest
-from hypothesis import HealthCheck, given, settings
-from hypothesis import strategies as st
 
 from conftest import child_env
-from jarn import db, index
-from jarn.decode import decode_trace
-from product_traces import frame, frame_id, plugin, trace
-
-ENDS = ["return", "return", "raise", "open"]
-# A tree of calls: (name, children, how it ends).
-calls_st = st.recursive(st.tuples(st.sampled_from("fgh"), st.just([]), st.sampled_from(ENDS)),
-                        lambda kids: st.tuples(st.sampled_from("fgh"), st.lists(kids, max_size=3), st.sampled_from(ENDS)), max_leaves=12)
-
-
-def _records(tree, thread: str, native: int, clock: list[float], raised: set[str], site=None) -> list[dict]:
-    name, kids, end = tree
-    fid, kw = frame_id(), {"thread": thread, "native": native}
-    clock[0] += 1.0
-    out = [frame("call", f"m.{name}", fid, ts=clock[0], locals={"n": clock[0]}, site=site, **kw),
-           plugin("log", ts=clock[0] + 0.5, site=fid, message=f"in {name}", **kw)]
-    for kid in kids:
-        out += _records(kid, thread, native, clock, raised, (fid, 3))
-    clock[0] += 1.0
-    if end != "open":
-        out.append(frame("return", f"m.{name}", fid, ts=clock[0], site=site, **kw))
-    if end == "raise":
-        raised.add(fid)
-        out.append(plugin("exception", ts=clock[0], exception={"__type__": "builtins.ValueError", "repr": "ValueError()"}, **kw) | {"frame_id": fid})
-    return out
-
-
-@settings(max_examples=int(os.environ.get("JARN_HYPOTHESIS_EXAMPLES", 40)), deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
-@given(main=st.lists(calls_st, min_size=1, max_size=3), other=st.lists(calls_st, max_size=2), interleaved=st.booleans())
-def test_index_matches_the_decoded_tree(tmp_path_factory, monkeypatch, main, other, interleaved):
-    monkeypatch.setattr(db, "CHUNK_SIZE", 256)  # records are read across the chunks a trace is stored in
-    clock, raised = [0.0], set()
-    main_records = [r for t in main for r in _records(t, "MainThread", 1, clock, raised)]
-    other_records = [r for t in other for r in _records(t, "worker", 2, clock, raised)]
-    data = trace(main_records + other_records if interleaved else main_records, frames=None if interleaved or not other else {2: other_records})
-    path = tmp_path_factory.mktemp("i") / "db.sqlite3"
-    row = db.save_trace_in_sqlite(str(path), "trc_x", timeout=5, msgpack=data)
-    conn, decoded = sqlite3.connect(path, isolation_level=None), decode_trace(data)
-    summary = index.summary(conn, row)
-    assert [t["name"] for t in summary.threads] == [t.name for t in decoded.threads]
-    rows = conn.execute("SELECT thread, depth, start, end, flags, fn FROM jarn_index_calls WHERE trace = ? ORDER BY id", (row,)).fetchall()
-    names = dict(conn.execute("SELECT fn, qualname FROM jarn_index_functions WHERE trace = ?", (row,)))
-    expected, oracle = [], defaultdict(lambda: [0, 0.0, 0.0])
-
-    def walk(thread_no, calls, depth, above=()):
-        for c in calls:
-            expected.append((thread_no, depth, c.qualname, c.start, c.end if c.returned else None, c.frame_id in raised))
-            oracle[c.qualname][0] += 1
-            if c.returned:
-                oracle[c.qualname][1] += c.duration - sum(k.duration or 0 for k in c.calls() if k.returned)
-                oracle[c.qualname][2] += c.duration if c.qualname not in above else 0.0  # recursion counted once
-            walk(thread_no, c.calls(), depth + 1, (*above, c.qualname))
-
-    for no, thread in enumerate(decoded.threads, 1):
-        walk(no, [c for c in thread.children if hasattr(c, "qualname")], 0)
-    got = [(t, d, names[fn], s, None if flags & index.UNFINISHED else e, bool(flags & index.RAISED)) for t, d, s, e, flags, fn in rows]
-    assert sorted(got, key=lambda r: (r[0], r[3])) == sorted(expected, key=lambda r: (r[0], r[3]))
-    table = {f["qualname"]: f for f in index.functions(conn, [row])}
-    assert {q: f["calls"] for q, f in table.items()} == {q: v[0] for q, v in oracle.items()}
-    if all(flags & index.UNFINISHED == 0 for *_, flags, _fn in rows):
-        assert {q: (round(f["self"], 6), round(f["total"], 6)) for q, f in table.items()} == {q: (round(v[1], 6), round(v[2], 6)) for q, v in oracle.items()}
-    # every call's detail reads its own records back, and the flame chart's window finds every call
-    details = [index.call_detail(conn, row, call_id) for call_id in range(1, summary.calls + 1)]
-    assert all(d["arguments"] == {"n": d["start"]} and [r["type"] for r in d["records"]] == ["log"] for d in details)
-    assert all(len(index.flame(conn, row, t["thread"], t["start"], t["end"], 0)["calls"]) == t["calls"] for t in summary.threads)
-    conn.close()
+from jarn import db
+from product_traces import call_pair, frame, frame_id, plugin, trace
 
 
 def _small_trace() -> bytes:
+    T = 1.7e9  # seconds since the epoch, as recorded: only about 0.2 µs apart at this size
     main, load, parse, worker = (frame_id() for _ in range(4))
     return trace([
-        frame("call", "shop.main", main, ts=10.0),
-        frame("call", "shop.load", load, ts=10.1, locals={"path": "menu.txt"}, site=(main, 4)),
-        frame("return", "shop.load", load, ts=10.3, arg="pear,apple", locals={"path": "menu.txt", "size": 10}, site=(main, 4)),
-        frame("call", "shop.parse", parse, ts=10.4, locals={"text": "pear,apple"}, site=(main, 5)),
-        plugin("log", ts=10.45, site=parse, level="WARNING", logger="shop", message="only 2 pear left"),
-        frame("return", "shop.parse", parse, ts=10.5, locals={"text": "pear,apple"}, site=(main, 5)),
-        plugin("exception", ts=10.5, exception={"__type__": "builtins.ValueError", "repr": "ValueError('no quince in stock')"}) | {"frame_id": parse},
-        frame("return", "shop.main", main, ts=11.0, arg=None),
-        {"type": "truncated", "timestamp": 11.0, "records_dropped": 1234, "bytes_dropped": 56789, "limit_bytes": 1 << 20},
-    ], frames={2: [frame("call", "shop.ship", worker, ts=10.2, thread="shipping", native=2, locals={"order": ["ada", 2.7]}),
-                   frame("return", "shop.ship", worker, ts=10.6, arg="ada: 2.70", thread="shipping", native=2)]}, source="shop.py --fast")
+        frame("call", "shop.main", main, ts=T),
+        frame("call", "shop.load", load, ts=T + 0.10, locals={"path": "menu.txt"}, site=(main, 4)),
+        plugin("sql", ts=T + 0.25, site=load, library="django", database="default", many=False, duration=0.05,
+               sql="SELECT id, name FROM fruit WHERE stock > %s AND name = %s", params=[0, "pear"]),
+        frame("return", "shop.load", load, ts=T + 0.30, arg="pear,apple", locals={"path": "menu.txt", "size": 10}, site=(main, 4)),
+        frame("call", "shop.parse", parse, ts=T + 0.40, locals={"text": "pear,apple"}, site=(main, 5)),
+        plugin("log", ts=T + 0.45, site=parse, level="WARNING", logger="shop", message="only 2 pear left"),
+        frame("return", "shop.parse", parse, ts=T + 0.50, locals={"text": "pear,apple"}, site=(main, 5)),
+        plugin("exception", ts=T + 0.50, exception={"__type__": "builtins.ValueError", "repr": "ValueError('no quince in stock')"}) | {"frame_id": parse},
+        frame("return", "shop.main", main, ts=T + 1.00, arg=None),
+        {"type": "truncated", "timestamp": T + 1, "records_dropped": 1234, "bytes_dropped": 56789, "limit_bytes": 1 << 20},
+    ], frames={2: [frame("call", "shop.ship", worker, ts=T + 0.20, thread="shipping", native=2, locals={"order": ["ada", 2.7]}),
+                   frame("return", "shop.ship", worker, ts=T + 0.60, arg="ada: 2.70", thread="shipping", native=2)]}, source="shop.py --fast")
 
 
 @pytest.fixture
@@ -108,15 +43,37 @@ def store(tmp_path) -> Path:
     return tmp_path / "db.sqlite3"
 
 
-@pytest.fixture
-def server(store):
-    proc = subprocess.Popen([sys.executable, "-m", "jarn", "serve", "--db", str(store), "--no-browser", "--port", "0"], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True, env=child_env())
+@contextlib.contextmanager
+def serving(store: Path, *options: str):
+    """`jarn serve` on a free port: the address it prints (with its token, unless --no-token)."""
+    proc = subprocess.Popen([sys.executable, "-m", "jarn", "serve", "--db", str(store), "--no-browser", "--port", "0", *options],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=child_env())
     line = proc.stdout.readline()
     assert "http://127.0.0.1:" in line, (line, proc.stderr.read() if proc.poll() is not None else "")
-    yield line.split("viewer at ")[1].split()[0]
-    proc.terminate()
-    proc.wait(timeout=30)
+    try:
+        yield line.split("viewer at ")[1].split()[0]
+    finally:
+        proc.terminate()
+        proc.wait(timeout=30)
+
+
+@pytest.fixture
+def server(store):
+    with serving(store) as url:
+        yield url
+
+
+def _with_token(printed: str, path: str) -> str:
+    base, _, token = printed.partition("?")
+    return base + path + (("&" if "?" in path else "?") + token if token else "")
+
+
+def _fetch(url: str, headers: dict[str, str] | None = None, method: str = "GET") -> tuple[int, str]:
+    try:
+        with urllib.request.urlopen(urllib.request.Request(url, headers=headers or {}, method=method), timeout=60) as response:
+            return response.status, response.read().decode()
+    except urllib.error.HTTPError as exc:
+        return exc.code, exc.read().decode()
 
 
 def test_server_answers_bad_input_and_keeps_serving(server):
@@ -126,13 +83,9 @@ def test_server_answers_bad_input_and_keeps_serving(server):
         ("api/traces/x", 404, "no stored trace"), ("api/traces/1/calls/999", 404, "no call 999"),
         ("api/traces/1/flame?thread=1&t0=nan&t1=1&min=0", 400, "t0"), ("api/traces/1/functions?sort=size", 400, "sort must be"),
         ("api/traces/1/children?thread=1&parent=0", 200, "shop.main"),  # ...while the good one is served
-        ("api/traces/1/search?q=QUINCE", 200, "shop.parse"), ("api/traces", 200, "does not decode"),
+        ("api/traces/1/search?q=QUINCE", 200, "shop.parse"), ("api/traces", 200, "not a jarn trace"),
     ]:
-        try:
-            with urllib.request.urlopen(server + path, timeout=60) as response:
-                got, body = response.status, response.read().decode()
-        except urllib.error.HTTPError as exc:
-            got, body = exc.code, exc.read().decode()
+        got, body = _fetch(_with_token(server, path))
         assert (got, text in body) == (status, True), (path, body)
 
 
@@ -167,6 +120,10 @@ def test_viewer_in_a_browser(browser, server):
     page.locator("#traces tbody tr").first.click()
     page.wait_for_selector("#tree .row")
     assert page.locator("#threads button").all_inner_texts() == ["MainThread (3)", "shipping (1)"]
+    assert page.inner_text("#threads button[aria-selected=true]") == "MainThread (3)"  # the busiest thread
+    # the canvas's pixels are the page's: never drawn stretched
+    assert page.evaluate("(() => { const c = document.querySelector('#flame'); const r = devicePixelRatio;"
+                         " return [c.width, c.height].join() === [Math.floor(c.clientWidth * r), Math.floor(c.clientHeight * r)].join(); })()")
     assert "memory limit" in page.inner_text("#banner") and page.locator("#functions tbody tr").count() == 4
     # a click on a bar of the flame chart selects the call in the tree too
     page.wait_for_function("window.jarnViewer.state.bars.length === 3")
@@ -174,15 +131,159 @@ def test_viewer_in_a_browser(browser, server):
     canvas = page.locator("#flame").bounding_box()
     page.mouse.click(canvas["x"] + box["x"] + 2, canvas["y"] + box["y"] + 5)
     page.wait_for_selector("#tree .row.selected")
-    assert page.inner_text("#tree .row.selected").startswith("shop.load")
+    assert page.inner_text("#tree .row.selected").split("\n")[:2] == ["▸", "shop.load"]  # its record is under it
     assert '"menu.txt"' in page.inner_text("#detail") and '"pear,apple"' in page.inner_text("#detail")
+    # its SQL query: drawn below it where it ran, listed in the tree among its calls, and readable
+    assert page.evaluate("window.jarnViewer.state.marks.map(m => [m.type, m.depth, +(m.e - m.s).toFixed(3)])") == [["sql", 2, 0.05], ["log", 2, 0]]
+    assert "SELECT id, name\nFROM fruit\nWHERE stock > %s\n  AND name = %s" in page.inner_text("#detail .record-sql")
+    assert "duration: 50.00 ms" in page.inner_text("#detail .record-sql")
+    page.locator("#tree .row.selected .toggle").click()
+    assert page.locator("#tree .record-sql").inner_text().split() == ["•", "SQL", "SELECT", "id,", "name", "FROM", "fruit", "WHERE",
+                                                                     "stock", ">", "%s", "AND", "name", "=", "%s", "50.00", "ms"]
     # search finds a value; its result selects the call, shown with its exception and log record
     page.fill("#search", "quince")
     page.locator("#results-list [data-call]").first.click()
     page.wait_for_function("window.jarnViewer.state.detail && window.jarnViewer.state.detail.exception !== null")
     detail = page.inner_text("#detail")
     assert "ValueError('no quince in stock')" in detail and "only 2 pear left" in detail and "Raised" in detail
-    assert page.inner_text("#tree .row.selected").startswith("shop.parse ✗")
+    assert page.inner_text("#tree .row.selected").split("\n")[1] == "shop.parse ✗ raised"
     page.locator("#functions th[data-sort=calls]").click()
     page.wait_for_selector("#functions th.sorted[data-sort=calls]")
+    # a function's callers and callees
+    page.locator("#functions tbody tr", has_text="shop.load").click()
+    page.wait_for_selector("#functions tr.current")
+    assert [line for line in page.inner_text("#results-list").split("\n") if line][:5] == ["shop.load", "called by", "ƒ shop.main 1 calls · 200.00 ms", "calls", "no recorded function"]
+    # the merged graph: each call path once, the biggest first
+    page.locator("#modes button[data-mode=merged]").click()
+    page.wait_for_function("window.jarnViewer.state.merged !== null")
+    layout = page.evaluate("window.jarnViewer.mergedLayout(1000).map(b => [window.jarnViewer.state.names[b.n.fn][0], b.y, Math.round(b.x), Math.round(b.w)])")
+    assert layout == [["shop.main", 18, 0, 1000], ["shop.load", 36, 0, 200], ["shop.parse", 36, 200, 100]]
+    page.locator("#modes button[data-mode=timeline]").click()
+    # zoomed in with the wheel as far as it goes (a nanosecond across the chart), the page still answers
+    page.mouse.move(canvas["x"] + box["x"] + 2, canvas["y"] + box["y"] + 5)
+    for _ in range(40):
+        page.mouse.wheel(0, -3000)
+    page.wait_for_function("(() => { const v = window.jarnViewer.state.view; return Math.abs(v.t1 - v.t0 - 1e-9) < 1e-12; })()")
+    page.wait_for_function("window.jarnViewer.state.bars.some(b => window.jarnViewer.state.names[b.fn][0] === 'shop.load')")
 
+
+
+def _request(price_result: dict, pause: float) -> bytes:
+    """One request to GET /basket/: the handler prices two items."""
+    top = frame_id()
+    records = [frame("call", "shop.views.basket", top, ts=50.0, locals={"request": {"__type__": "Request", "repr": "<Request at 0x7f3a>"}})]
+    records += call_pair("shop.views.price", 50.1, 50.2, arguments={"item": 1}, result=2.5, site=(top, 3))
+    records += call_pair("shop.views.price", 50.3, 50.4 + pause, arguments={"item": 3}, site=(top, 3), **price_result)
+    return trace(records + [frame("return", "shop.views.basket", top, ts=50.5 + pause, arg=None)], source="GET /basket/")
+
+
+def test_two_requests_to_one_path_compared_in_a_browser(browser, tmp_path):
+    store = tmp_path / "db.sqlite3"
+    for n, data in enumerate((_request({"result": 9.5}, 0.0), _request({"raised": {"__type__": "builtins.KeyError", "repr": "KeyError(3)"}}, 0.25))):
+        db.save_trace_in_sqlite(str(store), f"trc_{n}" * 1 + "0" * 25, timeout=5, msgpack=data)
+    with serving(store) as url:
+        page = browser
+        page.goto(f"{url}#row=2")
+        page.wait_for_selector("#compare-pick:not([hidden])")
+        page.select_option("#compare-with", "1")  # the earlier request to the same path
+        page.wait_for_selector("#compare .value-change")
+        text = page.inner_text("#compare")
+        assert "before the change `price(item=3)` returned 9.5; now it raises KeyError(3)" in text
+        assert "1 of 3 matching calls" in text  # the request object differs only by its address
+        first = page.locator("#compare .compare-functions tbody tr").first.inner_text().split("\t")
+        assert first[0] == "shop.views.price" and first[-1].startswith("+250")
+
+
+SECRET = "hunter2-secret-pw"
+
+
+@pytest.fixture
+def secret_store(tmp_path) -> Path:
+    login = frame_id()
+    data = trace([frame("call", "app.login", login, ts=1.7e9, locals={"password": SECRET}),
+                  frame("return", "app.login", login, ts=1.7e9 + 0.1, arg=True, locals={"password": SECRET})])
+    db.save_trace_in_sqlite(str(tmp_path / "s.sqlite3"), "trc_" + "S" * 26, timeout=5, msgpack=data)
+    return tmp_path / "s.sqlite3"
+
+
+def test_the_viewer_answers_only_its_owner(secret_store):
+    with serving(secret_store, "--host", "Viewer.Test") as printed:
+        port, token = printed.split(":")[2].split("/")[0], printed.partition("token=")[2]
+        assert token and len(token) >= 24
+        base, search = f"http://127.0.0.1:{port}", "/api/traces/1/calls/1?view=values"  # the call's values: the secret
+        owner = f"{search}&token={token}"
+        cases = [  # (path, headers, method, status)
+            (search, {}, "GET", 403), (owner, {}, "GET", 200), (search, {"Cookie": f"jarn_token_{port}={token}"}, "GET", 200),
+            (search + "&token=guess", {}, "GET", 403), (search, {"Cookie": f"jarn_token_{port}=guess; other=1"}, "GET", 403),
+            (search, {"Cookie": f"jarn_token_1={token}"}, "GET", 403),  # another viewer's cookie
+            (owner, {"Host": f"rebind.attacker.test:{port}"}, "GET", 403), (owner, {"Host": "127.0.0.1:1"}, "GET", 403),
+            (owner, {"Host": "127.0.0.1.attacker.test"}, "GET", 403), (owner, {"Host": ""}, "GET", 403),
+            *[(owner, {"Host": f"{name}:{port}"}, "GET", 200) for name in ("localhost", "[::1]", "viewer.test", "LOCALHOST")],
+            (owner, {"Host": "localhost"}, "GET", 200),
+            (owner, {"Origin": "http://evil.test"}, "GET", 403), (owner, {"Origin": "null"}, "GET", 403),
+            (owner, {"Origin": f"http://127.0.0.1:{port}"}, "GET", 200),
+            *[(owner, {"Sec-Fetch-Site": site}, "GET", status) for site, status in
+              (("cross-site", 403), ("same-site", 403), ("same-origin", 200), ("none", 200))],
+            *[(owner, {}, method, 403) for method in ("POST", "PUT", "DELETE", "PATCH", "OPTIONS")],
+            # ids that no store holds: not found, or a bad request, never a server error
+            *[(f"/api/traces/{row}?token={token}", {}, "GET", 404) for row in ("99999999999999999999999", "-1", "1e3", "+1")],
+            *[(f"/api/traces/1/calls/{call}?token={token}", {}, "GET", 404) for call in ("99999999999999999999", "-5")],
+            *[(f"/api/traces/1/children?thread={n}&token={token}", {}, "GET", 400) for n in ("99999999999999999999999", "-1")],
+        ]
+        for path, headers, method, status in cases:
+            got, body = _fetch(base + path, headers, method)
+            assert got == status and (SECRET in body) == (status == 200 and path.startswith(search)), (path, headers, method, got, body)
+        got, body = _fetch(base + "/", {"Host": f"rebind.attacker.test:{port}"})
+        assert got == 403 and "<script" not in body  # not even the page
+        with urllib.request.urlopen(base + f"/?token={token}", timeout=60) as response:  # the printed address sets the cookie
+            assert f"jarn_token_{port}={token}" in response.headers["Set-Cookie"] and "HttpOnly" in response.headers["Set-Cookie"]
+            assert response.headers["X-Frame-Options"] == "DENY" and response.headers["Referrer-Policy"] == "no-referrer"
+    with serving(secret_store, "--no-token") as printed:
+        assert "token" not in printed
+        assert _fetch(printed.rstrip("/") + search)[0] == 200
+        assert _fetch(printed.rstrip("/") + search, {"Host": "rebind.attacker.test"})[0] == 403
+
+
+ATTACK = """async (targets) => {
+  const seen = [];
+  for (const url of targets) {
+    for (const mode of ["cors", "no-cors"]) {
+      try {
+        const response = await fetch(url, {mode, credentials: "include"});
+        seen.push(`${mode} ${response.type} ${response.status} ${await response.text()}`);
+      } catch (error) {
+        seen.push(`${mode} blocked`);
+      }
+    }
+  }
+  return seen;
+}"""
+
+
+def test_a_page_of_another_site_reads_nothing_in_a_browser(chromium, secret_store, monkeypatch):
+    sync_api = pytest.importorskip("playwright.sync_api", reason="playwright is not installed: the viewer is not checked in a browser")
+    webapps = pytest.importorskip("webapps")
+    for name in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS"):
+        monkeypatch.delenv(name, raising=False)
+    stops: list = []
+    attacker = webapps.serve_wsgi(lambda environ, start: start("200 OK", [("Content-Type", "text/html")]) or [b"<p>cute cats</p>"], stops)
+    try:
+        with serving(secret_store) as printed, sync_api.sync_playwright() as p:
+            port = printed.split(":")[2].split("/")[0]
+            browser = p.chromium.launch(executable_path=chromium, args=[
+                "--no-sandbox", "--disable-gpu", "--host-resolver-rules=MAP attacker.test 127.0.0.1, MAP rebind.test 127.0.0.1"])
+            page = browser.new_page()
+            page.goto(printed)  # the owner opens the viewer: the browser now holds its cookie
+            page.wait_for_selector("#traces tbody tr")
+            page.goto(f"http://attacker.test:{attacker}/")
+            seen = page.evaluate(ATTACK, [f"http://127.0.0.1:{port}/api/traces/1/calls/1", f"http://localhost:{port}/api/traces"])
+            assert len(seen) == 4 and not any(SECRET in s or "app.login" in s for s in seen), seen
+            # DNS rebinding: the attacker's name now points at 127.0.0.1, on the viewer's port
+            answer = page.goto(f"http://rebind.test:{port}/")
+            assert answer.status == 403 and SECRET not in page.content()
+            seen = page.evaluate(ATTACK, ["/api/traces/1/calls/1"])
+            assert all(" 403 " in s or "opaque" in s for s in seen) and not any(SECRET in s for s in seen), seen
+            browser.close()
+    finally:
+        for stop in stops:
+            stop()

@@ -16,13 +16,13 @@ import types
 import msgpack
 import pytest
 
-from jarn.chrome_trace import write_chrome_trace
-from jarn.decode import PluginRecord, TraceFormatError, decode_trace
-from jarn.export import to_html, to_json
 from jarn.progress import Progress
-from jarn.show import format_value, show
-from jarn.speedscope import write_speedscope
-from jarn.stream import TraceStream
+from jarn.trace import PluginRecord, TraceFormatError, decode_trace
+from jarn.trace import Walk as TraceStream
+from jarn.views.chrome import write_chrome_trace
+from jarn.views.export import to_html, to_json
+from jarn.views.show import format_value, show
+from jarn.views.speedscope import write_speedscope
 from jarn.testgen import TestgenError as CannotGenerate
 from jarn.testgen import _round_trips, generate_test
 from product_traces import call_pair, exception, frame, frame_id, plugin, trace

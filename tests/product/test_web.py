@@ -6,6 +6,8 @@ from __future__ import annotations
 
 import asyncio
 import logging
+import os
+import subprocess
 import sys
 import threading
 import time
@@ -18,12 +20,20 @@ import pytest
 pytest.importorskip("jarn._jarn")
 webapps = pytest.importorskip("webapps")
 
+from conftest import child_env  # noqa: E402
 from django.conf import settings  # noqa: E402
 from django.core.asgi import get_asgi_application  # noqa: E402
 from django.core.wsgi import get_wsgi_application  # noqa: E402
-from jarn import asgi, db, wsgi  # noqa: E402
-from jarn.decode import PluginRecord, decode_trace  # noqa: E402
+from jarn import asgi, store as stores, writer, wsgi  # noqa: E402
+from jarn.trace import PluginRecord, decode_trace  # noqa: E402
 from jarn.profiler import JarnProfiler  # noqa: E402
+
+
+def _listed(store):
+    if not store.exists():
+        return []
+    with stores.open_store(store) as opened:
+        return opened.list()
 
 
 @pytest.fixture
@@ -45,9 +55,12 @@ def _get(port: int, path: str) -> tuple[int, bytes]:
 def _traces(store, count: int = 0) -> list:
     """The store's traces, oldest first, once it holds `count` of them (each is saved after its response)."""
     deadline, waiting = time.monotonic() + 30, threading.Event()  # a guard against a hang only
-    while len(db.list_traces(store) if store.exists() else []) < count and time.monotonic() < deadline:
+    while len(_listed(store)) < count and time.monotonic() < deadline:
         waiting.wait(0.02)
-    return [decode_trace(db.load_trace(store, info.row_id)) for info in reversed(db.list_traces(store))] if store.exists() else []
+    if not store.exists():
+        return []
+    with stores.open_store(store) as opened:
+        return [decode_trace(opened.load(info.row_id)) for info in reversed(opened.list())]
 
 
 def _records(parent, kind: str) -> list:
@@ -101,21 +114,7 @@ def test_each_wsgi_request_is_its_own_trace(stops, tmp_path, caplog):
     for engine in ("profile", "monitoring"):  # a request on a thread that is profiled already passes through, and says so
         with caplog.at_level(logging.WARNING, logger="jarn"), JarnProfiler(db_path=str(tmp_path / "outer.db"), engine=engine):
             assert b"".join(middleware(_environ("/inner"), lambda *a: None)) == b"hello world!"
-    assert len(db.list_traces(store)) == 5 and caplog.text.count("did not profile GET /inner") == 2
-
-
-@pytest.mark.parametrize("failure", ["start", "save"])
-def test_profiler_trouble_never_reaches_the_request(stops, tmp_path, monkeypatch, caplog, failure):
-    store = tmp_path / "t.db"
-    if failure == "start":
-        monkeypatch.setattr(JarnProfiler, "start", lambda self: {}["cannot start"])
-    else:
-        (tmp_path / "not-a-folder").write_text("")
-        store = tmp_path / "not-a-folder" / "t.db"
-    port = webapps.serve_wsgi(wsgi.JarnMiddleware(app, db_path=str(store)), stops)
-    with caplog.at_level(logging.ERROR, logger="jarn"):
-        assert [_get(port, "/x"), _get(port, "/y")] == [(200, b"hello world!")] * 2
-    assert "jarn" in caplog.text and sys.getprofile() is None
+    assert len(_listed(store)) == 5 and caplog.text.count("did not profile GET /inner") == 2
 
 
 async def asgi_app(scope, receive, send):
@@ -241,3 +240,94 @@ def test_an_unexpected_framework_object_is_logged_once_and_recorded_as_far_as_it
     records = _records(decode_trace(profiler.build_trace()), "http")
     assert [(r.data["method"], r.data["url"], r.data.get("status")) for _, r in records] == [("", "", None)] * 4
     assert caplog.text.count("a request without a method or URL") == 1
+
+
+PLUGINS = {"broken.py": "def entries(config):\n    raise RuntimeError('the plugin cannot start')\n"}
+
+
+@pytest.mark.parametrize("failure", ["plugin import", "plugin start", "save"])
+@pytest.mark.parametrize("framework", ["wsgi", "asgi", "django-wsgi", "django-asgi"])
+def test_jarns_own_failures_never_reach_the_request(stops, tmp_path, monkeypatch, caplog, framework, failure):
+    monkeypatch.syspath_prepend(str(tmp_path))
+    (tmp_path / "broken.py").write_text(PLUGINS["broken.py"])
+    store, config = tmp_path / "t.db", {}
+    if failure == "save":
+        (tmp_path / "not-a-folder").write_text("")
+        store = tmp_path / "not-a-folder" / "t.db"
+    else:  # a module that is not there (the core's own error type), or a factory that raises
+        config = {"plugins": {"extra": ["no_such_module_for_jarn:entries" if failure == "plugin import" else "broken:entries"]}}
+    settings.JARN = {"db_path": str(store), "paths": ["/"], "config": config}
+    apps = {"wsgi": lambda: wsgi.JarnMiddleware(app, db_path=str(store), config=config), "django-wsgi": get_wsgi_application,
+            "asgi": lambda: asgi.JarnMiddleware(asgi_app, db_path=str(store), config=config), "django-asgi": get_asgi_application}
+    port = (webapps.serve_wsgi if framework in ("wsgi", "django-wsgi") else webapps.serve_asgi)(apps[framework](), stops)
+    path = "/items/3" if framework.startswith("django") else "/x"
+    with caplog.at_level(logging.ERROR, logger="jarn"):
+        answers = [_get(port, path) for _ in range(3)]
+        writer.get_writer().flush()
+    assert [status for status, _ in answers] == [200] * 3 and len({body for _, body in answers}) == 1
+    said = [r.getMessage() for r in caplog.records if r.name == "jarn" and "could not" in r.getMessage()]
+    assert len(said) == 1, said  # once per kind of failure, not at each request
+    assert ("no_such_module_for_jarn" if failure == "plugin import" else "the plugin cannot start" if failure == "plugin start" else "not-a-folder") in said[0]
+    assert sys.getprofile() is None
+
+
+@pytest.mark.parametrize("framework", ["wsgi", "asgi", "django-wsgi"])
+def test_an_application_wrapped_twice_is_profiled_once_and_nothing_false_is_said(stops, tmp_path, caplog, framework):
+    store = str(tmp_path / "t.db")
+    settings.JARN = {"db_path": store, "paths": ["/"]}
+    apps = {"wsgi": lambda: wsgi.JarnMiddleware(wsgi.JarnMiddleware(app, db_path=store), db_path=store),
+            "asgi": lambda: asgi.JarnMiddleware(asgi.JarnMiddleware(asgi_app, db_path=store), db_path=store),
+            "django-wsgi": lambda: wsgi.JarnMiddleware(get_wsgi_application(), db_path=store)}
+    port = (webapps.serve_asgi if framework == "asgi" else webapps.serve_wsgi)(apps[framework](), stops)
+    path = "/items/3" if framework.startswith("django") else "/x"
+    with caplog.at_level(logging.WARNING, logger="jarn"):
+        assert [_get(port, path)[0] for _ in range(2)] == [200, 200]
+        traces = _traces(tmp_path / "t.db", 2)
+        writer.get_writer().flush()
+    assert [t.source for t in traces] == [f"GET {path}"] * 2 and len(_listed(tmp_path / "t.db")) == 2
+    assert all(len(_records(t, "request")) == 1 for t in traces) and "did not profile" not in caplog.text
+
+
+@pytest.mark.parametrize(("jarn", "said"), [
+    ({"db_pth": "x.db"}, "jarn.E002"), ([], "jarn.E001"), ({"enabled": "yes"}, "jarn.E003"), ({"paths": "/api/"}, "jarn.E004"),
+    ({"db_path": 5}, "jarn.E005"), ({"config": {"threading": "on"}}, "jarn.E006"), ({"config": {"filters": {"include-frame": []}}}, "jarn.E006"),
+    ({"paths": ["/api/"], "config": {"plugins": {"django": False}}}, None)])
+def test_manage_py_check_checks_the_jarn_setting(tmp_path, jarn, said):
+    (tmp_path / "check_settings.py").write_text(
+        f"SECRET_KEY = 'x'\nINSTALLED_APPS = ['jarn.django.JarnConfig']\nMIDDLEWARE = ['jarn.django.JarnMiddleware']\nJARN = {jarn!r}\n")
+    env = {**child_env(), "PYTHONPATH": os.pathsep.join(filter(None, [str(tmp_path), child_env().get("PYTHONPATH")])),
+           "DJANGO_SETTINGS_MODULE": "check_settings"}
+    done = subprocess.run([sys.executable, "-m", "django", "check"], cwd=tmp_path, env=env, capture_output=True, text=True, timeout=120)
+    if said is None:
+        assert done.returncode == 0 and "no issues" in done.stdout, done.stdout + done.stderr
+    else:
+        assert done.returncode == 1 and f"({said})" in done.stderr and "Traceback" not in done.stderr, done.stderr
+
+
+def render_page(template, items):
+    return template.render(items=items)
+
+
+@pytest.mark.parametrize("engine", ["profile", "monitoring"])
+def test_a_template_page_is_one_template_record_and_none_of_its_generated_frames(tmp_path, engine):
+    import jinja2
+    import mako.lookup
+    import mako.template
+
+    (tmp_path / "page.html").write_text("<ul>{% for i in items %}<li>{{ i }}</li>{% endfor %}</ul>")
+    (tmp_path / "mail.mako").write_text("<%def name='line(i)'>- ${i}</%def>\n% for i in items:\n${line(i)}\n% endfor\n")
+    pages = [jinja2.Environment(loader=jinja2.FileSystemLoader(tmp_path)).get_template("page.html"),
+             jinja2.Environment().from_string("{{ items|length }}"),
+             mako.template.Template("${len(items)}"),
+             mako.lookup.TemplateLookup([str(tmp_path)], module_directory=str(tmp_path / "mods")).get_template("mail.mako"),
+             mako.lookup.TemplateLookup([str(tmp_path)]).get_template("mail.mako")]
+    profiler = JarnProfiler(engine=engine).start()
+    try:
+        rendered = [render_page(page, ["a", "b", "c"]) for page in pages]
+    finally:
+        profiler.stop()
+    assert rendered[0] == "<ul><li>a</li><li>b</li><li>c</li></ul>" and rendered[1] == "3"
+    trace = decode_trace(profiler.build_trace())
+    assert [c.qualname.rpartition(".")[2] for _, c in trace.walk()] == ["render_page"] * 5  # no root(), no render_body()
+    templates = [r.data["template"] for _, r in _records(trace, "template")]
+    assert templates == ["page.html", "<string>"]  # one record per Jinja2 render, none of its inner frames

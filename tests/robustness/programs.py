@@ -33,7 +33,7 @@ HOSTILE = [type("RaisingRepr", (), {"__repr__": fail}), type("RaisingHash", (), 
            type("RaisingGetattr", (), {"__getattr__": fail}), type("ReprNotStr", (), {"__repr__": lambda self: 42}),
            type("RaisingEq", (), {"__eq__": fail, "__hash__": object.__hash__}),
            type("Recursive", (), {"__repr__": lambda self: repr(self)})]
-# Code whose file name has no UTF-8 form: the core cannot name it, and says so.
+# Code whose file name has no UTF-8 form: recorded under the name as Python shows it.
 exec(compile("def alien(f):\\n    return f()\\n", "/srv/caf\\udce9.py", "exec"), ALIEN := {})
 """
 # Every resumed frame is called from a line naming it (it_g1 names g1), which the tests check.

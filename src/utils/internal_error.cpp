@@ -1,6 +1,6 @@
 #include "internal_error.hpp"
 
-#include "../utils/owned.hpp"
+#include "owned.hpp"
 
 namespace jarn {
 namespace {

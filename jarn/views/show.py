@@ -13,8 +13,8 @@ import sys
 from dataclasses import dataclass
 from typing import Any, TextIO
 
-from jarn.decode import Call, PluginRecord
-from jarn.stream import ThreadState, TraceStream
+from jarn.terminal import printable
+from jarn.trace import Call, PluginRecord, ThreadState, Walk
 
 
 @dataclass(frozen=True)
@@ -44,8 +44,8 @@ class Style:
 
 
 def format_value(value: Any, limit: int = 60) -> str:
-    """A compact, Python-like rendering of a decoded value."""
-    text = _render(value, 3)
+    """A compact, Python-like rendering of a decoded value (printable on a terminal)."""
+    text = printable(_render(value, 3))
     return text if len(text) <= limit else text[: max(limit - 3, 1)] + "..."
 
 
@@ -85,7 +85,7 @@ def _arguments(call: Call, limit: int) -> str:
 
 
 def _pairs(values: dict[Any, Any], limit: int) -> str:
-    return ", ".join(f"{k}={format_value(v, limit)}" for k, v in values.items())
+    return ", ".join(f"{printable(k)}={format_value(v, limit)}" for k, v in values.items())
 
 
 def _plugin_line(record: PluginRecord) -> str:
@@ -103,7 +103,7 @@ def _plugin_line(record: PluginRecord) -> str:
     else:
         skip = {"frame_id", "thread", "thread_native_id", "user_code_call_site", "subtype"}
         detail = ", ".join(f"{k}={format_value(v, 40)}" for k, v in d.items() if k not in skip)
-    return f"[{kind}] {detail}"
+    return printable(f"[{kind}] {detail}")
 
 
 class _Node:
@@ -162,16 +162,16 @@ class TreePrinter:
         self.locals = locals
         self.truncation: dict[str, Any] | None = None
 
-    def print_trace(self, stream: TraceStream) -> None:
+    def print_trace(self, stream: Walk) -> None:
         s = self.style
         head = stream.head
         started = datetime.datetime.fromtimestamp(head.start).isoformat(sep=" ", timespec="seconds") if head.start else "?"
-        self.out.write(f"{s.name(head.trace_id)}  {started}  {' '.join(head.command_line)}\n")
-        details = [f"{head.record_count} records", f"jarn {head.version}"]
+        self.out.write(f"{s.name(printable(head.trace_id))}  {started}  {printable(' '.join(head.command_line))}\n")
+        details = [f"{head.record_count} records", f"jarn {printable(head.version)}"]
         if head.source:
-            details.insert(0, f"source {head.source}")
+            details.insert(0, f"source {printable(head.source)}")
         if head.commit:
-            details.append(f"commit {head.commit[:12]}")
+            details.append(f"commit {printable(head.commit[:12])}")
         self.out.write(s.dim(", ".join(details)) + "\n")
         stream.walk(self)
         for thread in stream.threads:
@@ -238,7 +238,7 @@ class TreePrinter:
         if not state.started:
             state.started = True
             native = f" (native id {thread.native_id})" if thread.native_id is not None else ""
-            self.out.write("\n" + self.style.thread(f"{thread.name}{native}") + "\n")
+            self.out.write("\n" + self.style.thread(printable(f"{thread.name}{native}")) + "\n")
         nodes, root.children = root.children, []
         self._print(nodes, "", last_group=final and not (root.hidden_calls or root.hidden_records))
         if final:
@@ -285,14 +285,14 @@ class TreePrinter:
 
     def call_line(self, call: Call) -> str:
         s = self.style
-        text = f"{s.name(call.qualname)}({_arguments(call, self.value_limit)})"
+        text = f"{s.name(printable(call.qualname))}({_arguments(call, self.value_limit)})"
         if call.raised:
             text += " " + s.error("raised " + format_value(call.exception, self.value_limit))
         elif call.returned:
             text += " -> " + s.value(format_value(call.return_value, self.value_limit))
         else:
             text += " " + s.dim("(no return recorded)")
-        return f"{text}  {s.dim(call.path)}  {s.dim(format_duration(call.duration))}"
+        return f"{text}  {s.dim(printable(call.path))}  {s.dim(format_duration(call.duration))}"
 
     def locals_line(self, call: Call) -> str:
         if isinstance(call.return_locals, dict) and call.return_locals and not _is_namespace(call):
@@ -308,7 +308,7 @@ def color_wanted(out: TextIO, color: bool | None) -> bool:
 
 
 def show(
-    stream: TraceStream,
+    stream: Walk,
     out: TextIO = sys.stdout,
     *,
     depth: int = 12,

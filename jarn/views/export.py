@@ -7,7 +7,7 @@ import html
 import json
 from typing import Any
 
-from jarn.decode import Call, PluginRecord, Trace
+from jarn.trace import Call, PluginRecord, Trace
 
 
 def plain(value: Any) -> Any:

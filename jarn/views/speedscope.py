@@ -11,8 +11,7 @@ from __future__ import annotations
 import json
 from typing import Any, TextIO
 
-from jarn.decode import Call, PluginRecord
-from jarn.stream import ThreadState, TraceStream
+from jarn.trace import Call, PluginRecord, ThreadState, Walk
 
 SCHEMA = "https://www.speedscope.app/file-format-schema.json"
 
@@ -26,7 +25,7 @@ class _Profile:
 
 
 class SpeedscopeWriter:
-    def __init__(self, stream: TraceStream) -> None:
+    def __init__(self, stream: Walk) -> None:
         self.stream = stream
         self.origin = stream.head.origin
         self.frames: list[dict[str, Any]] = []
@@ -104,6 +103,6 @@ class SpeedscopeWriter:
         pass
 
 
-def write_speedscope(stream: TraceStream, out: TextIO) -> None:
+def write_speedscope(stream: Walk, out: TextIO) -> None:
     json.dump(SpeedscopeWriter(stream).document(), out, ensure_ascii=False, allow_nan=False)
     out.write("\n")

@@ -12,9 +12,8 @@ from __future__ import annotations
 import json
 from typing import Any, TextIO
 
-from jarn.decode import Call, PluginRecord
-from jarn.export import plain
-from jarn.stream import ThreadState, TraceStream
+from jarn.trace import Call, PluginRecord, ThreadState, Walk
+from jarn.views.export import plain
 
 _PID = 1
 _BOOKKEEPING = ("frame_id", "thread", "thread_native_id", "user_code_call_site", "subtype")
@@ -29,7 +28,7 @@ class _Track:
 
 
 class ChromeTraceWriter:
-    def __init__(self, out: TextIO, stream: TraceStream) -> None:
+    def __init__(self, out: TextIO, stream: Walk) -> None:
         self.out = out
         self.stream = stream
         self.origin = stream.head.origin
@@ -121,5 +120,5 @@ def _dump(value: Any) -> str:
     return json.dumps(value, ensure_ascii=False, allow_nan=False)
 
 
-def write_chrome_trace(stream: TraceStream, out: TextIO) -> None:
+def write_chrome_trace(stream: Walk, out: TextIO) -> None:
     ChromeTraceWriter(out, stream).write()
