@@ -168,7 +168,7 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-_RUN_VALUE_OPTIONS = ("--db", "--engine", "--include", "--ignore", "--source", "--include-library", "--ignore-set")
+_RUN_VALUE_OPTIONS = ("--db", "--engine", "--include", "--ignore", "--source", "--include-library", "--ignore-set", "--values")
 
 
 def split_run_arguments(argv: list[str]) -> tuple[list[str], list[str] | None, bool]:

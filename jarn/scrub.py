@@ -93,8 +93,11 @@ class Rules:
         return self.url("http://h" + path + question + query)[len("http://h") :]
 
 
-# A placeholder followed by a plain column name: "password = %s", "token=?", "key = :key"...
-_SQL_PARAMETER = re.compile(r"""(?:[`"\[]?(\w+)[`"\]]?\s*(?:=|<>|!=|\bLIKE\b|\bIN\s*\()\s*)?(%s|\?|%\(\w+\)s|:\w+|\$\d+)""", re.I)
+_PLACEHOLDER = re.compile(r"%s|\?|%\(\w+\)s|:\w+|\$\d+")
+# What comes before a placeholder that stands for a plain column: "password = ", "t.token <> ",
+# '"key" LIKE ', "pin IN (" (and, within that list, the placeholders after it).
+_COLUMN_BEFORE = re.compile(r"""[`"\[]?(\w+)[`"\]]?\s*(?:=|<>|!=|\bLIKE|\bIN\s*\()\s*$""", re.I)
+_LIST_GOES_ON = re.compile(r"^\s*,\s*$")
 _SQL_INSERT = re.compile(r"^\s*INSERT\s+INTO\s+[\w.`\"\[\]]+\s*\(([^()]*)\)\s*VALUES\s*\(([^()]*)\)\s*$", re.I | re.S)
 
 
@@ -123,12 +126,24 @@ def _positional_names(sql: str) -> list[str | None] | None:
         values = [v.strip() for v in insert.group(2).split(",")]
         if len(columns) == len(values):
             return [c if _is_placeholder(v) else None for c, v in zip(columns, values) if _is_placeholder(v)]
+    text = _without_strings(sql)
     names: list[str | None] = []
-    for found in _SQL_PARAMETER.finditer(_without_strings(sql)):
-        placeholder = found.group(2)
-        if placeholder.startswith(("%(", ":")):
+    after = 0  # where the text before the next placeholder starts
+    in_list: str | None = None  # the column of the IN (...) list the last placeholder was in
+    for found in _PLACEHOLDER.finditer(text):
+        if found.group().startswith(("%(", ":")):
             return None
-        names.append(found.group(1))
+        before = text[after : found.start()]
+        column = _COLUMN_BEFORE.search(before)
+        if column:
+            name: str | None = column.group(1)
+            in_list = name if before.rstrip().endswith("(") else None
+        elif in_list is not None and _LIST_GOES_ON.match(before):
+            name = in_list
+        else:
+            name = in_list = None
+        names.append(name)
+        after = found.end()
     return names
 
 
