@@ -6,6 +6,7 @@
 
 #include <Python.h>
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -89,6 +90,15 @@ struct TypeEntry {
     // The names of instances' attributes by their index among the type's shared keys, made as
     // they are met.
     mutable std::vector<NameTemplate> shared_names;
+    // The first of them as texts, with whether each is a secret's by the rules of `secrets_of`.
+    struct SharedName {
+        PyObject* name = nullptr;  // not a reference: only compared
+        std::string_view text;     // the name's own UTF-8, which the type's shared keys keep
+        bool secret = false;
+    };
+    static constexpr int kSharedNames = 32;
+    mutable std::array<SharedName, kSharedNames> first_names{};
+    mutable std::uint64_t secrets_of = 0;
 
     std::string_view name() const { return std::string_view(head).substr(name_at, name_size); }
 };

@@ -450,11 +450,28 @@ private:
         std::int64_t nodes = 0;
         std::string_view texts[kRoom];
         bool secret[kRoom];
+        if (type.secrets_of != rules_.id()) {
+            for (TypeEntry::SharedName& known : type.first_names) known.name = nullptr;
+            type.secrets_of = rules_.id();
+        }
         for (int i = 0; i < n; ++i) {
-            if (!PyUnicode_CheckExact(names[i])) return false;
-            texts[i] = utf8_view(names[i]);
+            if (keys[i] >= 0 && keys[i] < TypeEntry::kSharedNames) {
+                // A shared key's text and verdict, worked out the first time it is met.
+                TypeEntry::SharedName& known = type.first_names[std::size_t(keys[i])];
+                if (known.name != names[i]) {
+                    if (!PyUnicode_CheckExact(names[i])) return false;
+                    known.text = utf8_view(names[i]);
+                    known.secret = rules_.enabled() && rules_.matches(known.text);
+                    known.name = names[i];
+                }
+                texts[i] = known.text;
+                secret[i] = known.secret;
+            } else {
+                if (!PyUnicode_CheckExact(names[i])) return false;
+                texts[i] = utf8_view(names[i]);
+                secret[i] = rules_.enabled() && rules_.matches(texts[i]);
+            }
             bytes += msgpack::str_header_size(texts[i].size()) + texts[i].size();
-            secret[i] = rules_.enabled() && rules_.matches(texts[i]);
             if (secret[i]) {
                 ++nodes;
                 bytes += 1 + scrub::kMarker.size();
