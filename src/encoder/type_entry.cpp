@@ -381,8 +381,10 @@ bool fill_entry(PyTypeObject* type, TypeEntry& entry) {
 // __repr__ set included, gives it a new one; tags are never reused, so neither is an entry by a
 // new type at the old address), its qualname object and its tp_name (both may be replaced
 // without a new tag). Only touched with the interpreter lock held.
-std::array<std::unique_ptr<TypeEntry>, 256> type_entries;
-std::vector<std::unique_ptr<TypeEntry>> retired_entries;
+// Kept for the process, never destroyed: an entry holds Python objects, which must not be
+// released after the interpreter is gone.
+std::array<std::unique_ptr<TypeEntry>, 256>& type_entries = *new std::array<std::unique_ptr<TypeEntry>, 256>();
+std::vector<std::unique_ptr<TypeEntry>>& retired_entries = *new std::vector<std::unique_ptr<TypeEntry>>();
 int encodings_running = 0;
 
 std::unique_ptr<TypeEntry> new_entry(PyTypeObject* type) {
