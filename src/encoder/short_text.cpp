@@ -15,7 +15,7 @@
 namespace jarn {
 namespace {
 
-constexpr int kMaxDepth = 4;  // containers and objects nested deeper read "..."
+constexpr int kMaxDepth = 12;  // containers and objects nested deeper read "..." (the byte limit comes first)
 
 PyObject* interned(const char* text) { return PyUnicode_InternFromString(text); }  // kept for good
 

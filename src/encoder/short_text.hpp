@@ -87,7 +87,7 @@ private:
     const scrub::Rules& rules_;
     bool cut_ = false;
     // The containers and objects whose text is being written, for a value inside itself.
-    PyObject* path_[8] = {};
+    PyObject* path_[16] = {};
     int open_ = 0;
 };
 

@@ -266,7 +266,11 @@ private:
         for (Py_ssize_t i = 0; i < depth && i < Py_ssize_t(path_.size()); ++i) {
             if (path_[std::size_t(i)] == v) return placeholder(v, "<recursion>");
         }
-        if (type.kind == ObjectKind::instance && depth < limits_.max_depth && std::size_t(depth) < path_.size()) {
+        // Fields are shown for objects up to kObjectsWithFields deep in one another; one deeper
+        // gets its text: an object graph (a framework's environment, a parser and its tokens)
+        // would otherwise fill every record to its budget.
+        const bool deep = objects_open_ >= kObjectsWithFields || shown_before(v);
+        if (!deep && type.kind == ObjectKind::instance && depth < limits_.max_depth && std::size_t(depth) < path_.size()) {
             if (type.slots.empty() && depth + 1 < limits_.max_depth && plain_instance(v, type)) return EncodeResult::encoded;
             const std::size_t start = out_.size();
             const ValueBudget before = budget_;
@@ -279,9 +283,11 @@ private:
         fields.limit = std::size_t(limits_.max_items);
         const bool readable = has_fields(type.kind) && type.kind != ObjectKind::number;
         if (has_fields(type.kind)) collect_fields(v, type, fields);
-        const bool shown = (readable || fields.size() > 0) && depth < limits_.max_depth && std::size_t(depth) < path_.size();
-        TextRoom room(std::size_t(limits_.max_repr));
-        TextWriter own(room.data(), std::size_t(limits_.max_repr), rules_);
+        const bool shown = !deep && (readable || fields.size() > 0) && depth < limits_.max_depth && std::size_t(depth) < path_.size();
+        // The text of an object inside another's fields is a glimpse: the fields above show the rest.
+        const std::size_t limit = objects_open_ > 0 ? std::min(std::size_t(limits_.max_repr), kNestedText) : std::size_t(limits_.max_repr);
+        TextRoom room(limit);
+        TextWriter own(room.data(), limit, rules_);
         TextWriter* const outer = text_;
         // The text of an exception shows its args, of a subclass of a plain type its value: made
         // apart. Any other object's is made from its fields as they are written.
@@ -309,6 +315,7 @@ private:
             text_ = apart ? nullptr : &own;
             text(type.text_name);
             text('(');
+            const ObjectOpen open(objects_open_);
             for (std::size_t i = 0; i < fields.size(); ++i) {
                 const Field& f = fields[i];
                 const std::string_view name = utf8_view(f.name);
@@ -580,6 +587,16 @@ private:
         }
     }
 
+    // Whether the object's fields were written already in this walk (an object met again gets
+    // its text); notes it otherwise.
+    bool shown_before(PyObject* v) {
+        for (int i = 0; i < shown_count_; ++i) {
+            if (shown_[std::size_t(i)] == v) return true;
+        }
+        if (shown_count_ < int(shown_.size())) shown_[std::size_t(shown_count_++)] = v;
+        return false;
+    }
+
     // The name template of an instance attribute: the type's, by its shared key.
     const NameTemplate& name_template(const TypeEntry& type, int key, PyObject* name) {
         std::vector<NameTemplate>& names = type.shared_names;
@@ -645,6 +662,7 @@ private:
         own.put(type.text_name);
         own.put('(');
         path_[std::size_t(depth)] = v;
+        const ObjectOpen open(objects_open_);
         int held = n;  // from here on the fields are held
         EncodeResult r = EncodeResult::encoded;
         for (int i = 0; i < n && r == EncodeResult::encoded; ++i) {
@@ -1037,6 +1055,18 @@ private:
     msgpack::Buffer& out_;
     const std::size_t start_;
     TextWriter* text_ = nullptr;
+    // Objects whose fields were written, the first of them: none of them needs them again.
+    std::array<PyObject*, 32> shown_;
+    int shown_count_ = 0;
+    // Objects whose fields are being written, one inside another.
+    static constexpr int kObjectsWithFields = 1;
+    static constexpr std::size_t kNestedText = 120;
+    int objects_open_ = 0;
+    struct ObjectOpen {
+        explicit ObjectOpen(int& open) : open_(++open) {}
+        ~ObjectOpen() { --open_; }
+        int& open_;
+    };
     // The containers and objects being walked, outermost first; an entry is written before any is
     // read, so the array is not cleared for each walk.
     std::array<PyObject*, 64> path_;

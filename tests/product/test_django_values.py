@@ -1,5 +1,6 @@
 """A Django model instance is recorded with the fields it has loaded, deferred ones as deferred,
-its related objects when fetched, and not one query is run for it."""
+its related objects when fetched (by their text: they are objects inside an object), and not one
+query is run for it."""
 
 import subprocess
 import sys
@@ -73,7 +74,7 @@ def test_a_model_is_recorded_with_its_loaded_fields_and_no_query(tmp_path):
         [listed] = store.list()
         trace = msgpack.unpackb(store.load(listed.row_id), strict_map_key=False)
     books = [r["arg"] for r in trace["frames_of_interest"] if r.get("co_name") == "look" and r["event"] == "return"]
-    author = {"__type__": "shop.models.Author", "fields": {"id": 1, "name": "Frank"}, "text": "Author(id=1, name='Frank')"}
+    author = {"__type__": "shop.models.Author", "text": "Author(id=1, name='Frank')"}  # inside the book: its text
     assert books[0]["fields"] == {"id": 1, "title": "Dune", "summary": "<deferred>", "author_id": 1, "password": "[scrubbed]",
                                   "author": author}
     assert books[1] == {"__type__": "shop.models.Book",
