@@ -13,7 +13,7 @@
 namespace jarn {
 
 inline constexpr const char* kEncoderCapsule = "jarn._encoder._native_api";
-inline constexpr int kEncoderApiVersion = 5;
+inline constexpr int kEncoderApiVersion = 6;
 
 // What the values of one record may still cost. Shared by every value written into the record
 // (argument and locals together), so that a record's size and the work spent on it are bounded
@@ -28,6 +28,8 @@ struct ValueBudget {
     // the denylist), borrowed.
     const scrub::Rules* scrub = nullptr;
     PyObject* scrub_argument = nullptr;
+    // The names of the next map appended (a frame's variables) are known to hold no secret's.
+    bool names_clean = false;
 };
 
 // What decides how an encoder writes a plain value (None, bool, int, float, str): a str longer

@@ -138,7 +138,7 @@ void add_slot(std::vector<SlotField>& slots, PyTypeObject* owner, PyObject* name
     if (desc == nullptr || !Py_IS_TYPE(desc, &PyMemberDescr_Type)) return;
     const PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(desc)->d_member;
     if (member->type != Py_T_OBJECT_EX) return;
-    slots.push_back(SlotField{std::move(stored), member->offset});
+    slots.push_back(SlotField{std::move(stored), member->offset, false});
 }
 
 // The __slots__ of the type and its bases, as each class wrote them, base classes first.

@@ -43,6 +43,7 @@ enum class ObjectKind : std::uint8_t {
 struct SlotField {
     Owned name;  // a str
     Py_ssize_t offset;
+    mutable bool secret = false;  // by the rules of the entry's `secrets_of`
 };
 
 // An attribute name of a class's instances, ready to write: as a MessagePack key and in a text,

@@ -134,12 +134,14 @@ public:
         for (std::size_t i = 0; i < n; ++i) {
             if (!PyUnicode_CheckExact(keys[i])) return EncodeResult::whole_value;
         }
+        const bool names_clean = budget_.names_clean;
+        budget_.names_clean = false;
         if (out_of_budget()) return EncodeResult::encoded;
         path_[0] = nullptr;  // a dict that does not exist cannot hold itself
         msgpack::write_map_header(out_, n);
         for (std::size_t i = 0; i < n; ++i) {
             if (!str(keys[i], false, false)) return EncodeResult::whole_value;
-            const EncodeResult r = secret_name(keys[i]) ? scrubbed() : value(values[i], 1);
+            const EncodeResult r = !names_clean && secret_name(keys[i]) ? scrubbed() : value(values[i], 1);
             if (r != EncodeResult::encoded) return r;
         }
         return EncodeResult::encoded;
@@ -270,8 +272,12 @@ private:
         // gets its text: an object graph (a framework's environment, a parser and its tokens)
         // would otherwise fill every record to its budget.
         const bool deep = objects_open_ >= kObjectsWithFields || shown_before(v);
+        const std::size_t limit = objects_open_ > 0 ? std::min(std::size_t(limits_.max_repr), kNestedText) : std::size_t(limits_.max_repr);
+        if (type.kind == ObjectKind::instance && depth + 1 < limits_.max_depth && std::size_t(depth) < path_.size() &&
+            plain_instance(v, type, !deep, limit)) {
+            return EncodeResult::encoded;
+        }
         if (!deep && type.kind == ObjectKind::instance && depth < limits_.max_depth && std::size_t(depth) < path_.size()) {
-            if (type.slots.empty() && depth + 1 < limits_.max_depth && plain_instance(v, type)) return EncodeResult::encoded;
             const std::size_t start = out_.size();
             const ValueBudget before = budget_;
             const EncodeResult r = instance_fields(v, type, depth);
@@ -284,8 +290,8 @@ private:
         const bool readable = has_fields(type.kind) && type.kind != ObjectKind::number;
         if (has_fields(type.kind)) collect_fields(v, type, fields);
         const bool shown = !deep && (readable || fields.size() > 0) && depth < limits_.max_depth && std::size_t(depth) < path_.size();
-        // The text of an object inside another's fields is a glimpse: the fields above show the rest.
-        const std::size_t limit = objects_open_ > 0 ? std::min(std::size_t(limits_.max_repr), kNestedText) : std::size_t(limits_.max_repr);
+        // The text of an object inside another's fields is a glimpse (`limit`): the fields above
+        // show the rest.
         TextRoom room(limit);
         TextWriter own(room.data(), limit, rules_);
         TextWriter* const outer = text_;
@@ -445,38 +451,55 @@ private:
 
     // instance_fields for an instance whose attributes all write natively and that fits the
     // budget: sized first, written at once. False, having written and taken nothing, otherwise.
-    bool plain_instance(PyObject* v, const TypeEntry& type) {
+    bool plain_instance(PyObject* v, const TypeEntry& type, bool with_fields, std::size_t limit) {
         constexpr int kRoom = 15;
         PyObject* names[kRoom];
         PyObject* values[kRoom];
         int keys[kRoom];
-        const int n = compat::read_instance_attributes(v, names, values, keys, kRoom);
-        if (n < 0 || n > limits_.max_items) return false;
-        const std::size_t head = type.name_at + type.name_size - 1;
-        std::size_t bytes = 1 + head + 8;
-        std::int64_t nodes = 0;
         std::string_view texts[kRoom];
         bool secret[kRoom];
         if (type.secrets_of != rules_.id()) {
             for (TypeEntry::SharedName& known : type.first_names) known.name = nullptr;
+            for (const SlotField& slot : type.slots) slot.secret = rules_.enabled() && rules_.matches(utf8_view(slot.name.get()));
             type.secrets_of = rules_.id();
         }
+        int n = 0;
+        for (const SlotField& slot : type.slots) {
+            PyObject* value = slot_value(v, slot.offset);
+            if (value == nullptr) continue;
+            if (n == kRoom) return false;
+            names[n] = slot.name.get();
+            values[n] = value;
+            texts[n] = utf8_view(slot.name.get());
+            secret[n] = slot.secret;
+            keys[n++] = -2;
+        }
+        const int read = compat::read_instance_attributes(v, names + n, values + n, keys + n, kRoom - n);
+        if (read < 0) return false;
+        const int slots = n;
+        n += read;
+        if (n > limits_.max_items) return false;
+        const std::size_t head = type.name_at + type.name_size - 1;
+        std::size_t bytes = 1 + head + 8;
+        std::int64_t nodes = 0;
         for (int i = 0; i < n; ++i) {
-            if (keys[i] >= 0 && keys[i] < TypeEntry::kSharedNames) {
-                // A shared key's text and verdict, worked out the first time it is met.
-                TypeEntry::SharedName& known = type.first_names[std::size_t(keys[i])];
-                if (known.name != names[i]) {
+            if (i >= slots) {
+                if (keys[i] >= 0 && keys[i] < TypeEntry::kSharedNames) {
+                    // A shared key's text and verdict, worked out the first time it is met.
+                    TypeEntry::SharedName& known = type.first_names[std::size_t(keys[i])];
+                    if (known.name != names[i]) {
+                        if (!PyUnicode_CheckExact(names[i])) return false;
+                        known.text = utf8_view(names[i]);
+                        known.secret = rules_.enabled() && rules_.matches(known.text);
+                        known.name = names[i];
+                    }
+                    texts[i] = known.text;
+                    secret[i] = known.secret;
+                } else {
                     if (!PyUnicode_CheckExact(names[i])) return false;
-                    known.text = utf8_view(names[i]);
-                    known.secret = rules_.enabled() && rules_.matches(known.text);
-                    known.name = names[i];
+                    texts[i] = utf8_view(names[i]);
+                    secret[i] = rules_.enabled() && rules_.matches(texts[i]);
                 }
-                texts[i] = known.text;
-                secret[i] = known.secret;
-            } else {
-                if (!PyUnicode_CheckExact(names[i])) return false;
-                texts[i] = utf8_view(names[i]);
-                secret[i] = rules_.enabled() && rules_.matches(texts[i]);
             }
             bytes += msgpack::str_header_size(texts[i].size()) + texts[i].size();
             if (secret[i]) {
@@ -486,35 +509,43 @@ private:
                 return false;
             }
         }
+        if (!with_fields) bytes = 1 + head;
         // Room for the text as well; every check of the budget on the way passes when all fits.
-        const std::size_t most = bytes + 5 + 3 + std::size_t(limits_.max_repr) + 3;
-        if (nodes > budget_.nodes || out_.size() - start_ + most >= budget_.bytes) return false;
-        budget_.nodes -= nodes;
-        TextRoom room(std::size_t(limits_.max_repr));
-        TextWriter t(room.data(), std::size_t(limits_.max_repr), rules_);
+        const std::size_t most = bytes + 5 + 3 + limit + 3;
+        if ((with_fields && nodes > budget_.nodes) || out_.size() - start_ + most >= budget_.bytes) return false;
+        if (with_fields) budget_.nodes -= nodes;
+        TextRoom room(limit);
+        TextWriter t(room.data(), limit, rules_);
         const std::size_t at = out_.size();
         out_.resize(at + most);
         std::uint8_t* p = out_.data() + at;
-        *p++ = 0x83;
+        *p++ = with_fields ? 0x83 : 0x82;
         std::memcpy(p, type.head.data() + 1, head);
         p += head;
-        std::memcpy(p, "\xa6" "fields", 7);
-        p[7] = std::uint8_t(0x80 | n);
-        msgpack::Cursor c(p + 8);
+        if (with_fields) {
+            std::memcpy(p, "\xa6" "fields", 7);
+            p[7] = std::uint8_t(0x80 | n);
+            p += 8;
+        }
+        msgpack::Cursor c(p);
         t.put(type.text_name);
         t.put('(');
         for (int i = 0; i < n; ++i) {
-            c.str_header(texts[i].size());
-            copy_bytes(c.at(), texts[i].data(), texts[i].size());
-            c = msgpack::Cursor(c.at() + texts[i].size());
+            if (with_fields) {
+                c.str_header(texts[i].size());
+                copy_bytes(c.at(), texts[i].data(), texts[i].size());
+                c = msgpack::Cursor(c.at() + texts[i].size());
+            }
             if (i > 0) t.put(", ");
             t.put(texts[i]);
             t.put('=');
             if (secret[i]) {
-                c.str(scrub::kMarker);
+                if (with_fields) c.str(scrub::kMarker);
                 t.put(scrub::kMarker);
-            } else {
+            } else if (with_fields) {
                 plain_write(values[i], c, t);
+            } else {
+                plain_text(values[i], t);
             }
         }
         t.put(')');
@@ -524,6 +555,37 @@ private:
         out_.resize(std::size_t(c.at() - out_.data()));
         text(t.text());
         return true;
+    }
+
+    // The text alone of what plain_write writes.
+    static void plain_text(PyObject* v, TextWriter& t) {
+        PyTypeObject* type = Py_TYPE(v);
+        if (type == &PyUnicode_Type) {
+            Py_ssize_t size;
+            const char* data = utf8_and_size(v, size);
+            t.text_of_str(std::string_view(data, std::size_t(size)));
+        } else if (type == &PyLong_Type) {
+            t.integer(static_cast<long long>(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(v))));
+        } else if (type == &PyFloat_Type) {
+            t.floating(PyFloat_AS_DOUBLE(v));
+        } else if (v == Py_None) {
+            t.put("None");
+        } else if (v == Py_True) {
+            t.put("True");
+        } else if (v == Py_False) {
+            t.put("False");
+        } else {
+            const bool list = type == &PyList_Type;
+            const Py_ssize_t n = Py_SIZE(v);
+            PyObject* const* items = list ? PySequence_Fast_ITEMS(v) : &PyTuple_GET_ITEM(v, 0);
+            t.put(list ? '[' : '(');
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                if (i > 0) t.put(", ");
+                plain_text(items[i], t);
+            }
+            if (!list && n == 1) t.put(',');
+            t.put(list ? ']' : ')');
+        }
     }
 
     // Whether writing the value runs no Python code: a scalar written as it is (a str within

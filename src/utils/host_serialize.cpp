@@ -319,8 +319,15 @@ int write_plain_values(PyObject* arg, const compat::FrameVariables* frame, Value
     const bool urls = scrubbing != nullptr && scrubbing->enabled();
     const VariableKeys* keys = frame != nullptr ? variable_keys(frame->code()) : nullptr;
     if (keys != nullptr && keys->longest_name > rules.max_name) keys = nullptr;
-    // A variable named as a secret: the serialiser writes the map, scrubbed.
-    if (keys != nullptr && urls && holds_secret_name(*keys, frame->code(), *scrubbing)) keys = nullptr;
+    // A variable named as a secret: the serialiser writes the map, scrubbed. Otherwise it is told
+    // that none is, should it write the map after all.
+    if (keys != nullptr && urls) {
+        if (holds_secret_name(*keys, frame->code(), *scrubbing)) {
+            keys = nullptr;
+        } else {
+            budget.names_clean = true;
+        }
+    }
 
     // Room for the argument, the key and every variable, made once.
     constexpr std::string_view kLocals = records::kLocalsKey;
