@@ -128,8 +128,10 @@ DeferredSignals::DeferredSignals() {
         if (active_) ++deferral_depth;
         return;
     }
-    if (!_Py_ThreadCanHandleSignals(PyInterpreterState_Get())) return;
-    real_main_thread = _PyRuntime.main_thread;
+    // Only the main thread handles signals (in the main interpreter; one of another is let be).
+    const unsigned long self = PyThread_get_thread_ident();
+    if (self != _PyRuntime.main_thread) return;
+    real_main_thread = self;
     _PyRuntime.main_thread = 0;  // no thread has this id (PyThread_get_thread_ident is never 0)
     deferral_depth = 1;
     active_ = true;
