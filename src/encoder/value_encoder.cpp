@@ -265,6 +265,7 @@ private:
     // them, its text made while they are written; a value inside itself or past the depth limit,
     // and an object without fields, with its text alone.
     EncodeResult with_fields(PyObject* v, const TypeEntry& type, Py_ssize_t depth) {
+        if (type.kind == ObjectKind::opaque && type.repr_name_ok) return opaque(v, type);
         for (Py_ssize_t i = 0; i < depth && i < Py_ssize_t(path_.size()); ++i) {
             if (path_[std::size_t(i)] == v) return placeholder(v, "<recursion>");
         }
@@ -647,6 +648,39 @@ private:
             if (!list && n == 1) text_->put(',');
             text_->put(list ? ']' : ')');
         }
+    }
+
+    // {"__type__": name, "text": "<name object at 0x...>"} for an object of a C type whose state
+    // cannot be read, as TextWriter::address writes it.
+    EncodeResult opaque(PyObject* v, const TypeEntry& type) {
+        AddressText address;
+        const std::string_view hex = hex_address(v, address);
+        static constexpr std::string_view middle = " object at ";
+        const std::size_t size = 1 + type.repr_name.size() + middle.size() + hex.size() + 1;
+        if (size > std::size_t(limits_.max_repr)) return with_text_only(v, type);
+        const std::size_t head = type.name_at + type.name_size - 1;
+        msgpack::put_u8(out_, 0x82);
+        msgpack::put_bytes(out_, type.head.data() + 1, head);
+        msgpack::put_bytes(out_, "\xa4text", 5);
+        const std::size_t at = out_.size() + msgpack::str_header_size(size);
+        StrWriter(out_, size) << "<" << type.repr_name << middle << hex << ">";
+        text(std::string_view(reinterpret_cast<const char*>(out_.data() + at), size));
+        return EncodeResult::encoded;
+    }
+
+    // An object past what opaque() writes: the general way, without its own first check.
+    EncodeResult with_text_only(PyObject* v, const TypeEntry& type) {
+        TextRoom room(std::size_t(limits_.max_repr));
+        TextWriter own(room.data(), std::size_t(limits_.max_repr), rules_);
+        if (!own.object(v, type, 0)) return EncodeResult::error;
+        own.finish();
+        const std::size_t head = type.name_at + type.name_size - 1;
+        msgpack::put_u8(out_, 0x82);
+        msgpack::put_bytes(out_, type.head.data() + 1, head);
+        msgpack::write_str(out_, "text");
+        msgpack::write_str(out_, own.text());
+        text(own.text());
+        return EncodeResult::encoded;
     }
 
     // Whether the object's fields were written already in this walk (an object met again gets
