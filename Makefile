@@ -7,6 +7,8 @@ PYENV_ROOT ?= $(HOME)/.pyenv
 find_python = $(or $(lastword $(sort $(wildcard $(PYENV_ROOT)/versions/$(1).*/bin/python$(1)))),$(shell command -v python$(1)))
 # Any supported interpreter may be given: `make test PYTHON=python3.13` builds and tests in .venv-3.13.
 PYTHON ?= $(call find_python,$(DEFAULT_PYTHON_VERSION))
+# A bare pythonX.Y is looked up as the default is (pyenv's shims alone may refuse to run it).
+override PYTHON := $(or $(if $(filter python3.%,$(PYTHON)),$(call find_python,$(patsubst python%,%,$(PYTHON)))),$(PYTHON))
 PYTHON_VERSION := $(if $(PYTHON),$(shell $(PYTHON) -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null))
 VENV ?= $(if $(filter $(DEFAULT_PYTHON_VERSION),$(PYTHON_VERSION)),.venv,.venv-$(PYTHON_VERSION))
 PY := $(VENV)/bin/python
@@ -14,7 +16,7 @@ STAMP := $(VENV)/.installed
 # "3.12=/path/to/python3.12 3.13=" : each supported version with its interpreter, empty when absent.
 PYTHONS_PRESENT = $(foreach v,$(PYTHON_VERSIONS),$(v)=$(call find_python,$(v)))
 
-.PHONY: demo test test-python test-cpp test-all-pythons wheels wheel bench test-sanitize clean dev browser mutants
+.PHONY: demo test test-python test-cpp test-all-pythons wheels wheel bench test-sanitize clean dev browser postgresql mutants
 
 $(PY):
 	@test -n "$(PYTHON_VERSION)" || { echo "no usable interpreter (PYTHON=$(PYTHON)): install CPython $(DEFAULT_PYTHON_VERSION) or name one of $(PYTHON_VERSIONS) with PYTHON=..."; exit 1; }
@@ -29,7 +31,7 @@ $(STAMP): $(PY) pyproject.toml CMakeLists.txt $(shell find src jarn -type f \( -
 	touch $(STAMP)
 
 # The main job: profile the bundled example, store its trace, show it. Only jarn itself is
-# installed for it (its one dependency, msgpack): not the test extras. The build of the extension
+# installed for it (and its dependencies): not the test extras. The build of the extension
 # shows its progress, one line per compiled file.
 DEMO_STAMP := $(VENV)/.demo-installed
 $(DEMO_STAMP): $(PY) pyproject.toml CMakeLists.txt $(shell find src jarn -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.def' -o -name '*.py' -o -name '*.js' -o -name '*.css' -o -name '*.html' \) 2>/dev/null)
@@ -46,8 +48,16 @@ demo: $(DEMO_STAMP)
 # Every test: the C++ unit tests of the pure parts, then the Python suite against the installed package.
 test: test-cpp test-python
 
-test-python: $(STAMP) browser
+test-python: $(STAMP) browser postgresql
 	$(PY) -P -m pytest
+
+# The store's tests start a PostgreSQL server of their own from Debian's binaries, installed where
+# they are missing and we may; without them, those tests skip and say why.
+postgresql:
+	@ls /usr/lib/postgresql/*/bin/initdb >/dev/null 2>&1 || [ "$$(id -u)" != 0 ] || ! command -v apt-get >/dev/null 2>&1 || \
+	  { export DEBIAN_FRONTEND=noninteractive; apt-get install -y -q postgresql >/dev/null 2>&1 || \
+	    { apt-get update -q >/dev/null 2>&1 && apt-get install -y -q postgresql >/dev/null 2>&1; }; } || true
+	@ls /usr/lib/postgresql/*/bin/initdb >/dev/null 2>&1 || echo "PostgreSQL is not available: the tests of the PostgreSQL store will be skipped"
 
 # The HTML export is checked in a headless browser. Installed from Debian's packages where it is
 # missing and we may; without one, those tests skip and say why.
@@ -92,9 +102,9 @@ wheel: $(PY)
 
 test-cpp: $(PY)
 	$(PY) -m pip install --quiet cmake ninja
-	$(VENV)/bin/cmake -S . -B build/cpp-tests -G Ninja -DJARN_CPP_TESTS=ON -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
-	$(VENV)/bin/cmake --build build/cpp-tests --target jarn_cpp_tests
-	build/cpp-tests/jarn_cpp_tests
+	$(VENV)/bin/cmake -S . -B build/cpp-tests-$(PYTHON_VERSION) -G Ninja -DJARN_CPP_TESTS=ON -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
+	$(VENV)/bin/cmake --build build/cpp-tests-$(PYTHON_VERSION) --target jarn_cpp_tests
+	build/cpp-tests-$(PYTHON_VERSION)/jarn_cpp_tests
 
 bench: $(STAMP)
 	$(PY) -m pip install --quiet ".[bench]"
@@ -122,7 +132,7 @@ clean:
 # old one loaded keeps its own file instead of seeing it rewritten under it.
 dev: $(PY)
 	$(PY) -m pip install --quiet scikit-build-core msgpack pytest hypothesis cmake ninja
-	flock /tmp/jarn-dev-build.lock sh -c '$(VENV)/bin/cmake -S . -B build/dev-$(PYTHON_VERSION) -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null && $(VENV)/bin/cmake --build build/dev-$(PYTHON_VERSION) && for so in build/dev-$(PYTHON_VERSION)/_jarn*.so build/dev-$(PYTHON_VERSION)/_encoder*.so; do cp "$$so" "jarn/.$${so##*/}.new" && mv -f "jarn/.$${so##*/}.new" "jarn/$${so##*/}"; done'
+	flock /tmp/jarn-dev-build.lock sh -c '$(VENV)/bin/cmake -S . -B build/dev-$(PYTHON_VERSION) -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null && $(VENV)/bin/cmake --build build/dev-$(PYTHON_VERSION) && for so in build/dev-$(PYTHON_VERSION)/_jarn*.so build/dev-$(PYTHON_VERSION)/_encoder*.so build/dev-$(PYTHON_VERSION)/_index*.so build/dev-$(PYTHON_VERSION)/_process*.so; do cp "$$so" "jarn/.$${so##*/}.new" && mv -f "jarn/.$${so##*/}.new" "jarn/$${so##*/}"; done'
 
 # How many small faults the suite catches: a fixed-seed sample of mutants of the native core and
 # the host's core modules, each built and tested alone (slow; not part of CI). TESTS=REV runs the

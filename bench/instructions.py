@@ -130,7 +130,7 @@ if mode == "noop":
 import logging
 logging.getLogger("jarn").disabled = True  # the limit's warning
 from jarn.profiler import JarnProfiler
-import jarn.db, jarn.git, jarn.trace, jarn.version
+import jarn.db, jarn.git, jarn.version
 # Under callgrind everything runs tens of times slower: without this, __repr__ methods would be
 # judged too slow to call and skipped, and the count would not be that of a normal run.
 profiler = JarnProfiler(config, db_path=tempfile.mkdtemp() + "/db.sqlite3", source="instructions")
@@ -140,6 +140,7 @@ if prime:
 run(size)
 profiler.stop()
 if count:
+    import jarn.trace  # the counting tree's reader; a tree compared against may lack it
     print(jarn.trace.summarize(profiler.build_trace()).record_count)
 """
 

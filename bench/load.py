@@ -3,7 +3,8 @@
     python bench/load.py [--frameworks flask,django,fastapi] [--seconds 10] [--repeat 3]
                          [--connections 32] [--json FILE]
 
-For each framework (Flask under waitress, Django under waitress, FastAPI under uvicorn; see
+For each framework (Flask under waitress, Django under waitress, FastAPI under uvicorn, with
+httptools and uvloop where they are installed, as `uvicorn[standard]` brings them; see
 load_apps.py) and each run, a server without jarn and one with jarn's middleware are started in
 turn on 127.0.0.1 and loaded by `wrk` (Debian's package) at the given number of connections;
 the runs alternate, so that a busy machine weighs on both alike. Reported per framework: requests

@@ -98,6 +98,9 @@ def build_parser() -> argparse.ArgumentParser:
     run.add_argument("--ignore-set", action="append", default=[], metavar="NAME", help="drop a named set of frameworks")
     run.add_argument("--engine", choices=ENGINES, default=None, help="how events reach jarn (default: the project's, else monitoring)")
     run.add_argument("--source", default="", metavar="TEXT", help="what this run is, stored with the trace")
+    run.add_argument("--follow-children", action=argparse.BooleanOptionalAction, default=None,
+                     help="also record Python programs it starts through subprocess, each in a trace of its own "
+                          "(multiprocessing's workers are recorded unless --no-follow-children)")
     # The program and its arguments are split off before parsing (see split_run_arguments):
     # these two only describe them in the help text.
     run.add_argument("program", nargs="?", help="the script (or, with -m, the module)")
@@ -201,7 +204,9 @@ def _db_path(args: argparse.Namespace) -> str:
 
 
 def _run(args: argparse.Namespace) -> int:
-    from jarn.profiler import ExitBySignal, JarnProfiler, run_program
+    from jarn.process.children import Family
+    from jarn.process.run import run_command
+    from jarn.profiler import JarnProfiler
 
     overrides: dict[str, Any] = {}
     for key in ("threading", "lightweight_repr", "values", "omit_return_locals", "engine"):
@@ -219,31 +224,38 @@ def _run(args: argparse.Namespace) -> int:
     db_path = args.db or str(config["db_path"])
     if not args.module and not os.path.isfile(args.program):
         raise CommandError(f"can't open file {args.program!r}: no such file")
-    if stores.is_url(db_path) or Path(db_path).exists():
+    if Path(db_path).exists() and not stores.is_url(db_path):
         with stores.open_store(db_path) as store:  # an unusable store is refused before the program runs
             store.latest()
+    elif stores.is_url(db_path):
+        # A server may be out of reach for a while: the program runs, and its trace is kept in
+        # the local store if the server is still out of reach when it ends.
+        try:
+            with stores.open_store(db_path) as store:
+                store.latest()
+        except stores.StoreError as exc:
+            print(f"jarn: warning: {exc}; the trace goes to the project's local store if it still cannot be saved there",
+                  file=sys.stderr)
     source = args.source or " ".join([("-m " if args.module else "") + args.program, *args.args])
     profiler = JarnProfiler(config, db_path=db_path, source=source)
+    # Children open the same store from wherever they run.
+    named = db_path if stores.is_url(db_path) else os.path.abspath(db_path)
+    family = None if args.follow_children is False else Family(bool(args.follow_children), profiler.config, named, source)
     # `python -m` finds modules in the working directory; the `jarn` script's sys.path[0] is its
     # own folder instead, so the lookup gets the working directory too.
     cwd = os.getcwd()
     added = args.module and cwd not in sys.path
     if added:
         sys.path.insert(0, cwd)
-    exit_by_signal = ExitBySignal()  # before the program registers exit functions of its own
     try:
-        code = run_program(profiler, [args.program, *args.args], module=args.module, announce=True)
+        # Whatever became of the trace, the exit status is the program's.
+        return run_command(profiler, [args.program, *args.args], mode="module" if args.module else "script",
+                           announce=True, family=family)
     except (FileNotFoundError, ModuleNotFoundError, ValueError) as exc:
         raise CommandError(str(exc)) from None
     finally:
         if added and cwd in sys.path:
             sys.path.remove(cwd)
-    if code < 0:  # ended by a signal: so does the process, once the exit functions have run
-        exit_by_signal.signum = -code
-        return 128 - code
-    if profiler.rust_profiler is not None and profiler.save_error is not None:
-        return code or 1
-    return code
 
 
 def _traces(args: argparse.Namespace) -> int:
@@ -255,22 +267,58 @@ def _traces(args: argparse.Namespace) -> int:
     if not infos:
         print(f"no traces in {stores.describe(path)}")
         return 0
-    team = stores.is_url(path)  # a team's store: whose each trace is
     # Traces a web server dropped (its writer was full) are gaps in the list, shown where they fell.
-    from jarn.writer import describe_gap, gaps
+    from jarn.writer import gaps
 
     missing = gaps(path, infos[-1].created_at if len(infos) == args.limit else 0.0)
-    for info in infos:
-        while missing and missing[0][0] >= info.created_at:
-            at, reason, dropped = missing.pop(0)
-            print(f"{'(gap)':<30}  {_when(at)}  {printable(describe_gap(reason, dropped))}")
+    for info, depth in in_families(infos):
+        if not depth:
+            _print_gaps([missing.pop(0) for _ in range(sum(1 for g in missing if g[0] >= info.created_at))])
         took = format_duration(info.duration) if info.duration is not None else "?"
-        by = f"  {printable(info.username)}@{printable(info.host)}" if team else ""
-        print(f"{printable(info.trace_id)}  {_when(info.created_at)}  {took:>9}  {info.record_count:>7} records  {_size(info.size):>9}{by}"
-              f"  {printable(info.what)}")
-    for at, reason, dropped in missing:
-        print(f"{'(gap)':<30}  {_when(at)}  {printable(describe_gap(reason, dropped))}")
+        child = "  " * (depth - 1) + "└ " if depth else ""
+        print(f"{printable(info.trace_id)}  {_when(info.created_at)}  {took:>9}  {info.record_count:>7} records  {_size(info.size):>9}"
+              f"  {child}{printable(info.what)}")
+    _print_gaps(missing)
     return 0
+
+
+def _print_gaps(gaps: list[tuple[float, str, dict[str, int]]]) -> None:
+    """The drops noted between two listed traces, one line per reason (when: the latest)."""
+    from jarn.writer import describe_gap
+
+    merged: dict[str, tuple[float, dict[str, int]]] = {}
+    for at, reason, dropped in gaps:
+        latest, paths = merged.get(reason, (at, {}))
+        for what, n in dropped.items():
+            paths[what] = paths.get(what, 0) + n
+        merged[reason] = (max(latest, at), paths)
+    for reason, (at, paths) in merged.items():
+        print(f"{'(gap)':<30}  {_when(at)}  {printable(describe_gap(reason, paths))}")
+
+
+def in_families(infos: list[stores.TraceInfo]) -> list[tuple[stores.TraceInfo, int]]:
+    """The traces in their order, each child process's (and its own children's) under its parent
+    when that is among them, oldest first; with each one's depth below the trace it is listed under."""
+    listed = {info.trace_id for info in infos}
+    children: dict[str, list[stores.TraceInfo]] = {}
+    roots = []
+    for info in infos:
+        if info.parent_trace_id in listed and info.parent_trace_id != info.trace_id:
+            children.setdefault(info.parent_trace_id, []).append(info)
+        else:
+            roots.append(info)
+    ordered: list[tuple[stores.TraceInfo, int]] = []
+
+    def add(info: stores.TraceInfo, depth: int) -> None:
+        ordered.append((info, depth))
+        for child in sorted(children.pop(info.trace_id, []), key=lambda c: c.created_at):
+            add(child, depth + 1)
+
+    for root in roots:
+        add(root, 0)
+    for rest in children.values():  # a family whose links go round: listed as they are
+        ordered.extend((info, 0) for info in rest)
+    return ordered
 
 
 def _when(timestamp: float) -> str:
@@ -526,7 +574,8 @@ def main(argv: list[str] | None = None) -> int:
         args = parser.parse_args(argv)
     try:
         code = COMMANDS[args.command](args)
-        sys.stdout.flush()  # a closed pipe shows here, while it can still be handled
+        if args.command != "run":  # a program's standard output is its own business
+            sys.stdout.flush()  # a closed pipe shows here, while it can still be handled
         return code
     except BrokenPipeError:
         # The reader went away (`jarn traces | head`): what it did not read is not wanted. The

@@ -13,7 +13,8 @@ def head_commit(cwd: str | None = None) -> str | None:
             cwd=cwd,
             stdin=subprocess.DEVNULL,
             capture_output=True,
-            text=True,
+            encoding="utf-8",
+            errors="replace",
             timeout=2,
             check=False,
         )

@@ -39,14 +39,15 @@ class _State:
 def _viewer_url(state: _State, db_path: str) -> str:
     """The URL of a viewer of this store, started in a daemon thread the first time."""
     from jarn.viewer import make_server, prepare
+    from jarn.viewer.guard import new_token
 
     with state.lock:
         url = state.servers.get(db_path)
         if url is None:
             prepare(db_path)
-            server = make_server(db_path, 0)
+            server = make_server(db_path, 0, token=new_token())  # the link carries the token, as jarn serve's address does
             threading.Thread(target=server.serve_forever, name="jarn-viewer", daemon=True).start()
-            url = state.servers[db_path] = f"http://127.0.0.1:{server.server_address[1]}/"
+            url = state.servers[db_path] = server.url  # type: ignore[attr-defined]
         return url
 
 

@@ -59,12 +59,12 @@ except ImportError:  # not built: see the end of the module
     Encoder = None
 
 MAX_DEPTH = 16
-MAX_STR = 2000
-MAX_BYTES = 2000
-MAX_ITEMS = 200
+MAX_STR = 1000
+MAX_BYTES = 1000
+MAX_ITEMS = 100
 MAX_REPR = 500
-MAX_NODES = 5000
-MAX_RECORD_BYTES = 1 << 20
+MAX_NODES = 1000
+MAX_RECORD_BYTES = 64 << 10
 SLOW_REPR_NS = 1_000_000
 
 _MIN_INT = -(1 << 63)

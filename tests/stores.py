@@ -67,6 +67,8 @@ def postgres():
         run_as = {"user": user.pw_uid, "group": user.pw_gid}
         for path in (folder, folder / "pw"):
             os.chown(path, user.pw_uid, user.pw_gid)
+    # The server is not the program under test: no sanitizer runtime is preloaded into it.
+    run_as["env"] = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
     data, port = folder / "data", _free_port()
     subprocess.run([str(binaries / "initdb"), "-D", str(data), "-U", USER, "--pwfile", str(folder / "pw"), "-A", "scram-sha-256", "-E", "UTF8"],
                    check=True, capture_output=True, **run_as)

@@ -193,7 +193,8 @@ def _make_store_file(path: Path) -> None:
     database file, readable and writable by its owner only."""
     try:
         if not path.parent.exists():
-            path.parent.mkdir(parents=True, mode=0o700)
+            # exist_ok: processes of one program (a pool's workers) may all save their first trace at once.
+            path.parent.mkdir(parents=True, mode=0o700, exist_ok=True)
             if path.parent.name == ".jarn":
                 os.chmod(path.parent, 0o700)  # whatever the umask
         marker = path.parent / ".gitignore"

@@ -1,17 +1,27 @@
 """The index of a stored trace, built once, and every query the viewer and `jarn stats` make.
 
-The index is a handler of the trace walk (jarn.trace.walk), so its calls are the calls of every
-other view. It keeps, in tables of the store itself: one row per call (thread, parent, depth,
-start, end, self time, function, flags, plugin records under it and the byte offsets of its
-records), one per function (calls, total and self time), one per caller and callee pair, and the
-calls merged by call path. Values are not copied: a call's detail decodes its records
-again from their offsets, and a search for text in values scans the stored bytes.
+The index is built natively (jarn._index), pairing calls with their returns by the rule of the
+trace walk (jarn.trace.walk), which a property test holds it to. It keeps, in tables of the
+store itself:
+- the calls, in binary blocks of 4096 by call id (ids are given in call order): each call's
+  thread, parent, first child and next sibling, depth, times, function, flags, counts and the
+  byte offsets of its records;
+- the same calls in level runs, per thread and duration level (a call of level L lasts less
+  than 2**(L+1) ns) in the order they ended, each run with the range of its end times: a time
+  window of the flame chart reads only the runs that can overlap it;
+- one row per function (calls, total and self time), per caller and callee pair, per call path
+  (the merged graph), per plugin record (with a one-line label), and each function's slowest
+  calls;
+- the searchable texts of the values (each string, key and number, once per distinct text) with
+  the calls that hold them; SQLite's FTS5 indexes them the first time the trace is searched (the
+  viewer starts that in the background once the trace is open).
+Values are not copied: a call's detail decodes its records again from their offsets.
 
 Each stored row (one save of a trace) gets its own index, keyed by its row id; a row that cannot
-be read gets an error entry instead, so it is not read again and does not hide the others. It is
-built into temporary tables of the connection and copied into the store in one short
-transaction, so that savers do not wait for a big index, and two viewers indexing the same new
-trace both succeed (the second finds the first one's index, and drops its own).
+be read gets an error entry instead, so it is not read again and does not hide the others. The
+index is written in short transactions, so that savers do not wait for a big one, under an entry
+that says who is building it: another process opening the trace meanwhile waits for it, and
+takes the building over when that process is gone.
 
 Times are the records' own (seconds since the epoch). A call's total time counts only its outermost
 activation per thread, so recursion is not counted twice; self time is its duration less that of
@@ -22,6 +32,11 @@ from __future__ import annotations
 
 import json
 import math
+import os
+import re
+import socket
+import struct
+import time
 from dataclasses import dataclass
 from typing import Any
 
@@ -29,20 +44,11 @@ from jarn.store import schema
 from jarn.store.chunks import RowSource
 from jarn.store.engine import SCHEMA_LOCK, Engine, StoreError
 from jarn.trace.reader import record_at
-from jarn.trace.records import Call, CallFlags, PluginRecord, TraceFormatError
-from jarn.trace.walk import ThreadState, Walk
+from jarn.trace.records import CallFlags
 
 INDEX_VERSION = schema.INDEX_VERSION
-_BATCH = 20000
 
 RAISED, UNFINISHED, NO_START = int(CallFlags.RAISED), int(CallFlags.UNFINISHED), int(CallFlags.NO_START)
-
-# Record kinds in the records table.
-KIND_CALL, KIND_RETURN, KIND_EXCEPTION, KIND_OTHER = 0, 1, 2, 3
-
-_BUILD_PREFIX = "jarn_build_"
-_BUILT = ("jarn_index_threads", "jarn_index_functions", "jarn_index_calls", "jarn_index_records", "jarn_index_marks", "jarn_index_edges",
-          "jarn_index_merged")
 
 
 class TraceIndexError(Exception):
@@ -67,13 +73,39 @@ def level(duration: float) -> int:
 
 
 def prepare(engine: Engine) -> None:
-    """The index tables, made when missing (and when the store can be written)."""
-    if engine.has_table("jarn_index") or not engine.writable:
+    """The index tables, made when missing (and when the store can be written); an index of an
+    older layout is dropped, to be built again."""
+    if engine.has_table("jarn_index_blocks") or not engine.writable:
         return
     with engine.transaction():
         engine.lock(SCHEMA_LOCK)
+        if _made(engine, "jarn_index_blocks"):
+            return  # made meanwhile by another connection
+        if _made(engine, "jarn_index"):  # an index of an older layout
+            for table in (*schema.OLD_INDEX_TABLES, *schema.INDEX_TABLES, "jarn_index_fts"):
+                engine.execute(f"DROP TABLE IF EXISTS {table}")
         for statement in schema.statements(schema.INDEX, engine.types):
             engine.execute(statement)
+        if _fts(engine):
+            engine.execute(_FTS.format(schema=""))
+        else:  # PostgreSQL's own full-text search, kept up as the texts are written
+            engine.execute(f"CREATE INDEX IF NOT EXISTS jarn_index_texts_words ON jarn_index_texts USING gin ({_PG_WORDS})")
+
+
+def _made(engine: Engine, table: str) -> bool:
+    """Whether a table is there, as the transaction sees the catalog: PostgreSQL's name lookup
+    may still miss a table another transaction made while this one waited for a lock."""
+    if engine.kind == "postgresql":
+        return engine.execute("SELECT 1 FROM pg_catalog.pg_tables WHERE schemaname = current_schema() AND tablename = ?",
+                              (table,)).fetchone() is not None
+    return engine.has_table(table)
+
+
+# PostgreSQL's words of a text as SQLite's tokenizer makes them: letters and digits, the rest
+# separating them ("discount-42" and "10.25" are two words each, as they are searched).
+_PG_WORDS = "to_tsvector('simple', regexp_replace(text, '[^[:alnum:]]+', ' ', 'g'))"
+
+_FTS = "CREATE VIRTUAL TABLE {schema}jarn_index_fts USING fts5(text, content='jarn_index_texts', content_rowid='id', detail=none)"
 
 
 def _index_of_the_connection(engine: Engine) -> None:
@@ -84,242 +116,254 @@ def _index_of_the_connection(engine: Engine) -> None:
     for statement in schema.statements(schema.INDEX, engine.types):
         statement = statement.replace("CREATE TABLE IF NOT EXISTS", "CREATE TEMP TABLE IF NOT EXISTS")
         engine.execute(statement.replace("CREATE INDEX IF NOT EXISTS ", "CREATE INDEX IF NOT EXISTS temp."))
+    if _fts(engine):
+        engine.execute(_FTS.format(schema="temp."))
     engine.private_index = True  # type: ignore[attr-defined]
 
 
-def _short(value: Any, limit: int = 160) -> str:
-    text = value if isinstance(value, str) else "" if value is None else str(value)
-    text = " ".join(text.split())
-    return text if len(text) <= limit else text[: limit - 1] + "…"
+_CALL = struct.Struct("<IIIHHIdddIIBBqqqId")  # a call block's entry (jarn._index)
+_RUN = struct.Struct("<IHddIB")  # a level run's entry: id, depth, start, end, fn, flags
+_CALL_KEYS = ("id", "thread", "parent", "depth", "start", "end", "self", "fn", "flags", "children", "records")
+_TEXT_IDS = 1 << 32  # a searchable text's id: its trace's row id times this, plus its number
+_WRITE_EVERY = 16 << 20  # bytes of index the builder holds before writing them
 
 
-def record_label(record: dict[str, Any]) -> str:
-    """One line saying what a plugin record is about, for the flame chart and the tree."""
-    get = record.get
-    kind = get("type")
-    if kind == "sql":
-        return _short(get("sql"))
-    if kind == "template":
-        return _short(get("template"))
-    if kind == "http":
-        status = get("status")
-        return _short(" ".join(_short(v) for v in (get("method"), get("url"), status if get("subtype") == "response" else None) if v not in (None, "")))
-    if kind == "log":
-        return _short(f"{_short(get('level'))} {_short(get('message'))}")
-    if kind == "subprocess":
-        args = get("args")
-        return _short(" ".join(map(str, args)) if isinstance(args, list) else args)
-    for key in ("name", "path", "message", "nodeid", "test"):
-        if isinstance(get(key), str):
-            return _short(get(key))
-    return ""
+def _writes(engine: Engine, row_id: int, taken: tuple[list[Any], ...], seqs: dict[tuple[int, int], int]) -> None:
+    blocks, runs, marks, docs, postings = taken
+    engine.copy("jarn_index_blocks", ("trace", "block", "data"), [(row_id, n, data) for n, data in blocks])
+    rows = []
+    for thread, lvl, _count, min_end, max_end, data in runs:
+        seq = seqs.get((thread, lvl), 0)
+        seqs[(thread, lvl)] = seq + 1
+        rows.append((row_id, thread, lvl, seq, min_end, max_end, data))
+    engine.copy("jarn_index_runs", ("trace", "thread", "level", "seq", "min_end", "max_end", "data"), rows)
+    engine.copy("jarn_index_marks", ("trace", "call", "off", "type", "ts", "duration", "label"), [(row_id, *m) for m in marks])
+    engine.copy("jarn_index_texts", ("id", "text"), [(row_id * _TEXT_IDS + first, text) for first, text in docs])
+    engine.copy("jarn_index_postings", ("trace", "first_text", "last_text", "seq", "data"), [(row_id, *p) for p in postings])
 
 
-class _Thread:
-    __slots__ = ("no", "calls", "max_depth", "active")
-
-    def __init__(self, no: int) -> None:
-        self.no = no
-        self.calls = 0
-        self.max_depth = 0
-        self.active: dict[int, int] = {}  # open calls per function, for totals without recursion
+_NOTES_KEY = b"\xacrecord_notes\x83\xa7version"  # the notes' entry, as the core writes it: after the records
 
 
-class _Open:
-    """The index's state of one call, from its beginning until its row is written."""
-
-    __slots__ = ("id", "fn", "depth", "parent", "children", "children_time", "records", "node", "row", "batch")
-
-    def __init__(self, call_id: int, fn: list[Any], depth: int, parent: int, node: list[Any]) -> None:
-        self.id, self.fn, self.depth, self.parent, self.node = call_id, fn, depth, parent, node
-        self.children = 0
-        self.children_time = 0.0
-        self.records = 0  # plugin records placed directly under it
-        self.row: list[Any] | None = None  # once ended
-        self.batch = -1
-
-
-# Columns of a call's row that may change once it has ended.
-_FLAGS, _RECORDS, _EXC_OFF = 9, 12, 15
-
-
-class _Builder:
-    """The walk's handler: rows for the index tables, written in batches to the build tables."""
-
-    def __init__(self, engine: Engine, row_id: int) -> None:
-        self.engine, self.row = engine, row_id
-        self.next_id = 1
-        self.functions: dict[tuple[str, str], list[Any]] = {}  # key -> [fn, calls, total, self]
-        # who calls whom: (caller fn, callee fn) -> [calls, total]; 0 is a thread's top level
-        self.edges: dict[tuple[int, int], list[Any]] = {}
-        # the merged tree of call paths: (thread, parent node, fn) -> [node, calls, total, self]
-        self.merged: dict[tuple[int, int, int], list[Any]] = {}
-        self.rows: list[list[Any]] = []
-        self.records: list[tuple[int, int, int, int]] = []
-        self.marks: list[tuple[Any, ...]] = []
-        self.later: list[tuple[str, tuple[Any, ...]]] = []  # changes to rows already written
-        self.truncation: dict[str, Any] | None = None
-        self.threads: list[ThreadState] = []
-        self.batch = 0  # how many batches were written
-
-    # -- the walk's events
-
-    def thread_start(self, thread: ThreadState) -> None:
-        thread.slot = _Thread(len(self.threads) + 1)
-        self.threads.append(thread)
-
-    def begin(self, thread: ThreadState, call: Call, parent: Call | None) -> None:
-        state: _Thread = thread.slot
-        fn = self._function(call)
-        depth = len(thread.open)
-        above: _Open | None = parent.slot if parent is not None else None
-        key = (state.no, above.node[0] if above is not None else 0, fn[0])
-        node = self.merged.get(key)
-        if node is None:
-            node = self.merged[key] = [len(self.merged) + 1, 0, 0.0, 0.0]
-        call.slot = _Open(self.next_id, fn, depth, above.id if above is not None else 0, node)
-        self.next_id += 1
-        if above is not None:
-            above.children += 1
-        if depth + 1 > state.max_depth:
-            state.max_depth = depth + 1
-        state.active[fn[0]] = state.active.get(fn[0], 0) + 1
-        if call.call_offset is not None:
-            self.records.append((self.row, call.call_offset, call.slot.id, KIND_CALL))
-        if len(self.records) >= _BATCH:
-            self.flush()
-
-    def end(self, thread: ThreadState, call: Call, at: float | None) -> None:
-        state: _Thread = thread.slot
-        me: _Open = call.slot
-        fn = me.fn
-        start = call.start if call.start is not None else (thread.first_time if thread.first_time is not None else (at or 0.0))
-        end = max(start, at if at is not None else (thread.last_time if thread.last_time is not None else start))
-        duration = end - start
-        self_time = max(0.0, duration - me.children_time)
-        caller = 0
-        if thread.open:  # the walk has taken the call off the stack: its caller is on top
-            above: _Open = thread.open[-1].slot
-            above.children_time += duration
-            caller = above.fn[0]
-        edge = self.edges.get((caller, fn[0]))
-        if edge is None:
-            edge = self.edges[(caller, fn[0])] = [0, 0.0]
-        edge[0] += 1
-        edge[1] += duration
-        me.node[1] += 1
-        me.node[2] += duration
-        me.node[3] += self_time
-        active = state.active[fn[0]] - 1
-        state.active[fn[0]] = active
-        fn[1] += 1
-        fn[3] += self_time
-        if active == 0:
-            fn[2] += duration
-        state.calls += 1
-        flags = (0 if call.returned else UNFINISHED) | (NO_START if call.call_offset is None else 0)
-        me.row = [self.row, me.id, state.no, me.parent, me.depth, start, end, self_time, fn[0], flags, me.children, level(duration),
-                  me.records, call.call_offset, call.return_offset, None]
-        me.batch = self.batch
-        self.rows.append(me.row)
-        if call.returned:
-            self.records.append((self.row, call.return_offset, me.id, KIND_RETURN))
-
-    def raised(self, thread: ThreadState, call: Call) -> None:
-        me: _Open = call.slot
-        self.records.append((self.row, call.exception_offset, me.id, KIND_EXCEPTION))
-        if me.batch == self.batch and me.row is not None:
-            me.row[_FLAGS] |= RAISED
-            me.row[_EXC_OFF] = call.exception_offset
-        else:
-            self.later.append((f"UPDATE {_BUILD_PREFIX}calls SET exc_off = ?, flags = flags | {RAISED} WHERE trace = ? AND id = ?",
-                               (call.exception_offset, self.row, me.id)))
-
-    def record(self, thread: ThreadState, record: PluginRecord, owner: Call | None) -> None:
-        owner_id = 0
-        if owner is not None:
-            me: _Open = owner.slot
-            owner_id = me.id
-            me.records += 1
-            if me.row is not None:  # a call that has just returned
-                if me.batch == self.batch:
-                    me.row[_RECORDS] = me.records
-                else:
-                    self.later.append((f"UPDATE {_BUILD_PREFIX}calls SET records = records + 1 WHERE trace = ? AND id = ?", (self.row, me.id)))
-        self.records.append((self.row, record.offset, owner_id, KIND_OTHER))
-        data = record.data
-        duration = data.get("duration")
-        self.marks.append((self.row, owner_id, record.offset, record.type, record.timestamp,
-                           float(duration) if isinstance(duration, int | float) and not isinstance(duration, bool) else None,
-                           record_label({**data, "type": record.type})))
-
-    def truncated(self, info: dict[str, Any]) -> None:
-        self.truncation = info
-
-    def _function(self, call: Call) -> list[Any]:
-        key = (call.qualname, call.path)
-        found = self.functions.get(key)
-        if found is None:
-            found = self.functions[key] = [len(self.functions) + 1, 0, 0.0, 0.0]
-        return found
-
-    # -- writing
-
-    def flush(self) -> None:
-        e = self.engine
-        e.copy(_BUILD_PREFIX + "calls", _CALL_ROW, self.rows)
-        e.copy(_BUILD_PREFIX + "records", ("trace", "off", "call", "kind"), self.records)
-        e.copy(_BUILD_PREFIX + "marks", ("trace", "call", "off", "type", "ts", "duration", "label"), self.marks)
-        self.rows, self.records, self.marks = [], [], []
-        self.batch += 1
-
-    def finish(self, walk: Walk) -> None:
-        self.flush()
-        e = self.engine
-        for sql, params in self.later:
-            e.execute(sql, params)
-        e.copy(_BUILD_PREFIX + "threads", ("trace", "thread", "name", "native_id", "t_start", "t_end", "calls", "max_depth"),
-               [(self.row, t.slot.no, t.name, t.native_id, t.first_time, t.last_time, t.slot.calls, t.slot.max_depth) for t in self.threads])
-        e.copy(_BUILD_PREFIX + "functions", ("trace", "fn", "qualname", "path", "calls", "total", "self"),
-               [(self.row, fn, qualname, path, calls, total, self_time) for (qualname, path), (fn, calls, total, self_time) in self.functions.items()])
-        e.copy(_BUILD_PREFIX + "edges", ("trace", "caller", "callee", "calls", "total"),
-               [(self.row, caller, callee, calls, total) for (caller, callee), (calls, total) in self.edges.items()])
-        e.copy(_BUILD_PREFIX + "merged", ("trace", "thread", "node", "parent", "fn", "calls", "total", "self"),
-               [(self.row, thread, node[0], parent, fn, node[1], node[2], node[3]) for (thread, parent, fn), node in self.merged.items()])
-        starts = [t.first_time for t in self.threads if t.first_time is not None]
-        ends = [t.last_time for t in self.threads if t.last_time is not None]
-        self.entry = (self.row, INDEX_VERSION, None, min(starts, default=None), max(ends, default=None), self.next_id - 1, walk.record_count,
-                      None if self.truncation is None else json.dumps(self.truncation, default=str))
+def _notes_layout(engine: Engine, row_id: int, source: RowSource) -> dict[int | None, tuple[int, int]]:
+    """Where each list's notes are: (offset, length) by thread id (None: the main list). They end
+    the trace, 12 bytes a record, so they are looked for just before that many bytes from its end
+    (the records are not read for it)."""
+    found = engine.execute("SELECT record_count FROM traces WHERE row_id = ?", (row_id,)).fetchone()
+    if found is None or source.size == 0:
+        return {}
+    start = max(0, source.size - 12 * int(found[0]) - 4096)
+    window = _read(source, start, 8192)
+    at = window.rfind(_NOTES_KEY)
+    if at < 0:
+        return {}
+    pos = start + at + len(_NOTES_KEY)
+    head = _read(source, pos, 4096)
+    layout: dict[int | None, tuple[int, int]] = {}
+    try:
+        if head[:1] != b"\x01":  # a later layout of the notes is not guessed at
+            return {}
+        i, key = _fixstr(head, 1)
+        if key != "frames_of_interest":
+            return {}
+        offset, length = _bin(head, i)
+        layout[None] = (pos + offset, length)
+        # the other threads' notes follow the main list's
+        rest_at = pos + offset + length
+        more = _read(source, rest_at, 4096)
+        j, key = _fixstr(more, 0)
+        if key != "frames":
+            return layout
+        j, threads = _map_header(more, j)
+        for _ in range(threads):
+            if j + 16 > len(more):
+                rest_at += j
+                more, j = _read(source, rest_at, 4096), 0
+            j, thread = _int(more, j)
+            offset, length = _bin(more, j)
+            layout[thread] = (rest_at + offset, length)
+            rest_at, more, j = rest_at + offset + length, _read(source, rest_at + offset + length, 4096), 0
+    except (IndexError, ValueError):
+        return {}
+    return layout
 
 
-_CALL_ROW = ("trace", "id", "thread", "parent", "depth", "t_start", "t_end", "self", "fn", "flags", "children", "level", "records",
-             "call_off", "ret_off", "exc_off")
+def _read(source: RowSource, offset: int, n: int) -> bytes:
+    """Up to n bytes from an offset (fewer only at the end)."""
+    stream, out = source.open(offset), b""
+    while len(out) < n:
+        data = stream.read(n - len(out))
+        if not data:
+            break
+        out += data
+    return out
 
 
-def _build_tables(engine: Engine) -> None:
-    """Empty build tables of the connection, shaped as the index tables."""
-    for table in _BUILT:
-        build = _BUILD_PREFIX + table.removeprefix("jarn_index_")
-        engine.execute(f"DROP TABLE IF EXISTS {build}")
-        engine.execute(engine.temp_table_like(build, table))
+def _int(data: bytes, i: int) -> tuple[int, int]:
+    b = data[i]
+    if b <= 0x7F:
+        return i + 1, b
+    n = {0xCC: 1, 0xCD: 2, 0xCE: 4, 0xCF: 8}[b]
+    return i + 1 + n, int.from_bytes(data[i + 1 : i + 1 + n], "big")
 
 
-def _drop_build_tables(engine: Engine) -> None:
-    for table in _BUILT:
-        engine.execute(f"DROP TABLE IF EXISTS {_BUILD_PREFIX}{table.removeprefix('jarn_index_')}")
+def _fixstr(data: bytes, i: int) -> tuple[int, str]:
+    n = data[i] & 0x1F
+    if data[i] & 0xE0 != 0xA0:
+        raise ValueError("not a short str")
+    return i + 1 + n, data[i + 1 : i + 1 + n].decode()
+
+
+def _map_header(data: bytes, i: int) -> tuple[int, int]:
+    b = data[i]
+    if b & 0xF0 == 0x80:
+        return i + 1, b & 0x0F
+    if b == 0xDE:
+        return i + 3, int.from_bytes(data[i + 1 : i + 3], "big")
+    if b == 0xDF:
+        return i + 5, int.from_bytes(data[i + 1 : i + 5], "big")
+    raise ValueError("not a map")
+
+
+def _bin(data: bytes, i: int) -> tuple[int, int]:
+    """(offset of the payload from the start of `data`, its length) of the bin at `i`."""
+    n = {0xC4: 1, 0xC5: 2, 0xC6: 4}[data[i]]
+    return i + 1 + n, int.from_bytes(data[i + 1 : i + 1 + n], "big")
+
+
+def _feed_notes(scanner: Any, source: RowSource, layout: dict[int | None, tuple[int, int]]) -> None:
+    while (wanted := scanner.notes_wanted()) is not None:
+        thread, index = wanted
+        offset, length = layout[thread]
+        count = min(65536, length // 12 - index)
+        scanner.feed_notes(_read(source, offset + 12 * index, 12 * count) if count > 0 else b"")
+        scanner.feed(b"")
+
+
+def _scan(engine: Engine, row_id: int, main_id: Any) -> dict[str, Any]:
+    """Builds a row's index into the index tables, a few megabytes per transaction (so that
+    savers do not wait for a big trace); the summary of what it found."""
+    from jarn import _index
+
+    scanner = _index.Scanner() if main_id is _GUESS else _index.Scanner(main_thread_id=main_id)
+    if engine.kind == "sqlite":
+        # An index can always be built again: its commits need not wait for the disk.
+        engine.execute("PRAGMA synchronous = NORMAL")
+    seqs: dict[tuple[int, int], int] = {}
+    source = RowSource(engine, row_id)
+    layout = _notes_layout(engine, row_id, source)
+    for thread, (_offset, length) in layout.items():
+        scanner.set_notes(thread, length // 12)
+    try:
+        for piece in source.pieces():
+            scanner.feed(piece)
+            _feed_notes(scanner, source, layout)
+            if scanner.pending_bytes >= _WRITE_EVERY:
+                with engine.transaction():
+                    _writes(engine, row_id, scanner.take(), seqs)
+        scanner.finish()
+    except ValueError as exc:
+        raise TraceIndexError(str(exc)) from None
+    summary = scanner.summary()
+    if summary["main_guess_wrong"]:
+        raise _GuessWrong(summary["main_thread_id"])
+    with engine.transaction():
+        _writes(engine, row_id, scanner.take(), seqs)
+    return summary
+
+
+class _GuessWrong(Exception):
+    def __init__(self, main_id: int | None) -> None:
+        self.main_id = main_id
+
+
+_GUESS = object()
+
+
+def _finish(engine: Engine, row_id: int, summary: dict[str, Any]) -> None:
+    """The small tables, and the entry that says the index is whole (in the caller's transaction)."""
+    threads = summary["threads"]
+    engine.copy("jarn_index_threads", ("trace", "thread", "name", "native_id", "t_start", "t_end", "calls", "max_depth", "first_root"),
+                [(row_id, *t) for t in threads])
+    engine.copy("jarn_index_functions", ("trace", "fn", "qualname", "path", "calls", "total", "self"), [(row_id, *f) for f in summary["functions"]])
+    engine.copy("jarn_index_edges", ("trace", "caller", "callee", "calls", "total"), [(row_id, *e) for e in summary["edges"]])
+    engine.copy("jarn_index_merged", ("trace", "thread", "node", "parent", "fn", "calls", "total", "self"), [(row_id, *m) for m in summary["merged"]])
+    engine.copy("jarn_index_slowest", ("trace", "fn", "call", "duration"), [(row_id, *c) for c in summary["slowest"]])
+    starts = [t[3] for t in threads if t[3] is not None]
+    ends = [t[4] for t in threads if t[4] is not None]
+    engine.execute("UPDATE jarn_index SET version = ?, builder = NULL, t_start = ?, t_end = ?, calls = ?, records = ?, truncated = ? WHERE trace = ?",
+                   (INDEX_VERSION, min(starts, default=None), max(ends, default=None), summary["calls"], summary["records"],
+                    _truncation(engine, row_id, summary["truncated"]), row_id))
+
+
+def _truncation(engine: Engine, row_id: int, offset: int | None) -> str | None:
+    """What the truncated record says (how much the memory limit dropped), as JSON."""
+    if offset is None:
+        return None
+    record = record_at(RowSource(engine, row_id), offset)
+    return json.dumps({k: v for k, v in record.items() if k != "type"} if isinstance(record, dict) else {}, default=str)
+
+
+def _forget_rows(engine: Engine, row_id: int, *, entry: bool) -> None:
+    texts = (row_id * _TEXT_IDS, row_id * _TEXT_IDS + _TEXT_IDS - 1)
+    found = engine.execute("SELECT searchable FROM jarn_index WHERE trace = ?", (row_id,)).fetchone()
+    if found is not None and found[0] and _fts(engine):
+        engine.execute("INSERT INTO jarn_index_fts (jarn_index_fts, rowid, text) SELECT 'delete', id, text FROM jarn_index_texts"
+                       " WHERE id BETWEEN ? AND ?", texts)
+    engine.execute("DELETE FROM jarn_index_texts WHERE id BETWEEN ? AND ?", texts)
+    for table in schema.INDEX_TABLES:
+        if table not in ("jarn_index_texts", "jarn_index") or (table == "jarn_index" and entry):
+            engine.execute(f"DELETE FROM {table} WHERE trace = ?", (row_id,))
 
 
 def forget(engine: Engine, row_ids: list[int]) -> None:
     """Drops the index of some rows (inside the caller's transaction)."""
     if not row_ids or not engine.has_table("jarn_index"):
         return
-    for table in schema.INDEX_TABLES:
-        for row_id in row_ids:
-            engine.execute(f"DELETE FROM {table} WHERE trace = ?", (row_id,))
+    for row_id in row_ids:
+        _forget_rows(engine, row_id, entry=True)
 
 
 def _entry(engine: Engine, row_id: int) -> tuple[Any, ...] | None:
-    return engine.execute("SELECT version, error FROM jarn_index WHERE trace = ?", (row_id,)).fetchone()
+    return engine.execute("SELECT version, error, builder FROM jarn_index WHERE trace = ?", (row_id,)).fetchone()
+
+
+_ME = f"{socket.gethostname()}:{os.getpid()}"
+
+
+def _gone(builder: str | None) -> bool:
+    """Whether the process that began building an index is no longer there to finish it."""
+    host, _, pid = (builder or "").rpartition(":")
+    if host != socket.gethostname() or not pid.isdigit():
+        return False  # another machine's: it is waited for
+    if int(pid) == os.getpid():
+        return False  # another thread of this process: it finishes or cleans up
+    try:
+        os.kill(int(pid), 0)
+    except ProcessLookupError:
+        return True
+    except PermissionError:
+        return False
+    return False
+
+
+def _claim(engine: Engine, row_id: int) -> bool:
+    """Takes the building of a row's index: False when it is indexed already (or being indexed
+    by another process, which is waited for)."""
+    while True:
+        with engine.transaction():
+            engine.lock(-row_id)  # the row's own lock: another builder of it waits here
+            found = _entry(engine, row_id)
+            if found is not None and found[0] == INDEX_VERSION:
+                return False
+            if found is None or found[0] != _BUILDING or _gone(found[2]):
+                _forget_rows(engine, row_id, entry=True)
+                engine.execute("INSERT INTO jarn_index (trace, version, builder) VALUES (?, ?, ?)", (row_id, _BUILDING, _ME))
+                return True
+        time.sleep(0.2)
+
+
+_BUILDING = -1  # the version of an index entry while it is being built
 
 
 def ensure(engine: Engine, row_id: int) -> None:
@@ -339,33 +383,54 @@ def ensure(engine: Engine, row_id: int) -> None:
             if found[1] is not None:
                 raise TraceIndexError(found[1])
             return
-    _build_tables(engine)
+    if not _claim(engine, row_id):
+        return ensure(engine, row_id)  # built meanwhile by another process: its error, if any, is this one's
     error = None
     try:
-        builder = _Builder(engine, row_id)
-        try:
-            walk = Walk([RowSource(engine, row_id)])
-            walk.walk(builder)
-        except TraceFormatError as exc:
-            error = str(exc)
-        else:
-            builder.finish(walk)
+        main_id: Any = _GUESS
+        while True:
+            try:
+                summary = _scan(engine, row_id, main_id)
+                break
+            except _GuessWrong as wrong:
+                # Without threading every thread's records share the main list; the main
+                # thread's id, stored after them, was guessed from the first record, wrongly.
+                main_id = wrong.main_id
+                with engine.transaction():
+                    _forget_rows(engine, row_id, entry=False)
         with engine.transaction():
-            engine.lock(-row_id)  # the row's own lock: another builder of it waits here
-            found = _entry(engine, row_id)
-            if found is not None and found[0] == INDEX_VERSION:
-                return  # another process indexed it meanwhile: its index stands
-            forget(engine, [row_id])
-            if error is None:
-                for table in _BUILT:
-                    engine.execute(f"INSERT INTO {table} SELECT * FROM {_BUILD_PREFIX}{table.removeprefix('jarn_index_')}")
-                engine.execute("INSERT INTO jarn_index VALUES (?,?,?,?,?,?,?,?)", builder.entry)
-            else:
-                engine.execute("INSERT INTO jarn_index (trace, version, error) VALUES (?, ?, ?)", (row_id, INDEX_VERSION, error))
-    finally:
-        _drop_build_tables(engine)
+            _finish(engine, row_id, summary)
+    except TraceIndexError as exc:
+        error = str(exc)
+        with engine.transaction():
+            _forget_rows(engine, row_id, entry=True)
+            engine.execute("INSERT INTO jarn_index (trace, version, error) VALUES (?, ?, ?)", (row_id, INDEX_VERSION, error))
+    except BaseException:
+        with engine.transaction():
+            _forget_rows(engine, row_id, entry=True)  # nothing half-built is left
+        raise
     if error is not None:
         raise TraceIndexError(error)
+
+
+def _fts(engine: Engine) -> bool:
+    return engine.kind == "sqlite"
+
+
+def make_searchable(engine: Engine, row_id: int) -> None:
+    """Indexes a row's texts for full-text search (once: the first search, or the viewer in the
+    background after the trace was opened)."""
+    ensure(engine, row_id)
+    if engine.execute("SELECT searchable FROM jarn_index WHERE trace = ?", (row_id,)).fetchone()[0]:
+        return
+    with engine.transaction():
+        engine.lock(-row_id)
+        if engine.execute("SELECT searchable FROM jarn_index WHERE trace = ?", (row_id,)).fetchone()[0]:
+            return
+        if _fts(engine):
+            engine.execute("INSERT INTO jarn_index_fts (rowid, text) SELECT id, text FROM jarn_index_texts WHERE id BETWEEN ? AND ?",
+                           (row_id * _TEXT_IDS, row_id * _TEXT_IDS + _TEXT_IDS - 1))
+        engine.execute("UPDATE jarn_index SET searchable = 1 WHERE trace = ?", (row_id,))
 
 
 def is_indexed(engine: Engine, row_id: int) -> bool:
@@ -439,38 +504,74 @@ def _names(engine: Engine, row_id: int, fns: set[int]) -> dict[int, list[str]]:
     return found
 
 
-_CALL_COLUMNS = "id, thread, parent, depth, t_start, t_end, self, fn, flags, children, records"
-_CALL_KEYS = ("id", "thread", "parent", "depth", "start", "end", "self", "fn", "flags", "children", "records")
+class _Calls:
+    """A row's call blocks, decoded as they are asked for (each block once per query)."""
+
+    def __init__(self, engine: Engine, row_id: int) -> None:
+        self.engine, self.row_id = engine, row_id
+        self.blocks: dict[int, list[tuple[Any, ...]]] = {}
+
+    def get(self, call_id: int) -> tuple[Any, ...] | None:
+        """(parent, first child, next sibling, depth, thread, fn, start, end, self, children,
+        records, flags, level, call offset, return offset, exception offset, steps, awaiting)"""
+        if call_id < 1:
+            return None
+        number, at = divmod(call_id - 1, _BLOCK_CALLS)
+        block = self.blocks.get(number)
+        if block is None:
+            found = self.engine.execute("SELECT data FROM jarn_index_blocks WHERE trace = ? AND block = ?", (self.row_id, number)).fetchone()
+            block = self.blocks[number] = list(_CALL.iter_unpack(bytes(found[0]))) if found is not None else []
+        return block[at] if at < len(block) else None
+
+    def call(self, call_id: int) -> dict[str, Any] | None:
+        e = self.get(call_id)
+        if e is None:
+            return None
+        return {"id": call_id, "thread": e[4], "parent": e[0], "depth": e[3], "start": e[6], "end": e[7], "self": e[8], "fn": e[5],
+                "flags": e[11], "children": e[9], "records": e[10], "steps": e[16], "awaiting": e[17]}
 
 
-def _call(row: tuple[Any, ...]) -> dict[str, Any]:
-    return dict(zip(_CALL_KEYS, row, strict=True))
+_BLOCK_CALLS = 4096
+
+
+def calls(engine: Engine, row_id: int) -> list[dict[str, Any]]:
+    """Every call of a row, by id, with its record offsets (for checks of the whole index)."""
+    ensure(engine, row_id)
+    out = []
+    for number, data in engine.execute("SELECT block, data FROM jarn_index_blocks WHERE trace = ? ORDER BY block", (row_id,)).fetchall():
+        for i, e in enumerate(_CALL.iter_unpack(bytes(data))):
+            call_id = number * _BLOCK_CALLS + i + 1
+            out.append({"id": call_id, "thread": e[4], "parent": e[0], "depth": e[3], "start": e[6], "end": e[7], "self": e[8], "fn": e[5],
+                        "flags": e[11], "children": e[9], "records": e[10], "level": e[12], "steps": e[16], "awaiting": e[17],
+                        "call_off": None if e[13] < 0 else e[13], "ret_off": None if e[14] < 0 else e[14], "exc_off": None if e[15] < 0 else e[15]})
+    return out
 
 
 def flame(engine: Engine, row_id: int, thread: int, t0: float, t1: float, min_duration: float, limit: int = 20000) -> dict[str, Any]:
-    """The calls of a thread that overlap [t0, t1] and last at least min_duration, longest first.
+    """The calls of a thread that overlap [t0, t1] and last at least min_duration, longest first
+    (what the flame chart draws of each: id, depth, times, function and flags).
 
-    Calls of level L last less than 2**(L+1) ns, so one that ends after t0 started after
-    t0 - 2**(L+1) ns: each level is one range of the (thread, level, start) index.
+    Calls of level L last less than 2**(L+1) ns, so one that ends after t0 and starts before t1
+    ends before t1 + 2**(L+1) ns: each level's runs are kept by the range of their end times.
     """
     ensure(engine, row_id)
     lowest = level(max(min_duration, 0.0))
-    calls: list[dict[str, Any]] = []
+    found: list[dict[str, Any]] = []
     complete = True
     for lvl in range(62, lowest - 1, -1):
         reach = 2.0 ** (lvl + 1) / 1e9
-        rows = engine.execute(
-            f"SELECT {_CALL_COLUMNS} FROM jarn_index_calls WHERE trace = ? AND thread = ? AND level = ? AND t_start >= ? AND t_start <= ?"
-            " AND t_end >= ? AND t_end - t_start >= ? LIMIT ?",
-            (row_id, thread, lvl, t0 - reach, t1, t0, min_duration, limit - len(calls) + 1),
-        ).fetchall()
-        calls.extend(_call(r) for r in rows)
-        if len(calls) > limit:
-            del calls[limit:]
+        runs = engine.execute("SELECT data FROM jarn_index_runs WHERE trace = ? AND thread = ? AND level = ? AND max_end >= ? AND min_end <= ?"
+                              " ORDER BY seq", (row_id, thread, lvl, t0, t1 + reach)).fetchall()
+        for (data,) in runs:
+            for call_id, depth, start, end, fn, flags in _RUN.iter_unpack(bytes(data)):
+                if end >= t0 and start <= t1 and end - start >= min_duration:
+                    found.append({"id": call_id, "thread": thread, "depth": depth, "start": start, "end": end, "fn": fn, "flags": flags})
+        if len(found) > limit:
+            del found[limit:]
             complete = False
             break
-    return {"calls": calls, "functions": _names(engine, row_id, {c["fn"] for c in calls}), "complete": complete,
-            "records": _marks_of(engine, row_id, [c["id"] for c in calls])}
+    return {"calls": found, "functions": _names(engine, row_id, {c["fn"] for c in found}), "complete": complete,
+            "records": _marks_of(engine, row_id, [c["id"] for c in found])}
 
 
 _MARK_LIMIT = 5000
@@ -491,46 +592,64 @@ def _marks_of(engine: Engine, row_id: int, calls: list[int]) -> list[dict[str, A
 
 
 def children(engine: Engine, row_id: int, thread: int, parent: int, after: int = 0, limit: int = 200) -> dict[str, Any]:
-    """A page of the calls directly under `parent` (0: the thread's top level), in order."""
+    """A page of the calls directly under `parent` (0: the thread's top level), in order: from
+    the first, or after the sibling `after` (or from `after + 1`, when that is not one)."""
     ensure(engine, row_id)
-    rows = engine.execute(
-        f"SELECT {_CALL_COLUMNS} FROM jarn_index_calls WHERE trace = ? AND thread = ? AND parent = ? AND id > ? ORDER BY id LIMIT ?",
-        (row_id, thread, parent, after, limit + 1),
-    ).fetchall()
-    calls = [_call(r) for r in rows[:limit]]
-    # the parent's own records among the calls of this page: those after the last call of the
-    # page before, up to this page's last call (all that remain, on its last page)
+    table = _Calls(engine, row_id)
+    if after:
+        e = table.get(after)
+        at = e[2] if e is not None and e[0] == parent and e[4] == thread else after + 1
+    elif parent:
+        e = table.get(parent)
+        at = e[1] if e is not None and e[4] == thread else 0
+    else:
+        found = engine.execute("SELECT first_root FROM jarn_index_threads WHERE trace = ? AND thread = ?", (row_id, thread)).fetchone()
+        at = found[0] if found is not None else 0
+    page: list[dict[str, Any]] = []
+    while at and len(page) <= limit:
+        call = table.call(at)
+        if call is None or call["parent"] != parent or call["thread"] != thread:
+            break
+        page.append(call)
+        at = table.get(at)[2]
+    more = len(page) > limit
+    page = page[:limit]
+    # the parent's own records among the calls of this page: those after the call before the
+    # page, up to this page's last call (all that remain, on its last page)
     records: list[dict[str, Any]] = []
     if parent:
-        low = engine.execute("SELECT t_start FROM jarn_index_calls WHERE trace = ? AND id = ?", (row_id, after)).fetchone() if after else None
-        high = calls[-1]["start"] if len(rows) > limit else None
+        before = table.call(after) if after else None
+        low = before["start"] if before is not None else None
+        high = page[-1]["start"] if more and page else None
         records = [m for m in _marks_of(engine, row_id, [parent])
-                   if m["ts"] is None or ((low is None or m["ts"] > low[0]) and (high is None or m["ts"] <= high))]
-    return {"calls": calls, "more": len(rows) > limit, "functions": _names(engine, row_id, {c["fn"] for c in calls}), "records": records}
+                   if m["ts"] is None or ((low is None or m["ts"] > low) and (high is None or m["ts"] <= high))]
+    return {"calls": page, "more": more, "functions": _names(engine, row_id, {c["fn"] for c in page}), "records": records}
 
 
-def ancestors(engine: Engine, row_id: int, call_id: int) -> list[int]:
+def ancestors(engine: Engine, row_id: int, call_id: int, table: _Calls | None = None) -> list[int]:
     """The ids from the top-level call down to `call_id`."""
+    table = table or _Calls(engine, row_id)
     chain = []
     while call_id:
         chain.append(call_id)
-        found = engine.execute("SELECT parent FROM jarn_index_calls WHERE trace = ? AND id = ?", (row_id, call_id)).fetchone()
-        if found is None:
+        e = table.get(call_id)
+        if e is None:
             break
-        call_id = found[0]
+        call_id = e[0]
     return chain[::-1]
 
 
 def call_detail(engine: Engine, row_id: int, call_id: int) -> dict[str, Any] | None:
     """One call with its full values, read back from its records, and its plugin records."""
     ensure(engine, row_id)
-    row = engine.execute(f"SELECT {_CALL_COLUMNS}, call_off, ret_off, exc_off FROM jarn_index_calls WHERE trace = ? AND id = ?",
-                         (row_id, call_id)).fetchone()
-    if row is None:
+    table = _Calls(engine, row_id)
+    call = table.call(call_id)
+    if call is None:
         return None
+    e = table.get(call_id)
+    assert e is not None
+    call_off, ret_off, exc_off = (None if o < 0 else o for o in e[13:16])
     source = RowSource(engine, row_id)
-    call = _call(row[:11])
-    call_off, ret_off, exc_off = row[11:]
     call["function"] = _names(engine, row_id, {call["fn"]}).get(call["fn"], ["?", ""])
     call_record = record_at(source, call_off) if call_off is not None else None
     ret_record = record_at(source, ret_off) if ret_off is not None else None
@@ -543,83 +662,88 @@ def call_detail(engine: Engine, row_id: int, call_id: int) -> dict[str, Any] | N
     site = call_record.get("user_code_call_site") if isinstance(call_record, dict) else None
     call["call_site"] = None
     if isinstance(site, dict) and call["parent"]:
-        caller = engine.execute("SELECT fn FROM jarn_index_calls WHERE trace = ? AND id = ?", (row_id, call["parent"])).fetchone()
-        name = _names(engine, row_id, {caller[0]}).get(caller[0], ["?", ""]) if caller else ["?", ""]
+        caller = table.get(call["parent"])
+        name = _names(engine, row_id, {caller[5]}).get(caller[5], ["?", ""]) if caller else ["?", ""]
         call["call_site"] = {"caller": call["parent"], "qualname": name[0], "path": name[1], "line": site.get("line_number")}
     marks = engine.execute("SELECT off, type, ts FROM jarn_index_marks WHERE trace = ? AND call = ? ORDER BY off", (row_id, call_id)).fetchall()
     call["records"] = [
         {"type": t, "timestamp": ts, "data": {k: v for k, v in (record_at(source, off) or {}).items() if k not in ("type", "timestamp")}}
         for off, t, ts in marks
     ]
-    call["path"] = ancestors(engine, row_id, call_id)
+    call["path"] = ancestors(engine, row_id, call_id, table)
     return call
 
 
-def _contains(value: Any, needle: str) -> bool:
-    """Whether the lower-cased needle is in a string (or key) anywhere inside a decoded value."""
-    stack = [value]
-    while stack:
-        item = stack.pop()
-        if isinstance(item, str):
-            if needle in item.lower():
-                return True
-        elif isinstance(item, dict):
-            stack.extend(item.keys())
-            stack.extend(item.values())
-        elif isinstance(item, list | tuple):
-            stack.extend(item)
-        elif isinstance(item, int | float) and not isinstance(item, bool):
-            if needle in str(item):
-                return True
-    return False
+_WORD = re.compile(r"[^\W_]+")
+_GROUPS_LOOKED_AT = 2000  # groups of texts matched by the full-text index, at most, per search
+_SEPARATOR = "\x1f"  # between the texts of a group (jarn._index)
+
+
+def _read_varint(data: bytes, at: int) -> tuple[int, int]:
+    value = shift = 0
+    while True:
+        byte = data[at]
+        at += 1
+        value |= (byte & 0x7F) << shift
+        if not byte & 0x80:
+            return value, at
+        shift += 7
+
+
+def _postings(data: bytes, wanted: set[int], first: int, found: set[int], limit: int) -> None:
+    """Adds to `found` the calls of the wanted texts in one postings piece."""
+    at, text = 0, first
+    while at < len(data) and len(found) < limit:
+        step, at = _read_varint(data, at)
+        count, at = _read_varint(data, at)
+        text += step
+        keep = text in wanted
+        before = 0
+        for _ in range(count):
+            z, at = _read_varint(data, at)
+            before += (z >> 1) ^ -(z & 1)
+            if keep:
+                found.add(before)
 
 
 def search_values(engine: Engine, row_id: int, text: str, limit: int = 100) -> list[dict[str, Any]]:
-    """Calls whose values (arguments, locals, return value, exception, plugin records) hold the text.
-
-    Strings are stored as they are in MessagePack, so the stored bytes are scanned for the text
-    and each hit is checked by decoding the one record around it.
-    """
-    ensure(engine, row_id)
-    needle = text.lower()
-    if not needle:
+    """Calls whose values (arguments, locals, return value, exception, plugin records) hold the
+    text, in call order: the groups of texts that have its words (the last one as a prefix),
+    through the full-text index, then the texts among them that hold it as typed, case aside."""
+    words = _WORD.findall(text.lower())
+    needle = text.lower().strip()
+    if not words or not needle:
         return []
-    source = RowSource(engine, row_id)
-    pattern = needle.encode()
-    found: dict[int, str] = {}
-    seen_records: set[int] = set()
-    overlap = len(pattern) - 1
-    base, tail = 0, b""
-    for data in source.pieces():
-        chunk = tail + data.lower()
-        start = base - len(tail)
-        pos = chunk.find(pattern)
-        while pos >= 0 and len(found) < limit:
-            hit = start + pos
-            rec = engine.execute("SELECT off, call, kind FROM jarn_index_records WHERE trace = ? AND off <= ? ORDER BY off DESC LIMIT 1",
-                                 (row_id, hit)).fetchone()
-            if rec is not None and rec[0] not in seen_records:
-                seen_records.add(rec[0])
-                record = record_at(source, rec[0])
-                if isinstance(record, dict) and rec[1]:
-                    values = [record.get(k) for k in ("locals", "arg", "exception")] if record.get("type") in ("frame", "exception") else [
-                        {k: v for k, v in record.items() if k not in ("type", "timestamp", "thread", "frame_id", "user_code_call_site")}
-                    ]
-                    if any(_contains(v, needle) for v in values) and rec[1] not in found:
-                        found[rec[1]] = ("arguments", "return", "exception", "record")[rec[2]]
-            pos = chunk.find(pattern, pos + 1)
+    make_searchable(engine, row_id)
+    low = row_id * _TEXT_IDS
+    if _fts(engine):
+        query = " AND ".join(f'"{w}"' for w in words[:-1]) + (" AND " if len(words) > 1 else "") + f'"{words[-1]}"*'
+        sql = "SELECT rowid FROM jarn_index_fts WHERE jarn_index_fts MATCH ? AND rowid BETWEEN ? AND ? ORDER BY rowid LIMIT ?"
+    else:
+        query = " & ".join(words[:-1] + [words[-1] + ":*"])
+        sql = f"SELECT id FROM jarn_index_texts WHERE {_PG_WORDS} @@ to_tsquery('simple', ?) AND id BETWEEN ? AND ? ORDER BY id LIMIT ?"
+    groups = [r[0] for r in engine.execute(sql, (query, low, low + _TEXT_IDS - 1, _GROUPS_LOOKED_AT)).fetchall()]
+    found: set[int] = set()
+    for i in range(0, len(groups), 20):
+        part = groups[i : i + 20]
+        wanted = set()
+        for group, joined in engine.execute(f"SELECT id, text FROM jarn_index_texts WHERE id IN ({','.join('?' * len(part))})", part).fetchall():
+            first = int(group) - low
+            wanted.update(first + n for n, value in enumerate(joined.split(_SEPARATOR)) if needle in value.lower())
+        if wanted:
+            pieces = engine.execute("SELECT first_text, last_text, data FROM jarn_index_postings WHERE trace = ? AND first_text <= ?"
+                                    " AND last_text >= ? ORDER BY seq", (row_id, max(wanted), min(wanted))).fetchall()
+            for first, last, data in pieces:
+                if any(first <= t <= last for t in wanted):
+                    _postings(bytes(data), wanted, first, found, limit)
         if len(found) >= limit:
             break
-        base += len(data)
-        tail = chunk[-overlap:] if overlap else b""
-    rows = []
-    for call_id, where in found.items():
-        row = engine.execute(f"SELECT {_CALL_COLUMNS} FROM jarn_index_calls WHERE trace = ? AND id = ?", (row_id, call_id)).fetchone()
-        if row is not None:
-            rows.append({**_call(row), "where": where})
+    table = _Calls(engine, row_id)
+    rows = [c for c in (table.call(i) for i in sorted(found)[:limit]) if c is not None]
     names = _names(engine, row_id, {r["fn"] for r in rows})
     for r in rows:
         r["function"] = names.get(r["fn"], ["?", ""])
+        r["where"] = "values"
     return rows
 
 
@@ -653,11 +777,11 @@ def merged(engine: Engine, row_id: int, thread: int, min_total: float = 0.0, lim
 def slowest_calls(engine: Engine, row_id: int, fn: int, limit: int = 100) -> list[dict[str, Any]]:
     """The longest calls of one function."""
     ensure(engine, row_id)
-    rows = engine.execute(
-        f"SELECT {_CALL_COLUMNS} FROM jarn_index_calls WHERE trace = ? AND fn = ? ORDER BY t_end - t_start DESC LIMIT ?", (row_id, fn, limit)
-    ).fetchall()
-    calls = [_call(r) for r in rows]
+    table = _Calls(engine, row_id)
+    ids = engine.execute("SELECT call FROM jarn_index_slowest WHERE trace = ? AND fn = ? ORDER BY duration DESC, call LIMIT ?",
+                         (row_id, fn, limit)).fetchall()
+    found = [c for c in (table.call(r[0]) for r in ids) if c is not None]
     names = _names(engine, row_id, {fn})
-    for c in calls:
+    for c in found:
         c["function"] = names.get(fn, ["?", ""])
-    return calls
+    return found

@@ -78,7 +78,8 @@ class PostgresEngine(Engine):
         return found
 
     def execute(self, sql: str, params: Sequence[Any] = ()) -> Any:
-        return self.conn.execute(self._q(sql), params or None)
+        # Without parameters psycopg sends the text as it is: no placeholder, no escaped %.
+        return self.conn.execute(self._q(sql), params) if params else self.conn.execute(sql)
 
     def executemany(self, sql: str, rows: Iterable[Sequence[Any]]) -> None:
         with self.conn.cursor() as cursor:

@@ -15,7 +15,7 @@ built again when their layout changes.
 
 from __future__ import annotations
 
-SCHEMA_VERSION = 4
+SCHEMA_VERSION = 5
 
 TRACES = """
 CREATE TABLE IF NOT EXISTS traces (
@@ -29,9 +29,11 @@ CREATE TABLE IF NOT EXISTS traces (
     label TEXT NOT NULL DEFAULT '',
     duration {real},
     host TEXT NOT NULL DEFAULT '',
-    username TEXT NOT NULL DEFAULT ''
+    username TEXT NOT NULL DEFAULT '',
+    parent_trace_id TEXT NOT NULL DEFAULT ''
 );
 CREATE INDEX IF NOT EXISTS traces_by_trace_id ON traces (trace_id);
+CREATE INDEX IF NOT EXISTS traces_by_parent ON traces (parent_trace_id);
 CREATE TABLE IF NOT EXISTS trace_chunks (
     row_id {int} NOT NULL REFERENCES traces (row_id) ON DELETE CASCADE,
     seq {int} NOT NULL,
@@ -46,7 +48,7 @@ CREATE TABLE IF NOT EXISTS jarn_unsaved (
 )
 """
 
-INDEX_VERSION = 3
+INDEX_VERSION = 4
 
 INDEX = """
 CREATE TABLE IF NOT EXISTS jarn_index (
@@ -56,12 +58,14 @@ CREATE TABLE IF NOT EXISTS jarn_index (
     t_start {real}, t_end {real},
     calls {int} NOT NULL DEFAULT 0,
     records {int} NOT NULL DEFAULT 0,
-    truncated TEXT
+    truncated TEXT,
+    searchable {int} NOT NULL DEFAULT 0,
+    builder TEXT
 );
 CREATE TABLE IF NOT EXISTS jarn_index_threads (
     trace {int} NOT NULL, thread {int} NOT NULL,
     name TEXT NOT NULL, native_id {int},
-    t_start {real}, t_end {real}, calls {int} NOT NULL, max_depth {int} NOT NULL,
+    t_start {real}, t_end {real}, calls {int} NOT NULL, max_depth {int} NOT NULL, first_root {int} NOT NULL,
     PRIMARY KEY (trace, thread)
 ) {norowid};
 CREATE TABLE IF NOT EXISTS jarn_index_functions (
@@ -70,18 +74,19 @@ CREATE TABLE IF NOT EXISTS jarn_index_functions (
     calls {int} NOT NULL, total {real} NOT NULL, self {real} NOT NULL,
     PRIMARY KEY (trace, fn)
 ) {norowid};
-CREATE TABLE IF NOT EXISTS jarn_index_calls (
-    trace {int} NOT NULL, id {int} NOT NULL,
-    thread {int} NOT NULL, parent {int} NOT NULL, depth {int} NOT NULL,
-    t_start {real} NOT NULL, t_end {real} NOT NULL, self {real} NOT NULL,
-    fn {int} NOT NULL, flags {int} NOT NULL, children {int} NOT NULL,
-    level {int} NOT NULL, records {int} NOT NULL,
-    call_off {int}, ret_off {int}, exc_off {int},
-    PRIMARY KEY (trace, id)
+CREATE TABLE IF NOT EXISTS jarn_index_blocks (
+    trace {int} NOT NULL, block {int} NOT NULL, data {blob} NOT NULL,
+    PRIMARY KEY (trace, block)
 ) {norowid};
-CREATE INDEX IF NOT EXISTS jarn_index_calls_by_time ON jarn_index_calls (trace, thread, level, t_start);
-CREATE INDEX IF NOT EXISTS jarn_index_calls_by_parent ON jarn_index_calls (trace, thread, parent, id);
-CREATE INDEX IF NOT EXISTS jarn_index_calls_by_fn ON jarn_index_calls (trace, fn);
+CREATE TABLE IF NOT EXISTS jarn_index_runs (
+    trace {int} NOT NULL, thread {int} NOT NULL, level {int} NOT NULL, seq {int} NOT NULL,
+    min_end {real} NOT NULL, max_end {real} NOT NULL, data {blob} NOT NULL,
+    PRIMARY KEY (trace, thread, level, seq)
+) {norowid};
+CREATE TABLE IF NOT EXISTS jarn_index_slowest (
+    trace {int} NOT NULL, fn {int} NOT NULL, call {int} NOT NULL, duration {real} NOT NULL,
+    PRIMARY KEY (trace, fn, call)
+) {norowid};
 CREATE TABLE IF NOT EXISTS jarn_index_edges (
     trace {int} NOT NULL, caller {int} NOT NULL, callee {int} NOT NULL, calls {int} NOT NULL, total {real} NOT NULL,
     PRIMARY KEY (trace, caller, callee)
@@ -92,18 +97,23 @@ CREATE TABLE IF NOT EXISTS jarn_index_merged (
     calls {int} NOT NULL, total {real} NOT NULL, self {real} NOT NULL,
     PRIMARY KEY (trace, thread, node)
 ) {norowid};
-CREATE TABLE IF NOT EXISTS jarn_index_records (
-    trace {int} NOT NULL, off {int} NOT NULL, call {int} NOT NULL, kind {int} NOT NULL,
-    PRIMARY KEY (trace, off)
+CREATE TABLE IF NOT EXISTS jarn_index_postings (
+    trace {int} NOT NULL, first_text {int} NOT NULL, last_text {int} NOT NULL, seq {int} NOT NULL, data {blob} NOT NULL,
+    PRIMARY KEY (trace, first_text, seq)
 ) {norowid};
+CREATE TABLE IF NOT EXISTS jarn_index_texts (
+    id {int} PRIMARY KEY, text TEXT NOT NULL
+);
 CREATE TABLE IF NOT EXISTS jarn_index_marks (
     trace {int} NOT NULL, call {int} NOT NULL, off {int} NOT NULL, type TEXT NOT NULL, ts {real},
     duration {real}, label TEXT NOT NULL DEFAULT '',
     PRIMARY KEY (trace, call, off)
 ) {norowid}
 """
-INDEX_TABLES = ("jarn_index_threads", "jarn_index_functions", "jarn_index_calls", "jarn_index_records", "jarn_index_marks",
-                "jarn_index_edges", "jarn_index_merged", "jarn_index")
+INDEX_TABLES = ("jarn_index_threads", "jarn_index_functions", "jarn_index_blocks", "jarn_index_runs", "jarn_index_slowest",
+                "jarn_index_marks", "jarn_index_edges", "jarn_index_merged", "jarn_index_postings", "jarn_index_texts", "jarn_index")
+# Tables of index layouts before this one, dropped when the index is first made.
+OLD_INDEX_TABLES = ("jarn_index_calls", "jarn_index_records")
 
 # Each step brings a store of the version before it to the next one (placeholders as above).
 # Only SQLite stores are older than version 3.
@@ -133,6 +143,11 @@ MIGRATIONS: dict[int, tuple[str, ...]] = {
         "DROP TABLE trace_chunks",
         "ALTER TABLE trace_chunks_moved RENAME TO trace_chunks",
         "CREATE TABLE IF NOT EXISTS jarn_unsaved (created_at {real} NOT NULL, source TEXT NOT NULL, count {int} NOT NULL, reason TEXT NOT NULL)",
+    ),
+    5: (
+        # A child process's trace names its parent's (its "process" record), so a family lists together.
+        "ALTER TABLE traces ADD COLUMN parent_trace_id TEXT NOT NULL DEFAULT ''",
+        "CREATE INDEX IF NOT EXISTS traces_by_parent ON traces (parent_trace_id)",
     ),
 }
 

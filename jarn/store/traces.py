@@ -49,13 +49,14 @@ class TraceInfo:
     duration: float | None = None  # seconds from the first record to the last
     host: str = ""  # the machine that saved it
     username: str = ""  # and the user
+    parent_trace_id: str = ""  # the trace of the process that started this one's, when it is a child
 
     @property
     def what(self) -> str:
         return self.label or self.source or " ".join(self.command_line)
 
 
-_INFO_COLUMNS = "row_id, trace_id, created_at, command_line, source, record_count, size, label, duration, host, username"
+_INFO_COLUMNS = "row_id, trace_id, created_at, command_line, source, record_count, size, label, duration, host, username, parent_trace_id"
 
 
 def _info(row: Sequence[Any]) -> TraceInfo:
@@ -67,7 +68,7 @@ def _info(row: Sequence[Any]) -> TraceInfo:
         command_line = []
     duration = float(row[8]) if isinstance(row[8], int | float) else None
     return TraceInfo(int(row[0]), str(row[1]), float(row[2]), [str(a) for a in command_line], str(row[4]), int(row[5]), int(row[6]),
-                     str(row[7]), duration, str(row[9] or ""), str(row[10] or ""))
+                     str(row[7]), duration, str(row[9] or ""), str(row[10] or ""), str(row[11] or ""))
 
 
 def _whoami() -> tuple[str, str]:
@@ -172,14 +173,15 @@ class Store:
         tee = Tee(_pieces(trace), writer.write)
         head = TraceHead()
         try:
-            scan(tee, find_test=_looks_for_test(trace), head=head)
+            scan(tee, find_test=_looks_for_test(trace), head=head, size=len(trace) if hasattr(trace, "__len__") else None)
         except TraceFormatError:
             pass  # a trace we cannot read is still stored, with what was understood
         tee.drain()
         size = writer.close()
-        e.execute("UPDATE traces SET size = ?, command_line = ?, source = ?, record_count = ?, label = ?, duration = ? WHERE row_id = ?",
+        e.execute("UPDATE traces SET size = ?, command_line = ?, source = ?, record_count = ?, label = ?, duration = ?,"
+                  " parent_trace_id = ? WHERE row_id = ?",
                   (size, json.dumps(head.command_line), head.source, head.record_count, head.label if head.main_list is not None else "",
-                   head.duration, row_id))
+                   head.duration, head.parent_trace_id, row_id))
         return row_id
 
     def copy_in(self, info: TraceInfo, source: RowSource) -> int | None:
@@ -191,10 +193,10 @@ class Store:
                          (info.trace_id, info.created_at, info.size)).fetchone() is not None:
                 return None
             row_id = int(e.execute(
-                "INSERT INTO traces (trace_id, created_at, size, command_line, source, record_count, label, duration, host, username)"
-                " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?) RETURNING row_id",
+                "INSERT INTO traces (trace_id, created_at, size, command_line, source, record_count, label, duration, host, username,"
+                " parent_trace_id) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) RETURNING row_id",
                 (info.trace_id, info.created_at, info.size, json.dumps(info.command_line), info.source, info.record_count, info.label,
-                 info.duration, info.host, info.username)).fetchone()[0])
+                 info.duration, info.host, info.username, info.parent_trace_id)).fetchone()[0])
             for seq, start, size, kind, data in source.stored():
                 e.copy("trace_chunks", ("row_id", "seq", "start", "size", "codec", "data"), [(row_id, seq, start, size, kind, data)],
                        ("bigint", "bigint", "bigint", "bigint", "bigint", "bytea"))
@@ -217,6 +219,11 @@ class Store:
         if row is None:
             raise StoreError(f"no stored trace with row id {row_id}")
         return _info(row)
+
+    def children(self, trace_id: str) -> list[TraceInfo]:
+        """The traces of the processes that the process of `trace_id` started, saved so far."""
+        sql = f"SELECT {_INFO_COLUMNS} FROM traces WHERE parent_trace_id = ? ORDER BY row_id"
+        return [_info(r) for r in self.engine.execute(sql, (trace_id,)).fetchall()]
 
     def find(self, trace_id_or_prefix: str) -> list[TraceInfo]:
         """Every row of one trace id, in save order; a unique prefix of a trace id is enough."""

@@ -14,6 +14,7 @@ themselves, or a stored row read chunk by chunk.
 from __future__ import annotations
 
 import io
+import struct
 from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass, field
 from typing import Any, BinaryIO, Protocol
@@ -60,8 +61,13 @@ class TraceHead:
     first_time: float | None = None  # the earliest of the lists' first timestamps
     last_time: float | None = None  # the latest of the lists' last timestamps
     test_id: str = ""  # of the first "start_test" record, when asked for
+    parent_trace_id: str = ""  # a child process's: named by the "process" record its trace begins with
     main_list: int | None = None  # offset of "frames_of_interest"'s array header
     other_lists: list[tuple[int, int]] = field(default_factory=list)  # (thread id, offset of its array)
+    # Where the notes of each list are ("record_notes": 12 bytes a record, see notes()): (offset,
+    # length) of the main list's, and of each other thread's by its id; none in older traces.
+    main_notes: tuple[int, int] | None = None
+    other_notes: dict[int, tuple[int, int]] = field(default_factory=dict)
 
     @property
     def origin(self) -> float | None:
@@ -81,8 +87,8 @@ class TraceHead:
         return (self.test_id if self.source in ("", "pytest") else "") or self.source or " ".join(self.command_line)
 
 
-def unpacker(file: BinaryIO | Any) -> msgpack.Unpacker:
-    return msgpack.Unpacker(file, raw=False, strict_map_key=False, read_size=READ_SIZE, max_buffer_size=MAX_RECORD)
+def unpacker(file: BinaryIO | Any, read_size: int = READ_SIZE) -> msgpack.Unpacker:
+    return msgpack.Unpacker(file, raw=False, strict_map_key=False, read_size=read_size, max_buffer_size=MAX_RECORD)
 
 
 class _Scan:
@@ -104,6 +110,8 @@ class _Scan:
                     continue
                 if looking and record.get("type") == "start_test":
                     head.test_id = text(record.get("test_id"))
+                elif i == 0 and record.get("type") == "process" and not head.parent_trace_id:
+                    head.parent_trace_id = text(record.get("parent_trace_id"))
                 at = number(record.get("timestamp"))
                 if at is not None:
                     head.first_time = at if head.first_time is None else min(head.first_time, at)
@@ -113,12 +121,14 @@ class _Scan:
         return n
 
 
-def scan(file: BinaryIO | Any, *, find_test: bool = False, head: TraceHead | None = None) -> TraceHead:
+def scan(file: BinaryIO | Any, *, find_test: bool = False, head: TraceHead | None = None, size: int | None = None) -> TraceHead:
     """Reads a trace's top level from `file` (at its start); raises TraceFormatError for what is
     not a trace. `head` is filled as it goes, so that a caller can keep what was understood of
     bytes that turn out not to be a trace."""
     head = TraceHead() if head is None else head
-    u = unpacker(file)
+    # A small trace (`size`, when known) is read in one buffer of its size: a web request's few
+    # hundred bytes need no 1 MiB buffer, whose allocation would cost more than reading them.
+    u = unpacker(file, READ_SIZE if size is None else max(min(size, READ_SIZE), 1024))
     try:
         entries = u.read_map_header()
     except msgpack.OutOfData:
@@ -135,6 +145,8 @@ def scan(file: BinaryIO | Any, *, find_test: bool = False, head: TraceHead | Non
                 seen_main = True
                 head.main_list = u.tell()
                 lists.list()
+            elif key == "record_notes":
+                _scan_notes(u, head)
             elif key == "frames":
                 try:
                     threads = u.read_map_header()
@@ -174,9 +186,68 @@ def scan(file: BinaryIO | Any, *, find_test: bool = False, head: TraceHead | Non
     return head
 
 
+NOTE = struct.Struct("<QI")  # a record's note: jarn's own time so far (ns), step | logical call << 3
+
+
+def _bin_at(u: msgpack.Unpacker) -> tuple[int, int] | None:
+    """(offset, length) of the bin value the unpacker is at, skipped; None for another value.
+    The core writes a bin in its smallest form, so its length tells its header's."""
+    start = u.tell()
+    u.skip()
+    size = u.tell() - start
+    head = 2 if size - 2 < 256 else 3 if size - 3 < 65536 else 5
+    return start + head, size - head
+
+
+def _scan_notes(u: msgpack.Unpacker, head: TraceHead) -> None:
+    """Where "record_notes" keeps each list's notes (its bins are not read here)."""
+    try:
+        entries = u.read_map_header()
+    except (msgpack.UnpackException, ValueError):
+        u.skip()
+        return
+    found: dict[str, Any] = {}
+    for _ in range(entries):
+        key = u.unpack()
+        if key == "frames_of_interest":
+            found["main"] = _bin_at(u)
+        elif key == "frames":
+            others = {}
+            for _ in range(u.read_map_header()):
+                thread_id = u.unpack()
+                others[thread_id] = _bin_at(u)
+            found["others"] = others
+        elif key == "version":
+            found["version"] = u.unpack()
+        else:
+            u.skip()
+    if found.get("version") == 1:  # a later layout is not guessed at: its notes are left out
+        head.main_notes = found.get("main")
+        head.other_notes = {k: v for k, v in found.get("others", {}).items() if is_int(k) and v is not None}
+
+
+def notes(source: Source, where: tuple[int, int] | None) -> Iterator[tuple[int, int]]:
+    """(jarn's own time on the record's thread so far in ns, step | logical call << 3) of each
+    record of a list, in order; nothing when the trace has no notes for it."""
+    if where is None:
+        return
+    offset, length = where
+    file = source.open(offset)
+    left, rest = length - length % NOTE.size, b""
+    while left > 0:
+        data = file.read(min(left, NOTE.size * 65536))
+        if not data:
+            return
+        left -= len(data)
+        data = rest + data
+        whole = len(data) - len(data) % NOTE.size
+        rest = data[whole:]
+        yield from NOTE.iter_unpack(data[:whole])
+
+
 def summarize(trace: bytes | bytearray | memoryview) -> TraceHead:
     """What a trace's top level says (a TraceFormatError for what is not a trace)."""
-    return scan(io.BytesIO(trace), find_test=b"\xaastart_test" in trace)
+    return scan(io.BytesIO(trace), find_test=b"\xaastart_test" in trace, size=len(trace))
 
 
 def records(source: Source, offset: int) -> Iterator[tuple[int, Any]]:

@@ -115,6 +115,10 @@ class Call:
     exception_offset: int | None = None
     part: int = 0  # the row of its call record (of its return, for a call without one)
     slot: Any = field(default=None, repr=False)  # a handler's own state for this call
+    # A generator's or coroutine's run is one call of many steps (each resumption to its next
+    # yield or await): [start, end, the value it yielded or awaited] each; None for plain calls.
+    steps: list[list[Any]] | None = None
+    logical: int = 0  # the core's number of that run (0: a plain call)
 
     @property
     def raised(self) -> bool:
@@ -136,6 +140,14 @@ class Call:
         if self.start is None or self.end is None:
             return None
         return max(0.0, self.end - self.start)
+
+    @property
+    def awaiting(self) -> float:
+        """Of a generator's or coroutine's run, the time it spent suspended between its steps."""
+        if not self.steps or self.start is None or self.end is None:
+            return 0.0
+        ran = sum(max(0.0, e - s) for s, e, _ in self.steps if s is not None and e is not None)
+        return max(0.0, self.end - self.start - ran)
 
     def calls(self) -> list[Call]:
         return [c for c in self.children if isinstance(c, Call)]

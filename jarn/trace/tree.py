@@ -10,7 +10,7 @@ from collections.abc import Iterator, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
-from jarn.trace.reader import Source, TraceHead
+from jarn.trace.reader import Source
 from jarn.trace.records import Call, PluginRecord
 from jarn.trace.walk import ThreadState, Walk
 
@@ -70,9 +70,9 @@ class TreeBuilder:
         pass
 
 
-def decode_trace(parts: Sequence[Source | bytes] | Source | bytes, heads: Sequence[TraceHead | None] | None = None) -> Trace:
+def decode_trace(parts: Sequence[Source | bytes] | Source | bytes) -> Trace:
     """Decodes one trace, or the rows of one trace id (in save order) merged into one."""
-    walk = Walk(parts, heads)
+    walk = Walk(parts)
     walk.walk(TreeBuilder())
     head = walk.head
     threads = []

@@ -18,6 +18,10 @@ How records pair up and nest is decided in one place, `Pairing` (one per thread)
   records of that return, and a test's end comes right after its function's return), else under
   the innermost open call.
 
+Times are the program's own: when the trace has notes ("record_notes"), each record's timestamp
+is taken less jarn's own time on its thread until then, so that a call's duration leaves out the
+time jarn spent recording it and the calls below it, in every view alike.
+
 Without threading the profiler keeps every thread's records in one list, interleaved; they are
 told apart by their native thread id, against the trace's main thread id (when the trace does not
 know it, the thread of the list's first record is taken for the main thread).
@@ -31,9 +35,13 @@ from typing import Any, Protocol
 
 import msgpack
 
-from jarn.trace.reader import Source, TraceHead, as_source, records, scan
+from jarn.trace.reader import Source, TraceHead, as_source, notes, records, scan
 from jarn.trace.records import Call, PluginRecord, TraceFormatError, is_int, number, text
 
+
+_NO_NOTE = (0, 0)  # a record without a note (an older trace): its time is taken as it is
+# Steps of a generator's or coroutine's run, as the notes give them (the low 3 bits).
+_START, _RESUME, _THROWN, _YIELD, _FINISH, _UNWIND = 1, 2, 3, 4, 5, 6
 
 @dataclass(eq=False)
 class ThreadState:
@@ -66,16 +74,32 @@ class Handler(Protocol):
 class Pairing:
     """The open calls of one thread, and the rule that pairs and nests its records."""
 
-    __slots__ = ("thread", "open", "open_ids", "last_ended")
+    __slots__ = ("thread", "open", "open_ids", "last_ended", "suspended")
 
     def __init__(self, thread: ThreadState) -> None:
         self.thread = thread
         self.open: list[Call] = []
         self.open_ids: dict[str, int] = {}  # frame id -> how many open calls have it
         self.last_ended: Call | None = None
+        # generators and coroutines between two steps, by their run's number, with their parent
+        self.suspended: dict[int, tuple[Call, Call | None]] = {}
 
-    def call(self, record: dict[str, Any], frame_id: str, at: float | None, where: tuple[int, int], handler: Handler) -> None:
+    def call(self, record: dict[str, Any], frame_id: str, at: float | None, where: tuple[int, int], handler: Handler, step: int = 0) -> None:
         site = record.get("user_code_call_site")
+        logical = step >> 3
+        if logical and step & 7 in (_RESUME, _THROWN) and logical in self.suspended:
+            # the next step of a generator's or coroutine's run: the same call goes on
+            call, parent = self.suspended.pop(logical)
+            if type(site) is dict:
+                caller = site.get("call_frame_id")
+                if isinstance(caller, str) and caller in self.open_ids and self.open[-1].frame_id != caller:
+                    self.close_from(self.depth(caller) + 1, at, handler)
+            assert call.steps is not None
+            call.steps.append([at, None, None])
+            call.frame_id = frame_id  # this step's own return pairs with it
+            self.open.append(call)
+            self.open_ids[frame_id] = self.open_ids.get(frame_id, 0) + 1
+            return
         call = _new_call(record, frame_id)
         call.start, call.arguments = at, record.get("locals")
         call.part, call.call_offset = where
@@ -86,15 +110,25 @@ class Pairing:
             if isinstance(caller, str) and caller in self.open_ids and self.open[-1].frame_id != caller:
                 self.close_from(self.depth(caller) + 1, at, handler)
         handler.begin(self.thread, call, self.open[-1] if self.open else None)
+        if logical:
+            call.logical, call.steps = logical, [[at, None, None]]
         self.open.append(call)
         self.open_ids[frame_id] = self.open_ids.get(frame_id, 0) + 1
 
-    def ret(self, record: dict[str, Any], frame_id: str, at: float | None, where: tuple[int, int], handler: Handler) -> None:
+    def ret(self, record: dict[str, Any], frame_id: str, at: float | None, where: tuple[int, int], handler: Handler, step: int = 0) -> None:
         if frame_id in self.open_ids:
             if self.open[-1].frame_id != frame_id:
                 self.close_from(self.depth(frame_id) + 1, at, handler)
             call = self.open.pop()
             self.forget(call)
+            if call.steps is not None:
+                call.steps[-1][1:] = [at, record.get("arg")]
+                if step & 7 == _YIELD and step >> 3 == call.logical:
+                    # suspended (yield, await): its run goes on at its next step
+                    self.suspended[call.logical] = (call, self.open[-1] if self.open else None)
+                    call.end = at
+                    return
+            self.end_suspended_under(call, handler)
         else:  # profiling began inside this call
             call = _new_call(record, frame_id)
             call.part = where[0]
@@ -143,7 +177,18 @@ class Pairing:
         while len(self.open) > depth:
             call = self.open.pop()
             self.forget(call)
+            self.end_suspended_under(call, handler)
             handler.end(self.thread, call, at)
+
+    def end_suspended_under(self, parent: Call | None, handler: Handler) -> None:
+        """A call ends: the generators and coroutines it left suspended end there too (at their
+        last step), so that every call stays inside its parent; a later step of one of them is
+        a call of its own."""
+        for logical, (call, above) in list(self.suspended.items()):
+            if above is parent:
+                del self.suspended[logical]
+                self.end_suspended_under(call, handler)
+                handler.end(self.thread, call, call.end)
 
 
 def _new_call(record: dict[str, Any], frame_id: str) -> Call:
@@ -159,16 +204,13 @@ def _new_call(record: dict[str, Any], frame_id: str) -> Call:
 class Walk:
     """The rows of one trace (in save order) walked as one stream of records."""
 
-    def __init__(self, parts: Sequence[Source | bytes] | Source | bytes, heads: Sequence[TraceHead | None] | None = None) -> None:
+    def __init__(self, parts: Sequence[Source | bytes] | Source | bytes) -> None:
         if isinstance(parts, bytes | bytearray | memoryview) or not isinstance(parts, Sequence):
             parts = [parts]  # type: ignore[list-item]
         if not parts:
             raise TraceFormatError("no trace data")
         self.sources = [as_source(p) for p in parts]
-        self.heads: list[TraceHead] = []
-        for i, source in enumerate(self.sources):
-            given = heads[i] if heads is not None and i < len(heads) else None
-            self.heads.append(given if given is not None and given.main_list is not None else _scan(source))
+        self.heads = [_scan(source) for source in self.sources]
         first = self.heads[0]
         self.head = TraceHead(
             trace_id=first.trace_id, command_line=first.command_line, commit=first.commit, version=first.version,
@@ -190,18 +232,20 @@ class Walk:
             for part, (source, head) in enumerate(zip(self.sources, self.heads, strict=True)):
                 main_id = head.main_thread_id
                 assert head.main_list is not None
+                noted = notes(source, head.main_notes)
                 for offset, record in records(source, head.main_list):
                     native = record.get("thread_native_id") if isinstance(record, dict) else None
                     if main_id is None and is_int(native):
                         main_id = native  # the main thread's id is not known: the first record's thread stands for it
                     key = native if is_int(native) and native != main_id else None
-                    self._feed(self._thread(key, record, handler), record, (part, offset), handler)
+                    self._feed(self._thread(key, record, handler), record, (part, offset), handler, next(noted, _NO_NOTE))
             for thread_id in sorted({t for head in self.heads for t, _ in head.other_lists}):
                 for part, (source, head) in enumerate(zip(self.sources, self.heads, strict=True)):
                     for tid, at in head.other_lists:
                         if tid == thread_id:
+                            noted = notes(source, head.other_notes.get(tid))
                             for offset, record in records(source, at):
-                                self._feed(self._thread(thread_id, record, handler), record, (part, offset), handler)
+                                self._feed(self._thread(thread_id, record, handler), record, (part, offset), handler, next(noted, _NO_NOTE))
         except TraceFormatError:
             raise
         except msgpack.OutOfData:
@@ -210,6 +254,7 @@ class Walk:
             raise TraceFormatError(f"the trace does not decode: {exc}") from None
         for thread in self.threads:
             thread.pairing.close_from(0, thread.last_time, handler)
+            thread.pairing.end_suspended_under(None, handler)
 
     def _thread(self, key: int | None, record: Any, handler: Handler) -> ThreadState:
         thread = self._by_key.get(key)
@@ -226,7 +271,7 @@ class Walk:
             thread.name = record["thread"]  # the main thread is named by its first record
         return thread
 
-    def _feed(self, thread: ThreadState, record: Any, where: tuple[int, int], handler: Handler) -> None:
+    def _feed(self, thread: ThreadState, record: Any, where: tuple[int, int], handler: Handler, note: tuple[int, int] = (0, 0)) -> None:
         if type(record) is not dict:
             if not isinstance(record, dict):
                 raise TraceFormatError("a record is not a map")
@@ -237,7 +282,8 @@ class Walk:
         at = get("timestamp")
         if type(at) is not float:
             at = number(at)
-        if at is not None:
+        if at is not None and note[0]:
+            at -= note[0] / 1e9  # every time is the program's own: jarn's time until then taken out
             thread.last_time = at
             if thread.first_time is None:
                 thread.first_time = at
@@ -247,9 +293,9 @@ class Walk:
             if type(frame_id) is not str:
                 raise TraceFormatError("a frame record has no event or frame id")
             if event == "call":
-                pairing.call(record, frame_id, at, where, handler)
+                pairing.call(record, frame_id, at, where, handler, note[1])
             elif event == "return":
-                pairing.ret(record, frame_id, at, where, handler)
+                pairing.ret(record, frame_id, at, where, handler, note[1])
             else:
                 raise TraceFormatError("a frame record has no event or frame id")
             return

@@ -62,6 +62,7 @@ class Viewer:
         self._locks: dict[int, threading.Lock] = {}
         self._guard = threading.Lock()
         self.background_done = threading.Event()
+        self._searchable: set[int] = set()
         self._kept: Store | None = None  # a store jarn cannot write, kept open with its own index
         self._keeping = contextlib.ExitStack()
         self._kept_lock = threading.Lock()
@@ -91,6 +92,17 @@ class Viewer:
                 raise _Problem(HTTPStatus.UNPROCESSABLE_ENTITY, f"trace row {row_id} cannot be read: {exc}") from None
             except StoreError as exc:
                 raise _Problem(HTTPStatus.NOT_FOUND if "no stored trace" in str(exc) else HTTPStatus.SERVICE_UNAVAILABLE, str(exc)) from None
+            if row_id not in self._searchable and store.engine.writable:
+                # the values' full-text index, made while the trace is being looked at
+                self._searchable.add(row_id)
+                threading.Thread(target=self._make_searchable, args=(row_id,), name="jarn-search-index", daemon=True).start()
+
+    def _make_searchable(self, row_id: int) -> None:
+        try:
+            with open_store(self.db_path) as store:
+                index.make_searchable(store.engine, row_id)
+        except (StoreError, index.TraceIndexError):
+            pass  # the search itself says what is wrong
 
     def traces(self, store: Store) -> list[dict[str, Any]]:
         index.prune(store.engine)
@@ -105,7 +117,7 @@ class Viewer:
                 "what": info.source or " ".join(info.command_line), "command_line": info.command_line,
                 "records": info.record_count, "size": info.size, "calls": calls, "error": error,
                 "duration": (end - start) if start is not None and end is not None else None,
-                "host": info.host, "user": info.username,
+                "host": info.host, "user": info.username, "parent_trace_id": info.parent_trace_id,
             })
         return out
 

@@ -292,9 +292,15 @@ class TreePrinter:
             text += " " + s.error("raised " + format_value(call.exception, self.value_limit))
         elif call.returned:
             text += " -> " + s.value(format_value(call.return_value, self.value_limit))
+        elif call.steps:
+            text += " " + s.dim("(suspended: never finished)")
         else:
             text += " " + s.dim("(no return recorded)")
-        return f"{text}  {s.dim(printable(call.path))}  {s.dim(format_duration(call.duration))}"
+        timing = format_duration(call.duration)
+        if call.steps is not None and len(call.steps) > 1:
+            # a generator's or coroutine's run: its steps, and the time it waited between them
+            timing += f", {len(call.steps)} steps, awaiting {format_duration(call.awaiting)}"
+        return f"{text}  {s.dim(printable(call.path))}  {s.dim(timing)}"
 
     def locals_line(self, call: Call) -> str:
         if isinstance(call.return_locals, dict) and call.return_locals and not _is_namespace(call):

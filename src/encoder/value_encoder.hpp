@@ -20,12 +20,12 @@ namespace jarn {
 
 struct EncoderLimits {
     Py_ssize_t max_depth = 16;     // containers nested deeper go to the fallback
-    Py_ssize_t max_str = 2000;     // characters of a str
-    Py_ssize_t max_bytes = 2000;   // length of a bytes value
-    Py_ssize_t max_items = 200;    // entries of one container
-    Py_ssize_t max_nodes = 5000;   // values in one record (or one call), then "<too much data>"
+    Py_ssize_t max_str = 1000;     // characters of a str
+    Py_ssize_t max_bytes = 1000;   // length of a bytes value
+    Py_ssize_t max_items = 100;    // entries of one container
+    Py_ssize_t max_nodes = 1000;   // values in one record (or one call), then "<too much data>"
     Py_ssize_t max_repr = 500;     // characters of a described object's repr or text
-    Py_ssize_t max_record_bytes = 1 << 20;  // bytes of the values of one record (or one call)
+    Py_ssize_t max_record_bytes = 64 << 10;  // bytes of the values of one record (or one call)
     std::int64_t slow_repr_ns = 1000000;     // a type whose __repr__ took longer is not asked again
 };
 

@@ -6,6 +6,7 @@
 #include "../utils/interned.hpp"
 #include "../utils/owned.hpp"
 #include "event.hpp"
+#include "monitoring.hpp"
 #include "trace.hpp"
 
 namespace jarn {
@@ -115,7 +116,11 @@ bool push_frames(Event& ev) {
                 }
                 p.frames_of_interest = RecordList();
                 p.frames.clear();
-                p.limit = TraceLimit();
+                {
+                    const bool switched_off = p.limit.places_switched_off;
+                    p.limit = TraceLimit();
+                    if (switched_off) resume_after_limit(reinterpret_cast<PyObject*>(ev.self));
+                }
                 break;
             case Boundary::none:
                 break;

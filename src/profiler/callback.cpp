@@ -19,7 +19,7 @@ namespace {
 // object: the filename's verdict and whether any plugin processor matches its name and file,
 // tagged with the profiler's epoch.
 constexpr std::uintptr_t kVerdictMask = 0x3;
-constexpr std::uintptr_t kHasPlugins = 0x4;
+constexpr std::uintptr_t kHasPlugins = kHasPluginsBit;
 constexpr std::uintptr_t kUnreadable = 0x3;  // a name that is not a str: skip the code object
 
 constexpr std::size_t kLargestSpare = 64 * 1024;
@@ -138,7 +138,7 @@ void handle_profile_event(PyThreadState* tstate, ProfilerObject* self, compat::I
     Owned keep_alive = Owned::borrow(reinterpret_cast<PyObject*>(self));
     // While the interpreter shuts down, modules (ours and the host's) are being torn down.
     if (compat::interpreter_is_finalizing()) return;
-    self->state->adopt_after_fork();
+    adopt_after_fork(self);
     // Plugins and the serialiser may run the program's code; a signal that arrives meanwhile is
     // handled by the program once the event's records are done (see DeferredSignals).
     const compat::DeferredSignals deferred;

@@ -22,6 +22,8 @@ int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* ar
 bool cached_code_bits(ProfilerObject* self, PyCodeObject* code, std::uintptr_t& bits);
 std::uintptr_t classify_code(ProfilerObject* self, PyCodeObject* code, compat::InterpreterFrame* frame, bool is_return);
 bool code_wants_events(std::uintptr_t bits);
+// The bit of a code object's classification that says a plugin watches it.
+inline constexpr std::uintptr_t kHasPluginsBit = 0x4;
 
 // One call or return of a code object that wants events: plugin records, the filter decision,
 // the frame record (and the exception record of a frame left by an exception), the buffers.

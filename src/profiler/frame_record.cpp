@@ -98,11 +98,9 @@ std::uint32_t logical_call(Event& ev) {
 void count_past_limit(ProfilerState& p, PyThreadState* tstate, compat::InterpreterFrame* frame, bool is_return,
                       PyObject* arg, PyObject* unwinding) {
     ThreadState& ts = p.thread_state(tstate);
-    if (!is_return) {
-        // Its id is made only if a record ever needs it (a later trace's).
-        OpenCall& open = ts.call_frames.emplace_back(OpenCall{frame, {}});
-        open.id[0] = 0;
-    } else {
+    // A call past the limit is not put on the stack: its return, if it comes in a later trace,
+    // is that of a call not recorded. A return pops a call recorded before the limit.
+    if (is_return) {
         pop_through(ts, own_entry(ts.call_frames, frame));
         if (unwinding == nullptr && ts.raising_frame == frame) Owned::steal(take_raised_exception(ts, frame, arg));
     }
@@ -128,7 +126,7 @@ bool build_frame_record(Event& ev, msgpack::Buffer& out) {
     } else {
         const std::ptrdiff_t own = own_entry(ts.call_frames, ev.frame);
         if (own >= 0) {
-            id = id_of(ts.call_frames[std::size_t(own)]);
+            id = ts.call_frames[std::size_t(own)].id;
             if (own > 0) has_site = call_site_of(ts.call_frames[std::size_t(own) - 1], ev.frame, site);
         } else {
             // A return whose call was not recorded (profiling began inside the frame, or the

@@ -61,6 +61,15 @@ PyObject* on_event(PyObject* self, PyObject* const* args, Py_ssize_t nargsf) noe
     // PY_UNWIND names the exception leaving the frame: its record needs no exception tool.
     PyObject* unwinding = (kind == Kind::return_no_value && nargs >= 3) ? args[2] : nullptr;
     handle_profile_event(tstate, profiler, frame, code, is_return, arg, bits, unwinding, step);
+    // Past the trace's memory limit nothing of this code is kept: the place is switched off like
+    // a dropped frame's until a new trace begins (resume_after_limit).
+    if constexpr (may_disable) {
+        ProfilerState& state = *profiler->state;
+        if (state.limit.reached() && !(bits & kHasPluginsBit)) {
+            state.limit.places_switched_off = true;
+            return Py_NewRef(in.disable.get());
+        }
+    }
     Py_RETURN_NONE;
 }
 
@@ -187,5 +196,13 @@ PyObject* uninstall_monitoring() {
 }
 
 bool monitoring_installed() { return bool(installed().profiler); }
+
+void resume_after_limit(PyObject* native) {
+    Installed& in = installed();
+    if (in.profiler.get() != native) return;
+    PyObject* pending = PyErr_GetRaisedException();
+    if (!call_ok(PyObject_CallMethod(in.monitoring.get(), "restart_events", nullptr))) PyErr_Clear();
+    PyErr_SetRaisedException(pending);
+}
 
 }  // namespace jarn

@@ -18,5 +18,9 @@ PyObject* install_monitoring(PyObject* native, bool all_threads);
 PyObject* uninstall_monitoring();
 
 bool monitoring_installed();
+// Switches back on the places that were switched off while `native`'s trace was past its memory
+// limit, now that a new trace has begun; nothing when `native` is not the installed tool.
+// Failures are not the program's: cleared.
+void resume_after_limit(PyObject* native);
 
 }  // namespace jarn

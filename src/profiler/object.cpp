@@ -1,8 +1,12 @@
 // The Python type JarnProfiler around the native state, and its methods.
+#include <unistd.h>
+
 #include "../lib/args.hpp"
 #include "../utils/frame_state.hpp"
+#include "../utils/convert.hpp"
 #include "../utils/internal_error.hpp"
 #include "callback.hpp"
+#include "event.hpp"
 #include "exceptions.hpp"
 #include "state.hpp"
 #include "trace.hpp"
@@ -48,35 +52,115 @@ void ProfilerState::forget_ended_threads(PyThreadState* current) {
     // `ended` goes last: releasing its references may run code.
 }
 
-void ProfilerState::adopt_after_fork_slow() {
+namespace {
+
+// {"frame_id", "timestamp", "thread", "thread_native_id", "user_code_call_site": nil,
+//  "type": "process", "pid", "parent_pid", "parent_trace_id", "started_by"}
+void process_record(const ThreadIdentity& thread, double now, std::string_view parent_trace_id,
+                    std::string_view started_by, msgpack::Buffer& b) {
+    b.reserve(256);
+    msgpack::write_map_header(b, 10);
+    msgpack::write_str(b, "frame_id");
+    const Identifier id = frame_id();
+    msgpack::write_str(b, view(id));
+    msgpack::write_str(b, "timestamp");
+    msgpack::write_f64(b, now);
+    msgpack::put_bytes(b, thread.record_entries.data(), thread.record_entries.size());
+    msgpack::write_str(b, "user_code_call_site");
+    msgpack::write_nil(b);
+    msgpack::write_str_pair(b, "type", "process");
+    msgpack::write_str(b, "pid");
+    msgpack::write_uint(b, std::uint64_t(getpid()));
+    msgpack::write_str(b, "parent_pid");
+    msgpack::write_uint(b, std::uint64_t(getppid()));
+    msgpack::write_str_pair(b, "parent_trace_id", parent_trace_id);
+    msgpack::write_str_pair(b, "started_by", started_by);
+}
+
+// The calls the forking thread was inside, recorded again as this trace's first records, oldest
+// first, with ids of this trace: each call site then names a call of this trace.
+void record_inherited_calls(ProfilerObject* self, PyThreadState* tstate, std::vector<OpenCall> inherited) {
+    compat::InterpreterFrame* innermost = compat::current_python_frame(tstate);  // borrowed
+    for (const OpenCall& call : inherited) {
+        // Only frames still running: a call whose return never came is not inherited.
+        if (innermost == nullptr || (call.frame != innermost && !compat::is_below(innermost, call.frame))) continue;
+        Event ev(tstate, self, call.frame, compat::code_of(call.frame), false, Py_None);
+        msgpack::Buffer bytes;
+        if (!build_frame_record(ev, bytes) || !store_record(ev, bytes, ev.note)) report_pending(ev);
+    }
+}
+
+}  // namespace
+
+// Written as a record of the innermost Python frame's thread, which it belongs to; it belongs to
+// no event of the interpreter's.
+bool write_process_record(ProfilerObject* self, std::string_view parent_trace_id, std::string_view started_by) {
+    PyThreadState* tstate = PyThreadState_Get();
+    compat::InterpreterFrame* innermost = compat::current_python_frame(tstate);  // borrowed
+    if (innermost == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "a process record is written from Python code");
+        return false;
+    }
+    Event ev(tstate, self, innermost, compat::code_of(innermost), false, Py_None);
+    if (!event_thread(ev)) return false;
+    const std::optional<double> now = timestamp_seconds();
+    msgpack::Buffer bytes;
+    process_record(*ev.thread, now.value_or(0.0), parent_trace_id, started_by, bytes);
+    return store_record(ev, bytes, {ev.thread_state().own_ns, 0});
+}
+
+void begin_forked_trace(ProfilerObject* self, const ForkLink& link) {
+    ProfilerState& p = *self->state;
     const std::uint64_t now = fork_generation_now();
-    if (now == fork_generation) return;
-    fork_generation = now;
-    frames_of_interest = RecordList();
-    frames.clear();
-    limit = TraceLimit();
-    const Identifier id = jarn::trace_id();
-    trace_id.assign(id.data(), id.size());
-    // Only the forking thread lives on; its own call stack stays valid.
-    const std::uint64_t self_key = PyThreadState_Get()->id;
-    last_thread = nullptr;
+    if (now == p.fork_generation) return;
+    p.fork_generation = now;
+    const std::string parent_trace_id = link.parent_trace_id.empty() ? p.trace_id : std::string(link.parent_trace_id);
+    p.frames_of_interest = RecordList();
+    p.frames.clear();
+    p.limit = TraceLimit();
+    if (link.trace_id.empty()) {
+        const Identifier id = jarn::trace_id();
+        p.trace_id.assign(id.data(), id.size());
+    } else {
+        p.trace_id.assign(link.trace_id);
+    }
+    p.start_timestamp = timestamp_seconds().value_or(p.start_timestamp);
+    // Only the forking thread lives on; the interpreter has already let go of the others.
+    PyThreadState* tstate = PyThreadState_Get();
+    std::unordered_set<std::uint64_t> alive;
+    for (PyThreadState* t = PyInterpreterState_ThreadHead(tstate->interp); t != nullptr; t = PyThreadState_Next(t)) {
+        alive.insert(t->id);
+    }
+    p.last_thread = nullptr;
     std::vector<std::unique_ptr<ThreadState>> gone;
-    for (auto it = threads.begin(); it != threads.end();) {
-        if (it->first == self_key) {
-            // The child's thread has a new native id and perhaps a new Thread object.
-            it->second->identity.reset();
-            ++it;
-        } else {
+    std::vector<OpenCall> inherited;
+    for (auto it = p.threads.begin(); it != p.threads.end();) {
+        if (alive.count(it->first) == 0) {
             gone.push_back(std::move(it->second));
-            it = threads.erase(it);
+            it = p.threads.erase(it);
+            continue;
         }
+        // The child's thread has a new native id and perhaps a new Thread object. Its open calls
+        // are recorded again below when it is the one beginning the trace, else forgotten.
+        it->second->identity.reset();
+        if (it->first == tstate->id) inherited = std::move(it->second->call_frames);
+        it->second->call_frames.clear();
+        ++it;
     }
     std::optional<std::uint64_t> main_id;
     if (get_main_thread_id(main_id)) {
-        main_thread_id = main_id;
+        p.main_thread_id = main_id;
     } else {
         PyErr_Clear();
     }
+    if (compat::current_python_frame(tstate) == nullptr) return;  // no Python code runs: nothing to record
+    // What runs here (the serialiser) is not itself recorded, as in an event.
+    PyThreadState_EnterTracing(tstate);
+    if (!write_process_record(self, parent_trace_id, link.started_by.empty() ? "fork" : link.started_by)) {
+        PyErr_Clear();
+    }
+    record_inherited_calls(self, tstate, std::move(inherited));
+    PyThreadState_LeaveTracing(tstate);
 }
 
 namespace {
@@ -96,7 +180,6 @@ int profiler_traverse(PyObject* self, visitproc visit, void* arg) {
     if (state == nullptr) return 0;
     for (auto& [id, thread] : state->threads) {
         Py_VISIT(thread->identity.current_thread_function.get());
-        Py_VISIT(thread->identity.thread.get());
         Py_VISIT(thread->raising_exception.get());
     }
     for (auto& [name, processors] : state->plugins) {
@@ -147,21 +230,58 @@ void profiler_dealloc(PyObject* self) {
 
 PyObject* method_build_trace(PyObject* self, PyObject*) {
     if (!is_profiler(self)) return raise_conversion_error(self, "JarnProfiler");
-    as_profiler(self)->state->adopt_after_fork();
+    adopt_after_fork(as_profiler(self));
     return build_trace_inner(as_profiler(self));
 }
 
 PyObject* method_save_request_in_db(PyObject* self, PyObject*) {
     if (!is_profiler(self)) return raise_conversion_error(self, "JarnProfiler");
-    as_profiler(self)->state->adopt_after_fork();
+    adopt_after_fork(as_profiler(self));
     if (!save_in_db(as_profiler(self))) return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* method_take_trace_pieces(PyObject* self, PyObject*) {
     if (!is_profiler(self)) return raise_conversion_error(self, "JarnProfiler");
-    as_profiler(self)->state->adopt_after_fork();
+    adopt_after_fork(as_profiler(self));
     return take_trace_pieces(as_profiler(self));
+}
+
+// An optional text argument: empty when None.
+bool optional_text(PyObject* arg, std::string_view& out) {
+    out = {};
+    return arg == Py_None || utf8_of(arg, out);
+}
+
+PyObject* method_adopt_after_fork(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"trace_id", "parent_trace_id", "started_by", nullptr};
+    PyObject* parsed[3] = {Py_None, Py_None, Py_None};
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOO:adopt_after_fork", const_cast<char**>(keywords), &parsed[0],
+                                     &parsed[1], &parsed[2])) {
+        return nullptr;
+    }
+    if (!is_profiler(self)) return raise_conversion_error(self, "JarnProfiler");
+    ForkLink link;
+    if (!optional_text(parsed[0], link.trace_id) || !optional_text(parsed[1], link.parent_trace_id) ||
+        !optional_text(parsed[2], link.started_by)) {
+        return nullptr;
+    }
+    if (as_profiler(self)->state->forked()) begin_forked_trace(as_profiler(self), link);
+    const std::string& id = as_profiler(self)->state->trace_id;
+    return PyUnicode_FromStringAndSize(id.data(), Py_ssize_t(id.size()));
+}
+
+PyObject* method_mark_process(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    static const char* const params[] = {"parent_trace_id", "started_by"};
+    PyObject* parsed[2];
+    if (!parse_required_args("mark_process", params, 2, args, nargsf, kwnames, parsed)) return nullptr;
+    if (!is_profiler(self)) return raise_conversion_error(self, "JarnProfiler");
+    std::string_view parent;
+    std::string_view started_by;
+    if (!utf8_of(parsed[0], parent) || !utf8_of(parsed[1], started_by)) return nullptr;
+    adopt_after_fork(as_profiler(self));
+    if (!write_process_record(as_profiler(self), parent, started_by)) return nullptr;
+    Py_RETURN_NONE;
 }
 
 PyObject* method_register_threading_profiler(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
@@ -190,6 +310,18 @@ PyMethodDef methods[] = {
      "register_threading_profiler($self, _frame, _event, _arg)\n--\n\n"
      "Registers the profiler on the current thread. Called by `threading.setprofile` on the first "
      "event of every new thread, as arranged by `register_profiler`."},
+    {"adopt_after_fork", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method_adopt_after_fork)),
+     METH_VARARGS | METH_KEYWORDS,
+     "adopt_after_fork($self, trace_id=None, parent_trace_id=None, started_by=None)\n--\n\n"
+     "In a forked child, begins the child's own trace now rather than at its first event: under "
+     "`trace_id` (a new id when None), linked to `parent_trace_id` (the trace the parent was "
+     "writing when None) and saying how it was `started_by` (\"fork\" when None). Returns the trace "
+     "id now being written; elsewhere it only returns it."},
+    {"mark_process", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method_mark_process)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "mark_process($self, parent_trace_id, started_by)\n--\n\n"
+     "Appends a \"process\" record on the calling thread: this process's pid and its parent's, the "
+     "trace of the process that started it and how (\"spawn\", \"subprocess\"...)."},
     {"take_trace_pieces", method_take_trace_pieces, METH_NOARGS,
      "take_trace_pieces($self)\n--\n\n"
      "The trace `build_trace` would give, as a TracePieces iterable of bytes pieces, so that it can "

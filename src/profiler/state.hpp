@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string_view>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -34,6 +35,9 @@ struct TraceLimit {
     std::uint64_t records_dropped = 0;
     std::uint64_t bytes_dropped = 0;
     double reached_at = 0;  // timestamp of the first dropped record
+    // Whether the monitoring engine switched places off past the limit: their later events are
+    // not seen, so records_dropped counts at least the records that were dropped.
+    bool places_switched_off = false;
 
     bool reached() const { return records_dropped != 0; }
     // Past the limit a frame record is counted, not made: its size is taken as the kept
@@ -133,15 +137,11 @@ struct ProfilerState {
     }
     // Frees the state of threads that no longer exist (the calling thread's is kept).
     void forget_ended_threads(PyThreadState* current);
-    // In a child process after fork: the parent's records are not the child's, and the other
-    // threads are gone. Cheap when nothing happened.
-    void adopt_after_fork() {
-        if (fork_generation_counted() != fork_generation) adopt_after_fork_slow();
-    }
+    // Whether this is a forked child whose own trace has not begun yet (see adopt_after_fork).
+    bool forked() const { return fork_generation_counted() != fork_generation; }
 
 private:
     ThreadState& thread_state_slow(PyThreadState* tstate);
-    void adopt_after_fork_slow();
 };
 
 struct ProfilerObject {
@@ -149,6 +149,26 @@ struct ProfilerObject {
     ProfilerState* state;
     bool holds_exception_tool;
 };
+
+// What a forked child's trace says of where it came from; empty texts: the parent's trace id
+// and "fork".
+struct ForkLink {
+    std::string_view trace_id;
+    std::string_view parent_trace_id;
+    std::string_view started_by;
+};
+
+// In a child process after fork the parent's records are not the child's, and the other threads
+// are gone: the child's own trace begins, with a "process" record naming the parent's trace and
+// then a call record for each recorded call the forking thread was inside, so that the trace
+// stands alone. Cheap when nothing happened.
+void begin_forked_trace(ProfilerObject* self, const ForkLink& link);
+inline void adopt_after_fork(ProfilerObject* self) {
+    if (self->state->forked()) begin_forked_trace(self, ForkLink{});
+}
+
+// Appends the "process" record that links this process's trace to its parent's.
+bool write_process_record(ProfilerObject* self, std::string_view parent_trace_id, std::string_view started_by);
 
 // The JarnProfiler type, created on first use.
 PyTypeObject* profiler_type();

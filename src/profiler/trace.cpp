@@ -1,5 +1,7 @@
 #include "trace.hpp"
 
+#include "monitoring.hpp"
+
 #include <cstring>
 #include <memory>
 
@@ -170,7 +172,14 @@ PyObject* write_trace(const TracePlan& plan) {
     return trace;
 }
 
-PyObject* build_taking(ProfilerState& p, TakenRecords& taken) {
+// What a new trace does once the old one's records are taken: the places switched off past the
+// old one's memory limit are switched on again.
+void begin_next_trace(ProfilerObject* self, const TakenRecords& taken) {
+    if (taken.limit.places_switched_off) resume_after_limit(reinterpret_cast<PyObject*>(self));
+}
+
+PyObject* build_taking(ProfilerObject* self, TakenRecords& taken) {
+    ProfilerState& p = *self->state;
     TraceMetadata meta;
     // Host lookups first: when one fails, nothing has left the buffers yet.
     if (!read_metadata(meta)) return nullptr;
@@ -189,7 +198,9 @@ PyObject* build_taking(ProfilerState& p, TakenRecords& taken) {
 
 PyObject* build_trace_inner(ProfilerObject* self) {
     TakenRecords taken;
-    return build_taking(*self->state, taken);
+    PyObject* trace = build_taking(self, taken);
+    if (trace != nullptr) begin_next_trace(self, taken);
+    return trace;
 }
 
 bool save_in_db(ProfilerObject* self) {
@@ -203,8 +214,9 @@ bool save_in_db(ProfilerObject* self) {
         return raise_internal_error("called `Result::unwrap()` on an `Err` value"), false;
     }
     TakenRecords taken;
-    Owned trace = Owned::steal(build_taking(p, taken));
+    Owned trace = Owned::steal(build_taking(self, taken));
     if (!trace) return false;
+    begin_next_trace(self, taken);
     if (PyDict_SetItem(kwargs.get(), names.msgpack, trace.get()) < 0) {
         restore_records(p, std::move(taken));
         return raise_internal_error("called `Result::unwrap()` on an `Err` value"), false;
@@ -384,6 +396,7 @@ PyObject* take_trace_pieces(ProfilerObject* self) {
     Owned object = Owned::steal(pieces_type->tp_alloc(pieces_type, 0));
     if (!object) return nullptr;
     parts->taken = take_records(p);
+    begin_next_trace(self, parts->taken);
     plan_trace(p, parts->meta, parts->taken, parts->plan);
     parts->trace_id = p.trace_id;
     parts->source = p.source;

@@ -37,11 +37,36 @@ void correct_after_fork(std::optional<std::uint64_t>& native_id) {
     if (native_id && fork_generation_now() > 1) native_id = PyThread_get_thread_native_id();
 }
 
+// threading's own current_thread, which makes a _DummyThread for a thread it does not know.
+bool is_threadings_own(PyObject* function, PyObject* threading) {
+    return PyFunction_Check(function) && PyModule_Check(threading) &&
+           PyFunction_GET_GLOBALS(function) == PyModule_GetDict(threading);
+}
+
+// What threading.current_thread() would give without making anything: the running thread's
+// entry in threading._active, or null when threading does not know it. False with the exception set.
+bool known_thread(PyObject* threading, Owned& out) {
+    Owned active = Owned::steal(module_attribute(threading, names._active));
+    if (!active) return false;
+    if (!PyDict_Check(active.get())) {
+        raise_conversion_error(active.get(), "PyDict");
+        return false;
+    }
+    Owned ident = Owned::steal(PyLong_FromUnsignedLong(PyThread_get_thread_ident()));
+    if (!ident) return false;
+    PyObject* thread = PyDict_GetItemWithError(active.get(), ident.get());  // borrowed
+    if (thread == nullptr && PyErr_Occurred()) return false;
+    out = Owned::borrow(thread);
+    return true;
+}
+
 // Watches what an identity was read from: the threading module's globals (current_thread) and
-// the thread's own attributes (its name). The generation to keep, or 0 when they cannot be watched.
+// the thread's own attributes (its name), when there is a thread object. The generation to keep,
+// or 0 when they cannot be watched.
 std::uint64_t watch_identity(PyObject* threading, PyObject* thread) {
     const std::uint64_t before = watched_generation();
     if (!PyModule_CheckExact(threading) || !watch_dict(PyModule_GetDict(threading))) return 0;
+    if (thread == nullptr) return watched_generation() == before ? before : 0;
     if (!compat::attribute_stores_reach_dict_watchers()) return 0;  // the name is read at every event
     Owned dict = Owned::steal(PyObject_GenericGetDict(thread, nullptr));
     if (!dict) {
@@ -92,32 +117,51 @@ bool look_up_current_thread(ThreadIdentityCache& cache, const ThreadIdentity*& o
     if (!threading) return false;
     Owned function = Owned::steal(module_attribute(threading.get(), names.current_thread));
     if (!function) return false;
-    if (cache.reusable && function.get() == cache.current_thread_function.get()) {
-        Owned name_attribute = Owned::steal(PyObject_GetAttr(cache.thread.get(), names._name));
+    Owned thread;
+    if (is_threadings_own(function.get(), threading.get())) {
+        if (!known_thread(threading.get(), thread)) return false;
+    } else {
+        // The program's own current_thread: its answer is the thread's identity.
+        thread = Owned::steal(PyObject_CallNoArgs(function.get()));
+        if (!thread) return false;
+    }
+    if (cache.reusable && function.get() == cache.current_thread_function.get() && thread.get() == cache.thread) {
+        if (!thread) {
+            out = &cache.identity;
+            return true;
+        }
+        Owned name_attribute = Owned::steal(PyObject_GetAttr(thread.get(), names._name));
         if (name_attribute && name_attribute.get() == cache.name_attribute.get()) {
             out = &cache.identity;
             return true;
         }
         PyErr_Clear();
     }
-    Owned thread = Owned::steal(PyObject_CallNoArgs(function.get()));
-    if (!thread) return false;
     ThreadIdentity identity;
-    identity.name_object = Owned::steal(PyObject_GetAttr(thread.get(), names.name));
-    if (!identity.name_object || !utf8_of(identity.name_object.get(), identity.name)) return false;
-    if (!read_native_id(thread.get(), identity.native_id)) return false;
-    correct_after_fork(identity.native_id);
+    Owned name_attribute;
+    if (thread) {
+        identity.name_object = Owned::steal(PyObject_GetAttr(thread.get(), names.name));
+        if (!identity.name_object || !utf8_of(identity.name_object.get(), identity.name)) return false;
+        if (!read_native_id(thread.get(), identity.native_id)) return false;
+        correct_after_fork(identity.native_id);
+        name_attribute = Owned::steal(PyObject_GetAttr(thread.get(), names._name));
+        if (!name_attribute) PyErr_Clear();
+    } else {
+        // A thread `threading` does not know (started by _thread, or by C code): a name of our
+        // own, as creating its _DummyThread would change what threading.enumerate() shows.
+        identity.native_id = PyThread_get_thread_native_id();
+        identity.name_object = Owned::steal(PyUnicode_FromFormat("Thread-%lu", (unsigned long)*identity.native_id));
+        if (!identity.name_object || !utf8_of(identity.name_object.get(), identity.name)) return false;
+    }
     records::thread_entries(identity.record_entries, identity.name, identity.native_id);
-    Owned name_attribute = Owned::steal(PyObject_GetAttr(thread.get(), names._name));
-    if (!name_attribute) PyErr_Clear();
-    const bool reusable = name_attribute && name_attribute.get() == identity.name_object.get();
+    const bool reusable = !thread || (name_attribute && name_attribute.get() == identity.name_object.get());
     cache.reset();
     cache.current_thread_function = std::move(function);
-    cache.thread = std::move(thread);
+    cache.thread = thread.get();
     cache.name_attribute = std::move(name_attribute);
     cache.identity = std::move(identity);
     cache.reusable = reusable;
-    cache.generation = reusable ? watch_identity(threading.get(), cache.thread.get()) : 0;
+    cache.generation = reusable ? watch_identity(threading.get(), thread.get()) : 0;
     out = &cache.identity;
     return true;
 }
@@ -146,9 +190,9 @@ int user_code_call_site(std::vector<OpenCall>& call_frames, compat::InterpreterF
     const std::size_t n = call_frames.size();
     if (n == 0) return 0;
     OpenCall* candidate = &call_frames[n - 1];
-    if (id_of(*candidate) == own_id) {
+    if (candidate->id == own_id) {
         // A return of a recorded frame: its own entry is on top, the caller is just below.
-        if (n < 2 || id_of(call_frames[n - 2]) == own_id) return 0;
+        if (n < 2 || call_frames[n - 2].id == own_id) return 0;
         candidate = &call_frames[n - 2];
     }
     return call_site_of(*candidate, frame, out);
@@ -156,7 +200,7 @@ int user_code_call_site(std::vector<OpenCall>& call_frames, compat::InterpreterF
 
 int call_site_of(OpenCall& caller, compat::InterpreterFrame* frame, CallSite& out) {
     if (caller.frame != frame && !compat::is_below(frame, caller.frame)) return 0;
-    out.call_frame_id = id_of(caller);
+    out.call_frame_id = caller.id;
     PyCodeObject* code;  // borrowed
     int offset;
     // Unless a trace function set the line itself, a frame's line follows from its offset.

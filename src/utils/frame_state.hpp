@@ -29,12 +29,6 @@ struct OpenCall {
     int call_line = 0;
 };
 
-// The open call's id; a call counted past a trace's memory limit gets one when first asked.
-inline const Identifier& id_of(OpenCall& open) {
-    if (open.id[0] == 0) open.id = frame_id();
-    return open.id;
-}
-
 // New reference to the locals dict (without "__builtins__"), or None; null with the exception set.
 PyObject* get_locals(compat::InterpreterFrame* frame, bool is_return, bool omit_return_locals);
 
@@ -55,7 +49,9 @@ struct ThreadIdentity {
 // so a renamed thread or a replaced current_thread is seen at once.
 struct ThreadIdentityCache {
     Owned current_thread_function;
-    Owned thread;
+    // Compared, never followed: holding the Thread object would keep it alive after its thread
+    // has ended (threading._dangling would show it).
+    const PyObject* thread = nullptr;
     Owned name_attribute;  // thread._name, when `name` is plainly that attribute
     ThreadIdentity identity;
     bool reusable = false;

@@ -139,3 +139,30 @@ def test_ended_threads_leave_nothing_behind() -> None:
     done = run_child(body, env={"MALLOC_ARENA_MAX": "1"})
     grown, alive = map(int, done.stdout.split()[-2:])
     assert grown < 4 * 1024 * 1024 and alive < 50, done.stderr
+
+
+def test_thread_identity_makes_and_keeps_no_threading_object() -> None:
+    # A thread threading does not know gets a name of its own, not a _DummyThread, and a Thread
+    # that has ended is not kept alive by the identity cached for it.
+    import _thread
+    import gc
+    import weakref
+
+    ns = compile_program(PROGRAM)
+    before = threading.enumerate()
+    host = HostProfiler({**QUIET, "threading": True})
+    _jarn.register_monitoring_profiler(host)
+    done, native = _thread.allocate_lock(), []
+    done.acquire()
+    _thread.start_new_thread(lambda: (ns["f"](1), native.append(threading.get_native_id()), done.release()), ())
+    done.acquire()
+    worker = threading.Thread(target=ns["f"], args=(2,), name="known")
+    worker.start()
+    worker.join()
+    ended, worker = weakref.ref(worker), None
+    gc.collect()
+    _jarn.unregister_monitoring_profiler()
+    trace = decode(host.rust_profiler.build_trace())
+    assert threading.enumerate() == before and ended() is None
+    names = {r["thread_native_id"]: r["thread"] for recs in trace["frames"].values() for r in recs}
+    assert names[native[0]] == f"Thread-{native[0]}" and "known" in names.values()

@@ -10,7 +10,7 @@ from typing import Any
 
 import msgpack
 import pytest
-from support import canonical, FIXED_TRACE_ID, QUIET, compile_program, decode, HostProfiler, records, run_thread, start
+from support import canonical, FIXED_TRACE_ID, QUIET, STOP, compile_program, decode, HostProfiler, records, run_thread, start
 
 import jarn.db
 import jarn.git
@@ -142,3 +142,19 @@ def test_records_past_the_memory_limit_are_counted_not_kept(caplog, limit) -> No
         f"jarn: trace {host.trace_id} reached its memory limit of {limit} bytes (max_trace_bytes); "
         "later records are counted, not kept")
     assert "truncated" not in {r["type"] for r in decode(host.rust_profiler.build_trace())["frames_of_interest"]}
+
+
+@pytest.mark.parametrize("using", ["profile", "monitoring"])
+def test_past_the_limit_nothing_is_kept_until_the_next_trace(caplog, using: str) -> None:
+    # The monitoring engine switches the places off past the limit, so it counts at least one
+    # record dropped; the next trace records them again from its first event.
+    host = start({**QUIET, "max_trace_bytes": 1200}, using)
+    for i in range(20):
+        F(i)
+    first = decode(host.rust_profiler.build_trace())["frames_of_interest"]
+    for i in range(2):
+        F(i)
+    STOP[using]()
+    second = decode(host.rust_profiler.build_trace())["frames_of_interest"]
+    assert first[-1]["type"] == "truncated" and 1 <= first[-1]["records_dropped"] <= 40 - (len(first) - 1)
+    assert [(r["event"], r["arg"]) for r in second if r["type"] == "frame"] == [("call", None), ("return", 0), ("call", None), ("return", 1)]

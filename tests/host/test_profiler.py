@@ -7,9 +7,9 @@ import sys
 import msgpack
 import pytest
 
-from jarn import JarnProfiler
+from jarn import JarnProfiler, serialize
+from jarn.process.run import run_program
 from jarn.store import open_store
-from jarn.profiler import run_program
 
 
 def stored(tmp_path) -> tuple[dict, list[dict]]:
@@ -69,7 +69,7 @@ def test_run_program_behaves_like_python(tmp_path, body, config, code, stderr, r
     (tmp_path / "app").mkdir()
     (tmp_path / "app" / "prog.py").write_text(body)
     (tmp_path / "app" / "shop.py").write_text("NAME = 'shop'\n")  # found beside the script, as python finds it
-    runner = ("import sys\nfrom jarn import JarnProfiler\nfrom jarn.profiler import run_program\n"
+    runner = ("import sys\nfrom jarn import JarnProfiler\nfrom jarn.process.run import run_program\n"
               f"sys.exit(run_program(JarnProfiler({config!r}, db_path='db.sqlite3'), ['app/prog.py', 'a', 'b'], module=False))")
     done = subprocess.run([sys.executable, "-c", runner], capture_output=True, text=True, cwd=tmp_path, timeout=600)
     assert done.returncode == code, done.stderr
@@ -100,7 +100,9 @@ def passed_on(a):
 
 
 def test_a_records_values_share_one_budget_and_slow_reprs_stop(profiled):
-    big = [list(range(150)) for _ in range(20)]  # 3021 values: within the budget once, not twice
+    # About 60% of the budget's values: within it once, not twice.
+    width = serialize.MAX_ITEMS * 3 // 4
+    big = [list(range(width)) for _ in range(serialize.MAX_NODES * 6 // 10 // (width + 1))]
     reprs = []
     thing = type("Counted", (), {"__repr__": lambda self: reprs.append(1) or "counted"})()
     records = profiled(lambda: [passed_on(big)] + [passed_on(thing) for _ in range(3)], {"slow_repr_ms": 0, "values": "repr"})

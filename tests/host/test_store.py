@@ -101,34 +101,6 @@ def test_prefixes(store_name):
         assert [r.row_id for r in store.list(limit=1)] == [rows[2]]
 
 
-def test_a_saver_waits_for_another_writer_of_a_sqlite_store(tmp_path):
-    store_name = str(tmp_path / "db.sqlite3")
-    save_trace(store_name, "trc_ABC1", make_trace())
-    holder = sqlite3.connect(store_name, isolation_level=None, check_same_thread=False)
-    holder.execute("BEGIN IMMEDIATE")
-    with pytest.raises(StoreError, match="database is locked"):
-        save_trace(store_name, "trc_2", make_trace(), timeout=0)
-    releaser = threading.Thread(target=holder.rollback)
-    releaser.start()  # while the next writer waits for the lock, or before it asks: it gets through
-    save_trace(store_name, "trc_3", make_trace(), timeout=600)
-    releaser.join()
-    with open_store(store_name) as store:
-        assert [r.trace_id for r in store.list(limit=2)] == ["trc_3", "trc_ABC1"]
-
-
-def test_removing_traces_takes_their_index_with_them(store_name):
-    from jarn.store import index
-    import product_traces as made  # noqa: PLC0415
-
-    keep, gone = (save_trace(store_name, f"trc_{n}", made.trace(made.call_pair("app.f", 1, 2))) for n in "KG")
-    with open_store(store_name) as store:
-        index.ensure(store.engine, keep)
-        index.ensure(store.engine, gone)
-        assert store.remove(["trc_G", "trc_none"]) == 1
-        assert [r.trace_id for r in store.list()] == ["trc_K"] and index.known(store.engine).keys() == {keep}
-        assert store.engine.execute("SELECT count(*) FROM jarn_index_calls WHERE trace = ?", (gone,)).fetchone()[0] == 0
-
-
 def newer_schema(path):
     save_trace(str(path), "trc_1", make_trace())
     sqlite3.connect(path).execute(f"PRAGMA user_version = {stores.schema.SCHEMA_VERSION + 1}")
@@ -241,3 +213,20 @@ def test_without_psycopg_a_url_says_what_to_install(tmp_path):
                            "sys.exit(main(['traces', '--db', 'postgresql://u:pw@db.example/traces']))"],
                           capture_output=True, text=True, env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
     assert (done.returncode, done.stderr) == (2, 'jarn: error: a PostgreSQL store needs psycopg 3: pip install "psycopg[binary]>=3.1" (the postgres extra of jarn-profiler)\n')
+
+
+def test_values_are_searched_by_word_number_and_prefix_on_either_engine(store_name):
+    from jarn.store import index
+    import product_traces as made  # noqa: PLC0415
+
+    records = [r for i in range(300) for r in made.call_pair(f"shop.f{i % 3}", i, i + 0.5, arguments={"code": f"discount-{i}", "rate": i / 4},
+                                                            result={"note": "Quince jam" if i == 7 else "pear"})]
+    row = save_trace(store_name, "trc_words", made.trace(records))
+    with open_store(store_name) as store:
+        def found(text):
+            return [c["id"] for c in index.search_values(store.engine, row, text, 1000)]
+
+        assert len(found("discount")) == 300 and len(found("pear")) == 299  # a word, in every call but one
+        assert found("quince JAM") == found("quin") == [8]  # case aside; the last word as a prefix
+        assert found("discount-42") == [43] and found("10.25") == [42]  # a value as typed, a number
+        assert found("nothing-like-it") == [] and found("  ") == []

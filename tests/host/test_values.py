@@ -117,7 +117,7 @@ def test_storage_read_as_written():
     looped.me = looped
     assert form(looped)["fields"]["me"] == {"__type__": "types.SimpleNamespace", "text": "<recursion>"}
     many = types.SimpleNamespace(**{f"f{i}": i for i in range(300)})
-    assert form(many)["fields"]["..."] == "100 more items"
+    assert form(many)["fields"]["..."] == "200 more items"
     # What the storage of a C type holds cannot be read: its type and address.
     lock = __import__("threading").Lock()
     assert form(lock) == {"__type__": "_thread.lock", "text": f"<_thread.lock object at {id(lock):#x}>"}

@@ -50,8 +50,9 @@ def test_a_profiled_cell_is_stored_and_shown_with_a_link_to_the_viewer(ip, tmp_p
     assert re.search(r"price\(item=2\) -> 5\.0", shown) and "<jarn-cell-" in shown
     # the link opens the same trace in the viewer
     url = re.search(r"open it in jarn serve: (\S+)", shown).group(1)
-    base, row = url.split("#row=")
-    with urllib.request.urlopen(f"{base}api/traces/{row}/functions", timeout=60) as response:
+    address, row = url.split("#row=")
+    base, _, token = address.partition("?")
+    with urllib.request.urlopen(f"{base}api/traces/{row}/functions?{token}", timeout=60) as response:
         functions = {f["qualname"]: f["calls"] for f in json.loads(response.read())}
     assert functions["__main__.price"] == 2 and functions["__main__.basket"] == 1
 

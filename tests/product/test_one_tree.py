@@ -17,7 +17,7 @@ from hypothesis import strategies as st
 
 from jarn import store as stores
 from jarn.store import index, open_store, save_trace
-from jarn.trace import Call, PluginRecord, Walk, decode_trace
+from jarn.trace import Call, Walk, decode_trace
 from jarn.views.chrome import write_chrome_trace
 from jarn.views.export import to_json
 from jarn.views.show import show
@@ -174,7 +174,7 @@ def test_every_view_shows_the_same_tree(tmp_path_factory, monkeypatch, p):
     e = opened.__enter__().engine
     summary = index.summary(e, row)
     names = dict(e.execute("SELECT fn, qualname FROM jarn_index_functions WHERE trace = ?", (row,)).fetchall())
-    calls = e.execute("SELECT id, thread, parent, fn, coalesce(call_off, ret_off) FROM jarn_index_calls WHERE trace = ? ORDER BY id", (row,)).fetchall()
+    calls = [(c["id"], c["thread"], c["parent"], c["fn"], c["call_off"] if c["call_off"] is not None else c["ret_off"]) for c in index.calls(e, row)]
     marks = e.execute("SELECT call, off, type FROM jarn_index_marks WHERE trace = ?", (row,)).fetchall()
     by_thread = {t["thread"]: t["name"] for t in summary.threads}
     children: dict[int, list] = {}  # call id -> [(offset, node)]
@@ -200,8 +200,8 @@ def test_every_view_shows_the_same_tree(tmp_path_factory, monkeypatch, p):
                 paths[(thread_no, *above, n.qualname)] += 1
                 visit(thread_no, n.children, (*above, n.qualname))
 
-    for no, thread in enumerate(decoded.threads, 1):
-        visit(no, thread.children, ())
+    for thread in decoded.threads:  # threads are known by name: the index numbers them as it meets them
+        visit(thread.name, thread.children, ())
     table = {f["qualname"]: f for f in index.functions(e, [row])}
     assert {q: f["calls"] for q, f in table.items()} == Counter(call.qualname for _, call in decoded.walk())
     assert {(p["function"][0], q): p["calls"] for q, f in table.items() for p in index.relatives(e, row, f["fn"])["callers"]} == pairs
@@ -213,6 +213,6 @@ def test_every_view_shows_the_same_tree(tmp_path_factory, monkeypatch, p):
             while up:
                 line.insert(0, names[nodes[up]["fn"]])
                 up = nodes[up]["parent"]
-            got_paths[(t["thread"], *line)] = n["calls"]
+            got_paths[(t["name"], *line)] = n["calls"]
     opened.__exit__(None, None, None)
     assert got_paths == paths

@@ -4,6 +4,7 @@ in a real browser: Playwright driving Debian's chromium."""
 from __future__ import annotations
 
 import contextlib
+import os
 import subprocess
 import sys
 import urllib.error
@@ -43,11 +44,17 @@ def store(tmp_path) -> Path:
     return tmp_path / "db.sqlite3"
 
 
+# A sanitized build's runtimes, as the suite was started: the browser fixture takes them out of the
+# environment (the browser is not the program under test), but jarn serve loads jarn's own modules.
+_SANITIZER_ENV = {k: os.environ[k] for k in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS") if k in os.environ}
+
+
 @contextlib.contextmanager
 def serving(store: Path, *options: str):
     """`jarn serve` on a free port: the address it prints (with its token, unless --no-token)."""
+    # from the store's folder: the jarn under test, not the source tree the suite was started in
     proc = subprocess.Popen([sys.executable, "-m", "jarn", "serve", "--db", str(store), "--no-browser", "--port", "0", *options],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=child_env())
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env={**child_env(), **_SANITIZER_ENV}, cwd=store.parent)
     line = proc.stdout.readline()
     assert "http://127.0.0.1:" in line, (line, proc.stderr.read() if proc.poll() is not None else "")
     try:
@@ -165,6 +172,11 @@ def test_viewer_in_a_browser(browser, server):
         page.mouse.wheel(0, -3000)
     page.wait_for_function("(() => { const v = window.jarnViewer.state.view; return Math.abs(v.t1 - v.t0 - 1e-9) < 1e-12; })()")
     page.wait_for_function("window.jarnViewer.state.bars.some(b => window.jarnViewer.state.names[b.fn][0] === 'shop.load')")
+    # a search that fails says so, instead of searching on for ever
+    page.evaluate("location.hash = 'row=2'")
+    page.wait_for_selector("#status.error")
+    page.fill("#search", "pear")
+    assert "cannot be read" in page.wait_for_selector("#results-list p.failed").inner_text()
 
 
 
@@ -266,7 +278,7 @@ def test_a_page_of_another_site_reads_nothing_in_a_browser(chromium, secret_stor
     for name in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS"):
         monkeypatch.delenv(name, raising=False)
     stops: list = []
-    attacker = webapps.serve_wsgi(lambda environ, start: start("200 OK", [("Content-Type", "text/html")]) or [b"<p>cute cats</p>"], stops)
+    attacker = webapps.serve_wsgi(lambda environ, start: (start("200 OK", [("Content-Type", "text/html")]), [b"<p>cute cats</p>"])[1], stops)
     try:
         with serving(secret_store) as printed, sync_api.sync_playwright() as p:
             port = printed.split(":")[2].split("/")[0]

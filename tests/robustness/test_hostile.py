@@ -159,7 +159,8 @@ assert names == (["run call", *work_pair * 2, "run return"] if using == "profile
                  ["run call", *work_pair * 3, "run return", *work_pair]), names
 ''',
     # os.fork while profiling, from the main thread and from another: the child's trace holds
-    # the child's records only, on its own thread, under a trace id of its own.
+    # the child's records only, on its own thread, under a trace id of its own, linked to the
+    # parent's, and stands alone: it begins with the calls the child was forked inside.
     "fork": '''
 import traceback, warnings
 
@@ -178,9 +179,13 @@ def fork_and_check():
             support.STOP[using]()
             trace = support.decode(host.rust_profiler.build_trace())
             recs, own = support.frame_records(trace), threading.get_native_id()
-            assert [f"{r['co_name']} {r['event']}" for r in recs] == [
-                "child_side call", "work call", "work return", "child_side return"], recs
-            assert {r["thread_native_id"] for r in recs} == {own} and list(trace["frames"]) in ([], [own])
+            every = [r for records in (trace["frames_of_interest"], *trace["frames"].values()) for r in records]
+            assert (every[0]["type"], every[0]["parent_trace_id"], every[0]["pid"]) == ("process", host.trace_id, os.getpid())
+            assert [f"{r['co_name']} {r['event']}" for r in recs][-5:] == [
+                "fork_and_check call", "child_side call", "work call", "work return", "child_side return"], recs
+            ids = {r["frame_id"] for r in every}
+            assert all(r["user_code_call_site"] is None or r["user_code_call_site"]["call_frame_id"] in ids for r in every)
+            assert {r["thread_native_id"] for r in every} == {own} and list(trace["frames"]) in ([], [own])
             assert trace["trace_id"] != host.trace_id
         except BaseException:
             traceback.print_exc()

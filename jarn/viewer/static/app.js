@@ -63,11 +63,31 @@ async function loadTraces() {
   if (state.traces.some((t) => t.indexing)) setTimeout(loadTraces, 1000);
 }
 
+// A child process's trace right under its parent's (when that is listed), oldest child first.
+function inFamilies(traces) {
+  const listed = new Set(traces.map((t) => t.trace_id)), children = new Map(), out = [];
+  for (const t of traces) {
+    if (t.parent_trace_id && listed.has(t.parent_trace_id) && t.parent_trace_id !== t.trace_id) {
+      if (!children.has(t.parent_trace_id)) children.set(t.parent_trace_id, []);
+      children.get(t.parent_trace_id).push(t);
+    }
+  }
+  const add = (t, depth) => {
+    out.push([t, depth]);
+    const mine = children.get(t.trace_id) || [];
+    children.delete(t.trace_id);
+    for (const c of mine.sort((a, b) => a.created_at - b.created_at)) add(c, depth + 1);
+  };
+  for (const t of traces) if (!(t.parent_trace_id && listed.has(t.parent_trace_id) && t.parent_trace_id !== t.trace_id)) add(t, 0);
+  for (const rest of children.values()) for (const t of rest) out.push([t, 0]);
+  return out;
+}
+
 function renderTraces() {
   const filter = $("#trace-filter").value.trim().toLowerCase();
   const body = $("#traces tbody");
   body.replaceChildren();
-  for (const t of state.traces) {
+  for (const [t, depth] of inFamilies(state.traces)) {
     const date = new Date(t.created_at * 1000), two = (n) => String(n).padStart(2, "0");
     const when = `${two(date.getMonth() + 1)}-${two(date.getDate())} ${two(date.getHours())}:${two(date.getMinutes())}:${two(date.getSeconds())}`;
     const by = [t.user, t.host].filter(Boolean).join("@");  // who made it: a team's store holds many machines' traces
@@ -75,7 +95,7 @@ function renderTraces() {
     if (filter && !text.includes(filter)) continue;
     const tr = el("tr", { "data-row": t.row_id, title: `${t.what}\n${t.trace_id}\n${t.command_line.join(" ")}${t.error ? "\n" + t.error : ""}`,
       onclick: () => { location.hash = `row=${t.row_id}`; } },
-      el("td", {}, when), el("td", {}, t.what || "?"), el("td", { class: "num" }, t.error ? "unreadable" : t.indexing ? "…" : duration(t.duration)),
+      el("td", {}, when), el("td", depth ? { class: "child" } : {}, (depth ? "\u00a0\u00a0".repeat(depth - 1) + "└ " : "") + (t.what || "?")), el("td", { class: "num" }, t.error ? "unreadable" : t.indexing ? "…" : duration(t.duration)),
       el("td", { class: "num" }, t.records.toLocaleString()), el("td", { class: "num" }, size(t.size)), el("td", { class: "by" }, by));
     if (t.row_id === state.row) tr.classList.add("current");
     if (t.error) tr.classList.add("broken");
@@ -536,7 +556,8 @@ function treeNode(call) {
   const toggle = el("span", { class: "toggle" }, call.children || call.records ? "▸" : "");
   const row = el("div", { class: "row", role: "treeitem", "data-call": call.id },
     toggle, el("span", { class: call.flags & 1 ? "raised" : "" }, shortName(fnName(call.fn)) + (call.flags & 1 ? " ✗ raised" : "")),
-    el("span", { class: "dur" }, `${duration(call.end - call.start)} · self ${duration(call.self)}`));
+    el("span", { class: "dur" }, `${duration(call.end - call.start)} · self ${duration(call.self)}` +
+      (call.steps > 1 ? ` · ${call.steps} steps, awaiting ${duration(call.awaiting)}` : "")));
   const node = el("div", { class: "node" }, row, kids);
   node.call = call;
   toggle.addEventListener("click", (event) => { event.stopPropagation(); toggleNode(node); });
@@ -702,6 +723,7 @@ function renderDetail(d) {
     el("dt", {}, "started"), el("dd", {}, `${duration(d.start - o)} after the trace began`),
     el("dt", {}, "duration"), el("dd", {}, duration(d.end - d.start) + (d.flags & 2 ? " (did not return while recorded)" : "")),
     el("dt", {}, "self time"), el("dd", {}, duration(d.self)),
+    ...(d.steps > 1 ? [el("dt", {}, "steps"), el("dd", {}, `${d.steps} (a generator's or coroutine's run), awaiting ${duration(d.awaiting)} between them`)] : []),
     el("dt", {}, "calls made"), el("dd", {}, String(d.children)));
   if (d.call_site) {
     const link = el("a", { class: "call-link", onclick: () => selectCall(d.call_site.caller, "detail") }, shortName(d.call_site.qualname));
@@ -740,9 +762,9 @@ for (const th of document.querySelectorAll("#functions th")) {
   th.addEventListener("click", () => { state.sort = th.dataset.sort; if (state.row !== null) loadFunctions(); });
 }
 
-function showResults(title, items) {
+function showResults(title, items, failed = false) {
   const list = $("#results-list");
-  list.replaceChildren(el("p", { class: "muted" }, title), ...items);
+  list.replaceChildren(el("p", { class: failed ? "failed" : "muted" }, title), ...items);
   $("#results").hidden = false;
 }
 
@@ -758,8 +780,14 @@ function relativeItem(p) {
 }
 
 async function showFunction(f) {
-  const [calls, rel] = await Promise.all([api(`/api/traces/${state.row}/search?fn=${encodeURIComponent(f.fn)}`),
-    api(`/api/traces/${state.row}/relatives?fn=${encodeURIComponent(f.fn)}`)]);
+  let calls, rel;
+  try {
+    [calls, rel] = await Promise.all([api(`/api/traces/${state.row}/search?fn=${encodeURIComponent(f.fn)}`),
+      api(`/api/traces/${state.row}/relatives?fn=${encodeURIComponent(f.fn)}`)]);
+  } catch (e) {
+    showResults(`${shortName(f.qualname)} cannot be shown: ${e.message}`, [], true);
+    return;
+  }
   const name = shortName(f.qualname);
   showResults(`${name}`, [
     el("h4", {}, `called by`), ...(rel.callers.length ? rel.callers.map(relativeItem) : [el("p", { class: "muted" }, "nothing recorded")]),
@@ -778,7 +806,13 @@ async function runSearch() {
   const text = $("#search").value.trim();
   if (state.row === null || !text) { $("#results").hidden = true; return; }
   showResults("searching…", []);
-  const found = await api(`/api/traces/${state.row}/search?q=${encodeURIComponent(text)}`);
+  let found;
+  try {
+    found = await api(`/api/traces/${state.row}/search?q=${encodeURIComponent(text)}`);
+  } catch (e) {
+    if ($("#search").value.trim() === text) showResults(`The search for “${text}” failed: ${e.message}`, [], true);
+    return;
+  }
   if ($("#search").value.trim() !== text) return;
   const items = [];
   for (const f of found.functions) items.push(el("div", { class: "fn-result", onclick: () => showFunction(f) }, `ƒ ${shortName(f.qualname)}`, el("span", { class: "dur" }, ` ${f.calls} calls · ${duration(f.total)}`)));
