@@ -134,6 +134,7 @@ PyObject* create_module() {
     }
     if (the_module != nullptr) return Py_NewRef(the_module);
     if (!init_names() || !init_internal_error() || !init_code_cache() || !init_cwd_tracking()) return nullptr;
+    own_clock::init();
     Owned module = Owned::steal(PyModule_Create(&module_def));
     if (!module) return nullptr;
     Owned all = Owned::steal(PyList_New(0));

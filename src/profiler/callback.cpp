@@ -9,6 +9,7 @@
 #include "../utils/convert.hpp"
 #include "../utils/cpython_compat.hpp"
 #include "../utils/interned.hpp"
+#include "../utils/own_clock.hpp"
 #include "event.hpp"
 #include "exceptions.hpp"
 
@@ -52,7 +53,7 @@ void add_exception_record(Event& ev, PyObject* unwinding) {
     if (!exc) return;
     msgpack::Buffer bytes;
     if (!build_exception_record(ev, exc.get(), bytes)) return report_pending(ev);
-    ev.records.insert(ev.records.end() - 1, EventRecord{std::move(bytes), Boundary::none, {ev.note.own_ns, 0}});
+    ev.records.insert(ev.records.end() - 1, EventRecord{std::move(bytes), Boundary::none, {ev.note.own, 0}});
 }
 
 // Whether the frame itself is recorded: its file's verdict, and for user code the attrs rule.
@@ -74,7 +75,7 @@ void record_frame(Event& ev, PyObject* unwinding) {
         Owned exc = Owned::steal(leaving_exception(ev, unwinding));
         if (exc) {
             bytes.clear();
-            if (!build_exception_record(ev, exc.get(), bytes) || !store_record(ev, bytes, {ev.note.own_ns, 0})) {
+            if (!build_exception_record(ev, exc.get(), bytes) || !store_record(ev, bytes, {ev.note.own, 0})) {
                 report_pending(ev);
             }
         }
@@ -145,7 +146,7 @@ void handle_profile_event(PyThreadState* tstate, ProfilerObject* self, compat::I
     Event ev(tstate, self, frame, code, is_return, arg);
     const bool capped = ev.profiler.limit.reached();
     const bool timed = !capped && ev.profiler.record_notes;
-    if (timed) ev.started_ns = realtime_ns();
+    if (timed) ev.started = own_clock::now();
     if (ev.profiler.record_notes && compat::runs_in_steps(code)) {
         if (step == records::Step::unknown) {
             const auto& calls = ev.profiler.logical_calls;
@@ -166,8 +167,8 @@ void handle_profile_event(PyThreadState* tstate, ProfilerObject* self, compat::I
     }
     if (tstate->current_exception != nullptr) report_pending(ev);
     if (timed) {
-        const std::uint64_t now = realtime_ns();
-        if (now > ev.started_ns) ev.thread_state().own_ns += now - ev.started_ns;
+        const std::uint64_t now = own_clock::now();
+        if (now > ev.started) ev.thread_state().own_ticks += now - ev.started;
     }
 }
 

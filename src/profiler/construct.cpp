@@ -68,6 +68,7 @@ std::unique_ptr<ProfilerState> new_from_python(PyObject* host) {
         return nullptr;
     }
     p->start_timestamp = *now;
+    p->clock_start = own_clock::reading();
     if (!get_main_thread_id(p->main_thread_id)) return nullptr;
     if (!get_sqlite_busy_timeout(config.get(), p->sqlite_busy_timeout)) return nullptr;
     if (!use_threading(config.get(), p->use_threading)) return nullptr;

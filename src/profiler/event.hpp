@@ -46,9 +46,9 @@ struct Event {
     // Set by build_frame_record: the frame's id and call site, for a record that follows it.
     Identifier own_id;  // uninitialised until then
     std::optional<CallSite> site;
-    // When jarn began on the event (realtime_ns(); 0 when the event is not timed), its step, and
-    // the note of its frame record (set by build_frame_record).
-    std::uint64_t started_ns = 0;
+    // When jarn began on the event (own_clock::now(); 0 when the event is not timed), its step,
+    // and the note of its frame record (set by build_frame_record).
+    std::uint64_t started = 0;
     records::Step step = records::Step::plain;
     records::Note note;
 

@@ -7,6 +7,7 @@
 #include "../utils/frame_info.hpp"
 #include "../utils/host_serialize.hpp"
 #include "../utils/interned.hpp"
+#include "../utils/own_clock.hpp"
 #include "event.hpp"
 #include "exceptions.hpp"
 
@@ -112,6 +113,41 @@ bool event_thread(Event& ev) {
     return current_thread(ev.thread_state().identity, ev.thread);
 }
 
+namespace {
+
+// A new frame id is made with the record's timestamp, once that is read: its time is the
+// record's. Until then the record holds a place for it, and a call's open entry on the stack
+// waits for it too; a record that fails before makes the id then, so that the call's return
+// still finds it.
+struct PendingId {
+    PendingId(Event& ev, ThreadState& ts) : ev_(ev), ts_(ts) {}
+    PendingId(const PendingId&) = delete;
+    PendingId& operator=(const PendingId&) = delete;
+    ~PendingId() {
+        if (pending_) make(realtime_ns(), nullptr);
+    }
+    void wait(std::size_t stack_entry) {
+        pending_ = true;
+        stack_entry_ = stack_entry;
+    }
+    // Makes the id at `now_ns` and puts it where it is waited for; `text` is the record's place.
+    void make(std::uint64_t now_ns, std::uint8_t* text) {
+        if (!pending_) return;
+        pending_ = false;
+        ev_.own_id = frame_id_at(now_ns);
+        if (text != nullptr) std::memcpy(text, ev_.own_id.data(), ev_.own_id.size());
+        if (stack_entry_ < ts_.call_frames.size()) ts_.call_frames[stack_entry_].id = ev_.own_id;
+    }
+
+private:
+    Event& ev_;
+    ThreadState& ts_;
+    bool pending_ = false;
+    std::size_t stack_entry_ = std::size_t(-1);
+};
+
+}  // namespace
+
 bool build_frame_record(Event& ev, msgpack::Buffer& out) {
     ProfilerState& p = ev.profiler;
     ThreadState& ts = ev.thread_state();
@@ -119,10 +155,12 @@ bool build_frame_record(Event& ev, msgpack::Buffer& out) {
     Identifier& id = ev.own_id;
     CallSite& site = ev.site.emplace();
     int has_site = 0;
+    PendingId pending(ev, ts);
     if (!ev.is_return) {
-        id = ev.started_ns != 0 ? frame_id_at(ev.started_ns) : frame_id();
         if (!ts.call_frames.empty()) has_site = call_site_of(ts.call_frames.back(), ev.frame, site);
-        ts.call_frames.push_back(OpenCall{ev.frame, id});
+        id = Identifier{};
+        pending.wait(ts.call_frames.size());
+        ts.call_frames.push_back(OpenCall{ev.frame, {}});
     } else {
         const std::ptrdiff_t own = own_entry(ts.call_frames, ev.frame);
         if (own >= 0) {
@@ -131,7 +169,8 @@ bool build_frame_record(Event& ev, msgpack::Buffer& out) {
         } else {
             // A return whose call was not recorded (profiling began inside the frame, or the
             // interpreter sent no call): an id of its own.
-            id = frame_id();
+            id = Identifier{};
+            pending.wait(std::size_t(-1));
             if (!ts.call_frames.empty()) has_site = call_site_of(ts.call_frames.back(), ev.frame, site);
         }
         pop_through(ts, own);
@@ -142,7 +181,7 @@ bool build_frame_record(Event& ev, msgpack::Buffer& out) {
     msgpack::Buffer& b = out;
     // The texts are written before the variables are read: naming the frame may run code.
     msgpack::put_u8(b, records::kFrameHeader);
-    if (!write_code_texts(ev.frame, ev.code, b)) return false;
+    if (!write_code_texts(ev.frame, ev.code, ev.started != 0 ? ev.started : own_clock::now(), b)) return false;
     const RecordValueBudget budget(p.slow_repr_ns, p.scrub, p.scrub_argument.get());  // the argument and the locals share it
     // Read now, before any Python code runs; a function frame's variables are not put in a dict.
     Owned locals;
@@ -158,6 +197,7 @@ bool build_frame_record(Event& ev, msgpack::Buffer& out) {
     msgpack::RawWriter head(b, records::kEventAndIdMost);
     records::write_frame_event_and_id(head, ev.is_return, id);
     head.finish();
+    const std::size_t id_at = b.size() - records::kArgKey.size() - id.size();
     // The values go straight into the record; both are serialised before the timestamp is read,
     // as the record promises. Plain values are written without the serialiser, and then no code
     // runs between reading the variables and writing them; otherwise the variables are held
@@ -174,12 +214,14 @@ bool build_frame_record(Event& ev, msgpack::Buffer& out) {
     }
 
     const std::uint64_t now_ns = realtime_ns();
+    const std::uint64_t own_now = ev.started != 0 ? own_clock::now() : 0;
     if (now_ns == 0) {
         raise_internal_error("System time is before unix epoch");
         return false;
     }
+    pending.make(now_ns, b.data() + id_at);
     const std::optional<double> now = seconds_of(now_ns);
-    ev.note.own_ns = ts.own_ns + (now_ns > ev.started_ns && ev.started_ns != 0 ? now_ns - ev.started_ns : 0);
+    ev.note.own = ts.own_ticks + (own_now > ev.started ? own_now - ev.started : 0);
     ev.note.step = records::step_of(ev.step, logical_call(ev));
     msgpack::put_bytes(b, ev.thread->record_entries.data(), ev.thread->record_entries.size());
     msgpack::RawWriter tail(b, records::kFrameTailMost);

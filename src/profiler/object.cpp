@@ -106,7 +106,7 @@ bool write_process_record(ProfilerObject* self, std::string_view parent_trace_id
     const std::optional<double> now = timestamp_seconds();
     msgpack::Buffer bytes;
     process_record(*ev.thread, now.value_or(0.0), parent_trace_id, started_by, bytes);
-    return store_record(ev, bytes, {ev.thread_state().own_ns, 0});
+    return store_record(ev, bytes, {ev.thread_state().own_ticks, 0});
 }
 
 void begin_forked_trace(ProfilerObject* self, const ForkLink& link) {

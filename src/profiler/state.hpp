@@ -23,6 +23,7 @@
 #include "../utils/ulid.hpp"
 #include "../utils/cpython_compat.hpp"
 #include "../utils/msgpack.hpp"
+#include "../utils/own_clock.hpp"
 #include "../utils/record_layout.hpp"
 #include "record_list.hpp"
 
@@ -60,8 +61,8 @@ struct EventRecord {
 // Call state private to one interpreter thread; only that thread touches it.
 struct ThreadState {
     std::vector<OpenCall> call_frames;                        // innermost last
-    // jarn's own time on this thread so far, in nanoseconds (see records::Note).
-    std::uint64_t own_ns = 0;
+    // jarn's own time on this thread so far, in the own clock's ticks (see records::Note).
+    std::uint64_t own_ticks = 0;
     ThreadIdentityCache identity;
     // Memory of the last event's records, reused so that an ordinary event allocates nothing.
     msgpack::Buffer spare_record;
@@ -96,6 +97,7 @@ struct ProfilerState {
     // What is scrubbed from recorded values, and the same as the host's serialiser is told it.
     scrub::Rules scrub;
     Owned scrub_argument;
+    own_clock::Reading clock_start;  // the own clock when profiling began, for its rate
     std::int64_t slow_repr_ns = 1000000;
     std::uint64_t max_trace_bytes = std::uint64_t(1) << 30;
 

@@ -97,14 +97,27 @@ struct TracePlan {
     std::size_t total = 0;
 };
 
+// A list's notes as the trace holds them: their times from the own clock's ticks into nanoseconds.
+void put_notes(msgpack::Buffer& b, std::string_view notes, double ns_per_tick) {
+    const std::size_t at = b.size();
+    msgpack::put_bytes(b, notes.data(), notes.size());
+    if (ns_per_tick == 1.0) return;
+    for (std::size_t i = at; i + records::kNoteSize <= b.size(); i += records::kNoteSize) {
+        std::uint64_t ticks = 0;
+        for (int k = 7; k >= 0; --k) ticks = (ticks << 8) | b[i + std::size_t(k)];
+        const auto ns = std::uint64_t(double(ticks) * ns_per_tick + 0.5);
+        for (int k = 0; k < 8; ++k) b[i + std::size_t(k)] = std::uint8_t(ns >> (8 * k));
+    }
+}
+
 // "record_notes": {"version": 1, "frames_of_interest": bin, "frames": {thread id: bin}}, each
 // bin the notes of the records of that list, in order.
-void write_notes(msgpack::Buffer& b, const TakenRecords& taken) {
-    const auto notes = [&b](std::initializer_list<const RecordList*> lists) {
+void write_notes(msgpack::Buffer& b, const TakenRecords& taken, double ns_per_tick) {
+    const auto notes = [&b, ns_per_tick](std::initializer_list<const RecordList*> lists) {
         std::size_t n = 0;
         for (const RecordList* list : lists) n += list->notes().size();
         msgpack::write_bin_header(b, n);
-        for (const RecordList* list : lists) msgpack::put_bytes(b, list->notes().data(), list->notes().size());
+        for (const RecordList* list : lists) put_notes(b, list->notes(), ns_per_tick);
     };
     msgpack::write_str(b, "record_notes");
     msgpack::write_map_header(b, 3);
@@ -152,7 +165,7 @@ void plan_trace(const ProfilerState& p, const TraceMetadata& meta, const TakenRe
     msgpack::write_true(b);
     msgpack::write_f64_pair(b, p.start_timestamp);
     msgpack::write_str_pair(b, "trace_id", p.trace_id);
-    if (p.record_notes) write_notes(b, taken);
+    if (p.record_notes) write_notes(b, taken, own_clock::ns_per_tick(p.clock_start, own_clock::reading()));
     plan.total = b.size();
     for (const auto& s : splices) plan.total += s.records->byte_size();
 }

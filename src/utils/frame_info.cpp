@@ -16,6 +16,7 @@
 #include "interned.hpp"
 #include "owned.hpp"
 #include "code_info.hpp"
+#include "own_clock.hpp"
 #include "path_prefix.hpp"
 
 namespace jarn {
@@ -164,23 +165,16 @@ int get_qualname_inner(compat::InterpreterFrame* running, PyObject* name, std::s
 // "os.fchdir" audit events). The audit event comes before the change itself, which happens with
 // the interpreter lock released; until the changing thread runs again, other threads read the
 // directory afresh without caching it. A change made otherwise (native code calling chdir) has no
-// audit event: the cache is also read again once it is a millisecond old, which costs one clock
-// read per record (no system call) and one getcwd per millisecond.
+// audit event: the cache is also read again once it is a millisecond old, by the own clock the
+// event has read already (own_clock.hpp), which costs no clock read of its own and one getcwd per
+// millisecond.
 struct CwdCache {
     std::string dir;
     bool valid = false;
     unsigned long pending_thread = 0;
-    std::int64_t read_at_ns = 0;
+    std::uint64_t read_at = 0;  // own clock
     std::uint64_t generation = 1;  // moves on whenever the cached text changes
 };
-
-constexpr std::int64_t kCwdMaxAgeNs = 1'000'000;
-
-std::int64_t monotonic_ns() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return std::int64_t(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
-}
 
 CwdCache cwd_cache;  // guarded by the interpreter lock
 
@@ -205,7 +199,7 @@ bool read_cwd(std::string& out) {
 
 bool hook_installed = false;
 
-bool current_dir(std::string_view& out, std::uint64_t& generation) {
+bool current_dir(std::string_view& out, std::uint64_t& generation, std::uint64_t now) {
     generation = cwd_cache.generation;
     if (cwd_cache.pending_thread != 0) {
         if (cwd_cache.pending_thread != PyThread_get_thread_ident()) {
@@ -217,8 +211,8 @@ bool current_dir(std::string_view& out, std::uint64_t& generation) {
         }
         cwd_cache.pending_thread = 0;  // the change has returned on its own thread
     }
-    const std::int64_t now = monotonic_ns();
-    if (!cwd_cache.valid || !hook_installed || now - cwd_cache.read_at_ns >= kCwdMaxAgeNs) {
+    // A clock set back counts as old too.
+    if (!cwd_cache.valid || !hook_installed || now - cwd_cache.read_at >= own_clock::kMillisecondAtMost) {
         static std::string fresh;
         if (!read_cwd(fresh)) return false;
         if (fresh != cwd_cache.dir) {
@@ -226,7 +220,7 @@ bool current_dir(std::string_view& out, std::uint64_t& generation) {
             ++cwd_cache.generation;
         }
         cwd_cache.valid = true;
-        cwd_cache.read_at_ns = now;
+        cwd_cache.read_at = now;
     }
     out = cwd_cache.dir;
     generation = cwd_cache.generation;
@@ -312,10 +306,10 @@ bool encoded_names(compat::InterpreterFrame* frame, PyCodeObject* code, CodeInfo
 
 }  // namespace
 
-bool write_code_texts(compat::InterpreterFrame* frame, PyCodeObject* code, msgpack::Buffer& out) {
+bool write_code_texts(compat::InterpreterFrame* frame, PyCodeObject* code, std::uint64_t now, msgpack::Buffer& out) {
     std::string_view cwd;
     std::uint64_t generation;
-    if (!current_dir(cwd, generation)) return false;
+    if (!current_dir(cwd, generation, now)) return false;
     CodeInfo* info = code_info(code);
     if (info == nullptr) return false;
     // A trace function may have set the line itself: then the place says nothing of the line.

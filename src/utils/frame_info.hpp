@@ -22,7 +22,8 @@ bool init_cwd_tracking();
 // "qualname" entries (qualname nil when the frame has none). `code` is the frame's code object.
 // False with the exception set, `out` then partly written.
 // What depends on the code object alone is kept in its CodeInfo, the whole entries per place.
-bool write_code_texts(compat::InterpreterFrame* frame, PyCodeObject* code, msgpack::Buffer& out);
+// `now` is the own clock's reading at the event (own_clock::now()).
+bool write_code_texts(compat::InterpreterFrame* frame, PyCodeObject* code, std::uint64_t now, msgpack::Buffer& out);
 
 // 1 with `out` set, 0 when the frame has no qualified name, -1 with the exception set.
 int get_qualname(compat::InterpreterFrame* frame, std::string& out);

@@ -119,8 +119,10 @@ enum class Step : std::uint8_t {
     unknown = 7,  // a step of a generator or coroutine that the engine could not tell
 };
 
+// While the records are kept the time is in the own clock's ticks (own_clock.hpp); it becomes
+// nanoseconds when the notes are written into a trace.
 struct Note {
-    std::uint64_t own_ns = 0;
+    std::uint64_t own = 0;
     std::uint32_t step = 0;  // Step | logical call << 3
 };
 inline constexpr std::size_t kNoteSize = 12;
@@ -130,7 +132,7 @@ inline std::uint32_t step_of(Step step, std::uint32_t logical_call) {
 }
 
 inline void put_note(std::uint8_t* at, const Note& note) {
-    for (int i = 0; i < 8; ++i) at[i] = std::uint8_t(note.own_ns >> (8 * i));
+    for (int i = 0; i < 8; ++i) at[i] = std::uint8_t(note.own >> (8 * i));
     for (int i = 0; i < 4; ++i) at[8 + i] = std::uint8_t(note.step >> (8 * i));
 }
 

@@ -83,9 +83,12 @@ def test_notes_give_own_time_and_steps() -> None:
     _, trace = profile(PROGRAM["main"], config={**NOTES, "threading": True})
     lists = noted(decode(trace))
     assert set(decode(trace)["record_notes"]["frames"]) == set(decode(trace)["frames"]) != set()
+    start = decode(trace)["timestamp"]
     for entries in lists:
         owns = [own for _, own, _, _ in entries]
         assert owns == sorted(owns) and owns[-1] > 0  # summed per thread, never back
+        # Nanoseconds, whatever clock measured them: never more than the wall time they lie in.
+        assert all(own <= (r["timestamp"] - start) * 1e9 for r, own, _, _ in entries if "timestamp" in r)
     steps: dict[str, list[tuple[str, int]]] = {}
     calls: dict[str, set[int]] = {}
     for entries in lists:
