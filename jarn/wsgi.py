@@ -45,6 +45,7 @@ from typing import Any, TypeVar
 from jarn import _jarn, writer
 from jarn.plugins import web_requests
 from jarn.profiler import JarnProfiler
+from jarn.scrub import Rules
 
 logger = logging.getLogger("jarn")
 R = TypeVar("R")
@@ -58,7 +59,7 @@ class RequestSettings:
     merged once, when the application is set up (a ConfigError shows then, not at each request),
     and the requests' origin once made."""
 
-    __slots__ = ("config", "db_path", "said", "origin", "records", "timeout", "max_pending_bytes", "drain_seconds")
+    __slots__ = ("config", "db_path", "said", "origin", "records", "rules", "timeout", "max_pending_bytes", "drain_seconds")
 
     def __init__(self, config: dict[str, Any], db_path: str) -> None:
         self.config = config
@@ -66,6 +67,7 @@ class RequestSettings:
         self.said: set[tuple[str, str]] = set()  # failures logged
         self.origin: Any = None
         self.records = web_requests.wanted(config)  # the "request" and "response" records
+        self.rules = Rules.from_config(config)  # a query's listed parameters in their paths scrubbed
         self.timeout = int(config.get("sqlite_busy_timeout", 60))
         self.max_pending_bytes = int(config.get("max_pending_bytes", writer.DEFAULT_MAX_PENDING_BYTES))
         self.drain_seconds = float(config.get("drain_seconds", writer.DEFAULT_DRAIN_SECONDS))
@@ -99,7 +101,7 @@ def request_began(settings: RequestSettings, request: Any, method: str, path: st
     """The trace's "request" record; never raises."""
     if settings.records:
         try:
-            request.request_record("request", method, path, None, None)
+            request.request_record("request", method, settings.rules.path(path), None, None)
         except BaseException as exc:
             failed(settings, "record the request of", f"{method} {path}", exc)
 
@@ -109,7 +111,7 @@ def request_ended(settings: RequestSettings, request: Any, method: str, path: st
     never raises."""
     if settings.records:
         try:
-            request.request_record("response", method, path, status if type(status) is int else None,
+            request.request_record("response", method, settings.rules.path(path), status if type(status) is int else None,
                                    round(time.perf_counter() - started, 9))
         except BaseException as exc:
             failed(settings, "record the response of", f"{method} {path}", exc)

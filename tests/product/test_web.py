@@ -115,12 +115,13 @@ def test_each_wsgi_request_is_its_own_trace(stops, tmp_path, caplog):
         with caplog.at_level(logging.WARNING, logger="jarn"), JarnProfiler(db_path=str(tmp_path / "outer.db"), engine=engine):
             assert b"".join(middleware(_environ("/inner"), lambda *a: None)) == b"hello world!"
     assert len(_listed(store)) == 5 and caplog.text.count("did not profile GET /inner") == 2
-    for plugins, kinds in (({}, ["request", "response"]), ({"web": False}, [])):  # the records follow the web plugin's switch
+    for plugins, kinds in (({}, ["request", "response"]), ({"web": False}, [])):  # the records follow the web plugin's switch, secrets scrubbed
         quiet = wsgi.JarnMiddleware(app, db_path=str(tmp_path / f"{len(kinds)}.db"), config={"plugins": plugins})
-        assert b"".join(body := quiet(_environ("/c"), lambda *a: None)) == b"hello world!"
+        assert b"".join(body := quiet(_environ("/c?token=abc"), lambda *a: None)) == b"hello world!"
         body.close()
         [trace] = _traces(tmp_path / f"{len(kinds)}.db", 1)
-        assert [r.type for _, r in _records(trace, "request") + _records(trace, "response")] == kinds and _calls(trace, "greet")
+        records = [r for _, r in _records(trace, "request") + _records(trace, "response")]
+        assert [(r.type, r.data["path"]) for r in records] == [(kind, "/c?token=[scrubbed]") for kind in kinds] and _calls(trace, "greet")
 
 
 async def asgi_app(scope, receive, send):
