@@ -205,7 +205,7 @@ bool build_exception_record(Event& ev, PyObject* exc, msgpack::Buffer& b) {
         return false;
     }
     if (!event_thread(ev)) return false;
-    records::write_exception_head(b, ev.own_id, *now, ev.thread->record_entries, ev.site ? &*ev.site : nullptr);
+    records::write_exception_head(b, ev.start.id, *now, ev.thread->record_entries, ev.start.has_site ? &ev.start.site : nullptr);
     return dump_msgpack(exc, ev.profiler.lightweight_repr, b);
 }
 

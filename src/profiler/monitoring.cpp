@@ -7,6 +7,7 @@
 #include "../utils/internal_error.hpp"
 #include "../utils/cpython_compat.hpp"
 #include "callback.hpp"
+#include "plain_event.hpp"
 
 namespace jarn {
 namespace {
@@ -25,10 +26,9 @@ struct Installed {
     bool all_threads = false;
 };
 
-Installed& installed() {
-    static Installed* const it = new Installed();
-    return *it;
-}
+// Made when the module is loaded, so that an event reads it with no guard of a local static.
+Installed* const installed_tool = new Installed();
+Installed& installed() { return *installed_tool; }
 
 enum class Kind { call, call_no_disable, return_value, return_no_value };
 
@@ -60,7 +60,9 @@ PyObject* on_event(PyObject* self, PyObject* const* args, Py_ssize_t nargsf) noe
     PyObject* arg = (kind == Kind::return_value && nargs >= 3) ? args[2] : Py_None;
     // PY_UNWIND names the exception leaving the frame: its record needs no exception tool.
     PyObject* unwinding = (kind == Kind::return_no_value && nargs >= 3) ? args[2] : nullptr;
-    handle_profile_event(tstate, profiler, frame, code, is_return, arg, bits, unwinding, step);
+    if (unwinding != nullptr || (bits & kHasPluginsBit) || !record_plain_event(tstate, profiler, frame, code, is_return, arg, bits)) {
+        handle_profile_event(tstate, profiler, frame, code, is_return, arg, bits, unwinding, step);
+    }
     // Past the trace's memory limit nothing of this code is kept: the place is switched off like
     // a dropped frame's until a new trace begins (resume_after_limit).
     if constexpr (may_disable) {

@@ -64,6 +64,11 @@ struct ThreadState {
     ThreadIdentityCache identity;
     // Memory of the last event's records, reused so that an ordinary event allocates nothing.
     msgpack::Buffer spare_record;
+    // The list this thread's records go to, found for `records_native_id` while the profiler's
+    // lists_generation is `records_generation` (see thread_records).
+    RecordList* records = nullptr;
+    std::uint64_t records_generation = 0;
+    std::optional<std::uint64_t> records_native_id;
     // The list of the last event's records, emptied, so that an event allocates no list.
     std::vector<EventRecord> record_list;
     // A function frame's variables while its record is written: names borrowed from the code
@@ -101,6 +106,8 @@ struct ProfilerState {
     std::string trace_id;
     RecordList frames_of_interest;
     std::unordered_map<std::uint64_t, RecordList> frames;
+    // Moves on whenever entries of `frames` are removed, which a thread's cached list may be.
+    std::uint64_t lists_generation = 1;
     PluginMap plugins;
     // The current trace's records past `max_trace_bytes`: counted, not kept.
     TraceLimit limit;
