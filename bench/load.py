@@ -1,7 +1,7 @@
 """Web applications under load, with and without jarn, side by side.
 
     python bench/load.py [--frameworks flask,django,fastapi] [--seconds 10] [--repeat 3]
-                         [--connections 32] [--json FILE]
+                         [--connections 32] [--against DIR] [--json FILE]
 
 For each framework (Flask under waitress, Django under waitress, FastAPI under uvicorn, with
 httptools and uvloop where they are installed, as `uvicorn[standard]` brings them; see
@@ -11,7 +11,9 @@ the runs alternate, so that a busy machine weighs on both alike. Reported per fr
 per second and latency (p50, p99) of each, median over the runs with their spread (min..max),
 the server's memory (RSS) at the end of the load, how long it took to stop on SIGTERM (with jarn
 that includes saving the traces still pending, at most `drain_seconds`) and, with jarn, how many
-of the requests served have a trace in the store.
+of the requests served have a trace in the store. With --against DIR, a third server in each run
+has the jarn of another tree (an in-place build, `make dev` there): two builds of jarn compared
+side by side, on the same machine at the same time.
 """
 
 from __future__ import annotations
@@ -75,12 +77,15 @@ def _stored(db: Path) -> int:
         return int(conn.execute("SELECT count(*) FROM traces").fetchone()[0])
 
 
-def one_run(framework: str, with_jarn: bool, seconds: float, connections: int, folder: Path) -> dict[str, Any]:
+def one_run(framework: str, with_jarn: bool, seconds: float, connections: int, folder: Path,
+            tree: str | None = None) -> dict[str, Any]:
     db = folder / f"{framework}-{time.monotonic_ns()}.sqlite3"
     command = [sys.executable, str(HERE / "load_apps.py"), framework, *([str(db)] if with_jarn else [])]
     log = open(folder / f"{db.stem}.log", "w")  # what the server said, kept beside its store
-    # The server runs in the run's folder; the jarn it imports is the one this interpreter finds.
-    env = {**os.environ, "PYTHONPATH": os.pathsep.join(os.path.abspath(p) for p in sys.path if p)}
+    # The server runs in the run's folder; the jarn it imports is the one this interpreter finds,
+    # or the given tree's.
+    paths = ([tree] if tree else []) + [os.path.abspath(p) for p in sys.path if p]
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(paths)}
     server = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=log, text=True, cwd=folder, env=env)
     try:
         assert server.stdout is not None
@@ -123,6 +128,7 @@ def main() -> int:
     parser.add_argument("--seconds", type=float, default=10)
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--connections", type=int, default=32)
+    parser.add_argument("--against", metavar="DIR", help="also run with the jarn of this tree (an in-place build)")
     parser.add_argument("--json", metavar="FILE")
     args = parser.parse_args()
     if shutil.which("wrk") is None:
@@ -131,13 +137,16 @@ def main() -> int:
     report: dict[str, Any] = {"connections": args.connections, "seconds": args.seconds, "frameworks": {}}
     with tempfile.TemporaryDirectory(prefix="jarn-load-") as tmp:
         for framework in args.frameworks.split(","):
-            runs: dict[str, list[dict[str, Any]]] = {"without": [], "with": []}
+            modes = ["without", "with"] + (["against"] if args.against else [])
+            runs: dict[str, list[dict[str, Any]]] = {mode: [] for mode in modes}
             for _ in range(args.repeat):
-                for mode in ("without", "with"):
-                    runs[mode].append(one_run(framework, mode == "with", args.seconds, args.connections, Path(tmp)))
+                for mode in modes:
+                    tree = os.path.abspath(args.against) if mode == "against" else None
+                    runs[mode].append(one_run(framework, mode != "without", args.seconds, args.connections, Path(tmp), tree))
             report["frameworks"][framework] = runs
-            print(f"{framework} (c={args.connections}, {args.repeat} runs of {args.seconds:g} s; median, min..max)")
-            for mode in ("without", "with"):
+            print(f"{framework} (c={args.connections}, {args.repeat} runs of {args.seconds:g} s; median, min..max;"
+                  f" load average {os.getloadavg()[0]:.1f})")
+            for mode in modes:
                 cells = []
                 for key, label, fmt in (("rps", "req/s", "{:.0f}"), ("p50_ms", "p50 ms", "{:.2f}"), ("p99_ms", "p99 ms", "{:.1f}"),
                                         ("rss_mb", "RSS MB", "{:.0f}"), ("stop_s", "stop s", "{:.2f}")):
@@ -146,12 +155,15 @@ def main() -> int:
                 served = sum(r["requests"] for r in runs[mode])
                 errors = sum(r["errors"] for r in runs[mode])
                 extra = f"; errors {errors}"
-                if mode == "with":
+                if mode != "without":
                     extra += f"; traces stored {sum(r['traces'] for r in runs[mode])} of {served}+ requests"
-                print(f"  {mode:>7} jarn: " + "; ".join(cells) + extra)
-            ratio = _spread(runs["with"], "rps")["median"] / _spread(runs["without"], "rps")["median"]
-            added = _spread(runs["with"], "p50_ms")["median"] - _spread(runs["without"], "p50_ms")["median"]
-            print(f"  throughput with jarn {ratio:.0%} of without; p50 added {added:.2f} ms", flush=True)
+                label = {"without": "without jarn", "with": "with jarn", "against": "with DIR's"}[mode]
+                print(f"  {label:>12}: " + "; ".join(cells) + extra)
+            for mode in modes[1:]:
+                ratio = _spread(runs[mode], "rps")["median"] / _spread(runs["without"], "rps")["median"]
+                added = _spread(runs[mode], "p50_ms")["median"] - _spread(runs["without"], "p50_ms")["median"]
+                who = "jarn" if mode == "with" else "DIR's jarn"
+                print(f"  throughput with {who} {ratio:.0%} of without; p50 added {added:.2f} ms", flush=True)
     if args.json:
         Path(args.json).write_text(json.dumps(report, indent=1))
     return 0

@@ -8,15 +8,19 @@ The trace's source is "METHOD /path"; it holds a "request" record when the reque
 "response" record (status, duration) when the application has finished with it. It is then
 handed to the process's background writer (jarn.writer), so the event loop goes on serving.
 
-An event loop interleaves many requests on one thread, and a profile function belongs to a
-thread. So each request's coroutine is driven step by step, and its profiler is installed on
-the loop's thread for each of its steps only: requests served at the same time on one loop are
-each profiled into their own trace. The request's profiler follows it:
-- into the tasks it creates, when the loop has no task factory of its own (jarn sets one that
-  drives such tasks the same way);
-- into worker threads that run sync code for it: asyncio.to_thread, anyio.to_thread.run_sync
-  (Starlette's and FastAPI's thread pool, used for plain `def` endpoints and dependencies) and
-  asgiref's SyncToAsync (Django's sync views and middleware under ASGI).
+An event loop interleaves many requests on one thread. On the monitoring engine (see jarn.wsgi)
+each event goes to the request in progress in the context it happens in, and every request runs
+in a task, with a context, of its own: requests served at the same time on one loop are each
+profiled into their own trace, and a request is followed into the tasks it creates and into
+worker threads that run its sync code in a copy of its context (asyncio.to_thread,
+anyio.to_thread.run_sync as Starlette and FastAPI use for plain `def` endpoints and
+dependencies, asgiref's SyncToAsync as Django uses for sync views and middleware).
+
+On the profile engine (when another tool has sys.monitoring's profiler id) a profile function
+belongs to a thread: each request's coroutine is then driven step by step with its profiler
+installed on the loop's thread for each of its steps only, and it is followed into its tasks
+when the loop has no task factory of its own (jarn sets one that drives such tasks the same
+way) and into the worker threads above (whose calls jarn wraps).
 Lifespan and websocket scopes always pass through.
 
 A loop thread that already has a profile function (`jarn run`, a debugger) is left to it: the
@@ -26,7 +30,6 @@ request is served and a warning says it was not profiled on its own.
 from __future__ import annotations
 
 import asyncio
-import contextvars
 import functools
 import logging
 import sys
@@ -36,8 +39,8 @@ from typing import Any, TypeVar
 
 from jarn import writer
 from jarn.plugins._safe import installed
-from jarn.profiler import JarnProfiler
-from jarn.wsgi import RequestSettings, begin_request, end_request, failed, prepare, request_began, request_ended, request_source
+from jarn.wsgi import (RequestSettings, begin_request, current_request, end_request, failed, on_threads, prepare, request_began,
+                       request_ended, request_source)
 
 Scope = MutableMapping[str, Any]
 Receive = Callable[[], Awaitable[MutableMapping[str, Any]]]
@@ -46,20 +49,17 @@ T = TypeVar("T")
 
 logger = logging.getLogger("jarn")
 
-# The profiler of the request whose code runs in this context, while the request is open.
-_current: contextvars.ContextVar[JarnProfiler | None] = contextvars.ContextVar("jarn_request", default=None)
-_open: dict[JarnProfiler, RequestSettings] = {}  # with the settings of their middleware
 
-
-def _install(profiler: JarnProfiler) -> bool:
-    """Profiles this thread for the request until `sys.setprofile(None)`, unless the request is
-    over or the thread already has a profile function."""
-    if profiler not in _open or sys.getprofile() is not None:
+def _install(request: Any) -> bool:
+    """On the profile engine: profiles this thread for the request until `sys.setprofile(None)`,
+    unless the request is over or the thread already has a profile function."""
+    settings = on_threads.get(request)
+    if settings is None or sys.getprofile() is not None:
         return False
     try:
-        profiler.rust_profiler.register_threading_profiler(None, None, None)
+        request.register_threading_profiler(None, None, None)
     except BaseException as exc:
-        failed(_open[profiler], "profile", profiler.source, exc)
+        failed(settings, "profile", "a request", exc)
         return False
     return True
 
@@ -70,9 +70,9 @@ class Stepped(Coroutine[Any, Any, Any]):
 
     __slots__ = ("_coroutine", "_profiler")
 
-    def __init__(self, coroutine: Any, profiler: JarnProfiler) -> None:
+    def __init__(self, coroutine: Any, request: Any) -> None:
         self._coroutine = coroutine
-        self._profiler = profiler
+        self._profiler = request
 
     def send(self, value: Any) -> Any:
         installed = _install(self._profiler)
@@ -105,9 +105,9 @@ class Stepped(Coroutine[Any, Any, Any]):
 
 def _task_factory(loop: asyncio.AbstractEventLoop, coroutine: Any, **kwargs: Any) -> asyncio.Task[Any]:
     context = kwargs.get("context")
-    profiler = context.get(_current) if context is not None else _current.get()
-    if profiler is not None and profiler in _open and not isinstance(coroutine, Stepped):
-        coroutine = Stepped(coroutine, profiler)
+    request = context.get(current_request) if context is not None else current_request.get()
+    if request is not None and request in on_threads and not isinstance(coroutine, Stepped):
+        coroutine = Stepped(coroutine, request)
     return asyncio.Task(coroutine, loop=loop, **kwargs)
 
 
@@ -132,8 +132,8 @@ def in_request(function: Callable[..., T]) -> Callable[..., T]:
     called in (a worker thread runs it in a copy of the request's context)."""
 
     def run(*args: Any, **kwargs: Any) -> T:
-        profiler = _current.get()
-        installed = profiler is not None and _install(profiler)
+        request = current_request.get()
+        installed = request is not None and _install(request)
         try:
             return function(*args, **kwargs)
         finally:
@@ -151,7 +151,7 @@ def _follow_calls(module: Any, name: str) -> None:
         return
 
     async def run(func: Callable[..., T], *args: Any, **kwargs: Any) -> T:
-        if _current.get() is not None:
+        if current_request.get() in on_threads:
             func = in_request(func)
         return await original(func, *args, **kwargs)
 
@@ -185,7 +185,9 @@ def _follow_asgiref() -> None:
     # context: wrapped there, it finds the request that called it.
     @functools.wraps(original)
     def thread_handler(self: Any, *args: Any, **kwargs: Any) -> Any:
-        if args and callable(args[-1]):
+        if current_request.get() not in on_threads:
+            pass  # the monitoring engine follows the request into the worker's copy of its context
+        elif args and callable(args[-1]):
             args = (*args[:-1], in_request(args[-1]))
         else:
             _warn_once("asgiref's SyncToAsync has changed: its worker threads are not profiled")
@@ -226,27 +228,26 @@ async def profile_request(
     status_of: Callable[[T], Any],
 ) -> T:
     """Awaits `call()` profiled as one request, then hands its trace to the writer."""
-    if _current.get() is not None:  # wrapped twice: the outer middleware profiles this request
+    source = request_source(method, path)
+    request = begin_request(settings, source)
+    if request is None:
         return await call()
-    profiler = begin_request(settings, request_source(method, path))
-    if profiler is None:
-        return await call()
+    if request in on_threads:  # the profile engine: installed again for each of the request's steps
+        try:
+            sys.setprofile(None)
+            _follow_tasks(asyncio.get_running_loop())
+        except BaseException as exc:
+            failed(settings, "profile", source, exc)
+            end_request(settings, request, source)
+            return await call()
+        try:
+            return await Stepped(_serve(method, path, call, status_of), request)
+        finally:
+            end_request(settings, request, source)  # only hands the trace over: the writer's thread saves it
     try:
-        sys.setprofile(None)  # installed again for each of the request's steps
-        loop = asyncio.get_running_loop()
-        _follow_tasks(loop)
-    except BaseException as exc:
-        failed(settings, "profile", profiler.source, exc)
-        end_request(settings, profiler)
-        return await call()
-    _open[profiler] = settings
-    token = _current.set(profiler)
-    try:
-        return await Stepped(_serve(method, path, call, status_of), profiler)
+        return await _serve(method, path, call, status_of)
     finally:
-        _current.reset(token)
-        _open.pop(profiler, None)
-        end_request(settings, profiler)  # only hands the trace over: the writer's thread saves it
+        end_request(settings, request, source)
 
 
 class JarnMiddleware:

@@ -28,7 +28,6 @@ import signal
 import threading
 import time
 from collections import Counter, deque
-from collections.abc import Iterable
 from dataclasses import dataclass
 from typing import Any
 
@@ -307,25 +306,21 @@ class TraceWriter:
         logger.warning("jarn: %d traces dropped: the traces waiting to be saved reached max_pending_bytes (%s)", total, most)
 
 
-def hand_over(profiler: Any) -> bool:
-    """A finished profiler's trace handed to this process's writer; never raises (a failure is
-    logged and kept in the profiler's `save_error`)."""
+def hand_over_request(db_path: str, request: Any, what: str, timeout: float, max_pending_bytes: int, drain_seconds: float) -> bool:
+    """A finished request's trace (`request`, its native profiler) handed to this process's
+    writer; never raises (a failure is logged, once per kind). False when it was not taken."""
     try:
-        pieces = profiler.rust_profiler.take_trace_pieces()
-        config = profiler.config
+        pieces = request.take_trace_pieces()
         writer = get_writer()
-        writer.drain_seconds = float(config.get("drain_seconds", writer.drain_seconds))
-        return writer.submit(str(profiler.db_path), pieces.trace_id, pieces, what=profiler.source,
-                             timeout=int(config.get("sqlite_busy_timeout", 60)),
-                             max_pending_bytes=int(config.get("max_pending_bytes", DEFAULT_MAX_PENDING_BYTES)))
+        writer.drain_seconds = drain_seconds
+        return writer.submit(db_path, pieces.trace_id, pieces, what=what, timeout=timeout, max_pending_bytes=max_pending_bytes)
     except BaseException as exc:  # the core's internal error included; an interrupt is the program's
         if isinstance(exc, KeyboardInterrupt | SystemExit):
             raise
-        profiler.save_error = exc
         reason = _reason(exc)
         if reason not in _hand_over_failures:  # once per kind: a server would say it at every request
             _hand_over_failures.add(reason)
-            logger.error("jarn could not take trace %s to be saved: %s (said once)", getattr(profiler, "trace_id", "?"), reason)
+            logger.error("jarn could not take the trace of %s to be saved: %s (said once)", what or "?", reason)
         return False
 
 

@@ -4,20 +4,27 @@
     application = JarnMiddleware(application)          # any WSGI application
     app.wsgi_app = JarnMiddleware(app.wsgi_app)        # Flask
 
-The trace's source is "METHOD /path". A profile function belongs to one thread, so a request is
-profiled on the thread that serves it, from the application call until the server closes the
-response (after the last byte is sent); the trace is then handed to the process's background
-writer (jarn.writer), which saves it off the request's thread, batched with others. Requests
-served at the same time on other threads are profiled at the same time, each into its own
+The trace's source is "METHOD /path". A request is profiled from the application call until the
+server closes the response (after the last byte is sent); the trace is then handed to the
+process's background writer (jarn.writer), which saves it off the request's thread, batched
+with others. Requests served at the same time are profiled at the same time, each into its own
 trace. The trace holds a "request" record when the request begins and a "response" record
 (status, duration) when it ends.
 
-A thread that already has a profile function (a program run with `jarn run`, a debugger, a
-request made from inside a profiled one) is not profiled again, nor is any request while a whole
-program is profiled on the monitoring engine: the request is served, and a warning says it was
-not profiled. Threads the request starts itself are not followed (the `threading` setting is not
-applied per request: it would reach the other requests' threads). Requests are always profiled
-on the profile engine: a sys.monitoring profiler sees every thread, so it cannot be one request's.
+Each middleware's configuration becomes one native profiler, the requests' origin, made at its
+first request; each request gets a profiler of its own from it, which shares its filters, plugins
+and cached decisions. Requests are profiled on the monitoring engine: one sys.monitoring tool for
+the process, whose events go to the request in progress where they happen (held in a context
+variable, which follows the request into its tasks and into worker threads that run its code in a
+copy of its context; threads it starts itself are not followed). Code that jarn does not record
+is switched off for every thread at its first event, and a thread with no request in progress
+records nothing. When another tool has sys.monitoring's profiler id, each request's profiler is
+installed as its thread's profile function instead (the profile engine).
+
+A thread that already has a profile function (a program run with `jarn run`, a debugger) is not
+profiled again, nor is any request while a whole program is profiled on the monitoring engine:
+the request is served, and a warning says it was not profiled. A request made inside a profiled
+one (an application wrapped twice) belongs to the outer one.
 
 Nothing here may raise into the server: a profiler that cannot start, stop or save is logged on
 the "jarn" logger and the request goes on unprofiled. This module is one of those the profiler
@@ -26,20 +33,23 @@ never records, since it runs while profiling is on.
 
 from __future__ import annotations
 
+import contextvars
+import json
 import logging
 import sys
 import threading
 import time
-import weakref
 from collections.abc import Callable, Iterable, Iterator
-from dataclasses import dataclass, field
 from typing import Any, TypeVar
 
 from jarn import writer
-from jarn.profiler import MONITORING_TOOL_NAME, JarnProfiler, monitoring_tool_holder
+from jarn.profiler import JarnProfiler
 
 logger = logging.getLogger("jarn")
 R = TypeVar("R")
+
+# The request whose code runs in this context (its native profiler), while it is open.
+current_request: contextvars.ContextVar[Any] = contextvars.ContextVar("jarn_request", default=None)
 
 
 # Called while a request is profiled: their calls become the trace's "request" and "response"
@@ -52,26 +62,34 @@ def request_ended(method: str, path: str, status: int | None, duration: float) -
     pass
 
 
-@dataclass(frozen=True)
 class RequestSettings:
     """What every request of one middleware is profiled with: its configuration, checked and
-    merged once, when the application is set up (a ConfigError shows then, not at each request)."""
+    merged once, when the application is set up (a ConfigError shows then, not at each request),
+    and the requests' origin once made."""
 
-    config: dict[str, Any]
-    db_path: str
-    said: set[tuple[str, str]] = field(default_factory=set, compare=False)  # failures logged
+    __slots__ = ("config", "db_path", "said", "origin", "timeout", "max_pending_bytes", "drain_seconds")
+
+    def __init__(self, config: dict[str, Any], db_path: str) -> None:
+        self.config = config
+        self.db_path = db_path
+        self.said: set[tuple[str, str]] = set()  # failures logged
+        self.origin: Any = None
+        self.timeout = int(config.get("sqlite_busy_timeout", 60))
+        self.max_pending_bytes = int(config.get("max_pending_bytes", writer.DEFAULT_MAX_PENDING_BYTES))
+        self.drain_seconds = float(config.get("drain_seconds", writer.DEFAULT_DRAIN_SECONDS))
 
 
 def prepare(config: dict[str, Any] | None, db_path: str | None) -> RequestSettings:
     profiler = JarnProfiler(config, db_path=db_path)  # the configuration checked as it was given
     request_config(config)  # says, once, what requests do not take from it
-    return RequestSettings({**profiler.config, "threading": False, "engine": "profile"}, profiler.db_path)
+    return RequestSettings({**profiler.config, "threading": False, "engine": "monitoring"}, profiler.db_path)
 
 
 def profile_call(settings: RequestSettings, method: str, path: str, call: Callable[[], R], status_of: Callable[[R], Any]) -> R:
     """`call()` profiled on this thread as one request, its trace handed over when it returns."""
-    profiler = begin_request(settings, request_source(method, path))
-    if profiler is None:
+    source = request_source(method, path)
+    request = begin_request(settings, source)
+    if request is None:
         return call()
     started = time.perf_counter()
     status = None
@@ -82,7 +100,7 @@ def profile_call(settings: RequestSettings, method: str, path: str, call: Callab
         return result
     finally:
         request_ended(method, path, status if isinstance(status, int) else None, round(time.perf_counter() - started, 9))
-        end_request(settings, profiler)
+        end_request(settings, request, source)
 
 
 def request_source(method: Any, path: Any) -> str:
@@ -94,15 +112,15 @@ _said_engine = False
 
 
 def request_config(config: dict[str, Any] | None) -> dict[str, Any]:
-    """The configuration of one request's profiler: its own thread only, on the profile engine."""
+    """The configuration of the requests' profilers: their own code only, on the monitoring engine."""
     global _said_threading, _said_engine
     if (config or {}).get("threading") is True and not _said_threading:
         _said_threading = True
-        logger.warning("jarn: the threading setting is not applied to web requests (only their framework's worker threads are followed)")
-    if (config or {}).get("engine") == "monitoring" and not _said_engine:
+        logger.warning("jarn: the threading setting is not applied to web requests (only the threads that run a request's code are followed)")
+    if (config or {}).get("engine") == "profile" and not _said_engine:
         _said_engine = True
-        logger.warning("jarn: web requests are profiled on the profile engine (a monitoring profiler sees every request at once)")
-    return {**(config or {}), "threading": False, "engine": "profile"}
+        logger.warning("jarn: web requests are profiled on the monitoring engine when it is free (the engine setting is not applied to them)")
+    return {**(config or {}), "threading": False, "engine": "monitoring"}
 
 
 def failed(settings: RequestSettings, doing: str, source: str, exc: BaseException) -> None:
@@ -118,51 +136,91 @@ def failed(settings: RequestSettings, doing: str, source: str, exc: BaseExceptio
     logger.error("jarn could not %s %s: %s (requests go on unprofiled while this lasts; said once)", doing, source, kind[1])
 
 
-# The last request profiled on each thread, and those already saved. A server may close a
-# response on another thread than the one that called the application: the request's profiler
-# then stays installed on that first thread, and is taken off when its next request begins.
+# Origins by configuration: middlewares configured alike share one, and with it the monitoring
+# tool's decisions (a new origin there switches the places the old one switched off back on).
+_origins: dict[str, Any] = {}
+_MAX_ORIGINS = 16
+
+
+def _origin(settings: RequestSettings) -> Any:
+    if settings.origin is not None:
+        return settings.origin
+    key = json.dumps(settings.config, sort_keys=True, default=repr)
+    origin = _origins.get(key)
+    if origin is None:
+        # Everything the core imports later (at save time, while requests are profiled) is
+        # imported now: jarn.git runs `git` once at import, which a request would record.
+        from jarn import _jarn, db, git, plugins, serialize, store, version  # noqa: F401
+
+        origin = _jarn.request_origin(JarnProfiler(settings.config, db_path=settings.db_path, checked=True))
+        if len(_origins) >= _MAX_ORIGINS:
+            del _origins[next(iter(_origins))]
+        _origins[key] = origin
+    settings.origin = origin
+    return origin
+
+
+# The last request profiled on each thread with a profile function (the profile engine). A
+# server may close a response on another thread than the one that called the application: the
+# request's profiler then stays installed on that first thread, and is taken off when its next
+# request begins.
 _last = threading.local()
-_ended: weakref.WeakSet[JarnProfiler] = weakref.WeakSet()
 
 
-def begin_request(settings: RequestSettings, source: str) -> JarnProfiler | None:
-    """A profiler started on this thread for this request, or None when the request goes
-    unprofiled: profiled already by an outer jarn middleware (said nowhere: it is profiled), or
-    by something else (a warning says so), or jarn failed (logged once per kind)."""
-    current = sys.getprofile()
-    last = getattr(_last, "profiler", None)
-    if current is not None and last is not None and current is getattr(last, "rust_profiler", None):
-        if last not in _ended:
-            return None  # the application is wrapped twice: the outer middleware has this request
+def begin_request(settings: RequestSettings, source: str) -> Any:
+    """A profiler begun for this request, which is then the request in progress in this context
+    (and, on the profile engine, installed on this thread); or None when the request goes
+    unprofiled: profiled already by an outer jarn middleware (said nowhere: it is
+    profiled), or by something else (a warning says so), or jarn failed (logged once per kind)."""
+    current = current_request.get()
+    if current is not None and current.request_open:
+        return None  # the application is wrapped twice: the outer middleware has this request
+    hook = sys.getprofile()
+    if hook is not None and hook is getattr(_last, "request", None) and not hook.request_open:
         sys.setprofile(None)
-        current = None
-    if current is not None or monitoring_tool_holder() == MONITORING_TOOL_NAME:
+        hook = None
+    if hook is not None:
         logger.warning("jarn did not profile %s: its thread is already being profiled", source)
         return None
-    profiler = None
+    from jarn import _jarn
+
     try:
-        profiler = JarnProfiler(settings.config, db_path=settings.db_path, source=source, checked=True)
-        profiler.start()
+        origin = settings.origin if settings.origin is not None else _origin(settings)
+        engine = _jarn.monitor_requests(origin, current_request)
+        if engine == "program":
+            logger.warning("jarn did not profile %s: its thread is already being profiled", source)
+            return None
+        on_thread = engine == "profile"
+        request = origin.begin_request(source, on_thread)
     except BaseException as exc:
-        if profiler is not None and profiler.rust_profiler is not None and sys.getprofile() is profiler.rust_profiler:
-            sys.setprofile(None)
         failed(settings, "profile", source, exc)
         return None
-    _last.profiler = profiler
-    return profiler
+    if on_thread:
+        on_threads[request] = settings
+        _last.request = request
+    current_request.set(request)
+    return request
 
 
-def end_request(settings: RequestSettings, profiler: JarnProfiler) -> None:
-    """Stops profiling this thread, when it runs this profiler, and hands the trace to the
-    process's writer, which saves it on a thread of its own; never raises. (A thread that closes
-    another thread's response may be profiling a request of its own, which goes on.)"""
+# The open requests profiled on the profile engine, with their middleware's settings: installed
+# on each thread that runs their code (jarn.asgi installs them for each step of their coroutine).
+on_threads: dict[Any, RequestSettings] = {}
+
+
+def end_request(settings: RequestSettings, request: Any, source: str) -> None:
+    """Closes the request: nothing more is recorded for it, on any thread; then its trace goes
+    to the process's writer, which saves it on a thread of its own. Never raises. (A thread
+    that closes another thread's response may be profiling a request of its own, which goes on.)"""
     try:
-        if sys.getprofile() is getattr(profiler, "rust_profiler", None):
-            profiler.stop()
+        request.end_request()
+        if sys.getprofile() is request:
+            sys.setprofile(None)
     except BaseException as exc:
-        failed(settings, "stop profiling", profiler.source, exc)
-    _ended.add(profiler)
-    writer.hand_over(profiler)  # a drop is counted there, a failure logged there
+        failed(settings, "stop profiling", source, exc)
+    on_threads.pop(request, None)
+    if current_request.get() is request:
+        current_request.set(None)
+    writer.hand_over_request(settings.db_path, request, source, settings.timeout, settings.max_pending_bytes, settings.drain_seconds)
 
 
 class _ClosingResponse:
@@ -209,8 +267,9 @@ class JarnMiddleware:
 
     def __call__(self, environ: dict[str, Any], start_response: Callable[..., Any]) -> Iterable[bytes]:
         method, path = environ.get("REQUEST_METHOD"), environ.get("PATH_INFO")
-        profiler = begin_request(self.settings, request_source(method, path))
-        if profiler is None:
+        source = request_source(method, path)
+        request = begin_request(self.settings, source)
+        if request is None:
             return self.app(environ, start_response)
         started = time.perf_counter()
         status: int | None = None
@@ -226,7 +285,7 @@ class JarnMiddleware:
             if not done:
                 done = True
                 request_ended(str(method), str(path), status, round(time.perf_counter() - started, 9))
-                end_request(self.settings, profiler)
+                end_request(self.settings, request, source)
 
         request_began(str(method), str(path))
         try:

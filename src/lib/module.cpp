@@ -90,6 +90,33 @@ PyObject* register_monitoring_profiler(PyObject*, PyObject* const* args, Py_ssiz
 
 PyObject* unregister_monitoring_profiler(PyObject*, PyObject*) { return uninstall_monitoring(); }
 
+// The native profiler of register_profiler, installed nowhere: the origin of a middleware's
+// requests (JarnProfiler.begin_request).
+PyObject* request_origin(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    PyObject* host = host_profiler_argument("request_origin", args, nargsf, kwnames);  // borrowed
+    if (host == nullptr) return nullptr;
+    std::unique_ptr<ProfilerState> state = new_from_python(host);
+    if (!state) return nullptr;
+    return wrap_profiler(std::move(state));
+}
+
+PyObject* monitor_requests_entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    static const char* const params[] = {"origin", "request_var"};
+    PyObject* parsed[2];  // borrowed
+    if (!parse_required_args("monitor_requests", params, 2, args, nargsf, kwnames, parsed)) return nullptr;
+    if (!is_profiler(parsed[0])) return raise_conversion_error(parsed[0], "JarnProfiler");
+    if (!PyContextVar_CheckExact(parsed[1])) return raise_conversion_error(parsed[1], "ContextVar");
+    switch (monitor_requests(parsed[0], parsed[1])) {
+        case RequestEngine::monitoring:
+            return Py_NewRef(names.engine_monitoring);
+        case RequestEngine::program:
+            return Py_NewRef(names.engine_program);
+        case RequestEngine::unavailable:
+            break;
+    }
+    return Py_NewRef(names.engine_profile);
+}
+
 PyMethodDef module_methods[] = {
     {"register_noop_profiler", register_noop_profiler, METH_NOARGS,
      "register_noop_profiler()\n--\n\n"
@@ -115,6 +142,22 @@ PyMethodDef module_methods[] = {
      "unregister_monitoring_profiler()\n--\n\n"
      "Clears the events and callbacks of the profiler installed by `register_monitoring_profiler` "
      "and frees its tool id. Does nothing when none is installed."},
+    {"request_origin", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(request_origin)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "request_origin(profiler)\n--\n\n"
+     "Builds the native profiler as `register_profiler` does, from the host profiler object, and "
+     "returns it without installing it anywhere: the origin whose `begin_request` makes each web "
+     "request's profiler."},
+    {"monitor_requests", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(monitor_requests_entry)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "monitor_requests(origin, request_var)\n--\n\n"
+     "How the events of `origin`'s requests reach them, installing the sys.monitoring tool for them "
+     "when it can: \"monitoring\" (each event goes to the open request of `origin` that "
+     "`request_var`, a ContextVar, holds where the event happens; code the origin drops is switched "
+     "off for every thread), \"program\" (a whole program's monitoring profiler has the tool: "
+     "requests are not profiled) or \"profile\" (another tool has the id, or another origin's "
+     "requests are open: install each request's profiler on its thread). Never raises for the "
+     "tool's sake."},
     {nullptr, nullptr, 0, nullptr},
 };
 

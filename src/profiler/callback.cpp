@@ -195,9 +195,10 @@ std::uintptr_t classify_code(ProfilerObject* self, PyCodeObject* code, compat::I
         bits = kUnreadable;
     } else {
         bits = static_cast<std::uintptr_t>(filename_verdict(filename, p.include_frames, p.ignore_frames));
-        if (!p.plugins.empty()) {
-            const auto found = p.plugins.find(name);
-            if (found != p.plugins.end()) {
+        const PluginMap& plugins = p.plugin_map();
+        if (!plugins.empty()) {
+            const auto found = plugins.find(name);
+            if (found != plugins.end()) {
                 for (const PluginProcessor& proc : found->second) {
                     if (proc.path_fragment.occurs_in(filename)) {
                         bits |= kHasPlugins;

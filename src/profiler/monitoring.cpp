@@ -2,12 +2,19 @@
 // with the code object, and asks whether to call again at that place: a code object that the
 // filters drop and no plugin watches answers DISABLE once per location and never costs anything
 // afterwards. What is done for an event that is wanted is shared with the profile function.
+//
+// The tool serves either one profiler (a whole program's, or a test run's) or the web requests of
+// one origin (requests.hpp): the request whose code runs is then the one in the running context
+// (a context variable, which follows a request into its tasks and into the worker threads that
+// run its sync code in a copy of its context). Code that the origin drops is switched off for
+// every thread at its first event; a thread with no request in progress records nothing.
 #include "monitoring.hpp"
 
 #include "../utils/internal_error.hpp"
 #include "../utils/cpython_compat.hpp"
 #include "callback.hpp"
 #include "plain_event.hpp"
+#include "requests.hpp"
 
 namespace jarn {
 namespace {
@@ -21,7 +28,8 @@ constexpr const char* kToolName = "jarn";
 struct Installed {
     Owned monitoring;  // the sys.monitoring namespace
     Owned disable;     // sys.monitoring.DISABLE
-    Owned profiler;    // the JarnProfiler the callables deliver to
+    Owned profiler;    // the JarnProfiler the callables deliver to, or the requests' origin
+    Owned request_var;  // serving requests: the context variable holding the request in progress
     std::uint64_t thread_id = 0;
     bool all_threads = false;
 };
@@ -55,11 +63,21 @@ PyObject* on_event(PyObject* self, PyObject* const* args, Py_ssize_t nargsf) noe
         if constexpr (may_disable) return Py_NewRef(in.disable.get());
         Py_RETURN_NONE;
     }
-    // DISABLE would be for every thread: other threads are told nothing.
-    if (!in.all_threads && tstate->id != in.thread_id) Py_RETURN_NONE;
     PyObject* arg = (kind == Kind::return_value && nargs >= 3) ? args[2] : Py_None;
     // PY_UNWIND names the exception leaving the frame: its record needs no exception tool.
     PyObject* unwinding = (kind == Kind::return_no_value && nargs >= 3) ? args[2] : nullptr;
+    if (in.request_var) {
+        // The request in progress here, if any. Nothing is switched off for a request's sake
+        // (not even past its trace's limit): the place may be another request's.
+        PyObject* current = nullptr;
+        if (PyContextVar_Get(in.request_var.get(), nullptr, &current) < 0) PyErr_Clear();
+        Owned held = Owned::steal(current);
+        ProfilerObject* request = open_request_of(current, self);
+        if (request != nullptr) handle_profile_event(tstate, request, frame, code, is_return, arg, bits, unwinding, step);
+        Py_RETURN_NONE;
+    }
+    // DISABLE would be for every thread: other threads are told nothing.
+    if (!in.all_threads && tstate->id != in.thread_id) Py_RETURN_NONE;
     if (unwinding != nullptr || (bits & kHasPluginsBit) || !record_plain_event(tstate, profiler, frame, code, is_return, arg, bits)) {
         handle_profile_event(tstate, profiler, frame, code, is_return, arg, bits, unwinding, step);
     }
@@ -129,6 +147,7 @@ bool release_tool(Installed& in) {
     }
     ok = ok && compat::free_monitoring_tool(mon, kToolId);
     Owned profiler = std::move(in.profiler);
+    Owned request_var = std::move(in.request_var);
     return ok;
 }
 
@@ -166,29 +185,70 @@ bool monitoring_tool_free() {
     return true;
 }
 
+namespace {
+
+// Our callables, bound to `native`, and our events; the tool id is ours already. Places that a
+// previous profiler (other filters, other plugins) switched off are live again.
+bool install_callables(Installed& in, PyObject* native) {
+    PyObject* mon = in.monitoring.get();  // borrowed from `in`
+    long mask = 0;
+    for (EventHandler& h : handlers) {
+        const long bit = event_bit(mon, h.event);
+        if (bit < 0) return false;
+        Owned callable = Owned::steal(PyCFunction_New(&h.def, native));
+        if (!callable || !call_ok(PyObject_CallMethod(mon, "register_callback", "ilO", kToolId, bit, callable.get()))) {
+            return false;
+        }
+        mask |= bit;
+    }
+    return call_ok(PyObject_CallMethod(mon, "set_events", "il", kToolId, mask)) &&
+           call_ok(PyObject_CallMethod(mon, "restart_events", nullptr));
+}
+
+}  // namespace
+
 PyObject* install_monitoring(PyObject* native, bool all_threads) {
     if (!monitoring_tool_free()) return nullptr;
     Installed& in = installed();
     PyObject* mon = in.monitoring.get();  // borrowed from `in`
     if (!in.profiler && !call_ok(PyObject_CallMethod(mon, "use_tool_id", "is", kToolId, kToolName))) return nullptr;
-    // From here on the callables deliver to the new profiler (a previous one of ours is replaced).
+    // From here on the callables deliver to the new profiler (a previous one of ours, or the
+    // requests of an origin, replaced: a whole program's profiler has every thread's events).
     in.profiler = Owned::borrow(native);
+    in.request_var.reset();
     in.thread_id = PyThreadState_GetID(PyThreadState_Get());
     in.all_threads = all_threads;
-    long mask = 0;
-    for (EventHandler& h : handlers) {
-        const long bit = event_bit(mon, h.event);
-        if (bit < 0) return fail_install();
-        Owned callable = Owned::steal(PyCFunction_New(&h.def, native));
-        if (!callable || !call_ok(PyObject_CallMethod(mon, "register_callback", "ilO", kToolId, bit, callable.get()))) {
-            return fail_install();
-        }
-        mask |= bit;
-    }
-    if (!call_ok(PyObject_CallMethod(mon, "set_events", "il", kToolId, mask))) return fail_install();
-    // Places that a previous profiler (other filters, other plugins) disabled are live again.
-    if (!call_ok(PyObject_CallMethod(mon, "restart_events", nullptr))) return fail_install();
+    if (!install_callables(in, native)) return fail_install();
     Py_RETURN_NONE;
+}
+
+RequestEngine monitor_requests(PyObject* origin, PyObject* request_var) {
+    Installed& in = installed();
+    if (in.profiler.get() == origin && in.request_var.get() == request_var) return RequestEngine::monitoring;
+    if (in.profiler && !in.request_var) return RequestEngine::program;
+    // Another origin's requests may be switched over only when none of them is open: the places
+    // its filters switched off come back on, to be judged afresh.
+    if (in.profiler && reinterpret_cast<ProfilerObject*>(in.profiler.get())->open_requests != 0) {
+        return RequestEngine::unavailable;
+    }
+    if (!monitoring_tool_free()) {
+        PyErr_Clear();  // another tool has the id: requests use the profile engine
+        return RequestEngine::unavailable;
+    }
+    PyObject* mon = in.monitoring.get();  // borrowed from `in`
+    if (!in.profiler && !call_ok(PyObject_CallMethod(mon, "use_tool_id", "is", kToolId, kToolName))) {
+        PyErr_Clear();
+        return RequestEngine::unavailable;
+    }
+    in.profiler = Owned::borrow(origin);
+    in.request_var = Owned::borrow(request_var);
+    in.all_threads = true;
+    if (!install_callables(in, origin)) {
+        PyErr_Clear();
+        if (!release_tool(in)) PyErr_Clear();
+        return RequestEngine::unavailable;
+    }
+    return RequestEngine::monitoring;
 }
 
 PyObject* uninstall_monitoring() {

@@ -14,6 +14,16 @@ bool monitoring_tool_free();
 // Returns None, or null with RuntimeError when another tool holds the id.
 PyObject* install_monitoring(PyObject* native, bool all_threads);
 
+// How the events of an origin's requests (requests.hpp) reach them.
+enum class RequestEngine {
+    monitoring,   // through the tool, installed for the origin's requests now if it was not
+    program,      // nowhere: a whole program's profiler of ours has the tool
+    unavailable,  // not through the tool (another tool has the id, or another origin's open
+                  // requests): through a profile function on each request's thread
+};
+// Never fails: whatever keeps the tool from the requests gives `unavailable`.
+RequestEngine monitor_requests(PyObject* origin, PyObject* request_var);
+
 // Clears our events and callbacks and frees the tool id; None when nothing is installed.
 PyObject* uninstall_monitoring();
 

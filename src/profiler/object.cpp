@@ -8,6 +8,7 @@
 #include "callback.hpp"
 #include "event.hpp"
 #include "exceptions.hpp"
+#include "requests.hpp"
 #include "state.hpp"
 #include "trace.hpp"
 
@@ -177,6 +178,7 @@ PyObject* profiler_new(PyTypeObject*, PyObject*, PyObject*) {
 
 int profiler_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
+    Py_VISIT(as_profiler(self)->origin);
     ProfilerState* state = as_profiler(self)->state;
     if (state == nullptr) return 0;
     for (auto& [id, thread] : state->threads) {
@@ -198,6 +200,7 @@ int profiler_clear(PyObject* self) {
     if (state == nullptr) return 0;
     // Move the references out before releasing them: releasing may run code that looks here.
     std::vector<Owned> released;
+    forget_origin(as_profiler(self), released);
     for (auto& [id, thread] : state->threads) {
         thread->call_frames.clear();
         released.push_back(std::move(thread->raising_exception));
@@ -219,6 +222,8 @@ void profiler_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     ProfilerState* state = as_profiler(self)->state;
     as_profiler(self)->state = nullptr;
+    std::vector<Owned> released;
+    forget_origin(as_profiler(self), released);
     delete state;
     if (as_profiler(self)->holds_exception_tool) {
         as_profiler(self)->holds_exception_tool = false;
@@ -311,6 +316,17 @@ PyMethodDef methods[] = {
      "register_threading_profiler($self, _frame, _event, _arg)\n--\n\n"
      "Registers the profiler on the current thread. Called by `threading.setprofile` on the first "
      "event of every new thread, as arranged by `register_profiler`."},
+    {"begin_request", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method_begin_request)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "begin_request($self, source, install)\n--\n\n"
+     "A new profiler for one web request whose trace's source is `source`: it uses this profiler's "
+     "settings, filters and plugins, and their cached decisions, and has a trace of its own. With "
+     "`install` true it is installed as the calling thread's profile function (the profile engine); "
+     "otherwise nothing is installed. `end_request()` closes it."},
+    {"end_request", method_end_request, METH_NOARGS,
+     "end_request($self)\n--\n\n"
+     "Closes a request's profiler: it records no more events from any engine. Its trace is then "
+     "taken with `take_trace_pieces()`."},
     {"adopt_after_fork", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method_adopt_after_fork)),
      METH_VARARGS | METH_KEYWORDS,
      "adopt_after_fork($self, trace_id=None, parent_trace_id=None, started_by=None)\n--\n\n"
@@ -337,12 +353,18 @@ const char class_doc[] =
     "while holding the interpreter lock, and `ThreadLocal` attributes store data relevant only to "
     "the current thread.";
 
+PyGetSetDef getset[] = {
+    {"request_open", get_request_open, nullptr, "Whether this is a request's profiler whose request is open.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(profiler_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(profiler_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(profiler_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(profiler_clear)},
     {Py_tp_methods, methods},
+    {Py_tp_getset, getset},
     {Py_tp_doc, const_cast<char*>(class_doc)},
     {0, nullptr},
 };
@@ -375,6 +397,9 @@ PyObject* wrap_profiler(std::unique_ptr<ProfilerState> state) {
     if (obj == nullptr) return raise_internal_error("a JarnProfiler object can be allocated");
     as_profiler(obj)->state = state.release();
     as_profiler(obj)->holds_exception_tool = false;
+    as_profiler(obj)->origin = nullptr;
+    as_profiler(obj)->request_open = false;
+    as_profiler(obj)->open_requests = 0;
     return obj;
 }
 

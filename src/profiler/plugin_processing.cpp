@@ -144,7 +144,7 @@ bool run_processor(Event& ev, PluginProcessor& proc, bool& produced) {
 }  // namespace
 
 bool process_plugins(Event& ev) {
-    const PluginMap& plugins = ev.profiler.plugins;
+    const PluginMap& plugins = ev.profiler.plugin_map();
     if (plugins.empty()) return true;
     const auto found = plugins.find(ev.name);
     if (found == plugins.end()) return true;

@@ -83,8 +83,9 @@ struct ThreadState {
     void clear_raising();
 };
 
-struct ProfilerState {
-    // Settings.
+// Settings, copied once from the host profiler object. A request's profiler copies its origin's
+// (see requests.hpp): whatever is added here reaches requests too.
+struct ProfilerSettings {
     std::string db_path;
     bool one_trace_per_test = false;
     std::string source;
@@ -100,7 +101,12 @@ struct ProfilerState {
     own_clock::Reading clock_start;  // the own clock when profiling began, for its rate
     std::int64_t slow_repr_ns = 1000000;
     std::uint64_t max_trace_bytes = std::uint64_t(1) << 30;
+    // Distinguishes this profiler's cached per-code decisions from another profiler's (a request's
+    // profiler shares its origin's: the same filters and plugins).
+    std::uint64_t epoch = 0;
+};
 
+struct ProfilerState : ProfilerSettings {
     // Shared between threads; touched only with the interpreter lock held and never across a
     // call into Python code.
     std::string trace_id;
@@ -109,6 +115,9 @@ struct ProfilerState {
     // Moves on whenever entries of `frames` are removed, which a thread's cached list may be.
     std::uint64_t lists_generation = 1;
     PluginMap plugins;
+    // A request's profiler runs its origin's plugins, kept alive by the origin (see requests.hpp).
+    PluginMap* shared_plugins = nullptr;
+    PluginMap& plugin_map() { return shared_plugins != nullptr ? *shared_plugins : plugins; }
     // The current trace's records past `max_trace_bytes`: counted, not kept.
     TraceLimit limit;
     // The logical call of each generator or coroutine frame that has started and not finished,
@@ -127,8 +136,6 @@ struct ProfilerState {
     std::uint64_t last_thread_id = 0;
     ThreadState* last_thread = nullptr;
 
-    // Distinguishes this profiler's cached per-code decisions from another profiler's.
-    std::uint64_t epoch = 0;
     // The process this state belongs to; a forked child starts its own trace (see adopt_after_fork).
     std::uint64_t fork_generation = 0;
 
@@ -152,6 +159,12 @@ struct ProfilerObject {
     PyObject_HEAD
     ProfilerState* state;
     bool holds_exception_tool;
+    // A request's profiler (requests.hpp): the profiler it was begun from (owned), and whether its
+    // request is still open. Null and false for every other profiler.
+    PyObject* origin;
+    bool request_open;
+    // An origin's: its requests still open.
+    std::size_t open_requests;
 };
 
 // What a forked child's trace says of where it came from; empty texts: the parent's trace id

@@ -29,6 +29,9 @@ const char* text_of(const char* ident) {
         {"mod_jarn_version", "jarn.version"},
         {"mod_jarn_git", "jarn.git"},
         {"mod_jarn_db", "jarn.db"},
+        {"engine_monitoring", "monitoring"},
+        {"engine_program", "program"},
+        {"engine_profile", "profile"},
         {"log_format",
          "Unexpected exception in Rust.\n    co_filename: %s\n    co_name: %s\n    event: %s\n"
          "    frame locals: %s\n"},

@@ -37,7 +37,7 @@ Lying = type("Lying", (dict,), {m: lambda s, *a: True for m in ["__getitem__", "
 
 def test_module_surface() -> None:
     assert _jarn.__all__ == ["register_noop_profiler", "register_profiler", "register_monitoring_profiler",
-                             "unregister_monitoring_profiler"]
+                             "unregister_monitoring_profiler", "request_origin", "monitor_requests"]
     ns = compile_program("def f():\n    return 1\n")
     host = HostProfiler()
     _jarn.register_profiler(host)
