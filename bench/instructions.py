@@ -100,7 +100,7 @@ def real_program():
     import real_program
     return real_program.build(gen_dir).run
 
-config = {"engine": engine, "slow_repr_ms": 10**6}
+config = {"engine": engine, "slow_repr_ms": 10**6, **__import__("json").loads(os.environ.get("JARN_BENCH_CONFIG", "{}"))}
 prime = 0  # calls made under the profiler before the measured ones: every function seen once
 if workload == "past-cap":
     # Past the trace's memory limit from the first events on.

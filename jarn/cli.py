@@ -12,7 +12,7 @@ from pathlib import Path
 from typing import Any, NoReturn
 
 from jarn import store as stores
-from jarn.config import ENGINES, ConfigError, load_config
+from jarn.config import ENGINES, VALUES, ConfigError, load_config
 from jarn.progress import Progress
 from jarn.terminal import printable
 from jarn.version import __version__
@@ -88,7 +88,9 @@ def build_parser() -> argparse.ArgumentParser:
     _add_db(run)
     run.add_argument("-m", dest="module", action="store_true", help="run a module, as python -m does")
     run.add_argument("--threading", action=argparse.BooleanOptionalAction, default=None, help="also profile new threads")
-    run.add_argument("--lightweight-repr", action="store_true", default=None, help="describe objects without calling them")
+    run.add_argument("--values", choices=VALUES, default=None,
+                     help="how objects are recorded: their fields (default), their repr, or type and address")
+    run.add_argument("--lightweight-repr", action="store_true", default=None, help="the same as --values type")
     run.add_argument("--omit-return-locals", action="store_true", default=None, help="no locals in return records")
     run.add_argument("--include", action="append", default=[], metavar="PATTERN", help="always record files matching")
     run.add_argument("--ignore", action="append", default=[], metavar="PATTERN", help="never record files matching")
@@ -169,7 +171,7 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-_RUN_VALUE_OPTIONS = ("--db", "--engine", "--include", "--ignore", "--source", "--include-library", "--ignore-set")
+_RUN_VALUE_OPTIONS = ("--db", "--engine", "--include", "--ignore", "--source", "--include-library", "--ignore-set", "--values")
 
 
 def split_run_arguments(argv: list[str]) -> tuple[list[str], list[str] | None, bool]:
@@ -207,7 +209,7 @@ def _run(args: argparse.Namespace) -> int:
     from jarn.profiler import JarnProfiler
 
     overrides: dict[str, Any] = {}
-    for key in ("threading", "lightweight_repr", "omit_return_locals", "engine"):
+    for key in ("threading", "lightweight_repr", "values", "omit_return_locals", "engine"):
         if getattr(args, key) is not None:
             overrides[key] = getattr(args, key)
     for key, value in (

@@ -3,12 +3,16 @@ environment variable, then overrides.
 
 The result is the plain dictionary the native core reads:
 
-    {"sqlite_busy_timeout": 60, "threading": False, "lightweight_repr": False,
-     "omit_return_locals": False, "slow_repr_ms": 1.0, "max_trace_bytes": 1073741824,
+    {"sqlite_busy_timeout": 60, "threading": False, "lightweight_repr": False, "values": "fields",
+     "scrub": True, "omit_return_locals": False, "slow_repr_ms": 1.0, "max_trace_bytes": 1073741824,
      "engine": "monitoring", "filters": {"include_frames": [], "ignore_frames": []},
      "plugins": {...}, "db_path": ".jarn/db.sqlite3",
      "max_pending_bytes": 268435456, "drain_seconds": 5.0}
 
+`values` says how objects are recorded: "fields" (their own storage, none of their code run),
+"repr" (their __repr__) or "type" (type and address); `lightweight_repr = true` means "type".
+`scrub` keeps secrets out of the trace: true (the built-in denylist of names), a list of names
+added to it, or false (nothing scrubbed).
 `engine` says how the interpreter delivers events: "profile" (its profile hook) or "monitoring"
 (sys.monitoring, where code that is not recorded stops costing anything after its first event).
 `max_pending_bytes` and `drain_seconds` bound the background writer of web requests' traces
@@ -48,11 +52,15 @@ PLUGIN_NAMES = (
 )
 # How the interpreter hands events to the core: its profile hook, or sys.monitoring.
 ENGINES = ("profile", "monitoring")
+# How objects are recorded.
+VALUES = ("fields", "repr", "type")
 
 DEFAULTS: dict[str, Any] = {
     "sqlite_busy_timeout": 60,
     "threading": False,
     "lightweight_repr": False,
+    "values": "fields",
+    "scrub": True,
     "omit_return_locals": False,
     "slow_repr_ms": 1.0,
     "max_trace_bytes": 1 << 30,
@@ -113,6 +121,24 @@ def _engine(value: Any) -> str:
     return str(value)
 
 
+def _values(value: Any) -> str:
+    if value not in VALUES:
+        raise _Wrong(f"one of {', '.join(map(repr, VALUES))}")
+    return str(value)
+
+
+def _scrub(value: Any) -> bool | list[str]:
+    if isinstance(value, bool):
+        return value
+    try:
+        names = _strings(value)
+    except _Wrong:
+        raise _Wrong("true, false or a list of names") from None
+    if not all(0 < len(name.encode("utf-8", "surrogatepass")) <= 64 for name in names):
+        raise _Wrong("a list of names of 1 to 64 characters")
+    return names
+
+
 def _path(value: Any) -> str | os.PathLike[str]:
     if not isinstance(value, str | os.PathLike):
         raise _Wrong("a path or a postgresql:// URL")
@@ -135,6 +161,20 @@ def _append(table: str, key: str) -> Apply:
         config[table][key] = config[table][key] + value
 
     return apply
+
+
+# `lightweight_repr` is the older name of values = "type": the two are kept in step.
+def _values_setting(config: dict[str, Any], value: Any, base: Path | None) -> None:
+    config["values"] = value
+    config["lightweight_repr"] = value == "type"
+
+
+def _lightweight_setting(config: dict[str, Any], value: Any, base: Path | None) -> None:
+    config["lightweight_repr"] = value
+    if value:
+        config["values"] = "type"
+    elif config.get("values") == "type":
+        config["values"] = "fields"
 
 
 def store_name(value: str | os.PathLike[str], base: Path | None = None) -> str:
@@ -199,7 +239,9 @@ _UINT64 = 2**64 - 1
 SETTINGS: dict[str, Setting] = {
     "sqlite_busy_timeout": Setting(_int(0, _UINT64, "a non-negative integer (seconds)")),
     "threading": Setting(_bool),
-    "lightweight_repr": Setting(_bool),
+    "lightweight_repr": Setting(_bool, _lightweight_setting),
+    "values": Setting(_values, _values_setting),
+    "scrub": Setting(_scrub),
     "omit_return_locals": Setting(_bool),
     "record_notes": Setting(_bool),
     "slow_repr_ms": Setting(_number(0, 1e12, "a non-negative number of milliseconds")),

@@ -246,6 +246,7 @@ def _dump(v):
     return msgpack.packb(v, default=lambda o: f"<{type(o).__name__}>")
 jarn.serialize.dump_msgpack = _dump
 jarn.serialize.dump_msgpack_lightweight_repr = _dump
+jarn.serialize.dump_msgpack_repr = _dump
 jarn.plugins.load_plugin_data = lambda config: []
 class Host:
     def __init__(self, config=None):

@@ -39,6 +39,28 @@ def attribute(obj: Any, name: str, default: Any = None) -> Any:
         return default
 
 
+MAX_HEADERS = 50
+
+
+def headers(value: Any) -> dict[str, str] | None:
+    """Request headers as {name: value} texts (a dict, a case-insensitive mapping of a library,
+    or httpx's Headers); None when there are none to read. Their values are scrubbed by name when
+    the record is written."""
+    if value is None:
+        return None
+    try:
+        items = value.multi_items() if hasattr(value, "multi_items") else value.items()
+        out: dict[str, str] = {}
+        for name, item in items:
+            if len(out) == MAX_HEADERS:
+                break
+            name = name.decode("latin-1") if isinstance(name, bytes) else name
+            out[text(name, 200)] = text(item.decode("latin-1") if isinstance(item, bytes) else item)
+        return out
+    except Exception:
+        return None
+
+
 def integer(value: Any) -> int | None:
     return value if isinstance(value, int) and not isinstance(value, bool) else None
 

@@ -1,5 +1,6 @@
 """An "http" record per outbound request through http.client (urllib, and libraries built on
-it): method and URL when the request is sent, then the status when the response arrives.
+it): method, URL and headers when the request is sent, then the status when the response
+arrives. Secrets in the headers and the URL are scrubbed when the record is written.
 
 A request made through requests or urllib3 is recorded once, by their own plugin: the calls
 they make into http.client are left alone."""
@@ -8,7 +9,7 @@ from __future__ import annotations
 
 from typing import Any
 
-from jarn.plugins._safe import attribute, called_from, local, text
+from jarn.plugins._safe import attribute, called_from, headers, local, text
 from jarn.plugins.http_libraries import OUTER_PLACES
 
 
@@ -32,7 +33,8 @@ def _process(frame: Any, event: str, arg: Any, context: dict[str, Any]) -> dict[
     if frame.f_code.co_name == "request":
         sent = {"method": text(local(frame, "method", "")), "url": _url(conn, local(frame, "url", ""))}
         context[key] = sent
-        return {"subtype": "request", "library": "http.client", **sent}
+        shown = headers(local(frame, "headers"))
+        return {"subtype": "request", "library": "http.client", **sent, **({"headers": shown} if shown else {})}
     sent = context.pop(key, {"method": "", "url": ""})
     return {
         "subtype": "response",

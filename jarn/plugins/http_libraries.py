@@ -1,6 +1,8 @@
 """"http" records for outbound requests made with requests, urllib3 and httpx (sync and async):
-a "request" record (method, URL) when the call begins and a "response" record (method, URL,
-status, duration) when it ends; the status is None when the call raised.
+a "request" record (method, URL, headers) when the call begins and a "response" record (method,
+URL, status, duration) when it ends; the status is None when the call raised. Secrets in the
+headers and the URL (Authorization, Cookie, a URL's password or token...) are scrubbed when the
+record is written.
 
 Only the outermost library call of a request is recorded: requests calls urllib3, which calls
 http.client, and urllib3 calls itself again for retries and redirects, as requests does for
@@ -11,7 +13,7 @@ from __future__ import annotations
 from collections.abc import Callable
 from typing import Any
 
-from jarn.plugins._safe import attribute, called_from, edge, elapsed, installed, integer, local, text, unexpected
+from jarn.plugins._safe import attribute, called_from, edge, elapsed, headers, installed, integer, local, text, unexpected
 
 # (code name, file) of each library entry point, outermost library first.
 _REQUESTS = (("send", "requests/sessions.py"),)
@@ -20,23 +22,23 @@ _HTTPX = (("send", "httpx/_client.py"),)
 OUTER_PLACES = _REQUESTS + _URLLIB3
 
 
-def _requests_sent(frame: Any) -> tuple[Any, Any]:
+def _requests_sent(frame: Any) -> tuple[Any, Any, Any]:
     request = local(frame, "request")
-    return attribute(request, "method", None), attribute(request, "url", None)
+    return attribute(request, "method", None), attribute(request, "url", None), attribute(request, "headers", None)
 
 
-def _urllib3_sent(frame: Any) -> tuple[Any, Any]:
+def _urllib3_sent(frame: Any) -> tuple[Any, Any, Any]:
     method, url = local(frame, "method"), local(frame, "url")
     if isinstance(url, str) and url.startswith("/"):  # a pool's own request names the path only
         pool = local(frame, "self")
         port = attribute(pool, "port", None)
         url = f"{text(attribute(pool, 'scheme', 'http'))}://{text(attribute(pool, 'host', ''))}{':' + str(port) if port else ''}{url}"
-    return method, url
+    return method, url, local(frame, "headers")
 
 
-def _httpx_sent(frame: Any) -> tuple[Any, Any]:
+def _httpx_sent(frame: Any) -> tuple[Any, Any, Any]:
     request = local(frame, "request")
-    return attribute(request, "method", None), attribute(request, "url", None)
+    return attribute(request, "method", None), attribute(request, "url", None), attribute(request, "headers", None)
 
 
 def _status(response: Any) -> int | None:
@@ -45,13 +47,13 @@ def _status(response: Any) -> int | None:
 
 
 def _plugin(
-    library: str, places: tuple[tuple[str, str], ...], outer: tuple[tuple[str, str], ...], sent: Callable[[Any], tuple[Any, Any]]
+    library: str, places: tuple[tuple[str, str], ...], outer: tuple[tuple[str, str], ...], sent: Callable[[Any], tuple[Any, Any, Any]]
 ) -> list[dict[str, Any]]:
     def call(frame: Any, event: str, arg: Any, context: dict[str, Any]) -> bool:
         return edge(frame, event, arg, context) and not called_from(frame, outer)
 
     def process(frame: Any, event: str, arg: Any, context: dict[str, Any]) -> dict[str, Any]:
-        method, url = sent(frame)
+        method, url, sent_headers = sent(frame)
         if not isinstance(method, str | bytes) or url is None:
             unexpected(library, "a request without a method or URL")
         data: dict[str, Any] = {
@@ -63,6 +65,8 @@ def _plugin(
         if event == "return":
             data["status"] = _status(arg)
             data["duration"] = elapsed(frame, context)
+        elif (shown := headers(sent_headers)) is not None:
+            data["headers"] = shown
         return data
 
     return [

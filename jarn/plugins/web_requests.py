@@ -11,16 +11,24 @@ from __future__ import annotations
 from typing import Any
 
 from jarn.plugins._safe import local
+from jarn.scrub import Rules
 
 _FILE = "/jarn/wsgi.py"
 
 
-def _process(frame: Any, event: str, arg: Any, context: dict[str, Any]) -> dict[str, Any]:
-    names = ("method", "path", "status", "duration") if frame.f_code.co_name == "request_ended" else ("method", "path")
-    return {name: local(frame, name) for name in names}
+def _processor(rules: Rules) -> Any:
+    def process(frame: Any, event: str, arg: Any, context: dict[str, Any]) -> dict[str, Any]:
+        names = ("method", "path", "status", "duration") if frame.f_code.co_name == "request_ended" else ("method", "path")
+        data = {name: local(frame, name) for name in names}
+        if isinstance(data["path"], str):  # a query's listed parameters scrubbed
+            data["path"] = rules.path(data["path"])
+        return data
+
+    return process
 
 
 def entries(config: dict[str, Any]) -> list[dict[str, Any]]:
+    process = _processor(Rules.from_config(config))
     return [
         {
             "co_names": [name],
@@ -28,7 +36,7 @@ def entries(config: dict[str, Any]) -> list[dict[str, Any]]:
             "call_type": kind,
             "return_type": kind,
             "events": ["call"],
-            "process": _process,
+            "process": process,
         }
         for name, kind in (("request_began", "request"), ("request_ended", "response"))
     ]

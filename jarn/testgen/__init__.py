@@ -2,9 +2,9 @@
 that it returns what it returned then, or raises what it raised then (same type, same repr).
 
 Only values that survive the trace unchanged are used: None, bool, int, float, str, bytes, and
-lists and str-keyed dicts of them. A value the serialiser described instead ({"__type__",
-"repr"}), cut short, or turned from a tuple or set into a list cannot be rebuilt faithfully; such
-calls are reported and left out, never guessed.
+lists and str-keyed dicts of them. A value the serialiser described instead ({"__type__", ...}),
+cut short, scrubbed ("[scrubbed]"), or turned from a tuple or set into a list cannot be rebuilt
+faithfully; such calls are reported and left out, never guessed.
 """
 
 from __future__ import annotations
@@ -16,6 +16,7 @@ from dataclasses import dataclass, field
 from typing import Any
 
 from jarn.trace import Trace
+from jarn.trace.records import value_text
 
 
 class TestgenError(Exception):
@@ -38,7 +39,7 @@ def _round_trips(value: Any) -> bool:
     if isinstance(value, float):
         return math.isfinite(value)
     if isinstance(value, str):
-        return not value.endswith(_CUT_MARKERS)
+        return not value.endswith(_CUT_MARKERS) and "[scrubbed]" not in value
     if isinstance(value, list):
         return all(_round_trips(v) for v in value)
     if isinstance(value, dict):
@@ -217,6 +218,6 @@ def _expected_exception(value: Any) -> tuple[str, str | None] | None:
         return None
     if "." not in name:
         name = "builtins." + name
-    text = value.get("repr")
+    text = value_text(value)
     usable = isinstance(text, str) and " object at 0x" not in text and not text.endswith(_CUT_MARKERS)
     return name, text if usable else None

@@ -157,6 +157,17 @@ def text(value: Any, default: str = "") -> str:
     return value if isinstance(value, str) else default
 
 
+def value_text(value: Any) -> str | None:
+    """The one-line text of a value the serialiser described ({"__type__": ..., "text": ...,
+    "fields": ...} for an object read by its fields; {"__type__": ..., "repr": ...} by its repr,
+    its type and address, and in traces made before objects were read by their fields), or None
+    for any other value."""
+    if not isinstance(value, dict) or not isinstance(value.get("__type__"), str):
+        return None
+    shown = value.get("text", value.get("repr"))
+    return shown if isinstance(shown, str) else None
+
+
 def number(value: Any) -> float | None:
     if type(value) is float:
         return value

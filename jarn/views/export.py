@@ -122,7 +122,7 @@ function show(v, depth) {
   if (typeof v === 'number') return String(v);
   if (Array.isArray(v)) return depth ? '[' + v.map(x => show(x, depth - 1)).join(', ') + ']' : '[...]';
   if (typeof v === 'object') {
-    if ('__type__' in v && typeof v.repr === 'string') return v.repr;
+    if ('__type__' in v && typeof (v.text ?? v.repr) === 'string') return v.text ?? v.repr;
     if ('__bytes__' in v) return "b'" + atob(v.__bytes__) + "'";
     return depth ? '{' + Object.entries(v).map(([k, x]) => JSON.stringify(k) + ': ' + show(x, depth - 1)).join(', ') + '}' : '{...}';
   }

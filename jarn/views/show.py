@@ -15,6 +15,7 @@ from typing import Any, TextIO
 
 from jarn.terminal import printable
 from jarn.trace import Call, PluginRecord, ThreadState, Walk
+from jarn.trace.records import value_text
 
 
 @dataclass(frozen=True)
@@ -51,8 +52,9 @@ def format_value(value: Any, limit: int = 60) -> str:
 
 def _render(value: Any, depth: int) -> str:
     if isinstance(value, dict):
-        if set(value) >= {"__type__", "repr"} and isinstance(value.get("repr"), str):
-            return value["repr"]
+        shown = value_text(value)
+        if shown is not None:
+            return shown
         if depth == 0:
             return "{...}"
         return "{" + ", ".join(f"{k!r}: {_render(v, depth - 1)}" for k, v in value.items()) + "}"

@@ -1,6 +1,7 @@
 #include "config.hpp"
 
 #include <cstring>
+#include <utility>
 
 #include "../utils/internal_error.hpp"
 #include "../utils/interned.hpp"
@@ -112,8 +113,65 @@ bool use_threading(PyObject* config, bool& out) {
     return read_flag(config, names.threading, "config.get(\"threading\" should not raise.", out);
 }
 
-bool lightweight_repr(PyObject* config, bool& out) {
-    return read_flag(config, names.lightweight_repr, "config.get(\"lightweight_repr\" should not raise.", out);
+bool get_values_mode(PyObject* config, ValuesMode& out) {
+    bool lightweight;
+    if (!read_flag(config, names.lightweight_repr, "config.get(\"lightweight_repr\" should not raise.", lightweight)) {
+        return false;
+    }
+    bool ok;
+    PyObject* value = config_lookup(config, names.values, "config.get(\"values\" should not raise.", ok);
+    if (!ok) return false;
+    out = lightweight ? ValuesMode::type : ValuesMode::fields;
+    if (value == nullptr) return true;
+    static const std::pair<const char*, ValuesMode> modes[] = {
+        {"fields", ValuesMode::fields}, {"repr", ValuesMode::repr}, {"type", ValuesMode::type}};
+    for (const auto& [name, mode] : modes) {
+        if (PyUnicode_Check(value) && PyUnicode_CompareWithASCIIString(value, name) == 0) {
+            if (lightweight && mode != ValuesMode::type) {
+                PyErr_Format(PyExc_ValueError, "values is %R but lightweight_repr asks for \"type\"", value);
+                return false;
+            }
+            out = mode;
+            return true;
+        }
+    }
+    PyErr_Format(PyExc_ValueError, "values must be \"fields\", \"repr\" or \"type\", not %R", value);
+    return false;
+}
+
+bool get_scrub_rules(PyObject* config, scrub::Rules& rules, Owned& argument) {
+    bool ok;
+    PyObject* value = config_lookup(config, names.scrub, "config.get(\"scrub\" should not raise.", ok);
+    if (!ok) return false;
+    if (value == nullptr || value == Py_True) {
+        argument = Owned::steal(PyTuple_New(0));
+        return bool(argument);
+    }
+    if (value == Py_False) {
+        rules.disable();
+        argument = Owned::borrow(Py_False);
+        return true;
+    }
+    if (!PyList_Check(value) && !PyTuple_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "scrub must be true, false or a list of names");
+        return false;
+    }
+    argument = Owned::steal(PySequence_Tuple(value));
+    if (!argument) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(argument.get()); ++i) {
+        PyObject* name = PyTuple_GET_ITEM(argument.get(), i);
+        Py_ssize_t size;
+        const char* data = PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &size) : nullptr;
+        if (data == nullptr) {
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "scrub must be true, false or a list of names");
+            return false;
+        }
+        if (!rules.add(std::string_view(data, std::size_t(size)))) {
+            PyErr_Format(PyExc_ValueError, "a scrub name must have 1 to %d characters: %R", int(scrub::kLongestName), name);
+            return false;
+        }
+    }
+    return true;
 }
 
 bool record_notes(PyObject* config, bool& out) {

@@ -3,8 +3,12 @@
 // odd values live in one place (jarn/serialize.py) while plain data costs no Python call.
 #include <Python.h>
 
+#include <memory>
+#include <string>
+
 #include "../utils/owned.hpp"
 #include "native_api.hpp"
+#include "scrub.hpp"
 #include "value_encoder.hpp"
 
 namespace jarn {
@@ -16,6 +20,8 @@ struct EncoderObject {
     PyObject* fallback;  // owned
     EncoderLimits limits;
     ObjectStyle objects;
+    scrub::Rules* rules;       // owned; what is scrubbed when the caller gives no rules
+    PyObject* scrub_argument;  // owned; the same as the fallback is told them, null: a fallback of three arguments
 };
 
 EncoderObject* as_encoder(PyObject* self) { return reinterpret_cast<EncoderObject*>(self); }
@@ -25,12 +31,20 @@ EncoderObject* as_encoder(PyObject* self) { return reinterpret_cast<EncoderObjec
 __attribute__((tls_model("initial-exec"))) thread_local msgpack::Buffer scratch;
 __attribute__((tls_model("initial-exec"))) thread_local bool scratch_in_use = false;
 
+// The rules that apply to an encoding: the caller's (a record's profiler) or the encoder's own.
+EncodeContext context_of(EncoderObject* enc, const ValueBudget& budget) {
+    const bool callers = budget.scrub != nullptr;
+    PyObject* argument = enc->scrub_argument == nullptr ? nullptr : callers ? budget.scrub_argument : enc->scrub_argument;
+    return EncodeContext{enc->fallback, enc->limits, enc->objects, callers ? *budget.scrub : *enc->rules, argument};
+}
+
 bool append_encoding(PyObject* self, PyObject* value, ValueBudget* shared, msgpack::Buffer& out) {
     EncoderObject* enc = as_encoder(self);
     ValueBudget own;
     ValueBudget& budget = shared != nullptr ? *shared : own;
     start_budget(budget, enc->limits);
-    switch (encode_value(value, enc->fallback, enc->limits, enc->objects, budget, out)) {
+    const EncodeContext ctx = context_of(enc, budget);
+    switch (encode_value(value, ctx, budget, out)) {
         case EncodeResult::encoded:
             return true;
         case EncodeResult::error:
@@ -38,8 +52,8 @@ bool append_encoding(PyObject* self, PyObject* value, ValueBudget* shared, msgpa
         case EncodeResult::whole_value:
             break;
     }
-    // Better written by the fallback as a whole (a cycle, a container changed while walked).
-    return append_fallback(enc->fallback, value, 0, budget, out);
+    // Better written by the fallback as a whole (a container changed while walked).
+    return append_fallback(ctx, value, 0, budget, out);
 }
 
 PyObject* encode_with(EncoderObject* enc, PyObject* value, msgpack::Buffer& out) {
@@ -73,7 +87,7 @@ int append_map_encoding(PyObject* self, PyObject* const* keys, PyObject* const* 
     ValueBudget own;
     ValueBudget& budget = shared != nullptr ? *shared : own;
     start_budget(budget, enc->limits);
-    switch (encode_map(keys, values, n, enc->fallback, enc->limits, enc->objects, budget, out)) {
+    switch (encode_map(keys, values, n, context_of(enc, budget), budget, out)) {
         case EncodeResult::encoded:
             return 1;
         case EncodeResult::error:
@@ -82,6 +96,85 @@ int append_map_encoding(PyObject* self, PyObject* const* keys, PyObject* const* 
             break;
     }
     return 0;
+}
+
+// Adds the names of a tuple to the rules.
+bool add_names(PyObject* names, scrub::Rules& rules) {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names); ++i) {
+        PyObject* name = PyTuple_GET_ITEM(names, i);
+        Py_ssize_t size;
+        const char* data = PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &size) : nullptr;
+        if (data == nullptr) {
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "scrub names must be str");
+            return false;
+        }
+        if (!rules.add(std::string_view(data, std::size_t(size)))) {
+            PyErr_Format(PyExc_ValueError, "a scrub name must have 1 to %d characters: %R", int(scrub::kLongestName), name);
+            return false;
+        }
+    }
+    return true;
+}
+
+// The rules a fallback was told: the encoder's own when it was told those, else made afresh
+// (False: nothing is scrubbed; a tuple: the names added to the denylist).
+bool rules_of(EncoderObject* enc, PyObject* argument, scrub::Rules& made, const scrub::Rules*& out) {
+    if (argument == nullptr || argument == enc->scrub_argument) {
+        out = enc->rules;
+        return true;
+    }
+    if (argument == Py_False) {
+        made.disable();
+    } else if (!PyTuple_Check(argument)) {
+        PyErr_SetString(PyExc_TypeError, "scrub must be False or a tuple of names");
+        return false;
+    } else if (!add_names(argument, made)) {
+        return false;
+    }
+    out = &made;
+    return true;
+}
+
+// Encoder.describe(value, depth, nodes, scrub=None): the bytes of one object as the encoder
+// describes it, and the nodes left. For the fallback's own walk, which hands objects back.
+PyObject* encoder_describe(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs < 3 || nargs > 4) {
+        PyErr_SetString(PyExc_TypeError, "describe(value, depth, nodes, scrub=None)");
+        return nullptr;
+    }
+    EncoderObject* enc = as_encoder(self);
+    const Py_ssize_t depth = PyLong_AsSsize_t(args[1]);
+    const long long nodes = PyLong_AsLongLong(args[2]);
+    if ((depth == -1 || nodes == -1) && PyErr_Occurred()) return nullptr;
+    scrub::Rules made;
+    const scrub::Rules* rules;
+    if (!rules_of(enc, nargs == 4 && args[3] != Py_None ? args[3] : nullptr, made, rules)) return nullptr;
+    ValueBudget budget;
+    start_budget(budget, enc->limits);
+    budget.nodes = nodes - 1;  // the value itself, as the fallback counts it
+    PyObject* argument = enc->scrub_argument != nullptr && nargs == 4 ? args[3] : enc->scrub_argument;
+    const EncodeContext ctx{enc->fallback, enc->limits, enc->objects, *rules, argument};
+    msgpack::Buffer out;
+    if (encode_object(args[0], depth, ctx, budget, out) == EncodeResult::error) return nullptr;
+    Owned bytes = Owned::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out.data()), Py_ssize_t(out.size())));
+    if (!bytes) return nullptr;
+    return Py_BuildValue("(OL)", bytes.get(), static_cast<long long>(budget.nodes));
+}
+
+// Encoder.text(value, scrub=None): the value's one-line text, as the fields of objects show it.
+PyObject* encoder_text(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs < 1 || nargs > 2) {
+        PyErr_SetString(PyExc_TypeError, "text(value, scrub=None)");
+        return nullptr;
+    }
+    EncoderObject* enc = as_encoder(self);
+    scrub::Rules made;
+    const scrub::Rules* rules;
+    if (!rules_of(enc, nargs == 2 && args[1] != Py_None ? args[1] : nullptr, made, rules)) return nullptr;
+    const EncodeContext ctx{enc->fallback, enc->limits, enc->objects, *rules, enc->scrub_argument};
+    std::string text;
+    if (!value_text(args[0], ctx, text)) return nullptr;
+    return PyUnicode_DecodeUTF8(text.data(), Py_ssize_t(text.size()), "surrogateescape");
 }
 
 void plain_limits(PyObject* self, ValueBudget* budget, PlainLimits* out) {
@@ -115,8 +208,8 @@ PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     EncoderLimits limits;
-    static const char* const known[] = {"max_depth", "max_str",          "max_bytes",    "max_items", "max_nodes",
-                                        "max_repr",  "max_record_bytes", "slow_repr_ns", "objects"};
+    static const char* const known[] = {"max_depth",        "max_str",      "max_bytes", "max_items", "max_nodes", "max_repr",
+                                        "max_record_bytes", "slow_repr_ns", "objects",   "scrub"};
     if (kwargs != nullptr) {
         PyObject* key;
         PyObject* value;
@@ -142,14 +235,39 @@ PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     ObjectStyle objects = ObjectStyle::fallback;
     PyObject* style = kwargs != nullptr ? PyDict_GetItemString(kwargs, "objects") : nullptr;  // borrowed
     if (style != nullptr) {
-        if (PyUnicode_Check(style) && PyUnicode_CompareWithASCIIString(style, "repr") == 0) {
-            objects = ObjectStyle::repr;
-        } else if (PyUnicode_Check(style) && PyUnicode_CompareWithASCIIString(style, "address") == 0) {
-            objects = ObjectStyle::by_address;
-        } else if (!(PyUnicode_Check(style) && PyUnicode_CompareWithASCIIString(style, "fallback") == 0)) {
-            PyErr_SetString(PyExc_ValueError, "objects must be 'fallback', 'repr' or 'address'");
+        static const std::pair<const char*, ObjectStyle> styles[] = {
+            {"fallback", ObjectStyle::fallback}, {"fields", ObjectStyle::fields}, {"repr", ObjectStyle::repr},
+            {"address", ObjectStyle::by_address}};
+        bool found = false;
+        for (const auto& [name, value] : styles) {
+            if (PyUnicode_Check(style) && PyUnicode_CompareWithASCIIString(style, name) == 0) {
+                objects = value;
+                found = true;
+            }
+        }
+        if (!found) {
+            PyErr_SetString(PyExc_ValueError, "objects must be 'fallback', 'fields', 'repr' or 'address'");
             return nullptr;
         }
+    }
+    // scrub: absent, the denylist with the fallback told nothing; True or a list of names, the
+    // denylist (and those) with the fallback told them; False, nothing scrubbed.
+    PyObject* scrub_given = kwargs != nullptr ? PyDict_GetItemString(kwargs, "scrub") : nullptr;  // borrowed
+    auto rules = std::make_unique<scrub::Rules>();
+    Owned scrub_argument;
+    if (scrub_given == Py_False) {
+        rules->disable();
+        scrub_argument = Owned::borrow(Py_False);
+    } else if (scrub_given == Py_True) {
+        scrub_argument = Owned::steal(PyTuple_New(0));
+    } else if (scrub_given != nullptr) {
+        scrub_argument = PyUnicode_Check(scrub_given) ? Owned() : Owned::steal(PySequence_Tuple(scrub_given));
+        if (!scrub_argument) {
+            PyErr_Clear();
+            PyErr_SetString(PyExc_TypeError, "scrub must be a bool or a list of names");
+            return nullptr;
+        }
+        if (!add_names(scrub_argument.get(), *rules)) return nullptr;
     }
     Owned self = Owned::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
@@ -158,6 +276,8 @@ PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     enc->fallback = Owned::borrow(fallback).release();
     enc->limits = limits;
     enc->objects = objects;
+    enc->rules = rules.release();
+    enc->scrub_argument = scrub_argument.release();
     return self.release();
 }
 
@@ -177,6 +297,9 @@ void encoder_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     encoder_clear(self);
+    EncoderObject* enc = as_encoder(self);
+    delete enc->rules;
+    Owned gone = Owned::steal(enc->scrub_argument);
     type->tp_free(self);
     Owned::steal(reinterpret_cast<PyObject*>(type));  // instances of a heap type own a reference to it
 }
@@ -186,6 +309,14 @@ PyObject* encoder_get_fallback(PyObject* self, void*) { return Owned::borrow(as_
 PyMemberDef encoder_members[] = {
     {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(EncoderObject, vectorcall), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
+};
+
+PyMethodDef encoder_methods[] = {
+    {"describe", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encoder_describe)), METH_FASTCALL,
+     "describe(value, depth, nodes, scrub=None)\n--\n\nThe (bytes, nodes left) of one object as this encoder describes it."},
+    {"text", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encoder_text)), METH_FASTCALL,
+     "text(value, scrub=None)\n--\n\nThe value's one-line text, as the fields of objects show it."},
+    {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef encoder_getset[] = {
@@ -200,23 +331,27 @@ PyType_Slot encoder_slots[] = {
     {Py_tp_clear, reinterpret_cast<void*>(encoder_clear)},
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
     {Py_tp_members, encoder_members},
+    {Py_tp_methods, encoder_methods},
     {Py_tp_getset, encoder_getset},
     {Py_tp_doc, const_cast<char*>("Encoder(fallback, /, *, max_depth=16, max_str=2000, max_bytes=2000, max_items=200, "
                                   "max_nodes=5000, max_repr=500, max_record_bytes=1048576, slow_repr_ns=1000000, "
-                                  "objects='fallback')\n--\n\n"
+                                  "objects='fallback', scrub=<absent>)\n--\n\n"
                                   "Calling it with a value returns the value's MessagePack bytes. Plain values (None, bool, "
                                   "int of at most 64 bits, float, str, bytes, and exact lists, tuples and dicts with str "
                                   "keys of them, within the limits) are written natively, exactly as msgpack.packb writes "
                                   "them; any other value met at nesting depth d is written as fallback(value, d, nodes), "
                                   "which must return bytes, or (bytes, nodes left) when it counts the nodes it may still "
                                   "write. Past max_nodes values, or max_record_bytes bytes, a value is '<too much data>'. "
-                                  "A value inside itself or one changed while it is written is encoded by "
-                                  "fallback(value, 0, nodes) as a whole. With objects='repr' or 'address', an object that "
-                                  "is not a container is written natively as {'__type__': 'module.QualName', 'repr': "
-                                  "repr(obj)} (or '<module.QualName object at 0x...>', calling none of its code), dicts "
-                                  "with int keys of at most 64 bits too; a type whose __repr__ once took longer than "
-                                  "slow_repr_ns is described by address for the rest of the run, with '; repr skipped: "
-                                  "too slow'.")},
+                                  "A value changed while it is written is encoded by fallback(value, 0, nodes) as a whole. "
+                                  "With objects='fields', 'repr' or 'address', objects are described natively: as "
+                                  "{'__type__': 'module.QualName', 'text': 'Name(a=1)', 'fields': {...}} read from their own "
+                                  "storage, calling none of their code; as {'__type__': ..., 'repr': repr(obj)}; or as "
+                                  "{'__type__': ..., 'repr': '<module.QualName object at 0x...>'}. A type whose __repr__ "
+                                  "once took longer than slow_repr_ns (wall time) is described by address for the rest of "
+                                  "the run, with '; repr skipped: too slow'. The values of dict keys and fields named as "
+                                  "secrets are '[scrubbed]', as are URLs' passwords; scrub=False scrubs nothing, a list "
+                                  "of names adds them to the denylist, and with scrub given the fallback gets a fourth "
+                                  "argument: False, or the tuple of added names.")},
     {0, nullptr},
 };
 

@@ -8,11 +8,12 @@
 #include <cstdint>
 
 #include "../utils/msgpack.hpp"
+#include "scrub.hpp"
 
 namespace jarn {
 
 inline constexpr const char* kEncoderCapsule = "jarn._encoder._native_api";
-inline constexpr int kEncoderApiVersion = 5;
+inline constexpr int kEncoderApiVersion = 6;
 
 // What the values of one record may still cost. Shared by every value written into the record
 // (argument and locals together), so that a record's size and the work spent on it are bounded
@@ -22,6 +23,13 @@ struct ValueBudget {
     std::int64_t nodes = 0;       // values still written in full; past it "<too much data>"
     std::uint64_t bytes = 0;      // bytes the values may still take
     std::int64_t slow_repr_ns = -1;  // a __repr__ slower than this is not called again; < 0: the encoder's
+    // What is scrubbed: the rules of the record's profiler; null for the encoder's own. The
+    // same rules as the encoder's Python fallback is told them (False, or the names added to
+    // the denylist), borrowed.
+    const scrub::Rules* scrub = nullptr;
+    PyObject* scrub_argument = nullptr;
+    // The names of the next map appended (a frame's variables) are known to hold no secret's.
+    bool names_clean = false;
 };
 
 // What decides how an encoder writes a plain value (None, bool, int, float, str): a str longer

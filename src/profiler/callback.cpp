@@ -142,6 +142,9 @@ void handle_profile_event(PyThreadState* tstate, ProfilerObject* self, compat::I
     // While the interpreter shuts down, modules (ours and the host's) are being torn down.
     if (compat::interpreter_is_finalizing()) return;
     adopt_after_fork(self);
+    // Plugins and the serialiser may run the program's code; a signal that arrives meanwhile is
+    // handled by the program once the event's records are done (see DeferredSignals).
+    const compat::DeferredSignals deferred;
     Event ev(tstate, self, frame, code, is_return, arg);
     const bool capped = ev.profiler.limit.reached();
     const bool timed = !capped && ev.profiler.record_notes;

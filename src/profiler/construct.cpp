@@ -72,7 +72,8 @@ std::unique_ptr<ProfilerState> new_from_python(PyObject* host) {
     if (!get_main_thread_id(p->main_thread_id)) return nullptr;
     if (!get_sqlite_busy_timeout(config.get(), p->sqlite_busy_timeout)) return nullptr;
     if (!use_threading(config.get(), p->use_threading)) return nullptr;
-    if (!lightweight_repr(config.get(), p->lightweight_repr)) return nullptr;
+    if (!get_values_mode(config.get(), p->values)) return nullptr;
+    if (!get_scrub_rules(config.get(), p->scrub, p->scrub_argument)) return nullptr;
     if (!omit_return_locals(config.get(), p->omit_return_locals)) return nullptr;
     if (!record_notes(config.get(), p->record_notes)) return nullptr;
     if (!get_slow_repr_ns(config.get(), p->slow_repr_ns)) return nullptr;

@@ -206,7 +206,8 @@ bool build_exception_record(Event& ev, PyObject* exc, msgpack::Buffer& b) {
     }
     if (!event_thread(ev)) return false;
     records::write_exception_head(b, ev.start.id, *now, ev.thread->record_entries, ev.start.has_site ? &ev.start.site : nullptr);
-    return dump_msgpack(exc, ev.profiler.lightweight_repr, b);
+    const RecordValueBudget budget(ev.profiler.slow_repr_ns, ev.profiler.scrub, ev.profiler.scrub_argument.get());
+    return dump_msgpack(exc, ev.profiler.values, b);
 }
 
 }  // namespace jarn

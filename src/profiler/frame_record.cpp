@@ -35,17 +35,17 @@ struct HeldVariables {
 
 // The "locals" value: `locals` when it was read as an object, else the variables held in the
 // thread's state, written as the dict of them would be.
-bool write_variables(ThreadState& ts, PyObject* locals, bool lightweight_repr, msgpack::Buffer& b) {
-    if (locals != nullptr) return dump_msgpack(locals, lightweight_repr, b);
+bool write_variables(ThreadState& ts, PyObject* locals, ValuesMode mode, msgpack::Buffer& b) {
+    if (locals != nullptr) return dump_msgpack(locals, mode, b);
     const std::size_t n = ts.local_names.size();
-    const int written = dump_msgpack_map(ts.local_names.data(), ts.local_values.data(), n, lightweight_repr, b);
+    const int written = dump_msgpack_map(ts.local_names.data(), ts.local_values.data(), n, mode, b);
     if (written != 0) return written > 0;
     Owned dict = Owned::steal(PyDict_New());
     if (!dict) return false;
     for (std::size_t i = 0; i < n; ++i) {
         if (PyDict_SetItem(dict.get(), ts.local_names[i], ts.local_values[i]) < 0) return false;
     }
-    return dump_msgpack(dict.get(), lightweight_repr, b);
+    return dump_msgpack(dict.get(), mode, b);
 }
 
 // A function frame's variables into the thread's state, each value held.
@@ -127,7 +127,7 @@ bool write_frame_record_inner(Event& ev, msgpack::Buffer& out) {
     // The texts are written before the variables are read: naming the frame may run code.
     msgpack::put_u8(b, records::kFrameHeader);
     if (!write_code_texts(ev.frame, ev.code, ev.started != 0 ? ev.started : own_clock::now(), b)) return false;
-    const RecordValueBudget budget(p.slow_repr_ns);  // the argument and the locals share it
+    const RecordValueBudget budget(p.slow_repr_ns, p.scrub, p.scrub_argument.get());  // the argument and the locals share it
     // Read now, before any Python code runs; a function frame's variables are not put in a dict.
     Owned locals;
     const bool no_locals = ev.is_return && p.omit_return_locals;
@@ -148,14 +148,14 @@ bool write_frame_record_inner(Event& ev, msgpack::Buffer& out) {
     // runs between reading the variables and writing them; otherwise the variables are held
     // before the serialiser runs.
     HeldVariables held(ts);
-    const int plain_written = write_plain_values(ev.arg, from_frame ? &variables : nullptr, p.lightweight_repr, b);
+    const int plain_written = write_plain_values(ev.arg, from_frame ? &variables : nullptr, p.values, b);
     if (plain_written < 2) {
         if (from_frame) hold_variables(ts, ev.frame);
         if (plain_written == 0) {
-            if (!dump_msgpack(ev.arg, p.lightweight_repr, b)) return false;
+            if (!dump_msgpack(ev.arg, p.values, b)) return false;
             msgpack::put_bytes(b, records::kLocalsKey.data(), records::kLocalsKey.size());
         }
-        if (!write_variables(ts, locals.get(), p.lightweight_repr, b)) return false;
+        if (!write_variables(ts, locals.get(), p.values, b)) return false;
     }
 
     const std::uint64_t now_ns = realtime_ns();

@@ -36,6 +36,8 @@ int passes_attrs_rule(compat::InterpreterFrame* frame) {
 // stack's part is done.
 void finish_generally(PyThreadState* tstate, ProfilerObject* self, compat::InterpreterFrame* frame, PyCodeObject* code,
                       bool is_return, PyObject* arg, ThreadState& ts, std::uint64_t started, const FrameStart& start) {
+    // The serialiser may run the program's code: signals wait for the record, as in the general way.
+    const compat::DeferredSignals deferred;
     Event ev(tstate, self, frame, code, is_return, arg);
     ev.thread_state_ = &ts;
     ev.started = started;
@@ -99,7 +101,7 @@ bool record_plain_event(PyThreadState* tstate, ProfilerObject* self, compat::Int
     records::write_frame_event_and_id(head, is_return, start.id);
     std::uint8_t* const id_text = head.at() - records::kArgKey.size() - start.id.size();
     std::uint8_t* const values_end = record + room - thread.record_entries.size() - records::kFrameTailMost;
-    std::uint8_t* at = write_plain_values_at(arg, variables, keys, p.lightweight_repr, head.at(), values_end);
+    std::uint8_t* at = write_plain_values_at(arg, variables, keys, p.values, p.scrub, head.at(), values_end);
     const std::uint64_t now_ns = at != nullptr ? realtime_ns() : 0;
     if (now_ns == 0) {  // a value not plain, or a clock before the epoch: the general way says so
         finish_generally(tstate, self, frame, code, is_return, arg, ts, p.record_notes ? started : 0, start);

@@ -135,7 +135,8 @@ bool run_processor(Event& ev, PluginProcessor& proc, bool& produced) {
     const Boundary boundary = boundary_of(type_text);
 
     msgpack::Buffer record;
-    if (!dump_msgpack(data.get(), ev.profiler.lightweight_repr, record)) return false;
+    const RecordValueBudget budget(ev.profiler.slow_repr_ns, ev.profiler.scrub, ev.profiler.scrub_argument.get());
+    if (!dump_msgpack(data.get(), ev.profiler.values, record)) return false;
     ev.records.push_back(EventRecord{std::move(record), boundary, {ev.thread_state().own_ticks, 0}});
     produced = true;
     return true;

@@ -40,6 +40,7 @@ PyObject* method_begin_request(PyObject* self, PyObject* const* args, Py_ssize_t
     const ProfilerState& from = *origin->state;
     auto p = std::make_unique<ProfilerState>();
     static_cast<ProfilerSettings&>(*p) = from;
+    p->scrub_argument = Owned::borrow(from.scrub_argument.get());
     p->source.assign(text);
     // A request is one trace on the threads that run its code, never a test run's.
     p->one_trace_per_test = false;

@@ -12,11 +12,13 @@
 #include <unordered_map>
 #include <vector>
 
+#include "../encoder/scrub.hpp"
 #include "../filters/builtin.hpp"
 #include "../plugins/plugin_processor.hpp"
 #include "../utils/finder.hpp"
 #include "../utils/frame_info.hpp"
 #include "../utils/frame_state.hpp"
+#include "../utils/host_serialize.hpp"
 #include "../utils/owned.hpp"
 #include "../utils/ulid.hpp"
 #include "../utils/cpython_compat.hpp"
@@ -95,9 +97,12 @@ struct ProfilerSettings {
     std::optional<std::uint64_t> main_thread_id;
     std::uint64_t sqlite_busy_timeout = 60;
     bool use_threading = false;
-    bool lightweight_repr = false;
+    ValuesMode values = ValuesMode::fields;
     bool omit_return_locals = false;
     bool record_notes = false;  // jarn's own time and generators' steps beside the records
+    // What is scrubbed from recorded values (the same as the host's serialiser is told is the
+    // state's scrub_argument).
+    scrub::Rules scrub;
     own_clock::Reading clock_start;  // the own clock when profiling began, for its rate
     std::int64_t slow_repr_ns = 1000000;
     std::uint64_t max_trace_bytes = std::uint64_t(1) << 30;
@@ -107,6 +112,9 @@ struct ProfilerSettings {
 };
 
 struct ProfilerState : ProfilerSettings {
+    // The scrub setting as the host's serialiser is given it; a reference, so not among the
+    // copied settings: a request's profiler takes its origin's (see requests.cpp).
+    Owned scrub_argument;
     // Shared between threads; touched only with the interpreter lock held and never across a
     // call into Python code.
     std::string trace_id;

@@ -1,6 +1,8 @@
 // Everything that differs between the CPython versions jarn supports lives in this unit and its
-// .cpp: interpreter internals read where the public API cannot do the job, and functions that
-// were renamed or added between versions. No other file tests PY_VERSION_HEX; supporting a
+// two .cpp files (cpython_compat_objects.cpp reads the interpreter's runtime state and objects'
+// storage, which needs the internal headers included before Python.h): interpreter internals
+// read where the public API cannot do the job, and functions that were renamed or added between
+// versions. No other file tests PY_VERSION_HEX; supporting a
 // further version means one more branch of the check below and of the small accessors at the top
 // of the .cpp.
 #pragma once
@@ -142,5 +144,58 @@ namespace jarn::compat {
 // free_tool_id leaves a tool's callbacks and events in place (3.13 clears them and adds
 // clear_tool_id), so the caller clears them itself first on every version.
 bool free_monitoring_tool(PyObject* monitoring, int tool_id);
+
+}  // namespace jarn::compat
+
+namespace jarn::compat {
+
+// An object's own attributes, those its __dict__ holds, read where the interpreter keeps them
+// and in the order __dict__ lists them. Reading obj.__dict__ (PyObject_GenericGetDict) would make
+// a dict for an object that keeps its attributes inline, as most instances of Python classes do,
+// and the interpreter reads that object's attributes more slowly from then on; this changes
+// nothing and runs no Python code. An object whose dict sits at a computed offset (a subclass of
+// a variable-sized C type without a managed dict) has none to read here.
+class InstanceAttributes {
+public:
+    explicit InstanceAttributes(PyObject* obj);  // borrowed; must outlive this reader
+    // The next attribute, both borrowed; false at the end. Only str names are given.
+    bool next(PyObject*& name, PyObject*& value);
+
+private:
+    friend int read_instance_attributes(PyObject* obj, PyObject** names, PyObject** values, int* keys, int room);
+    PyObject* dict_ = nullptr;  // borrowed
+    Py_ssize_t pos_ = 0;
+    PyObject* const* values_ = nullptr;  // inline values, indexed by shared key
+    const unsigned char* order_ = nullptr;
+    int order_step_ = 1;
+    int size_ = 0;
+    int index_ = 0;
+    const void* keys_ = nullptr;  // the entries of the type's shared keys
+};
+
+// Up to `room` of the object's own attributes at once, as InstanceAttributes reads them, into
+// `names` and `values` (borrowed), and into `keys` the index of each name among its type's
+// shared keys (-1 when the object has a dict of its own); the number read, or -1 when it holds
+// more than `room`.
+int read_instance_attributes(PyObject* obj, PyObject** names, PyObject** values, int* keys, int room);
+
+// While one is alive on the main thread, the interpreter handles no signal: a Ctrl-C, an
+// interrupt_main() or a signal with a Python handler that arrives meanwhile waits, and is handled
+// at the program's next check for signals once the last one has gone. jarn holds signals off
+// while it runs the program's code (a __repr__, a plugin) in an event, so that whatever that code
+// raises is its own doing, and an interrupt sent meanwhile reaches the program once the event's
+// records are complete instead of cutting one short. There is no API for this: the interpreter
+// handles signals only on the thread it records as the main one, so meanwhile it records none.
+// Nests; on other threads (which never handle signals) it does nothing.
+class DeferredSignals {
+public:
+    DeferredSignals();
+    ~DeferredSignals();
+    DeferredSignals(const DeferredSignals&) = delete;
+    DeferredSignals& operator=(const DeferredSignals&) = delete;
+
+private:
+    bool active_ = false;
+};
 
 }  // namespace jarn::compat

@@ -63,8 +63,11 @@ __attribute__((tls_model("initial-exec"))) thread_local ValueBudget* current_bud
 
 }  // namespace
 
-RecordValueBudget::RecordValueBudget(std::int64_t slow_repr_ns) : previous_(current_budget) {
+RecordValueBudget::RecordValueBudget(std::int64_t slow_repr_ns, const scrub::Rules& rules, PyObject* scrub_argument)
+    : previous_(current_budget) {
     budget_.slow_repr_ns = slow_repr_ns;
+    budget_.scrub = &rules;
+    budget_.scrub_argument = scrub_argument;
     current_budget = &budget_;
 }
 
@@ -101,26 +104,33 @@ struct PlainRules {
     bool cuts_long_maps;     // a longer map is cut (else it is the fallback's, whole)
 };
 
-// The host's two serialisers, held between events. Looking them up costs two dict lookups and an
+constexpr int kModes = 3;
+
+// The host's serialisers, one per mode, held between events. Looking them up costs two dict lookups and an
 // import check per value, more than encoding a small value; instead sys.modules and the host
 // module's dict are watched, and the serialisers are looked up again after either changed, so a
 // serialiser replaced at run time is still the one used. Without a dict watcher they are looked
 // up at every call.
 struct Serializers {
     std::uint64_t generation = 0;                // watched_generation() when filled
-    PyObject* function[2] = {nullptr, nullptr};  // strong; held for the process (no static destructor)
-    const EncoderNativeApi* api[2] = {nullptr, nullptr};
+    PyObject* function[kModes] = {};  // strong; held for the process (no static destructor)
+    const EncoderNativeApi* api[kModes] = {};
     // For a native encoder: its limits for plain values, and a budget as it starts one.
-    PlainRules rules[2] = {};
-    ValueBudget started[2] = {};
+    PlainRules rules[kModes] = {};
+    ValueBudget started[kModes] = {};
 };
 Serializers serializers;  // guarded by the interpreter lock
 
-Owned look_up(bool lightweight_repr) {
+PyObject* serializer_name(int mode) {
+    static PyObject* const* const by_mode[kModes] = {&names.dump_msgpack, &names.dump_msgpack_repr,
+                                                     &names.dump_msgpack_lightweight_repr};
+    return *by_mode[mode];
+}
+
+Owned look_up(ValuesMode mode) {
     Owned module = Owned::steal(import_module(names.mod_jarn_serialize));
     if (!module) return Owned();
-    return Owned::steal(
-        module_attribute(module.get(), lightweight_repr ? names.dump_msgpack_lightweight_repr : names.dump_msgpack));
+    return Owned::steal(module_attribute(module.get(), serializer_name(int(mode))));
 }
 
 // Fills the cache; false (no exception) when it cannot be kept.
@@ -133,8 +143,8 @@ bool refresh() {
     PyObject* dict = PyModule_GetDict(module.get());  // borrowed
     if (!watch_dict(PyImport_GetModuleDict()) || !watch_dict(dict)) return false;
     const std::uint64_t generation = watched_generation();
-    for (int i = 0; i < 2; ++i) {
-        PyObject* found = PyDict_GetItemWithError(dict, i ? names.dump_msgpack_lightweight_repr : names.dump_msgpack);
+    for (int i = 0; i < kModes; ++i) {
+        PyObject* found = PyDict_GetItemWithError(dict, serializer_name(i));
         if (found == nullptr) {
             PyErr_Clear();
             return false;  // a module-level __getattr__, perhaps: looked up every time
@@ -166,26 +176,27 @@ bool call_serializer(PyObject* function, const EncoderNativeApi* api, PyObject* 
 
 }  // namespace
 
-bool dump_msgpack(PyObject* value, bool lightweight_repr, msgpack::Buffer& out) {
+bool dump_msgpack(PyObject* value, ValuesMode mode, msgpack::Buffer& out) {
+    const int m = int(mode);
     if (serializers.generation == watched_generation() || refresh()) {
         // Held across the call: the serialiser may run code that replaces it.
-        Owned function = Owned::borrow(serializers.function[lightweight_repr]);
-        return call_serializer(function.get(), serializers.api[lightweight_repr], value, out);
+        Owned function = Owned::borrow(serializers.function[m]);
+        return call_serializer(function.get(), serializers.api[m], value, out);
     }
-    Owned function = look_up(lightweight_repr);
+    Owned function = look_up(mode);
     if (!function) return false;
     return call_serializer(function.get(), native_encoder(function.get()), value, out);
 }
 
-int dump_msgpack_map(PyObject* const* keys, PyObject* const* values, std::size_t n, bool lightweight_repr,
+int dump_msgpack_map(PyObject* const* keys, PyObject* const* values, std::size_t n, ValuesMode mode,
                      msgpack::Buffer& out) {
     Owned function;
     const EncoderNativeApi* api;
     if (serializers.generation == watched_generation() || refresh()) {
-        function = Owned::borrow(serializers.function[lightweight_repr]);
-        api = serializers.api[lightweight_repr];
+        function = Owned::borrow(serializers.function[int(mode)]);
+        api = serializers.api[int(mode)];
     } else {
-        function = look_up(lightweight_repr);
+        function = look_up(mode);
         if (!function) return -1;
         api = native_encoder(function.get());
     }
@@ -219,8 +230,9 @@ struct Room {
     }
 };
 
-// Writes a str at `at` if the encoder writes it as it is, and returns the end; null otherwise.
-[[gnu::noinline]] std::uint8_t* write_text(PyObject* v, std::uint8_t* at, Py_ssize_t max_str, Room& room) {
+// Writes a str at `at` if the encoder writes it as it is, and returns the end; null otherwise (a
+// URL among them, which the encoder scrubs when `urls`).
+[[gnu::noinline]] std::uint8_t* write_text(PyObject* v, std::uint8_t* at, Py_ssize_t max_str, bool urls, Room& room) {
     if (PyUnicode_GET_LENGTH(v) > max_str) return nullptr;
     Py_ssize_t size;
     const char* data = utf8_and_size(v, size);
@@ -229,6 +241,7 @@ struct Room {
         return nullptr;
     }
     const std::string_view text(data, std::size_t(size));
+    if (urls && scrub::Rules::looks_like_url(text)) return nullptr;
     // Its header takes at most 5 of the 9 bytes made room for.
     if (text.size() > 4 && (at = room.grow(at, text.size())) == nullptr) return nullptr;
     msgpack::Cursor c(at);
@@ -238,7 +251,8 @@ struct Room {
 
 // Writes `v` at `at` if the encoder writes it as a plain value, and returns the end; null
 // otherwise. The types in the order of how often a frame holds them.
-[[gnu::always_inline]] inline std::uint8_t* write_value(PyObject* v, std::uint8_t* at, Py_ssize_t max_str, Room& room) {
+[[gnu::always_inline]] inline std::uint8_t* write_value(PyObject* v, std::uint8_t* at, Py_ssize_t max_str, bool urls,
+                                                       Room& room) {
     PyTypeObject* type = Py_TYPE(v);
     msgpack::Cursor c(at);
     if (type == &PyLong_Type) {
@@ -257,7 +271,7 @@ struct Room {
             c.sint(n);
         }
     } else if (type == &PyUnicode_Type) {
-        return write_text(v, at, max_str, room);
+        return write_text(v, at, max_str, urls, room);
     } else if (v == Py_None) {
         c.byte(0xc0);
     } else if (type == &PyBool_Type) {
@@ -272,10 +286,10 @@ struct Room {
 
 // The map of a function frame's variables at `at` (room made for keys.most bytes from there), as
 // the serialiser writes the dict of them: returns its end, null when a name or value is not plain
-// (or, in a fixed stretch, a str does not fit). `values` is the number of values it takes from
+// (or, in a fixed stretch, a str does not fit; a URL, when `urls`, is not plain). `values` is the number of values it takes from
 // the budget (the cut marker's not counted).
 std::uint8_t* write_variable_map(const compat::FrameVariables& frame, const VariableKeys& keys, const PlainRules& rules,
-                                 std::uint8_t* at, Room& room, std::int64_t& values) {
+                                 bool urls, std::uint8_t* at, Room& room, std::int64_t& values) {
     // Read once: the writes below go through a byte pointer, which could alias anything.
     const int n = frame.count();
     PyObject* const* const slots = frame.slots();  // borrowed
@@ -324,7 +338,7 @@ std::uint8_t* write_variable_map(const compat::FrameVariables& frame, const Vari
             } else {
                 std::memcpy(at, key, entry.size);
             }
-            at = write_value(v, at + entry.size, rules.max_str, room);
+            at = write_value(v, at + entry.size, rules.max_str, urls, room);
             if (at == nullptr) return false;
             ++count;
         }
@@ -372,18 +386,37 @@ std::uint8_t* write_variable_map(const compat::FrameVariables& frame, const Vari
     return at;
 }
 
+// Whether a variable of the code object has the name of a secret, worked out once per code
+// object and rules.
+bool holds_secret_name(const VariableKeys& keys, PyCodeObject* code, const scrub::Rules& rules) {
+    if (keys.scrub_id != rules.id()) {
+        keys.scrub_id = rules.id();
+        keys.secret_name = false;
+        for (int i = 0; i < compat::variable_count(code) && !keys.secret_name; ++i) {
+            Py_ssize_t size;
+            const char* name = utf8_and_size(compat::variable_name(code, i), size);
+            if (name == nullptr) {
+                PyErr_Clear();
+                continue;
+            }
+            keys.secret_name = rules.matches(std::string_view(name, std::size_t(size)));
+        }
+    }
+    return keys.secret_name;
+}
+
 }  // namespace
 
-int write_plain_values(PyObject* arg, const compat::FrameVariables* frame, bool lightweight_repr,
-                       msgpack::Buffer& out) {
+int write_plain_values(PyObject* arg, const compat::FrameVariables* frame, ValuesMode mode, msgpack::Buffer& out) {
+    const int m = int(mode);
     ValueBudget* const record_budget = current_budget;
     if (record_budget == nullptr) return 0;
     if (serializers.generation != watched_generation() && !refresh()) return 0;
-    if (serializers.api[lightweight_repr] == nullptr) return 0;
+    if (serializers.api[m] == nullptr) return 0;
     ValueBudget& budget = *record_budget;
     // As the encoder starts a budget on first use, from what it gave when it was looked up.
     if (budget.fresh) {
-        const ValueBudget& started = serializers.started[lightweight_repr];
+        const ValueBudget& started = serializers.started[m];
         budget.fresh = false;
         budget.nodes = started.nodes;
         budget.bytes = started.bytes;
@@ -391,9 +424,20 @@ int write_plain_values(PyObject* arg, const compat::FrameVariables* frame, bool 
     }
     // The encoder's checks at the start of a walk: a node left, and a byte.
     if (budget.nodes < 1 || budget.bytes == 0) return 0;
-    const PlainRules& rules = serializers.rules[lightweight_repr];
+    const PlainRules rules = serializers.rules[m];
+    const scrub::Rules* const scrubbing = budget.scrub;
+    const bool urls = scrubbing != nullptr && scrubbing->enabled();
     const VariableKeys* keys = frame != nullptr ? variable_keys(frame->code()) : nullptr;
     if (keys != nullptr && keys->longest_name > rules.max_name) keys = nullptr;
+    // A variable named as a secret: the serialiser writes the map, scrubbed. Otherwise it is told
+    // that none is, should it write the map after all.
+    if (keys != nullptr && urls) {
+        if (holds_secret_name(*keys, frame->code(), *scrubbing)) {
+            keys = nullptr;
+        } else {
+            budget.names_clean = true;
+        }
+    }
 
     // Room for the argument, the key and every variable, made once.
     constexpr std::string_view kLocals = records::kLocalsKey;
@@ -402,7 +446,7 @@ int write_plain_values(PyObject* arg, const compat::FrameVariables* frame, bool 
     Room room{&out, start, out.data() + start};
     // A call's argument is None: its byte, overwritten by any other value.
     *room.base = 0xc0;
-    std::uint8_t* at = arg == Py_None ? room.base + 1 : write_value(arg, room.base, rules.max_str, room);
+    std::uint8_t* at = arg == Py_None ? room.base + 1 : write_value(arg, room.base, rules.max_str, urls, room);
     if (at == nullptr) {
         out.resize(start);
         return 0;
@@ -418,7 +462,7 @@ int write_plain_values(PyObject* arg, const compat::FrameVariables* frame, bool 
         return 1;
     }
     std::int64_t values = 0;
-    at = write_variable_map(*frame, *keys, rules, at, room, values);
+    at = write_variable_map(*frame, *keys, rules, urls, at, room, values);
     // The encoder's checks, made once: before each value it takes a node and looks at the bytes
     // written so far. A map that ends within the budget passed every check on the way.
     if (at == nullptr || values >= budget.nodes || std::size_t(at - room.base) - map_start > budget.bytes) {
@@ -433,12 +477,16 @@ int write_plain_values(PyObject* arg, const compat::FrameVariables* frame, bool 
 }
 
 std::uint8_t* write_plain_values_at(PyObject* arg, const compat::FrameVariables& frame, const VariableKeys& keys,
-                                    bool lightweight_repr, std::uint8_t* at, std::uint8_t* end) {
-    if (serializers.generation != watched_generation() || serializers.api[lightweight_repr] == nullptr) return nullptr;
-    const PlainRules& rules = serializers.rules[lightweight_repr];
+                                    ValuesMode mode, const scrub::Rules& scrubbing, std::uint8_t* at, std::uint8_t* end) {
+    const int m = int(mode);
+    if (serializers.generation != watched_generation() || serializers.api[m] == nullptr) return nullptr;
+    const PlainRules& rules = serializers.rules[m];
+    // As write_plain_values: a variable named as a secret leaves the map to the serialiser.
+    const bool urls = scrubbing.enabled();
+    if (urls && holds_secret_name(keys, frame.code(), scrubbing)) return nullptr;
     // A budget as the encoder starts one: the argument takes a node and its bytes, the map a
     // node and its bytes, each of its values a node.
-    const ValueBudget& started = serializers.started[lightweight_repr];
+    const ValueBudget& started = serializers.started[m];
     constexpr std::string_view kLocals = records::kLocalsKey;
     std::uint8_t* const first = at;
     Room room{nullptr, 0, first, first + 9 + kLocals.size() + 3 + keys.most, end};
@@ -450,7 +498,7 @@ std::uint8_t* write_plain_values_at(PyObject* arg, const compat::FrameVariables&
     const bool short_way = keys.simple && n < 16 && n <= rules.max_count && n + 1 < started.nodes &&
                            std::uint64_t(end - first) < started.bytes;
     *at = 0xc0;  // a call's argument, None; overwritten by any other value
-    at = arg == Py_None ? at + 1 : write_value(arg, at, rules.max_str, room);
+    at = arg == Py_None ? at + 1 : write_value(arg, at, rules.max_str, urls, room);
     if (at == nullptr) return nullptr;
     const std::uint64_t arg_size = std::uint64_t(at - first);
     std::memcpy(at, kLocals.data(), kLocals.size() + 1);  // with the byte after it, in one move
@@ -467,14 +515,14 @@ std::uint8_t* write_plain_values_at(PyObject* arg, const compat::FrameVariables&
             if (v == nullptr) continue;
             const VariableKeys::Entry entry = entries[i];
             std::memcpy(at, key_bytes + entry.offset, VariableKeys::kPadding);
-            at = write_value(v, at + entry.size, rules.max_str, room);
+            at = write_value(v, at + entry.size, rules.max_str, urls, room);
             if (at == nullptr) return nullptr;
             ++values;
         }
         *map = std::uint8_t(0x80 | values);
         return at;
     }
-    at = write_variable_map(frame, keys, rules, at, room, values);
+    at = write_variable_map(frame, keys, rules, urls, at, room, values);
     const std::uint64_t bytes = arg_size < started.bytes ? started.bytes - arg_size : 0;
     if (at == nullptr || values >= started.nodes - 1 || std::uint64_t(at - map) > bytes) return nullptr;
     return at;

@@ -34,6 +34,9 @@ struct VariableKeys {
     Py_ssize_t longest_name = 0;  // in characters: a name longer than the encoder's max_str is not plain
     // Room for the map when every variable is bound to a value of at most 9 bytes, kPadding included.
     std::size_t most = 0;
+    // Whether a variable has the name of a secret by the scrub rules of that id (0: not known).
+    mutable std::uint64_t scrub_id = 0;
+    mutable bool secret_name = false;
 };
 
 // Fills `keys` from the code object; false (no exception set) when a name is not a str the

@@ -26,6 +26,7 @@ def saves(monkeypatch: pytest.MonkeyPatch) -> Iterator[support.Saves]:
     saves = support.Saves()
     monkeypatch.setattr(jarn.serialize, "dump_msgpack", support.plain_dump)
     monkeypatch.setattr(jarn.serialize, "dump_msgpack_lightweight_repr", support.plain_dump)
+    monkeypatch.setattr(jarn.serialize, "dump_msgpack_repr", support.plain_dump)
     monkeypatch.setattr(jarn.plugins, "load_plugin_data", lambda config: [])
     monkeypatch.setattr(jarn.db, "save_trace_in_sqlite", saves)
     monkeypatch.setattr(jarn.version, "__version__", "1.0")

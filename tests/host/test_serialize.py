@@ -1,5 +1,5 @@
 """The serialiser: any value gives bytes that decode, plain values as msgpack packs them, and the
-native encoder gives byte for byte what the careful Python path gives."""
+native encoder gives byte for byte what the careful Python path gives, in every mode."""
 
 import collections
 import decimal
@@ -16,15 +16,16 @@ from hypothesis import given, settings, strategies as st
 
 from jarn import JarnProfiler, serialize
 from jarn._encoder import Encoder
-from jarn.serialize import MAX_BYTES, MAX_DEPTH, MAX_ITEMS, MAX_STR, dump_msgpack, dump_msgpack_lightweight_repr
+from jarn.serialize import MAX_BYTES, MAX_DEPTH, MAX_ITEMS, MAX_STR, dump_msgpack, dump_msgpack_lightweight_repr, dump_msgpack_repr
 
-DUMPS = {False: dump_msgpack, True: dump_msgpack_lightweight_repr}
+DUMPS = {"fields": dump_msgpack, "repr": dump_msgpack_repr, "address": dump_msgpack_lightweight_repr}
+MODES = list(DUMPS)
 HERE = f"{__name__}."
 decode = functools.partial(msgpack.unpackb, strict_map_key=False)
 
 
-def careful(value, lightweight=False):
-    return serialize._pack_sanitized(value, 0, lightweight)
+def careful(value, style="repr"):
+    return serialize._pack_sanitized(value, 0, style)
 
 
 def raising(exc):
@@ -36,7 +37,7 @@ def raising(exc):
 Exploding = type("Exploding", (), dict.fromkeys(["__repr__", "__eq__", "__hash__", "__getattr__", "__len__", "__iter__"], raising(RuntimeError)))
 ReprReturnsInt = type("ReprReturnsInt", (), {"__repr__": lambda self: 42})
 Interrupting = type("Interrupting", (), {"__repr__": raising(KeyboardInterrupt)})
-Reentrant = type("Reentrant", (), {"__repr__": lambda self: repr(decode(dump_msgpack({"inner": [1, 2]})))})
+Reentrant = type("Reentrant", (), {"__repr__": lambda self: repr(decode(dump_msgpack_repr({"inner": [1, 2]})))})
 
 
 RAN: list = []  # the program's code the serialiser ran
@@ -86,17 +87,17 @@ HOSTILE = [
 ]
 
 
-@pytest.mark.parametrize("lightweight", [False, True], ids=["default", "lightweight"])
+@pytest.mark.parametrize("mode", MODES)
 @pytest.mark.parametrize(("value", "plain"), [(v, True) for v in PLAIN] + [(v, False) for v in HOSTILE],
                          ids=[type(v).__name__ for v in PLAIN + HOSTILE])
-def test_any_value_gives_bytes_that_decode(lightweight, value, plain):
-    data = DUMPS[lightweight](value)
+def test_any_value_gives_bytes_that_decode(mode, value, plain):
+    data = DUMPS[mode](value)
     assert isinstance(data, bytes) and len(data) < 200_000  # cut, not copied whole
     decode(data)
     if plain:
         assert data == msgpack.packb(value, use_bin_type=True)
     if not isinstance(value, types.FrameType):  # a live frame's repr names its current line
-        assert careful(value, lightweight) == data  # what a source checkout without the encoder gives
+        assert careful(value, mode) == data  # the careful path, which the encoder falls back on
 
 
 @pytest.mark.parametrize(("value", "expected"), [
@@ -106,47 +107,64 @@ def test_any_value_gives_bytes_that_decode(lightweight, value, plain):
         (b"y" * (MAX_BYTES + 1), {"__type__": "bytes", "length": MAX_BYTES + 1, "head": b"y" * MAX_BYTES}),
         (list(range(MAX_ITEMS + 5)), [*range(MAX_ITEMS), "... 5 more items"]),
         ({str(i): i for i in range(MAX_ITEMS + 2)}, {**{str(i): i for i in range(MAX_ITEMS)}, "...": "2 more items"}),
-        (CYCLES, [1, {"x": 1, "self": {"__type__": "dict", "repr": "<recursion>"}}, {"__type__": "list", "repr": "<recursion>"}]),
-        (nest([], MAX_DEPTH + 5), nest({"__type__": "list", "repr": "<nested too deeply>"}, MAX_DEPTH)),
-        (Exploding(), {"__type__": HERE + "Exploding", "repr": f"<{HERE}Exploding object; repr failed: RuntimeError>"}),
-        (ReprReturnsInt(), {"__type__": HERE + "ReprReturnsInt", "repr": f"<{HERE}ReprReturnsInt object; repr failed: TypeError>"}),
-        (http.HTTPStatus.OK, {"__type__": "http.HTTPStatus", "repr": "<HTTPStatus.OK: 200>"}),
+        (CYCLES, [1, {"x": 1, "self": {"__type__": "dict", "text": "<recursion>"}}, {"__type__": "list", "text": "<recursion>"}]),
+        (nest([], MAX_DEPTH + 5), nest({"__type__": "list", "text": "<nested too deeply>"}, MAX_DEPTH)),
+        # Objects by their own storage: none of the methods that raise or lie is called.
+        (Exploding(), {"__type__": HERE + "Exploding", "fields": {}, "text": "Exploding()"}),
+        (ReprReturnsInt(), {"__type__": HERE + "ReprReturnsInt", "fields": {}, "text": "ReprReturnsInt()"}),
+        (http.HTTPStatus.OK, {"__type__": "http.HTTPStatus", "text": "<HTTPStatus.OK: 200>"}),
+        (Pair(1, [2]), {"__type__": HERE + "Pair", "fields": {"left": 1, "right": [2]}, "text": "Pair(left=1, right=[2])"}),
+        (KeyError("k"), {"__type__": "KeyError", "fields": {"args": ["k"]}, "text": "KeyError('k')"}),
         # A huge int's text is cut like a long str; Decimal gives its digits whatever the int digit limit.
         *[(v, t if len(t := str(decimal.Decimal(v))) <= MAX_STR else f"{t[:MAX_STR]}... [{len(t) - MAX_STR} more characters]") for v in HUGE_INTS],
-        ({"outer": Reentrant(), "after": 7}, {"outer": {"__type__": HERE + "Reentrant", "repr": "{'inner': [1, 2]}"}, "after": 7}),
     ], ids=lambda v: type(v).__name__)
 def test_conversions(value, expected):
     assert decode(dump_msgpack(value)) == expected
+
+
+@pytest.mark.parametrize(("value", "expected"), [
+        (Exploding(), {"__type__": HERE + "Exploding", "repr": f"<{HERE}Exploding object; repr failed: RuntimeError>"}),
+        (ReprReturnsInt(), {"__type__": HERE + "ReprReturnsInt", "repr": f"<{HERE}ReprReturnsInt object; repr failed: TypeError>"}),
+        # Whatever a __repr__ raises is its failure, never the program's end.
+        (Interrupting(), {"__type__": HERE + "Interrupting", "repr": f"<{HERE}Interrupting object; repr failed: KeyboardInterrupt>"}),
+        (http.HTTPStatus.OK, {"__type__": "http.HTTPStatus", "repr": "<HTTPStatus.OK: 200>"}),
+        (CYCLES, [1, {"x": 1, "self": {"__type__": "dict", "repr": "<recursion>"}}, {"__type__": "list", "repr": "<recursion>"}]),
+        ({"outer": Reentrant(), "after": 7}, {"outer": {"__type__": HERE + "Reentrant", "repr": "{'inner': [1, 2]}"}, "after": 7}),
+        (type("Long", (), {"__repr__": lambda self: "r" * 600})(), {"__type__": HERE + "Long", "repr": "r" * 500 + "... [100 more characters]"}),
+    ], ids=lambda v: type(v).__name__)
+def test_repr_mode(value, expected):
+    assert decode(dump_msgpack_repr(value)) == expected
 
 
 @pytest.mark.parametrize("value", [SPY, {"s": Spying()}, [Spying()], {Spying(): 1}, {"a": {"b": Spying()}}, LyingDict(x=Spying()),
                                    LongList(range(MAX_ITEMS + 3)), Pair(1, Spying())],
                          ids=["object", "dict value", "list item", "key", "nested", "dict subclass", "list subclass", "tuple subclass"])
 @pytest.mark.parametrize("native", [True, False], ids=["native", "careful"])
-def test_lightweight_runs_no_code_of_the_program(native, value):
+@pytest.mark.parametrize("mode", ["fields", "address"])
+def test_fields_and_type_run_no_code_of_the_program(mode, native, value):
     RAN.clear()
-    out = decode(dump_msgpack_lightweight_repr(value) if native else careful(value, True))
+    out = decode(DUMPS[mode](value) if native else careful(value, mode))
     assert RAN == []
     if value is SPY:
-        assert out == {"__type__": HERE + "Spying", "repr": f"<{HERE}Spying object at {id(SPY):#x}>"}
+        text = f"<{HERE}Spying object at {id(SPY):#x}>"
+        assert out == ({"__type__": HERE + "Spying", "fields": {}, "text": "Spying()"} if mode == "fields" else
+                       {"__type__": HERE + "Spying", "repr": text})
 
 
-@pytest.mark.parametrize("native", [True, False], ids=["native", "careful"])
-def test_a_slow_repr_is_not_called_again(monkeypatch, native):
-    monkeypatch.setattr(serialize, "SLOW_REPR_NS", 0)
-    dump = Encoder(serialize._dump_careful, objects="repr", slow_repr_ns=0) if native else careful
+def test_a_slow_repr_is_not_called_again():
+    dump = Encoder(serialize._dump_careful, objects="repr", slow_repr_ns=0)
     RAN.clear()
-    texts = [decode(dump([SPY]))[0]["repr"] for _ in range(4)]
-    assert len(RAN) == 2 and texts[:2] == ["spy"] * 2
-    assert texts[2] == texts[3] == f"<{HERE}Spying object at {id(SPY):#x}; repr skipped: too slow>"
+    spy = type("Spying", (Spying,), {})()  # a type of its own: no other test has found it slow
+    texts = [decode(dump([spy]))[0]["repr"] for _ in range(3)]
+    assert len(RAN) == 1 and texts[0] == "spy"  # slow once by the wall clock: never asked again
+    assert texts[1] == texts[2] == f"<{HERE}Spying object at {id(spy):#x}; repr skipped: too slow>"
 
 
 @pytest.mark.parametrize(("call", "error"), [
         (lambda: Encoder(lambda v, d, n: "not bytes")(object()), TypeError), (lambda: Encoder(len, colour=1), TypeError),
         (lambda: Encoder(len, objects="everything"), ValueError), (lambda: Encoder(len, max_depth=-1), ValueError),
         (lambda: Encoder(42), TypeError), (lambda: Encoder(len)(1, 2), TypeError),
-        (lambda: dump_msgpack({"x": Interrupting()}), KeyboardInterrupt),  # let through to the program
-        (lambda: careful({"x": Interrupting()}), KeyboardInterrupt),
+        (lambda: Encoder(len, objects="fields", scrub="password"), TypeError), (lambda: Encoder(len, scrub=[""]), ValueError),
 ])
 def test_refusals(call, error):
     with pytest.raises(error):
@@ -158,7 +176,7 @@ def test_a_container_that_grows_during_a_repr_still_decodes(kind):
     data = kind()
     add = (lambda x: dict.__setitem__(data, id(x), x)) if issubclass(kind, dict) else data.append if kind is list else data.add
     add(type("Mutator", (), {"__repr__": lambda self: str([add(i) for i in range(50)])})())
-    decode(dump_msgpack(data)), decode(dump_msgpack([data, 1]))
+    decode(dump_msgpack_repr(data)), decode(dump_msgpack_repr([data, 1]))
 
 
 values = st.recursive(
@@ -174,8 +192,8 @@ values = st.recursive(
 @settings(max_examples=300, deadline=None)
 @given(values | st.dictionaries(st.text(max_size=5), values, max_size=6))
 def test_native_path_equals_the_careful_path(value):
-    assert dump_msgpack(value) == careful(value)
-    assert dump_msgpack_lightweight_repr(value) == careful(value, True)
+    for mode, dump in DUMPS.items():
+        assert dump(value) == careful(value, mode)
 
 
 def test_encoder_splices_fallback_results_at_their_depth():
@@ -197,21 +215,22 @@ def test_encoder_splices_fallback_results_at_their_depth():
 @pytest.mark.parametrize("rename", [lambda cls: setattr(cls, "__qualname__", "Renamed"), lambda cls: setattr(cls, "__module__", "elsewhere"),
                                     lambda cls: type.__dict__["__qualname__"].__set__(cls, "Renamed"),  # not through type.__setattr__
                                     lambda cls: type.__dict__["__name__"].__set__(cls, "Other"),  # shown by object.__repr__ of a builtin
-                                    lambda cls: setattr(cls, "__repr__", lambda self: "own")])
-@pytest.mark.parametrize("lightweight", [False, True], ids=["default", "lightweight"])
-def test_a_changed_class_is_described_as_it_is_now(lightweight, rename):
+                                    lambda cls: setattr(cls, "__repr__", lambda self: "own")],
+                         ids=["qualname", "module", "qualname-descriptor", "name-descriptor", "repr"])
+@pytest.mark.parametrize("mode", MODES)
+def test_a_changed_class_is_described_as_it_is_now(mode, rename):
     thing = type("Thing", (), {"__module__": "builtins"})()
-    before = DUMPS[False]([thing, type(thing)])
+    before = DUMPS["repr"]([thing, type(thing)])
     rename(type(thing))
-    assert DUMPS[lightweight]([thing, type(thing)]) == careful([thing, type(thing)], lightweight) != before
+    assert DUMPS[mode]([thing, type(thing)]) == careful([thing, type(thing)], mode) != before
 
 
 @settings(max_examples=100, deadline=None)
-@given(st.lists(values, max_size=6), st.booleans())
-def test_frame_variables_are_encoded_as_their_dict_would_be(items, lightweight):
+@given(st.lists(values, max_size=6), st.sampled_from(MODES))
+def test_frame_variables_are_encoded_as_their_dict_would_be(items, mode):
     names, ns = "abcdef"[: len(items)], {"__name__": "prog"}
     exec(compile(f"def f({', '.join(names)}):\n    return None\n", "/srv/app/prog.py", "exec"), ns)
-    profiler = JarnProfiler({"lightweight_repr": lightweight, "plugins": {}}).start()
+    profiler = JarnProfiler({"values": {"address": "type"}.get(mode, mode), "plugins": {}}).start()
     ns["f"](*items)
     profiler.stop()
-    assert b"\xa6locals" + DUMPS[lightweight](dict(zip(names, items))) + b"\xa6thread" in profiler.build_trace()
+    assert b"\xa6locals" + DUMPS[mode](dict(zip(names, items))) + b"\xa6thread" in profiler.build_trace()

@@ -105,7 +105,7 @@ def test_module_mode_configuration_and_a_raised_exception(jarn_cli, tmp_path):
     speedscope = json.loads(jarn_cli("export", "--latest", "--format", "speedscope").stdout)
     assert [f["name"] for f in speedscope["shared"]["frames"]] == ["app.<module>", "__main__.<module>", "__main__.main", "__main__.bad"]
     [end] = [e for e in json.loads(jarn_cli("export", "--latest", "--format", "chrome").stdout)["traceEvents"] if e["ph"] + e["name"] == "E__main__.bad"]
-    assert end["args"]["exception"]["repr"] == "ValueError('x')"
+    assert end["args"]["exception"]["text"] == "ValueError('x')"
     assert "__main__.bad(v=1) raised ValueError('x')" in jarn_cli("show", "--latest").stdout
 
 
@@ -362,8 +362,8 @@ def test_pytest_names_the_traces_it_could_not_save(tmp_path, strict):
 HOSTILE = r'''
 import logging, sys, threading
 class Shown:
-    def __repr__(self):
-        return "shown\x1b[2J"
+    def __init__(self):
+        self.note = "shown\x1b[2J"
 def work(value):
     logging.getLogger("app").warning("log\x1b]0;owned\x07")
     return value

@@ -120,7 +120,7 @@ def holder():
 waited = []  # False where the other thread never got there
 for light in (True, False):
     ready = threading.Event()
-    host = start({"threading": True, "lightweight_repr": light})
+    host = start({"threading": True, "values": "type" if light else "repr"})
     holder().join(300)
     names, problems = finish(host)
     assert names == ["holder call", "holder return", "other call", *["work call", "work return"] * 50, "other return"]

@@ -143,7 +143,7 @@ def check_program_trace(trace: dict, lines: list[str], counts: dict[str, int], t
             assert re.search(rf"(?<![A-Za-z0-9]){r['co_name']}(?![A-Za-z0-9])", line), (r["co_name"], line)
     return [[(r["path"], r["qualname"], r["event"], (r["user_code_call_site"] or {}).get("line_number"),
               RUN_SPECIFIC.sub("?", json.dumps([r["arg"], r["locals"]], sort_keys=True)))
-             if r["type"] == "frame" else RUN_SPECIFIC.sub("?", r["exception"]["repr"])
+             if r["type"] == "frame" else RUN_SPECIFIC.sub("?", r["exception"].get("text", r["exception"].get("repr")))
              for r in thread_recs if r["type"] == "exception" or r in recs]
             for thread_recs in [trace["frames_of_interest"], *trace["frames"].values()]]
 

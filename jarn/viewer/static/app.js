@@ -683,12 +683,15 @@ async function selectCall(id, from) {
   if (y < box.scrollTop || y > box.scrollTop + box.clientHeight - ROW) box.scrollTop = Math.max(0, y - box.clientHeight / 2);
 }
 
-// A value as text, in full: objects the serialiser described by type and repr show their repr.
+// A value as text, in full: objects the serialiser described show their text (their repr in
+// older traces).
 function valueText(v, indent = "") {
   if (v === null || v === undefined) return "None";
   if (typeof v === "string") return JSON.stringify(v);
   if (typeof v !== "object") return String(v);
-  if (!Array.isArray(v) && typeof v.__type__ === "string" && "repr" in v && Object.keys(v).length <= 3) return String(v.repr);
+  if (!Array.isArray(v) && typeof v.__type__ === "string" && ("text" in v || "repr" in v) && Object.keys(v).length <= 3) {
+    return String(v.text ?? v.repr);
+  }
   const inner = indent + "  ";
   const items = Array.isArray(v) ? v.map((x) => valueText(x, inner)) : Object.entries(v).map(([k, x]) => `${k}: ${valueText(x, inner)}`);
   const open = Array.isArray(v) ? "[" : "{", close = Array.isArray(v) ? "]" : "}";
