@@ -13,6 +13,7 @@ import logging
 import os
 import sqlite3
 import stat
+import time
 import urllib.parse
 from collections.abc import Iterable, Iterator, Sequence
 from contextlib import contextmanager
@@ -102,7 +103,7 @@ class Engine:
 
 
 # SQLite's primary result codes that mean something to the user.
-_SQLITE_FULL, _SQLITE_READONLY, _SQLITE_CANTOPEN = 13, 8, 14
+_SQLITE_BUSY, _SQLITE_FULL, _SQLITE_READONLY, _SQLITE_CANTOPEN = 5, 13, 8, 14
 
 
 class SqliteEngine(Engine):
@@ -111,7 +112,7 @@ class SqliteEngine(Engine):
 
     def __init__(self, path: Path, *, timeout: float, create: bool) -> None:
         super().__init__(str(path))
-        self.path = path
+        self.path, self.timeout = path, timeout
         if create:
             _make_store_file(path)
         elif not path.exists():
@@ -190,7 +191,18 @@ class SqliteEngine(Engine):
         return f"CREATE TEMP TABLE {name} AS SELECT * FROM {table} WHERE 0"
 
     def prepare_new(self) -> None:
-        self.conn.execute("PRAGMA journal_mode = WAL")
+        # Processes making the same new store at once (a pool's workers saving as they end): SQLite
+        # refuses the change of journal while another holds the file, at once rather than within
+        # the busy timeout, so it is tried again until that timeout.
+        deadline = time.monotonic() + self.timeout
+        while True:
+            try:
+                self.conn.execute("PRAGMA journal_mode = WAL")
+                return
+            except sqlite3.OperationalError as exc:
+                if getattr(exc, "sqlite_errorcode", 0) & 0xFF != _SQLITE_BUSY or time.monotonic() >= deadline:
+                    raise
+                time.sleep(0.005)
 
     def reclaim(self) -> None:
         # Deleted rows only become free pages; the file shrinks when it is rewritten, and the
