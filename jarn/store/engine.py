@@ -97,7 +97,7 @@ class Engine:
 
 
 # SQLite's primary result codes that mean something to the user.
-_SQLITE_FULL, _SQLITE_READONLY, _SQLITE_CANTOPEN = 13, 8, 14
+_SQLITE_FULL, _SQLITE_READONLY, _SQLITE_CANTOPEN, _SQLITE_BUSY = 13, 8, 14, 5
 
 
 class SqliteEngine(Engine):
@@ -163,7 +163,14 @@ class SqliteEngine(Engine):
         return f"CREATE TEMP TABLE {name} AS SELECT * FROM {table} WHERE 0"
 
     def prepare_new(self) -> None:
-        self.conn.execute("PRAGMA journal_mode = WAL")
+        try:
+            self.conn.execute("PRAGMA journal_mode = WAL")
+        except sqlite3.OperationalError as exc:
+            # SQLite does not wait for the lock a change of journal mode needs: another process
+            # making the same new store holds it, and sets the mode itself. The schema's
+            # transaction that follows waits for that process, and finds the store made.
+            if getattr(exc, "sqlite_errorcode", 0) & 0xFF != _SQLITE_BUSY:
+                raise
 
     def reclaim(self) -> None:
         # Deleted rows only become free pages; the file shrinks when it is rewritten, and the
