@@ -30,8 +30,9 @@ void warn_limit_reached(const ProfilerState& p) {
     PyErr_SetRaisedException(pending);
 }
 
-// Keeps the record when the trace has room for it, else counts it.
-bool admit(ProfilerState& p, std::size_t size) {
+}  // namespace
+
+bool admit_past_limit(ProfilerState& p, std::size_t size) {
     TraceLimit& limit = p.limit;
     if (limit.records_dropped == 0 && limit.kept_bytes + size <= p.max_trace_bytes) {
         limit.kept_bytes += size;
@@ -55,6 +56,15 @@ RecordList& records_of(ProfilerState& p, std::optional<std::uint64_t> native_id)
     return p.frames[*native_id];
 }
 
+RecordList& thread_records_slow(ProfilerState& p, ThreadState& ts, std::optional<std::uint64_t> native_id) {
+    ts.records = &records_of(p, native_id);
+    ts.records_generation = p.lists_generation;
+    ts.records_native_id = native_id;
+    return *ts.records;
+}
+
+namespace {
+
 void push_frame_data(ProfilerState& p, std::optional<std::uint64_t> native_id, std::vector<EventRecord>& records,
                      std::size_t from, std::size_t to) {
     if (from >= to) return;
@@ -76,7 +86,7 @@ Boundary boundary_of(std::string_view type) {
 bool store_record(Event& ev, const msgpack::Buffer& record, const records::Note& note) {
     if (!event_thread(ev)) return false;
     ProfilerState& p = ev.profiler;
-    RecordList& target = records_of(p, ev.thread->native_id);
+    RecordList& target = thread_records(p, ev.thread_state(), ev.thread->native_id);
     if (admit(p, record.size())) target.append(record, p.record_notes ? &note : nullptr);
     return true;
 }
@@ -116,6 +126,7 @@ bool push_frames(Event& ev) {
                 }
                 p.frames_of_interest = RecordList();
                 p.frames.clear();
+                ++p.lists_generation;
                 {
                     const bool switched_off = p.limit.places_switched_off;
                     p.limit = TraceLimit();

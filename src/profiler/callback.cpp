@@ -12,6 +12,7 @@
 #include "../utils/own_clock.hpp"
 #include "event.hpp"
 #include "exceptions.hpp"
+#include "plain_event.hpp"
 
 namespace jarn {
 namespace {
@@ -19,9 +20,9 @@ namespace {
 // Per code object and profiler we keep, in the code's CodeInfo, what depends only on the code
 // object: the filename's verdict and whether any plugin processor matches its name and file,
 // tagged with the profiler's epoch.
-constexpr std::uintptr_t kVerdictMask = 0x3;
+constexpr std::uintptr_t kVerdictMask = kVerdictBits;
 constexpr std::uintptr_t kHasPlugins = kHasPluginsBit;
-constexpr std::uintptr_t kUnreadable = 0x3;  // a name that is not a str: skip the code object
+constexpr std::uintptr_t kUnreadable = kUnreadableCode;
 
 constexpr std::size_t kLargestSpare = 64 * 1024;
 
@@ -68,9 +69,10 @@ bool records_frame(Event& ev, std::uintptr_t bits) {
 // An event of a code object no plugin watches: its frame record (and the exception record of a
 // frame left by an exception) go from the thread's buffer straight into the trace.
 void record_frame(Event& ev, PyObject* unwinding) {
+    start_frame_record(ev);
     msgpack::Buffer& bytes = ev.thread_state().spare_record;
     bytes.clear();
-    if (!build_frame_record(ev, bytes) || !store_record(ev, bytes, ev.note)) return report_pending(ev);
+    if (!write_frame_record(ev, bytes) || !store_record(ev, bytes, ev.note)) return report_pending(ev);
     if (ev.is_return) {
         Owned exc = Owned::steal(leaving_exception(ev, unwinding));
         if (exc) {
@@ -174,13 +176,6 @@ void handle_profile_event(PyThreadState* tstate, ProfilerObject* self, compat::I
 
 bool init_code_cache() { return init_code_info(); }
 
-bool cached_code_bits(ProfilerObject* self, PyCodeObject* code, std::uintptr_t& bits) {
-    const CodeInfo* info = static_cast<const CodeInfo*>(compat::code_extra(code, code_info_detail::extra_index));
-    if (info == nullptr || info->epoch != self->state->epoch) return false;
-    bits = info->bits;
-    return true;
-}
-
 std::uintptr_t classify_code(ProfilerObject* self, PyCodeObject* code, compat::InterpreterFrame* frame, bool is_return) {
     ProfilerState& p = *self->state;
     std::uintptr_t bits;
@@ -225,11 +220,6 @@ std::uintptr_t classify_code(ProfilerObject* self, PyCodeObject* code, compat::I
     return bits;
 }
 
-bool code_wants_events(std::uintptr_t bits) {
-    return bits != kUnreadable &&
-           (static_cast<FilenameVerdict>(bits & kVerdictMask) != FilenameVerdict::drop || (bits & kHasPlugins));
-}
-
 PyObject* Event::event_name_object() const { return is_return ? names.event_return : names.event_call; }
 
 int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg) noexcept {
@@ -256,8 +246,11 @@ int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* ar
     auto* code = reinterpret_cast<PyCodeObject*>(code_ref.get());
     std::uintptr_t bits;
     if (!cached_code_bits(self, code, bits)) bits = classify_code(self, code, iframe, is_return);
-    if (code_wants_events(bits)) handle_profile_event(PyThreadState_Get(), self, iframe, code, is_return, arg, bits, nullptr,
-                                                     records::Step::unknown);
+    if (!code_wants_events(bits)) return 0;
+    PyThreadState* tstate = PyThreadState_Get();
+    if ((bits & kHasPlugins) || !record_plain_event(tstate, self, iframe, code, is_return, arg, bits)) {
+        handle_profile_event(tstate, self, iframe, code, is_return, arg, bits, nullptr, records::Step::unknown);
+    }
     return 0;
 }
 

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "../filters/builtin.hpp"
+#include "../utils/code_info.hpp"
 #include "state.hpp"
 
 namespace jarn {
@@ -19,11 +21,23 @@ int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* ar
 // only gives context to an error report). `code_wants_events` says whether anything is ever done
 // for the code object's events; when it says no, it says so for good (until filters change,
 // which means a new profiler).
-bool cached_code_bits(ProfilerObject* self, PyCodeObject* code, std::uintptr_t& bits);
 std::uintptr_t classify_code(ProfilerObject* self, PyCodeObject* code, compat::InterpreterFrame* frame, bool is_return);
-bool code_wants_events(std::uintptr_t bits);
-// The bit of a code object's classification that says a plugin watches it.
+// The classification's bits: the file's verdict (FilenameVerdict), a plugin watches it, or
+// neither can be told (a name that is not a str: the code object is skipped).
+inline constexpr std::uintptr_t kVerdictBits = 0x3;
 inline constexpr std::uintptr_t kHasPluginsBit = 0x4;
+inline constexpr std::uintptr_t kUnreadableCode = 0x3;
+
+inline bool cached_code_bits(ProfilerObject* self, PyCodeObject* code, std::uintptr_t& bits) {
+    const auto* info = static_cast<const CodeInfo*>(compat::code_extra(code, code_info_detail::extra_index));
+    if (info == nullptr || info->epoch != self->state->epoch) return false;
+    bits = info->bits;
+    return true;
+}
+inline bool code_wants_events(std::uintptr_t bits) {
+    return bits != kUnreadableCode &&
+           (static_cast<FilenameVerdict>(bits & kVerdictBits) != FilenameVerdict::drop || (bits & kHasPluginsBit));
+}
 
 // One call or return of a code object that wants events: plugin records, the filter decision,
 // the frame record (and the exception record of a frame left by an exception), the buffers.

@@ -10,6 +10,7 @@
 #include "../utils/cpython_compat.hpp"
 #include "../utils/frame_state.hpp"
 #include "../utils/msgpack.hpp"
+#include "call_stack.hpp"
 #include "state.hpp"
 
 namespace jarn {
@@ -43,9 +44,9 @@ struct Event {
     std::vector<EventRecord> records;
     const ThreadIdentity* thread = nullptr;  // looked up once per event, on first need
     ThreadState* thread_state_ = nullptr;
-    // Set by build_frame_record: the frame's id and call site, for a record that follows it.
-    Identifier own_id;  // uninitialised until then
-    std::optional<CallSite> site;
+    // Set by start_frame_record: the frame's id (a new one waits for the record's timestamp, see
+    // make_pending_id) and call site, for a record that follows it.
+    FrameStart start;
     // When jarn began on the event (own_clock::now(); 0 when the event is not timed), its step,
     // and the note of its frame record (set by build_frame_record).
     std::uint64_t started = 0;
@@ -83,7 +84,14 @@ void log_error(PyObject* exc, compat::InterpreterFrame* frame, const char* event
                PyObject* co_name);
 
 bool process_plugins(Event& ev);   // appends plugin records; failures reported per processor
+// A frame record in two steps: start_frame_record chooses its id, finds its call site and
+// updates the thread's stack; write_frame_record writes it into `out` (for store_record).
+// build_frame_record is both.
+void start_frame_record(Event& ev);
+bool write_frame_record(Event& ev, msgpack::Buffer& out);
 bool build_frame_record(Event& ev, msgpack::Buffer& out);
+// Makes the pending id at the record's timestamp and puts it at `text` (may be null) and on the stack.
+void make_pending_id(Event& ev, std::uint64_t now_ns, std::uint8_t* text);
 // An event of a recorded frame past the trace's memory limit: the call stack kept as a record
 // would keep it, the record counted, nothing made.
 void count_past_limit(ProfilerState& p, PyThreadState* tstate, compat::InterpreterFrame* frame, bool is_return,
@@ -91,5 +99,25 @@ void count_past_limit(ProfilerState& p, PyThreadState* tstate, compat::Interpret
 bool push_frames(Event& ev);
 // Keeps one record of an event that has no plugin records in its thread's list.
 bool store_record(Event& ev, const msgpack::Buffer& record, const records::Note& note);
+
+// Whether the trace has room for a record of `size` bytes: true, and it is counted as kept; else
+// it is counted as dropped (the first one dropped warns).
+bool admit_past_limit(ProfilerState& p, std::size_t size);
+[[gnu::always_inline]] inline bool admit(ProfilerState& p, std::size_t size) {
+    TraceLimit& limit = p.limit;
+    if (limit.records_dropped == 0 && limit.kept_bytes + size <= p.max_trace_bytes) [[likely]] {
+        limit.kept_bytes += size;
+        ++limit.kept_records;
+        return true;
+    }
+    return admit_past_limit(p, size);
+}
+
+// The list a thread's records go to, for its native id: the main thread's or its own.
+RecordList& thread_records_slow(ProfilerState& p, ThreadState& ts, std::optional<std::uint64_t> native_id);
+inline RecordList& thread_records(ProfilerState& p, ThreadState& ts, std::optional<std::uint64_t> native_id) {
+    if (ts.records_generation == p.lists_generation && ts.records_native_id == native_id) return *ts.records;
+    return thread_records_slow(p, ts, native_id);
+}
 
 }  // namespace jarn

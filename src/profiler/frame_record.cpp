@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "../utils/internal_error.hpp"
+#include "../utils/code_info.hpp"
 #include "../utils/cpython_compat.hpp"
 #include "../utils/frame_info.hpp"
 #include "../utils/host_serialize.hpp"
@@ -13,20 +14,6 @@
 
 namespace jarn {
 namespace {
-
-// Index of the frame's own open call, searched from the top; -1 when it is not on the stack.
-std::ptrdiff_t own_entry(const std::vector<OpenCall>& call_frames, compat::InterpreterFrame* frame) {
-    for (std::ptrdiff_t i = std::ptrdiff_t(call_frames.size()) - 1; i >= 0; --i) {
-        if (call_frames[std::size_t(i)].frame == frame) return i;
-    }
-    return -1;
-}
-
-// A return pops its own frame's entry and any left above it (calls whose returns never came);
-// a return whose frame is not on the stack pops nothing.
-void pop_through(ThreadState& ts, std::ptrdiff_t own) {
-    if (own >= 0) ts.call_frames.resize(std::size_t(own));
-}
 
 // Releases the values of the variables read into the thread's state when the record is done.
 struct HeldVariables {
@@ -113,70 +100,28 @@ bool event_thread(Event& ev) {
     return current_thread(ev.thread_state().identity, ev.thread);
 }
 
+void make_pending_id(Event& ev, std::uint64_t now_ns, std::uint8_t* text) {
+    FrameStart& start = ev.start;
+    if (!start.id_pending) return;
+    start.id_pending = false;
+    start.id = frame_id_at(now_ns);
+    if (text != nullptr) std::memcpy(text, start.id.data(), start.id.size());
+    ThreadState& ts = ev.thread_state();
+    if (start.id_entry < ts.call_frames.size()) ts.call_frames[start.id_entry].id = start.id;
+}
+
+void start_frame_record(Event& ev) {
+    ev.start = FrameStart{};
+    start_frame(ev.thread_state(), ev.frame, ev.is_return, ev.start);
+    if (ev.start.id_pending) ev.start.id = Identifier{};
+}
+
 namespace {
 
-// A new frame id is made with the record's timestamp, once that is read: its time is the
-// record's. Until then the record holds a place for it, and a call's open entry on the stack
-// waits for it too; a record that fails before makes the id then, so that the call's return
-// still finds it.
-struct PendingId {
-    PendingId(Event& ev, ThreadState& ts) : ev_(ev), ts_(ts) {}
-    PendingId(const PendingId&) = delete;
-    PendingId& operator=(const PendingId&) = delete;
-    ~PendingId() {
-        if (pending_) make(realtime_ns(), nullptr);
-    }
-    void wait(std::size_t stack_entry) {
-        pending_ = true;
-        stack_entry_ = stack_entry;
-    }
-    // Makes the id at `now_ns` and puts it where it is waited for; `text` is the record's place.
-    void make(std::uint64_t now_ns, std::uint8_t* text) {
-        if (!pending_) return;
-        pending_ = false;
-        ev_.own_id = frame_id_at(now_ns);
-        if (text != nullptr) std::memcpy(text, ev_.own_id.data(), ev_.own_id.size());
-        if (stack_entry_ < ts_.call_frames.size()) ts_.call_frames[stack_entry_].id = ev_.own_id;
-    }
-
-private:
-    Event& ev_;
-    ThreadState& ts_;
-    bool pending_ = false;
-    std::size_t stack_entry_ = std::size_t(-1);
-};
-
-}  // namespace
-
-bool build_frame_record(Event& ev, msgpack::Buffer& out) {
+bool write_frame_record_inner(Event& ev, msgpack::Buffer& out) {
     ProfilerState& p = ev.profiler;
     ThreadState& ts = ev.thread_state();
-    // Kept on the event for a record that follows (the exception record).
-    Identifier& id = ev.own_id;
-    CallSite& site = ev.site.emplace();
-    int has_site = 0;
-    PendingId pending(ev, ts);
-    if (!ev.is_return) {
-        if (!ts.call_frames.empty()) has_site = call_site_of(ts.call_frames.back(), ev.frame, site);
-        id = Identifier{};
-        pending.wait(ts.call_frames.size());
-        ts.call_frames.push_back(OpenCall{ev.frame, {}});
-    } else {
-        const std::ptrdiff_t own = own_entry(ts.call_frames, ev.frame);
-        if (own >= 0) {
-            id = ts.call_frames[std::size_t(own)].id;
-            if (own > 0) has_site = call_site_of(ts.call_frames[std::size_t(own) - 1], ev.frame, site);
-        } else {
-            // A return whose call was not recorded (profiling began inside the frame, or the
-            // interpreter sent no call): an id of its own.
-            id = Identifier{};
-            pending.wait(std::size_t(-1));
-            if (!ts.call_frames.empty()) has_site = call_site_of(ts.call_frames.back(), ev.frame, site);
-        }
-        pop_through(ts, own);
-    }
-    if (!has_site) ev.site.reset();
-
+    const Identifier& id = ev.start.id;
     if (!event_thread(ev)) return false;
     msgpack::Buffer& b = out;
     // The texts are written before the variables are read: naming the frame may run code.
@@ -219,15 +164,28 @@ bool build_frame_record(Event& ev, msgpack::Buffer& out) {
         raise_internal_error("System time is before unix epoch");
         return false;
     }
-    pending.make(now_ns, b.data() + id_at);
-    const std::optional<double> now = seconds_of(now_ns);
+    make_pending_id(ev, now_ns, b.data() + id_at);
     ev.note.own = ts.own_ticks + (own_now > ev.started ? own_now - ev.started : 0);
     ev.note.step = records::step_of(ev.step, logical_call(ev));
     msgpack::put_bytes(b, ev.thread->record_entries.data(), ev.thread->record_entries.size());
     msgpack::RawWriter tail(b, records::kFrameTailMost);
-    records::write_frame_tail(tail, *now, has_site ? &site : nullptr);
+    records::write_frame_tail(tail, seconds_of(now_ns), ev.start.has_site ? &ev.start.site : nullptr);
     tail.finish();
     return true;
+}
+
+}  // namespace
+
+bool write_frame_record(Event& ev, msgpack::Buffer& out) {
+    const bool written = write_frame_record_inner(ev, out);
+    // A record that failed still gives its call an id, so that the call's return finds it.
+    if (ev.start.id_pending) make_pending_id(ev, realtime_ns(), nullptr);
+    return written;
+}
+
+bool build_frame_record(Event& ev, msgpack::Buffer& out) {
+    start_frame_record(ev);
+    return write_frame_record(ev, out);
 }
 
 }  // namespace jarn

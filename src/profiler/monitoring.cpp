@@ -13,6 +13,7 @@
 #include "../utils/internal_error.hpp"
 #include "../utils/cpython_compat.hpp"
 #include "callback.hpp"
+#include "plain_event.hpp"
 #include "requests.hpp"
 
 namespace jarn {
@@ -33,10 +34,9 @@ struct Installed {
     bool all_threads = false;
 };
 
-Installed& installed() {
-    static Installed* const it = new Installed();
-    return *it;
-}
+// Made when the module is loaded, so that an event reads it with no guard of a local static.
+Installed* const installed_tool = new Installed();
+Installed& installed() { return *installed_tool; }
 
 enum class Kind { call, call_no_disable, return_value, return_no_value };
 
@@ -78,7 +78,9 @@ PyObject* on_event(PyObject* self, PyObject* const* args, Py_ssize_t nargsf) noe
     }
     // DISABLE would be for every thread: other threads are told nothing.
     if (!in.all_threads && tstate->id != in.thread_id) Py_RETURN_NONE;
-    handle_profile_event(tstate, profiler, frame, code, is_return, arg, bits, unwinding, step);
+    if (unwinding != nullptr || (bits & kHasPluginsBit) || !record_plain_event(tstate, profiler, frame, code, is_return, arg, bits)) {
+        handle_profile_event(tstate, profiler, frame, code, is_return, arg, bits, unwinding, step);
+    }
     // Past the trace's memory limit nothing of this code is kept: the place is switched off like
     // a dropped frame's until a new trace begins (resume_after_limit).
     if constexpr (may_disable) {

@@ -118,6 +118,7 @@ void begin_forked_trace(ProfilerObject* self, const ForkLink& link) {
     const std::string parent_trace_id = link.parent_trace_id.empty() ? p.trace_id : std::string(link.parent_trace_id);
     p.frames_of_interest = RecordList();
     p.frames.clear();
+    ++p.lists_generation;
     p.limit = TraceLimit();
     if (link.trace_id.empty()) {
         const Identifier id = jarn::trace_id();

@@ -53,22 +53,40 @@ RecordList::Chunk RecordList::new_chunk(std::size_t capacity) {
     return chunk;
 }
 
-void RecordList::append_to_new_chunk(const std::uint8_t* data, std::size_t n) {
+std::uint8_t* RecordList::reserve_new_chunk(std::size_t n) {
     const std::size_t previous = chunks_.empty() ? kFirstChunk / 2 : chunks_.back().capacity;
     const std::size_t capacity = std::max(n, std::min(previous * 2, kLargestChunk));
     chunks_.push_back(new_chunk(capacity));
+    return chunks_.back().data.get();
+}
+
+void RecordList::append_to_new_chunk(const std::uint8_t* data, std::size_t n) {
+    std::memcpy(reserve_new_chunk(n), data, n);
     Chunk& last = chunks_.back();
-    std::memcpy(last.data.get() + last.size, data, n);
     last.size += n;
     ++count_;
     bytes_ += n;
 }
 
+void RecordList::grow_notes(std::size_t more) {
+    if (notes_capacity_ - notes_size_ >= more) return;
+    const std::size_t capacity = std::max(notes_size_ + more, 2 * notes_capacity_ + 64 * records::kNoteSize);
+    std::unique_ptr<std::uint8_t[]> grown(new std::uint8_t[capacity]);
+    if (notes_size_ != 0) std::memcpy(grown.get(), notes_.get(), notes_size_);
+    notes_ = std::move(grown);
+    notes_capacity_ = capacity;
+}
+
 void RecordList::prepend(RecordList&& earlier) {
     if (earlier.chunks_.empty()) return;
-    earlier.notes_.insert(earlier.notes_.end(), notes_.begin(), notes_.end());
+    earlier.grow_notes(notes_size_);
+    if (notes_size_ != 0) std::memcpy(earlier.notes_.get() + earlier.notes_size_, notes_.get(), notes_size_);
+    earlier.notes_size_ += notes_size_;
     notes_ = std::move(earlier.notes_);
-    earlier.notes_.clear();
+    notes_size_ = earlier.notes_size_;
+    notes_capacity_ = earlier.notes_capacity_;
+    earlier.notes_size_ = 0;
+    earlier.notes_capacity_ = 0;
     earlier.chunks_.insert(earlier.chunks_.end(), std::make_move_iterator(chunks_.begin()),
                            std::make_move_iterator(chunks_.end()));
     chunks_ = std::move(earlier.chunks_);

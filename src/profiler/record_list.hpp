@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "../utils/msgpack.hpp"
@@ -24,16 +25,21 @@ struct ChunkMemory {
 class RecordList {
 public:
     RecordList() = default;
-    RecordList(RecordList&&) noexcept = default;
-    RecordList& operator=(RecordList&&) noexcept = default;
+    // A list moved from is left empty.
+    RecordList(RecordList&& other) noexcept { *this = std::move(other); }
+    RecordList& operator=(RecordList&& other) noexcept {
+        chunks_ = std::exchange(other.chunks_, {});
+        notes_ = std::move(other.notes_);
+        notes_size_ = std::exchange(other.notes_size_, 0);
+        notes_capacity_ = std::exchange(other.notes_capacity_, 0);
+        count_ = std::exchange(other.count_, 0);
+        bytes_ = std::exchange(other.bytes_, 0);
+        return *this;
+    }
 
     // A record and its note (see record_layout.hpp), when the list keeps notes.
     void append(const std::uint8_t* data, std::size_t n, const records::Note* note = nullptr) {
-        if (note != nullptr) {
-            const std::size_t at = notes_.size();
-            notes_.resize(at + records::kNoteSize);
-            records::put_note(notes_.data() + at, *note);
-        }
+        if (note != nullptr) add_note(*note);
         if (!chunks_.empty()) {
             Chunk& last = chunks_.back();
             if (last.capacity - last.size >= n) {
@@ -48,6 +54,22 @@ public:
     }
     void append(const msgpack::Buffer& record, const records::Note* note = nullptr) {
         append(record.data(), record.size(), note);
+    }
+    // A record written in place: reserve() gives room for `n` bytes at the end of the list, valid
+    // until the list next changes; commit() keeps the first `size` of them as one record. Room
+    // not committed is simply written over by the next record.
+    std::uint8_t* reserve(std::size_t n) {
+        if (!chunks_.empty()) {
+            Chunk& last = chunks_.back();
+            if (last.capacity - last.size >= n) return last.data.get() + last.size;
+        }
+        return reserve_new_chunk(n);
+    }
+    [[gnu::always_inline]] void commit(std::size_t size, const records::Note* note) {
+        if (note != nullptr) add_note(*note);
+        chunks_.back().size += size;
+        ++count_;
+        bytes_ += size;
     }
     // Puts `earlier` in front of this list's records, leaving `earlier` empty.
     void prepend(RecordList&& earlier);
@@ -65,7 +87,7 @@ public:
     std::size_t chunk_count() const noexcept { return chunks_.size(); }
     // The records' notes back to back, in record order.
     std::string_view notes() const noexcept {
-        return {reinterpret_cast<const char*>(notes_.data()), notes_.size()};
+        return {reinterpret_cast<const char*>(notes_.get()), notes_size_};
     }
     std::string_view chunk(std::size_t i) const noexcept {
         return {reinterpret_cast<const char*>(chunks_[i].data.get()), chunks_[i].size};
@@ -79,8 +101,18 @@ private:
     };
     static Chunk new_chunk(std::size_t capacity);
     void append_to_new_chunk(const std::uint8_t* data, std::size_t n);
+    std::uint8_t* reserve_new_chunk(std::size_t n);
     std::vector<Chunk> chunks_;
-    msgpack::Buffer notes_;
+    [[gnu::always_inline]] void add_note(const records::Note& note) {
+        if (notes_capacity_ - notes_size_ < records::kNoteSize) [[unlikely]] grow_notes(records::kNoteSize);
+        records::put_note(notes_.get() + notes_size_, note);
+        notes_size_ += records::kNoteSize;
+    }
+    void grow_notes(std::size_t more);
+    // The notes back to back, in a block grown by doubling.
+    std::unique_ptr<std::uint8_t[]> notes_;
+    std::size_t notes_size_ = 0;
+    std::size_t notes_capacity_ = 0;
     std::size_t count_ = 0;
     std::size_t bytes_ = 0;
 };

@@ -66,6 +66,11 @@ struct ThreadState {
     ThreadIdentityCache identity;
     // Memory of the last event's records, reused so that an ordinary event allocates nothing.
     msgpack::Buffer spare_record;
+    // The list this thread's records go to, found for `records_native_id` while the profiler's
+    // lists_generation is `records_generation` (see thread_records).
+    RecordList* records = nullptr;
+    std::uint64_t records_generation = 0;
+    std::optional<std::uint64_t> records_native_id;
     // The list of the last event's records, emptied, so that an event allocates no list.
     std::vector<EventRecord> record_list;
     // A function frame's variables while its record is written: names borrowed from the code
@@ -115,6 +120,8 @@ struct ProfilerState : ProfilerSettings {
     std::string trace_id;
     RecordList frames_of_interest;
     std::unordered_map<std::uint64_t, RecordList> frames;
+    // Moves on whenever entries of `frames` are removed, which a thread's cached list may be.
+    std::uint64_t lists_generation = 1;
     PluginMap plugins;
     // A request's profiler runs its origin's plugins, kept alive by the origin (see requests.hpp).
     PluginMap* shared_plugins = nullptr;

@@ -62,6 +62,7 @@ TakenRecords take_records(ProfilerState& p) {
     TakenRecords taken{std::move(p.frames_of_interest), std::move(p.frames), p.limit, {}};
     p.frames_of_interest = RecordList();
     p.frames.clear();
+    ++p.lists_generation;
     p.limit = TraceLimit();
     if (taken.limit.records_dropped != 0) {
         const records::Note note{};

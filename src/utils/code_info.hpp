@@ -53,6 +53,17 @@ struct CodeInfo {
     // Its variables' names, encoded, for writing a frame's variables.
     VariableKeys variables;
 
+    // The place of `offset` (>= 0), or null when there is none yet.
+    const Place* find_place(int offset) const {
+        if (places.empty()) return nullptr;
+        const std::size_t mask = places.size() - 1;
+        for (std::size_t i = hash(offset) & mask;; i = (i + 1) & mask) {
+            const Place& p = places[i];
+            if (p.offset == offset) return &p;
+            if (p.offset < 0) return nullptr;
+        }
+    }
+
     // The place of `offset` (>= 0), made with its line unknown (version 0, line -1) if need be.
     Place& place(int offset) {
         if (!places.empty()) {

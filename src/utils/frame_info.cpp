@@ -306,6 +306,29 @@ bool encoded_names(compat::InterpreterFrame* frame, PyCodeObject* code, CodeInfo
 
 }  // namespace
 
+const std::string* kept_code_texts(compat::InterpreterFrame* frame, const CodeInfo& info, std::uint64_t now) {
+    // The directory's cache holds (as current_dir() would find it), or is read again.
+    const CwdCache& cwd = cwd_cache;
+    if (cwd.pending_thread != 0 || !cwd.valid || !hook_installed || now - cwd.read_at >= own_clock::kMillisecondAtMost) {
+        std::string_view dir;
+        std::uint64_t generation;
+        if (!current_dir(dir, generation, now)) {
+            PyErr_Clear();  // write_code_texts reports it
+            return nullptr;
+        }
+        if (generation == 0) return nullptr;
+    }
+    if (info.cwd_generation != cwd.generation) return nullptr;
+    PyCodeObject* placed_code;  // borrowed
+    int offset = -1;
+    if (!compat::frame_place(frame, placed_code, offset) || offset < 0) return nullptr;
+    const CodeInfo::Place* place = info.find_place(offset);
+    if (place == nullptr || place->version != info.texts_version || !names_hold(info.globals, info.name_generation, frame)) {
+        return nullptr;
+    }
+    return &place->bytes;
+}
+
 bool write_code_texts(compat::InterpreterFrame* frame, PyCodeObject* code, std::uint64_t now, msgpack::Buffer& out) {
     std::string_view cwd;
     std::uint64_t generation;
@@ -354,6 +377,7 @@ bool write_code_texts(compat::InterpreterFrame* frame, PyCodeObject* code, std::
     // The texts go in with one size check: key, header at most 5 bytes, text and digits, names.
     const std::size_t start = out.size();
     const std::string_view prefix = info->path_prefix;
+    const std::string prefix_written = names_kept ? std::string() : info->path_prefix;
     out.resize(start + 10 + prefix.size() + n_digits + kept.size());
     msgpack::Cursor c(out.data() + start);
     c.constant("\xa4path");
@@ -381,6 +405,15 @@ bool write_code_texts(compat::InterpreterFrame* frame, PyCodeObject* code, std::
     std::string_view names;
     if (!encoded_names(frame, code, *info, made, names)) return false;
     msgpack::put_bytes(out, names.data(), names.size());
+    // Names just kept, with the path entry still the one written: the place's texts are kept
+    // now, as the next record here would keep them, so that it already finds them.
+    if (offset >= 0 && generation != 0 && info->globals != nullptr && info->cwd_generation == generation &&
+        !info->names.empty() && names == info->names && info->path_prefix == prefix_written &&
+        names_hold(info->globals, info->name_generation, frame)) {
+        CodeInfo::Place& kept_place = info->place(offset);  // found again: the code run may have moved it
+        kept_place.bytes.assign(reinterpret_cast<const char*>(out.data() + start), out.size() - start);
+        kept_place.version = info->texts_version;
+    }
     return true;
 }
 

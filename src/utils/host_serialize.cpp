@@ -206,18 +206,26 @@ int dump_msgpack_map(PyObject* const* keys, PyObject* const* values, std::size_t
 
 namespace {
 
-// Where plain values are being written: room is made in `out` for 9 bytes per value (the most
-// anything but a str takes), and a str makes room for the rest of its text.
+// Where plain values are being written: room is made for 9 bytes per value (the most anything
+// but a str takes), and a str makes room for the rest of its text. In a buffer (`out`), which
+// then grows; or in a fixed stretch of memory up to `end`, where a str that does not fit fails.
 struct Room {
-    msgpack::Buffer& out;
-    const std::size_t start;  // where the values begin
-    std::uint8_t* base;       // out.data() + start, moved when `out` grows
+    msgpack::Buffer* out;     // null: a fixed stretch
+    const std::size_t start;  // where the values begin in `out`
+    std::uint8_t* base;       // out->data() + start, moved when `out` grows
+    std::uint8_t* limit = nullptr;  // fixed: the end of the room made so far
+    std::uint8_t* end = nullptr;    // fixed: the end of the memory
 
-    // n more bytes of room; returns where `at` is afterwards.
+    // n more bytes of room; returns where `at` is afterwards, null when there is none.
     std::uint8_t* grow(std::uint8_t* at, std::size_t n) {
+        if (out == nullptr) {
+            if (std::size_t(end - limit) < n) return nullptr;
+            limit += n;
+            return at;
+        }
         const std::size_t used = std::size_t(at - base);
-        out.resize(out.size() + n);
-        base = out.data() + start;
+        out->resize(out->size() + n);
+        base = out->data() + start;
         return base + used;
     }
 };
@@ -235,7 +243,7 @@ struct Room {
     const std::string_view text(data, std::size_t(size));
     if (urls && scrub::Rules::looks_like_url(text)) return nullptr;
     // Its header takes at most 5 of the 9 bytes made room for.
-    if (text.size() > 4) at = room.grow(at, text.size());
+    if (text.size() > 4 && (at = room.grow(at, text.size())) == nullptr) return nullptr;
     msgpack::Cursor c(at);
     c.str(text);
     return c.at();
@@ -274,6 +282,108 @@ struct Room {
         return nullptr;
     }
     return c.at();
+}
+
+// The map of a function frame's variables at `at` (room made for keys.most bytes from there), as
+// the serialiser writes the dict of them: returns its end, null when a name or value is not plain
+// (or, in a fixed stretch, a str does not fit; a URL, when `urls`, is not plain). `values` is the number of values it takes from
+// the budget (the cut marker's not counted).
+std::uint8_t* write_variable_map(const compat::FrameVariables& frame, const VariableKeys& keys, const PlainRules& rules,
+                                 bool urls, std::uint8_t* at, Room& room, std::int64_t& values) {
+    // Read once: the writes below go through a byte pointer, which could alias anything.
+    const int n = frame.count();
+    PyObject* const* const slots = frame.slots();  // borrowed
+    const VariableKeys::Entry* const entries = keys.entries.data();
+    const char* const key_bytes = keys.keys.data();
+    const std::size_t map_start = std::size_t(at - room.base);
+    // Past the map's header, written last: a fixmap's byte, or a map 16's three when there may
+    // be 16 entries or more.
+    const std::size_t header = n >= 16 ? 3 : 1;
+    at += header;
+    std::int64_t count = 0;
+    // A map of more than max_items entries is cut as the encoder cuts a dict: max_items entries,
+    // then "..." and how many more there were. Past the cut, bound variables are only counted.
+    const std::int64_t cut_at = rules.max_count;
+    std::uint8_t* cut_end = nullptr;
+    // One loop for each kind of code object: most have only plain slots and short names, and
+    // their loop looks at neither.
+    const auto write_slots = [&](auto simple, auto cutting) {
+        for (int i = 0; i < n; ++i) {
+            const VariableKeys::Entry entry = entries[i];
+            PyObject* v = slots[i];  // borrowed
+            if (!simple && entry.slot != VariableKeys::Slot::value) {
+                if (entry.slot == VariableKeys::Slot::skipped) continue;
+                // A comprehension's variable bound now goes after all others: the serialiser's.
+                if (entry.slot == VariableKeys::Slot::hidden) {
+                    if (v == nullptr) continue;
+                    return false;
+                }
+                v = frame.closure_value(i);
+            }
+            if (v == nullptr) continue;
+            if (cutting) {
+                if (count == cut_at) {
+                    if (!rules.cuts_long_maps) return false;
+                    cut_end = at;
+                    at = nullptr;
+                }
+                if (at == nullptr) {  // past the cut
+                    ++count;
+                    continue;
+                }
+            }
+            const char* key = key_bytes + entry.offset;
+            if (simple || entry.size <= VariableKeys::kPadding) {
+                std::memcpy(at, key, VariableKeys::kPadding);
+            } else {
+                std::memcpy(at, key, entry.size);
+            }
+            at = write_value(v, at + entry.size, rules.max_str, urls, room);
+            if (at == nullptr) return false;
+            ++count;
+        }
+        return true;
+    };
+    // Only a frame of more slots than max_items can need cutting.
+    bool written;
+    if (n <= cut_at) {
+        written = keys.simple ? write_slots(std::true_type(), std::false_type())
+                              : write_slots(std::false_type(), std::false_type());
+    } else {
+        written = keys.simple ? write_slots(std::true_type(), std::true_type())
+                              : write_slots(std::false_type(), std::true_type());
+    }
+    if (!written) return nullptr;
+    std::int64_t entries_written = count;
+    if (cut_end != nullptr) {
+        entries_written = cut_at + 1;
+        char digits[24];
+        const auto r = std::to_chars(digits, digits + sizeof digits, count - cut_at);
+        const std::string_view number(digits, std::size_t(r.ptr - digits));
+        constexpr std::string_view kMore = " more items";
+        std::uint8_t* marker = room.grow(cut_end, 40);  // more room than the marker takes
+        if (marker == nullptr) return nullptr;
+        msgpack::Cursor c(marker);
+        c.raw("\xa3...");
+        c.str_header(number.size() + kMore.size());
+        c.raw(number);
+        c.raw(kMore);
+        at = c.at();
+    }
+    std::uint8_t* const map = room.base + map_start;
+    if (entries_written < 16 && header == 3) {  // fewer than made room for: a fixmap after all
+        std::memmove(map + 1, map + 3, std::size_t(at - map) - 3);
+        at -= 2;
+    }
+    if (entries_written < 16) {
+        map[0] = std::uint8_t(0x80 | entries_written);
+    } else {
+        map[0] = 0xde;
+        map[1] = std::uint8_t(entries_written >> 8);
+        map[2] = std::uint8_t(entries_written);
+    }
+    values = std::min(count, cut_at);
+    return at;
 }
 
 // Whether a variable of the code object has the name of a secret, worked out once per code
@@ -333,7 +443,7 @@ int write_plain_values(PyObject* arg, const compat::FrameVariables* frame, Value
     constexpr std::string_view kLocals = records::kLocalsKey;
     const std::size_t start = out.size();
     out.resize(start + 9 + kLocals.size() + 3 + (keys != nullptr ? keys->most : 0));
-    Room room{out, start, out.data() + start};
+    Room room{&out, start, out.data() + start};
     // A call's argument is None: its byte, overwritten by any other value.
     *room.base = 0xc0;
     std::uint8_t* at = arg == Py_None ? room.base + 1 : write_value(arg, room.base, rules.max_str, urls, room);
@@ -351,111 +461,71 @@ int write_plain_values(PyObject* arg, const compat::FrameVariables* frame, Value
         out.resize(start + map_start);
         return 1;
     }
-
-    // Read once: the writes below go through a byte pointer, which could alias anything.
-    const int n = frame->count();
-    PyObject* const* const slots = frame->slots();  // borrowed
-    const VariableKeys::Entry* const entries = keys->entries.data();
-    const char* const key_bytes = keys->keys.data();
-    // Past the map's header, written last: a fixmap's byte, or a map 16's three when there may
-    // be 16 entries or more.
-    const std::size_t header = n >= 16 ? 3 : 1;
-    at += header;
-    std::int64_t count = 0;
-    // A map of more than max_items entries is cut as the encoder cuts a dict: max_items entries,
-    // then "..." and how many more there were. Past the cut, bound variables are only counted.
-    const std::int64_t cut_at = rules.max_count;
-    std::uint8_t* cut_end = nullptr;
-    // One loop for each kind of code object: most have only plain slots and short names, and
-    // their loop looks at neither.
-    const auto write_slots = [&](auto simple, auto cutting) {
-        for (int i = 0; i < n; ++i) {
-            const VariableKeys::Entry entry = entries[i];
-            PyObject* v = slots[i];  // borrowed
-            if (!simple && entry.slot != VariableKeys::Slot::value) {
-                if (entry.slot == VariableKeys::Slot::skipped) continue;
-                // A comprehension's variable bound now goes after all others: the serialiser's.
-                if (entry.slot == VariableKeys::Slot::hidden) {
-                    if (v == nullptr) continue;
-                    return false;
-                }
-                v = frame->closure_value(i);
-            }
-            if (v == nullptr) continue;
-            if (cutting) {
-                if (count == cut_at) {
-                    if (!rules.cuts_long_maps) return false;
-                    cut_end = at;
-                    at = nullptr;
-                }
-                if (at == nullptr) {  // past the cut
-                    ++count;
-                    continue;
-                }
-            }
-            const char* key = key_bytes + entry.offset;
-            if (simple || entry.size <= VariableKeys::kPadding) {
-                std::memcpy(at, key, VariableKeys::kPadding);
-            } else {
-                std::memcpy(at, key, entry.size);
-            }
-            at = write_value(v, at + entry.size, rules.max_str, urls, room);
-            if (at == nullptr) return false;
-            ++count;
-        }
-        return true;
-    };
-    // Only a frame of more slots than max_items can need cutting.
-    bool written;
-    if (n <= cut_at) {
-        written = keys->simple ? write_slots(std::true_type(), std::false_type())
-                               : write_slots(std::false_type(), std::false_type());
-    } else {
-        written = keys->simple ? write_slots(std::true_type(), std::true_type())
-                               : write_slots(std::false_type(), std::true_type());
-    }
-    if (!written) {
-        out.resize(start + map_start);
-        return 1;
-    }
-    std::int64_t entries_written = count;
-    if (cut_end != nullptr) {
-        entries_written = cut_at + 1;
-        char digits[24];
-        const auto r = std::to_chars(digits, digits + sizeof digits, count - cut_at);
-        const std::string_view number(digits, std::size_t(r.ptr - digits));
-        constexpr std::string_view kMore = " more items";
-        msgpack::Cursor c(room.grow(cut_end, 40));  // more room than the marker takes
-        c.raw("\xa3...");
-        c.str_header(number.size() + kMore.size());
-        c.raw(number);
-        c.raw(kMore);
-        at = c.at();
-    }
+    std::int64_t values = 0;
+    at = write_variable_map(*frame, *keys, rules, urls, at, room, values);
     // The encoder's checks, made once: before each value it takes a node and looks at the bytes
     // written so far. A map that ends within the budget passed every check on the way.
-    std::size_t end = std::size_t(at - room.base);
-    const std::uint64_t values_taken = std::uint64_t(std::min(count, cut_at));
-    if (std::int64_t(values_taken) >= budget.nodes || end - map_start > budget.bytes) {
+    if (at == nullptr || values >= budget.nodes || std::size_t(at - room.base) - map_start > budget.bytes) {
         out.resize(start + map_start);
         return 1;
     }
-    if (entries_written < 16 && header == 3) {  // fewer than made room for: a fixmap after all
-        std::memmove(room.base + map_start + 1, room.base + map_start + 3, end - map_start - 3);
-        end -= 2;
-    }
-    const std::uint64_t size = end - map_start;
-    if (entries_written < 16) {
-        room.base[map_start] = std::uint8_t(0x80 | entries_written);
-    } else {
-        room.base[map_start] = 0xde;
-        room.base[map_start + 1] = std::uint8_t(entries_written >> 8);
-        room.base[map_start + 2] = std::uint8_t(entries_written);
-    }
-    out.resize(start + end);
-    budget.nodes -= std::int64_t(values_taken) + 1;
+    const std::uint64_t size = std::size_t(at - room.base) - map_start;
+    out.resize(std::size_t(at - out.data()));
+    budget.nodes -= values + 1;
     budget.bytes -= size;
     return 2;
+}
+
+std::uint8_t* write_plain_values_at(PyObject* arg, const compat::FrameVariables& frame, const VariableKeys& keys,
+                                    ValuesMode mode, const scrub::Rules& scrubbing, std::uint8_t* at, std::uint8_t* end) {
+    const int m = int(mode);
+    if (serializers.generation != watched_generation() || serializers.api[m] == nullptr) return nullptr;
+    const PlainRules& rules = serializers.rules[m];
+    // As write_plain_values: a variable named as a secret leaves the map to the serialiser.
+    const bool urls = scrubbing.enabled();
+    if (urls && holds_secret_name(keys, frame.code(), scrubbing)) return nullptr;
+    // A budget as the encoder starts one: the argument takes a node and its bytes, the map a
+    // node and its bytes, each of its values a node.
+    const ValueBudget& started = serializers.started[m];
+    constexpr std::string_view kLocals = records::kLocalsKey;
+    std::uint8_t* const first = at;
+    Room room{nullptr, 0, first, first + 9 + kLocals.size() + 3 + keys.most, end};
+    const int n = frame.count();
+    if (room.limit > end || keys.longest_name > rules.max_name || started.nodes < 2 || started.bytes == 0) return nullptr;
+    // The commonest frame: every slot a plain variable with a short name, too few for a map 16
+    // or a cut, and too few bytes in all (the room given) to reach the budget's limits. It is
+    // written with no look at what cannot happen in it.
+    const bool short_way = keys.simple && n < 16 && n <= rules.max_count && n + 1 < started.nodes &&
+                           std::uint64_t(end - first) < started.bytes;
+    *at = 0xc0;  // a call's argument, None; overwritten by any other value
+    at = arg == Py_None ? at + 1 : write_value(arg, at, rules.max_str, urls, room);
+    if (at == nullptr) return nullptr;
+    const std::uint64_t arg_size = std::uint64_t(at - first);
+    std::memcpy(at, kLocals.data(), kLocals.size() + 1);  // with the byte after it, in one move
+    at += kLocals.size();
+    std::uint8_t* const map = at;
+    std::int64_t values = 0;
+    if (short_way) {
+        PyObject* const* const slots = frame.slots();  // borrowed
+        const VariableKeys::Entry* const entries = keys.entries.data();
+        const char* const key_bytes = keys.keys.data();
+        ++at;
+        for (int i = 0; i < n; ++i) {
+            PyObject* v = slots[i];  // borrowed
+            if (v == nullptr) continue;
+            const VariableKeys::Entry entry = entries[i];
+            std::memcpy(at, key_bytes + entry.offset, VariableKeys::kPadding);
+            at = write_value(v, at + entry.size, rules.max_str, urls, room);
+            if (at == nullptr) return nullptr;
+            ++values;
+        }
+        *map = std::uint8_t(0x80 | values);
+        return at;
+    }
+    at = write_variable_map(frame, keys, rules, urls, at, room, values);
+    const std::uint64_t bytes = arg_size < started.bytes ? started.bytes - arg_size : 0;
+    if (at == nullptr || values >= started.nodes - 1 || std::uint64_t(at - map) > bytes) return nullptr;
+    return at;
 }
 
 }  // namespace jarn

@@ -9,6 +9,7 @@
 #include "../encoder/scrub.hpp"
 #include "cpython_compat.hpp"
 #include "msgpack.hpp"
+#include "variable_keys.hpp"
 
 namespace jarn {
 
@@ -56,6 +57,14 @@ int dump_msgpack_map(PyObject* const* keys, PyObject* const* values, std::size_t
 // out on the way); 0: nothing written or taken (the argument not plain, or the serialiser not the
 // native encoder). A str that is a URL is not plain here: the serialiser scrubs it.
 int write_plain_values(PyObject* arg, const compat::FrameVariables* frame, ValuesMode mode, msgpack::Buffer& out);
+
+// The same for a record written in place, whole or not at all: the argument, the key "locals"
+// and the map of a function frame's variables (`keys` its code's) at `at`, with memory up to
+// `end`, as write_plain_values writes them with a fresh budget and these scrub rules. Returns
+// their end, or null when any of them is left to the serialiser or does not fit (nothing taken
+// from any budget). Needs no RecordValueBudget.
+std::uint8_t* write_plain_values_at(PyObject* arg, const compat::FrameVariables& frame, const VariableKeys& keys,
+                                    ValuesMode mode, const scrub::Rules& scrubbing, std::uint8_t* at, std::uint8_t* end);
 
 // Appends the bytes of a bytes-like result: bytes, or any sequence of integers 0..255.
 bool append_byte_sequence(PyObject* result, msgpack::Buffer& out);

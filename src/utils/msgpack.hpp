@@ -2,6 +2,7 @@
 // so the encoder can be unit-tested alone.
 #pragma once
 
+#include <bit>
 #include <climits>
 #include <cstdint>
 #include <cstring>
@@ -252,8 +253,27 @@ public:
     }
 
 protected:
+    // The low n bytes of v (2, 4 or 8), most significant first.
     void be(std::uint64_t v, int n) {
-        for (int i = n - 1; i >= 0; --i) *at_++ = std::uint8_t(v >> (8 * i));
+        if constexpr (std::endian::native == std::endian::little) {
+            if (n == 8) {
+                v = __builtin_bswap64(v);
+            } else if (n == 4) {
+                const std::uint32_t w = __builtin_bswap32(std::uint32_t(v));
+                std::memcpy(at_, &w, 4);
+                at_ += 4;
+                return;
+            } else {
+                const std::uint16_t w = __builtin_bswap16(std::uint16_t(v));
+                std::memcpy(at_, &w, 2);
+                at_ += 2;
+                return;
+            }
+            std::memcpy(at_, &v, 8);
+            at_ += 8;
+        } else {
+            for (int i = n - 1; i >= 0; --i) *at_++ = std::uint8_t(v >> (8 * i));
+        }
     }
     std::uint8_t* at_;
 };

@@ -4,7 +4,9 @@
 // live here and nowhere else, so that a field is added in one place. Pure C++.
 #pragma once
 
+#include <bit>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -45,13 +47,24 @@ inline constexpr std::string_view kArgKey = "\xa3" "arg";
 inline constexpr std::string_view kLocalsKey = "\xa6locals";
 static_assert(is_key(kPathKey) && is_key(kCoNameKey) && is_key(kQualnameKey) && is_key(kArgKey) && is_key(kLocalsKey));
 
+// An identifier as a str: always a fixstr of 30 bytes.
+[[gnu::always_inline]] inline void write_identifier(msgpack::Cursor& c, const Identifier& id) {
+    static_assert(sizeof(Identifier) == 30);
+    c.byte(0xa0 | 30);
+    c.raw(std::string_view(id.data(), sizeof(Identifier)));
+}
+
 // The most bytes write_frame_event_and_id writes.
 inline constexpr std::size_t kEventAndIdMost = kReturnEventAndIdKey.size() + 1 + sizeof(Identifier) + kArgKey.size();
 
 // Entries 4 and 5, and 6's key.
-inline void write_frame_event_and_id(msgpack::Cursor& c, bool is_return, const Identifier& id) {
-    c.raw(is_return ? kReturnEventAndIdKey : kCallEventAndIdKey);
-    c.str(view(id));
+[[gnu::always_inline]] inline void write_frame_event_and_id(msgpack::Cursor& c, bool is_return, const Identifier& id) {
+    if (is_return) {
+        c.raw(kReturnEventAndIdKey);
+    } else {
+        c.raw(kCallEventAndIdKey);
+    }
+    write_identifier(c, id);
     c.raw(kArgKey);
 }
 
@@ -63,13 +76,13 @@ void thread_entries(std::string& out, std::string_view name, std::optional<std::
 inline constexpr std::size_t kFrameTailMost = 130;
 
 // Entries 10 to 12: the timestamp, the type and the call site (nil when there is none).
-inline void write_frame_tail(msgpack::Cursor& c, double now, const CallSite* site) {
+[[gnu::always_inline]] inline void write_frame_tail(msgpack::Cursor& c, double now, const CallSite* site) {
     c.constant("\xa9timestamp");
     c.f64(now);
     c.constant("\xa4type\xa5" "frame\xb3user_code_call_site");
     if (site != nullptr) {
         c.constant("\x82\xad" "call_frame_id");
-        c.str(view(site->call_frame_id));
+        write_identifier(c, site->call_frame_id);
         c.constant("\xabline_number");
         c.sint(site->line_number);
     } else {
@@ -132,8 +145,13 @@ inline std::uint32_t step_of(Step step, std::uint32_t logical_call) {
 }
 
 inline void put_note(std::uint8_t* at, const Note& note) {
-    for (int i = 0; i < 8; ++i) at[i] = std::uint8_t(note.own >> (8 * i));
-    for (int i = 0; i < 4; ++i) at[8 + i] = std::uint8_t(note.step >> (8 * i));
+    if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(at, &note.own, 8);
+        std::memcpy(at + 8, &note.step, 4);
+    } else {
+        for (int i = 0; i < 8; ++i) at[i] = std::uint8_t(note.own >> (8 * i));
+        for (int i = 0; i < 4; ++i) at[8 + i] = std::uint8_t(note.step >> (8 * i));
+    }
 }
 
 }  // namespace jarn::records

@@ -167,11 +167,9 @@ std::uint64_t realtime_ns() {
 
 Identifier new_identifier(const char prefix[4]) { return new_identifier_at(prefix, realtime_ns()); }
 
-Identifier new_identifier_at(const char prefix[4], std::uint64_t unix_ns) {
+void new_ulid_text_at(std::uint64_t unix_ns, char out[26]) {
     // What ulid_text(new_ulid()) gives, without the 128-bit value: the first ten characters are
     // exactly the 48 time bits, the other sixteen exactly the 80 random ones.
-    Identifier id;
-    std::memcpy(id.data(), prefix, 4);
     const std::uint64_t millis = unix_ns / 1000000;
     TimeText& t = time_text;
     if (t.millis != millis) {
@@ -180,11 +178,17 @@ Identifier new_identifier_at(const char prefix[4], std::uint64_t unix_ns) {
         std::memcpy(t.text, full, 10);
         t.millis = millis;
     }
-    std::memcpy(id.data() + 4, t.text, 10);
+    std::memcpy(out, t.text, 10);
     ChaCha20Rng& rng = generator();
     const std::uint32_t high = rng.next_u32() & 0xffff;  // bits 79..64
     const std::uint64_t low = rng.next_u64();             // bits 63..0
-    random_text(std::uint16_t(high), low, id.data() + 14);
+    random_text(std::uint16_t(high), low, out + 10);
+}
+
+Identifier new_identifier_at(const char prefix[4], std::uint64_t unix_ns) {
+    Identifier id;
+    std::memcpy(id.data(), prefix, 4);
+    new_ulid_text_at(unix_ns, id.data() + 4);
     return id;
 }
 

@@ -4,6 +4,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string_view>
 
@@ -36,10 +37,17 @@ Identifier new_identifier(const char prefix[4]);
 // An identifier whose time part is that of `unix_ns` (realtime_ns()), for a caller that has just
 // read the clock.
 Identifier new_identifier_at(const char prefix[4], std::uint64_t unix_ns);
+// The 26 characters of a new ULID's text for that time, written at `out`.
+void new_ulid_text_at(std::uint64_t unix_ns, char out[26]);
 // The last 16 characters of a ULID's text, those of its 80 random bits (bits 79..64 in `high`).
 void random_text(std::uint16_t high, std::uint64_t low, char out[16]);
 inline Identifier frame_id() { return new_identifier("frm_"); }
 inline Identifier frame_id_at(std::uint64_t unix_ns) { return new_identifier_at("frm_", unix_ns); }
+// frame_id_at(unix_ns) written at `out` (30 characters), for a record that holds its place.
+inline void frame_id_text_at(std::uint64_t unix_ns, char out[30]) {
+    std::memcpy(out, "frm_", 4);
+    new_ulid_text_at(unix_ns, out + 4);
+}
 inline Identifier trace_id() { return new_identifier("trc_"); }
 
 // Counts the forks this process descends from (1 in the original process), so that state

@@ -1,0 +1,130 @@
+// The common event, made as one piece: a call or return of a recorded frame that no plugin
+// watches, while the trace has room, with everything its record needs kept already (the code's
+// texts at this place and its variables' keys, the thread's identity, the native serialiser)
+// and only plain values to write. Its record is written straight into the thread's list. An event
+// that needs anything else goes the general way (callback.cpp), which also keeps what the next
+// event here will need.
+#include "plain_event.hpp"
+
+#include <cstring>
+
+#include "../filters/builtin.hpp"
+#include "../utils/code_info.hpp"
+#include "../utils/frame_info.hpp"
+#include "../utils/host_serialize.hpp"
+#include "../utils/own_clock.hpp"
+#include "callback.hpp"
+#include "event.hpp"
+
+namespace jarn {
+namespace {
+
+// Room beyond what the fixed parts and the plain values' 9 bytes each take: for short strings.
+constexpr std::size_t kRoomForText = 256;
+
+// The attrs rule for a recorded frame's event, from what is kept on the caller's code object:
+// 1 recorded, 0 dropped, -1 not known here.
+int passes_attrs_rule(compat::InterpreterFrame* frame) {
+    PyCodeObject* caller = compat::caller_code(frame);  // borrowed
+    if (caller == nullptr) return -1;
+    const auto* info = static_cast<const CodeInfo*>(compat::code_extra(caller, code_info_detail::extra_index));
+    if (info == nullptr || info->attrs_maker < 0) return -1;
+    return info->attrs_maker == 0;
+}
+
+// The rest of a record whose values the serialiser must write, the general way, after the
+// stack's part is done.
+void finish_generally(PyThreadState* tstate, ProfilerObject* self, compat::InterpreterFrame* frame, PyCodeObject* code,
+                      bool is_return, PyObject* arg, ThreadState& ts, std::uint64_t started, const FrameStart& start) {
+    // The serialiser may run the program's code: signals wait for the record, as in the general way.
+    const compat::DeferredSignals deferred;
+    Event ev(tstate, self, frame, code, is_return, arg);
+    ev.thread_state_ = &ts;
+    ev.started = started;
+    ev.start = start;
+    msgpack::Buffer& bytes = ts.spare_record;
+    bytes.clear();
+    if (!write_frame_record(ev, bytes) || !store_record(ev, bytes, ev.note)) report_pending(ev);
+    if (bytes.capacity() > 64 * 1024) msgpack::Buffer().swap(bytes);
+    if (tstate->current_exception != nullptr) report_pending(ev);
+}
+
+}  // namespace
+
+bool record_plain_event(PyThreadState* tstate, ProfilerObject* self, compat::InterpreterFrame* frame, PyCodeObject* code,
+                        bool is_return, PyObject* arg, std::uintptr_t bits) {
+    ProfilerState& p = *self->state;
+    // What would make the event anything but plain: checked before anything is changed.
+    if (p.limit.reached() || fork_generation_counted() != p.fork_generation || (is_return && p.omit_return_locals)) {
+        return false;
+    }
+    if (p.record_notes && compat::runs_in_steps(code)) return false;  // its steps are noted
+    const auto* info = static_cast<const CodeInfo*>(compat::code_extra(code, code_info_detail::extra_index));
+    if (info == nullptr || !info->variables.made || !info->variables.plain) return false;
+    ThreadState& ts = p.thread_state(tstate);
+    if (is_return && ts.raising_frame == frame) return false;  // perhaps left by an exception
+    const ThreadIdentityCache& known = ts.identity;
+    if (!known.reusable || known.generation != watched_generation()) return false;
+    const compat::FrameVariables variables(frame);
+    if (variables.mapping() != nullptr) return false;
+    if (compat::interpreter_is_finalizing()) return false;
+    const std::uint64_t started = own_clock::now();
+    const std::string* texts = kept_code_texts(frame, *info, started);
+    if (texts == nullptr) return false;
+    // The attrs rule: a return whose call is on the stack was recorded, so is its return.
+    const bool decided = static_cast<FilenameVerdict>(bits & 0x3) == FilenameVerdict::include ||
+                         (is_return && !ts.call_frames.empty() && ts.call_frames.back().frame == frame);
+    if (!decided) {
+        const int attrs = passes_attrs_rule(frame);
+        if (attrs < 0) return false;
+        if (attrs == 0) {  // dropped
+            if (p.record_notes) ts.own_ticks += own_clock::now() - started;
+            return true;
+        }
+    }
+
+    // The serialiser, or the logging of the trace's limit, runs Python code, which may uninstall
+    // this profiler and with it the interpreter's reference.
+    const Owned keep_alive = Owned::borrow(reinterpret_cast<PyObject*>(self));
+    FrameStart start;
+    start_frame(ts, frame, is_return, start);
+
+    const ThreadIdentity& thread = known.identity;
+    RecordList& target = thread_records(p, ts, thread.native_id);
+    const VariableKeys& keys = info->variables;
+    const std::size_t room = 1 + texts->size() + records::kEventAndIdMost + 9 + records::kLocalsKey.size() + 3 + keys.most +
+                             thread.record_entries.size() + records::kFrameTailMost + kRoomForText;
+    std::uint8_t* const record = target.reserve(room);
+    record[0] = records::kFrameHeader;
+    std::memcpy(record + 1, texts->data(), texts->size());
+    msgpack::Cursor head(record + 1 + texts->size());
+    records::write_frame_event_and_id(head, is_return, start.id);
+    std::uint8_t* const id_text = head.at() - records::kArgKey.size() - start.id.size();
+    std::uint8_t* const values_end = record + room - thread.record_entries.size() - records::kFrameTailMost;
+    std::uint8_t* at = write_plain_values_at(arg, variables, keys, p.values, p.scrub, head.at(), values_end);
+    const std::uint64_t now_ns = at != nullptr ? realtime_ns() : 0;
+    if (now_ns == 0) {  // a value not plain, or a clock before the epoch: the general way says so
+        finish_generally(tstate, self, frame, code, is_return, arg, ts, p.record_notes ? started : 0, start);
+        if (p.record_notes) ts.own_ticks += own_clock::now() - started;
+        return true;
+    }
+    const std::uint64_t own_now = own_clock::now();
+    if (start.id_pending) {
+        frame_id_text_at(now_ns, reinterpret_cast<char*>(id_text));
+        if (start.id_entry < ts.call_frames.size()) std::memcpy(ts.call_frames[start.id_entry].id.data(), id_text, start.id.size());
+    }
+    std::memcpy(at, thread.record_entries.data(), thread.record_entries.size());
+    msgpack::Cursor tail(at + thread.record_entries.size());
+    records::write_frame_tail(tail, seconds_of(now_ns), start.has_site ? &start.site : nullptr);
+    const std::size_t size = std::size_t(tail.at() - record);
+    if (p.record_notes) {
+        const records::Note note{ts.own_ticks + (own_now - started), 0};
+        if (admit(p, size)) target.commit(size, &note);
+        ts.own_ticks += own_clock::now() - started;
+    } else if (admit(p, size)) {
+        target.commit(size, nullptr);
+    }
+    return true;
+}
+
+}  // namespace jarn
