@@ -13,7 +13,8 @@ with N1 and once with N2 iterations. Start-up, imports and the trace's construct
 where Ir is the whole process's instruction count and events the number of recorded call and
 return events (counted from the trace of an ordinary run of the same size). Workloads:
   small-ints   calls with two small int arguments and three locals
-  dataclasses  calls whose argument is a dict of dataclass instances (their __repr__ included)
+  dataclasses  calls whose argument is a dict of dataclass instances, read by their fields
+               (JARN_BENCH_CONFIG='{"values": "repr"}' counts them with their __repr__ run instead)
   functions-10, functions-10000   the small-ints call spread over that many distinct functions
   locals-5, locals-300            a function whose frame holds that many int variables at its return
   past-cap     small-ints with a 4 KiB max_trace_bytes: nearly every event is past the trace's cap

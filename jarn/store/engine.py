@@ -13,7 +13,6 @@ import logging
 import os
 import sqlite3
 import stat
-import time
 import urllib.parse
 from collections.abc import Iterable, Iterator, Sequence
 from contextlib import contextmanager
@@ -103,7 +102,7 @@ class Engine:
 
 
 # SQLite's primary result codes that mean something to the user.
-_SQLITE_BUSY, _SQLITE_FULL, _SQLITE_READONLY, _SQLITE_CANTOPEN = 5, 13, 8, 14
+_SQLITE_FULL, _SQLITE_READONLY, _SQLITE_CANTOPEN, _SQLITE_BUSY = 13, 8, 14, 5
 
 
 class SqliteEngine(Engine):
@@ -112,7 +111,7 @@ class SqliteEngine(Engine):
 
     def __init__(self, path: Path, *, timeout: float, create: bool) -> None:
         super().__init__(str(path))
-        self.path, self.timeout = path, timeout
+        self.path = path
         if create:
             _make_store_file(path)
         elif not path.exists():
@@ -191,18 +190,14 @@ class SqliteEngine(Engine):
         return f"CREATE TEMP TABLE {name} AS SELECT * FROM {table} WHERE 0"
 
     def prepare_new(self) -> None:
-        # Processes making the same new store at once (a pool's workers saving as they end): SQLite
-        # refuses the change of journal while another holds the file, at once rather than within
-        # the busy timeout, so it is tried again until that timeout.
-        deadline = time.monotonic() + self.timeout
-        while True:
-            try:
-                self.conn.execute("PRAGMA journal_mode = WAL")
-                return
-            except sqlite3.OperationalError as exc:
-                if getattr(exc, "sqlite_errorcode", 0) & 0xFF != _SQLITE_BUSY or time.monotonic() >= deadline:
-                    raise
-                time.sleep(0.005)
+        try:
+            self.conn.execute("PRAGMA journal_mode = WAL")
+        except sqlite3.OperationalError as exc:
+            # SQLite does not wait for the lock a change of journal mode needs: another process
+            # making the same new store holds it, and sets the mode itself. The schema's
+            # transaction that follows waits for that process, and finds the store made.
+            if getattr(exc, "sqlite_errorcode", 0) & 0xFF != _SQLITE_BUSY:
+                raise
 
     def reclaim(self) -> None:
         # Deleted rows only become free pages; the file shrinks when it is rewritten, and the

@@ -197,6 +197,8 @@ SAVER = """
 import sys
 from jarn.store import open_store, save_trace
 name, n = sys.argv[1], int(sys.argv[2])
+print("ready", flush=True)
+sys.stdin.readline()  # all start at once
 for i in range(5):
     save_trace(name, f"trc_{n}_{i}", bytes.fromhex(sys.argv[3]), timeout=120)
     with open_store(name) as store:  # reading goes on while the others save
@@ -204,14 +206,23 @@ for i in range(5):
 """
 
 
-def test_eight_processes_saving_at_once_all_land(store_name):
-    save_trace(store_name, "trc_first", make_trace())  # the tables exist; the savers race for the rows
-    savers = [subprocess.Popen([sys.executable, "-c", SAVER, store_name, str(n), make_trace(11).hex()], stderr=subprocess.PIPE, text=True,
+@pytest.mark.parametrize("made_first", [True, False], ids=["store made first", "savers make the store"])
+def test_eight_processes_saving_at_once_all_land(store_name, made_first):
+    # Made first, the savers race for the rows; else also to make the store (its journal mode too).
+    first = ["trc_first"] if made_first else []
+    if made_first:
+        save_trace(store_name, "trc_first", make_trace())
+    savers = [subprocess.Popen([sys.executable, "-c", SAVER, store_name, str(n), make_trace(11).hex()], stdin=subprocess.PIPE,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                                env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}) for n in range(8)]
+    assert [saver.stdout.readline() for saver in savers] == ["ready\n"] * 8
+    for saver in savers:
+        saver.stdin.write("go\n")
+        saver.stdin.flush()
     errors = [saver.communicate(timeout=300)[1] for saver in savers]
     assert [saver.returncode for saver in savers] == [0] * 8, errors
     with open_store(store_name) as store:
-        assert sorted(r.trace_id for r in store.list()) == sorted(["trc_first", *(f"trc_{n}_{i}" for n in range(8) for i in range(5))])
+        assert sorted(r.trace_id for r in store.list()) == sorted([*first, *(f"trc_{n}_{i}" for n in range(8) for i in range(5))])
 
 
 @pytest.mark.parametrize("how", ["wrong password", "no such database", "no server"])
