@@ -190,11 +190,9 @@ PyObject* scanner_summary(PyObject* self, PyObject*) {
     Owned threads = Owned::steal(PyList_New(0)), functions = Owned::steal(PyList_New(0));
     Owned edges = Owned::steal(PyList_New(0)), merged = Owned::steal(PyList_New(0)), slowest = Owned::steal(PyList_New(0));
     if (!threads || !functions || !edges || !merged || !slowest) return nullptr;
-    auto append = [](PyObject* list, PyObject* item) {
-        if (item == nullptr) return false;
-        const int failed = PyList_Append(list, item);
-        Py_DECREF(item);
-        return failed == 0;
+    auto append = [](PyObject* list, PyObject* new_item) {
+        const Owned item = Owned::steal(new_item);
+        return item && PyList_Append(list, item.get()) == 0;
     };
     for (const auto& t : s.threads()) {
         Owned name = Owned::steal(text(t.name));
