@@ -131,7 +131,7 @@ clean:
 # Each library is copied under a temporary name and renamed into place: a process that has the
 # old one loaded keeps its own file instead of seeing it rewritten under it.
 dev: $(PY)
-	$(PY) -m pip install --quiet scikit-build-core msgpack pytest hypothesis cmake ninja
+	$(PY) -m pip install --quiet scikit-build-core msgpack zstandard pytest hypothesis cmake ninja
 	flock /tmp/jarn-dev-build.lock sh -c '$(VENV)/bin/cmake -S . -B build/dev-$(PYTHON_VERSION) -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null && $(VENV)/bin/cmake --build build/dev-$(PYTHON_VERSION) && for so in build/dev-$(PYTHON_VERSION)/_jarn*.so build/dev-$(PYTHON_VERSION)/_encoder*.so build/dev-$(PYTHON_VERSION)/_index*.so build/dev-$(PYTHON_VERSION)/_process*.so; do cp "$$so" "jarn/.$${so##*/}.new" && mv -f "jarn/.$${so##*/}.new" "jarn/$${so##*/}"; done'
 
 # How many small faults the suite catches: a fixed-seed sample of mutants of the native core and
