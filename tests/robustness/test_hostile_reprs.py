@@ -79,6 +79,10 @@ INTERRUPTS = {
               "        sent or sent.append(os.kill(os.getpid(), signal.SIGINT))\n        return 'poked'\n",
 }
 CAUGHT = '''
+import signal
+signal.signal(signal.SIGINT, signal.default_int_handler)  # also where the suite runs as a background job (SIGINT ignored)
+
+
 def use(x):
     return 1
 
