@@ -33,8 +33,13 @@ def main() -> None:
     options = parser.parse_args()
     db_path = options.db or os.path.join(tempfile.mkdtemp(), "db.sqlite3")
     if not Path(db_path).exists():
-        subprocess.run([sys.executable, str(Path(__file__).with_name("views.py")), "--write-only", "--records", str(options.records),
-                        "--db", db_path], check=True)
+        trace_file = os.path.join(os.path.dirname(db_path), "trace.msgpack")
+        subprocess.run([sys.executable, str(Path(__file__).with_name("views.py")), "--make", trace_file, "--records", str(options.records)],
+                       check=True)
+        subprocess.run([sys.executable, "-c", "import sys\nfrom jarn.store import save_trace\n"
+                        "save_trace(sys.argv[2], 'trc_BENCH', open(sys.argv[1], 'rb').read())", trace_file, db_path],
+                       check=True, env={**os.environ, "PYTHONPATH": os.getcwd()})
+        os.remove(trace_file)
     from playwright.sync_api import sync_playwright
 
     server = subprocess.Popen([sys.executable, "-m", "jarn", "serve", "--db", db_path, "--no-browser", "--port", "0"],
