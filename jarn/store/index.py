@@ -125,7 +125,7 @@ _CALL = struct.Struct("<IIIHHIdddIIBBqqqId")  # a call block's entry (jarn._inde
 _RUN = struct.Struct("<IHddIB")  # a level run's entry: id, depth, start, end, fn, flags
 _CALL_KEYS = ("id", "thread", "parent", "depth", "start", "end", "self", "fn", "flags", "children", "records")
 _TEXT_IDS = 1 << 32  # a searchable text's id: its trace's row id times this, plus its number
-_WRITE_EVERY = 16 << 20  # bytes of index the builder holds before writing them
+_WRITE_EVERY = 4 << 20  # bytes of index the builder holds before writing them (SQLite's own memory grows with each transaction)
 
 
 def _writes(engine: Engine, row_id: int, taken: tuple[list[Any], ...], seqs: dict[tuple[int, int], int]) -> None:
