@@ -171,6 +171,16 @@ private:
     void text(char c) {
         if (text_ != nullptr) text_->put(c);
     }
+    // An object's "text" entry, closing its map, and the same text passed up to the object that
+    // holds it (when one is being texted).
+    EncodeResult text_entry(std::string_view written) {
+        msgpack::RawWriter w(out_, 5 + 5 + written.size());
+        w.constant("\xa4text");
+        w.str(written);
+        w.finish();
+        text(written);
+        return EncodeResult::encoded;
+    }
     // The text of a value this walk does not write itself (what the fallback writes).
     void text_of(PyObject* v, Py_ssize_t depth) {
         if (text_ != nullptr && !text_->full() && !text_->value(v, int(depth))) PyErr_Clear();
@@ -356,15 +366,7 @@ private:
             text_ = outer;
         }
         own.finish();
-        const std::string_view written = own.text();
-        {
-            msgpack::RawWriter w(out_, 5 + 5 + written.size());
-            w.constant("\xa4text");
-            w.str(written);
-            w.finish();
-        }
-        text(written);
-        return EncodeResult::encoded;
+        return text_entry(own.text());
     }
 
     // Writes what writes_natively accepts into a Cursor that has room, and its text.
@@ -802,15 +804,7 @@ private:
         if (r != EncodeResult::encoded) return r;
         own.put(')');
         own.finish();
-        const std::string_view written = own.text();
-        {
-            msgpack::RawWriter w(out_, 5 + 5 + written.size());
-            w.constant("\xa4text");
-            w.str(written);
-            w.finish();
-        }
-        text(written);
-        return EncodeResult::encoded;
+        return text_entry(own.text());
     }
 
     // Whether the object holds a field whose name is a secret's: its repr could show it.
