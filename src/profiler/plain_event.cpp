@@ -64,7 +64,7 @@ bool record_plain_event(PyThreadState* tstate, ProfilerObject* self, compat::Int
     ThreadState& ts = p.thread_state(tstate);
     if (is_return && ts.raising_frame == frame) return false;  // perhaps left by an exception
     const ThreadIdentityCache& known = ts.identity;
-    if (!known.reusable || known.generation != watched_generation()) return false;
+    if (!identity_holds(known)) return false;
     const compat::FrameVariables variables(frame);
     if (variables.mapping() != nullptr) return false;
     if (compat::interpreter_is_finalizing()) return false;
