@@ -42,6 +42,7 @@ void finish_generally(PyThreadState* tstate, ProfilerObject* self, compat::Inter
     ev.thread_state_ = &ts;
     ev.started = started;
     ev.start = start;
+    if (start.id_pending) ev.start.id = Identifier{};
     msgpack::Buffer& bytes = ts.spare_record;
     bytes.clear();
     if (!write_frame_record(ev, bytes) || !store_record(ev, bytes, ev.note)) report_pending(ev);
