@@ -399,22 +399,23 @@ std::uint8_t* write_variable_map(const compat::FrameVariables& frame, const Vari
 }
 
 // Whether a variable of the code object has the name of a secret, worked out once per code
-// object and rules.
-bool holds_secret_name(const VariableKeys& keys, PyCodeObject* code, const scrub::Rules& rules) {
-    if (keys.scrub_id != rules.id()) {
-        keys.scrub_id = rules.id();
-        keys.secret_name = false;
-        for (int i = 0; i < compat::variable_count(code) && !keys.secret_name; ++i) {
-            Py_ssize_t size;
-            const char* name = utf8_and_size(compat::variable_name(code, i), size);
-            if (name == nullptr) {
-                PyErr_Clear();
-                continue;
-            }
-            keys.secret_name = rules.matches(std::string_view(name, std::size_t(size)));
+// object and rules (find_secret_name) and then read.
+[[gnu::noinline]] bool find_secret_name(const VariableKeys& keys, PyCodeObject* code, const scrub::Rules& rules) {
+    keys.scrub_id = rules.id();
+    keys.secret_name = false;
+    for (int i = 0; i < compat::variable_count(code) && !keys.secret_name; ++i) {
+        Py_ssize_t size;
+        const char* name = utf8_and_size(compat::variable_name(code, i), size);
+        if (name == nullptr) {
+            PyErr_Clear();
+            continue;
         }
+        keys.secret_name = rules.matches(std::string_view(name, std::size_t(size)));
     }
     return keys.secret_name;
+}
+inline bool holds_secret_name(const VariableKeys& keys, PyCodeObject* code, const scrub::Rules& rules) {
+    return keys.scrub_id == rules.id() ? keys.secret_name : find_secret_name(keys, code, rules);
 }
 
 }  // namespace
