@@ -159,6 +159,17 @@ void test_chacha20_rfc8439() {
     for (std::uint32_t& w : first) w = rng.next_u32();
     CHECK(words_hex(first) == vectors[1].block);
     CHECK(rng.next_u32() == 0xbee7079fu && rng.blocks_used() == 2);
+    // Across refills, every block is the block function's for its counter (the counter's high
+    // word and the stream in the nonce).
+    jarn::ChaCha20Rng many;
+    const std::array<std::uint32_t, 8> key = {1, 2, 3, 4, 5, 6, 7, 0x80000000u};
+    many.seed(key, 0x0123456789abcdefULL);
+    for (std::uint32_t block = 0; block < 3 * jarn::ChaCha20Rng::kBlocksPerRefill + 1; ++block) {
+        std::array<std::uint32_t, 16> expected, got;
+        jarn::chacha20_block(key, block, {0, 0x89abcdefu, 0x01234567u}, expected);
+        for (std::uint32_t& w : got) w = many.next_u32();
+        CHECK(got == expected);
+    }
     jarn::ChaCha20Rng other;
     other.seed(zero_key, 1);
     CHECK(other.next_u32() != 0xade0b876u);
