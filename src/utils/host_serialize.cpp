@@ -261,6 +261,13 @@ struct Room {
             const Py_ssize_t n = PyUnstable_Long_CompactValue(number);
             if (std::size_t(n) < 128) {  // a positive fixint, the commonest of all
                 c.byte(std::uint8_t(n));
+            } else if (std::size_t(n) < 256) {  // the next commonest, as c.sint writes them
+                c.byte(0xcc);
+                c.byte(std::uint8_t(n));
+            } else if (std::size_t(n) < 65536) {
+                c.byte(0xcd);
+                c.byte(std::uint8_t(n >> 8));
+                c.byte(std::uint8_t(n));
             } else {
                 c.sint(n);
             }
@@ -310,8 +317,14 @@ std::uint8_t* write_variable_map(const compat::FrameVariables& frame, const Vari
     const auto write_slots = [&](auto simple, auto cutting) {
         int i = 0;
         for (; i < n; ++i) {
-            const VariableKeys::Entry entry = entries[i];
+            // Most slots of a large frame are unbound at its call: passed over with one look.
+            if (simple) {
+                while (slots[i] == nullptr) {
+                    if (++i == n) return true;
+                }
+            }
             PyObject* v = slots[i];  // borrowed
+            const VariableKeys::Entry entry = entries[i];
             if (!simple && entry.slot != VariableKeys::Slot::value) {
                 if (entry.slot == VariableKeys::Slot::skipped) continue;
                 // A comprehension's variable bound now goes after all others: the serialiser's.
