@@ -159,12 +159,6 @@ void random_text(std::uint16_t high, std::uint64_t low, char out[16]) {
     for (int i = 0; i < 6; ++i) std::memcpy(out + 4 + 2 * i, &pairs[2 * ((low >> (50 - 10 * i)) & 0x3ff)], 2);
 }
 
-std::uint64_t realtime_ns() {
-    timespec ts{};
-    clock_gettime(CLOCK_REALTIME, &ts);
-    return ts.tv_sec < 0 ? 0 : std::uint64_t(ts.tv_sec) * 1000000000 + std::uint64_t(ts.tv_nsec);
-}
-
 Identifier new_identifier(const char prefix[4]) { return new_identifier_at(prefix, realtime_ns()); }
 
 void new_ulid_text_at(std::uint64_t unix_ns, char out[26]) {

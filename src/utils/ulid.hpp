@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <optional>
 #include <string_view>
 
@@ -23,7 +24,11 @@ inline std::string_view view(const Identifier& id) { return {id.data(), id.size(
 // Seconds since the Unix epoch, or nothing when the clock reads before it.
 std::optional<double> timestamp_seconds();
 // The same clock in nanoseconds since the epoch (0 before it), and as seconds from that reading.
-std::uint64_t realtime_ns();
+inline std::uint64_t realtime_ns() {
+    timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return ts.tv_sec < 0 ? 0 : std::uint64_t(ts.tv_sec) * 1000000000 + std::uint64_t(ts.tv_nsec);
+}
 inline double seconds_of(std::uint64_t ns) { return double(ns / 1000000000) + double(ns % 1000000000) / 1e9; }
 
 // Milliseconds since the epoch (0 before it), 80 bits from this thread's generator.
