@@ -9,6 +9,7 @@
 #include <set>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "../utils/convert.hpp"
 #include "../utils/cpython_compat.hpp"
@@ -335,13 +336,13 @@ private:
             const ObjectOpen open(objects_open_);
             for (std::size_t i = 0; i < fields.size(); ++i) {
                 const Field& f = fields[i];
-                const std::string_view name = utf8_view(f.name);
+                const std::string_view name = utf8_view(f.name.get());
                 put_str(out_, name.data(), name.size());
                 if (i > 0) text(", ");
                 text(name);
                 text('=');
                 EncodeResult r;
-                if (f.value == nullptr) {
+                if (!f.value) {
                     r = EncodeResult::encoded;
                     if (!out_of_budget()) {
                         msgpack::write_str(out_, "<deferred>");
@@ -350,7 +351,7 @@ private:
                 } else if (rules_.enabled() && rules_.matches(name)) {
                     r = scrubbed();
                 } else {
-                    r = value(f.value, depth + 1);
+                    r = value(f.value.get(), depth + 1);
                 }
                 if (r != EncodeResult::encoded) {
                     text_ = outer;
@@ -762,6 +763,7 @@ private:
         path_[std::size_t(depth)] = v;
         const ObjectOpen open(objects_open_);
         int held = n;  // from here on the fields are held
+        std::vector<Owned> holds;  // made only for a value that may run Python code
         EncodeResult r = EncodeResult::encoded;
         for (int i = 0; i < n && r == EncodeResult::encoded; ++i) {
             bool secret;
@@ -789,16 +791,13 @@ private:
                     continue;
                 }
                 held = i;
+                holds.reserve(std::size_t(2 * (n - held)));
                 for (int j = held; j < n; ++j) {
-                    Py_INCREF(names[j]);
-                    Py_INCREF(values[j]);
+                    holds.push_back(Owned::borrow(names[j]));
+                    holds.push_back(Owned::borrow(values[j]));
                 }
             }
             r = value(values[i], depth + 1);
-        }
-        for (int j = held; j < n; ++j) {
-            Py_DECREF(names[j]);
-            Py_DECREF(values[j]);
         }
         text_ = outer;
         if (r != EncodeResult::encoded) return r;
@@ -813,7 +812,7 @@ private:
         Fields fields;
         collect_fields(v, type, fields);
         for (std::size_t i = 0; i < fields.size(); ++i) {
-            if (secret_name(fields[i].name)) return true;
+            if (secret_name(fields[i].name.get())) return true;
         }
         return false;
     }
