@@ -15,6 +15,7 @@
 #include "../utils/cpython_compat.hpp"
 #include "../utils/owned.hpp"
 #include "fields.hpp"
+#include "instance_memo.hpp"
 #include "short_text.hpp"
 #include "text_util.hpp"
 #include "type_entry.hpp"
@@ -460,8 +461,6 @@ private:
         PyObject* names[kRoom];
         PyObject* values[kRoom];
         int keys[kRoom];
-        std::string_view texts[kRoom];
-        bool secret[kRoom];
         if (type.secrets_of != rules_.id()) {
             for (TypeEntry::SharedName& known : type.first_names) known.name = nullptr;
             for (const SlotField& slot : type.slots) slot.secret = rules_.enabled() && rules_.matches(utf8_view(slot.name.get()));
@@ -474,8 +473,6 @@ private:
             if (n == kRoom) return false;
             names[n] = slot.name.get();
             values[n] = value;
-            texts[n] = utf8_view(slot.name.get());
-            secret[n] = slot.secret;
             keys[n++] = -2;
         }
         const int read = compat::read_instance_attributes(v, names + n, values + n, keys + n, kRoom - n);
@@ -483,6 +480,27 @@ private:
         const int slots = n;
         n += read;
         if (n > limits_.max_items) return false;
+        // Written just so the last time it was met: the same bytes again.
+        const MemoKey key{&type, type.serial, rules_.id(), limit, limits_.max_str, limits_.max_items, rules_.enabled(), with_fields};
+        const bool memo = type.serial != 0 && met_before(v);
+        if (memo) {
+            Remembered known;
+            if (recall(v, key, names, values, n, known)) {
+                if ((with_fields && known.nodes > budget_.nodes) || out_.size() - start_ + known.most >= budget_.bytes) return false;
+                if (with_fields) budget_.nodes -= known.nodes;
+                msgpack::put_bytes(out_, known.bytes.data(), known.bytes.size());
+                text(known.bytes.substr(known.text_at));
+                return true;
+            }
+        }
+        std::string_view texts[kRoom];
+        bool secret[kRoom];
+        int at_slot = 0;
+        for (const SlotField& slot : type.slots) {
+            if (slot_value(v, slot.offset) == nullptr) continue;
+            texts[at_slot] = utf8_view(slot.name.get());
+            secret[at_slot++] = slot.secret;
+        }
         const std::size_t head = type.name_at + type.name_size - 1;
         std::size_t bytes = 1 + head + 8;
         std::int64_t nodes = 0;
@@ -556,7 +574,15 @@ private:
         t.finish();
         c.constant("\xa4text");
         c.str(t.text());
-        out_.resize(std::size_t(c.at() - out_.data()));
+        const std::size_t end = std::size_t(c.at() - out_.data());
+        out_.resize(end);
+        Makings makings;
+        bool kept = memo;
+        for (int i = 0; i < n && kept; ++i) kept = makings.add(names[i], values[i]);
+        if (kept) {
+            const std::string_view written(reinterpret_cast<const char*>(out_.data() + at), end - at);
+            remember(v, key, makings, Remembered{written, written.size() - t.text().size(), nodes, most});
+        }
         text(t.text());
         return true;
     }
