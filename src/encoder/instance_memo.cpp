@@ -73,18 +73,24 @@ bool recall(const PyObject* object, const MemoKey& key, PyObject* const* names, 
 
 void remember(const PyObject* object, const MemoKey& key, const Makings& makings, const Remembered& encoding) {
     Entry& e = entry_for(object);
-    // The new objects are held before the old ones are let go: some may be both.
-    std::array<Owned, Makings::kMost> held;
+    // Each object among the words is held by the fields it was read from: letting go of the
+    // entry's old ones first cannot free it.
     const std::uintptr_t* words = makings.words();
-    for (int i = 0; i < makings.size(); ++i) {
-        if ((words[i] & 1) == 0) held[std::size_t(i)] = Owned::borrow(reinterpret_cast<PyObject*>(words[i]));
+    const int size = makings.size();
+    for (int i = 0; i < size; ++i) {
+        Owned& held = e.held[std::size_t(i)];
+        if ((words[i] & 1) != 0) {
+            held.reset();
+        } else if (e.words[std::size_t(i)] != words[i] || i >= e.size || !held) {
+            held = Owned::borrow(reinterpret_cast<PyObject*>(words[i]));
+        }
     }
+    for (int i = size; i < e.size; ++i) e.held[std::size_t(i)].reset();
     e.object = object;
     e.met_once = nullptr;
     e.key = key;
-    e.size = makings.size();
-    std::memcpy(e.words.data(), words, std::size_t(makings.size()) * sizeof(std::uintptr_t));
-    e.held.swap(held);
+    e.size = size;
+    std::memcpy(e.words.data(), words, std::size_t(size) * sizeof(std::uintptr_t));
     e.bytes.assign(encoding.bytes);
     e.text_at = encoding.text_at;
     e.nodes = encoding.nodes;
