@@ -37,7 +37,7 @@ def pytest_sessionstart(session: Any) -> None:
     import pytest
 
     from jarn import writer
-    from jarn.config import ConfigError, load_config
+    from jarn.config import TEST_DEFAULTS, ConfigError, load_config
     from jarn.profiler import JarnProfiler
 
     overrides: dict[str, Any] = {}
@@ -46,7 +46,7 @@ def pytest_sessionstart(session: Any) -> None:
     if config.getoption("jarn_engine"):
         overrides["engine"] = config.getoption("jarn_engine")
     try:
-        settings = load_config(overrides, start=config.rootpath)
+        settings = load_config(overrides, start=config.rootpath, defaults=TEST_DEFAULTS)
     except ConfigError as exc:
         raise pytest.UsageError(f"jarn: {exc}") from None
     profiler = JarnProfiler(
