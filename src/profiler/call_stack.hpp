@@ -35,7 +35,7 @@ inline void pop_through(ThreadState& ts, std::ptrdiff_t own) {
 // What the stack says of an event's frame record: its id (or that a new one is to be made with
 // the record's timestamp, and which entry of the stack waits for it) and its call site.
 struct FrameStart {
-    Identifier id{};  // valid unless id_pending
+    Identifier id;  // valid unless id_pending (then left as it is, to be written over)
     bool id_pending = false;
     std::size_t id_entry = std::size_t(-1);  // the call's entry, which waits for a new id
     bool has_site = false;

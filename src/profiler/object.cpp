@@ -183,6 +183,7 @@ int profiler_traverse(PyObject* self, visitproc visit, void* arg) {
     if (state == nullptr) return 0;
     for (auto& [id, thread] : state->threads) {
         Py_VISIT(thread->identity.current_thread_function.get());
+        Py_VISIT(thread->identity.name_dict.get());
         Py_VISIT(thread->raising_exception.get());
     }
     for (auto& [name, processors] : state->plugins) {

@@ -42,6 +42,7 @@ void finish_generally(PyThreadState* tstate, ProfilerObject* self, compat::Inter
     ev.thread_state_ = &ts;
     ev.started = started;
     ev.start = start;
+    if (start.id_pending) ev.start.id = Identifier{};
     msgpack::Buffer& bytes = ts.spare_record;
     bytes.clear();
     if (!write_frame_record(ev, bytes) || !store_record(ev, bytes, ev.note)) report_pending(ev);
@@ -64,7 +65,7 @@ bool record_plain_event(PyThreadState* tstate, ProfilerObject* self, compat::Int
     ThreadState& ts = p.thread_state(tstate);
     if (is_return && ts.raising_frame == frame) return false;  // perhaps left by an exception
     const ThreadIdentityCache& known = ts.identity;
-    if (!known.reusable || known.generation != watched_generation()) return false;
+    if (!identity_holds(known)) return false;
     const compat::FrameVariables variables(frame);
     if (variables.mapping() != nullptr) return false;
     if (compat::interpreter_is_finalizing()) return false;

@@ -61,19 +61,23 @@ bool known_thread(PyObject* threading, Owned& out) {
 }
 
 // Watches what an identity was read from: the threading module's globals (current_thread) and
-// the thread's own attributes (its name), when there is a thread object. The generation to keep,
-// or 0 when they cannot be watched.
-std::uint64_t watch_identity(PyObject* threading, PyObject* thread) {
+// the thread's own attributes (its name), when there is a thread object. Where a store into the
+// attributes is not seen by watchers, `name_dict` is set to them instead, for the name to be
+// checked at every event. The generation to keep, or 0 when they cannot be watched.
+std::uint64_t watch_identity(PyObject* threading, PyObject* thread, Owned& name_dict) {
     const std::uint64_t before = watched_generation();
     if (!PyModule_CheckExact(threading) || !watch_dict(PyModule_GetDict(threading))) return 0;
     if (thread == nullptr) return watched_generation() == before ? before : 0;
-    if (!compat::attribute_stores_reach_dict_watchers()) return 0;  // the name is read at every event
     Owned dict = Owned::steal(PyObject_GenericGetDict(thread, nullptr));
-    if (!dict) {
+    if (!dict || !PyDict_CheckExact(dict.get())) {
         PyErr_Clear();  // no attribute dict: looked up at every event
         return 0;
     }
-    if (!watch_dict(dict.get())) return 0;
+    if (!compat::attribute_stores_reach_dict_watchers()) {
+        name_dict = std::move(dict);
+    } else if (!watch_dict(dict.get())) {
+        return 0;
+    }
     return watched_generation() == before ? before : 0;
 }
 
@@ -161,7 +165,8 @@ bool look_up_current_thread(ThreadIdentityCache& cache, const ThreadIdentity*& o
     cache.name_attribute = std::move(name_attribute);
     cache.identity = std::move(identity);
     cache.reusable = reusable;
-    cache.generation = reusable ? watch_identity(threading.get(), thread.get()) : 0;
+    cache.generation = reusable ? watch_identity(threading.get(), thread.get(), cache.name_dict) : 0;
+    if (cache.generation == 0) cache.name_dict = Owned();
     out = &cache.identity;
     return true;
 }

@@ -12,6 +12,7 @@
 
 #include "cpython_compat.hpp"
 #include "dict_watch.hpp"
+#include "interned.hpp"
 #include "owned.hpp"
 #include "record_layout.hpp"
 #include "ulid.hpp"
@@ -53,6 +54,10 @@ struct ThreadIdentityCache {
     // has ended (threading._dangling would show it).
     const PyObject* thread = nullptr;
     Owned name_attribute;  // thread._name, when `name` is plainly that attribute
+    // The thread's attribute dict, where a store into it is not seen by dict watchers: its
+    // `_name` is looked up in it at every event instead (one lookup, not current_thread's
+    // calls). Holding the dict does not keep the thread alive.
+    Owned name_dict;
     ThreadIdentity identity;
     bool reusable = false;
     std::uint64_t generation = 0;  // of the watched dicts, when they could be watched
@@ -66,8 +71,16 @@ struct ThreadIdentityCache {
 // Points `out` at the running thread's identity inside `cache`; false with the exception set.
 // The cached answer holds while none of the dicts it was read from has changed since.
 bool look_up_current_thread(ThreadIdentityCache& cache, const ThreadIdentity*& out);
+// Whether the cached identity is still the running thread's, without a Python call.
+inline bool identity_holds(const ThreadIdentityCache& cache) {
+    if (!cache.reusable || cache.generation != watched_generation()) return false;
+    if (!cache.name_dict) return true;
+    PyObject* name = PyDict_GetItemWithError(cache.name_dict.get(), names._name);  // borrowed
+    if (name == nullptr && PyErr_Occurred()) PyErr_Clear();  // looked up again, the slow way
+    return name == cache.name_attribute.get();
+}
 inline bool current_thread(ThreadIdentityCache& cache, const ThreadIdentity*& out) {
-    if (cache.reusable && cache.generation == watched_generation()) {
+    if (identity_holds(cache)) {
         out = &cache.identity;
         return true;
     }

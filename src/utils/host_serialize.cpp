@@ -306,9 +306,10 @@ std::uint8_t* write_variable_map(const compat::FrameVariables& frame, const Vari
     const std::int64_t cut_at = rules.max_count;
     std::uint8_t* cut_end = nullptr;
     // One loop for each kind of code object: most have only plain slots and short names, and
-    // their loop looks at neither.
+    // their loop looks at neither. Past the cut, bound variables are only counted.
     const auto write_slots = [&](auto simple, auto cutting) {
-        for (int i = 0; i < n; ++i) {
+        int i = 0;
+        for (; i < n; ++i) {
             const VariableKeys::Entry entry = entries[i];
             PyObject* v = slots[i];  // borrowed
             if (!simple && entry.slot != VariableKeys::Slot::value) {
@@ -321,17 +322,7 @@ std::uint8_t* write_variable_map(const compat::FrameVariables& frame, const Vari
                 v = frame.closure_value(i);
             }
             if (v == nullptr) continue;
-            if (cutting) {
-                if (count == cut_at) {
-                    if (!rules.cuts_long_maps) return false;
-                    cut_end = at;
-                    at = nullptr;
-                }
-                if (at == nullptr) {  // past the cut
-                    ++count;
-                    continue;
-                }
-            }
+            if (cutting && count == cut_at) break;
             const char* key = key_bytes + entry.offset;
             if (simple || entry.size <= VariableKeys::kPadding) {
                 std::memcpy(at, key, VariableKeys::kPadding);
@@ -342,6 +333,27 @@ std::uint8_t* write_variable_map(const compat::FrameVariables& frame, const Vari
             if (at == nullptr) return false;
             ++count;
         }
+        if (!cutting || i == n) return true;
+        // Slot i holds the first variable past the cut.
+        if (!rules.cuts_long_maps) return false;
+        cut_end = at;
+        at = nullptr;
+        std::int64_t past = 0;
+        if (simple) {
+            for (; i < n; ++i) past += slots[i] != nullptr;
+        } else {
+            for (; i < n; ++i) {
+                const VariableKeys::Slot slot = entries[i].slot;
+                if (slot == VariableKeys::Slot::value) {
+                    past += slots[i] != nullptr;
+                } else if (slot == VariableKeys::Slot::hidden) {
+                    if (slots[i] != nullptr) return false;
+                } else if (slot != VariableKeys::Slot::skipped) {
+                    past += frame.closure_value(i) != nullptr;
+                }
+            }
+        }
+        count += past;
         return true;
     };
     // Only a frame of more slots than max_items can need cutting.
@@ -387,22 +399,23 @@ std::uint8_t* write_variable_map(const compat::FrameVariables& frame, const Vari
 }
 
 // Whether a variable of the code object has the name of a secret, worked out once per code
-// object and rules.
-bool holds_secret_name(const VariableKeys& keys, PyCodeObject* code, const scrub::Rules& rules) {
-    if (keys.scrub_id != rules.id()) {
-        keys.scrub_id = rules.id();
-        keys.secret_name = false;
-        for (int i = 0; i < compat::variable_count(code) && !keys.secret_name; ++i) {
-            Py_ssize_t size;
-            const char* name = utf8_and_size(compat::variable_name(code, i), size);
-            if (name == nullptr) {
-                PyErr_Clear();
-                continue;
-            }
-            keys.secret_name = rules.matches(std::string_view(name, std::size_t(size)));
+// object and rules (find_secret_name) and then read.
+[[gnu::noinline]] bool find_secret_name(const VariableKeys& keys, PyCodeObject* code, const scrub::Rules& rules) {
+    keys.scrub_id = rules.id();
+    keys.secret_name = false;
+    for (int i = 0; i < compat::variable_count(code) && !keys.secret_name; ++i) {
+        Py_ssize_t size;
+        const char* name = utf8_and_size(compat::variable_name(code, i), size);
+        if (name == nullptr) {
+            PyErr_Clear();
+            continue;
         }
+        keys.secret_name = rules.matches(std::string_view(name, std::size_t(size)));
     }
     return keys.secret_name;
+}
+inline bool holds_secret_name(const VariableKeys& keys, PyCodeObject* code, const scrub::Rules& rules) {
+    return keys.scrub_id == rules.id() ? keys.secret_name : find_secret_name(keys, code, rules);
 }
 
 }  // namespace

@@ -9,10 +9,13 @@ import threading
 from types import SimpleNamespace
 
 import pytest
-from support import (QUIET, canonical, check_pairing, compile_program, decode, events, HostProfiler, records, run_child,
-                     SANITIZED)
+from support import (QUIET, canonical, check_pairing, compile_program, decode, events, frame_records, HostProfiler, profile, records,
+                     run_child, run_thread, SANITIZED)
 
+import jarn.serialize
 from jarn import _jarn
+
+REAL_DUMP = jarn.serialize.dump_msgpack  # the native encoder, before the fixtures replace it
 
 PROGRAM = "def f(i):\n    return i\n"
 
@@ -166,3 +169,36 @@ def test_thread_identity_makes_and_keeps_no_threading_object() -> None:
     assert threading.enumerate() == before and ended() is None
     names = {r["thread_native_id"]: r["thread"] for recs in trace["frames"].values() for r in recs}
     assert names[native[0]] == f"Thread-{native[0]}" and "known" in names.values()
+
+
+@pytest.mark.parametrize("rename", ["name", "_name", "setName"])
+@pytest.mark.parametrize(("engine", "on_worker"), [("monitoring", False), ("monitoring", True), ("profile", False)])
+def test_a_renamed_thread_is_recorded_under_its_new_name(monkeypatch, rename: str, engine: str, on_worker: bool) -> None:
+    import warnings
+
+    import support
+
+    monkeypatch.setattr(support, "engine", engine)
+    # The native encoder, so that plain values are written the short way.
+    monkeypatch.setattr(jarn.serialize, "dump_msgpack", REAL_DUMP)
+    ns = compile_program(PROGRAM)
+
+    def work() -> None:
+        ns["f"](1)
+        ns["f"](2)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)
+            if rename == "setName":
+                threading.current_thread().setName("renamed")
+            else:
+                setattr(threading.current_thread(), rename, "renamed")
+        ns["f"](3)
+
+    before = threading.current_thread().name
+    try:
+        _, trace = profile(lambda: run_thread(work) if on_worker else work(),
+                           config={**QUIET, "threading": True})
+    finally:
+        threading.current_thread().name = before
+    names = {r["arg"]: r["thread"] for r in frame_records(decode(trace)) if (r["event"], r["co_name"]) == ("return", "f")}
+    assert names[1] == names[2] != "renamed" and names[3] == "renamed"
