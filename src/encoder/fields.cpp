@@ -1,5 +1,7 @@
 #include "fields.hpp"
 
+#include <utility>
+
 #include "../utils/cpython_compat.hpp"
 
 namespace jarn {
@@ -36,19 +38,19 @@ void add_django_fields(PyObject* v, const TypeEntry& type, Fields& out) {
     for (const Owned& attname : type.names) {
         PyObject* value = nullptr;
         for (std::size_t i = 0; i < own.size() && value == nullptr; ++i) {
-            if (same_name(own[i].name, attname.get())) value = own[i].value;
+            if (same_name(own[i].name.get(), attname.get())) value = own[i].value.get();
         }
         out.add(attname.get(), value);
     }
     PyObject* state = nullptr;
     for (std::size_t i = 0; i < own.size(); ++i) {
-        if (same_name(own[i].name, state_name)) {
-            state = own[i].value;
+        if (same_name(own[i].name.get(), state_name)) {
+            state = own[i].value.get();
             continue;
         }
         bool known = false;
-        for (const Owned& attname : type.names) known = known || same_name(own[i].name, attname.get());
-        if (!known) out.add(own[i].name, own[i].value);
+        for (const Owned& attname : type.names) known = known || same_name(own[i].name.get(), attname.get());
+        if (!known) out.add(own[i].name.get(), own[i].value.get());
     }
     if (state == nullptr) return;
     compat::InstanceAttributes state_attributes(state);
@@ -67,24 +69,16 @@ void add_django_fields(PyObject* v, const TypeEntry& type, Fields& out) {
 
 }  // namespace
 
-Fields::~Fields() {
-    for (std::size_t i = 0; i < n_; ++i) {
-        const Field& f = (*this)[i];
-        Py_DECREF(f.name);
-        Py_XDECREF(f.value);
-    }
-}
-
 void Fields::add(PyObject* name, PyObject* value) {
     if (n_ >= limit) {
         ++more;
         return;
     }
-    const Field f{Py_NewRef(name), Py_XNewRef(value)};
+    Field f{Owned::borrow(name), Owned::borrow(value)};
     if (n_ < inline_.size()) {
-        inline_[n_] = f;
+        inline_[n_] = std::move(f);
     } else {
-        rest_.push_back(f);
+        rest_.push_back(std::move(f));
     }
     ++n_;
 }

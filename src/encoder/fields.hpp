@@ -9,14 +9,15 @@
 #include <cstddef>
 #include <vector>
 
+#include "../utils/owned.hpp"
 #include "type_entry.hpp"
 
 namespace jarn {
 
 // A field: a str name and its value, both held; a null value is a field not loaded (deferred).
 struct Field {
-    PyObject* name;
-    PyObject* value;
+    Owned name;
+    Owned value;
 };
 
 class Fields {
@@ -24,7 +25,6 @@ public:
     Fields() = default;
     Fields(const Fields&) = delete;
     Fields& operator=(const Fields&) = delete;
-    ~Fields();
 
     // Keeps a reference to both (the value may be null); past `limit` fields only counts.
     void add(PyObject* name, PyObject* value);

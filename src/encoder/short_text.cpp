@@ -483,14 +483,14 @@ bool TextWriter::fields_text(PyObject* v, const TypeEntry& type, const Fields& f
     }
     for (std::size_t i = 0; !cut_ && i < fields.size(); ++i) {
         if (i > 0) put(", ");
-        const std::string_view name = utf8_view(fields[i].name);
+        const std::string_view name = utf8_view(fields[i].name.get());
         put(name);
         put('=');
-        if (fields[i].value == nullptr) {
+        if (!fields[i].value) {
             put("<deferred>");
         } else if (rules_.matches(name)) {
             put(scrub::kMarker);
-        } else if (!value(fields[i].value, depth + 1)) {
+        } else if (!value(fields[i].value.get(), depth + 1)) {
             return false;
         }
     }

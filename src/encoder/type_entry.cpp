@@ -436,6 +436,10 @@ void entries_in_use(bool begin) {
     }
 }
 
+namespace {
+std::uint64_t entries_made = 0;  // the serials given so far
+}  // namespace
+
 const TypeEntry* type_entry(PyTypeObject* type) {
     std::unique_ptr<TypeEntry>& slot = type_entries[(reinterpret_cast<std::uintptr_t>(type) >> 4) % type_entries.size()];
     TypeEntry* entry = slot.get();
@@ -451,6 +455,7 @@ const TypeEntry* type_entry(PyTypeObject* type) {
         made->version = type->tp_version_tag;
         made->qualname = heap_qualname(type);
         made->tp_name = type->tp_name;
+        made->serial = ++entries_made;
         if (slot) retired_entries.push_back(std::move(slot));
         slot = std::move(made);
     } else {

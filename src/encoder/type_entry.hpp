@@ -61,6 +61,8 @@ struct NameTemplate {
 struct TypeEntry {
     PyTypeObject* type = nullptr;  // not a reference: only compared
     unsigned int version = 0;
+    // Tells this entry from any other made at its address; 0 for an entry not kept in the table.
+    std::uint64_t serial = 0;
     PyObject* qualname = nullptr;  // likewise
     const char* tp_name = nullptr;
     // The MessagePack of {"__type__": name, "repr": up to the repr's text. The name is at

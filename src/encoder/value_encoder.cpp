@@ -9,11 +9,13 @@
 #include <set>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "../utils/convert.hpp"
 #include "../utils/cpython_compat.hpp"
 #include "../utils/owned.hpp"
 #include "fields.hpp"
+#include "instance_memo.hpp"
 #include "short_text.hpp"
 #include "text_util.hpp"
 #include "type_entry.hpp"
@@ -335,13 +337,13 @@ private:
             const ObjectOpen open(objects_open_);
             for (std::size_t i = 0; i < fields.size(); ++i) {
                 const Field& f = fields[i];
-                const std::string_view name = utf8_view(f.name);
+                const std::string_view name = utf8_view(f.name.get());
                 put_str(out_, name.data(), name.size());
                 if (i > 0) text(", ");
                 text(name);
                 text('=');
                 EncodeResult r;
-                if (f.value == nullptr) {
+                if (!f.value) {
                     r = EncodeResult::encoded;
                     if (!out_of_budget()) {
                         msgpack::write_str(out_, "<deferred>");
@@ -350,7 +352,7 @@ private:
                 } else if (rules_.enabled() && rules_.matches(name)) {
                     r = scrubbed();
                 } else {
-                    r = value(f.value, depth + 1);
+                    r = value(f.value.get(), depth + 1);
                 }
                 if (r != EncodeResult::encoded) {
                     text_ = outer;
@@ -459,8 +461,6 @@ private:
         PyObject* names[kRoom];
         PyObject* values[kRoom];
         int keys[kRoom];
-        std::string_view texts[kRoom];
-        bool secret[kRoom];
         if (type.secrets_of != rules_.id()) {
             for (TypeEntry::SharedName& known : type.first_names) known.name = nullptr;
             for (const SlotField& slot : type.slots) slot.secret = rules_.enabled() && rules_.matches(utf8_view(slot.name.get()));
@@ -473,8 +473,6 @@ private:
             if (n == kRoom) return false;
             names[n] = slot.name.get();
             values[n] = value;
-            texts[n] = utf8_view(slot.name.get());
-            secret[n] = slot.secret;
             keys[n++] = -2;
         }
         const int read = compat::read_instance_attributes(v, names + n, values + n, keys + n, kRoom - n);
@@ -482,6 +480,27 @@ private:
         const int slots = n;
         n += read;
         if (n > limits_.max_items) return false;
+        // Written just so the last time it was met: the same bytes again.
+        const MemoKey key{&type, type.serial, rules_.id(), limit, limits_.max_str, limits_.max_items, rules_.enabled(), with_fields};
+        const bool memo = type.serial != 0 && met_before(v);
+        if (memo) {
+            Remembered known;
+            if (recall(v, key, names, values, n, known)) {
+                if ((with_fields && known.nodes > budget_.nodes) || out_.size() - start_ + known.most >= budget_.bytes) return false;
+                if (with_fields) budget_.nodes -= known.nodes;
+                msgpack::put_bytes(out_, known.bytes.data(), known.bytes.size());
+                text(known.bytes.substr(known.text_at));
+                return true;
+            }
+        }
+        std::string_view texts[kRoom];
+        bool secret[kRoom];
+        int at_slot = 0;
+        for (const SlotField& slot : type.slots) {
+            if (slot_value(v, slot.offset) == nullptr) continue;
+            texts[at_slot] = utf8_view(slot.name.get());
+            secret[at_slot++] = slot.secret;
+        }
         const std::size_t head = type.name_at + type.name_size - 1;
         std::size_t bytes = 1 + head + 8;
         std::int64_t nodes = 0;
@@ -555,7 +574,15 @@ private:
         t.finish();
         c.constant("\xa4text");
         c.str(t.text());
-        out_.resize(std::size_t(c.at() - out_.data()));
+        const std::size_t end = std::size_t(c.at() - out_.data());
+        out_.resize(end);
+        Makings makings;
+        bool kept = memo;
+        for (int i = 0; i < n && kept; ++i) kept = makings.add(names[i], values[i]);
+        if (kept) {
+            const std::string_view written(reinterpret_cast<const char*>(out_.data() + at), end - at);
+            remember(v, key, makings, Remembered{written, written.size() - t.text().size(), nodes, most});
+        }
         text(t.text());
         return true;
     }
@@ -762,6 +789,7 @@ private:
         path_[std::size_t(depth)] = v;
         const ObjectOpen open(objects_open_);
         int held = n;  // from here on the fields are held
+        std::vector<Owned> holds;  // made only for a value that may run Python code
         EncodeResult r = EncodeResult::encoded;
         for (int i = 0; i < n && r == EncodeResult::encoded; ++i) {
             bool secret;
@@ -789,16 +817,13 @@ private:
                     continue;
                 }
                 held = i;
+                holds.reserve(std::size_t(2 * (n - held)));
                 for (int j = held; j < n; ++j) {
-                    Py_INCREF(names[j]);
-                    Py_INCREF(values[j]);
+                    holds.push_back(Owned::borrow(names[j]));
+                    holds.push_back(Owned::borrow(values[j]));
                 }
             }
             r = value(values[i], depth + 1);
-        }
-        for (int j = held; j < n; ++j) {
-            Py_DECREF(names[j]);
-            Py_DECREF(values[j]);
         }
         text_ = outer;
         if (r != EncodeResult::encoded) return r;
@@ -813,7 +838,7 @@ private:
         Fields fields;
         collect_fields(v, type, fields);
         for (std::size_t i = 0; i < fields.size(); ++i) {
-            if (secret_name(fields[i].name)) return true;
+            if (secret_name(fields[i].name.get())) return true;
         }
         return false;
     }

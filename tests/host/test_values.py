@@ -161,6 +161,52 @@ def test_a_class_that_counts_every_call_is_recorded_without_any():
     assert records[1]["locals"]["table"] == {"k": {"__type__": HERE + "Counting", "text": "Counting(a=1, b=[1])"}}
 
 
+@dataclasses.dataclass
+class Item:
+    name: str
+    price: float
+    tags: list
+
+
+@dataclasses.dataclass(slots=True)
+class SlottedItem:
+    name: str
+    price: float
+    tags: list
+
+
+CHANGES = {  # what changes in an object between records, with its repr after the change
+    "a field set": lambda o: setattr(o, "name", "other"),
+    "a float computed anew": lambda o: setattr(o, "price", o.price * 3),
+    "a list's item": lambda o: o.tags.__setitem__(0, "z"),
+    "a list grown": lambda o: o.tags.append(7),
+    "a list for a tuple": lambda o: setattr(o, "tags", tuple(o.tags)),
+    "an object for a list": lambda o: setattr(o, "tags", Record(1, 2, 3)),
+    "nothing": lambda o: None,
+}
+
+
+@pytest.mark.parametrize("cls", [Item, SlottedItem])
+@pytest.mark.parametrize("change", CHANGES.values(), ids=list(CHANGES))
+def test_an_object_met_again_is_written_as_it_is_now(cls, change):
+    obj = cls("item", 1.5, ["a", "b"])
+    holder = Record(obj, None, None)
+    for _ in range(3):  # met often enough to be written from what was written before
+        assert form(obj)["text"] == repr(obj)
+    change(obj)
+    for _ in range(3):
+        out = form(obj)
+        assert out["text"] == repr(obj) and out["fields"]["name"] == obj.name and out["fields"]["price"] == obj.price
+        # Inside another object: its text alone; then on its own again: its fields.
+        assert form(holder)["fields"]["a"] == {"__type__": HERE + cls.__name__, "text": repr(obj)}
+    assert dump_msgpack(obj) == dump_msgpack(cls(obj.name, obj.price, obj.tags))
+    if cls is Item:
+        obj.password = "hunter2"  # a field more, and one whose value is scrubbed
+        assert form(obj)["fields"]["password"] == "[scrubbed]" and "hunter2" not in form(obj)["text"]
+        del obj.password
+        assert form(obj)["text"] == repr(obj)
+
+
 NAMES = {  # name: scrubbed by the built-in rules
     "password": True, "PASSWORD": True, "db_password": True, "db-password": True, "_password": True, "github_token": True,
     "client_secret": True, "X-Api-Key": True, "Authorization": True, "set-cookie": True, "sessionid": True, "__auth": True,
