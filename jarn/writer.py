@@ -133,7 +133,7 @@ class TraceWriter:
             self._start_locked()
             # The thread is woken for the first trace of a batch or a full one; in between it
             # lingers on its own (waking it at each trace would only hand the GIL back and forth).
-            if len(self._queue) == 1 or len(self._queue) >= BATCH_TRACES:
+            if len(self._queue) == 1 or len(self._queue) >= BATCH_TRACES or self._pending_bytes >= BATCH_BYTES:
                 self._cond.notify_all()
         return True
 
@@ -209,8 +209,8 @@ class TraceWriter:
                         break
                 # A moment for more to come: a trickle of requests is saved a few per commit.
                 lingered = time.monotonic() + LINGER_SECONDS
-                while (self._queue and len(self._queue) < BATCH_TRACES and not self._closing and not self._flushing
-                       and time.monotonic() < lingered):
+                while (self._queue and len(self._queue) < BATCH_TRACES and self._pending_bytes < BATCH_BYTES and not self._closing
+                       and not self._flushing and time.monotonic() < lingered):
                     self._cond.wait(max(lingered - time.monotonic(), 0))
                 batch: list[_Pending] = []
                 size = 0
