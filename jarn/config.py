@@ -74,6 +74,12 @@ DEFAULTS: dict[str, Any] = {
 }
 
 
+# A test run makes one trace per test: a test that makes millions of calls (a parser's randomised
+# test, a template compiled 500 levels deep) would otherwise keep a gigabyte of records, and time
+# them all, in a run of a thousand tests. Past this its records are counted, not kept.
+TEST_DEFAULTS: dict[str, Any] = {"max_trace_bytes": 64 << 20}
+
+
 class ConfigError(Exception):
     """The configuration cannot be used: a clear, one-line reason."""
 
@@ -354,9 +360,12 @@ def merged(overrides: dict[str, Any] | None) -> dict[str, Any]:
     return config
 
 
-def load_config(overrides: dict[str, Any] | None = None, start: Path | None = None) -> dict[str, Any]:
-    """Defaults, then `[tool.jarn]` of the nearest pyproject.toml, then `overrides`."""
+def load_config(overrides: dict[str, Any] | None = None, start: Path | None = None,
+                defaults: dict[str, Any] | None = None) -> dict[str, Any]:
+    """Defaults (`defaults` over DEFAULTS: those of a kind of run), then `[tool.jarn]` of the
+    nearest pyproject.toml, then `overrides`."""
     config = copy.deepcopy(DEFAULTS)
+    config.update(defaults or {})
     pyproject = find_pyproject(start)
     base = pyproject.parent if pyproject is not None else None
     root = find_project_root(start)

@@ -16,6 +16,7 @@ from typing import Any
 
 _PROFILER_KEY = "_jarn_profiler"
 _RESULT_KEY = "_jarn_result"
+_profiled_into: str | None = None  # the store of this session's traces, while profiling
 
 
 def pytest_addoption(parser: Any) -> None:
@@ -37,7 +38,7 @@ def pytest_sessionstart(session: Any) -> None:
     import pytest
 
     from jarn import writer
-    from jarn.config import ConfigError, load_config
+    from jarn.config import TEST_DEFAULTS, ConfigError, load_config
     from jarn.profiler import JarnProfiler
 
     overrides: dict[str, Any] = {}
@@ -46,7 +47,7 @@ def pytest_sessionstart(session: Any) -> None:
     if config.getoption("jarn_engine"):
         overrides["engine"] = config.getoption("jarn_engine")
     try:
-        settings = load_config(overrides, start=config.rootpath)
+        settings = load_config(overrides, start=config.rootpath, defaults=TEST_DEFAULTS)
     except ConfigError as exc:
         raise pytest.UsageError(f"jarn: {exc}") from None
     profiler = JarnProfiler(
@@ -62,6 +63,15 @@ def pytest_sessionstart(session: Any) -> None:
         writer.route_saves(profiler.db_path, on=False)
         raise pytest.UsageError(f"jarn: cannot start profiling: {exc}") from None
     setattr(config, _PROFILER_KEY, profiler)
+    global _profiled_into
+    _profiled_into = profiler.db_path
+
+
+def pytest_runtest_logstart(nodeid: str, location: Any) -> None:
+    if _profiled_into is not None:
+        from jarn import writer
+
+        writer.name_next_traces(_profiled_into, nodeid)  # the test's trace is named without being read
 
 
 def pytest_sessionfinish(session: Any, exitstatus: int) -> None:
@@ -70,6 +80,8 @@ def pytest_sessionfinish(session: Any, exitstatus: int) -> None:
         return
     from jarn import writer
 
+    global _profiled_into
+    _profiled_into = None
     profiler.stop()
     # Records after the last test (session teardown hooks) belong to no test: not saved.
     delattr(session.config, _PROFILER_KEY)

@@ -34,6 +34,9 @@ In every mode:
 - containers nested deeper than MAX_DEPTH, and a container inside itself, become a placeholder;
 - after MAX_NODES values, the rest becomes "<too much data>". The profiler counts the nodes (and,
   natively, MAX_RECORD_BYTES bytes) of a whole record: its argument and locals share one budget;
+- an object is written with its fields while the record's values so far are under
+  MAX_FIELDS_BYTES, with a text of at most MAX_SHOWN_TEXT characters beside them; later objects
+  of the record, and those met again, get their text alone;
 - secrets are scrubbed (jarn.scrub): the value of a dict key or field named as one is
   "[scrubbed]", and so are a URL's password and listed query parameters.
 
@@ -65,6 +68,8 @@ MAX_ITEMS = 100
 MAX_REPR = 500
 MAX_NODES = 1000
 MAX_RECORD_BYTES = 64 << 10
+MAX_FIELDS_BYTES = 2 << 10  # objects get their fields while the record is smaller, then their text
+MAX_SHOWN_TEXT = 120  # characters of the text beside an object's fields
 SLOW_REPR_NS = 1_000_000
 
 _MIN_INT = -(1 << 63)
@@ -331,6 +336,8 @@ _LIMITS = {
     "max_items": MAX_ITEMS,
     "max_nodes": MAX_NODES,
     "max_record_bytes": MAX_RECORD_BYTES,
+    "max_fields_bytes": MAX_FIELDS_BYTES,
+    "max_shown_text": MAX_SHOWN_TEXT,
     "slow_repr_ns": SLOW_REPR_NS,
 }
 

@@ -345,14 +345,23 @@ def get_writer() -> TraceWriter:
     return _writer
 
 
-# Saves of the one-trace-per-test profiler handed over, per store.
+# Saves of the one-trace-per-test profiler handed over, per store, and what runs now for each
+# (the test whose trace comes next), when the test runner says.
 _routes: set[str] = set()
+_running: dict[str, str] = {}
 
 
 def route_saves(db_path: str, on: bool = True) -> None:
     """While on, `jarn.db.save_trace_in_sqlite` of a trace's bytes to `db_path` hands the trace
     to the writer (waiting for room) instead of saving it on the caller's thread."""
     (_routes.add if on else _routes.discard)(str(db_path))
+    _running.pop(str(db_path), None)
+
+
+def name_next_traces(db_path: str, what: str) -> None:
+    """The traces handed over for `db_path` from now on are of `what` (a test id): one that is
+    not saved is named by it, without reading the trace on the caller's thread."""
+    _running[str(db_path)] = what
 
 
 def routed(db_path: str, trace_id: str, trace: Any, timeout: float) -> bool:
@@ -362,7 +371,8 @@ def routed(db_path: str, trace_id: str, trace: Any, timeout: float) -> bool:
     writer = get_writer()
     if threading.current_thread() is writer._thread:
         return False
-    writer.submit(str(db_path), trace_id, trace, what=_label(trace), timeout=timeout, wait=True)
+    what = _running.get(str(db_path))
+    writer.submit(str(db_path), trace_id, trace, what=_label(trace) if what is None else what, timeout=timeout, wait=True)
     return True
 
 

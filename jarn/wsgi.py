@@ -101,7 +101,7 @@ def request_began(settings: RequestSettings, request: Any, method: str, path: st
     """The trace's "request" record; never raises."""
     if settings.records:
         try:
-            request.request_record("request", method, settings.rules.path(path), None, None)
+            request.request_record("request", method, shown_path(settings, path), None, None)
         except BaseException as exc:
             failed(settings, "record the request of", f"{method} {path}", exc)
 
@@ -111,10 +111,16 @@ def request_ended(settings: RequestSettings, request: Any, method: str, path: st
     never raises."""
     if settings.records:
         try:
-            request.request_record("response", method, settings.rules.path(path), status if type(status) is int else None,
+            request.request_record("response", method, shown_path(settings, path), status if type(status) is int else None,
                                    round(time.perf_counter() - started, 9))
         except BaseException as exc:
             failed(settings, "record the response of", f"{method} {path}", exc)
+
+
+def shown_path(settings: RequestSettings, path: str) -> str:
+    """The path as its records show it: only a query string has anything to scrub (a WSGI
+    PATH_INFO never has one, an ASGI path neither), so most paths are taken as they are."""
+    return settings.rules.path(path) if "?" in path else path
 
 
 def request_source(method: Any, path: Any) -> str:

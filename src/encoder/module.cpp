@@ -209,7 +209,8 @@ PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
     EncoderLimits limits;
     static const char* const known[] = {"max_depth",        "max_str",      "max_bytes", "max_items", "max_nodes", "max_repr",
-                                        "max_record_bytes", "slow_repr_ns", "objects",   "scrub"};
+                                        "max_record_bytes", "slow_repr_ns", "objects",   "scrub",
+                                        "max_fields_bytes", "max_shown_text"};
     if (kwargs != nullptr) {
         PyObject* key;
         PyObject* value;
@@ -226,7 +227,9 @@ PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!read_limit(kwargs, "max_depth", limits.max_depth) || !read_limit(kwargs, "max_str", limits.max_str) ||
         !read_limit(kwargs, "max_bytes", limits.max_bytes) || !read_limit(kwargs, "max_items", limits.max_items) ||
         !read_limit(kwargs, "max_nodes", limits.max_nodes) || !read_limit(kwargs, "max_repr", limits.max_repr) ||
-        !read_limit(kwargs, "max_record_bytes", limits.max_record_bytes)) {
+        !read_limit(kwargs, "max_record_bytes", limits.max_record_bytes) ||
+        !read_limit(kwargs, "max_fields_bytes", limits.max_fields_bytes) ||
+        !read_limit(kwargs, "max_shown_text", limits.max_shown_text)) {
         return nullptr;
     }
     Py_ssize_t slow_repr_ns = Py_ssize_t(limits.slow_repr_ns);
@@ -334,7 +337,8 @@ PyType_Slot encoder_slots[] = {
     {Py_tp_methods, encoder_methods},
     {Py_tp_getset, encoder_getset},
     {Py_tp_doc, const_cast<char*>("Encoder(fallback, /, *, max_depth=16, max_str=2000, max_bytes=2000, max_items=200, "
-                                  "max_nodes=5000, max_repr=500, max_record_bytes=1048576, slow_repr_ns=1000000, "
+                                  "max_nodes=5000, max_repr=500, max_record_bytes=1048576, max_fields_bytes=2048, max_shown_text=120, "
+                                  "slow_repr_ns=1000000, "
                                   "objects='fallback', scrub=<absent>)\n--\n\n"
                                   "Calling it with a value returns the value's MessagePack bytes. Plain values (None, bool, "
                                   "int of at most 64 bits, float, str, bytes, and exact lists, tuples and dicts with str "

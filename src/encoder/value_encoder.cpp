@@ -284,8 +284,8 @@ private:
         // Fields are shown for objects up to kObjectsWithFields deep in one another; one deeper
         // gets its text: an object graph (a framework's environment, a parser and its tokens)
         // would otherwise fill every record to its budget.
-        const bool deep = objects_open_ >= kObjectsWithFields || shown_before(v);
-        const std::size_t limit = objects_open_ > 0 ? std::min(std::size_t(limits_.max_repr), kNestedText) : std::size_t(limits_.max_repr);
+        const bool deep = objects_open_ >= kObjectsWithFields || !fields_room() || shown_before(v);
+        const std::size_t limit = objects_open_ > 0 ? std::min(std::size_t(limits_.max_repr), kNestedText) : text_limit(has_fields(type.kind));
         if (type.kind == ObjectKind::instance && depth + 1 < limits_.max_depth && std::size_t(depth) < path_.size() &&
             plain_instance(v, type, !deep, limit)) {
             return EncodeResult::encoded;
@@ -712,6 +712,20 @@ private:
         return EncodeResult::encoded;
     }
 
+    // Whether the record's values so far leave room for another object's fields (the rest of a
+    // record's objects are their texts: a parser's or a framework's objects in every frame would
+    // otherwise make each record several kilobytes).
+    bool fields_room() const {
+        const std::uint64_t before = std::uint64_t(limits_.max_record_bytes) - std::min(budget_.bytes, std::uint64_t(limits_.max_record_bytes));
+        return before + (out_.size() - start_) < std::uint64_t(limits_.max_fields_bytes);
+    }
+    // The room of a top-level object's text: shorter for an object with fields, which are there
+    // to read or, past the record's room for them, hardly worth the bytes.
+    std::size_t text_limit(bool with_fields) const {
+        const std::size_t whole = std::size_t(limits_.max_repr);
+        return with_fields ? std::min(whole, std::size_t(limits_.max_shown_text)) : whole;
+    }
+
     // Whether the object's fields were written already in this walk (an object met again gets
     // its text); notes it otherwise.
     bool shown_before(PyObject* v) {
@@ -780,8 +794,8 @@ private:
             msgpack::write_str(out_, "fields");
             msgpack::write_map_header(out_, std::size_t(n));
         }
-        TextRoom room(std::size_t(limits_.max_repr));
-        TextWriter own(room.data(), std::size_t(limits_.max_repr), rules_);
+        TextRoom room(text_limit(true));
+        TextWriter own(room.data(), text_limit(true), rules_);
         TextWriter* const outer = text_;
         text_ = &own;
         own.put(type.text_name);

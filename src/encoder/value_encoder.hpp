@@ -26,6 +26,11 @@ struct EncoderLimits {
     Py_ssize_t max_nodes = 1000;   // values in one record (or one call), then "<too much data>"
     Py_ssize_t max_repr = 500;     // characters of a described object's repr or text
     Py_ssize_t max_record_bytes = 64 << 10;  // bytes of the values of one record (or one call)
+    // Objects are written with their fields while the values of the record so far take fewer
+    // bytes than this; later ones get their text alone. The text beside an object's fields is
+    // cut at max_shown_text characters: the fields show the rest.
+    Py_ssize_t max_fields_bytes = 2 << 10;
+    Py_ssize_t max_shown_text = 120;
     std::int64_t slow_repr_ns = 1000000;     // a type whose __repr__ took longer is not asked again
 };
 

@@ -24,16 +24,17 @@ const Finder& frozen_filter() {
 }
 
 // The background writer saves traces on a thread of its own while profiling goes on (a test run
-// with threading records every thread): it and the store it calls are jarn's own too.
-const std::array<Finder, 19>& host_package_filter() {
-    static const std::array<Finder, 19> f{
+// with threading records every thread): it and the store it calls are jarn's own too, and so is
+// the scrubbing the web middlewares run inside each request.
+const std::array<Finder, 20>& host_package_filter() {
+    static const std::array<Finder, 20> f{
         Finder("/jarn/db.py"),        Finder("/jarn/serialize.py"),     Finder("/jarn/git.py"),
         Finder("/jarn/version.py"),   Finder("/jarn/__init__.py"),      Finder("/jarn/__main__.py"),
         Finder("/jarn/config.py"),    Finder("/jarn/utils.py"),         Finder("/jarn/profiler.py"),
         Finder("/jarn/wsgi.py"),      Finder("/jarn/asgi.py"),          Finder("/jarn/pytest_plugin.py"),
         Finder("/jarn/testgen/"),     Finder("/jarn/filters/"),         Finder("/jarn/writer.py"),
         Finder("/jarn/store/"),       Finder("/jarn/trace/"),           Finder("/jarn/process/"),
-        Finder("/jarn/django.py"),
+        Finder("/jarn/django.py"),    Finder("/jarn/scrub.py"),
     };
     return f;
 }

@@ -41,8 +41,7 @@ PyObject* method_begin_request(PyObject* self, PyObject* const* args, Py_ssize_t
     const std::optional<double> now = timestamp_seconds();
     if (!now) return raise_internal_error("System time is before unix epoch");
     const ProfilerState& from = *origin->state;
-    auto p = std::make_unique<ProfilerState>();
-    static_cast<ProfilerSettings&>(*p) = from;
+    auto p = std::make_unique<ProfilerState>(static_cast<const ProfilerSettings&>(from));
     p->scrub_argument = Owned::borrow(from.scrub_argument.get());
     p->source.assign(text);
     // A request is one trace on the threads that run its code, never a test run's.

@@ -112,6 +112,10 @@ struct ProfilerSettings {
 };
 
 struct ProfilerState : ProfilerSettings {
+    ProfilerState() = default;
+    // A request's state, from its origin's settings: copied, never built and then overwritten.
+    explicit ProfilerState(const ProfilerSettings& settings) : ProfilerSettings(settings) {}
+
     // The scrub setting as the host's serialiser is given it; a reference, so not among the
     // copied settings: a request's profiler takes its origin's (see requests.cpp).
     Owned scrub_argument;

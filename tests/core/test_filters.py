@@ -33,6 +33,7 @@ RULES = [
         "/home/u/app/jarn/testgen/gen.py", "/home/u/app/jarn/filters/presets.py",
         "/home/u/app/jarn/db.pyx",  # a substring match: "/jarn/db.py" occurs
         "/home/u/app/jarn/writer.py", "/home/u/app/jarn/store/traces.py", "/home/u/app/jarn/trace/reader.py",
+        "/home/u/app/jarn/scrub.py",
         # Compiled templates and generated code: Jinja2's from a file and from a string, Mako's
         # from a string, by module id and on disk, other generators' names in angle brackets.
         "/srv/app/templates/page.html", "<template>", "memory:0x7f3a1c2b", "page_html", "/srv/mods/page.html.py",

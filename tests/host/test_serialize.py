@@ -193,7 +193,11 @@ values = st.recursive(
 @given(values | st.dictionaries(st.text(max_size=5), values, max_size=6))
 def test_native_path_equals_the_careful_path(value):
     for mode, dump in DUMPS.items():
-        assert dump(value) == careful(value, mode)
+        native = dump(value)
+        # Past its room for objects' fields a record's objects get their texts: natively only,
+        # like its byte budget.
+        if mode != "fields" or len(native) < serialize.MAX_FIELDS_BYTES:
+            assert native == careful(value, mode)
 
 
 def test_encoder_splices_fallback_results_at_their_depth():

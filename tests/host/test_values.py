@@ -22,7 +22,7 @@ from hypothesis import given, settings, strategies as st
 from jarn import JarnProfiler, scrub
 from jarn._encoder import Encoder
 from jarn.config import ConfigError, merged
-from jarn.serialize import MAX_REPR, dump_msgpack, dump_msgpack_repr
+from jarn.serialize import MAX_FIELDS_BYTES, MAX_SHOWN_TEXT, dump_msgpack, dump_msgpack_repr
 
 decode = functools.partial(msgpack.unpackb, strict_map_key=False)
 HERE = f"{__name__}."
@@ -100,8 +100,8 @@ def test_a_dataclass_reads_as_its_own_repr(a, b, c):
     inner = Record(b, c, None)
     outer = Record(a, inner, [c])
     out = form(outer)
-    # An object inside another shows a glimpse of itself: its text, of at most 120 bytes.
-    if len(repr(outer).encode()) <= MAX_REPR and len(repr(inner).encode()) <= 120:
+    # Beside its fields an object's text is a glimpse, as is the text of an object inside another.
+    if len(repr(outer).encode()) <= MAX_SHOWN_TEXT and len(repr(inner).encode()) <= 120:
         assert out["text"] == repr(outer)
     else:
         assert "..." in out["text"] and out["text"].startswith(f"Record(a={a!r}"[:40])
@@ -123,6 +123,27 @@ def test_storage_read_as_written():
     assert form(lock) == {"__type__": "_thread.lock", "text": f"<_thread.lock object at {id(lock):#x}>"}
     assert form([len, form, sys])[0]["text"] == "<built-in function len>"
     assert form(form)["text"] == f"<function form at {id(form):#x}>" and form(sys)["text"] == "<module 'sys'>"
+
+
+
+def test_a_record_shows_fields_within_its_budget_then_texts():
+    def holder(a, b, c, d, e, f, g, h):
+        again = a
+        return again
+
+    parts = [types.SimpleNamespace(name=f"n{i}", payload=str(i) * 300) for i in range(8)]
+    profiler = JarnProfiler({"plugins": {}}, db_path="/nonexistent/db.sqlite3").start()
+    holder(*parts)
+    profiler.stop()
+    call = next(r for r in msgpack.unpackb(profiler.build_trace())["frames_of_interest"] if r.get("co_name") == "holder")
+    values = [call["locals"][name] for name in "abcdefgh"]
+    shown = [v for v in values if "fields" in v]
+    # Fields while the record's values are under the budget, then every later object its text
+    # alone; beside its fields or not, an object's text is a glimpse.
+    assert 1 <= len(shown) < len(values) and values[: len(shown)] == shown
+    assert sum(len(msgpack.packb(v)) for v in shown[:-1]) < MAX_FIELDS_BYTES
+    assert all(len(v["text"]) <= MAX_SHOWN_TEXT + 3 and v["text"].startswith("namespace(name=") for v in values)
+    assert values[-1]["text"] == repr(parts[-1])[:len(values[-1]["text"]) - 3] + "..."
 
 
 RAN = []
