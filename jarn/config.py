@@ -77,7 +77,7 @@ DEFAULTS: dict[str, Any] = {
 # A test run makes one trace per test: a test that makes millions of calls (a parser's randomised
 # test, a template compiled 500 levels deep) would otherwise keep a gigabyte of records, and time
 # them all, in a run of a thousand tests. Past this its records are counted, not kept.
-TEST_DEFAULTS: dict[str, Any] = {"max_trace_bytes": 64 << 20}
+TEST_DEFAULTS: dict[str, Any] = {"max_trace_bytes": 32 << 20}
 
 
 class ConfigError(Exception):

@@ -43,7 +43,10 @@ BATCH_BYTES = 32 << 20
 MAX_COUNTED_PATHS = 200
 OTHER_PATHS = "(other paths)"
 OVER_CAP = "over max_pending_bytes"
-LINGER_SECONDS = 0.02
+# How long the thread waits for more after a trace arrives: a server's commit costs as much as a
+# few dozen small traces' rows, so under load a batch is best a few hundred traces (a tenth of a
+# second of a busy server's requests). Whoever waits for the traces (flush, drain) cuts it short.
+LINGER_SECONDS = 0.1
 
 
 @dataclass(frozen=True)
@@ -98,6 +101,7 @@ class TraceWriter:
         self._failures_said: set[str] = set()
         self._closed = False
         self._closing = False  # draining: no lingering
+        self._flushing = 0  # callers waiting in flush(): no lingering either
         self._stores = _Stores()  # the writer thread's connections
 
     # Handing over (any thread).
@@ -129,7 +133,7 @@ class TraceWriter:
             self._start_locked()
             # The thread is woken for the first trace of a batch or a full one; in between it
             # lingers on its own (waking it at each trace would only hand the GIL back and forth).
-            if len(self._queue) == 1 or len(self._queue) >= BATCH_TRACES:
+            if len(self._queue) == 1 or len(self._queue) >= BATCH_TRACES or self._pending_bytes >= BATCH_BYTES:
                 self._cond.notify_all()
         return True
 
@@ -142,12 +146,17 @@ class TraceWriter:
         `seconds`; True when it is."""
         deadline = None if seconds is None else time.monotonic() + seconds
         with self._cond:
-            while (self._queue or self._in_hand) and self._thread_alive():
-                left = None if deadline is None else deadline - time.monotonic()
-                if left is not None and left <= 0:
-                    return False
-                self._cond.wait(left if left is not None else 1.0)
-            return not (self._queue or self._in_hand)
+            self._flushing += 1
+            self._cond.notify_all()
+            try:
+                while (self._queue or self._in_hand) and self._thread_alive():
+                    left = None if deadline is None else deadline - time.monotonic()
+                    if left is not None and left <= 0:
+                        return False
+                    self._cond.wait(left if left is not None else 1.0)
+                return not (self._queue or self._in_hand)
+            finally:
+                self._flushing -= 1
 
     def drain(self, seconds: float | None = None) -> int:
         """Saves what is pending for at most `seconds` (`drain_seconds`), then stops taking
@@ -200,7 +209,8 @@ class TraceWriter:
                         break
                 # A moment for more to come: a trickle of requests is saved a few per commit.
                 lingered = time.monotonic() + LINGER_SECONDS
-                while self._queue and len(self._queue) < BATCH_TRACES and not self._closing and time.monotonic() < lingered:
+                while (self._queue and len(self._queue) < BATCH_TRACES and self._pending_bytes < BATCH_BYTES and not self._closing
+                       and not self._flushing and time.monotonic() < lingered):
                     self._cond.wait(max(lingered - time.monotonic(), 0))
                 batch: list[_Pending] = []
                 size = 0

@@ -30,11 +30,11 @@ def test_defaults_then_the_nearest_pyproject_then_overrides(tmp_path, monkeypatc
 
 def test_a_test_run_keeps_less_of_each_trace_unless_the_project_says(tmp_path):
     tests = config.TEST_DEFAULTS
-    assert load_config(start=tmp_path, defaults=tests)["max_trace_bytes"] == 64 << 20 < config.DEFAULTS["max_trace_bytes"]
+    assert load_config(start=tmp_path, defaults=tests)["max_trace_bytes"] == 32 << 20 < config.DEFAULTS["max_trace_bytes"]
     (tmp_path / "pyproject.toml").write_text("[tool.jarn]\nmax-trace-bytes = 1073741824\n")
     assert load_config(start=tmp_path, defaults=tests)["max_trace_bytes"] == 1 << 30
     assert load_config({"max_trace_bytes": 5}, start=tmp_path, defaults=tests)["max_trace_bytes"] == 5
-    assert config.TEST_DEFAULTS is tests and tests["max_trace_bytes"] == 64 << 20
+    assert config.TEST_DEFAULTS is tests and tests["max_trace_bytes"] == 32 << 20
 
 # Every level, dashed or underscored: one line naming the file, the key as written and what is expected.
 @pytest.mark.parametrize(("toml", "message"), [
