@@ -37,7 +37,7 @@ bool same_fields(const Entry& e, PyObject* const* names, PyObject* const* values
     for (int i = 0; i < n; ++i) {
         if (w + 2 > end || *w++ != reinterpret_cast<std::uintptr_t>(names[i])) return false;
         PyObject* value = values[i];
-        if (*w == reinterpret_cast<std::uintptr_t>(value)) {
+        if (*w == reinterpret_cast<std::uintptr_t>(value) || *w == Makings::kScrubbed) {
             ++w;
             continue;
         }

@@ -7,7 +7,8 @@
 // of the walk. The values remembered are only those no program can change or watch the life of:
 // exact str, int and float objects, None and the bools, and the items of an exact list or tuple
 // of them (the list itself is not kept: its items are compared each time). They are held, so that
-// a value at the same address is the same value; nothing of the program's own classes is held.
+// a value at the same address is the same value; nothing of the program's own classes is held,
+// nor the value of a field whose name is a secret's.
 #pragma once
 
 #include <Python.h>
@@ -22,15 +23,21 @@
 namespace jarn {
 
 // What an encoding is made from, as words: each field's name and value, an exact list or tuple
-// as its type and size (odd words, never an object's address) followed by its items.
+// as its type and size (odd words, never an object's address) followed by its items, a scrubbed
+// field's value as kScrubbed (it is neither shown nor kept).
 class Makings {
 public:
     static constexpr int kMost = 40;
+    static constexpr std::uintptr_t kScrubbed = 3;
 
     // False when the value is not of the kinds remembered (or there is no more room).
-    bool add(PyObject* name, PyObject* value) {
+    bool add(PyObject* name, PyObject* value, bool scrubbed) {
         if (n_ + 2 > kMost) return false;
         words_[n_++] = word(name);
+        if (scrubbed) {
+            words_[n_++] = kScrubbed;
+            return true;
+        }
         if (remembered(value)) {
             words_[n_++] = word(value);
             return true;

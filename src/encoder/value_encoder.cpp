@@ -578,7 +578,7 @@ private:
         out_.resize(end);
         Makings makings;
         bool kept = memo;
-        for (int i = 0; i < n && kept; ++i) kept = makings.add(names[i], values[i]);
+        for (int i = 0; i < n && kept; ++i) kept = makings.add(names[i], values[i], secret[i]);
         if (kept) {
             const std::string_view written(reinterpret_cast<const char*>(out_.data() + at), end - at);
             remember(v, key, makings, Remembered{written, written.size() - t.text().size(), nodes, most});
