@@ -135,7 +135,7 @@ def test_a_fastapi_async_endpoint_awaiting_an_http_call_is_one_call_with_its_wai
             stop()
     [info] = read.traces(store)
     [call] = [c for _, c in read.load(info.trace_id, store).walk() if c.qualname.endswith("price")]
-    assert call.return_value == {"item": 3, "price": 9.5} and len(call.steps) >= 2 and 0.2 <= call.awaiting < call.duration
+    assert call.return_value == {"item": 3, "price": 9.5} and len(call.steps) >= 2 and 0.18 <= call.awaiting < call.duration  # the 0.2 s wait, on another clock
     with open_store(store) as opened:
         [row] = [f for f in index.functions(opened.engine, [info.row_id]) if f["qualname"].endswith("price")]
         [indexed] = index.slowest_calls(opened.engine, info.row_id, row["fn"])
