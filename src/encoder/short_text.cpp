@@ -323,6 +323,23 @@ std::size_t repr_of(Py_UCS4 ch, char quote, char* out, std::size_t& width) {
     return width;
 }
 
+// Whether the text holds a single quote, and whether it holds both kinds (blocks of it at a
+// time, which the compiler reads many characters at once).
+template <typename Char>
+void find_quotes(const Char* text, Py_ssize_t length, bool& single, bool& both) {
+    bool s = false;
+    bool d = false;
+    for (Py_ssize_t at = 0; at < length && !(s && d); at += 256) {
+        const Py_ssize_t end = std::min(length, at + 256);
+        for (Py_ssize_t i = at; i < end; ++i) {
+            s |= text[i] == Char('\'');
+            d |= text[i] == Char('"');
+        }
+    }
+    single = s;
+    both = s && d;
+}
+
 }  // namespace
 
 void TextWriter::text_of_str(std::string_view text) {
@@ -396,10 +413,13 @@ void TextWriter::quoted_prefix(PyObject* s, std::size_t code_points) {
     // The quote is chosen from the whole str, as repr does, however little of it is shown.
     bool has_single = false;
     bool has_double = false;
-    for (Py_ssize_t i = 0; i < length && !(has_single && has_double); ++i) {
-        const Py_UCS4 ch = PyUnicode_READ(kind, data, i);
-        has_single |= ch == '\'';
-        has_double |= ch == '"';
+    if (kind == PyUnicode_1BYTE_KIND) {
+        has_single = std::memchr(data, '\'', std::size_t(length)) != nullptr;
+        has_double = has_single && std::memchr(data, '"', std::size_t(length)) != nullptr;
+    } else if (kind == PyUnicode_2BYTE_KIND) {
+        find_quotes(static_cast<const Py_UCS2*>(data), length, has_single, has_double);
+    } else {
+        find_quotes(static_cast<const Py_UCS4*>(data), length, has_single, has_double);
     }
     const char quote = has_single && !has_double ? '"' : '\'';
     std::size_t left = code_points;
