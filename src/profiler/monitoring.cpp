@@ -72,7 +72,8 @@ PyObject* on_event(PyObject* callable, PyObject* const* args, std::size_t nargsf
     PyThreadState* tstate = PyThreadState_Get();
     compat::InterpreterFrame* frame = compat::current_python_frame(tstate);  // borrowed
     if (frame == nullptr) Py_RETURN_NONE;
-    if (!cached_code_bits(profiler, code, bits)) bits = classify_code(profiler, code, frame, is_return);
+    const CodeInfo* info = classified_code_info(profiler, code);
+    bits = info != nullptr ? info->bits : classify_code(profiler, code, frame, is_return);
     if (!code_wants_events(bits)) {
         if constexpr (may_disable) return Py_NewRef(in.disable.get());
         Py_RETURN_NONE;
@@ -92,7 +93,7 @@ PyObject* on_event(PyObject* callable, PyObject* const* args, std::size_t nargsf
     }
     // DISABLE would be for every thread: other threads are told nothing.
     if (!in.all_threads && tstate->id != in.thread_id) Py_RETURN_NONE;
-    if (unwinding != nullptr || (bits & kHasPluginsBit) || !record_plain_event(tstate, profiler, frame, code, is_return, arg, bits)) {
+    if (unwinding != nullptr || (bits & kHasPluginsBit) || !record_plain_event(tstate, profiler, frame, code, is_return, arg, bits, info)) {
         handle_profile_event(tstate, profiler, frame, code, is_return, arg, bits, unwinding, step);
     }
     // Past the trace's memory limit nothing of this code is kept: the place is switched off like
