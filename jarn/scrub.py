@@ -24,6 +24,7 @@ DENYLIST = (
     "password", "passwd", "pwd", "secret", "token", "api_key", "apikey", "access_key", "auth", "authorization",
     "cookie", "set_cookie", "sessionid", "session_key", "csrf", "csrf_token", "csrftoken", "x_api_key",
     "private_key", "credit_card", "card_number", "credentials",
+    "http_authorization", "http_proxy_authorization", "proxy_authorization", "http_cookie",  # as a WSGI environ names them
 )  # fmt: skip
 SUFFIXES = ("password", "secret", "token", "api_key", "private_key")
 

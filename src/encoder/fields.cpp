@@ -67,6 +67,41 @@ void add_django_fields(PyObject* v, const TypeEntry& type, Fields& out) {
     }
 }
 
+// The request's method and path as its attributes hold them, or (Starlette's) as the items of its
+// `scope` dict; one that is absent (a websocket has no method) is left out. Only keys that are
+// exact str are compared, so no key's own __eq__ runs.
+void add_request_fields(PyObject* v, const TypeEntry& type, Fields& out) {
+    static PyObject* const scope_name = interned("scope");
+    Fields own;
+    own.limit = std::size_t(-1);
+    add_attributes(v, own);
+    PyObject* scope = nullptr;
+    if (type.fields_in_scope) {
+        for (std::size_t i = 0; i < own.size() && scope == nullptr; ++i) {
+            if (same_name(own[i].name.get(), scope_name) && own[i].value && PyDict_CheckExact(own[i].value.get())) {
+                scope = own[i].value.get();
+            }
+        }
+        if (scope == nullptr) return;
+    }
+    for (const Owned& wanted : type.names) {
+        PyObject* value = nullptr;
+        if (scope != nullptr) {
+            Py_ssize_t pos = 0;
+            PyObject* key;
+            PyObject* item;
+            while (value == nullptr && PyDict_Next(scope, &pos, &key, &item)) {
+                if (PyUnicode_CheckExact(key) && same_name(key, wanted.get())) value = item;
+            }
+        } else {
+            for (std::size_t i = 0; i < own.size() && value == nullptr; ++i) {
+                if (same_name(own[i].name.get(), wanted.get())) value = own[i].value.get();
+            }
+        }
+        if (value != nullptr) out.add(wanted.get(), value);
+    }
+}
+
 }  // namespace
 
 void Fields::add(PyObject* name, PyObject* value) {
@@ -102,6 +137,9 @@ void collect_fields(PyObject* v, const TypeEntry& type, Fields& out) {
         }
         case ObjectKind::django_model:
             add_django_fields(v, type, out);
+            break;
+        case ObjectKind::web_request:
+            add_request_fields(v, type, out);
             break;
         case ObjectKind::instance:
         case ObjectKind::number:

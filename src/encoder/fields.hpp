@@ -1,5 +1,6 @@
 // The fields of an object as its own storage holds them: __slots__, the instance __dict__, a named
-// tuple's items, an exception's args, a Django model's loaded fields. Read without calling any of
+// tuple's items, an exception's args, a Django model's loaded fields, a web request's method and
+// path. Read without calling any of
 // the object's methods, properties or descriptors.
 #pragma once
 
@@ -41,13 +42,13 @@ private:
 };
 
 // The fields of an object whose type's kind has fields (instance, named_tuple, exception,
-// django_model, number). Runs no Python code.
+// django_model, web_request, number). Runs no Python code.
 void collect_fields(PyObject* v, const TypeEntry& type, Fields& out);
 
 // Whether that kind of object is recorded with its fields.
 inline bool has_fields(ObjectKind kind) {
     return kind == ObjectKind::instance || kind == ObjectKind::named_tuple || kind == ObjectKind::exception ||
-           kind == ObjectKind::django_model || kind == ObjectKind::number;
+           kind == ObjectKind::django_model || kind == ObjectKind::web_request || kind == ObjectKind::number;
 }
 
 }  // namespace jarn

@@ -10,6 +10,8 @@ constexpr std::string_view kDenylist[] = {
     "access_key", "auth",          "authorization", "cookie", "set_cookie", "sessionid",   "session_key",
     "csrf",       "csrf_token",    "csrftoken", "x_api_key",  "private_key", "credit_card", "card_number",
     "credentials",
+    // The same headers as a WSGI environ (Django's request.META) names them.
+    "http_authorization", "http_proxy_authorization", "proxy_authorization", "http_cookie",
 };
 // Matched after a "_": db_password, github_token, client_secret.
 constexpr std::string_view kSuffixes[] = {"password", "secret", "token", "api_key", "private_key"};

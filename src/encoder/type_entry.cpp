@@ -23,6 +23,8 @@ struct Keys {
     PyObject* local_fields = PyUnicode_InternFromString("local_fields");
     PyObject* abstract = PyUnicode_InternFromString("abstract");
     PyObject* attname = PyUnicode_InternFromString("attname");
+    PyObject* method = PyUnicode_InternFromString("method");
+    PyObject* path = PyUnicode_InternFromString("path");
 };
 const Keys& keys() {
     static const Keys* const k = new Keys();
@@ -291,6 +293,15 @@ void classify(PyTypeObject* type, TypeEntry& entry) {
         kind = ObjectKind::django_model;
         fill_django_names(type, entry.names);
         fill_slots(type, entry.slots);
+    } else if (heap && (has_base(type, "HttpRequest", "django.http.request") || has_base(type, "Request", "werkzeug.sansio.request") ||
+                        has_base(type, "HTTPConnection", "starlette.requests"))) {
+        // Written by its method and path alone: its environ, scope or headers hold the request's
+        // cookies and credentials under names no rule knows, and each of its events would write
+        // them in full (the request's own record says which request it is).
+        kind = ObjectKind::web_request;
+        entry.fields_in_scope = has_base(type, "HTTPConnection", "starlette.requests");
+        entry.names.push_back(Owned::borrow(keys().method));
+        entry.names.push_back(Owned::borrow(keys().path));
     } else if (datetime_base(type, "datetime")) {
         kind = ObjectKind::datetime;
     } else if (datetime_base(type, "date")) {

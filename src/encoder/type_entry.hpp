@@ -22,6 +22,7 @@ enum class ObjectKind : std::uint8_t {
     named_tuple,       // a tuple subclass with _fields: one field per name
     exception,         // its args and its __dict__
     django_model,      // a Django model instance: the loaded fields; the others are deferred
+    web_request,       // a web framework's request (Django, Werkzeug, Starlette): its method and path
     enum_member,       // "<Color.RED: 1>"
     path,              // pathlib's PurePath and its subclasses: "PosixPath('/a/b')"
     uuid,              // "UUID('...')"
@@ -82,8 +83,11 @@ struct TypeEntry {
     // and attrs classes made with slots).
     std::vector<SlotField> slots;
     // The field names of a named tuple, or the attribute names of a Django model's concrete
-    // fields, in their order.
+    // fields, in their order; a web request's fields.
     std::vector<Owned> names;
+    // A web request whose fields are items of its ASGI `scope` dict (Starlette's), not its own
+    // attributes.
+    bool fields_in_scope = false;
     // The slots of a path (its text when already made; its parts), a UUID (its int) or a
     // fraction (numerator, denominator); -1 when absent.
     Py_ssize_t slot_a = -1;

@@ -126,6 +126,46 @@ def test_storage_read_as_written():
 
 
 
+SECRET_HEADERS = {"authorization": "Bearer tk-5e1f", "cookie": "sessionid=ck-0a9d"}
+
+
+def _django_request(environ):
+    from django.conf import settings
+    from django.core.handlers.wsgi import WSGIRequest
+
+    if not settings.configured:
+        settings.configure()
+    return WSGIRequest(environ)
+
+
+def _starlette_request(environ):
+    from starlette.requests import Request
+
+    return Request({"type": "http", "method": environ["REQUEST_METHOD"], "path": environ["PATH_INFO"], "query_string": b"",
+                    "headers": [(k.encode(), v.encode()) for k, v in SECRET_HEADERS.items()]})
+
+
+def _werkzeug_request(environ):
+    from werkzeug.wrappers import Request
+
+    return Request(environ)
+
+
+@pytest.mark.parametrize(("make", "name"), [
+        (_django_request, "django.core.handlers.wsgi.WSGIRequest"), (_werkzeug_request, "werkzeug.wrappers.request.Request"),
+        (_starlette_request, "starlette.requests.Request")], ids=["django", "werkzeug", "starlette"])
+def test_a_web_request_is_written_by_its_method_and_path(make, name):
+    environ = {"REQUEST_METHOD": "POST", "PATH_INFO": "/items/7", "QUERY_STRING": "", "SERVER_NAME": "h", "SERVER_PORT": "80",
+               "wsgi.input": __import__("io").BytesIO(), **{"HTTP_" + k.upper(): v for k, v in SECRET_HEADERS.items()}}
+    request = make(environ)
+    data = dump_msgpack(request)
+    short = request.__class__.__name__
+    assert decode(data) == {"__type__": name, "fields": {"method": "POST", "path": "/items/7"},
+                            "text": f"{short}(method='POST', path='/items/7')"}
+    # Its environ, headers and cookies are not written anywhere: neither is a dict holding them.
+    assert not any(secret.rpartition("-")[2].encode() in data + dump_msgpack(environ) for secret in SECRET_HEADERS.values())
+
+
 def test_a_record_shows_fields_within_its_budget_then_texts():
     def holder(a, b, c, d, e, f, g, h):
         again = a
@@ -235,6 +275,7 @@ NAMES = {  # name: scrubbed by the built-in rules
     "password": True, "PASSWORD": True, "db_password": True, "db-password": True, "_password": True, "github_token": True,
     "client_secret": True, "X-Api-Key": True, "Authorization": True, "set-cookie": True, "sessionid": True, "__auth": True,
     "private_key": True, "my_private_key": True, "credentials": True, "csrftoken": True, "apikey": True, "card_number": True,
+    "HTTP_AUTHORIZATION": True, "HTTP_COOKIE": True, "HTTP_PROXY_AUTHORIZATION": True, "HTTP_HOST": False,
     "author": False, "session": False, "tokens": False, "passwords": False, "secretary": False, "token_count": False,
     "cookies": False, "key": False, "api": False, "name": False, "": False, "_": False, "passwordx": False, "x" * 65 + "_token": False,
 }

@@ -44,23 +44,24 @@ def stops():
         stop()
 
 
-def _get(port: int, path: str) -> tuple[int, bytes]:
+def _get(port: int, path: str, headers: dict | None = None) -> tuple[int, bytes]:
     try:
-        with urllib.request.urlopen(f"http://127.0.0.1:{port}{path}", timeout=60) as response:
+        with urllib.request.urlopen(urllib.request.Request(f"http://127.0.0.1:{port}{path}", headers=headers or {}), timeout=60) as response:
             return response.status, response.read()
     except urllib.error.HTTPError as failed:
         return failed.code, b""
 
 
-def _traces(store, count: int = 0) -> list:
-    """The store's traces, oldest first, once it holds `count` of them (each is saved after its response)."""
+def _traces(store, count: int = 0, raw: bool = False) -> list:
+    """The store's traces, oldest first, once it holds `count` of them (each is saved after its
+    response); with `raw`, their bytes."""
     deadline, waiting = time.monotonic() + 30, threading.Event()  # a guard against a hang only
     while len(_listed(store)) < count and time.monotonic() < deadline:
         waiting.wait(0.02)
     if not store.exists():
         return []
     with stores.open_store(store) as opened:
-        return [decode_trace(opened.load(info.row_id)) for info in reversed(opened.list())]
+        return [(bytes if raw else decode_trace)(opened.load(info.row_id)) for info in reversed(opened.list())]
 
 
 def _records(parent, kind: str) -> list:
@@ -183,17 +184,21 @@ def _serve(framework: str, store: str, stops: list) -> int:
 def test_each_request_is_a_trace_with_its_view_and_records(stops, tmp_path, framework, view, sql, template):
     store, n = tmp_path / "t.db", 4
     port = _serve(framework, str(store), stops)
-    bodies = [_get(port, f"/items/{i}")[1] for i in range(n)]
+    secrets = {"Authorization": "Bearer tk-5e1f", "Cookie": "sessionid=ck-0a9d"}
+    bodies = [_get(port, f"/items/{i}", secrets)[1] for i in range(n)]
     with ThreadPoolExecutor(n) as pool:
-        bodies += [body for _, body in pool.map(lambda i: _get(port, f"/items/{i}"), range(n, 2 * n))]
+        bodies += [body for _, body in pool.map(lambda i: _get(port, f"/items/{i}", secrets), range(n, 2 * n))]
     assert bodies == [f"item {i}".encode() for i in range(2 * n)]
     traces = _traces(store, 2 * n)
+    assert not [t for t in _traces(store, raw=True) if b"5e1f" in t or b"0a9d" in t]
     assert sorted(t.source for t in traces) == sorted(f"GET /items/{i}" for i in range(2 * n))
     for trace in traces:
         i = int(trace.source.rpartition("/")[2])
         [call] = _calls(trace, view)
         [(_, began)], [(_, ended)] = _records(trace, "request"), _records(trace, "response")
         assert (call.arguments["n"], began.data["path"], ended.data["status"]) == (i, f"/items/{i}", 200)
+        if "request" in call.arguments:  # a framework's request object, by its method and path
+            assert call.arguments["request"]["fields"] == {"method": "GET", "path": f"/items/{i}"}
         # Under the view, on whatever thread it ran: its query with its parameter, its template.
         [(_, query)] = [(p, r) for p, r in _records(call, "sql") if r.data["library"] == sql]
         assert "SELECT" in query.data["sql"] and query.data["params"] in ([i], {"n": i})

@@ -63,7 +63,7 @@ def fastapi_app(view) -> fastapi.FastAPI:
     return app
 
 
-def fastapi_sync_item(n: int) -> str:
+def fastapi_sync_item(n: int, request: fastapi.Request) -> str:
     return jinja.get_template("item.html").render(n=lookup(n))
 
 
