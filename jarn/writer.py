@@ -233,7 +233,7 @@ class TraceWriter:
                     self._cond.notify_all()
 
     def _write(self, batch: list[_Pending]) -> None:
-        from jarn.store.traces import summarised
+        from jarn.store.traces import Summarised, summarised
 
         groups: dict[tuple[str, float], list[_Pending]] = {}
         for item in batch:
@@ -241,7 +241,7 @@ class TraceWriter:
         for (db_path, timeout), items in groups.items():
             ready: list[tuple[_Pending, Any]] = []
             for item in items:
-                if isinstance(item.trace, bytes):
+                if isinstance(item.trace, bytes | Summarised):
                     ready.append((item, item.trace))
                     continue
                 try:
@@ -368,13 +368,21 @@ os.register_at_fork(after_in_child=_forget_in_child)
 # (the test whose trace comes next), when the test runner says.
 _routes: set[str] = set()
 _running: dict[str, str] = {}
+# The host profiler whose saves are routed, per store: its native profiler says what the store
+# lists of the trace it hands over (`handed_over_summary`), so that the writer need not read it.
+_profilers: dict[str, Any] = {}
 
 
-def route_saves(db_path: str, on: bool = True) -> None:
+def route_saves(db_path: str, on: bool = True, profiler: Any = None) -> None:
     """While on, `jarn.db.save_trace_in_sqlite` of a trace's bytes to `db_path` hands the trace
-    to the writer (waiting for room) instead of saving it on the caller's thread."""
+    to the writer (waiting for room) instead of saving it on the caller's thread. `profiler`: the
+    JarnProfiler whose traces these are."""
     (_routes.add if on else _routes.discard)(str(db_path))
     _running.pop(str(db_path), None)
+    if on and profiler is not None:
+        _profilers[str(db_path)] = profiler
+    else:
+        _profilers.pop(str(db_path), None)
 
 
 def name_next_traces(db_path: str, what: str) -> None:
@@ -390,9 +398,30 @@ def routed(db_path: str, trace_id: str, trace: Any, timeout: float) -> bool:
     writer = get_writer()
     if threading.current_thread() is writer._thread:
         return False
+    known = _summarised(str(db_path), trace)
     what = _running.get(str(db_path))
-    writer.submit(str(db_path), trace_id, trace, what=_label(trace) if what is None else what, timeout=timeout, wait=True)
+    if what is None:
+        what = known.label if known is not None else _label(trace)
+    writer.submit(str(db_path), trace_id, trace if known is None else known, what=what, timeout=timeout, wait=True)
     return True
+
+
+def _summarised(db_path: str, trace: bytes) -> Any:
+    """The trace with what the store lists of it, as its profiler knows it; None when it does not."""
+    from jarn.store.traces import Summarised
+    from jarn.trace.reader import TraceHead
+
+    native = getattr(_profilers.get(db_path), "rust_profiler", None)
+    try:
+        summary = native.handed_over_summary(trace) if native is not None else None
+    except Exception:
+        return None
+    if summary is None:
+        return None
+    command_line, source, record_count, _, first, last, test_id, parent_trace_id = summary
+    head = TraceHead(command_line=command_line, source=source, record_count=record_count, first_time=first, last_time=last,
+                     test_id=test_id)
+    return Summarised(trace, command_line, source, record_count, head.label, head.duration, parent_trace_id)
 
 
 def _label(trace: bytes) -> str:

@@ -28,9 +28,14 @@ inline constexpr std::uintptr_t kVerdictBits = 0x3;
 inline constexpr std::uintptr_t kHasPluginsBit = 0x4;
 inline constexpr std::uintptr_t kUnreadableCode = 0x3;
 
-inline bool cached_code_bits(ProfilerObject* self, PyCodeObject* code, std::uintptr_t& bits) {
+// The code object's info when it holds this profiler's classification, else null.
+inline const CodeInfo* classified_code_info(ProfilerObject* self, PyCodeObject* code) {
     const auto* info = static_cast<const CodeInfo*>(compat::code_extra(code, code_info_detail::extra_index));
-    if (info == nullptr || info->epoch != self->state->epoch) return false;
+    return info != nullptr && info->epoch == self->state->epoch ? info : nullptr;
+}
+inline bool cached_code_bits(ProfilerObject* self, PyCodeObject* code, std::uintptr_t& bits) {
+    const CodeInfo* info = classified_code_info(self, code);
+    if (info == nullptr) return false;
     bits = info->bits;
     return true;
 }

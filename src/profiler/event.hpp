@@ -103,14 +103,18 @@ bool store_record(Event& ev, const msgpack::Buffer& record, const records::Note&
 // Whether the trace has room for a record of `size` bytes: true, and it is counted as kept; else
 // it is counted as dropped (the first one dropped warns).
 bool admit_past_limit(ProfilerState& p, std::size_t size);
-[[gnu::always_inline]] inline bool admit(ProfilerState& p, std::size_t size) {
+// admit() while the record fits: false, with nothing counted, when admit_past_limit must decide.
+[[gnu::always_inline]] inline bool admit_within_limit(ProfilerState& p, std::size_t size) {
     TraceLimit& limit = p.limit;
     if (limit.records_dropped == 0 && limit.kept_bytes + size <= p.max_trace_bytes) [[likely]] {
         limit.kept_bytes += size;
         ++limit.kept_records;
         return true;
     }
-    return admit_past_limit(p, size);
+    return false;
+}
+[[gnu::always_inline]] inline bool admit(ProfilerState& p, std::size_t size) {
+    return admit_within_limit(p, size) || admit_past_limit(p, size);
 }
 
 // The list a thread's records go to, for its native id: the main thread's or its own.

@@ -10,6 +10,10 @@
 // every thread at its first event; a thread with no request in progress records nothing.
 #include "monitoring.hpp"
 
+#include <structmember.h>
+
+#include <cstddef>
+
 #include "../utils/internal_error.hpp"
 #include "../utils/cpython_compat.hpp"
 #include "callback.hpp"
@@ -42,8 +46,18 @@ enum class Kind { call, call_no_disable, return_value, return_no_value };
 
 
 // Returns None or DISABLE, never null: an exception here would reach the profiled program.
+// The callable the interpreter calls for one event kind, delivering to `profiler`. A type of its
+// own rather than a built-in function: the interpreter calls its vectorcall slot directly, without
+// the recursion check and thread-state lookup a built-in function's call makes around it.
+struct EventCallable {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    PyObject* profiler;  // strong
+};
+
 template <Kind kind, records::Step step>
-PyObject* on_event(PyObject* self, PyObject* const* args, Py_ssize_t nargsf) noexcept {
+PyObject* on_event(PyObject* callable, PyObject* const* args, std::size_t nargsf, PyObject*) noexcept {
+    PyObject* self = reinterpret_cast<EventCallable*>(callable)->profiler;  // borrowed
     constexpr bool is_return = kind == Kind::return_value || kind == Kind::return_no_value;
     // PY_THROW and PY_UNWIND are not per location: the interpreter refuses DISABLE for them.
     constexpr bool may_disable = kind == Kind::call || kind == Kind::return_value;
@@ -58,7 +72,8 @@ PyObject* on_event(PyObject* self, PyObject* const* args, Py_ssize_t nargsf) noe
     PyThreadState* tstate = PyThreadState_Get();
     compat::InterpreterFrame* frame = compat::current_python_frame(tstate);  // borrowed
     if (frame == nullptr) Py_RETURN_NONE;
-    if (!cached_code_bits(profiler, code, bits)) bits = classify_code(profiler, code, frame, is_return);
+    const CodeInfo* info = classified_code_info(profiler, code);
+    bits = info != nullptr ? info->bits : classify_code(profiler, code, frame, is_return);
     if (!code_wants_events(bits)) {
         if constexpr (may_disable) return Py_NewRef(in.disable.get());
         Py_RETURN_NONE;
@@ -78,7 +93,7 @@ PyObject* on_event(PyObject* self, PyObject* const* args, Py_ssize_t nargsf) noe
     }
     // DISABLE would be for every thread: other threads are told nothing.
     if (!in.all_threads && tstate->id != in.thread_id) Py_RETURN_NONE;
-    if (unwinding != nullptr || (bits & kHasPluginsBit) || !record_plain_event(tstate, profiler, frame, code, is_return, arg, bits)) {
+    if (unwinding != nullptr || (bits & kHasPluginsBit) || !record_plain_event(tstate, profiler, frame, code, is_return, arg, bits, info)) {
         handle_profile_event(tstate, profiler, frame, code, is_return, arg, bits, unwinding, step);
     }
     // Past the trace's memory limit nothing of this code is kept: the place is switched off like
@@ -93,28 +108,63 @@ PyObject* on_event(PyObject* self, PyObject* const* args, Py_ssize_t nargsf) noe
     Py_RETURN_NONE;
 }
 
-PyCFunction as_method(PyObject* (*fn)(PyObject*, PyObject* const*, Py_ssize_t) noexcept) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
-}
-
 struct EventHandler {
     const char* event;  // the name in sys.monitoring.events
-    PyMethodDef def;
+    vectorcallfunc call;
 };
 
 // The legacy profile hook reports the same events the same way (a throw into a generator is
 // a call, an unwinding frame a return without value), so both engines pair calls and returns
 // alike.
 EventHandler handlers[] = {
-    {"PY_START", {"jarn_py_start", as_method(on_event<Kind::call, records::Step::start>), METH_FASTCALL, nullptr}},
-    {"PY_RESUME", {"jarn_py_resume", as_method(on_event<Kind::call, records::Step::resume>), METH_FASTCALL, nullptr}},
-    {"PY_THROW",
-     {"jarn_py_throw", as_method(on_event<Kind::call_no_disable, records::Step::thrown>), METH_FASTCALL, nullptr}},
-    {"PY_RETURN", {"jarn_py_return", as_method(on_event<Kind::return_value, records::Step::finish>), METH_FASTCALL, nullptr}},
-    {"PY_YIELD", {"jarn_py_yield", as_method(on_event<Kind::return_value, records::Step::yield>), METH_FASTCALL, nullptr}},
-    {"PY_UNWIND",
-     {"jarn_py_unwind", as_method(on_event<Kind::return_no_value, records::Step::unwind>), METH_FASTCALL, nullptr}},
+    {"PY_START", on_event<Kind::call, records::Step::start>},
+    {"PY_RESUME", on_event<Kind::call, records::Step::resume>},
+    {"PY_THROW", on_event<Kind::call_no_disable, records::Step::thrown>},
+    {"PY_RETURN", on_event<Kind::return_value, records::Step::finish>},
+    {"PY_YIELD", on_event<Kind::return_value, records::Step::yield>},
+    {"PY_UNWIND", on_event<Kind::return_no_value, records::Step::unwind>},
 };
+
+void event_callable_dealloc(PyObject* self) {
+    Owned profiler = Owned::steal(reinterpret_cast<EventCallable*>(self)->profiler);
+    // An instance of a heap type holds its type.
+    Owned type = Owned::steal(reinterpret_cast<PyObject*>(Py_TYPE(self)));
+    Py_TYPE(self)->tp_free(self);
+}
+
+PyMemberDef event_callable_members[] = {
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(EventCallable, vectorcall), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot event_callable_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(event_callable_dealloc)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_members, event_callable_members},
+    {0, nullptr},
+};
+
+PyType_Spec event_callable_spec = {
+    "jarn._jarn.EventCallable",
+    sizeof(EventCallable),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    event_callable_slots,
+};
+
+// A new callable delivering `handler`'s events to `native`; null with the exception set.
+PyObject* new_event_callable(const EventHandler& handler, PyObject* native) {
+    static PyTypeObject* type = nullptr;  // held for the process
+    if (type == nullptr) {
+        type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&event_callable_spec));
+        if (type == nullptr) return nullptr;
+    }
+    auto* made = PyObject_New(EventCallable, type);
+    if (made == nullptr) return nullptr;
+    made->vectorcall = handler.call;
+    made->profiler = Py_NewRef(native);
+    return reinterpret_cast<PyObject*>(made);
+}
 
 PyObject* monitoring_namespace() {
     Owned sys = Owned::steal(PyImport_ImportModule("sys"));
@@ -195,7 +245,7 @@ bool install_callables(Installed& in, PyObject* native) {
     for (EventHandler& h : handlers) {
         const long bit = event_bit(mon, h.event);
         if (bit < 0) return false;
-        Owned callable = Owned::steal(PyCFunction_New(&h.def, native));
+        Owned callable = Owned::steal(new_event_callable(h, native));
         if (!callable || !call_ok(PyObject_CallMethod(mon, "register_callback", "ilO", kToolId, bit, callable.get()))) {
             return false;
         }

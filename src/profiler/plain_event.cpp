@@ -50,17 +50,28 @@ void finish_generally(PyThreadState* tstate, ProfilerObject* self, compat::Inter
     if (tstate->current_exception != nullptr) report_pending(ev);
 }
 
+// Keeps a record written in the thread's list, with its note when notes are kept.
+[[gnu::always_inline]] inline void commit_plain(ProfilerState& p, ThreadState& ts, RecordList& target, std::size_t size,
+                                                std::uint64_t own_now, std::uint64_t started) {
+    if (p.record_notes) {
+        const records::Note note{ts.own_ticks + (own_now - started), 0};
+        target.commit(size, &note);
+    } else {
+        target.commit(size, nullptr);
+    }
+}
+
 }  // namespace
 
 bool record_plain_event(PyThreadState* tstate, ProfilerObject* self, compat::InterpreterFrame* frame, PyCodeObject* code,
-                        bool is_return, PyObject* arg, std::uintptr_t bits) {
+                        bool is_return, PyObject* arg, std::uintptr_t bits, const CodeInfo* info) {
     ProfilerState& p = *self->state;
     // What would make the event anything but plain: checked before anything is changed.
     if (p.limit.reached() || fork_generation_counted() != p.fork_generation || (is_return && p.omit_return_locals)) {
         return false;
     }
     if (p.record_notes && compat::runs_in_steps(code)) return false;  // its steps are noted
-    const auto* info = static_cast<const CodeInfo*>(compat::code_extra(code, code_info_detail::extra_index));
+    if (info == nullptr) info = static_cast<const CodeInfo*>(compat::code_extra(code, code_info_detail::extra_index));
     if (info == nullptr || !info->variables.made || !info->variables.plain) return false;
     ThreadState& ts = p.thread_state(tstate);
     if (is_return && ts.raising_frame == frame) return false;  // perhaps left by an exception
@@ -84,9 +95,6 @@ bool record_plain_event(PyThreadState* tstate, ProfilerObject* self, compat::Int
         }
     }
 
-    // The serialiser, or the logging of the trace's limit, runs Python code, which may uninstall
-    // this profiler and with it the interpreter's reference.
-    const Owned keep_alive = Owned::borrow(reinterpret_cast<PyObject*>(self));
     FrameStart start;
     start_frame(ts, frame, is_return, start);
 
@@ -103,28 +111,36 @@ bool record_plain_event(PyThreadState* tstate, ProfilerObject* self, compat::Int
     std::uint8_t* const id_text = head.at() - records::kArgKey.size() - start.id.size();
     std::uint8_t* const values_end = record + room - thread.record_entries.size() - records::kFrameTailMost;
     std::uint8_t* at = write_plain_values_at(arg, variables, keys, p.values, p.scrub, head.at(), values_end);
-    const std::uint64_t now_ns = at != nullptr ? realtime_ns() : 0;
-    if (now_ns == 0) {  // a value not plain, or a clock before the epoch: the general way says so
+    WallTime now;
+    if (at == nullptr || !wall_time(now)) [[unlikely]] {
+        // A value not plain, or a clock before the epoch: the general way says so. The serialiser
+        // runs Python code, which may uninstall this profiler and with it the interpreter's reference.
+        const Owned keep_alive = Owned::borrow(reinterpret_cast<PyObject*>(self));
         finish_generally(tstate, self, frame, code, is_return, arg, ts, p.record_notes ? started : 0, start);
         if (p.record_notes) ts.own_ticks += own_clock::now() - started;
         return true;
     }
     const std::uint64_t own_now = own_clock::now();
     if (start.id_pending) {
-        frame_id_text_at(now_ns, reinterpret_cast<char*>(id_text));
-        if (start.id_entry < ts.call_frames.size()) std::memcpy(ts.call_frames[start.id_entry].id.data(), id_text, start.id.size());
+        frame_id_text_at(now, reinterpret_cast<char*>(id_text));
+        if (ts.call_frames.begin() + std::ptrdiff_t(start.id_entry) < ts.call_frames.end()) {
+            std::memcpy(ts.call_frames[start.id_entry].id.data(), id_text, start.id.size());
+        }
     }
     std::memcpy(at, thread.record_entries.data(), thread.record_entries.size());
     msgpack::Cursor tail(at + thread.record_entries.size());
-    records::write_frame_tail(tail, seconds_of(now_ns), start.has_site ? &start.site : nullptr);
+    records::write_frame_tail(tail, seconds_of(now), start.has_site ? &start.site : nullptr);
     const std::size_t size = std::size_t(tail.at() - record);
-    if (p.record_notes) {
-        const records::Note note{ts.own_ticks + (own_now - started), 0};
-        if (admit(p, size)) target.commit(size, &note);
-        ts.own_ticks += own_clock::now() - started;
-    } else if (admit(p, size)) {
-        target.commit(size, nullptr);
+    if (!admit_within_limit(p, size)) [[unlikely]] {
+        // Past the limit its logging runs Python code, as above.
+        const Owned keep_alive = Owned::borrow(reinterpret_cast<PyObject*>(self));
+        if (admit_past_limit(p, size)) commit_plain(p, ts, target, size, own_now, started);
+        if (p.record_notes) ts.own_ticks += own_clock::now() - started;
+        return true;
     }
+    commit_plain(p, ts, target, size, own_now, started);
+    // The few instructions of keeping it are not worth a reading of their own.
+    if (p.record_notes) ts.own_ticks += own_now - started;
     return true;
 }
 

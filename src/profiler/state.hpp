@@ -29,6 +29,8 @@
 
 namespace jarn {
 
+struct HandedOver;  // trace.cpp
+
 // What one trace keeps and what it dropped once its records reached the memory limit.
 struct TraceLimit {
     std::uint64_t kept_bytes = 0;
@@ -156,6 +158,10 @@ struct ProfilerState : ProfilerSettings {
 
     // The process this state belongs to; a forked child starts its own trace (see adopt_after_fork).
     std::uint64_t fork_generation = 0;
+
+    // While the host stores a test's trace (save_in_db): the bytes it was given, and what they
+    // were made of, for `handed_over_summary`.
+    const HandedOver* handed_over = nullptr;
 
     ThreadState& thread_state() { return thread_state(PyThreadState_Get()); }
     // `tstate` is the running thread's. Its id is unique for the life of the process, unlike the

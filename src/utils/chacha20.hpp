@@ -28,6 +28,16 @@ public:
         const std::uint64_t hi = next_u32();
         return (hi << 32) | lo;
     }
+    // Three words at once, when words_left() says they are there.
+    std::size_t words_left() const { return words_.size() - index_; }
+    void take_three(std::uint32_t& a, std::uint32_t& b, std::uint32_t& c) {
+        a = words_[index_];
+        b = words_[index_ + 1];
+        c = words_[index_ + 2];
+        index_ += 3;
+    }
+    // Moves on to the next blocks, whatever is left of these.
+    void refill_now() { refill(); }
     // Blocks of which at least one word has been handed out.
     std::uint64_t blocks_used() const { return next_block_ - (words_.size() - index_) / 16; }
 

@@ -21,7 +21,8 @@ namespace jarn {
 
 // A recorded call whose return has not come yet. The frame is compared, and read only once it
 // is known to be still running (compat::is_below): nothing holds it.
-struct OpenCall {
+// A power of two in size, so that the stack's size and index arithmetic are shifts.
+struct alignas(64) OpenCall {
     compat::InterpreterFrame* frame;
     Identifier id;
     // The line the frame was last found calling from, and its instruction offset then: a frame

@@ -502,10 +502,49 @@ int write_plain_values(PyObject* arg, const compat::FrameVariables* frame, Value
     return 2;
 }
 
-std::uint8_t* write_plain_values_at(PyObject* arg, const compat::FrameVariables& frame, const VariableKeys& keys,
-                                    ValuesMode mode, const scrub::Rules& scrubbing, std::uint8_t* at, std::uint8_t* end) {
-    const int m = int(mode);
-    if (serializers.generation != watched_generation() || serializers.api[m] == nullptr) return nullptr;
+namespace {
+
+// What write_plain_values_at does on the short way: the argument, the key and the variables of a
+// frame whose every slot is a plain variable with a short name, too few for a map 16 or a cut,
+// and too few bytes in all to reach the budget's limits. Nothing is looked at that cannot happen
+// in it.
+[[gnu::always_inline]] inline std::uint8_t* write_short_way(PyObject* arg, const compat::FrameVariables& frame,
+                                                            const VariableKeys& keys, Py_ssize_t max_str, bool urls,
+                                                            std::uint8_t* at, std::uint8_t* end) {
+    constexpr std::string_view kLocals = records::kLocalsKey;
+    Room room{nullptr, 0, at, at + 9 + kLocals.size() + 3 + keys.most, end};
+    *at = 0xc0;  // a call's argument, None; overwritten by any other value
+    at = arg == Py_None ? at + 1 : write_value(arg, at, max_str, urls, room);
+    if (at == nullptr) return nullptr;
+    std::memcpy(at, kLocals.data(), kLocals.size() + 1);  // with the byte after it, in one move
+    at += kLocals.size();
+    std::uint8_t* const map = at++;
+    PyObject* const* const slots = frame.slots();  // borrowed
+    const VariableKeys::Entry* const entries = keys.entries.data();
+    const char* const key_bytes = keys.keys.data();
+    const int n = frame.count();
+    unsigned values = 0;
+    for (int i = 0; i < n; ++i) {
+        PyObject* v = slots[i];  // borrowed
+        if (v == nullptr) continue;
+        const VariableKeys::Entry entry = entries[i];
+        std::memcpy(at, key_bytes + entry.offset, VariableKeys::kPadding);
+        at = write_value(v, at + entry.size, max_str, urls, room);
+        if (at == nullptr) return nullptr;
+        ++values;
+    }
+    *map = std::uint8_t(0x80 | values);
+    return at;
+}
+
+// The checks of the short way that depend on the code object, the serialiser of mode `m` and the
+// scrub rules alone, made at the first record of each and remembered in `keys`; and the other
+// way, for a frame that cannot take the short one.
+[[gnu::noinline]] std::uint8_t* write_plain_values_slowly(PyObject* arg, const compat::FrameVariables& frame,
+                                                          const VariableKeys& keys, int m,
+                                                          const scrub::Rules& scrubbing, std::uint8_t* at,
+                                                          std::uint8_t* end) {
+    if (serializers.api[m] == nullptr) return nullptr;
     const PlainRules& rules = serializers.rules[m];
     // As write_plain_values: a variable named as a secret leaves the map to the serialiser.
     const bool urls = scrubbing.enabled();
@@ -516,13 +555,17 @@ std::uint8_t* write_plain_values_at(PyObject* arg, const compat::FrameVariables&
     constexpr std::string_view kLocals = records::kLocalsKey;
     std::uint8_t* const first = at;
     Room room{nullptr, 0, first, first + 9 + kLocals.size() + 3 + keys.most, end};
-    const int n = frame.count();
     if (room.limit > end || keys.longest_name > rules.max_name || started.nodes < 2 || started.bytes == 0) return nullptr;
-    // The commonest frame: every slot a plain variable with a short name, too few for a map 16
-    // or a cut, and too few bytes in all (the room given) to reach the budget's limits. It is
-    // written with no look at what cannot happen in it.
-    const bool short_way = keys.simple && n < 16 && n <= rules.max_count && n + 1 < started.nodes &&
-                           std::uint64_t(end - first) < started.bytes;
+    // Whether every frame of the code may take the short way: checked with its most slots.
+    const auto most = std::int64_t(keys.entries.size());
+    if (keys.simple && most < 16 && most <= rules.max_count && most + 1 < started.nodes) {
+        keys.short_generation = serializers.generation;
+        keys.short_scrub_id = scrubbing.id();
+        keys.short_mode = m;
+        if (std::uint64_t(end - first) < started.bytes) {
+            return write_short_way(arg, frame, keys, rules.max_str, urls, at, end);
+        }
+    }
     *at = 0xc0;  // a call's argument, None; overwritten by any other value
     at = arg == Py_None ? at + 1 : write_value(arg, at, rules.max_str, urls, room);
     if (at == nullptr) return nullptr;
@@ -531,27 +574,24 @@ std::uint8_t* write_plain_values_at(PyObject* arg, const compat::FrameVariables&
     at += kLocals.size();
     std::uint8_t* const map = at;
     std::int64_t values = 0;
-    if (short_way) {
-        PyObject* const* const slots = frame.slots();  // borrowed
-        const VariableKeys::Entry* const entries = keys.entries.data();
-        const char* const key_bytes = keys.keys.data();
-        ++at;
-        for (int i = 0; i < n; ++i) {
-            PyObject* v = slots[i];  // borrowed
-            if (v == nullptr) continue;
-            const VariableKeys::Entry entry = entries[i];
-            std::memcpy(at, key_bytes + entry.offset, VariableKeys::kPadding);
-            at = write_value(v, at + entry.size, rules.max_str, urls, room);
-            if (at == nullptr) return nullptr;
-            ++values;
-        }
-        *map = std::uint8_t(0x80 | values);
-        return at;
-    }
     at = write_variable_map(frame, keys, rules, urls, at, room, values);
     const std::uint64_t bytes = arg_size < started.bytes ? started.bytes - arg_size : 0;
     if (at == nullptr || values >= started.nodes - 1 || std::uint64_t(at - map) > bytes) return nullptr;
     return at;
+}
+
+}  // namespace
+
+std::uint8_t* write_plain_values_at(PyObject* arg, const compat::FrameVariables& frame, const VariableKeys& keys,
+                                    ValuesMode mode, const scrub::Rules& scrubbing, std::uint8_t* at, std::uint8_t* end) {
+    const int m = int(mode);
+    const std::uint64_t generation = serializers.generation;
+    if (generation != watched_generation()) return nullptr;
+    if (keys.short_generation == generation && keys.short_mode == m && keys.short_scrub_id == scrubbing.id() &&
+        std::uint64_t(end - at) < serializers.started[m].bytes) [[likely]] {
+        return write_short_way(arg, frame, keys, serializers.rules[m].max_str, scrubbing.enabled(), at, end);
+    }
+    return write_plain_values_slowly(arg, frame, keys, m, scrubbing, at, end);
 }
 
 }  // namespace jarn

@@ -161,10 +161,27 @@ void random_text(std::uint16_t high, std::uint64_t low, char out[16]) {
 
 Identifier new_identifier(const char prefix[4]) { return new_identifier_at(prefix, realtime_ns()); }
 
-void new_ulid_text_at(std::uint64_t unix_ns, char out[26]) {
+void new_ulid_text_at(std::uint64_t unix_ns, char out[26]) { new_ulid_text_at_millis(unix_ns / 1000000, out); }
+
+namespace {
+
+// The thread's generator with three words ready, seeded (or reseeded) first when it must be: the
+// reseeding is looked at only when new blocks are made.
+[[gnu::noinline]] ChaCha20Rng& generator_refilled() {
+    ChaCha20Rng& rng = generator();
+    if (rng.words_left() < 3) {
+        rng.refill_now();
+        if (rng.blocks_used() >= kReseedBlocks) generator();
+        if (rng.words_left() < 3) rng.refill_now();  // reseeded: no blocks made yet
+    }
+    return rng;
+}
+
+}  // namespace
+
+void new_ulid_text_at_millis(std::uint64_t millis, char out[26]) {
     // What ulid_text(new_ulid()) gives, without the 128-bit value: the first ten characters are
     // exactly the 48 time bits, the other sixteen exactly the 80 random ones.
-    const std::uint64_t millis = unix_ns / 1000000;
     TimeText& t = time_text;
     if (t.millis != millis) {
         char full[26];
@@ -173,10 +190,14 @@ void new_ulid_text_at(std::uint64_t unix_ns, char out[26]) {
         t.millis = millis;
     }
     std::memcpy(out, t.text, 10);
-    ChaCha20Rng& rng = generator();
-    const std::uint32_t high = rng.next_u32() & 0xffff;  // bits 79..64
-    const std::uint64_t low = rng.next_u64();             // bits 63..0
-    random_text(std::uint16_t(high), low, out + 10);
+    ThreadRng& thread = thread_rng;
+    ChaCha20Rng& rng = thread.generation == fork_generation.load(std::memory_order_relaxed) && thread.rng.words_left() >= 3
+                           ? thread.rng
+                           : generator_refilled();
+    std::uint32_t high, low_lo, low_hi;
+    rng.take_three(high, low_lo, low_hi);
+    // As next_u32() & 0xffff (bits 79..64), then next_u64() (bits 63..0).
+    random_text(std::uint16_t(high & 0xffff), (std::uint64_t(low_hi) << 32) | low_lo, out + 10);
 }
 
 Identifier new_identifier_at(const char prefix[4], std::uint64_t unix_ns) {

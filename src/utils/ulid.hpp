@@ -30,6 +30,21 @@ inline std::uint64_t realtime_ns() {
     return ts.tv_sec < 0 ? 0 : std::uint64_t(ts.tv_sec) * 1000000000 + std::uint64_t(ts.tv_nsec);
 }
 inline double seconds_of(std::uint64_t ns) { return double(ns / 1000000000) + double(ns % 1000000000) / 1e9; }
+// One reading of the same clock kept as the system gives it, for a caller that needs both its
+// seconds and its milliseconds: false when it reads before the epoch.
+struct WallTime {
+    std::uint64_t seconds;
+    std::uint32_t nanoseconds;
+};
+inline bool wall_time(WallTime& out) {
+    timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    out = {std::uint64_t(ts.tv_sec), std::uint32_t(ts.tv_nsec)};
+    return ts.tv_sec >= 0;
+}
+// As seconds_of and the milliseconds of a ULID give them for that reading in nanoseconds.
+inline double seconds_of(const WallTime& t) { return double(t.seconds) + double(t.nanoseconds) / 1e9; }
+inline std::uint64_t millis_of(const WallTime& t) { return t.seconds * 1000 + t.nanoseconds / 1000000; }
 
 // Milliseconds since the epoch (0 before it), 80 bits from this thread's generator.
 Ulid new_ulid();
@@ -44,6 +59,8 @@ Identifier new_identifier(const char prefix[4]);
 Identifier new_identifier_at(const char prefix[4], std::uint64_t unix_ns);
 // The 26 characters of a new ULID's text for that time, written at `out`.
 void new_ulid_text_at(std::uint64_t unix_ns, char out[26]);
+// The same for a time in milliseconds since the epoch.
+void new_ulid_text_at_millis(std::uint64_t millis, char out[26]);
 // The last 16 characters of a ULID's text, those of its 80 random bits (bits 79..64 in `high`).
 void random_text(std::uint16_t high, std::uint64_t low, char out[16]);
 inline Identifier frame_id() { return new_identifier("frm_"); }
@@ -52,6 +69,10 @@ inline Identifier frame_id_at(std::uint64_t unix_ns) { return new_identifier_at(
 inline void frame_id_text_at(std::uint64_t unix_ns, char out[30]) {
     std::memcpy(out, "frm_", 4);
     new_ulid_text_at(unix_ns, out + 4);
+}
+inline void frame_id_text_at(const WallTime& now, char out[30]) {
+    std::memcpy(out, "frm_", 4);
+    new_ulid_text_at_millis(millis_of(now), out + 4);
 }
 inline Identifier trace_id() { return new_identifier("trc_"); }
 

@@ -37,6 +37,13 @@ struct VariableKeys {
     // Whether a variable has the name of a secret by the scrub rules of that id (0: not known).
     mutable std::uint64_t scrub_id = 0;
     mutable bool secret_name = false;
+    // A record written in place may take the short way (host_serialize.cpp) while the native
+    // serialiser of `short_mode` is the one of generation `short_generation` (0: not known) and
+    // the scrub rules are those of `short_scrub_id`: every check that depends on the code and
+    // these alone was passed then.
+    mutable std::uint64_t short_generation = 0;
+    mutable std::uint64_t short_scrub_id = 0;
+    mutable int short_mode = -1;
 };
 
 // Fills `keys` from the code object; false (no exception set) when a name is not a str the
