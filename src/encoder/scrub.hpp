@@ -35,13 +35,15 @@ public:
     std::uint64_t id() const { return id_; }
 
     // Whether the value of something of this name is scrubbed. Most names are turned down by
-    // their length and last character alone.
+    // their length and last character alone, a private one's ("_cache") by those of what follows
+    // its underscores.
     bool matches(std::string_view name) const {
         const std::size_t n = name.size();
         if (!enabled_ || n == 0 || n > kLongestName) return false;
-        if (((last_letters_[n] >> letter_class(name[n - 1])) & 1) == 0 && name[0] != '_' && !may_end_in_suffix(name)) {
-            return false;
-        }
+        std::size_t start = 0;
+        while (start < n && name[start] == '_') ++start;
+        if (start == n) return false;
+        if (((last_letters_[n - start] >> letter_class(name[n - 1])) & 1) == 0 && !may_end_in_suffix(name)) return false;
         return matches_slowly(name);
     }
 
