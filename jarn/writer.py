@@ -106,7 +106,7 @@ class TraceWriter:
 
     # Handing over (any thread).
 
-    def submit(self, db_path: str, trace_id: str, trace: Any, *, what: str = "", timeout: float = 60,
+    def submit(self, db_path: str, trace_id: str, trace: Any, what: str = "", timeout: float = 60,
                max_pending_bytes: int | None = None, wait: bool = False) -> bool:
         """Queues a trace (bytes, or the pieces of `take_trace_pieces`) to be saved. False when
         it was dropped (over the cap, counted) instead; with `wait` it waits for room."""
@@ -291,8 +291,7 @@ class TraceWriter:
             return
         with self._cond:
             self.transactions[db_path] += 1
-        for item, _ in ready:
-            self._settled(item, None)
+            self.saved[db_path] += len(ready)
 
     def _settled(self, item: _Pending, failure: BaseException | None) -> None:
         if failure is None:
@@ -323,9 +322,9 @@ def hand_over_request(db_path: str, request: Any, what: str, timeout: float, max
     writer; never raises (a failure is logged, once per kind). False when it was not taken."""
     try:
         pieces = request.take_trace_pieces()
-        writer = get_writer()
+        writer = _writer if _writer is not None else get_writer()
         writer.drain_seconds = drain_seconds
-        return writer.submit(db_path, pieces.trace_id, pieces, what=what, timeout=timeout, max_pending_bytes=max_pending_bytes)
+        return writer.submit(db_path, pieces.trace_id, pieces, what, timeout, max_pending_bytes)
     except BaseException as exc:  # the core's internal error included; an interrupt is the program's
         if isinstance(exc, KeyboardInterrupt | SystemExit):
             raise
@@ -348,11 +347,21 @@ def get_writer() -> TraceWriter:
     """This process's writer (a forked child gets one of its own: its parent's pending traces
     are its parent's to save)."""
     global _writer, _writer_pid
-    if _writer is None or _writer_pid != os.getpid():
-        with _writer_lock:
-            if _writer is None or _writer_pid != os.getpid():
-                _writer, _writer_pid = TraceWriter(), os.getpid()
-    return _writer
+    writer = _writer
+    if writer is not None:
+        return writer  # a forked child has none until it asks (_forget_in_child)
+    with _writer_lock:
+        if _writer is None:
+            _writer, _writer_pid = TraceWriter(), os.getpid()
+        return _writer
+
+
+def _forget_in_child() -> None:
+    global _writer, _writer_lock
+    _writer, _writer_lock = None, threading.Lock()  # the parent's lock may have been held at the fork
+
+
+os.register_at_fork(after_in_child=_forget_in_child)
 
 
 # Saves of the one-trace-per-test profiler handed over, per store, and what runs now for each

@@ -33,17 +33,18 @@ class TracePieces(Protocol):
     def __iter__(self) -> Iterator[bytes]: ...
 
 
-@dataclass(frozen=True, slots=True)
 class Summarised:
-    """A trace's bytes with what listing needs, known beforehand: stored without reading it."""
+    """A trace's bytes with what listing needs, known beforehand: stored without reading it.
+    (A plain class: a server's writer makes one per request, and a frozen dataclass's
+    __init__ costs several times as much.)"""
 
-    data: bytes
-    command_line: list[str]
-    source: str
-    record_count: int
-    label: str
-    duration: float | None
-    parent_trace_id: str = ""
+    __slots__ = ("data", "command_line", "source", "record_count", "label", "duration", "parent_trace_id")
+
+    def __init__(self, data: bytes, command_line: list[str], source: str, record_count: int, label: str,
+                 duration: float | None, parent_trace_id: str = "") -> None:
+        self.data, self.command_line, self.source, self.record_count, self.label, self.duration = (
+            data, command_line, source, record_count, label, duration)
+        self.parent_trace_id = parent_trace_id
 
     def __len__(self) -> int:
         return len(self.data)

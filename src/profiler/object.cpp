@@ -28,6 +28,13 @@ ThreadState& ProfilerState::thread_state_slow(PyThreadState* tstate) {
     if (threads.size() >= 2 * threads_after_sweep + 8) forget_ended_threads(tstate);
     std::unique_ptr<ThreadState>& slot = threads[tstate->id];
     slot = std::make_unique<ThreadState>();
+    if (identities_home != nullptr) {
+        const auto spare = identities_home->spare_identities.find(tstate->id);
+        if (spare != identities_home->spare_identities.end()) {
+            slot->identity = std::move(spare->second);
+            identities_home->spare_identities.erase(spare);
+        }
+    }
     last_thread_id = tstate->id;
     last_thread = slot.get();
     return *slot;

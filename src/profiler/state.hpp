@@ -145,6 +145,12 @@ struct ProfilerState : ProfilerSettings {
 
     // Per-thread call state keyed by the interpreter's thread state id, which is never reused.
     std::unordered_map<std::uint64_t, std::unique_ptr<ThreadState>> threads;
+    // An origin's: the thread identities its closed requests looked up, by thread state id, for
+    // the thread's next request (looking one up calls into threading; one handed on is only
+    // checked, as at every event). A request's: its origin's state, where its identities go back
+    // when it closes (see requests.cpp); null for every other profiler.
+    std::unordered_map<std::uint64_t, ThreadIdentityCache> spare_identities;
+    ProfilerState* identities_home = nullptr;
     std::size_t threads_after_sweep = 0;
     // The entry found last: consecutive events mostly come from the same thread.
     std::uint64_t last_thread_id = 0;
