@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <cstdlib>
 #include <iterator>
 
 namespace jarn {
@@ -71,9 +72,10 @@ void RecordList::append_to_new_chunk(const std::uint8_t* data, std::size_t n) {
 void RecordList::grow_notes(std::size_t more) {
     if (notes_capacity_ - notes_size_ >= more) return;
     const std::size_t capacity = std::max(notes_size_ + more, 2 * notes_capacity_ + 64 * records::kNoteSize);
-    std::unique_ptr<std::uint8_t[]> grown(new std::uint8_t[capacity]);
-    if (notes_size_ != 0) std::memcpy(grown.get(), notes_.get(), notes_size_);
-    notes_ = std::move(grown);
+    void* grown = std::realloc(notes_.get(), capacity);
+    if (grown == nullptr) std::abort();  // out of memory, as when the records' own chunks cannot be had
+    (void)notes_.release();
+    notes_.reset(static_cast<std::uint8_t*>(grown));
     notes_capacity_ = capacity;
 }
 

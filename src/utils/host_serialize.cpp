@@ -257,11 +257,11 @@ struct Room {
     msgpack::Cursor c(at);
     if (type == &PyLong_Type) {
         PyLongObject* number = reinterpret_cast<PyLongObject*>(v);
-        if (PyUnstable_Long_IsCompact(number)) {
+        if (const int small = compat::fixint_value(number); small >= 0) {  // the commonest of all
+            c.byte(std::uint8_t(small));
+        } else if (PyUnstable_Long_IsCompact(number)) {
             const Py_ssize_t n = PyUnstable_Long_CompactValue(number);
-            if (std::size_t(n) < 128) {  // a positive fixint, the commonest of all
-                c.byte(std::uint8_t(n));
-            } else if (std::size_t(n) < 256) {  // the next commonest, as c.sint writes them
+            if (std::size_t(n) < 256) {  // the next commonest, as c.sint writes them
                 c.byte(0xcc);
                 c.byte(std::uint8_t(n));
             } else if (std::size_t(n) < 65536) {
