@@ -23,6 +23,8 @@ namespace jarn {
 // is known to be still running (compat::is_below): nothing holds it.
 // A power of two in size, so that the stack's size and index arithmetic are shifts.
 struct alignas(64) OpenCall {
+    // The id is written once it is made (with the record's timestamp): not cleared before.
+    explicit OpenCall(compat::InterpreterFrame* running) : frame(running) {}
     compat::InterpreterFrame* frame;
     Identifier id;
     // The line the frame was last found calling from, and its instruction offset then: a frame
