@@ -64,10 +64,14 @@ struct ThreadIdentityCache {
     ThreadIdentity identity;
     bool reusable = false;
     std::uint64_t generation = 0;  // of the watched dicts, when they could be watched
+    // Moves on whenever `identity` is made anew (never 0).
+    std::uint64_t lookups = 1;
 
     void reset() {
         reusable = false;
+        const std::uint64_t made = lookups;
         ThreadIdentityCache gone = std::move(*this);
+        lookups = made + 1;
     }
 };
 
