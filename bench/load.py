@@ -9,9 +9,10 @@ load_apps.py) and each run, a server without jarn and one with jarn's middleware
 turn on 127.0.0.1 and loaded by `wrk` (Debian's package) at the given number of connections;
 the runs alternate, so that a busy machine weighs on both alike. Reported per framework: requests
 per second and latency (p50, p99) of each, median over the runs with their spread (min..max),
-the server's memory (RSS) at the end of the load, how long it took to stop on SIGTERM (with jarn
-that includes saving the traces still pending, at most `drain_seconds`) and, with jarn, how many
-of the requests served have a trace in the store. With --against DIR, a third server in each run
+the server's processor time per request served (all its threads', the writer's included: the
+figure a busy machine moves least), its memory (RSS) at the end of the load, how long it took to
+stop on SIGTERM (with jarn that includes saving the traces still pending, at most
+`drain_seconds`) and, with jarn, how many of the requests served have a trace in the store. With --against DIR, a third server in each run
 has the jarn of another tree (an in-place build, `make dev` there): two builds of jarn compared
 side by side, on the same machine at the same time.
 """
@@ -70,6 +71,12 @@ def _rss_mb(pid: int) -> float:
     return 0.0
 
 
+def _cpu_s(pid: int) -> float:
+    """The process's processor time so far (user and system, every thread's), in seconds."""
+    fields = Path(f"/proc/{pid}/stat").read_text().rpartition(")")[2].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
 def _stored(db: Path) -> int:
     if not db.exists():
         return 0
@@ -91,7 +98,10 @@ def one_run(framework: str, with_jarn: bool, seconds: float, connections: int, f
         assert server.stdout is not None
         port = int(server.stdout.readline())
         run_wrk(port, 1, connections)  # warm-up: imports, first requests
+        cpu = _cpu_s(server.pid)
         result = run_wrk(port, seconds, connections)
+        # The server's processor time per request served: what a busy machine moves least.
+        result["cpu_us"] = (_cpu_s(server.pid) - cpu) / max(result["requests"], 1) * 1e6
         result["rss_mb"] = _rss_mb(server.pid)
         # Stopped while still loaded, as a deploy would: the time from SIGTERM to its exit.
         loading = threading.Thread(target=lambda: subprocess.run(
@@ -149,7 +159,8 @@ def main() -> int:
             for mode in modes:
                 cells = []
                 for key, label, fmt in (("rps", "req/s", "{:.0f}"), ("p50_ms", "p50 ms", "{:.2f}"), ("p99_ms", "p99 ms", "{:.1f}"),
-                                        ("rss_mb", "RSS MB", "{:.0f}"), ("stop_s", "stop s", "{:.2f}")):
+                                        ("cpu_us", "server CPU µs/req", "{:.0f}"), ("rss_mb", "RSS MB", "{:.0f}"),
+                                        ("stop_s", "stop s", "{:.2f}")):
                     s = _spread(runs[mode], key)
                     cells.append(f"{label} {fmt.format(s['median'])} ({fmt.format(s['min'])}..{fmt.format(s['max'])})")
                 served = sum(r["requests"] for r in runs[mode])

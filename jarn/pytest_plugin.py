@@ -56,7 +56,7 @@ def pytest_sessionstart(session: Any) -> None:
         one_trace_per_test=True,
         source="pytest",
     )
-    writer.route_saves(profiler.db_path)
+    writer.route_saves(profiler.db_path, profiler=profiler)
     try:
         profiler.start()
     except Exception as exc:

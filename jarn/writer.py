@@ -106,7 +106,7 @@ class TraceWriter:
 
     # Handing over (any thread).
 
-    def submit(self, db_path: str, trace_id: str, trace: Any, *, what: str = "", timeout: float = 60,
+    def submit(self, db_path: str, trace_id: str, trace: Any, what: str = "", timeout: float = 60,
                max_pending_bytes: int | None = None, wait: bool = False) -> bool:
         """Queues a trace (bytes, or the pieces of `take_trace_pieces`) to be saved. False when
         it was dropped (over the cap, counted) instead; with `wait` it waits for room."""
@@ -233,7 +233,7 @@ class TraceWriter:
                     self._cond.notify_all()
 
     def _write(self, batch: list[_Pending]) -> None:
-        from jarn.store.traces import summarised
+        from jarn.store.traces import Summarised, summarised
 
         groups: dict[tuple[str, float], list[_Pending]] = {}
         for item in batch:
@@ -241,7 +241,7 @@ class TraceWriter:
         for (db_path, timeout), items in groups.items():
             ready: list[tuple[_Pending, Any]] = []
             for item in items:
-                if isinstance(item.trace, bytes):
+                if isinstance(item.trace, bytes | Summarised):
                     ready.append((item, item.trace))
                     continue
                 try:
@@ -291,8 +291,7 @@ class TraceWriter:
             return
         with self._cond:
             self.transactions[db_path] += 1
-        for item, _ in ready:
-            self._settled(item, None)
+            self.saved[db_path] += len(ready)
 
     def _settled(self, item: _Pending, failure: BaseException | None) -> None:
         if failure is None:
@@ -323,9 +322,9 @@ def hand_over_request(db_path: str, request: Any, what: str, timeout: float, max
     writer; never raises (a failure is logged, once per kind). False when it was not taken."""
     try:
         pieces = request.take_trace_pieces()
-        writer = get_writer()
+        writer = _writer if _writer is not None else get_writer()
         writer.drain_seconds = drain_seconds
-        return writer.submit(db_path, pieces.trace_id, pieces, what=what, timeout=timeout, max_pending_bytes=max_pending_bytes)
+        return writer.submit(db_path, pieces.trace_id, pieces, what, timeout, max_pending_bytes)
     except BaseException as exc:  # the core's internal error included; an interrupt is the program's
         if isinstance(exc, KeyboardInterrupt | SystemExit):
             raise
@@ -348,24 +347,42 @@ def get_writer() -> TraceWriter:
     """This process's writer (a forked child gets one of its own: its parent's pending traces
     are its parent's to save)."""
     global _writer, _writer_pid
-    if _writer is None or _writer_pid != os.getpid():
-        with _writer_lock:
-            if _writer is None or _writer_pid != os.getpid():
-                _writer, _writer_pid = TraceWriter(), os.getpid()
-    return _writer
+    writer = _writer
+    if writer is not None:
+        return writer  # a forked child has none until it asks (_forget_in_child)
+    with _writer_lock:
+        if _writer is None:
+            _writer, _writer_pid = TraceWriter(), os.getpid()
+        return _writer
+
+
+def _forget_in_child() -> None:
+    global _writer, _writer_lock
+    _writer, _writer_lock = None, threading.Lock()  # the parent's lock may have been held at the fork
+
+
+os.register_at_fork(after_in_child=_forget_in_child)
 
 
 # Saves of the one-trace-per-test profiler handed over, per store, and what runs now for each
 # (the test whose trace comes next), when the test runner says.
 _routes: set[str] = set()
 _running: dict[str, str] = {}
+# The host profiler whose saves are routed, per store: its native profiler says what the store
+# lists of the trace it hands over (`handed_over_summary`), so that the writer need not read it.
+_profilers: dict[str, Any] = {}
 
 
-def route_saves(db_path: str, on: bool = True) -> None:
+def route_saves(db_path: str, on: bool = True, profiler: Any = None) -> None:
     """While on, `jarn.db.save_trace_in_sqlite` of a trace's bytes to `db_path` hands the trace
-    to the writer (waiting for room) instead of saving it on the caller's thread."""
+    to the writer (waiting for room) instead of saving it on the caller's thread. `profiler`: the
+    JarnProfiler whose traces these are."""
     (_routes.add if on else _routes.discard)(str(db_path))
     _running.pop(str(db_path), None)
+    if on and profiler is not None:
+        _profilers[str(db_path)] = profiler
+    else:
+        _profilers.pop(str(db_path), None)
 
 
 def name_next_traces(db_path: str, what: str) -> None:
@@ -381,9 +398,30 @@ def routed(db_path: str, trace_id: str, trace: Any, timeout: float) -> bool:
     writer = get_writer()
     if threading.current_thread() is writer._thread:
         return False
+    known = _summarised(str(db_path), trace)
     what = _running.get(str(db_path))
-    writer.submit(str(db_path), trace_id, trace, what=_label(trace) if what is None else what, timeout=timeout, wait=True)
+    if what is None:
+        what = known.label if known is not None else _label(trace)
+    writer.submit(str(db_path), trace_id, trace if known is None else known, what=what, timeout=timeout, wait=True)
     return True
+
+
+def _summarised(db_path: str, trace: bytes) -> Any:
+    """The trace with what the store lists of it, as its profiler knows it; None when it does not."""
+    from jarn.store.traces import Summarised
+    from jarn.trace.reader import TraceHead
+
+    native = getattr(_profilers.get(db_path), "rust_profiler", None)
+    try:
+        summary = native.handed_over_summary(trace) if native is not None else None
+    except Exception:
+        return None
+    if summary is None:
+        return None
+    command_line, source, record_count, _, first, last, test_id, parent_trace_id = summary
+    head = TraceHead(command_line=command_line, source=source, record_count=record_count, first_time=first, last_time=last,
+                     test_id=test_id)
+    return Summarised(trace, command_line, source, record_count, head.label, head.duration, parent_trace_id)
 
 
 def _label(trace: bytes) -> str:

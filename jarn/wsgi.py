@@ -98,10 +98,12 @@ def profile_call(settings: RequestSettings, method: str, path: str, call: Callab
 
 
 def request_began(settings: RequestSettings, request: Any, method: str, path: str) -> None:
-    """The trace's "request" record; never raises."""
+    """The trace's "request" record; never raises. (The path as its records show it: only a
+    query string has anything to scrub, and a WSGI PATH_INFO never has one, an ASGI path
+    neither, so most paths are taken as they are.)"""
     if settings.records:
         try:
-            request.request_record("request", method, shown_path(settings, path), None, None)
+            request.request_record("request", method, settings.rules.path(path) if "?" in path else path, None, None)
         except BaseException as exc:
             failed(settings, "record the request of", f"{method} {path}", exc)
 
@@ -111,16 +113,10 @@ def request_ended(settings: RequestSettings, request: Any, method: str, path: st
     never raises."""
     if settings.records:
         try:
-            request.request_record("response", method, shown_path(settings, path), status if type(status) is int else None,
-                                   round(time.perf_counter() - started, 9))
+            request.request_record("response", method, settings.rules.path(path) if "?" in path else path,
+                                   status if type(status) is int else None, time.perf_counter() - started)
         except BaseException as exc:
             failed(settings, "record the response of", f"{method} {path}", exc)
-
-
-def shown_path(settings: RequestSettings, path: str) -> str:
-    """The path as its records show it: only a query string has anything to scrub (a WSGI
-    PATH_INFO never has one, an ASGI path neither), so most paths are taken as they are."""
-    return settings.rules.path(path) if "?" in path else path
 
 
 def request_source(method: Any, path: Any) -> str:
@@ -236,8 +232,8 @@ def end_request(settings: RequestSettings, request: Any, source: str) -> None:
     except BaseException as exc:
         failed(settings, "stop profiling", source, exc)
     on_threads.pop(request, None)
-    if current_request.get() is request:
-        current_request.set(None)
+    # The closed request stays in its context (nothing is recorded for it, and a request begun
+    # there takes its place): setting the variable costs as much as a small request's records.
     writer.hand_over_request(settings.db_path, request, source, settings.timeout, settings.max_pending_bytes, settings.drain_seconds)
 
 

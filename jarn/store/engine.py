@@ -138,14 +138,21 @@ class SqliteEngine(Engine):
     def copy(self, table: str, columns: Sequence[str], rows: Iterable[Sequence[Any]], types: Sequence[str] | None = None) -> None:
         # Many rows in each statement: SQLite steps (and lets go of the interpreter lock) once a
         # statement, where executemany would once a row.
+        # Parsing a statement costs about as much as its rows' insertion: each is made once and
+        # then found in the connection's statement cache, its rows in groups of `group` and a
+        # power of two (a few hundred traces: a few statements, none parsed twice).
         rows = rows if isinstance(rows, list) else list(rows)
         width = len(columns)
         group = max(1, self._PARAMETERS // width)
         one = f"({', '.join('?' * width)})"
         head = f"INSERT INTO {table} ({', '.join(columns)}) VALUES "
-        for start in range(0, len(rows), group):
-            part = rows[start : start + group]
-            self.conn.execute(head + ", ".join([one] * len(part)), [value for row in part for value in row])
+        start = 0
+        while start < len(rows):
+            left = len(rows) - start
+            size = group if left >= group else 1 << (left.bit_length() - 1)
+            part = rows[start : start + size]
+            self.conn.execute(head + ", ".join([one] * size), [value for row in part for value in row])
+            start += size
 
     def new_row_ids(self, n: int) -> list[int] | None:
         # AUTOINCREMENT: past every id the table has ever had (the write lock is held).

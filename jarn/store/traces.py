@@ -33,16 +33,18 @@ class TracePieces(Protocol):
     def __iter__(self) -> Iterator[bytes]: ...
 
 
-@dataclass(frozen=True, slots=True)
 class Summarised:
-    """A trace's bytes with what listing needs, known beforehand: stored without reading it."""
+    """A trace's bytes with what listing needs, known beforehand: stored without reading it.
+    (A plain class: a server's writer makes one per request, and a frozen dataclass's
+    __init__ costs several times as much.)"""
 
-    data: bytes
-    command_line: list[str]
-    source: str
-    record_count: int
-    label: str
-    duration: float | None
+    __slots__ = ("data", "command_line", "source", "record_count", "label", "duration", "parent_trace_id")
+
+    def __init__(self, data: bytes, command_line: list[str], source: str, record_count: int, label: str,
+                 duration: float | None, parent_trace_id: str = "") -> None:
+        self.data, self.command_line, self.source, self.record_count, self.label, self.duration = (
+            data, command_line, source, record_count, label, duration)
+        self.parent_trace_id = parent_trace_id
 
     def __len__(self) -> int:
         return len(self.data)
@@ -214,11 +216,11 @@ class Store:
         them all, and their chunks compressed in one go."""
         now = time.time()
         self.engine.copy("traces", ("row_id", "trace_id", "created_at", "size", "command_line", "source", "record_count", "label",
-                                    "duration", "host", "username"),
+                                    "duration", "host", "username", "parent_trace_id"),
                          [(row_id, trace_id, now, len(t.data), _json_list(t.command_line), t.source, t.record_count, t.label,
-                           t.duration, host, user) for row_id, (trace_id, t) in zip(ids, traces, strict=True)],
+                           t.duration, host, user, t.parent_trace_id) for row_id, (trace_id, t) in zip(ids, traces, strict=True)],
                          ("bigint", "text", "double precision", "bigint", "text", "text", "bigint", "text", "double precision",
-                          "text", "text"))
+                          "text", "text", "text"))
         packed = codec.compress_many([t.data for _, t in traces])
         self.engine.copy("trace_chunks", ("row_id", "seq", "start", "size", "codec", "data"),
                          [(row_id, 0, 0, len(t.data), kind, data) for row_id, (_, t), (kind, data) in zip(ids, traces, packed, strict=True)],
@@ -228,10 +230,10 @@ class Store:
         e = self.engine
         if isinstance(trace, Summarised):
             found = e.execute(
-                "INSERT INTO traces (trace_id, created_at, size, command_line, source, record_count, label, duration, host, username)"
-                " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?) RETURNING row_id",
+                "INSERT INTO traces (trace_id, created_at, size, command_line, source, record_count, label, duration, host, username,"
+                " parent_trace_id) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) RETURNING row_id",
                 (trace_id, time.time(), len(trace.data), _json_list(trace.command_line), trace.source, trace.record_count,
-                 trace.label, trace.duration, host, user)).fetchone()
+                 trace.label, trace.duration, host, user, trace.parent_trace_id)).fetchone()
             row_id = int(found[0])
             ChunkWriter(e, row_id, chunks).write_whole(trace.data)
             return row_id

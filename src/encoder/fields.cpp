@@ -1,5 +1,6 @@
 #include "fields.hpp"
 
+#include <array>
 #include <utility>
 
 #include "../utils/cpython_compat.hpp"
@@ -69,36 +70,37 @@ void add_django_fields(PyObject* v, const TypeEntry& type, Fields& out) {
 
 // The request's method and path as its attributes hold them, or (Starlette's) as the items of its
 // `scope` dict; one that is absent (a websocket has no method) is left out. Only keys that are
-// exact str are compared, so no key's own __eq__ runs.
+// exact str are compared, so no key's own __eq__ runs; the values are borrowed until `out` holds
+// them, nothing running meanwhile.
 void add_request_fields(PyObject* v, const TypeEntry& type, Fields& out) {
     static PyObject* const scope_name = interned("scope");
-    Fields own;
-    own.limit = std::size_t(-1);
-    add_attributes(v, own);
+    constexpr std::size_t kMost = 4;
+    const std::size_t wanted = type.names.size() < kMost ? type.names.size() : kMost;
+    std::array<PyObject*, kMost> found{};
+    const auto match = [&](PyObject* name, PyObject* value) {
+        for (std::size_t i = 0; i < wanted; ++i) {
+            if (found[i] == nullptr && same_name(name, type.names[i].get())) found[i] = value;
+        }
+    };
     PyObject* scope = nullptr;
-    if (type.fields_in_scope) {
-        for (std::size_t i = 0; i < own.size() && scope == nullptr; ++i) {
-            if (same_name(own[i].name.get(), scope_name) && own[i].value && PyDict_CheckExact(own[i].value.get())) {
-                scope = own[i].value.get();
-            }
+    compat::InstanceAttributes attributes(v);
+    PyObject* name;
+    PyObject* value;
+    while (attributes.next(name, value)) {
+        if (!type.fields_in_scope) {
+            match(name, value);
+        } else if (scope == nullptr && same_name(name, scope_name) && PyDict_CheckExact(value)) {
+            scope = value;
         }
-        if (scope == nullptr) return;
     }
-    for (const Owned& wanted : type.names) {
-        PyObject* value = nullptr;
-        if (scope != nullptr) {
-            Py_ssize_t pos = 0;
-            PyObject* key;
-            PyObject* item;
-            while (value == nullptr && PyDict_Next(scope, &pos, &key, &item)) {
-                if (PyUnicode_CheckExact(key) && same_name(key, wanted.get())) value = item;
-            }
-        } else {
-            for (std::size_t i = 0; i < own.size() && value == nullptr; ++i) {
-                if (same_name(own[i].name.get(), wanted.get())) value = own[i].value.get();
-            }
+    if (scope != nullptr) {
+        Py_ssize_t pos = 0;
+        while (PyDict_Next(scope, &pos, &name, &value)) {
+            if (PyUnicode_CheckExact(name)) match(name, value);
         }
-        if (value != nullptr) out.add(wanted.get(), value);
+    }
+    for (std::size_t i = 0; i < wanted; ++i) {
+        if (found[i] != nullptr) out.add(type.names[i].get(), found[i]);
     }
 }
 

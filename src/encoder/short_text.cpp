@@ -234,9 +234,117 @@ constexpr auto kQuoting = [] {
     return t;
 }();
 
+namespace {
+
+constexpr char kHex[] = "0123456789abcdef";
+
+// The code point that valid UTF-8 starts with at `p`, and how many bytes it takes; 0 for bytes
+// that are not valid UTF-8 (overlong forms and encoded surrogates included).
+std::size_t decode_utf8(const unsigned char* p, const unsigned char* end, Py_UCS4& ch) {
+    const std::size_t left = std::size_t(end - p);
+    const unsigned char b0 = p[0];
+    const auto tail = [&](std::size_t i) { return i < left && (p[i] & 0xc0) == 0x80; };
+    if (b0 < 0x80) {
+        ch = b0;
+        return 1;
+    }
+    if (b0 >= 0xc2 && b0 <= 0xdf && tail(1)) {
+        ch = Py_UCS4(b0 & 0x1f) << 6 | (p[1] & 0x3f);
+        return 2;
+    }
+    if (b0 >= 0xe0 && b0 <= 0xef && tail(1) && tail(2)) {
+        ch = Py_UCS4(b0 & 0x0f) << 12 | Py_UCS4(p[1] & 0x3f) << 6 | (p[2] & 0x3f);
+        return ch >= 0x800 && !(ch >= 0xd800 && ch <= 0xdfff) ? 3 : 0;
+    }
+    if (b0 >= 0xf0 && b0 <= 0xf4 && tail(1) && tail(2) && tail(3)) {
+        ch = Py_UCS4(b0 & 0x07) << 18 | Py_UCS4(p[1] & 0x3f) << 12 | Py_UCS4(p[2] & 0x3f) << 6 | (p[3] & 0x3f);
+        return ch >= 0x10000 && ch <= 0x10ffff ? 4 : 0;
+    }
+    return 0;
+}
+
+std::size_t encode_utf8(Py_UCS4 ch, char* out) {
+    if (ch < 0x80) {
+        out[0] = char(ch);
+        return 1;
+    }
+    if (ch < 0x800) {
+        out[0] = char(0xc0 | (ch >> 6));
+        out[1] = char(0x80 | (ch & 0x3f));
+        return 2;
+    }
+    if (ch < 0x10000) {
+        out[0] = char(0xe0 | (ch >> 12));
+        out[1] = char(0x80 | ((ch >> 6) & 0x3f));
+        out[2] = char(0x80 | (ch & 0x3f));
+        return 3;
+    }
+    out[0] = char(0xf0 | (ch >> 18));
+    out[1] = char(0x80 | ((ch >> 12) & 0x3f));
+    out[2] = char(0x80 | ((ch >> 6) & 0x3f));
+    out[3] = char(0x80 | (ch & 0x3f));
+    return 4;
+}
+
+// What repr() writes for one code point of a str quoted with `quote`: its escape, or the
+// character itself when repr keeps it. Into `out` (10 bytes); returns the bytes written, with
+// `width` the characters they are (a kept character is one, whatever its UTF-8 length).
+std::size_t repr_of(Py_UCS4 ch, char quote, char* out, std::size_t& width) {
+    std::size_t n;
+    if (ch < 0x80) {
+        out[0] = '\\';
+        if (ch == Py_UCS4(static_cast<unsigned char>(quote)) || ch == '\\') {
+            out[1] = char(ch);
+            n = 2;
+        } else if (ch == '\t' || ch == '\n' || ch == '\r') {
+            out[1] = ch == '\t' ? 't' : ch == '\n' ? 'n' : 'r';
+            n = 2;
+        } else if (ch < ' ' || ch == 0x7f) {
+            out[1] = 'x';
+            out[2] = kHex[ch >> 4];
+            out[3] = kHex[ch & 0xf];
+            n = 4;
+        } else {
+            out[0] = char(ch);
+            n = 1;
+        }
+        width = n;
+        return n;
+    }
+    if (Py_UNICODE_ISPRINTABLE(ch)) {
+        width = 1;
+        return encode_utf8(ch, out);
+    }
+    const int digits = ch <= 0xff ? 2 : ch <= 0xffff ? 4 : 8;
+    out[0] = '\\';
+    out[1] = digits == 2 ? 'x' : digits == 4 ? 'u' : 'U';
+    for (int i = 0; i < digits; ++i) out[2 + i] = kHex[(ch >> (4 * (digits - 1 - i))) & 0xf];
+    width = std::size_t(2 + digits);
+    return width;
+}
+
+// Whether the text holds a single quote, and whether it holds both kinds (blocks of it at a
+// time, which the compiler reads many characters at once).
+template <typename Char>
+void find_quotes(const Char* text, Py_ssize_t length, bool& single, bool& both) {
+    bool s = false;
+    bool d = false;
+    for (Py_ssize_t at = 0; at < length && !(s && d); at += 256) {
+        const Py_ssize_t end = std::min(length, at + 256);
+        for (Py_ssize_t i = at; i < end; ++i) {
+            s |= text[i] == Char('\'');
+            d |= text[i] == Char('"');
+        }
+    }
+    single = s;
+    both = s && d;
+}
+
+}  // namespace
+
 void TextWriter::text_of_str(std::string_view text) {
-    // Quoted as repr() quotes: '...' unless the text holds ' and no ", escapes written by
-    // repr itself when the text holds anything but printable ASCII.
+    // Quoted as repr() quotes: '...' unless the text holds ' and no ", the characters repr
+    // escapes written as it writes them.
     unsigned seen = 0;
     for (unsigned char c : text) seen |= kQuoting[c];
     if (seen < 3) {
@@ -253,6 +361,8 @@ void TextWriter::text_of_str(std::string_view text) {
         put(quote);
         return;
     }
+    if (escaped(text, (seen & 3) == 1 ? '"' : '\'')) return;
+    // Not UTF-8 that a str gives: read as repr reads what the bytes decode to.
     Owned s = Owned::steal(PyUnicode_DecodeUTF8(text.data(), Py_ssize_t(text.size()), "surrogatepass"));
     Owned r = s ? Owned::steal(PyUnicode_Type.tp_repr(s.get())) : Owned();
     const std::string_view quoted = r ? utf8_view(r.get()) : std::string_view();
@@ -264,15 +374,123 @@ void TextWriter::text_of_str(std::string_view text) {
     put(quoted);
 }
 
+bool TextWriter::escaped(std::string_view text, char quote) {
+    char* const at = at_;
+    char* const end = end_;
+    const bool was_cut = cut_;
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const auto* const stop = p + text.size();
+    put(quote);
+    char piece[10];
+    while (p < stop) {
+        const unsigned char* run = p;
+        while (p < stop && kQuoting[*p] == 0) ++p;  // printable ASCII but quotes: as it is
+        if (p > run) put(std::string_view(reinterpret_cast<const char*>(run), std::size_t(p - run)));
+        if (p == stop) break;
+        Py_UCS4 ch;
+        const std::size_t n = decode_utf8(p, stop, ch);
+        if (n == 0) {
+            at_ = at;
+            end_ = end;
+            cut_ = was_cut;
+            return false;
+        }
+        if (!cut_) {
+            std::size_t width;
+            const std::size_t written = repr_of(ch, quote, piece, width);
+            put_escape(piece, written);
+        }
+        p += n;
+    }
+    put(quote);
+    return true;
+}
+
+void TextWriter::quoted_prefix(PyObject* s, std::size_t code_points) {
+    const int kind = PyUnicode_KIND(s);
+    const void* data = PyUnicode_DATA(s);
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(s);
+    // The quote is chosen from the whole str, as repr does, however little of it is shown.
+    bool has_single = false;
+    bool has_double = false;
+    if (kind == PyUnicode_1BYTE_KIND) {
+        has_single = std::memchr(data, '\'', std::size_t(length)) != nullptr;
+        has_double = has_single && std::memchr(data, '"', std::size_t(length)) != nullptr;
+    } else if (kind == PyUnicode_2BYTE_KIND) {
+        find_quotes(static_cast<const Py_UCS2*>(data), length, has_single, has_double);
+    } else {
+        find_quotes(static_cast<const Py_UCS4*>(data), length, has_single, has_double);
+    }
+    const char quote = has_single && !has_double ? '"' : '\'';
+    std::size_t left = code_points;
+    if (left == 0) return;
+    put(quote);
+    --left;
+    char piece[10];
+    for (Py_ssize_t i = 0; i < length && left > 0 && !cut_; ++i) {
+        std::size_t width;
+        const std::size_t written = repr_of(PyUnicode_READ(kind, data, i), quote, piece, width);
+        if (width > left) {  // only an escape is wider than one character: cut inside it
+            put_escape(piece, left);
+            return;
+        }
+        put_escape(piece, written);
+        left -= width;
+    }
+    if (left > 0) put(quote);
+}
+
+bool TextWriter::pattern(PyObject* v) {
+    static PyObject* const pattern_key = interned("pattern");
+    static PyObject* const flags_key = interned("flags");
+    // The flags as sre's own constants, in the order its repr names them.
+    static constexpr struct {
+        const char* name;
+        long value;
+    } kFlags[] = {{"re.IGNORECASE", 2}, {"re.LOCALE", 4},  {"re.MULTILINE", 8}, {"re.DOTALL", 16},
+                  {"re.UNICODE", 32},   {"re.VERBOSE", 64}, {"re.DEBUG", 128},   {"re.ASCII", 256}};
+    constexpr long locale = 4, unicode = 32, ascii = 256;
+    // Members of the C type, which cannot be subclassed: reading them runs no Python code.
+    Owned source = Owned::steal(PyObject_GetAttr(v, pattern_key));
+    Owned flags_value = source && PyUnicode_Check(source.get()) ? Owned::steal(PyObject_GetAttr(v, flags_key)) : Owned();
+    if (!flags_value || !PyLong_Check(flags_value.get())) {
+        PyErr_Clear();
+        return false;
+    }
+    long flags = PyLong_AsLong(flags_value.get());
+    if (flags == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    if ((flags & (locale | unicode | ascii)) == unicode) flags &= ~unicode;  // what a str pattern is anyway
+    put("re.compile(");
+    quoted_prefix(source.get(), 200);  // the repr shows at most 200 characters of the pattern's
+    const char* sep = ", ";
+    for (const auto& flag : kFlags) {
+        if ((flags & flag.value) == 0) continue;
+        put(sep);
+        put(std::string_view(flag.name));
+        sep = "|";
+        flags &= ~flag.value;
+    }
+    if (flags != 0) {
+        put(sep);
+        put("0x");
+        char buf[16];
+        const auto r = std::to_chars(buf, buf + sizeof buf, static_cast<unsigned>(flags), 16);
+        put(std::string_view(buf, std::size_t(r.ptr - buf)));
+    }
+    put(')');
+    return true;
+}
+
 void TextWriter::str(PyObject* s) {
     Py_ssize_t size;
     const char* data = utf8_and_size(s, size);
     if (data == nullptr) {
         // Lone surrogates: repr shows them escaped.
         PyErr_Clear();
-        Owned r = Owned::steal(PyUnicode_Type.tp_repr(s));
-        put(r ? utf8_view(r.get()) : std::string_view("'?'"));
-        PyErr_Clear();
+        quoted_prefix(s, std::size_t(-1));
         return;
     }
     std::string_view text(data, std::size_t(size));
@@ -673,6 +891,9 @@ bool TextWriter::known_text(PyObject* v, const TypeEntry& type, int depth) {
             return true;
         }
         case ObjectKind::c_repr:
+            if (type.repr_base && std::strcmp(reinterpret_cast<PyTypeObject*>(type.repr_base.get())->tp_name, "re.Pattern") == 0 && pattern(v)) {
+                return true;
+            }
             if (!type.repr_base || !c_repr(v, reinterpret_cast<PyTypeObject*>(type.repr_base.get())->tp_repr)) address(v, type);
             return true;
         case ObjectKind::function: {

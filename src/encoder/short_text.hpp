@@ -64,6 +64,9 @@ public:
     }
     // A str's text as repr() quotes it.
     void text_of_str(std::string_view text);
+    // "re.compile('...')" as a compiled pattern's repr reads; false when it is not one this
+    // reads (a pattern of bytes).
+    bool pattern(PyObject* v);
     void integer(PyObject* v);
     void integer(long long v);
     void floating(double v);
@@ -71,6 +74,16 @@ public:
 private:
     void cut(std::string_view s);
     void str(PyObject* s);
+    bool escaped(std::string_view text, char quote);
+    void put_escape(const char* piece, std::size_t n) {  // a few bytes: no call to memcpy
+        if (n <= std::size_t(end_ - at_)) {
+            for (std::size_t i = 0; i < n; ++i) at_[i] = piece[i];
+            at_ += n;
+        } else {
+            cut(std::string_view(piece, n));
+        }
+    }
+    void quoted_prefix(PyObject* s, std::size_t code_points);
     bool c_repr(PyObject* v, reprfunc repr);
     bool sequence(PyObject* v, char open, char close, int depth);
     bool mapping(PyObject* v, int depth);

@@ -28,6 +28,13 @@ ThreadState& ProfilerState::thread_state_slow(PyThreadState* tstate) {
     if (threads.size() >= 2 * threads_after_sweep + 8) forget_ended_threads(tstate);
     std::unique_ptr<ThreadState>& slot = threads[tstate->id];
     slot = std::make_unique<ThreadState>();
+    if (identities_home != nullptr) {
+        const auto spare = identities_home->spare_identities.find(tstate->id);
+        if (spare != identities_home->spare_identities.end()) {
+            slot->identity = std::move(spare->second);
+            identities_home->spare_identities.erase(spare);
+        }
+    }
     last_thread_id = tstate->id;
     last_thread = slot.get();
     return *slot;
@@ -248,6 +255,11 @@ PyObject* method_save_request_in_db(PyObject* self, PyObject*) {
     Py_RETURN_NONE;
 }
 
+PyObject* method_handed_over_summary(PyObject* self, PyObject* trace) {
+    if (!is_profiler(self)) return raise_conversion_error(self, "JarnProfiler");
+    return handed_over_summary(as_profiler(self), trace);
+}
+
 PyObject* method_take_trace_pieces(PyObject* self, PyObject*) {
     if (!is_profiler(self)) return raise_conversion_error(self, "JarnProfiler");
     adopt_after_fork(as_profiler(self));
@@ -351,6 +363,13 @@ PyMethodDef methods[] = {
      "The trace `build_trace` would give, as a TracePieces iterable of bytes pieces, so that it can "
      "be stored without a second copy in memory. Its records leave the buffers: `commit()` once "
      "stored, `restore()` otherwise."},
+    {"handed_over_summary", method_handed_over_summary, METH_O,
+     "handed_over_summary($self, trace, /)\n--\n\n"
+     "While `jarn.db.save_trace_in_sqlite` is given this profiler's trace (at a test's end, or by "
+     "`save_request_in_db`), called with those bytes: "
+     "(command_line, source, record_count, other_threads_record_count, first, last, test_id, "
+     "parent_trace_id), what the store would read of them, so that it need not read them; None for "
+     "any other object or at any other time."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -16,9 +16,27 @@ namespace {
 
 ProfilerObject* as_profiler(PyObject* self) { return reinterpret_cast<ProfilerObject*>(self); }
 
+// More spare identities than this are of threads that have mostly ended (a server that starts a
+// thread per request): they are let go of.
+constexpr std::size_t kSpareIdentities = 256;
+
+// The request's thread identities go back to its origin, for the next request on each thread.
+void give_back_identities(ProfilerState& state) {
+    ProfilerState* home = state.identities_home;
+    if (home == nullptr) return;
+    state.identities_home = nullptr;
+    if (home->spare_identities.size() >= kSpareIdentities) home->spare_identities.clear();
+    for (auto& [thread_id, thread] : state.threads) {
+        if (thread == nullptr || !thread->identity.reusable) continue;
+        home->spare_identities[thread_id] = std::move(thread->identity);
+        thread->identity = ThreadIdentityCache();  // looked up again, should this thread need it
+    }
+}
+
 void close_request(ProfilerObject* request) {
     if (!request->request_open) return;
     request->request_open = false;
+    if (request->state != nullptr) give_back_identities(*request->state);
     if (request->origin != nullptr) --as_profiler(request->origin)->open_requests;
 }
 
@@ -54,6 +72,8 @@ PyObject* method_begin_request(PyObject* self, PyObject* const* args, Py_ssize_t
     p->fork_generation = fork_generation_now();
     if (p->fork_generation != from.fork_generation && !get_main_thread_id(p->main_thread_id)) return nullptr;
     p->shared_plugins = &origin->state->plugin_map();
+    // A forked child's threads are not those its origin's identities were looked up on.
+    if (p->fork_generation == from.fork_generation) p->identities_home = origin->state;
     // The profile hook says nothing of the exception a frame is left by: the exception tool
     // does, for every request of the origin that is profiled that way, from the first on.
     if (install && !origin->holds_exception_tool) {
@@ -111,6 +131,7 @@ PyObject* method_request_record(PyObject* self, PyObject* const* args, Py_ssize_
     const int has_site = user_code_call_site(ts.call_frames, frame, id, site);
     // The layout of a plugin record (record_layout.hpp), with the web plugin's own entries.
     msgpack::Buffer b;
+    b.reserve(160 + method.size() + path.size());  // grown once, not at each entry
     msgpack::write_map_header(b, response ? 10 : 8);
     msgpack::write_str_pair(b, "frame_id", view(id));
     msgpack::write_f64_pair(b, *now);

@@ -29,6 +29,8 @@
 
 namespace jarn {
 
+struct HandedOver;  // trace.cpp
+
 // What one trace keeps and what it dropped once its records reached the memory limit.
 struct TraceLimit {
     std::uint64_t kept_bytes = 0;
@@ -145,6 +147,12 @@ struct ProfilerState : ProfilerSettings {
 
     // Per-thread call state keyed by the interpreter's thread state id, which is never reused.
     std::unordered_map<std::uint64_t, std::unique_ptr<ThreadState>> threads;
+    // An origin's: the thread identities its closed requests looked up, by thread state id, for
+    // the thread's next request (looking one up calls into threading; one handed on is only
+    // checked, as at every event). A request's: its origin's state, where its identities go back
+    // when it closes (see requests.cpp); null for every other profiler.
+    std::unordered_map<std::uint64_t, ThreadIdentityCache> spare_identities;
+    ProfilerState* identities_home = nullptr;
     std::size_t threads_after_sweep = 0;
     // The entry found last: consecutive events mostly come from the same thread.
     std::uint64_t last_thread_id = 0;
@@ -152,6 +160,10 @@ struct ProfilerState : ProfilerSettings {
 
     // The process this state belongs to; a forked child starts its own trace (see adopt_after_fork).
     std::uint64_t fork_generation = 0;
+
+    // While the host stores a test's trace (save_in_db): the bytes it was given, and what they
+    // were made of, for `handed_over_summary`.
+    const HandedOver* handed_over = nullptr;
 
     ThreadState& thread_state() { return thread_state(PyThreadState_Get()); }
     // `tstate` is the running thread's. Its id is unique for the life of the process, unlike the

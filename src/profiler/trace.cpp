@@ -6,6 +6,8 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <string>
+#include <utility>
 
 #include "../index/read.hpp"
 
@@ -55,6 +57,17 @@ struct TakenRecords {
     TraceLimit limit;
     RecordList closing;  // the "truncated" record, when records were dropped
 };
+
+}  // namespace
+
+struct HandedOver {
+    PyObject* trace;  // borrowed, for the length of the host's call
+    const TakenRecords* taken;
+    const TraceMetadata* meta;
+    std::string_view source;
+};
+
+namespace {
 
 msgpack::Buffer truncated_record(const TraceLimit& limit, std::uint64_t limit_bytes) {
     msgpack::Buffer b;
@@ -196,9 +209,8 @@ void begin_next_trace(ProfilerObject* self, const TakenRecords& taken) {
     if (taken.limit.places_switched_off) resume_after_limit(reinterpret_cast<PyObject*>(self));
 }
 
-PyObject* build_taking(ProfilerObject* self, TakenRecords& taken) {
+PyObject* build_taking(ProfilerObject* self, TakenRecords& taken, TraceMetadata& meta) {
     ProfilerState& p = *self->state;
-    TraceMetadata meta;
     // Host lookups first: when one fails, nothing has left the buffers yet.
     if (!read_metadata(meta)) return nullptr;
     taken = take_records(p);
@@ -216,7 +228,8 @@ PyObject* build_taking(ProfilerObject* self, TakenRecords& taken) {
 
 PyObject* build_trace_inner(ProfilerObject* self) {
     TakenRecords taken;
-    PyObject* trace = build_taking(self, taken);
+    TraceMetadata meta;
+    PyObject* trace = build_taking(self, taken, meta);
     if (trace != nullptr) begin_next_trace(self, taken);
     return trace;
 }
@@ -232,7 +245,8 @@ bool save_in_db(ProfilerObject* self) {
         return raise_internal_error("called `Result::unwrap()` on an `Err` value"), false;
     }
     TakenRecords taken;
-    Owned trace = Owned::steal(build_taking(self, taken));
+    TraceMetadata meta;
+    Owned trace = Owned::steal(build_taking(self, taken, meta));
     if (!trace) return false;
     begin_next_trace(self, taken);
     if (PyDict_SetItem(kwargs.get(), names.msgpack, trace.get()) < 0) {
@@ -245,7 +259,13 @@ bool save_in_db(ProfilerObject* self) {
     if (db_path && trace_id) args = Owned::steal(PyTuple_Pack(2, db_path.get(), trace_id.get()));
     Owned db = args ? Owned::steal(import_module(names.mod_jarn_db)) : Owned();
     Owned save = db ? Owned::steal(PyObject_GetAttr(db.get(), names.save_trace_in_sqlite)) : Owned();
-    Owned result = save ? Owned::steal(PyObject_Call(save.get(), args.get(), kwargs.get())) : Owned();
+    Owned result;
+    if (save) {
+        const HandedOver handed{trace.get(), &taken, &meta, p.source};
+        const HandedOver* outer = std::exchange(p.handed_over, &handed);
+        result = Owned::steal(PyObject_Call(save.get(), args.get(), kwargs.get()));
+        p.handed_over = outer;
+    }
     if (!result) {
         restore_records(p, std::move(taken));
         return false;
@@ -518,6 +538,142 @@ PyObject* take_trace_pieces(ProfilerObject* self) {
     as_pieces(object.get())->parts = parts.release();
     as_pieces(object.get())->profiler = Owned::borrow(reinterpret_cast<PyObject*>(self)).release();
     return object.release();
+}
+
+}  // namespace jarn
+
+namespace jarn {
+namespace {
+
+// What the store's scan of a trace's lists reads (jarn/trace/reader.py's `_Scan`), found in the
+// records themselves: each list's first and last records are decoded, and while a test is
+// looked for every record until one starts it; the earliest and latest timestamps of those
+// decoded, the first test's id, the parent trace of a list that begins with a "process" record.
+struct ListScan {
+    bool looking;  // the trace holds a "start_test" text, and no test has been found yet
+    std::string test_id;
+    std::string parent_trace_id;
+    double first = std::numeric_limits<double>::quiet_NaN();
+    double last = std::numeric_limits<double>::quiet_NaN();
+
+    void record(index::Cursor c, bool first_of_list) {
+        std::uint32_t entries;
+        if (c.map_header(entries) != index::Need::ok) return;
+        std::string_view type;
+        std::string_view test;
+        std::string_view parent;
+        double at = 0;
+        bool timed = false;
+        // A text entry reads as "" when its value is not a str, as the reader's text() does.
+        const auto text = [&c](std::string_view& out) {
+            out = {};
+            return c.is_str() ? c.str(out) == index::Need::ok : c.skip() == index::Need::ok;
+        };
+        for (std::uint32_t i = 0; i < entries; ++i) {
+            std::string_view key;
+            if (!c.is_str()) {
+                if (c.skip() != index::Need::ok || c.skip() != index::Need::ok) return;
+                continue;
+            }
+            if (c.str(key) != index::Need::ok) return;
+            bool ok;
+            if (key == "type") {
+                ok = text(type);
+            } else if (key == "test_id") {
+                ok = text(test);
+            } else if (key == "parent_trace_id") {
+                ok = text(parent);
+            } else if (key == "timestamp") {
+                ok = c.number(at, timed) == index::Need::ok;
+            } else {
+                ok = c.skip() == index::Need::ok;
+            }
+            if (!ok) return;
+        }
+        if (looking && type == "start_test") {
+            test_id.assign(test);
+            looking = test_id.empty();
+        } else if (first_of_list && type == "process" && parent_trace_id.empty()) {
+            parent_trace_id.assign(parent);
+        }
+        if (timed) {
+            first = std::isnan(first) ? at : std::min(first, at);
+            last = std::isnan(last) ? at : std::max(last, at);
+        }
+    }
+
+    // One list of the trace, whose records are those of `lists` in turn.
+    void list(std::initializer_list<const RecordList*> lists) {
+        std::size_t n = 0;
+        for (const RecordList* records : lists) n += records->count();
+        if (n == 0) return;
+        std::size_t i = 0;
+        std::string_view last_chunk;
+        for (const RecordList* records : lists) {
+            for (std::size_t k = 0; k < records->chunk_count(); ++k) {
+                const std::string_view chunk = records->chunk(k);
+                if (chunk.empty()) continue;
+                last_chunk = chunk;
+                if (i != 0 && !looking) continue;
+                const auto* begin = reinterpret_cast<const std::uint8_t*>(chunk.data());
+                index::Cursor walk(begin, begin + chunk.size());
+                while (walk.left() != 0 && (i == 0 || looking || i == n - 1)) {
+                    record(index::Cursor(walk.at(), begin + chunk.size()), i == 0);
+                    if (walk.skip() != index::Need::ok) return;
+                    ++i;
+                }
+            }
+        }
+        if (i >= n || last_chunk.empty()) return;
+        // The last record, which no walk reached: it begins in the last chunk that has any.
+        const auto* begin = reinterpret_cast<const std::uint8_t*>(last_chunk.data());
+        index::Cursor walk(begin, begin + last_chunk.size());
+        const std::uint8_t* at = walk.at();
+        while (walk.left() != 0) {
+            at = walk.at();
+            if (walk.skip() != index::Need::ok) return;
+        }
+        record(index::Cursor(at, begin + last_chunk.size()), n == 1);
+    }
+};
+
+PyObject* text_or_none(std::string_view s) {
+    return PyUnicode_DecodeUTF8(s.data(), Py_ssize_t(s.size()), "surrogateescape");
+}
+
+}  // namespace
+
+PyObject* handed_over_summary(ProfilerObject* self, PyObject* trace) {
+    const HandedOver* handed = self->state->handed_over;
+    if (handed == nullptr || handed->trace != trace) Py_RETURN_NONE;
+    const TakenRecords& taken = *handed->taken;
+    static constexpr char kStartTest[] = "\xaastart_test";
+    const std::string_view bytes(PyBytes_AS_STRING(trace), std::size_t(PyBytes_GET_SIZE(trace)));
+    ListScan scan{bytes.find(std::string_view(kStartTest, sizeof kStartTest - 1)) != std::string_view::npos, {}, {}};
+    std::size_t others = 0;
+    for (const auto& [thread_id, records] : taken.threads) {  // in the trace's order: other threads first
+        scan.list({&records});
+        others += records.count();
+    }
+    scan.list({&taken.main, &taken.closing});
+    const std::size_t all = others + taken.main.count() + taken.closing.count();
+    Owned argv = Owned::steal(PyList_New(Py_ssize_t(handed->meta->argv.size())));
+    if (!argv) return nullptr;
+    for (std::size_t i = 0; i < handed->meta->argv.size(); ++i) {
+        PyObject* text = text_or_none(handed->meta->argv[i]);
+        if (text == nullptr) return nullptr;
+        PyList_SET_ITEM(argv.get(), Py_ssize_t(i), text);
+    }
+    Owned source = Owned::steal(text_or_none(handed->source));
+    Owned test_id = Owned::steal(text_or_none(scan.test_id));
+    Owned parent = Owned::steal(text_or_none(scan.parent_trace_id));
+    if (!source || !test_id || !parent) return nullptr;
+    const auto time = [](double at) { return std::isnan(at) ? Py_NewRef(Py_None) : PyFloat_FromDouble(at); };
+    Owned first = Owned::steal(time(scan.first));
+    Owned last = Owned::steal(time(scan.last));
+    if (!first || !last) return nullptr;
+    return Py_BuildValue("(OOnnOOOO)", argv.get(), source.get(), Py_ssize_t(all), Py_ssize_t(others), first.get(), last.get(),
+                         test_id.get(), parent.get());
 }
 
 }  // namespace jarn

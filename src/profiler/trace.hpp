@@ -15,6 +15,11 @@ PyObject* build_trace_inner(ProfilerObject* self);
 // records go back in front of the buffers, so a later save still holds them.
 bool save_in_db(ProfilerObject* self);
 
+// What the store lists of the trace whose bytes the host is being given by save_in_db right now:
+// (command line, source, record count, records of other threads, first, last, test id, parent
+// trace id), as the store's scan of those bytes would find them; None for any other object.
+PyObject* handed_over_summary(ProfilerObject* self, PyObject* trace);
+
 // The same trace as build_trace_inner, handed out piece by piece so that storing it never needs
 // a second copy of it: a new TracePieces object, an iterable of bytes objects whose concatenation
 // is the trace. The records leave the buffers now; `commit()` frees them once they are stored,

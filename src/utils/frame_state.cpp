@@ -130,12 +130,13 @@ bool look_up_current_thread(ThreadIdentityCache& cache, const ThreadIdentity*& o
         if (!thread) return false;
     }
     if (cache.reusable && function.get() == cache.current_thread_function.get() && thread.get() == cache.thread) {
-        if (!thread) {
-            out = &cache.identity;
-            return true;
-        }
-        Owned name_attribute = Owned::steal(PyObject_GetAttr(thread.get(), names._name));
-        if (name_attribute && name_attribute.get() == cache.name_attribute.get()) {
+        Owned name_attribute = thread ? Owned::steal(PyObject_GetAttr(thread.get(), names._name)) : Owned();
+        if (!thread || (name_attribute && name_attribute.get() == cache.name_attribute.get())) {
+            // Still this thread's identity, after a change to one of the watched dicts (or in a
+            // request's profiler, handed on from the thread's last request): watched again, so
+            // that the next events find it without a lookup.
+            cache.generation = watch_identity(threading.get(), thread.get(), cache.name_dict);
+            if (cache.generation == 0) cache.name_dict = Owned();
             out = &cache.identity;
             return true;
         }

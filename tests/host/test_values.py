@@ -66,6 +66,9 @@ STANDARD = [  # the text of each is its repr, made without calling it
     re.compile(r"a+b", re.I | re.M), range(2, 10, 3), complex(1.5, -2), 1e16, -0.0, float("inf"), 12345.678,
     Point(1, "two"), Frozen(3), KeyError("k"), ValueError(), OSError(2, "No such file"),
     {"k": [1, (2,), {3}, frozenset(), None, True]}, "it's", 'say "hi"', "tab\tand é",
+    # Escaped as repr escapes; a pattern's repr shows 200 characters of it, quoted as the whole.
+    "'\"\\\x00\x7f\x85\xa0\u2028\ud800\U0001f600\U000e0001", re.compile("it's"), re.compile(b"b\n", re.I),
+    re.compile("\\d\t\u2028é" * 60 + "'\"", re.A | re.X | re.S), re.compile("'", re.U),
 ]
 
 

@@ -21,7 +21,7 @@ from conftest import ROOT, child_env
 from jarn import db, store as stores
 from jarn.cli import main, split_run_arguments
 from jarn.config import ConfigError, load_config
-from jarn.trace import Call, PluginRecord, decode_trace
+from jarn.trace import Call, PluginRecord, decode_trace, summarize
 from jarn.filters import resolve_ignore_sets, resolve_include_libraries
 from product_traces import call_pair, plugin, trace
 
@@ -336,6 +336,11 @@ def test_pytest_gives_each_test_its_own_trace(tmp_path):
         else:  # the thread the test started has its own tree in the test's trace
             [side] = [t for t in trace.threads if t.name == "side"]
             assert [c.return_value for c in side.children if isinstance(c, Call)] == [42]
+    with stores.open_store(store) as opened:  # listed as its bytes read, though the writer was told, not reading them
+        for info in opened.list():
+            head = summarize(opened.load(info.row_id))
+            assert (info.label, info.record_count, info.duration, info.command_line, info.parent_trace_id, info.source) == (
+                head.label, head.record_count, head.duration, head.command_line, head.parent_trace_id, head.source)
 
 
 def test_pytest_without_the_option_loads_nothing_and_with_it_refuses_a_bad_configuration(tmp_path):

@@ -116,6 +116,19 @@ def test_each_wsgi_request_is_its_own_trace(stops, tmp_path, caplog):
         with caplog.at_level(logging.WARNING, logger="jarn"), JarnProfiler(db_path=str(tmp_path / "outer.db"), engine=engine):
             assert b"".join(middleware(_environ("/inner"), lambda *a: None)) == b"hello world!"
     assert len(_listed(store)) == 5 and caplog.text.count("did not profile GET /inner") == 2
+    served = {}  # a worker thread's requests carry its name and id as they are at each, renamed or not
+    def worker(run: int) -> None:
+        for i in range(3):
+            if i == 2:
+                threading.current_thread().name = f"renamed {run}"
+            b"".join(body := middleware(_environ(f"/w{run}{i}"), lambda *a: None))
+            body.close()
+            served[f"GET /w{run}{i}"] = [(threading.current_thread().name, threading.get_native_id())]
+    for run in range(2):
+        (serving := threading.Thread(target=worker, args=(run,))).start()
+        serving.join()
+    recorded = {t.source: [(th.name, th.native_id) for th in t.threads if th.record_count] for t in _traces(store, 11)}
+    assert {source: recorded[source] for source in served} == served and served["GET /w10"] != served["GET /w00"]
     for plugins, kinds in (({}, ["request", "response"]), ({"web": False}, [])):  # the records follow the web plugin's switch, secrets scrubbed
         quiet = wsgi.JarnMiddleware(app, db_path=str(tmp_path / f"{len(kinds)}.db"), config={"plugins": plugins})
         assert b"".join(body := quiet(_environ("/c?token=abc"), lambda *a: None)) == b"hello world!"
