@@ -64,15 +64,15 @@ struct ThreadIdentityCache {
     ThreadIdentity identity;
     bool reusable = false;
     std::uint64_t generation = 0;  // of the watched dicts, when they could be watched
-    // Moves on whenever `identity` is made anew (never 0).
-    std::uint64_t lookups = 1;
+    // Which lookup made `identity`: unique in the process, 0 before the first.
+    std::uint64_t lookups = 0;
 
     void reset() {
         reusable = false;
-        const std::uint64_t made = lookups;
         ThreadIdentityCache gone = std::move(*this);
-        lookups = made + 1;
+        lookups = ++lookups_made;
     }
+    static inline std::uint64_t lookups_made = 0;  // guarded by the interpreter lock
 };
 
 // Points `out` at the running thread's identity inside `cache`; false with the exception set.
