@@ -69,11 +69,14 @@ class ChunkWriter:
                 self._chunk()
 
     def write_whole(self, data: bytes) -> int:
-        """A whole trace at once (nothing written before): its chunks made straight from it."""
+        """A whole trace at once (nothing written before): its chunks made straight from it,
+        compressed from its own bytes."""
         if len(data) <= CHUNK_SIZE:
             self._chunk(data)
         else:
-            self.write(data)
+            view = memoryview(data).cast("B")
+            for start in range(0, len(view), CHUNK_SIZE):
+                self._chunk(view[start : start + CHUNK_SIZE])
         return self.close()
 
     def close(self) -> int:
@@ -85,11 +88,13 @@ class ChunkWriter:
             self.rows.flush()
         return self.size
 
-    def _chunk(self, raw: bytes | None = None) -> None:
+    def _chunk(self, raw: bytes | memoryview | None = None) -> None:
         if raw is None:
             raw = bytes(self.pending)
             self.pending.clear()
         kind, data = codec.compress(raw)
+        if isinstance(data, memoryview):  # kept as it is: stored as bytes
+            data = data.tobytes()
         self.rows.add((self.row_id, self.seq, self.size, len(raw), kind, data))
         self.seq += 1
         self.size += len(raw)

@@ -35,13 +35,15 @@ public:
     std::uint64_t id() const { return id_; }
 
     // Whether the value of something of this name is scrubbed. Most names are turned down by
-    // their length and last character alone.
+    // their length and last character alone, a private one's ("_cache") by those of what follows
+    // its underscores.
     bool matches(std::string_view name) const {
         const std::size_t n = name.size();
         if (!enabled_ || n == 0 || n > kLongestName) return false;
-        if (((last_letters_[n] >> letter_class(name[n - 1])) & 1) == 0 && name[0] != '_' && !may_end_in_suffix(name)) {
-            return false;
-        }
+        std::size_t start = 0;
+        while (start < n && name[start] == '_') ++start;
+        if (start == n) return false;
+        if (((last_letters_[n - start] >> letter_class(name[n - 1])) & 1) == 0 && !may_end_in_suffix(name)) return false;
         return matches_slowly(name);
     }
 
@@ -75,11 +77,18 @@ private:
         if (is_letter(c)) return unsigned((c | 0x20) - 'a');
         return c == '_' || c == '-' ? 26u : 27u;
     }
-    // A "_" (or "-") where one of the suffixes would start: 6, 7, 8, 9 or 12 characters from the end.
+    // A "_" (or "-") where one of the suffixes would start, and the last letter it ends with:
+    // "_token" (6, n), "_secret" (7, t), "_api_key" (8, y), "_password" (9, d), "_private_key" (12, y).
     static bool may_end_in_suffix(std::string_view name) {
         const std::size_t n = name.size();
         const auto sep = [&](std::size_t k) { return n >= k && (name[n - k] == '_' || name[n - k] == '-'); };
-        return sep(6) || sep(7) || sep(8) || sep(9) || sep(12);
+        switch (name[n - 1] | 0x20) {
+            case 'n': return sep(6);
+            case 't': return sep(7);
+            case 'y': return sep(8) || sep(12);
+            case 'd': return sep(9);
+            default: return false;
+        }
     }
     bool matches_slowly(std::string_view name) const;
     void note(std::string_view normalised);

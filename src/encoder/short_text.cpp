@@ -440,6 +440,28 @@ void TextWriter::quoted_prefix(PyObject* s, std::size_t code_points) {
     if (left > 0) put(quote);
 }
 
+namespace {
+
+constexpr std::size_t kShownOfPattern = 200;  // characters of its source a pattern's repr shows
+constexpr Py_ssize_t kQuotedAtOnce = 64;      // a source longer than this is quoted once
+
+// The quoted start of a long pattern source, kept with the str it is made from. A str cannot
+// change and, held here, keeps its address; it has no finaliser and no weak references, so
+// holding a few changes nothing the program could see. A lexer's patterns are shown in many of
+// its records, each time quoted from a scan of its whole source.
+struct QuotedSource {
+    Owned source;
+    std::string quoted;
+};
+
+QuotedSource& quoted_source(PyObject* text) {
+    // Never freed: no destructor may run once the interpreter is gone.
+    static auto* const known = new std::array<QuotedSource, 64>();
+    return (*known)[(reinterpret_cast<std::uintptr_t>(text) >> 4) % known->size()];
+}
+
+}  // namespace
+
 bool TextWriter::pattern(PyObject* v) {
     static PyObject* const pattern_key = interned("pattern");
     static PyObject* const flags_key = interned("flags");
@@ -464,7 +486,20 @@ bool TextWriter::pattern(PyObject* v) {
     }
     if ((flags & (locale | unicode | ascii)) == unicode) flags &= ~unicode;  // what a str pattern is anyway
     put("re.compile(");
-    quoted_prefix(source.get(), 200);  // the repr shows at most 200 characters of the pattern's
+    PyObject* text = source.get();
+    if (PyUnicode_CheckExact(text) && PyUnicode_GET_LENGTH(text) > kQuotedAtOnce) {
+        QuotedSource& known = quoted_source(text);
+        if (known.source.get() != text) {
+            std::string room(kShownOfPattern * 10 + 2, '\0');  // an escape is at most ten bytes
+            TextWriter whole(room.data(), room.size(), rules_);
+            whole.quoted_prefix(text, kShownOfPattern);
+            known.quoted.assign(whole.text());
+            known.source = Owned::borrow(text);
+        }
+        put(known.quoted);
+    } else {
+        quoted_prefix(text, kShownOfPattern);
+    }
     const char* sep = ", ";
     for (const auto& flag : kFlags) {
         if ((flags & flag.value) == 0) continue;

@@ -31,7 +31,9 @@ class Pieces(list):
         self.summary = (["prog.py", "--x"], source, 0, 0)
 
 
-@pytest.mark.parametrize("given", [bytes, lambda t: Pieces(t, 333), lambda t: Pieces(t, 2500)], ids=["bytes", "small pieces", "big pieces"])
+@pytest.mark.parametrize("given", [bytes, lambda t: Pieces(t, 333), lambda t: Pieces(t, 2500),
+                                   lambda t: Summarised(t, ["prog.py", "--x"], "pytest", 1500, "t.py::test_a", 499.0)],
+                         ids=["bytes", "small pieces", "big pieces", "summarised"])
 def test_a_trace_is_stored_in_chunks_and_summarised_as_it_is_written(store_name, monkeypatch, given):
     monkeypatch.setattr(stores.chunks, "CHUNK_SIZE", 1000)
     trace = make_trace(records=500, threads=2)

@@ -281,6 +281,7 @@ NAMES = {  # name: scrubbed by the built-in rules
     "HTTP_AUTHORIZATION": True, "HTTP_COOKIE": True, "HTTP_PROXY_AUTHORIZATION": True, "HTTP_HOST": False,
     "author": False, "session": False, "tokens": False, "passwords": False, "secretary": False, "token_count": False,
     "cookies": False, "key": False, "api": False, "name": False, "": False, "_": False, "passwordx": False, "x" * 65 + "_token": False,
+    "__Api-Key": True, "_tokens": False, "__": False,
 }
 
 
