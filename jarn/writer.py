@@ -83,7 +83,10 @@ def _reason(exc: BaseException) -> str:
 
 class TraceWriter:
     def __init__(self) -> None:
-        self._cond = threading.Condition()
+        # The condition's lock, taken as it is where nothing waits (a request's hand-over): the
+        # condition's own __enter__ is a Python call.
+        self._lock = threading.RLock()
+        self._cond = threading.Condition(self._lock)
         self._queue: deque[_Pending] = deque()
         self._pending_bytes = 0
         self._in_hand = 0  # traces the thread has taken and not yet settled
@@ -112,7 +115,7 @@ class TraceWriter:
         it was dropped (over the cap, counted) instead; with `wait` it waits for room."""
         size = len(trace)
         cap = self.max_pending_bytes if max_pending_bytes is None else max_pending_bytes
-        with self._cond:
+        with self._lock:
             if self._closed:
                 self._note_unsaved(Unsaved(db_path, trace_id, what, "the writer had stopped (the process is exiting)"))
                 _free(trace)
@@ -130,7 +133,8 @@ class TraceWriter:
                 return False
             self._queue.append(_Pending(db_path, trace_id, trace, size, what, timeout))
             self._pending_bytes += size
-            self._start_locked()
+            if self._thread is None:
+                self._start_locked()
             # The thread is woken for the first trace of a batch or a full one; in between it
             # lingers on its own (waking it at each trace would only hand the GIL back and forth).
             if len(self._queue) == 1 or len(self._queue) >= BATCH_TRACES or self._pending_bytes >= BATCH_BYTES:
