@@ -60,6 +60,7 @@ RecordList& thread_records_slow(ProfilerState& p, ThreadState& ts, std::optional
     ts.records = &records_of(p, native_id);
     ts.records_generation = p.lists_generation;
     ts.records_native_id = native_id;
+    ts.records_lookup = 0;  // found for a native id: for which identity lookup is not known
     return *ts.records;
 }
 

@@ -50,7 +50,7 @@ struct FrameStart {
         if (!stack.empty()) out.has_site = call_site_of(stack.back(), frame, out.site) != 0;
         out.id_pending = true;
         out.id_entry = stack.size();
-        stack.push_back(OpenCall{frame, {}});
+        stack.emplace_back(frame);
         return;
     }
     const std::ptrdiff_t own = own_entry(stack, frame);

@@ -123,5 +123,13 @@ inline RecordList& thread_records(ProfilerState& p, ThreadState& ts, std::option
     if (ts.records_generation == p.lists_generation && ts.records_native_id == native_id) return *ts.records;
     return thread_records_slow(p, ts, native_id);
 }
+// The same for the thread's cached identity (one looked up): its native id is compared only when
+// the identity has been looked up again.
+inline RecordList& thread_records(ProfilerState& p, ThreadState& ts, const ThreadIdentityCache& known) {
+    if (ts.records_generation == p.lists_generation && ts.records_lookup == known.lookups) return *ts.records;
+    RecordList& found = thread_records(p, ts, known.identity.native_id);
+    ts.records_lookup = known.lookups;
+    return found;
+}
 
 }  // namespace jarn

@@ -99,7 +99,7 @@ bool record_plain_event(PyThreadState* tstate, ProfilerObject* self, compat::Int
     start_frame(ts, frame, is_return, start);
 
     const ThreadIdentity& thread = known.identity;
-    RecordList& target = thread_records(p, ts, thread.native_id);
+    RecordList& target = thread_records(p, ts, known);
     const VariableKeys& keys = info->variables;
     const std::size_t room = 1 + texts->size() + records::kEventAndIdMost + 9 + records::kLocalsKey.size() + 3 + keys.most +
                              thread.record_entries.size() + records::kFrameTailMost + kRoomForText;

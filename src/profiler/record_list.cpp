@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <cstdlib>
 #include <iterator>
+#include <mutex>
 
 namespace jarn {
 namespace {
@@ -31,9 +33,40 @@ std::uint8_t* map_aligned_chunk() {
     return reinterpret_cast<std::uint8_t*>(aligned);
 }
 
+// Full-size chunks let go of, kept for the next trace: one test's trace after another would
+// otherwise map, fault in (the kernel clearing every page) and unmap the same memory each time.
+// A few are kept, at most kKeptChunks * kLargestChunk bytes. Lists are freed with the
+// interpreter lock held; the pool has a lock of its own all the same, held only for a push or pop.
+constexpr std::size_t kKeptChunks = 8;
+
+struct KeptChunks {
+    std::mutex lock;
+    std::uint8_t* chunks[kKeptChunks] = {};
+    std::size_t n = 0;
+};
+
+KeptChunks& kept_chunks() {
+    static auto* const kept = new KeptChunks();  // never destroyed: chunks may be freed at exit
+    return *kept;
+}
+
+std::uint8_t* reuse_chunk() {
+    KeptChunks& kept = kept_chunks();
+    const std::lock_guard<std::mutex> held(kept.lock);
+    return kept.n == 0 ? nullptr : kept.chunks[--kept.n];
+}
+
 }  // namespace
 
 void ChunkMemory::operator()(std::uint8_t* p) const noexcept {
+    if (mapped_bytes == kLargestChunk) {
+        KeptChunks& kept = kept_chunks();
+        const std::lock_guard<std::mutex> held(kept.lock);
+        if (kept.n < kKeptChunks) {
+            kept.chunks[kept.n++] = p;
+            return;
+        }
+    }
     if (mapped_bytes != 0) {
         munmap(p, mapped_bytes);
     } else {
@@ -44,7 +77,7 @@ void ChunkMemory::operator()(std::uint8_t* p) const noexcept {
 RecordList::Chunk RecordList::new_chunk(std::size_t capacity) {
     Chunk chunk;
     if (capacity == kLargestChunk) {
-        if (std::uint8_t* mapped = map_aligned_chunk()) {
+        if (std::uint8_t* mapped = reuse_chunk(); mapped != nullptr || (mapped = map_aligned_chunk()) != nullptr) {
             chunk.data = std::unique_ptr<std::uint8_t[], ChunkMemory>(mapped, ChunkMemory{kLargestChunk});
         }
     }
@@ -71,9 +104,10 @@ void RecordList::append_to_new_chunk(const std::uint8_t* data, std::size_t n) {
 void RecordList::grow_notes(std::size_t more) {
     if (notes_capacity_ - notes_size_ >= more) return;
     const std::size_t capacity = std::max(notes_size_ + more, 2 * notes_capacity_ + 64 * records::kNoteSize);
-    std::unique_ptr<std::uint8_t[]> grown(new std::uint8_t[capacity]);
-    if (notes_size_ != 0) std::memcpy(grown.get(), notes_.get(), notes_size_);
-    notes_ = std::move(grown);
+    void* grown = std::realloc(notes_.get(), capacity);
+    if (grown == nullptr) std::abort();  // out of memory, as when the records' own chunks cannot be had
+    (void)notes_.release();
+    notes_.reset(static_cast<std::uint8_t*>(grown));
     notes_capacity_ = capacity;
 }
 

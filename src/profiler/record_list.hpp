@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string_view>
@@ -109,8 +110,12 @@ private:
         notes_size_ += records::kNoteSize;
     }
     void grow_notes(std::size_t more);
-    // The notes back to back, in a block grown by doubling.
-    std::unique_ptr<std::uint8_t[]> notes_;
+    // The notes back to back, in a block grown by doubling with realloc, which moves a large
+    // block's pages instead of copying them.
+    struct NotesMemory {
+        void operator()(std::uint8_t* p) const noexcept { std::free(p); }
+    };
+    std::unique_ptr<std::uint8_t, NotesMemory> notes_;
     std::size_t notes_size_ = 0;
     std::size_t notes_capacity_ = 0;
     std::size_t count_ = 0;

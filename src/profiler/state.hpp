@@ -73,6 +73,8 @@ struct ThreadState {
     RecordList* records = nullptr;
     std::uint64_t records_generation = 0;
     std::optional<std::uint64_t> records_native_id;
+    // The identity lookup (ThreadIdentityCache::lookups) whose native id `records` was found for.
+    std::uint64_t records_lookup = 0;
     // The list of the last event's records, emptied, so that an event allocates no list.
     std::vector<EventRecord> record_list;
     // A function frame's variables while its record is written: names borrowed from the code

@@ -9,6 +9,8 @@
 
 #include <Python.h>
 
+#include <cstdint>
+
 #if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000
 #define JARN_CPYTHON_3_12 1
 #elif PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000
@@ -111,6 +113,18 @@ inline void* code_extra(PyCodeObject* code, Py_ssize_t index) {
     };
     const auto* extra = static_cast<const Extra*>(code->co_extra);
     return extra != nullptr && index >= 0 && index < extra->size ? extra->extras[index] : nullptr;
+}
+
+// An int of 0 to 127 (a MessagePack positive fixint): its value; -1 for any other int. Read from
+// the int's tag and first digit as the headers' own compact-value functions read them (the same
+// layout on every supported version), without their multiplication by the sign.
+inline int fixint_value(PyLongObject* v) {
+    const std::uintptr_t tag = v->long_value.lv_tag & ~std::uintptr_t(4);  // bit 2: reserved
+    if (tag == (std::uintptr_t(1) << _PyLong_NON_SIZE_BITS)) {  // one digit, positive
+        const digit first = v->long_value.ob_digit[0];
+        return first < 128 ? int(first) : -1;
+    }
+    return tag == 1 ? 0 : -1;  // no digit, sign zero
 }
 
 // A code object's variables: how many slots, and the name of slot i, borrowed.

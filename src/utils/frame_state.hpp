@@ -23,6 +23,8 @@ namespace jarn {
 // is known to be still running (compat::is_below): nothing holds it.
 // A power of two in size, so that the stack's size and index arithmetic are shifts.
 struct alignas(64) OpenCall {
+    // The id is written once it is made (with the record's timestamp): not cleared before.
+    explicit OpenCall(compat::InterpreterFrame* running) : frame(running) {}
     compat::InterpreterFrame* frame;
     Identifier id;
     // The line the frame was last found calling from, and its instruction offset then: a frame
@@ -62,11 +64,15 @@ struct ThreadIdentityCache {
     ThreadIdentity identity;
     bool reusable = false;
     std::uint64_t generation = 0;  // of the watched dicts, when they could be watched
+    // Which lookup made `identity`: unique in the process, 0 before the first.
+    std::uint64_t lookups = 0;
 
     void reset() {
         reusable = false;
         ThreadIdentityCache gone = std::move(*this);
+        lookups = ++lookups_made;
     }
+    static inline std::uint64_t lookups_made = 0;  // guarded by the interpreter lock
 };
 
 // Points `out` at the running thread's identity inside `cache`; false with the exception set.

@@ -257,11 +257,11 @@ struct Room {
     msgpack::Cursor c(at);
     if (type == &PyLong_Type) {
         PyLongObject* number = reinterpret_cast<PyLongObject*>(v);
-        if (PyUnstable_Long_IsCompact(number)) {
+        if (const int small = compat::fixint_value(number); small >= 0) {  // the commonest of all
+            c.byte(std::uint8_t(small));
+        } else if (PyUnstable_Long_IsCompact(number)) {
             const Py_ssize_t n = PyUnstable_Long_CompactValue(number);
-            if (std::size_t(n) < 128) {  // a positive fixint, the commonest of all
-                c.byte(std::uint8_t(n));
-            } else if (std::size_t(n) < 256) {  // the next commonest, as c.sint writes them
+            if (std::size_t(n) < 256) {  // the next commonest, as c.sint writes them
                 c.byte(0xcc);
                 c.byte(std::uint8_t(n));
             } else if (std::size_t(n) < 65536) {
@@ -431,6 +431,23 @@ inline bool holds_secret_name(const VariableKeys& keys, PyCodeObject* code, cons
     return keys.scrub_id == rules.id() ? keys.secret_name : find_secret_name(keys, code, rules);
 }
 
+// Whether every frame of the code may take the short way with the serialiser of mode `m` (a native
+// one) and these scrub rules, the code's names known to hold no secret's and within the encoder's
+// limits: checked with its most slots, and remembered in `keys` when it may.
+bool remember_short_way(const VariableKeys& keys, int m, const scrub::Rules& scrubbing) {
+    const PlainRules& rules = serializers.rules[m];
+    const ValueBudget& started = serializers.started[m];
+    const auto most = std::int64_t(keys.entries.size());
+    if (!keys.simple || most >= 16 || most > rules.max_count || most + 1 >= started.nodes ||
+        keys.longest_name > rules.max_name || started.bytes == 0) {
+        return false;
+    }
+    keys.short_generation = serializers.generation;
+    keys.short_scrub_id = scrubbing.id();
+    keys.short_mode = m;
+    return true;
+}
+
 }  // namespace
 
 int write_plain_values(PyObject* arg, const compat::FrameVariables* frame, ValuesMode mode, msgpack::Buffer& out) {
@@ -463,6 +480,10 @@ int write_plain_values(PyObject* arg, const compat::FrameVariables* frame, Value
         } else {
             budget.names_clean = true;
         }
+    }
+    // The next record of this code written in place may take the short way at once.
+    if (keys != nullptr && scrubbing != nullptr && serializers.generation == watched_generation()) {
+        remember_short_way(*keys, m, *scrubbing);
     }
 
     // Room for the argument, the key and every variable, made once.
@@ -556,15 +577,8 @@ namespace {
     std::uint8_t* const first = at;
     Room room{nullptr, 0, first, first + 9 + kLocals.size() + 3 + keys.most, end};
     if (room.limit > end || keys.longest_name > rules.max_name || started.nodes < 2 || started.bytes == 0) return nullptr;
-    // Whether every frame of the code may take the short way: checked with its most slots.
-    const auto most = std::int64_t(keys.entries.size());
-    if (keys.simple && most < 16 && most <= rules.max_count && most + 1 < started.nodes) {
-        keys.short_generation = serializers.generation;
-        keys.short_scrub_id = scrubbing.id();
-        keys.short_mode = m;
-        if (std::uint64_t(end - first) < started.bytes) {
-            return write_short_way(arg, frame, keys, rules.max_str, urls, at, end);
-        }
+    if (remember_short_way(keys, m, scrubbing) && std::uint64_t(end - first) < started.bytes) {
+        return write_short_way(arg, frame, keys, rules.max_str, urls, at, end);
     }
     *at = 0xc0;  // a call's argument, None; overwritten by any other value
     at = arg == Py_None ? at + 1 : write_value(arg, at, rules.max_str, urls, room);

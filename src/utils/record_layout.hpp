@@ -84,7 +84,11 @@ inline constexpr std::size_t kFrameTailMost = 130;
         c.constant("\x82\xad" "call_frame_id");
         write_identifier(c, site->call_frame_id);
         c.constant("\xabline_number");
-        c.sint(site->line_number);
+        if (std::uint32_t(site->line_number) < 128) {  // the commonest: as sint writes it
+            c.byte(std::uint8_t(site->line_number));
+        } else {
+            c.sint(site->line_number);
+        }
     } else {
         c.byte(0xc0);
     }
