@@ -15,6 +15,9 @@ namespace {
 // the unused tail of a chunk is negligible.
 constexpr std::size_t kFirstChunk = 4096;
 constexpr std::size_t kLargestChunk = 2 << 20;  // one huge page on x86-64 and arm64
+// Notes from this size on are mapped on their own, in whole pages.
+constexpr std::size_t kMappedNotes = 16 << 10;
+constexpr std::size_t kPage = 4096;
 
 // A kLargestChunk-aligned mapping of kLargestChunk bytes, or null. The kernel can back an
 // aligned region with a single huge page; otherwise it still works with ordinary pages.
@@ -103,12 +106,35 @@ void RecordList::append_to_new_chunk(const std::uint8_t* data, std::size_t n) {
 
 void RecordList::grow_notes(std::size_t more) {
     if (notes_capacity_ - notes_size_ >= more) return;
-    const std::size_t capacity = std::max(notes_size_ + more, 2 * notes_capacity_ + 64 * records::kNoteSize);
-    void* grown = std::realloc(notes_.get(), capacity);
-    if (grown == nullptr) std::abort();  // out of memory, as when the records' own chunks cannot be had
-    (void)notes_.release();
-    notes_.reset(static_cast<std::uint8_t*>(grown));
+    std::size_t capacity = std::max(notes_size_ + more, 2 * notes_capacity_ + 64 * records::kNoteSize);
+    const std::size_t mapped = notes_.get_deleter().mapped_bytes;
+    if (capacity < kMappedNotes) {
+        void* grown = std::realloc(notes_.get(), capacity);
+        if (grown == nullptr) std::abort();  // out of memory, as when the records' own chunks cannot be had
+        (void)notes_.release();
+        notes_.reset(static_cast<std::uint8_t*>(grown));
+        notes_capacity_ = capacity;
+        return;
+    }
+    capacity = (capacity + kPage - 1) & ~(kPage - 1);
+    void* grown = mapped != 0 ? mremap(notes_.get(), mapped, capacity, MREMAP_MAYMOVE)
+                              : mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (grown == MAP_FAILED) std::abort();
+    std::uint8_t* const old = notes_.release();
+    if (mapped == 0) {
+        if (notes_size_ != 0) std::memcpy(grown, old, notes_size_);
+        std::free(old);
+    }
+    notes_ = std::unique_ptr<std::uint8_t, NotesMemory>(static_cast<std::uint8_t*>(grown), NotesMemory{capacity});
     notes_capacity_ = capacity;
+}
+
+void NotesMemory::operator()(std::uint8_t* p) const noexcept {
+    if (mapped_bytes != 0) {
+        munmap(p, mapped_bytes);
+    } else {
+        std::free(p);
+    }
 }
 
 void RecordList::prepend(RecordList&& earlier) {

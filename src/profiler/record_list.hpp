@@ -23,6 +23,14 @@ struct ChunkMemory {
     std::size_t mapped_bytes = 0;  // 0: from the heap
 };
 
+// A list's notes, back to back in a block grown by doubling: from the heap while small, then
+// mapped on its own and grown with mremap, which moves its pages instead of copying them (the
+// heap's realloc copies a block that it did not map itself).
+struct NotesMemory {
+    void operator()(std::uint8_t* p) const noexcept;
+    std::size_t mapped_bytes = 0;  // 0: from the heap
+};
+
 class RecordList {
 public:
     RecordList() = default;
@@ -110,11 +118,7 @@ private:
         notes_size_ += records::kNoteSize;
     }
     void grow_notes(std::size_t more);
-    // The notes back to back, in a block grown by doubling with realloc, which moves a large
-    // block's pages instead of copying them.
-    struct NotesMemory {
-        void operator()(std::uint8_t* p) const noexcept { std::free(p); }
-    };
+    // The notes back to back (see NotesMemory).
     std::unique_ptr<std::uint8_t, NotesMemory> notes_;
     std::size_t notes_size_ = 0;
     std::size_t notes_capacity_ = 0;

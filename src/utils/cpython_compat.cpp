@@ -48,15 +48,6 @@ bool cell_made(_PyInterpreterFrame* frame, int index) {
 
 }  // namespace
 
-bool interpreter_is_finalizing() {
-#if defined(JARN_CPYTHON_3_12)
-    // 3.12 has only the private spelling; 3.13 made it public and dropped the private one.
-    return _Py_IsFinalizing();
-#else
-    return Py_IsFinalizing();
-#endif
-}
-
 bool attribute_stores_reach_dict_watchers() {
 #if defined(JARN_CPYTHON_3_12)
     return true;

@@ -118,3 +118,28 @@ def test_no_notes_unless_asked() -> None:
     trace = decode(profile(PROGRAM["main"])[1])
     assert "record_notes" not in trace and len(trace) == 8
     assert threading.active_count() == 1
+
+
+LONG = compile_program('''
+def leaf(x):
+    return x + 1
+
+def main(n):
+    total = 0
+    for i in range(n):
+        total += leaf(i)
+    return total
+''')
+
+
+# Few notes, then as many as their block moves from the heap to a mapping of its own at, then
+# many more, grown in place: every record keeps its note, in order.
+@pytest.mark.parametrize("calls", [1, 700, 5000])
+def test_every_record_keeps_its_note(calls: int) -> None:
+    _, trace = profile(LONG["main"], calls, config=NOTES)
+    [entries] = noted(decode(trace))
+    assert [r["event"] for r, _, _, _ in entries] == ["call"] + ["call", "return"] * calls + ["return"]
+    assert entries[-1][0]["arg"] == calls * (calls + 1) // 2
+    owns = [own for _, own, _, _ in entries]
+    # Each record's own time includes the making of the record itself: none is 0.
+    assert owns == sorted(owns) and min(owns) > 0 and {step for _, _, step, _ in entries} == {0}
