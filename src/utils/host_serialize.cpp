@@ -540,19 +540,28 @@ namespace {
     std::memcpy(at, kLocals.data(), kLocals.size() + 1);  // with the byte after it, in one move
     at += kLocals.size();
     std::uint8_t* const map = at++;
-    PyObject* const* const slots = frame.slots();  // borrowed
-    const VariableKeys::Entry* const entries = keys.entries.data();
+    // Walked by pointer, slot and key side by side: the fewer values live in the loop, the
+    // fewer of them the compiler keeps in memory in the record's long routine.
+    PyObject* const* slot = frame.slots();  // borrowed
+    PyObject* const* const slots_end = slot + frame.count();
+    const VariableKeys::Entry* entry = keys.entries.data();
     const char* const key_bytes = keys.keys.data();
-    const int n = frame.count();
     unsigned values = 0;
-    for (int i = 0; i < n; ++i) {
-        PyObject* v = slots[i];  // borrowed
+    for (; slot != slots_end; ++slot, ++entry) {
+        PyObject* v = *slot;  // borrowed
         if (v == nullptr) continue;
-        const VariableKeys::Entry entry = entries[i];
-        std::memcpy(at, key_bytes + entry.offset, VariableKeys::kPadding);
-        at = write_value(v, at + entry.size, max_str, urls, room);
-        if (at == nullptr) return nullptr;
         ++values;
+        std::memcpy(at, key_bytes + entry->offset, VariableKeys::kPadding);
+        at += entry->size;
+        // A small int, the commonest value of all, written here; anything else as write_value says.
+        if (Py_IS_TYPE(v, &PyLong_Type)) {
+            if (const int small = compat::fixint_value(reinterpret_cast<PyLongObject*>(v)); small >= 0) {
+                *at++ = std::uint8_t(small);
+                continue;
+            }
+        }
+        at = write_value(v, at, max_str, urls, room);
+        if (at == nullptr) return nullptr;
     }
     *map = std::uint8_t(0x80 | values);
     return at;
