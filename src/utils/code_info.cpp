@@ -44,12 +44,13 @@ CodeInfo::Place& CodeInfo::add_place(int offset) {
         std::vector<Place> old;
         old.swap(places);
         places.resize(old.empty() ? 8 : 2 * old.size());
+        places_mask = places.size() - 1;
         places_used = 0;
         for (Place& p : old) {
             if (p.offset >= 0) add_place(p.offset) = std::move(p);
         }
     }
-    const std::size_t mask = places.size() - 1;
+    const std::size_t mask = places_mask;
     std::size_t i = hash(offset) & mask;
     while (places[i].offset >= 0) i = (i + 1) & mask;
     Place& p = places[i];

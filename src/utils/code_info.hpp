@@ -46,19 +46,23 @@ struct CodeInfo {
         std::uint64_t version = 0;
         std::string bytes;
     };
-    // Open addressing on the offset, a power of two long, at most half full.
+    // Open addressing on the offset, a power of two long, at most half full; `places_mask` is its
+    // length less one (0 while it is empty), kept so that a lookup does no division by the
+    // size of a Place.
     std::vector<Place> places;
     std::size_t places_used = 0;
+    std::size_t places_mask = 0;
 
     // Its variables' names, encoded, for writing a frame's variables.
     VariableKeys variables;
 
     // The place of `offset` (>= 0), or null when there is none yet.
     const Place* find_place(int offset) const {
-        if (places.empty()) return nullptr;
-        const std::size_t mask = places.size() - 1;
+        const std::size_t mask = places_mask;
+        if (mask == 0) return nullptr;
+        const Place* const table = places.data();
         for (std::size_t i = hash(offset) & mask;; i = (i + 1) & mask) {
-            const Place& p = places[i];
+            const Place& p = table[i];
             if (p.offset == offset) return &p;
             if (p.offset < 0) return nullptr;
         }
@@ -66,8 +70,7 @@ struct CodeInfo {
 
     // The place of `offset` (>= 0), made with its line unknown (version 0, line -1) if need be.
     Place& place(int offset) {
-        if (!places.empty()) {
-            const std::size_t mask = places.size() - 1;
+        if (const std::size_t mask = places_mask; mask != 0) {
             for (std::size_t i = hash(offset) & mask;; i = (i + 1) & mask) {
                 Place& p = places[i];
                 if (p.offset == offset) return p;

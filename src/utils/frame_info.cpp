@@ -170,6 +170,8 @@ int get_qualname_inner(compat::InterpreterFrame* running, PyObject* name, std::s
 // millisecond.
 struct CwdCache {
     std::string dir;
+    // Whether `dir` may be used as it is (up to its age): never while a change is pending (the
+    // audit event clears it) nor without the audit hook, which alone tells of a change.
     bool valid = false;
     unsigned long pending_thread = 0;
     std::uint64_t read_at = 0;  // own clock
@@ -219,7 +221,7 @@ bool current_dir(std::string_view& out, std::uint64_t& generation, std::uint64_t
             cwd_cache.dir.swap(fresh);
             ++cwd_cache.generation;
         }
-        cwd_cache.valid = true;
+        cwd_cache.valid = hook_installed;
         cwd_cache.read_at = now;
     }
     out = cwd_cache.dir;
@@ -309,7 +311,7 @@ bool encoded_names(compat::InterpreterFrame* frame, PyCodeObject* code, CodeInfo
 const std::string* kept_code_texts(compat::InterpreterFrame* frame, const CodeInfo& info, std::uint64_t now) {
     // The directory's cache holds (as current_dir() would find it), or is read again.
     const CwdCache& cwd = cwd_cache;
-    if (cwd.pending_thread != 0 || !cwd.valid || !hook_installed || now - cwd.read_at >= own_clock::kMillisecondAtMost) {
+    if (!cwd.valid || now - cwd.read_at >= own_clock::kMillisecondAtMost) {
         std::string_view dir;
         std::uint64_t generation;
         if (!current_dir(dir, generation, now)) {
