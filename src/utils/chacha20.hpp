@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 
 namespace jarn {
 
@@ -28,14 +29,13 @@ public:
         const std::uint64_t hi = next_u32();
         return (hi << 32) | lo;
     }
-    // Three words at once, when words_left() says they are there.
-    std::size_t words_left() const { return words_.size() - index_; }
-    void take_three(std::uint32_t& a, std::uint32_t& b, std::uint32_t& c) {
-        a = words_[index_];
-        b = words_[index_ + 1];
-        c = words_[index_ + 2];
-        index_ += 3;
+    // The next n words (n at most 128) at once, from fresh blocks if fewer are left.
+    void take_words(std::uint32_t* out, std::size_t n) {
+        if (words_left() < n) refill();
+        std::memcpy(out, words_.data() + index_, n * sizeof(std::uint32_t));
+        index_ += n;
     }
+    std::size_t words_left() const { return words_.size() - index_; }
     // Moves on to the next blocks, whatever is left of these.
     void refill_now() { refill(); }
     // Blocks of which at least one word has been handed out.

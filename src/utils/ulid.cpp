@@ -9,6 +9,7 @@
 #include <ctime>
 
 #include "chacha20.hpp"
+#include "random_chars.hpp"
 
 namespace jarn {
 
@@ -143,45 +144,36 @@ __attribute__((tls_model("initial-exec"))) thread_local TimeText time_text;
 
 }  // namespace
 
-void random_text(std::uint16_t high, std::uint64_t low, char out[16]) {
-    // Ten bits, two characters, at a time.
-    static constexpr auto pairs = [] {
-        std::array<char, 2048> t{};
-        for (std::size_t i = 0; i < 1024; ++i) {
-            t[2 * i] = kCrockford[i >> 5];
-            t[2 * i + 1] = kCrockford[i & 0x1f];
-        }
-        return t;
-    }();
-    std::memcpy(out, &pairs[2 * (high >> 6)], 2);                              // bits 79..70
-    std::memcpy(out + 2, &pairs[2 * (((high & 0x3fu) << 4) | (low >> 60))], 2);  // bits 69..60
-#pragma GCC unroll 6
-    for (int i = 0; i < 6; ++i) std::memcpy(out + 4 + 2 * i, &pairs[2 * ((low >> (50 - 10 * i)) & 0x3ff)], 2);
-}
-
 Identifier new_identifier(const char prefix[4]) { return new_identifier_at(prefix, realtime_ns()); }
 
 void new_ulid_text_at(std::uint64_t unix_ns, char out[26]) { new_ulid_text_at_millis(unix_ns / 1000000, out); }
 
 namespace {
 
-// The thread's generator with three words ready, seeded (or reseeded) first when it must be: the
-// reseeding is looked at only when new blocks are made.
-[[gnu::noinline]] ChaCha20Rng& generator_refilled() {
-    ChaCha20Rng& rng = generator();
-    if (rng.words_left() < 3) {
-        rng.refill_now();
-        if (rng.blocks_used() >= kReseedBlocks) generator();
-        if (rng.words_left() < 3) rng.refill_now();  // reseeded: no blocks made yet
-    }
-    return rng;
+// The random characters of the thread's next identifiers, made from two blocks of the thread's
+// generator at a time: an identifier then takes its 16 characters with one copy.
+constexpr std::size_t kPoolBlocks = 2;
+struct RandomText {
+    char chars[kPoolBlocks * kRandomCharsPerBlock] = {};
+    std::size_t used = sizeof chars;
+    std::uint64_t generation = 0;  // that of the generator the characters came from
+};
+static_assert(sizeof(RandomText::chars) % 16 == 0);
+__attribute__((tls_model("initial-exec"))) thread_local RandomText random_text_pool;
+
+[[gnu::noinline]] void refill_random_text(RandomText& pool) {
+    ChaCha20Rng& rng = generator();  // seeded again after a fork or when due
+    std::uint32_t words[16 * kPoolBlocks];
+    rng.take_words(words, 16 * kPoolBlocks);
+    random_chars(words, kPoolBlocks, pool.chars);
+    pool.used = 0;
+    pool.generation = thread_rng.generation;
 }
 
 }  // namespace
 
 void new_ulid_text_at_millis(std::uint64_t millis, char out[26]) {
-    // What ulid_text(new_ulid()) gives, without the 128-bit value: the first ten characters are
-    // exactly the 48 time bits, the other sixteen exactly the 80 random ones.
+    // The first ten characters are exactly the 48 time bits, the other sixteen the 80 random ones.
     TimeText& t = time_text;
     if (t.millis != millis) {
         char full[26];
@@ -190,14 +182,13 @@ void new_ulid_text_at_millis(std::uint64_t millis, char out[26]) {
         t.millis = millis;
     }
     std::memcpy(out, t.text, 10);
-    ThreadRng& thread = thread_rng;
-    ChaCha20Rng& rng = thread.generation == fork_generation.load(std::memory_order_relaxed) && thread.rng.words_left() >= 3
-                           ? thread.rng
-                           : generator_refilled();
-    std::uint32_t high, low_lo, low_hi;
-    rng.take_three(high, low_lo, low_hi);
-    // As next_u32() & 0xffff (bits 79..64), then next_u64() (bits 63..0).
-    random_text(std::uint16_t(high & 0xffff), (std::uint64_t(low_hi) << 32) | low_lo, out + 10);
+    RandomText& pool = random_text_pool;
+    // A forked child must not hand out the characters its parent made.
+    if (pool.used == sizeof pool.chars || pool.generation != fork_generation.load(std::memory_order_relaxed)) {
+        refill_random_text(pool);
+    }
+    std::memcpy(out + 10, pool.chars + pool.used, 16);
+    pool.used += 16;
 }
 
 Identifier new_identifier_at(const char prefix[4], std::uint64_t unix_ns) {

@@ -61,8 +61,6 @@ Identifier new_identifier_at(const char prefix[4], std::uint64_t unix_ns);
 void new_ulid_text_at(std::uint64_t unix_ns, char out[26]);
 // The same for a time in milliseconds since the epoch.
 void new_ulid_text_at_millis(std::uint64_t millis, char out[26]);
-// The last 16 characters of a ULID's text, those of its 80 random bits (bits 79..64 in `high`).
-void random_text(std::uint16_t high, std::uint64_t low, char out[16]);
 inline Identifier frame_id() { return new_identifier("frm_"); }
 inline Identifier frame_id_at(std::uint64_t unix_ns) { return new_identifier_at("frm_", unix_ns); }
 // frame_id_at(unix_ns) written at `out` (30 characters), for a record that holds its place.

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "../../src/utils/chacha20.hpp"
+#include "../../src/utils/random_chars.hpp"
 #include "../../src/utils/msgpack.hpp"
 #include "../../src/utils/record_layout.hpp"
 #include "../../src/utils/ulid.hpp"
@@ -175,17 +176,41 @@ void test_chacha20_rfc8439() {
     CHECK(other.next_u32() != 0xade0b876u);
 }
 
-// The fast text of an identifier's random part is that of the whole ULID's text.
-void test_ulid_random_text() {
-    const std::uint64_t lows[] = {0, ~std::uint64_t(0), 0x0123456789abcdefu, 0xf00000000000000fu, 1u << 20};
-    const std::uint16_t highs[] = {0, 0xffff, 0x8001, 0x003f, 0x0040};
-    for (std::uint16_t high : highs) {
-        for (std::uint64_t low : lows) {
-            char whole[26];
-            char fast[16];
-            jarn::ulid_text(jarn::make_ulid(0x123456789aULL, high, low), whole);
-            jarn::random_text(high, low, fast);
-            CHECK(std::string_view(whole + 10, 16) == std::string_view(fast, 16));
+// Random characters from blocks of words: each 5-bit field of bits 0-4, 5-9 and 10-14 of every
+// 16-bit half gives exactly one character, the alphabet's for its value, whichever way they are made.
+void test_ulid_random_chars() {
+    const std::string_view alphabet = "0123456789ABCDEFGHJKMNPQRSTVWXYZ";
+    for (auto make : {jarn::random_chars, jarn::random_chars_portable}) {
+        std::uint32_t mix = 12345;
+        for (int pattern = 0; pattern < 6; ++pattern) {
+            {
+                // First every value in every field of each block (bit 15 set or not), then
+                // arbitrary halves, whose fields differ, so that a field read twice shows.
+                std::uint16_t halves[64];
+                for (int j = 0; j < 64; ++j) {
+                    mix = mix * 1664525u + 1013904223u;
+                    const int a = j % 32, b = (j + 7) % 32, c = (31 - j % 32 + 3) % 32;
+                    halves[j] = pattern < 2 ? std::uint16_t((pattern << 15) | a | (b << 5) | (c << 10))
+                                            : std::uint16_t(mix >> 16);
+                }
+                std::uint32_t words[32];
+                std::memcpy(words, halves, sizeof words);
+                char out[2 * jarn::kRandomCharsPerBlock];
+                make(words, 2, out);
+                bool same = true;
+                for (int block = 0; block < 2; ++block) {
+                    int expected[32] = {}, got[32] = {};
+                    for (int j = 32 * block; j < 32 * block + 32; ++j) {
+                        for (int s = 0; s < 15; s += 5) ++expected[(halves[j] >> s) & 31];
+                    }
+                    for (std::size_t k = 0; k < jarn::kRandomCharsPerBlock; ++k) {
+                        const std::size_t value = alphabet.find(out[block * jarn::kRandomCharsPerBlock + k]);
+                        if (value == std::string_view::npos) same = false; else ++got[value];
+                    }
+                    for (int v = 0; v < 32; ++v) same = same && expected[v] == got[v];
+                }
+                CHECK(same);
+            }
         }
     }
 }
@@ -195,7 +220,7 @@ void test_ulid_random_text() {
 int main() {
     test_msgpack_writer();
     test_chacha20_rfc8439();
-    test_ulid_random_text();
+    test_ulid_random_chars();
     std::printf("%d passed, %d failed\n", passed, failed);
     return failed == 0 ? 0 : 1;
 }

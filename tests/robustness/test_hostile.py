@@ -205,6 +205,45 @@ support.run_thread(lambda: statuses.append(fork_and_check()))
 names, problems = finish(host)
 assert statuses == [0, 0] and not problems and "child_side call" not in names and names.count("work call") == 4
 ''',
+    # Children forked from one state make identifiers of their own, and so does their parent after
+    # them: none hands out random characters it inherited.
+    "fork_ids": '''
+def child_side(): return work(1)
+
+
+def random_part(records, name):  # what follows "frm_" and the ten characters of the time
+    return next(r["frame_id"] for r in reversed(records) if r["co_name"] == name)[14:]
+
+
+def forked_ids():
+    work(1)  # the thread's identifiers are under way before the forks
+    children = []
+    for _ in range(2):
+        read, write = os.pipe()
+        pid = os.fork()
+        if pid == 0:
+            child_side()
+            support.STOP[using]()
+            os.write(write, random_part(support.frame_records(support.decode(host.rust_profiler.build_trace())),
+                                        "child_side").encode())
+            os._exit(0)
+        os.close(write)
+        children.append((read, pid))
+    found = []
+    for read, pid in children:
+        os.waitpid(pid, 0)
+        found.append(os.read(read, 64).decode())
+        os.close(read)
+    return found
+
+
+host = start({})
+ids = forked_ids()
+child_side()
+support.STOP[using]()
+ids.append(random_part(support.frame_records(support.decode(host.rust_profiler.build_trace())), "child_side"))
+assert len(set(ids)) == 3 and all(len(i) == 16 for i in ids), ids
+''',
 }
 
 
