@@ -1,5 +1,7 @@
 #include "chacha20.hpp"
 
+#include <type_traits>
+
 namespace jarn {
 namespace {
 
@@ -7,6 +9,8 @@ namespace {
 // eight in AVX2 registers where the processor has those, for half the instructions per word.
 typedef std::uint32_t Lanes __attribute__((vector_size(16)));
 typedef std::uint32_t WideLanes __attribute__((vector_size(32)));
+typedef std::uint8_t Bytes16 __attribute__((vector_size(16)));
+typedef std::uint8_t Bytes32 __attribute__((vector_size(32)));
 
 // The rounds are written once, for one block's words (std::uint32_t) and for blocks side by
 // side (Lanes, WideLanes). Always inlined, so that they take the instructions of their caller's
@@ -14,11 +18,24 @@ typedef std::uint32_t WideLanes __attribute__((vector_size(32)));
 template <class Word>
 [[gnu::always_inline]] inline void rotl(Word& v, int n) { v = (v << n) | (v >> (32 - n)); }
 
+// Rotations by whole bytes of lanes side by side: one byte shuffle instead of two shifts and an or.
+template <class Word, int kBytes>
+[[gnu::always_inline]] inline void rotl_bytes(Word& v) {
+    if constexpr (sizeof(Word) == sizeof(std::uint32_t)) {
+        rotl(v, 8 * kBytes);
+    } else {
+        using Bytes = std::conditional_t<sizeof(Word) == 16, Bytes16, Bytes32>;
+        Bytes mask;
+        for (unsigned i = 0; i < sizeof(Word); ++i) mask[i] = std::uint8_t((i & ~3u) | ((i - kBytes) & 3u));
+        v = reinterpret_cast<Word>(__builtin_shuffle(reinterpret_cast<Bytes>(v), mask));
+    }
+}
+
 template <class Word>
 [[gnu::always_inline]] inline void quarter_round(Word& a, Word& b, Word& c, Word& d) {
-    a += b; d ^= a; rotl(d, 16);
+    a += b; d ^= a; rotl_bytes<Word, 2>(d);
     c += d; b ^= c; rotl(b, 12);
-    a += b; d ^= a; rotl(d, 8);
+    a += b; d ^= a; rotl_bytes<Word, 1>(d);
     c += d; b ^= c; rotl(b, 7);
 }
 

@@ -132,64 +132,32 @@ void ulid_text(const Ulid& ulid, char out[26]) {
     }
 }
 
-namespace {
-
-// The ten characters of a ULID text that carry the time, for the last millisecond an identifier
-// was made in on this thread: identifiers come many to a millisecond.
-struct TimeText {
-    std::uint64_t millis = ~std::uint64_t(0);
-    char text[10] = {};
-};
-__attribute__((tls_model("initial-exec"))) thread_local TimeText time_text;
-
-}  // namespace
-
 Identifier new_identifier(const char prefix[4]) { return new_identifier_at(prefix, realtime_ns()); }
 
 void new_ulid_text_at(std::uint64_t unix_ns, char out[26]) { new_ulid_text_at_millis(unix_ns / 1000000, out); }
 
-namespace {
+namespace ulid_detail {
 
-// The random characters of the thread's next identifiers, made from two blocks of the thread's
-// generator at a time: an identifier then takes its 16 characters with one copy.
-constexpr std::size_t kPoolBlocks = 2;
-struct RandomText {
-    char chars[kPoolBlocks * kRandomCharsPerBlock] = {};
-    std::size_t used = sizeof chars;
-    std::uint64_t generation = 0;  // that of the generator the characters came from
-};
-static_assert(sizeof(RandomText::chars) % 16 == 0);
-__attribute__((tls_model("initial-exec"))) thread_local RandomText random_text_pool;
+constinit thread_local TimeText time_text;
+constinit thread_local RandomText random_text;
 
-[[gnu::noinline]] void refill_random_text(RandomText& pool) {
+void remake_time_text(std::uint64_t millis) {
+    char full[26];
+    ulid_text(make_ulid(millis, 0, 0), full);
+    std::memcpy(time_text.text, full, 10);
+    time_text.millis = millis;
+}
+
+void refill_random_text() {
     ChaCha20Rng& rng = generator();  // seeded again after a fork or when due
     std::uint32_t words[16 * kPoolBlocks];
     rng.take_words(words, 16 * kPoolBlocks);
-    random_chars(words, kPoolBlocks, pool.chars);
-    pool.used = 0;
-    pool.generation = thread_rng.generation;
+    random_chars(words, kPoolBlocks, random_text.chars);
+    random_text.used = 0;
+    random_text.generation = thread_rng.generation;
 }
 
-}  // namespace
-
-void new_ulid_text_at_millis(std::uint64_t millis, char out[26]) {
-    // The first ten characters are exactly the 48 time bits, the other sixteen the 80 random ones.
-    TimeText& t = time_text;
-    if (t.millis != millis) {
-        char full[26];
-        ulid_text(make_ulid(millis, 0, 0), full);
-        std::memcpy(t.text, full, 10);
-        t.millis = millis;
-    }
-    std::memcpy(out, t.text, 10);
-    RandomText& pool = random_text_pool;
-    // A forked child must not hand out the characters its parent made.
-    if (pool.used == sizeof pool.chars || pool.generation != fork_generation.load(std::memory_order_relaxed)) {
-        refill_random_text(pool);
-    }
-    std::memcpy(out + 10, pool.chars + pool.used, 16);
-    pool.used += 16;
-}
+}  // namespace ulid_detail
 
 Identifier new_identifier_at(const char prefix[4], std::uint64_t unix_ns) {
     Identifier id;

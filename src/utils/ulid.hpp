@@ -9,6 +9,8 @@
 #include <optional>
 #include <string_view>
 
+#include "random_chars.hpp"
+
 namespace jarn {
 
 struct Ulid {
@@ -53,14 +55,52 @@ Ulid make_ulid(std::uint64_t millis, std::uint16_t rand_high, std::uint64_t rand
 // The canonical 26-character Crockford base-32 text, most significant bits first.
 void ulid_text(const Ulid& ulid, char out[26]);
 
+namespace ulid_detail {
+extern std::atomic<std::uint64_t> fork_generation;
+
+// The ten characters of a ULID text that carry the time, for the last millisecond an identifier
+// was made in on this thread: identifiers come many to a millisecond.
+struct TimeText {
+    std::uint64_t millis = ~std::uint64_t(0);
+    char text[10] = {};
+};
+// The random characters of the thread's next identifiers, made from two blocks of the thread's
+// generator at a time: an identifier then takes its 16 characters with one copy.
+constexpr std::size_t kPoolBlocks = 2;
+struct RandomText {
+    char chars[kPoolBlocks * kRandomCharsPerBlock] = {};
+    std::size_t used = sizeof chars;
+    std::uint64_t generation = 0;  // that of the generator the characters came from
+};
+static_assert(sizeof(RandomText::chars) % 16 == 0);
+// initial-exec: a plain offset from the thread pointer instead of a __tls_get_addr call.
+extern constinit __attribute__((tls_model("initial-exec"))) thread_local TimeText time_text;
+extern constinit __attribute__((tls_model("initial-exec"))) thread_local RandomText random_text;
+void remake_time_text(std::uint64_t millis);
+[[gnu::noinline]] void refill_random_text();
+}  // namespace ulid_detail
+
+// The 26 characters of a new ULID's text for a time in milliseconds since the epoch, at `out`: the
+// first ten are exactly the 48 time bits, the other sixteen the 80 random ones.
+inline void new_ulid_text_at_millis(std::uint64_t millis, char out[26]) {
+    using namespace ulid_detail;
+    if (time_text.millis != millis) [[unlikely]] remake_time_text(millis);
+    std::memcpy(out, time_text.text, 10);
+    // A forked child must not hand out the characters its parent made.
+    if (random_text.used == sizeof random_text.chars ||
+        random_text.generation != fork_generation.load(std::memory_order_relaxed)) [[unlikely]] {
+        refill_random_text();
+    }
+    std::memcpy(out + 10, random_text.chars + random_text.used, 16);
+    random_text.used += 16;
+}
+
 Identifier new_identifier(const char prefix[4]);
 // An identifier whose time part is that of `unix_ns` (realtime_ns()), for a caller that has just
 // read the clock.
 Identifier new_identifier_at(const char prefix[4], std::uint64_t unix_ns);
 // The 26 characters of a new ULID's text for that time, written at `out`.
 void new_ulid_text_at(std::uint64_t unix_ns, char out[26]);
-// The same for a time in milliseconds since the epoch.
-void new_ulid_text_at_millis(std::uint64_t millis, char out[26]);
 inline Identifier frame_id() { return new_identifier("frm_"); }
 inline Identifier frame_id_at(std::uint64_t unix_ns) { return new_identifier_at("frm_", unix_ns); }
 // frame_id_at(unix_ns) written at `out` (30 characters), for a record that holds its place.
@@ -78,9 +118,6 @@ inline Identifier trace_id() { return new_identifier("trc_"); }
 // inherited from a parent can be told apart. Counting starts with the first call.
 std::uint64_t fork_generation_now();
 
-namespace ulid_detail {
-extern std::atomic<std::uint64_t> fork_generation;
-}  // namespace ulid_detail
 
 // fork_generation_now() for a caller that has called it once before: read at every event.
 inline std::uint64_t fork_generation_counted() { return ulid_detail::fork_generation.load(std::memory_order_relaxed); }
