@@ -204,23 +204,12 @@ int user_code_call_site(std::vector<OpenCall>& call_frames, compat::InterpreterF
     return call_site_of(*candidate, frame, out);
 }
 
-int call_site_of(OpenCall& caller, compat::InterpreterFrame* frame, CallSite& out) {
-    if (caller.frame != frame && !compat::is_below(frame, caller.frame)) return 0;
-    out.call_frame_id = caller.id;
-    PyCodeObject* code;  // borrowed
-    int offset;
-    // Unless a trace function set the line itself, a frame's line follows from its offset.
-    const bool placed = compat::frame_place(caller.frame, code, offset) && offset >= 0;
-    if (placed && offset == caller.call_offset) {
-        out.line_number = caller.call_line;
-        return 1;
-    }
+void find_call_line(OpenCall& caller, bool placed, int offset, CallSite& out) {
     out.line_number = std::int32_t(line_of(caller.frame));
     if (placed) {
         caller.call_offset = offset;
         caller.call_line = out.line_number;
     }
-    return 1;
 }
 
 }  // namespace jarn

@@ -102,8 +102,26 @@ using records::CallSite;
 int user_code_call_site(std::vector<OpenCall>& call_frames, compat::InterpreterFrame* frame,
                         const Identifier& own_id, CallSite& out);
 
+// The line of a call site whose caller is not at the place it was last found calling from
+// (`placed`: at `offset`, else where a trace function set its line); see call_site_of.
+void find_call_line(OpenCall& caller, bool placed, int offset, CallSite& out);
+
 // The call site made by the open recorded call `caller`, which is the running `frame` or one
 // below it: 1 with `out` set, 0 when `caller` is no longer running (its return never came).
-int call_site_of(OpenCall& caller, compat::InterpreterFrame* frame, CallSite& out);
+// Inline: every recorded event finds one, mostly from the place its caller called from before.
+inline int call_site_of(OpenCall& caller, compat::InterpreterFrame* frame, CallSite& out) {
+    if (caller.frame != frame && !compat::is_below(frame, caller.frame)) return 0;
+    out.call_frame_id = caller.id;
+    PyCodeObject* code;  // borrowed
+    int offset;
+    // Unless a trace function set the line itself, a frame's line follows from its offset.
+    const bool placed = compat::frame_place(caller.frame, code, offset) && offset >= 0;
+    if (placed && offset == caller.call_offset) [[likely]] {
+        out.line_number = caller.call_line;
+    } else {
+        find_call_line(caller, placed, offset, out);
+    }
+    return 1;
+}
 
 }  // namespace jarn
