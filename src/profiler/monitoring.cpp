@@ -69,7 +69,7 @@ PyObject* on_event(PyObject* callable, PyObject* const* args, std::size_t nargsf
     auto* code = reinterpret_cast<PyCodeObject*>(args[0]);  // borrowed from the interpreter
     std::uintptr_t bits;
     // The event's frame: the callables are given its code object only.
-    PyThreadState* tstate = PyThreadState_Get();
+    PyThreadState* tstate = compat::running_thread_state();
     compat::InterpreterFrame* frame = compat::current_python_frame(tstate);  // borrowed
     if (frame == nullptr) Py_RETURN_NONE;
     const CodeInfo* info = classified_code_info(profiler, code);

@@ -56,6 +56,13 @@ bool attribute_stores_reach_dict_watchers() {
 #endif
 }
 
+PyThreadState* running_thread_state() {
+#if defined(JARN_CPYTHON_3_12)
+    return _PyThreadState_UncheckedGet();
+#else
+    return PyThreadState_GetUnchecked();
+#endif
+}
 InterpreterFrame* current_python_frame(PyThreadState* tstate) { return _PyFrame_GetFirstComplete(innermost_frame(tstate)); }
 
 InterpreterFrame* interpreter_frame(PyFrameObject* frame) { return frame->f_frame; }

@@ -39,6 +39,9 @@ bool attribute_stores_reach_dict_watchers();
 // interpreter's share of an event.
 using InterpreterFrame = struct ::_PyInterpreterFrame;
 
+// The running thread's state, where the interpreter lock is known to be held (an event's
+// callback): PyThreadState_Get without its check for none, which 3.12 names privately.
+PyThreadState* running_thread_state();
 // The frame PyEval_GetFrame would give, without making its frame object; null when none.
 InterpreterFrame* current_python_frame(PyThreadState* tstate);
 InterpreterFrame* interpreter_frame(PyFrameObject* frame);
