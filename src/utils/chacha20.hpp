@@ -36,8 +36,6 @@ public:
         index_ += n;
     }
     std::size_t words_left() const { return words_.size() - index_; }
-    // Moves on to the next blocks, whatever is left of these.
-    void refill_now() { refill(); }
     // Blocks of which at least one word has been handed out.
     std::uint64_t blocks_used() const { return next_block_ - (words_.size() - index_) / 16; }
 

@@ -118,7 +118,6 @@ inline Identifier trace_id() { return new_identifier("trc_"); }
 // inherited from a parent can be told apart. Counting starts with the first call.
 std::uint64_t fork_generation_now();
 
-
 // fork_generation_now() for a caller that has called it once before: read at every event.
 inline std::uint64_t fork_generation_counted() { return ulid_detail::fork_generation.load(std::memory_order_relaxed); }
 
