@@ -48,12 +48,11 @@ struct FrameStart {
     std::vector<OpenCall>& stack = ts.call_frames;
     if (!is_return) {
         const bool has_site = !stack.empty() && call_site_inline(stack.back(), frame, out.site) != 0;
+        const int site_line = has_site ? out.site.line_number : 0;
         out.has_site = has_site;
         out.id_pending = true;
         out.id_entry = stack.size();
-        OpenCall& call = stack.emplace_back(frame);
-        call.site_line = out.site.line_number;
-        call.has_site = has_site;
+        stack.emplace_back(frame, site_line, has_site);
         return;
     }
     if (!stack.empty() && stack.back().frame == frame) [[likely]] {

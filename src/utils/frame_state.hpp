@@ -24,7 +24,8 @@ namespace jarn {
 // A power of two in size, so that the stack's size and index arithmetic are shifts.
 struct alignas(64) OpenCall {
     // The id is written once it is made (with the record's timestamp): not cleared before.
-    explicit OpenCall(compat::InterpreterFrame* running) : frame(running) {}
+    OpenCall(compat::InterpreterFrame* running, int line_of_site, bool found_site)
+        : frame(running), site_line(line_of_site), has_site(found_site) {}
     compat::InterpreterFrame* frame;
     Identifier id;
     // The line the frame was last found calling from, and its instruction offset then: a frame
