@@ -33,8 +33,9 @@ int passes_attrs_rule(compat::InterpreterFrame* frame) {
 }
 
 // The rest of a record whose values the serialiser must write, the general way, after the
-// stack's part is done.
-void finish_generally(PyThreadState* tstate, ProfilerObject* self, compat::InterpreterFrame* frame, PyCodeObject* code,
+// stack's part is done. Out of line, as every rare way here: inlined, their state would crowd the
+// common way's registers.
+[[gnu::noinline, gnu::cold]] void finish_generally(PyThreadState* tstate, ProfilerObject* self, compat::InterpreterFrame* frame, PyCodeObject* code,
                       bool is_return, PyObject* arg, ThreadState& ts, std::uint64_t started, const FrameStart& start) {
     // The serialiser may run the program's code: signals wait for the record, as in the general way.
     const compat::DeferredSignals deferred;
@@ -59,6 +60,17 @@ void finish_generally(PyThreadState* tstate, ProfilerObject* self, compat::Inter
     } else {
         target.commit(size, nullptr);
     }
+}
+
+// A record past the trace's memory limit: kept or counted as admit_past_limit says.
+[[gnu::noinline, gnu::cold]] void commit_past_limit(ProfilerObject* self, ProfilerState& p, ThreadState& ts,
+                                                   RecordList& target, std::size_t size, std::uint64_t own_now,
+                                                   std::uint64_t started) {
+    // Its logging runs Python code, which may uninstall this profiler and with it the
+    // interpreter's reference.
+    const Owned keep_alive = Owned::borrow(reinterpret_cast<PyObject*>(self));
+    if (admit_past_limit(p, size)) commit_plain(p, ts, target, size, own_now, started);
+    if (p.record_notes) ts.own_ticks += own_clock::now() - started;
 }
 
 }  // namespace
@@ -132,10 +144,7 @@ bool record_plain_event(PyThreadState* tstate, ProfilerObject* self, compat::Int
     records::write_frame_tail(tail, seconds_of(now), start.has_site ? &start.site : nullptr);
     const std::size_t size = std::size_t(tail.at() - record);
     if (!admit_within_limit(p, size)) [[unlikely]] {
-        // Past the limit its logging runs Python code, as above.
-        const Owned keep_alive = Owned::borrow(reinterpret_cast<PyObject*>(self));
-        if (admit_past_limit(p, size)) commit_plain(p, ts, target, size, own_now, started);
-        if (p.record_notes) ts.own_ticks += own_clock::now() - started;
+        commit_past_limit(self, p, ts, target, size, own_now, started);
         return true;
     }
     commit_plain(p, ts, target, size, own_now, started);
