@@ -39,26 +39,38 @@ bool init_code_info() {
     return true;
 }
 
-CodeInfo::Place& CodeInfo::add_place(int offset) {
+const CodeInfo::Place CodeInfo::no_place{};
+
+CodeInfo::Place& CodeInfo::add_place(const void* at) {
     if (2 * (places_used + 1) > places.size()) {
         std::vector<Place> old;
         old.swap(places);
         places.resize(old.empty() ? 8 : 2 * old.size());
         places_mask = places.size() - 1;
+        table_mask = places_mask * sizeof(Place);
+        table = places.data();
         places_used = 0;
         for (Place& p : old) {
-            if (p.offset >= 0) add_place(p.offset) = std::move(p);
+            if (p.at != nullptr) add_place(p.at) = std::move(p);
         }
     }
     const std::size_t mask = places_mask;
-    std::size_t i = hash(offset) & mask;
-    while (places[i].offset >= 0) i = (i + 1) & mask;
+    std::size_t i = hash(at) & mask;
+    while (places[i].at != nullptr) i = (i + 1) & mask;
     Place& p = places[i];
-    p.offset = offset;
+    p.at = at;
     p.line = -1;
-    p.version = 0;
+    p.stamp = 0;
     ++places_used;
     return p;
+}
+
+const CodeInfo::Place& CodeInfo::find_place_from(const void* at, std::size_t i) const {
+    const char* const first = reinterpret_cast<const char*>(table);
+    for (;; i = (i + sizeof(Place)) & table_mask) {
+        const Place& p = *reinterpret_cast<const Place*>(first + i);
+        if (p.at == at || p.at == nullptr) return p;
+    }
 }
 
 int line_of(compat::InterpreterFrame* frame) {
@@ -66,10 +78,10 @@ int line_of(compat::InterpreterFrame* frame) {
     int offset;
     int line;
     // A trace function may set a frame's line itself (a debugger's jump): not kept.
-    if (!compat::frame_place(frame, code, offset) || offset < 0) {
+    if (!compat::frame_place(frame, code, offset)) {
         line = compat::line_number(frame);
     } else if (CodeInfo* info = code_info(code)) {
-        CodeInfo::Place& place = info->place(offset);
+        CodeInfo::Place& place = info->place(compat::frame_instruction(frame));
         if (place.line < 0) place.line = compat::line_number(frame);
         line = place.line;
     } else {

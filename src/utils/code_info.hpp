@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "cpython_compat.hpp"
+#include "dict_watch.hpp"
 #include "owned.hpp"
 #include "variable_keys.hpp"
 
@@ -38,51 +39,71 @@ struct CodeInfo {
     // other texts are stale.
     std::uint64_t texts_version = 1;
 
-    // Per instruction offset: its line, and the whole encoded "path", "co_name" and "qualname"
-    // entries of a record made there (valid while `version` is texts_version).
-    struct Place {
-        int offset = -1;  // -1: free
-        int line = 0;
-        std::uint64_t version = 0;
+    // Per instruction (compat::frame_instruction, the key): its line, and the whole encoded
+    // "path", "co_name" and "qualname" entries of a record made there, valid while `stamp` is
+    // texts_stamp() of the code's info. The stamp is the sum of the texts version and the directory
+    // and module-name generations they were made in: each only ever grows, so the sum is the same
+    // only while none has moved on, and a record's texts are found valid with one comparison.
+    // A power of two long (one cache line), so that a key's slot is a shift away from its byte.
+    struct alignas(64) Place {
+        const void* at = nullptr;  // null: free
+        std::uint64_t stamp = 0;  // 0: no texts kept (a stamp is at least 3)
+        int line = -1;
         std::string bytes;
     };
-    // Open addressing on the offset, a power of two long, at most half full; `places_mask` is its
-    // length less one (0 while it is empty), kept so that a lookup does no division by the
-    // size of a Place.
+    // Open addressing on the key, a power of two long, at most half full; `places_mask` is its
+    // length less one (0 while it is empty), kept so that a lookup does no division by the size of
+    // a Place, and `table_mask` the same in bytes. `table` is its first place, or while it is
+    // empty a lone free place, so that a lookup needs no test for an empty table.
     std::vector<Place> places;
     std::size_t places_used = 0;
     std::size_t places_mask = 0;
+    std::size_t table_mask = 0;
+    const Place* table = &no_place;
+
+    CodeInfo() = default;
+    CodeInfo(const CodeInfo&) = delete;  // `table` points into its own `places`
+    CodeInfo& operator=(const CodeInfo&) = delete;
 
     // Its variables' names, encoded, for writing a frame's variables.
     VariableKeys variables;
 
-    // The place of `offset` (>= 0), or null when there is none yet.
-    const Place* find_place(int offset) const {
-        const std::size_t mask = places_mask;
-        if (mask == 0) return nullptr;
-        const Place* const table = places.data();
-        for (std::size_t i = hash(offset) & mask;; i = (i + 1) & mask) {
-            const Place& p = table[i];
-            if (p.offset == offset) return &p;
-            if (p.offset < 0) return nullptr;
-        }
+    // The stamp of a place whose texts hold now, made in directory generation `cwd_generation`.
+    std::uint64_t texts_stamp(std::uint64_t cwd_generation) const {
+        return texts_version + cwd_generation + module_name_generation();
     }
 
-    // The place of `offset` (>= 0), made with its line unknown (version 0, line -1) if need be.
-    Place& place(int offset) {
+    // The place of key `at`, or a free place (no texts, stamp 0) when there is none yet. A null
+    // key, which no place has, finds a free one.
+    const Place& find_place(const void* at) const {
+        // In bytes: the slot of hash(at), times the size of a place, is the key shifted.
+        const std::size_t i = (std::uintptr_t(at) * (sizeof(Place) / 2)) & table_mask;
+        const Place& p = *reinterpret_cast<const Place*>(reinterpret_cast<const char*>(table) + i);
+        if (p.at == at) [[likely]] return p;
+        return find_place_from(at, i);
+    }
+
+    // The place of key `at` (not null), made with its line unknown (stamp 0, line -1) if need be.
+    Place& place(const void* at) {
         if (const std::size_t mask = places_mask; mask != 0) {
-            for (std::size_t i = hash(offset) & mask;; i = (i + 1) & mask) {
+            for (std::size_t i = hash(at) & mask;; i = (i + 1) & mask) {
                 Place& p = places[i];
-                if (p.offset == offset) return p;
-                if (p.offset < 0) break;
+                if (p.at == at) return p;
+                if (p.at == nullptr) break;
             }
         }
-        return add_place(offset);
+        return add_place(at);
     }
 
 private:
-    static std::size_t hash(int offset) { return std::size_t(std::uint32_t(offset) * 2654435761u) >> 4; }
-    Place& add_place(int offset);
+    // Keys are the addresses of a code's instructions, two bytes apart: in order, one place apart.
+    static std::size_t hash(const void* at) { return std::uintptr_t(at) >> 1; }
+    static_assert((sizeof(Place) & (sizeof(Place) - 1)) == 0, "find_place walks in bytes");
+    Place& add_place(const void* at);
+    // The rest of find_place's walk, from byte `i` of the table on: out of the way of the common
+    // lookup, which finds its key in its first slot.
+    [[gnu::noinline]] const Place& find_place_from(const void* at, std::size_t i) const;
+    static const Place no_place;
 };
 
 // Must run once before code_info() is used; false with the exception set.

@@ -21,11 +21,20 @@ bool has_run(const _PyInterpreterFrame* frame, const _Py_CODEUNIT* at) { return 
 _PyInterpreterFrame* innermost_frame(PyThreadState* tstate) {
     return tstate->cframe != nullptr ? tstate->cframe->current_frame : nullptr;
 }
+// The instruction _PyInterpreterFrame_LASTI counts to (one before the first while none has run).
+const _Py_CODEUNIT* frame_instruction_at(const _PyInterpreterFrame* frame) { return frame->prev_instr; }
 #else
 PyCodeObject* code_of_frame(_PyInterpreterFrame* frame) { return reinterpret_cast<PyCodeObject*>(frame->f_executable); }
 bool has_run(const _PyInterpreterFrame* frame, const _Py_CODEUNIT* at) { return at < frame->instr_ptr; }
 _PyInterpreterFrame* innermost_frame(PyThreadState* tstate) { return tstate->current_frame; }
+const _Py_CODEUNIT* frame_instruction_at(const _PyInterpreterFrame* frame) { return frame->instr_ptr; }
 #endif
+
+// Whether a trace function has set the frame's line itself (f_lineno), which then holds until
+// the frame moves on; only a frame with a frame object can have had it set.
+bool line_set_by_trace(const _PyInterpreterFrame* frame) {
+    return frame->frame_obj != nullptr && frame->frame_obj->f_lineno != 0;
+}
 
 // Whether MAKE_CELL has turned slot `index` into its cell yet. It runs in the code's prologue,
 // before RESUME, so only the prologue is looked at.
@@ -83,12 +92,6 @@ PyCodeObject* code_of(InterpreterFrame* frame) { return code_of_frame(frame); }
 
 PyObject* globals_of(InterpreterFrame* frame) { return frame->f_globals; }
 
-// What PyFrame_GetLasti would give for the frame's frame object.
-static int instruction_offset(InterpreterFrame* frame) {
-    const int lasti = _PyInterpreterFrame_LASTI(frame);
-    return lasti < 0 ? -1 : lasti * int(sizeof(_Py_CODEUNIT));
-}
-
 int instruction_index(InterpreterFrame* frame) { return _PyInterpreterFrame_LASTI(frame); }
 
 int step_at(InterpreterFrame* frame, bool is_return, int thrown_at) {
@@ -122,14 +125,21 @@ int step_at(InterpreterFrame* frame, bool is_return, int thrown_at) {
 }
 
 bool frame_place(InterpreterFrame* frame, PyCodeObject*& code, int& offset) {
-    if (frame->frame_obj != nullptr && frame->frame_obj->f_lineno != 0) return false;
+    if (line_set_by_trace(frame)) [[unlikely]] return false;
     code = code_of_frame(frame);
-    offset = instruction_offset(frame);
-    return true;
+    // What PyFrame_GetLasti would give, in bytes straight from the addresses: the interpreter's
+    // count of code units would only be doubled again.
+    offset = int(reinterpret_cast<const char*>(frame_instruction_at(frame)) -
+                 reinterpret_cast<const char*>(_PyCode_CODE(code)));
+    return offset >= 0;
+}
+
+const void* frame_instruction(InterpreterFrame* frame) {
+    return line_set_by_trace(frame) ? nullptr : frame_instruction_at(frame);
 }
 
 int line_number(InterpreterFrame* frame) {
-    if (frame->frame_obj != nullptr && frame->frame_obj->f_lineno != 0) return frame->frame_obj->f_lineno;
+    if (line_set_by_trace(frame)) return frame->frame_obj->f_lineno;
     return PyCode_Addr2Line(code_of_frame(frame), _PyInterpreterFrame_LASTI(frame) * int(sizeof(_Py_CODEUNIT)));
 }
 
@@ -140,22 +150,21 @@ bool is_below(InterpreterFrame* frame, const InterpreterFrame* outer) {
     return false;
 }
 
-FrameVariables::FrameVariables(InterpreterFrame* frame) : frame_(frame), code_(code_of_frame(frame)) {
-    _PyInterpreterFrame* f = frame_;
-    PyCodeObject* code = code_;
+FrameVariables::FrameVariables(InterpreterFrame* frame) : frame_(frame), slots_(frame->localsplus) {
+    const PyCodeObject* code = code_of_frame(frame);
     if (!(code->co_flags & CO_OPTIMIZED)) {
         // Module, class body or exec'd code: their real namespace is the locals.
-        mapping_ = f->f_locals;
+        mapping_ = frame->f_locals;
+        count_ = 0;
         return;
     }
     // A cleared frame has no variables left (a running one has -1 here: no saved stack top).
-    count_ = f->stacktop != 0 ? code->co_nlocalsplus : 0;
-    slots_ = f->localsplus;
+    count_ = frame->stacktop != 0 ? code->co_nlocalsplus : 0;
 }
 
 PyObject* FrameVariables::closure_value(int i) const {
     _PyInterpreterFrame* f = frame_;
-    PyCodeObject* code = code_;
+    PyCodeObject* code = code_of_frame(f);
     const _PyLocals_Kind kind = _PyLocals_GetKind(code->co_localspluskinds, i);
     PyObject* v = f->localsplus[i];  // borrowed
     if (kind & CO_FAST_FREE) {
@@ -176,17 +185,17 @@ PyObject* FrameVariables::closure_value(int i) const {
 
 bool FrameVariables::next(PyObject*& name, PyObject*& value) {
     _PyInterpreterFrame* f = frame_;
-    PyCodeObject* code = code_;
+    PyCodeObject* code = code_of_frame(f);
     for (;;) {
         if (index_ >= count_) {
-            if (hidden_pass_ || !has_hidden_) return false;
-            hidden_pass_ = true;
+            if (pass_ != first_with_hidden) return false;
+            pass_ = hidden;
             index_ = 0;
         }
         const int i = index_++;
         const _PyLocals_Kind kind = _PyLocals_GetKind(code->co_localspluskinds, i);
-        if (bool(kind & CO_FAST_HIDDEN) != hidden_pass_) {
-            has_hidden_ = true;
+        if (bool(kind & CO_FAST_HIDDEN) != (pass_ == hidden)) {
+            if (pass_ == first) pass_ = first_with_hidden;  // a hidden one, for the second pass
             continue;
         }
         PyObject* v = kind & (CO_FAST_CELL | CO_FAST_FREE) ? closure_value(i) : f->localsplus[i];  // borrowed

@@ -9,6 +9,7 @@
 
 #include <Python.h>
 
+#include <cstddef>
 #include <cstdint>
 
 #if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000
@@ -53,9 +54,14 @@ PyObject* globals_of(InterpreterFrame* frame);
 // What PyFrame_GetLineNumber would give for its frame object.
 int line_number(InterpreterFrame* frame);
 // Where the frame is, for a cache of lines: its code object and instruction offset (as
-// PyFrame_GetLasti gives it). False when a trace function has set the frame's line itself
-// (f_lineno, a debugger's jump), which only line_number() then gives.
+// PyFrame_GetLasti gives it, never negative). False when a trace function has set the frame's
+// line itself (f_lineno, a debugger's jump), which only line_number() then gives, and before the
+// frame has run its first instruction (3.12 has no offset for it then).
 bool frame_place(InterpreterFrame* frame, PyCodeObject*& code, int& offset);
+// The same place as a key for a cache of places in the frame's code, found with a single read of
+// the frame: the address of its instruction, unique to that place while the code object lives;
+// null when a trace function has set the frame's line. Meaningful only where frame_place is true.
+const void* frame_instruction(InterpreterFrame* frame);
 // Whether `outer` is one of the frames below `frame` on its thread's stack. A frame that has
 // ended is never below a running one, so this tells whether `outer` may still be read.
 bool is_below(InterpreterFrame* frame, const InterpreterFrame* outer);
@@ -85,21 +91,25 @@ public:
     // frame's count() variable slots in place, in the code's order (none for a cleared frame).
     // A slot of kind `value` holds its variable's value, or null when unbound; a `closure` slot
     // is read with closure_value; variables in `hidden` slots come after all others.
-    PyCodeObject* code() const { return code_; }
+    PyCodeObject* code() const { return code_of(frame_); }
     PyObject* const* slots() const { return slots_; }
     int count() const { return count_; }
     // The value of the variable in closure slot i, borrowed; null when unbound.
     PyObject* closure_value(int i) const;
 
 private:
+    // Which of next()'s passes runs: the ordinary variables' (noting whether there are hidden
+    // ones, only then is there a second), or the hidden ones'.
+    enum Pass : int { first, first_with_hidden, hidden };
+
+    // Made at every recorded event: the fields are few (the code object is the frame's, read
+    // again where needed), each written once, and the two that start at 0 together side by side.
     InterpreterFrame* frame_;
-    PyCodeObject* code_;  // borrowed
-    PyObject* const* slots_ = nullptr;
+    PyObject* const* slots_;
     PyObject* mapping_ = nullptr;
     int index_ = 0;
-    int count_ = 0;
-    bool hidden_pass_ = false;
-    bool has_hidden_ = false;  // seen in the first pass: only then is there a second
+    Pass pass_ = first;
+    int count_;  // set by the constructor on every path
 };
 
 // How a code object keeps variable i in a frame's slots (see FrameVariables::slots).
@@ -115,7 +125,8 @@ inline void* code_extra(PyCodeObject* code, Py_ssize_t index) {
         void* extras[1];
     };
     const auto* extra = static_cast<const Extra*>(code->co_extra);
-    return extra != nullptr && index >= 0 && index < extra->size ? extra->extras[index] : nullptr;
+    // The index is never negative once the slot is requested (code_info.hpp), before any read.
+    return extra != nullptr && std::size_t(index) < std::size_t(extra->size) ? extra->extras[index] : nullptr;
 }
 
 // Whether an int is one of 1 to 127 (a MessagePack positive fixint) held as one positive digit,

@@ -169,33 +169,33 @@ int get_qualname_inner(compat::InterpreterFrame* running, PyObject* name, std::s
 // event has read already (own_clock.hpp), which costs no clock read of its own and one getcwd per
 // millisecond.
 struct CwdCache {
-    std::string dir;
-    // Whether `dir` may be used as it is (up to its age): never while a change is pending (the
-    // audit event clears it) nor without the audit hook, which alone tells of a change.
-    bool valid = false;
-    unsigned long pending_thread = 0;
+    // For how many ticks of the own clock after `read_at` `dir` may be used as it is: 0 while a
+    // change is pending (the audit event clears it) and without the audit hook, which alone tells
+    // of a change. Both are read at every event, the one test there `now - read_at < fresh_for`.
     std::uint64_t read_at = 0;  // own clock
+    std::uint64_t fresh_for = 0;
     std::uint64_t generation = 1;  // moves on whenever the cached text changes
+    unsigned long pending_thread = 0;
+    std::string dir;
 };
 
 CwdCache cwd_cache;  // guarded by the interpreter lock
 
 int on_audit_event(const char* event, PyObject*, void*) {
     if (std::strcmp(event, "os.chdir") == 0 || std::strcmp(event, "os.fchdir") == 0) {
-        cwd_cache.valid = false;
+        cwd_cache.fresh_for = 0;
         cwd_cache.pending_thread = PyThread_get_thread_ident();
     }
     return 0;
 }
 
-bool read_cwd(std::string& out) {
-    char buffer[PATH_MAX];
+// The current directory into `buffer`; false with the exception set.
+bool read_cwd(char (&buffer)[PATH_MAX]) {
     if (getcwd(buffer, sizeof buffer) == nullptr) {
         PyErr_SetFromErrno(PyExc_OSError);
         raise_internal_error("Current directory is invalid");
         return false;
     }
-    out.assign(buffer);
     return true;
 }
 
@@ -206,7 +206,9 @@ bool current_dir(std::string_view& out, std::uint64_t& generation, std::uint64_t
     if (cwd_cache.pending_thread != 0) {
         if (cwd_cache.pending_thread != PyThread_get_thread_ident()) {
             static std::string uncached;
-            if (!read_cwd(uncached)) return false;
+            char buffer[PATH_MAX];
+            if (!read_cwd(buffer)) return false;
+            uncached.assign(buffer);
             out = uncached;
             generation = 0;  // not cached: nothing may be kept from it
             return true;
@@ -214,14 +216,15 @@ bool current_dir(std::string_view& out, std::uint64_t& generation, std::uint64_t
         cwd_cache.pending_thread = 0;  // the change has returned on its own thread
     }
     // A clock set back counts as old too.
-    if (!cwd_cache.valid || !hook_installed || now - cwd_cache.read_at >= own_clock::kMillisecondAtMost) {
-        static std::string fresh;
-        if (!read_cwd(fresh)) return false;
-        if (fresh != cwd_cache.dir) {
-            cwd_cache.dir.swap(fresh);
+    if (now - cwd_cache.read_at >= cwd_cache.fresh_for) {
+        // Read once a millisecond while nothing changes: compared in place, copied only when new.
+        char buffer[PATH_MAX];
+        if (!read_cwd(buffer)) return false;
+        if (std::string_view(buffer) != cwd_cache.dir) {
+            cwd_cache.dir.assign(buffer);
             ++cwd_cache.generation;
         }
-        cwd_cache.valid = hook_installed;
+        cwd_cache.fresh_for = hook_installed ? own_clock::kMillisecondAtMost : 0;
         cwd_cache.read_at = now;
     }
     out = cwd_cache.dir;
@@ -255,6 +258,26 @@ void append_encoded_str(std::string& out, std::string_view s) {
 // Whether names made for `globals` in module-name generation `generation` still hold for the frame.
 bool names_hold(const PyObject* globals, std::uint64_t generation, compat::InterpreterFrame* frame) {
     return globals == compat::globals_of(frame) && generation == module_name_generation();
+}
+
+// Whether the place's texts hold for the frame in directory generation `cwd_generation`: its
+// stamp says the code's texts, the directory and the module names are all as they were made, and
+// the frame runs with the globals the names were made for.
+bool place_holds(const CodeInfo& info, const CodeInfo::Place& place, std::uint64_t cwd_generation,
+                 compat::InterpreterFrame* frame) {
+    return place.stamp == info.texts_stamp(cwd_generation) && info.globals == compat::globals_of(frame);
+}
+
+// The directory's cache read again once it may be stale, out of the way of the common event:
+// false when it cannot be used now (no exception is left set).
+[[gnu::noinline]] bool cwd_refreshed(std::uint64_t now) {
+    std::string_view dir;
+    std::uint64_t generation;
+    if (!current_dir(dir, generation, now)) {
+        PyErr_Clear();  // write_code_texts reports it
+        return false;
+    }
+    return generation != 0;
 }
 
 // Notes that the kept names hold for these globals until their "__name__" changes.
@@ -311,24 +334,13 @@ bool encoded_names(compat::InterpreterFrame* frame, PyCodeObject* code, CodeInfo
 const std::string* kept_code_texts(compat::InterpreterFrame* frame, const CodeInfo& info, std::uint64_t now) {
     // The directory's cache holds (as current_dir() would find it), or is read again.
     const CwdCache& cwd = cwd_cache;
-    if (!cwd.valid || now - cwd.read_at >= own_clock::kMillisecondAtMost) {
-        std::string_view dir;
-        std::uint64_t generation;
-        if (!current_dir(dir, generation, now)) {
-            PyErr_Clear();  // write_code_texts reports it
-            return nullptr;
-        }
-        if (generation == 0) return nullptr;
+    if (now - cwd.read_at >= cwd.fresh_for) [[unlikely]] {
+        if (!cwd_refreshed(now)) return nullptr;
     }
-    if (info.cwd_generation != cwd.generation) return nullptr;
-    PyCodeObject* placed_code;  // borrowed
-    int offset = -1;
-    if (!compat::frame_place(frame, placed_code, offset) || offset < 0) return nullptr;
-    const CodeInfo::Place* place = info.find_place(offset);
-    if (place == nullptr || place->version != info.texts_version || !names_hold(info.globals, info.name_generation, frame)) {
-        return nullptr;
-    }
-    return &place->bytes;
+    // A frame whose line a trace function set, or that has run no instruction yet, finds a free
+    // place (frame_instruction null, or a key no place has), whose stamp is never valid.
+    const CodeInfo::Place& place = info.find_place(compat::frame_instruction(frame));
+    return place_holds(info, place, cwd.generation, frame) ? &place.bytes : nullptr;
 }
 
 bool write_code_texts(compat::InterpreterFrame* frame, PyCodeObject* code, std::uint64_t now, msgpack::Buffer& out) {
@@ -339,13 +351,14 @@ bool write_code_texts(compat::InterpreterFrame* frame, PyCodeObject* code, std::
     if (info == nullptr) return false;
     // A trace function may have set the line itself: then the place says nothing of the line.
     PyCodeObject* placed_code;  // borrowed
-    int offset = -1;
+    int offset;
+    const void* place_key = nullptr;
     CodeInfo::Place* place = nullptr;
     int lineno;
-    if (compat::frame_place(frame, placed_code, offset) && offset >= 0) {
-        place = &info->place(offset);
-        if (generation != 0 && place->version == info->texts_version && info->cwd_generation == generation &&
-            names_hold(info->globals, info->name_generation, frame)) {
+    if (compat::frame_place(frame, placed_code, offset)) {
+        place_key = compat::frame_instruction(frame);
+        place = &info->place(place_key);
+        if (generation != 0 && place_holds(*info, *place, generation, frame)) {
             msgpack::put_bytes(out, place->bytes.data(), place->bytes.size());
             return true;
         }
@@ -397,7 +410,7 @@ bool write_code_texts(compat::InterpreterFrame* frame, PyCodeObject* code, std::
         if (place != nullptr && info->globals != nullptr && generation != 0) {
             // Made with texts that hold while the code's do: kept for the next record made here.
             place->bytes.assign(reinterpret_cast<const char*>(out.data() + start), std::size_t(at - (out.data() + start)));
-            place->version = info->texts_version;
+            place->stamp = info->texts_stamp(generation);
         }
         return true;
     }
@@ -409,12 +422,12 @@ bool write_code_texts(compat::InterpreterFrame* frame, PyCodeObject* code, std::
     msgpack::put_bytes(out, names.data(), names.size());
     // Names just kept, with the path entry still the one written: the place's texts are kept
     // now, as the next record here would keep them, so that it already finds them.
-    if (offset >= 0 && generation != 0 && info->globals != nullptr && info->cwd_generation == generation &&
+    if (place_key != nullptr && generation != 0 && info->globals != nullptr && info->cwd_generation == generation &&
         !info->names.empty() && names == info->names && info->path_prefix == prefix_written &&
         names_hold(info->globals, info->name_generation, frame)) {
-        CodeInfo::Place& kept_place = info->place(offset);  // found again: the code run may have moved it
+        CodeInfo::Place& kept_place = info->place(place_key);  // found again: the code run may have moved it
         kept_place.bytes.assign(reinterpret_cast<const char*>(out.data() + start), out.size() - start);
-        kept_place.version = info->texts_version;
+        kept_place.stamp = info->texts_stamp(generation);
     }
     return true;
 }
