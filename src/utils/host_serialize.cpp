@@ -443,6 +443,7 @@ bool remember_short_way(const VariableKeys& keys, int m, const scrub::Rules& scr
         keys.longest_name > rules.max_name || started.bytes == 0) {
         return false;
     }
+    static_assert(int(ValuesMode::type) < 4, "a mode fits the stamp's two low bits");
     keys.short_stamp = serializers.generation * 4 + std::uint64_t(m);
     keys.short_scrub_id = scrubbing.id();
     keys.short_bytes = started.bytes;
@@ -537,6 +538,12 @@ namespace {
 // other kind to write_variables_from, and an argument of any other kind to
 // write_short_way_generally.
 
+// The room made at first for a record's values from `first` on (see Room): an argument of at most
+// 9 bytes, the key "locals", a map's header and the code's variables as plain values.
+inline std::uint8_t* first_room_end(std::uint8_t* first, const VariableKeys& keys) {
+    return first + 9 + records::kLocalsKey.size() + 3 + keys.most;
+}
+
 // The variables from slot `from` on, as write_value writes each, `at` past those before it;
 // `written` of them, whose map's header byte is at `map`; `limit` the end of the room made so far
 // (see Room).
@@ -565,7 +572,7 @@ namespace {
                                                           std::uint8_t* at, std::uint8_t* end, PyObject* arg) {
     constexpr std::string_view kLocals = records::kLocalsKey;
     const bool urls = scrubbing.enabled();
-    Room room{nullptr, 0, at, at + 9 + kLocals.size() + 3 + keys.most, end};
+    Room room{nullptr, 0, at, first_room_end(at, keys), end};
     at = write_value(arg, at, keys.short_max_str, urls, room);
     if (at == nullptr) return nullptr;
     std::memcpy(at, kLocals.data(), kLocals.size() + 1);  // with the byte after it, in one move
@@ -582,7 +589,7 @@ namespace {
     constexpr std::string_view kLocals = records::kLocalsKey;
     const bool urls = scrubbing.enabled();
     const int from = frame.count() + int(offset / std::ptrdiff_t(sizeof(PyObject*)));
-    return write_variables_from(frame, keys, urls, first + 9 + kLocals.size() + 3 + keys.most, end,
+    return write_variables_from(frame, keys, urls, first_room_end(first, keys), end,
                                 first + 1 + kLocals.size(), at, from, from - unbound);
 }
 
@@ -656,7 +663,7 @@ inline bool is_one_digit_fixint(PyObject* v) {
     const ValueBudget& started = serializers.started[m];
     constexpr std::string_view kLocals = records::kLocalsKey;
     std::uint8_t* const first = at;
-    Room room{nullptr, 0, first, first + 9 + kLocals.size() + 3 + keys.most, end};
+    Room room{nullptr, 0, first, first_room_end(first, keys), end};
     if (room.limit > end || keys.longest_name > rules.max_name || started.nodes < 2 || started.bytes == 0) return nullptr;
     if (remember_short_way(keys, m, scrubbing) && std::uint64_t(end - first) < started.bytes) {
         return write_short_way(frame, keys, scrubbing, at, end, arg);
