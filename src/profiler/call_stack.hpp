@@ -47,10 +47,24 @@ struct FrameStart {
 [[gnu::always_inline]] inline void start_frame(ThreadState& ts, compat::InterpreterFrame* frame, bool is_return, FrameStart& out) {
     std::vector<OpenCall>& stack = ts.call_frames;
     if (!is_return) {
-        if (!stack.empty()) out.has_site = call_site_of(stack.back(), frame, out.site) != 0;
+        const bool has_site = !stack.empty() && call_site_inline(stack.back(), frame, out.site) != 0;
+        const int site_line = has_site ? out.site.line_number : 0;
+        out.has_site = has_site;
         out.id_pending = true;
         out.id_entry = stack.size();
-        stack.emplace_back(frame);
+        stack.emplace_back(frame, site_line, has_site);
+        return;
+    }
+    if (!stack.empty() && stack.back().frame == frame) [[likely]] {
+        // The return of the innermost open call: the site its call found, below it on the stack.
+        const OpenCall& call = stack.back();
+        out.id = call.id;
+        if (call.has_site) {
+            out.has_site = true;
+            out.site.call_frame_id = (&call)[-1].id;
+            out.site.line_number = call.site_line;
+        }
+        stack.pop_back();
         return;
     }
     const std::ptrdiff_t own = own_entry(stack, frame);

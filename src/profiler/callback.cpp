@@ -248,7 +248,8 @@ int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* ar
     if (!cached_code_bits(self, code, bits)) bits = classify_code(self, code, iframe, is_return);
     if (!code_wants_events(bits)) return 0;
     PyThreadState* tstate = PyThreadState_Get();
-    if ((bits & kHasPlugins) || !record_plain_event(tstate, self, iframe, code, is_return, arg, bits)) {
+    const CodeInfo* info = classified_code_info(self, code);
+    if ((bits & kHasPlugins) || info == nullptr || !record_plain_event(tstate, self, iframe, is_return, arg, *info)) {
         handle_profile_event(tstate, self, iframe, code, is_return, arg, bits, nullptr, records::Step::unknown);
     }
     return 0;

@@ -125,11 +125,14 @@ inline RecordList& thread_records(ProfilerState& p, ThreadState& ts, std::option
 }
 // The same for the thread's cached identity (one looked up): its native id is compared only when
 // the identity has been looked up again.
-inline RecordList& thread_records(ProfilerState& p, ThreadState& ts, const ThreadIdentityCache& known) {
-    if (ts.records_generation == p.lists_generation && ts.records_lookup == known.lookups) return *ts.records;
+[[gnu::noinline]] inline RecordList& thread_records_again(ProfilerState& p, ThreadState& ts, const ThreadIdentityCache& known) {
     RecordList& found = thread_records(p, ts, known.identity.native_id);
     ts.records_lookup = known.lookups;
     return found;
+}
+inline RecordList& thread_records(ProfilerState& p, ThreadState& ts, const ThreadIdentityCache& known) {
+    if (ts.records_generation == p.lists_generation && ts.records_lookup == known.lookups) [[likely]] return *ts.records;
+    return thread_records_again(p, ts, known);
 }
 
 }  // namespace jarn

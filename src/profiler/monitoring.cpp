@@ -93,7 +93,9 @@ PyObject* on_event(PyObject* callable, PyObject* const* args, std::size_t nargsf
     }
     // DISABLE would be for every thread: other threads are told nothing.
     if (!in.all_threads && tstate->id != in.thread_id) Py_RETURN_NONE;
-    if (unwinding != nullptr || (bits & kHasPluginsBit) || !record_plain_event(tstate, profiler, frame, code, is_return, arg, bits, info)) {
+    if (info == nullptr) info = classified_code_info(profiler, code);  // classified just now
+    if (unwinding != nullptr || (bits & kHasPluginsBit) || info == nullptr ||
+        !record_plain_event(tstate, profiler, frame, is_return, arg, *info)) {
         handle_profile_event(tstate, profiler, frame, code, is_return, arg, bits, unwinding, step);
     }
     // Past the trace's memory limit nothing of this code is kept: the place is switched off like

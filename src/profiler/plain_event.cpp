@@ -33,8 +33,9 @@ int passes_attrs_rule(compat::InterpreterFrame* frame) {
 }
 
 // The rest of a record whose values the serialiser must write, the general way, after the
-// stack's part is done.
-void finish_generally(PyThreadState* tstate, ProfilerObject* self, compat::InterpreterFrame* frame, PyCodeObject* code,
+// stack's part is done. Out of line, as every rare way here: inlined, their state would crowd the
+// common way's registers.
+[[gnu::noinline, gnu::cold]] void finish_generally(PyThreadState* tstate, ProfilerObject* self, compat::InterpreterFrame* frame, PyCodeObject* code,
                       bool is_return, PyObject* arg, ThreadState& ts, std::uint64_t started, const FrameStart& start) {
     // The serialiser may run the program's code: signals wait for the record, as in the general way.
     const compat::DeferredSignals deferred;
@@ -61,30 +62,41 @@ void finish_generally(PyThreadState* tstate, ProfilerObject* self, compat::Inter
     }
 }
 
+// A record past the trace's memory limit: kept or counted as admit_past_limit says.
+[[gnu::noinline, gnu::cold]] void commit_past_limit(ProfilerObject* self, ProfilerState& p, ThreadState& ts,
+                                                   RecordList& target, std::size_t size, std::uint64_t own_now,
+                                                   std::uint64_t started) {
+    // Its logging runs Python code, which may uninstall this profiler and with it the
+    // interpreter's reference.
+    const Owned keep_alive = Owned::borrow(reinterpret_cast<PyObject*>(self));
+    if (admit_past_limit(p, size)) commit_plain(p, ts, target, size, own_now, started);
+    if (p.record_notes) ts.own_ticks += own_clock::now() - started;
+}
+
 }  // namespace
 
-bool record_plain_event(PyThreadState* tstate, ProfilerObject* self, compat::InterpreterFrame* frame, PyCodeObject* code,
-                        bool is_return, PyObject* arg, std::uintptr_t bits, const CodeInfo* info) {
+bool record_plain_event(PyThreadState* tstate, ProfilerObject* self, compat::InterpreterFrame* frame, bool is_return,
+                        PyObject* arg, const CodeInfo& info) {
     ProfilerState& p = *self->state;
     // What would make the event anything but plain: checked before anything is changed.
     if (p.limit.reached() || fork_generation_counted() != p.fork_generation || (is_return && p.omit_return_locals)) {
         return false;
     }
+    if (!info.variables.made || !info.variables.plain) return false;
+    const compat::FrameVariables variables(frame);
+    PyCodeObject* const code = variables.code();  // borrowed
     if (p.record_notes && compat::runs_in_steps(code)) return false;  // its steps are noted
-    if (info == nullptr) info = static_cast<const CodeInfo*>(compat::code_extra(code, code_info_detail::extra_index));
-    if (info == nullptr || !info->variables.made || !info->variables.plain) return false;
     ThreadState& ts = p.thread_state(tstate);
     if (is_return && ts.raising_frame == frame) return false;  // perhaps left by an exception
     const ThreadIdentityCache& known = ts.identity;
     if (!identity_holds(known)) return false;
-    const compat::FrameVariables variables(frame);
     if (variables.mapping() != nullptr) return false;
     if (compat::interpreter_is_finalizing()) return false;
     const std::uint64_t started = own_clock::now();
-    const std::string* texts = kept_code_texts(frame, *info, started);
+    const std::string* texts = kept_code_texts(frame, info, started);
     if (texts == nullptr) return false;
     // The attrs rule: a return whose call is on the stack was recorded, so is its return.
-    const bool decided = static_cast<FilenameVerdict>(bits & 0x3) == FilenameVerdict::include ||
+    const bool decided = static_cast<FilenameVerdict>(info.bits & 0x3) == FilenameVerdict::include ||
                          (is_return && !ts.call_frames.empty() && ts.call_frames.back().frame == frame);
     if (!decided) {
         const int attrs = passes_attrs_rule(frame);
@@ -100,7 +112,7 @@ bool record_plain_event(PyThreadState* tstate, ProfilerObject* self, compat::Int
 
     const ThreadIdentity& thread = known.identity;
     RecordList& target = thread_records(p, ts, known);
-    const VariableKeys& keys = info->variables;
+    const VariableKeys& keys = info.variables;
     const std::size_t room = 1 + texts->size() + records::kEventAndIdMost + 9 + records::kLocalsKey.size() + 3 + keys.most +
                              thread.record_entries.size() + records::kFrameTailMost + kRoomForText;
     std::uint8_t* const record = target.reserve(room);
@@ -132,10 +144,7 @@ bool record_plain_event(PyThreadState* tstate, ProfilerObject* self, compat::Int
     records::write_frame_tail(tail, seconds_of(now), start.has_site ? &start.site : nullptr);
     const std::size_t size = std::size_t(tail.at() - record);
     if (!admit_within_limit(p, size)) [[unlikely]] {
-        // Past the limit its logging runs Python code, as above.
-        const Owned keep_alive = Owned::borrow(reinterpret_cast<PyObject*>(self));
-        if (admit_past_limit(p, size)) commit_plain(p, ts, target, size, own_now, started);
-        if (p.record_notes) ts.own_ticks += own_clock::now() - started;
+        commit_past_limit(self, p, ts, target, size, own_now, started);
         return true;
     }
     commit_plain(p, ts, target, size, own_now, started);

@@ -92,14 +92,16 @@ RecordList::Chunk RecordList::new_chunk(std::size_t capacity) {
 std::uint8_t* RecordList::reserve_new_chunk(std::size_t n) {
     const std::size_t previous = chunks_.empty() ? kFirstChunk / 2 : chunks_.back().capacity;
     const std::size_t capacity = std::max(n, std::min(previous * 2, kLargestChunk));
+    settle_last();
     chunks_.push_back(new_chunk(capacity));
-    return chunks_.back().data.get();
+    free_ = chunks_.back().data.get();
+    free_end_ = free_ + capacity;
+    return free_;
 }
 
 void RecordList::append_to_new_chunk(const std::uint8_t* data, std::size_t n) {
     std::memcpy(reserve_new_chunk(n), data, n);
-    Chunk& last = chunks_.back();
-    last.size += n;
+    free_ += n;
     ++count_;
     bytes_ += n;
 }
@@ -139,6 +141,14 @@ void NotesMemory::operator()(std::uint8_t* p) const noexcept {
 
 void RecordList::prepend(RecordList&& earlier) {
     if (earlier.chunks_.empty()) return;
+    earlier.settle_last();
+    if (chunks_.empty()) {
+        // Earlier's last chunk stays the last.
+        free_ = earlier.free_;
+        free_end_ = earlier.free_end_;
+    }
+    earlier.free_ = nullptr;
+    earlier.free_end_ = nullptr;
     earlier.grow_notes(notes_size_);
     if (notes_size_ != 0) std::memcpy(earlier.notes_.get() + earlier.notes_size_, notes_.get(), notes_size_);
     earlier.notes_size_ += notes_size_;
@@ -165,7 +175,7 @@ std::size_t RecordList::reserved_bytes() const noexcept {
 
 void RecordList::write_array(msgpack::Buffer& out) const {
     msgpack::write_array_header(out, count_);
-    for (const Chunk& c : chunks_) msgpack::put_bytes(out, c.data.get(), c.size);
+    for (const Chunk& c : chunks_) msgpack::put_bytes(out, c.data.get(), used(c));
 }
 
 }  // namespace jarn
@@ -174,8 +184,8 @@ namespace jarn {
 
 std::uint8_t* RecordList::copy_records(std::uint8_t* out) const noexcept {
     for (const Chunk& c : chunks_) {
-        std::memcpy(out, c.data.get(), c.size);
-        out += c.size;
+        std::memcpy(out, c.data.get(), used(c));
+        out += used(c);
     }
     return out;
 }

@@ -38,6 +38,8 @@ public:
     RecordList(RecordList&& other) noexcept { *this = std::move(other); }
     RecordList& operator=(RecordList&& other) noexcept {
         chunks_ = std::exchange(other.chunks_, {});
+        free_ = std::exchange(other.free_, nullptr);
+        free_end_ = std::exchange(other.free_end_, nullptr);
         notes_ = std::move(other.notes_);
         notes_size_ = std::exchange(other.notes_size_, 0);
         notes_capacity_ = std::exchange(other.notes_capacity_, 0);
@@ -49,15 +51,12 @@ public:
     // A record and its note (see record_layout.hpp), when the list keeps notes.
     void append(const std::uint8_t* data, std::size_t n, const records::Note* note = nullptr) {
         if (note != nullptr) add_note(*note);
-        if (!chunks_.empty()) {
-            Chunk& last = chunks_.back();
-            if (last.capacity - last.size >= n) {
-                std::memcpy(last.data.get() + last.size, data, n);
-                last.size += n;
-                ++count_;
-                bytes_ += n;
-                return;
-            }
+        if (std::size_t(free_end_ - free_) >= n) {
+            std::memcpy(free_, data, n);
+            free_ += n;
+            ++count_;
+            bytes_ += n;
+            return;
         }
         append_to_new_chunk(data, n);
     }
@@ -68,15 +67,12 @@ public:
     // until the list next changes; commit() keeps the first `size` of them as one record. Room
     // not committed is simply written over by the next record.
     std::uint8_t* reserve(std::size_t n) {
-        if (!chunks_.empty()) {
-            Chunk& last = chunks_.back();
-            if (last.capacity - last.size >= n) return last.data.get() + last.size;
-        }
+        if (std::size_t(free_end_ - free_) >= n) [[likely]] return free_;
         return reserve_new_chunk(n);
     }
     [[gnu::always_inline]] void commit(std::size_t size, const records::Note* note) {
         if (note != nullptr) add_note(*note);
-        chunks_.back().size += size;
+        free_ += size;
         ++count_;
         bytes_ += size;
     }
@@ -99,19 +95,29 @@ public:
         return {reinterpret_cast<const char*>(notes_.get()), notes_size_};
     }
     std::string_view chunk(std::size_t i) const noexcept {
-        return {reinterpret_cast<const char*>(chunks_[i].data.get()), chunks_[i].size};
+        return {reinterpret_cast<const char*>(chunks_[i].data.get()), used(chunks_[i])};
     }
 
 private:
     struct Chunk {
         std::unique_ptr<std::uint8_t[], ChunkMemory> data;
-        std::size_t size = 0;
+        std::size_t size = 0;  // of every chunk but the last, which ends at free_
         std::size_t capacity = 0;
     };
+    std::size_t used(const Chunk& c) const noexcept {
+        return &c == &chunks_.back() ? std::size_t(free_ - c.data.get()) : c.size;
+    }
+    // Makes the last chunk's size its own, before it stops being the last.
+    void settle_last() noexcept {
+        if (!chunks_.empty()) chunks_.back().size = std::size_t(free_ - chunks_.back().data.get());
+    }
     static Chunk new_chunk(std::size_t capacity);
     void append_to_new_chunk(const std::uint8_t* data, std::size_t n);
     std::uint8_t* reserve_new_chunk(std::size_t n);
     std::vector<Chunk> chunks_;
+    // The last chunk's room not yet used: a record is reserved and kept with these alone.
+    std::uint8_t* free_ = nullptr;
+    std::uint8_t* free_end_ = nullptr;
     [[gnu::always_inline]] void add_note(const records::Note& note) {
         if (notes_capacity_ - notes_size_ < records::kNoteSize) [[unlikely]] grow_notes(records::kNoteSize);
         records::put_note(notes_.get() + notes_size_, note);

@@ -129,17 +129,15 @@ inline void* code_extra(PyCodeObject* code, Py_ssize_t index) {
     return extra != nullptr && std::size_t(index) < std::size_t(extra->size) ? extra->extras[index] : nullptr;
 }
 
-// An int of 0 to 127 (a MessagePack positive fixint): its value; -1 for any other int. Read from
-// the int's tag and first digit as the headers' own compact-value functions read them (the same
-// layout on every supported version), without their multiplication by the sign.
-inline int fixint_value(PyLongObject* v) {
-    const std::uintptr_t tag = v->long_value.lv_tag & ~std::uintptr_t(4);  // bit 2: reserved
-    if (tag == (std::uintptr_t(1) << _PyLong_NON_SIZE_BITS)) {  // one digit, positive
-        const digit first = v->long_value.ob_digit[0];
-        return first < 128 ? int(first) : -1;
-    }
-    return tag == 1 ? 0 : -1;  // no digit, sign zero
+// Whether an int is one of 1 to 127 (a MessagePack positive fixint) held as one positive digit,
+// the commonest int of all; one_digit_fixint_value is then its value. 0, and an int with the
+// tag's reserved bit set, are not, and neither is any other int: the headers' own compact-value
+// functions tell their values. Read from the int's tag and first digit as those functions read
+// them (the same layout on every supported version), without their multiplication by the sign.
+inline bool is_one_digit_fixint(PyLongObject* v) {
+    return v->long_value.lv_tag == (std::uintptr_t(1) << _PyLong_NON_SIZE_BITS) && v->long_value.ob_digit[0] < 128;
 }
+inline unsigned one_digit_fixint_value(PyLongObject* v) { return v->long_value.ob_digit[0]; }
 
 // A code object's variables: how many slots, and the name of slot i, borrowed.
 int variable_count(PyCodeObject* code);

@@ -204,6 +204,10 @@ int user_code_call_site(std::vector<OpenCall>& call_frames, compat::InterpreterF
     return call_site_of(*candidate, frame, out);
 }
 
+int call_site_of(OpenCall& caller, compat::InterpreterFrame* frame, CallSite& out) {
+    return call_site_inline(caller, frame, out);
+}
+
 void find_call_line(OpenCall& caller, bool placed, int offset, CallSite& out) {
     out.line_number = std::int32_t(line_of(caller.frame));
     if (placed) {

@@ -24,13 +24,18 @@ namespace jarn {
 // A power of two in size, so that the stack's size and index arithmetic are shifts.
 struct alignas(64) OpenCall {
     // The id is written once it is made (with the record's timestamp): not cleared before.
-    explicit OpenCall(compat::InterpreterFrame* running) : frame(running) {}
+    OpenCall(compat::InterpreterFrame* running, int line_of_site, bool found_site)
+        : frame(running), site_line(line_of_site), has_site(found_site) {}
     compat::InterpreterFrame* frame;
     Identifier id;
     // The line the frame was last found calling from, and its instruction offset then: a frame
     // calls from the same place again and again (a loop).
     int call_offset = -1;
     int call_line = 0;
+    // This call's own call site, as its call found it: the entry below's id at `site_line`. Its
+    // caller waits below it until it returns, at the same place, so the return has the same site.
+    int site_line = 0;
+    bool has_site = false;
 };
 
 // New reference to the locals dict (without "__builtins__"), or None; null with the exception set.
@@ -108,8 +113,9 @@ void find_call_line(OpenCall& caller, bool placed, int offset, CallSite& out);
 
 // The call site made by the open recorded call `caller`, which is the running `frame` or one
 // below it: 1 with `out` set, 0 when `caller` is no longer running (its return never came).
-// Inline: every recorded event finds one, mostly from the place its caller called from before.
-inline int call_site_of(OpenCall& caller, compat::InterpreterFrame* frame, CallSite& out) {
+// Always inline where every recorded call finds one, mostly from the place its caller called
+// from before; call_site_of elsewhere.
+[[gnu::always_inline]] inline int call_site_inline(OpenCall& caller, compat::InterpreterFrame* frame, CallSite& out) {
     if (caller.frame != frame && !compat::is_below(frame, caller.frame)) return 0;
     out.call_frame_id = caller.id;
     PyCodeObject* code;  // borrowed
@@ -123,5 +129,6 @@ inline int call_site_of(OpenCall& caller, compat::InterpreterFrame* frame, CallS
     }
     return 1;
 }
+int call_site_of(OpenCall& caller, compat::InterpreterFrame* frame, CallSite& out);
 
 }  // namespace jarn

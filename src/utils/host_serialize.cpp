@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstddef>
 #include <cstring>
 #include <type_traits>
 
@@ -257,12 +258,12 @@ struct Room {
     msgpack::Cursor c(at);
     if (type == &PyLong_Type) {
         PyLongObject* number = reinterpret_cast<PyLongObject*>(v);
-        if (const int small = compat::fixint_value(number); small >= 0) {  // the commonest of all
-            c.byte(std::uint8_t(small));
+        if (compat::is_one_digit_fixint(number)) {  // the commonest of all
+            c.byte(std::uint8_t(compat::one_digit_fixint_value(number)));
         } else if (PyUnstable_Long_IsCompact(number)) {
             const Py_ssize_t n = PyUnstable_Long_CompactValue(number);
-            if (std::size_t(n) < 256) {  // the next commonest, as c.sint writes them
-                c.byte(0xcc);
+            if (std::size_t(n) < 256) {  // 0, and the next commonest, as c.sint writes them
+                if (n >= 128) c.byte(0xcc);
                 c.byte(std::uint8_t(n));
             } else if (std::size_t(n) < 65536) {
                 c.byte(0xcd);
@@ -442,9 +443,10 @@ bool remember_short_way(const VariableKeys& keys, int m, const scrub::Rules& scr
         keys.longest_name > rules.max_name || started.bytes == 0) {
         return false;
     }
-    keys.short_generation = serializers.generation;
+    keys.short_stamp = serializers.generation * 4 + std::uint64_t(m);
     keys.short_scrub_id = scrubbing.id();
-    keys.short_mode = m;
+    keys.short_bytes = started.bytes;
+    keys.short_max_str = rules.max_str;
     return true;
 }
 
@@ -525,45 +527,115 @@ int write_plain_values(PyObject* arg, const compat::FrameVariables* frame, Value
 
 namespace {
 
-// What write_plain_values_at does on the short way: the argument, the key and the variables of a
-// frame whose every slot is a plain variable with a short name, too few for a map 16 or a cut,
-// and too few bytes in all to reach the budget's limits. Nothing is looked at that cannot happen
-// in it.
-[[gnu::always_inline]] inline std::uint8_t* write_short_way(PyObject* arg, const compat::FrameVariables& frame,
-                                                            const VariableKeys& keys, Py_ssize_t max_str, bool urls,
-                                                            std::uint8_t* at, std::uint8_t* end) {
+// What write_plain_values_at does on the short way: the argument, the key "locals" and the
+// variables of a frame whose every slot is a plain variable with a short name, too few for a map
+// 16 or a cut, and too few bytes in all to reach the budget's limits. Nothing is looked at that
+// cannot happen in it.
+//
+// In three parts, so that the commonest record, of None or small ints alone, is written by a
+// routine that calls nothing and keeps everything in registers: that one hands a value of any
+// other kind to write_variables_from, and an argument of any other kind to
+// write_short_way_generally.
+
+// The variables from slot `from` on, as write_value writes each, `at` past those before it;
+// `written` of them, whose map's header byte is at `map`; `limit` the end of the room made so far
+// (see Room).
+[[gnu::noinline]] std::uint8_t* write_variables_from(const compat::FrameVariables& frame, const VariableKeys& keys,
+                                                     bool urls, std::uint8_t* limit, std::uint8_t* end,
+                                                     std::uint8_t* map, std::uint8_t* at, int from, int written) {
+    const Py_ssize_t max_str = keys.short_max_str;
+    Room room{nullptr, 0, at, limit, end};
+    PyObject* const* const slots = frame.slots();  // borrowed
+    const VariableKeys::ShortKey* const short_keys = keys.short_keys.data();
+    for (int i = from; i < frame.count(); ++i) {
+        PyObject* v = slots[i];  // borrowed
+        if (v == nullptr) continue;
+        ++written;
+        std::memcpy(at, short_keys[i].bytes, VariableKeys::kPadding);
+        at = write_value(v, at + short_keys[i].size, max_str, urls, room);
+        if (at == nullptr) return nullptr;
+    }
+    *map = std::uint8_t(0x80 | written);
+    return at;
+}
+
+// The short way for an argument that is neither None nor a small int.
+[[gnu::noinline]] std::uint8_t* write_short_way_generally(const compat::FrameVariables& frame,
+                                                          const VariableKeys& keys, const scrub::Rules& scrubbing,
+                                                          std::uint8_t* at, std::uint8_t* end, PyObject* arg) {
     constexpr std::string_view kLocals = records::kLocalsKey;
+    const bool urls = scrubbing.enabled();
     Room room{nullptr, 0, at, at + 9 + kLocals.size() + 3 + keys.most, end};
-    *at = 0xc0;  // a call's argument, None; overwritten by any other value
-    at = arg == Py_None ? at + 1 : write_value(arg, at, max_str, urls, room);
+    at = write_value(arg, at, keys.short_max_str, urls, room);
     if (at == nullptr) return nullptr;
     std::memcpy(at, kLocals.data(), kLocals.size() + 1);  // with the byte after it, in one move
     at += kLocals.size();
-    std::uint8_t* const map = at++;
-    // Walked by pointer, slot and key side by side: the fewer values live in the loop, the
-    // fewer of them the compiler keeps in memory in the record's long routine.
-    PyObject* const* slot = frame.slots();  // borrowed
-    PyObject* const* const slots_end = slot + frame.count();
-    const VariableKeys::Entry* entry = keys.entries.data();
-    const char* const key_bytes = keys.keys.data();
-    unsigned values = 0;
-    for (; slot != slots_end; ++slot, ++entry) {
-        PyObject* v = *slot;  // borrowed
-        if (v == nullptr) continue;
-        ++values;
-        std::memcpy(at, key_bytes + entry->offset, VariableKeys::kPadding);
-        at += entry->size;
-        // A small int, the commonest value of all, written here; anything else as write_value says.
-        if (Py_IS_TYPE(v, &PyLong_Type)) {
-            if (const int small = compat::fixint_value(reinterpret_cast<PyLongObject*>(v)); small >= 0) {
-                *at++ = std::uint8_t(small);
-                continue;
-            }
-        }
-        at = write_value(v, at, max_str, urls, room);
-        if (at == nullptr) return nullptr;
+    return write_variables_from(frame, keys, urls, room.limit, end, at, at + 1, 0, 0);
+}
+
+// The variables of write_short_way from the one at `offset` (from the slots' end) on, `at` past
+// those before it, `unbound` of which were unbound; `first` where its record's argument, of one
+// byte, is.
+[[gnu::noinline]] std::uint8_t* resume_short_way(const compat::FrameVariables& frame, const VariableKeys& keys,
+                                                 const scrub::Rules& scrubbing, std::uint8_t* first, std::uint8_t* end,
+                                                 std::uint8_t* at, std::ptrdiff_t offset, int unbound) {
+    constexpr std::string_view kLocals = records::kLocalsKey;
+    const bool urls = scrubbing.enabled();
+    const int from = frame.count() + int(offset / std::ptrdiff_t(sizeof(PyObject*)));
+    return write_variables_from(frame, keys, urls, first + 9 + kLocals.size() + 3 + keys.most, end,
+                                first + 1 + kLocals.size(), at, from, from - unbound);
+}
+
+// Whether the value is an int of 1 to 127 held as one positive digit, the commonest value of
+// all: then that digit is its MessagePack positive fixint. Any other int (0 among them) is
+// write_value's.
+inline bool is_one_digit_fixint(PyObject* v) {
+    return Py_IS_TYPE(v, &PyLong_Type) && compat::is_one_digit_fixint(reinterpret_cast<PyLongObject*>(v));
+}
+
+// Its arguments in the order of the other two's, which it hands them on to.
+[[gnu::noinline]] std::uint8_t* write_short_way(const compat::FrameVariables& frame, const VariableKeys& keys,
+                                                const scrub::Rules& scrubbing, std::uint8_t* at, std::uint8_t* end,
+                                                PyObject* arg) {
+    constexpr std::string_view kLocals = records::kLocalsKey;
+    std::uint8_t* const first = at;
+    if (arg == Py_None) {
+        *at = 0xc0;
+    } else if (is_one_digit_fixint(arg)) [[likely]] {
+        *at = std::uint8_t(compat::one_digit_fixint_value(reinterpret_cast<PyLongObject*>(arg)));
+    } else {
+        return write_short_way_generally(frame, keys, scrubbing, at, end, arg);
     }
-    *map = std::uint8_t(0x80 | values);
+    ++at;
+    std::memcpy(at, kLocals.data(), kLocals.size() + 1);  // with the byte after it, in one move
+    at += kLocals.size();
+    ++at;  // the map's header, written last
+    // Walked by one offset from the ends, slot and key side by side (a key takes the room of
+    // four slots): the fewer values live in the loop, the fewer registers it needs.
+    using ShortKey = VariableKeys::ShortKey;
+    static_assert(sizeof(ShortKey) == 4 * sizeof(PyObject*));
+    const int n = frame.count();
+    const char* const slots_end = reinterpret_cast<const char*>(frame.slots() + n);  // borrowed
+    const char* keys_end = reinterpret_cast<const char*>(keys.short_keys.data() + n);
+    // Kept as one pointer: left to itself, the compiler adds the vector's start to the offset
+    // afresh in every turn of the loop.
+    asm("" : "+r"(keys_end));
+    int unbound = 0;
+    for (std::ptrdiff_t offset = -std::ptrdiff_t(n) * std::ptrdiff_t(sizeof(PyObject*)); offset != 0;
+         offset += sizeof(PyObject*)) {
+        PyObject* v;  // borrowed
+        std::memcpy(&v, slots_end + offset, sizeof v);
+        if (v == nullptr) {
+            ++unbound;
+            continue;
+        }
+        if (!is_one_digit_fixint(v)) [[unlikely]] return resume_short_way(frame, keys, scrubbing, first, end, at, offset, unbound);
+        const char* const key = keys_end + 4 * offset;
+        std::memcpy(at, key, VariableKeys::kPadding);
+        at += std::uint8_t(key[offsetof(ShortKey, size)]);
+        *at++ = std::uint8_t(compat::one_digit_fixint_value(reinterpret_cast<PyLongObject*>(v)));
+    }
+    first[1 + kLocals.size()] = std::uint8_t(0x80 | (frame.count() - unbound));
     return at;
 }
 
@@ -587,7 +659,7 @@ namespace {
     Room room{nullptr, 0, first, first + 9 + kLocals.size() + 3 + keys.most, end};
     if (room.limit > end || keys.longest_name > rules.max_name || started.nodes < 2 || started.bytes == 0) return nullptr;
     if (remember_short_way(keys, m, scrubbing) && std::uint64_t(end - first) < started.bytes) {
-        return write_short_way(arg, frame, keys, rules.max_str, urls, at, end);
+        return write_short_way(frame, keys, scrubbing, at, end, arg);
     }
     *at = 0xc0;  // a call's argument, None; overwritten by any other value
     at = arg == Py_None ? at + 1 : write_value(arg, at, rules.max_str, urls, room);
@@ -608,12 +680,14 @@ namespace {
 std::uint8_t* write_plain_values_at(PyObject* arg, const compat::FrameVariables& frame, const VariableKeys& keys,
                                     ValuesMode mode, const scrub::Rules& scrubbing, std::uint8_t* at, std::uint8_t* end) {
     const int m = int(mode);
-    const std::uint64_t generation = serializers.generation;
-    if (generation != watched_generation()) return nullptr;
-    if (keys.short_generation == generation && keys.short_mode == m && keys.short_scrub_id == scrubbing.id() &&
-        std::uint64_t(end - at) < serializers.started[m].bytes) [[likely]] {
-        return write_short_way(arg, frame, keys, serializers.rules[m].max_str, scrubbing.enabled(), at, end);
+    // The stamp was made while the serialisers were those of its generation: while the watched
+    // dicts are still of it, they have not been looked up again since.
+    const std::uint64_t generation = watched_generation();
+    if (keys.short_stamp == generation * 4 + std::uint64_t(m) && keys.short_scrub_id == scrubbing.id() &&
+        std::uint64_t(end - at) < keys.short_bytes) [[likely]] {
+        return write_short_way(frame, keys, scrubbing, at, end, arg);
     }
+    if (serializers.generation != generation) return nullptr;
     return write_plain_values_slowly(arg, frame, keys, m, scrubbing, at, end);
 }
 

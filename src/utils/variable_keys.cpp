@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <utility>
 
 #include "cpython_compat.hpp"
@@ -26,6 +27,7 @@ bool fill(VariableKeys& e, PyCodeObject* code) {
     const int n = compat::variable_count(code);
     e.entries.clear();
     e.keys.clear();
+    e.short_keys.clear();
     e.longest_name = 0;
     e.simple = true;
     for (int i = 0; i < n; ++i) {
@@ -52,6 +54,15 @@ bool fill(VariableKeys& e, PyCodeObject* code) {
         e.simple = e.simple && slot == VariableKeys::Slot::value && e.entries.back().size <= VariableKeys::kPadding;
     }
     e.keys.append(VariableKeys::kPadding, '\0');
+    if (e.simple && n < 16) {
+        e.short_keys.resize(std::size_t(n));
+        for (int i = 0; i < n; ++i) {
+            const VariableKeys::Entry entry = e.entries[std::size_t(i)];
+            VariableKeys::ShortKey& key = e.short_keys[std::size_t(i)];
+            std::memcpy(key.bytes, e.keys.data() + entry.offset, entry.size);
+            key.size = std::uint8_t(entry.size);
+        }
+    }
     e.most = 1 + e.keys.size() + 9 * std::size_t(n);
     return true;
 }

@@ -37,13 +37,25 @@ struct VariableKeys {
     // Whether a variable has the name of a secret by the scrub rules of that id (0: not known).
     mutable std::uint64_t scrub_id = 0;
     mutable bool secret_name = false;
-    // A record written in place may take the short way (host_serialize.cpp) while the native
-    // serialiser of `short_mode` is the one of generation `short_generation` (0: not known) and
-    // the scrub rules are those of `short_scrub_id`: every check that depends on the code and
-    // these alone was passed then.
-    mutable std::uint64_t short_generation = 0;
+    // For code whose frames may take the short way (host_serialize.cpp): every slot of kind
+    // `value`, every key within kPadding bytes, fewer than 16 slots. Each slot's key in one
+    // stretch with its size beside it, so that the key is copied and stepped past in one look.
+    // Empty for other code.
+    struct ShortKey {
+        std::uint8_t bytes[kPadding];  // the encoded key, then zeros
+        std::uint8_t size;
+        std::uint8_t unused[15];  // a power of two apart: found from the slot's own offset
+    };
+    std::vector<ShortKey> short_keys;
+    // A record written in place may take the short way while the native serialiser of mode m is
+    // the one of generation g and the scrub rules are those of `short_scrub_id`, where
+    // `short_stamp` is g * 4 + m (0: not known; generations start at 1): every check that depends
+    // on the code and these alone was passed then. With that serialiser's longest plain str and
+    // the bytes of a budget as it starts one, read in its stead.
+    mutable std::uint64_t short_stamp = 0;
     mutable std::uint64_t short_scrub_id = 0;
-    mutable int short_mode = -1;
+    mutable std::uint64_t short_bytes = 0;
+    mutable Py_ssize_t short_max_str = 0;
 };
 
 // Fills `keys` from the code object; false (no exception set) when a name is not a str the
