@@ -35,19 +35,17 @@ struct CodeInfo {
     std::string names;  // empty when not kept
     const PyObject* globals = nullptr;
     std::uint64_t name_generation = 0;
-    // Moves on whenever the path prefix or the names are made anew: a place's bytes made with
-    // other texts are stale.
-    std::uint64_t texts_version = 1;
 
     // Per instruction (compat::frame_instruction, the key): its line, and the whole encoded
     // "path", "co_name" and "qualname" entries of a record made there, valid while `stamp` is
-    // texts_stamp() of the code's info. The stamp is the sum of the texts version and the directory
-    // and module-name generations they were made in: each only ever grows, so the sum is the same
-    // only while none has moved on, and a record's texts are found valid with one comparison.
+    // texts_stamp(). The stamp is the sum of the directory and module-name generations they were
+    // made in: each only ever grows, so the sum is the same only while neither has moved on, and a
+    // record's texts are found valid with one comparison. Whenever the path prefix or the names
+    // are made anew, every place's texts are dropped (drop_kept_texts).
     // A power of two long (one cache line), so that a key's slot is a shift away from its byte.
     struct alignas(64) Place {
         const void* at = nullptr;  // null: free
-        std::uint64_t stamp = 0;  // 0: no texts kept (a stamp is at least 3)
+        std::uint64_t stamp = 0;  // 0: no texts kept (a stamp is at least 2)
         int line = -1;
         std::string bytes;
     };
@@ -69,8 +67,15 @@ struct CodeInfo {
     VariableKeys variables;
 
     // The stamp of a place whose texts hold now, made in directory generation `cwd_generation`.
-    std::uint64_t texts_stamp(std::uint64_t cwd_generation) const {
-        return texts_version + cwd_generation + module_name_generation();
+    static std::uint64_t texts_stamp(std::uint64_t cwd_generation) {
+        return cwd_generation + module_name_generation();
+    }
+
+    // Forgets every place's texts, made with a path prefix or names made anew since. A code's
+    // events happen at few places (its start, returns, yields, the calls it makes), and its texts
+    // are made anew rarely (the directory changed, its module renamed).
+    void drop_kept_texts() {
+        for (Place& p : places) p.stamp = 0;
     }
 
     // The place of key `at`, or a free place (no texts, stamp 0) when there is none yet. A null

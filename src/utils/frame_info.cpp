@@ -265,7 +265,7 @@ bool names_hold(const PyObject* globals, std::uint64_t generation, compat::Inter
 // the frame runs with the globals the names were made for.
 bool place_holds(const CodeInfo& info, const CodeInfo::Place& place, std::uint64_t cwd_generation,
                  compat::InterpreterFrame* frame) {
-    return place.stamp == info.texts_stamp(cwd_generation) && info.globals == compat::globals_of(frame);
+    return place.stamp == CodeInfo::texts_stamp(cwd_generation) && info.globals == compat::globals_of(frame);
 }
 
 // The directory's cache read again once it may be stale, out of the way of the common event:
@@ -322,7 +322,7 @@ bool encoded_names(compat::InterpreterFrame* frame, PyCodeObject* code, CodeInfo
         Owned previous = std::move(info.module_name);
         info.module_name = std::move(module);
         info.names.assign(made);
-        ++info.texts_version;
+        info.drop_kept_texts();
         remember_globals(info, globals);
     }
     out = made;
@@ -374,7 +374,7 @@ bool write_code_texts(compat::InterpreterFrame* frame, PyCodeObject* code, std::
         info->path_prefix.assign(strip_dir_prefix(path, cwd));
         info->path_prefix.push_back(':');
         info->cwd_generation = generation;
-        ++info->texts_version;
+        info->drop_kept_texts();
     }
     char digits[16];
     char* const digits_end = digits + sizeof digits;
@@ -410,7 +410,7 @@ bool write_code_texts(compat::InterpreterFrame* frame, PyCodeObject* code, std::
         if (place != nullptr && info->globals != nullptr && generation != 0) {
             // Made with texts that hold while the code's do: kept for the next record made here.
             place->bytes.assign(reinterpret_cast<const char*>(out.data() + start), std::size_t(at - (out.data() + start)));
-            place->stamp = info->texts_stamp(generation);
+            place->stamp = CodeInfo::texts_stamp(generation);
         }
         return true;
     }
@@ -427,7 +427,7 @@ bool write_code_texts(compat::InterpreterFrame* frame, PyCodeObject* code, std::
         names_hold(info->globals, info->name_generation, frame)) {
         CodeInfo::Place& kept_place = info->place(place_key);  // found again: the code run may have moved it
         kept_place.bytes.assign(reinterpret_cast<const char*>(out.data() + start), out.size() - start);
-        kept_place.stamp = info->texts_stamp(generation);
+        kept_place.stamp = CodeInfo::texts_stamp(generation);
     }
     return true;
 }
