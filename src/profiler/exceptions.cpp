@@ -205,7 +205,7 @@ bool build_exception_record(Event& ev, PyObject* exc, msgpack::Buffer& b) {
         return false;
     }
     if (!event_thread(ev)) return false;
-    records::write_exception_head(b, ev.start.id, *now, ev.thread->record_entries, ev.start.has_site ? &ev.start.site : nullptr);
+    records::write_exception_head(b, ev.start.id, *now, ev.thread->record_entries.view(), ev.start.has_site ? &ev.start.site : nullptr);
     const RecordValueBudget budget(ev.profiler.slow_repr_ns, ev.profiler.scrub, ev.profiler.scrub_argument.get());
     return dump_msgpack(exc, ev.profiler.values, b);
 }

@@ -93,7 +93,7 @@ bool record_plain_event(PyThreadState* tstate, ProfilerObject* self, compat::Int
     if (variables.mapping() != nullptr) return false;
     if (compat::interpreter_is_finalizing()) return false;
     const std::uint64_t started = own_clock::now();
-    const std::string* texts = kept_code_texts(frame, info, started);
+    const PaddedBytes* texts = kept_code_texts(frame, info, started);
     if (texts == nullptr) return false;
     // The attrs rule: a return whose call is on the stack was recorded, so is its return.
     const bool decided = static_cast<FilenameVerdict>(info.bits & 0x3) == FilenameVerdict::include ||
@@ -117,7 +117,7 @@ bool record_plain_event(PyThreadState* tstate, ProfilerObject* self, compat::Int
                              thread.record_entries.size() + records::kFrameTailMost + kRoomForText;
     std::uint8_t* const record = target.reserve(room);
     record[0] = records::kFrameHeader;
-    std::memcpy(record + 1, texts->data(), texts->size());
+    texts->copy_to(record + 1);
     msgpack::Cursor head(record + 1 + texts->size());
     records::write_frame_event_and_id(head, is_return, start.id);
     std::uint8_t* const id_text = head.at() - records::kArgKey.size() - start.id.size();
@@ -139,7 +139,7 @@ bool record_plain_event(PyThreadState* tstate, ProfilerObject* self, compat::Int
             std::memcpy(ts.call_frames[start.id_entry].id.data(), id_text, start.id.size());
         }
     }
-    std::memcpy(at, thread.record_entries.data(), thread.record_entries.size());
+    thread.record_entries.copy_to(at);
     msgpack::Cursor tail(at + thread.record_entries.size());
     records::write_frame_tail(tail, seconds_of(now), start.has_site ? &start.site : nullptr);
     const std::size_t size = std::size_t(tail.at() - record);

@@ -12,6 +12,7 @@
 #include "cpython_compat.hpp"
 #include "dict_watch.hpp"
 #include "owned.hpp"
+#include "padded_bytes.hpp"
 #include "variable_keys.hpp"
 
 namespace jarn {
@@ -47,7 +48,7 @@ struct CodeInfo {
         const void* at = nullptr;  // null: free
         std::uint64_t stamp = 0;  // 0: no texts kept (a stamp is at least 2)
         int line = -1;
-        std::string bytes;
+        PaddedBytes bytes;
     };
     // Open addressing on the key, a power of two long, at most half full; `places_mask` is its
     // length less one (0 while it is empty), kept so that a lookup does no division by the size of

@@ -331,7 +331,7 @@ bool encoded_names(compat::InterpreterFrame* frame, PyCodeObject* code, CodeInfo
 
 }  // namespace
 
-const std::string* kept_code_texts(compat::InterpreterFrame* frame, const CodeInfo& info, std::uint64_t now) {
+const PaddedBytes* kept_code_texts(compat::InterpreterFrame* frame, const CodeInfo& info, std::uint64_t now) {
     // The directory's cache holds (as current_dir() would find it), or is read again.
     const CwdCache& cwd = cwd_cache;
     if (now - cwd.read_at >= cwd.fresh_for) [[unlikely]] {
@@ -409,7 +409,7 @@ bool write_code_texts(compat::InterpreterFrame* frame, PyCodeObject* code, std::
     if (names_kept) {
         if (place != nullptr && info->globals != nullptr && generation != 0) {
             // Made with texts that hold while the code's do: kept for the next record made here.
-            place->bytes.assign(reinterpret_cast<const char*>(out.data() + start), std::size_t(at - (out.data() + start)));
+            place->bytes.assign(out.data() + start, std::size_t(at - (out.data() + start)));
             place->stamp = CodeInfo::texts_stamp(generation);
         }
         return true;
@@ -426,7 +426,7 @@ bool write_code_texts(compat::InterpreterFrame* frame, PyCodeObject* code, std::
         !info->names.empty() && names == info->names && info->path_prefix == prefix_written &&
         names_hold(info->globals, info->name_generation, frame)) {
         CodeInfo::Place& kept_place = info->place(place_key);  // found again: the code run may have moved it
-        kept_place.bytes.assign(reinterpret_cast<const char*>(out.data() + start), out.size() - start);
+        kept_place.bytes.assign(out.data() + start, out.size() - start);
         kept_place.stamp = CodeInfo::texts_stamp(generation);
     }
     return true;

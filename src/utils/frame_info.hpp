@@ -28,7 +28,8 @@ bool write_code_texts(compat::InterpreterFrame* frame, PyCodeObject* code, std::
 // The entries write_code_texts would append, when they are kept for the frame's place and still
 // hold; null otherwise (write_code_texts then makes and keeps them). No exception is left set.
 struct CodeInfo;
-const std::string* kept_code_texts(compat::InterpreterFrame* frame, const CodeInfo& info, std::uint64_t now);
+class PaddedBytes;
+const PaddedBytes* kept_code_texts(compat::InterpreterFrame* frame, const CodeInfo& info, std::uint64_t now);
 
 // 1 with `out` set, 0 when the frame has no qualified name, -1 with the exception set.
 int get_qualname(compat::InterpreterFrame* frame, std::string& out);

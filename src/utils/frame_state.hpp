@@ -14,6 +14,7 @@
 #include "dict_watch.hpp"
 #include "interned.hpp"
 #include "owned.hpp"
+#include "padded_bytes.hpp"
 #include "record_layout.hpp"
 #include "ulid.hpp"
 
@@ -49,7 +50,7 @@ struct ThreadIdentity {
     std::string_view name;  // UTF-8
     std::optional<std::uint64_t> native_id;
     // A frame record's "thread" and "thread_native_id" entries, encoded once (records::thread_entries).
-    std::string record_entries;
+    PaddedBytes record_entries;
 };
 
 // What the running thread's identity was at its last lookup. threading.current_thread() and
