@@ -51,6 +51,19 @@ int passes_attrs_rule(compat::InterpreterFrame* frame) {
     if (tstate->current_exception != nullptr) report_pending(ev);
 }
 
+// The plain way's checks of the thread, when something they depend on has moved since they last
+// held (see ProfilerState::plain_stamp): the process has not forked since its trace began, the
+// thread's identity holds without a lookup, and `ts.records` is the list for that identity.
+[[gnu::noinline, gnu::cold]] bool thread_checked_again(ProfilerState& p, ThreadState& ts) {
+    if (p.forked()) return false;
+    const ThreadIdentityCache& known = ts.identity;
+    if (!identity_holds(known)) return false;
+    thread_records(p, ts, known);
+    // An identity whose name is read from a dict at every event is checked at every event.
+    if (!known.name_dict) ts.plain_checked_at = p.plain_stamp();
+    return true;
+}
+
 // Keeps a record written in the thread's list, with its note when notes are kept.
 [[gnu::always_inline]] inline void commit_plain(ProfilerState& p, ThreadState& ts, RecordList& target, std::size_t size,
                                                 std::uint64_t own_now, std::uint64_t started) {
@@ -79,17 +92,14 @@ bool record_plain_event(PyThreadState* tstate, ProfilerObject* self, compat::Int
                         PyObject* arg, const CodeInfo& info) {
     ProfilerState& p = *self->state;
     // What would make the event anything but plain: checked before anything is changed.
-    if (p.limit.reached() || fork_generation_counted() != p.fork_generation || (is_return && p.omit_return_locals)) {
-        return false;
-    }
+    if (p.limit.reached() || (is_return && p.omit_return_locals)) return false;
     if (!info.variables.made || !info.variables.plain) return false;
     const compat::FrameVariables variables(frame);
     PyCodeObject* const code = variables.code();  // borrowed
     if (p.record_notes && compat::runs_in_steps(code)) return false;  // its steps are noted
     ThreadState& ts = p.thread_state(tstate);
     if (is_return && ts.raising_frame == frame) return false;  // perhaps left by an exception
-    const ThreadIdentityCache& known = ts.identity;
-    if (!identity_holds(known)) return false;
+    if (ts.plain_checked_at != p.plain_stamp() && !thread_checked_again(p, ts)) return false;
     if (variables.mapping() != nullptr) return false;
     if (compat::interpreter_is_finalizing()) return false;
     const std::uint64_t started = own_clock::now();
@@ -110,8 +120,8 @@ bool record_plain_event(PyThreadState* tstate, ProfilerObject* self, compat::Int
     FrameStart start;
     start_frame(ts, frame, is_return, start);
 
-    const ThreadIdentity& thread = known.identity;
-    RecordList& target = thread_records(p, ts, known);
+    const ThreadIdentity& thread = ts.identity.identity;
+    RecordList& target = *ts.records;
     const VariableKeys& keys = info.variables;
     const std::size_t room = 1 + texts->size() + records::kEventAndIdMost + 9 + records::kLocalsKey.size() + 3 + keys.most +
                              thread.record_entries.size() + records::kFrameTailMost + kRoomForText;

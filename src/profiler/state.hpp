@@ -87,6 +87,9 @@ struct ThreadState {
     const compat::InterpreterFrame* raising_frame = nullptr;
     Owned raising_exception;
     void clear_raising();
+    // The plain way's checks of the thread (its identity holds without a lookup, `records` is
+    // its list, the process has not forked), found true at plain_stamp(); 0 when not known.
+    std::uint64_t plain_checked_at = 0;
 };
 
 // Settings, copied once from the host profiler object. A request's profiler copies its origin's
@@ -176,6 +179,12 @@ struct ProfilerState : ProfilerSettings {
     void forget_ended_threads(PyThreadState* current);
     // Whether this is a forked child whose own trace has not begun yet (see adopt_after_fork).
     bool forked() const { return fork_generation_counted() != fork_generation; }
+    // What the plain way's checks of a thread depend on, outside the thread's own state: the
+    // watched dicts, the record lists, the identity lookups and forks. Each of these generations
+    // only grows, so the sum is the same only while none of them has moved.
+    std::uint64_t plain_stamp() const {
+        return watched_generation() + lists_generation + ThreadIdentityCache::lookups_made + fork_generation_counted();
+    }
 
 private:
     ThreadState& thread_state_slow(PyThreadState* tstate);
