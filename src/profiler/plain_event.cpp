@@ -93,14 +93,14 @@ bool record_plain_event(PyThreadState* tstate, ProfilerObject* self, compat::Int
     ProfilerState& p = *self->state;
     // What would make the event anything but plain: checked before anything is changed.
     if (p.limit.reached() || (is_return && p.omit_return_locals)) return false;
-    if (!info.variables.made || !info.variables.plain) return false;
-    const compat::FrameVariables variables(frame);
+    // A generator's or coroutine's steps are noted the general way.
+    const unsigned way = info.variables.plain_way;
+    if (way == 0 || (way == 2 && p.record_notes)) return false;
+    const compat::FrameVariables variables(frame, compat::FrameVariables::OfFunction{});
     PyCodeObject* const code = variables.code();  // borrowed
-    if (p.record_notes && compat::runs_in_steps(code)) return false;  // its steps are noted
     ThreadState& ts = p.thread_state(tstate);
     if (is_return && ts.raising_frame == frame) return false;  // perhaps left by an exception
     if (ts.plain_checked_at != p.plain_stamp() && !thread_checked_again(p, ts)) return false;
-    if (variables.mapping() != nullptr) return false;
     if (compat::interpreter_is_finalizing()) return false;
     const std::uint64_t started = own_clock::now();
     const PaddedBytes* texts = kept_code_texts(frame, info, started);

@@ -162,6 +162,10 @@ FrameVariables::FrameVariables(InterpreterFrame* frame) : frame_(frame), slots_(
     count_ = frame->stacktop != 0 ? code->co_nlocalsplus : 0;
 }
 
+FrameVariables::FrameVariables(InterpreterFrame* frame, OfFunction) : frame_(frame), slots_(frame->localsplus) {
+    count_ = frame->stacktop != 0 ? code_of_frame(frame)->co_nlocalsplus : 0;
+}
+
 PyObject* FrameVariables::closure_value(int i) const {
     _PyInterpreterFrame* f = frame_;
     PyCodeObject* code = code_of_frame(f);

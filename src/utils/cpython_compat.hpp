@@ -76,6 +76,9 @@ bool is_below(InterpreterFrame* frame, const InterpreterFrame* outer);
 class FrameVariables {
 public:
     explicit FrameVariables(InterpreterFrame* frame);  // borrowed; must outlive this reader
+    // For a frame whose code is known to be a function's (CO_OPTIMIZED): no mapping to look for.
+    struct OfFunction {};
+    FrameVariables(InterpreterFrame* frame, OfFunction);
 
     // The frame's own locals mapping (module level, class bodies, code run by exec with separate
     // locals), borrowed; null for a function frame, whose variables are read with next().

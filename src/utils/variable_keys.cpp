@@ -69,6 +69,10 @@ bool fill(VariableKeys& e, PyCodeObject* code) {
 
 }  // namespace
 
-bool fill_variable_keys(VariableKeys& keys, PyCodeObject* code) { return keys.plain = fill(keys, code); }
+bool fill_variable_keys(VariableKeys& keys, PyCodeObject* code) {
+    keys.plain = fill(keys, code);
+    keys.plain_way = !keys.plain || !(code->co_flags & CO_OPTIMIZED) ? 0 : compat::runs_in_steps(code) ? 2 : 1;
+    return keys.plain;
+}
 
 }  // namespace jarn

@@ -29,6 +29,10 @@ struct VariableKeys {
     bool made = false;         // filled from the code object
     bool plain = false;        // every name a str the encoder writes as it is; the rest is kept only if so
     bool simple = false;       // every slot of kind `value`, every key within kPadding bytes
+    // Whether the code's events may be recorded the plain way, with the keys: 0 not (the keys are
+    // not plain, or its frames keep their variables in a mapping: a module, a class body, code
+    // run by exec), 1 a function's, 2 a generator's or coroutine's, whose steps are noted apart.
+    std::uint8_t plain_way = 0;
     std::vector<Entry> entries;   // one per slot
     std::string keys;             // the encoded keys back to back, then kPadding bytes
     Py_ssize_t longest_name = 0;  // in characters: a name longer than the encoder's max_str is not plain
