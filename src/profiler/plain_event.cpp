@@ -64,11 +64,14 @@ int passes_attrs_rule(compat::InterpreterFrame* frame) {
     return true;
 }
 
-// Keeps a record written in the thread's list, with its note when notes are kept.
+// Keeps a record written in the thread's list, with its note when notes are kept; the thread's own
+// time then counts up to `own_now`.
 [[gnu::always_inline]] inline void commit_plain(ProfilerState& p, ThreadState& ts, RecordList& target, std::size_t size,
                                                 std::uint64_t own_now, std::uint64_t started) {
     if (p.record_notes) {
         const records::Note note{ts.own_ticks + (own_now - started), 0};
+        // The few instructions after this reading are not worth one of their own.
+        ts.own_ticks = note.own;
         target.commit(size, &note);
     } else {
         target.commit(size, nullptr);
@@ -82,8 +85,12 @@ int passes_attrs_rule(compat::InterpreterFrame* frame) {
     // Its logging runs Python code, which may uninstall this profiler and with it the
     // interpreter's reference.
     const Owned keep_alive = Owned::borrow(reinterpret_cast<PyObject*>(self));
-    if (admit_past_limit(p, size)) commit_plain(p, ts, target, size, own_now, started);
-    if (p.record_notes) ts.own_ticks += own_clock::now() - started;
+    if (admit_past_limit(p, size)) {
+        commit_plain(p, ts, target, size, own_now, started);
+    } else if (p.record_notes) {
+        ts.own_ticks += own_now - started;
+    }
+    if (p.record_notes) ts.own_ticks += own_clock::now() - own_now;
 }
 
 }  // namespace
@@ -158,8 +165,6 @@ bool record_plain_event(PyThreadState* tstate, ProfilerObject* self, compat::Int
         return true;
     }
     commit_plain(p, ts, target, size, own_now, started);
-    // The few instructions of keeping it are not worth a reading of their own.
-    if (p.record_notes) ts.own_ticks += own_now - started;
     return true;
 }
 
