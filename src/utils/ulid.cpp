@@ -29,7 +29,7 @@ using ulid_detail::fork_generation;
 void on_fork_child() { fork_generation.fetch_add(1, std::memory_order_relaxed); }
 
 struct ThreadRng {
-    ChaCha20Rng rng;
+    ChaCha12Rng rng;
     std::uint64_t generation = 0;  // 0: never seeded
 };
 
@@ -69,7 +69,7 @@ void watch_forks() {
     (void)atfork_registered;
 }
 
-ChaCha20Rng& generator() {
+ChaCha12Rng& generator() {
     watch_forks();
     ThreadRng& t = thread_rng;
     const std::uint64_t gen = fork_generation.load(std::memory_order_relaxed);
@@ -109,7 +109,7 @@ Ulid new_ulid() {
     clock_gettime(CLOCK_REALTIME, &ts);
     const std::uint64_t millis =
         ts.tv_sec < 0 ? 0 : std::uint64_t(ts.tv_sec) * 1000 + std::uint64_t(ts.tv_nsec) / 1000000;
-    ChaCha20Rng& rng = generator();
+    ChaCha12Rng& rng = generator();
     const auto rand_high = std::uint16_t(rng.next_u32() & 0xffff);
     const std::uint64_t rand_low = rng.next_u64();
     return make_ulid(millis, rand_high, rand_low);
@@ -149,10 +149,8 @@ void remake_time_text(std::uint64_t millis) {
 }
 
 void refill_random_text() {
-    ChaCha20Rng& rng = generator();  // seeded again after a fork or when due
-    std::uint32_t words[16 * kPoolBlocks];
-    rng.take_words(words, 16 * kPoolBlocks);
-    random_chars(words, kPoolBlocks, random_text.chars);
+    ChaCha12Rng& rng = generator();  // seeded again after a fork or when due
+    random_chars(rng.take_words(16 * kPoolBlocks), kPoolBlocks, random_text.chars);
     random_text.used = 0;
     random_text.generation = thread_rng.generation;
 }
