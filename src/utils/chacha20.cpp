@@ -160,13 +160,11 @@ void ChaCha12Rng::seed(const std::array<std::uint32_t, 8>& key, std::uint64_t st
     key_ = key;
     stream_ = stream;
     next_block_ = 0;
-    index_ = words_.size();
 }
 
-void ChaCha12Rng::refill() {
-    batch_maker(best_isa)(key_, stream_, next_block_, words_.data());
-    next_block_ += kBlocksPerRefill;
-    index_ = 0;
+void ChaCha12Rng::next_batch(std::uint32_t* out) {
+    batch_maker(best_isa)(key_, stream_, next_block_, out);
+    next_block_ += kBlocksPerBatch;
 }
 
 }  // namespace jarn

@@ -4,7 +4,6 @@
 
 #include <array>
 #include <cstdint>
-#include <cstring>
 
 namespace jarn {
 
@@ -25,45 +24,25 @@ constexpr unsigned kChaChaBatchBlocks = 8;
 void chacha12_blocks(ChaChaIsa isa, const std::array<std::uint32_t, 8>& key, std::uint64_t stream,
                      std::uint64_t first, std::uint32_t* out);
 
-// Keystream generator: 32-bit words of 12-round ChaCha blocks, eight blocks at a time, side by
-// side in vector registers. ChaCha12 keeps a wide margin over the best known
-// attacks (on 7 rounds) for a third fewer instructions than ChaCha20. The nonce and the high
-// counter words let one key yield 2^64 blocks before it would repeat; the owner reseeds long
-// before that.
+// Keystream generator: batches of eight 12-round ChaCha blocks, side by side in vector
+// registers. ChaCha12 keeps a wide margin over the best known attacks (on 7 rounds) for a third
+// fewer instructions than ChaCha20. The nonce and the high counter words let one key yield 2^64
+// blocks before it would repeat; the owner reseeds long before that.
 class ChaCha12Rng {
 public:
-    static constexpr unsigned kBlocksPerRefill = kChaChaBatchBlocks;
-    static constexpr std::size_t kWordsPerRefill = 16 * kBlocksPerRefill;
+    static constexpr unsigned kBlocksPerBatch = kChaChaBatchBlocks;
+    static constexpr std::size_t kWordsPerBatch = 16 * kBlocksPerBatch;
 
     void seed(const std::array<std::uint32_t, 8>& key, std::uint64_t stream = 0);
-    std::uint32_t next_u32() {
-        if (index_ >= words_.size()) refill();
-        return words_[index_++];
-    }
-    std::uint64_t next_u64() {
-        const std::uint64_t lo = next_u32();
-        const std::uint64_t hi = next_u32();
-        return (hi << 32) | lo;
-    }
-    // The next n words (n at most kWordsPerRefill) at once, from fresh blocks if fewer are left:
-    // where they lie, until the next call.
-    const std::uint32_t* take_words(std::size_t n) {
-        if (words_left() < n) refill();
-        const std::uint32_t* taken = words_.data() + index_;
-        index_ += n;
-        return taken;
-    }
-    std::size_t words_left() const { return words_.size() - index_; }
-    // Blocks made so far, less as many as the words not yet handed out would fill.
-    std::uint64_t blocks_used() const { return next_block_ - (words_.size() - index_) / 16; }
+    // The words of the next batch of blocks, arranged as chacha12_blocks does, at `out`.
+    void next_batch(std::uint32_t* out);
+    // Blocks handed out since the seed.
+    std::uint64_t blocks_used() const { return next_block_; }
 
 private:
-    void refill();
     std::array<std::uint32_t, 8> key_{};
     std::uint64_t stream_ = 0;
     std::uint64_t next_block_ = 0;  // number of the first block not yet made
-    std::array<std::uint32_t, kWordsPerRefill> words_{};
-    std::size_t index_ = kWordsPerRefill;
 };
 
 }  // namespace jarn
