@@ -7,13 +7,13 @@ namespace {
 
 // 32-bit lanes, one per block: four side by side in SSE2 registers (every x86-64 has them), or
 // eight in AVX2 registers where the processor has those, for half the instructions per word.
-typedef std::uint32_t Lanes __attribute__((vector_size(16)));
-typedef std::uint32_t WideLanes __attribute__((vector_size(32)));
+typedef std::uint32_t Lanes4 __attribute__((vector_size(16)));
+typedef std::uint32_t Lanes8 __attribute__((vector_size(32)));
 typedef std::uint8_t Bytes16 __attribute__((vector_size(16)));
 typedef std::uint8_t Bytes32 __attribute__((vector_size(32)));
 
 // The rounds are written once, for one block's words (std::uint32_t) and for blocks side by
-// side (Lanes, WideLanes). Always inlined, so that they take the instructions of their caller's
+// side (the Lanes types). Always inlined, so that they take the instructions of their caller's
 // target; vectors go by reference only.
 template <class Word>
 [[gnu::always_inline]] inline void rotl(Word& v, int n) { v = (v << n) | (v >> (32 - n)); }
@@ -39,9 +39,10 @@ template <class Word>
     c += d; b ^= c; rotl(b, 7);
 }
 
-template <class Words>
-[[gnu::always_inline]] inline void twenty_rounds(Words& x) {
-    for (int i = 0; i < 10; ++i) {
+template <int kRounds, class Words>
+[[gnu::always_inline]] inline void rounds(Words& x) {
+    static_assert(kRounds % 2 == 0, "rounds go in pairs, a column round and a diagonal one");
+    for (int i = 0; i < kRounds / 2; ++i) {
         quarter_round(x[0], x[4], x[8], x[12]);
         quarter_round(x[1], x[5], x[9], x[13]);
         quarter_round(x[2], x[6], x[10], x[14]);
@@ -53,49 +54,96 @@ template <class Words>
     }
 }
 
-// As many consecutive blocks as a Vec has lanes, from block `first`, written in order at `out`.
-// The low 32 bits of the block counter go in the counter word, the high ones in the first nonce
-// word, so the stream never wraps within one seed.
-template <class Vec, unsigned kLanes>
+constexpr int kStreamRounds = 12;
+
+// The words a batch of blocks starts from, word i for the blocks in a Vec's lanes from block
+// `first`. Worked out again for the final addition rather than kept: broadcasts from memory cost
+// no more than loads of a copy would.
+template <class Vec>
+[[gnu::always_inline]] inline void initial_words(Vec& out, int i, const std::array<std::uint32_t, 8>& key,
+                                                 std::uint64_t stream, std::uint64_t first) {
+    constexpr unsigned kLanes = sizeof(Vec) / sizeof(std::uint32_t);
+    constexpr std::uint32_t kConstants[4] = {0x61707865, 0x3320646e, 0x79622d32, 0x6b206574};
+    if (i < 4) {
+        out = Vec{} + kConstants[i];
+    } else if (i < 12) {
+        out = Vec{} + key[std::size_t(i - 4)];
+    } else if (i < 14) {
+        // The block numbers' low words, and their high ones: one more in a lane whose low word wrapped.
+        Vec lane_numbers;
+        for (unsigned lane = 0; lane < kLanes; ++lane) lane_numbers[lane] = lane;
+        const Vec low = (Vec{} + std::uint32_t(first)) + lane_numbers;
+        out = i == 12 ? low : (Vec{} + std::uint32_t(first >> 32)) - reinterpret_cast<Vec>(low < std::uint32_t(first));
+    } else {
+        out = Vec{} + std::uint32_t(i == 14 ? stream : stream >> 32);
+    }
+}
+
+// As many consecutive blocks as a Vec has lanes, from block `first`, each word i stored whole as
+// the lanes hold it, in word i's row of a batch's words (whose other lanes other calls fill).
+template <class Vec>
 [[gnu::always_inline]] inline void make_blocks(const std::array<std::uint32_t, 8>& key, std::uint64_t stream,
                                                std::uint64_t first, std::uint32_t* out) {
-    Vec state[16];
-    const std::uint32_t constants[4] = {0x61707865, 0x3320646e, 0x79622d32, 0x6b206574};
-    for (int i = 0; i < 4; ++i) state[i] = Vec{} + constants[i];
-    for (int i = 0; i < 8; ++i) state[4 + i] = Vec{} + key[std::size_t(i)];
-    for (unsigned lane = 0; lane < kLanes; ++lane) {
-        const std::uint64_t block = first + lane;
-        state[12][lane] = std::uint32_t(block);
-        state[13][lane] = std::uint32_t(block >> 32);
-    }
-    state[14] = Vec{} + std::uint32_t(stream);
-    state[15] = Vec{} + std::uint32_t(stream >> 32);
+    typedef Vec UnalignedVec __attribute__((aligned(alignof(std::uint32_t))));
     Vec x[16];
-    for (int i = 0; i < 16; ++i) x[i] = state[i];
-    twenty_rounds(x);
+#pragma GCC unroll 16
+    for (int i = 0; i < 16; ++i) initial_words(x[i], i, key, stream, first);
+    rounds<kStreamRounds>(x);
+#pragma GCC unroll 16
     for (int i = 0; i < 16; ++i) {
-        x[i] += state[i];
-        for (unsigned lane = 0; lane < kLanes; ++lane) out[16 * lane + unsigned(i)] = x[i][lane];
+        Vec start;
+        initial_words(start, i, key, stream, first);
+        *reinterpret_cast<UnalignedVec*>(out + kChaChaBatchBlocks * unsigned(i)) = x[i] + start;
     }
 }
 
-[[gnu::target("avx2")]] void make_eight_blocks_avx2(const std::array<std::uint32_t, 8>& key, std::uint64_t stream,
-                                                   std::uint64_t first, std::uint32_t* out) {
-    make_blocks<WideLanes, 8>(key, stream, first, out);
+template <class Vec>
+[[gnu::always_inline]] inline void make_batch(const std::array<std::uint32_t, 8>& key, std::uint64_t stream,
+                                              std::uint64_t first, std::uint32_t* out) {
+    constexpr unsigned kLanes = sizeof(Vec) / sizeof(std::uint32_t);
+    for (unsigned b = 0; b < kChaChaBatchBlocks; b += kLanes) make_blocks<Vec>(key, stream, first + b, out + b);
 }
 
-void make_eight_blocks(const std::array<std::uint32_t, 8>& key, std::uint64_t stream, std::uint64_t first,
-                       std::uint32_t* out) {
-    make_blocks<Lanes, 4>(key, stream, first, out);
-    make_blocks<Lanes, 4>(key, stream, first + 4, out + 64);
+void make_batch_sse2(const std::array<std::uint32_t, 8>& key, std::uint64_t stream, std::uint64_t first,
+                     std::uint32_t* out) {
+    make_batch<Lanes4>(key, stream, first, out);
 }
 
-const bool has_avx2 = [] {
-    __builtin_cpu_init();  // this runs among the static constructors, perhaps before libgcc's
-    return __builtin_cpu_supports("avx2") != 0;
-}();
+[[gnu::target("avx2")]] void make_batch_avx2(const std::array<std::uint32_t, 8>& key, std::uint64_t stream,
+                                             std::uint64_t first, std::uint32_t* out) {
+    make_batch<Lanes8>(key, stream, first, out);
+}
+
+using MakeBatch = void (*)(const std::array<std::uint32_t, 8>&, std::uint64_t, std::uint64_t, std::uint32_t*);
+
+MakeBatch batch_maker(ChaChaIsa isa) {
+    switch (isa) {
+        case ChaChaIsa::avx2: return make_batch_avx2;
+        case ChaChaIsa::sse2: break;
+    }
+    return make_batch_sse2;
+}
 
 }  // namespace
+
+bool chacha_isa_available(ChaChaIsa isa) {
+    __builtin_cpu_init();  // this may run among the static constructors, perhaps before libgcc's
+    switch (isa) {
+        case ChaChaIsa::avx2: return __builtin_cpu_supports("avx2") != 0;
+        case ChaChaIsa::sse2: break;
+    }
+    return true;
+}
+
+namespace {
+// SSE2 (zero) until the static constructors have looked.
+const ChaChaIsa best_isa = chacha_isa_available(ChaChaIsa::avx2) ? ChaChaIsa::avx2 : ChaChaIsa::sse2;
+}  // namespace
+
+void chacha12_blocks(ChaChaIsa isa, const std::array<std::uint32_t, 8>& key, std::uint64_t stream,
+                     std::uint64_t first, std::uint32_t* out) {
+    batch_maker(isa)(key, stream, first, out);
+}
 
 void chacha20_block(const std::array<std::uint32_t, 8>& key, std::uint32_t counter,
                     const std::array<std::uint32_t, 3>& nonce, std::array<std::uint32_t, 16>& out) {
@@ -104,22 +152,19 @@ void chacha20_block(const std::array<std::uint32_t, 8>& key, std::uint32_t count
                                            key[4],     key[5],     key[6],     key[7],
                                            counter,    nonce[0],   nonce[1],   nonce[2]};
     out = state;
-    twenty_rounds(out);
+    rounds<20>(out);
     for (int i = 0; i < 16; ++i) out[i] += state[i];
 }
 
-void ChaCha20Rng::seed(const std::array<std::uint32_t, 8>& key, std::uint64_t stream) {
+void ChaCha12Rng::seed(const std::array<std::uint32_t, 8>& key, std::uint64_t stream) {
     key_ = key;
     stream_ = stream;
     next_block_ = 0;
-    index_ = words_.size();
 }
 
-void ChaCha20Rng::refill() {
-    static_assert(kBlocksPerRefill == 8, "eight blocks a refill");
-    (has_avx2 ? make_eight_blocks_avx2 : make_eight_blocks)(key_, stream_, next_block_, words_.data());
-    next_block_ += kBlocksPerRefill;
-    index_ = 0;
+void ChaCha12Rng::next_batch(std::uint32_t* out) {
+    batch_maker(best_isa)(key_, stream_, next_block_, out);
+    next_block_ += kBlocksPerBatch;
 }
 
 }  // namespace jarn

@@ -26,10 +26,15 @@ constexpr std::uint64_t kReseedBlocks = 1u << 20;
 
 using ulid_detail::fork_generation;
 
-void on_fork_child() { fork_generation.fetch_add(1, std::memory_order_relaxed); }
+// The child's only thread is the one that forked: with its random characters all handed out, it
+// makes new ones, from a generator seeded again for the new generation, before its next identifier.
+void on_fork_child() {
+    fork_generation.fetch_add(1, std::memory_order_relaxed);
+    ulid_detail::identifier_text.used = ulid_detail::kPoolChars;
+}
 
 struct ThreadRng {
-    ChaCha20Rng rng;
+    ChaCha12Rng rng;
     std::uint64_t generation = 0;  // 0: never seeded
 };
 
@@ -69,7 +74,7 @@ void watch_forks() {
     (void)atfork_registered;
 }
 
-ChaCha20Rng& generator() {
+ChaCha12Rng& generator() {
     watch_forks();
     ThreadRng& t = thread_rng;
     const std::uint64_t gen = fork_generation.load(std::memory_order_relaxed);
@@ -93,8 +98,6 @@ std::optional<double> timestamp_seconds() {
     return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
 }
 
-std::uint32_t random_u32() { return generator().next_u32(); }
-
 std::uint64_t fork_generation_now() {
     watch_forks();
     return fork_generation.load(std::memory_order_relaxed);
@@ -102,17 +105,6 @@ std::uint64_t fork_generation_now() {
 
 Ulid make_ulid(std::uint64_t millis, std::uint16_t rand_high, std::uint64_t rand_low) {
     return Ulid{(millis << 16) | rand_high, rand_low};
-}
-
-Ulid new_ulid() {
-    timespec ts{};
-    clock_gettime(CLOCK_REALTIME, &ts);
-    const std::uint64_t millis =
-        ts.tv_sec < 0 ? 0 : std::uint64_t(ts.tv_sec) * 1000 + std::uint64_t(ts.tv_nsec) / 1000000;
-    ChaCha20Rng& rng = generator();
-    const auto rand_high = std::uint16_t(rng.next_u32() & 0xffff);
-    const std::uint64_t rand_low = rng.next_u64();
-    return make_ulid(millis, rand_high, rand_low);
 }
 
 void ulid_text(const Ulid& ulid, char out[26]) {
@@ -138,23 +130,22 @@ void new_ulid_text_at(std::uint64_t unix_ns, char out[26]) { new_ulid_text_at_mi
 
 namespace ulid_detail {
 
-constinit thread_local TimeText time_text;
-constinit thread_local RandomText random_text;
+constinit thread_local IdentifierText identifier_text;
 
 void remake_time_text(std::uint64_t millis) {
     char full[26];
     ulid_text(make_ulid(millis, 0, 0), full);
-    std::memcpy(time_text.text, full, 10);
-    time_text.millis = millis;
+    std::memcpy(identifier_text.time, full, 10);
+    identifier_text.millis = millis;
 }
 
 void refill_random_text() {
-    ChaCha20Rng& rng = generator();  // seeded again after a fork or when due
-    std::uint32_t words[16 * kPoolBlocks];
-    rng.take_words(words, 16 * kPoolBlocks);
-    random_chars(words, kPoolBlocks, random_text.chars);
-    random_text.used = 0;
-    random_text.generation = thread_rng.generation;
+    ChaCha12Rng& rng = generator();  // seeded again after a fork or when due
+    static_assert(kPoolBlocks == ChaCha12Rng::kBlocksPerBatch, "the characters of one batch at a time");
+    std::uint32_t words[ChaCha12Rng::kWordsPerBatch];
+    rng.next_batch(words);
+    random_chars(words, kPoolBlocks, identifier_text.random);
+    identifier_text.used = 0;
 }
 
 }  // namespace ulid_detail

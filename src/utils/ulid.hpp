@@ -48,8 +48,6 @@ inline bool wall_time(WallTime& out) {
 inline double seconds_of(const WallTime& t) { return double(t.seconds) + double(t.nanoseconds) / 1e9; }
 inline std::uint64_t millis_of(const WallTime& t) { return t.seconds * 1000 + t.nanoseconds / 1000000; }
 
-// Milliseconds since the epoch (0 before it), 80 bits from this thread's generator.
-Ulid new_ulid();
 // Builds a ULID from its parts; the time keeps only its low 48 bits.
 Ulid make_ulid(std::uint64_t millis, std::uint16_t rand_high, std::uint64_t rand_low);
 // The canonical 26-character Crockford base-32 text, most significant bits first.
@@ -58,24 +56,21 @@ void ulid_text(const Ulid& ulid, char out[26]);
 namespace ulid_detail {
 extern std::atomic<std::uint64_t> fork_generation;
 
-// The ten characters of a ULID text that carry the time, for the last millisecond an identifier
-// was made in on this thread: identifiers come many to a millisecond.
-struct TimeText {
+// The characters of the thread's identifiers: the ten of a ULID text that carry the time, for
+// the last millisecond an identifier was made in on this thread (identifiers come many to a
+// millisecond), and the random characters of its next identifiers, made from a batch of the
+// thread's generator at a time (48 identifiers), so that an identifier takes its 16 with one copy.
+constexpr std::size_t kPoolBlocks = 8;
+constexpr std::size_t kPoolChars = kPoolBlocks * kRandomCharsPerBlock;
+static_assert(kPoolChars % 16 == 0);
+struct IdentifierText {
     std::uint64_t millis = ~std::uint64_t(0);
-    char text[10] = {};
+    char time[10] = {};
+    std::size_t used = kPoolChars;  // random characters handed out; all of them after a fork
+    char random[kPoolChars] = {};
 };
-// The random characters of the thread's next identifiers, made from two blocks of the thread's
-// generator at a time: an identifier then takes its 16 characters with one copy.
-constexpr std::size_t kPoolBlocks = 2;
-struct RandomText {
-    char chars[kPoolBlocks * kRandomCharsPerBlock] = {};
-    std::size_t used = sizeof chars;
-    std::uint64_t generation = 0;  // that of the generator the characters came from
-};
-static_assert(sizeof(RandomText::chars) % 16 == 0);
 // initial-exec: a plain offset from the thread pointer instead of a __tls_get_addr call.
-extern constinit __attribute__((tls_model("initial-exec"))) thread_local TimeText time_text;
-extern constinit __attribute__((tls_model("initial-exec"))) thread_local RandomText random_text;
+extern constinit __attribute__((tls_model("initial-exec"))) thread_local IdentifierText identifier_text;
 void remake_time_text(std::uint64_t millis);
 [[gnu::noinline]] void refill_random_text();
 }  // namespace ulid_detail
@@ -84,15 +79,12 @@ void remake_time_text(std::uint64_t millis);
 // first ten are exactly the 48 time bits, the other sixteen the 80 random ones.
 inline void new_ulid_text_at_millis(std::uint64_t millis, char out[26]) {
     using namespace ulid_detail;
-    if (time_text.millis != millis) [[unlikely]] remake_time_text(millis);
-    std::memcpy(out, time_text.text, 10);
-    // A forked child must not hand out the characters its parent made.
-    if (random_text.used == sizeof random_text.chars ||
-        random_text.generation != fork_generation.load(std::memory_order_relaxed)) [[unlikely]] {
-        refill_random_text();
-    }
-    std::memcpy(out + 10, random_text.chars + random_text.used, 16);
-    random_text.used += 16;
+    IdentifierText& text = identifier_text;
+    if (text.millis != millis) [[unlikely]] remake_time_text(millis);
+    std::memcpy(out, text.time, 10);
+    if (text.used == kPoolChars) [[unlikely]] refill_random_text();
+    std::memcpy(out + 10, text.random + text.used, 16);
+    text.used += 16;
 }
 
 Identifier new_identifier(const char prefix[4]);
@@ -120,8 +112,5 @@ std::uint64_t fork_generation_now();
 
 // fork_generation_now() for a caller that has called it once before: read at every event.
 inline std::uint64_t fork_generation_counted() { return ulid_detail::fork_generation.load(std::memory_order_relaxed); }
-
-// 32 random bits from this thread's generator (exposed for tests of the generator's seeding).
-std::uint32_t random_u32();
 
 }  // namespace jarn

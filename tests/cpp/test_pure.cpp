@@ -1,5 +1,5 @@
 // Unit tests of the core's parts whose exact output matters and that need no Python: the
-// MessagePack writer, byte for byte, and the ChaCha20 generator against RFC 8439.
+// MessagePack writer, byte for byte, and the ChaCha generator against RFC 8439 and ChaCha12's keystream.
 // One executable, no framework: each CHECK counts, the last line says how many passed.
 
 #include <array>
@@ -125,6 +125,30 @@ std::string words_hex(const std::array<std::uint32_t, 16>& words) {
     return hex(b);
 }
 
+// A plain ChaCha block of any even number of rounds, the block number in the counter word and
+// the first nonce word, the stream in the other two, written as RFC 8439 section 2.3 says.
+std::array<std::uint32_t, 16> reference_block(int rounds, const std::array<std::uint32_t, 8>& key,
+                                              std::uint64_t block, std::uint64_t stream) {
+    std::array<std::uint32_t, 16> x = {0x61707865, 0x3320646e, 0x79622d32, 0x6b206574,
+                                       key[0], key[1], key[2], key[3], key[4], key[5], key[6], key[7],
+                                       std::uint32_t(block), std::uint32_t(block >> 32),
+                                       std::uint32_t(stream), std::uint32_t(stream >> 32)};
+    const std::array<std::uint32_t, 16> start = x;
+    const auto rotl = [](std::uint32_t v, int n) { return (v << n) | (v >> (32 - n)); };
+    const auto quarter = [&](int a, int b, int c, int d) {
+        x[a] += x[b]; x[d] = rotl(x[d] ^ x[a], 16);
+        x[c] += x[d]; x[b] = rotl(x[b] ^ x[c], 12);
+        x[a] += x[b]; x[d] = rotl(x[d] ^ x[a], 8);
+        x[c] += x[d]; x[b] = rotl(x[b] ^ x[c], 7);
+    };
+    for (int i = 0; i < rounds; i += 2) {
+        quarter(0, 4, 8, 12); quarter(1, 5, 9, 13); quarter(2, 6, 10, 14); quarter(3, 7, 11, 15);
+        quarter(0, 5, 10, 15); quarter(1, 6, 11, 12); quarter(2, 7, 8, 13); quarter(3, 4, 9, 14);
+    }
+    for (int i = 0; i < 16; ++i) x[i] += start[i];
+    return x;
+}
+
 void test_chacha20_rfc8439() {
     std::array<std::uint32_t, 8> counting_key;  // 00:01:02:...:1f
     for (std::uint32_t i = 0; i < 8; ++i) counting_key[i] = (4 * i) | (4 * i + 1) << 8 | (4 * i + 2) << 16 | (4 * i + 3) << 24;
@@ -153,27 +177,43 @@ void test_chacha20_rfc8439() {
         jarn::chacha20_block(*v.key, v.counter, v.nonce, out);
         CHECK(words_hex(out) == v.block);
     }
-    // The generator on stream 0 of the zero key gives the A.1 keystream, word by word, block after block.
-    jarn::ChaCha20Rng rng;
-    rng.seed(zero_key, 0);
-    std::array<std::uint32_t, 16> first;
-    for (std::uint32_t& w : first) w = rng.next_u32();
-    CHECK(words_hex(first) == vectors[1].block);
-    CHECK(rng.next_u32() == 0xbee7079fu && rng.blocks_used() == 2);
-    // Across refills, every block is the block function's for its counter (the counter's high
-    // word and the stream in the nonce).
-    jarn::ChaCha20Rng many;
+    // The generator's 12 rounds, against the reference below (itself checked against the RFC's
+    // 20-round vector and the published 12-round keystream of the zero key and nonce), for every
+    // batch maker the processor can run: word i of block first + b at 8 * i + b, and the block
+    // number's high word in the nonce, carried where the low word wraps within a batch.
+    CHECK(words_hex(reference_block(20, zero_key, 1, 0)) == vectors[2].block);
+    CHECK(words_hex(reference_block(12, zero_key, 0, 0)) ==
+          "9bf49a6a0755f953811fce125f2683d50429c3bb49e074147e0089a52eae155f"
+          "0564f879d27ae3c02ce82834acfa8c793a629f2ca0de6919610be82f411326be");
     const std::array<std::uint32_t, 8> key = {1, 2, 3, 4, 5, 6, 7, 0x80000000u};
-    many.seed(key, 0x0123456789abcdefULL);
-    for (std::uint32_t block = 0; block < 3 * jarn::ChaCha20Rng::kBlocksPerRefill + 1; ++block) {
-        std::array<std::uint32_t, 16> expected, got;
-        jarn::chacha20_block(key, block, {0, 0x89abcdefu, 0x01234567u}, expected);
-        for (std::uint32_t& w : got) w = many.next_u32();
-        CHECK(got == expected);
+    const auto batch_is_reference = [&](const std::uint32_t* words, std::uint64_t first, std::uint64_t stream) {
+        bool same = true;
+        for (unsigned b = 0; b < jarn::kChaChaBatchBlocks; ++b) {
+            const std::array<std::uint32_t, 16> block = reference_block(12, key, first + b, stream);
+            for (unsigned i = 0; i < 16; ++i) same = same && words[jarn::kChaChaBatchBlocks * i + b] == block[i];
+        }
+        return same;
+    };
+    for (jarn::ChaChaIsa isa : {jarn::ChaChaIsa::sse2, jarn::ChaChaIsa::avx2}) {
+        if (!jarn::chacha_isa_available(isa)) continue;
+        for (std::uint64_t first : {std::uint64_t(0), std::uint64_t(0x1fffffffa)}) {
+            std::uint32_t words[16 * jarn::kChaChaBatchBlocks];
+            jarn::chacha12_blocks(isa, key, 0x0123456789abcdefULL, first, words);
+            CHECK(batch_is_reference(words, first, 0x0123456789abcdefULL));
+        }
     }
-    jarn::ChaCha20Rng other;
-    other.seed(zero_key, 1);
-    CHECK(other.next_u32() != 0xade0b876u);
+    // The generator hands out consecutive batches, and counts the blocks it has handed out.
+    jarn::ChaCha12Rng rng;
+    rng.seed(key, 0x0123456789abcdefULL);
+    std::uint32_t words[jarn::ChaCha12Rng::kWordsPerBatch];
+    for (std::uint64_t batch = 0; batch < 3; ++batch) {
+        rng.next_batch(words);
+        CHECK(batch_is_reference(words, batch * jarn::kChaChaBatchBlocks, 0x0123456789abcdefULL));
+        CHECK(rng.blocks_used() == (batch + 1) * jarn::kChaChaBatchBlocks);
+    }
+    rng.seed(key, 0x0123456789abcdeeULL);
+    rng.next_batch(words);
+    CHECK(rng.blocks_used() == jarn::kChaChaBatchBlocks && batch_is_reference(words, 0, 0x0123456789abcdeeULL));
 }
 
 // Random characters from blocks of words: each 5-bit field of bits 0-4, 5-9 and 10-14 of every
