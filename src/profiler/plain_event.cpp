@@ -75,35 +75,36 @@ int passes_attrs_rule(compat::InterpreterFrame* frame) {
 
 }  // namespace
 
-bool record_plain_event(PyThreadState* tstate, ProfilerObject* self, compat::InterpreterFrame* frame, bool is_return,
-                        PyObject* arg, const CodeInfo& info) {
+PyObject* record_plain_event(PyThreadState* tstate, ProfilerObject* self, compat::InterpreterFrame* frame, PyObject* arg,
+                             const CodeInfo& info, EventWay way) {
+    const bool is_return = way.is_return;
     ProfilerState& p = *self->state;
     // What would make the event anything but plain: checked before anything is changed.
     if (p.limit.reached() || fork_generation_counted() != p.fork_generation || (is_return && p.omit_return_locals)) {
-        return false;
+        return handle_event_generally(tstate, self, frame, arg, info, way);
     }
-    if (!info.variables.made || !info.variables.plain) return false;
+    if (!info.variables.made || !info.variables.plain) return handle_event_generally(tstate, self, frame, arg, info, way);
     const compat::FrameVariables variables(frame);
     PyCodeObject* const code = variables.code();  // borrowed
-    if (p.record_notes && compat::runs_in_steps(code)) return false;  // its steps are noted
+    if (p.record_notes && compat::runs_in_steps(code)) return handle_event_generally(tstate, self, frame, arg, info, way);  // its steps are noted
     ThreadState& ts = p.thread_state(tstate);
-    if (is_return && ts.raising_frame == frame) return false;  // perhaps left by an exception
+    if (is_return && ts.raising_frame == frame) return handle_event_generally(tstate, self, frame, arg, info, way);  // perhaps left by an exception
     const ThreadIdentityCache& known = ts.identity;
-    if (!identity_holds(known)) return false;
-    if (variables.mapping() != nullptr) return false;
-    if (compat::interpreter_is_finalizing()) return false;
+    if (!identity_holds(known)) return handle_event_generally(tstate, self, frame, arg, info, way);
+    if (variables.mapping() != nullptr) return handle_event_generally(tstate, self, frame, arg, info, way);
+    if (compat::interpreter_is_finalizing()) return handle_event_generally(tstate, self, frame, arg, info, way);
     const std::uint64_t started = own_clock::now();
     const std::string* texts = kept_code_texts(frame, info, started);
-    if (texts == nullptr) return false;
+    if (texts == nullptr) return handle_event_generally(tstate, self, frame, arg, info, way);
     // The attrs rule: a return whose call is on the stack was recorded, so is its return.
     const bool decided = static_cast<FilenameVerdict>(info.bits & 0x3) == FilenameVerdict::include ||
                          (is_return && !ts.call_frames.empty() && ts.call_frames.back().frame == frame);
     if (!decided) {
         const int attrs = passes_attrs_rule(frame);
-        if (attrs < 0) return false;
+        if (attrs < 0) return handle_event_generally(tstate, self, frame, arg, info, way);
         if (attrs == 0) {  // dropped
             if (p.record_notes) ts.own_ticks += own_clock::now() - started;
-            return true;
+            return event_answer(self, way);
         }
     }
 
@@ -130,7 +131,7 @@ bool record_plain_event(PyThreadState* tstate, ProfilerObject* self, compat::Int
         const Owned keep_alive = Owned::borrow(reinterpret_cast<PyObject*>(self));
         finish_generally(tstate, self, frame, code, is_return, arg, ts, p.record_notes ? started : 0, start);
         if (p.record_notes) ts.own_ticks += own_clock::now() - started;
-        return true;
+        return event_answer(self, way);
     }
     const std::uint64_t own_now = own_clock::now();
     if (start.id_pending) {
@@ -145,12 +146,12 @@ bool record_plain_event(PyThreadState* tstate, ProfilerObject* self, compat::Int
     const std::size_t size = std::size_t(tail.at() - record);
     if (!admit_within_limit(p, size)) [[unlikely]] {
         commit_past_limit(self, p, ts, target, size, own_now, started);
-        return true;
+        return event_answer(self, way);
     }
     commit_plain(p, ts, target, size, own_now, started);
     // The few instructions of keeping it are not worth a reading of their own.
     if (p.record_notes) ts.own_ticks += own_now - started;
-    return true;
+    return event_answer(self, way);
 }
 
 }  // namespace jarn
