@@ -38,9 +38,15 @@ struct Installed {
     bool all_threads = false;
 };
 
-// Made when the module is loaded, so that an event reads it with no guard of a local static.
-Installed* const installed_tool = new Installed();
-Installed& installed() { return *installed_tool; }
+// Made before the module is loaded, so that an event reads it with no guard of a local static,
+// at an address fixed when the module is, and never destroyed.
+union InstalledTool {
+    Installed tool;
+    constexpr InstalledTool() : tool() {}
+    ~InstalledTool() {}
+};
+constinit InstalledTool installed_tool;
+Installed& installed() { return installed_tool.tool; }
 
 enum class Kind { call, call_no_disable, return_value, return_no_value };
 
@@ -58,13 +64,15 @@ struct EventCallable {
 // unwinding frame's: everything on_event's common way leaves out. `arg` is the event's argument,
 // `unwinding` the exception leaving the frame (PY_UNWIND), else null.
 template <Kind kind, records::Step step>
-[[gnu::noinline, gnu::cold]] PyObject* on_event_generally(ProfilerObject* profiler, PyCodeObject* code, PyThreadState* tstate,
-                                                         compat::InterpreterFrame* frame, PyObject* arg,
+[[gnu::noinline, gnu::cold]] PyObject* on_event_generally(ProfilerObject* profiler, PyCodeObject* code, PyObject* arg,
                                                          PyObject* unwinding) noexcept {
     constexpr bool is_return = kind == Kind::return_value || kind == Kind::return_no_value;
     constexpr bool may_disable = kind == Kind::call || kind == Kind::return_value;
     Installed& in = installed();
     auto* self = reinterpret_cast<PyObject*>(profiler);
+    PyThreadState* tstate = compat::running_thread_state();
+    compat::InterpreterFrame* frame = compat::current_python_frame(tstate);  // borrowed
+    if (frame == nullptr) Py_RETURN_NONE;
     const CodeInfo* info = classified_code_info(profiler, code);
     const std::uintptr_t bits = info != nullptr ? info->bits : classify_code(profiler, code, frame, is_return);
     if (!code_wants_events(bits)) {
@@ -95,9 +103,9 @@ template <Kind kind, records::Step step>
 }
 
 // Returns None or DISABLE, never null: an exception here would reach the profiled program. The
-// common event, of classified code that no plugin watches, goes on with a jump to
-// record_plain_event, which gives the answer: what is kept here across the one call made
-// (the thread state's) is all this function saves.
+// common event, of classified code that no plugin watches, is told from the rest before the one
+// call made here (the thread state's), so that little is kept across it, and goes on with a jump
+// to record_plain_event, which gives the answer.
 template <Kind kind, records::Step step>
 PyObject* on_event(PyObject* callable, PyObject* const* args, std::size_t nargsf, PyObject*) noexcept {
     PyObject* self = reinterpret_cast<EventCallable*>(callable)->profiler;  // borrowed
@@ -111,20 +119,20 @@ PyObject* on_event(PyObject* callable, PyObject* const* args, std::size_t nargsf
     auto* profiler = reinterpret_cast<ProfilerObject*>(self);
     auto* code = reinterpret_cast<PyCodeObject*>(args[0]);  // borrowed from the interpreter
     PyObject* arg = (kind == Kind::return_value && nargs >= 3) ? args[2] : Py_None;
-    // PY_UNWIND names the exception leaving the frame: its record needs no exception tool.
-    PyObject* unwinding = (kind == Kind::return_no_value && nargs >= 3) ? args[2] : nullptr;
-    // The event's frame: the callables are given its code object only.
-    PyThreadState* tstate = compat::running_thread_state();
-    compat::InterpreterFrame* frame = compat::current_python_frame(tstate);  // borrowed
-    if (frame == nullptr) [[unlikely]] Py_RETURN_NONE;
     const CodeInfo* info = classified_code_info(profiler, code);
     if (kind == Kind::return_no_value || info == nullptr || (info->bits & kHasPluginsBit) || in.request_var) [[unlikely]] {
-        return on_event_generally<kind, step>(profiler, code, tstate, frame, arg, unwinding);
+        // PY_UNWIND names the exception leaving the frame: its record needs no exception tool.
+        PyObject* unwinding = (kind == Kind::return_no_value && nargs >= 3) ? args[2] : nullptr;
+        return on_event_generally<kind, step>(profiler, code, arg, unwinding);
     }
     if (!code_wants_events(info->bits)) {
         if constexpr (may_disable) return Py_NewRef(in.disable.get());
         Py_RETURN_NONE;
     }
+    // The event's frame: the callables are given its code object only.
+    PyThreadState* tstate = compat::running_thread_state();
+    compat::InterpreterFrame* frame = compat::current_python_frame(tstate);  // borrowed
+    if (frame == nullptr) [[unlikely]] Py_RETURN_NONE;
     // DISABLE would be for every thread: other threads are told nothing.
     if (!in.all_threads && tstate->id != in.thread_id) Py_RETURN_NONE;
     return record_plain_event(tstate, profiler, frame, arg, *info, EventWay{is_return, step, may_disable});
