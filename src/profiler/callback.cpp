@@ -128,6 +128,12 @@ void record_with_plugins(Event& ev, std::uintptr_t bits, PyObject* unwinding) {
 
 }  // namespace
 
+PyObject* handle_event_generally(PyThreadState* tstate, ProfilerObject* self, compat::InterpreterFrame* frame, PyObject* arg,
+                                 const CodeInfo& info, EventWay way) {
+    handle_profile_event(tstate, self, frame, compat::code_of(frame), way.is_return, arg, info.bits, nullptr, way.step);
+    return event_answer(self, way);
+}
+
 void handle_profile_event(PyThreadState* tstate, ProfilerObject* self, compat::InterpreterFrame* frame, PyCodeObject* code,
                           bool is_return, PyObject* arg, std::uintptr_t bits, PyObject* unwinding, records::Step step) {
     // Past the trace's memory limit an event of code no plugin watches is counted, nothing
@@ -249,9 +255,13 @@ int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* ar
     if (!code_wants_events(bits)) return 0;
     PyThreadState* tstate = PyThreadState_Get();
     const CodeInfo* info = classified_code_info(self, code);
-    if ((bits & kHasPlugins) || info == nullptr || !record_plain_event(tstate, self, iframe, is_return, arg, *info)) {
+    if ((bits & kHasPlugins) || info == nullptr) {
         handle_profile_event(tstate, self, iframe, code, is_return, arg, bits, nullptr, records::Step::unknown);
+        return 0;
     }
+    // The profile function has no answer to give: the event's (None) is let go.
+    const Owned answer =
+        Owned::steal(record_plain_event(tstate, self, iframe, arg, *info, EventWay{is_return, records::Step::unknown, false}));
     return 0;
 }
 

@@ -38,14 +38,19 @@ struct Installed {
     bool all_threads = false;
 };
 
-// Made when the module is loaded, so that an event reads it with no guard of a local static.
-Installed* const installed_tool = new Installed();
-Installed& installed() { return *installed_tool; }
+// Made before the module is loaded, so that an event reads it with no guard of a local static,
+// at an address fixed when the module is, and never destroyed.
+union InstalledTool {
+    Installed tool;
+    constexpr InstalledTool() : tool() {}
+    ~InstalledTool() {}
+};
+constinit InstalledTool installed_tool;
+Installed& installed() { return installed_tool.tool; }
 
 enum class Kind { call, call_no_disable, return_value, return_no_value };
 
 
-// Returns None or DISABLE, never null: an exception here would reach the profiled program.
 // The callable the interpreter calls for one event kind, delivering to `profiler`. A type of its
 // own rather than a built-in function: the interpreter calls its vectorcall slot directly, without
 // the recursion check and thread-state lookup a built-in function's call makes around it.
@@ -55,32 +60,25 @@ struct EventCallable {
     PyObject* profiler;  // strong
 };
 
+// An event whose code is not classified yet, or that a plugin watches, or a request's, or an
+// unwinding frame's: everything on_event's common way leaves out. `arg` is the event's argument,
+// `unwinding` the exception leaving the frame (PY_UNWIND), else null.
 template <Kind kind, records::Step step>
-PyObject* on_event(PyObject* callable, PyObject* const* args, std::size_t nargsf, PyObject*) noexcept {
-    PyObject* self = reinterpret_cast<EventCallable*>(callable)->profiler;  // borrowed
+[[gnu::noinline, gnu::cold]] PyObject* on_event_generally(ProfilerObject* profiler, PyCodeObject* code, PyObject* arg,
+                                                         PyObject* unwinding) noexcept {
     constexpr bool is_return = kind == Kind::return_value || kind == Kind::return_no_value;
-    // PY_THROW and PY_UNWIND are not per location: the interpreter refuses DISABLE for them.
     constexpr bool may_disable = kind == Kind::call || kind == Kind::return_value;
     Installed& in = installed();
-    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    // A callable of a replaced profiler may still be running an event; it records no more.
-    if (self != in.profiler.get() || nargs < 2 || !PyCode_Check(args[0])) Py_RETURN_NONE;
-    auto* profiler = reinterpret_cast<ProfilerObject*>(self);
-    auto* code = reinterpret_cast<PyCodeObject*>(args[0]);  // borrowed from the interpreter
-    std::uintptr_t bits;
-    // The event's frame: the callables are given its code object only.
+    auto* self = reinterpret_cast<PyObject*>(profiler);
     PyThreadState* tstate = compat::running_thread_state();
     compat::InterpreterFrame* frame = compat::current_python_frame(tstate);  // borrowed
     if (frame == nullptr) Py_RETURN_NONE;
     const CodeInfo* info = classified_code_info(profiler, code);
-    bits = info != nullptr ? info->bits : classify_code(profiler, code, frame, is_return);
+    const std::uintptr_t bits = info != nullptr ? info->bits : classify_code(profiler, code, frame, is_return);
     if (!code_wants_events(bits)) {
         if constexpr (may_disable) return Py_NewRef(in.disable.get());
         Py_RETURN_NONE;
     }
-    PyObject* arg = (kind == Kind::return_value && nargs >= 3) ? args[2] : Py_None;
-    // PY_UNWIND names the exception leaving the frame: its record needs no exception tool.
-    PyObject* unwinding = (kind == Kind::return_no_value && nargs >= 3) ? args[2] : nullptr;
     if (in.request_var) {
         // The request in progress here, if any. Nothing is switched off for a request's sake
         // (not even past its trace's limit): the place may be another request's.
@@ -94,20 +92,50 @@ PyObject* on_event(PyObject* callable, PyObject* const* args, std::size_t nargsf
     // DISABLE would be for every thread: other threads are told nothing.
     if (!in.all_threads && tstate->id != in.thread_id) Py_RETURN_NONE;
     if (info == nullptr) info = classified_code_info(profiler, code);  // classified just now
-    if (unwinding != nullptr || (bits & kHasPluginsBit) || info == nullptr ||
-        !record_plain_event(tstate, profiler, frame, is_return, arg, *info)) {
-        handle_profile_event(tstate, profiler, frame, code, is_return, arg, bits, unwinding, step);
+    if (unwinding == nullptr && !(bits & kHasPluginsBit) && info != nullptr) {
+        return record_plain_event(tstate, profiler, frame, arg, *info, EventWay{is_return, step, may_disable});
     }
-    // Past the trace's memory limit nothing of this code is kept: the place is switched off like
-    // a dropped frame's until a new trace begins (resume_after_limit).
+    handle_profile_event(tstate, profiler, frame, code, is_return, arg, bits, unwinding, step);
     if constexpr (may_disable) {
-        ProfilerState& state = *profiler->state;
-        if (state.limit.reached() && !(bits & kHasPluginsBit)) {
-            state.limit.places_switched_off = true;
-            return Py_NewRef(in.disable.get());
-        }
+        if (profiler->state->limit.reached() && !(bits & kHasPluginsBit)) return switch_off_past_limit(*profiler->state);
     }
     Py_RETURN_NONE;
+}
+
+// Returns None or DISABLE, never null: an exception here would reach the profiled program. The
+// common event, of classified code that no plugin watches, is told from the rest before the one
+// call made here (the thread state's), so that little is kept across it, and goes on with a jump
+// to record_plain_event, which gives the answer.
+template <Kind kind, records::Step step>
+PyObject* on_event(PyObject* callable, PyObject* const* args, std::size_t nargsf, PyObject*) noexcept {
+    PyObject* self = reinterpret_cast<EventCallable*>(callable)->profiler;  // borrowed
+    constexpr bool is_return = kind == Kind::return_value || kind == Kind::return_no_value;
+    // PY_THROW and PY_UNWIND are not per location: the interpreter refuses DISABLE for them.
+    constexpr bool may_disable = kind == Kind::call || kind == Kind::return_value;
+    Installed& in = installed();
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    // A callable of a replaced profiler may still be running an event; it records no more.
+    if (self != in.profiler.get() || nargs < 2 || !PyCode_Check(args[0])) [[unlikely]] Py_RETURN_NONE;
+    auto* profiler = reinterpret_cast<ProfilerObject*>(self);
+    auto* code = reinterpret_cast<PyCodeObject*>(args[0]);  // borrowed from the interpreter
+    PyObject* arg = (kind == Kind::return_value && nargs >= 3) ? args[2] : Py_None;
+    const CodeInfo* info = classified_code_info(profiler, code);
+    if (kind == Kind::return_no_value || info == nullptr || (info->bits & kHasPluginsBit) || in.request_var) [[unlikely]] {
+        // PY_UNWIND names the exception leaving the frame: its record needs no exception tool.
+        PyObject* unwinding = (kind == Kind::return_no_value && nargs >= 3) ? args[2] : nullptr;
+        return on_event_generally<kind, step>(profiler, code, arg, unwinding);
+    }
+    if (!code_wants_events(info->bits)) {
+        if constexpr (may_disable) return Py_NewRef(in.disable.get());
+        Py_RETURN_NONE;
+    }
+    // The event's frame: the callables are given its code object only.
+    PyThreadState* tstate = compat::running_thread_state();
+    compat::InterpreterFrame* frame = compat::current_python_frame(tstate);  // borrowed
+    if (frame == nullptr) [[unlikely]] Py_RETURN_NONE;
+    // DISABLE would be for every thread: other threads are told nothing.
+    if (!in.all_threads && tstate->id != in.thread_id) Py_RETURN_NONE;
+    return record_plain_event(tstate, profiler, frame, arg, *info, EventWay{is_return, step, may_disable});
 }
 
 struct EventHandler {
@@ -310,6 +338,11 @@ PyObject* uninstall_monitoring() {
 }
 
 bool monitoring_installed() { return bool(installed().profiler); }
+
+PyObject* switch_off_past_limit(ProfilerState& state) {
+    state.limit.places_switched_off = true;
+    return Py_NewRef(installed().disable.get());
+}
 
 void resume_after_limit(PyObject* native) {
     Installed& in = installed();

@@ -95,32 +95,33 @@ int passes_attrs_rule(compat::InterpreterFrame* frame) {
 
 }  // namespace
 
-bool record_plain_event(PyThreadState* tstate, ProfilerObject* self, compat::InterpreterFrame* frame, bool is_return,
-                        PyObject* arg, const CodeInfo& info) {
+PyObject* record_plain_event(PyThreadState* tstate, ProfilerObject* self, compat::InterpreterFrame* frame, PyObject* arg,
+                             const CodeInfo& info, EventWay way) {
+    const bool is_return = way.is_return;
     ProfilerState& p = *self->state;
     // What would make the event anything but plain: checked before anything is changed.
-    if (p.limit.reached() || (is_return && p.omit_return_locals)) return false;
+    if (p.limit.reached() || (is_return && p.omit_return_locals)) return handle_event_generally(tstate, self, frame, arg, info, way);
     // A generator's or coroutine's steps are noted the general way.
-    const unsigned way = info.variables.plain_way;
-    if (way == 0 || (way == 2 && p.record_notes)) return false;
+    const unsigned plain_way = info.variables.plain_way;
+    if (plain_way == 0 || (plain_way == 2 && p.record_notes)) return handle_event_generally(tstate, self, frame, arg, info, way);
     const compat::FrameVariables variables(frame, compat::FrameVariables::OfFunction{});
     PyCodeObject* const code = variables.code();  // borrowed
     ThreadState& ts = p.thread_state(tstate);
-    if (is_return && ts.raising_frame == frame) return false;  // perhaps left by an exception
-    if (ts.plain_checked_at != p.plain_stamp() && !thread_checked_again(p, ts)) return false;
-    if (compat::interpreter_is_finalizing()) return false;
+    if (is_return && ts.raising_frame == frame) return handle_event_generally(tstate, self, frame, arg, info, way);  // perhaps left by an exception
+    if (ts.plain_checked_at != p.plain_stamp() && !thread_checked_again(p, ts)) return handle_event_generally(tstate, self, frame, arg, info, way);
+    if (compat::interpreter_is_finalizing()) return handle_event_generally(tstate, self, frame, arg, info, way);
     const std::uint64_t started = own_clock::now();
     const PaddedBytes* texts = kept_code_texts(frame, info, started);
-    if (texts == nullptr) return false;
+    if (texts == nullptr) return handle_event_generally(tstate, self, frame, arg, info, way);
     // The attrs rule: a return whose call is on the stack was recorded, so is its return.
     const bool decided = static_cast<FilenameVerdict>(info.bits & 0x3) == FilenameVerdict::include ||
                          (is_return && !ts.call_frames.empty() && ts.call_frames.back().frame == frame);
     if (!decided) {
         const int attrs = passes_attrs_rule(frame);
-        if (attrs < 0) return false;
+        if (attrs < 0) return handle_event_generally(tstate, self, frame, arg, info, way);
         if (attrs == 0) {  // dropped
             if (p.record_notes) ts.own_ticks += own_clock::now() - started;
-            return true;
+            return event_answer(self, way);
         }
     }
 
@@ -147,7 +148,7 @@ bool record_plain_event(PyThreadState* tstate, ProfilerObject* self, compat::Int
         const Owned keep_alive = Owned::borrow(reinterpret_cast<PyObject*>(self));
         finish_generally(tstate, self, frame, code, is_return, arg, ts, p.record_notes ? started : 0, start);
         if (p.record_notes) ts.own_ticks += own_clock::now() - started;
-        return true;
+        return event_answer(self, way);
     }
     const std::uint64_t own_now = own_clock::now();
     if (start.id_pending) {
@@ -162,10 +163,10 @@ bool record_plain_event(PyThreadState* tstate, ProfilerObject* self, compat::Int
     const std::size_t size = std::size_t(tail.at() - record);
     if (!admit_within_limit(p, size)) [[unlikely]] {
         commit_past_limit(self, p, ts, target, size, own_now, started);
-        return true;
+        return event_answer(self, way);
     }
     commit_plain(p, ts, target, size, own_now, started);
-    return true;
+    return event_answer(self, way);
 }
 
 }  // namespace jarn

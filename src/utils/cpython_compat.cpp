@@ -18,15 +18,11 @@ namespace {
 #if defined(JARN_CPYTHON_3_12)
 PyCodeObject* code_of_frame(_PyInterpreterFrame* frame) { return frame->f_code; }
 bool has_run(const _PyInterpreterFrame* frame, const _Py_CODEUNIT* at) { return at <= frame->prev_instr; }
-_PyInterpreterFrame* innermost_frame(PyThreadState* tstate) {
-    return tstate->cframe != nullptr ? tstate->cframe->current_frame : nullptr;
-}
 // The instruction _PyInterpreterFrame_LASTI counts to (one before the first while none has run).
 const _Py_CODEUNIT* frame_instruction_at(const _PyInterpreterFrame* frame) { return frame->prev_instr; }
 #else
 PyCodeObject* code_of_frame(_PyInterpreterFrame* frame) { return reinterpret_cast<PyCodeObject*>(frame->f_executable); }
 bool has_run(const _PyInterpreterFrame* frame, const _Py_CODEUNIT* at) { return at < frame->instr_ptr; }
-_PyInterpreterFrame* innermost_frame(PyThreadState* tstate) { return tstate->current_frame; }
 const _Py_CODEUNIT* frame_instruction_at(const _PyInterpreterFrame* frame) { return frame->instr_ptr; }
 #endif
 
@@ -72,7 +68,21 @@ PyThreadState* running_thread_state() {
     return PyThreadState_GetUnchecked();
 #endif
 }
-InterpreterFrame* current_python_frame(PyThreadState* tstate) { return _PyFrame_GetFirstComplete(innermost_frame(tstate)); }
+namespace frame_detail {
+static_assert(offsetof(_PyInterpreterFrame, owner) == kOwnerAt && sizeof(_PyInterpreterFrame::owner) == 1);
+static_assert(offsetof(_PyInterpreterFrame, previous) == sizeof(void*));
+static_assert(FRAME_OWNED_BY_GENERATOR == kOwnedByGenerator && FRAME_OWNED_BY_CSTACK == kOwnedByCStack);
+static_assert(sizeof(_Py_CODEUNIT) == kCodeUnitSize);
+#if defined(JARN_CPYTHON_3_12)
+static_assert(offsetof(_PyInterpreterFrame, f_code) == kCodeAt);
+static_assert(offsetof(_PyInterpreterFrame, prev_instr) == kInstructionAt);
+#else
+static_assert(offsetof(_PyInterpreterFrame, f_executable) == kCodeAt);
+static_assert(offsetof(_PyInterpreterFrame, instr_ptr) == kInstructionAt);
+#endif
+
+InterpreterFrame* first_complete_below(const InterpreterFrame* frame) { return _PyFrame_GetFirstComplete(frame->previous); }
+}  // namespace frame_detail
 
 InterpreterFrame* interpreter_frame(PyFrameObject* frame) { return frame->f_frame; }
 

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000
 #define JARN_CPYTHON_3_12 1
@@ -43,8 +44,54 @@ using InterpreterFrame = struct ::_PyInterpreterFrame;
 // The running thread's state, where the interpreter lock is known to be held (an event's
 // callback): PyThreadState_Get without its check for none, which 3.12 names privately.
 PyThreadState* running_thread_state();
-// The frame PyEval_GetFrame would give, without making its frame object; null when none.
-InterpreterFrame* current_python_frame(PyThreadState* tstate);
+
+namespace frame_detail {
+// Where an interpreter frame keeps what finding the running Python frame reads: its code object,
+// the instruction it is at, and who owns it (the same places on every supported version, and
+// checked against the interpreter's own headers in cpython_compat.cpp). Read as bytes: the frame's
+// type is known only to the interpreter's internal headers, which no other unit may include.
+inline constexpr std::size_t kCodeAt = 0;
+inline constexpr std::size_t kInstructionAt = 7 * sizeof(void*);
+inline constexpr std::size_t kOwnerAt = 8 * sizeof(void*) + sizeof(int) + sizeof(std::uint16_t);
+inline constexpr char kOwnedByGenerator = 1;
+inline constexpr char kOwnedByCStack = 3;
+inline constexpr std::size_t kCodeUnitSize = 2;
+
+template <class T>
+T field_at(const InterpreterFrame* frame, std::size_t at) {
+    T value;
+    std::memcpy(&value, reinterpret_cast<const char*>(frame) + at, sizeof value);
+    return value;
+}
+
+// _PyFrame_IsIncomplete: a frame that has not run its prologue yet (or the C stack's entry
+// frame, which 3.13 puts on the stack of frames) is not one PyEval_GetFrame gives.
+inline bool is_incomplete(const InterpreterFrame* frame) {
+    const char owner = field_at<char>(frame, kOwnerAt);
+#if defined(JARN_CPYTHON_3_13)
+    if (owner == kOwnedByCStack) return true;
+#endif
+    if (owner == kOwnedByGenerator) return false;
+    const auto* code = field_at<const PyCodeObject*>(frame, kCodeAt);
+    const char* first_traceable = code->co_code_adaptive + std::size_t(code->_co_firsttraceable) * kCodeUnitSize;
+    return field_at<const char*>(frame, kInstructionAt) < first_traceable;
+}
+
+// The first complete frame below `frame`, or null: the rare case, out of line.
+InterpreterFrame* first_complete_below(const InterpreterFrame* frame);
+}  // namespace frame_detail
+
+// The frame PyEval_GetFrame would give, without making its frame object; null when none. Inline:
+// it is on the path of every event.
+inline InterpreterFrame* current_python_frame(PyThreadState* tstate) {
+#if defined(JARN_CPYTHON_3_12)
+    InterpreterFrame* frame = tstate->cframe != nullptr ? tstate->cframe->current_frame : nullptr;
+#else
+    InterpreterFrame* frame = tstate->current_frame;
+#endif
+    if (frame == nullptr || !frame_detail::is_incomplete(frame)) return frame;
+    return frame_detail::first_complete_below(frame);
+}
 InterpreterFrame* interpreter_frame(PyFrameObject* frame);
 // The frame object of the current thread's innermost frame `frame`, made if need be; borrowed.
 // Null with the exception set when `frame` is not that frame.
