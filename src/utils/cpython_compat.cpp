@@ -160,20 +160,17 @@ bool is_below(InterpreterFrame* frame, const InterpreterFrame* outer) {
     return false;
 }
 
-FrameVariables::FrameVariables(InterpreterFrame* frame) : frame_(frame), slots_(frame->localsplus) {
-    const PyCodeObject* code = code_of_frame(frame);
-    if (!(code->co_flags & CO_OPTIMIZED)) {
+FrameVariables::FrameVariables(InterpreterFrame* frame, OfFunction) : frame_(frame), slots_(frame->localsplus) {
+    // A cleared frame has no variables left (a running one has -1 here: no saved stack top).
+    count_ = frame->stacktop != 0 ? code_of_frame(frame)->co_nlocalsplus : 0;
+}
+
+FrameVariables::FrameVariables(InterpreterFrame* frame) : FrameVariables(frame, OfFunction{}) {
+    if (!(code_of_frame(frame)->co_flags & CO_OPTIMIZED)) {
         // Module, class body or exec'd code: their real namespace is the locals.
         mapping_ = frame->f_locals;
         count_ = 0;
-        return;
     }
-    // A cleared frame has no variables left (a running one has -1 here: no saved stack top).
-    count_ = frame->stacktop != 0 ? code->co_nlocalsplus : 0;
-}
-
-FrameVariables::FrameVariables(InterpreterFrame* frame, OfFunction) : frame_(frame), slots_(frame->localsplus) {
-    count_ = frame->stacktop != 0 ? code_of_frame(frame)->co_nlocalsplus : 0;
 }
 
 PyObject* FrameVariables::closure_value(int i) const {

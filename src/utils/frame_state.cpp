@@ -158,9 +158,7 @@ bool look_up_current_thread(ThreadIdentityCache& cache, const ThreadIdentity*& o
         identity.name_object = Owned::steal(PyUnicode_FromFormat("Thread-%lu", (unsigned long)*identity.native_id));
         if (!identity.name_object || !utf8_of(identity.name_object.get(), identity.name)) return false;
     }
-    std::string entries;
-    records::thread_entries(entries, identity.name, identity.native_id);
-    identity.record_entries.assign(entries.data(), entries.size());
+    records::thread_entries(identity.record_entries, identity.name, identity.native_id);
     const bool reusable = !thread || (name_attribute && name_attribute.get() == identity.name_object.get());
     cache.reset();
     cache.current_thread_function = std::move(function);

@@ -2,12 +2,12 @@
 
 namespace jarn::records {
 
-void thread_entries(std::string& out, std::string_view name, std::optional<std::uint64_t> native_id) {
+void thread_entries(PaddedBytes& out, std::string_view name, std::optional<std::uint64_t> native_id) {
     msgpack::Buffer b;
     msgpack::write_str(b, "thread");
     msgpack::write_str(b, name);
     msgpack::write_int_pair(b, "thread_native_id", native_id);
-    out.assign(b.begin(), b.end());
+    out.assign(b.data(), b.size());
 }
 
 void write_user_code_call_site(msgpack::Buffer& b, const CallSite* site) {

@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "msgpack.hpp"
+#include "padded_bytes.hpp"
 #include "ulid.hpp"
 
 namespace jarn::records {
@@ -70,7 +71,7 @@ inline constexpr std::size_t kEventAndIdMost = kReturnEventAndIdKey.size() + 1 +
 
 // Entries 8 and 9 of a thread, encoded once per thread identity (and the same in an exception
 // record).
-void thread_entries(std::string& out, std::string_view name, std::optional<std::uint64_t> native_id);
+void thread_entries(PaddedBytes& out, std::string_view name, std::optional<std::uint64_t> native_id);
 
 // The most bytes write_frame_tail writes.
 inline constexpr std::size_t kFrameTailMost = 130;

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "chacha20.hpp"
+#include "chacha.hpp"
 #include "random_chars.hpp"
 
 namespace jarn {

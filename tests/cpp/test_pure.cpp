@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "../../src/utils/chacha20.hpp"
+#include "../../src/utils/chacha.hpp"
 #include "../../src/utils/random_chars.hpp"
 #include "../../src/utils/msgpack.hpp"
 #include "../../src/utils/record_layout.hpp"
